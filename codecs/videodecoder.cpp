@@ -1,0 +1,235 @@
+#include "videodecoder.h"
+
+#include "zulog.h"
+
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
+}
+
+namespace {
+QString avErrorText(int code)
+{
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buf, sizeof buf);
+    return QString::fromUtf8(buf);
+}
+
+void logError(const QString &function, const QString &detail)
+{
+    logMessage(QStringLiteral("[ERROR] VideoDecoder :: %1 :: %2").arg(function, detail));
+}
+} // namespace
+
+VideoDecoder::VideoDecoder() = default;
+
+VideoDecoder::~VideoDecoder()
+{
+    close();
+}
+
+QString VideoDecoder::normalizedCodecName(const QString &codecName)
+{
+    const QString name = codecName.trimmed().toLower();
+    if (name == QLatin1String("h264") || name == QLatin1String("avc") || name == QLatin1String("h.264"))
+        return QStringLiteral("h264");
+    if (name == QLatin1String("hevc") || name == QLatin1String("h265") || name == QLatin1String("h.265"))
+        return QStringLiteral("hevc");
+    if (name == QLatin1String("mjpeg") || name == QLatin1String("jpeg") || name == QLatin1String("mjpg"))
+        return QStringLiteral("mjpeg");
+    return QString();
+}
+
+bool VideoDecoder::open(const QString &codecName, Hardware hardware)
+{
+    close();
+    const QString name = normalizedCodecName(codecName);
+    AVCodecID id = AV_CODEC_ID_NONE;
+    if (name == QLatin1String("h264"))
+        id = AV_CODEC_ID_H264;
+    else if (name == QLatin1String("hevc"))
+        id = AV_CODEC_ID_HEVC;
+    else if (name == QLatin1String("mjpeg"))
+        id = AV_CODEC_ID_MJPEG;
+    if (id == AV_CODEC_ID_NONE) {
+        // The codec text comes from a file; keep the log line bounded.
+        logError(QStringLiteral("open"), QStringLiteral("unknown codec '%1'").arg(codecName.left(32)));
+        return false;
+    }
+    const AVCodec *codec = avcodec_find_decoder(id);
+    if (!codec) {
+        logError(QStringLiteral("open"), QStringLiteral("no decoder for %1").arg(name));
+        return false;
+    }
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    m_packet = av_packet_alloc();
+    m_work = av_frame_alloc();
+    if (!ctx || !m_packet || !m_work) {
+        avcodec_free_context(&ctx);
+        close();
+        logError(QStringLiteral("open"), QStringLiteral("allocation failed"));
+        return false;
+    }
+    // One unit in, one picture out: frame threading would hold pictures back
+    // by one unit per thread, so only slice threads are allowed.
+    ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    ctx->thread_type = FF_THREAD_SLICE;
+    ctx->thread_count = 0;
+
+    if (hardware == Hardware::CudaIfAvailable)
+        openCuda(ctx);
+
+    const int rc = avcodec_open2(ctx, codec, nullptr);
+    if (rc < 0) {
+        avcodec_free_context(&ctx);
+        close();
+        logError(QStringLiteral("open"), QStringLiteral("%1: %2").arg(name, avErrorText(rc)));
+        return false;
+    }
+    m_ctx = ctx;
+    m_codecName = name;
+    return true;
+}
+
+// Hardware decoding is a convenience: any failure here leaves the context
+// untouched so that the software decoder takes over without a word.
+bool VideoDecoder::openCuda(AVCodecContext *ctx)
+{
+#if defined(ZU_DISABLE_CUDA)
+    Q_UNUSED(ctx);
+    return false;
+#else
+    const AVCodec *codec = ctx->codec ? ctx->codec : avcodec_find_decoder(ctx->codec_id);
+    bool supported = false;
+    for (int i = 0; codec; ++i) {
+        const AVCodecHWConfig *config = avcodec_get_hw_config(codec, i);
+        if (!config)
+            break;
+        if ((config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_DEVICE_CTX) && config->device_type == AV_HWDEVICE_TYPE_CUDA) {
+            supported = true;
+            break;
+        }
+    }
+    if (!supported)
+        return false;
+    AVBufferRef *device = nullptr;
+    if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_CUDA, nullptr, nullptr, 0) < 0)
+        return false;
+    ctx->hw_device_ctx = av_buffer_ref(device);
+    if (!ctx->hw_device_ctx) {
+        av_buffer_unref(&device);
+        return false;
+    }
+    m_hwDevice = device;
+    return true;
+#endif
+}
+
+void VideoDecoder::close()
+{
+    avcodec_free_context(&m_ctx);
+    av_buffer_unref(&m_hwDevice);
+    av_packet_free(&m_packet);
+    av_frame_free(&m_work);
+    m_codecName.clear();
+}
+
+void VideoDecoder::flush()
+{
+    if (m_ctx)
+        avcodec_flush_buffers(m_ctx);
+}
+
+int VideoDecoder::decode(const uint8_t *data, int size, AVFrame **picture)
+{
+    if (picture)
+        *picture = nullptr;
+    if (!picture)
+        return AVERROR(EINVAL);
+    if (!m_ctx) {
+        logError(QStringLiteral("decode"), QStringLiteral("decoder not open"));
+        return AVERROR(EINVAL);
+    }
+    if (!data || size <= 0) {
+        logError(QStringLiteral("decode"), QStringLiteral("empty access unit"));
+        return AVERROR_INVALIDDATA;
+    }
+    m_buffer.resize(static_cast<size_t>(size) + AV_INPUT_BUFFER_PADDING_SIZE);
+    std::memcpy(m_buffer.data(), data, static_cast<size_t>(size));
+    std::memset(m_buffer.data() + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    av_packet_unref(m_packet);
+    m_packet->data = m_buffer.data();
+    m_packet->size = size;
+
+    int rc = avcodec_send_packet(m_ctx, m_packet);
+    if (rc == AVERROR(EAGAIN)) {
+        // A picture is still waiting: take it out first, then hand in the unit.
+        rc = receive(picture);
+        if (rc < 0 && rc != AVERROR(EAGAIN))
+            return rc;
+        const int sent = avcodec_send_packet(m_ctx, m_packet);
+        if (sent < 0 && sent != AVERROR(EAGAIN)) {
+            av_frame_free(picture);
+            logError(QStringLiteral("decode"), avErrorText(sent));
+            return sent;
+        }
+        return *picture ? 0 : AVERROR(EAGAIN);
+    }
+    m_packet->data = nullptr;
+    m_packet->size = 0;
+    if (rc < 0) {
+        logError(QStringLiteral("decode"), avErrorText(rc));
+        return rc;
+    }
+    return receive(picture);
+}
+
+int VideoDecoder::receive(AVFrame **picture)
+{
+    av_frame_unref(m_work);
+    const int rc = avcodec_receive_frame(m_ctx, m_work);
+    if (rc == AVERROR(EAGAIN))
+        return rc;
+    if (rc < 0) {
+        if (rc != AVERROR_EOF)
+            logError(QStringLiteral("decode"), avErrorText(rc));
+        return rc;
+    }
+    if (m_work->width <= 0 || m_work->height <= 0) {
+        logError(QStringLiteral("decode"), QStringLiteral("picture without size"));
+        av_frame_unref(m_work);
+        return AVERROR_INVALIDDATA;
+    }
+    AVFrame *out = av_frame_alloc();
+    if (!out) {
+        av_frame_unref(m_work);
+        return AVERROR(ENOMEM);
+    }
+    if (m_hwDevice && m_work->hw_frames_ctx) {
+        const int t = av_hwframe_transfer_data(out, m_work, 0);
+        if (t < 0 || av_frame_copy_props(out, m_work) < 0) {
+            av_frame_free(&out);
+            av_frame_unref(m_work);
+            logError(QStringLiteral("decode"), QStringLiteral("hardware picture transfer failed"));
+            return t < 0 ? t : AVERROR(ENOMEM);
+        }
+        out->width = m_work->width;
+        out->height = m_work->height;
+        av_frame_unref(m_work);
+    } else {
+        av_frame_move_ref(out, m_work);
+    }
+    *picture = out;
+    return 0;
+}
+
+AVFrame *VideoDecoder::decode(const QByteArray &accessUnit)
+{
+    AVFrame *picture = nullptr;
+    decode(reinterpret_cast<const uint8_t *>(accessUnit.constData()), static_cast<int>(accessUnit.size()), &picture);
+    return picture;
+}

@@ -1,0 +1,70 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct AVBufferRef;
+
+// Decodes the recorded access units of one video stream (H.264, H.265 or
+// MJPEG), one access unit in and, once the stream has started, one picture
+// out: no frame threading and low delay, so a picture never lags behind the
+// unit that carries it. Not thread-safe; one decoder per reading thread.
+class VideoDecoder
+{
+public:
+    enum class Hardware {
+        Software,        // libavcodec's software decoder only
+        CudaIfAvailable, // try a CUDA device first, fall back to software silently
+    };
+
+    VideoDecoder();
+    ~VideoDecoder();
+    VideoDecoder(const VideoDecoder &) = delete;
+    VideoDecoder &operator=(const VideoDecoder &) = delete;
+
+    // Opens the decoder for the codec text of a seek file ("h264", "hevc" or
+    // "h265", "mjpeg"; case and blanks are ignored). Closes any decoder open
+    // before. Returns false, with a log line, for an unknown codec text or
+    // when libavcodec refuses.
+    bool open(const QString &codecName, Hardware hardware = Hardware::Software);
+    void close();
+    bool isOpen() const { return m_ctx != nullptr; }
+    // The normalised codec text the decoder was opened with ("h264", "hevc", "mjpeg").
+    QString codecName() const { return m_codecName; }
+    // True when pictures come from a hardware device (and are copied back to
+    // system memory before they are returned).
+    bool usesHardware() const { return m_hwDevice != nullptr; }
+
+    // Decodes one access unit. Returns 0 and sets *picture to a new frame
+    // that the caller owns (free it with av_frame_free); AVERROR(EAGAIN)
+    // when the unit gave no picture (the stream has not reached a decodable
+    // point yet); another negative AVERROR code when the bytes are invalid
+    // or the decoder is not open. *picture is null whenever the result is
+    // not 0. The picture's key_frame field carries the decoder's key-frame
+    // flag.
+    int decode(const uint8_t *data, int size, AVFrame **picture);
+    // Convenience form: the picture or null.
+    AVFrame *decode(const QByteArray &accessUnit);
+
+    // Forgets the reference pictures (after a jump in the stream).
+    void flush();
+
+    // Maps a seek-file codec text to "h264", "hevc" or "mjpeg"; empty when unknown.
+    static QString normalizedCodecName(const QString &codecName);
+
+private:
+    bool openCuda(AVCodecContext *ctx);
+    int receive(AVFrame **picture);
+
+    AVCodecContext *m_ctx = nullptr;
+    AVBufferRef *m_hwDevice = nullptr;
+    AVPacket *m_packet = nullptr;
+    AVFrame *m_work = nullptr;
+    std::vector<uint8_t> m_buffer; // the unit plus the zeroed padding libavcodec reads past its end
+    QString m_codecName;
+};
