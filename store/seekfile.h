@@ -5,6 +5,11 @@
 // ".zuaudioseek" beside ".zuaudio"). Format: docs/formats.md.
 namespace ZuSeekFile {
 
+// A line longer than this is no entry (binary data or a damaged file).
+constexpr int kMaxLineBytes = 512;
+// The largest frame size taken as real; larger sizes make a line malformed.
+constexpr qint64 kMaxFrameBytes = 256LL * 1024 * 1024;
+
 // The seek file that belongs to a data file, and back; empty for other names.
 QString seekPathFor(const QString &dataPath);
 QString dataPathFor(const QString &seekPath);
@@ -12,18 +17,26 @@ QString dataPathFor(const QString &seekPath);
 struct Result {
     ZuFrameList frames;      // entries in file order (only `streamId`'s when given)
     int malformedLines = 0;  // lines logged and skipped
-    bool truncated = false;  // an entry pointed past the end of the data file; it and the rest were dropped
+    bool truncated = false;  // an entry pointed past the end of the data file, or a line's size could
+                             // not be read (so later offsets are unknown); it and the rest were dropped
     bool ok = false;         // false when the seek file could not be opened
+    bool dataFileMissing = false; // the data file does not exist (every entry then lies past its end)
 };
 
 // Parses the seek file `seekPath` of the data file `dataPath`. Offsets are
 // running sums of the sizes of every entry of the file; entries of other
 // streams are dropped after their sizes are counted when `streamId` is not
 // empty. Accepts LF and CRLF line ends and trailing blank lines. Never
-// crashes or hangs on huge or binary input.
+// crashes or hangs on huge or binary input. An empty `dataPath` means the
+// data file named after the seek file; `streamId` is the decimal id ("0"),
+// or "video<id>"/"audio<id>" to keep one type only.
 Result parse(const QString &seekPath, const QString &dataPath, const QString &streamId = QString());
 
 // One seek-file line for `frame` (no line end).
 QString formatLine(const ZuFrame &frame);
+
+// Writes `frames` as the seek file `seekPath` (one formatLine each, LF ends),
+// replacing it atomically; false on failure.
+bool write(const QString &seekPath, const ZuFrameList &frames);
 
 } // namespace ZuSeekFile

@@ -1,0 +1,269 @@
+#include "seekfile.h"
+
+#include "zulog.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace ZuSeekFile {
+
+namespace {
+
+const QLatin1String kVideoData(".zuvideo");
+const QLatin1String kVideoSeek(".zuseek");
+const QLatin1String kAudioData(".zuaudio");
+const QLatin1String kAudioSeek(".zuaudioseek");
+
+// A malformed file could otherwise fill the log with one line per entry.
+constexpr int kMaxLoggedMalformed = 50;
+
+QString replaceSuffix(const QString &path, QLatin1String from, QLatin1String to)
+{
+    return path.left(path.size() - from.size()) + to;
+}
+
+bool isDigits(const QByteArray &text, int minLen, int maxLen)
+{
+    if (text.size() < minLen || text.size() > maxLen)
+        return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+// The size field: a plain decimal count of at most kMaxFrameBytes; signs,
+// blanks and anything else make it unreadable.
+bool parseSize(const QByteArray &text, int *size)
+{
+    if (!isDigits(text, 1, 10))
+        return false;
+    const qint64 value = text.toLongLong();
+    if (value > kMaxFrameBytes)
+        return false;
+    *size = static_cast<int>(value);
+    return true;
+}
+
+bool isCodecName(const QByteArray &text)
+{
+    if (text.isEmpty() || text.size() > 32)
+        return false;
+    for (char c : text) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                        || c == '_' || c == '-' || c == '.';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool isResolution(const QByteArray &text)
+{
+    const int x = text.indexOf('x');
+    return x > 0 && isDigits(text.left(x), 1, 5) && isDigits(text.mid(x + 1), 1, 5);
+}
+
+// What one non-blank line says. `sizeKnown` tells whether the line's size can
+// be trusted for the offsets of the lines after it, even when the line
+// itself is unusable.
+struct LineResult {
+    bool valid = false;
+    bool sizeKnown = false;
+    int size = 0;
+    ZuFrame frame;
+};
+
+LineResult parseLine(const QByteArray &line)
+{
+    LineResult r;
+    const QList<QByteArray> fields = line.split(':');
+    // Only the two shapes of the format say where the size is; in any
+    // other the last field may be anything, so it is not taken as a size.
+    if (fields.size() != 4 && fields.size() != 6)
+        return r;
+    r.sizeKnown = parseSize(fields.last(), &r.size);
+    if (!r.sizeKnown)
+        return r;
+
+    const QByteArray &stream = fields.at(1);
+    const bool video = stream.startsWith("video");
+    const bool audio = stream.startsWith("audio");
+    if (!video && !audio)
+        return r;
+    const QByteArray id = stream.mid(5);
+    if (!isDigits(id, 1, 9))
+        return r;
+    if ((video && fields.size() != 6) || (audio && fields.size() != 4))
+        return r;
+    if (!isDigits(fields.at(0), 17, 17) || !isCodecName(fields.at(2)))
+        return r;
+    if (video) {
+        if (!isResolution(fields.at(3)))
+            return r;
+        if (fields.at(4) != "0" && fields.at(4) != "1")
+            return r;
+    }
+    // An empty frame cannot be decoded; it is reported, and it moves no
+    // offset either way.
+    if (r.size == 0)
+        return r;
+
+    r.frame.timestamp = QString::fromLatin1(fields.at(0));
+    r.frame.stream_id = QString::fromLatin1(id);
+    r.frame.codec = QString::fromLatin1(fields.at(2));
+    r.frame.type = video ? QStringLiteral("video") : QStringLiteral("audio");
+    if (video) {
+        r.frame.resolution = QString::fromLatin1(fields.at(3));
+        r.frame.keyframe = QString::fromLatin1(fields.at(4));
+    }
+    r.frame.size = r.size;
+    r.valid = true;
+    return r;
+}
+
+// `streamId` is the decimal id ("0"), or the stream field itself ("video0",
+// "audio1") when a caller wants one type only.
+bool matchesStream(const ZuFrame &frame, const QString &streamId)
+{
+    if (streamId.isEmpty())
+        return true;
+    if (streamId.startsWith(QLatin1String("video")) || streamId.startsWith(QLatin1String("audio")))
+        return frame.type == streamId.left(5) && frame.stream_id == streamId.mid(5);
+    return frame.stream_id == streamId;
+}
+
+} // namespace
+
+QString seekPathFor(const QString &dataPath)
+{
+    if (dataPath.endsWith(kVideoData))
+        return replaceSuffix(dataPath, kVideoData, kVideoSeek);
+    if (dataPath.endsWith(kAudioData))
+        return replaceSuffix(dataPath, kAudioData, kAudioSeek);
+    return QString();
+}
+
+QString dataPathFor(const QString &seekPath)
+{
+    if (seekPath.endsWith(kVideoSeek))
+        return replaceSuffix(seekPath, kVideoSeek, kVideoData);
+    if (seekPath.endsWith(kAudioSeek))
+        return replaceSuffix(seekPath, kAudioSeek, kAudioData);
+    return QString();
+}
+
+Result parse(const QString &seekPath, const QString &dataPath, const QString &streamId)
+{
+    Result result;
+    QFile seek(seekPath);
+    if (!seek.open(QIODevice::ReadOnly)) {
+        logMessage(QStringLiteral("[ERROR] ZuSeekFile :: parse :: cannot open :: ") + seekPath);
+        return result;
+    }
+    result.ok = true;
+
+    const QString data = dataPath.isEmpty() ? dataPathFor(seekPath) : dataPath;
+    const QFileInfo dataInfo(data);
+    const QString absoluteData = dataInfo.absoluteFilePath();
+    qint64 dataSize = 0;
+    if (dataInfo.isFile()) {
+        dataSize = dataInfo.size();
+    } else {
+        result.dataFileMissing = true;
+        logMessage(QStringLiteral("[ERROR] ZuSeekFile :: parse :: data file missing :: ") + data);
+    }
+
+    auto reportMalformed = [&](qint64 lineNo) {
+        ++result.malformedLines;
+        if (result.malformedLines <= kMaxLoggedMalformed) {
+            logMessage(QStringLiteral("[WARN] ZuSeekFile :: parse :: malformed line %1 :: %2")
+                           .arg(lineNo).arg(seekPath));
+        } else if (result.malformedLines == kMaxLoggedMalformed + 1) {
+            logMessage(QStringLiteral("[WARN] ZuSeekFile :: parse :: further malformed lines not logged :: ")
+                       + seekPath);
+        }
+    };
+
+    char buffer[kMaxLineBytes + 2];
+    qint64 offset = 0;
+    qint64 lineNo = 0;
+    QList<qint64> pendingBlank; // blank lines count as faults only when a line follows them
+    while (!seek.atEnd()) {
+        const qint64 n = seek.readLine(buffer, sizeof(buffer));
+        if (n < 0)
+            break;
+        ++lineNo;
+        QByteArray line(buffer, static_cast<int>(n));
+        const bool complete = line.endsWith('\n') || seek.atEnd();
+        if (!complete) {
+            // Longer than any real entry: binary data or a damaged file. Its
+            // size cannot be told, so nothing after it has a known offset.
+            reportMalformed(lineNo);
+            result.truncated = true;
+            break;
+        }
+        line = line.trimmed();
+        if (line.isEmpty()) {
+            pendingBlank.append(lineNo);
+            continue;
+        }
+        for (qint64 blank : std::as_const(pendingBlank))
+            reportMalformed(blank);
+        pendingBlank.clear();
+
+        LineResult parsed = parseLine(line);
+        if (!parsed.sizeKnown) {
+            reportMalformed(lineNo);
+            result.truncated = true;
+            break;
+        }
+        if (offset + parsed.size > dataSize) {
+            logMessage(QStringLiteral("[ERROR] ZuSeekFile :: parse :: entry past the end of the data file :: line %1 :: %2")
+                           .arg(lineNo).arg(seekPath));
+            result.truncated = true;
+            break;
+        }
+        if (!parsed.valid) {
+            reportMalformed(lineNo);
+        } else if (matchesStream(parsed.frame, streamId)) {
+            parsed.frame.offset = offset;
+            parsed.frame.file_path = absoluteData;
+            result.frames.append(std::move(parsed.frame));
+        }
+        offset += parsed.size;
+    }
+    return result;
+}
+
+QString formatLine(const ZuFrame &frame)
+{
+    if (frame.type == QLatin1String("audio")) {
+        return QStringLiteral("%1:audio%2:%3:%4")
+            .arg(frame.timestamp, frame.stream_id, frame.codec)
+            .arg(frame.size);
+    }
+    return QStringLiteral("%1:video%2:%3:%4:%5:%6")
+        .arg(frame.timestamp, frame.stream_id, frame.codec, frame.resolution,
+             frame.keyframe.isEmpty() ? QStringLiteral("0") : frame.keyframe)
+        .arg(frame.size);
+}
+
+bool write(const QString &seekPath, const ZuFrameList &frames)
+{
+    QByteArray text;
+    for (const ZuFrame &frame : frames) {
+        text += formatLine(frame).toLatin1();
+        text += '\n';
+    }
+    QSaveFile out(seekPath);
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()) {
+        logMessage(QStringLiteral("[ERROR] ZuSeekFile :: write :: write failed :: ") + seekPath);
+        return false;
+    }
+    return true;
+}
+
+} // namespace ZuSeekFile
