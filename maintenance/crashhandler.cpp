@@ -1,0 +1,394 @@
+#include "crashhandler.h"
+
+#include "http_singleton.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QUuid>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+
+#include <execinfo.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
+constexpr size_t kAltStackSize = 256 * 1024;
+constexpr size_t kMaxMapsBytes = 8 * 1024 * 1024;
+
+// Everything below is written by start() while the handler is disarmed and
+// only read by the handler.
+char g_partialPath[PATH_MAX];
+char g_finalPath[PATH_MAX];
+char g_header[512];
+size_t g_headerLength = 0;
+struct sigaction g_previous[kSignalCount];
+char g_mapsBuffer[4096];
+
+std::atomic<bool> g_armed{false};
+std::atomic<long> g_handlingThread{0};
+
+// Owned by start()/stop() on ordinary threads.
+QMutex g_controlMutex;
+bool g_installed = false;
+bool g_haveAltStack = false;
+QString g_reportsFolder;
+
+const char *signalName(int sig)
+{
+    switch (sig) {
+    case SIGSEGV: return "SIGSEGV";
+    case SIGBUS: return "SIGBUS";
+    case SIGFPE: return "SIGFPE";
+    case SIGILL: return "SIGILL";
+    case SIGABRT: return "SIGABRT";
+    default: return "?";
+    }
+}
+
+// A small append-only text buffer on the caller's stack; never allocates.
+struct Text
+{
+    char data[512];
+    size_t length = 0;
+
+    void add(const char *s)
+    {
+        while (*s && length < sizeof(data))
+            data[length++] = *s++;
+    }
+    void addUnsigned(unsigned long long v, unsigned base = 10, int minDigits = 1)
+    {
+        char digits[32];
+        int n = 0;
+        do {
+            const unsigned d = static_cast<unsigned>(v % base);
+            digits[n++] = static_cast<char>(d < 10 ? '0' + d : 'a' + d - 10);
+            v /= base;
+        } while (v != 0 && n < 32);
+        while (n < minDigits && n < 32)
+            digits[n++] = '0';
+        while (n > 0 && length < sizeof(data))
+            data[length++] = digits[--n];
+    }
+    void addSigned(long long v)
+    {
+        if (v < 0) {
+            add("-");
+            addUnsigned(static_cast<unsigned long long>(-(v + 1)) + 1);
+        } else {
+            addUnsigned(static_cast<unsigned long long>(v));
+        }
+    }
+    void addHex(unsigned long long v)
+    {
+        add("0x");
+        addUnsigned(v, 16);
+    }
+};
+
+bool writeAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool writeText(int fd, const Text &t) { return writeAll(fd, t.data, t.length); }
+
+// Civil date from days since 1970-01-01 (proleptic Gregorian), pure
+// arithmetic so that it is safe inside the handler.
+void addUtcTime(Text &t, long long seconds)
+{
+    long long days = seconds / 86400;
+    long long rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    days += 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long doe = days - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long year = yoe + era * 400;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const long long day = doy - (153 * mp + 2) / 5 + 1;
+    const long long month = mp < 10 ? mp + 3 : mp - 9;
+    if (month <= 2)
+        ++year;
+    t.addSigned(year);
+    t.add("-");
+    t.addUnsigned(static_cast<unsigned long long>(month), 10, 2);
+    t.add("-");
+    t.addUnsigned(static_cast<unsigned long long>(day), 10, 2);
+    t.add(" ");
+    t.addUnsigned(static_cast<unsigned long long>(rest / 3600), 10, 2);
+    t.add(":");
+    t.addUnsigned(static_cast<unsigned long long>(rest / 60 % 60), 10, 2);
+    t.add(":");
+    t.addUnsigned(static_cast<unsigned long long>(rest % 60), 10, 2);
+    t.add(" UTC");
+}
+
+void copyMemoryMap(int out)
+{
+    const int in = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return;
+    size_t total = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, g_mapsBuffer, sizeof(g_mapsBuffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        if (!writeAll(out, g_mapsBuffer, static_cast<size_t>(n)))
+            break;
+        total += static_cast<size_t>(n);
+        if (total >= kMaxMapsBytes)
+            break;
+    }
+    ::close(in);
+}
+
+void writeDump(int sig, const siginfo_t *info)
+{
+    const int fd = ::open(g_partialPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+
+    Text t;
+    t.add("signal: ");
+    t.addSigned(sig);
+    t.add(" (");
+    t.add(signalName(sig));
+    t.add(")\ncode: ");
+    t.addSigned(info ? info->si_code : 0);
+    t.add("\n");
+    if (info && sig != SIGABRT) {
+        t.add("fault address: ");
+        t.addHex(reinterpret_cast<unsigned long long>(info->si_addr));
+        t.add("\n");
+    }
+    if (info && info->si_code <= 0) {
+        t.add("sent by pid: ");
+        t.addSigned(info->si_pid);
+        t.add("\n");
+    }
+    t.add("pid: ");
+    t.addSigned(::getpid());
+    t.add("\nthread: ");
+    t.addSigned(::syscall(SYS_gettid));
+    t.add("\ntime: ");
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    addUtcTime(t, now.tv_sec);
+    t.add(" (");
+    t.addSigned(now.tv_sec);
+    t.add(")\nbacktrace:\n");
+
+    bool ok = writeAll(fd, g_header, g_headerLength) && writeText(fd, t);
+    if (ok) {
+        void *frames[128];
+        const int count = ::backtrace(frames, 128);
+        if (count > 0)
+            ::backtrace_symbols_fd(frames, count, fd);
+        ok = writeAll(fd, "memory map:\n", 12);
+    }
+    if (ok) {
+        copyMemoryMap(fd);
+        ok = writeAll(fd, "end of dump\n", 12);
+    }
+    ::fsync(fd);
+    ::close(fd);
+    if (ok)
+        ::rename(g_partialPath, g_finalPath);
+    else
+        ::unlink(g_partialPath);
+}
+
+void dieWith(int sig)
+{
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ::sigaction(sig, &dfl, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(sig);
+    // A fault re-executes on return and now takes the default action.
+}
+
+void onFatalSignal(int sig, siginfo_t *info, void *)
+{
+    const int savedErrno = errno;
+    if (!g_armed.load()) {
+        dieWith(sig);
+        errno = savedErrno;
+        return;
+    }
+    const long self = ::syscall(SYS_gettid);
+    long expected = 0;
+    if (!g_handlingThread.compare_exchange_strong(expected, self)) {
+        if (expected == self) {
+            // The handler itself faulted: give up on the dump.
+            dieWith(sig);
+            errno = savedErrno;
+            return;
+        }
+        // Another thread is writing the dump; it ends the process when done.
+        for (;;)
+            ::pause();
+    }
+    writeDump(sig, info);
+    dieWith(sig);
+    errno = savedErrno;
+}
+
+bool copyPath(char *target, size_t size, const QString &path)
+{
+    const QByteArray bytes = QFile::encodeName(path);
+    if (bytes.isEmpty() || static_cast<size_t>(bytes.size()) >= size)
+        return false;
+    std::memcpy(target, bytes.constData(), static_cast<size_t>(bytes.size()));
+    target[bytes.size()] = '\0';
+    return true;
+}
+
+bool ensureAltStack()
+{
+    if (g_haveAltStack)
+        return true;
+    stack_t current {};
+    if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
+        current.ss_size >= kAltStackSize / 4) {
+        // Someone (a sanitizer, a test harness) already gave this thread one.
+        g_haveAltStack = true;
+        return true;
+    }
+    stack_t stack {};
+    stack.ss_sp = new char[kAltStackSize]; // lives as long as the process
+    stack.ss_size = kAltStackSize;
+    stack.ss_flags = 0;
+    if (::sigaltstack(&stack, nullptr) != 0) {
+        delete[] static_cast<char *>(stack.ss_sp);
+        return false;
+    }
+    g_haveAltStack = true;
+    return true;
+}
+
+} // namespace
+
+namespace ZuCrashHandler {
+
+bool start(const QString &userFolder)
+{
+    if (userFolder.isEmpty())
+        return false;
+    const QString root = userFolder + QStringLiteral("/crash_reports");
+    const QString reports = root + QStringLiteral("/reports");
+    QDir dir;
+    if (!dir.mkpath(root) || !dir.mkpath(root + QStringLiteral("/metrics")) || !dir.mkpath(reports))
+        return false;
+
+    // A uuid has no dots, so the dump's base name is the whole name.
+    const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString finalPath = reports + QLatin1Char('/') + name + QStringLiteral(".dmp");
+    const QString partialPath = reports + QLatin1Char('/') + name + QLatin1String(kPartialSuffix);
+
+    QMutexLocker lock(&g_controlMutex);
+    char finalBuf[PATH_MAX];
+    char partialBuf[PATH_MAX];
+    if (!copyPath(finalBuf, sizeof(finalBuf), finalPath) ||
+        !copyPath(partialBuf, sizeof(partialBuf), partialPath))
+        return false;
+
+    // The first unwind loads the unwinder library, which allocates: do it
+    // now rather than inside the handler.
+    void *frames[4];
+    ::backtrace(frames, 4);
+
+    if (!ensureAltStack())
+        return false;
+
+    g_armed.store(false);
+    std::memcpy(g_finalPath, finalBuf, sizeof(g_finalPath));
+    std::memcpy(g_partialPath, partialBuf, sizeof(g_partialPath));
+    const Http_singleton *app = Http_singleton::instance();
+    const QByteArray header = (app->productName() + QStringLiteral(" crash dump\nversion: ") +
+                               app->appVersion() + QLatin1Char('\n'))
+                                  .toUtf8()
+                                  .left(static_cast<int>(sizeof(g_header)));
+    std::memcpy(g_header, header.constData(), static_cast<size_t>(header.size()));
+    g_headerLength = static_cast<size_t>(header.size());
+
+    if (!g_installed) {
+        struct sigaction action {};
+        action.sa_sigaction = onFatalSignal;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&action.sa_mask);
+        for (int sig : kSignals)
+            sigaddset(&action.sa_mask, sig);
+        for (int i = 0; i < kSignalCount; ++i) {
+            if (::sigaction(kSignals[i], &action, &g_previous[i]) != 0) {
+                for (int j = 0; j < i; ++j)
+                    ::sigaction(kSignals[j], &g_previous[j], nullptr);
+                return false;
+            }
+        }
+        g_installed = true;
+    }
+    g_reportsFolder = reports;
+    g_armed.store(true);
+    return true;
+}
+
+void stop()
+{
+    QMutexLocker lock(&g_controlMutex);
+    g_armed.store(false);
+    if (!g_installed)
+        return;
+    for (int i = 0; i < kSignalCount; ++i)
+        ::sigaction(kSignals[i], &g_previous[i], nullptr);
+    g_installed = false;
+    g_reportsFolder.clear();
+}
+
+bool isStarted()
+{
+    QMutexLocker lock(&g_controlMutex);
+    return g_installed && g_armed.load();
+}
+
+QString reportsFolder()
+{
+    QMutexLocker lock(&g_controlMutex);
+    return g_reportsFolder;
+}
+
+} // namespace ZuCrashHandler

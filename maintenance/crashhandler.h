@@ -1,0 +1,34 @@
+#pragma once
+#include <QString>
+
+// The in-process crash handler. On a fatal signal (SIGSEGV, SIGBUS, SIGFPE,
+// SIGILL, SIGABRT) it writes a text dump (signal, fault address, time,
+// version, backtrace, memory map) into "crash_reports/reports" below the
+// per-user folder and lets the process die with the original signal.
+//
+// Everything the signal handler needs (paths, texts, the alternate stack,
+// the unwinder) is prepared by start(); the handler itself only uses
+// async-signal-safe system calls. A dump appears under its final name
+// "<uuid>.dmp" only once it is complete: it is written under a temporary
+// name in the same folder and renamed.
+namespace ZuCrashHandler {
+
+// Creates "crash_reports", "crash_reports/metrics" and
+// "crash_reports/reports" below `userFolder` and installs the handlers.
+// Returns false (and installs nothing new) when the folders cannot be made
+// or the handlers cannot be installed. Calling it again re-targets the
+// handler to the new folder.
+bool start(const QString &userFolder);
+
+// Puts the signal actions back as they were before start() (tests).
+void stop();
+
+bool isStarted();
+
+// The folder the next dump goes to; empty before start().
+QString reportsFolder();
+
+// Suffix of a dump still being written (never matches "*.dmp").
+constexpr const char *kPartialSuffix = ".dmp.part";
+
+} // namespace ZuCrashHandler

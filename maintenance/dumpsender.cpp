@@ -1,0 +1,296 @@
+#include "dumpsender.h"
+
+#include "http_singleton.h"
+#include "zulog.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QSslError>
+#include <QSysInfo>
+
+namespace {
+// A dump or log larger than this is not a file we wrote: it is left out of
+// the report rather than read into memory.
+constexpr qint64 kMaxFileBytes = 64 * 1024 * 1024;
+constexpr int kTransferTimeoutMs = 120000;
+constexpr int kMaxLoggedReplyBytes = 4096;
+
+struct Field
+{
+    QString name;
+    QString value;
+};
+
+bool readWhole(const QString &path, QByteArray *out)
+{
+    if (path.isEmpty())
+        return false;
+    const QFileInfo info(path);
+    if (!info.isFile() || info.size() > kMaxFileBytes)
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    *out = file.read(kMaxFileBytes + 1);
+    return file.error() == QFileDevice::NoError && out->size() <= kMaxFileBytes;
+}
+
+QByteArray sha256Hex(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// A quoted header parameter may contain neither quotes nor line breaks.
+QByteArray quotedParameter(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.replace('"', "%22");
+    bytes.replace('\r', "%0D");
+    bytes.replace('\n', "%0A");
+    return bytes;
+}
+
+bool statusAccepted(const QJsonObject &part)
+{
+    const QString status = part.value(QStringLiteral("status")).toString();
+    if (status.contains(QStringLiteral("OK")))
+        return true;
+    if (status.contains(QStringLiteral("ERROR"))) {
+        const QJsonObject info = part.value(QStringLiteral("status_info")).toObject();
+        return info.value(QStringLiteral("error_code")).toInt(-1) == 4;
+    }
+    return false;
+}
+} // namespace
+
+DumpSender::DumpSender(QObject *parent) : QObject(parent), url(reportUrl()) {}
+
+void DumpSender::setComment(const QString &value) { comment = value; }
+void DumpSender::setEmail(const QString &value) { email = value; }
+void DumpSender::setDeleteWhenDone(bool on) { deleteWhenDone = on; }
+
+QUrl DumpSender::reportUrl()
+{
+    const QString base = Http_singleton::instance()->crashReportUrl().trimmed();
+    if (base.isEmpty())
+        return QUrl();
+    QUrl u(base, QUrl::StrictMode);
+    const QString scheme = u.scheme().toLower();
+    if (!u.isValid() || u.host().isEmpty() ||
+        (scheme != QLatin1String("https") && scheme != QLatin1String("http")))
+        return QUrl();
+    QString path = u.path();
+    while (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    u.setPath(path + QStringLiteral("/traitement"));
+    return u;
+}
+
+QString DumpSender::osText()
+{
+    return QStringLiteral("OS ") + QSysInfo::productType() + QLatin1Char('_') +
+           QSysInfo::kernelVersion() + QLatin1Char('_') + QSysInfo::currentCpuArchitecture();
+}
+
+QString DumpSender::logFilePath()
+{
+    return Http_singleton::instance()->logFilePath();
+}
+
+QByteArray DumpSender::defaultBoundary()
+{
+    return QByteArrayLiteral("---------------------------10757404324422");
+}
+
+bool DumpSender::sendReport(const QString &path)
+{
+    dumpPath = path;
+    if (!url.isValid()) {
+        logMessage(QStringLiteral("ZuDumpSender :: no crash report server configured"));
+        return false;
+    }
+
+    const Http_singleton *app = Http_singleton::instance();
+    const QString product = app->productName();
+    QString version = app->appVersion();
+    if (version.isEmpty())
+        version = QStringLiteral("1.0.0");
+
+    QByteArray dump;
+    QByteArray log;
+    const QString logPath = logFilePath();
+    dumpSent = readWhole(dumpPath, &dump);
+    logSent = readWhole(logPath, &log);
+
+    QList<Field> fields;
+    fields.append({QStringLiteral("os"), osText()});
+    fields.append({QStringLiteral("product_name"), product});
+    fields.append({QStringLiteral("version"), version});
+    if (dumpSent)
+        fields.append({QStringLiteral("dumpdate"),
+                       QFileInfo(dumpPath).lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))});
+    if (!email.isEmpty())
+        fields.append({QStringLiteral("email"), email});
+    if (!comment.isEmpty())
+        fields.append({QStringLiteral("comment"), comment});
+    if (logSent)
+        fields.append({QStringLiteral("sha_log"), QString::fromLatin1(sha256Hex(log))});
+    if (dumpSent)
+        fields.append({QStringLiteral("sha_dump"), QString::fromLatin1(sha256Hex(dump))});
+
+    // The dump keeps its base name (up to the first dot); the log part
+    // carries the path it was read from.
+    const QString dumpName = QFileInfo(dumpPath).fileName().section(QLatin1Char('.'), 0, 0) +
+                             QStringLiteral(".dmp");
+
+    QList<QByteArray> contents;
+    for (const Field &f : fields)
+        contents << f.name.toUtf8() << f.value.toUtf8();
+    contents << dump << log << quotedParameter(dumpName) << quotedParameter(logPath);
+    QByteArray boundary = defaultBoundary();
+    for (bool clash = true; clash;) {
+        clash = false;
+        for (const QByteArray &c : std::as_const(contents)) {
+            if (c.contains(boundary)) {
+                clash = true;
+                boundary += QByteArray::number(QRandomGenerator::global()->generate(), 16);
+                break;
+            }
+        }
+    }
+
+    const QByteArray crlf("\r\n");
+    const QByteArray delimiter = "--" + boundary + crlf;
+    QByteArray body;
+    body.reserve(dump.size() + log.size() + 4096);
+    for (const Field &f : std::as_const(fields)) {
+        logMessage(QStringLiteral("add to header    :: ") + f.name + QLatin1Char('/') + f.value);
+        body += delimiter;
+        body += "Content-Disposition: form-data; name=\"" + quotedParameter(f.name) + "\"" + crlf;
+        body += crlf;
+        body += f.value.toUtf8() + crlf;
+    }
+    if (dumpSent) {
+        body += delimiter;
+        body += "Content-Disposition: form-data; name=\"upload_file_minidump\"; filename=\"" +
+                quotedParameter(dumpName) + "\"" + crlf;
+        body += "Content-Type: application/octet-stream" + crlf;
+        body += crlf;
+        body += dump + crlf;
+    }
+    if (logSent) {
+        // The raw bytes, so that "sha_log" describes exactly what arrives.
+        body += delimiter;
+        body += "Content-Disposition: form-data; name=\"upload_file_log\"; filename=\"" +
+                quotedParameter(logPath) + "\"" + crlf;
+        body += "Content-Type: application/octet-stream" + crlf;
+        body += crlf;
+        body += log + crlf;
+    }
+    body += "--" + boundary + "--" + crlf;
+
+    QNetworkRequest request(url);
+    request.setRawHeader("Referer", url.toString().toUtf8());
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QByteArray("multipart/form-data; boundary=" + boundary));
+    request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+    request.setHeader(QNetworkRequest::UserAgentHeader, app->accessString(QString(), false));
+    request.setTransferTimeout(kTransferTimeoutMs);
+
+    if (!manager)
+        manager = new QNetworkAccessManager(this);
+    reply = manager->post(request, body);
+    // Certificate errors are not ignored: a server that cannot prove who it
+    // is gets neither the dump nor the log.
+    connect(reply, &QNetworkReply::finished, this, &DumpSender::slot_send_request_finished);
+    connect(reply, &QNetworkReply::uploadProgress, this, &DumpSender::slot_uploadprogress);
+    connect(reply, &QNetworkReply::errorOccurred, this, &DumpSender::slot_error);
+    connect(reply, &QNetworkReply::sslErrors, this, [](const QList<QSslError> &errors) {
+        for (const QSslError &e : errors)
+            logMessage(QStringLiteral("ZuDumpSender :: certificate error + ") + e.errorString());
+    });
+    return true;
+}
+
+void DumpSender::slot_send_request_finished()
+{
+    QNetworkReply *r = reply;
+    if (!r)
+        return;
+    const QByteArray answer = r->readAll();
+    logMessage(QStringLiteral("ZuDumpSender :: send_request_finished + ") +
+               QString::fromUtf8(answer.left(kMaxLoggedReplyBytes)));
+
+    bool dumpAccepted = false;
+    bool logAccepted = false;
+    if (r->error() != QNetworkReply::NoError) {
+        logMessage(QStringLiteral("ZuDumpSender :: send_request_finished :: upload failed + ") +
+                   r->errorString());
+    } else {
+        const QJsonObject root = QJsonDocument::fromJson(answer).object();
+        // Only what was actually sent can have been accepted.
+        dumpAccepted = dumpSent &&
+                       statusAccepted(root.value(QStringLiteral("upload_file_minidump")).toObject());
+        logAccepted = logSent &&
+                      statusAccepted(root.value(QStringLiteral("upload_file_log")).toObject());
+    }
+
+    if (dumpAccepted) {
+        logMessage(QStringLiteral("ZuDumpSender :: send_request_finished :: DUMPFILE IS OK + ") + dumpPath);
+        if (QFileInfo::exists(dumpPath))
+            QFile::remove(dumpPath);
+    }
+    if (logAccepted)
+        emptyLogFile();
+
+    r->deleteLater();
+    reply = nullptr;
+    emit reportFinished(dumpAccepted, logAccepted);
+    if (deleteWhenDone)
+        deleteLater();
+}
+
+void DumpSender::removeDump(const QString &path)
+{
+    logMessage(QStringLiteral("ZuDumpSender :: remove dump :: check file ") + path);
+    if (!path.isEmpty() && QFileInfo::exists(path)) {
+        logMessage(QStringLiteral("ZuDumpSender :: remove dump :: remove file ") + path);
+        QFile::remove(path);
+    }
+    emptyLogFile();
+}
+
+void DumpSender::emptyLogFile()
+{
+    // Truncated in place: the log handler appends to whatever file is at the
+    // path, so its next line lands at the start of the emptied file.
+    const QString path = logFilePath();
+    if (QFileInfo(path).isFile())
+        QFile::resize(path, 0);
+}
+
+void DumpSender::slot_manager_request_finished(QNetworkReply *r)
+{
+    if (!r)
+        return;
+    logMessage(QStringLiteral("ZuDumpSender :: slot_manager_request_finished + ") +
+               QString::fromUtf8(r->readAll().left(kMaxLoggedReplyBytes)));
+}
+
+void DumpSender::slot_uploadprogress(qlonglong bytesSent, qlonglong bytesTotal)
+{
+    logMessage(QStringLiteral("ZuDumpSender :: upload progress ") + QString::number(bytesSent) +
+               QStringLiteral(" / ") + QString::number(bytesTotal));
+}
+
+void DumpSender::slot_error(QNetworkReply::NetworkError)
+{
+    // The outcome is handled once the reply has finished.
+}

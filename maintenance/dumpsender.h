@@ -1,0 +1,67 @@
+#pragma once
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+class QNetworkAccessManager;
+
+// Sends a crash dump and the log file to the crash-report server as one
+// multipart/form-data POST, or throws both away when the user declines.
+// One sender does one operation. The server answers per file; a file the
+// server accepts is removed (the dump) or emptied (the log); anything else,
+// including a transport or certificate failure, keeps both for the next
+// start.
+class DumpSender : public QObject
+{
+    Q_OBJECT
+public:
+    explicit DumpSender(QObject *parent = nullptr);
+
+    void setComment(const QString &comment);
+    void setEmail(const QString &email);
+
+    // Builds and posts the report. Returns false, touching nothing, when no
+    // crash-report server is configured (or its address is unusable); the
+    // outcome of a post arrives later through reportFinished().
+    bool sendReport(const QString &dumpPath);
+    // Deletes the dump and empties the log file, without any network use.
+    void removeDump(const QString &dumpPath);
+
+    // Deletes the sender once its reply has been handled (for senders that
+    // nobody owns).
+    void setDeleteWhenDone(bool on);
+
+    // The upload address for the configured server ("<base>/traitement"),
+    // invalid when none is configured.
+    static QUrl reportUrl();
+    // "OS <product type>_<kernel version>_<cpu architecture>".
+    static QString osText();
+    static QString logFilePath();
+    // The boundary used unless a part happens to contain it.
+    static QByteArray defaultBoundary();
+
+signals:
+    void uploadProgress(qlonglong bytesSent, qlonglong bytesTotal);
+    // Emitted once the server's reply (or the failure) has been handled.
+    void reportFinished(bool dumpAccepted, bool logAccepted);
+
+public slots:
+    void slot_send_request_finished();
+    void slot_manager_request_finished(QNetworkReply *reply);
+    void slot_uploadprogress(qlonglong bytesSent, qlonglong bytesTotal);
+    void slot_error(QNetworkReply::NetworkError error);
+
+private:
+    static void emptyLogFile();
+
+    QUrl url;
+    QString dumpPath;
+    QString email;
+    QString comment;
+    QPointer<QNetworkReply> reply;
+    QNetworkAccessManager *manager = nullptr;
+    bool dumpSent = false;
+    bool logSent = false;
+    bool deleteWhenDone = false;
+};
