@@ -1,0 +1,79 @@
+#pragma once
+#include <QFileInfoList>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSet>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+
+// Verifies one day folder of an export folder against its encrypted manifest
+// hash.json: first the number of files on disk, then the SHA-256 digest of
+// every listed file. Runs on its own thread and reports only through signals.
+//
+// The manifest comes from outside and is not trusted: every file it names is
+// looked for inside the day folder only, must be a regular file that the
+// folder walk counted, and may be claimed by one entry only. The verdict is
+// true only when every counted file was verified.
+class IntegrityCheck : public QThread
+{
+    Q_OBJECT
+public:
+    explicit IntegrityCheck(QString folder);
+    // Stops and joins the thread if it still runs, so the object can never
+    // be destroyed under its own worker.
+    ~IntegrityCheck() override;
+
+    // Digest block size: files are never read whole into memory.
+    static constexpr qint64 kBlockBytes = 1024 * 1024;
+
+    int count_files(const QString &dir);
+    QFileInfoList list_files(const QString &dir);
+    QJsonArray get_json_array(const QString &path);
+    void invalid_integrity(const QJsonArray &manifest, const QFileInfoList &files);
+
+signals:
+    void hash_file_found(bool found);
+    void file_count(int count);
+    void file_count_check(bool ok);
+    void start_check();
+    void end_check(bool valid);
+    void begin_check_file(QString file);
+    void end_check_file(QString file, bool ok);
+
+public slots:
+    void user_stop();
+
+protected:
+    void run() override;
+
+private:
+    // Identity of a file on disk; two paths naming one file share it.
+    struct FileId {
+        quint64 dev = 0;
+        quint64 ino = 0;
+        bool operator==(const FileId &o) const { return dev == o.dev && ino == o.ino; }
+        friend size_t qHash(const FileId &id, size_t seed = 0) { return qHashMulti(seed, id.dev, id.ino); }
+    };
+
+    enum class HashResult { Match, Mismatch, ReadError, Stopped };
+
+    void check_integrity();
+    // Walks the tree without following directory symlinks; files whose name
+    // contains one of `excluded` are left out.
+    QStringList walk(const QString &dir, const QStringList &excluded) const;
+    // The canonical path of `candidate` when it is a regular file inside the
+    // day folder, else an empty string.
+    QString insideRegularFile(const QString &candidate) const;
+    // Opens a regular file read-only without blocking on FIFOs or devices;
+    // -1 on failure. `id` receives its identity.
+    static int openRegular(const QString &path, FileId *id);
+    HashResult hashFile(int fd, QString *hexDigest);
+
+    bool valid = true;
+    QString folder;
+    std::atomic<bool> stop{false};
+
+    QString canonicalFolder;
+};
