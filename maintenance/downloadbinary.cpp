@@ -1,0 +1,601 @@
+#include "downloadbinary.h"
+
+#include "http_singleton.h"
+#include "zulog.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDesktopServices>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QProgressDialog>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTimer>
+
+namespace {
+
+constexpr int kCheckTimeoutMs = 15000;
+constexpr int kPackageTimeoutMs = 600000;
+constexpr int kNotesMaxChars = 12000;
+
+bool isWebUrl(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() &&
+           (scheme == QLatin1String("https") || scheme == QLatin1String("http"));
+}
+
+// A file name taken from a server's URL; it must stay a plain name inside the
+// chosen folder.
+QString safeFileName(const QString &candidate)
+{
+    QString name = QFileInfo(candidate).fileName();
+    name.remove(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f/\\\\]")));
+    name = name.trimmed();
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("update.bin");
+    return name;
+}
+
+QString urlFileName(const QUrl &url)
+{
+    return QFileInfo(url.path(QUrl::FullyDecoded)).fileName();
+}
+
+} // namespace
+
+DownloadBinary::ShellOpenFn &DownloadBinary::shellOpen()
+{
+    static ShellOpenFn fn = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+    return fn;
+}
+
+DownloadBinary::DownloadBinary(const QString &currentVersion, QWidget *parentWidget, QObject *parent)
+    : QObject(parent),
+      currentVersionText(currentVersion),
+      currentVersion(normalizeVersion(currentVersion)),
+      currentDevStamp(parseDevStamp(currentVersion)),
+      parentWidget(parentWidget),
+      network(new QNetworkAccessManager(this))
+{
+}
+
+DownloadBinary::~DownloadBinary()
+{
+    if (QNetworkReply *r = reply.data()) {
+        // The reply dies with the network manager; none of its last signals
+        // may reach this half-destroyed object.
+        r->disconnect(this);
+        if (r->isRunning())
+            r->abort();
+    }
+    delete progressDialog.data();
+    hash.reset();
+    if (saveFile)
+        saveFile->cancelWriting();
+    saveFile.reset();
+}
+
+void DownloadBinary::setQuitAfterInstallerLaunch(bool quit)
+{
+    quitAfterInstallerLaunch = quit;
+}
+
+void DownloadBinary::connectReplyErrors(QNetworkReply *r)
+{
+    // Certificate problems are never ignored: the handler only reports them
+    // and ends the request.
+    connect(r, &QNetworkReply::sslErrors, this, &DownloadBinary::handleSslErrors);
+}
+
+QNetworkReply *DownloadBinary::sendCheckRequest(const QUrl &url,
+                                                void (DownloadBinary::*handler)(QNetworkReply *))
+{
+    QNetworkRequest req(url);
+    req.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("AutoUpdate/%1").arg(currentVersionText));
+    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    req.setTransferTimeout(kCheckTimeoutMs);
+    QNetworkReply *r = network->get(req);
+    reply = r;
+    connectReplyErrors(r);
+    r->setProperty("handled", false);
+    connect(r, &QNetworkReply::finished, this, [this, r, handler] {
+        if (r->property("handled").toBool())
+            return;
+        r->setProperty("handled", true);
+        (this->*handler)(r);
+    });
+    if (r->isFinished() && !r->property("handled").toBool()) {
+        r->setProperty("handled", true);
+        (this->*handler)(r);
+    }
+    return r;
+}
+
+void DownloadBinary::releaseCheckReply(QNetworkReply *r)
+{
+    r->deleteLater();
+    if (reply.data() == r)
+        reply.clear();
+}
+
+QUrl DownloadBinary::indexUrl(const QString &channelName) const
+{
+    QUrl url = trackListUrl;
+    QString path = url.path(QUrl::FullyDecoded);
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    path += track + QLatin1Char('/') + channelName + QStringLiteral("/index.json");
+    url.setPath(path, QUrl::DecodedMode);
+    return url;
+}
+
+void DownloadBinary::startUpdateCheck()
+{
+    const QString product = Http_singleton::instance()->productName().remove(QLatin1Char(' '));
+    const QString prefix = QString::fromLatin1(
+        QCryptographicHash::hash(product.toUtf8(), QCryptographicHash::Md5).toHex().left(5));
+    QUrl url = QUrl::fromUserInput(Http_singleton::instance()->updateBaseUrl());
+    QString path = url.path(QUrl::FullyDecoded);
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    path += prefix + QLatin1Char('_') + product + QLatin1Char('/');
+    url.setPath(path, QUrl::DecodedMode);
+    trackListUrl = url;
+
+    track.clear();
+    testingAllowed = false;
+    testingTried = false;
+    selectedAsset.reset();
+    abortCurrentReply();
+    emit updateCheckStarted(url);
+    sendCheckRequest(url, &DownloadBinary::onTrackListFinished);
+}
+
+void DownloadBinary::requestMetadata(const QUrl &url)
+{
+    abortCurrentReply();
+    emit updateCheckStarted(url);
+    sendCheckRequest(url, &DownloadBinary::onMetaJsonFinished);
+}
+
+void DownloadBinary::abortCurrentReply()
+{
+    if (QNetworkReply *r = reply.data()) {
+        reply.clear();
+        // An abandoned request is handled by nobody: its finished signal
+        // must neither run a handler nor release the package file again.
+        r->setProperty("handled", true);
+        r->disconnect(this);
+        if (r->isRunning())
+            r->abort();
+        r->deleteLater();
+    }
+    closeProgressDialog();
+    if (saveFile)
+        saveFile->cancelWriting();
+    saveFile.reset();
+    hash.reset();
+}
+
+void DownloadBinary::onTrackListFinished(QNetworkReply *r)
+{
+    if (r->error() != QNetworkReply::NoError) {
+        releaseCheckReply(r);
+        emit updateCheckFailed(r->errorString());
+        return;
+    }
+    applyTrackList(r->readAll());
+    releaseCheckReply(r);
+    requestMetadata(indexUrl(channel));
+}
+
+void DownloadBinary::onMetaJsonFinished(QNetworkReply *r)
+{
+    const bool ok = r->error() == QNetworkReply::NoError;
+    const QString error = r->errorString();
+    const QByteArray body = ok ? r->readAll() : QByteArray();
+    releaseCheckReply(r);
+
+    const IndexDecision d = evaluateIndex(ok, error, body);
+    switch (d.kind) {
+    case IndexDecision::RetryTesting:
+        requestMetadata(indexUrl(channel));
+        break;
+    case IndexDecision::Failed:
+        emit updateCheckFailed(d.error);
+        break;
+    case IndexDecision::NoUpdate:
+        emit noUpdateAvailable(currentVersion);
+        break;
+    case IndexDecision::UpdateAvailable:
+        emit updateAvailable(currentVersion, d.chosen.versionNumber, QString(), d.chosen.url, d.chosen.sha256);
+        break;
+    }
+}
+
+void DownloadBinary::handleSslErrors(const QList<QSslError> &errors)
+{
+    if (errors.isEmpty())
+        return;
+    const QString message = tr("Erreur SSL: %1").arg(errors.first().errorString());
+    logMessage(QStringLiteral("[WARN] Auto Update :: ssl error :: ") + message);
+    QNetworkReply *r = reply.data();
+    const bool downloading = saveFile != nullptr;
+    if (downloading) {
+        // The abort finishes the reply as cancelled; its one finished handler
+        // reports this message and releases the file.
+        sslFailure = message;
+        if (r && r->isRunning())
+            r->abort();
+        else
+            abortCurrentReply();
+        closeProgressDialog();
+        return;
+    }
+    if (r) {
+        reply.clear();
+        r->setProperty("handled", true);
+        r->disconnect(this);
+        if (r->isRunning())
+            r->abort();
+        r->deleteLater();
+    }
+    closeProgressDialog();
+    emit updateCheckFailed(message);
+}
+
+QByteArray DownloadBinary::fetchNotes(QNetworkAccessManager *manager, const QUrl &url, QString *error)
+{
+    QNetworkRequest req(url);
+    req.setHeader(QNetworkRequest::UserAgentHeader,
+                  QStringLiteral("AutoUpdate/%1").arg(QCoreApplication::applicationVersion()));
+    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    req.setTransferTimeout(kCheckTimeoutMs);
+    QNetworkReply *r = manager->get(req);
+    if (!r->isFinished()) {
+        QEventLoop loop;
+        QObject::connect(r, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        if (!r->isFinished())
+            loop.exec();
+    }
+    QByteArray body;
+    if (r->error() == QNetworkReply::NoError) {
+        body = r->readAll();
+    } else if (error) {
+        *error = r->errorString();
+    }
+    r->deleteLater();
+    return body;
+}
+
+QString DownloadBinary::buildUpdatePrompt(const QVersionNumber &remote) const
+{
+    QString current = currentVersion.toString();
+    if (currentDevStamp >= 1)
+        current += tr(" (TESTING, %1)").arg(devStampText(currentDevStamp));
+
+    QString remoteText = remote.toString();
+    QStringList extras;
+    if (!channel.isEmpty())
+        extras << channel;
+    if (selectedAsset && selectedAsset->devStamp >= 1)
+        extras << tr(" %1").arg(devStampText(selectedAsset->devStamp));
+    if (!extras.isEmpty())
+        remoteText += QStringLiteral(" (") + extras.join(QStringLiteral(", ")) + QLatin1Char(')');
+
+    QString text = tr("Version actuelle : %1\nVersion disponible : %2").arg(current, remoteText);
+    if (selectedAsset) {
+        const QString file = selectedAsset->name.isEmpty() ? urlFileName(selectedAsset->url) : selectedAsset->name;
+        if (!file.isEmpty())
+            text += tr("\nFichier : %1").arg(file);
+    }
+    text += tr("\nTaille : %1")
+                .arg(selectedAsset && selectedAsset->size > 0 ? formatSize(selectedAsset->size) : tr("inconnue"));
+    if (selectedAsset && !selectedAsset->arch.isEmpty())
+        text += tr("\nPlateforme : %1").arg(selectedAsset->arch);
+    return text;
+}
+
+QString DownloadBinary::buildUpdateDetails(const QString &sha256) const
+{
+    QString details;
+    // Only a web address is followed: an index naming a local file or any
+    // other scheme gets no notes.
+    if (isWebUrl(notesUrl)) {
+        const QByteArray body = fetchNotes(network, notesUrl, nullptr);
+        if (!body.isEmpty()) {
+            QString notes = QString::fromUtf8(body);
+            if (notes.size() > kNotesMaxChars)
+                notes = notes.left(kNotesMaxChars) + QLatin1Char('\n') + QChar(0x2026);
+            details = tr("%1").arg(notes);
+        }
+    }
+    if (!sha256.isEmpty()) {
+        if (!details.isEmpty())
+            details += QLatin1Char('\n');
+        details += tr("SHA-256 : %1").arg(sha256);
+    }
+    return details;
+}
+
+bool DownloadBinary::checkForUpdates(bool interactive)
+{
+    if (Http_singleton::instance()->updateBaseUrl().trimmed().isEmpty()) {
+        logMessage("[INFO] Auto Update :: no update server configured");
+        return true;
+    }
+
+    bool gotUpdate = false;
+    bool failed = false;
+    bool done = false;
+    QUrl pkgUrl;
+    QString sha256;
+    QVersionNumber remote;
+    QEventLoop loop;
+
+    const QMetaObject::Connection c1 = connect(
+        this, &DownloadBinary::updateAvailable, &loop,
+        [&](const QVersionNumber &, const QVersionNumber &r, const QString &, const QUrl &u, const QString &s) {
+            gotUpdate = true;
+            Http_singleton::instance()->setUpdateCheckOk(true);
+            remote = r;
+            pkgUrl = u;
+            sha256 = s;
+            done = true;
+            loop.quit();
+        });
+    const QMetaObject::Connection c2 = connect(this, &DownloadBinary::noUpdateAvailable, &loop, [&] {
+        logMessage("[INFO] Auto Update :: no update available");
+        gotUpdate = false;
+        done = true;
+        loop.quit();
+    });
+    const QMetaObject::Connection c3 = connect(this, &DownloadBinary::updateCheckFailed, &loop, [&](const QString &e) {
+        logMessage(QStringLiteral("[WARN] Auto Update :: check failed :: ") + e);
+        gotUpdate = false;
+        failed = true;
+        done = true;
+        loop.quit();
+    });
+
+    startUpdateCheck();
+    // The whole check may already be over when a reply finished at once.
+    if (!done)
+        loop.exec();
+    disconnect(c1);
+    disconnect(c2);
+    disconnect(c3);
+
+    const auto endCheck = [&] {
+        if (!pkgUrl.isEmpty() && !pkgUrl.isValid()) {
+            logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + pkgUrl.toString());
+            Http_singleton::instance()->setUpdateCheckOk(false);
+        }
+        if (failed) {
+            logMessage("[WARN] Auto Update :: failed to get update");
+            Http_singleton::instance()->setUpdateCheckOk(false);
+        }
+        return true;
+    };
+
+    if (!gotUpdate) {
+        logMessage("[INFO] Auto Update :: no update available");
+        Http_singleton::instance()->setUpdateCheckOk(true);
+        return endCheck();
+    }
+    if (!pkgUrl.isValid() || failed)
+        return endCheck();
+
+    if (interactive) {
+        QMessageBox box(QMessageBox::Question, tr("Mise à jour disponible"), buildUpdatePrompt(remote),
+                        QMessageBox::Yes | QMessageBox::No, parentWidget);
+        box.setInformativeText(tr("Télécharger et installer maintenant ?"));
+        const QString details = buildUpdateDetails(sha256);
+        if (!details.isEmpty())
+            box.setDetailedText(details);
+        if (box.exec() != QMessageBox::Yes)
+            return true;
+    }
+
+    // Start-up ends only when the verified package was really handed over;
+    // a package the desktop could not open leaves the player to start.
+    bool handedOver = false;
+    bool outcome = false;
+    QEventLoop downloadLoop;
+    const auto endWait = [&](bool ok) {
+        handedOver = ok;
+        outcome = true;
+        downloadLoop.quit();
+    };
+    const QMetaObject::Connection d1 = connect(this, &DownloadBinary::installerLaunched, &downloadLoop,
+                                               [&] { endWait(true); });
+    const QMetaObject::Connection d2 = connect(this, &DownloadBinary::installerLaunchFailed, &downloadLoop,
+                                               [&] { endWait(false); });
+    const QMetaObject::Connection d3 = connect(this, &DownloadBinary::downloadFailed, &downloadLoop,
+                                               [&] { endWait(false); });
+    const QMetaObject::Connection d4 = connect(this, &DownloadBinary::verificationFailed, &downloadLoop,
+                                               [&] { endWait(false); });
+    startDownload(pkgUrl, QString(), sha256, quitAfterInstallerLaunch, interactive);
+    if (!outcome)
+        downloadLoop.exec();
+    disconnect(d1);
+    disconnect(d2);
+    disconnect(d3);
+    disconnect(d4);
+    return !handedOver;
+}
+
+void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, const QString &sha256,
+                                   bool quitAfterLaunch, bool interactive)
+{
+    abortCurrentReply();
+    packageUrl = url;
+    expectedSha256 = sha256.trimmed();
+    quitAfterInstallerLaunch = quitAfterLaunch;
+    writeFailed = false;
+    sslFailure.clear();
+
+    // Without a usable digest the package could never be trusted: nothing is
+    // fetched and nothing is written.
+    if (!normalizeSha256(expectedSha256, nullptr)) {
+        logMessage(QStringLiteral("[WARN] Auto Update :: package digest missing or malformed :: ") + expectedSha256);
+        emit verificationFailed(expectedSha256, QString());
+        return;
+    }
+    if (!isWebUrl(url)) {
+        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + url.toString());
+        emit downloadFailed(tr("Adresse du paquet invalide."));
+        return;
+    }
+
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    const QString name = safeFileName(!fileName.isEmpty() ? fileName : urlFileName(url));
+
+    if (interactive) {
+        const QString suffix = packageSuffix(name);
+        QFileDialog dialog(parentWidget, tr("Enregistrer la mise à jour"), folder,
+                           tr("Fichier (%1)").arg(suffix.isEmpty() ? QStringLiteral("*")
+                                                                   : QStringLiteral("*.") + suffix));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.selectFile(QDir(folder).filePath(name));
+        const QStringList chosen = dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
+        targetPath = chosen.value(0);
+        if (targetPath.isEmpty()) {
+            emit downloadFailed(tr("Opération annulée par l’utilisateur."));
+            return;
+        }
+    } else {
+        QDir().mkpath(folder);
+        targetPath = QDir(folder).filePath(name);
+    }
+
+    // The package is written under a temporary name and only takes its final
+    // name once its digest matched.
+    saveFile = std::make_unique<QSaveFile>(targetPath);
+    if (!saveFile->open(QIODevice::WriteOnly)) {
+        saveFile.reset();
+        emit downloadFailed(tr("Impossible d’ouvrir le fichier destination."));
+        return;
+    }
+    hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+
+    QNetworkRequest req(url);
+    req.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("AutoUpdate/%1").arg(currentVersionText));
+    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    req.setTransferTimeout(kPackageTimeoutMs);
+    QNetworkReply *r = network->get(req);
+    reply = r;
+    connectReplyErrors(r);
+
+    if (interactive) {
+        showProgressDialog(tr("Téléchargement de la mise à jour"),
+                           !fileName.isEmpty() ? fileName : urlFileName(packageUrl));
+        connect(r, &QNetworkReply::downloadProgress, this, &DownloadBinary::updateProgress);
+        connect(r, &QNetworkReply::finished, this, &DownloadBinary::closeProgressDialog);
+        connect(r, &QNetworkReply::errorOccurred, this, &DownloadBinary::closeProgressDialog);
+    }
+
+    emit downloadStarted(url, targetPath);
+
+    r->setProperty("handled", false);
+    connect(r, &QNetworkReply::readyRead, this, &DownloadBinary::onDownloadReadyRead);
+    connect(r, &QNetworkReply::downloadProgress, this,
+            [this](qint64 received, qint64 total) { emit downloadProgress(received, total); });
+    connect(r, &QNetworkReply::finished, this, [this, r] {
+        if (r->property("handled").toBool() || reply.data() != r)
+            return;
+        r->setProperty("handled", true);
+        onDownloadFinished();
+    });
+    if (r->isFinished() && !r->property("handled").toBool()) {
+        closeProgressDialog();
+        r->setProperty("handled", true);
+        onDownloadFinished();
+    }
+}
+
+void DownloadBinary::onDownloadReadyRead()
+{
+    QNetworkReply *r = reply.data();
+    if (!r || !saveFile)
+        return;
+    const QByteArray data = r->readAll();
+    if (data.isEmpty())
+        return;
+    if (hash)
+        hash->addData(data);
+    if (!writeFailed && saveFile->write(data) != data.size())
+        writeFailed = true;
+}
+
+void DownloadBinary::onDownloadFinished()
+{
+    QNetworkReply *r = reply.data();
+    if (!r)
+        return;
+    if (r->error() == QNetworkReply::NoError)
+        onDownloadReadyRead();
+    reply.clear();
+    r->deleteLater();
+
+    // From here this handler alone owns the file and the digest; nothing
+    // else can release them a second time.
+    std::unique_ptr<QSaveFile> file = std::move(saveFile);
+    std::unique_ptr<QCryptographicHash> digest = std::move(hash);
+    const auto discard = [&file] {
+        if (file)
+            file->cancelWriting();
+        file.reset();
+    };
+
+    if (r->error() == QNetworkReply::OperationCanceledError) {
+        discard();
+        emit downloadFailed(sslFailure.isEmpty() ? tr("Téléchargement annulé.") : sslFailure);
+        return;
+    }
+    if (r->error() != QNetworkReply::NoError) {
+        discard();
+        emit downloadFailed(r->errorString());
+        return;
+    }
+    if (!file || !digest || writeFailed || !file->flush()) {
+        discard();
+        emit downloadFailed(tr("Échec de l’enregistrement du fichier."));
+        return;
+    }
+
+    const QString actual = QString::fromLatin1(digest->result().toHex());
+    QString expected;
+    if (!normalizeSha256(expectedSha256, &expected) || expected != actual) {
+        discard();
+        logMessage(QStringLiteral("[WARN] Auto Update :: verification failed :: expected %1 actual %2")
+                       .arg(expectedSha256, actual));
+        emit verificationFailed(expectedSha256, actual);
+        return;
+    }
+    if (!file->commit()) {
+        file.reset();
+        emit downloadFailed(tr("Échec de l’enregistrement du fichier."));
+        return;
+    }
+    file.reset();
+    emit downloadFinished(targetPath);
+
+    if (shellOpen() && shellOpen()(QUrl::fromLocalFile(targetPath))) {
+        logMessage(QStringLiteral("[INFO] Auto Update :: package handed over :: ") + targetPath);
+        emit installerLaunched(targetPath);
+        if (quitAfterInstallerLaunch && QCoreApplication::instance())
+            QTimer::singleShot(100, QCoreApplication::instance(), &QCoreApplication::quit);
+    } else {
+        emit installerLaunchFailed(tr("Impossible d’ouvrir le fichier téléchargé."));
+    }
+}
