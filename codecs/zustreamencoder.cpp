@@ -1,0 +1,623 @@
+#include "zustreamencoder.h"
+
+#include "zulog.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFont>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QTemporaryFile>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+constexpr const char *kComponent = "ZuStreamEncoder";
+
+QString avErrorText(int code)
+{
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buf, sizeof buf);
+    return QString::fromUtf8(buf);
+}
+
+struct EncoderChoice {
+    QStringList candidates; // libavcodec encoder names, best first
+};
+
+// The export formats name codecs loosely; these are the encoders behind them.
+QStringList encoderCandidates(const QString &codecName)
+{
+    const QString name = codecName.trimmed().toLower();
+    if (name == QLatin1String("libx264") || name == QLatin1String("h264") || name == QLatin1String("h.264"))
+        return {QStringLiteral("libx264")};
+    if (name == QLatin1String("hevc") || name == QLatin1String("h265") || name == QLatin1String("h.265")
+        || name == QLatin1String("libx265"))
+        return {QStringLiteral("libx265")};
+    if (name == QLatin1String("mjpeg"))
+        return {QStringLiteral("mjpeg")};
+    if (name == QLatin1String("vp9") || name == QLatin1String("libvpx-vp9"))
+        return {QStringLiteral("libvpx-vp9")};
+    if (name == QLatin1String("av1") || name == QLatin1String("libsvtav1") || name == QLatin1String("libaom-av1"))
+        return {QStringLiteral("libsvtav1"), QStringLiteral("libaom-av1"), QStringLiteral("librav1e")};
+    return {};
+}
+
+// Constant-quality settings at a speed fit for exporting hours of footage.
+void setEncoderOptions(const QString &encoder, AVCodecContext *ctx, AVDictionary **opts)
+{
+    if (encoder == QLatin1String("libx264")) {
+        av_dict_set(opts, "preset", "veryfast", 0);
+        av_dict_set(opts, "crf", "23", 0);
+    } else if (encoder == QLatin1String("libx265")) {
+        av_dict_set(opts, "preset", "veryfast", 0);
+        av_dict_set(opts, "crf", "28", 0);
+        av_dict_set(opts, "x265-params", "log-level=error", 0);
+    } else if (encoder == QLatin1String("mjpeg")) {
+        ctx->flags |= AV_CODEC_FLAG_QSCALE;
+        ctx->global_quality = FF_QP2LAMBDA * 4;
+    } else if (encoder == QLatin1String("libvpx-vp9")) {
+        ctx->bit_rate = 0; // constant quality
+        av_dict_set(opts, "crf", "33", 0);
+        av_dict_set(opts, "deadline", "realtime", 0);
+        av_dict_set(opts, "cpu-used", "8", 0);
+        av_dict_set(opts, "row-mt", "1", 0);
+    } else if (encoder == QLatin1String("libsvtav1")) {
+        av_dict_set(opts, "preset", "10", 0);
+        av_dict_set(opts, "crf", "35", 0);
+    } else if (encoder == QLatin1String("libaom-av1")) {
+        av_dict_set(opts, "usage", "realtime", 0);
+        av_dict_set(opts, "cpu-used", "8", 0);
+        av_dict_set(opts, "crf", "35", 0);
+        av_dict_set(opts, "row-mt", "1", 0);
+    } else if (encoder == QLatin1String("librav1e")) {
+        av_dict_set(opts, "speed", "10", 0);
+        av_dict_set(opts, "qp", "100", 0);
+    }
+}
+
+QDateTime parseFrameTime(const QString &timestamp)
+{
+    const QString t = timestamp.trimmed();
+    QDateTime dt;
+    if (t.size() == 17)
+        dt = QDateTime::fromString(t, QStringLiteral("yyyyMMddHHmmsszzz"));
+    if (!dt.isValid() && t.size() == 14)
+        dt = QDateTime::fromString(t, QStringLiteral("yyyyMMddHHmmss"));
+    if (!dt.isValid())
+        dt = QDateTime::fromString(t, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    if (!dt.isValid())
+        dt = QDateTime::fromString(t, QStringLiteral("yyyy-MM-dd HH:mm:ss:zzz"));
+    return dt;
+}
+
+// BT.601 conversion of one colour for the caption, in the picture's range.
+void rgbToYuv(int r, int g, int b, bool fullRange, uint8_t &y, uint8_t &u, uint8_t &v)
+{
+    double yf = 0.299 * r + 0.587 * g + 0.114 * b;
+    double uf = (b - yf) * 0.564;
+    double vf = (r - yf) * 0.713;
+    if (!fullRange) {
+        yf = 16.0 + yf * 219.0 / 255.0;
+        uf = uf * 224.0 / 255.0;
+        vf = vf * 224.0 / 255.0;
+    }
+    y = static_cast<uint8_t>(std::clamp(std::lround(yf), 0L, 255L));
+    u = static_cast<uint8_t>(std::clamp(std::lround(128.0 + uf), 0L, 255L));
+    v = static_cast<uint8_t>(std::clamp(std::lround(128.0 + vf), 0L, 255L));
+}
+
+// Gives the finished file its name, replacing an older file of that name.
+bool replaceFile(const QString &from, const QString &to)
+{
+#ifdef Q_OS_UNIX
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#else
+    if (QFile::exists(to) && !QFile::remove(to))
+        return false;
+    return QFile::rename(from, to);
+#endif
+}
+
+inline uint8_t blend(uint8_t over, uint8_t under, unsigned alpha)
+{
+    return static_cast<uint8_t>((over * alpha + under * (255u - alpha) + 127u) / 255u);
+}
+} // namespace
+
+ZuStreamEncoder::ZuStreamEncoder() = default;
+
+ZuStreamEncoder::~ZuStreamEncoder()
+{
+    if (m_fmt && !m_tempPath.isEmpty())
+        logMessage(QStringLiteral("[WARN] %1 :: destruct :: encode not ended, output discarded").arg(QLatin1String(kComponent)));
+    closeAll();
+}
+
+void ZuStreamEncoder::fail(const QString &function, const QString &detail)
+{
+    logMessage(QStringLiteral("[ERROR] %1 :: %2 :: %3").arg(QLatin1String(kComponent), function, detail));
+}
+
+QString ZuStreamEncoder::containerFor(const QString &path)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QLatin1String("mp4") || suffix == QLatin1String("m4v") || suffix == QLatin1String("mov"))
+        return suffix == QLatin1String("mov") ? QStringLiteral("mov") : QStringLiteral("mp4");
+    if (suffix == QLatin1String("avi"))
+        return QStringLiteral("avi");
+    if (suffix == QLatin1String("webm"))
+        return QStringLiteral("webm");
+    if (suffix == QLatin1String("mkv"))
+        return QStringLiteral("matroska");
+    return QString();
+}
+
+int ZuStreamEncoder::captionPixelSize(int pictureHeight, const QString &captionSize)
+{
+    const QString size = captionSize.trimmed().toLower();
+    double divisor = 30.0;
+    int minimum = 10;
+    if (size == QLatin1String("small")) {
+        divisor = 40.0;
+        minimum = 8;
+    } else if (size == QLatin1String("large")) {
+        divisor = 22.0;
+        minimum = 12;
+    } else if (size == QLatin1String("extralarge")) {
+        divisor = 16.0;
+        minimum = 14;
+    }
+    return std::max(minimum, static_cast<int>(std::lround(pictureHeight / divisor)));
+}
+
+QString ZuStreamEncoder::captionText(const QString &label, const QString &timestamp)
+{
+    const QDateTime dt = parseFrameTime(timestamp);
+    // A text that is no time at all is shown as it came, but bounded.
+    const QString time = dt.isValid() ? dt.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss.zzz"))
+                                      : timestamp.left(32);
+    const QString name = label.left(64);
+    if (name.trimmed().isEmpty())
+        return time;
+    return name + QStringLiteral(" | ") + time;
+}
+
+bool ZuStreamEncoder::init_encoder(const QString &path, const QString &codecName, int rate, int fps, int width,
+                                   int height, bool caption, const QString &captionSize, int pixelFormat)
+{
+    Q_UNUSED(rate);
+    Q_UNUSED(pixelFormat);
+    const QString fn = QStringLiteral("init_encoder");
+    closeAll();
+    m_nextPts = 0;
+    m_encoderName.clear();
+    if (width <= 0 || height <= 0 || width > 16384 || height > 16384) {
+        fail(fn, QStringLiteral("invalid picture size %1x%2").arg(width).arg(height));
+        return false;
+    }
+    if (fps <= 0 || fps > 1000) {
+        logMessage(QStringLiteral("[WARN] %1 :: init_encoder :: frame rate %2 replaced by 25").arg(QLatin1String(kComponent)).arg(fps));
+        fps = 25;
+    }
+    const QString container = containerFor(path);
+    if (container.isEmpty()) {
+        fail(fn, QStringLiteral("unsupported output type: %1").arg(path));
+        return false;
+    }
+    const AVOutputFormat *ofmt = av_guess_format(container.toLatin1().constData(), nullptr, nullptr);
+    if (!ofmt) {
+        fail(fn, QStringLiteral("no muxer %1").arg(container));
+        return false;
+    }
+    const AVCodec *codec = nullptr;
+    for (const QString &candidate : encoderCandidates(codecName)) {
+        codec = avcodec_find_encoder_by_name(candidate.toLatin1().constData());
+        if (codec) {
+            m_encoderName = candidate;
+            break;
+        }
+    }
+    if (!codec) {
+        fail(fn, QStringLiteral("unknown codec '%1'").arg(codecName.left(32)));
+        return false;
+    }
+    if (avformat_query_codec(ofmt, codec->id, FF_COMPLIANCE_NORMAL) == 0) {
+        fail(fn, QStringLiteral("%1 cannot be stored in %2").arg(m_encoderName, container));
+        m_encoderName.clear();
+        return false;
+    }
+
+    // 4:2:0 pictures need even sizes; the odd last row or column is dropped.
+    const int encW = std::max(2, width & ~1);
+    const int encH = std::max(2, height & ~1);
+
+    m_finalPath = QFileInfo(path).absoluteFilePath();
+    const QFileInfo finalInfo(m_finalPath);
+    if (!finalInfo.absoluteDir().exists()) {
+        fail(fn, QStringLiteral("folder missing: %1").arg(finalInfo.absolutePath()));
+        closeAll();
+        return false;
+    }
+    {
+        // Reserve a unique name in the target folder; the muxer reopens it.
+        QTemporaryFile reserve(finalInfo.absolutePath() + QStringLiteral("/.") + finalInfo.completeBaseName()
+                               + QStringLiteral(".XXXXXX.part"));
+        reserve.setAutoRemove(false);
+        if (!reserve.open()) {
+            fail(fn, QStringLiteral("cannot write in %1").arg(finalInfo.absolutePath()));
+            closeAll();
+            return false;
+        }
+        m_tempPath = reserve.fileName();
+    }
+
+    int rc = avformat_alloc_output_context2(&m_fmt, ofmt, nullptr, QFile::encodeName(m_tempPath).constData());
+    if (rc < 0 || !m_fmt) {
+        fail(fn, QStringLiteral("output context: %1").arg(avErrorText(rc)));
+        closeAll();
+        return false;
+    }
+    m_stream = avformat_new_stream(m_fmt, nullptr);
+    m_enc = avcodec_alloc_context3(codec);
+    m_packet = av_packet_alloc();
+    m_work = av_frame_alloc();
+    if (!m_stream || !m_enc || !m_packet || !m_work) {
+        fail(fn, QStringLiteral("allocation failed"));
+        closeAll();
+        return false;
+    }
+
+    m_encPixFmt = (codec->pix_fmts && codec->pix_fmts[0] != AV_PIX_FMT_NONE) ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
+    bool fullRangeAlias = false;
+    ZuScaler::withoutFullRangeAlias(m_encPixFmt, &fullRangeAlias);
+    m_enc->width = encW;
+    m_enc->height = encH;
+    m_enc->pix_fmt = static_cast<AVPixelFormat>(m_encPixFmt);
+    m_enc->color_range = fullRangeAlias ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    m_enc->time_base = AVRational{1, fps};
+    m_enc->framerate = AVRational{fps, 1};
+    m_enc->sample_aspect_ratio = AVRational{1, 1};
+    m_enc->gop_size = 2 * fps;
+    m_enc->max_b_frames = 0;
+    m_enc->thread_count = 0;
+    if (m_fmt->oformat->flags & AVFMT_GLOBALHEADER)
+        m_enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary *opts = nullptr;
+    setEncoderOptions(m_encoderName, m_enc, &opts);
+    rc = avcodec_open2(m_enc, codec, &opts);
+    av_dict_free(&opts);
+    if (rc < 0) {
+        fail(fn, QStringLiteral("cannot open %1: %2").arg(m_encoderName, avErrorText(rc)));
+        closeAll();
+        return false;
+    }
+    rc = avcodec_parameters_from_context(m_stream->codecpar, m_enc);
+    if (rc < 0) {
+        fail(fn, QStringLiteral("stream parameters: %1").arg(avErrorText(rc)));
+        closeAll();
+        return false;
+    }
+    m_stream->time_base = m_enc->time_base;
+    m_stream->avg_frame_rate = AVRational{fps, 1};
+    m_stream->r_frame_rate = AVRational{fps, 1};
+
+    rc = avio_open(&m_fmt->pb, QFile::encodeName(m_tempPath).constData(), AVIO_FLAG_WRITE);
+    if (rc < 0) {
+        fail(fn, QStringLiteral("cannot open output: %1").arg(avErrorText(rc)));
+        closeAll();
+        return false;
+    }
+    rc = avformat_write_header(m_fmt, nullptr);
+    if (rc < 0) {
+        fail(fn, QStringLiteral("cannot write header: %1").arg(avErrorText(rc)));
+        closeAll();
+        return false;
+    }
+    m_headerWritten = true;
+
+    m_work->format = m_encPixFmt;
+    m_work->width = encW;
+    m_work->height = encH;
+    m_work->color_range = m_enc->color_range;
+    if (av_frame_get_buffer(m_work, 0) < 0) {
+        fail(fn, QStringLiteral("allocation failed"));
+        closeAll();
+        return false;
+    }
+
+    m_caption = caption;
+    m_captionSize = captionSize;
+    m_captionKey.clear();
+    m_captionUsable = true;
+    if (m_caption && !qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+        logMessage(QStringLiteral("[WARN] %1 :: init_encoder :: no text rendering without a GUI application, caption off")
+                       .arg(QLatin1String(kComponent)));
+        m_caption = false;
+    }
+    logMessage(QStringLiteral("[INFO] %1 :: init_encoder :: %2 %3x%4 %5 fps -> %6")
+                   .arg(QLatin1String(kComponent), m_encoderName).arg(encW).arg(encH).arg(fps).arg(m_finalPath));
+    return true;
+}
+
+bool ZuStreamEncoder::encodeFrame(AVFrame *frame, int width, int height, const QString &timestamp,
+                                  const QString &label, int frameId, FILE *rawOut, FILE *rawIndex)
+{
+    Q_UNUSED(width);
+    Q_UNUSED(height);
+    const QString fn = QStringLiteral("encodeFrame");
+    if (!m_fmt || !m_enc || !m_headerWritten) {
+        fail(fn, QStringLiteral("encoder not open"));
+        return false;
+    }
+    if (m_flushed)
+        return true; // the encoder has signalled its end; nothing more goes in
+    if (!frame || frame->width <= 0 || frame->height <= 0 || !frame->data[0]) {
+        fail(fn, QStringLiteral("empty picture"));
+        return false;
+    }
+    // The encoder may still hold the previous picture's buffer.
+    if (av_frame_make_writable(m_work) < 0) {
+        fail(fn, QStringLiteral("allocation failed"));
+        return false;
+    }
+    bool srcAlias = false, dstAlias = false;
+    const int srcBase = ZuScaler::withoutFullRangeAlias(frame->format, &srcAlias);
+    const int dstBase = ZuScaler::withoutFullRangeAlias(m_encPixFmt, &dstAlias);
+    const bool sameRange = ZuScaler::isFullRange(frame) == ZuScaler::isFullRange(m_work);
+    if (srcBase == dstBase && sameRange && frame->width == m_work->width && frame->height == m_work->height) {
+        // Same layout: a plain copy is much cheaper than going through swscale.
+        if (av_frame_copy(m_work, frame) < 0) {
+            fail(fn, QStringLiteral("copy failed"));
+            return false;
+        }
+    } else if (!m_scaler.convert(frame, m_work)) {
+        fail(fn, QStringLiteral("conversion failed"));
+        return false;
+    }
+    if (m_caption)
+        drawCaption(m_work, captionText(label, timestamp));
+
+    m_work->pts = m_nextPts;
+    m_work->pict_type = AV_PICTURE_TYPE_NONE;
+    int rc = avcodec_send_frame(m_enc, m_work);
+    if (rc == AVERROR_EOF) {
+        m_flushed = true;
+        return true;
+    }
+    if (rc < 0) {
+        fail(fn, QStringLiteral("encoder refused the frame: %1").arg(avErrorText(rc)));
+        return false;
+    }
+    ++m_nextPts;
+    return writePackets(timestamp, frameId, rawOut, rawIndex);
+}
+
+bool ZuStreamEncoder::writePackets(const QString &timestamp, int frameId, FILE *rawOut, FILE *rawIndex)
+{
+    for (;;) {
+        const int rc = avcodec_receive_packet(m_enc, m_packet);
+        if (rc == AVERROR(EAGAIN))
+            return true;
+        if (rc == AVERROR_EOF) {
+            m_flushed = true;
+            return true;
+        }
+        if (rc < 0) {
+            fail(QStringLiteral("encodeFrame"), QStringLiteral("encoder failed: %1").arg(avErrorText(rc)));
+            return false;
+        }
+        if (rawOut && m_packet->size > 0)
+            fwrite(m_packet->data, 1, static_cast<size_t>(m_packet->size), rawOut);
+        if (rawIndex)
+            fprintf(rawIndex, "%s:%d:%d:%d\n", timestamp.left(32).toLatin1().constData(), frameId, m_packet->size,
+                    (m_packet->flags & AV_PKT_FLAG_KEY) ? 1 : 0);
+        if (m_packet->duration <= 0)
+            m_packet->duration = 1;
+        av_packet_rescale_ts(m_packet, m_enc->time_base, m_stream->time_base);
+        m_packet->stream_index = m_stream->index;
+        const int wrc = av_interleaved_write_frame(m_fmt, m_packet); // takes the packet's reference
+        av_packet_unref(m_packet);
+        if (wrc < 0) {
+            fail(QStringLiteral("encodeFrame"), QStringLiteral("write failed: %1").arg(avErrorText(wrc)));
+            return false;
+        }
+    }
+}
+
+bool ZuStreamEncoder::end_encoding()
+{
+    if (!m_fmt)
+        return false;
+    bool ok = m_headerWritten;
+    if (ok && !m_flushed) {
+        const int rc = avcodec_send_frame(m_enc, nullptr);
+        if (rc < 0 && rc != AVERROR_EOF)
+            ok = false;
+        else
+            ok = writePackets(QString(), -1, nullptr, nullptr);
+        m_flushed = true;
+    }
+    const bool anyFrame = m_nextPts > 0;
+    if (m_headerWritten) {
+        const int rc = av_write_trailer(m_fmt);
+        if (rc < 0) {
+            fail(QStringLiteral("end_encoding"), QStringLiteral("trailer: %1").arg(avErrorText(rc)));
+            ok = false;
+        }
+        m_headerWritten = false;
+    }
+    if (m_fmt->pb) {
+        if (m_fmt->pb->error < 0)
+            ok = false;
+        avio_closep(&m_fmt->pb);
+    }
+    if (!anyFrame) {
+        logMessage(QStringLiteral("[WARN] %1 :: end_encoding :: no frame encoded, no file written").arg(QLatin1String(kComponent)));
+        ok = false;
+    }
+    if (ok) {
+        if (!replaceFile(m_tempPath, m_finalPath)) {
+            fail(QStringLiteral("end_encoding"), QStringLiteral("cannot rename to %1").arg(m_finalPath));
+            ok = false;
+        } else {
+            m_tempPath.clear();
+            logMessage(QStringLiteral("[INFO] %1 :: end_encoding :: %2 frames -> %3")
+                           .arg(QLatin1String(kComponent)).arg(m_nextPts).arg(m_finalPath));
+        }
+    }
+    closeAll(); // removes the temporary file when it is still there
+    return ok;
+}
+
+void ZuStreamEncoder::closeAll()
+{
+    if (m_fmt) {
+        if (m_fmt->pb)
+            avio_closep(&m_fmt->pb);
+        avformat_free_context(m_fmt);
+        m_fmt = nullptr;
+    }
+    avcodec_free_context(&m_enc);
+    av_frame_free(&m_work);
+    av_packet_free(&m_packet);
+    m_stream = nullptr;
+    if (!m_tempPath.isEmpty()) {
+        QFile::remove(m_tempPath);
+        m_tempPath.clear();
+    }
+    m_headerWritten = false;
+    m_flushed = false;
+    m_captionKey.clear();
+}
+
+bool ZuStreamEncoder::prepareCaption(const QString &text, int pictureWidth, int pictureHeight)
+{
+    const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(m_encPixFmt));
+    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) || !(desc->flags & AV_PIX_FMT_FLAG_PLANAR)
+        || desc->nb_components < 3 || desc->comp[0].depth != 8) {
+        logMessage(QStringLiteral("[WARN] %1 :: caption :: pixel format not supported, caption off").arg(QLatin1String(kComponent)));
+        m_captionUsable = false;
+        return false;
+    }
+    m_chromaShiftW = desc->log2_chroma_w;
+    m_chromaShiftH = desc->log2_chroma_h;
+    const bool fullRange = m_enc->color_range == AVCOL_RANGE_JPEG;
+
+    const int pixelSize = captionPixelSize(pictureHeight, m_captionSize);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(pixelSize);
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    const int pad = std::max(2, pixelSize / 4);
+    const int margin = std::max(2, pictureHeight / 60);
+    const int alignW = 1 << m_chromaShiftW, alignH = 1 << m_chromaShiftH;
+    auto alignUp = [](int v, int a) { return (v + a - 1) / a * a; };
+    const int textW = metrics.horizontalAdvance(text);
+    int boxW = alignUp(textW + 2 * pad, alignW);
+    int boxH = alignUp(metrics.height() + 2 * pad, alignH);
+    m_capX = alignUp(margin, alignW);
+    m_capY = alignUp(margin, alignH);
+    // A caption wider than the picture is cut at its right edge.
+    boxW = std::min(boxW, (pictureWidth - m_capX) / alignW * alignW);
+    boxH = std::min(boxH, (pictureHeight - m_capY) / alignH * alignH);
+    if (boxW <= 0 || boxH <= 0)
+        return false;
+
+    QImage image(boxW, boxH, QImage::Format_ARGB32);
+    image.fill(QColor(0, 0, 0, 150)); // dark box: the white text stays legible on white pictures
+    {
+        QPainter painter(&image);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        painter.setRenderHint(QPainter::TextAntialiasing);
+        painter.setFont(font);
+        painter.setPen(Qt::white);
+        painter.drawText(QRect(pad, pad, boxW - pad, boxH - 2 * pad), Qt::AlignLeft | Qt::AlignVCenter, text);
+    }
+
+    m_capW = boxW;
+    m_capH = boxH;
+    m_capCw = boxW >> m_chromaShiftW;
+    m_capCh = boxH >> m_chromaShiftH;
+    m_capY8.assign(size_t(boxW) * boxH, 0);
+    m_capA8.assign(size_t(boxW) * boxH, 0);
+    m_capU8.assign(size_t(m_capCw) * m_capCh, 128);
+    m_capV8.assign(size_t(m_capCw) * m_capCh, 128);
+    m_capAc8.assign(size_t(m_capCw) * m_capCh, 0);
+    std::vector<int> sumU(m_capU8.size(), 0), sumV(m_capU8.size(), 0), sumA(m_capU8.size(), 0), count(m_capU8.size(), 0);
+    for (int y = 0; y < boxH; ++y) {
+        const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < boxW; ++x) {
+            const QRgb px = line[x];
+            uint8_t cy, cu, cv;
+            rgbToYuv(qRed(px), qGreen(px), qBlue(px), fullRange, cy, cu, cv);
+            const size_t i = size_t(y) * boxW + x;
+            m_capY8[i] = cy;
+            m_capA8[i] = static_cast<uint8_t>(qAlpha(px));
+            const size_t c = size_t(y >> m_chromaShiftH) * m_capCw + (x >> m_chromaShiftW);
+            sumU[c] += cu;
+            sumV[c] += cv;
+            sumA[c] += qAlpha(px);
+            ++count[c];
+        }
+    }
+    for (size_t c = 0; c < m_capU8.size(); ++c) {
+        if (count[c] == 0)
+            continue;
+        m_capU8[c] = static_cast<uint8_t>(sumU[c] / count[c]);
+        m_capV8[c] = static_cast<uint8_t>(sumV[c] / count[c]);
+        m_capAc8[c] = static_cast<uint8_t>(sumA[c] / count[c]);
+    }
+    return true;
+}
+
+bool ZuStreamEncoder::drawCaption(AVFrame *picture, const QString &text)
+{
+    if (!m_captionUsable || text.isEmpty())
+        return false;
+    const QString key = text + QLatin1Char('\x1f') + QString::number(picture->width) + QLatin1Char('x')
+        + QString::number(picture->height);
+    if (key != m_captionKey) {
+        m_captionKey = key;
+        if (!prepareCaption(text, picture->width, picture->height)) {
+            m_capW = m_capH = 0;
+            return false;
+        }
+    }
+    if (m_capW <= 0 || m_capH <= 0)
+        return false;
+    for (int y = 0; y < m_capH; ++y) {
+        uint8_t *row = picture->data[0] + size_t(m_capY + y) * picture->linesize[0] + m_capX;
+        const uint8_t *cy = m_capY8.data() + size_t(y) * m_capW;
+        const uint8_t *ca = m_capA8.data() + size_t(y) * m_capW;
+        for (int x = 0; x < m_capW; ++x)
+            row[x] = blend(cy[x], row[x], ca[x]);
+    }
+    const int cx0 = m_capX >> m_chromaShiftW, cy0 = m_capY >> m_chromaShiftH;
+    for (int y = 0; y < m_capCh; ++y) {
+        uint8_t *rowU = picture->data[1] + size_t(cy0 + y) * picture->linesize[1] + cx0;
+        uint8_t *rowV = picture->data[2] + size_t(cy0 + y) * picture->linesize[2] + cx0;
+        const uint8_t *cu = m_capU8.data() + size_t(y) * m_capCw;
+        const uint8_t *cv = m_capV8.data() + size_t(y) * m_capCw;
+        const uint8_t *ca = m_capAc8.data() + size_t(y) * m_capCw;
+        for (int x = 0; x < m_capCw; ++x) {
+            rowU[x] = blend(cu[x], rowU[x], ca[x]);
+            rowV[x] = blend(cv[x], rowV[x], ca[x]);
+        }
+    }
+    return true;
+}
