@@ -91,8 +91,25 @@ private slots:
             QCOMPARE(expected, QFileInfo(data).size());
             const bool audio = seek.endsWith(QLatin1String(".zuaudioseek"));
             QCOMPARE(r.frames.first().type, audio ? QStringLiteral("audio") : QStringLiteral("video"));
-            if (!audio)
-                QVERIFY2(r.frames.first().isKeyframe(), qPrintable(seek));
+            // Each stream of the file, read alone, starts on a key frame and
+            // keeps the offsets of the whole file.
+            QSet<QString> streams;
+            for (const ZuFrame &f : r.frames)
+                streams.insert(f.type + f.stream_id);
+            for (const QString &stream : std::as_const(streams)) {
+                const ZuSeekFile::Result one = ZuSeekFile::parse(seek, data, stream);
+                QVERIFY(!one.frames.isEmpty());
+                if (!audio)
+                    QVERIFY2(one.frames.first().isKeyframe(), qPrintable(seek + QLatin1Char(' ') + stream));
+                for (const ZuFrame &f : one.frames) {
+                    const auto match = std::find_if(r.frames.cbegin(), r.frames.cend(), [&](const ZuFrame &g) {
+                        return g.offset == f.offset;
+                    });
+                    QVERIFY(match != r.frames.cend());
+                    QCOMPARE(match->stream_id, f.stream_id);
+                    QCOMPARE(match->size, f.size);
+                }
+            }
         }
         // Every data file has its seek file.
         for (const QString &data : filesWithSuffix({QStringLiteral("*.zuvideo"), QStringLiteral("*.zuaudio")}))
