@@ -1,0 +1,530 @@
+#include "canvas.h"
+
+#include "zulog.h"
+
+#include <QMouseEvent>
+#include <QMutexLocker>
+#include <QPainter>
+#include <QPainterPath>
+#include <QThread>
+#include <QWheelEvent>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+constexpr qreal kWheelStep = 1.25;     // zoom per wheel notch
+constexpr int kMinSelection = 8;       // pixels; a smaller drag is a click
+const QColor kBoxColor(0, 0, 0, 160);
+
+// A text box with a translucent background, anchored at one corner of `area`.
+QRectF drawBox(QPainter &p, const QRectF &area, const QString &text, Qt::Alignment corner, int pixelSize)
+{
+    if (text.isEmpty())
+        return {};
+    QFont f = p.font();
+    f.setPixelSize(qMax(8, pixelSize));
+    p.setFont(f);
+    const QFontMetricsF fm(f);
+    const qreal pad = qMax<qreal>(2.0, pixelSize * 0.3);
+    QSizeF size;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (const QString &line : lines)
+        size.setWidth(qMax(size.width(), fm.horizontalAdvance(line)));
+    size.setHeight(fm.height() * lines.size());
+    QRectF box(QPointF(0, 0), size + QSizeF(2 * pad, 2 * pad));
+    const qreal margin = pad;
+    if (corner & Qt::AlignRight)
+        box.moveRight(area.right() - margin);
+    else
+        box.moveLeft(area.left() + margin);
+    if (corner & Qt::AlignBottom)
+        box.moveBottom(area.bottom() - margin);
+    else
+        box.moveTop(area.top() + margin);
+    p.fillRect(box, kBoxColor);
+    p.setPen(Qt::white);
+    p.drawText(box.adjusted(pad, pad, -pad, -pad), Qt::AlignLeft | Qt::AlignTop, text);
+    return box;
+}
+} // namespace
+
+Canvas::Canvas(QWidget *parent)
+    : QWidget(parent)
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMouseTracking(false);
+    setMinimumSize(160, 90);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    setPalette(pal);
+    setAutoFillBackground(false);
+}
+
+Canvas::~Canvas() = default;
+
+QString Canvas::displayTime(const QString &timestamp)
+{
+    // Recordings give "yyyyMMddHHmmsszzz"; anything else is shown as given.
+    if (timestamp.size() == 17) {
+        bool digits = true;
+        for (QChar c : timestamp)
+            digits = digits && c.isDigit();
+        if (digits) {
+            return timestamp.mid(0, 4) + QLatin1Char('-') + timestamp.mid(4, 2) + QLatin1Char('-')
+                + timestamp.mid(6, 2) + QLatin1Char(' ') + timestamp.mid(8, 2) + QLatin1Char(':')
+                + timestamp.mid(10, 2) + QLatin1Char(':') + timestamp.mid(12, 2) + QLatin1Char('.')
+                + timestamp.mid(14, 3);
+        }
+    }
+    return timestamp;
+}
+
+QString Canvas::currentTimestamp() const
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_image.isNull())
+        return QString();
+    return displayTime(m_timestamp);
+}
+
+void Canvas::set_player_fed()
+{
+    QMutexLocker lock(&m_mutex);
+    m_playerFed = true;
+}
+
+bool Canvas::isPlayerFed() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_playerFed;
+}
+
+void Canvas::setStreamStart(bool started)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_streamStarted = started;
+        if (started) {
+            m_disconnected = false;
+            m_image = QImage();
+            m_timestamp.clear();
+            m_overlay.clear();
+            m_zoom = QRectF(0, 0, 1, 1);
+        }
+    }
+    scheduleRepaint();
+}
+
+void Canvas::setEnding()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_image = QImage();
+        m_timestamp.clear();
+        m_overlay.clear();
+        m_frameId = 0;
+        m_fps = -1.0;
+        m_streamStarted = false;
+        m_zoom = QRectF(0, 0, 1, 1);
+        m_drag = Drag::None;
+    }
+    logMessage("[INFO] Canvas :: setEnding");
+    scheduleRepaint();
+}
+
+void Canvas::setup_disconnect(bool disconnected)
+{
+    bool live = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_disconnected = disconnected;
+        if (disconnected)
+            m_streamStarted = false;
+        live = !m_playerFed;
+    }
+    if (disconnected)
+        logMessage("[INFO] Canvas :: setup_disconnect :: disconnecting");
+    scheduleRepaint();
+    if (disconnected && live)
+        emit endingsignal();
+}
+
+bool Canvas::isDisconnected() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_disconnected;
+}
+
+QString Canvas::status() const
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_disconnected)
+        return QStringLiteral("disconnecting");
+    if (!m_image.isNull())
+        return QStringLiteral("playing");
+    if (m_streamStarted)
+        return QStringLiteral("connecting");
+    return QStringLiteral("idle");
+}
+
+void Canvas::displayFrame(uint8_t *data, int width, int height, int bytesPerLine, QString timestamp,
+                          QString overlay, bool keyframe, int frameId, double fps, bool still)
+{
+    if (!data || width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide
+        || bytesPerLine < 4 * width) {
+        logMessage(QStringLiteral("[WARN] Canvas :: displayFrame :: invalid picture %1x%2 stride %3")
+                       .arg(width).arg(height).arg(bytesPerLine));
+        return;
+    }
+    {
+        QMutexLocker lock(&m_mutex);
+        // Reuse the buffer while the size stays; bits() detaches from any
+        // snapshot still sharing it, so a snapshot never changes under its user.
+        if (m_image.width() != width || m_image.height() != height || m_image.format() != QImage::Format_RGB32)
+            m_image = QImage(width, height, QImage::Format_RGB32);
+        if (m_image.isNull()) {
+            logMessage("[ERROR] Canvas :: displayFrame :: out of memory");
+            return;
+        }
+        uchar *dst = m_image.bits();
+        const qsizetype dstStride = m_image.bytesPerLine();
+        const size_t rowBytes = size_t(width) * 4;
+        for (int y = 0; y < height; ++y)
+            std::memcpy(dst + y * dstStride, data + qsizetype(y) * bytesPerLine, rowBytes);
+        m_timestamp = timestamp.left(128);
+        m_overlay = overlay.left(512);
+        m_keyframe = keyframe;
+        m_frameId = frameId;
+        m_fps = fps;
+        m_still = still;
+        m_disconnected = false;
+        ++m_received;
+    }
+    scheduleRepaint();
+    emit frameDisplayed(timestamp);
+}
+
+QImage Canvas::currentImage() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_image;
+}
+
+QString Canvas::currentOverlay() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_overlay;
+}
+
+int Canvas::currentFrameId() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_frameId;
+}
+
+qint64 Canvas::receivedFrames() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_received;
+}
+
+QString Canvas::infoLineLocked() const
+{
+    QString info = QStringLiteral("%1x%2").arg(m_image.width()).arg(m_image.height());
+    if (m_fps > 0)
+        info += QStringLiteral("  %1 i/s").arg(m_fps, 0, 'f', 1);
+    info += QStringLiteral("  #%1").arg(m_frameId);
+    if (m_keyframe)
+        info += QStringLiteral(" K");
+    return info;
+}
+
+QImage Canvas::snapshot(bool full)
+{
+    QImage image;
+    QString time;
+    QString overlay;
+    QString info;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_image.isNull())
+            return QImage();
+        image = m_image.copy();
+        time = displayTime(m_timestamp);
+        overlay = m_overlay;
+        info = infoLineLocked();
+    }
+    QPainter p(&image);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    const int px = qMax(10, image.height() / 36);
+    const QRectF area(0, 0, image.width(), image.height());
+    drawBox(p, area, time, Qt::AlignBottom | Qt::AlignRight, px);
+    if (full) {
+        drawBox(p, area, overlay, Qt::AlignTop | Qt::AlignLeft, px);
+        drawBox(p, area, info, Qt::AlignBottom | Qt::AlignLeft, px);
+    }
+    return image;
+}
+
+QImage Canvas::get_snapshot(const QString &id, const QString &url)
+{
+    if (!url.isEmpty())
+        logMessage(QStringLiteral("[WARN] Canvas :: get_snapshot :: upload not available :: ") + id);
+    return snapshot(false);
+}
+
+QImage Canvas::get_snapshot_full(const QString &id, const QString &url)
+{
+    if (!url.isEmpty())
+        logMessage(QStringLiteral("[WARN] Canvas :: get_snapshot_full :: upload not available :: ") + id);
+    return snapshot(true);
+}
+
+QRectF Canvas::letterbox(const QSizeF &srcSize, const QRectF &area)
+{
+    if (srcSize.isEmpty() || area.isEmpty())
+        return {};
+    const qreal scale = qMin(area.width() / srcSize.width(), area.height() / srcSize.height());
+    const QSizeF size = srcSize * scale;
+    return QRectF(area.center() - QPointF(size.width() / 2, size.height() / 2), size);
+}
+
+QRectF Canvas::pictureRectLocked() const
+{
+    if (m_image.isNull())
+        return {};
+    const QSizeF src(m_zoom.width() * m_image.width(), m_zoom.height() * m_image.height());
+    return letterbox(src, QRectF(rect()));
+}
+
+QRectF Canvas::pictureRect() const
+{
+    QMutexLocker lock(&m_mutex);
+    return pictureRectLocked();
+}
+
+QRectF Canvas::zoomRect() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_zoom;
+}
+
+qreal Canvas::zoomFactor() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_zoom.width() > 0 ? 1.0 / m_zoom.width() : 1.0;
+}
+
+void Canvas::resetZoom()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_zoom = QRectF(0, 0, 1, 1);
+    }
+    scheduleRepaint();
+}
+
+void Canvas::setZoomRect(QRectF r)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        const qreal minSide = 1.0 / kMaxZoom;
+        // Keep the picture's aspect ratio so that letterboxing stays stable.
+        qreal side = qBound(minSide, qMax(r.width(), r.height()), 1.0);
+        const QPointF c = r.center();
+        r = QRectF(c.x() - side / 2, c.y() - side / 2, side, side);
+        if (r.left() < 0)
+            r.moveLeft(0);
+        if (r.top() < 0)
+            r.moveTop(0);
+        if (r.right() > 1)
+            r.moveRight(1);
+        if (r.bottom() > 1)
+            r.moveBottom(1);
+        m_zoom = r;
+    }
+    scheduleRepaint();
+}
+
+QPointF Canvas::widgetToPicture(const QPointF &pos) const
+{
+    QMutexLocker lock(&m_mutex);
+    const QRectF target = pictureRectLocked();
+    if (target.isEmpty())
+        return QPointF(0.5, 0.5);
+    const qreal fx = qBound(0.0, (pos.x() - target.left()) / target.width(), 1.0);
+    const qreal fy = qBound(0.0, (pos.y() - target.top()) / target.height(), 1.0);
+    return QPointF(m_zoom.left() + fx * m_zoom.width(), m_zoom.top() + fy * m_zoom.height());
+}
+
+void Canvas::zoomAt(const QPointF &pos, qreal factor)
+{
+    if (factor <= 0)
+        return;
+    QRectF zoom;
+    QRectF target;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_image.isNull())
+            return;
+        zoom = m_zoom;
+        target = pictureRectLocked();
+    }
+    const QPointF anchor = widgetToPicture(pos);
+    const qreal side = qBound(1.0 / kMaxZoom, zoom.width() / factor, 1.0);
+    // Keep the anchor at the same place relative to the visible part.
+    const qreal fx = target.width() > 0 ? qBound(0.0, (pos.x() - target.left()) / target.width(), 1.0) : 0.5;
+    const qreal fy = target.height() > 0 ? qBound(0.0, (pos.y() - target.top()) / target.height(), 1.0) : 0.5;
+    setZoomRect(QRectF(anchor.x() - fx * side, anchor.y() - fy * side, side, side));
+}
+
+void Canvas::scheduleRepaint()
+{
+    if (QThread::currentThread() == thread())
+        update();
+    else
+        QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
+}
+
+void Canvas::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.fillRect(rect(), Qt::black);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    const int px = qBound(10, height() / 40, 22);
+
+    QMutexLocker lock(&m_mutex);
+    if (m_image.isNull()) {
+        QString text;
+        if (m_disconnected)
+            text = tr("Lecture arrêtée");
+        else if (m_streamStarted)
+            text = tr("Chargement...");
+        if (!text.isEmpty()) {
+            QFont f = p.font();
+            f.setPixelSize(px);
+            p.setFont(f);
+            p.setPen(QColor(200, 200, 200));
+            p.drawText(rect(), Qt::AlignCenter, text);
+        }
+        return;
+    }
+
+    const QRectF target = pictureRectLocked();
+    const QRectF source(m_zoom.left() * m_image.width(), m_zoom.top() * m_image.height(),
+                        m_zoom.width() * m_image.width(), m_zoom.height() * m_image.height());
+    p.setRenderHint(QPainter::SmoothPixmapTransform, target.width() < source.width() * 2);
+    p.drawImage(target, m_image, source);
+    if (m_disconnected)
+        p.fillRect(target, QColor(0, 0, 0, 140));
+
+    drawBox(p, target, m_overlay, Qt::AlignTop | Qt::AlignLeft, px);
+    drawBox(p, target, displayTime(m_timestamp), Qt::AlignBottom | Qt::AlignRight, px);
+    QString info;
+    if (m_disconnected)
+        info = tr("Lecture arrêtée");
+    const qreal factor = m_zoom.width() > 0 ? 1.0 / m_zoom.width() : 1.0;
+    if (factor > 1.001)
+        info += (info.isEmpty() ? QString() : QStringLiteral("  ")) + QStringLiteral("Zoom x%1").arg(factor, 0, 'f', 1);
+    drawBox(p, target, info, Qt::AlignBottom | Qt::AlignLeft, px);
+
+    if (m_drag == Drag::Select) {
+        p.setPen(QPen(QColor(255, 255, 255, 220), 1, Qt::DashLine));
+        p.setBrush(QColor(255, 255, 255, 40));
+        p.drawRect(QRectF(m_dragStart, m_dragNow).normalized());
+    }
+}
+
+void Canvas::mousePressEvent(QMouseEvent *event)
+{
+    if (!digitalZoomEnabled() || currentImage().isNull()) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    if (event->button() == Qt::RightButton) {
+        resetZoom();
+        return;
+    }
+    if (event->button() != Qt::LeftButton)
+        return;
+    QMutexLocker lock(&m_mutex);
+    m_dragStart = m_dragNow = event->position();
+    m_dragZoomStart = m_zoom;
+    m_drag = m_zoom.width() < 0.999 ? Drag::Pan : Drag::Select;
+}
+
+void Canvas::mouseMoveEvent(QMouseEvent *event)
+{
+    Drag drag;
+    QRectF start;
+    QRectF target;
+    QPointF from;
+    {
+        QMutexLocker lock(&m_mutex);
+        drag = m_drag;
+        m_dragNow = event->position();
+        start = m_dragZoomStart;
+        target = pictureRectLocked();
+        from = m_dragStart;
+    }
+    if (drag == Drag::Select) {
+        update();
+    } else if (drag == Drag::Pan && !target.isEmpty()) {
+        const QPointF delta = event->position() - from;
+        const qreal dx = delta.x() / target.width() * start.width();
+        const qreal dy = delta.y() / target.height() * start.height();
+        setZoomRect(start.translated(-dx, -dy));
+    }
+}
+
+void Canvas::mouseReleaseEvent(QMouseEvent *event)
+{
+    Drag drag;
+    QPointF from;
+    {
+        QMutexLocker lock(&m_mutex);
+        drag = m_drag;
+        m_drag = Drag::None;
+        from = m_dragStart;
+    }
+    if (drag != Drag::Select || event->button() != Qt::LeftButton) {
+        update();
+        return;
+    }
+    const QRectF sel = QRectF(from, event->position()).normalized();
+    if (sel.width() < kMinSelection || sel.height() < kMinSelection) {
+        update();
+        return;
+    }
+    const QPointF a = widgetToPicture(sel.topLeft());
+    const QPointF b = widgetToPicture(sel.bottomRight());
+    setZoomRect(QRectF(a, b).normalized());
+}
+
+void Canvas::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (doubleClickFullscreen()) {
+        QWidget *w = window();
+        if (w->isFullScreen())
+            w->showNormal();
+        else
+            w->showFullScreen();
+        return;
+    }
+    if (digitalZoomEnabled() && event->button() == Qt::LeftButton)
+        resetZoom();
+}
+
+void Canvas::wheelEvent(QWheelEvent *event)
+{
+    if (!digitalZoomEnabled()) {
+        QWidget::wheelEvent(event);
+        return;
+    }
+    const int steps = event->angleDelta().y() / 120;
+    if (steps == 0)
+        return;
+    zoomAt(event->position(), std::pow(kWheelStep, steps));
+    event->accept();
+}

@@ -1,0 +1,164 @@
+#pragma once
+#include "displayinterface.h"
+
+#include <QImage>
+#include <QMutex>
+#include <QPoint>
+#include <QRectF>
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+
+// The video surface: paints the picture it was last given, letterboxed in
+// the widget with the draw-overlay text (top left), the timestamp box
+// (bottom right) and an information line, and zooms into it digitally.
+//
+// Pictures arrive through displayFrame(), usually from the playback engine
+// through a queued connection. The canvas copies the picture under its mutex
+// during the call and never keeps the caller's pointer, so painting never
+// reads memory that another object may free; the caller only has to keep its
+// buffer valid until the slot has run (see ZuStreamReadAndControl for how the
+// engine does that).
+//
+// Digital zoom (when setDigitalZoomEnabled(true)): the wheel zooms in or out
+// around the pointer; without zoom a left-button drag draws the rectangle to
+// zoom into, with zoom a left-button drag moves the zoomed view; a right
+// click, or a double click when double-click full screen is off, shows the
+// whole picture again.
+class Canvas : public QWidget, public DisplayInterface
+{
+    Q_OBJECT
+public:
+    // Largest picture side accepted by displayFrame(); larger ones are refused.
+    static constexpr int kMaxSide = 16384;
+    // Deepest digital zoom (the visible part is 1/kMaxZoom of each side).
+    static constexpr qreal kMaxZoom = 16.0;
+
+    explicit Canvas(QWidget *parent = nullptr);
+    ~Canvas() override;
+
+    // "yyyy-MM-dd HH:mm:ss.zzz" of the picture on screen, empty without one.
+    QString currentTimestamp() const override;
+
+    // The canvas is fed by the player's own engine: it starts no stream
+    // client of its own, and the end of a display is decided by its owner.
+    void set_player_fed();
+    bool isPlayerFed() const;
+
+    // true: a stream (another camera or file) starts: the old picture and the
+    // zoom are dropped and "Chargement..." is shown until the first picture.
+    // false: nothing is being started.
+    void setStreamStart(bool started);
+
+    // Ends the current display: forgets the picture, its texts and the zoom.
+    // The canvas stays usable; it does not emit endingsignal(), because its
+    // owner asked for the end and may feed the next stream right away.
+    void setEnding();
+
+    // true marks the display stopped: status "disconnecting", the picture is
+    // kept but dimmed, and repainted. A canvas that is not fed by the player
+    // (a live view) also emits endingsignal(), since its owner then tears the
+    // view down. false clears the stopped state.
+    void setup_disconnect(bool disconnected);
+    bool isDisconnected() const;
+    // The status word of the surface: "idle", "connecting", "playing" or "disconnecting".
+    QString status() const;
+
+    // The picture on screen at its own size as Format_RGB32, with the
+    // timestamp box painted in its bottom-right corner; a null image while no
+    // picture is shown. `id` and `url` name a snapshot upload, which this
+    // surface does not do: both are expected empty, a non-empty url is
+    // logged and ignored.
+    QImage get_snapshot(const QString &id, const QString &url);
+    // The same with the full overlay: the draw-overlay text in the top-left
+    // corner and the information line (size, frames per second, frame id).
+    QImage get_snapshot_full(const QString &id, const QString &url);
+    // The picture on screen without any overlay (null when none).
+    QImage currentImage() const;
+    QString currentOverlay() const;
+    int currentFrameId() const;
+    // Number of pictures accepted since construction.
+    qint64 receivedFrames() const;
+
+    // Digital zoom state: the visible part of the picture in picture
+    // fractions ((0,0,1,1) when not zoomed) and the zoom factor (>= 1).
+    QRectF zoomRect() const;
+    qreal zoomFactor() const;
+    void resetZoom();
+    // Zooms by `factor` (> 1 in, < 1 out) keeping the picture point under
+    // the widget position `pos` in place.
+    void zoomAt(const QPointF &pos, qreal factor);
+    // Where the visible part of the picture is painted in the widget (empty
+    // without a picture).
+    QRectF pictureRect() const;
+
+public slots:
+    // Takes one picture for display. Arguments:
+    //  data        BGRA bytes (B, G, R, A per pixel), `height` rows; copied
+    //              during the call, never kept
+    //  width, height  picture size in pixels, 1..kMaxSide
+    //  bytesPerLine   distance between rows in bytes, at least 4 * width
+    //  timestamp   the picture's time, "yyyyMMddHHmmsszzz" (recordings) or
+    //              "yyyy-MM-dd HH:mm:ss.zzz" (live streams)
+    //  overlay     the draw-overlay text (camera name), may be empty
+    //  keyframe    the picture was a key frame of its stream
+    //  frameId     the frame's counter
+    //  fps         the stream's frames per second, -1 when unknown
+    //  still       true for a single picture shown on request (seek, step,
+    //              pause), false while playing continuously
+    // Invalid arguments (null data, bad size or stride) are logged and dropped.
+    void displayFrame(uint8_t *data, int width, int height, int bytesPerLine, QString timestamp,
+                      QString overlay, bool keyframe, int frameId, double fps, bool still);
+
+signals:
+    // A live display ended on its own (see setup_disconnect).
+    void endingsignal();
+    // A live display switched to another stream id by itself; the player's
+    // recordings never do.
+    void set_id_stream(QString id);
+    // A picture was accepted (emitted on the canvas's thread after the copy).
+    void frameDisplayed(QString timestamp);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+
+private:
+    enum class Drag { None, Select, Pan };
+
+    QImage snapshot(bool full);
+    // Converts a time text to "yyyy-MM-dd HH:mm:ss.zzz".
+    static QString displayTime(const QString &timestamp);
+    // Target rectangle for a source of `srcSize` pixels in `area` (aspect kept).
+    static QRectF letterbox(const QSizeF &srcSize, const QRectF &area);
+    QRectF pictureRectLocked() const;
+    QPointF widgetToPicture(const QPointF &pos) const; // picture fractions
+    void setZoomRect(QRectF rect);
+    void scheduleRepaint();
+    QString infoLineLocked() const;
+
+    mutable QMutex m_mutex;
+    QImage m_image;            // the picture on screen, Format_RGB32, owned
+    QString m_timestamp;       // as given
+    QString m_overlay;
+    int m_frameId = 0;
+    double m_fps = -1.0;
+    bool m_keyframe = false;
+    bool m_still = false;
+    qint64 m_received = 0;
+
+    bool m_playerFed = false;
+    bool m_streamStarted = false;
+    bool m_disconnected = false;
+    QRectF m_zoom{0, 0, 1, 1};
+
+    Drag m_drag = Drag::None;
+    QPointF m_dragStart;
+    QPointF m_dragNow;
+    QRectF m_dragZoomStart;
+};

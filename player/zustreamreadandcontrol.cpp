@@ -1,0 +1,958 @@
+#include "zustreamreadandcontrol.h"
+
+#include "exportfolder.h"
+#include "seekfile.h"
+#include "streamframe.h"
+#include "videodecoder.h"
+#include "zulog.h"
+#include "zuscaler.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QFileInfo>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
+#include <cmath>
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+}
+
+namespace {
+const QLatin1String kName("ZuStreamReadAndControl");
+constexpr qint64 kDayMs = 86400000;
+// How far a step or an open looks for a picture it can decode before it
+// gives up (corrupt frames, frames before the first key frame).
+constexpr int kMaxSkippedFrames = 600;
+// Emitted buffers kept for reuse once every receiver has released them.
+constexpr size_t kBufferPool = 6;
+// Corrupt-frame lines logged per file, so a damaged file cannot flood the log.
+constexpr int kMaxLoggedCorrupt = 20;
+
+void logLine(const char *level, const char *function, const QString &detail = QString())
+{
+    QString line = QLatin1String(level) + kName + QLatin1String(" :: ") + QLatin1String(function);
+    if (!detail.isEmpty())
+        line += QLatin1String(" :: ") + detail;
+    logMessage(line);
+}
+
+qint64 frameBytes(const AVFrame *f)
+{
+    qint64 bytes = 0;
+    for (int i = 0; i < AV_NUM_DATA_POINTERS && f->buf[i]; ++i)
+        bytes += qint64(f->buf[i]->size);
+    if (bytes == 0 && f->width > 0 && f->height > 0)
+        bytes = qint64(f->width) * f->height * 3 / 2;
+    return bytes;
+}
+
+const qreal kRates[] = {-8, -4, -2, -1, 1, 2, 4, 8};
+} // namespace
+
+struct ZuStreamReadAndControl::Entries {
+    QString path;
+    QString streamId;
+    ZuFrameList frames;
+    std::vector<qint64> times; // ms on a day-based scale, never decreasing
+    std::vector<int> keys;     // indexes of the key frames, ascending
+    double fps = -1.0;
+    bool ok = false;
+    QString error;
+};
+
+void ZuStreamReadAndControl::FrameDeleter::operator()(AVFrame *f) const
+{
+    av_frame_free(&f);
+}
+
+ZuStreamReadAndControl::ZuStreamReadAndControl(QObject *parent)
+    : QThread(parent)
+    , m_decoder(std::make_unique<VideoDecoder>())
+    , m_scaler(std::make_unique<ZuScaler>())
+{
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &ZuStreamReadAndControl::onTick);
+}
+
+ZuStreamReadAndControl::~ZuStreamReadAndControl()
+{
+    m_timer.stop();
+    // The prefetch task only touches its own data, but it must not outlive
+    // the engine that may still ask for its result.
+    m_prefetch.waitForFinished();
+    clearCache();
+}
+
+// ---------------------------------------------------------------- entries
+
+qint64 ZuStreamReadAndControl::parseTimeMs(const QString &t)
+{
+    if (t.size() < 14)
+        return -1;
+    int v[7] = {};
+    const int widths[7] = {4, 2, 2, 2, 2, 2, 3};
+    int pos = 0;
+    const int fields = t.size() >= 17 ? 7 : 6;
+    for (int f = 0; f < fields; ++f) {
+        int n = 0;
+        for (int i = 0; i < widths[f]; ++i) {
+            const QChar c = t.at(pos++);
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return -1;
+            n = n * 10 + (c.unicode() - '0');
+        }
+        v[f] = n;
+    }
+    const QDate date(v[0], v[1], v[2]);
+    if (!date.isValid() || v[3] > 23 || v[4] > 59 || v[5] > 59)
+        return -1;
+    return date.toJulianDay() * kDayMs + ((v[3] * 60 + v[4]) * 60 + v[5]) * 1000LL + v[6];
+}
+
+QString ZuStreamReadAndControl::normalizeStreamId(const QString &id)
+{
+    QString s = id.trimmed();
+    if (s.startsWith(QLatin1String("video"), Qt::CaseInsensitive))
+        s = s.mid(5);
+    if (s.startsWith(QLatin1String("Video "), Qt::CaseInsensitive))
+        s = s.mid(6);
+    return s.trimmed();
+}
+
+ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QString &dataPath,
+                                                                       const QString &streamId)
+{
+    auto e = std::make_shared<Entries>();
+    e->path = dataPath;
+    e->streamId = normalizeStreamId(streamId);
+    const QString seekPath = ZuSeekFile::seekPathFor(dataPath);
+    if (seekPath.isEmpty() || !dataPath.endsWith(QLatin1String(".zuvideo"), Qt::CaseInsensitive)) {
+        e->error = QStringLiteral("not a video file ") + dataPath;
+        return e;
+    }
+    if (!QFileInfo::exists(dataPath)) {
+        e->error = QStringLiteral("missing data file ") + dataPath;
+        return e;
+    }
+    ZuSeekFile::Result r = ZuSeekFile::parse(seekPath, dataPath, e->streamId);
+    if (!r.ok) {
+        e->error = QStringLiteral("cannot read seek file ") + seekPath;
+        return e;
+    }
+    if (r.truncated)
+        logLine("[WARN] ", "read seek file", QStringLiteral("data file shorter than its seek file ") + dataPath);
+    ZuFrameList frames;
+    frames.reserve(r.frames.size());
+    for (ZuFrame &f : r.frames) {
+        if (f.type != QLatin1String("video") || f.size <= 0)
+            continue;
+        if (e->streamId.isEmpty())
+            e->streamId = f.stream_id; // the first video stream of the file
+        if (f.stream_id == e->streamId)
+            frames.append(std::move(f));
+    }
+    e->frames = std::move(frames);
+    const int n = int(e->frames.size());
+    e->times.resize(size_t(n));
+    qint64 last = -1;
+    for (int i = 0; i < n; ++i) {
+        qint64 t = parseTimeMs(e->frames.at(i).timestamp);
+        // Unreadable or backwards times keep the order searchable.
+        if (t < 0 || t < last)
+            t = last < 0 ? 0 : last;
+        e->times[size_t(i)] = last = t;
+        if (e->frames.at(i).isKeyframe())
+            e->keys.push_back(i);
+    }
+    // A file may open with unreadable times; give them the first good one.
+    int firstGood = -1;
+    for (int i = 0; i < n && firstGood < 0; ++i) {
+        if (e->times[size_t(i)] > 0)
+            firstGood = i;
+    }
+    for (int i = 0; i < firstGood; ++i)
+        e->times[size_t(i)] = e->times[size_t(firstGood)];
+    if (n >= 2) {
+        const qint64 span = e->times.back() - e->times.front();
+        if (span > 0)
+            e->fps = (n - 1) * 1000.0 / double(span);
+    }
+    e->ok = true;
+    if (n == 0)
+        e->error = QStringLiteral("no frame of stream %1 in ").arg(e->streamId) + seekPath;
+    return e;
+}
+
+QList<ZuFrame> ZuStreamReadAndControl::read_seek_file(const QStringList &seekFiles, const QString &streamId)
+{
+    QList<ZuFrame> all;
+    for (const QString &seek : seekFiles) {
+        const QString data = ZuSeekFile::dataPathFor(seek);
+        if (data.isEmpty())
+            continue;
+        EntriesPtr e = loadEntries(data, streamId);
+        if (!e->ok) {
+            logLine("[WARN] ", "read seek file", e->error);
+            continue;
+        }
+        all.append(e->frames);
+    }
+    return all;
+}
+
+void ZuStreamReadAndControl::set_playlist(const QStringList &dataFiles)
+{
+    m_playlist.clear();
+    m_playlistStart.clear();
+    for (const QString &f : dataFiles) {
+        const QString path = QFileInfo(f).absoluteFilePath();
+        int cam = -1;
+        QDate date;
+        QTime time;
+        qint64 start = -1;
+        if (ZuExportFolder::parseRecordingName(path, &cam, &date, &time))
+            start = date.toJulianDay() * kDayMs + time.msecsSinceStartOfDay();
+        m_playlist.append(path);
+        m_playlistStart.push_back(start);
+    }
+}
+
+QString ZuStreamReadAndControl::neighbourPath(const QString &path, bool forward) const
+{
+    const int i = m_playlist.indexOf(path);
+    if (i < 0)
+        return QString();
+    const int j = forward ? i + 1 : i - 1;
+    return (j >= 0 && j < m_playlist.size()) ? m_playlist.at(j) : QString();
+}
+
+void ZuStreamReadAndControl::triggerPrefetch(const QString &direction)
+{
+    const QString path = neighbourPath(m_path, !direction.contains(QLatin1String("previous")));
+    if (path.isEmpty() || path == m_prefetchPath)
+        return;
+    // A task still running for another file finishes on its own; its
+    // result is simply not used.
+    m_prefetchPath = path;
+    m_prefetch = QtConcurrent::run(&ZuStreamReadAndControl::loadEntries, path, m_streamId);
+}
+
+ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::takeEntries(const QString &path)
+{
+    if (path == m_prefetchPath && m_prefetch.isValid()) {
+        EntriesPtr e = m_prefetch.result();
+        m_prefetchPath.clear();
+        m_prefetch = QFuture<EntriesPtr>();
+        if (e && (m_streamId.isEmpty() || e->streamId == normalizeStreamId(m_streamId)))
+            return e;
+    }
+    return loadEntries(path, m_streamId);
+}
+
+// ---------------------------------------------------------------- files
+
+void ZuStreamReadAndControl::closeFile()
+{
+    m_data.close();
+    m_dataSize = 0;
+    m_entries.reset();
+    m_frames.clear();
+    m_pos = -1;
+    m_shownPos = -1;
+    m_decPos = -1;
+    m_fps = -1.0;
+    m_corruptLogged = 0;
+    clearCache();
+}
+
+bool ZuStreamReadAndControl::openEntries(EntriesPtr entries)
+{
+    if (!entries || !entries->ok || entries->frames.isEmpty()) {
+        logLine("[ERROR] ", "open file", entries ? entries->error : QStringLiteral("no entries"));
+        return false;
+    }
+    QFile data(entries->path);
+    if (!data.open(QIODevice::ReadOnly)) {
+        logLine("[ERROR] ", "open file", QStringLiteral("cannot open ") + entries->path);
+        return false;
+    }
+    data.close();
+    const QString codec = VideoDecoder::normalizedCodecName(entries->frames.first().codec);
+    if (codec.isEmpty()) {
+        logLine("[ERROR] ", "open file",
+                QStringLiteral("unknown codec '%1' in ").arg(entries->frames.first().codec.left(32)) + entries->path);
+        return false;
+    }
+    if (!m_decoder->isOpen() || codec != m_decoderCodec) {
+        if (!m_decoder->open(codec)) {
+            m_decoderCodec.clear();
+            logLine("[ERROR] ", "open file", QStringLiteral("decoder refused ") + codec);
+            return false;
+        }
+        m_decoderCodec = codec;
+    } else {
+        m_decoder->flush();
+    }
+    closeFile();
+    m_data.setFileName(entries->path);
+    if (!m_data.open(QIODevice::ReadOnly))
+        logLine("[ERROR] ", "open file", QStringLiteral("cannot open ") + entries->path);
+    m_dataSize = m_data.size();
+    m_entries = entries;
+    m_frames = entries->frames;
+    m_fps = entries->fps;
+    m_path = entries->path;
+    m_streamId = entries->streamId;
+    ++m_generation;
+    logLine("[INFO] ", "open file", m_path + QStringLiteral(" :: stream ") + m_streamId
+                                          + QStringLiteral(" :: frames ") + QString::number(m_frames.size()));
+    return true;
+}
+
+bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &streamId,
+                                       const QString &readTimestamp, bool play)
+{
+    const QString path = QFileInfo(dataPath).absoluteFilePath();
+    m_timer.stop();
+    if (normalizeStreamId(streamId) != m_streamId) {
+        m_prefetchPath.clear();
+        m_prefetch = QFuture<EntriesPtr>();
+    }
+    m_streamId = normalizeStreamId(streamId);
+    if (!openEntries(takeEntries(path))) {
+        stop();
+        return false;
+    }
+    emit startRead();
+    emit fileChanged(m_path);
+    bool shown = false;
+    const qint64 ms = readTimestamp.isEmpty() ? -1 : parseTimeMs(readTimestamp);
+    if (ms >= 0)
+        shown = seekToMs(ms, false);
+    if (!shown) {
+        int idx = m_entries->keys.empty() ? 0 : m_entries->keys.front();
+        for (int tries = 0; !shown && idx < frame_count() && tries < kMaxSkippedFrames; ++tries)
+            shown = showFrame(idx++);
+    }
+    if (!shown) {
+        logLine("[ERROR] ", "open file", QStringLiteral("no decodable frame in ") + m_path);
+        stop();
+        return false;
+    }
+    setState(play ? Playing : Paused);
+    anchorClock();
+    updateTimer();
+    triggerPrefetch(m_rate < 0 ? QStringLiteral("previous") : QStringLiteral("next"));
+    return true;
+}
+
+bool ZuStreamReadAndControl::continue_read(const QString &dataPath, const QString &streamId, bool play,
+                                           const QString &direction)
+{
+    const QString path = QFileInfo(dataPath).absoluteFilePath();
+    const bool backward = direction.contains(QLatin1String("previous"));
+    const State before = m_state;
+    if (!streamId.isEmpty())
+        m_streamId = normalizeStreamId(streamId);
+    EntriesPtr entries = takeEntries(path);
+    if (!entries->ok || entries->frames.isEmpty()) {
+        logLine("[ERROR] ", "continue read", entries->error);
+        return false;
+    }
+    if (!openEntries(entries))
+        return false;
+    emit startRead();
+    emit fileChanged(m_path);
+    bool shown = false;
+    if (backward) {
+        for (int i = frame_count() - 1, tries = 0; !shown && i >= 0 && tries < kMaxSkippedFrames; --i, ++tries)
+            shown = showFrame(i);
+    } else {
+        int idx = m_entries->keys.empty() ? 0 : m_entries->keys.front();
+        for (int tries = 0; !shown && idx < frame_count() && tries < kMaxSkippedFrames; ++tries)
+            shown = showFrame(idx++);
+    }
+    if (!shown)
+        logLine("[WARN] ", "continue read", QStringLiteral("no decodable frame in ") + m_path);
+    if (before == Stopped)
+        setState(play ? Playing : Paused);
+    anchorClock();
+    updateTimer();
+    triggerPrefetch(backward ? QStringLiteral("previous") : QStringLiteral("next"));
+    return true;
+}
+
+bool ZuStreamReadAndControl::switchFile(bool forward)
+{
+    const QString dir = forward ? QStringLiteral("next") : QStringLiteral("previous");
+    QString next = neighbourPath(m_path, forward);
+    if (next.isEmpty()) {
+        const quint64 generation = m_generation;
+        if (forward)
+            emit set_next_file();
+        else
+            emit set_previous_file();
+        if (generation != m_generation)
+            return true; // the owner continued with another file
+        logLine("[INFO] ", "end of recordings", dir);
+        if (m_state == Playing)
+            setState(Paused);
+        emit endOfRecordings(dir);
+        return false;
+    }
+    // Skip neighbours that cannot be read, without leaving the current file
+    // before a readable one is found.
+    for (int guard = 0; !next.isEmpty() && guard < m_playlist.size(); ++guard) {
+        EntriesPtr entries = takeEntries(next);
+        const QString current = m_path;
+        if (entries->ok && !entries->frames.isEmpty() && openEntries(entries)) {
+            emit fileChanged(m_path);
+            bool shown = false;
+            if (forward) {
+                int idx = m_entries->keys.empty() ? 0 : m_entries->keys.front();
+                for (int tries = 0; !shown && idx < frame_count() && tries < kMaxSkippedFrames; ++tries)
+                    shown = showFrame(idx++);
+            } else {
+                for (int i = frame_count() - 1, tries = 0; !shown && i >= 0 && tries < kMaxSkippedFrames; --i, ++tries)
+                    shown = showFrame(i);
+            }
+            if (shown) {
+                anchorClock();
+                updateTimer();
+                triggerPrefetch(dir);
+                return true;
+            }
+            logLine("[WARN] ", "switch file", QStringLiteral("no decodable frame in ") + m_path);
+            next = neighbourPath(m_path, forward);
+            continue;
+        }
+        logLine("[WARN] ", "switch file", QStringLiteral("skipping ") + next + QStringLiteral(" :: ") + entries->error);
+        const int i = m_playlist.indexOf(next);
+        const int j = forward ? i + 1 : i - 1;
+        next = (i >= 0 && j >= 0 && j < m_playlist.size()) ? m_playlist.at(j) : QString();
+        Q_UNUSED(current);
+    }
+    logLine("[INFO] ", "end of recordings", dir);
+    if (m_state == Playing)
+        setState(Paused);
+    emit endOfRecordings(dir);
+    return false;
+}
+
+// ---------------------------------------------------------------- state
+
+void ZuStreamReadAndControl::setState(State s)
+{
+    if (m_state == s)
+        return;
+    m_state = s;
+    updateTimer();
+    emit stateChanged(int(s));
+}
+
+void ZuStreamReadAndControl::updateTimer()
+{
+    if (m_state != Playing || m_frames.isEmpty()) {
+        m_timer.stop();
+        return;
+    }
+    const double frameMs = m_fps > 0 ? 1000.0 / m_fps : 40.0;
+    // Half a frame period, so a tick never lands just before a frame's time
+    // for a whole period; never faster than kMinTickMs.
+    const int interval = qBound(kMinTickMs, int(frameMs / std::abs(m_rate) / 2.0), 20);
+    if (!m_timer.isActive() || m_timer.interval() != interval)
+        m_timer.start(interval);
+}
+
+void ZuStreamReadAndControl::anchorClock()
+{
+    if (m_pos >= 0 && m_entries)
+        m_anchorMedia = m_entries->times[size_t(m_pos)];
+    m_clock.restart();
+}
+
+qint64 ZuStreamReadAndControl::clockTarget() const
+{
+    return m_anchorMedia + qint64(double(m_clock.nsecsElapsed()) / 1e6 * m_rate);
+}
+
+void ZuStreamReadAndControl::start_read()
+{
+    if (m_frames.isEmpty() || m_pos < 0)
+        return;
+    anchorClock();
+    setState(Playing);
+    updateTimer();
+}
+
+void ZuStreamReadAndControl::pause()
+{
+    if (m_state == Playing)
+        setState(Paused);
+}
+
+void ZuStreamReadAndControl::toggle_pause()
+{
+    if (m_state == Playing)
+        setState(Paused);
+    else if (m_state == Paused)
+        start_read();
+}
+
+void ZuStreamReadAndControl::stop()
+{
+    m_timer.stop();
+    closeFile();
+    m_streamId.clear();
+    m_path.clear();
+    m_playlist.clear();
+    m_playlistStart.clear();
+    m_prefetchPath.clear();
+    m_sliderHeld = false;
+    ++m_generation;
+    setState(Stopped);
+}
+
+void ZuStreamReadAndControl::change_rate(qreal rate)
+{
+    qreal best = 1.0;
+    if (rate != 0 && std::isfinite(rate)) {
+        qreal bestDistance = 1e9;
+        for (qreal r : kRates) {
+            const qreal d = std::abs(r - rate);
+            if (d < bestDistance) {
+                bestDistance = d;
+                best = r;
+            }
+        }
+    }
+    const bool directionChanged = (best < 0) != (m_rate < 0);
+    m_rate = best;
+    anchorClock();
+    emit rateChanged(m_rate);
+    if (directionChanged)
+        triggerPrefetch(m_rate < 0 ? QStringLiteral("previous") : QStringLiteral("next"));
+    if (m_state == Paused)
+        start_read();
+    else
+        updateTimer();
+}
+
+void ZuStreamReadAndControl::slider_pressed()
+{
+    m_sliderHeld = true;
+}
+
+QString ZuStreamReadAndControl::current_timestamp() const
+{
+    return (m_pos >= 0 && m_pos < m_frames.size()) ? m_frames.at(m_pos).timestamp : QString();
+}
+
+qint64 ZuStreamReadAndControl::current_ms_of_day() const
+{
+    if (m_pos < 0 || !m_entries)
+        return -1;
+    return m_entries->times[size_t(m_pos)] % kDayMs;
+}
+
+ZuFrame ZuStreamReadAndControl::current_frame() const
+{
+    return (m_pos >= 0 && m_pos < m_frames.size()) ? m_frames.at(m_pos) : ZuFrame();
+}
+
+// ---------------------------------------------------------------- playing
+
+void ZuStreamReadAndControl::onTick()
+{
+    if (m_state != Playing || m_frames.isEmpty() || m_pos < 0) {
+        m_timer.stop();
+        return;
+    }
+    const qint64 target = clockTarget();
+    if (m_rate > 0)
+        tickForward(target);
+    else
+        tickBackward(target);
+}
+
+bool ZuStreamReadAndControl::tickForward(qint64 target)
+{
+    const auto &times = m_entries->times;
+    const int n = frame_count();
+    const double frameMs = m_fps > 0 ? 1000.0 / m_fps : 40.0;
+    if (m_pos + 1 < n && times[size_t(m_pos + 1)] - target > kMaxGapMs) {
+        // A hole in the recording: go on with the next frame at once.
+        m_anchorMedia = times[size_t(m_pos + 1)];
+        m_clock.restart();
+        target = m_anchorMedia;
+    }
+    int j = lastIndexAtOrBefore(target);
+    if (j <= m_pos) {
+        if (m_pos == n - 1 && target >= times.back() + qint64(frameMs))
+            return switchFile(true);
+        return false;
+    }
+    // The wanted frame may be corrupt: show the last good one before it.
+    for (int i = j; i > m_pos; --i) {
+        if (showFrame(i))
+            return true;
+    }
+    m_pos = j; // nothing decodable up to j: do not retry these frames
+    return false;
+}
+
+bool ZuStreamReadAndControl::tickBackward(qint64 target)
+{
+    const auto &times = m_entries->times;
+    const double frameMs = m_fps > 0 ? 1000.0 / m_fps : 40.0;
+    if (m_pos > 0 && target - times[size_t(m_pos - 1)] > kMaxGapMs) {
+        m_anchorMedia = times[size_t(m_pos - 1)];
+        m_clock.restart();
+        target = m_anchorMedia;
+    }
+    int j = qMax(0, lastIndexAtOrBefore(target));
+    if (j >= m_pos) {
+        if (m_pos == 0 && target <= times.front() - qint64(frameMs))
+            return switchFile(false);
+        // Frames before the first key frame of a file cannot be shown.
+        if (m_pos > 0 && keyAtOrBefore(m_pos - 1) < 0 && target <= times.front() - qint64(frameMs))
+            return switchFile(false);
+        return false;
+    }
+    for (int i = j; i < m_pos; ++i) {
+        if (showFrame(i))
+            return true;
+    }
+    if (keyAtOrBefore(j) < 0)
+        return switchFile(false);
+    m_pos = j;
+    return false;
+}
+
+bool ZuStreamReadAndControl::stepBy(int delta)
+{
+    if (m_frames.isEmpty() || m_pos < 0)
+        return false;
+    int idx = m_pos + delta;
+    for (int tries = 0; tries < kMaxSkippedFrames; ++tries, idx += delta) {
+        if (idx < 0 || idx >= frame_count())
+            return switchFile(delta > 0);
+        if (delta < 0 && keyAtOrBefore(idx) < 0)
+            return switchFile(false); // only undecodable frames before this one
+        if (showFrame(idx)) {
+            anchorClock();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ZuStreamReadAndControl::read_and_display_next_frame(bool keepPlaying)
+{
+    if (!keepPlaying)
+        pause();
+    return stepBy(1);
+}
+
+bool ZuStreamReadAndControl::read_and_display_previous_frame(bool keepPlaying)
+{
+    if (!keepPlaying)
+        pause();
+    return stepBy(-1);
+}
+
+// ---------------------------------------------------------------- seeking
+
+int ZuStreamReadAndControl::firstKeyAtOrAfter(qint64 ms) const
+{
+    if (!m_entries)
+        return -1;
+    const auto &t = m_entries->times;
+    for (int k : m_entries->keys) {
+        if (t[size_t(k)] >= ms)
+            return k;
+    }
+    return -1;
+}
+
+int ZuStreamReadAndControl::lastIndexAtOrBefore(qint64 ms) const
+{
+    if (!m_entries)
+        return -1;
+    const auto &t = m_entries->times;
+    auto it = std::upper_bound(t.begin(), t.end(), ms);
+    return int(it - t.begin()) - 1;
+}
+
+int ZuStreamReadAndControl::keyAtOrBefore(int index) const
+{
+    if (!m_entries || index < 0)
+        return -1;
+    const auto &k = m_entries->keys;
+    auto it = std::upper_bound(k.begin(), k.end(), index);
+    return it == k.begin() ? -1 : *(it - 1);
+}
+
+void ZuStreamReadAndControl::set_read_timestamp(const QString &timestamp)
+{
+    m_sliderHeld = false;
+    const qint64 ms = parseTimeMs(timestamp.trimmed());
+    if (ms < 0) {
+        logLine("[WARN] ", "set read timestamp", QStringLiteral("unreadable time ") + timestamp.left(32));
+        return;
+    }
+    if (m_frames.isEmpty()) {
+        logLine("[WARN] ", "set read timestamp", QStringLiteral("no file open"));
+        return;
+    }
+    seekToMs(ms, false);
+}
+
+void ZuStreamReadAndControl::jump_seconds(int seconds)
+{
+    if (m_pos < 0 || !m_entries)
+        return;
+    seekToMs(m_entries->times[size_t(m_pos)] + qint64(seconds) * 1000, true);
+}
+
+bool ZuStreamReadAndControl::seekToMs(qint64 ms, bool exactFrame)
+{
+    if (!m_entries)
+        return false;
+    // The files to look through, in order, starting with the one that holds
+    // the time.
+    QStringList files = m_playlist;
+    std::vector<qint64> starts = m_playlistStart;
+    if (!files.contains(m_path)) {
+        files = QStringList{m_path};
+        starts = {-1};
+    }
+    int first = files.indexOf(m_path);
+    const bool inCurrent = ms >= m_entries->times.front() && ms <= m_entries->times.back();
+    if (!inCurrent) {
+        first = 0;
+        for (int i = 0; i < files.size(); ++i) {
+            if (starts[size_t(i)] >= 0 && starts[size_t(i)] <= ms)
+                first = i;
+        }
+    }
+    const auto pickIn = [&](const Entries &e) -> int {
+        if (exactFrame) {
+            auto it = std::lower_bound(e.times.begin(), e.times.end(), ms);
+            // Only frames at or after the group's key frame can be decoded.
+            if (it == e.times.end())
+                return -1;
+            const int idx = int(it - e.times.begin());
+            return (!e.keys.empty() && e.keys.front() <= idx) ? idx : (e.keys.empty() ? -1 : e.keys.front());
+        }
+        for (int k : e.keys) {
+            if (e.times[size_t(k)] >= ms)
+                return k;
+        }
+        return -1;
+    };
+    for (int i = first; i < files.size(); ++i) {
+        EntriesPtr e = files.at(i) == m_path ? m_entries : takeEntries(files.at(i));
+        if (!e->ok || e->frames.isEmpty())
+            continue;
+        const int idx = pickIn(*e);
+        if (idx < 0)
+            continue;
+        if (e != m_entries) {
+            if (!openEntries(e))
+                continue;
+            emit fileChanged(m_path);
+        }
+        for (int k = idx, tries = 0; k < frame_count() && tries < kMaxSkippedFrames; ++k, ++tries) {
+            if (showFrame(k)) {
+                anchorClock();
+                updateTimer();
+                triggerPrefetch(m_rate < 0 ? QStringLiteral("previous") : QStringLiteral("next"));
+                return true;
+            }
+        }
+    }
+    // Past the last key frame of the recordings: show that one.
+    for (int i = files.size() - 1; i >= 0; --i) {
+        EntriesPtr e = files.at(i) == m_path ? m_entries : takeEntries(files.at(i));
+        if (!e->ok || e->keys.empty())
+            continue;
+        if (e != m_entries) {
+            if (!openEntries(e))
+                continue;
+            emit fileChanged(m_path);
+        }
+        for (auto it = m_entries->keys.rbegin(); it != m_entries->keys.rend(); ++it) {
+            if (showFrame(*it)) {
+                anchorClock();
+                updateTimer();
+                return true;
+            }
+        }
+    }
+    logLine("[WARN] ", "seek", QStringLiteral("no decodable key frame"));
+    return false;
+}
+
+// ---------------------------------------------------------------- decoding
+
+bool ZuStreamReadAndControl::readEntry(int index, QByteArray *bytes)
+{
+    const ZuFrame &e = m_frames.at(index);
+    if (e.size <= 0 || e.offset < 0 || e.offset + e.size > m_dataSize)
+        return false;
+    if (!m_data.isOpen() || !m_data.seek(e.offset))
+        return false;
+    bytes->resize(e.size);
+    return m_data.read(bytes->data(), e.size) == e.size;
+}
+
+void ZuStreamReadAndControl::clearCache()
+{
+    m_cache.clear();
+    m_cacheBytes = 0;
+}
+
+void ZuStreamReadAndControl::cacheInsert(int index, AVFrame *frame)
+{
+    auto old = m_cache.find(index);
+    if (old != m_cache.end()) {
+        m_cacheBytes -= frameBytes(old->second.get());
+        m_cache.erase(old);
+    }
+    m_cacheBytes += frameBytes(frame);
+    m_cache.emplace(index, FramePtr(frame));
+
+    // Keep the group of `index` and its two neighbours: enough for stepping
+    // and playing either way without holding a whole file.
+    const int key = keyAtOrBefore(index);
+    const int lowKey = key > 0 ? qMax(0, keyAtOrBefore(key - 1)) : 0;
+    int highEnd = frame_count();
+    if (m_entries) {
+        auto it = std::upper_bound(m_entries->keys.begin(), m_entries->keys.end(), index);
+        if (it != m_entries->keys.end() && it + 1 != m_entries->keys.end())
+            highEnd = *(it + 1);
+    }
+    for (auto it = m_cache.begin(); it != m_cache.end();) {
+        if (it->first < lowKey || it->first >= highEnd) {
+            m_cacheBytes -= frameBytes(it->second.get());
+            it = m_cache.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // Then the byte cap: drop the pictures farthest from `index`.
+    while (m_cacheBytes > m_cacheLimit && m_cache.size() > 1) {
+        auto first = m_cache.begin();
+        auto last = std::prev(m_cache.end());
+        auto victim = (index - first->first) >= (last->first - index) ? first : last;
+        if (victim->first == index)
+            victim = victim == first ? last : first;
+        m_cacheBytes -= frameBytes(victim->second.get());
+        m_cache.erase(victim);
+    }
+}
+
+const AVFrame *ZuStreamReadAndControl::decodedFrame(int index)
+{
+    if (index < 0 || index >= frame_count())
+        return nullptr;
+    auto hit = m_cache.find(index);
+    if (hit != m_cache.end())
+        return hit->second.get();
+    if (!m_decoder->isOpen())
+        return nullptr;
+    const int key = keyAtOrBefore(index);
+    if (key < 0)
+        return nullptr; // before the file's first key frame: nothing to start from
+    int start;
+    if (m_decPos >= key && m_decPos < index) {
+        start = m_decPos + 1;
+    } else {
+        m_decoder->flush();
+        start = key;
+    }
+    for (int i = start; i <= index; ++i) {
+        m_decPos = i;
+        if (!readEntry(i, &m_readBuffer)) {
+            if (m_corruptLogged++ < kMaxLoggedCorrupt)
+                logLine("[WARN] ", "read frame", QStringLiteral("unreadable entry %1 of ").arg(i) + m_path);
+            m_decPos = -1; // the reference chain is broken
+            return nullptr;
+        }
+        AVFrame *picture = nullptr;
+        const int rc = m_decoder->decode(reinterpret_cast<const uint8_t *>(m_readBuffer.constData()),
+                                         int(m_readBuffer.size()), &picture);
+        ++m_decodedCount;
+        if (rc == 0 && picture) {
+            cacheInsert(i, picture);
+        } else if (rc != AVERROR(EAGAIN)) {
+            if (m_corruptLogged++ < kMaxLoggedCorrupt)
+                logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i) + m_path);
+        }
+    }
+    auto it = m_cache.find(index);
+    return it != m_cache.end() ? it->second.get() : nullptr;
+}
+
+ZuStreamReadAndControl::Buffer ZuStreamReadAndControl::takeBuffer(size_t bytes)
+{
+    for (Buffer &b : m_buffers) {
+        if (b.use_count() == 1) {
+            b->resize(bytes);
+            return b;
+        }
+    }
+    auto b = std::make_shared<std::vector<uint8_t>>(bytes);
+    if (m_buffers.size() < kBufferPool)
+        m_buffers.push_back(b);
+    return b;
+}
+
+bool ZuStreamReadAndControl::emitPicture(int index, const AVFrame *frame)
+{
+    const int w = frame->width;
+    const int h = frame->height;
+    if (w <= 0 || h <= 0)
+        return false;
+    const int stride = w * 4;
+    Buffer buf = takeBuffer(size_t(stride) * size_t(h));
+    if (!m_scaler->toBgra(frame, buf->data(), stride)) {
+        logLine("[WARN] ", "convert frame", QStringLiteral("entry %1 of ").arg(index) + m_path);
+        return false;
+    }
+    const ZuFrame &e = m_frames.at(index);
+    m_frameId = (m_frameId + 1) % StreamFrame::kFrameIdWrap;
+    // Receivers read the position back from their slots.
+    m_pos = index;
+    m_shownPos = index;
+    ++m_emittedCount;
+    emit set_display_frame(buf->data(), w, h, stride, e.timestamp, m_overlayText, e.isKeyframe(), m_frameId,
+                           m_fps, m_state != Playing);
+    // Queued receivers on this thread run before this event; only then may
+    // the buffer be reused or freed.
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, [buf]() {}, Qt::QueuedConnection);
+    const qint64 ms = m_entries->times[size_t(index)] % kDayMs;
+    emit setTime(QTime::fromMSecsSinceStartOfDay(int(ms)));
+    if (!m_sliderHeld)
+        emit slidervalue(index, e.timestamp);
+    return true;
+}
+
+bool ZuStreamReadAndControl::showFrame(int index, bool emitIt)
+{
+    const AVFrame *frame = decodedFrame(index);
+    if (!frame)
+        return false;
+    const int before = m_pos;
+    if (emitIt && !emitPicture(index, frame)) {
+        m_pos = before;
+        return false;
+    }
+    m_pos = index;
+    return true;
+}

@@ -1,0 +1,276 @@
+#pragma once
+#include "zuframe.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFuture>
+#include <QStringList>
+#include <QThread>
+#include <QTime>
+#include <QTimer>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+class VideoDecoder;
+class ZuScaler;
+struct AVFrame;
+
+// The playback engine: reads one video stream of a camera's recording files,
+// decodes and converts each picture to BGRA and hands it to the display.
+//
+// It derives from QThread for its callers' sake but is never started: all
+// work happens on the thread that owns it (the GUI thread), paced by a
+// QTimer. Only the parsing of a neighbouring file's seek entries runs on the
+// global thread pool (triggerPrefetch), and the engine waits for that task
+// before it goes away.
+//
+// Position and time. The engine holds the seek entries of one data file (the
+// "current file") for one stream. Its position is the index of the entry
+// shown last. Times are read from the entries ("yyyyMMddHHmmsszzz").
+//
+// Playing. While playing, every timer tick computes the recording time that
+// should be on screen (the time of the frame shown when playing started plus
+// the elapsed wall time times the rate) and shows the last frame at or before
+// it. Going forward the decoder continues from where it is, or restarts at a
+// later key frame when one lies before the wanted frame, so no work is spent
+// on frames that will never be shown; at most one picture is converted and
+// emitted per tick (ticks are at least kMinTickMs apart), so rate 8 decodes
+// what it must and only shows what a screen can. Gaps in a recording longer
+// than kMaxGapMs of recording time are skipped rather than waited out.
+// Negative rates play backwards.
+//
+// Decoded pictures of the current group of pictures are kept (a cache of
+// decoded frames, capped at cacheLimitBytes()); stepping back or playing
+// backwards therefore decodes a group once and afterwards costs one
+// conversion per frame.
+//
+// Files. At the end (or, backwards, the start) of the current file the
+// engine moves to the neighbouring file of its playlist (set_playlist), whose
+// entries were prepared in advance on the thread pool, and emits
+// fileChanged(). Without a playlist neighbour it emits set_next_file() /
+// set_previous_file() so that its owner can call continue_read(); when the
+// owner does not, playing pauses on the last frame.
+//
+// Frames emitted. set_display_frame carries a pointer into a buffer that the
+// engine keeps alive until every receiver on the engine's thread has run its
+// slot, queued or direct (the buffer is released by an event posted after
+// the signal's own queued calls). Receivers on other threads must copy the
+// picture in a direct connection.
+//
+// Bad input (missing or unreadable seek file, truncated data file, corrupt
+// frame, empty file) is logged and skipped or stops reading; nothing throws.
+class ZuStreamReadAndControl : public QThread
+{
+    Q_OBJECT
+public:
+    enum State { Stopped = 0, Playing = 1, Paused = 2 };
+    Q_ENUM(State)
+
+    static constexpr int kMinTickMs = 10;
+    static constexpr qint64 kMaxGapMs = 2000;
+    static constexpr qint64 kDefaultCacheBytes = 256LL * 1024 * 1024;
+
+    explicit ZuStreamReadAndControl(QObject *parent = nullptr);
+    ~ZuStreamReadAndControl() override;
+
+    // Opens `dataPath` (a ".zuvideo" file) for stream `streamId` ("0",
+    // "video0"; empty takes the stream of the file's first entry), shows the
+    // first key frame at or after `readTimestamp` ("yyyyMMddHHmmss" or
+    // "yyyyMMddHHmmsszzz"; empty: the file's first key frame) and plays when
+    // `play` is true, else stays paused on that picture. Emits startRead()
+    // and stateChanged(). Returns false (and stops) when the file cannot be
+    // read or holds no frame of the stream.
+    bool open_file(const QString &dataPath, const QString &streamId, const QString &readTimestamp = QString(),
+                   bool play = true);
+
+    // Continues reading the same stream with `dataPath` in `direction`
+    // ("next": from its first key frame; "previous": from its last frame).
+    // A playing engine keeps playing and a paused one stays paused, showing
+    // that frame; a stopped one opens the file and plays when `play` is true
+    // (paused otherwise). Returns true when the file was opened.
+    bool continue_read(const QString &dataPath, const QString &streamId, bool play, const QString &direction);
+
+    // The entries of stream `streamId` of each seek file, one file after the
+    // other. Unreadable files add nothing.
+    QList<ZuFrame> read_seek_file(const QStringList &seekFiles, const QString &streamId);
+
+    // The camera's data files in play order (the day's files of the camera,
+    // sorted by name). The engine moves through them at file ends and finds
+    // the file of a time in them.
+    void set_playlist(const QStringList &dataFiles);
+    QStringList playlist() const { return m_playlist; }
+
+    // Text shown as the picture's draw-overlay (the camera name).
+    void set_overlay_text(const QString &text) { m_overlayText = text; }
+
+    QString stream_id() const { return m_streamId; }
+    QString current_file() const { return m_path; }
+    State state() const { return m_state; }
+    qreal rate() const { return m_rate; }
+    // Entries of the stream in the current file, and the position among them
+    // (-1 when nothing is shown).
+    int frame_count() const { return int(m_frames.size()); }
+    int position() const { return m_pos; }
+    // Frames per second of the current file from its entries' times; -1.0
+    // when unknown.
+    double fps() const { return m_fps; }
+    // The time of the frame shown last, "yyyyMMddHHmmsszzz", empty when none.
+    QString current_timestamp() const;
+    // The same in milliseconds since the start of its day, -1 when none.
+    qint64 current_ms_of_day() const;
+    // The seek entry shown last (a default entry when none).
+    ZuFrame current_frame() const;
+
+    // Upper bound of the decoded-picture cache; the default suits 1080p groups.
+    void setCacheLimitBytes(qint64 bytes) { m_cacheLimit = qMax<qint64>(0, bytes); }
+    qint64 cacheLimitBytes() const { return m_cacheLimit; }
+    qint64 cacheBytes() const { return m_cacheBytes; }
+    int cachedFrames() const { return int(m_cache.size()); }
+
+    // Counters for measurements: entries passed to the decoder, pictures
+    // converted and emitted, since construction.
+    qint64 decodedFrames() const { return m_decodedCount; }
+    qint64 emittedFrames() const { return m_emittedCount; }
+
+public slots:
+    // Plays from the current position (after a pause or stop-free open).
+    void start_read();
+    // Pauses playing, or resumes it when paused.
+    void toggle_pause();
+    void pause();
+    // Stops reading: timer off, file, decoder and entries closed, the stream
+    // id, the current file and the playlist forgotten.
+    void stop();
+    // Sets the speed: 1, 2, 4, 8 forwards, -1, -2, -4, -8 backwards; another
+    // value becomes the nearest of these (0 becomes 1). A paused engine
+    // starts playing.
+    void change_rate(qreal rate);
+    // Moves reading to the first key frame at or after `timestamp`
+    // ("yyyyMMddHHmmss", or with milliseconds), in the current file or the
+    // playlist file that holds that time; past the last key frame of the
+    // day, to that key frame. The play state is kept.
+    void set_read_timestamp(const QString &timestamp);
+    // The user grabbed a position slider: slidervalue() is not emitted again
+    // until the next set_read_timestamp(), so the slider stays under the hand.
+    void slider_pressed();
+    // One frame forward / back. `keepPlaying` false is a user step: playing
+    // pauses first and exactly the neighbouring frame is shown (crossing into
+    // the neighbouring file at a file end). true advances one frame without
+    // touching the play state. Returns false when there is no such frame.
+    bool read_and_display_next_frame(bool keepPlaying = false);
+    bool read_and_display_previous_frame(bool keepPlaying = false);
+    // Moves by `seconds` of recording time (negative: back) to exactly the
+    // frame at or after that time, across files of the playlist.
+    void jump_seconds(int seconds);
+    // Starts parsing the seek file of the playlist neighbour in `direction`
+    // ("next" or "previous") on the thread pool.
+    void triggerPrefetch(const QString &direction);
+
+signals:
+    // One picture for display; arguments as Canvas::displayFrame documents.
+    void set_display_frame(uint8_t *data, int width, int height, int bytesPerLine, QString timestamp,
+                           QString overlay, bool keyframe, int frameId, double fps, bool still);
+    // The time of day of each picture shown.
+    void setTime(QTime time);
+    // The position of each picture shown: its index in the current file and
+    // its time "yyyyMMddHHmmsszzz".
+    void slidervalue(int index, QString timestamp);
+    // End (start, backwards) of the current file without a playlist neighbour.
+    void set_next_file();
+    void set_previous_file();
+    // A file was opened for reading (open_file, continue_read).
+    void startRead();
+    void stateChanged(int state);
+    void rateChanged(qreal rate);
+    // The engine moved to another data file.
+    void fileChanged(QString dataPath);
+    // Playing reached the end (start) of the recordings: no further file.
+    void endOfRecordings(QString direction);
+
+private:
+    struct Entries;
+    using EntriesPtr = std::shared_ptr<const Entries>;
+    using Buffer = std::shared_ptr<std::vector<uint8_t>>;
+    struct FrameDeleter {
+        void operator()(AVFrame *f) const;
+    };
+    using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+    static EntriesPtr loadEntries(const QString &dataPath, const QString &streamId);
+    static qint64 parseTimeMs(const QString &timestamp);
+    static QString normalizeStreamId(const QString &id);
+
+    bool openEntries(EntriesPtr entries);
+    void closeFile();
+    void setState(State s);
+    void updateTimer();
+    void anchorClock();
+    qint64 clockTarget() const;
+    void onTick();
+    bool tickForward(qint64 target);
+    bool tickBackward(qint64 target);
+    // Moves to the neighbouring file for playing or stepping; false at the
+    // end of the recordings (signals emitted as documented above).
+    bool switchFile(bool forward);
+    QString neighbourPath(const QString &path, bool forward) const;
+    EntriesPtr takeEntries(const QString &path);
+
+    int firstKeyAtOrAfter(qint64 ms) const;
+    int lastIndexAtOrBefore(qint64 ms) const;
+    int keyAtOrBefore(int index) const;
+    // The decoded picture of entry `index` (null when it cannot be decoded).
+    const AVFrame *decodedFrame(int index);
+    bool readEntry(int index, QByteArray *bytes);
+    void cacheInsert(int index, AVFrame *frame);
+    void clearCache();
+    // Shows entry `index` (decoding as needed); false when it cannot be shown.
+    bool showFrame(int index, bool emitPicture = true);
+    bool emitPicture(int index, const AVFrame *frame);
+    Buffer takeBuffer(size_t bytes);
+    bool seekToMs(qint64 ms, bool exactFrame);
+    bool stepBy(int delta);
+
+    QTimer m_timer;
+    State m_state = Stopped;
+    qreal m_rate = 1.0;
+    QString m_streamId;
+    QString m_path;
+    QString m_overlayText;
+    QStringList m_playlist;
+    std::vector<qint64> m_playlistStart; // start time of each playlist file from its name, -1 unknown
+
+    EntriesPtr m_entries;
+    ZuFrameList m_frames;           // m_entries->frames (shared data)
+    QFile m_data;
+    qint64 m_dataSize = 0;
+    double m_fps = -1.0;
+    int m_pos = -1;                 // entry shown last (or decoded last while emits are skipped)
+    int m_shownPos = -1;            // entry whose picture was emitted last
+    bool m_sliderHeld = false;
+    int m_corruptLogged = 0;
+    quint64 m_generation = 0;       // counts file openings (detects re-entrant continue_read)
+
+    std::unique_ptr<VideoDecoder> m_decoder;
+    std::unique_ptr<ZuScaler> m_scaler;
+    QString m_decoderCodec;
+    int m_decPos = -1;              // entry fed to the decoder last
+    std::map<int, FramePtr> m_cache;
+    qint64 m_cacheBytes = 0;
+    qint64 m_cacheLimit = kDefaultCacheBytes;
+    QByteArray m_readBuffer;
+    std::vector<Buffer> m_buffers;
+
+    QElapsedTimer m_clock;
+    qint64 m_anchorMedia = 0;       // recording ms at the clock's start
+    QElapsedTimer m_sinceEmit;
+    int m_frameId = 0;
+
+    QString m_prefetchPath;
+    QFuture<EntriesPtr> m_prefetch;
+
+    qint64 m_decodedCount = 0;
+    qint64 m_emittedCount = 0;
+};
