@@ -1,0 +1,261 @@
+#include "zustreamremux.h"
+
+#include "zulog.h"
+#include "zustreamencoder.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
+#include <libavutil/rational.h>
+}
+
+namespace {
+QString avErrorText(int code)
+{
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buf, sizeof buf);
+    return QString::fromUtf8(buf);
+}
+
+int failWith(int code, const QString &detail)
+{
+    logMessage(QStringLiteral("[ERROR] ZuStreamRemux :: remuxUrlToFile :: %1").arg(detail));
+    return code;
+}
+
+bool isLocalFile(const QString &input)
+{
+    return !input.contains(QLatin1String("://")) && QFileInfo(input).isFile();
+}
+
+bool replaceFile(const QString &from, const QString &to)
+{
+#ifdef Q_OS_UNIX
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#else
+    if (QFile::exists(to) && !QFile::remove(to))
+        return false;
+    return QFile::rename(from, to);
+#endif
+}
+
+// Raw elementary-stream demuxers (H.264, H.265, MJPEG...) are the ones that
+// take their frame rate as an option.
+bool isElementaryStream(const AVInputFormat *format)
+{
+    if (format->flags & AVFMT_NOTIMESTAMPS)
+        return true;
+    return format->priv_class
+        && av_opt_find(const_cast<AVClass **>(&format->priv_class), "framerate", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
+}
+
+struct InputCloser {
+    AVFormatContext *ctx = nullptr;
+    ~InputCloser() { avformat_close_input(&ctx); }
+};
+struct OutputCloser {
+    AVFormatContext *ctx = nullptr;
+    ~OutputCloser()
+    {
+        if (ctx) {
+            if (ctx->pb)
+                avio_closep(&ctx->pb);
+            avformat_free_context(ctx);
+        }
+    }
+};
+} // namespace
+
+ZuStreamRemux::ZuStreamRemux() = default;
+ZuStreamRemux::~ZuStreamRemux() = default;
+
+int ZuStreamRemux::countVideoPackets(const QString &input)
+{
+    AVFormatContext *ctx = nullptr;
+    if (avformat_open_input(&ctx, QFile::encodeName(input).constData(), nullptr, nullptr) < 0)
+        return 0;
+    int count = 0;
+    if (avformat_find_stream_info(ctx, nullptr) >= 0) {
+        const int video = av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        AVPacket *pkt = av_packet_alloc();
+        while (pkt && av_read_frame(ctx, pkt) >= 0) {
+            if (pkt->stream_index == video)
+                ++count;
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+    }
+    avformat_close_input(&ctx);
+    return count;
+}
+
+int ZuStreamRemux::remuxUrlToFile(const QString &input, const QString &tmpFile, const QString &finalFile, double duration)
+{
+    logMessage(QStringLiteral("[INFO] ZuStreamRemux :: remuxUrlToFile :: %1 -> %2").arg(input, finalFile));
+    if (input.isEmpty() || tmpFile.isEmpty() || finalFile.isEmpty())
+        return failWith(-15, QStringLiteral("empty path"));
+    const QByteArray inputName = isLocalFile(input) ? QFile::encodeName(input) : input.toUtf8();
+
+    InputCloser in;
+    int rc = avformat_open_input(&in.ctx, inputName.constData(), nullptr, nullptr);
+    if (rc < 0)
+        return failWith(-15, QStringLiteral("cannot open input: %1").arg(avErrorText(rc)));
+    rc = avformat_find_stream_info(in.ctx, nullptr);
+    if (rc < 0)
+        return failWith(-16, QStringLiteral("no stream information: %1").arg(avErrorText(rc)));
+
+    QString container = ZuStreamEncoder::containerFor(finalFile);
+    if (container.isEmpty())
+        container = ZuStreamEncoder::containerFor(tmpFile);
+    if (container.isEmpty())
+        container = QStringLiteral("mp4");
+    OutputCloser out;
+    const QByteArray tmpName = QFile::encodeName(tmpFile);
+    rc = avformat_alloc_output_context2(&out.ctx, nullptr, container.toLatin1().constData(), tmpName.constData());
+    if (rc < 0 || !out.ctx)
+        return failWith(-17, QStringLiteral("output context: %1").arg(avErrorText(rc)));
+
+    // An elementary stream has no clock of its own (its in-band timing, when
+    // any, is the camera's nominal rate): its frames are spread evenly over
+    // `duration`, in decoding order.
+    const bool elementary = isElementaryStream(in.ctx->iformat);
+    AVRational elementaryRate{0, 1};
+    if (elementary) {
+        const int frames = (duration > 0 && isLocalFile(input)) ? countVideoPackets(input) : 0;
+        if (frames > 0)
+            elementaryRate = av_d2q(frames / duration, 100000);
+        if (elementaryRate.num <= 0 || elementaryRate.den <= 0)
+            elementaryRate = AVRational{25, 1};
+    }
+
+    std::vector<int> mapping(in.ctx->nb_streams, -1);
+    int mapped = 0;
+    for (unsigned i = 0; i < in.ctx->nb_streams; ++i) {
+        const AVCodecParameters *par = in.ctx->streams[i]->codecpar;
+        if (par->codec_type != AVMEDIA_TYPE_VIDEO && par->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && (par->width <= 0 || par->height <= 0))
+            continue; // nothing decodable was found in it
+        if (avformat_query_codec(out.ctx->oformat, par->codec_id, FF_COMPLIANCE_NORMAL) == 0)
+            continue;
+        AVStream *stream = avformat_new_stream(out.ctx, nullptr);
+        if (!stream)
+            return failWith(-18, QStringLiteral("cannot create output stream"));
+        rc = avcodec_parameters_copy(stream->codecpar, par);
+        if (rc < 0)
+            return failWith(-19, QStringLiteral("parameter copy: %1").arg(avErrorText(rc)));
+        stream->codecpar->codec_tag = 0;
+        if (elementary && par->codec_type == AVMEDIA_TYPE_VIDEO) {
+            stream->time_base = av_inv_q(elementaryRate);
+            stream->avg_frame_rate = elementaryRate;
+            stream->r_frame_rate = elementaryRate;
+        } else {
+            stream->time_base = in.ctx->streams[i]->time_base;
+            stream->avg_frame_rate = in.ctx->streams[i]->avg_frame_rate;
+            stream->r_frame_rate = in.ctx->streams[i]->r_frame_rate;
+        }
+        mapping[i] = stream->index;
+        ++mapped;
+    }
+    if (mapped == 0)
+        return failWith(-16, QStringLiteral("no audio or video stream to copy"));
+
+    rc = avio_open(&out.ctx->pb, tmpName.constData(), AVIO_FLAG_WRITE);
+    if (rc < 0)
+        return failWith(-20, QStringLiteral("cannot open output: %1").arg(avErrorText(rc)));
+    auto removeTemp = [&] {
+        if (out.ctx->pb)
+            avio_closep(&out.ctx->pb);
+        QFile::remove(tmpFile);
+    };
+    rc = avformat_write_header(out.ctx, nullptr);
+    if (rc < 0) {
+        removeTemp();
+        return failWith(-21, QStringLiteral("header: %1").arg(avErrorText(rc)));
+    }
+
+    // Timestamps: kept when the input has them; otherwise (or when they run
+    // backwards) made up from the stream's frame rate, so that the muxer
+    // always sees rising decoding times.
+    std::vector<int64_t> lastDts(in.ctx->nb_streams, AV_NOPTS_VALUE);
+    std::vector<int64_t> counter(in.ctx->nb_streams, 0);
+    AVPacket *pkt = av_packet_alloc();
+    int written = 0;
+    bool writeFailed = false;
+    while (pkt && av_read_frame(in.ctx, pkt) >= 0) {
+        const int si = pkt->stream_index;
+        if (si < 0 || si >= static_cast<int>(mapping.size()) || mapping[si] < 0) {
+            av_packet_unref(pkt);
+            continue;
+        }
+        AVStream *is = in.ctx->streams[si];
+        AVStream *os = out.ctx->streams[mapping[si]];
+        AVRational inBase = is->time_base;
+        if (elementary && is->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            inBase = av_inv_q(elementaryRate);
+            pkt->pts = pkt->dts = counter[si]++;
+            pkt->duration = 1;
+        } else {
+            int64_t step = 1;
+            if (is->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+                AVRational rate = is->avg_frame_rate.num > 0 ? is->avg_frame_rate : is->r_frame_rate;
+                if (rate.num <= 0 || rate.den <= 0)
+                    rate = AVRational{25, 1};
+                step = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), is->time_base));
+            }
+            if (pkt->dts == AV_NOPTS_VALUE)
+                pkt->dts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : counter[si] * step;
+            if (lastDts[si] != AV_NOPTS_VALUE && pkt->dts <= lastDts[si])
+                pkt->dts = lastDts[si] + 1;
+            if (pkt->pts == AV_NOPTS_VALUE || pkt->pts < pkt->dts)
+                pkt->pts = pkt->dts;
+            if (pkt->duration <= 0)
+                pkt->duration = step;
+            lastDts[si] = pkt->dts;
+            ++counter[si];
+        }
+        av_packet_rescale_ts(pkt, inBase, os->time_base);
+        pkt->stream_index = os->index;
+        pkt->pos = -1;
+        rc = av_interleaved_write_frame(out.ctx, pkt);
+        av_packet_unref(pkt);
+        if (rc < 0) {
+            logMessage(QStringLiteral("[ERROR] ZuStreamRemux :: remuxUrlToFile :: write: %1").arg(avErrorText(rc)));
+            writeFailed = true;
+            break;
+        }
+        ++written;
+    }
+    av_packet_free(&pkt);
+    rc = av_write_trailer(out.ctx);
+    const bool ioError = out.ctx->pb && out.ctx->pb->error < 0;
+    avio_closep(&out.ctx->pb);
+    if (writeFailed || rc < 0 || ioError) {
+        QFile::remove(tmpFile);
+        return failWith(-20, QStringLiteral("cannot write the output"));
+    }
+    if (written == 0) {
+        QFile::remove(tmpFile);
+        return failWith(-16, QStringLiteral("the input holds no frame"));
+    }
+    if (QFileInfo(tmpFile).absoluteFilePath() != QFileInfo(finalFile).absoluteFilePath()
+        && !replaceFile(tmpFile, finalFile)) {
+        QFile::remove(tmpFile);
+        return failWith(-20, QStringLiteral("cannot rename to %1").arg(finalFile));
+    }
+    if (isLocalFile(input) && QFileInfo(input).absoluteFilePath() != QFileInfo(finalFile).absoluteFilePath()
+        && !QFile::remove(input))
+        logMessage(QStringLiteral("[WARN] ZuStreamRemux :: remuxUrlToFile :: cannot remove %1").arg(input));
+    logMessage(QStringLiteral("[INFO] ZuStreamRemux :: remuxUrlToFile :: %1 packets").arg(written));
+    return 0;
+}
