@@ -1,0 +1,77 @@
+// A program that starts the crash handler in the per-user folder below $HOME
+// and then crashes in the way its argument names. The crash handler tests run
+// it and look at what it leaves behind.
+#include "crashhandler.h"
+#include "http_singleton.h"
+#include "zulog.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+int *volatile g_null = nullptr;
+volatile bool g_stop = false;
+
+int recurse(volatile char *previous)
+{
+    volatile char frame[2048];
+    frame[0] = static_cast<char>(previous ? previous[0] + 1 : 0);
+    if (g_stop)
+        return frame[0];
+    return recurse(frame) + frame[1];
+}
+
+void crashInThreads(int count)
+{
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i) {
+        threads.emplace_back([&ready, count] {
+            ready.fetch_add(1);
+            while (ready.load() < count) {
+            }
+            *g_null = 1;
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: crashing_child segv|abort|trap|stack|thread|threads|none\n");
+        return 2;
+    }
+    Http_singleton *app = Http_singleton::instance();
+    if (!app->ensureUserFolder())
+        return 3;
+    const bool started = ZuCrashHandler::start(app->userFolderPath());
+    ZuLogFile::install(app->logFilePath());
+    setLevelValue(1);
+    logMessage(started ? "[INFO] MAIN :: crashpad started" : "[INFO] MAIN :: failed to start crashpad");
+    if (!started)
+        return 4;
+
+    const char *mode = argv[1];
+    if (!std::strcmp(mode, "segv"))
+        *g_null = 42;
+    else if (!std::strcmp(mode, "abort"))
+        std::abort();
+    else if (!std::strcmp(mode, "trap"))
+        __builtin_trap();
+    else if (!std::strcmp(mode, "stack"))
+        return recurse(nullptr);
+    else if (!std::strcmp(mode, "thread"))
+        crashInThreads(1);
+    else if (!std::strcmp(mode, "threads"))
+        crashInThreads(4);
+    return 0;
+}
