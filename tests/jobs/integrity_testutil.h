@@ -51,6 +51,13 @@ inline QString run(const QString &program, const QStringList &args)
     return QString::fromLocal8Bit(p.readAllStandardOutput());
 }
 
+inline bool runOk(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.start(program, args);
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
 inline QString sha256sum(const QString &path)
 {
     return run(QStringLiteral("sha256sum"), {QStringLiteral("-b"), path}).section(QLatin1Char(' '), 0, 0);

@@ -66,7 +66,7 @@ private slots:
 
             const QString name = QFileInfo(src).fileName();
             QVERIFY(QDir().mkpath(tmp.path() + "/a"));
-            QCOMPARE(run("cp", {"-a", src, tmp.path() + "/a/"}).isNull(), false);
+            QVERIFY(runOk("cp", {"-a", src, tmp.path() + "/a/"}));
             QCOMPARE(checkAllDays(tmp.path() + "/a/" + name, false), days);
 
             QVERIFY(QDir().rename(tmp.path() + "/a", tmp.path() + "/moved"));
