@@ -2,6 +2,7 @@
 
 #include "http_singleton.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QMutex>
@@ -314,6 +315,17 @@ bool start(const QString &userFolder)
     QDir dir;
     if (!dir.mkpath(root) || !dir.mkpath(root + QStringLiteral("/metrics")) || !dir.mkpath(reports))
         return false;
+
+    // A dump whose writing was cut short (the process was killed while its
+    // handler ran) never gets its final name; clear those away, but leave
+    // alone one that another running instance may be writing right now.
+    const QDateTime staleBefore = QDateTime::currentDateTime().addSecs(-60);
+    const QFileInfoList partials = QDir(reports).entryInfoList(
+        {QStringLiteral("*") + QLatin1String(kPartialSuffix)}, QDir::Files | QDir::Hidden);
+    for (const QFileInfo &f : partials) {
+        if (f.lastModified() < staleBefore)
+            QFile::remove(f.absoluteFilePath());
+    }
 
     // A uuid has no dots, so the dump's base name is the whole name.
     const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces);

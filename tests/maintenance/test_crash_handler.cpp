@@ -70,8 +70,21 @@ private slots:
         QVERIFY(!ZuCrashHandler::start(blocker + QStringLiteral("/.ZuPlayer")));
         QVERIFY(!ZuCrashHandler::isStarted());
 
+        // Leftovers of a dump whose writing was cut short go, unless fresh.
+        QVERIFY(QDir().mkpath(reports()));
+        const QString stale = reports() + QStringLiteral("/0000.dmp.part");
+        const QString fresh = reports() + QStringLiteral("/1111.dmp.part");
+        QVERIFY(writeFile(stale, "cut") && writeFile(fresh, "cut"));
+        {
+            QFile f(stale);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        }
+
         QVERIFY(ZuCrashHandler::start(userFolder()));
         QVERIFY(ZuCrashHandler::isStarted());
+        QVERIFY(!QFile::exists(stale));
+        QVERIFY(QFile::remove(fresh));
         QVERIFY(QFileInfo(userFolder() + QStringLiteral("/crash_reports/metrics")).isDir());
         QVERIFY(QFileInfo(reports()).isDir());
         QCOMPARE(ZuCrashHandler::reportsFolder(), reports());
