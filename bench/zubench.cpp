@@ -7,6 +7,9 @@
 
 int main(int argc, char *argv[])
 {
+    // Benchmarks run headless; a display is used only when one is there.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     const auto &commands = zubench::registry();

@@ -4,6 +4,7 @@
 #include "zulog.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <openssl/evp.h>
@@ -80,8 +81,11 @@ QByteArray Encrypt::decryptFile(const QString &path) const
 
 QByteArray Encrypt::decryptFile(const QByteArray &path8bit) const
 {
-    QFile file(QFile::decodeName(path8bit));
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileBytes) {
+    // Only regular files: a FIFO or a device in place of a camera list or
+    // manifest would block the read forever or never end.
+    const QString path = QFile::decodeName(path8bit);
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly) || file.size() > kMaxFileBytes) {
         logMessage("[ERROR] Encrypt :: Decrypt file :: read failed");
         return QByteArray();
     }

@@ -186,6 +186,15 @@ private Q_SLOTS:
         QVERIFY(log.contains(QStringLiteral("[ERROR] Encrypt :: Decrypt file :: read failed")));
     }
 
+    void decryptNeverBlocksOnAFifo()
+    {
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath(QStringLiteral("hash.json"));
+        QCOMPARE(QProcess::execute(QStringLiteral("mkfifo"), {fifo}), 0);
+        QVERIFY(Encrypt().decryptFile(fifo).isEmpty());
+        QVERIFY(Encrypt().decryptFile(QStringLiteral("/dev/zero")).isEmpty());
+    }
+
     void encryptFileNeverLeavesHalfAFile()
     {
         QTemporaryDir dir;
