@@ -1,0 +1,96 @@
+#include "eventrecord.h"
+
+EventRecord::EventRecord(const QString &fileName_, const QString &cameraName_, const QString &picturePath_,
+                         const QString &timeText_, const QString &kindText_, const QString &cameraId_)
+    : fileName(fileName_)
+    , cameraName(cameraName_)
+    , picturePath(picturePath_)
+    , timeText(timeText_)
+    , kindText(kindText_)
+    , cameraId(cameraId_)
+{
+}
+
+QString EventRecord::field(int index) const
+{
+    switch (index) {
+    case 0: return fileName;
+    case 1: return tagFileName;
+    case 2: return cameraName;
+    case 3: return picturePath;
+    case 4: return extra;
+    case 5: return timeText;
+    case 6: return kindText;
+    case 7: return cameraId;
+    case 8: return displayTime;
+    case 9: return tagName;
+    case 10: return tagDescription;
+    default: return QString();
+    }
+}
+
+void EventRecord::setField(int index, const QString &text)
+{
+    switch (index) {
+    case 0: fileName = text; break;
+    case 1: tagFileName = text; break;
+    case 2: cameraName = text; break;
+    case 3: picturePath = text; break;
+    case 4: extra = text; break;
+    case 5: timeText = text; break;
+    case 6: kindText = text; break;
+    case 7: cameraId = text; break;
+    case 8: displayTime = text; break;
+    case 9: tagName = text; break;
+    case 10: tagDescription = text; break;
+    default: break;
+    }
+}
+
+QString EventRecord::eventDisplayTime() const
+{
+    if (!displayTime.isEmpty())
+        return displayTime;
+    // The date is the first 8-digit part that a part starting with 6 digits
+    // follows: "3_20240105_103000_motion-thumb.jpg" and
+    // "3_20240105_103000.zutag" both give 20240105103000, whatever their
+    // number of parts.
+    const QStringList parts = fileName.split(QLatin1Char('_'));
+    const auto digits = [](const QString &s, int n) {
+        if (s.size() < n)
+            return false;
+        for (int i = 0; i < n; ++i) {
+            if (!s.at(i).isDigit())
+                return false;
+        }
+        return true;
+    };
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        if (parts.at(i).size() == 8 && digits(parts.at(i), 8) && digits(parts.at(i + 1), 6)) {
+            const QString &next = parts.at(i + 1);
+            if (next.size() == 6 || !next.at(6).isDigit())
+                return parts.at(i) + next.left(6);
+        }
+    }
+    return QString();
+}
+
+bool EventRecord::operator==(const EventRecord &o) const
+{
+    if (file != o.file)
+        return false;
+    for (int i = 0; i < kFieldCount; ++i) {
+        if (field(i) != o.field(i))
+            return false;
+    }
+    return true;
+}
+
+bool containsFileName(const QFileInfoList &list, const QString &fileName)
+{
+    for (const QFileInfo &f : list) {
+        if (f.fileName() == fileName)
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,946 @@
+#include "zuplayerinterfacecontroller.h"
+
+#include "canvas.h"
+#include "exportfolder.h"
+#include "integritydialog.h" // integrityrunner.h keeps a QPointer to it
+#include "integrityrunner.h"
+#include "seekfile.h"
+#include "zufile.h"
+#include "zulog.h"
+#include "zustreamreadandcontrol.h"
+#include "zutag.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QSaveFile>
+#include <QSet>
+#include <QStandardPaths>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
+
+namespace {
+const QLatin1String kName("ZuPlayerInferfaceController");
+constexpr qint64 kDayMs = 86400000;
+// A seek line is short; reading this much of a file's head and tail is
+// enough for its first and last entries and its stream ids.
+constexpr qint64 kSeekHeadBytes = 8192;
+constexpr qint64 kSeekTailBytes = 1024;
+
+void logLine(const char *level, const char *function, const QString &detail = QString())
+{
+    QString line = QLatin1String(level) + kName + QLatin1String(" :: ") + QLatin1String(function);
+    if (!detail.isEmpty())
+        line += QLatin1String(" :: ") + detail;
+    logMessage(line);
+}
+
+ZuPlayerInferfaceController::ExportDialogFactory &exportFactory()
+{
+    static ZuPlayerInferfaceController::ExportDialogFactory factory;
+    return factory;
+}
+
+bool byFileName(const QFileInfo &a, const QFileInfo &b)
+{
+    return a.fileName() < b.fileName();
+}
+
+// Milliseconds of the day of a seek line's timestamp field, -1 when unreadable.
+qint64 lineMs(const QByteArray &line)
+{
+    if (line.size() < 17)
+        return -1;
+    for (int i = 0; i < 17; ++i) {
+        if (line.at(i) < '0' || line.at(i) > '9')
+            return -1;
+    }
+    const int h = line.mid(8, 2).toInt();
+    const int m = line.mid(10, 2).toInt();
+    const int s = line.mid(12, 2).toInt();
+    const int z = line.mid(14, 3).toInt();
+    if (h > 23 || m > 59 || s > 59)
+        return -1;
+    return ((h * 60 + m) * 60 + s) * 1000LL + z;
+}
+
+// First and last entry times and the video stream ids of a seek file,
+// read from its head and tail only.
+bool seekSummary(const QString &seekPath, qint64 *first, qint64 *last, QStringList *streams)
+{
+    QFile f(seekPath);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = f.read(kSeekHeadBytes);
+    const QList<QByteArray> headLines = head.split('\n');
+    *first = -1;
+    for (const QByteArray &raw : headLines) {
+        const QByteArray line = raw.trimmed();
+        const QList<QByteArray> fields = line.split(':');
+        if (fields.size() < 6 || !fields.at(1).startsWith("video"))
+            continue;
+        const qint64 ms = lineMs(fields.at(0));
+        if (ms < 0)
+            continue;
+        if (*first < 0)
+            *first = ms;
+        const QString id = QString::fromLatin1(fields.at(1).mid(5)).left(8);
+        bool numeric = false;
+        id.toInt(&numeric);
+        if (numeric && !streams->contains(id))
+            streams->append(id);
+    }
+    const qint64 size = f.size();
+    f.seek(qMax<qint64>(0, size - kSeekTailBytes));
+    const QList<QByteArray> tailLines = f.read(kSeekTailBytes).split('\n');
+    *last = -1;
+    for (auto it = tailLines.rbegin(); it != tailLines.rend() && *last < 0; ++it) {
+        const QList<QByteArray> fields = it->trimmed().split(':');
+        if (fields.size() >= 6 && fields.at(1).startsWith("video"))
+            *last = lineMs(fields.at(0));
+    }
+    if (*first < 0)
+        return false;
+    if (*last < *first)
+        *last = *first;
+    return true;
+}
+
+QJsonArray sortedByMs(QJsonArray array)
+{
+    QList<QJsonObject> items;
+    for (const QJsonValue &v : array)
+        items.append(v.toObject());
+    std::stable_sort(items.begin(), items.end(), [](const QJsonObject &a, const QJsonObject &b) {
+        return a.value(QLatin1String("ms")).toDouble() < b.value(QLatin1String("ms")).toDouble();
+    });
+    QJsonArray out;
+    for (const QJsonObject &o : items)
+        out.append(o);
+    return out;
+}
+
+QString compact(const QJsonArray &array)
+{
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
+}
+} // namespace
+
+// ---------------------------------------------------------------- set-up
+
+void ZuPlayerInferfaceController::setExportDialogFactory(ExportDialogFactory factory)
+{
+    exportFactory() = std::move(factory);
+}
+
+bool ZuPlayerInferfaceController::hasExportDialogFactory()
+{
+    return bool(exportFactory());
+}
+
+ZuPlayerInferfaceController::ZuPlayerInferfaceController(QObject *parent)
+    : QObject(parent)
+    , m_engine(new ZuStreamReadAndControl(this))
+{
+    connect(m_engine, &ZuStreamReadAndControl::setTime, this, [this](QTime) { onEngineTime(); });
+    connect(m_engine, &ZuStreamReadAndControl::stateChanged, this, [this](int state) {
+        if (state == ZuStreamReadAndControl::Stopped && m_canvas)
+            m_canvas->setup_disconnect(true);
+        emit playStateChanged();
+    });
+    connect(m_engine, &ZuStreamReadAndControl::rateChanged, this, &ZuPlayerInferfaceController::playbackRateChanged);
+    connect(m_engine, &ZuStreamReadAndControl::fileChanged, this, &ZuPlayerInferfaceController::currentFileChanged);
+    connect(m_engine, &ZuStreamReadAndControl::endOfRecordings, this, &ZuPlayerInferfaceController::endOfRecordings);
+}
+
+ZuPlayerInferfaceController::~ZuPlayerInferfaceController()
+{
+    // Day scans post their result to this object: they must be over first.
+    for (QFuture<void> &f : m_scans)
+        f.waitForFinished();
+    m_engine->stop();
+    if (m_exportDialog)
+        delete m_exportDialog.data();
+}
+
+void ZuPlayerInferfaceController::set_canvas(Canvas *canvas)
+{
+    m_canvas = canvas;
+}
+
+QWidget *ZuPlayerInferfaceController::dialogParent() const
+{
+    return m_canvas ? m_canvas->window() : nullptr;
+}
+
+void ZuPlayerInferfaceController::notify(const QString &title, const QString &text, bool warning)
+{
+    emit messageRequested(title, text);
+    if (!m_messageBoxes)
+        return;
+    auto *box = new QMessageBox(warning ? QMessageBox::Warning : QMessageBox::Information, title, text,
+                                QMessageBox::Ok, dialogParent());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+// ---------------------------------------------------------------- folder and days
+
+bool ZuPlayerInferfaceController::is_talvor_directory(const QString &name) const
+{
+    return ZuExportFolder::isExportFolderName(QFileInfo(name).fileName().isEmpty() ? name : QFileInfo(name).fileName());
+}
+
+bool ZuPlayerInferfaceController::set_export_folder(const QString &path)
+{
+    const QString root = ZuExportFolder::exportRootOf(QDir::cleanPath(path));
+    if (root.isEmpty() || !QFileInfo(root).isDir()) {
+        logLine("[WARN] ", "set export folder", QStringLiteral("not an export folder :: ") + path);
+        notify(tr("Dossier invalide"),
+               tr("Seuls les dossiers d'exportation Talvor avec un identifiant valide sont acceptés.")
+                   + QStringLiteral("\n\n") + tr("Exemple attendu : talvor_aaaa-bbbb-cccc-dddd"),
+               true);
+        return false;
+    }
+    m_engine->stop();
+    if (m_canvas)
+        m_canvas->setEnding();
+    ++m_scanGeneration; // answers for the old folder are dropped
+    m_root = root;
+    m_day = QDate();
+    m_dayFolder.clear();
+    applyDayScan(std::make_shared<DayScan>());
+    logLine("[INFO] ", "set export folder", m_root);
+    emit exportFolderChanged();
+    emit selectedDayChanged();
+    return true;
+}
+
+QFileInfoList ZuPlayerInferfaceController::get_days_list() const
+{
+    QFileInfoList days;
+    if (m_root.isEmpty())
+        return days;
+    const QFileInfoList entries = QDir(m_root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &e : entries) {
+        if (ZuExportFolder::isDayFolderName(e.fileName()))
+            days.append(e);
+    }
+    return days;
+}
+
+QVariantList ZuPlayerInferfaceController::get_available_days()
+{
+    QVariantList out;
+    const QFileInfoList days = get_days_list();
+    for (const QFileInfo &d : days)
+        out.append(d.fileName());
+    if (out.isEmpty()) {
+        logLine("[WARN] ", "get available days", QStringLiteral("no day in ") + m_root);
+        notify(tr("Attention"), tr("Aucun enregistrement trouvé dans le dossier ") + m_root, true);
+        return out;
+    }
+    const QDate last = ZuExportFolder::dayFolderDate(days.last().fileName());
+    if (last != m_day) {
+        m_day = last;
+        m_dayFolder = days.last().absoluteFilePath();
+        emit selectedDayChanged();
+    }
+    return out;
+}
+
+QFileInfoList ZuPlayerInferfaceController::zunfo_with_multiple_directory(const QString &folder) const
+{
+    QFileInfoList out;
+    const QFileInfoList subs = QDir(folder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &sub : subs) {
+        const QFileInfoList files = QDir(sub.absoluteFilePath()).entryInfoList({QStringLiteral("*.zunfo")}, QDir::Files,
+                                                                             QDir::Name);
+        out.append(files);
+    }
+    return out;
+}
+
+std::shared_ptr<ZuPlayerInferfaceController::DayScan> ZuPlayerInferfaceController::scanDay(const QString &dayFolder)
+{
+    auto scan = std::make_shared<DayScan>();
+    const QFileInfo dayInfo(dayFolder);
+    scan->dayFolder = dayInfo.absoluteFilePath();
+    scan->day = ZuExportFolder::dayFolderDate(dayInfo.fileName());
+    if (!scan->day.isValid()) {
+        scan->error = QCoreApplication::translate("ZuPlayerInferfaceController", "Jour invalide : ") + dayInfo.fileName();
+        return scan;
+    }
+    if (!dayInfo.isDir()) {
+        scan->error = QCoreApplication::translate("ZuPlayerInferfaceController", "Dossier du jour introuvable : ")
+                      + dayFolder;
+        return scan;
+    }
+
+    const QFileInfo index(dayInfo.absoluteFilePath() + QStringLiteral("/index.zunfo"));
+    if (index.isFile())
+        scan->cameraNames = ZuFile::check_and_parse_nfo_file(index, scan->cameraNames);
+
+    const QFileInfoList segments = QDir(dayFolder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &seg : segments) {
+        if (!ZuExportFolder::isSegmentFolderName(seg.fileName()))
+            continue;
+        const QHash<int, QString> names = ZuFile::hash_cameras_list(seg.absoluteFilePath());
+        for (auto it = names.begin(); it != names.end(); ++it)
+            scan->cameraNames.insert(it.key(), it.value());
+        const QFileInfoList files = QDir(seg.absoluteFilePath()).entryInfoList(QDir::Files, QDir::Name);
+        for (const QFileInfo &f : files) {
+            const ZuExportFolder::NameInfo info = ZuExportFolder::classify(f.fileName());
+            switch (info.kind) {
+            case ZuExportFolder::FileKind::Video:
+                scan->videos.append(f);
+                break;
+            case ZuExportFolder::FileKind::Audio:
+                scan->audios.append(f);
+                break;
+            case ZuExportFolder::FileKind::AlarmPicture:
+                scan->alarms.append(f);
+                break;
+            case ZuExportFolder::FileKind::AlarmThumbnail:
+                scan->thumbnails.append(f);
+                break;
+            case ZuExportFolder::FileKind::Tag:
+                scan->tags.append(f);
+                break;
+            case ZuExportFolder::FileKind::Preview:
+                scan->previews.append(f);
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    std::sort(scan->videos.begin(), scan->videos.end(), byFileName);
+    std::sort(scan->audios.begin(), scan->audios.end(), byFileName);
+    std::sort(scan->alarms.begin(), scan->alarms.end(), byFileName);
+    std::sort(scan->thumbnails.begin(), scan->thumbnails.end(), byFileName);
+    std::sort(scan->tags.begin(), scan->tags.end(), byFileName);
+    std::sort(scan->previews.begin(), scan->previews.end(), byFileName);
+
+    // Cameras seen in recording names join the listed ones.
+    for (const QFileInfo &v : scan->videos) {
+        const ZuExportFolder::NameInfo info = ZuExportFolder::classify(v.fileName());
+        if (!scan->cameraNames.contains(info.cameraId))
+            scan->cameraNames.insert(info.cameraId, QStringLiteral("CAMERA %1").arg(info.cameraId));
+        qint64 first = -1;
+        qint64 last = -1;
+        QStringList streams;
+        const QString seek = ZuSeekFile::seekPathFor(v.absoluteFilePath());
+        if (seekSummary(seek, &first, &last, &streams)) {
+            scan->ranges.append({info.cameraId, first, last, v.absoluteFilePath()});
+            QStringList &known = scan->streams[info.cameraId];
+            for (const QString &s : streams) {
+                if (!known.contains(s))
+                    known.append(s);
+            }
+        } else {
+            logLine("[WARN] ", "scan day", QStringLiteral("no usable seek file for ") + v.absoluteFilePath());
+        }
+    }
+    for (auto it = scan->streams.begin(); it != scan->streams.end(); ++it)
+        std::sort(it.value().begin(), it.value().end(), [](const QString &a, const QString &b) { return a.toInt() < b.toInt(); });
+
+    const auto nameOf = [&](int id) {
+        return scan->cameraNames.value(id, QStringLiteral("CAMERA %1").arg(id));
+    };
+
+    QSet<QString> thumbs;
+    for (const QFileInfo &t : scan->thumbnails)
+        thumbs.insert(t.fileName());
+    for (const QFileInfo &a : scan->alarms) {
+        const ZuExportFolder::NameInfo info = ZuExportFolder::classify(a.fileName());
+        EventRecord r(a.fileName(), nameOf(info.cameraId), a.absoluteFilePath(),
+                      info.time.toString(QStringLiteral("HHmmss")), info.alarmKind, QString::number(info.cameraId));
+        const QString thumbName = a.completeBaseName() + QStringLiteral("-thumb.") + a.suffix();
+        if (thumbs.contains(thumbName))
+            r.extra = a.absolutePath() + QLatin1Char('/') + thumbName; // field 4: the thumbnail
+        r.displayTime = info.date.toString(QStringLiteral("yyyyMMdd")) + info.time.toString(QStringLiteral("HHmmss"));
+        scan->alarmEvents.append(r);
+    }
+    for (const QFileInfo &t : scan->tags) {
+        const ZuExportFolder::NameInfo info = ZuExportFolder::classify(t.fileName());
+        std::unique_ptr<ZuTag> tag(ZuFile::load_tag_file(t.absoluteFilePath()));
+        if (!tag) {
+            logLine("[ERROR] ", "scan day", QStringLiteral("failed to parse TAG file ") + t.fileName());
+            continue;
+        }
+        EventRecord r;
+        r.tagFileName = t.fileName();
+        r.picturePath = t.absoluteFilePath();
+        int cam = info.cameraId;
+        bool ok = false;
+        const int tagCam = tag->get_camera_id().toInt(&ok);
+        if (ok && tagCam >= 0)
+            cam = tagCam;
+        r.cameraId = QString::number(cam);
+        r.cameraName = nameOf(cam);
+        // The marker's own time when it reads as one, else its file name's.
+        const QString tagTime = tag->get_tag_time();
+        const QDateTime dt = QDateTime::fromString(tagTime, QStringLiteral("yyyyMMddHHmmss"));
+        r.displayTime = dt.isValid() ? tagTime
+                                     : info.date.toString(QStringLiteral("yyyyMMdd")) + info.time.toString(QStringLiteral("HHmmss"));
+        r.extra = tag->get_tag_id();
+        r.tagName = tag->get_tag_name();
+        r.tagDescription = tag->get_description();
+        scan->tagEvents.append(r);
+    }
+    scan->ok = true;
+    if (scan->cameraNames.isEmpty() && scan->videos.isEmpty())
+        scan->error = QCoreApplication::translate("ZuPlayerInferfaceController", "Aucune caméra trouvée pour le ")
+                      + dayInfo.fileName();
+    return scan;
+}
+
+void ZuPlayerInferfaceController::applyDayScan(const std::shared_ptr<DayScan> &scan)
+{
+    m_videoFiles = scan->videos;
+    m_audioFiles = scan->audios;
+    m_alarmFiles = scan->alarms;
+    m_thumbFiles = scan->thumbnails;
+    m_tagFiles = scan->tags;
+    m_previewFiles = scan->previews;
+    m_ranges = scan->ranges;
+    m_streams = scan->streams;
+    m_tagEvents = scan->tagEvents;
+    m_alarmEvents = scan->alarmEvents;
+    m_cameraNames = scan->cameraNames;
+
+    QList<int> ids = m_cameraNames.keys();
+    std::sort(ids.begin(), ids.end());
+    m_cameraList.clear();
+    for (int id : ids) {
+        int files = 0;
+        for (const QFileInfo &v : m_videoFiles)
+            files += ZuExportFolder::classify(v.fileName()).cameraId == id ? 1 : 0;
+        QVariantMap cam;
+        cam.insert(QStringLiteral("id"), id);
+        cam.insert(QStringLiteral("name"), m_cameraNames.value(id));
+        cam.insert(QStringLiteral("streams"), QVariant(m_streams.value(id)));
+        cam.insert(QStringLiteral("files"), files);
+        m_cameraList.append(cam);
+    }
+    if (m_selectedCameraId >= 0) {
+        m_selectedCameraId = -1;
+        m_selectedCameraName.clear();
+        emit selectedCameraChanged();
+    }
+    m_readMs = -1;
+    emit camerasChanged();
+    emit dayListsChanged();
+}
+
+void ZuPlayerInferfaceController::init_day_video_list(const QString &dayFolder)
+{
+    auto scan = scanDay(dayFolder);
+    if (!scan->ok) {
+        logLine("[WARN] ", "init day video list", scan->error);
+        return;
+    }
+    m_engine->stop();
+    m_day = scan->day;
+    m_dayFolder = scan->dayFolder;
+    applyDayScan(scan);
+    emit selectedDayChanged();
+}
+
+void ZuPlayerInferfaceController::get_cameras_for_date_async(const QString &date)
+{
+    const QDate day = QDate::fromString(date.trimmed(), QStringLiteral("yyyy-MM-dd"));
+    if (!day.isValid() || m_root.isEmpty()) {
+        const QString message = m_root.isEmpty() ? tr("Aucun dossier d'exportation ouvert.") : tr("Jour invalide : ") + date.left(32);
+        logLine("[WARN] ", "get cameras for date", message);
+        emit camerasForDateError(date, message);
+        return;
+    }
+    const QString dayFolder = m_root + QLatin1Char('/') + day.toString(QStringLiteral("yyyy-MM-dd"));
+    const quint64 generation = ++m_scanGeneration;
+    m_scans.erase(std::remove_if(m_scans.begin(), m_scans.end(), [](const QFuture<void> &f) { return f.isFinished(); }),
+                  m_scans.end());
+    m_scans.append(QtConcurrent::run([this, dayFolder, date, generation]() {
+        std::shared_ptr<DayScan> scan = scanDay(dayFolder);
+        // Back on the GUI thread; the destructor waits for this task, so
+        // `this` is alive when the call is posted.
+        QMetaObject::invokeMethod(
+            this,
+            [this, scan, date, generation]() {
+                if (generation != m_scanGeneration)
+                    return; // a newer request or another folder
+                if (!scan->ok || !scan->error.isEmpty()) {
+                    logLine("[WARN] ", "get cameras for date", scan->error);
+                    emit camerasForDateError(date, scan->error);
+                    return;
+                }
+                m_engine->stop();
+                if (m_canvas)
+                    m_canvas->setEnding();
+                m_day = scan->day;
+                m_dayFolder = scan->dayFolder;
+                applyDayScan(scan);
+                emit selectedDayChanged();
+                emit camerasForDateReady(date, m_cameraList);
+            },
+            Qt::QueuedConnection);
+    }));
+}
+
+// ---------------------------------------------------------------- cameras
+
+int ZuPlayerInferfaceController::cameraIdFor(const QString &camera) const
+{
+    const QString text = camera.trimmed();
+    for (auto it = m_cameraNames.begin(); it != m_cameraNames.end(); ++it) {
+        if (it.value() == text)
+            return it.key();
+    }
+    QString number = text;
+    if (number.startsWith(QLatin1String("CAMERA "), Qt::CaseInsensitive))
+        number = number.mid(7);
+    bool ok = false;
+    const int id = number.toInt(&ok);
+    return ok && id >= 0 ? id : -1;
+}
+
+QString ZuPlayerInferfaceController::cameraNameFor(int id) const
+{
+    return m_cameraNames.value(id, QStringLiteral("CAMERA %1").arg(id));
+}
+
+QStringList ZuPlayerInferfaceController::camera_video_files(int cameraId) const
+{
+    QStringList files;
+    for (const QFileInfo &v : m_videoFiles) {
+        if (ZuExportFolder::classify(v.fileName()).cameraId == cameraId)
+            files.append(v.absoluteFilePath());
+    }
+    return files; // m_videoFiles is sorted by name: segment order
+}
+
+QVariantList ZuPlayerInferfaceController::get_streams_for_camera(int cameraId) const
+{
+    const int id = cameraId < 0 ? m_selectedCameraId : cameraId;
+    QVariantList out;
+    for (const QString &s : m_streams.value(id))
+        out.append(s);
+    return out;
+}
+
+QVariantList ZuPlayerInferfaceController::available_streams() const
+{
+    return get_streams_for_camera(-1);
+}
+
+QString ZuPlayerInferfaceController::timestampForMs(qint64 msOfDay) const
+{
+    if (!m_day.isValid() || msOfDay < 0)
+        return QString();
+    return m_day.toString(QStringLiteral("yyyyMMdd"))
+           + QTime::fromMSecsSinceStartOfDay(int(qBound<qint64>(0, msOfDay, kDayMs - 1))).toString(QStringLiteral("HHmmsszzz"));
+}
+
+bool ZuPlayerInferfaceController::openSelected(qint64 msOfDay, bool play)
+{
+    const QStringList files = camera_video_files(m_selectedCameraId);
+    m_engine->stop();
+    if (files.isEmpty()) {
+        logLine("[WARN] ", "open camera", QStringLiteral("no recording for camera %1").arg(m_selectedCameraId));
+        if (m_canvas)
+            m_canvas->setEnding();
+        return false;
+    }
+    // The file that covers the time: the last one starting at or before it.
+    QString file = files.first();
+    if (msOfDay >= 0) {
+        for (const QString &f : files) {
+            QTime start;
+            if (ZuExportFolder::parseRecordingName(f, nullptr, nullptr, &start) && start.msecsSinceStartOfDay() <= msOfDay)
+                file = f;
+        }
+    }
+    if (m_canvas)
+        m_canvas->setStreamStart(true);
+    m_engine->set_playlist(files);
+    m_engine->set_overlay_text(m_selectedCameraName);
+    if (!m_engine->open_file(file, m_selectedStream, timestampForMs(msOfDay), play)) {
+        logLine("[ERROR] ", "open camera", QStringLiteral("cannot play ") + file);
+        if (m_canvas)
+            m_canvas->setEnding();
+        return false;
+    }
+    return true;
+}
+
+bool ZuPlayerInferfaceController::set_selected_camera(const QString &camera)
+{
+    const int id = cameraIdFor(camera);
+    if (id < 0 || (!m_cameraNames.contains(id) && camera_video_files(id).isEmpty())) {
+        logLine("[WARN] ", "set selected camera", QStringLiteral("unknown camera ") + camera.left(64));
+        return false;
+    }
+    // Keep the time on screen when moving to another camera.
+    const qint64 ms = get_current_read_time_is_ms();
+    m_selectedCameraId = id;
+    m_selectedCameraName = cameraNameFor(id);
+    const QStringList streams = m_streams.value(id);
+    if (!streams.isEmpty() && !streams.contains(m_selectedStream)) {
+        m_selectedStream = streams.first();
+        emit selectedStreamChanged();
+    }
+    logLine("[INFO] ", "set selected camera", QStringLiteral("%1 :: %2").arg(id).arg(m_selectedCameraName));
+    emit selectedCameraChanged();
+    return openSelected(ms, true);
+}
+
+bool ZuPlayerInferfaceController::set_selected_stream(const QString &streamId)
+{
+    QString id = streamId.trimmed();
+    if (id.startsWith(QLatin1String("video"), Qt::CaseInsensitive))
+        id = id.mid(5);
+    bool ok = false;
+    id.toInt(&ok);
+    if (!ok)
+        return false;
+    if (id != m_selectedStream) {
+        m_selectedStream = id;
+        emit selectedStreamChanged();
+    }
+    if (m_selectedCameraId < 0)
+        return true;
+    const bool play = m_engine->state() != ZuStreamReadAndControl::Paused;
+    return openSelected(get_current_read_time_is_ms(), play);
+}
+
+// ---------------------------------------------------------------- transport
+
+int ZuPlayerInferfaceController::play_state() const
+{
+    return int(m_engine->state());
+}
+
+double ZuPlayerInferfaceController::playback_rate() const
+{
+    return m_engine->rate();
+}
+
+QString ZuPlayerInferfaceController::current_file() const
+{
+    return m_engine->current_file();
+}
+
+void ZuPlayerInferfaceController::start_button()
+{
+    switch (m_engine->state()) {
+    case ZuStreamReadAndControl::Paused:
+        m_engine->start_read();
+        break;
+    case ZuStreamReadAndControl::Stopped:
+        if (m_selectedCameraId >= 0)
+            openSelected(m_readMs, true);
+        break;
+    case ZuStreamReadAndControl::Playing:
+        break;
+    }
+}
+
+void ZuPlayerInferfaceController::pause_button()
+{
+    m_engine->pause();
+}
+
+void ZuPlayerInferfaceController::toggle_play_pause()
+{
+    if (m_engine->state() == ZuStreamReadAndControl::Playing)
+        pause_button();
+    else
+        start_button();
+}
+
+void ZuPlayerInferfaceController::stop_button()
+{
+    m_engine->stop();
+    emit timeChanged();
+}
+
+bool ZuPlayerInferfaceController::next_frame_button()
+{
+    return m_engine->read_and_display_next_frame(false);
+}
+
+bool ZuPlayerInferfaceController::previous_frame_button()
+{
+    return m_engine->read_and_display_previous_frame(false);
+}
+
+void ZuPlayerInferfaceController::set_playback_rate(double rate)
+{
+    m_engine->change_rate(rate);
+}
+
+void ZuPlayerInferfaceController::set_zustream_reader_read_timestamp(const QString &timestamp)
+{
+    const QDateTime dt = QDateTime::fromString(timestamp.trimmed().left(14), QStringLiteral("yyyyMMddHHmmss"));
+    if (!dt.isValid()) {
+        logLine("[WARN] ", "set read timestamp", QStringLiteral("unreadable time ") + timestamp.left(32));
+        return;
+    }
+    m_readMs = dt.time().msecsSinceStartOfDay();
+    if (m_engine->state() != ZuStreamReadAndControl::Stopped && !m_engine->current_file().isEmpty())
+        m_engine->set_read_timestamp(timestamp.trimmed());
+    else if (m_selectedCameraId >= 0)
+        openSelected(m_readMs, true);
+    emit timeChanged();
+}
+
+void ZuPlayerInferfaceController::seek_to_ms(qint64 msOfDay)
+{
+    if (!m_day.isValid() || msOfDay < 0 || msOfDay >= kDayMs)
+        return;
+    set_zustream_reader_read_timestamp(timestampForMs(msOfDay).left(14));
+}
+
+void ZuPlayerInferfaceController::jump_seconds(int seconds)
+{
+    m_engine->jump_seconds(seconds);
+}
+
+void ZuPlayerInferfaceController::onEngineTime()
+{
+    const qint64 ms = m_engine->current_ms_of_day();
+    if (ms >= 0)
+        m_readMs = ms;
+    emit timeChanged();
+}
+
+qint64 ZuPlayerInferfaceController::get_current_read_time_is_ms() const
+{
+    const qint64 ms = m_engine->current_ms_of_day();
+    return ms >= 0 ? ms : m_readMs;
+}
+
+QString ZuPlayerInferfaceController::current_time_text() const
+{
+    const qint64 ms = get_current_read_time_is_ms();
+    return ms < 0 ? QStringLiteral("00:00:00.000")
+                  : QTime::fromMSecsSinceStartOfDay(int(ms)).toString(QStringLiteral("HH:mm:ss.zzz"));
+}
+
+QString ZuPlayerInferfaceController::current_timestamp() const
+{
+    return timestampForMs(get_current_read_time_is_ms()).left(14);
+}
+
+// ---------------------------------------------------------------- day lists
+
+QList<EventRecord> ZuPlayerInferfaceController::day_alarm_events() const
+{
+    return m_alarmEvents;
+}
+
+QList<EventRecord> ZuPlayerInferfaceController::day_tag_events() const
+{
+    return m_tagEvents;
+}
+
+QString ZuPlayerInferfaceController::day_alarm_list_string(int cameraId) const
+{
+    QJsonArray out;
+    for (const EventRecord &r : m_alarmEvents) {
+        const int cam = r.cameraId.toInt();
+        if (cameraId >= 0 && cam != cameraId)
+            continue;
+        const QTime t = QTime::fromString(r.displayTime.mid(8, 6), QStringLiteral("HHmmss"));
+        QJsonObject o;
+        o.insert(QStringLiteral("camera"), cam);
+        o.insert(QStringLiteral("cameraName"), r.cameraName);
+        o.insert(QStringLiteral("time"), r.displayTime);
+        o.insert(QStringLiteral("ms"), t.isValid() ? double(t.msecsSinceStartOfDay()) : -1.0);
+        o.insert(QStringLiteral("kind"), r.kindText);
+        o.insert(QStringLiteral("path"), r.picturePath);
+        o.insert(QStringLiteral("thumb"), r.extra);
+        o.insert(QStringLiteral("name"), r.fileName);
+        out.append(o);
+    }
+    return compact(sortedByMs(out));
+}
+
+QString ZuPlayerInferfaceController::day_tags_list_string(int cameraId) const
+{
+    QJsonArray out;
+    for (const EventRecord &r : m_tagEvents) {
+        const int cam = r.cameraId.toInt();
+        if (cameraId >= 0 && cam != cameraId)
+            continue;
+        const QTime t = QTime::fromString(r.displayTime.mid(8, 6), QStringLiteral("HHmmss"));
+        QJsonObject o;
+        o.insert(QStringLiteral("id"), r.extra);
+        o.insert(QStringLiteral("camera"), cam);
+        o.insert(QStringLiteral("cameraName"), r.cameraName);
+        o.insert(QStringLiteral("time"), r.displayTime);
+        o.insert(QStringLiteral("ms"), t.isValid() ? double(t.msecsSinceStartOfDay()) : -1.0);
+        o.insert(QStringLiteral("name"), r.tagName);
+        o.insert(QStringLiteral("description"), r.tagDescription);
+        o.insert(QStringLiteral("path"), r.picturePath);
+        out.append(o);
+    }
+    return compact(sortedByMs(out));
+}
+
+QString ZuPlayerInferfaceController::day_preview_list_string(int cameraId) const
+{
+    QJsonArray out;
+    for (const QFileInfo &p : m_previewFiles) {
+        const ZuExportFolder::NameInfo info = ZuExportFolder::classify(p.fileName());
+        if (cameraId >= 0 && info.cameraId != cameraId)
+            continue;
+        QJsonObject o;
+        o.insert(QStringLiteral("camera"), info.cameraId);
+        o.insert(QStringLiteral("cameraName"), cameraNameFor(info.cameraId));
+        o.insert(QStringLiteral("time"), info.date.toString(QStringLiteral("yyyyMMdd")) + info.time.toString(QStringLiteral("HHmmss")));
+        o.insert(QStringLiteral("ms"), double(info.time.msecsSinceStartOfDay()));
+        o.insert(QStringLiteral("path"), p.absoluteFilePath());
+        out.append(o);
+    }
+    return compact(sortedByMs(out));
+}
+
+QVariantList ZuPlayerInferfaceController::day_recording_ranges(int cameraId) const
+{
+    const int id = cameraId == -2 ? m_selectedCameraId : cameraId;
+    QList<DayScan::Range> ranges;
+    for (const DayScan::Range &r : m_ranges) {
+        if (id < 0 ? cameraId == -1 : r.cameraId == id)
+            ranges.append(r);
+    }
+    std::sort(ranges.begin(), ranges.end(), [](const DayScan::Range &a, const DayScan::Range &b) { return a.start < b.start; });
+    QVariantList out;
+    for (const DayScan::Range &r : ranges) {
+        QVariantMap m;
+        m.insert(QStringLiteral("start"), r.start);
+        m.insert(QStringLiteral("end"), r.end);
+        m.insert(QStringLiteral("file"), r.file);
+        out.append(m);
+    }
+    return out;
+}
+
+QVariantList ZuPlayerInferfaceController::day_timestamp_list(int cameraId) const
+{
+    const int id = cameraId == -2 ? m_selectedCameraId : cameraId;
+    QSet<int> minutes;
+    for (const DayScan::Range &r : m_ranges) {
+        if (id < 0 ? cameraId != -1 : r.cameraId != id)
+            continue;
+        for (qint64 m = r.start / 60000; m <= r.end / 60000 && m < 1440; ++m)
+            minutes.insert(int(m));
+    }
+    QList<int> sorted = minutes.values();
+    std::sort(sorted.begin(), sorted.end());
+    QVariantList out;
+    for (int m : sorted)
+        out.append(m);
+    return out;
+}
+
+// ---------------------------------------------------------------- export, integrity, snapshots
+
+bool ZuPlayerInferfaceController::video_export()
+{
+    const QString timestamp = m_canvas ? m_canvas->currentTimestamp() : QString();
+    logLine("[INFO] ", "video export", QStringLiteral("timestamp ") + timestamp);
+    if (!QDateTime::fromString(timestamp, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).isValid()) {
+        logLine("[WARN] ", "video export", QStringLiteral("no picture time"));
+        return false;
+    }
+    if (m_selectedCameraId < 0 || m_dayFolder.isEmpty())
+        return false;
+    if (!exportFactory()) {
+        logLine("[WARN] ", "video export", QStringLiteral("export dialog not available"));
+        notify(tr("Information"), tr("L'exportation n'est pas disponible dans cette version."), false);
+        return false;
+    }
+    ExportRequest request;
+    request.dayVideoFiles = m_videoFiles;
+    request.cameraId = m_selectedCameraId;
+    request.streamId = m_selectedStream;
+    request.dayFolder = m_root + QLatin1Char('/') + QFileInfo(m_dayFolder).fileName();
+    request.timestamp = timestamp;
+    request.parentWidget = dialogParent();
+    QWidget *dialog = exportFactory()(request);
+    if (!dialog)
+        return false;
+    if (m_exportDialog)
+        m_exportDialog->deleteLater();
+    m_exportDialog = dialog;
+    // The dialog's type belongs to the export code: connect by name.
+    connect(dialog, SIGNAL(endingsignal()), this, SLOT(video_export_end()));
+    dialog->setWindowModality(Qt::ApplicationModal);
+    dialog->show();
+    return true;
+}
+
+void ZuPlayerInferfaceController::video_export_end()
+{
+    if (m_exportDialog) {
+        QMetaObject::invokeMethod(m_exportDialog.data(), "closeall");
+        // Called from the dialog's own signal: delete it once that returns.
+        m_exportDialog->deleteLater();
+        m_exportDialog.clear();
+    }
+    notify(tr("Information"), tr("Votre exportation est terminée."), false);
+}
+
+bool ZuPlayerInferfaceController::check_integrity()
+{
+    if (m_root.isEmpty() || !m_day.isValid())
+        return false;
+    const QString dayFolder = m_root + QLatin1Char('/') + m_day.toString(QStringLiteral("yyyy-MM-dd"));
+    logLine("[INFO] ", "check integrity", dayFolder);
+    return IntegrityRunner::start(dayFolder, dialogParent()) != nullptr;
+}
+
+QImage ZuPlayerInferfaceController::snapshot_image() const
+{
+    return m_canvas ? m_canvas->get_snapshot(QString(), QString()) : QImage();
+}
+
+bool ZuPlayerInferfaceController::save_snapshot(const QString &path)
+{
+    const QImage image = snapshot_image();
+    if (image.isNull() || path.isEmpty())
+        return false;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const char *format = (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg")) ? "JPG" : "PNG";
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !image.save(&file, format) || !file.commit()) {
+        logLine("[ERROR] ", "save snapshot", QStringLiteral("cannot write ") + path);
+        return false;
+    }
+    logLine("[INFO] ", "save snapshot", path);
+    return true;
+}
+
+QString ZuPlayerInferfaceController::take_snapshot()
+{
+    if (snapshot_image().isNull())
+        return QString();
+    QString name = m_canvas->currentTimestamp();
+    name.replace(QLatin1Char(':'), QLatin1Char('-')).replace(QLatin1Char(' '), QLatin1Char('_'));
+    if (!m_selectedCameraName.isEmpty())
+        name = QString::number(m_selectedCameraId) + QLatin1Char('_') + name;
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    const QString path = QFileDialog::getSaveFileName(dialogParent(), tr("Enregistrer la capture"),
+                                                      dir + QLatin1Char('/') + name + QStringLiteral(".png"),
+                                                      tr("Images (*.png *.jpg)"));
+    if (path.isEmpty() || !save_snapshot(path))
+        return QString();
+    return path;
+}
