@@ -10,7 +10,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPainter>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cmath>
@@ -105,22 +105,6 @@ QDateTime parseFrameTime(const QString &timestamp)
     return dt;
 }
 
-// BT.601 conversion of one colour for the caption, in the picture's range.
-void rgbToYuv(int r, int g, int b, bool fullRange, uint8_t &y, uint8_t &u, uint8_t &v)
-{
-    double yf = 0.299 * r + 0.587 * g + 0.114 * b;
-    double uf = (b - yf) * 0.564;
-    double vf = (r - yf) * 0.713;
-    if (!fullRange) {
-        yf = 16.0 + yf * 219.0 / 255.0;
-        uf = uf * 224.0 / 255.0;
-        vf = vf * 224.0 / 255.0;
-    }
-    y = static_cast<uint8_t>(std::clamp(std::lround(yf), 0L, 255L));
-    u = static_cast<uint8_t>(std::clamp(std::lround(128.0 + uf), 0L, 255L));
-    v = static_cast<uint8_t>(std::clamp(std::lround(128.0 + vf), 0L, 255L));
-}
-
 // Gives the finished file its name, replacing an older file of that name.
 bool replaceFile(const QString &from, const QString &to)
 {
@@ -185,16 +169,22 @@ int ZuStreamEncoder::captionPixelSize(int pictureHeight, const QString &captionS
     return std::max(minimum, static_cast<int>(std::lround(pictureHeight / divisor)));
 }
 
-QString ZuStreamEncoder::captionText(const QString &label, const QString &timestamp)
+void ZuStreamEncoder::captionParts(const QString &label, const QString &timestamp, QString &prefix, QString &time)
 {
     const QDateTime dt = parseFrameTime(timestamp);
     // A text that is no time at all is shown as it came, but bounded.
-    const QString time = dt.isValid() ? dt.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss.zzz"))
-                                      : timestamp.left(32);
+    time = dt.isValid() ? dt.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss.zzz")) : QString();
     const QString name = label.left(64);
-    if (name.trimmed().isEmpty())
-        return time;
-    return name + QStringLiteral(" | ") + time;
+    prefix = name.trimmed().isEmpty() ? QString() : name + QStringLiteral(" | ");
+    if (!dt.isValid())
+        prefix += timestamp.left(32);
+}
+
+QString ZuStreamEncoder::captionText(const QString &label, const QString &timestamp)
+{
+    QString prefix, time;
+    captionParts(label, timestamp, prefix, time);
+    return prefix + time;
 }
 
 bool ZuStreamEncoder::init_encoder(const QString &path, const QString &codecName, int rate, int fps, int width,
@@ -253,19 +243,20 @@ bool ZuStreamEncoder::init_encoder(const QString &path, const QString &codecName
         closeAll();
         return false;
     }
-    {
-        // Reserve a unique name in the target folder; the muxer reopens it.
-        QTemporaryFile reserve(finalInfo.absolutePath() + QStringLiteral("/.") + finalInfo.completeBaseName()
-                               + QStringLiteral(".XXXXXX.part"));
-        reserve.setAutoRemove(false);
-        if (!reserve.open()) {
-            fail(fn, QStringLiteral("cannot write in %1").arg(finalInfo.absolutePath()));
-            closeAll();
-            return false;
-        }
-        m_tempPath = reserve.fileName();
+    // A unique hidden name beside the final file; it gets the final name at
+    // the end. (Not QTemporaryFile: its owner-only permissions would stick
+    // to the exported file.)
+    for (int attempt = 0; attempt < 100 && m_tempPath.isEmpty(); ++attempt) {
+        const QString candidate = finalInfo.absolutePath() + QStringLiteral("/.") + finalInfo.completeBaseName()
+            + QStringLiteral(".%1.part").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+        if (!QFileInfo::exists(candidate))
+            m_tempPath = candidate;
     }
-
+    if (m_tempPath.isEmpty()) {
+        fail(fn, QStringLiteral("no temporary name in %1").arg(finalInfo.absolutePath()));
+        closeAll();
+        return false;
+    }
     int rc = avformat_alloc_output_context2(&m_fmt, ofmt, nullptr, QFile::encodeName(m_tempPath).constData());
     if (rc < 0 || !m_fmt) {
         fail(fn, QStringLiteral("output context: %1").arg(avErrorText(rc)));
@@ -343,6 +334,7 @@ bool ZuStreamEncoder::init_encoder(const QString &path, const QString &codecName
     m_caption = caption;
     m_captionSize = captionSize;
     m_captionKey.clear();
+    m_captionGeometry = QSize();
     m_captionUsable = true;
     if (m_caption && !qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
         logMessage(QStringLiteral("[WARN] %1 :: init_encoder :: no text rendering without a GUI application, caption off")
@@ -390,7 +382,7 @@ bool ZuStreamEncoder::encodeFrame(AVFrame *frame, int width, int height, const Q
         return false;
     }
     if (m_caption)
-        drawCaption(m_work, captionText(label, timestamp));
+        drawCaption(m_work, label, timestamp);
 
     m_work->pts = m_nextPts;
     m_work->pict_type = AV_PICTURE_TYPE_NONE;
@@ -505,7 +497,27 @@ void ZuStreamEncoder::closeAll()
     m_captionKey.clear();
 }
 
-bool ZuStreamEncoder::prepareCaption(const QString &text, int pictureWidth, int pictureHeight)
+// The caption is drawn from coverage maps: the label part ("Parking | ") is
+// rendered once per label, the time from a cache of single characters, so a
+// new frame time costs a few small copies instead of a text rendering. The
+// box is black at kBoxAlpha and the text white; both have neutral chroma.
+namespace {
+constexpr int kBoxAlpha = 150;
+
+QImage renderCoverage(const QFont &font, const QString &text, int width, int height, int x, int baseline)
+{
+    QImage image(std::max(1, width), std::max(1, height), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(QPoint(x, baseline), text);
+    return image;
+}
+} // namespace
+
+bool ZuStreamEncoder::setupCaptionFont(int pictureWidth, int pictureHeight)
 {
     const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(m_encPixFmt));
     if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) || !(desc->flags & AV_PIX_FMT_FLAG_PLANAR)
@@ -517,106 +529,142 @@ bool ZuStreamEncoder::prepareCaption(const QString &text, int pictureWidth, int 
     m_chromaShiftW = desc->log2_chroma_w;
     m_chromaShiftH = desc->log2_chroma_h;
     const bool fullRange = m_enc->color_range == AVCOL_RANGE_JPEG;
+    const int black = fullRange ? 0 : 16;
+    m_textY = fullRange ? 255 : 235;
+    for (int v = 0; v < 256; ++v)
+        m_boxLut[v] = blend(static_cast<uint8_t>(black), static_cast<uint8_t>(v), kBoxAlpha);
+    for (int c = 0; c < 256; ++c)
+        m_chromaLut[c] = static_cast<uint8_t>(255 - ((255 - kBoxAlpha) * (255 - c) + 127) / 255);
 
     const int pixelSize = captionPixelSize(pictureHeight, m_captionSize);
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(pixelSize);
-    font.setBold(true);
-    const QFontMetrics metrics(font);
-    const int pad = std::max(2, pixelSize / 4);
-    const int margin = std::max(2, pictureHeight / 60);
+    m_font = QFont(QStringLiteral("DejaVu Sans"));
+    m_font.setPixelSize(pixelSize);
+    m_font.setBold(true);
+    const QFontMetrics metrics(m_font);
+    m_capPad = std::max(2, pixelSize / 4);
+    m_capOverhang = std::max(2, pixelSize / 3);
+    m_capAscent = metrics.ascent();
     const int alignW = 1 << m_chromaShiftW, alignH = 1 << m_chromaShiftH;
     auto alignUp = [](int v, int a) { return (v + a - 1) / a * a; };
-    const int textW = metrics.horizontalAdvance(text);
-    int boxW = alignUp(textW + 2 * pad, alignW);
-    int boxH = alignUp(metrics.height() + 2 * pad, alignH);
+    const int margin = std::max(2, pictureHeight / 60);
     m_capX = alignUp(margin, alignW);
     m_capY = alignUp(margin, alignH);
-    // A caption wider than the picture is cut at its right edge.
-    boxW = std::min(boxW, (pictureWidth - m_capX) / alignW * alignW);
-    boxH = std::min(boxH, (pictureHeight - m_capY) / alignH * alignH);
-    if (boxW <= 0 || boxH <= 0)
+    m_capH = std::min(alignUp(metrics.height() + 2 * m_capPad, alignH), (pictureHeight - m_capY) / alignH * alignH);
+    m_capMaxW = (pictureWidth - m_capX) / alignW * alignW;
+    m_glyphs.clear();
+    m_prefixText.clear();
+    m_prefix = QImage();
+    m_captionGeometry = QSize(pictureWidth, pictureHeight);
+    return m_capH > 0 && m_capMaxW > 0;
+}
+
+const QImage &ZuStreamEncoder::glyph(QChar ch)
+{
+    auto it = m_glyphs.find(ch.unicode());
+    if (it == m_glyphs.end()) {
+        const QFontMetrics metrics(m_font);
+        const int advance = metrics.horizontalAdvance(ch);
+        it = m_glyphs.insert(ch.unicode(), renderCoverage(m_font, QString(ch), advance + 2 * m_capOverhang, m_capH,
+                                                          m_capOverhang, m_capPad + m_capAscent));
+    }
+    return it.value();
+}
+
+bool ZuStreamEncoder::prepareCaption(const QString &prefix, const QString &time)
+{
+    const QFontMetrics metrics(m_font);
+    if (prefix != m_prefixText || m_prefix.isNull()) {
+        m_prefixText = prefix;
+        m_prefixAdvance = prefix.isEmpty() ? 0 : metrics.horizontalAdvance(prefix);
+        m_prefix = prefix.isEmpty() ? QImage()
+                                    : renderCoverage(m_font, prefix, m_prefixAdvance + 2 * m_capOverhang, m_capH,
+                                                     m_capOverhang, m_capPad + m_capAscent);
+    }
+    int textW = m_prefixAdvance;
+    for (const QChar ch : time)
+        textW += metrics.horizontalAdvance(ch);
+    const int alignW = 1 << m_chromaShiftW;
+    m_capW = std::min((textW + 2 * m_capPad + alignW - 1) / alignW * alignW, m_capMaxW);
+    if (m_capW <= 0)
         return false;
+    m_capCw = m_capW >> m_chromaShiftW;
+    m_capCh = m_capH >> m_chromaShiftH;
 
-    QImage image(boxW, boxH, QImage::Format_ARGB32);
-    image.fill(QColor(0, 0, 0, 150)); // dark box: the white text stays legible on white pictures
-    {
-        QPainter painter(&image);
-        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        painter.setRenderHint(QPainter::TextAntialiasing);
-        painter.setFont(font);
-        painter.setPen(Qt::white);
-        painter.drawText(QRect(pad, pad, boxW - pad, boxH - 2 * pad), Qt::AlignLeft | Qt::AlignVCenter, text);
-    }
-
-    m_capW = boxW;
-    m_capH = boxH;
-    m_capCw = boxW >> m_chromaShiftW;
-    m_capCh = boxH >> m_chromaShiftH;
-    m_capY8.assign(size_t(boxW) * boxH, 0);
-    m_capA8.assign(size_t(boxW) * boxH, 0);
-    m_capU8.assign(size_t(m_capCw) * m_capCh, 128);
-    m_capV8.assign(size_t(m_capCw) * m_capCh, 128);
-    m_capAc8.assign(size_t(m_capCw) * m_capCh, 0);
-    std::vector<int> sumU(m_capU8.size(), 0), sumV(m_capU8.size(), 0), sumA(m_capU8.size(), 0), count(m_capU8.size(), 0);
-    for (int y = 0; y < boxH; ++y) {
-        const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        for (int x = 0; x < boxW; ++x) {
-            const QRgb px = line[x];
-            uint8_t cy, cu, cv;
-            rgbToYuv(qRed(px), qGreen(px), qBlue(px), fullRange, cy, cu, cv);
-            const size_t i = size_t(y) * boxW + x;
-            m_capY8[i] = cy;
-            m_capA8[i] = static_cast<uint8_t>(qAlpha(px));
-            const size_t c = size_t(y >> m_chromaShiftH) * m_capCw + (x >> m_chromaShiftW);
-            sumU[c] += cu;
-            sumV[c] += cv;
-            sumA[c] += qAlpha(px);
-            ++count[c];
+    // Coverage of the whole text: the union of the pieces, each placed at its
+    // advance and clipped to the box.
+    m_capCov.assign(size_t(m_capW) * m_capH, 0);
+    auto place = [&](const QImage &piece, int left) {
+        for (int y = 0; y < m_capH && y < piece.height(); ++y) {
+            const QRgb *src = reinterpret_cast<const QRgb *>(piece.constScanLine(y));
+            uint8_t *dst = m_capCov.data() + size_t(y) * m_capW;
+            for (int x = 0; x < piece.width(); ++x) {
+                const int bx = left + x;
+                if (bx < 0 || bx >= m_capW)
+                    continue;
+                const uint8_t a = static_cast<uint8_t>(qAlpha(src[x]));
+                if (a > dst[bx])
+                    dst[bx] = a;
+            }
         }
+    };
+    int pen = m_capPad;
+    if (!m_prefix.isNull())
+        place(m_prefix, pen - m_capOverhang);
+    pen += m_prefixAdvance;
+    for (const QChar ch : time) {
+        place(glyph(ch), pen - m_capOverhang);
+        pen += metrics.horizontalAdvance(ch);
     }
-    for (size_t c = 0; c < m_capU8.size(); ++c) {
-        if (count[c] == 0)
-            continue;
-        m_capU8[c] = static_cast<uint8_t>(sumU[c] / count[c]);
-        m_capV8[c] = static_cast<uint8_t>(sumV[c] / count[c]);
-        m_capAc8[c] = static_cast<uint8_t>(sumA[c] / count[c]);
-    }
+    m_capCovC.assign(size_t(m_capCw) * m_capCh, 0);
+    const int sw = 1 << m_chromaShiftW, sh = 1 << m_chromaShiftH, n = sw * sh;
+    for (int cy = 0; cy < m_capCh; ++cy)
+        for (int cx = 0; cx < m_capCw; ++cx) {
+            int sum = 0;
+            for (int dy = 0; dy < sh; ++dy)
+                for (int dx = 0; dx < sw; ++dx)
+                    sum += m_capCov[size_t(cy * sh + dy) * m_capW + cx * sw + dx];
+            m_capCovC[size_t(cy) * m_capCw + cx] = m_chromaLut[sum / n];
+        }
     return true;
 }
 
-bool ZuStreamEncoder::drawCaption(AVFrame *picture, const QString &text)
+bool ZuStreamEncoder::drawCaption(AVFrame *picture, const QString &label, const QString &timestamp)
 {
-    if (!m_captionUsable || text.isEmpty())
+    if (!m_captionUsable)
         return false;
-    const QString key = text + QLatin1Char('\x1f') + QString::number(picture->width) + QLatin1Char('x')
-        + QString::number(picture->height);
-    if (key != m_captionKey) {
-        m_captionKey = key;
-        if (!prepareCaption(text, picture->width, picture->height)) {
-            m_capW = m_capH = 0;
+    if (m_captionGeometry != QSize(picture->width, picture->height)) {
+        m_captionKey.clear();
+        if (!setupCaptionFont(picture->width, picture->height)) {
+            m_captionGeometry = QSize(picture->width, picture->height);
+            m_capW = 0;
             return false;
         }
     }
+    QString prefix, time;
+    captionParts(label, timestamp, prefix, time);
+    const QString key = prefix + QLatin1Char('\x1f') + time;
+    if (key != m_captionKey) {
+        m_captionKey = key;
+        if (!prepareCaption(prefix, time))
+            m_capW = 0;
+    }
     if (m_capW <= 0 || m_capH <= 0)
         return false;
+    const unsigned textY = m_textY;
     for (int y = 0; y < m_capH; ++y) {
         uint8_t *row = picture->data[0] + size_t(m_capY + y) * picture->linesize[0] + m_capX;
-        const uint8_t *cy = m_capY8.data() + size_t(y) * m_capW;
-        const uint8_t *ca = m_capA8.data() + size_t(y) * m_capW;
+        const uint8_t *cov = m_capCov.data() + size_t(y) * m_capW;
         for (int x = 0; x < m_capW; ++x)
-            row[x] = blend(cy[x], row[x], ca[x]);
+            row[x] = blend(static_cast<uint8_t>(textY), m_boxLut[row[x]], cov[x]);
     }
     const int cx0 = m_capX >> m_chromaShiftW, cy0 = m_capY >> m_chromaShiftH;
     for (int y = 0; y < m_capCh; ++y) {
         uint8_t *rowU = picture->data[1] + size_t(cy0 + y) * picture->linesize[1] + cx0;
         uint8_t *rowV = picture->data[2] + size_t(cy0 + y) * picture->linesize[2] + cx0;
-        const uint8_t *cu = m_capU8.data() + size_t(y) * m_capCw;
-        const uint8_t *cv = m_capV8.data() + size_t(y) * m_capCw;
-        const uint8_t *ca = m_capAc8.data() + size_t(y) * m_capCw;
+        const uint8_t *t = m_capCovC.data() + size_t(y) * m_capCw;
         for (int x = 0; x < m_capCw; ++x) {
-            rowU[x] = blend(cu[x], rowU[x], ca[x]);
-            rowV[x] = blend(cv[x], rowV[x], ca[x]);
+            rowU[x] = blend(128, rowU[x], t[x]);
+            rowV[x] = blend(128, rowV[x], t[x]);
         }
     }
     return true;

@@ -1,5 +1,8 @@
 #pragma once
+#include <QFont>
+#include <QHash>
 #include <QImage>
+#include <QSize>
 #include <QString>
 
 #include <cstdint>
@@ -78,8 +81,13 @@ public:
 
 private:
     bool writePackets(const QString &timestamp, int frameId, FILE *rawOut, FILE *rawIndex);
-    bool drawCaption(AVFrame *picture, const QString &text);
-    bool prepareCaption(const QString &text, int pictureWidth, int pictureHeight);
+    bool drawCaption(AVFrame *picture, const QString &label, const QString &timestamp);
+    bool setupCaptionFont(int pictureWidth, int pictureHeight);
+    bool prepareCaption(const QString &prefix, const QString &time);
+    const QImage &glyph(QChar ch);
+    // The caption split into the part rendered as a whole (label, separator,
+    // or a timestamp that is no time) and the time drawn character by character.
+    static void captionParts(const QString &label, const QString &timestamp, QString &prefix, QString &time);
     void closeAll();
     void fail(const QString &function, const QString &detail);
 
@@ -97,14 +105,23 @@ private:
     bool m_headerWritten = false;
     bool m_flushed = false;
 
-    // Caption: rendered once per distinct text, kept as planes of the
-    // encoder's format with their coverage, and blended into each picture.
+    // Caption: coverage maps of the text, blended into each picture.
     bool m_caption = false;
     QString m_captionSize;
     QString m_captionKey;
+    QSize m_captionGeometry;
     bool m_captionUsable = true;
+    QFont m_font;
+    int m_capPad = 0, m_capOverhang = 0, m_capAscent = 0, m_capMaxW = 0;
     int m_capX = 0, m_capY = 0, m_capW = 0, m_capH = 0; // luma box
     int m_capCw = 0, m_capCh = 0;                       // chroma box
     int m_chromaShiftW = 0, m_chromaShiftH = 0;
-    std::vector<uint8_t> m_capY8, m_capA8, m_capU8, m_capV8, m_capAc8;
+    int m_textY = 235;
+    uint8_t m_boxLut[256] = {};    // luma under the box
+    uint8_t m_chromaLut[256] = {}; // text coverage -> chroma pull towards neutral
+    QString m_prefixText;
+    QImage m_prefix;
+    int m_prefixAdvance = 0;
+    QHash<char16_t, QImage> m_glyphs;
+    std::vector<uint8_t> m_capCov, m_capCovC;
 };

@@ -68,6 +68,9 @@ void TestEncoder::encodesEveryExportFormat()
     }
     QVERIFY(encoder.end_encoding());
     QCOMPARE(filesIn(dir.path()), QStringList{QStringLiteral("export") + suffix});
+    // An export is an ordinary file: readable by others as the umask allows,
+    // not owner-only like a temporary file.
+    QCOMPARE(QFileInfo(out).permissions() & QFile::ReadGroup, QFile::ReadGroup);
     const codectest::Probe p = codectest::probe(out);
     QVERIFY(p.ok);
     QCOMPARE(p.codec, probedCodec);
