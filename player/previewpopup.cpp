@@ -27,7 +27,7 @@ PreviewPopup::PreviewPopup(QWidget *parent)
     layout->addWidget(m_caption);
 }
 
-QImage PreviewPopup::loadPreview(const QString &path)
+QImage PreviewPopup::loadPicture(const QString &path, int maxWidth)
 {
     const QFileInfo info(path);
     if (!info.isFile() || info.size() <= 0 || info.size() > kMaxFileBytes)
@@ -36,8 +36,8 @@ QImage PreviewPopup::loadPreview(const QString &path)
     const QSize size = reader.size();
     if (!size.isValid() || size.width() > 16384 || size.height() > 16384)
         return QImage();
-    if (size.width() > kWidth)
-        reader.setScaledSize(size.scaled(kWidth, kWidth * 4, Qt::KeepAspectRatio));
+    if (size.width() > maxWidth)
+        reader.setScaledSize(size.scaled(maxWidth, maxWidth * 4, Qt::KeepAspectRatio));
     QImage image = reader.read();
     return image;
 }

@@ -19,9 +19,11 @@ public:
     // Files larger than this are not decoded at all.
     static constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
 
-    // Loads a picture the way the popup does, scaled to kWidth at most;
-    // null for a missing, oversized or undecodable file.
-    static QImage loadPreview(const QString &path);
+    // Reads a picture from the export folder, scaled down to `maxWidth`
+    // when wider; null for a missing, oversized or undecodable file.
+    static QImage loadPicture(const QString &path, int maxWidth);
+    // The same at the popup's width.
+    static QImage loadPreview(const QString &path) { return loadPicture(path, kWidth); }
 
     // Shows the picture at `path` with `caption` so that its bottom centre
     // sits just above the global point (x, y). Nothing is shown when the

@@ -157,15 +157,6 @@ void ZuFolderDialogController::showInvalid()
     box.exec();
 }
 
-void ZuFolderDialogController::warn_no_recording(const QString &path)
-{
-    QMessageBox box(QMessageBox::Warning, tr("Attention"),
-                    tr("Aucun enregistrement trouvé dans le dossier ") + path, QMessageBox::Ok,
-                    m_dialogParent.data());
-    box.setObjectName(QStringLiteral("zuNoRecordingBox"));
-    box.exec();
-}
-
 QString ZuFolderDialogController::folder_name(const QString &path) const
 {
     return QFileInfo(path).fileName();

@@ -62,8 +62,6 @@ public:
     Q_INVOKABLE QString choose_folder();
     // Checks a path given by QML the same way (with the box on refusal).
     Q_INVOKABLE bool accept_folder(const QString &path);
-    // The box shown when a folder holds no recorded day.
-    Q_INVOKABLE void warn_no_recording(const QString &path);
     // "talvor_1234-…" for display: the folder name alone.
     Q_INVOKABLE QString folder_name(const QString &path) const;
 

@@ -42,7 +42,8 @@ Item {
         var offset = (first.getDay() + 6) % 7;      // Monday first
         var count = new Date(year, month + 1, 0).getDate();
         var out = [];
-        for (var i = 0; i < 42; ++i) {
+        var total = Math.ceil((offset + count) / 7) * 7;
+        for (var i = 0; i < total; ++i) {
             var d = i - offset + 1;
             out.push(d >= 1 && d <= count ? d : 0);
         }
@@ -106,7 +107,7 @@ Item {
         columns: 7
         width: parent.width
         readonly property real cell: width / 7
-        height: cell * 6 * 0.86
+        height: cell * (root.cells.length / 7) * 0.86
         Repeater {
             model: root.cells
             Item {

@@ -15,7 +15,7 @@ AbstractButton {
     hoverEnabled: true
     focusPolicy: Qt.NoFocus
     implicitHeight: 34
-    implicitWidth: Math.max(minWidth, row.implicitWidth + (label.length > 0 ? 22 : 14))
+    implicitWidth: Math.max(minWidth, row.implicitWidth + (label.length > 0 ? 16 : 14))
     opacity: enabled ? 1.0 : 0.4
 
     background: Rectangle {
@@ -36,7 +36,7 @@ AbstractButton {
         Row {
             id: row
             anchors.centerIn: parent
-            spacing: 6
+            spacing: 5
             Image {
                 visible: root.iconName.length > 0
                 anchors.verticalCenter: parent.verticalCenter

@@ -22,7 +22,7 @@ Rectangle {
             model: root.speeds
             Rectangle {
                 objectName: "speed" + modelData
-                width: 38
+                width: 35
                 height: root.height - 4
                 radius: Theme.radius - 1
                 readonly property bool active: modelData === root.current

@@ -116,7 +116,7 @@ Item {
                     color: modelData.major ? Theme.textFaint : Theme.border
                 }
                 Text {
-                    visible: modelData.major
+                    visible: modelData.major && parent.x >= implicitWidth / 2 && parent.x <= ruler.width - implicitWidth / 2
                     anchors.horizontalCenter: parent.left
                     anchors.top: parent.top
                     text: modelData.ms >= T.DAY_MS ? "24:00"
@@ -180,11 +180,11 @@ Item {
                     color: Theme.marker
                 }
                 Rectangle {
-                    x: -5
-                    y: 0
-                    width: 10
-                    height: 10
-                    radius: 2
+                    x: -4
+                    y: 3
+                    width: 8
+                    height: 8
+                    radius: 1
                     rotation: 45
                     color: Theme.marker
                 }
@@ -239,13 +239,13 @@ Item {
             }
             Rectangle {
                 x: -6
-                y: -6
+                y: 1
                 width: 12
                 height: 12
                 radius: 6
                 color: Theme.cursor
                 border.color: Theme.accent
-                border.width: 2
+                border.width: 3
             }
         }
 

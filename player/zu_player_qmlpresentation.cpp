@@ -1,0 +1,133 @@
+#include "zu_player_qmlpresentation.h"
+
+#include "alarmviewer.h"
+#include "appinfo.h"
+#include "canvas.h"
+#include "previewpopup.h"
+#include "zufolderdialog.h"
+#include "zulog.h"
+#include "zuplayerinterfacecontroller.h"
+#include "zustreamreadandcontrol.h"
+
+#include <QImageReader>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQuickWidget>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+static void initQmlResources()
+{
+    Q_INIT_RESOURCE(zuplayer_qml);
+}
+
+namespace {
+const QColor kPanelColor(0x15, 0x19, 0x20);
+const QColor kWindowColor(0x0e, 0x10, 0x14);
+
+QQuickWidget *makeView(QQmlEngine *engine, const char *url, QWidget *parent)
+{
+    auto *view = new QQuickWidget(engine, parent);
+    view->setResizeMode(QQuickWidget::SizeRootObjectToView);
+    view->setClearColor(kPanelColor);
+    view->setSource(QUrl(QString::fromLatin1(url)));
+    for (const QQmlError &e : view->errors())
+        logMessage(QStringLiteral("[ERROR] ZU_Player_qmlpresentation :: qml :: ") + e.toString());
+    return view;
+}
+} // namespace
+
+ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWindow(parent)
+{
+    initQmlResources();
+    setObjectName(QStringLiteral("ZU_Player_qmlpresentation"));
+    setStyleSheet(QStringLiteral(
+        "QMainWindow { background: #0e1014; }"
+        "QSplitter::handle { background: #2a303c; }"
+        "QSplitter::handle:hover { background: #3b82f6; }"));
+
+    m_engine = new QQmlEngine(this);
+    m_engine->addImportPath(AppInfo::qmlImportPath());
+
+    m_canvas = new Canvas();
+    m_canvas->set_player_fed();
+    m_canvas->setDigitalZoomEnabled(true);
+    m_canvas->setDoubleClickFullscreen(false);
+
+    m_controller = new ZuPlayerInferfaceController(this);
+    m_controller->set_canvas(m_canvas);
+    connect(m_controller->reader(), &ZuStreamReadAndControl::set_display_frame, m_canvas,
+            &Canvas::displayFrame, Qt::QueuedConnection);
+
+    m_previewPopup = new PreviewPopup(this);
+    m_appInfo = new AppInfo(this);
+    m_folderController = new ZuFolderDialogController(this, this);
+
+    QQmlContext *ctx = m_engine->rootContext();
+    ctx->setContextProperty(QStringLiteral("videoWidget"), m_controller);
+    ctx->setContextProperty(QStringLiteral("videoController"), m_controller);
+    ctx->setContextProperty(QStringLiteral("previewPopup"), m_previewPopup);
+    ctx->setContextProperty(QStringLiteral("ZuFolderDialogController"), m_folderController);
+    ctx->setContextProperty(QStringLiteral("AppInfo"), m_appInfo);
+    ctx->setContextProperty(QStringLiteral("mainWindow"), this);
+
+    m_splitter = new QSplitter(Qt::Horizontal, this);
+    m_splitter->setHandleWidth(1);
+    m_splitter->setChildrenCollapsible(false);
+
+    m_sidePanel = makeView(m_engine, kSidePanelUrl, m_splitter);
+    m_sidePanel->setMinimumWidth(320);
+    m_sidePanel->setObjectName(QStringLiteral("sidePanel"));
+
+    auto *right = new QWidget(m_splitter);
+    right->setObjectName(QStringLiteral("videoArea"));
+    auto *rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(0, 0, 0, 0);
+    rightLayout->setSpacing(0);
+    m_canvas->setParent(right);
+    m_canvas->setMinimumSize(640, 360);
+    rightLayout->addWidget(m_canvas, 1);
+    m_timelineView = makeView(m_engine, kTimelineUrl, right);
+    m_timelineView->setObjectName(QStringLiteral("timelineView"));
+    m_timelineView->setFixedHeight(kTimelineHeight);
+    rightLayout->addWidget(m_timelineView, 0);
+
+    m_splitter->addWidget(m_sidePanel);
+    m_splitter->addWidget(right);
+    m_splitter->setStretchFactor(0, 0);
+    m_splitter->setStretchFactor(1, 1);
+    m_splitter->setSizes({360, 1240});
+    setCentralWidget(m_splitter);
+}
+
+ZU_Player_qmlpresentation::~ZU_Player_qmlpresentation()
+{
+    // The views go first: their bindings still reach the root-context
+    // objects while they are torn down.
+    delete m_sidePanel;
+    m_sidePanel = nullptr;
+    delete m_timelineView;
+    m_timelineView = nullptr;
+}
+
+QList<QQmlError> ZU_Player_qmlpresentation::qmlErrors() const
+{
+    QList<QQmlError> all;
+    if (m_sidePanel)
+        all += m_sidePanel->errors();
+    if (m_timelineView)
+        all += m_timelineView->errors();
+    return all;
+}
+
+void ZU_Player_qmlpresentation::show_picture(const QString &path, const QString &name)
+{
+    const QImage image = PreviewPopup::loadPicture(path, 8192);
+    if (image.isNull()) {
+        logMessage(QStringLiteral("[WARN] ZU_Player_qmlpresentation :: show_picture :: cannot read ") + path);
+        return;
+    }
+    auto *viewer = new AlarmViewer(image, name);
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->show();
+}
