@@ -418,9 +418,15 @@ bool DownloadBinary::checkForUpdates(bool interactive)
     const QMetaObject::Connection d1 = connect(this, &DownloadBinary::installerLaunched, &downloadLoop,
                                                [&] { endWait(true); });
     const QMetaObject::Connection d2 = connect(this, &DownloadBinary::installerLaunchFailed, &downloadLoop,
-                                               [&] { endWait(false); });
+                                               [&](const QString &e) {
+                                                   logMessage(QStringLiteral("[WARN] Auto Update :: hand-over failed :: ") + e);
+                                                   endWait(false);
+                                               });
     const QMetaObject::Connection d3 = connect(this, &DownloadBinary::downloadFailed, &downloadLoop,
-                                               [&] { endWait(false); });
+                                               [&](const QString &e) {
+                                                   logMessage(QStringLiteral("[WARN] Auto Update :: download failed :: ") + e);
+                                                   endWait(false);
+                                               });
     const QMetaObject::Connection d4 = connect(this, &DownloadBinary::verificationFailed, &downloadLoop,
                                                [&] { endWait(false); });
     startDownload(pkgUrl, QString(), sha256, quitAfterInstallerLaunch, interactive);
@@ -457,6 +463,7 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
     }
 
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    QDir().mkpath(folder);
     const QString name = safeFileName(!fileName.isEmpty() ? fileName : urlFileName(url));
 
     if (interactive) {
@@ -466,7 +473,8 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
                                                                    : QStringLiteral("*.") + suffix));
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
-        dialog.selectFile(QDir(folder).filePath(name));
+        dialog.setDirectory(folder);
+        dialog.selectFile(name);
         const QStringList chosen = dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
         targetPath = chosen.value(0);
         if (targetPath.isEmpty()) {
@@ -474,7 +482,6 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
             return;
         }
     } else {
-        QDir().mkpath(folder);
         targetPath = QDir(folder).filePath(name);
     }
 
@@ -482,6 +489,8 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
     // name once its digest matched.
     saveFile = std::make_unique<QSaveFile>(targetPath);
     if (!saveFile->open(QIODevice::WriteOnly)) {
+        logMessage(QStringLiteral("[WARN] Auto Update :: cannot write :: ") + targetPath + QStringLiteral(" :: ") +
+                   saveFile->errorString());
         saveFile.reset();
         emit downloadFailed(tr("Impossible d’ouvrir le fichier destination."));
         return;
