@@ -1,0 +1,99 @@
+#pragma once
+#include <QFileInfo>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <deque>
+
+class StreamFrame;
+class ZuAudioVideoFileReader;
+
+// Turns the recorded frames of one camera between a begin and an end time
+// into a video file. `run` starts a frame reader thread that decodes the
+// frames of the range into this worker's queue; the worker waits for the
+// first key frame, opens the encoder with that frame's size and format,
+// encodes every frame with its time caption and reports progress.
+//
+// Endings: endingsignal() after a complete file or a user stop that left a
+// playable file; error(code) instead (and no endingsignal) when the encoder
+// cannot be opened (-5), the range holds no key frame (-10), a frame cannot
+// be read or encoded (-14), or the user stopped before anything was encoded
+// (-34). Whatever the ending, the reader thread has been stopped, joined and
+// freed before the worker's thread ends, and the end never waits for the GUI
+// thread.
+class ff_export : public QThread
+{
+    Q_OBJECT
+public:
+    // Frames held between reader and encoder at most.
+    static constexpr int kMaxQueue = 30;
+    // The longest single sleep of the worker while its queue is empty.
+    static constexpr int kEmptyWaitMs = 300;
+
+    ff_export();
+    ~ff_export() override;
+
+    void set_files(QList<QFileInfo> files);
+    void set_begin_time(QString begin);
+    void set_end_time(QString end);
+    void set_camera_names(QHash<int, QString> names);
+    void set_stream_id(QString id);
+    bool configure(QString outputPath, QString encoderName, int rate, bool caption, QString captionSize);
+
+    // Frames encoded by the last run (tests and the benchmark).
+    int framesEncoded() const { return m_framesEncoded.load(); }
+    // The encoder name that configure's name maps to ("h264" -> "libx264",
+    // "h265" -> "hevc"), in lower case.
+    static QString encoderFor(const QString &name);
+    // The whole frame rate handed to the encoder for a reader's rate and the
+    // first frame's own rate: the first usable one of the two, else 25.
+    static int encoderFps(double readerFps, double frameFps);
+
+public Q_SLOTS:
+    void set_stop();
+
+Q_SIGNALS:
+    void valueChanged(int value);
+    void endingsignal();
+    void error(int code);
+    void frame_downloaded_encoded(QString current, QString end);
+
+protected:
+    void run() override;
+
+private Q_SLOTS:
+    void readerFinished();
+
+private:
+    StreamFrame *head();
+    int queueSize();
+    void dropHead();
+    void freeQueue();
+    // Sleeps while the queue is empty, in short slices, for at most
+    // kEmptyWaitMs; returns early on a frame, the reader's end or a stop.
+    void waitForFrames();
+
+    ZuAudioVideoFileReader *m_reader = nullptr;
+    QMutex m_queueMutex;
+    std::deque<StreamFrame *> m_queue;
+    std::atomic_bool m_stop{false};
+    bool m_caption = false;
+    std::atomic_bool m_readerFinished{false};
+    QString m_outputPath;
+    QString m_encoderName;
+    QString m_captionSize;
+    int m_rate = 0;
+    QList<QFileInfo> m_files;
+    QString m_beginTime;
+    QString m_endTime;
+    QString m_streamId;
+    QHash<int, QString> m_cameraNames;
+
+    // Guards m_reader between set_stop (GUI thread) and run's end.
+    QMutex m_readerMutex;
+    std::atomic_int m_framesEncoded{0};
+};

@@ -1,0 +1,77 @@
+#pragma once
+#include <QNetworkReply>
+#include <QString>
+#include <QWidget>
+
+#include "ui_downloaditem_presentation.h"
+
+// The base of every job row of the job window: the row's form, the three
+// state flags and the type tag. The window reads a job only through these
+// operations and learns of every change through statusChanged().
+//
+// Contract the window relies on: a running job is started and not finished;
+// a successful one is finished with its retry button hidden; a failed one is
+// in error with its retry button shown and enabled.
+class Presentation_Interface : public QWidget, public Ui_DownloadItem_Presentation
+{
+    Q_OBJECT
+public:
+    explicit Presentation_Interface(QWidget *parent = nullptr);
+    ~Presentation_Interface() override;
+
+    virtual void init() = 0;
+    virtual bool isFinished();
+    virtual void setFinished() = 0;
+    virtual void finished() = 0;
+    virtual bool isInError();
+    virtual bool isStarted();
+    virtual void setStarted() = 0;
+    virtual bool hasErrors() = 0;
+    virtual void start_downloading_item() = 0;
+    // Finished with the retry button hidden. "Hidden" is the button's own
+    // state, not its visibility on screen: a row of a window that is not
+    // shown (or not shown yet) must not count a failure as a success.
+    virtual bool downloadedSuccessfully();
+    virtual QString fileName() = 0;
+    virtual void setType(QString type);
+    virtual QString type();
+    virtual void updateInfoLabel() = 0;
+    virtual QString formatSize(qint64 bytes) = 0;
+
+    // A byte count as "%1 %2": bytes below 1 KiB, kB below 1 MiB, MB above.
+    static QString formatByteSize(qint64 bytes, const char *context);
+    // The transfer line of a row: received of total, rate and time left, or
+    // the size reached. Guarded against a zero elapsed time and a zero rate.
+    struct TransferText {
+        qint64 received = 0;
+        qint64 total = 0;
+        qint64 elapsedMs = 0;
+        bool successful = false;
+        qint64 outputSize = 0;
+    };
+    static QString transferText(const TransferText &t, const char *context);
+    // Sets a progress bar's range and value from 64-bit byte counts; counts
+    // over 2 GiB are scaled down so that they fit an int without overflow.
+    static void setByteProgress(QProgressBar *bar, qint64 value, qint64 maximum);
+
+public Q_SLOTS:
+    virtual void downloadReadyRead() = 0;
+    virtual void error(QNetworkReply::NetworkError code) = 0;
+    virtual void downloadProgress(qint64 bytesReceived, qint64 bytesTotal) = 0;
+    virtual void metaDataChanged() = 0;
+    virtual void stop() = 0;
+
+private Q_SLOTS:
+    virtual void tryAgain() = 0;
+    virtual void open() = 0;
+    virtual void openRep() = 0;
+
+Q_SIGNALS:
+    void statusChanged();
+
+protected:
+    bool m_finished = false;
+    bool m_started = false;
+    bool m_inError = false;
+    QString m_type;
+};
