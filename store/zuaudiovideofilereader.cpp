@@ -1,0 +1,293 @@
+#include "zuaudiovideofilereader.h"
+
+#include "seekfile.h"
+#include "streamframe.h"
+#include "videodecoder.h"
+#include "zulog.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <algorithm>
+#include <cmath>
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
+}
+
+namespace {
+const QString kLogPrefix = QStringLiteral("ZuAudioVideo file reader :: ");
+
+qint64 msOfTimestamp(const QString &timestamp)
+{
+    const QDateTime dt = QDateTime::fromString(timestamp, QStringLiteral("yyyyMMddHHmmsszzz"));
+    return dt.isValid() ? dt.toMSecsSinceEpoch() : -1;
+}
+} // namespace
+
+ZuAudioVideoFileReader::ZuAudioVideoFileReader(QList<QFileInfo> files, QString streamId, QString begin, QString end,
+                                               QObject *parent)
+    : QThread(parent), m_files(std::move(files)), m_streamId(std::move(streamId)), m_begin(std::move(begin)),
+      m_end(std::move(end))
+{
+}
+
+ZuAudioVideoFileReader::~ZuAudioVideoFileReader()
+{
+    m_stop.store(true);
+    m_wake.wakeAll();
+    wait();
+}
+
+void ZuAudioVideoFileReader::set_camera_names(const QHash<int, QString> &names)
+{
+    m_cameraNames = names;
+}
+
+void ZuAudioVideoFileReader::set_frame_queue(std::deque<StreamFrame *> *queue)
+{
+    m_queue = queue;
+}
+
+void ZuAudioVideoFileReader::set_queue_mutex(QMutex *mutex)
+{
+    m_queueMutex = mutex;
+}
+
+void ZuAudioVideoFileReader::set_max_queue(int frames)
+{
+    m_maxQueue = std::max(1, frames);
+}
+
+void ZuAudioVideoFileReader::stop()
+{
+    logMessage("[INFO] ZuAudioVideo file reader :: stop");
+    m_stop.store(true);
+    QMutexLocker locker(&m_waitMutex);
+    m_wake.wakeAll();
+}
+
+void ZuAudioVideoFileReader::fail(const QString &detail)
+{
+    logMessage(QStringLiteral("[ERROR] ") + kLogPrefix + QStringLiteral("run :: ") + detail);
+    m_error.store(kReadError);
+    emit error(kReadError);
+}
+
+QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
+                                               bool &started, bool &ended)
+{
+    QList<int> kept;
+    const bool everything = begin.isEmpty() || end.isEmpty();
+    if (everything)
+        started = true;
+    for (int i = 0; i < frames.size() && !ended; ++i) {
+        if (everything) {
+            kept.append(i);
+            continue;
+        }
+        const QString time = frames.at(i).timeOfDay();
+        if (!started) {
+            if (time >= begin && time < end) {
+                started = true;
+                kept.append(i);
+            }
+            continue;
+        }
+        kept.append(i);
+        if (time >= end)
+            ended = true;
+    }
+    return kept;
+}
+
+double ZuAudioVideoFileReader::entriesFps(const ZuFrameList &frames)
+{
+    if (frames.isEmpty())
+        return -1.0;
+    if (frames.size() == 1)
+        return 1.0;
+    const qint64 first = msOfTimestamp(frames.first().timestamp);
+    const qint64 last = msOfTimestamp(frames.last().timestamp);
+    if (first < 0 || last <= first)
+        return 1.0;
+    const double fps = (frames.size() - 1) * 1000.0 / double(last - first);
+    // Two decimals: the encoder takes the whole part, and 2.9999 must stay 3.
+    return std::clamp(std::round(fps * 100.0) / 100.0, 0.01, 1000.0);
+}
+
+ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::waitForRoom()
+{
+    for (;;) {
+        if (stopRequested())
+            return Step::Stopped;
+        {
+            QMutexLocker locker(m_queueMutex);
+            if (static_cast<int>(m_queue->size()) < m_maxQueue)
+                return Step::Ok;
+        }
+        QMutexLocker locker(&m_waitMutex);
+        if (!stopRequested())
+            m_wake.wait(&m_waitMutex, 300);
+    }
+}
+
+bool ZuAudioVideoFileReader::push(StreamFrame *frame)
+{
+    QMutexLocker locker(m_queueMutex);
+    m_queue->push_back(frame);
+    ++m_queued;
+    return true;
+}
+
+ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &file, VideoDecoder &decoder,
+                                                              bool &started, bool &ended)
+{
+    const QString dataPath = file.absoluteFilePath();
+    const QString seekPath = ZuSeekFile::seekPathFor(dataPath);
+    if (seekPath.isEmpty()) {
+        fail(QStringLiteral("not a video data file :: ") + dataPath);
+        return Step::Failed;
+    }
+    const ZuSeekFile::Result parsed = ZuSeekFile::parse(seekPath, dataPath, m_streamId);
+    if (!parsed.ok) {
+        fail(QStringLiteral("cannot read the seek file :: ") + seekPath);
+        return Step::Failed;
+    }
+    if (parsed.dataFileMissing) {
+        fail(QStringLiteral("data file missing :: ") + dataPath);
+        return Step::Failed;
+    }
+    m_frameCount.store(parsed.frames.isEmpty() ? -1 : static_cast<int>(parsed.frames.size()));
+    if (!parsed.frames.isEmpty())
+        m_fps.store(entriesFps(parsed.frames));
+
+    const bool wasStarted = started;
+    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended);
+    // Entries lost at the end of a damaged file would leave a hole in the range.
+    const bool lostInRange = parsed.truncated && started && !ended;
+    if (kept.isEmpty()) {
+        if (lostInRange) {
+            fail(QStringLiteral("seek file points past its data :: ") + seekPath);
+            return Step::Failed;
+        }
+        return Step::Ok;
+    }
+
+    QFile data(dataPath);
+    if (!data.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("cannot open :: ") + dataPath);
+        return Step::Failed;
+    }
+    bool ok = false;
+    const int cameraId = file.fileName().section(QLatin1Char('_'), 0, 0).toInt(&ok);
+    const QString cameraName = ok ? m_cameraNames.value(cameraId, QString::number(cameraId)) : QString();
+
+    auto readEntry = [&](const ZuFrame &entry, QByteArray &bytes) {
+        if (entry.size <= 0 || entry.offset < 0 || !data.seek(entry.offset))
+            return false;
+        bytes = data.read(entry.size);
+        return bytes.size() == entry.size;
+    };
+    auto ensureDecoder = [&](const ZuFrame &entry) {
+        const QString codec = VideoDecoder::normalizedCodecName(entry.codec);
+        if (decoder.isOpen() && decoder.codecName() == codec && !codec.isEmpty())
+            return true;
+        m_decoderLive = false;
+        return decoder.open(entry.codec);
+    };
+
+    // A range that opens on a non-key frame: decode from the key frame before
+    // it so that its first pictures are whole.
+    int first = kept.first();
+    if (!wasStarted && !parsed.frames.at(first).isKeyframe()) {
+        int key = first - 1;
+        while (key >= 0 && !parsed.frames.at(key).isKeyframe())
+            --key;
+        if (key >= 0 && ensureDecoder(parsed.frames.at(key))) {
+            decoder.flush();
+            m_decoderLive = false;
+            QByteArray bytes;
+            for (int i = key; i < first && !stopRequested(); ++i) {
+                AVFrame *picture = nullptr;
+                if (readEntry(parsed.frames.at(i), bytes)
+                    && decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture) == 0)
+                    m_decoderLive = true;
+                av_frame_free(&picture);
+            }
+        }
+    }
+
+    int waitingForKey = 0;
+    QByteArray bytes;
+    for (int index : kept) {
+        if (waitForRoom() == Step::Stopped)
+            return Step::Stopped;
+        const ZuFrame &entry = parsed.frames.at(index);
+        if (!readEntry(entry, bytes)) {
+            fail(QStringLiteral("cannot read the frame at %1 (%2 bytes) :: %3").arg(entry.offset).arg(entry.size).arg(dataPath));
+            return Step::Failed;
+        }
+        if (!ensureDecoder(entry)) {
+            fail(QStringLiteral("no decoder for '%1' :: %2").arg(entry.codec.left(32), dataPath));
+            return Step::Failed;
+        }
+        AVFrame *picture = nullptr;
+        const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
+        if (rc == AVERROR(EAGAIN) && !m_decoderLive && !entry.isKeyframe()) {
+            // Nothing to decode against yet: the stream has not reached its
+            // first key frame. Counted and logged, not an error.
+            ++waitingForKey;
+            continue;
+        }
+        if (rc != 0 || !picture) {
+            av_frame_free(&picture);
+            fail(QStringLiteral("cannot decode the frame of %1 at %2 :: %3").arg(entry.timestamp.left(17)).arg(entry.offset).arg(dataPath));
+            return Step::Failed;
+        }
+        m_decoderLive = true;
+        auto *frame = new StreamFrame;
+        frame->setAvFrame(picture);
+        frame->setKeyframe(picture->key_frame != 0);
+        frame->setImageSize(av_image_get_buffer_size(static_cast<AVPixelFormat>(picture->format), picture->width,
+                                                     picture->height, 1));
+        frame->setFrameId(m_nextFrameId);
+        m_nextFrameId = (m_nextFrameId + 1) % StreamFrame::kFrameIdWrap;
+        frame->setTimestampText(entry.timestamp.toLatin1());
+        frame->setDrawOverlay(cameraName);
+        frame->setFrameTag(QStringLiteral("video") + entry.stream_id);
+        frame->setFps(m_fps.load());
+        push(frame);
+    }
+    if (waitingForKey > 0)
+        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                   + QStringLiteral("run :: %1 frames before the first key frame not decodable :: %2").arg(waitingForKey).arg(dataPath));
+    if (lostInRange) {
+        fail(QStringLiteral("seek file points past its data :: ") + seekPath);
+        return Step::Failed;
+    }
+    return Step::Ok;
+}
+
+void ZuAudioVideoFileReader::run()
+{
+    logMessage(QStringLiteral("[INFO] ") + kLogPrefix + QStringLiteral("run :: %1 files, stream %2, %3 - %4")
+                   .arg(m_files.size()).arg(m_streamId, m_begin, m_end));
+    if (!m_queue || !m_queueMutex) {
+        logMessage(QStringLiteral("[ERROR] ") + kLogPrefix + QStringLiteral("run :: no frame queue"));
+        return;
+    }
+    VideoDecoder decoder;
+    bool started = false;
+    bool ended = false;
+    for (const QFileInfo &file : m_files) {
+        if (stopRequested() || ended)
+            break;
+        const Step step = readFile(file, decoder, started, ended);
+        if (step != Step::Ok)
+            break;
+    }
+    logMessage(QStringLiteral("[INFO] ") + kLogPrefix + QStringLiteral("run :: end, %1 frames").arg(m_queued.load()));
+}

@@ -1,0 +1,105 @@
+#pragma once
+#include <QFileInfo>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <deque>
+
+#include "zuframe.h"
+
+class StreamFrame;
+class VideoDecoder;
+
+// Reads the recorded frames of one video stream from a list of data files,
+// decodes them and appends them as StreamFrame records to a consumer's queue.
+//
+// Range rule (times of day as "HHmmss" text, across all files in order): the
+// kept entries start at the first entry whose time is not before `begin` and
+// before `end`, and run up to and including the first later entry whose time
+// is not before `end`. Every entry is kept when `begin` or `end` is empty.
+//
+// The consumer sets its queue and the mutex that guards it before start();
+// the reader appends under that mutex and waits 300 ms at a time while the
+// queue holds the maximum number of frames. The consumer owns and frees the
+// frames it takes. A frame whose bytes cannot be read or decoded ends the
+// reader with error(-14) and a log line; frames are never skipped silently.
+class ZuAudioVideoFileReader : public QThread
+{
+    Q_OBJECT
+public:
+    static constexpr int kReadError = -14;
+
+    ZuAudioVideoFileReader(QList<QFileInfo> files, QString streamId, QString begin, QString end,
+                           QObject *parent = nullptr);
+    // Stops the thread and waits for it.
+    ~ZuAudioVideoFileReader() override;
+
+    // Camera id (the data file name's first field) to name; the name becomes
+    // each frame's draw-overlay text (the id itself when it is not listed).
+    void set_camera_names(const QHash<int, QString> &names);
+    void set_frame_queue(std::deque<StreamFrame *> *queue);
+    void set_queue_mutex(QMutex *mutex);
+    // Most frames held in the queue before the reader waits (default 30, at least 1).
+    void set_max_queue(int frames);
+
+    // Frames per second of the data file being read, from its seek entries
+    // ((entries - 1) over their time span; 1.0 for a single entry or a span
+    // of zero); -1.0 before the first seek file is parsed. Any thread.
+    double fps() const { return m_fps.load(); }
+    // Entries of the stream in the data file being read; -1 when none. Any thread.
+    int frame_count() const { return m_frameCount.load(); }
+    // 0, or the code of error() once the reader has failed. Any thread.
+    int error_code() const { return m_error.load(); }
+    // Frames appended to the queue so far. Any thread.
+    int frames_queued() const { return m_queued.load(); }
+
+    // The entries of `frames` that the range rule keeps, given whether the
+    // range had already started before them; `started` and `ended` are
+    // updated so that the rule carries on across files.
+    static QList<int> selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
+                                  bool &started, bool &ended);
+    // Frames per second of a file's entries (see fps()).
+    static double entriesFps(const ZuFrameList &frames);
+
+public Q_SLOTS:
+    // Asks the reader to end after the step it is in.
+    void stop();
+
+Q_SIGNALS:
+    void error(int code);
+
+protected:
+    void run() override;
+
+private:
+    enum class Step { Ok, Stopped, Failed };
+    Step readFile(const QFileInfo &file, VideoDecoder &decoder, bool &started, bool &ended);
+    Step waitForRoom();
+    bool push(StreamFrame *frame);
+    void fail(const QString &detail);
+    bool stopRequested() const { return m_stop.load(); }
+
+    const QList<QFileInfo> m_files;
+    const QString m_streamId;
+    const QString m_begin;
+    const QString m_end;
+    QHash<int, QString> m_cameraNames;
+    std::deque<StreamFrame *> *m_queue = nullptr;
+    QMutex *m_queueMutex = nullptr;
+    int m_maxQueue = 30;
+    int m_nextFrameId = 0;
+    bool m_decoderLive = false; // the decoder has given a picture since it was opened or flushed
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<double> m_fps{-1.0};
+    std::atomic<int> m_frameCount{-1};
+    std::atomic<int> m_error{0};
+    std::atomic<int> m_queued{0};
+    QMutex m_waitMutex; // only for sleeping: stop() wakes the wait early
+    QWaitCondition m_wake;
+};
