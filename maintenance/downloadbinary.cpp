@@ -233,10 +233,12 @@ void DownloadBinary::handleSslErrors(const QList<QSslError> &errors)
         // The abort finishes the reply as cancelled; its one finished handler
         // reports this message and releases the file.
         sslFailure = message;
-        if (r && r->isRunning())
+        if (r && r->isRunning()) {
             r->abort();
-        else
+        } else {
             abortCurrentReply();
+            emit downloadFailed(message);
+        }
         closeProgressDialog();
         return;
     }

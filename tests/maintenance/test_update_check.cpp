@@ -679,16 +679,41 @@ void TestUpdateCheck::untrustedCertificateIsRefused()
     QVERIFY(tls.waitForStarted(5000));
     QVERIFY(waitForPort(port, &tls));
 
-    setServerBase(QStringLiteral("https://127.0.0.1:%1/zuapps/").arg(port));
-    DialogDriver driver({});
-    DownloadBinary updater("3.4.3", nullptr);
-    QSignalSpy failed(&updater, &DownloadBinary::updateCheckFailed);
-    QSignalSpy started(&updater, &DownloadBinary::updateCheckStarted);
-    QCOMPARE(updater.checkForUpdates(true), true);
-    QCOMPARE(failed.size(), 1);
-    QVERIFY2(failed[0][0].toString().startsWith(QStringLiteral("Erreur SSL: ")), qPrintable(failed[0][0].toString()));
-    QCOMPARE(started.size(), 1); // the listing was never read
-    QVERIFY(driver.unexpected.isEmpty());
+    {
+        setServerBase(QStringLiteral("https://127.0.0.1:%1/zuapps/").arg(port));
+        DialogDriver driver({});
+        DownloadBinary updater("3.4.3", nullptr);
+        QSignalSpy failed(&updater, &DownloadBinary::updateCheckFailed);
+        QSignalSpy started(&updater, &DownloadBinary::updateCheckStarted);
+        QCOMPARE(updater.checkForUpdates(true), true);
+        QCOMPARE(failed.size(), 1);
+        QVERIFY2(failed[0][0].toString().startsWith(QStringLiteral("Erreur SSL: ")),
+                 qPrintable(failed[0][0].toString()));
+        QCOMPARE(started.size(), 1); // the listing was never read
+        QVERIFY(driver.unexpected.isEmpty());
+    }
+
+    // A package on the untrusted server, listed by a good index: the download
+    // fails once with the certificate error and leaves nothing behind.
+    setServerBase(QStringLiteral("http://127.0.0.1:%1/zuapps/").arg(m_port));
+    const auto pkg = publish(QStringLiteral("zuplayer-3.5.0.deb"), "body");
+    const QUrl tlsUrl(QStringLiteral("https://127.0.0.1:%1/files/zuplayer-3.5.0.deb").arg(port));
+    writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", DownloadBinary::platformArch(), tlsUrl, pkg.second)});
+    DialogDriver downloadDriver(
+        {DialogDriver::box(QMessageBox::Yes), DialogDriver::saveAs(m_out + QStringLiteral("/zuplayer-3.5.0.deb"))});
+    DownloadBinary downloader("3.4.3", nullptr);
+    downloader.setQuitAfterInstallerLaunch(false);
+    QSignalSpy downloadFailed(&downloader, &DownloadBinary::downloadFailed);
+    QSignalSpy finished(&downloader, &DownloadBinary::downloadFinished);
+    QCOMPARE(downloader.checkForUpdates(true), true);
+    QCOMPARE(downloadDriver.remaining(), 0);
+    QCOMPARE(downloadFailed.size(), 1);
+    QVERIFY2(downloadFailed[0][0].toString().startsWith(QStringLiteral("Erreur SSL: ")),
+             qPrintable(downloadFailed[0][0].toString()));
+    QCOMPARE(finished.size(), 0);
+    QVERIFY(!downloader.currentProgressDialog());
+    QVERIFY(m_handedOver.isEmpty());
+    QCOMPARE(filesIn(m_out), QStringList());
 
     tls.terminate();
     if (!tls.waitForFinished(5000))
