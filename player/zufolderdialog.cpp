@@ -86,8 +86,17 @@ QString invalidText()
 
 } // namespace ZuFolderDialog
 
+namespace {
+QString g_defaultSearchStart;
+}
+
+void ZuFolderDialogController::setDefaultSearchStart(const QString &dir)
+{
+    g_defaultSearchStart = dir;
+}
+
 ZuFolderDialogController::ZuFolderDialogController(QWidget *dialogParent, QObject *parent)
-    : QObject(parent), m_dialogParent(dialogParent)
+    : QObject(parent), m_dialogParent(dialogParent), m_searchStart(g_defaultSearchStart)
 {
     m_chooser = [](QWidget *p, const QString &start) {
         return QFileDialog::getExistingDirectory(

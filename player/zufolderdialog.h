@@ -48,8 +48,10 @@ public:
     using Chooser = std::function<QString(QWidget *parent, const QString &startDir)>;
     void setChooser(Chooser chooser) { m_chooser = std::move(chooser); }
     // Where the walk up for the nearest export folder starts (default: the
-    // application directory).
+    // application directory). The static default applies to controllers
+    // made afterwards (tests that build a whole window).
     void setSearchStart(const QString &dir) { m_searchStart = dir; }
+    static void setDefaultSearchStart(const QString &dir);
 
     // The folder to open at start: the nearest export folder found from the
     // application directory, otherwise the last chosen one when it is still

@@ -8,6 +8,7 @@
 #include "zulog.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QPalette>
@@ -15,6 +16,12 @@
 #include <QScreen>
 #include <QStyleFactory>
 #include <QTranslator>
+
+// Outside any namespace: the macro declares the resource's init function.
+static void initImageResources()
+{
+    Q_INIT_RESOURCE(zuplayer_imgs);
+}
 
 namespace {
 
@@ -61,6 +68,8 @@ void beforeApplication()
 
 bool prepareApplication(QApplication &app)
 {
+    initImageResources();
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/imgs/zuplayer.svg")));
     bool installed = false;
     auto *translator = new QTranslator(&app);
     if (translator->load(QLocale(QLocale::French, QLocale::France), QStringLiteral("qtbase"),

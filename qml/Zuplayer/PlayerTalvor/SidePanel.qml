@@ -24,6 +24,7 @@ Rectangle {
     property var alarms: []
     property var markers: []
     property string rememberedCamera: ""
+    property var cameraRanges: []     // merged spans of the selected camera
 
     // Opening a folder: list its days and show the last one.
     function openFolder(path) {
@@ -64,6 +65,17 @@ Rectangle {
     function refreshDayLists() {
         alarms = Data.alarms(videoController.day_alarm_list_string(-1));
         markers = Data.markers(videoController.day_tags_list_string(-1));
+        cameraRanges = Data.ranges(videoController.day_recording_ranges(-2));
+    }
+    function countFor(list) {
+        var id = videoController.selectedCameraId;
+        return list.filter(function (e) { return e.cameraId === id; }).length;
+    }
+    function recordedTotal() {
+        var total = 0;
+        for (var i = 0; i < cameraRanges.length; ++i)
+            total += cameraRanges[i].end - cameraRanges[i].start;
+        return total;
     }
 
     // An event of another camera switches to that camera first.
@@ -98,6 +110,7 @@ Rectangle {
             root.refreshDayLists();
         }
         function onDayListsChanged() { root.refreshDayLists(); }
+        function onSelectedCameraChanged() { root.refreshDayLists(); }
     }
 
     Component.onCompleted: {
@@ -351,6 +364,60 @@ Rectangle {
                     iconName: "camera"
                     title: root.selectedDay.length > 0 ? qsTr("Aucune caméra pour ce jour")
                                                        : qsTr("Ouvrez un dossier pour voir ses caméras")
+                }
+
+                SectionTitle {
+                    Layout.fillWidth: true
+                    Layout.topMargin: 6
+                    visible: root.selectedCamera.length > 0
+                    text: qsTr("Résumé de la caméra")
+                }
+                Rectangle {
+                    objectName: "daySummary"
+                    Layout.fillWidth: true
+                    visible: root.selectedCamera.length > 0
+                    implicitHeight: summary.implicitHeight + 20
+                    radius: Theme.radiusLarge
+                    color: Theme.panelAlt
+                    border.color: Theme.border
+                    GridLayout {
+                        id: summary
+                        anchors.left: parent.left
+                        anchors.right: parent.right
+                        anchors.top: parent.top
+                        anchors.margins: 10
+                        columns: 2
+                        rowSpacing: 6
+                        columnSpacing: 12
+                        Text { text: qsTr("Enregistré"); color: Theme.textDim; font.pixelSize: Theme.fontNormal }
+                        Text {
+                            Layout.fillWidth: true
+                            horizontalAlignment: Text.AlignRight
+                            text: root.cameraRanges.length > 0
+                                  ? qsTr("%1 – %2").arg(Data.hms(root.cameraRanges[0].start))
+                                                    .arg(Data.hms(root.cameraRanges[root.cameraRanges.length - 1].end))
+                                  : "—"
+                            color: Theme.text
+                            font.pixelSize: Theme.fontNormal
+                            font.family: Theme.monoFamily
+                        }
+                        Text { text: qsTr("Durée"); color: Theme.textDim; font.pixelSize: Theme.fontNormal }
+                        Text {
+                            Layout.fillWidth: true
+                            horizontalAlignment: Text.AlignRight
+                            text: Data.duration(root.recordedTotal())
+                            color: Theme.text
+                            font.pixelSize: Theme.fontNormal
+                        }
+                        Text { text: qsTr("Alarmes / marqueurs"); color: Theme.textDim; font.pixelSize: Theme.fontNormal }
+                        Text {
+                            Layout.fillWidth: true
+                            horizontalAlignment: Text.AlignRight
+                            text: root.countFor(root.alarms) + " / " + root.countFor(root.markers)
+                            color: Theme.text
+                            font.pixelSize: Theme.fontNormal
+                        }
+                    }
                 }
             }
         }

@@ -113,9 +113,9 @@ Rectangle {
                 Layout.alignment: Qt.AlignVCenter
                 spacing: 2
                 enabled: root.hasCamera
-                IconButton { iconName: "jump-back"; iconSize: 16; label: "30 s"; tip: qsTr("Reculer de 30 secondes"); onClicked: videoController.jump_seconds(-30) }
-                IconButton { iconName: "jump-back"; iconSize: 16; label: "10 s"; tip: qsTr("Reculer de 10 secondes"); onClicked: videoController.jump_seconds(-10) }
-                IconButton { iconName: "jump-back"; iconSize: 16; label: "5 s"; tip: qsTr("Reculer de 5 secondes"); onClicked: videoController.jump_seconds(-5) }
+                IconButton { objectName: "jumpBack30"; iconName: "jump-back"; iconSize: 16; label: "30 s"; tip: qsTr("Reculer de 30 secondes"); onClicked: videoController.jump_seconds(-30) }
+                IconButton { objectName: "jumpBack10"; iconName: "jump-back"; iconSize: 16; label: "10 s"; tip: qsTr("Reculer de 10 secondes"); onClicked: videoController.jump_seconds(-10) }
+                IconButton { objectName: "jumpBack5"; iconName: "jump-back"; iconSize: 16; label: "5 s"; tip: qsTr("Reculer de 5 secondes"); onClicked: videoController.jump_seconds(-5) }
                 Item { width: 4; height: 1 }
                 IconButton { objectName: "previousFrameButton"; iconName: "frame-previous"; tip: qsTr("Image précédente"); onClicked: videoController.previous_frame_button() }
                 IconButton {
@@ -131,9 +131,9 @@ Rectangle {
                 }
                 IconButton { objectName: "nextFrameButton"; iconName: "frame-next"; tip: qsTr("Image suivante"); onClicked: videoController.next_frame_button() }
                 Item { width: 4; height: 1 }
-                IconButton { iconName: "jump-forward"; iconSize: 16; label: "5 s"; tip: qsTr("Avancer de 5 secondes"); onClicked: videoController.jump_seconds(5) }
-                IconButton { iconName: "jump-forward"; iconSize: 16; label: "10 s"; tip: qsTr("Avancer de 10 secondes"); onClicked: videoController.jump_seconds(10) }
-                IconButton { iconName: "jump-forward"; iconSize: 16; label: "30 s"; tip: qsTr("Avancer de 30 secondes"); onClicked: videoController.jump_seconds(30) }
+                IconButton { objectName: "jumpForward5"; iconName: "jump-forward"; iconSize: 16; label: "5 s"; tip: qsTr("Avancer de 5 secondes"); onClicked: videoController.jump_seconds(5) }
+                IconButton { objectName: "jumpForward10"; iconName: "jump-forward"; iconSize: 16; label: "10 s"; tip: qsTr("Avancer de 10 secondes"); onClicked: videoController.jump_seconds(10) }
+                IconButton { objectName: "jumpForward30"; iconName: "jump-forward"; iconSize: 16; label: "30 s"; tip: qsTr("Avancer de 30 secondes"); onClicked: videoController.jump_seconds(30) }
             }
 
             Item { Layout.fillWidth: true }
@@ -231,10 +231,10 @@ Rectangle {
             }
             Row {
                 spacing: 2
-                IconButton { iconName: "zoom-out"; iconSize: 16; implicitHeight: 26; minWidth: 28; tip: qsTr("Dézoomer"); onClicked: timeline.zoomOut() }
-                IconButton { iconName: "zoom-in"; iconSize: 16; implicitHeight: 26; minWidth: 28; tip: qsTr("Zoomer"); onClicked: timeline.zoomIn() }
-                IconButton { iconName: "fit"; iconSize: 16; implicitHeight: 26; label: qsTr("Enregistrement"); tip: qsTr("Cadrer la partie enregistrée"); onClicked: timeline.fitRecording() }
-                IconButton { iconName: "day"; iconSize: 16; implicitHeight: 26; label: qsTr("24 h"); tip: qsTr("Afficher la journée entière"); onClicked: timeline.showWholeDay() }
+                IconButton { objectName: "zoomOutButton"; iconName: "zoom-out"; iconSize: 16; implicitHeight: 26; minWidth: 28; tip: qsTr("Dézoomer"); onClicked: timeline.zoomOut() }
+                IconButton { objectName: "zoomInButton"; iconName: "zoom-in"; iconSize: 16; implicitHeight: 26; minWidth: 28; tip: qsTr("Zoomer"); onClicked: timeline.zoomIn() }
+                IconButton { objectName: "fitButton"; iconName: "fit"; iconSize: 16; implicitHeight: 26; label: qsTr("Enregistrement"); tip: qsTr("Cadrer la partie enregistrée"); onClicked: timeline.fitRecording() }
+                IconButton { objectName: "wholeDayButton"; iconName: "day"; iconSize: 16; implicitHeight: 26; label: qsTr("24 h"); tip: qsTr("Afficher la journée entière"); onClicked: timeline.showWholeDay() }
             }
         }
 

@@ -122,3 +122,15 @@ function nearestPreview(list, ms, tolerance) {
 }
 
 function longDay(day) { return T.longDay(day); }
+
+function hms(ms) { return T.hms(ms); }
+
+// 754000 -> "12 min 34 s", 3723000 -> "1 h 02 min"
+function duration(ms) {
+    var s = Math.round(ms / 1000);
+    if (s < 60)
+        return s + " s";
+    if (s < 3600)
+        return Math.floor(s / 60) + " min " + T.pad(s % 60) + " s";
+    return Math.floor(s / 3600) + " h " + T.pad(Math.floor(s / 60) % 60) + " min";
+}

@@ -132,6 +132,7 @@ Item {
     // Track
     Rectangle {
         id: track
+        objectName: "timelineTrack"
         anchors.left: parent.left
         anchors.right: parent.right
         anchors.top: ruler.bottom
