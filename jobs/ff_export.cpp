@@ -273,7 +273,7 @@ void ff_export::run()
         reader->stop();
     }
     reader->wait();
-    const bool readFailed = reader->readError();
+    const bool readFailed = reader->error_code() != 0;
     {
         QMutexLocker lock(&m_readerMutex);
         m_reader = nullptr;
