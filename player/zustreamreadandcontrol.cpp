@@ -265,6 +265,7 @@ void ZuStreamReadAndControl::closeFile()
     m_decPos = -1;
     m_fps = -1.0;
     m_corruptLogged = 0;
+    m_undecodable.clear();
     clearCache();
 }
 
@@ -591,17 +592,28 @@ bool ZuStreamReadAndControl::tickForward(qint64 target)
     }
     int j = lastIndexAtOrBefore(target);
     if (j <= m_pos) {
-        if (m_pos == n - 1 && target >= times.back() + qint64(frameMs))
-            return switchFile(true);
+        if (m_pos == n - 1 && target >= times.back() + qint64(frameMs)) {
+            // Carry the time already run past this file into the next one,
+            // so file changes do not slow fast playing down.
+            const qint64 overshoot = target - (times.back() + qint64(frameMs));
+            const bool switched = switchFile(true);
+            if (switched && m_state == Playing)
+                m_anchorMedia += qMin(overshoot, kMaxGapMs);
+            return switched;
+        }
         return false;
     }
-    // The wanted frame may be corrupt: show the last good one before it.
-    for (int i = j; i > m_pos; --i) {
-        if (showFrame(i))
-            return true;
+    // The wanted frame may be corrupt: show the last kept picture before it
+    // instead, and in any case move on, so damage is passed over once.
+    if (!showFrame(j)) {
+        for (int i = j - 1; i > m_pos; --i) {
+            if (m_cache.count(i) && showFrame(i))
+                break;
+        }
+        m_pos = j;
+        return false;
     }
-    m_pos = j; // nothing decodable up to j: do not retry these frames
-    return false;
+    return true;
 }
 
 bool ZuStreamReadAndControl::tickBackward(qint64 target)
@@ -615,16 +627,23 @@ bool ZuStreamReadAndControl::tickBackward(qint64 target)
     }
     int j = qMax(0, lastIndexAtOrBefore(target));
     if (j >= m_pos) {
-        if (m_pos == 0 && target <= times.front() - qint64(frameMs))
-            return switchFile(false);
+        if (m_pos == 0 && target <= times.front() - qint64(frameMs)) {
+            const qint64 overshoot = (times.front() - qint64(frameMs)) - target;
+            const bool switched = switchFile(false);
+            if (switched && m_state == Playing)
+                m_anchorMedia -= qMin(overshoot, kMaxGapMs);
+            return switched;
+        }
         // Frames before the first key frame of a file cannot be shown.
         if (m_pos > 0 && keyAtOrBefore(m_pos - 1) < 0 && target <= times.front() - qint64(frameMs))
             return switchFile(false);
         return false;
     }
-    for (int i = j; i < m_pos; ++i) {
-        if (showFrame(i))
-            return true;
+    if (showFrame(j))
+        return true;
+    for (int i = j + 1; i < m_pos; ++i) {
+        if (m_cache.count(i) && showFrame(i))
+            break;
     }
     if (keyAtOrBefore(j) < 0)
         return switchFile(false);
@@ -863,7 +882,7 @@ const AVFrame *ZuStreamReadAndControl::decodedFrame(int index)
     auto hit = m_cache.find(index);
     if (hit != m_cache.end())
         return hit->second.get();
-    if (!m_decoder->isOpen())
+    if (!m_decoder->isOpen() || m_undecodable.count(index))
         return nullptr;
     const int key = keyAtOrBefore(index);
     if (key < 0)
@@ -889,10 +908,13 @@ const AVFrame *ZuStreamReadAndControl::decodedFrame(int index)
         ++m_decodedCount;
         if (rc == 0 && picture) {
             cacheInsert(i, picture);
-        } else if (rc != AVERROR(EAGAIN)) {
-            if (m_corruptLogged++ < kMaxLoggedCorrupt)
-                logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i) + m_path);
+            continue;
         }
+        // Decoded in order from its key frame and still no picture: it will
+        // never give one, so later attempts skip it at once.
+        m_undecodable.insert(i);
+        if (rc != AVERROR(EAGAIN) && m_corruptLogged++ < kMaxLoggedCorrupt)
+            logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i) + m_path);
     }
     auto it = m_cache.find(index);
     return it != m_cache.end() ? it->second.get() : nullptr;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <vector>
 
@@ -258,6 +259,7 @@ private:
     QString m_decoderCodec;
     int m_decPos = -1;              // entry fed to the decoder last
     std::map<int, FramePtr> m_cache;
+    std::set<int> m_undecodable;    // entries that gave no picture from a complete chain
     qint64 m_cacheBytes = 0;
     qint64 m_cacheLimit = kDefaultCacheBytes;
     QByteArray m_readBuffer;

@@ -1,0 +1,118 @@
+#pragma once
+#include "seekfile.h"
+#include "zustreamreadandcontrol.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QProcess>
+#include <QtTest>
+
+#include <vector>
+
+namespace playertest {
+
+// The generated export folder of the small_export fixture (read-only).
+inline QString smallExport()
+{
+    const QDir dir(QStringLiteral(ZU_BINARY_DIR "/testdata/small"));
+    const QStringList roots = dir.entryList({QStringLiteral("talvor_*")}, QDir::Dirs);
+    return roots.isEmpty() ? QString() : dir.absoluteFilePath(roots.first());
+}
+
+inline QString dayFolder(const QString &root) { return root + QStringLiteral("/2024-03-05"); }
+
+inline QString videoFile(const QString &root, int camera, const QString &start)
+{
+    return dayFolder(root) + QStringLiteral("/%1/%2_20240305_%1.zuvideo").arg(start).arg(camera);
+}
+
+// A writable copy of the fixture folder.
+inline QString copyExport(const QString &into)
+{
+    const QString src = smallExport();
+    const QString dst = into + QLatin1Char('/') + QFileInfo(src).fileName();
+    QProcess cp;
+    cp.start(QStringLiteral("cp"), {QStringLiteral("-r"), src, dst});
+    cp.waitForFinished(-1);
+    return cp.exitCode() == 0 ? dst : QString();
+}
+
+// Entries of one stream of a data file, parsed independently of the engine.
+inline ZuFrameList entries(const QString &dataPath, const QString &stream = QStringLiteral("0"))
+{
+    return ZuSeekFile::parse(ZuSeekFile::seekPathFor(dataPath), dataPath, stream).frames;
+}
+
+// The first key frame at or after `hhmmsszzz` ("140003000") among `list`.
+inline QString firstKeyAtOrAfter(const ZuFrameList &list, const QString &timestamp17)
+{
+    for (const ZuFrame &f : list) {
+        if (f.isKeyframe() && f.timestamp >= timestamp17)
+            return f.timestamp;
+    }
+    return QString();
+}
+
+// Records what the engine emits (direct connection: the buffer is valid
+// during the call).
+class Recorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Recorder(ZuStreamReadAndControl *engine, bool keepPixels = false)
+        : m_keep(keepPixels)
+    {
+        connect(engine, &ZuStreamReadAndControl::set_display_frame, this, &Recorder::frame, Qt::DirectConnection);
+    }
+    QStringList timestamps;
+    QList<bool> keys;
+    QList<bool> stills;
+    QSize size;
+    QByteArray lastPixels; // BGRA rows without padding
+    int lastStride = 0;
+
+    void clear()
+    {
+        timestamps.clear();
+        keys.clear();
+        stills.clear();
+    }
+    QString last() const { return timestamps.isEmpty() ? QString() : timestamps.last(); }
+
+public slots:
+    void frame(uint8_t *data, int w, int h, int stride, QString ts, QString, bool key, int, double, bool still)
+    {
+        timestamps.append(ts);
+        keys.append(key);
+        stills.append(still);
+        size = QSize(w, h);
+        if (m_keep) {
+            lastPixels.resize(qsizetype(w) * h * 4);
+            for (int y = 0; y < h; ++y)
+                memcpy(lastPixels.data() + qsizetype(y) * w * 4, data + qsizetype(y) * stride, size_t(w) * 4);
+        }
+    }
+
+private:
+    bool m_keep;
+};
+
+inline bool strictlyIncreasing(const QStringList &list)
+{
+    for (int i = 1; i < list.size(); ++i) {
+        if (!(list.at(i - 1) < list.at(i)))
+            return false;
+    }
+    return true;
+}
+
+inline bool strictlyDecreasing(const QStringList &list)
+{
+    for (int i = 1; i < list.size(); ++i) {
+        if (!(list.at(i - 1) > list.at(i)))
+            return false;
+    }
+    return true;
+}
+
+} // namespace playertest

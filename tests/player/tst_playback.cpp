@@ -1,0 +1,460 @@
+#include "canvas.h"
+#include "player_testutil.h"
+#include "videodecoder.h"
+#include "zuscaler.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+using namespace playertest;
+
+namespace {
+// The picture of entry `index` of `list` decoded independently: from its
+// group's key frame on, one frame after the other.
+QByteArray referencePicture(const ZuFrameList &list, int index)
+{
+    int key = index;
+    while (key > 0 && !list.at(key).isKeyframe())
+        --key;
+    QFile data(list.at(index).file_path);
+    if (!data.open(QIODevice::ReadOnly))
+        return {};
+    VideoDecoder decoder;
+    if (!decoder.open(list.at(index).codec))
+        return {};
+    AVFrame *picture = nullptr;
+    for (int i = key; i <= index; ++i) {
+        data.seek(list.at(i).offset);
+        const QByteArray unit = data.read(list.at(i).size);
+        av_frame_free(&picture);
+        picture = decoder.decode(unit);
+    }
+    if (!picture)
+        return {};
+    ZuScaler scaler;
+    QByteArray out(qsizetype(picture->width) * picture->height * 4, 0);
+    const bool ok = scaler.toBgra(picture, reinterpret_cast<uint8_t *>(out.data()), picture->width * 4);
+    av_frame_free(&picture);
+    return ok ? out : QByteArray();
+}
+
+int indexOf(const ZuFrameList &list, const QString &timestamp)
+{
+    for (int i = 0; i < list.size(); ++i) {
+        if (list.at(i).timestamp == timestamp)
+            return i;
+    }
+    return -1;
+}
+
+void overwrite(const QString &path, qint64 offset, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    QVERIFY(f.seek(offset));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+} // namespace
+
+class TestPlayback : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void playsInOrderAcrossFiles();
+    void seekLandsOnFirstKeyFrameAtOrAfter();
+    void stepsBothWaysWithCachedGroup();
+    void playsBackwardsAcrossFiles();
+    void snapshotMatchesFrameShown();
+    void secondStreamAndJumps();
+    void badInputs();
+    void corruptAndTruncatedData();
+
+private:
+    QString m_root;
+    QString m_file1;
+    QString m_file2;
+    ZuFrameList m_all; // stream 0 of camera 12, both files
+};
+
+void TestPlayback::initTestCase()
+{
+    m_root = smallExport();
+    QVERIFY2(!m_root.isEmpty(), "the small_export fixture is missing");
+    m_file1 = videoFile(m_root, 12, QStringLiteral("140000"));
+    m_file2 = videoFile(m_root, 12, QStringLiteral("140006"));
+    m_all = entries(m_file1) + entries(m_file2);
+    QVERIFY(m_all.size() > 40);
+}
+
+void TestPlayback::playsInOrderAcrossFiles()
+{
+    ZuStreamReadAndControl engine;
+    Canvas canvas;
+    canvas.set_player_fed();
+    connect(&engine, &ZuStreamReadAndControl::set_display_frame, &canvas, &Canvas::displayFrame, Qt::QueuedConnection);
+    Recorder rec(&engine);
+    QSignalSpy files(&engine, &ZuStreamReadAndControl::fileChanged);
+    QSignalSpy end(&engine, &ZuStreamReadAndControl::endOfRecordings);
+    QSignalSpy times(&engine, &ZuStreamReadAndControl::setTime);
+    QSignalSpy slider(&engine, &ZuStreamReadAndControl::slidervalue);
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QString(), false));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Paused);
+    QCOMPARE(rec.last(), m_all.first().timestamp);
+    QVERIFY(rec.stills.last());
+
+    engine.change_rate(8); // a paused engine starts playing
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Playing);
+    QVERIFY(end.wait(15000));
+    QCOMPARE(end.first().first().toString(), QStringLiteral("next"));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Paused);
+
+    QVERIFY(rec.timestamps.size() > 10);
+    QVERIFY(strictlyIncreasing(rec.timestamps));
+    QCOMPARE(rec.last(), m_all.last().timestamp);
+    for (const QString &ts : rec.timestamps)
+        QVERIFY2(indexOf(m_all, ts) >= 0, qPrintable(ts));
+    QVERIFY(files.count() >= 2);
+    QCOMPARE(files.last().first().toString(), QFileInfo(m_file2).absoluteFilePath());
+    QCOMPARE(engine.current_file(), QFileInfo(m_file2).absoluteFilePath());
+
+    // The picture reached the canvas with its time, and the other signals
+    // went with every picture.
+    QTRY_COMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:11.900"));
+    QCOMPARE(times.count(), rec.timestamps.size());
+    QCOMPARE(times.last().first().toTime(), QTime(14, 0, 11, 900));
+    QCOMPARE(slider.last().at(1).toString(), m_all.last().timestamp);
+
+    // Slow playing shows consecutive frames.
+    rec.clear();
+    engine.change_rate(1);
+    engine.set_read_timestamp(QStringLiteral("20240305140002"));
+    QTRY_VERIFY_WITH_TIMEOUT(rec.timestamps.size() >= 6, 5000);
+    engine.pause();
+    QVERIFY(strictlyIncreasing(rec.timestamps));
+    QCOMPARE(rec.timestamps.first(), QStringLiteral("20240305140002000"));
+    int consecutive = 0;
+    for (int i = 1; i < rec.timestamps.size(); ++i)
+        consecutive += indexOf(m_all, rec.timestamps.at(i)) == indexOf(m_all, rec.timestamps.at(i - 1)) + 1 ? 1 : 0;
+    QVERIFY2(consecutive >= rec.timestamps.size() / 2, "rate 1 shows the frames one after the other");
+
+    // The slider does not move under the hand.
+    engine.slider_pressed();
+    const int before = slider.count();
+    engine.read_and_display_next_frame(false);
+    QCOMPARE(slider.count(), before);
+    engine.set_read_timestamp(QStringLiteral("20240305140004"));
+    QCOMPARE(slider.count(), before + 1);
+}
+
+void TestPlayback::seekLandsOnFirstKeyFrameAtOrAfter()
+{
+    ZuStreamReadAndControl engine;
+    Recorder rec(&engine);
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140003"), false));
+    QCOMPARE(rec.last(), firstKeyAtOrAfter(m_all, QStringLiteral("20240305140003000")));
+
+    const QStringList targets = {
+        QStringLiteral("20240305140000"),     QStringLiteral("20240305140001"),
+        QStringLiteral("20240305140005"),     // past the file's last key frame: next file
+        QStringLiteral("20240305140007500"),  // with milliseconds
+        QStringLiteral("20240305140002"),     // back into the first file
+        QStringLiteral("20240305140004000"),  // exactly on a key frame
+    };
+    for (const QString &t : targets) {
+        engine.set_read_timestamp(t);
+        const QString want = firstKeyAtOrAfter(m_all, t.leftJustified(17, QLatin1Char('0')));
+        QCOMPARE(rec.last(), want);
+        QVERIFY(rec.keys.last());
+        QCOMPARE(engine.current_timestamp(), want);
+        QVERIFY(engine.current_file() == QFileInfo(m_all.at(indexOf(m_all, want)).file_path).absoluteFilePath());
+    }
+    // Before the day: its first key frame; after it: its last key frame.
+    engine.set_read_timestamp(QStringLiteral("20240305130000"));
+    QCOMPARE(rec.last(), m_all.first().timestamp);
+    engine.set_read_timestamp(QStringLiteral("20240305150000"));
+    QString lastKey;
+    for (const ZuFrame &f : m_all)
+        lastKey = f.isKeyframe() ? f.timestamp : lastKey;
+    QCOMPARE(rec.last(), lastKey);
+    // Unreadable times change nothing.
+    const int n = rec.timestamps.size();
+    engine.set_read_timestamp(QStringLiteral("2024030514xx00"));
+    engine.set_read_timestamp(QString());
+    QCOMPARE(rec.timestamps.size(), n);
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Paused);
+}
+
+void TestPlayback::stepsBothWaysWithCachedGroup()
+{
+    ZuStreamReadAndControl engine;
+    Recorder rec(&engine, true);
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140004"), true));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Playing);
+    // A user step pauses first.
+    QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Paused);
+    engine.set_read_timestamp(QStringLiteral("20240305140004"));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
+
+    QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140004100"));
+    QVERIFY(engine.read_and_display_previous_frame(false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
+    // Into the previous group: decoded once...
+    QVERIFY(engine.read_and_display_previous_frame(false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140003900"));
+    QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
+    // ...then every further back step comes from the kept pictures.
+    const qint64 decoded = engine.decodedFrames();
+    for (int i = 0; i < 19; ++i)
+        QVERIFY(engine.read_and_display_previous_frame(false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140002000"));
+    QCOMPARE(engine.decodedFrames(), decoded);
+    QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
+    QVERIFY(engine.cachedFrames() > 0);
+    QVERIFY(engine.cacheBytes() <= engine.cacheLimitBytes());
+    QVERIFY(engine.read_and_display_previous_frame(false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140001900"));
+    QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
+
+    // A tight cache still steps correctly.
+    engine.setCacheLimitBytes(1);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(engine.read_and_display_previous_frame(false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140001600"));
+    QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
+    engine.setCacheLimitBytes(ZuStreamReadAndControl::kDefaultCacheBytes);
+
+    // Across the file boundary, both ways.
+    engine.set_read_timestamp(QStringLiteral("20240305140006"));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140006000"));
+    QVERIFY(engine.read_and_display_previous_frame(false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140005900"));
+    QCOMPARE(engine.current_file(), QFileInfo(m_file1).absoluteFilePath());
+    QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
+    QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140006000"));
+    QCOMPARE(engine.current_file(), QFileInfo(m_file2).absoluteFilePath());
+
+    // At the very start of the day there is nothing before.
+    engine.set_read_timestamp(QStringLiteral("20240305140000"));
+    QSignalSpy end(&engine, &ZuStreamReadAndControl::endOfRecordings);
+    QVERIFY(!engine.read_and_display_previous_frame(false));
+    QCOMPARE(end.count(), 1);
+    QCOMPARE(rec.last(), QStringLiteral("20240305140000000"));
+}
+
+void TestPlayback::playsBackwardsAcrossFiles()
+{
+    ZuStreamReadAndControl engine;
+    Recorder rec(&engine);
+    QSignalSpy end(&engine, &ZuStreamReadAndControl::endOfRecordings);
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file2, QStringLiteral("0"), QStringLiteral("20240305140008"), false));
+    rec.clear();
+    engine.change_rate(-8);
+    QCOMPARE(engine.rate(), -8.0);
+    QVERIFY(end.wait(15000));
+    QCOMPARE(end.first().first().toString(), QStringLiteral("previous"));
+    QVERIFY(rec.timestamps.size() > 10);
+    QVERIFY(strictlyDecreasing(rec.timestamps));
+    QCOMPARE(rec.last(), m_all.first().timestamp);
+    QVERIFY(rec.timestamps.contains(QStringLiteral("20240305140005900")) || rec.timestamps.first() > QStringLiteral("20240305140006")); 
+    QCOMPARE(engine.current_file(), QFileInfo(m_file1).absoluteFilePath());
+    // Rates snap to the supported ones.
+    engine.change_rate(3.1);
+    QCOMPARE(engine.rate(), 4.0);
+    engine.change_rate(0);
+    QCOMPARE(engine.rate(), 1.0);
+    engine.change_rate(-100);
+    QCOMPARE(engine.rate(), -8.0);
+}
+
+void TestPlayback::snapshotMatchesFrameShown()
+{
+    ZuStreamReadAndControl engine;
+    Canvas canvas;
+    canvas.set_player_fed();
+    connect(&engine, &ZuStreamReadAndControl::set_display_frame, &canvas, &Canvas::displayFrame, Qt::QueuedConnection);
+    Recorder rec(&engine, true);
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
+    for (int i = 0; i < 5; ++i)
+        engine.read_and_display_next_frame(false);
+    // Several queued pictures in flight: each must still arrive intact.
+    QCOMPARE(canvas.receivedFrames(), qint64(0));
+    QTRY_COMPARE(canvas.receivedFrames(), qint64(6));
+    QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:02.500"));
+    const QImage shown = canvas.currentImage();
+    QCOMPARE(shown.size(), rec.size);
+    for (int y = 0; y < shown.height(); ++y)
+        QVERIFY(memcmp(shown.constScanLine(y), rec.lastPixels.constData() + qsizetype(y) * shown.width() * 4,
+                       size_t(shown.width()) * 4) == 0);
+    const QImage snap = canvas.get_snapshot(QString(), QString());
+    QCOMPARE(snap.size(), shown.size());
+    for (int y = 0; y < snap.height() / 2; ++y)
+        QVERIFY(memcmp(snap.constScanLine(y), shown.constScanLine(y), size_t(snap.width()) * 4) == 0);
+    QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, QStringLiteral("20240305140002500"))));
+}
+
+void TestPlayback::secondStreamAndJumps()
+{
+    const QString cam3a = videoFile(m_root, 3, QStringLiteral("140000"));
+    const QString cam3b = videoFile(m_root, 3, QStringLiteral("140006"));
+    ZuStreamReadAndControl engine;
+    Recorder rec(&engine);
+    engine.set_playlist({cam3a, cam3b});
+    QVERIFY(engine.open_file(cam3a, QStringLiteral("video1"), QString(), false));
+    QCOMPARE(engine.stream_id(), QStringLiteral("1"));
+    QCOMPARE(rec.size, QSize(160, 120));
+    QVERIFY(engine.open_file(cam3a, QStringLiteral("0"), QString(), false));
+    QCOMPARE(rec.size, QSize(320, 240));
+    // Jumps land on the exact frame, across files, both ways.
+    engine.set_read_timestamp(QStringLiteral("20240305140002"));
+    engine.jump_seconds(5);
+    QCOMPARE(rec.last(), QStringLiteral("20240305140007000"));
+    QCOMPARE(engine.current_file(), QFileInfo(cam3b).absoluteFilePath());
+    engine.read_and_display_next_frame(false);
+    engine.jump_seconds(-5);
+    QCOMPARE(rec.last(), QStringLiteral("20240305140002100"));
+    // read_seek_file gives one stream's entries of several files.
+    const QList<ZuFrame> frames = engine.read_seek_file(
+        {ZuSeekFile::seekPathFor(cam3a), ZuSeekFile::seekPathFor(cam3b), QStringLiteral("/nonexistent/x.zuseek")},
+        QStringLiteral("1"));
+    QCOMPARE(frames.size(), entries(cam3a, QStringLiteral("1")).size() + entries(cam3b, QStringLiteral("1")).size());
+    for (const ZuFrame &f : frames)
+        QCOMPARE(f.stream_id, QStringLiteral("1"));
+    // stop forgets everything.
+    engine.stop();
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Stopped);
+    QVERIFY(engine.stream_id().isEmpty());
+    QVERIFY(engine.current_file().isEmpty());
+    QVERIFY(engine.playlist().isEmpty());
+    QVERIFY(!engine.read_and_display_next_frame(false));
+    engine.toggle_pause();
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Stopped);
+    // continue_read opens a file from the stopped state.
+    QVERIFY(engine.continue_read(cam3b, QStringLiteral("0"), true, QStringLiteral("previous")));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Playing);
+    QCOMPARE(rec.last(), entries(cam3b).last().timestamp);
+    engine.pause();
+    QVERIFY(engine.continue_read(cam3a, QStringLiteral("0"), true, QStringLiteral("next")));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Paused);
+    QCOMPARE(rec.last(), QStringLiteral("20240305140000000"));
+}
+
+void TestPlayback::badInputs()
+{
+    QTemporaryDir tmp;
+    const QString root = copyExport(tmp.path());
+    QVERIFY(!root.isEmpty());
+    const QString f1 = videoFile(root, 12, QStringLiteral("140000"));
+    const QString f2 = videoFile(root, 12, QStringLiteral("140006"));
+    ZuStreamReadAndControl engine;
+    Recorder rec(&engine);
+
+    // Missing seek file.
+    QVERIFY(QFile::remove(ZuSeekFile::seekPathFor(f2)));
+    QVERIFY(!engine.open_file(f2, QStringLiteral("0"), QString(), true));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Stopped);
+    QVERIFY(rec.timestamps.isEmpty());
+    // ...and as the next file of a playlist: playing ends cleanly.
+    engine.set_playlist({f1, f2});
+    QSignalSpy end(&engine, &ZuStreamReadAndControl::endOfRecordings);
+    QVERIFY(engine.open_file(f1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
+    engine.change_rate(8);
+    QVERIFY(end.wait(10000));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Paused);
+    QCOMPARE(engine.current_file(), QFileInfo(f1).absoluteFilePath());
+    // A file that is not there, a stream that is not there, a wrong name.
+    QVERIFY(!engine.continue_read(root + QStringLiteral("/nothing.zuvideo"), QStringLiteral("0"), true,
+                                  QStringLiteral("next")));
+    QCOMPARE(engine.current_file(), QFileInfo(f1).absoluteFilePath()); // still usable
+    QVERIFY(engine.read_and_display_previous_frame(false));
+    QVERIFY(!engine.open_file(f1, QStringLiteral("7"), QString(), true));
+    QVERIFY(!engine.open_file(ZuSeekFile::seekPathFor(f1), QStringLiteral("0"), QString(), true));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Stopped);
+
+    // Binary garbage as seek file, an empty pair, an unknown codec.
+    const QString cam3 = videoFile(root, 3, QStringLiteral("140000"));
+    {
+        QFile seek(ZuSeekFile::seekPathFor(cam3));
+        QVERIFY(seek.open(QIODevice::WriteOnly));
+        QByteArray junk(100000, '\0');
+        for (int i = 0; i < junk.size(); ++i)
+            junk[i] = char((i * 7919) ^ (i >> 3));
+        seek.write(junk);
+    }
+    QVERIFY(!engine.open_file(cam3, QStringLiteral("0"), QString(), true));
+    const QString cam3b = videoFile(root, 3, QStringLiteral("140006"));
+    QFile::resize(cam3b, 0);
+    QFile::resize(ZuSeekFile::seekPathFor(cam3b), 0);
+    QVERIFY(!engine.open_file(cam3b, QStringLiteral("0"), QString(), true));
+    {
+        QFile seek(ZuSeekFile::seekPathFor(f1));
+        QVERIFY(seek.open(QIODevice::ReadOnly));
+        QByteArray text = seek.readAll();
+        seek.close();
+        text.replace(":h264:", ":foo:");
+        QVERIFY(seek.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        seek.write(text);
+    }
+    QVERIFY(!engine.open_file(f1, QStringLiteral("0"), QString(), true));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Stopped);
+}
+
+void TestPlayback::corruptAndTruncatedData()
+{
+    QTemporaryDir tmp;
+    const QString root = copyExport(tmp.path());
+    const QString f1 = videoFile(root, 12, QStringLiteral("140000"));
+    const QString f2 = videoFile(root, 12, QStringLiteral("140006"));
+    const ZuFrameList e1 = entries(f1);
+    // Corrupt frames: garbage over a P frame, over the middle key frame and
+    // over the first frame of the second group.
+    for (int idx : {5, 20, 21}) {
+        QByteArray junk(e1.at(idx).size - 8, '\xff');
+        for (int i = 0; i < junk.size(); i += 3)
+            junk[i] = char(i * 31);
+        overwrite(f1, e1.at(idx).offset + 8, junk);
+    }
+    // The second file lost its second half.
+    QVERIFY(QFile::resize(f2, QFileInfo(f2).size() / 2));
+
+    ZuStreamReadAndControl engine;
+    Recorder rec(&engine);
+    QSignalSpy end(&engine, &ZuStreamReadAndControl::endOfRecordings);
+    engine.set_playlist({f1, f2});
+    QVERIFY(engine.open_file(f1, QStringLiteral("0"), QString(), false));
+    engine.change_rate(8);
+    QVERIFY(end.wait(15000));
+    QVERIFY(strictlyIncreasing(rec.timestamps));
+    QVERIFY(rec.timestamps.size() > 5);
+    QCOMPARE(engine.current_file(), QFileInfo(f2).absoluteFilePath());
+    QVERIFY(rec.last() < entries(videoFile(m_root, 12, QStringLiteral("140006"))).last().timestamp);
+
+    // Stepping back over the damage goes on to older frames.
+    rec.clear();
+    engine.set_read_timestamp(QStringLiteral("20240305140004"));
+    for (int i = 0; i < 45; ++i)
+        engine.read_and_display_previous_frame(false);
+    QVERIFY(strictlyDecreasing(rec.timestamps));
+    QVERIFY(rec.last() <= QStringLiteral("20240305140000400"));
+    // Reverse playing over it ends at the start of the day.
+    end.clear();
+    engine.set_read_timestamp(QStringLiteral("20240305140006"));
+    engine.change_rate(-8);
+    QVERIFY(end.wait(15000));
+    QCOMPARE(end.last().first().toString(), QStringLiteral("previous"));
+}
+
+QTEST_MAIN(TestPlayback)
+#include "tst_playback.moc"
