@@ -13,6 +13,7 @@
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickWidget>
+#include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
 
@@ -98,6 +99,18 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
     m_splitter->setStretchFactor(1, 1);
     m_splitter->setSizes({360, 1240});
     setCentralWidget(m_splitter);
+
+    // The usual player keys, wherever the focus is in the window.
+    const auto shortcut = [this](const QKeySequence &keys, auto slot) {
+        auto *s = new QShortcut(keys, this);
+        s->setContext(Qt::WindowShortcut);
+        connect(s, &QShortcut::activated, m_controller, slot);
+    };
+    shortcut(QKeySequence(Qt::Key_Space), [this] { m_controller->toggle_play_pause(); });
+    shortcut(QKeySequence(Qt::Key_Right), [this] { m_controller->next_frame_button(); });
+    shortcut(QKeySequence(Qt::Key_Left), [this] { m_controller->previous_frame_button(); });
+    shortcut(QKeySequence(Qt::SHIFT | Qt::Key_Right), [this] { m_controller->jump_seconds(10); });
+    shortcut(QKeySequence(Qt::SHIFT | Qt::Key_Left), [this] { m_controller->jump_seconds(-10); });
 }
 
 ZU_Player_qmlpresentation::~ZU_Player_qmlpresentation()

@@ -5,6 +5,7 @@
 #include "canvas.h"
 #include "crashhandler.h"
 #include "player_testutil.h"
+#include "previewpopup.h"
 #include "zu_player_qmlpresentation.h"
 #include "zufolderdialog.h"
 #include "zulog.h"
@@ -233,6 +234,49 @@ private slots:
         QTRY_VERIFY(!panel->property("loadingCameras").toBool());
         QTRY_COMPARE(c->selected_camera(), QStringLiteral("Parking"));
         QCOMPARE(panel->property("cameras").toList().size(), 2);
+
+        // Keys: space pauses and plays, the arrows step.
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        const bool before = c->is_playing();
+        QTest::keyClick(w.get(), Qt::Key_Space);
+        QTRY_COMPARE(c->is_playing(), !before);
+        if (c->is_playing())
+            QTest::keyClick(w.get(), Qt::Key_Space);
+        QTRY_VERIFY(!c->is_playing());
+        const qint64 k0 = c->get_current_read_time_is_ms();
+        QTest::keyClick(w.get(), Qt::Key_Right);
+        QTRY_VERIFY(c->get_current_read_time_is_ms() > k0);
+    }
+
+    // The timeline's preview popup reads only sane pictures.
+    void previewPopupPictures()
+    {
+        PreviewPopup popup;
+        QVERIFY(!popup.show_preview(QStringLiteral("/nonexistent/x_preview.jpg"), QStringLiteral("14:00:00"), 10, 10));
+        QVERIFY(!popup.isVisible());
+
+        QTemporaryDir dir;
+        QFile junk(dir.filePath(QStringLiteral("junk.jpg")));
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write(QByteArray(4096, '\x5a'));
+        junk.close();
+        QVERIFY(!popup.show_preview(junk.fileName(), QString(), 10, 10));
+        // A picture far larger than any camera's is not decoded.
+        QImage wide(20000, 4, QImage::Format_RGB32);
+        wide.fill(Qt::red);
+        QVERIFY(wide.save(dir.filePath(QStringLiteral("wide.png"))));
+        QVERIFY(PreviewPopup::loadPreview(dir.filePath(QStringLiteral("wide.png"))).isNull());
+
+        QDirIterator it(m_export, {QStringLiteral("*_preview.jpg")}, QDir::Files, QDirIterator::Subdirectories);
+        QVERIFY(it.hasNext());
+        const QString real = it.next();
+        QVERIFY(popup.show_preview(real, QStringLiteral("14:00:00"), 400, 400));
+        QVERIFY(popup.isVisible());
+        QCOMPARE(popup.currentPath(), real);
+        QVERIFY(PreviewPopup::loadPreview(real).width() <= PreviewPopup::kWidth);
+        popup.hide_preview();
+        QVERIFY(!popup.isVisible());
     }
 
     // The export button asks the controller for the time on screen.

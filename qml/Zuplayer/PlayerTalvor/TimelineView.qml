@@ -117,7 +117,7 @@ Rectangle {
                 IconButton { objectName: "jumpBack10"; iconName: "jump-back"; iconSize: 16; label: "10 s"; tip: qsTr("Reculer de 10 secondes"); onClicked: videoController.jump_seconds(-10) }
                 IconButton { objectName: "jumpBack5"; iconName: "jump-back"; iconSize: 16; label: "5 s"; tip: qsTr("Reculer de 5 secondes"); onClicked: videoController.jump_seconds(-5) }
                 Item { width: 4; height: 1 }
-                IconButton { objectName: "previousFrameButton"; iconName: "frame-previous"; tip: qsTr("Image précédente"); onClicked: videoController.previous_frame_button() }
+                IconButton { objectName: "previousFrameButton"; iconName: "frame-previous"; tip: qsTr("Image précédente (←)"); onClicked: videoController.previous_frame_button() }
                 IconButton {
                     objectName: "playPauseButton"
                     primary: true
@@ -126,10 +126,10 @@ Rectangle {
                     implicitHeight: 40
                     anchors.verticalCenter: parent.verticalCenter
                     iconName: videoController.playing ? "pause" : "play"
-                    tip: videoController.playing ? qsTr("Pause") : qsTr("Lecture")
+                    tip: videoController.playing ? qsTr("Pause (Espace)") : qsTr("Lecture (Espace)")
                     onClicked: videoController.playing ? videoController.pause_button() : videoController.start_button()
                 }
-                IconButton { objectName: "nextFrameButton"; iconName: "frame-next"; tip: qsTr("Image suivante"); onClicked: videoController.next_frame_button() }
+                IconButton { objectName: "nextFrameButton"; iconName: "frame-next"; tip: qsTr("Image suivante (→)"); onClicked: videoController.next_frame_button() }
                 Item { width: 4; height: 1 }
                 IconButton { objectName: "jumpForward5"; iconName: "jump-forward"; iconSize: 16; label: "5 s"; tip: qsTr("Avancer de 5 secondes"); onClicked: videoController.jump_seconds(5) }
                 IconButton { objectName: "jumpForward10"; iconName: "jump-forward"; iconSize: 16; label: "10 s"; tip: qsTr("Avancer de 10 secondes"); onClicked: videoController.jump_seconds(10) }
