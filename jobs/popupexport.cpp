@@ -1,0 +1,738 @@
+#include "popupexport.h"
+
+#include "download_presentation.h"
+#include "encodeitem_presentation.h"
+#include "export_error.h"
+#include "ff_export.h"
+#include "rawexport.h"
+#include "zufile.h"
+#include "zulog.h"
+#include "zutheme.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPalette>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTimeEdit>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+
+const QLatin1String kVideoSuffix(".zuvideo");
+const QLatin1String kSeekSuffix(".zuseek");
+const QString kIcons = QStringLiteral(":/qml/Zuplayer/resources/icons/");
+// A seek line longer than this is no entry (binary data or a damaged file).
+constexpr qint64 kMaxSeekLine = 4096;
+
+const char *const kDarkStyle = R"(
+QWidget { font-family: "Segoe UI", "Helvetica Neue", sans-serif; font-size: 11pt; background: #2b2b2b; color: white; }
+QLabel { color: white; }
+QLineEdit, QComboBox, QTimeEdit { color: white; background: #3a3a3a; border: 1px solid #555; border-radius: 4px; padding: 4px 6px; }
+QLineEdit:focus, QComboBox:focus, QTimeEdit:focus { border: 1px solid #5e9ed6; }
+QTimeEdit::up-button { subcontrol-origin: border; subcontrol-position: top right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_up_white.svg); }
+QTimeEdit::down-button { subcontrol-origin: border; subcontrol-position: bottom right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_down_white.svg); }
+QTimeEdit::up-arrow, QTimeEdit::down-arrow { width: 12px; height: 12px; }
+QCheckBox { spacing: 6px; color: white; }
+QCheckBox::indicator { width: 18px; height: 18px; }
+QCheckBox::indicator:unchecked { image: url(:/qml/Zuplayer/resources/icons/checkbox_unchecked_white.svg); }
+QCheckBox::indicator:checked { image: url(:/qml/Zuplayer/resources/icons/checkbox_checked_white.svg); }
+QPushButton { background-color: #5e9ed6; color: white; border: none; padding: 6px 14px; border-radius: 4px; }
+QPushButton:hover { background-color: #4b8cc7; }
+QPushButton:pressed { background-color: #417bb2; }
+QToolButton { border: none; background: transparent; }
+QComboBox QAbstractItemView { color: white; background: #2b2b2b; selection-background-color: #5e9ed6; selection-color: white; }
+)";
+
+const char *const kLightStyle = R"(
+QWidget { font-family: "Segoe UI", "Helvetica Neue", sans-serif; font-size: 11pt; background: #f7f7f7; }
+QLabel { color: #333; }
+QLineEdit, QComboBox, QTimeEdit { color: black; border: 1px solid #ccc; border-radius: 4px; padding: 4px 6px; background: #fff; }
+QLineEdit:focus, QComboBox:focus, QTimeEdit:focus { border: 1px solid #5e9ed6; }
+QTimeEdit::up-button { subcontrol-origin: border; subcontrol-position: top right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_up.svg); }
+QTimeEdit::down-button { subcontrol-origin: border; subcontrol-position: bottom right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_down.svg); }
+QTimeEdit::up-arrow, QTimeEdit::down-arrow { width: 12px; height: 12px; }
+QCheckBox { spacing: 6px; }
+QCheckBox::indicator { width: 18px; height: 18px; }
+QCheckBox::indicator:unchecked { image: url(:/qml/Zuplayer/resources/icons/checkbox_unchecked.svg); }
+QCheckBox::indicator:checked { image: url(:/qml/Zuplayer/resources/icons/checkbox_checked.svg); }
+QPushButton { background-color: #5e9ed6; color: white; border: none; padding: 6px 14px; border-radius: 4px; }
+QPushButton:hover { background-color: #4b8cc7; }
+QPushButton:pressed { background-color: #417bb2; }
+QToolButton { border: none; background: transparent; }
+QComboBox QAbstractItemView { color: black; background: #ffffff; selection-background-color: #5e9ed6; selection-color: white; }
+)";
+
+// The Fusion style, shared by every export dialog and released with the
+// application (a widget does not own the style it is given).
+QStyle *fusionStyle()
+{
+    static QPointer<QStyle> style;
+    if (!style) {
+        style = QStyleFactory::create(QStringLiteral("Fusion"));
+        if (style)
+            style->setParent(QCoreApplication::instance());
+    }
+    return style.data();
+}
+
+// Start time of a data file: the last underscore part of its complete base
+// name, as a number ("090000" is 90000).
+int fileStartTime(const QFileInfo &file)
+{
+    return file.completeBaseName().split(QLatin1Char('_')).constLast().toInt();
+}
+
+int fileCameraPart(const QFileInfo &file, QString *text = nullptr)
+{
+    const QStringList parts = file.fileName().split(QLatin1Char('_'));
+    if (text)
+        *text = parts.constFirst();
+    return parts.constFirst().toInt();
+}
+
+QString seekPathOf(const QString &dataPath)
+{
+    if (!dataPath.endsWith(kVideoSuffix))
+        return QString();
+    return dataPath.left(dataPath.size() - kVideoSuffix.size()) + kSeekSuffix;
+}
+
+} // namespace
+
+PopupExport::PopupExport(QList<QFileInfo> files, int cameraId, QString streamId, QString dayFolder,
+                         QString startTime)
+    : QDialog(nullptr)
+    , m_dayFiles(std::move(files))
+    , m_cameraId(cameraId)
+    , m_streamId(std::move(streamId))
+    , m_dayFolder(std::move(dayFolder))
+    , m_startText(std::move(startTime))
+{
+    init();
+}
+
+PopupExport::PopupExport(QList<QFileInfo> files, int cameraId, QString streamId, QStringList exportNames,
+                         QString dayFolder, QString startTime)
+    : QDialog(nullptr)
+    , m_dayFiles(std::move(files))
+    , m_cameraId(cameraId)
+    , m_streamId(std::move(streamId))
+    , m_dayFolder(std::move(dayFolder))
+    , m_exportNames(std::move(exportNames))
+    , m_startText(std::move(startTime))
+{
+    init();
+}
+
+PopupExport::~PopupExport()
+{
+    // The raw worker deletes itself once its thread has ended. The creator
+    // deletes the dialog on endingsignal(), while that thread is ending, so
+    // waiting here is short; a dialog that goes earlier stops the copy after
+    // the file it is on rather than leave a thread running behind it.
+    if (m_rawWorker) {
+        m_rawWorker->requestInterruption();
+        m_rawWorker->wait();
+        m_rawWorker->deleteLater();
+    }
+}
+
+void PopupExport::init()
+{
+    logMessage(QStringLiteral("[INFO] ZuPlayer Popup Export :: Popup Export :: ") + m_startText);
+    m_startTime = QDateTime::fromString(m_startText, QStringLiteral("yyyy-MM-dd HH:mm:ss:zzz"));
+    if (!m_startTime.isValid()) {
+        logMessage("[INFO] ZuPlayer Popup Export :: Timestamp not valid. Try another format");
+        m_startTime = QDateTime::fromString(m_startText, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    }
+    if (!m_startTime.isValid()) {
+        logMessage("[INFO] ZuPlayer Popup Export :: Timestamp not valid.");
+        m_startTime = QDateTime::currentDateTime();
+    } else {
+        logMessage(QStringLiteral("[INFO] ZuPlayer Popup Export :: export timestamp :: ") + m_startText);
+    }
+
+    QSettings settings(m_settingsOrganisation, m_settingsApplication);
+    m_lastExportFolder = settings.value(QLatin1String(settingsKey())).toString();
+
+    setLayout_();
+}
+
+void PopupExport::applyTheme()
+{
+    m_dark = ZuTheme::prefersDark();
+    if (QStyle *fusion = fusionStyle())
+        setStyle(fusion);
+    if (!m_dark) {
+        setStyleSheet(QLatin1String(kLightStyle));
+        return;
+    }
+    QPalette palette = this->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        palette.setColor(group, QPalette::Window, QColor(QStringLiteral("#2b2b2b")));
+        palette.setColor(group, QPalette::Base, QColor(QStringLiteral("#3a3a3a")));
+        palette.setColor(group, QPalette::Text, Qt::white);
+        palette.setColor(group, QPalette::Button, QColor(QStringLiteral("#444")));
+        palette.setColor(group, QPalette::ButtonText, Qt::white);
+        palette.setColor(group, QPalette::Highlight, QColor(QStringLiteral("#5e9ed6")));
+        palette.setColor(group, QPalette::HighlightedText, Qt::white);
+    }
+    setPalette(palette);
+    setStyleSheet(QLatin1String(kDarkStyle));
+}
+
+void PopupExport::setLayout_()
+{
+    logMessage("[INFO] ZuPlayer Popup Export :: Set Layout");
+    logMessage(QStringLiteral("[INFO] ZuPlayer Popup Export :: Selected camera ") + QString::number(m_cameraId));
+    applyTheme();
+
+    auto *mainLayout = new QVBoxLayout(this);
+    mainLayout->setSpacing(10);
+    mainLayout->setContentsMargins(24, 8, 24, 16);
+
+    auto *title = new QLabel(tr("Exportation d'une séquence vidéo"), this);
+    title->setObjectName(QStringLiteral("titleLabel"));
+    title->setMinimumHeight(24);
+    QFont titleFont = title->font();
+    titleFont.setPointSize(14);
+    titleFont.setWeight(QFont::Bold);
+    title->setFont(titleFont);
+    title->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    mainLayout->addWidget(title);
+
+    auto *formWidget = new QWidget(this);
+    auto *form = new QFormLayout(formWidget);
+    form->setLabelAlignment(Qt::AlignRight);
+    form->setFormAlignment(Qt::AlignLeft | Qt::AlignTop);
+    form->setHorizontalSpacing(14);
+    form->setVerticalSpacing(10);
+    form->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
+    const QSizePolicy fieldPolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+
+    m_cameraCombo = new QComboBox(formWidget);
+    m_cameraCombo->setObjectName(QStringLiteral("cameraCombo"));
+    m_cameraCombo->setSizePolicy(fieldPolicy);
+    if (!m_dayFiles.isEmpty()) {
+        const QStringList names = camera_list(m_dayFiles);
+        for (const QString &name : names) {
+            int id = -1;
+            bool found = false;
+            for (auto it = m_cameraNames.cbegin(); it != m_cameraNames.cend() && !found; ++it) {
+                if (it.value() == name) {
+                    id = it.key();
+                    found = true;
+                }
+            }
+            if (!found && name.startsWith(QLatin1String("CAMERA ")))
+                id = name.mid(7).toInt();
+            m_cameraCombo->addItem(name, id);
+        }
+        const int current = m_cameraCombo->findData(m_cameraId, Qt::UserRole);
+        if (current >= 0)
+            m_cameraCombo->setCurrentIndex(current);
+    }
+    form->addRow(tr("Caméra"), m_cameraCombo);
+
+    m_dateLabel = new QLabel(m_startTime.date().toString(QStringLiteral("yyyy-MM-dd")), formWidget);
+    m_dateLabel->setObjectName(QStringLiteral("dateLabel"));
+    form->addRow(tr("Date"), m_dateLabel);
+
+    m_beginEdit = new QTimeEdit(m_startTime.time(), formWidget);
+    m_beginEdit->setObjectName(QStringLiteral("beginEdit"));
+    m_beginEdit->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    m_beginEdit->setSizePolicy(fieldPolicy);
+    form->addRow(tr("Début"), m_beginEdit);
+
+    m_endEdit = new QTimeEdit(m_startTime.time().addSecs(60), formWidget);
+    m_endEdit->setObjectName(QStringLiteral("endEdit"));
+    m_endEdit->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+    m_endEdit->setSizePolicy(fieldPolicy);
+    form->addRow(tr("Fin"), m_endEdit);
+
+    auto *fileRow = new QWidget(formWidget);
+    auto *fileLayout = new QHBoxLayout(fileRow);
+    fileLayout->setContentsMargins(0, 0, 0, 0);
+    m_fileNameEdit = new QLineEdit(fileRow);
+    m_fileNameEdit->setObjectName(QStringLiteral("fileNameEdit"));
+    m_fileNameEdit->setSizePolicy(QSizePolicy::Expanding, m_fileNameEdit->sizePolicy().verticalPolicy());
+    m_folderButton = new QToolButton(fileRow);
+    m_folderButton->setObjectName(QStringLiteral("folderButton"));
+    m_folderButton->setIcon(QIcon(kIcons + (m_dark ? QStringLiteral("folder_white.svg") : QStringLiteral("folder.svg"))));
+    m_folderButton->setIconSize(QSize(20, 20));
+    m_folderButton->setStyleSheet(QStringLiteral("background-color: transparent; border: none;"));
+    m_folderButton->setToolTip(tr("Choisir un répertoire"));
+    m_folderButton->setAutoRaise(true);
+    m_folderButton->setCursor(Qt::PointingHandCursor);
+    fileLayout->addWidget(m_fileNameEdit);
+    fileLayout->addWidget(m_folderButton);
+    form->addRow(tr("Nom du fichier"), fileRow);
+
+    m_formatCombo = new QComboBox(formWidget);
+    m_formatCombo->setObjectName(QStringLiteral("formatCombo"));
+    m_formatCombo->setSizePolicy(fieldPolicy);
+    m_formatCombo->addItems({tr("H.264 (.mp4)"), tr("H.265 (.mp4)"), tr("MJPEG (.avi)"), tr("VP9 (.webm)"),
+                             tr("AV1 (.mkv)"), tr("RAW (talvor format)")});
+    m_formatCombo->setCurrentIndex(0);
+    form->addRow(tr("Format vidéo"), m_formatCombo);
+
+    m_captionCheck = new QCheckBox(tr("Incruster date et heure"), formWidget);
+    m_captionCheck->setObjectName(QStringLiteral("captionCheck"));
+    m_captionCheck->setChecked(true);
+    form->addRow(m_captionCheck);
+
+    m_captionSizeCombo = new QComboBox(formWidget);
+    m_captionSizeCombo->setObjectName(QStringLiteral("captionSizeCombo"));
+    m_captionSizeCombo->setSizePolicy(fieldPolicy);
+    m_captionSizeCombo->addItems({tr("Petit"), tr("Moyen"), tr("Grand"), tr("XL")});
+    m_captionSizeCombo->setCurrentIndex(1);
+    form->addRow(tr("Taille de l'incrustation"), m_captionSizeCombo);
+
+    auto *buttonRow = new QWidget(formWidget);
+    auto *buttonLayout = new QHBoxLayout(buttonRow);
+    buttonLayout->setContentsMargins(0, 0, 0, 0);
+    buttonLayout->addStretch();
+    m_exportButton = new QPushButton(tr("Exporter"), buttonRow);
+    m_exportButton->setObjectName(QStringLiteral("exportButton"));
+    m_exportButton->setFixedWidth(120);
+    buttonLayout->addWidget(m_exportButton);
+    form->addRow(QString(), buttonRow);
+
+    mainLayout->addWidget(formWidget);
+
+    connect(m_folderButton, &QToolButton::clicked, this, &PopupExport::change_export_path);
+    connect(m_exportButton, &QPushButton::clicked, this, &PopupExport::doExport);
+    connect(m_beginEdit, &QTimeEdit::timeChanged, this, &PopupExport::startTimeChanged);
+    connect(m_cameraCombo, &QComboBox::currentTextChanged, this, &PopupExport::updateExportFilename);
+    connect(m_beginEdit, &QTimeEdit::timeChanged, this, &PopupExport::updateExportFilename);
+    connect(m_formatCombo, &QComboBox::currentIndexChanged, this, &PopupExport::updateExportFilename);
+    connect(m_beginEdit, &QTimeEdit::timeChanged, this, &PopupExport::export_enabled_check);
+    connect(m_endEdit, &QTimeEdit::timeChanged, this, &PopupExport::export_enabled_check);
+
+    export_enabled_check();
+    updateExportFilename();
+    adjustPopupWidthToFilename();
+    adjustSize();
+}
+
+// ---- file names -------------------------------------------------------------
+
+QString PopupExport::file_name_part(const QString &cameraName)
+{
+    QString part;
+    part.reserve(cameraName.size());
+    for (const QChar c : cameraName) {
+        if (c.isSpace())
+            continue;
+        // A camera name comes from the export folder's camera lists; a
+        // separator in it must not move the file into another folder.
+        static const QString refused = QStringLiteral("/\\:*?\"<>|");
+        part.append(refused.contains(c) || c.category() == QChar::Other_Control ? QLatin1Char('_') : c);
+    }
+    if (part == QLatin1String(".") || part == QLatin1String(".."))
+        part.fill(QLatin1Char('_'));
+    return part;
+}
+
+QString PopupExport::default_file_name(const QString &folder) const
+{
+    const ExportFormat row = export_format_for_label(m_formatCombo->currentText());
+    return QStringLiteral("%1/%2_%3_%4_%5%6")
+        .arg(folder, file_name_part(m_cameraCombo->currentText()), m_dateLabel->text(),
+             m_beginEdit->time().toString(QStringLiteral("HHmmss")), row.key, row.extension);
+}
+
+QString PopupExport::default_folder() const
+{
+    if (!m_lastExportFolder.isEmpty())
+        return m_lastExportFolder;
+    const QStringList documents = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && !documents.constFirst().isEmpty())
+        return documents.constFirst();
+    return QDir::homePath();
+}
+
+QString PopupExport::normalize_export_filename(const QString &path) const
+{
+    const ExportFormat row = export_format_for_label(m_formatCombo->currentText());
+    const QFileInfo info(path);
+    QString folder = info.absolutePath();
+    if (folder.isEmpty())
+        folder = QStringLiteral(".");
+    QString base = info.completeBaseName();
+    for (const ExportFormat &known : exportFormats) {
+        const QString suffix = QLatin1Char('_') + known.key;
+        if (base.endsWith(suffix, Qt::CaseInsensitive)) {
+            base.chop(suffix.size());
+            break;
+        }
+    }
+    return folder + QLatin1Char('/') + base + QLatin1Char('_') + row.key + row.extension;
+}
+
+void PopupExport::updateExportFilename()
+{
+    if (!m_fileNameEdit)
+        return;
+    m_fileNameEdit->setText(default_file_name(default_folder()));
+}
+
+void PopupExport::startTimeChanged(QTime)
+{
+    updateExportFilename();
+}
+
+void PopupExport::change_export_path()
+{
+    const QString chosen = QFileDialog::getSaveFileName(this, tr("Choix du chemin d'export"),
+                                                        default_file_name(default_folder()));
+    if (chosen.isEmpty())
+        return;
+    apply_chosen_path(chosen);
+}
+
+void PopupExport::apply_chosen_path(const QString &path)
+{
+    const QString normalized = normalize_export_filename(path);
+    m_fileNameEdit->setText(normalized);
+    const QString folder = QFileInfo(normalized).absolutePath();
+    if (!folder.isEmpty()) {
+        m_lastExportFolder = folder;
+        QSettings settings(m_settingsOrganisation, m_settingsApplication);
+        settings.setValue(QLatin1String(settingsKey()), folder);
+    }
+    adjustPopupWidthToFilename();
+}
+
+void PopupExport::adjustPopupWidthToFilename()
+{
+    const QFontMetrics metrics(m_fileNameEdit->font());
+    const int width = qBound(420, metrics.horizontalAdvance(m_fileNameEdit->text()) + 240, 2280);
+    setMinimumWidth(width);
+    resize(width, height());
+}
+
+void PopupExport::export_enabled_check()
+{
+    const QTime begin = m_beginEdit->time();
+    const QTime end = m_endEdit->time();
+    m_exportButton->setEnabled(begin.isValid() && end.isValid() && begin.msecsTo(end) > 0);
+}
+
+int PopupExport::check_export_times(const QTime &begin, const QTime &end)
+{
+    if (!begin.isValid()) {
+        logMessage("[ERROR] ZuPlayer Popup Export :: begin export time INVALID.");
+        return -1;
+    }
+    if (!end.isValid()) {
+        logMessage("[ERROR] ZuPlayer Popup Export :: end export time INVALID.");
+        return -2;
+    }
+    if (begin.msecsTo(end) <= 0) {
+        logMessage("[ERROR] ZuPlayer Popup Export :: begin time after end time");
+        return -13;
+    }
+    return 0;
+}
+
+// ---- cameras and files ------------------------------------------------------
+
+QHash<int, QString> PopupExport::day_camera_names(const QString &dayFolder)
+{
+    QHash<int, QString> names = ZuFile::hash_cameras_list(dayFolder);
+    if (!names.isEmpty() || dayFolder.isEmpty())
+        return names;
+    // Only some day folders carry a camera list of their own; the others
+    // have one in each segment folder.
+    const QFileInfoList segments =
+        QDir(dayFolder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &segment : segments) {
+        const QHash<int, QString> more = ZuFile::hash_cameras_list(segment.absoluteFilePath());
+        for (auto it = more.cbegin(); it != more.cend(); ++it)
+            names.insert(it.key(), it.value());
+    }
+    return names;
+}
+
+QStringList PopupExport::camera_list(QList<QFileInfo> files)
+{
+    m_cameraNames.clear();
+    m_cameraNames = day_camera_names(m_dayFolder);
+    QStringList names;
+    for (const QFileInfo &file : files) {
+        QString first;
+        const int id = fileCameraPart(file, &first);
+        if (first.isEmpty())
+            continue;
+        const QString name = m_cameraNames.contains(id) ? m_cameraNames.value(id) : QStringLiteral("CAMERA ") + first;
+        if (!names.contains(name))
+            names.append(name);
+    }
+    return names;
+}
+
+int PopupExport::resolveCameraId() const
+{
+    int id = m_cameraCombo->currentData(Qt::UserRole).toInt();
+    const QString text = m_cameraCombo->currentText();
+    if (id <= 0 && !m_cameraNames.isEmpty()) {
+        id = -1;
+        for (auto it = m_cameraNames.cbegin(); it != m_cameraNames.cend(); ++it) {
+            if (it.value() == text) {
+                id = it.key();
+                break;
+            }
+        }
+    }
+    if (id == -1 && text.contains(QLatin1String("CAMERA"))) {
+        QString rest = text;
+        rest.remove(QStringLiteral("CAMERA "));
+        id = rest.toInt();
+    }
+    return id;
+}
+
+void PopupExport::collectCameraFiles()
+{
+    m_cameraFiles.clear();
+    for (const QFileInfo &file : qAsConst(m_dayFiles)) {
+        const int id = fileCameraPart(file);
+        if (m_cameraId == -1)
+            m_cameraId = id;
+        if (id == m_cameraId)
+            m_cameraFiles.append(file);
+    }
+}
+
+QString PopupExport::last_seek_timestamp(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        logMessage(QStringLiteral("Decoder :: Error Opening Seek File ") + path);
+        return QString();
+    }
+    QString last;
+    while (!file.atEnd()) {
+        QByteArray line = file.readLine(kMaxSeekLine);
+        if (line.isEmpty())
+            break;
+        if (!line.endsWith('\n') && !file.atEnd()) {
+            // Overlong: no entry. Skip to the end of that line.
+            while (!file.atEnd()) {
+                const QByteArray rest = file.readLine(kMaxSeekLine);
+                if (rest.isEmpty() || rest.endsWith('\n'))
+                    break;
+            }
+            continue;
+        }
+        const int colon = line.indexOf(':');
+        if (colon > 0)
+            last = QString::fromUtf8(line.constData(), colon).trimmed();
+    }
+    return last;
+}
+
+QString PopupExport::find_file_for_time(const QString &time, bool begin) const
+{
+    if (m_cameraFiles.isEmpty())
+        return QString();
+    const int t = time.toInt();
+    const int count = m_cameraFiles.size();
+    for (int i = 0; i + 1 < count; ++i) {
+        const int start = fileStartTime(m_cameraFiles.at(i));
+        const int next = fileStartTime(m_cameraFiles.at(i + 1));
+        if (start <= t && t < next)
+            return m_cameraFiles.at(i).completeBaseName();
+    }
+    const QFileInfo &last = m_cameraFiles.constLast();
+    const int start = fileStartTime(last);
+    const QString seek = seekPathOf(last.filePath());
+    const QDateTime lastEntry = QDateTime::fromString(seek.isEmpty() ? QString() : last_seek_timestamp(seek),
+                                                      QStringLiteral("yyyyMMddHHmmsszzz"));
+    const int end = lastEntry.isValid() ? lastEntry.toString(QStringLiteral("HHmmss")).toInt() : 0;
+    if ((start <= t && t < end) || !begin)
+        return last.completeBaseName();
+    return QString();
+}
+
+int PopupExport::select_range(QList<QFileInfo> *range)
+{
+    const QString begin = m_beginEdit->time().toString(QStringLiteral("HHmmss"));
+    const QString end = m_endEdit->time().toString(QStringLiteral("HHmmss"));
+
+    m_cameraId = resolveCameraId();
+    collectCameraFiles();
+
+    const QString beginFile = find_file_for_time(begin, true);
+    if (beginFile.isEmpty()) {
+        logMessage("[INFO] ZuPlayer Popup Export ::begin file empty");
+        return -1;
+    }
+    const QString endFile = find_file_for_time(end, false);
+    if (endFile.isEmpty()) {
+        logMessage("[INFO] ZuPlayer Popup Export ::end file empty");
+        return -2;
+    }
+
+    range->clear();
+    bool inRange = false;
+    for (const QFileInfo &file : qAsConst(m_cameraFiles)) {
+        const QString name = file.completeBaseName();
+        if (name == beginFile)
+            inRange = true;
+        if (inRange)
+            range->append(file);
+        if (name == endFile)
+            inRange = false;
+    }
+    return 0;
+}
+
+// ---- the export -------------------------------------------------------------
+
+void PopupExport::doExport()
+{
+    if (!m_errorReporter) {
+        m_errorReporter = new export_error(this);
+        m_errorReporter->setParent(this);
+        connect(this, &PopupExport::error, m_errorReporter, &export_error::error_parse);
+    }
+    if (!create_exporter())
+        logMessage("[INFO] ZuPlayer Popup Export ::Export error ");
+}
+
+bool PopupExport::create_exporter()
+{
+    logMessage("[INFO] ZuPlayer Popup Export :: do export");
+    const QString output = normalize_export_filename(m_fileNameEdit->text());
+    m_fileNameEdit->setText(output);
+
+    const int timeCode = check_export_times(m_beginEdit->time(), m_endEdit->time());
+    if (timeCode != 0) {
+        Q_EMIT error(timeCode);
+        return false;
+    }
+    const QString begin = m_beginEdit->time().toString(QStringLiteral("HHmmss"));
+    const QString end = m_endEdit->time().toString(QStringLiteral("HHmmss"));
+
+    QList<QFileInfo> range;
+    const int rangeCode = select_range(&range);
+    if (rangeCode != 0) {
+        Q_EMIT error(rangeCode);
+        return false;
+    }
+
+    logMessage("[INFO] ZuPlayer Popup Export ::Create Exporter");
+    const ExportFormat row = export_format_for_label(m_formatCombo->currentText());
+    const QString folder = QFileInfo(output).absolutePath();
+    if (!QDir().mkpath(folder))
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: failed to create ") + folder);
+
+    const bool started = row.encoder == QLatin1String("raw") ? startRawExport(output, range)
+                                                             : startEncodedExport(output, row, range, begin, end);
+    if (!started)
+        return false;
+    close();
+    return true;
+}
+
+bool PopupExport::startRawExport(const QString &output, const QList<QFileInfo> &range)
+{
+    logMessage("[INFO] ZuPlayer Popup Export :: raw exportation");
+    m_exportTarget = QFileInfo(output).absolutePath();
+    m_rawFailures = 0;
+    auto *worker = new RawExport();
+    worker->set_output(QFileInfo(output));
+    worker->set_files(range);
+    connect(worker, &RawExport::valueChanged, this, &PopupExport::getvalueChanged);
+    connect(worker, &RawExport::error, this, &PopupExport::getRawError);
+    connect(worker, &RawExport::endingsignal, this, &PopupExport::getendingsignal);
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    m_rawWorker = worker;
+    worker->start();
+    return true;
+}
+
+bool PopupExport::startEncodedExport(const QString &output, const ExportFormat &row,
+                                     const QList<QFileInfo> &range, const QString &begin, const QString &end)
+{
+    m_exportTarget = output;
+    const bool caption = m_captionCheck->isChecked();
+    const QString sizeText = m_captionSizeCombo->currentText();
+    QString captionSize;
+    if (sizeText.contains(QLatin1String("Petit")))
+        captionSize = QStringLiteral("small");
+    else if (sizeText.contains(QLatin1String("Moyen")))
+        captionSize = QStringLiteral("normal");
+    else if (sizeText.contains(QLatin1String("Grand")))
+        captionSize = QStringLiteral("large");
+    else if (sizeText.contains(QLatin1String("XL")))
+        captionSize = QStringLiteral("extralarge");
+
+    auto *exporter = new ff_export();
+    exporter->set_files(range);
+    exporter->set_begin_time(begin);
+    exporter->set_end_time(end);
+    exporter->set_camera_names(m_cameraNames);
+    exporter->set_stream_id(m_streamId);
+    exporter->configure(output, row.encoder, 2048, caption, captionSize);
+    m_encoder = exporter;
+
+    auto *item = new EncodeItem_Presentation(output);
+    item->setType(QStringLiteral("zuplayer"));
+    item->set_exporter(exporter);
+
+    auto *window = new Download_presentation();
+    window->add_item(item);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setWindowTitle(tr("Téléchargement"));
+    window->resize(1080, 768);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    // Nobody deletes a dialog that only hid itself after an encoded export;
+    // it goes with the job window that shows the export's progress.
+    connect(window, &QObject::destroyed, this, &QObject::deleteLater);
+    return true;
+}
+
+RawExport *PopupExport::raw_worker() const
+{
+    return m_rawWorker.data();
+}
+
+void PopupExport::getRawError(int failedCopies)
+{
+    m_rawFailures = failedCopies;
+    logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: raw export :: %1 file(s) not copied").arg(failedCopies));
+}
+
+void PopupExport::getvalueChanged(int value)
+{
+    Q_EMIT valueChanged(value);
+}
+
+void PopupExport::getendingsignal()
+{
+    Q_EMIT endingsignal();
+}
+
+void PopupExport::closeall()
+{
+    logMessage("[INFO] ZuPlayer Popup Export :: closeall");
+}

@@ -1,0 +1,62 @@
+#pragma once
+#include <QFileInfo>
+#include <QList>
+#include <QString>
+#include <QThread>
+
+// The raw export: copies the data files of a range, each with its seek
+// file, and every camera list of the export folder into the target folder,
+// keeping each path from the export folder's name ("talvor_…") downward, so
+// that the target holds a smaller export folder the player can open.
+//
+// Copies never replace a file: each one is written under a temporary name
+// in the destination folder and renamed without replacing. A destination
+// file that already exists is compared with its source: the same bytes
+// count as copied (so a second export into the same place succeeds and
+// changes nothing), other bytes are kept as they are and the copy fails.
+//
+// Signals, from the worker's thread: valueChanged(percent) twice per data
+// file; error(count) with the number of files that could not be copied,
+// only when that is not 0, just before endingsignal(); endingsignal() once
+// at the end of every run that was not interrupted.
+class RawExport : public QThread
+{
+    Q_OBJECT
+public:
+    RawExport();
+    // Asks the thread to stop after the file it is copying and waits for it.
+    ~RawExport() override;
+
+    void set_files(QList<QFileInfo> files);
+    void set_output(QFileInfo output);
+
+    // Copies one file, creating the destination folder; true when the
+    // destination holds the source's bytes afterwards.
+    bool copy_file(const QString &source, const QString &destination);
+
+    // Files that could not be copied in the last run (read after the end).
+    int failures() const { return m_failures; }
+
+    // Position of the export folder's component ("/talvor_…", any case) in
+    // `path`: the nearest folder above the file whose name starts so; -1
+    // when there is none.
+    static int anchor_of(const QString &path);
+    // Where `source` goes below `targetFolder`; empty when the source has no
+    // anchor or its relative part would leave the target folder.
+    static QString destination_for(const QString &source, const QString &targetFolder);
+
+Q_SIGNALS:
+    void valueChanged(int percent);
+    void endingsignal();
+    void error(int failedCopies);
+
+protected:
+    void run() override;
+
+private:
+    bool copyTo(const QString &source, const QString &destination);
+
+    QFileInfo m_target;
+    QList<QFileInfo> m_files;
+    int m_failures = 0;
+};

@@ -1,0 +1,23 @@
+#include "zutheme.h"
+
+#include <QGuiApplication>
+#include <QPalette>
+
+namespace ZuTheme {
+
+bool prefersDark()
+{
+    const QByteArray forced = qgetenv("ZU_THEME").trimmed().toLower();
+    if (forced == "dark")
+        return true;
+    if (forced == "light")
+        return false;
+    // Qt 6.4 has no colour-scheme query of its own; the platform theme does
+    // hand the desktop's colours to the default palette, so a dark window
+    // colour is the best sign of a dark desktop.
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        return false;
+    return QGuiApplication::palette().color(QPalette::Active, QPalette::Window).lightness() < 128;
+}
+
+} // namespace ZuTheme

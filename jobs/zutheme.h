@@ -1,0 +1,13 @@
+#pragma once
+
+// The desktop's light or dark preference, for dialogs that paint their own
+// light and dark styles.
+namespace ZuTheme {
+
+// True for a dark desktop. The environment variable ZU_THEME ("light" or
+// "dark", any case) decides when set; otherwise the application palette's
+// window colour does (dark when its lightness is below the middle). Without
+// an application object, or with any other ZU_THEME value, light.
+bool prefersDark();
+
+} // namespace ZuTheme

@@ -1,0 +1,431 @@
+// The export dialog: format table, file-name rules, start times, time checks
+// with their message boxes, theme, and the camera and file choice over the
+// generated export folder.
+#include "test_popupexport_util.h"
+
+#include "popupexport.h"
+#include "zufile.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimeEdit>
+
+using namespace etest;
+
+class TestPopupExport : public QObject
+{
+    Q_OBJECT
+
+    QString m_export;
+
+    static QString ts() { return QStringLiteral("2024-03-05 14:00:03.250"); }
+
+    // A dialog over the generated day, proposing camera `camera`.
+    PopupExport *dayDialog(int camera = 3, const QString &exportFolder = QString())
+    {
+        const QString day = dayFolderOf(exportFolder.isEmpty() ? m_export : exportFolder);
+        return new PopupExport(dayVideoFiles(day), camera, QStringLiteral("0"), day, ts());
+    }
+
+    static void setTimes(PopupExport *d, const QTime &begin, const QTime &end)
+    {
+        d->begin_edit()->setTime(begin);
+        d->end_edit()->setTime(end);
+    }
+
+    static QStringList names(const QList<QFileInfo> &files)
+    {
+        QStringList out;
+        for (const QFileInfo &f : files)
+            out << f.completeBaseName();
+        return out;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_export = smallExport();
+        QVERIFY2(!m_export.isEmpty(), "no generated export folder under testdata/small");
+        qunsetenv("ZU_THEME");
+    }
+
+    void formatTable()
+    {
+        QCOMPARE(exportFormats.size(), 6);
+        QStringList keys;
+        for (const ExportFormat &row : exportFormats)
+            keys << row.key;
+        QCOMPARE(keys, (QStringList{"H264", "H265", "MJPEG", "VP9", "AV1", "RAW"}));
+
+        QCOMPARE(export_format_for_label("H.265 (.mp4)").encoder, QStringLiteral("hevc"));
+        QCOMPARE(export_format_for_label("vp9 (.webm)").extension, QStringLiteral(".webm"));
+        QCOMPARE(export_format_for_label("RAW (talvor format)").encoder, QStringLiteral("raw"));
+        QCOMPARE(export_format_for_label("av1").key, QStringLiteral("AV1"));
+        const ExportFormat fallback = export_format_for_label("Theora (.ogv)");
+        QCOMPARE(fallback.encoder, QStringLiteral("libx264"));
+        QCOMPARE(fallback.key, QStringLiteral("H264"));
+
+        // Every combo item of the dialog finds its own row.
+        PopupExport d({}, -1, "0", QString(), ts());
+        for (int i = 0; i < d.format_combo()->count(); ++i)
+            QCOMPARE(export_format_for_label(d.format_combo()->itemText(i)).key, exportFormats.at(i).key);
+    }
+
+    void fileNameRules()
+    {
+        std::unique_ptr<PopupExport> d(dayDialog());
+        QCOMPARE(d->camera_combo()->currentText(), QStringLiteral("Entrée principale"));
+        QCOMPARE(d->default_file_name("/out"), QStringLiteral("/out/Entréeprincipale_2024-03-05_140003_H264.mp4"));
+        d->format_combo()->setCurrentIndex(1);
+        QCOMPARE(d->default_file_name("/out"), QStringLiteral("/out/Entréeprincipale_2024-03-05_140003_H265.mp4"));
+
+        // The edit follows camera, begin and format, replacing a typed name.
+        d->format_combo()->setCurrentIndex(0);
+        QVERIFY(d->file_name_edit()->text().endsWith("_140003_H264.mp4"));
+        d->format_combo()->setCurrentIndex(4);
+        QVERIFY(d->file_name_edit()->text().endsWith("_140003_AV1.mkv"));
+        d->file_name_edit()->setText("/somewhere/typed.mkv");
+        d->begin_edit()->setTime(QTime(14, 0, 5));
+        QCOMPARE(d->file_name_edit()->text(), d->default_file_name(d->default_folder()));
+        QVERIFY(d->file_name_edit()->text().endsWith("/Entréeprincipale_2024-03-05_140005_AV1.mkv"));
+        d->camera_combo()->setCurrentText("Parking");
+        QVERIFY(d->file_name_edit()->text().endsWith("/Parking_2024-03-05_140005_AV1.mkv"));
+
+        // Normalising: the format's key and extension replace a known key.
+        struct Case { int format; QString in; QString out; };
+        const QList<Case> cases = {
+            {3, "/out/cam_H264.mp4", "/out/cam_VP9.webm"},
+            {5, "/out/clip", "/out/clip_RAW.talvor"},
+            {0, "/out/film.h264.mp4", "/out/film.h264_H264.mp4"},
+            {0, "/out/x_h265.mp4", "/out/x_H264.mp4"},
+            {4, "/out/a_H264_VP9.webm", "/out/a_H264_AV1.mkv"},
+            {2, "/out/cam_mjpeg.avi", "/out/cam_MJPEG.avi"},
+        };
+        for (const Case &c : cases) {
+            d->format_combo()->setCurrentIndex(c.format);
+            QCOMPARE(d->normalize_export_filename(c.in), c.out);
+        }
+        d->format_combo()->setCurrentIndex(0);
+        QCOMPARE(d->normalize_export_filename("clip"), QDir::currentPath() + "/clip_H264.mp4");
+
+        // Camera names become one file-name part, never a path.
+        QCOMPARE(PopupExport::file_name_part("CAMERA 12"), QStringLiteral("CAMERA12"));
+        QCOMPARE(PopupExport::file_name_part(" Quai\tB "), QStringLiteral("QuaiB"));
+        QCOMPARE(PopupExport::file_name_part("../../etc/x"), QStringLiteral(".._.._etc_x"));
+        QCOMPARE(PopupExport::file_name_part(".."), QStringLiteral("__"));
+        QCOMPARE(PopupExport::file_name_part("a\\b:c*d?e\"f<g>h|i"), QStringLiteral("a_b_c_d_e_f_g_h_i"));
+    }
+
+    void defaultFolderAndSettings()
+    {
+        QSettings(PopupExport::settingsOrganisation(), PopupExport::settingsApplication()).clear();
+        std::unique_ptr<PopupExport> d(dayDialog());
+        QCOMPARE(d->last_export_folder(), QString());
+        const QStringList docs = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
+        QCOMPARE(d->default_folder(), docs.isEmpty() ? QDir::homePath() : docs.first());
+
+        QTemporaryDir out;
+        d->format_combo()->setCurrentIndex(3);
+        d->apply_chosen_path(out.filePath("chosen_H264.mp4"));
+        QCOMPARE(d->file_name_edit()->text(), out.filePath("chosen_VP9.webm"));
+        QCOMPARE(d->last_export_folder(), out.path());
+        QCOMPARE(QSettings("Talvor", "ZuPlayer").value("export/lastDir").toString(), out.path());
+
+        // A later dialog starts in that folder.
+        std::unique_ptr<PopupExport> next(dayDialog());
+        QCOMPARE(next->default_folder(), out.path());
+        QCOMPARE(next->file_name_edit()->text(), out.path() + "/Entréeprincipale_2024-03-05_140003_H264.mp4");
+        QSettings("Talvor", "ZuPlayer").clear();
+    }
+
+    void dialogWidth()
+    {
+        std::unique_ptr<PopupExport> d(dayDialog());
+        const QFontMetrics fm(d->file_name_edit()->font());
+        d->file_name_edit()->setText("a");
+        d->adjustPopupWidthToFilename();
+        QCOMPARE(d->minimumWidth(), 420);
+        QCOMPARE(d->width(), 420);
+        const QString medium = QString(60, QLatin1Char('m'));
+        d->file_name_edit()->setText(medium);
+        d->adjustPopupWidthToFilename();
+        QCOMPARE(d->minimumWidth(), qBound(420, fm.horizontalAdvance(medium) + 240, 2280));
+        d->file_name_edit()->setText(QString(3000, QLatin1Char('m')));
+        d->adjustPopupWidthToFilename();
+        QCOMPARE(d->minimumWidth(), 2280);
+        QCOMPARE(d->width(), 2280);
+    }
+
+    void startTimes()
+    {
+        {
+            PopupExport d({}, 3, "0", QString(), "2024-03-05 14:00:03.250");
+            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 5), QTime(14, 0, 3, 250)));
+            QCOMPARE(d.date_label()->text(), QStringLiteral("2024-03-05"));
+            QCOMPARE(d.begin_edit()->time(), QTime(14, 0, 3, 250));
+            QCOMPARE(d.end_edit()->time(), QTime(14, 1, 3, 250));
+            QCOMPARE(d.begin_edit()->displayFormat(), QStringLiteral("HH:mm:ss"));
+            QVERIFY(d.export_button()->isEnabled());
+            QVERIFY(d.caption_check()->isChecked());
+            QCOMPARE(d.caption_size_combo()->currentText(), QStringLiteral("Moyen"));
+            QCOMPARE(d.format_combo()->currentText(), QStringLiteral("H.264 (.mp4)"));
+            QVERIFY(d.windowTitle().isEmpty());
+        }
+        {
+            PopupExport d({}, 3, "0", QString(), "2024-03-06 08:10:00:500");
+            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 6), QTime(8, 10, 0, 500)));
+        }
+        {
+            const QDateTime before = QDateTime::currentDateTime();
+            PopupExport d({}, 3, "0", QString(), "not a time");
+            QVERIFY(d.start_time() >= before.addSecs(-1) && d.start_time() <= QDateTime::currentDateTime());
+        }
+        {
+            // The end wraps past midnight and then lies before the begin.
+            PopupExport d({}, 3, "0", QString(), "2024-03-05 23:59:30.000");
+            QCOMPARE(d.end_edit()->time(), QTime(0, 0, 30));
+            QVERIFY(!d.export_button()->isEnabled());
+            d.end_edit()->setTime(QTime(23, 59, 31));
+            QVERIFY(d.export_button()->isEnabled());
+            d.end_edit()->setTime(QTime(23, 59, 30));
+            QVERIFY(!d.export_button()->isEnabled());
+        }
+        {
+            const QStringList legacyNames{"a", "b"};
+            PopupExport d({}, 3, "1", legacyNames, "/day", ts());
+            QCOMPARE(d.export_names(), legacyNames);
+            QCOMPARE(d.stream_id(), QStringLiteral("1"));
+        }
+    }
+
+    void timeChecks()
+    {
+        QCOMPARE(PopupExport::check_export_times(QTime(), QTime(14, 0)), -1);
+        QCOMPARE(PopupExport::check_export_times(QTime(14, 0), QTime()), -2);
+        QCOMPARE(PopupExport::check_export_times(QTime(), QTime()), -1);
+        QCOMPARE(PopupExport::check_export_times(QTime(14, 0), QTime(14, 0)), -13);
+        QCOMPARE(PopupExport::check_export_times(QTime(14, 1), QTime(14, 0)), -13);
+        QCOMPARE(PopupExport::check_export_times(QTime(14, 0), QTime(14, 0, 0, 1)), 0);
+    }
+
+    void errorBoxes()
+    {
+        std::unique_ptr<PopupExport> d(dayDialog());
+        QTemporaryDir out;
+        d->format_combo()->setCurrentIndex(5);
+        QSignalSpy errors(d.get(), &PopupExport::error);
+        BoxCloser boxes;
+
+        // Before the first recording: no begin file.
+        setTimes(d.get(), QTime(13, 59, 0), QTime(14, 0, 5));
+        d->export_button()->click();
+        // Equal times: the button is off, a press by other means is refused.
+        setTimes(d.get(), QTime(14, 0, 2), QTime(14, 0, 2));
+        QVERIFY(!d->export_button()->isEnabled());
+        d->doExport();
+        // Twice more the same refusal: one box per press.
+        setTimes(d.get(), QTime(14, 0, 30), QTime(14, 0, 40));
+        d->file_name_edit()->setText(out.filePath("x"));
+        d->export_button()->click();
+        d->export_button()->click();
+        // The end text as the dialog's reporter shows it.
+        Q_EMIT d->error(-2);
+
+        QCOMPARE(errors.size(), 5);
+        QCOMPARE(boxes.titles, QStringList(5, QStringLiteral("Erreur de paramétrage")));
+        QCOMPARE(boxes.texts, (QStringList{"Heure de début d'exportation introuvable.", "Période invalide.",
+                                           "Heure de début d'exportation introuvable.",
+                                           "Heure de début d'exportation introuvable.",
+                                           "Heure de fin d'exportation introuvable."}));
+        // Nothing started, nothing written, the dialog keeps its input.
+        QVERIFY(d->raw_worker() == nullptr);
+        QVERIFY(d->get_export_path().isEmpty());
+        QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(d->begin_edit()->time(), QTime(14, 0, 30));
+        QCOMPARE(d->file_name_edit()->text(), out.filePath("x_RAW.talvor"));
+    }
+
+    void cameraCombo()
+    {
+        std::unique_ptr<PopupExport> d(dayDialog(3));
+        QComboBox *combo = d->camera_combo();
+        QCOMPARE(combo->count(), 2);
+        // Order of first appearance in the day list (sorted by file name).
+        QCOMPARE(combo->itemText(0), QStringLiteral("Parking"));
+        QCOMPARE(combo->itemData(0).toInt(), 12);
+        QCOMPARE(combo->itemText(1), QStringLiteral("Entrée principale"));
+        QCOMPARE(combo->itemData(1).toInt(), 3);
+        QCOMPARE(combo->currentIndex(), 1);
+        QCOMPARE(d->camera_names().value(12), QStringLiteral("Parking"));
+
+        std::unique_ptr<PopupExport> unknown(dayDialog(77));
+        QCOMPARE(unknown->camera_combo()->currentIndex(), 0);
+
+        PopupExport empty({}, 3, "0", dayFolderOf(m_export), ts());
+        QCOMPARE(empty.camera_combo()->count(), 0);
+        QList<QFileInfo> range;
+        QCOMPARE(empty.select_range(&range), -1);
+        QCOMPARE(empty.camera_id(), 0);
+        QVERIFY(empty.camera_files().isEmpty());
+    }
+
+    void cameraNamesFromSegments()
+    {
+        QTemporaryDir tmp;
+        const QString copy = copyExport(m_export, tmp.filePath("data"));
+        QVERIFY(!copy.isEmpty());
+        const QString day = dayFolderOf(copy);
+
+        // Without the day's own list, the segment folders name the cameras.
+        QVERIFY(QFile::remove(day + "/index.zunfo"));
+        QHash<int, QString> cameras = PopupExport::day_camera_names(day);
+        QCOMPARE(cameras.value(3), QStringLiteral("Entrée principale"));
+        QCOMPARE(cameras.value(12), QStringLiteral("Parking"));
+        // The day's own list wins when there is one.
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + "/index.zunfo"), {{3, "Hall"}}));
+        cameras = PopupExport::day_camera_names(day);
+        QCOMPARE(cameras, (QHash<int, QString>{{3, "Hall"}}));
+
+        // Without any list the cameras are "CAMERA <id>" and still export.
+        QDirIterator it(copy, {"*.zunfo"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            QVERIFY(QFile::remove(it.next()));
+        std::unique_ptr<PopupExport> d(dayDialog(12, copy));
+        QCOMPARE(d->camera_combo()->itemText(0), QStringLiteral("CAMERA 12"));
+        QCOMPARE(d->camera_combo()->itemData(0).toInt(), 12);
+        QCOMPARE(d->camera_combo()->currentText(), QStringLiteral("CAMERA 12"));
+        QVERIFY(d->file_name_edit()->text().endsWith("/CAMERA12_2024-03-05_140003_H264.mp4"));
+        setTimes(d.get(), QTime(14, 0, 1), QTime(14, 0, 4));
+        QList<QFileInfo> range;
+        QCOMPARE(d->select_range(&range), 0);
+        QCOMPARE(d->camera_id(), 12);
+        QCOMPARE(names(range), QStringList{"12_20240305_140000"});
+    }
+
+    void fileChoice_data()
+    {
+        QTest::addColumn<int>("camera");
+        QTest::addColumn<QTime>("begin");
+        QTest::addColumn<QTime>("end");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("range");
+        const QStringList both{"3_20240305_140000", "3_20240305_140006"};
+        QTest::newRow("straddles both files") << 3 << QTime(14, 0, 3) << QTime(14, 0, 8) << 0 << both;
+        QTest::newRow("first file only") << 3 << QTime(14, 0, 0) << QTime(14, 0, 5) << 0
+                                         << QStringList{"3_20240305_140000"};
+        QTest::newRow("second file only") << 3 << QTime(14, 0, 6) << QTime(14, 0, 9) << 0
+                                          << QStringList{"3_20240305_140006"};
+        QTest::newRow("end past the recording") << 3 << QTime(14, 0, 5) << QTime(14, 30, 0) << 0 << both;
+        QTest::newRow("last second before the last entry") << 3 << QTime(14, 0, 10) << QTime(14, 0, 20) << 0
+                                                           << QStringList{"3_20240305_140006"};
+        QTest::newRow("begin before the recording") << 3 << QTime(13, 59, 59) << QTime(14, 0, 5) << -1
+                                                    << QStringList();
+        QTest::newRow("begin after the last entry") << 3 << QTime(14, 0, 12) << QTime(14, 0, 20) << -1
+                                                    << QStringList();
+        QTest::newRow("other camera") << 12 << QTime(14, 0, 3) << QTime(14, 0, 8) << 0
+                                      << QStringList{"12_20240305_140000", "12_20240305_140006"};
+        QTest::newRow("end before begin file") << 12 << QTime(14, 0, 7) << QTime(14, 0, 3) << 0
+                                               << QStringList{"12_20240305_140006"};
+    }
+
+    void fileChoice()
+    {
+        QFETCH(int, camera);
+        QFETCH(QTime, begin);
+        QFETCH(QTime, end);
+        QFETCH(int, code);
+        QFETCH(QStringList, range);
+        std::unique_ptr<PopupExport> d(dayDialog(camera));
+        setTimes(d.get(), begin, end);
+        QList<QFileInfo> files;
+        QCOMPARE(d->select_range(&files), code);
+        QCOMPARE(d->camera_id(), camera);
+        // Camera 3 never takes camera 12's files, nor the other way round.
+        for (const QFileInfo &f : d->camera_files())
+            QVERIFY(f.fileName().startsWith(QString::number(camera) + "_"));
+        QCOMPARE(d->camera_files().size(), 2);
+        if (code == 0)
+            QCOMPARE(names(files), range);
+    }
+
+    void fileForTime()
+    {
+        std::unique_ptr<PopupExport> d(dayDialog(3));
+        QList<QFileInfo> range;
+        setTimes(d.get(), QTime(14, 0, 1), QTime(14, 0, 2));
+        QCOMPARE(d->select_range(&range), 0);
+        QCOMPARE(d->find_file_for_time("140005", true), QStringLiteral("3_20240305_140000"));
+        QCOMPARE(d->find_file_for_time("140006", true), QStringLiteral("3_20240305_140006"));
+        QCOMPARE(d->find_file_for_time("140011", true), QString());
+        QCOMPARE(d->find_file_for_time("140011", false), QStringLiteral("3_20240305_140006"));
+        QCOMPARE(d->find_file_for_time("090000", true), QString());
+        QCOMPARE(d->find_file_for_time("090000", false), QStringLiteral("3_20240305_140006"));
+
+        const QString seek = dayFolderOf(m_export) + "/140006/3_20240305_140006.zuseek";
+        QCOMPARE(PopupExport::last_seek_timestamp(seek), QStringLiteral("20240305140011900"));
+        QCOMPARE(PopupExport::last_seek_timestamp(seek + ".missing"), QString());
+
+        // Hostile seek files: junk, an overlong line, no entry at all.
+        QTemporaryDir tmp;
+        QFile f(tmp.filePath("a.zuseek"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("20240305140000000:video0:h264:320x240:1:10\n");
+        f.write(":no key\n");
+        f.write(" 20240305140001000 :video0:h264:320x240:0:10\r\n");
+        f.write(QByteArray(100000, 'x') + ":y\n");
+        f.write("no colon here\n\n");
+        f.close();
+        QCOMPARE(PopupExport::last_seek_timestamp(f.fileName()), QStringLiteral("20240305140001000"));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(QByteArray(50000, '\0'));
+        f.close();
+        QCOMPARE(PopupExport::last_seek_timestamp(f.fileName()), QString());
+    }
+
+    void themes()
+    {
+        qputenv("ZU_THEME", "dark");
+        {
+            PopupExport d({}, 3, "0", QString(), ts());
+            QVERIFY(d.dark_theme());
+            QCOMPARE(d.palette().color(QPalette::Window), QColor("#2b2b2b"));
+            QCOMPARE(d.palette().color(QPalette::Disabled, QPalette::HighlightedText), QColor(Qt::white));
+            QCOMPARE(d.palette().color(QPalette::Highlight), QColor("#5e9ed6"));
+            QVERIFY(d.styleSheet().contains("background: #2b2b2b"));
+            QVERIFY(d.styleSheet().contains("arrow_up_white.svg"));
+        }
+        qputenv("ZU_THEME", "LIGHT");
+        {
+            PopupExport d({}, 3, "0", QString(), ts());
+            QVERIFY(!d.dark_theme());
+            QVERIFY(d.styleSheet().contains("background: #f7f7f7"));
+            QVERIFY(d.styleSheet().contains("checkbox_checked.svg"));
+            QVERIFY(!d.styleSheet().contains("_white.svg"));
+        }
+        // Unset: the application palette decides.
+        qunsetenv("ZU_THEME");
+        const QPalette saved = QApplication::palette();
+        QPalette darkPalette = saved;
+        darkPalette.setColor(QPalette::Window, QColor(30, 30, 30));
+        QApplication::setPalette(darkPalette);
+        {
+            PopupExport d({}, 3, "0", QString(), ts());
+            QVERIFY(d.dark_theme());
+        }
+        QPalette lightPalette = saved;
+        lightPalette.setColor(QPalette::Window, QColor(240, 240, 240));
+        QApplication::setPalette(lightPalette);
+        {
+            PopupExport d({}, 3, "0", QString(), ts());
+            QVERIFY(!d.dark_theme());
+        }
+        QApplication::setPalette(saved);
+    }
+};
+
+ZU_EXPORT_TEST_MAIN(TestPopupExport)
+#include "test_popupexport.moc"

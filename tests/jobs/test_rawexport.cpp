@@ -1,0 +1,266 @@
+// The raw export: placement below the export folder's name, the copy through
+// the dialog compared with a tree made by cp, repeated exports into the same
+// place, conflicts, missing files and paths without an export folder.
+#include "test_popupexport_util.h"
+
+#include "popupexport.h"
+#include "rawexport.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTimeEdit>
+
+using namespace etest;
+
+class TestRawExport : public QObject
+{
+    Q_OBJECT
+
+    QString m_export;
+    QString m_name; // talvor_…
+
+    // Builds with cp what a raw export of `files` into `target` must hold:
+    // each data file with its seek file and every camera list of the export
+    // folder, below the export folder's name.
+    static bool expectedTree(const QString &exportFolder, const QStringList &files, const QString &target)
+    {
+        const QString parent = QFileInfo(exportFolder).absolutePath();
+        QStringList sources;
+        for (const QString &f : files) {
+            sources << f;
+            sources << f.left(f.size() - QStringLiteral(".zuvideo").size()) + ".zuseek";
+        }
+        QDirIterator it(exportFolder, {"*.zunfo"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            sources << it.next();
+        for (const QString &s : sources) {
+            const QString dest = target + s.mid(parent.size());
+            if (!QDir().mkpath(QFileInfo(dest).absolutePath()) || !run("cp", {s, dest}))
+                return false;
+        }
+        return true;
+    }
+
+    static bool sameTree(const QString &a, const QString &b, QString *diff)
+    {
+        return run("diff", {"-r", a, b}, diff);
+    }
+
+    // A raw export through the dialog, as the player runs it; returns the
+    // number of failures it reported (-1 when it did not end).
+    int dialogExport(const QString &exportFolder, const QString &outFile, const QTime &begin, const QTime &end,
+                     QList<int> *progress = nullptr, QString *target = nullptr)
+    {
+        const QString day = dayFolderOf(exportFolder);
+        auto *d = new PopupExport(dayVideoFiles(day), 3, "0", day, "2024-03-05 14:00:03.000");
+        d->show();
+        d->format_combo()->setCurrentIndex(5);
+        d->begin_edit()->setTime(begin);
+        d->end_edit()->setTime(end);
+        d->file_name_edit()->setText(outFile);
+        QSignalSpy ended(d, &PopupExport::endingsignal);
+        QSignalSpy values(d, &PopupExport::valueChanged);
+        d->doExport();
+        if (d->isVisible() || !d->raw_worker())
+            return -1;
+        QPointer<RawExport> worker = d->raw_worker();
+        if (!ended.wait(60000) || ended.size() != 1)
+            return -1;
+        const int failures = d->raw_failures();
+        if (target)
+            *target = d->get_export_path();
+        if (progress) {
+            for (const QList<QVariant> &v : values)
+                progress->append(v.at(0).toInt());
+        }
+        // What the controller does on endingsignal().
+        d->closeall();
+        delete d;
+        // The worker releases itself once its thread has ended.
+        QDeadlineTimer deadline(10000);
+        while (!worker.isNull() && !deadline.hasExpired())
+            QTest::qWait(10);
+        return worker.isNull() ? failures : -1;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_export = smallExport();
+        QVERIFY2(!m_export.isEmpty(), "no generated export folder under testdata/small");
+        m_name = QFileInfo(m_export).fileName();
+    }
+
+    void placement()
+    {
+        const QString rel = "/2024-03-05/140000/3_20240305_140000.zuvideo";
+        // Capitals above the export folder and in its own name are kept.
+        QCOMPARE(RawExport::destination_for("/home/User/Exports/TALVOR_0a1b" + rel, "/Out"),
+                 QString("/Out/TALVOR_0a1b" + rel));
+        QCOMPARE(RawExport::destination_for("/home/User/talvor_0a1b" + rel, "/"), QString("/talvor_0a1b" + rel));
+        // The nearest export folder counts, not a parent that looks like one.
+        QCOMPARE(RawExport::destination_for("/srv/talvor_admin/x/talvor_0a1b" + rel, "/out/"),
+                 QString("/out/talvor_0a1b" + rel));
+        // No export folder above the file: no destination.
+        QCOMPARE(RawExport::destination_for("/data/x" + rel, "/out"), QString());
+        QCOMPARE(RawExport::destination_for("/data/talvor_3_20240305_140000.zuvideo", "/out"), QString());
+        QCOMPARE(RawExport::destination_for("/data/talvor_1/../../etc/passwd", "/out"), QString());
+        QCOMPARE(RawExport::destination_for("/data/talvor_1" + rel, QString()), QString());
+        QCOMPARE(RawExport::anchor_of("/a/Talvor_1/b/c"), 2);
+        QCOMPARE(RawExport::anchor_of("c"), -1);
+    }
+
+    void dialogExportMatchesCp()
+    {
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Data/Exports"));
+        QVERIFY(!source.isEmpty());
+        const QString out = tmp.filePath("Home/User/Out");
+        const QString expected = tmp.filePath("Expected");
+        QVERIFY(expectedTree(source, {source + "/2024-03-05/140000/3_20240305_140000.zuvideo",
+                                      source + "/2024-03-05/140006/3_20240305_140006.zuvideo"},
+                             expected));
+
+        // First export: the range straddles both files of camera 3.
+        QList<int> progress;
+        QString target;
+        QCOMPARE(dialogExport(source, out + "/clip", QTime(14, 0, 3), QTime(14, 0, 8), &progress, &target), 0);
+        QCOMPARE(progress, (QList<int>{25, 50, 75, 100}));
+        QCOMPARE(target, out);
+        QString diff;
+        QVERIFY2(sameTree(expected, out, &diff), qPrintable(diff));
+
+        // Second export into the same place: the same files stand there, so
+        // nothing fails and nothing changes.
+        QCOMPARE(dialogExport(source, out + "/clip", QTime(14, 0, 3), QTime(14, 0, 8)), 0);
+        QVERIFY2(sameTree(expected, out, &diff), qPrintable(diff));
+
+        // A destination file with other content is kept, and the export says
+        // that one file could not be copied.
+        const QString changed = out + "/" + m_name + "/2024-03-05/140006/3_20240305_140006.zuseek";
+        QFile f(changed);
+        QVERIFY(f.open(QIODevice::Append));
+        f.write("mine\n");
+        f.close();
+        const QByteArray mine = [&] { QFile g(changed); g.open(QIODevice::ReadOnly); return g.readAll(); }();
+        QCOMPARE(dialogExport(source, out + "/clip", QTime(14, 0, 3), QTime(14, 0, 8)), 1);
+        QFile g(changed);
+        QVERIFY(g.open(QIODevice::ReadOnly));
+        QCOMPARE(g.readAll(), mine);
+        QVERIFY(!sameTree(expected, out, &diff));
+        QVERIFY(diff.contains("3_20240305_140006.zuseek"));
+        QCOMPARE(diff.count("diff "), 1);
+
+        // No temporary file is left behind anywhere.
+        QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            QVERIFY2(!it.next().endsWith(".part"), qPrintable(it.filePath()));
+    }
+
+    void progressAndCameraListsOfEveryDay()
+    {
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        // A second day with only a camera list: it goes along too.
+        const QString otherDay = source + "/2024-03-06/090000";
+        QVERIFY(QDir().mkpath(otherDay));
+        QVERIFY(QFile::copy(source + "/2024-03-05/140000/140000.zunfo", otherDay + "/090000.zunfo"));
+
+        const QString day = dayFolderOf(source);
+        const QList<QFileInfo> three{QFileInfo(day + "/140000/3_20240305_140000.zuvideo"),
+                                     QFileInfo(day + "/140006/3_20240305_140006.zuvideo"),
+                                     QFileInfo(day + "/140006/12_20240305_140006.zuvideo")};
+        RawExport worker;
+        worker.set_files(three);
+        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
+        QSignalSpy values(&worker, &RawExport::valueChanged);
+        QSignalSpy ended(&worker, &RawExport::endingsignal);
+        QSignalSpy errors(&worker, &RawExport::error);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QList<int> progress;
+        for (const QList<QVariant> &v : values)
+            progress << v.at(0).toInt();
+        QCOMPARE(progress, (QList<int>{16, 33, 50, 66, 83, 100}));
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(errors.size(), 0);
+        const QString copy = tmp.filePath("Out/") + m_name;
+        QVERIFY(QFileInfo::exists(copy + "/2024-03-06/090000/090000.zunfo"));
+        QVERIFY(QFileInfo::exists(copy + "/2024-03-05/index.zunfo"));
+        QVERIFY(QFileInfo::exists(copy + "/2024-03-05/140006/12_20240305_140006.zuseek"));
+
+        // One file: 50 then 100.
+        RawExport one;
+        one.set_files({three.first()});
+        one.set_output(QFileInfo(tmp.filePath("One/x_RAW.talvor")));
+        QSignalSpy oneValues(&one, &RawExport::valueChanged);
+        one.start();
+        QVERIFY(one.wait(60000));
+        QCOMPARE(oneValues.size(), 2);
+        QCOMPARE(oneValues.at(0).at(0).toInt(), 50);
+        QCOMPARE(oneValues.at(1).at(0).toInt(), 100);
+    }
+
+    void missingSeekAndNoExportFolder()
+    {
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        const QString data = dayFolderOf(source) + "/140000/3_20240305_140000.zuvideo";
+        QVERIFY(QFile::remove(dayFolderOf(source) + "/140000/3_20240305_140000.zuseek"));
+
+        RawExport worker;
+        worker.set_files({QFileInfo(data)});
+        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
+        QSignalSpy ended(&worker, &RawExport::endingsignal);
+        QSignalSpy errors(&worker, &RawExport::error);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors.at(0).at(0).toInt(), 1);
+        QCOMPARE(worker.failures(), 1);
+        const QString copied = tmp.filePath("Out/") + m_name + "/2024-03-05/140000/3_20240305_140000.zuvideo";
+        QVERIFY(QFileInfo::exists(copied));
+        QVERIFY(!QFileInfo::exists(copied.left(copied.size() - 8) + ".zuseek"));
+
+        // A data file outside any export folder is refused; nothing is
+        // written anywhere in the target.
+        const QString plain = tmp.filePath("plain/3_20240305_140000.zuvideo");
+        QVERIFY(QDir().mkpath(tmp.filePath("plain")));
+        QVERIFY(QFile::copy(data, plain));
+        RawExport outside;
+        outside.set_files({QFileInfo(plain)});
+        outside.set_output(QFileInfo(tmp.filePath("Nowhere/x_RAW.talvor")));
+        QSignalSpy outsideEnded(&outside, &RawExport::endingsignal);
+        QSignalSpy outsideErrors(&outside, &RawExport::error);
+        outside.start();
+        QVERIFY(outside.wait(60000));
+        QCOMPARE(outsideEnded.size(), 1);
+        QCOMPARE(outsideErrors.size(), 1);
+        QCOMPARE(outsideErrors.at(0).at(0).toInt(), 2);
+        QVERIFY(!QFileInfo::exists(tmp.filePath("Nowhere")));
+    }
+
+    void targetInsideTheExportFolder()
+    {
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        const QString data = dayFolderOf(source) + "/140000/12_20240305_140000.zuvideo";
+        RawExport worker;
+        worker.set_files({QFileInfo(data)});
+        worker.set_output(QFileInfo(source + "/Out/x_RAW.talvor"));
+        QSignalSpy errors(&worker, &RawExport::error);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(errors.size(), 0);
+        // The copies are not walked again: no export folder inside the copy.
+        QVERIFY(QFileInfo::exists(source + "/Out/" + m_name + "/2024-03-05/index.zunfo"));
+        QVERIFY(!QFileInfo::exists(source + "/Out/" + m_name + "/Out"));
+    }
+};
+
+ZU_EXPORT_TEST_MAIN(TestRawExport)
+#include "test_rawexport.moc"
