@@ -46,6 +46,8 @@ AlarmViewer::AlarmViewer(const EventRecord &record, QWidget *parent)
 
 void AlarmViewer::build()
 {
+    // Viewers are opened and forgotten by their callers: they go with their window.
+    setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(m_name);
     auto *layout = new QVBoxLayout(this);
     m_label = new QLabel(this);

@@ -8,7 +8,8 @@ class QLabel;
 
 // A top-level window showing one picture (an alarm picture or a snapshot),
 // scaled to the window with its aspect kept, with a button that saves it.
-// The name gives the window title and the proposed file name.
+// The name gives the window title and the proposed file name. A viewer
+// deletes itself when closed (create it with new).
 class AlarmViewer : public QWidget
 {
     Q_OBJECT

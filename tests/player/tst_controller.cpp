@@ -1,3 +1,4 @@
+#include "alarmviewer.h"
 #include "canvas.h"
 #include "eventrecord.h"
 #include "player_testutil.h"
@@ -62,6 +63,7 @@ private slots:
     void camerasWithoutFilesAndEmptyDays();
     void exportHookAndSnapshots();
     void eventRecords();
+    void alarmViewer();
 };
 
 void TestController::folderDaysAndCameras()
@@ -402,6 +404,32 @@ void TestController::eventRecords()
     QVERIFY(containsFileName(list, QStringLiteral("3_20240305_140000.zuvideo")));
     QVERIFY(!containsFileName(list, QStringLiteral("3_20240305_140006.zuvideo")));
     QVERIFY(!containsFileName({}, QStringLiteral("x.txt")));
+}
+
+void TestController::alarmViewer()
+{
+    ZuPlayerInferfaceController c;
+    c.set_message_boxes_enabled(false);
+    QVERIFY(loadDay(c, smallExport()));
+    const QList<EventRecord> alarms = c.day_alarm_events();
+    QVERIFY(!alarms.isEmpty());
+    QPointer<AlarmViewer> viewer = new AlarmViewer(alarms.first());
+    QVERIFY(!viewer->image().isNull());
+    QCOMPARE(viewer->windowTitle(), alarms.first().fileName);
+    QTemporaryDir tmp;
+    QVERIFY(viewer->saveTo(tmp.filePath(QStringLiteral("a.png"))));
+    QCOMPARE(QImage(tmp.filePath(QStringLiteral("a.png"))).size(), viewer->image().size());
+    QVERIFY(!viewer->saveTo(tmp.filePath(QStringLiteral("no/such/dir/a.png"))));
+    viewer->show();
+    viewer->close();
+    QTRY_VERIFY(viewer.isNull()); // gone with its window
+
+    EventRecord missing = alarms.first();
+    missing.picturePath = tmp.filePath(QStringLiteral("gone.jpg"));
+    QPointer<AlarmViewer> empty = new AlarmViewer(missing);
+    QVERIFY(empty->image().isNull());
+    QVERIFY(!empty->saveTo(tmp.filePath(QStringLiteral("b.png"))));
+    delete empty.data();
 }
 
 QTEST_MAIN(TestController)
