@@ -3,6 +3,7 @@
 #include "alarmviewer.h"
 #include "appinfo.h"
 #include "canvas.h"
+#include "popupexport.h"
 #include "previewpopup.h"
 #include "zufolderdialog.h"
 #include "zulog.h"
@@ -55,6 +56,8 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
     m_canvas->setDigitalZoomEnabled(true);
     m_canvas->setDoubleClickFullscreen(false);
 
+    if (!ZuPlayerInferfaceController::hasExportDialogFactory())
+        installExportDialog();
     m_controller = new ZuPlayerInferfaceController(this);
     m_controller->set_canvas(m_canvas);
     connect(m_controller->reader(), &ZuStreamReadAndControl::set_display_frame, m_canvas,
@@ -111,6 +114,14 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
     shortcut(QKeySequence(Qt::Key_Left), [this] { m_controller->previous_frame_button(); });
     shortcut(QKeySequence(Qt::SHIFT | Qt::Key_Right), [this] { m_controller->jump_seconds(10); });
     shortcut(QKeySequence(Qt::SHIFT | Qt::Key_Left), [this] { m_controller->jump_seconds(-10); });
+}
+
+void ZU_Player_qmlpresentation::installExportDialog()
+{
+    ZuPlayerInferfaceController::setExportDialogFactory(
+        [](const ZuPlayerInferfaceController::ExportRequest &r) -> QWidget * {
+            return new PopupExport(r.dayVideoFiles, r.cameraId, r.streamId, r.dayFolder, r.timestamp);
+        });
 }
 
 ZU_Player_qmlpresentation::~ZU_Player_qmlpresentation()

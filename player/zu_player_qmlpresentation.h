@@ -28,6 +28,9 @@ public:
     static constexpr int kTimelineHeight = 232;
 
     explicit ZU_Player_qmlpresentation(QWidget *parent = nullptr);
+    // Makes the transport bar's export command open the export dialog; done
+    // by the first window unless something else was installed before.
+    static void installExportDialog();
     ~ZU_Player_qmlpresentation() override;
 
     QQmlEngine *engine() const { return m_engine; }

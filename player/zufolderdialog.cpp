@@ -13,7 +13,12 @@
 namespace ZuFolderDialog {
 
 namespace {
-const char *kSettingsKey = "export/lastDir";
+// The export dialog keeps the folder of its last output under
+// "export/lastDir"; the picker reads it as a fallback but remembers the
+// export folders it opened under a key of its own, so that exports are not
+// proposed inside the recordings being reviewed.
+const char *kExportDialogKey = "export/lastDir";
+const char *kPickerKey = "player/lastExportFolder";
 
 QSettings settings()
 {
@@ -59,13 +64,17 @@ QString findNearestExportFolder(const QString &startDir, int maxLevels)
 
 QString lastFolder()
 {
-    return settings().value(QLatin1String(kSettingsKey)).toString();
+    const QSettings s = settings();
+    const QString mine = s.value(QLatin1String(kPickerKey)).toString();
+    if (!mine.isEmpty())
+        return mine;
+    return s.value(QLatin1String(kExportDialogKey)).toString();
 }
 
 void setLastFolder(const QString &path)
 {
     QSettings s = settings();
-    s.setValue(QLatin1String(kSettingsKey), path);
+    s.setValue(QLatin1String(kPickerKey), path);
     s.sync();
 }
 

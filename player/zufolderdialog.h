@@ -22,7 +22,8 @@ bool isExportFolder(const QString &path);
 // directories count; the walk never goes more than `maxLevels` up.
 QString findNearestExportFolder(const QString &startDir, int maxLevels = 64);
 
-// Settings store of the last chosen folder.
+// The last chosen export folder ("Talvor"/"ZuPlayer" settings: the picker's
+// own key, else the export dialog's "export/lastDir").
 QString lastFolder();
 void setLastFolder(const QString &path);
 

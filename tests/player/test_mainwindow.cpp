@@ -5,6 +5,7 @@
 #include "canvas.h"
 #include "crashhandler.h"
 #include "player_testutil.h"
+#include "popupexport.h"
 #include "previewpopup.h"
 #include "zu_player_qmlpresentation.h"
 #include "zufolderdialog.h"
@@ -307,8 +308,17 @@ private slots:
         QTRY_VERIFY(dialog->isVisible());
         dialog->close();
         delete dialog.data();
-        if (!hadFactory)
-            ZuPlayerInferfaceController::setExportDialogFactory(nullptr);
+        Q_UNUSED(hadFactory);
+        ZU_Player_qmlpresentation::installExportDialog();
+
+        // The real dialog opens on the camera and the time on screen.
+        click(w->timelineView(), item(w->timelineView(), "exportButton"));
+        PopupExport *popup = nullptr;
+        QTRY_VERIFY((popup = qobject_cast<PopupExport *>(QApplication::activeModalWidget())));
+        QCOMPARE(popup->camera_id(), c->selected_camera_id());
+        QCOMPARE(popup->start_time().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")), onScreen);
+        popup->close();
+        delete popup;
     }
 
     // Only export folders are accepted; the refusal says why.
@@ -356,6 +366,8 @@ private slots:
         QCOMPARE(picker.choose_folder(), right);
         QCOMPARE(boxes, 2);
         QCOMPARE(ZuFolderDialog::lastFolder(), right);
+        // The export dialog's own folder setting is left alone.
+        QVERIFY(!QSettings(QStringLiteral("Talvor"), QStringLiteral("ZuPlayer")).contains(QStringLiteral("export/lastDir")));
         closer.stop();
     }
 
