@@ -6,6 +6,7 @@
 #include "zustreamencoder.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 
 #include <cmath>
 #include <memory>
@@ -98,6 +99,39 @@ int ff_export::encoderFps(double readerFps, double frameFps)
     return int(qBound(1.0, std::floor(fps), 1000.0));
 }
 
+int ff_export::queueLimit(int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return kMaxQueue;
+    // Decoded 4:2:0 pictures: one and a half bytes a pixel.
+    const qint64 picture = qint64(width) * height * 3 / 2;
+    return int(qBound<qint64>(qint64(kMaxQueue), kQueueBytes / qMax<qint64>(1, picture), qint64(kMaxQueueFrames)));
+}
+
+bool ff_export::firstPictureSize(const QFileInfo &dataFile, int *width, int *height)
+{
+    QString seekPath = dataFile.absoluteFilePath();
+    if (!seekPath.endsWith(QLatin1String(".zuvideo")))
+        return false;
+    seekPath.chop(int(qstrlen(".zuvideo")));
+    QFile seek(seekPath + QStringLiteral(".zuseek"));
+    if (!seek.open(QIODevice::ReadOnly))
+        return false;
+    // One line at most, and a short one: the file comes from outside.
+    const QList<QByteArray> fields = seek.readLine(256).trimmed().split(':');
+    if (fields.size() < 4)
+        return false;
+    const QList<QByteArray> size = fields.at(3).split('x');
+    bool okW = false, okH = false;
+    const int w = size.size() == 2 ? size.at(0).toInt(&okW) : 0;
+    const int h = size.size() == 2 ? size.at(1).toInt(&okH) : 0;
+    if (!okW || !okH || w <= 0 || h <= 0 || w > 16384 || h > 16384)
+        return false;
+    *width = w;
+    *height = h;
+    return true;
+}
+
 void ff_export::set_stop()
 {
     {
@@ -177,7 +211,11 @@ void ff_export::run()
     reader->set_camera_names(m_cameraNames);
     reader->set_frame_queue(&m_queue);
     reader->set_queue_mutex(&m_queueMutex);
-    reader->set_max_queue(kMaxQueue);
+    int width = 0, height = 0;
+    if (!m_files.isEmpty())
+        firstPictureSize(m_files.first(), &width, &height);
+    m_queueLimit = queueLimit(width, height);
+    reader->set_max_queue(m_queueLimit);
     // Direct: the flag is set on the reader's thread as it ends, without a
     // trip through the GUI thread's event loop.
     connect(reader.get(), &QThread::finished, this, &ff_export::readerFinished, Qt::DirectConnection);
@@ -219,7 +257,7 @@ void ff_export::run()
             if (!usableRate(rate)) {
                 if (!rateWait.isValid())
                     rateWait.start();
-                const bool giveUp = m_readerFinished || queueSize() >= kMaxQueue
+                const bool giveUp = m_readerFinished || queueSize() >= m_queueLimit
                                     || rateWait.elapsed() >= kRateWaitLimitMs;
                 if (!giveUp) {
                     msleep(kRateWaitSliceMs);

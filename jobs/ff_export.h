@@ -29,8 +29,14 @@ class ff_export : public QThread
 {
     Q_OBJECT
 public:
-    // Frames held between reader and encoder at most.
+    // Frames held between reader and encoder: at least kMaxQueue, more for
+    // small pictures as long as they fit kQueueBytes, never more than
+    // kMaxQueueFrames. The reader checks a full queue only every 300 ms, so
+    // a queue of 30 frames would starve an encoder that takes more than 100
+    // frames a second; the byte budget keeps memory bounded all the same.
     static constexpr int kMaxQueue = 30;
+    static constexpr int kMaxQueueFrames = 300;
+    static constexpr qint64 kQueueBytes = 160LL * 1024 * 1024;
     // The longest single sleep of the worker while its queue is empty.
     static constexpr int kEmptyWaitMs = 300;
 
@@ -52,6 +58,11 @@ public:
     // The whole frame rate handed to the encoder for a reader's rate and the
     // first frame's own rate: the first usable one of the two, else 25.
     static int encoderFps(double readerFps, double frameFps);
+    // The queue limit for pictures of `width` x `height` (0 when unknown).
+    static int queueLimit(int width, int height);
+    // The picture size named by the first entry of a data file's seek file;
+    // false when it cannot be read or is no sane size.
+    static bool firstPictureSize(const QFileInfo &dataFile, int *width, int *height);
 
 public Q_SLOTS:
     void set_stop();
@@ -96,4 +107,5 @@ private:
     // Guards m_reader between set_stop (GUI thread) and run's end.
     QMutex m_readerMutex;
     std::atomic_int m_framesEncoded{0};
+    int m_queueLimit = kMaxQueue;
 };
