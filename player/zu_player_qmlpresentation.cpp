@@ -15,7 +15,10 @@
 #include <QQmlEngine>
 #include <QQuickWidget>
 #include <QShortcut>
+#include <QIcon>
+#include <QLabel>
 #include <QSplitter>
+#include <QStackedWidget>
 #include <QVBoxLayout>
 
 static void initQmlResources()
@@ -26,6 +29,36 @@ static void initQmlResources()
 namespace {
 const QColor kPanelColor(0x15, 0x19, 0x20);
 const QColor kWindowColor(0x0e, 0x10, 0x14);
+
+QWidget *makePlaceholder(QWidget *parent)
+{
+    auto *page = new QWidget(parent);
+    page->setObjectName(QStringLiteral("videoPlaceholder"));
+    page->setAttribute(Qt::WA_StyledBackground);
+    page->setStyleSheet(QStringLiteral("#videoPlaceholder { background: #0b0d10; }"
+                                       "QLabel { background: transparent; }"));
+    auto *layout = new QVBoxLayout(page);
+    layout->addStretch(1);
+    auto *icon = new QLabel(page);
+    icon->setAlignment(Qt::AlignCenter);
+    icon->setPixmap(QIcon(QStringLiteral(":/qml/Zuplayer/resources/icons/video-off.svg")).pixmap(72, 72));
+    auto *title = new QLabel(ZU_Player_qmlpresentation::tr("Aucune vidéo à afficher"), page);
+    title->setAlignment(Qt::AlignCenter);
+    title->setStyleSheet(QStringLiteral("color: #e6e9ef; font-size: 22px; font-weight: 600;"));
+    auto *detail = new QLabel(
+        ZU_Player_qmlpresentation::tr("Ouvrez un dossier d'exportation Talvor, puis choisissez un jour "
+                                      "et une caméra dans le panneau de gauche."),
+        page);
+    detail->setAlignment(Qt::AlignCenter);
+    detail->setWordWrap(true);
+    detail->setStyleSheet(QStringLiteral("color: #a3abb9; font-size: 14px;"));
+    layout->addWidget(icon);
+    layout->addSpacing(10);
+    layout->addWidget(title);
+    layout->addWidget(detail);
+    layout->addStretch(1);
+    return page;
+}
 
 QQuickWidget *makeView(QQmlEngine *engine, const char *url, QWidget *parent)
 {
@@ -88,9 +121,21 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
     auto *rightLayout = new QVBoxLayout(right);
     rightLayout->setContentsMargins(0, 0, 0, 0);
     rightLayout->setSpacing(0);
-    m_canvas->setParent(right);
+    // Until a camera plays, the video area says what to do instead of
+    // staying black.
+    auto *videoStack = new QStackedWidget(right);
+    videoStack->setObjectName(QStringLiteral("videoStack"));
+    m_placeholder = makePlaceholder(videoStack);
     m_canvas->setMinimumSize(640, 360);
-    rightLayout->addWidget(m_canvas, 1);
+    videoStack->addWidget(m_placeholder);
+    videoStack->addWidget(m_canvas);
+    rightLayout->addWidget(videoStack, 1);
+    const auto follow = [this, videoStack] {
+        videoStack->setCurrentWidget(m_controller->selected_camera().isEmpty() ? m_placeholder
+                                                                               : static_cast<QWidget *>(m_canvas));
+    };
+    connect(m_controller, &ZuPlayerInferfaceController::selectedCameraChanged, videoStack, follow);
+    follow();
     m_timelineView = makeView(m_engine, kTimelineUrl, right);
     m_timelineView->setObjectName(QStringLiteral("timelineView"));
     m_timelineView->setFixedHeight(kTimelineHeight);
@@ -132,6 +177,10 @@ ZU_Player_qmlpresentation::~ZU_Player_qmlpresentation()
     m_sidePanel = nullptr;
     delete m_timelineView;
     m_timelineView = nullptr;
+    // The surface goes before the controller: deleting it drops the queued
+    // pictures still addressed to it, whose buffers die with the engine.
+    delete m_canvas;
+    m_canvas = nullptr;
 }
 
 QList<QQmlError> ZU_Player_qmlpresentation::qmlErrors() const

@@ -55,6 +55,7 @@ private:
     AppInfo *m_appInfo = nullptr;
     ZuFolderDialogController *m_folderController = nullptr;
     QSplitter *m_splitter = nullptr;
+    QWidget *m_placeholder = nullptr;
     QQuickWidget *m_sidePanel = nullptr;
     QQuickWidget *m_timelineView = nullptr;
 };
