@@ -367,12 +367,13 @@ bool ZuStreamEncoder::encodeFrame(AVFrame *frame, int width, int height, const Q
         fail(fn, QStringLiteral("allocation failed"));
         return false;
     }
-    bool srcAlias = false, dstAlias = false;
-    const int srcBase = ZuScaler::withoutFullRangeAlias(frame->format, &srcAlias);
-    const int dstBase = ZuScaler::withoutFullRangeAlias(m_encPixFmt, &dstAlias);
     const bool sameRange = ZuScaler::isFullRange(frame) == ZuScaler::isFullRange(m_work);
-    if (srcBase == dstBase && sameRange && frame->width == m_work->width && frame->height == m_work->height) {
+    if (frame->format == m_work->format && sameRange && frame->width == m_work->width
+        && frame->height == m_work->height) {
         // Same layout: a plain copy is much cheaper than going through swscale.
+        // (av_frame_copy wants the very same format: a full-range yuv420p
+        // picture bound for yuvj420p goes through the scaler, which keeps
+        // its levels.)
         if (av_frame_copy(m_work, frame) < 0) {
             fail(fn, QStringLiteral("copy failed"));
             return false;

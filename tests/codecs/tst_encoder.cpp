@@ -30,6 +30,8 @@ private Q_SLOTS:
     void encodesEveryExportFormat();
     void captionText();
     void captionIsDrawnAndLegible();
+    void keepsLevelsOfFullRangePictures_data();
+    void keepsLevelsOfFullRangePictures();
     void timestampsIgnoreFrameIds();
     void refusesBadSetupWithoutLeavingFiles();
     void survivesBadFrames();
@@ -154,6 +156,47 @@ void TestEncoder::captionIsDrawnAndLegible()
              qPrintable(QStringLiteral("%1 %2 %3 %4").arg(small).arg(normal).arg(large).arg(xl)));
     for (AVFrame *f : decoded)
         av_frame_free(&f);
+}
+
+void TestEncoder::keepsLevelsOfFullRangePictures_data()
+{
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<int>("inputFormat");
+    QTest::addColumn<int>("flatY");
+    QTest::addColumn<int>("expectedY");
+    // Decoders of full-range H.265 (and others) give plain yuv420p pictures
+    // marked full range rather than the yuvj420p alias; MJPEG files hold the
+    // alias. Both must be accepted and keep their levels.
+    QTest::newRow("full-range yuv420p to MJPEG, white") << "mjpeg" << ".avi" << int(AV_PIX_FMT_YUV420P) << 255 << 255;
+    QTest::newRow("full-range yuv420p to MJPEG, black") << "mjpeg" << ".avi" << int(AV_PIX_FMT_YUV420P) << 0 << 0;
+    QTest::newRow("yuvj420p to MJPEG") << "mjpeg" << ".avi" << int(AV_PIX_FMT_YUVJ420P) << 255 << 255;
+    QTest::newRow("full-range yuv420p to H.264") << "libx264" << ".mp4" << int(AV_PIX_FMT_YUV420P) << 255 << 235;
+}
+
+void TestEncoder::keepsLevelsOfFullRangePictures()
+{
+    QFETCH(QString, codec);
+    QFETCH(QString, suffix);
+    QFETCH(int, inputFormat);
+    QFETCH(int, flatY);
+    QFETCH(int, expectedY);
+    QTemporaryDir dir;
+    const QString out = dir.filePath(QStringLiteral("range") + suffix);
+    ZuStreamEncoder encoder;
+    QVERIFY(encoder.init_encoder(out, codec, 0, 5, 320, 240, false, QString(), inputFormat));
+    for (int i = 0; i < 3; ++i) {
+        AVFrame *f = codectest::makePicture(320, 240, inputFormat, i, flatY);
+        f->color_range = AVCOL_RANGE_JPEG;
+        QVERIFY(encoder.encodeFrame(f, 320, 240, frameTime(i * 200), QString(), i));
+        av_frame_free(&f);
+    }
+    QVERIFY(encoder.end_encoding());
+    AVFrame *pic = codectest::firstPicture(out);
+    QVERIFY(pic);
+    const double y = codectest::meanLuma(pic, 100, 100, 64, 32);
+    av_frame_free(&pic);
+    QVERIFY2(qAbs(y - expectedY) <= 3, qPrintable(QString::number(y)));
 }
 
 void TestEncoder::timestampsIgnoreFrameIds()
