@@ -87,6 +87,10 @@ void DownloadItem_Presentation::setNetworkManager(QNetworkAccessManager *manager
 void DownloadItem_Presentation::setUrlText(const QString &url)
 {
     m_urlText = url;
+    // A row with an address is a download to run: neither started nor
+    // finished, which the job window reads as waiting.
+    if (!url.isEmpty() && !m_started)
+        m_finished = false;
 }
 
 void DownloadItem_Presentation::setSizeText(const QString &kib)
@@ -325,6 +329,10 @@ void DownloadItem_Presentation::error(QNetworkReply::NetworkError code)
 
 void DownloadItem_Presentation::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
+    // Progress that trails a failure (bytes already buffered, the final
+    // report of an aborted reply) must not replace the failure text.
+    if (m_inError)
+        return;
     m_bytesReceived = bytesReceived;
     if (bytesTotal != -1) {
         m_bytesTotal = m_sizeText.isEmpty() ? bytesTotal : m_sizeText.toLongLong() * 1024;
@@ -376,7 +384,9 @@ void DownloadItem_Presentation::stop()
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
     setUpdatesEnabled(true);
-    if (m_reply && m_reply->isRunning()) {
+    // A reply that has already failed is over: aborting it again would
+    // report a second error.
+    if (m_reply && m_reply->isRunning() && m_reply->error() == QNetworkReply::NoError) {
         m_selfAborted = true;
         m_reply->abort();
     }

@@ -31,7 +31,8 @@ public:
     void updateInfoLabel() override;
 
     // How the download reaches the row (the window's creation of a finished
-    // row leaves all four unset).
+    // row leaves all four unset). An address makes a row that was never
+    // started a waiting download.
     void setNetworkManager(QNetworkAccessManager *manager);
     void setUrlText(const QString &url);
     void setSizeText(const QString &kib);
