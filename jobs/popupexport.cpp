@@ -140,15 +140,11 @@ PopupExport::PopupExport(QList<QFileInfo> files, int cameraId, QString streamId,
 
 PopupExport::~PopupExport()
 {
-    // The raw worker deletes itself once its thread has ended. The creator
-    // deletes the dialog on endingsignal(), while that thread is ending, so
-    // waiting here is short; a dialog that goes earlier stops the copy after
-    // the file it is on rather than leave a thread running behind it.
-    if (m_rawWorker) {
-        m_rawWorker->requestInterruption();
-        m_rawWorker->wait();
+    // A raw copy still running goes on without the dialog and releases
+    // itself at its end; the application joins it if it quits first. One
+    // that has ended but is not released yet goes now.
+    if (m_rawWorker && m_rawWorker->isFinished())
         m_rawWorker->deleteLater();
-    }
 }
 
 void PopupExport::init()
@@ -657,6 +653,9 @@ bool PopupExport::startRawExport(const QString &output, const QList<QFileInfo> &
     m_exportTarget = QFileInfo(output).absolutePath();
     m_rawFailures = 0;
     auto *worker = new RawExport();
+    // Owned by the application until it releases itself, so that quitting
+    // in the middle of a copy stops and joins the thread.
+    worker->setParent(QCoreApplication::instance());
     worker->set_output(QFileInfo(output));
     worker->set_files(range);
     connect(worker, &RawExport::valueChanged, this, &PopupExport::getvalueChanged);

@@ -4,6 +4,7 @@
 #include "exportfolder.h"
 #include "integritydialog.h" // integrityrunner.h keeps a QPointer to it
 #include "integrityrunner.h"
+#include "popupexport.h"
 #include "seekfile.h"
 #include "zufile.h"
 #include "zulog.h"
@@ -889,11 +890,19 @@ bool ZuPlayerInferfaceController::video_export()
 
 void ZuPlayerInferfaceController::video_export_end()
 {
+    // A raw copy that could not copy every file must not end as a success.
+    const auto *popup = qobject_cast<const PopupExport *>(m_exportDialog.data());
+    const int failures = popup ? popup->raw_failures() : 0;
     if (m_exportDialog) {
         QMetaObject::invokeMethod(m_exportDialog.data(), "closeall");
         // Called from the dialog's own signal: delete it once that returns.
         m_exportDialog->deleteLater();
         m_exportDialog.clear();
+    }
+    if (failures > 0) {
+        notify(tr("Attention"),
+               tr("Votre exportation est terminée, mais %1 fichier(s) n'ont pas pu être copiés.").arg(failures), true);
+        return;
     }
     notify(tr("Information"), tr("Votre exportation est terminée."), false);
 }
