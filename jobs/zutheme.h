@@ -5,9 +5,9 @@
 namespace ZuTheme {
 
 // True for a dark desktop. The environment variable ZU_THEME ("light" or
-// "dark", any case) decides when set; otherwise the application palette's
-// window colour does (dark when its lightness is below the middle). Without
-// an application object, or with any other ZU_THEME value, light.
+// "dark", any case) decides when it holds one of those; otherwise the
+// application palette's window colour does (dark when its lightness is below
+// the middle). Without a GUI application object: light.
 bool prefersDark();
 
 } // namespace ZuTheme
