@@ -15,7 +15,8 @@
 // The manifest comes from outside and is not trusted: every file it names is
 // looked for inside the day folder only, must be a regular file that the
 // folder walk counted, and may be claimed by one entry only. The verdict is
-// true only when every counted file was verified.
+// true only when every counted file was verified and the tree holds no linked
+// folder (whose content the walk does not enter).
 class IntegrityCheck : public QThread
 {
     Q_OBJECT
@@ -61,8 +62,10 @@ private:
 
     void check_integrity();
     // Walks the tree without following directory symlinks; files whose name
-    // contains one of `excluded` are left out.
-    QStringList walk(const QString &dir, const QStringList &excluded) const;
+    // contains one of `excluded` are left out. The linked folders met on the
+    // way go to `linkedFolders` when given.
+    QStringList walk(const QString &dir, const QStringList &excluded,
+                     QStringList *linkedFolders = nullptr) const;
     // The canonical path of `candidate` when it is a regular file inside the
     // day folder, else an empty string.
     QString insideRegularFile(const QString &candidate) const;

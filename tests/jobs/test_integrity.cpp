@@ -287,21 +287,48 @@ private slots:
 
     void symlinkLoops()
     {
-        // Links to folders are not entered (a loop back up, a link out);
-        // a file link loop is no file. The real files still verify.
+        // Links to folders are not entered (a loop back up, a link out), so
+        // the walk ends, but what lies behind them is unverified: the day
+        // cannot be confirmed. A file link loop is no file.
         QVERIFY(QFile::link(day, day + "/101500/up"));
         QVERIFY(QFile::link(".", day + "/123000/self"));
         QVERIFY(QFile::link(other, day + "/out"));
         QVERIFY(QFile::link(day + "/loop_b", day + "/loop_a"));
         QVERIFY(QFile::link(day + "/loop_a", day + "/loop_b"));
         QVERIFY(writeManifest(day, goodManifest()));
+        LogCapture log;
         const Outcome out = runCheck(day);
         QVERIFY(out.finished);
         QCOMPARE(out.order.at(1), QString("count:3"));
-        QCOMPARE(out.order.last(), QString("done:1"));
+        QCOMPARE(out.order.at(3), QString("countcheck:1"));
+        QCOMPARE(out.order.last(), QString("done:0"));
+        for (const QString &link : {day + "/101500/up", day + "/123000/self", day + "/out"})
+            QVERIFY2(log.contains("[ERROR] Integrity check :: check integrity :: linked folder not verified :: " +
+                                  link),
+                     qPrintable(link));
+        QVERIFY(!log.containsPrefix("[ERROR] Integrity check :: check integrity :: linked folder not verified :: " +
+                                    day + "/loop_"));
 
         IntegrityCheck check(day);
         QCOMPARE(check.count_files(day), 3);
+    }
+
+    void linkedSegmentFolder()
+    {
+        // The player reads a segment folder that is a link like a real one:
+        // recordings slipped in behind a link must not pass as a verified day.
+        QVERIFY(writeFile(other + "/seg/cam1_20240305_150000.zuvideo", "planted video"));
+        QVERIFY(QFile::link(other + "/seg", day + "/150000"));
+        QVERIFY(writeManifest(day, goodManifest()));
+        LogCapture log;
+        const Outcome out = runCheck(day);
+        QVERIFY(out.finished);
+        QCOMPARE(out.endChecks, 1);
+        QVERIFY(!out.verdict);
+        QVERIFY(log.contains("[ERROR] Integrity check :: check integrity :: linked folder not verified :: " + day +
+                             "/150000"));
+        QVERIFY(log.contains("[ERROR] Integrity check :: INTEGRITY NOT CONFIRMED"));
+        QVERIFY(!log.contains("[INFO] Integrity check :: INTEGRITY OK"));
     }
 
     void countedNames()
