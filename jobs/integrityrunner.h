@@ -4,7 +4,8 @@
 #include <QString>
 
 class IntegrityCheck;
-class IntegrityDialog;
+#include "integritydialog.h"
+
 class QWidget;
 
 // One integrity check of a day folder with its dialog: creates both, wires
