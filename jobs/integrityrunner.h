@@ -3,9 +3,9 @@
 #include <QPointer>
 #include <QString>
 
-class IntegrityCheck;
 #include "integritydialog.h"
 
+class IntegrityCheck;
 class QWidget;
 
 // One integrity check of a day folder with its dialog: creates both, wires
