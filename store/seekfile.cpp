@@ -159,7 +159,9 @@ Result parse(const QString &seekPath, const QString &dataPath, const QString &st
 {
     Result result;
     QFile seek(seekPath);
-    if (!seek.open(QIODevice::ReadOnly)) {
+    // Only regular files: a named pipe or a device under a seek file's name
+    // would block the open or never reach its end.
+    if (!QFileInfo(seekPath).isFile() || !seek.open(QIODevice::ReadOnly)) {
         logMessage(QStringLiteral("[ERROR] ZuSeekFile :: parse :: cannot open :: ") + seekPath);
         return result;
     }

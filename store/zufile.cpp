@@ -70,7 +70,8 @@ bool isTagTime(const QString &text)
 QByteArray readSmallFile(const QString &path, qint64 maxBytes, const char *function)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Only regular files: opening a named pipe blocks until a writer comes.
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         logMessage(QStringLiteral("[ERROR] ZuFile :: %1 :: cannot open :: %2")
                        .arg(QLatin1String(function), path));
         return QByteArray();

@@ -6,6 +6,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+
 // Seek-file parsing against crafted files: the offsets must stay right
 // whatever the file holds, and bad input must never crash or hang.
 class TestSeekFile : public QObject
@@ -233,6 +240,29 @@ private slots:
     void missingSeekFile()
     {
         const auto r = ZuSeekFile::parse(m_dir.filePath("nothing.zuseek"), QString());
+        QVERIFY(!r.ok);
+        QVERIFY(r.frames.isEmpty());
+    }
+
+    void fifoInPlaceOfTheSeekFile()
+    {
+        // A named pipe (or a device) under a seek file's name must be refused
+        // at once: opening it for reading would block until a writer comes.
+        const QString seek = m_dir.filePath(QStringLiteral("3_20240115_090000.zuseek"));
+        QCOMPARE(::mkfifo(QFile::encodeName(seek).constData(), 0600), 0);
+        QFile d(ZuSeekFile::dataPathFor(seek));
+        QVERIFY(d.open(QIODevice::WriteOnly) && d.resize(100));
+        d.close();
+        auto parsed = std::async(std::launch::async, [seek] { return ZuSeekFile::parse(seek, QString()); });
+        if (parsed.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+            // Release the blocked reader so that the test can end.
+            const int fd = ::open(QFile::encodeName(seek).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                ::close(fd);
+            parsed.wait();
+            QFAIL("parsing a named pipe blocked");
+        }
+        const ZuSeekFile::Result r = parsed.get();
         QVERIFY(!r.ok);
         QVERIFY(r.frames.isEmpty());
     }

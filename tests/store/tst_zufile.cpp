@@ -7,7 +7,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <climits>
+#include <future>
 #include <memory>
 
 using CameraHash = QHash<int, QString>;
@@ -241,6 +247,22 @@ private slots:
         QVERIFY(ZuFile::write_camera_names_file(written, cams));
         QCOMPARE(ZuFile::parse_camera_names_file(QFileInfo(written), {}), cams);
         QVERIFY(ZuFile::parse_camera_names_file(QFileInfo(path("absent.zunfo")), {}).isEmpty());
+
+        // A named pipe under a camera-list name is refused instead of
+        // blocking the reader until some writer opens it.
+        const QString fifo = fresh(".zunfo");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        auto parsed = std::async(std::launch::async, [fifo] {
+            return ZuFile::parse_camera_names_file(QFileInfo(fifo), {{1, QStringLiteral("Kept")}});
+        });
+        if (parsed.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+            const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                ::close(fd);
+            parsed.wait();
+            QFAIL("reading a named pipe blocked");
+        }
+        QCOMPARE(parsed.get(), (CameraHash{{1, QStringLiteral("Kept")}}));
     }
 
     void tagRoundTrip()
