@@ -38,6 +38,10 @@ char g_mapsBuffer[4096];
 
 std::atomic<bool> g_armed{false};
 std::atomic<long> g_handlingThread{0};
+// The signal being reported and the dump file while it is open, for the
+// handler's own nested fault.
+volatile sig_atomic_t g_handlingSignal = 0;
+volatile sig_atomic_t g_dumpFd = -1;
 
 // Owned by start()/stop() on ordinary threads.
 QMutex g_controlMutex;
@@ -178,6 +182,7 @@ void writeDump(int sig, const siginfo_t *info)
     const int fd = ::open(g_partialPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
+    g_dumpFd = fd;
 
     Text t;
     t.add("signal: ");
@@ -221,6 +226,31 @@ void writeDump(int sig, const siginfo_t *info)
         copyMemoryMap(fd);
         ok = writeAll(fd, "end of dump\n", 12);
     }
+    g_dumpFd = -1;
+    ::fsync(fd);
+    ::close(fd);
+    if (ok)
+        ::rename(g_partialPath, g_finalPath);
+    else
+        ::unlink(g_partialPath);
+}
+
+// The handler faulted while writing (typically unwinding a smashed stack):
+// what is already written still tells the crash, so the dump is closed with
+// a note and given its final name rather than lost.
+void finishCutShortDump(int sig)
+{
+    const int fd = g_dumpFd;
+    if (fd < 0)
+        return;
+    g_dumpFd = -1;
+    Text t;
+    t.add("\ndump cut short by signal ");
+    t.addSigned(sig);
+    t.add(" (");
+    t.add(signalName(sig));
+    t.add(") inside the crash handler\nend of dump\n");
+    const bool ok = writeText(fd, t);
     ::fsync(fd);
     ::close(fd);
     if (ok)
@@ -255,8 +285,11 @@ void onFatalSignal(int sig, siginfo_t *info, void *)
     long expected = 0;
     if (!g_handlingThread.compare_exchange_strong(expected, self)) {
         if (expected == self) {
-            // The handler itself faulted: give up on the dump.
-            dieWith(sig);
+            // The handler itself faulted: keep what the dump has and die of
+            // the signal that was being reported.
+            finishCutShortDump(sig);
+            const int original = g_handlingSignal;
+            dieWith(original != 0 ? original : sig);
             errno = savedErrno;
             return;
         }
@@ -264,6 +297,7 @@ void onFatalSignal(int sig, siginfo_t *info, void *)
         for (;;)
             ::pause();
     }
+    g_handlingSignal = sig;
     writeDump(sig, info);
     dieWith(sig);
     errno = savedErrno;
@@ -361,10 +395,13 @@ bool start(const QString &userFolder)
     if (!g_installed) {
         struct sigaction action {};
         action.sa_sigaction = onFatalSignal;
-        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        // The fault signals stay unblocked inside the handler: a fault of the
+        // handler itself must come back to it (a blocked synchronous fault
+        // kills the process on the spot and the dump would be lost). SIGABRT,
+        // never synchronous, waits.
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
         sigemptyset(&action.sa_mask);
-        for (int sig : kSignals)
-            sigaddset(&action.sa_mask, sig);
+        sigaddset(&action.sa_mask, SIGABRT);
         for (int i = 0; i < kSignalCount; ++i) {
             if (::sigaction(kSignals[i], &action, &g_previous[i]) != 0) {
                 for (int j = 0; j < i; ++j)

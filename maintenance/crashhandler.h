@@ -10,7 +10,9 @@
 // the unwinder) is prepared by start(); the handler itself only uses
 // async-signal-safe system calls. A dump appears under its final name
 // "<uuid>.dmp" only once it is complete: it is written under a temporary
-// name in the same folder and renamed.
+// name in the same folder and renamed. Should the handler itself fault while
+// writing (unwinding a smashed stack, say), the dump is closed with a note
+// saying so and renamed all the same.
 namespace ZuCrashHandler {
 
 // Creates "crash_reports", "crash_reports/metrics" and

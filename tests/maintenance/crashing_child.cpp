@@ -27,6 +27,18 @@ int recurse(volatile char *previous)
     return recurse(frame) + frame[1];
 }
 
+// Faults with the stack pointer cleared: unwinding from the handler then
+// reads unmapped memory, so the handler itself faults while it writes.
+[[noreturn]] void crashWithStackPointerGone()
+{
+#if defined(__x86_64__)
+    asm volatile("xor %%esp, %%esp\n\tud2" ::: "memory");
+#elif defined(__aarch64__)
+    asm volatile("mov x9, #0\n\tmov sp, x9\n\tudf #0" ::: "x9", "memory");
+#endif
+    __builtin_trap();
+}
+
 void crashInThreads(int count)
 {
     std::atomic<int> ready{0};
@@ -47,7 +59,7 @@ void crashInThreads(int count)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: crashing_child segv|abort|trap|stack|thread|threads|none\n");
+        std::fprintf(stderr, "usage: crashing_child segv|abort|trap|stack|thread|threads|nostack|none\n");
         return 2;
     }
     Http_singleton *app = Http_singleton::instance();
@@ -73,5 +85,8 @@ int main(int argc, char **argv)
         crashInThreads(1);
     else if (!std::strcmp(mode, "threads"))
         crashInThreads(4);
+    else if (!std::strcmp(mode, "nostack"))
+        crashWithStackPointerGone();
+
     return 0;
 }

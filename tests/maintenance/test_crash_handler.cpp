@@ -104,6 +104,10 @@ private slots:
         QTest::newRow("stack overflow") << "stack" << int(SIGSEGV) << "fault address: 0x";
         QTest::newRow("other thread") << "thread" << int(SIGSEGV) << "fault address: 0x0\n";
         QTest::newRow("four threads at once") << "threads" << int(SIGSEGV) << "fault address: 0x0\n";
+#if defined(__x86_64__) || defined(__aarch64__)
+        // The unwinder faults inside the handler: the dump is kept, cut short.
+        QTest::newRow("handler faults") << "nostack" << int(SIGILL) << "inside the crash handler\nend of dump\n";
+#endif
     }
 
     void crashLeavesOneCompleteDump()
@@ -144,11 +148,14 @@ private slots:
 
         // Backtrace through our own program, then the memory map, then the end.
         const int bt = text.indexOf(QStringLiteral("\nbacktrace:\n"));
-        const int maps = text.indexOf(QStringLiteral("\nmemory map:\n"));
-        QVERIFY(bt > 0 && maps > bt);
-        QVERIFY(text.mid(bt, maps - bt).contains(QStringLiteral("crashing_child")));
-        QVERIFY(text.mid(maps).contains(QStringLiteral("[stack]")));
+        QVERIFY(bt > 0);
         QVERIFY(text.endsWith(QStringLiteral("end of dump\n")));
+        if (mode != QLatin1String("nostack")) {
+            const int maps = text.indexOf(QStringLiteral("\nmemory map:\n"));
+            QVERIFY(maps > bt);
+            QVERIFY(text.mid(bt, maps - bt).contains(QStringLiteral("crashing_child")));
+            QVERIFY(text.mid(maps).contains(QStringLiteral("[stack]")));
+        }
 
         QVERIFY(readFile(userFolder() + QStringLiteral("/zulogfile.log"))
                     .contains("[INFO] MAIN :: crashpad started"));
