@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -20,10 +21,18 @@ extern "C" {
 namespace {
 const QString kLogPrefix = QStringLiteral("ZuAudioVideo file reader :: ");
 
+// Seek-file times are the recorder's wall-clock times and carry no zone.
+// They are read as zone-less (UTC) times: read as the viewer's local time, a
+// time inside the viewer's own daylight-saving gap would be no time at all.
 qint64 msOfTimestamp(const QString &timestamp)
 {
-    const QDateTime dt = QDateTime::fromString(timestamp, QStringLiteral("yyyyMMddHHmmsszzz"));
-    return dt.isValid() ? dt.toMSecsSinceEpoch() : -1;
+    if (timestamp.size() != 17)
+        return -1;
+    const QDate date = QDate::fromString(timestamp.left(8), QStringLiteral("yyyyMMdd"));
+    const QTime time = QTime::fromString(timestamp.mid(8), QStringLiteral("HHmmsszzz"));
+    if (!date.isValid() || !time.isValid())
+        return -1;
+    return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
 }
 } // namespace
 
@@ -109,11 +118,38 @@ double ZuAudioVideoFileReader::entriesFps(const ZuFrameList &frames)
         return -1.0;
     if (frames.size() == 1)
         return 1.0;
-    const qint64 first = msOfTimestamp(frames.first().timestamp);
-    const qint64 last = msOfTimestamp(frames.last().timestamp);
-    if (first < 0 || last <= first)
+    // The time from each entry to the next. A pause of the recording (event
+    // recording, a lost camera) or a clock change shows as one interval far
+    // longer than the usual one, or as one that runs backwards; those are
+    // left out, so that the rate is the one at which frames were recorded
+    // and not their count over the file's whole span.
+    std::vector<qint64> steps;
+    std::vector<qint64> positive;
+    steps.reserve(size_t(frames.size()));
+    qint64 previous = msOfTimestamp(frames.first().timestamp);
+    for (int i = 1; i < frames.size(); ++i) {
+        const qint64 current = msOfTimestamp(frames.at(i).timestamp);
+        if (previous >= 0 && current >= previous) {
+            steps.push_back(current - previous);
+            if (current > previous)
+                positive.push_back(current - previous);
+        }
+        previous = current;
+    }
+    if (positive.empty())
         return 1.0;
-    const double fps = (frames.size() - 1) * 1000.0 / double(last - first);
+    auto middle = positive.begin() + std::ptrdiff_t(positive.size() / 2);
+    std::nth_element(positive.begin(), middle, positive.end());
+    const qint64 longest = *middle * 4;
+    qint64 span = 0;
+    int counted = 0;
+    for (qint64 step : steps) {
+        if (step <= longest) {
+            span += step;
+            ++counted;
+        }
+    }
+    const double fps = counted * 1000.0 / double(span);
     // Two decimals: the encoder takes the whole part, and 2.9999 must stay 3.
     return std::clamp(std::round(fps * 100.0) / 100.0, 0.01, 1000.0);
 }

@@ -48,8 +48,9 @@ public:
     void set_max_queue(int frames);
 
     // Frames per second of the data file being read, from its seek entries
-    // ((entries - 1) over their time span; 1.0 for a single entry or a span
-    // of zero); -1.0 before the first seek file is parsed. Any thread.
+    // (intervals between entries over their summed length, leaving out
+    // pauses and backward jumps of the clock; 1.0 for a single entry or a
+    // span of zero); -1.0 before the first seek file is parsed. Any thread.
     double fps() const { return m_fps.load(); }
     // Entries of the stream in the data file being read; -1 when none. Any thread.
     int frame_count() const { return m_frameCount.load(); }

@@ -7,6 +7,8 @@
 
 #include <deque>
 
+#include <time.h>
+
 extern "C" {
 #include <libavutil/log.h>
 }
@@ -96,6 +98,7 @@ private Q_SLOTS:
     void rangeRule();
     void rangeRuleCarriesAcrossFiles();
     void fpsNeverDividesByZero();
+    void fpsIgnoresPausesAndClockChanges();
     void readsRangeAcrossFilesAndStreams_data();
     void readsRangeAcrossFilesAndStreams();
     void emptyRangeEndsAtOnce();
@@ -199,6 +202,46 @@ void TestFileReader::fpsNeverDividesByZero()
                                       .toString(QStringLiteral("yyyyMMddHHmmsszzz"));
     }
     QCOMPARE(int(ZuAudioVideoFileReader::entriesFps(thirds)), 3);
+}
+
+static ZuFrameList framesEvery(const QDateTime &start, int count, int stepMs)
+{
+    ZuFrameList list;
+    for (int i = 0; i < count; ++i) {
+        list.append(ZuFrame{});
+        list.last().timestamp = start.addMSecs(qint64(i) * stepMs).toString(QStringLiteral("yyyyMMddHHmmsszzz"));
+    }
+    return list;
+}
+
+void TestFileReader::fpsIgnoresPausesAndClockChanges()
+{
+    const QDateTime t0(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC);
+    // Event recording: two bursts at 10 frames per second, five minutes apart.
+    ZuFrameList bursts = framesEvery(t0, 20, 100) + framesEvery(t0.addSecs(300), 20, 100);
+    QCOMPARE(ZuAudioVideoFileReader::entriesFps(bursts), 10.0);
+    // The recorder's clock set back by an hour in the middle of the file.
+    ZuFrameList back = framesEvery(t0, 20, 100) + framesEvery(t0.addSecs(-3600), 20, 100);
+    QCOMPARE(ZuAudioVideoFileReader::entriesFps(back), 10.0);
+    // A frame lost now and then is no pause: 48 entries over 4.9 seconds.
+    ZuFrameList lossy = framesEvery(t0, 50, 100);
+    lossy.removeAt(30);
+    lossy.removeAt(10);
+    QCOMPARE(ZuAudioVideoFileReader::entriesFps(lossy), 9.59);
+
+    // Times that do not exist in the viewer's zone (the hour skipped when
+    // daylight-saving time begins) are still the recorder's times.
+    const QByteArray oldTz = qgetenv("TZ");
+    qputenv("TZ", "Europe/Paris");
+    tzset();
+    const ZuFrameList gap = framesEvery(QDateTime(QDate(2024, 3, 31), QTime(2, 10), Qt::UTC), 30, 100);
+    const double fps = ZuAudioVideoFileReader::entriesFps(gap);
+    if (oldTz.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", oldTz);
+    tzset();
+    QCOMPARE(fps, 10.0);
 }
 
 void TestFileReader::readsRangeAcrossFilesAndStreams_data()
