@@ -90,18 +90,28 @@ void setEncoderOptions(const QString &encoder, AVCodecContext *ctx, AVDictionary
     }
 }
 
+// A frame's time is the recorder's wall-clock time and is shown as it is:
+// date and time are read apart and joined without a zone, so that a time in
+// the viewer's own daylight-saving gap is not taken for no time at all.
 QDateTime parseFrameTime(const QString &timestamp)
 {
     const QString t = timestamp.trimmed();
+    auto join = [](const QDate &date, const QTime &time) {
+        return date.isValid() && time.isValid() ? QDateTime(date, time, Qt::UTC) : QDateTime();
+    };
     QDateTime dt;
     if (t.size() == 17)
-        dt = QDateTime::fromString(t, QStringLiteral("yyyyMMddHHmmsszzz"));
+        dt = join(QDate::fromString(t.left(8), QStringLiteral("yyyyMMdd")),
+                  QTime::fromString(t.mid(8), QStringLiteral("HHmmsszzz")));
     if (!dt.isValid() && t.size() == 14)
-        dt = QDateTime::fromString(t, QStringLiteral("yyyyMMddHHmmss"));
-    if (!dt.isValid())
-        dt = QDateTime::fromString(t, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-    if (!dt.isValid())
-        dt = QDateTime::fromString(t, QStringLiteral("yyyy-MM-dd HH:mm:ss:zzz"));
+        dt = join(QDate::fromString(t.left(8), QStringLiteral("yyyyMMdd")),
+                  QTime::fromString(t.mid(8), QStringLiteral("HHmmss")));
+    if (!dt.isValid() && t.size() == 23 && t.at(10) == QLatin1Char(' ')) {
+        const QDate date = QDate::fromString(t.left(10), QStringLiteral("yyyy-MM-dd"));
+        dt = join(date, QTime::fromString(t.mid(11), QStringLiteral("HH:mm:ss.zzz")));
+        if (!dt.isValid())
+            dt = join(date, QTime::fromString(t.mid(11), QStringLiteral("HH:mm:ss:zzz")));
+    }
     return dt;
 }
 

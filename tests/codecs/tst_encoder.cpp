@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <time.h>
+
 extern "C" {
 #include <libavutil/log.h>
 }
@@ -95,6 +97,22 @@ void TestEncoder::captionText()
     // A text that is no time is shown bounded, never dropped silently.
     QCOMPARE(ZuStreamEncoder::captionText(QStringLiteral("A"), QString(200, QLatin1Char('x'))),
              QStringLiteral("A | ") + QString(32, QLatin1Char('x')));
+    // The recorder's time is shown as written, even one that does not exist
+    // in the viewer's zone (the hour skipped when daylight-saving time begins).
+    const QByteArray oldTz = qgetenv("TZ");
+    qputenv("TZ", "Europe/Paris");
+    tzset();
+    const QString inGap = ZuStreamEncoder::captionText(QStringLiteral("Quai"), QStringLiteral("20240331023000500"));
+    const QString inGapDashed = ZuStreamEncoder::captionText(QStringLiteral("Quai"), QStringLiteral("2024-03-31 02:30:00.500"));
+    if (oldTz.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", oldTz);
+    tzset();
+    QCOMPARE(inGap, QStringLiteral("Quai | 31/03/2024 02:30:00.500"));
+    QCOMPARE(inGapDashed, QStringLiteral("Quai | 31/03/2024 02:30:00.500"));
+    QCOMPARE(ZuStreamEncoder::captionText(QStringLiteral("A"), QStringLiteral("20241305140001200")),
+             QStringLiteral("A | 20241305140001200"));
     QVERIFY(ZuStreamEncoder::captionPixelSize(720, QStringLiteral("small"))
             < ZuStreamEncoder::captionPixelSize(720, QStringLiteral("normal")));
     QVERIFY(ZuStreamEncoder::captionPixelSize(720, QStringLiteral("normal"))
