@@ -5,9 +5,13 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <atomic>
+
 namespace {
 QMutex g_instanceMutex;
-Http_singleton *g_instance = nullptr;
+// Read outside the lock by every later caller, from any thread: atomic, so
+// that a caller that sees the pointer also sees the object it points to.
+std::atomic<Http_singleton *> g_instance{nullptr};
 
 QString defaultSettingsFile()
 {
@@ -26,12 +30,14 @@ QString defaultSettingsFile()
 
 Http_singleton *Http_singleton::instance()
 {
-    Http_singleton *p = g_instance;
+    Http_singleton *p = g_instance.load(std::memory_order_acquire);
     if (!p) {
         QMutexLocker lock(&g_instanceMutex);
-        if (!g_instance)
-            g_instance = new Http_singleton();
-        p = g_instance;
+        p = g_instance.load(std::memory_order_relaxed);
+        if (!p) {
+            p = new Http_singleton();
+            g_instance.store(p, std::memory_order_release);
+        }
     }
     return p;
 }

@@ -58,23 +58,38 @@ void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
 }
 } // namespace
 
+namespace {
+// Callers hold g_levelMutex.
+int &levelStorage()
+{
+    static int *level = new int(0);
+    return *level;
+}
+
+// Any thread logs while the GUI thread may change the level: the level is
+// read and written under the mutex.
+int currentLevel()
+{
+    QMutexLocker lock(&g_levelMutex);
+    return levelStorage();
+}
+} // namespace
+
 int &logLevel()
 {
-    static int *level = nullptr;
     QMutexLocker lock(&g_levelMutex);
-    if (!level)
-        level = new int(0);
-    return *level;
+    return levelStorage();
 }
 
 void setLevelValue(int value)
 {
-    logLevel() = value;
+    QMutexLocker lock(&g_levelMutex);
+    levelStorage() = value;
 }
 
 void logMessage(const QString &line)
 {
-    if (logLevel() <= 0)
+    if (currentLevel() <= 0)
         return;
     qDebug().noquote() << line;
 }

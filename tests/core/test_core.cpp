@@ -10,6 +10,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 extern "C" {
 #include <libavutil/frame.h>
 }
@@ -60,6 +64,35 @@ class TestCore : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void cleanup() { ZuLogFile::uninstall(); }
+
+    // First: the application object must not exist yet. Worker threads log
+    // and ask for it while the GUI thread changes the log level; under
+    // ThreadSanitizer any unguarded access here is reported.
+    void sharedStateFromManyThreads()
+    {
+        QTemporaryDir dir;
+        ZuLogFile::install(dir.filePath(QStringLiteral("log")));
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        std::vector<Http_singleton *> seen(8, nullptr);
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([&, i] {
+                while (!go.load())
+                    std::this_thread::yield();
+                seen[size_t(i)] = Http_singleton::instance();
+                for (int n = 0; n < 50; ++n)
+                    logMessage("[INFO] Test :: from a worker");
+            });
+        }
+        go = true;
+        for (int n = 0; n < 50; ++n)
+            setLevelValue(n % 2);
+        for (std::thread &t : threads)
+            t.join();
+        setLevelValue(1);
+        for (Http_singleton *p : seen)
+            QCOMPARE(p, Http_singleton::instance());
+    }
 
     void logHandlerFormatAndKinds()
     {
