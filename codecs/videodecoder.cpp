@@ -136,12 +136,31 @@ void VideoDecoder::close()
     av_packet_free(&m_packet);
     av_frame_free(&m_work);
     m_codecName.clear();
+    m_draining = false;
 }
 
 void VideoDecoder::flush()
 {
     if (m_ctx)
         avcodec_flush_buffers(m_ctx);
+    m_draining = false;
+}
+
+int VideoDecoder::drain(AVFrame **picture)
+{
+    if (!picture)
+        return AVERROR(EINVAL);
+    *picture = nullptr;
+    if (!m_ctx)
+        return AVERROR(EINVAL);
+    if (!m_draining) {
+        m_draining = true;
+        const int rc = avcodec_send_packet(m_ctx, nullptr);
+        if (rc < 0 && rc != AVERROR_EOF)
+            return rc;
+    }
+    const int rc = receive(picture);
+    return rc == AVERROR(EAGAIN) ? AVERROR_EOF : rc;
 }
 
 int VideoDecoder::decode(const uint8_t *data, int size, AVFrame **picture)

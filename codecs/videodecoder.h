@@ -13,7 +13,8 @@ struct AVBufferRef;
 // Decodes the recorded access units of one video stream (H.264, H.265 or
 // MJPEG), one access unit in and, once the stream has started, one picture
 // out: no frame threading and low delay, so a picture never lags behind the
-// unit that carries it. Not thread-safe; one decoder per reading thread.
+// unit that carries it, except in streams that reorder pictures (see
+// drain()). Not thread-safe; one decoder per reading thread.
 class VideoDecoder
 {
 public:
@@ -54,6 +55,13 @@ public:
     // Forgets the reference pictures (after a jump in the stream).
     void flush();
 
+    // Streams that reorder pictures (H.265 with B-frames) hold a few
+    // pictures back whatever the flags: decode() then answers EAGAIN for
+    // units that did go in. Once the last unit is in, drain() hands out the
+    // pictures still held, one a call: 0 with *picture set (the caller owns
+    // it), AVERROR_EOF when none is left. Call flush() before decoding again.
+    int drain(AVFrame **picture);
+
     // Maps a seek-file codec text to "h264", "hevc" or "mjpeg"; empty when unknown.
     static QString normalizedCodecName(const QString &codecName);
 
@@ -67,4 +75,5 @@ private:
     AVFrame *m_work = nullptr;
     std::vector<uint8_t> m_buffer; // the unit plus the zeroed padding libavcodec reads past its end
     QString m_codecName;
+    bool m_draining = false;
 };

@@ -245,12 +245,21 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         if (key >= 0 && ensureDecoder(parsed.frames.at(key))) {
             decoder.flush();
             m_decoderLive = false;
+            m_pending.clear();
             QByteArray bytes;
             for (int i = key; i < first && !stopRequested(); ++i) {
                 AVFrame *picture = nullptr;
-                if (readEntry(parsed.frames.at(i), bytes)
-                    && decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture) == 0)
+                if (!readEntry(parsed.frames.at(i), bytes))
+                    continue;
+                const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
+                // A reordering decoder hands these pictures out later, while
+                // the range is decoded: they are marked to be dropped then.
+                if (rc == 0 || rc == AVERROR(EAGAIN))
+                    m_pending.push_back(Pending{QString(), QString(), QString(), true});
+                if (rc == 0) {
                     m_decoderLive = true;
+                    m_pending.pop_front();
+                }
                 av_frame_free(&picture);
             }
         }
@@ -266,16 +275,33 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             fail(QStringLiteral("cannot read the frame at %1 (%2 bytes) :: %3").arg(entry.offset).arg(entry.size).arg(dataPath));
             return Step::Failed;
         }
+        // Pictures still held by the decoder belong to the range: they are
+        // handed out before it is opened again for another codec.
+        if (!m_pending.empty() && decoder.isOpen()
+            && decoder.codecName() != VideoDecoder::normalizedCodecName(entry.codec)) {
+            if (drainDecoder(decoder) == Step::Stopped)
+                return Step::Stopped;
+        }
         if (!ensureDecoder(entry)) {
             fail(QStringLiteral("no decoder for '%1' :: %2").arg(entry.codec.left(32), dataPath));
             return Step::Failed;
         }
         AVFrame *picture = nullptr;
         const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
-        if (rc == AVERROR(EAGAIN) && !m_decoderLive && !entry.isKeyframe()) {
+        if (rc == AVERROR(EAGAIN) && !m_decoderLive && m_pending.empty() && !entry.isKeyframe()) {
             // Nothing to decode against yet: the stream has not reached its
             // first key frame. Counted and logged, not an error.
             ++waitingForKey;
+            continue;
+        }
+        if (rc == AVERROR(EAGAIN)) {
+            // Taken in, its picture comes out later (a reordering stream).
+            m_pending.push_back(Pending{entry.timestamp, entry.stream_id, cameraName, false});
+            if (m_pending.size() > kMaxPending) {
+                fail(QStringLiteral("no picture from the decoder for %1 frames, up to %2 :: %3")
+                         .arg(m_pending.size()).arg(entry.timestamp.left(17)).arg(dataPath));
+                return Step::Failed;
+            }
             continue;
         }
         if (rc != 0 || !picture) {
@@ -284,18 +310,15 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             return Step::Failed;
         }
         m_decoderLive = true;
-        auto *frame = new StreamFrame;
-        frame->setAvFrame(picture);
-        frame->setKeyframe(picture->key_frame != 0);
-        frame->setImageSize(av_image_get_buffer_size(static_cast<AVPixelFormat>(picture->format), picture->width,
-                                                     picture->height, 1));
-        frame->setFrameId(m_nextFrameId);
-        m_nextFrameId = (m_nextFrameId + 1) % StreamFrame::kFrameIdWrap;
-        frame->setTimestampText(entry.timestamp.toLatin1());
-        frame->setDrawOverlay(cameraName);
-        frame->setFrameTag(QStringLiteral("video") + entry.stream_id);
-        frame->setFps(m_fps.load());
-        push(frame);
+        // Pictures come out in the order the units went in, less the ones
+        // held back: each goes with the oldest unit still waiting for one.
+        m_pending.push_back(Pending{entry.timestamp, entry.stream_id, cameraName, false});
+        const Pending owner = m_pending.front();
+        m_pending.pop_front();
+        if (owner.discard)
+            av_frame_free(&picture);
+        else
+            pushPicture(picture, owner);
     }
     if (waitingForKey > 0)
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
@@ -304,6 +327,49 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         fail(QStringLiteral("seek file points past its data :: ") + seekPath);
         return Step::Failed;
     }
+    return Step::Ok;
+}
+
+void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Pending &owner)
+{
+    auto *frame = new StreamFrame;
+    frame->setAvFrame(picture);
+    frame->setKeyframe(picture->key_frame != 0);
+    frame->setImageSize(av_image_get_buffer_size(static_cast<AVPixelFormat>(picture->format), picture->width,
+                                                 picture->height, 1));
+    frame->setFrameId(m_nextFrameId);
+    m_nextFrameId = (m_nextFrameId + 1) % StreamFrame::kFrameIdWrap;
+    frame->setTimestampText(owner.timestamp.toLatin1());
+    frame->setDrawOverlay(owner.cameraName);
+    frame->setFrameTag(QStringLiteral("video") + owner.streamId);
+    frame->setFps(m_fps.load());
+    push(frame);
+}
+
+ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::drainDecoder(VideoDecoder &decoder)
+{
+    while (!m_pending.empty()) {
+        if (waitForRoom() == Step::Stopped)
+            return Step::Stopped;
+        AVFrame *picture = nullptr;
+        if (decoder.drain(&picture) != 0 || !picture)
+            break;
+        const Pending owner = m_pending.front();
+        m_pending.pop_front();
+        if (owner.discard)
+            av_frame_free(&picture);
+        else
+            pushPicture(picture, owner);
+    }
+    int lost = 0;
+    for (const Pending &p : m_pending)
+        lost += p.discard ? 0 : 1;
+    if (lost > 0)
+        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                   + QStringLiteral("run :: %1 frames gave no picture at the end of the stream").arg(lost));
+    m_pending.clear();
+    decoder.flush();
+    m_decoderLive = false;
     return Step::Ok;
 }
 
@@ -316,14 +382,19 @@ void ZuAudioVideoFileReader::run()
         return;
     }
     VideoDecoder decoder;
+    m_pending.clear();
     bool started = false;
     bool ended = false;
+    Step step = Step::Ok;
     for (const QFileInfo &file : m_files) {
         if (stopRequested() || ended)
             break;
-        const Step step = readFile(file, decoder, started, ended);
+        step = readFile(file, decoder, started, ended);
         if (step != Step::Ok)
             break;
     }
+    if (step == Step::Ok && !stopRequested())
+        drainDecoder(decoder);
+    m_pending.clear();
     logMessage(QStringLiteral("[INFO] ") + kLogPrefix + QStringLiteral("run :: end, %1 frames").arg(m_queued.load()));
 }

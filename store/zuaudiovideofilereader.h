@@ -14,6 +14,7 @@
 
 class StreamFrame;
 class VideoDecoder;
+struct AVFrame;
 
 // Reads the recorded frames of one video stream from a list of data files,
 // decodes them and appends them as StreamFrame records to a consumer's queue.
@@ -79,6 +80,18 @@ protected:
 
 private:
     enum class Step { Ok, Stopped, Failed };
+    // A unit that went into the decoder and whose picture has not come out
+    // yet; `discard` for the units decoded only to reach the range's start.
+    struct Pending {
+        QString timestamp;
+        QString streamId;
+        QString cameraName;
+        bool discard = false;
+    };
+    // More units than this without a picture: the decoder is taken as stuck.
+    static constexpr size_t kMaxPending = 32;
+    void pushPicture(AVFrame *picture, const Pending &owner);
+    Step drainDecoder(VideoDecoder &decoder);
     Step readFile(const QFileInfo &file, VideoDecoder &decoder, bool &started, bool &ended);
     Step waitForRoom();
     bool push(StreamFrame *frame);
@@ -95,6 +108,7 @@ private:
     int m_maxQueue = 30;
     int m_nextFrameId = 0;
     bool m_decoderLive = false; // the decoder has given a picture since it was opened or flushed
+    std::deque<Pending> m_pending; // reader thread only
 
     std::atomic<bool> m_stop{false};
     std::atomic<double> m_fps{-1.0};

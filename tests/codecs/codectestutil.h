@@ -40,8 +40,11 @@ inline AVFrame *makePicture(int width, int height, int format, int index, int fl
 }
 
 // Encodes `count` synthetic pictures with `encoder` and returns one access
-// unit per picture (all intra when gop is 1), in decoding order.
-inline QList<QByteArray> makeAccessUnits(const char *encoder, int width, int height, int count, int gop = 10)
+// unit per picture (all intra when gop is 1), in decoding order. With
+// `bframes` > 0 (libx265 only) the stream reorders its pictures, so a
+// decoder holds some of them back.
+inline QList<QByteArray> makeAccessUnits(const char *encoder, int width, int height, int count, int gop = 10,
+                                         int bframes = 0)
 {
     QList<QByteArray> units;
     const AVCodec *codec = avcodec_find_encoder_by_name(encoder);
@@ -60,6 +63,11 @@ inline QList<QByteArray> makeAccessUnits(const char *encoder, int width, int hei
     if (QByteArray(encoder) == "libx264") {
         av_dict_set(&opts, "preset", "ultrafast", 0);
         av_dict_set(&opts, "tune", "zerolatency", 0);
+    } else if (QByteArray(encoder) == "libx265" && bframes > 0) {
+        c->max_b_frames = bframes;
+        av_dict_set(&opts, "preset", "ultrafast", 0);
+        av_dict_set(&opts, "x265-params",
+                    QByteArray("log-level=error:bframes=" + QByteArray::number(bframes)).constData(), 0);
     } else if (QByteArray(encoder) == "libx265") {
         av_dict_set(&opts, "preset", "ultrafast", 0);
         av_dict_set(&opts, "tune", "zerolatency", 0);

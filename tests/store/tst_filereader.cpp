@@ -23,12 +23,15 @@ struct Recording {
     QStringList lines;
 };
 
-Recording writeRecording(const QString &folder, int camera, const QTime &start, int count, bool secondStream)
+Recording writeRecording(const QString &folder, int camera, const QTime &start, int count, bool secondStream,
+                         bool reorderingHevc = false)
 {
     Recording rec;
     const QString base = QStringLiteral("%1_20240305_%2").arg(camera).arg(start.toString(QStringLiteral("HHmmss")));
     rec.data = folder + QLatin1Char('/') + base + QStringLiteral(".zuvideo");
-    const QList<QByteArray> s0 = codectest::makeAccessUnits("libx264", 320, 240, count, 5);
+    const QString codec = reorderingHevc ? QStringLiteral("hevc") : QStringLiteral("h264");
+    const QList<QByteArray> s0 = reorderingHevc ? codectest::makeAccessUnits("libx265", 320, 240, count, 5, 3)
+                                                : codectest::makeAccessUnits("libx264", 320, 240, count, 5);
     const QList<QByteArray> s1 = secondStream ? codectest::makeAccessUnits("libx264", 160, 120, count, 5) : QList<QByteArray>();
     QFile data(rec.data);
     data.open(QIODevice::WriteOnly);
@@ -39,7 +42,7 @@ Recording writeRecording(const QString &folder, int camera, const QTime &start, 
         auto add = [&](const QByteArray &au, int stream, const QString &res) {
             data.write(au);
             rec.entries.append({offset, int(au.size())});
-            rec.lines.append(QStringLiteral("%1:video%2:h264:%3:%4:%5").arg(stamp).arg(stream).arg(res).arg(key ? 1 : 0).arg(au.size()));
+            rec.lines.append(QStringLiteral("%1:video%2:%3:%4:%5:%6").arg(stamp).arg(stream).arg(codec, res).arg(key ? 1 : 0).arg(au.size()));
             offset += au.size();
         };
         add(s0.at(i), 0, QStringLiteral("320x240"));
@@ -102,6 +105,7 @@ private Q_SLOTS:
     void readsRangeAcrossFilesAndStreams_data();
     void readsRangeAcrossFilesAndStreams();
     void emptyRangeEndsAtOnce();
+    void readsAReorderingStream();
     void stopsMidwayWhileTheQueueIsFull();
     void damagedRecordingsEndWithAnError_data();
     void damagedRecordingsEndWithAnError();
@@ -282,6 +286,40 @@ void TestFileReader::readsRangeAcrossFilesAndStreams()
     }
     QCOMPARE(reader.fps(), 2.0);
     QCOMPARE(reader.frame_count(), 10);
+}
+
+void TestFileReader::readsAReorderingStream()
+{
+    // H.265 with B-frames: the decoder gives its first picture only a few
+    // units after the first key frame and keeps the last ones until the
+    // end. Every entry still gives exactly one picture, in time order.
+    QTemporaryDir dir;
+    const Recording rec = writeRecording(dir.path(), 5, QTime(14, 0, 0), 20, false, true);
+    if (rec.entries.size() != 20)
+        QSKIP("libx265 is not available");
+    ZuAudioVideoFileReader all({QFileInfo(rec.data)}, QStringLiteral("0"), QString(), QString());
+    Run run;
+    runReader(all, run);
+    QCOMPARE(run.errors, QList<int>{});
+    QCOMPARE(run.frames.size(), 20);
+    QStringList expected;
+    for (int i = 0; i < 20; ++i)
+        expected.append(QTime(14, 0, 0).addMSecs(i * 500).toString(QStringLiteral("HHmmsszzz")));
+    QCOMPARE(run.times(), expected);
+    QVERIFY(run.frames.first()->isKeyframe());
+    for (int i = 0; i < run.frames.size(); ++i) {
+        QCOMPARE(run.frames.at(i)->frameId(), i);
+        QCOMPARE(run.frames.at(i)->width(), 320);
+    }
+
+    // A range that opens after a key frame: the pictures decoded only to
+    // reach it are not delivered, whenever the decoder hands them out.
+    ZuAudioVideoFileReader part({QFileInfo(rec.data)}, QStringLiteral("0"), QStringLiteral("140003"),
+                                QStringLiteral("140005"));
+    Run run2;
+    runReader(part, run2);
+    QCOMPARE(run2.errors, QList<int>{});
+    QCOMPARE(run2.times(), (QStringList{"140003000", "140003500", "140004000", "140004500", "140005000"}));
 }
 
 void TestFileReader::emptyRangeEndsAtOnce()
