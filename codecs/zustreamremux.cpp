@@ -5,8 +5,10 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -38,14 +40,51 @@ bool isLocalFile(const QString &input)
     return !input.contains(QLatin1String("://")) && QFileInfo(input).isFile();
 }
 
+// Copies `from` over `to` through a temporary name beside `to`, so that `to`
+// is either the old file or the whole new one.
+bool copyReplacing(const QString &from, const QString &to)
+{
+    QFile in(from);
+    QSaveFile out(to);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = in.read(buffer.data(), buffer.size());
+        if (n < 0)
+            return false; // QSaveFile discards what it wrote
+        if (n == 0)
+            break;
+        if (out.write(buffer.constData(), n) != n)
+            return false;
+    }
+    return out.commit();
+}
+
+// Gives the finished file its name, replacing an older file of that name.
+// The temporary file may lie on another filesystem than the final one (the
+// download folder below the home folder, the output on a removable disk):
+// there it is copied, and removed once the copy is complete.
 bool replaceFile(const QString &from, const QString &to)
 {
 #ifdef Q_OS_UNIX
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    if (errno != EXDEV)
+        return false;
+    if (!copyReplacing(from, to))
+        return false;
+    QFile::remove(from);
+    return true;
 #else
     if (QFile::exists(to) && !QFile::remove(to))
         return false;
-    return QFile::rename(from, to);
+    if (QFile::rename(from, to))
+        return true;
+    if (!copyReplacing(from, to))
+        return false;
+    QFile::remove(from);
+    return true;
 #endif
 }
 

@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 extern "C" {
 #include <libavutil/log.h>
 }
@@ -16,6 +18,7 @@ private Q_SLOTS:
     void remuxesAnnexBToContainers_data();
     void remuxesAnnexBToContainers();
     void failsCleanly();
+    void finalFileOnAnotherFilesystem();
 
 private:
     static QString writeAnnexB(const QString &path, int frames)
@@ -86,6 +89,30 @@ void TestRemux::failsCleanly()
     QCOMPARE(remux.remuxUrlToFile(input, dir.filePath("missing/tmp.mp4"), dir.filePath("missing/out.mp4"), 1.0), -20);
     QVERIFY(QFile::exists(input));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"garbage.raw", "tmp.raw"}));
+}
+
+void TestRemux::finalFileOnAnotherFilesystem()
+{
+    // The download worker remuxes in its own folder below the home folder;
+    // the user's output may be on another filesystem (a USB stick), where
+    // no rename reaches.
+    QTemporaryDir work;
+    QTemporaryDir other(QStringLiteral("/dev/shm/zu_remux_XXXXXX"));
+    struct stat a {}, b {};
+    if (!other.isValid() || ::stat(QFile::encodeName(work.path()).constData(), &a) != 0
+        || ::stat(QFile::encodeName(other.path()).constData(), &b) != 0 || a.st_dev == b.st_dev)
+        QSKIP("no second filesystem at hand");
+    const QString input = writeAnnexB(work.filePath("tmp.raw"), 20);
+    QVERIFY(!input.isEmpty());
+    const QString finalFile = other.filePath(QStringLiteral("out.mp4"));
+    ZuStreamRemux remux;
+    QCOMPARE(remux.remuxUrlToFile(input, work.filePath("tmp.mp4"), finalFile, 2.0), 0);
+    QCOMPARE(QDir(other.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("out.mp4")});
+    QVERIFY(QDir(work.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    QCOMPARE(QFileInfo(finalFile).permissions() & QFile::ReadGroup, QFile::ReadGroup);
+    const codectest::Probe p = codectest::probe(finalFile);
+    QVERIFY(p.ok);
+    QCOMPARE(p.frames, 20);
 }
 
 QTEST_GUILESS_MAIN(TestRemux)
