@@ -46,7 +46,12 @@ ZuAudioVideoFileReader::ZuAudioVideoFileReader(QList<QFileInfo> files, QString s
 ZuAudioVideoFileReader::~ZuAudioVideoFileReader()
 {
     m_stop.store(true);
-    m_wake.wakeAll();
+    {
+        // Under the mutex, like stop(): a wake between the reader's last look
+        // at the flag and its wait would otherwise be lost.
+        QMutexLocker locker(&m_waitMutex);
+        m_wake.wakeAll();
+    }
     wait();
 }
 
