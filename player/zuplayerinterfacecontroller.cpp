@@ -923,7 +923,11 @@ QImage ZuPlayerInferfaceController::snapshot_image() const
 
 bool ZuPlayerInferfaceController::save_snapshot(const QString &path)
 {
-    const QImage image = snapshot_image();
+    return saveImage(snapshot_image(), path);
+}
+
+bool ZuPlayerInferfaceController::saveImage(const QImage &image, const QString &path)
+{
     if (image.isNull() || path.isEmpty())
         return false;
     const QString suffix = QFileInfo(path).suffix().toLower();
@@ -939,7 +943,10 @@ bool ZuPlayerInferfaceController::save_snapshot(const QString &path)
 
 QString ZuPlayerInferfaceController::take_snapshot()
 {
-    if (snapshot_image().isNull())
+    // The picture is taken now: playing goes on while the file dialog is
+    // open, and the file must hold the frame its name and box give the time of.
+    const QImage image = snapshot_image();
+    if (image.isNull())
         return QString();
     QString name = m_canvas->currentTimestamp();
     name.replace(QLatin1Char(':'), QLatin1Char('-')).replace(QLatin1Char(' '), QLatin1Char('_'));
@@ -949,7 +956,7 @@ QString ZuPlayerInferfaceController::take_snapshot()
     const QString path = QFileDialog::getSaveFileName(dialogParent(), tr("Enregistrer la capture"),
                                                       dir + QLatin1Char('/') + name + QStringLiteral(".png"),
                                                       tr("Images (*.png *.jpg)"));
-    if (path.isEmpty() || !save_snapshot(path))
+    if (path.isEmpty() || !saveImage(image, path))
         return QString();
     return path;
 }

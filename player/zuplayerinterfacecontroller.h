@@ -193,7 +193,8 @@ public:
     // Writes it to `path` (PNG unless the suffix says JPG), atomically.
     Q_INVOKABLE bool save_snapshot(const QString &path);
     // Asks for a file name (proposed: the picture's time) and saves the
-    // snapshot there; returns the path written, empty when nothing was.
+    // snapshot of the picture on screen at the call there, whatever played
+    // meanwhile; returns the path written, empty when nothing was.
     Q_INVOKABLE QString take_snapshot();
 
     // ---- day lists -------------------------------------------------------
@@ -276,6 +277,7 @@ public:
 private:
     void applyDayScan(const std::shared_ptr<DayScan> &scan);
     void notify(const QString &title, const QString &text, bool warning);
+    bool saveImage(const QImage &image, const QString &path);
     QWidget *dialogParent() const;
     int cameraIdFor(const QString &camera) const;
     QString cameraNameFor(int id) const;

@@ -5,6 +5,7 @@
 #include "zufile.h"
 #include "zuplayerinterfacecontroller.h"
 
+#include <QFileDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -62,6 +63,7 @@ private slots:
     void selectPlayAndTransport();
     void camerasWithoutFilesAndEmptyDays();
     void exportHookAndSnapshots();
+    void snapshotIsThePictureAskedFor();
     void eventRecords();
     void alarmViewer();
 };
@@ -375,6 +377,49 @@ void TestController::exportHookAndSnapshots()
     const QImage shown = canvas.currentImage();
     QCOMPARE(saved.pixel(10, 10) | 0xff000000u, shown.pixel(10, 10) | 0xff000000u);
     QVERIFY(!c.save_snapshot(tmp.filePath(QStringLiteral("missing/dir/shot.png"))));
+}
+
+void TestController::snapshotIsThePictureAskedFor()
+{
+    ZuPlayerInferfaceController c;
+    c.set_message_boxes_enabled(false);
+    Canvas canvas;
+    canvas.set_player_fed();
+    c.set_canvas(&canvas);
+    connect(c.reader(), &ZuStreamReadAndControl::set_display_frame, &canvas, &Canvas::displayFrame,
+            Qt::QueuedConnection);
+    QVERIFY(loadDay(c, smallExport()));
+    QVERIFY(c.set_selected_camera(QStringLiteral("Parking")));
+    c.pause_button();
+    c.set_zustream_reader_read_timestamp(QStringLiteral("20240305140004"));
+    QTRY_COMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:04.000"));
+    const QImage asked = c.snapshot_image();
+
+    // While the file dialog is open, the picture moves on (as it does while
+    // playing); the file still gets the picture that was on screen.
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("shot.png"));
+    QString proposed;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        poll.stop();
+        proposed = dialog->selectedFiles().value(0);
+        for (int i = 0; i < 10; ++i)
+            c.next_frame_button();
+        QTRY_COMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:05.000"));
+        dialog->selectFile(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    poll.start(20);
+    const QString written = c.take_snapshot();
+    QVERIFY(QFileInfo(proposed).fileName().startsWith(QStringLiteral("12_2024-03-05_14-00-04.000")));
+    QVERIFY2(written.startsWith(tmp.path()), qPrintable(written));
+    const QImage saved(written);
+    QCOMPARE(saved.size(), asked.size());
+    QCOMPARE(saved.convertToFormat(QImage::Format_RGB32), asked.convertToFormat(QImage::Format_RGB32));
 }
 
 void TestController::eventRecords()
