@@ -112,6 +112,18 @@ bool seekSummary(const QString &seekPath, qint64 *first, qint64 *last, QStringLi
     return true;
 }
 
+// Recorded times are wall-clock times without a zone: read them as a date
+// and a time of day, never through the viewer's zone, where a time in a
+// daylight-saving gap would not exist.
+bool readsAsTime(const QString &text, const QString &dateFormat, const QString &timeFormat)
+{
+    const qsizetype dateLen = dateFormat.size();
+    if (text.size() != dateLen + timeFormat.size())
+        return false;
+    return QDate::fromString(text.left(dateLen), dateFormat).isValid()
+           && QTime::fromString(text.mid(dateLen), timeFormat).isValid();
+}
+
 QJsonArray sortedByMs(QJsonArray array)
 {
     QList<QJsonObject> items;
@@ -387,8 +399,7 @@ std::shared_ptr<ZuPlayerInferfaceController::DayScan> ZuPlayerInferfaceControlle
         r.cameraName = nameOf(cam);
         // The marker's own time when it reads as one, else its file name's.
         const QString tagTime = tag->get_tag_time();
-        const QDateTime dt = QDateTime::fromString(tagTime, QStringLiteral("yyyyMMddHHmmss"));
-        r.displayTime = dt.isValid() ? tagTime
+        r.displayTime = readsAsTime(tagTime, QStringLiteral("yyyyMMdd"), QStringLiteral("HHmmss")) ? tagTime
                                      : info.date.toString(QStringLiteral("yyyyMMdd")) + info.time.toString(QStringLiteral("HHmmss"));
         r.extra = tag->get_tag_id();
         r.tagName = tag->get_tag_name();
@@ -688,12 +699,12 @@ void ZuPlayerInferfaceController::set_playback_rate(double rate)
 
 void ZuPlayerInferfaceController::set_zustream_reader_read_timestamp(const QString &timestamp)
 {
-    const QDateTime dt = QDateTime::fromString(timestamp.trimmed().left(14), QStringLiteral("yyyyMMddHHmmss"));
-    if (!dt.isValid()) {
+    const QString text = timestamp.trimmed().left(14);
+    if (!readsAsTime(text, QStringLiteral("yyyyMMdd"), QStringLiteral("HHmmss"))) {
         logLine("[WARN] ", "set read timestamp", QStringLiteral("unreadable time ") + timestamp.left(32));
         return;
     }
-    m_readMs = dt.time().msecsSinceStartOfDay();
+    m_readMs = QTime::fromString(text.mid(8), QStringLiteral("HHmmss")).msecsSinceStartOfDay();
     if (m_engine->state() != ZuStreamReadAndControl::Stopped && !m_engine->current_file().isEmpty())
         m_engine->set_read_timestamp(timestamp.trimmed());
     else if (m_selectedCameraId >= 0)
@@ -857,7 +868,7 @@ bool ZuPlayerInferfaceController::video_export()
 {
     const QString timestamp = m_canvas ? m_canvas->currentTimestamp() : QString();
     logLine("[INFO] ", "video export", QStringLiteral("timestamp ") + timestamp);
-    if (!QDateTime::fromString(timestamp, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).isValid()) {
+    if (!readsAsTime(timestamp, QStringLiteral("yyyy-MM-dd "), QStringLiteral("HH:mm:ss.zzz"))) {
         logLine("[WARN] ", "video export", QStringLiteral("no picture time"));
         return false;
     }

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <ctime>
+
 using namespace playertest;
 
 namespace {
@@ -64,6 +66,7 @@ private slots:
     void camerasWithoutFilesAndEmptyDays();
     void exportHookAndSnapshots();
     void snapshotIsThePictureAskedFor();
+    void timesInTheViewersDaylightSavingGap();
     void eventRecords();
     void alarmViewer();
 };
@@ -420,6 +423,49 @@ void TestController::snapshotIsThePictureAskedFor()
     const QImage saved(written);
     QCOMPARE(saved.size(), asked.size());
     QCOMPARE(saved.convertToFormat(QImage::Format_RGB32), asked.convertToFormat(QImage::Format_RGB32));
+}
+
+void TestController::timesInTheViewersDaylightSavingGap()
+{
+    // A viewer whose zone jumps from 14:00 to 15:00 on the recorded day: the
+    // recorder's wall-clock times in that hour still seek and export.
+    const QByteArray oldTz = qgetenv("TZ");
+    const bool hadTz = qEnvironmentVariableIsSet("TZ");
+    qputenv("TZ", "XST-1XDT,M3.1.2/14,M10.5.0/3");
+    tzset();
+    const auto restore = qScopeGuard([&] {
+        if (hadTz)
+            qputenv("TZ", oldTz);
+        else
+            qunsetenv("TZ");
+        tzset();
+    });
+    QVERIFY(!QDateTime::fromString(QStringLiteral("20240305140004"), QStringLiteral("yyyyMMddHHmmss")).isValid());
+
+    ZuPlayerInferfaceController c;
+    c.set_message_boxes_enabled(false);
+    Canvas canvas;
+    canvas.set_player_fed();
+    c.set_canvas(&canvas);
+    connect(c.reader(), &ZuStreamReadAndControl::set_display_frame, &canvas, &Canvas::displayFrame,
+            Qt::QueuedConnection);
+    Recorder rec(c.reader());
+    QVERIFY(loadDay(c, smallExport()));
+    QVERIFY(c.set_selected_camera(QStringLiteral("Parking")));
+    c.pause_button();
+    c.set_zustream_reader_read_timestamp(QStringLiteral("20240305140004"));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
+    QTRY_COMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:04.000"));
+
+    ZuPlayerInferfaceController::ExportRequest seen;
+    ZuPlayerInferfaceController::setExportDialogFactory([&](const ZuPlayerInferfaceController::ExportRequest &r) {
+        seen = r;
+        return new FakeExportDialog;
+    });
+    const bool exported = c.video_export();
+    ZuPlayerInferfaceController::setExportDialogFactory({});
+    QVERIFY(exported);
+    QCOMPARE(seen.timestamp, QStringLiteral("2024-03-05 14:00:04.000"));
 }
 
 void TestController::eventRecords()
