@@ -2,6 +2,7 @@
 
 #include "zulog.h"
 
+#include <QCoreApplication>
 #include <QMouseEvent>
 #include <QMutexLocker>
 #include <QPainter>
@@ -100,8 +101,19 @@ bool Canvas::isPlayerFed() const
     return m_playerFed;
 }
 
+void Canvas::dropQueuedPictures()
+{
+    // Pictures of the stream that ends are still queued to this surface;
+    // shown after the end they would put an old frame and its time back on
+    // screen. Queued slot calls to the surface are only pictures (and
+    // repaint requests, which the caller makes anew).
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+}
+
 void Canvas::setStreamStart(bool started)
 {
+    if (started)
+        dropQueuedPictures();
     {
         QMutexLocker lock(&m_mutex);
         m_streamStarted = started;
@@ -118,6 +130,7 @@ void Canvas::setStreamStart(bool started)
 
 void Canvas::setEnding()
 {
+    dropQueuedPictures();
     {
         QMutexLocker lock(&m_mutex);
         m_image = QImage();

@@ -46,12 +46,14 @@ public:
     void set_player_fed();
     bool isPlayerFed() const;
 
-    // true: a stream (another camera or file) starts: the old picture and the
-    // zoom are dropped and "Chargement..." is shown until the first picture.
+    // true: a stream (another camera or file) starts: the old picture, the
+    // pictures still queued to the surface and the zoom are dropped and
+    // "Chargement..." is shown until the first picture.
     // false: nothing is being started.
     void setStreamStart(bool started);
 
-    // Ends the current display: forgets the picture, its texts and the zoom.
+    // Ends the current display: forgets the picture, its texts, the pictures
+    // still queued to the surface and the zoom.
     // The canvas stays usable; it does not emit endingsignal(), because its
     // owner asked for the end and may feed the next stream right away.
     void setEnding();
@@ -132,6 +134,7 @@ private:
     enum class Drag { None, Select, Pan };
 
     QImage snapshot(bool full);
+    void dropQueuedPictures();
     // Converts a time text to "yyyy-MM-dd HH:mm:ss.zzz".
     static QString displayTime(const QString &timestamp);
     // Target rectangle for a source of `srcSize` pixels in `area` (aspect kept).

@@ -130,6 +130,31 @@ void TestCanvas::endingAndDisconnect()
         QCOMPARE(ending.count(), 0);
     }
     {
+        // Pictures of the old stream still queued when it ends or another
+        // starts never reach the screen.
+        Canvas canvas;
+        canvas.set_player_fed();
+        const auto queue = [&](const QString &time) {
+            QMetaObject::invokeMethod(
+                &canvas,
+                [&canvas, &buf, time] {
+                    canvas.displayFrame(buf.data(), 32, 32, 128, time, QString(), true, 1, 10.0, false);
+                },
+                Qt::QueuedConnection);
+        };
+        queue(QStringLiteral("20240305140000000"));
+        canvas.setEnding();
+        QCoreApplication::processEvents();
+        QVERIFY(canvas.currentImage().isNull());
+        QCOMPARE(canvas.status(), QStringLiteral("idle"));
+        queue(QStringLiteral("20240305140001000"));
+        canvas.setStreamStart(true);
+        queue(QStringLiteral("20240305150000000")); // the new stream's first picture
+        QCoreApplication::processEvents();
+        QCOMPARE(canvas.receivedFrames(), qint64(1));
+        QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 15:00:00.000"));
+    }
+    {
         Canvas live; // not fed by the player: its owner tears the view down
         QSignalSpy ending(&live, &Canvas::endingsignal);
         live.setup_disconnect(true);
