@@ -517,8 +517,9 @@ void PopupExport::collectCameraFiles()
 
 QString PopupExport::last_seek_timestamp(const QString &path)
 {
+    // A FIFO or device under a seek file's name would block the GUI thread.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         logMessage(QStringLiteral("Decoder :: Error Opening Seek File ") + path);
         return QString();
     }

@@ -373,6 +373,9 @@ private slots:
         f.write(QByteArray(50000, '\0'));
         f.close();
         QCOMPARE(PopupExport::last_seek_timestamp(f.fileName()), QString());
+        const QString fifo = tmp.filePath("fifo.zuseek");
+        QCOMPARE(QProcess::execute("mkfifo", {fifo}), 0);
+        QCOMPARE(PopupExport::last_seek_timestamp(fifo), QString()); // must not block
     }
 
     void themes()
