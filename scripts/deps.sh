@@ -12,7 +12,7 @@ PACKAGES=(
   qml6-module-qtqml-workerscript qml6-module-qtquick-dialogs libqt6svg6 libgl-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
   libssl-dev openssl libcurl4-openssl-dev libsdl2-dev libarchive-dev libzip-dev
-  python3 xvfb xauth unzip fonts-dejavu-core
+  python3 xvfb xauth unzip fonts-dejavu-core libgl1-mesa-dri
 )
 
 missing=()
@@ -27,5 +27,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
