@@ -75,7 +75,9 @@ qint64 lineMs(const QByteArray &line)
 bool seekSummary(const QString &seekPath, qint64 *first, qint64 *last, QStringList *streams)
 {
     QFile f(seekPath);
-    if (!f.open(QIODevice::ReadOnly))
+    // Only regular files: a named pipe under a seek file's name would block
+    // the day scan, and the controller's end that waits for it, for good.
+    if (!QFileInfo(seekPath).isFile() || !f.open(QIODevice::ReadOnly))
         return false;
     const QByteArray head = f.read(kSeekHeadBytes);
     const QList<QByteArray> headLines = head.split('\n');

@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <ctime>
+#include <sys/stat.h>
 
 using namespace playertest;
 
@@ -281,8 +282,12 @@ void TestController::camerasWithoutFilesAndEmptyDays()
     cams.insert(99, QStringLiteral("Quai"));
     QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(dayFolder(root) + QStringLiteral("/index.zunfo")), cams));
     QVERIFY(QDir(root).mkdir(QStringLiteral("2024-03-06")));
-    // Camera 12's second segment lost its seek file.
+    // Camera 12's second segment lost its seek file, and camera 3's second
+    // one has a named pipe in its place.
     QVERIFY(QFile::remove(ZuSeekFile::seekPathFor(videoFile(root, 12, QStringLiteral("140006")))));
+    const QString pipe = ZuSeekFile::seekPathFor(videoFile(root, 3, QStringLiteral("140006")));
+    QVERIFY(QFile::remove(pipe));
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
 
     ZuPlayerInferfaceController c;
     c.set_message_boxes_enabled(false);
@@ -308,6 +313,7 @@ void TestController::camerasWithoutFilesAndEmptyDays()
     c.set_playback_rate(8);
     QVERIFY(end.wait(10000));
     QCOMPARE(c.day_recording_ranges(12).size(), 1);
+    QCOMPARE(c.day_recording_ranges(3).size(), 1);
 
     // A folder without days.
     QTemporaryDir empty;
