@@ -95,6 +95,7 @@ int benchExport(const QStringList &args)
         return 1;
     }
     const int frames = worker.framesEncoded();
+    out() << "encoder idle for want of frames: " << worker.starvedMs() << " ms\n";
     out() << QStringLiteral("frames=%1 seconds=%2 fps=%3\n")
                  .arg(frames)
                  .arg(seconds, 0, 'f', 3)

@@ -19,7 +19,7 @@ constexpr int kMaxRefusals = 3;
 // after this many milliseconds...
 constexpr int kRateWaitSliceMs = 10;
 // ...and gives up waiting for it after this long, or as soon as the reader
-// has ended or the queue is full (the reader then waits for the worker).
+// has ended or has queued enough frames to be held back.
 constexpr int kRateWaitLimitMs = 2000;
 constexpr int kEmptyWaitSliceMs = 5;
 
@@ -99,39 +99,6 @@ int ff_export::encoderFps(double readerFps, double frameFps)
     return int(qBound(1.0, std::floor(fps), 1000.0));
 }
 
-int ff_export::queueLimit(int width, int height)
-{
-    if (width <= 0 || height <= 0)
-        return kMaxQueue;
-    // Decoded 4:2:0 pictures: one and a half bytes a pixel.
-    const qint64 picture = qint64(width) * height * 3 / 2;
-    return int(qBound<qint64>(qint64(kMaxQueue), kQueueBytes / qMax<qint64>(1, picture), qint64(kMaxQueueFrames)));
-}
-
-bool ff_export::firstPictureSize(const QFileInfo &dataFile, int *width, int *height)
-{
-    QString seekPath = dataFile.absoluteFilePath();
-    if (!seekPath.endsWith(QLatin1String(".zuvideo")))
-        return false;
-    seekPath.chop(int(qstrlen(".zuvideo")));
-    QFile seek(seekPath + QStringLiteral(".zuseek"));
-    if (!seek.open(QIODevice::ReadOnly))
-        return false;
-    // One line at most, and a short one: the file comes from outside.
-    const QList<QByteArray> fields = seek.readLine(256).trimmed().split(':');
-    if (fields.size() < 4)
-        return false;
-    const QList<QByteArray> size = fields.at(3).split('x');
-    bool okW = false, okH = false;
-    const int w = size.size() == 2 ? size.at(0).toInt(&okW) : 0;
-    const int h = size.size() == 2 ? size.at(1).toInt(&okH) : 0;
-    if (!okW || !okH || w <= 0 || h <= 0 || w > 16384 || h > 16384)
-        return false;
-    *width = w;
-    *height = h;
-    return true;
-}
-
 void ff_export::set_stop()
 {
     {
@@ -150,12 +117,16 @@ void ff_export::readerFinished()
 
 StreamFrame *ff_export::head()
 {
+    if (m_gateHeld)
+        return m_queue.empty() ? nullptr : m_queue.front();
     QMutexLocker lock(&m_queueMutex);
     return m_queue.empty() ? nullptr : m_queue.front();
 }
 
 int ff_export::queueSize()
 {
+    if (m_gateHeld)
+        return int(m_queue.size());
     QMutexLocker lock(&m_queueMutex);
     return int(m_queue.size());
 }
@@ -163,7 +134,12 @@ int ff_export::queueSize()
 void ff_export::dropHead()
 {
     StreamFrame *frame = nullptr;
-    {
+    if (m_gateHeld) {
+        if (m_queue.empty())
+            return;
+        frame = m_queue.front();
+        m_queue.pop_front();
+    } else {
         QMutexLocker lock(&m_queueMutex);
         if (m_queue.empty())
             return;
@@ -171,6 +147,26 @@ void ff_export::dropHead()
         m_queue.pop_front();
     }
     delete frame;
+}
+
+void ff_export::updateGate()
+{
+    if (queueSize() >= kGateFrames) {
+        if (!m_gateHeld) {
+            m_queueMutex.lock();
+            m_gateHeld = true;
+        }
+    } else {
+        openGate();
+    }
+}
+
+void ff_export::openGate()
+{
+    if (m_gateHeld) {
+        m_gateHeld = false;
+        m_queueMutex.unlock();
+    }
 }
 
 void ff_export::freeQueue()
@@ -202,6 +198,7 @@ void ff_export::waitForFrames()
 void ff_export::run()
 {
     m_framesEncoded = 0;
+    m_starvedMs = 0;
     freeQueue();
 
     // 1. The reader. It lives on this thread's stack of ownership: it is
@@ -211,11 +208,7 @@ void ff_export::run()
     reader->set_camera_names(m_cameraNames);
     reader->set_frame_queue(&m_queue);
     reader->set_queue_mutex(&m_queueMutex);
-    int width = 0, height = 0;
-    if (!m_files.isEmpty())
-        firstPictureSize(m_files.first(), &width, &height);
-    m_queueLimit = queueLimit(width, height);
-    reader->set_max_queue(m_queueLimit);
+    reader->set_max_queue(kMaxQueue);
     // Direct: the flag is set on the reader's thread as it ends, without a
     // trip through the GUI thread's event loop.
     connect(reader.get(), &QThread::finished, this, &ff_export::readerFinished, Qt::DirectConnection);
@@ -239,6 +232,7 @@ void ff_export::run()
 
     // 3.
     while (!m_stop) {
+        updateGate();
         StreamFrame *frame = head();
         if (!frame) {
             if (m_readerFinished) {
@@ -248,7 +242,11 @@ void ff_export::run()
                     break;
                 continue;
             }
+            QElapsedTimer waited;
+            waited.start();
             waitForFrames();
+            if (encoder)
+                m_starvedMs += waited.elapsed();
             continue;
         }
 
@@ -257,9 +255,10 @@ void ff_export::run()
             if (!usableRate(rate)) {
                 if (!rateWait.isValid())
                     rateWait.start();
-                const bool giveUp = m_readerFinished || queueSize() >= m_queueLimit
+                const bool giveUp = m_readerFinished || queueSize() >= kGateFrames
                                     || rateWait.elapsed() >= kRateWaitLimitMs;
                 if (!giveUp) {
+                    openGate();
                     msleep(kRateWaitSliceMs);
                     continue;
                 }
@@ -303,6 +302,7 @@ void ff_export::run()
         dropHead();
     }
     stoppedByUser = m_stop;
+    openGate();
 
     // Every way out: the reader is stopped and joined before it is freed,
     // then the frames it left are freed.

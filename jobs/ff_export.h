@@ -29,14 +29,14 @@ class ff_export : public QThread
 {
     Q_OBJECT
 public:
-    // Frames held between reader and encoder: at least kMaxQueue, more for
-    // small pictures as long as they fit kQueueBytes, never more than
-    // kMaxQueueFrames. The reader checks a full queue only every 300 ms, so
-    // a queue of 30 frames would starve an encoder that takes more than 100
-    // frames a second; the byte budget keeps memory bounded all the same.
+    // Frames held between reader and encoder at most.
     static constexpr int kMaxQueue = 30;
-    static constexpr int kMaxQueueFrames = 300;
-    static constexpr qint64 kQueueBytes = 160LL * 1024 * 1024;
+    // From this many queued frames on, the worker keeps the queue mutex
+    // between its passes, so the reader waits on the mutex and goes on the
+    // moment a frame has been taken. A reader that finds the queue full
+    // sleeps 300 ms instead, which would leave a fast encoder idle for most
+    // of that time (30 frames last 100 ms at 300 frames a second).
+    static constexpr int kGateFrames = 20;
     // The longest single sleep of the worker while its queue is empty.
     static constexpr int kEmptyWaitMs = 300;
 
@@ -52,17 +52,15 @@ public:
 
     // Frames encoded by the last run (tests and the benchmark).
     int framesEncoded() const { return m_framesEncoded.load(); }
+    // Milliseconds the last run spent waiting for frames once encoding had
+    // begun (the encoder idle for want of decoded frames).
+    qint64 starvedMs() const { return m_starvedMs.load(); }
     // The encoder name that configure's name maps to ("h264" -> "libx264",
     // "h265" -> "hevc"), in lower case.
     static QString encoderFor(const QString &name);
     // The whole frame rate handed to the encoder for a reader's rate and the
     // first frame's own rate: the first usable one of the two, else 25.
     static int encoderFps(double readerFps, double frameFps);
-    // The queue limit for pictures of `width` x `height` (0 when unknown).
-    static int queueLimit(int width, int height);
-    // The picture size named by the first entry of a data file's seek file;
-    // false when it cannot be read or is no sane size.
-    static bool firstPictureSize(const QFileInfo &dataFile, int *width, int *height);
 
 public Q_SLOTS:
     void set_stop();
@@ -83,6 +81,10 @@ private:
     StreamFrame *head();
     int queueSize();
     void dropHead();
+    // Keeps the reader waiting on the queue mutex while kGateFrames or more
+    // frames are queued, and lets it go below that.
+    void updateGate();
+    void openGate();
     void freeQueue();
     // Sleeps while the queue is empty, in short slices, for at most
     // kEmptyWaitMs; returns early on a frame, the reader's end or a stop.
@@ -107,5 +109,7 @@ private:
     // Guards m_reader between set_stop (GUI thread) and run's end.
     QMutex m_readerMutex;
     std::atomic_int m_framesEncoded{0};
-    int m_queueLimit = kMaxQueue;
+    std::atomic<qint64> m_starvedMs{0};
+    // Worker thread only: the worker holds the queue mutex across passes.
+    bool m_gateHeld = false;
 };

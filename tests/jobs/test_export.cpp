@@ -255,32 +255,6 @@ void TestExport::helpers()
     QCOMPARE(ff_export::encoderFps(std::numeric_limits<double>::infinity(), -1.0), 25);
     QCOMPARE(ff_export::encoderFps(std::numeric_limits<double>::quiet_NaN(), 0.0), 25);
     QCOMPARE(ff_export::encoderFps(0.5, -1.0), 1);
-
-    // The queue: 30 frames at least, more for small pictures within the
-    // byte budget, never past the frame cap.
-    QCOMPARE(ff_export::queueLimit(0, 0), ff_export::kMaxQueue);
-    QCOMPARE(ff_export::queueLimit(3840, 2160), ff_export::kMaxQueue);
-    QCOMPARE(ff_export::queueLimit(1280, 720), int(ff_export::kQueueBytes / (1280 * 720 * 3 / 2)));
-    QCOMPARE(ff_export::queueLimit(320, 240), ff_export::kMaxQueueFrames);
-
-    // The picture size comes from the first seek line, which is hostile.
-    QTemporaryDir tmp;
-    const auto sizeOf = [&](const QByteArray &firstLine, int *w, int *h) {
-        QFile seek(tmp.filePath(QStringLiteral("1_20240305_140000.zuseek")));
-        seek.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        seek.write(firstLine);
-        seek.close();
-        return ff_export::firstPictureSize(QFileInfo(tmp.filePath(QStringLiteral("1_20240305_140000.zuvideo"))), w, h);
-    };
-    int w = 0, h = 0;
-    QVERIFY(sizeOf("20240305140000000:video0:h264:1280x720:1:4887\n", &w, &h));
-    QCOMPARE(w, 1280);
-    QCOMPARE(h, 720);
-    QVERIFY(!sizeOf("20240305140000000:video0:h264:99999999x720:1:4887\n", &w, &h));
-    QVERIFY(!sizeOf("20240305140000000:video0:h264:-5x720:1:4887\n", &w, &h));
-    QVERIFY(!sizeOf(QByteArray(100000, 'x'), &w, &h));
-    QVERIFY(!sizeOf("", &w, &h));
-    QVERIFY(!ff_export::firstPictureSize(QFileInfo(tmp.filePath(QStringLiteral("missing.zuvideo"))), &w, &h));
 }
 
 QTEST_MAIN(TestExport)
