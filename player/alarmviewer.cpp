@@ -15,9 +15,15 @@
 namespace {
 // Pictures come from the export folder: refuse absurd sizes before decoding.
 constexpr int kMaxPictureSide = 16384;
+constexpr qint64 kMaxPictureBytes = 64LL * 1024 * 1024;
 
 QImage readPicture(const QString &path)
 {
+    // Only regular files of a sane size: a named pipe under the picture's
+    // name would block the window's thread on its open.
+    const QFileInfo info(path);
+    if (!info.isFile() || info.size() <= 0 || info.size() > kMaxPictureBytes)
+        return QImage();
     QImageReader reader(path);
     const QSize size = reader.size();
     if (size.isValid() && (size.width() > kMaxPictureSide || size.height() > kMaxPictureSide))

@@ -527,6 +527,15 @@ void TestController::alarmViewer()
     QVERIFY(empty->image().isNull());
     QVERIFY(!empty->saveTo(tmp.filePath(QStringLiteral("b.png"))));
     delete empty.data();
+    // A named pipe or a folder under the picture's name: no picture, no wait.
+    const QString pipe = tmp.filePath(QStringLiteral("3_20240305_140002_motion.jpg"));
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    for (const QString &path : {pipe, tmp.path()}) {
+        missing.picturePath = path;
+        QPointer<AlarmViewer> odd = new AlarmViewer(missing);
+        QVERIFY(odd->image().isNull());
+        delete odd.data();
+    }
 }
 
 QTEST_MAIN(TestController)
