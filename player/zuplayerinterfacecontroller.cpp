@@ -126,6 +126,19 @@ bool readsAsTime(const QString &text, const QString &dateFormat, const QString &
            && QTime::fromString(text.mid(dateLen), timeFormat).isValid();
 }
 
+// A "yyyyMMddHHmmss[zzz]" time on a scale of days and milliseconds, so
+// that times of two days compare; -1 when unreadable.
+qint64 stampMs(const QString &timestamp)
+{
+    if (timestamp.size() < 14)
+        return -1;
+    const QDate date = QDate::fromString(timestamp.left(8), QStringLiteral("yyyyMMdd"));
+    const QTime time = QTime::fromString(timestamp.mid(8, 6), QStringLiteral("HHmmss"));
+    if (!date.isValid() || !time.isValid())
+        return -1;
+    return date.toJulianDay() * kDayMs + time.msecsSinceStartOfDay();
+}
+
 QJsonArray sortedByMs(QJsonArray array)
 {
     QList<QJsonObject> items;
@@ -449,6 +462,7 @@ void ZuPlayerInferfaceController::applyDayScan(const std::shared_ptr<DayScan> &s
         emit selectedCameraChanged();
     }
     m_readMs = -1;
+    m_readStamp.clear();
     emit camerasChanged();
     emit dayListsChanged();
 }
@@ -561,7 +575,13 @@ QString ZuPlayerInferfaceController::timestampForMs(qint64 msOfDay) const
            + QTime::fromMSecsSinceStartOfDay(int(qBound<qint64>(0, msOfDay, kDayMs - 1))).toString(QStringLiteral("HHmmsszzz"));
 }
 
-bool ZuPlayerInferfaceController::openSelected(qint64 msOfDay, bool play)
+QString ZuPlayerInferfaceController::readStamp() const
+{
+    const QString shown = m_engine->current_timestamp();
+    return shown.isEmpty() ? m_readStamp : shown;
+}
+
+bool ZuPlayerInferfaceController::openSelectedAt(const QString &timestamp, bool play)
 {
     const QStringList files = camera_video_files(m_selectedCameraId);
     m_engine->stop();
@@ -572,11 +592,15 @@ bool ZuPlayerInferfaceController::openSelected(qint64 msOfDay, bool play)
         return false;
     }
     // The file that covers the time: the last one starting at or before it.
+    // Date and time both: a recording may run past midnight.
     QString file = files.first();
-    if (msOfDay >= 0) {
+    const qint64 at = stampMs(timestamp);
+    if (at >= 0) {
         for (const QString &f : files) {
+            QDate date;
             QTime start;
-            if (ZuExportFolder::parseRecordingName(f, nullptr, nullptr, &start) && start.msecsSinceStartOfDay() <= msOfDay)
+            if (ZuExportFolder::parseRecordingName(f, nullptr, &date, &start)
+                && date.toJulianDay() * kDayMs + start.msecsSinceStartOfDay() <= at)
                 file = f;
         }
     }
@@ -584,7 +608,7 @@ bool ZuPlayerInferfaceController::openSelected(qint64 msOfDay, bool play)
         m_canvas->setStreamStart(true);
     m_engine->set_playlist(files);
     m_engine->set_overlay_text(m_selectedCameraName);
-    if (!m_engine->open_file(file, m_selectedStream, timestampForMs(msOfDay), play)) {
+    if (!m_engine->open_file(file, m_selectedStream, timestamp, play)) {
         logLine("[ERROR] ", "open camera", QStringLiteral("cannot play ") + file);
         if (m_canvas)
             m_canvas->setEnding();
@@ -600,8 +624,8 @@ bool ZuPlayerInferfaceController::set_selected_camera(const QString &camera)
         logLine("[WARN] ", "set selected camera", QStringLiteral("unknown camera ") + camera.left(64));
         return false;
     }
-    // Keep the time on screen when moving to another camera.
-    const qint64 ms = get_current_read_time_is_ms();
+    // Keep the time on screen, date included, when moving to another camera.
+    const QString at = readStamp();
     m_selectedCameraId = id;
     m_selectedCameraName = cameraNameFor(id);
     const QStringList streams = m_streams.value(id);
@@ -611,7 +635,7 @@ bool ZuPlayerInferfaceController::set_selected_camera(const QString &camera)
     }
     logLine("[INFO] ", "set selected camera", QStringLiteral("%1 :: %2").arg(id).arg(m_selectedCameraName));
     emit selectedCameraChanged();
-    return openSelected(ms, true);
+    return openSelectedAt(at, true);
 }
 
 bool ZuPlayerInferfaceController::set_selected_stream(const QString &streamId)
@@ -630,7 +654,7 @@ bool ZuPlayerInferfaceController::set_selected_stream(const QString &streamId)
     if (m_selectedCameraId < 0)
         return true;
     const bool play = m_engine->state() != ZuStreamReadAndControl::Paused;
-    return openSelected(get_current_read_time_is_ms(), play);
+    return openSelectedAt(readStamp(), play);
 }
 
 // ---------------------------------------------------------------- transport
@@ -658,7 +682,7 @@ void ZuPlayerInferfaceController::start_button()
         break;
     case ZuStreamReadAndControl::Stopped:
         if (m_selectedCameraId >= 0)
-            openSelected(m_readMs, true);
+            openSelectedAt(readStamp(), true);
         break;
     case ZuStreamReadAndControl::Playing:
         break;
@@ -707,10 +731,11 @@ void ZuPlayerInferfaceController::set_zustream_reader_read_timestamp(const QStri
         return;
     }
     m_readMs = QTime::fromString(text.mid(8), QStringLiteral("HHmmss")).msecsSinceStartOfDay();
+    m_readStamp = text;
     if (m_engine->state() != ZuStreamReadAndControl::Stopped && !m_engine->current_file().isEmpty())
         m_engine->set_read_timestamp(timestamp.trimmed());
     else if (m_selectedCameraId >= 0)
-        openSelected(m_readMs, true);
+        openSelectedAt(m_readStamp, true);
     emit timeChanged();
 }
 
@@ -729,8 +754,10 @@ void ZuPlayerInferfaceController::jump_seconds(int seconds)
 void ZuPlayerInferfaceController::onEngineTime()
 {
     const qint64 ms = m_engine->current_ms_of_day();
-    if (ms >= 0)
+    if (ms >= 0) {
         m_readMs = ms;
+        m_readStamp = m_engine->current_timestamp();
+    }
     emit timeChanged();
 }
 
@@ -749,7 +776,7 @@ QString ZuPlayerInferfaceController::current_time_text() const
 
 QString ZuPlayerInferfaceController::current_timestamp() const
 {
-    return timestampForMs(get_current_read_time_is_ms()).left(14);
+    return readStamp().left(14);
 }
 
 // ---------------------------------------------------------------- day lists

@@ -281,7 +281,12 @@ private:
     QWidget *dialogParent() const;
     int cameraIdFor(const QString &camera) const;
     QString cameraNameFor(int id) const;
-    bool openSelected(qint64 msOfDay, bool play);
+    // Opens the selected camera at "yyyyMMddHHmmss[zzz]" (its first recording
+    // when empty).
+    bool openSelectedAt(const QString &timestamp, bool play);
+    // The time of the picture on screen, else the read time, with its date
+    // ("yyyyMMddHHmmss[zzz]"; empty when none).
+    QString readStamp() const;
     QString timestampForMs(qint64 msOfDay) const;
     void onEngineTime();
 
@@ -304,6 +309,7 @@ private:
     QString m_selectedCameraName;
     QString m_selectedStream = QStringLiteral("0");
     qint64 m_readMs = -1;            // read time (ms of the selected day)
+    QString m_readStamp;             // the same with its date: past midnight it is not the selected day
 
     quint64 m_scanGeneration = 0;
     QList<QFuture<void>> m_scans;    // joined by the destructor

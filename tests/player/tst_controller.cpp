@@ -54,6 +54,38 @@ bool loadDay(ZuPlayerInferfaceController &c, const QString &root, QVariantList *
         *cameras = ready.first().at(1).toList();
     return true;
 }
+// Moves camera `camera`'s two recordings of the copied fixture by `seconds`
+// (seek lines and file names), so that they may run into the next day.
+bool shiftCamera(const QString &root, int camera, qint64 seconds)
+{
+    for (const QString &start : {QStringLiteral("140000"), QStringLiteral("140006")}) {
+        const QString data = videoFile(root, camera, start);
+        const QString seek = ZuSeekFile::seekPathFor(data);
+        QFile in(seek);
+        if (!in.open(QIODevice::ReadOnly))
+            return false;
+        QByteArray out;
+        for (const QByteArray &line : in.readAll().split('\n')) {
+            if (line.size() < 17) {
+                out += line + '\n';
+                continue;
+            }
+            const QDateTime t(QDate::fromString(QString::fromLatin1(line.left(8)), QStringLiteral("yyyyMMdd")),
+                              QTime::fromString(QString::fromLatin1(line.mid(8, 9)), QStringLiteral("HHmmsszzz")),
+                              Qt::UTC);
+            out += t.addSecs(seconds).toString(QStringLiteral("yyyyMMddHHmmsszzz")).toLatin1() + line.mid(17) + '\n';
+        }
+        in.close();
+        const QTime newStart = QTime::fromString(start, QStringLiteral("HHmmss")).addSecs(int(seconds));
+        const QString newData = QFileInfo(data).absolutePath()
+                                + QStringLiteral("/%1_20240305_%2.zuvideo").arg(camera).arg(newStart.toString(QStringLiteral("HHmmss")));
+        QFile outFile(ZuSeekFile::seekPathFor(newData));
+        if (!QFile::remove(seek) || !QFile::rename(data, newData) || !outFile.open(QIODevice::WriteOnly)
+            || outFile.write(out.trimmed() + '\n') <= 0)
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 class TestController : public QObject
@@ -68,6 +100,7 @@ private slots:
     void exportHookAndSnapshots();
     void snapshotIsThePictureAskedFor();
     void timesInTheViewersDaylightSavingGap();
+    void recordingsPastMidnight();
     void eventRecords();
     void alarmViewer();
 };
@@ -472,6 +505,39 @@ void TestController::timesInTheViewersDaylightSavingGap()
     ZuPlayerInferfaceController::setExportDialogFactory({});
     QVERIFY(exported);
     QCOMPARE(seen.timestamp, QStringLiteral("2024-03-05 14:00:04.000"));
+}
+
+void TestController::recordingsPastMidnight()
+{
+    // The day's recordings start at 23:59:52 and run into the next day.
+    QTemporaryDir tmp;
+    const QString root = copyExport(tmp.path());
+    QVERIFY(!root.isEmpty());
+    QVERIFY(shiftCamera(root, 12, 35992));
+    QVERIFY(shiftCamera(root, 3, 35992));
+    ZuPlayerInferfaceController c;
+    c.set_message_boxes_enabled(false);
+    Recorder rec(c.reader());
+    QVERIFY(loadDay(c, root));
+    QVERIFY(c.set_selected_camera(QStringLiteral("Parking")));
+    QCOMPARE(rec.last(), QStringLiteral("20240305235952000"));
+    c.pause_button();
+    c.set_zustream_reader_read_timestamp(QStringLiteral("20240306000001"));
+    QCOMPARE(rec.last(), QStringLiteral("20240306000002000"));
+    QCOMPARE(c.current_timestamp(), QStringLiteral("20240306000002"));
+
+    // Another camera, another stream, a stop and play again: the same
+    // moment of the next day, not that time of the selected day.
+    QVERIFY(c.set_selected_camera(QStringLiteral("Entrée principale")));
+    QCOMPARE(rec.last(), QStringLiteral("20240306000002000"));
+    QVERIFY(c.set_selected_stream(QStringLiteral("1")));
+    QCOMPARE(rec.size, QSize(160, 120));
+    QCOMPARE(rec.last(), QStringLiteral("20240306000002000"));
+    c.stop_button();
+    QCOMPARE(c.current_timestamp(), QStringLiteral("20240306000002"));
+    c.start_button();
+    QCOMPARE(rec.last(), QStringLiteral("20240306000002000"));
+    c.pause_button();
 }
 
 void TestController::eventRecords()
