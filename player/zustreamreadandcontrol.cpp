@@ -946,22 +946,28 @@ bool ZuStreamReadAndControl::emitPicture(int index, const AVFrame *frame)
         logLine("[WARN] ", "convert frame", QStringLiteral("entry %1 of ").arg(index) + m_path);
         return false;
     }
-    const ZuFrame &e = m_frames.at(index);
+    // Copies, not references: a receiver may stop the engine or open another
+    // file from its slot, which frees the entries.
+    const QString timestamp = m_frames.at(index).timestamp;
+    const bool keyframe = m_frames.at(index).isKeyframe();
+    const qint64 ms = m_entries->times[size_t(index)] % kDayMs;
     m_frameId = (m_frameId + 1) % StreamFrame::kFrameIdWrap;
     // Receivers read the position back from their slots.
     m_pos = index;
     m_shownPos = index;
     ++m_emittedCount;
-    emit set_display_frame(buf->data(), w, h, stride, e.timestamp, m_overlayText, e.isKeyframe(), m_frameId,
-                           m_fps, m_state != Playing);
+    const quint64 generation = m_generation;
+    emit set_display_frame(buf->data(), w, h, stride, timestamp, m_overlayText, keyframe, m_frameId, m_fps,
+                           m_state != Playing);
     // Queued receivers on this thread run before this event; only then may
     // the buffer be reused or freed.
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(app, [buf]() {}, Qt::QueuedConnection);
-    const qint64 ms = m_entries->times[size_t(index)] % kDayMs;
+    if (generation != m_generation)
+        return true; // a receiver moved the engine on: its position is not this one
     emit setTime(QTime::fromMSecsSinceStartOfDay(int(ms)));
-    if (!m_sliderHeld)
-        emit slidervalue(index, e.timestamp);
+    if (generation == m_generation && !m_sliderHeld)
+        emit slidervalue(index, timestamp);
     return true;
 }
 
@@ -971,10 +977,12 @@ bool ZuStreamReadAndControl::showFrame(int index, bool emitIt)
     if (!frame)
         return false;
     const int before = m_pos;
+    const quint64 generation = m_generation;
     if (emitIt && !emitPicture(index, frame)) {
         m_pos = before;
         return false;
     }
-    m_pos = index;
+    if (generation == m_generation)
+        m_pos = index;
     return true;
 }

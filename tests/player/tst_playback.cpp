@@ -74,6 +74,7 @@ private slots:
     void secondStreamAndJumps();
     void badInputs();
     void corruptAndTruncatedData();
+    void receiversMayMoveTheEngine();
 
 private:
     QString m_root;
@@ -459,6 +460,38 @@ void TestPlayback::corruptAndTruncatedData()
     engine.change_rate(-8);
     QVERIFY(end.wait(15000));
     QCOMPARE(end.last().first().toString(), QStringLiteral("previous"));
+}
+
+void TestPlayback::receiversMayMoveTheEngine()
+{
+    ZuStreamReadAndControl engine;
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
+    // A receiver that stops the engine from its slot.
+    auto stopper = connect(&engine, &ZuStreamReadAndControl::set_display_frame, &engine,
+                           [&engine]() { engine.stop(); }, Qt::DirectConnection);
+    QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(engine.state(), ZuStreamReadAndControl::Stopped);
+    QVERIFY(engine.current_timestamp().isEmpty());
+    QCOMPARE(engine.current_ms_of_day(), qint64(-1));
+    disconnect(stopper);
+
+    // One that opens another file when told the time: the position and the
+    // slider follow the new file, not the picture that was being shown.
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
+    QSignalSpy slider(&engine, &ZuStreamReadAndControl::slidervalue);
+    bool opened = false;
+    connect(&engine, &ZuStreamReadAndControl::setTime, &engine, [&]() {
+        if (!opened) {
+            opened = true;
+            engine.open_file(m_file2, QStringLiteral("0"), QString(), false);
+        }
+    });
+    QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(engine.current_file(), QFileInfo(m_file2).absoluteFilePath());
+    QCOMPARE(engine.current_timestamp(), QStringLiteral("20240305140006000"));
+    QCOMPARE(slider.last().at(1).toString(), QStringLiteral("20240305140006000"));
 }
 
 QTEST_MAIN(TestPlayback)
