@@ -378,6 +378,17 @@ std::shared_ptr<ZuPlayerInferfaceController::DayScan> ZuPlayerInferfaceControlle
     for (auto it = scan->streams.begin(); it != scan->streams.end(); ++it)
         std::sort(it.value().begin(), it.value().end(), [](const QString &a, const QString &b) { return a.toInt() < b.toInt(); });
 
+    // Two cameras listed under one name could not be told apart in the
+    // list, on screen or in a snapshot, and choosing one by its name could
+    // play the other: such names get their camera id.
+    QHash<QString, int> uses;
+    for (auto it = scan->cameraNames.cbegin(); it != scan->cameraNames.cend(); ++it)
+        ++uses[it.value()];
+    for (auto it = scan->cameraNames.begin(); it != scan->cameraNames.end(); ++it) {
+        if (uses.value(it.value()) > 1)
+            it.value() = QStringLiteral("%1 (%2)").arg(it.value()).arg(it.key());
+    }
+
     const auto nameOf = [&](int id) {
         return scan->cameraNames.value(id, QStringLiteral("CAMERA %1").arg(id));
     };

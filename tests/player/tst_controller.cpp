@@ -101,6 +101,7 @@ private slots:
     void snapshotIsThePictureAskedFor();
     void timesInTheViewersDaylightSavingGap();
     void recordingsPastMidnight();
+    void camerasSharingAName();
     void eventRecords();
     void alarmViewer();
 };
@@ -538,6 +539,41 @@ void TestController::recordingsPastMidnight()
     c.start_button();
     QCOMPARE(rec.last(), QStringLiteral("20240306000002000"));
     c.pause_button();
+}
+
+void TestController::camerasSharingAName()
+{
+    QTemporaryDir tmp;
+    const QString root = copyExport(tmp.path());
+    QVERIFY(!root.isEmpty());
+    QStringList lists{dayFolder(root) + QStringLiteral("/index.zunfo")};
+    for (const QString &seg : {QStringLiteral("140000"), QStringLiteral("140006")})
+        lists << dayFolder(root) + QStringLiteral("/%1/%1.zunfo").arg(seg);
+    for (const QString &list : lists) {
+        QHash<int, QString> cams = ZuFile::check_and_parse_nfo_file(QFileInfo(list), {});
+        QVERIFY(cams.contains(3) && cams.contains(12));
+        cams[3] = QStringLiteral("Parking");
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(list), cams));
+    }
+    ZuPlayerInferfaceController c;
+    c.set_message_boxes_enabled(false);
+    Recorder rec(c.reader());
+    QVariantList cameras;
+    QVERIFY(loadDay(c, root, &cameras));
+    QStringList names;
+    for (const QVariant &cam : cameras)
+        names << cam.toMap().value(QStringLiteral("name")).toString();
+    QVERIFY2(names.contains(QStringLiteral("Parking (3)")) && names.contains(QStringLiteral("Parking (12)")),
+             qPrintable(names.join(QLatin1Char('|'))));
+    // Each name plays its own camera, and says which one on the picture.
+    QVERIFY(c.set_selected_camera(QStringLiteral("Parking (3)")));
+    QCOMPARE(c.selected_camera_id(), 3);
+    QVERIFY(c.set_selected_camera(QStringLiteral("Parking (12)")));
+    QCOMPARE(c.selected_camera_id(), 12);
+    QVERIFY(QFileInfo(c.current_file()).fileName().startsWith(QStringLiteral("12_")));
+    const QJsonArray alarms = parse(c.day_alarm_list_string(3));
+    for (const QJsonValue &a : alarms)
+        QCOMPARE(a.toObject().value(QStringLiteral("cameraName")).toString(), QStringLiteral("Parking (3)"));
 }
 
 void TestController::eventRecords()
