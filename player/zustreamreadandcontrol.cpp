@@ -404,11 +404,12 @@ bool ZuStreamReadAndControl::switchFile(bool forward)
         emit endOfRecordings(dir);
         return false;
     }
-    // Skip neighbours that cannot be read, without leaving the current file
-    // before a readable one is found.
+    // Skip neighbours that cannot be read, and come back to the current file
+    // and its picture when none can.
+    const EntriesPtr original = m_entries;
+    const int originalPos = m_pos;
     for (int guard = 0; !next.isEmpty() && guard < m_playlist.size(); ++guard) {
         EntriesPtr entries = takeEntries(next);
-        const QString current = m_path;
         if (entries->ok && !entries->frames.isEmpty() && openEntries(entries)) {
             emit fileChanged(m_path);
             bool shown = false;
@@ -434,7 +435,11 @@ bool ZuStreamReadAndControl::switchFile(bool forward)
         const int i = m_playlist.indexOf(next);
         const int j = forward ? i + 1 : i - 1;
         next = (i >= 0 && j >= 0 && j < m_playlist.size()) ? m_playlist.at(j) : QString();
-        Q_UNUSED(current);
+    }
+    if (original && m_entries != original && openEntries(original)) {
+        emit fileChanged(m_path);
+        showFrame(originalPos);
+        anchorClock();
     }
     logLine("[INFO] ", "end of recordings", dir);
     if (m_state == Playing)

@@ -447,6 +447,27 @@ void TestPlayback::corruptAndTruncatedData()
     QCOMPARE(engine.current_file(), QFileInfo(f2).absoluteFilePath());
     QVERIFY(rec.last() < entries(videoFile(m_root, 12, QStringLiteral("140006"))).last().timestamp);
 
+    // A next file whose every frame is damaged: playing ends on the last
+    // picture of the file before it, which stays usable.
+    {
+        QFile data(f2);
+        QVERIFY(data.open(QIODevice::ReadWrite));
+        data.write(QByteArray(int(data.size()), '\x5a'));
+    }
+    ZuStreamReadAndControl engine2;
+    Recorder rec2(&engine2);
+    QSignalSpy end2(&engine2, &ZuStreamReadAndControl::endOfRecordings);
+    engine2.set_playlist({f1, f2});
+    QVERIFY(engine2.open_file(f1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
+    engine2.change_rate(8);
+    QVERIFY(end2.wait(15000));
+    QCOMPARE(engine2.state(), ZuStreamReadAndControl::Paused);
+    QCOMPARE(engine2.current_file(), QFileInfo(f1).absoluteFilePath());
+    QCOMPARE(engine2.current_timestamp(), e1.last().timestamp);
+    QCOMPARE(rec2.last(), e1.last().timestamp);
+    QVERIFY(engine2.read_and_display_previous_frame(false));
+    QCOMPARE(rec2.last(), e1.at(e1.size() - 2).timestamp);
+
     // Stepping back over the damage goes on to older frames.
     rec.clear();
     engine.set_read_timestamp(QStringLiteral("20240305140004"));
