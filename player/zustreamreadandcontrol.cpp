@@ -561,7 +561,16 @@ qint64 ZuStreamReadAndControl::current_ms_of_day() const
 {
     if (m_pos < 0 || !m_entries)
         return -1;
-    return m_entries->times[size_t(m_pos)] % kDayMs;
+    return msOfDay(m_pos);
+}
+
+qint64 ZuStreamReadAndControl::msOfDay(int index) const
+{
+    // The entry's own time: the search times are held back where the
+    // recorder's clock went back (a daylight-saving change), and the time
+    // shown must be the one the picture carries.
+    const qint64 own = parseTimeMs(m_frames.at(index).timestamp);
+    return (own >= 0 ? own : m_entries->times[size_t(index)]) % kDayMs;
 }
 
 ZuFrame ZuStreamReadAndControl::current_frame() const
@@ -955,7 +964,7 @@ bool ZuStreamReadAndControl::emitPicture(int index, const AVFrame *frame)
     // file from its slot, which frees the entries.
     const QString timestamp = m_frames.at(index).timestamp;
     const bool keyframe = m_frames.at(index).isKeyframe();
-    const qint64 ms = m_entries->times[size_t(index)] % kDayMs;
+    const qint64 ms = msOfDay(index);
     m_frameId = (m_frameId + 1) % StreamFrame::kFrameIdWrap;
     // Receivers read the position back from their slots.
     m_pos = index;

@@ -219,6 +219,8 @@ private:
     QString neighbourPath(const QString &path, bool forward) const;
     EntriesPtr takeEntries(const QString &path);
 
+    // Milliseconds of the day of entry `index`, from its own timestamp.
+    qint64 msOfDay(int index) const;
     int firstKeyAtOrAfter(qint64 ms) const;
     int lastIndexAtOrBefore(qint64 ms) const;
     int keyAtOrBefore(int index) const;

@@ -75,6 +75,7 @@ private slots:
     void badInputs();
     void corruptAndTruncatedData();
     void receiversMayMoveTheEngine();
+    void clockSetBackInAFile();
 
 private:
     QString m_root;
@@ -513,6 +514,39 @@ void TestPlayback::receiversMayMoveTheEngine()
     QCOMPARE(engine.current_file(), QFileInfo(m_file2).absoluteFilePath());
     QCOMPARE(engine.current_timestamp(), QStringLiteral("20240305140006000"));
     QCOMPARE(slider.last().at(1).toString(), QStringLiteral("20240305140006000"));
+}
+
+void TestPlayback::clockSetBackInAFile()
+{
+    // The recorder's clock went back 3 s in the middle of the first file
+    // (as at the end of daylight-saving time): each picture still tells its
+    // own time, on the canvas and to the time code alike.
+    QTemporaryDir tmp;
+    const QString root = copyExport(tmp.path());
+    const QString f1 = videoFile(root, 12, QStringLiteral("140000"));
+    const QString seekPath = ZuSeekFile::seekPathFor(f1);
+    QFile seek(seekPath);
+    QVERIFY(seek.open(QIODevice::ReadOnly));
+    QList<QByteArray> lines = seek.readAll().split('\n');
+    seek.close();
+    for (QByteArray &line : lines) {
+        if (line.startsWith("20240305140003") || line.startsWith("20240305140004") || line.startsWith("20240305140005"))
+            line[13] = char(line.at(13) - 3);
+    }
+    QVERIFY(seek.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    seek.write(lines.join('\n'));
+    seek.close();
+
+    ZuStreamReadAndControl engine;
+    Recorder rec(&engine);
+    QSignalSpy times(&engine, &ZuStreamReadAndControl::setTime);
+    QVERIFY(engine.open_file(f1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140002000"));
+    for (int i = 0; i < 12; ++i)
+        QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140000200")); // after the step back
+    QCOMPARE(times.last().first().toTime(), QTime(14, 0, 0, 200));
+    QCOMPARE(engine.current_ms_of_day(), 14 * 3600000LL + 200);
 }
 
 QTEST_MAIN(TestPlayback)
