@@ -56,7 +56,10 @@ struct ZuStreamReadAndControl::Entries {
     QString path;
     QString streamId;
     ZuFrameList frames;
-    std::vector<qint64> times; // ms on a day-based scale, never decreasing
+    std::vector<qint64> times; // ms on a day-based scale, never decreasing (for searching)
+    // The same for pacing: where the recorder's clock went back, the frames
+    // after the step keep their own spacing instead of all coming due at once.
+    std::vector<qint64> play;
     std::vector<int> keys;     // indexes of the key frames, ascending
     double fps = -1.0;
     bool ok = false;
@@ -157,9 +160,10 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
     e->frames = std::move(frames);
     const int n = int(e->frames.size());
     e->times.resize(size_t(n));
+    std::vector<qint64> own(static_cast<size_t>(n));
     qint64 last = -1;
     for (int i = 0; i < n; ++i) {
-        qint64 t = parseTimeMs(e->frames.at(i).timestamp);
+        qint64 t = own[size_t(i)] = parseTimeMs(e->frames.at(i).timestamp);
         // Unreadable or backwards times keep the order searchable.
         if (t < 0 || t < last)
             t = last < 0 ? 0 : last;
@@ -175,6 +179,21 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
     }
     for (int i = 0; i < firstGood; ++i)
         e->times[size_t(i)] = e->times[size_t(firstGood)];
+    e->play.resize(size_t(n));
+    qint64 step = 0; // the last usual interval, for the frame after a step back
+    for (int i = 0; i < n; ++i) {
+        if (i == 0) {
+            e->play[0] = e->times[0];
+            continue;
+        }
+        const size_t k = size_t(i);
+        qint64 d = (own[k] >= 0 && own[k - 1] >= 0) ? own[k] - own[k - 1] : e->times[k] - e->times[k - 1];
+        if (d < 0)
+            d = step;
+        else if (d > 0 && d <= kMaxGapMs)
+            step = d;
+        e->play[k] = e->play[k - 1] + d;
+    }
     if (n >= 2) {
         const qint64 span = e->times.back() - e->times.front();
         if (span > 0)
@@ -476,7 +495,7 @@ void ZuStreamReadAndControl::updateTimer()
 void ZuStreamReadAndControl::anchorClock()
 {
     if (m_pos >= 0 && m_entries)
-        m_anchorMedia = m_entries->times[size_t(m_pos)];
+        m_anchorMedia = m_entries->play[size_t(m_pos)];
     m_clock.restart();
 }
 
@@ -595,7 +614,7 @@ void ZuStreamReadAndControl::onTick()
 
 bool ZuStreamReadAndControl::tickForward(qint64 target)
 {
-    const auto &times = m_entries->times;
+    const auto &times = m_entries->play;
     const int n = frame_count();
     const double frameMs = m_fps > 0 ? 1000.0 / m_fps : 40.0;
     if (m_pos + 1 < n && times[size_t(m_pos + 1)] - target > kMaxGapMs) {
@@ -632,7 +651,7 @@ bool ZuStreamReadAndControl::tickForward(qint64 target)
 
 bool ZuStreamReadAndControl::tickBackward(qint64 target)
 {
-    const auto &times = m_entries->times;
+    const auto &times = m_entries->play;
     const double frameMs = m_fps > 0 ? 1000.0 / m_fps : 40.0;
     if (m_pos > 0 && target - times[size_t(m_pos - 1)] > kMaxGapMs) {
         m_anchorMedia = times[size_t(m_pos - 1)];
@@ -715,7 +734,7 @@ int ZuStreamReadAndControl::lastIndexAtOrBefore(qint64 ms) const
 {
     if (!m_entries)
         return -1;
-    const auto &t = m_entries->times;
+    const auto &t = m_entries->play;
     auto it = std::upper_bound(t.begin(), t.end(), ms);
     return int(it - t.begin()) - 1;
 }

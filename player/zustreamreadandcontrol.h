@@ -222,6 +222,7 @@ private:
     // Milliseconds of the day of entry `index`, from its own timestamp.
     qint64 msOfDay(int index) const;
     int firstKeyAtOrAfter(qint64 ms) const;
+    // The last entry due at `ms` on the pacing scale (Entries::play).
     int lastIndexAtOrBefore(qint64 ms) const;
     int keyAtOrBefore(int index) const;
     // The decoded picture of entry `index` (null when it cannot be decoded).

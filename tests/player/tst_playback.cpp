@@ -547,6 +547,19 @@ void TestPlayback::clockSetBackInAFile()
     QCOMPARE(rec.last(), QStringLiteral("20240305140000200")); // after the step back
     QCOMPARE(times.last().first().toTime(), QTime(14, 0, 0, 200));
     QCOMPARE(engine.current_ms_of_day(), 14 * 3600000LL + 200);
+
+    // Playing goes through the frames after the step back instead of
+    // jumping over them.
+    QSignalSpy end(&engine, &ZuStreamReadAndControl::endOfRecordings);
+    engine.set_read_timestamp(QStringLiteral("20240305140002"));
+    rec.clear();
+    engine.change_rate(4);
+    QVERIFY(end.wait(15000));
+    const auto after = std::find(rec.timestamps.begin(), rec.timestamps.end(), QStringLiteral("20240305140000000"));
+    QVERIFY(after != rec.timestamps.end());
+    QVERIFY2(std::distance(after, rec.timestamps.end()) >= 15, qPrintable(rec.timestamps.join(QLatin1Char(' '))));
+    QVERIFY(strictlyIncreasing(QStringList(after, rec.timestamps.end())));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140002900"));
 }
 
 QTEST_MAIN(TestPlayback)
