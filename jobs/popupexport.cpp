@@ -5,6 +5,7 @@
 #include "export_error.h"
 #include "ff_export.h"
 #include "rawexport.h"
+#include "seekfile.h"
 #include "zufile.h"
 #include "zulog.h"
 #include "zutheme.h"
@@ -33,7 +34,6 @@
 namespace {
 
 const QLatin1String kVideoSuffix(".zuvideo");
-const QLatin1String kSeekSuffix(".zuseek");
 const QString kIcons = QStringLiteral(":/qml/Zuplayer/resources/icons/");
 // A seek line longer than this is no entry (binary data or a damaged file).
 constexpr qint64 kMaxSeekLine = 4096;
@@ -106,9 +106,10 @@ int fileCameraPart(const QFileInfo &file, QString *text = nullptr)
 
 QString seekPathOf(const QString &dataPath)
 {
-    if (!dataPath.endsWith(kVideoSuffix))
+    // Any case, as the day's file lists are made.
+    if (!dataPath.endsWith(kVideoSuffix, Qt::CaseInsensitive))
         return QString();
-    return dataPath.left(dataPath.size() - kVideoSuffix.size()) + kSeekSuffix;
+    return ZuSeekFile::seekPathFor(dataPath);
 }
 
 } // namespace

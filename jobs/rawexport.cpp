@@ -1,5 +1,6 @@
 #include "rawexport.h"
 
+#include "seekfile.h"
 #include "zulog.h"
 
 #include <QDir>
@@ -18,7 +19,6 @@ namespace {
 
 const QLatin1String kAnchor("/talvor_");
 const QLatin1String kVideoSuffix(".zuvideo");
-const QLatin1String kSeekSuffix(".zuseek");
 constexpr qint64 kBufferBytes = 4 * 1024 * 1024;
 
 // Buffered copy of what is left from `offset` on; used where the kernel
@@ -110,9 +110,10 @@ bool sameContents(const QString &a, const QString &b)
 // ".zuseek"; empty for any other name.
 QString seekPathOf(const QString &dataPath)
 {
-    if (!dataPath.endsWith(kVideoSuffix))
+    // Any case, as the day's file lists are made.
+    if (!dataPath.endsWith(kVideoSuffix, Qt::CaseInsensitive))
         return QString();
-    return dataPath.left(dataPath.size() - kVideoSuffix.size()) + kSeekSuffix;
+    return ZuSeekFile::seekPathFor(dataPath);
 }
 
 bool isInside(const QString &path, const QString &folder)

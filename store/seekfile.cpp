@@ -18,9 +18,27 @@ const QLatin1String kAudioSeek(".zuaudioseek");
 // A malformed file could otherwise fill the log with one line per entry.
 constexpr int kMaxLoggedMalformed = 50;
 
+// Suffixes are matched whatever their case, as the folder listing does; the
+// new suffix follows the case of the one it replaces letter by letter (the
+// last letter's case for the letters beyond it), so "X.ZUVIDEO" pairs with
+// "X.ZUSEEK" as a copy from a case-insensitive disk names them.
 QString replaceSuffix(const QString &path, QLatin1String from, QLatin1String to)
 {
-    return path.left(path.size() - from.size()) + to;
+    const qsizetype cut = path.size() - from.size();
+    QString out = path.left(cut);
+    bool upper = false;
+    for (qsizetype i = 0; i < to.size(); ++i) {
+        if (i < from.size())
+            upper = path.at(cut + i).isUpper();
+        const QChar c = QLatin1Char(to.at(i));
+        out += upper ? c.toUpper() : c;
+    }
+    return out;
+}
+
+bool hasSuffix(const QString &path, QLatin1String suffix)
+{
+    return path.endsWith(suffix, Qt::CaseInsensitive);
 }
 
 bool isDigits(const QByteArray &text, int minLen, int maxLen)
@@ -139,18 +157,18 @@ bool matchesStream(const ZuFrame &frame, const QString &streamId)
 
 QString seekPathFor(const QString &dataPath)
 {
-    if (dataPath.endsWith(kVideoData))
+    if (hasSuffix(dataPath, kVideoData))
         return replaceSuffix(dataPath, kVideoData, kVideoSeek);
-    if (dataPath.endsWith(kAudioData))
+    if (hasSuffix(dataPath, kAudioData))
         return replaceSuffix(dataPath, kAudioData, kAudioSeek);
     return QString();
 }
 
 QString dataPathFor(const QString &seekPath)
 {
-    if (seekPath.endsWith(kVideoSeek))
+    if (hasSuffix(seekPath, kVideoSeek))
         return replaceSuffix(seekPath, kVideoSeek, kVideoData);
-    if (seekPath.endsWith(kAudioSeek))
+    if (hasSuffix(seekPath, kAudioSeek))
         return replaceSuffix(seekPath, kAudioSeek, kAudioData);
     return QString();
 }

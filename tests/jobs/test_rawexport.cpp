@@ -243,6 +243,30 @@ private slots:
         QVERIFY(!QFileInfo::exists(tmp.filePath("Nowhere")));
     }
 
+    void upperCaseNamesKeepTheirSeekFile()
+    {
+        // Recordings copied from a case-insensitive disk: the day's lists
+        // take "X.ZUVIDEO", and its "X.ZUSEEK" goes along.
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        const QString base = dayFolderOf(source) + "/140000/3_20240305_140000";
+        QVERIFY(QFile::rename(base + ".zuvideo", base + ".ZUVIDEO"));
+        QVERIFY(QFile::rename(base + ".zuseek", base + ".ZUSEEK"));
+
+        RawExport worker;
+        worker.set_files({QFileInfo(base + ".ZUVIDEO")});
+        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
+        QSignalSpy errors(&worker, &RawExport::error);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(errors.size(), 0);
+        QCOMPARE(worker.failures(), 0);
+        const QString copied = tmp.filePath("Out/") + m_name + "/2024-03-05/140000/3_20240305_140000";
+        QVERIFY(QFileInfo::exists(copied + ".ZUVIDEO"));
+        QVERIFY(QFileInfo::exists(copied + ".ZUSEEK"));
+    }
+
     void targetInsideTheExportFolder()
     {
         QTemporaryDir tmp;

@@ -1,3 +1,4 @@
+#include "exportfolder.h"
 #include "seekfile.h"
 #include "zulog.h"
 
@@ -70,6 +71,32 @@ private slots:
         QCOMPARE(ZuSeekFile::dataPathFor("/a/x.zuaudioseek"), QString("/a/x.zuaudio"));
         QVERIFY(ZuSeekFile::seekPathFor("/a/x.mp4").isEmpty());
         QVERIFY(ZuSeekFile::dataPathFor("/a/x.zuvideo").isEmpty());
+
+        // The folder listing takes suffixes in any case; so does the pairing,
+        // which keeps the data file's own case and leaves the folders alone.
+        QCOMPARE(ZuSeekFile::seekPathFor("/A.zuvideo/3_20240115_100000.ZUVIDEO"),
+                 QString("/A.zuvideo/3_20240115_100000.ZUSEEK"));
+        QCOMPARE(ZuSeekFile::seekPathFor("/a/x.ZuVideo"), QString("/a/x.ZuSeek"));
+        QCOMPARE(ZuSeekFile::seekPathFor("/a/x.ZUAUDIO"), QString("/a/x.ZUAUDIOSEEK"));
+        QCOMPARE(ZuSeekFile::dataPathFor("/a/x.ZUSEEK"), QString("/a/x.ZUVIDEO"));
+        QCOMPARE(ZuSeekFile::dataPathFor("/a/x.ZUAUDIOSEEK"), QString("/a/x.ZUAUDIO"));
+        QCOMPARE(ZuSeekFile::dataPathFor("/a/x.zuAudioSeek"), QString("/a/x.zuAudio"));
+    }
+
+    void upperCaseRecordingIsListedAndRead()
+    {
+        // A copy from a case-insensitive disk: what the folder listing calls
+        // a recording must be readable through its seek file.
+        const QString seek = make("20240115100000000:video0:h264:320x240:1:10\n", 10, QStringLiteral(".ZUSEEK"));
+        const QString data = ZuSeekFile::dataPathFor(seek);
+        QVERIFY(data.endsWith(QLatin1String(".ZUVIDEO")));
+        QVERIFY(QFileInfo::exists(data));
+        QCOMPARE(ZuExportFolder::classify(data).kind, ZuExportFolder::FileKind::Video);
+        QCOMPARE(ZuSeekFile::seekPathFor(data), seek);
+        const auto r = ZuSeekFile::parse(ZuSeekFile::seekPathFor(data), data);
+        QVERIFY(r.ok);
+        QCOMPARE(r.frames.size(), 1);
+        QCOMPARE(r.frames.at(0).file_path, QFileInfo(data).absoluteFilePath());
     }
 
     void goodFileGivesFieldsAndRunningOffsets()
