@@ -104,6 +104,20 @@ int fileCameraPart(const QFileInfo &file, QString *text = nullptr)
     return parts.constFirst().toInt();
 }
 
+// Recorded times are wall-clock times without a zone. Read as a date and a
+// time of day and carried in UTC, which has no daylight-saving gap, so a
+// picture recorded in the viewer's gap still has its time.
+QDateTime wallClockTime(const QString &text, const QString &timeFormat)
+{
+    if (text.size() != 11 + timeFormat.size() || text.at(10) != QLatin1Char(' '))
+        return QDateTime();
+    const QDate date = QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd"));
+    const QTime time = QTime::fromString(text.mid(11), timeFormat);
+    if (!date.isValid() || !time.isValid())
+        return QDateTime();
+    return QDateTime(date, time, Qt::UTC);
+}
+
 QString seekPathOf(const QString &dataPath)
 {
     // Any case, as the day's file lists are made.
@@ -151,14 +165,15 @@ PopupExport::~PopupExport()
 void PopupExport::init()
 {
     logMessage(QStringLiteral("[INFO] ZuPlayer Popup Export :: Popup Export :: ") + m_startText);
-    m_startTime = QDateTime::fromString(m_startText, QStringLiteral("yyyy-MM-dd HH:mm:ss:zzz"));
+    m_startTime = wallClockTime(m_startText, QStringLiteral("HH:mm:ss:zzz"));
     if (!m_startTime.isValid()) {
         logMessage("[INFO] ZuPlayer Popup Export :: Timestamp not valid. Try another format");
-        m_startTime = QDateTime::fromString(m_startText, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+        m_startTime = wallClockTime(m_startText, QStringLiteral("HH:mm:ss.zzz"));
     }
     if (!m_startTime.isValid()) {
         logMessage("[INFO] ZuPlayer Popup Export :: Timestamp not valid.");
-        m_startTime = QDateTime::currentDateTime();
+        const QDateTime now = QDateTime::currentDateTime();
+        m_startTime = QDateTime(now.date(), now.time(), Qt::UTC);
     } else {
         logMessage(QStringLiteral("[INFO] ZuPlayer Popup Export :: export timestamp :: ") + m_startText);
     }
@@ -560,9 +575,12 @@ QString PopupExport::find_file_for_time(const QString &time, bool begin) const
     const QFileInfo &last = m_cameraFiles.constLast();
     const int start = fileStartTime(last);
     const QString seek = seekPathOf(last.filePath());
-    const QDateTime lastEntry = QDateTime::fromString(seek.isEmpty() ? QString() : last_seek_timestamp(seek),
-                                                      QStringLiteral("yyyyMMddHHmmsszzz"));
-    const int end = lastEntry.isValid() ? lastEntry.toString(QStringLiteral("HHmmss")).toInt() : 0;
+    // The time of day of the last entry, read without a zone (see wallClockTime).
+    const QString lastEntry = seek.isEmpty() ? QString() : last_seek_timestamp(seek);
+    const bool lastValid = lastEntry.size() == 17
+                           && QDate::fromString(lastEntry.left(8), QStringLiteral("yyyyMMdd")).isValid()
+                           && QTime::fromString(lastEntry.mid(8), QStringLiteral("HHmmsszzz")).isValid();
+    const int end = lastValid ? lastEntry.mid(8, 6).toInt() : 0;
     if ((start <= t && t < end) || !begin)
         return last.completeBaseName();
     return QString();

@@ -91,6 +91,8 @@ public:
     QHash<int, QString> camera_names() const { return m_cameraNames; }
     QList<QFileInfo> camera_files() const { return m_cameraFiles; }
     QStringList export_names() const { return m_exportNames; }
+    // The picture's wall-clock date and time, in UTC so that no zone's
+    // daylight-saving gap applies (compare fields, or with a UTC value).
     QDateTime start_time() const { return m_startTime; }
     QString last_export_folder() const { return m_lastExportFolder; }
     bool dark_theme() const { return m_dark; }

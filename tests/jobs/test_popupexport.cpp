@@ -14,6 +14,8 @@
 #include <QSettings>
 #include <QTimeEdit>
 
+#include <ctime>
+
 using namespace etest;
 
 class TestPopupExport : public QObject
@@ -158,7 +160,7 @@ private slots:
     {
         {
             PopupExport d({}, 3, "0", QString(), "2024-03-05 14:00:03.250");
-            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 5), QTime(14, 0, 3, 250)));
+            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 5), QTime(14, 0, 3, 250), Qt::UTC));
             QCOMPARE(d.date_label()->text(), QStringLiteral("2024-03-05"));
             QCOMPARE(d.begin_edit()->time(), QTime(14, 0, 3, 250));
             QCOMPARE(d.end_edit()->time(), QTime(14, 1, 3, 250));
@@ -166,12 +168,17 @@ private slots:
         }
         {
             PopupExport d({}, 3, "0", QString(), "2024-03-06 08:10:00:500");
-            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 6), QTime(8, 10, 0, 500)));
+            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 6), QTime(8, 10, 0, 500), Qt::UTC));
         }
         {
-            const QDateTime before = QDateTime::currentDateTime();
+            // The viewer's wall clock, carried like the recorded times.
+            const auto wall = [] {
+                const QDateTime now = QDateTime::currentDateTime();
+                return QDateTime(now.date(), now.time(), Qt::UTC);
+            };
+            const QDateTime before = wall();
             PopupExport d({}, 3, "0", QString(), "not a time");
-            QVERIFY(d.start_time() >= before.addSecs(-1) && d.start_time() <= QDateTime::currentDateTime());
+            QVERIFY(d.start_time() >= before.addSecs(-1) && d.start_time() <= wall());
         }
         {
             // The end wraps past midnight and then lies before the begin.
@@ -189,6 +196,56 @@ private slots:
             QCOMPARE(d.export_names(), legacyNames);
             QCOMPARE(d.stream_id(), QStringLiteral("1"));
         }
+    }
+
+    void timesInADaylightSavingGap()
+    {
+        // 2024-03-31 02:00-03:00 does not exist in Paris; a recorder on
+        // another clock still has pictures there, and their time is kept.
+        const QByteArray oldTz = qgetenv("TZ");
+        const bool hadTz = qEnvironmentVariableIsSet("TZ");
+        qputenv("TZ", "Europe/Paris");
+        tzset();
+        struct Restore {
+            QByteArray tz;
+            bool had;
+            ~Restore()
+            {
+                if (had)
+                    qputenv("TZ", tz);
+                else
+                    qunsetenv("TZ");
+                tzset();
+            }
+        } restore{oldTz, hadTz};
+        QVERIFY(!QDateTime::fromString("2024-03-31 02:30:00.000", "yyyy-MM-dd HH:mm:ss.zzz").isValid());
+
+        QTemporaryDir tmp;
+        const QString data = tmp.filePath("3_20240331_020000.zuvideo");
+        QFile d0(data);
+        QVERIFY(d0.open(QIODevice::WriteOnly));
+        d0.write(QByteArray(20, 'x'));
+        d0.close();
+        QFile seek(tmp.filePath("3_20240331_020000.zuseek"));
+        QVERIFY(seek.open(QIODevice::WriteOnly));
+        seek.write("20240331020000000:video0:h264:320x240:1:10\n"
+                   "20240331023000000:video0:h264:320x240:0:10\n");
+        seek.close();
+
+        for (const char *text : {"2024-03-31 02:30:00.000", "2024-03-31 02:30:00:000"}) {
+            PopupExport d({QFileInfo(data)}, 3, "0", tmp.path(), QString::fromLatin1(text));
+            QCOMPARE(d.start_time().date(), QDate(2024, 3, 31));
+            QCOMPARE(d.start_time().time(), QTime(2, 30));
+            QCOMPARE(d.date_label()->text(), QStringLiteral("2024-03-31"));
+            QCOMPARE(d.begin_edit()->time(), QTime(2, 30));
+            QCOMPARE(d.end_edit()->time(), QTime(2, 31));
+        }
+        // The file's end is its last entry's time of day, in the gap too.
+        PopupExport d({QFileInfo(data)}, 3, "0", tmp.path(), "2024-03-31 02:10:00.000");
+        setTimes(&d, QTime(2, 10), QTime(2, 20));
+        QList<QFileInfo> range;
+        QCOMPARE(d.select_range(&range), 0);
+        QCOMPARE(names(range), QStringList{"3_20240331_020000"});
     }
 
     void timeChecks()
