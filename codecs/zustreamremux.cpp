@@ -231,7 +231,10 @@ int ZuStreamRemux::remuxUrlToFile(const QString &input, const QString &tmpFile, 
     AVPacket *pkt = av_packet_alloc();
     int written = 0;
     bool writeFailed = false;
-    while (pkt && av_read_frame(in.ctx, pkt) >= 0) {
+    // Only the end of the input ends the copy well: a read error part-way
+    // (a broken connection, a damaged file) would leave a short file.
+    int readRc = pkt ? 0 : AVERROR(ENOMEM);
+    while (pkt && (readRc = av_read_frame(in.ctx, pkt)) >= 0) {
         const int si = pkt->stream_index;
         if (si < 0 || si >= static_cast<int>(mapping.size()) || mapping[si] < 0) {
             av_packet_unref(pkt);
@@ -282,6 +285,10 @@ int ZuStreamRemux::remuxUrlToFile(const QString &input, const QString &tmpFile, 
     if (writeFailed || rc < 0 || ioError) {
         QFile::remove(tmpFile);
         return failWith(-20, QStringLiteral("cannot write the output"));
+    }
+    if (readRc < 0 && readRc != AVERROR_EOF) {
+        QFile::remove(tmpFile);
+        return failWith(-15, QStringLiteral("input read error after %1 packets: %2").arg(written).arg(avErrorText(readRc)));
     }
     if (written == 0) {
         QFile::remove(tmpFile);

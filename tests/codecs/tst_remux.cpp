@@ -4,7 +4,15 @@
 
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -18,6 +26,7 @@ private Q_SLOTS:
     void remuxesAnnexBToContainers_data();
     void remuxesAnnexBToContainers();
     void failsCleanly();
+    void readErrorPartWayFails();
     void finalFileOnAnotherFilesystem();
 
 private:
@@ -89,6 +98,109 @@ void TestRemux::failsCleanly()
     QCOMPARE(remux.remuxUrlToFile(input, dir.filePath("missing/tmp.mp4"), dir.filePath("missing/out.mp4"), 1.0), -20);
     QVERIFY(QFile::exists(input));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"garbage.raw", "tmp.raw"}));
+}
+
+namespace {
+// Serves one body over HTTP on 127.0.0.1, announcing `body`'s full length
+// but sending only its first `sent` bytes before closing the connection, as
+// a camera or a recorder that goes away mid-download does.
+class CuttingHttpServer
+{
+public:
+    CuttingHttpServer(QByteArray body, qsizetype sent)
+        : m_body(std::move(body))
+        , m_sent(sent)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
+            || ::listen(m_fd, 4) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+            return;
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~CuttingHttpServer()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/clip.h264").arg(m_port); }
+    bool ok() const { return m_port > 0; }
+
+private:
+    void serve()
+    {
+        // Bounded: a few connections and at most 30 s, whatever the client does.
+        for (int i = 0, connections = 0; i < 300 && connections < 8 && !m_stop; ++i) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const int c = ::accept(m_fd, nullptr, nullptr);
+            if (c < 0)
+                continue;
+            ++connections;
+            char request[4096];
+            (void)::recv(c, request, sizeof request, 0);
+            const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+                                    + QByteArray::number(m_body.size()) + "\r\n\r\n";
+            sendAll(c, head.constData(), head.size());
+            sendAll(c, m_body.constData(), m_sent);
+            ::close(c);
+        }
+    }
+    static void sendAll(int fd, const char *data, qsizetype size)
+    {
+        while (size > 0) {
+            const ssize_t n = ::send(fd, data, size_t(size), MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            data += n;
+            size -= n;
+        }
+    }
+
+    QByteArray m_body;
+    qsizetype m_sent;
+    int m_fd = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+} // namespace
+
+void TestRemux::readErrorPartWayFails()
+{
+    QByteArray body;
+    for (const QByteArray &unit : codectest::makeAccessUnits("libx264", 320, 240, 60, 10))
+        body += unit;
+    QVERIFY(body.size() > 10000);
+    QTemporaryDir dir;
+    ZuStreamRemux remux;
+    {
+        // The whole body: copied, every frame.
+        CuttingHttpServer server(body, body.size());
+        QVERIFY(server.ok());
+        QCOMPARE(remux.remuxUrlToFile(server.url(), dir.filePath("tmp.mp4"), dir.filePath("whole.mp4"), 0), 0);
+        const codectest::Probe p = codectest::probe(dir.filePath("whole.mp4"));
+        QVERIFY(p.ok);
+        QCOMPARE(p.frames, 60);
+    }
+    {
+        // Cut after two thirds: a failure, not a short file passed off as
+        // the whole; no temporary file is left.
+        CuttingHttpServer server(body, body.size() * 2 / 3);
+        QVERIFY(server.ok());
+        QCOMPARE(remux.remuxUrlToFile(server.url(), dir.filePath("tmp.mp4"), dir.filePath("cut.mp4"), 0), -15);
+        QVERIFY(!QFile::exists(dir.filePath("cut.mp4")));
+        QVERIFY(!QFile::exists(dir.filePath("tmp.mp4")));
+    }
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"whole.mp4"});
 }
 
 void TestRemux::finalFileOnAnotherFilesystem()
