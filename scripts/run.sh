@@ -19,11 +19,18 @@ if [ -n "${DISPLAY:-}" ]; then
 fi
 
 command -v Xvfb >/dev/null || { echo "Xvfb is missing" >&2; exit 1; }
-display=":$(( 90 + RANDOM % 100 ))"
-Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself and writes its number once it is ready.
+fdfile="$(mktemp)"
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
 xvfb_pid=$!
-trap 'kill $app_pid $xvfb_pid 2>/dev/null || true' EXIT
-sleep 1
+app_pid=""
+trap 'kill $app_pid $xvfb_pid 2>/dev/null || true; rm -f "$fdfile"' EXIT
+for _ in $(seq 100); do
+  [ -s "$fdfile" ] && break
+  sleep 0.1
+done
+[ -s "$fdfile" ] || { echo "Xvfb did not start" >&2; exit 1; }
+display=":$(head -n1 "$fdfile")"
 DISPLAY="$display" "$build/zuplayer" >/dev/null 2>&1 &
 app_pid=$!
 # Let the window open, load the folder and play a little.
