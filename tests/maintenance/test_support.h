@@ -1,26 +1,26 @@
 #pragma once
-// Helpers shared by the crash-report tests: the stand-in report server and
-// answering message boxes without a person.
+// Helpers shared by the update and crash-report tests: the stand-in server
+// (test_server.py on 127.0.0.1), the installation settings that point at it
+// and answering modal dialogs without a person.
 #include <QApplication>
-#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProcess>
+#include <QProgressDialog>
 #include <QPushButton>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
+
+#include <functional>
 
 #include "http_singleton.h"
 
-namespace crashtest {
-
-inline QByteArray sha256Hex(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-}
+namespace testsupport {
 
 inline QByteArray readFile(const QString &path)
 {
@@ -30,54 +30,60 @@ inline QByteArray readFile(const QString &path)
 
 inline bool writeFile(const QString &path, const QByteArray &data)
 {
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
 
-// Points the crash-report address at `url` (empty: no server configured).
-inline void configureServer(const QString &iniPath, const QString &url)
+// Points the installation at these servers (empty: none configured). A new
+// file each time: QSettings may keep serving a file it has already read.
+inline void setServers(const QString &dir, const QString &update, const QString &crashReport)
 {
-    QFile ini(iniPath);
-    if (ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        ini.write("[servers]\ncrashreport=" + url.toUtf8() + "\n");
-    ini.close();
-    Http_singleton::instance()->loadInstallationSettings(iniPath);
+    static int serial = 0;
+    const QString ini = dir + QStringLiteral("/zuplayer-%1.ini").arg(++serial);
+    writeFile(ini, "[servers]\nupdate=" + update.toUtf8() + "\ncrashreport=" + crashReport.toUtf8() + "\n");
+    Http_singleton::instance()->loadInstallationSettings(ini);
 }
 
-// The python stand-in server on 127.0.0.1; stopped when this goes away.
-class ReportServer
+// A self-signed certificate valid for 127.0.0.1, as server arguments; false
+// when openssl is missing.
+inline bool makeCertificate(const QString &dir, QStringList *serverArgs)
+{
+    const QString cert = dir + QStringLiteral("/cert.pem");
+    const QString key = dir + QStringLiteral("/key.pem");
+    QProcess p;
+    p.start(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                        "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                                        "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert});
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return false;
+    *serverArgs += QStringList{"--cert", cert, "--key", key};
+    return true;
+}
+
+// test_server.py; stopped when this goes away.
+class TestServer
 {
 public:
-    ~ReportServer() { stop(); }
+    ~TestServer() { stop(); }
 
-    bool start(const QString &scenario, const QString &recordPath, const QStringList &extra = {})
+    bool start(const QStringList &args, const QString &record = QString())
     {
-        m_record = recordPath;
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.setReadChannel(QProcess::StandardOutput);
+        m_record = record;
         m_process.start(QStringLiteral("python3"),
-                        QStringList{QStringLiteral(ZU_SOURCE_DIR "/tests/maintenance/crash_report_server.py"),
-                                    QStringLiteral("--scenario"), scenario, QStringLiteral("--record"),
-                                    recordPath, QStringLiteral("--lifetime"), QStringLiteral("120")} +
-                            extra);
-        if (!m_process.waitForStarted(10000))
-            return false;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 15000) {
+                        QStringList{QStringLiteral(ZU_SOURCE_DIR "/tests/maintenance/test_server.py"),
+                                    QStringLiteral("--lifetime"), QStringLiteral("300")} +
+                            args + (record.isEmpty() ? QStringList() : QStringList{"--record", record}));
+        const QDeadlineTimer deadline(15000);
+        while (m_process.waitForStarted(5000) && !deadline.hasExpired()) {
             if (m_process.canReadLine() || m_process.waitForReadyRead(500)) {
                 const QByteArray line = m_process.readLine().trimmed();
-                if (line.startsWith("PORT ")) {
-                    m_port = line.mid(5).toInt();
-                    return m_port > 0;
-                }
+                m_port = line.startsWith("PORT ") ? line.mid(5).toInt() : 0;
+                return m_port > 0;
             }
-            if (m_process.state() == QProcess::NotRunning)
-                return false;
         }
         return false;
     }
-
     void stop()
     {
         if (m_process.state() != QProcess::NotRunning) {
@@ -85,22 +91,18 @@ public:
             m_process.waitForFinished(5000);
         }
     }
-
-    int port() const { return m_port; }
+    quint16 port() const { return quint16(m_port); }
     QString url(const QString &scheme = QStringLiteral("http")) const
     {
         return scheme + QStringLiteral("://127.0.0.1:") + QString::number(m_port);
     }
-
-    // One object per request received, in order.
+    // What the server saw, one object per POST in order.
     QList<QJsonObject> requests() const
     {
         QList<QJsonObject> out;
-        const QList<QByteArray> lines = readFile(m_record).split('\n');
-        for (const QByteArray &line : lines) {
+        for (const QByteArray &line : readFile(m_record).split('\n'))
             if (!line.trimmed().isEmpty())
                 out.append(QJsonDocument::fromJson(line).object());
-        }
         return out;
     }
 
@@ -110,40 +112,51 @@ private:
     int m_port = 0;
 };
 
-struct BoxSeen
+// Answers the modal dialogs to come, one step each, in order. A modal dialog
+// nobody expected is rejected and counted, so that no test waits for a person.
+class ModalAnswers : public QObject
 {
-    QString title;
-    QString text;
-    bool seen = false;
+public:
+    using Step = std::function<void(QWidget *)>;
+    explicit ModalAnswers(QList<Step> steps) : m_steps(std::move(steps))
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            QWidget *w = QApplication::activeModalWidget();
+            if (!w || w == m_last || qobject_cast<QProgressDialog *>(w))
+                return;
+            m_last = w;
+            // From a fresh timer: a step may open a nested dialog of its own.
+            if (!m_steps.isEmpty()) {
+                QTimer::singleShot(0, w, [w, step = m_steps.takeFirst()] { step(w); });
+            } else if (auto *d = qobject_cast<QDialog *>(w)) {
+                ++unexpected;
+                QTimer::singleShot(0, d, &QDialog::reject);
+            }
+        });
+        m_timer.start(20);
+    }
+    int remaining() const { return int(m_steps.size()); }
+    int unexpected = 0;
+
+    // Clicks `button` of a message box and keeps its texts.
+    static Step box(QMessageBox::StandardButton button, QString *texts = nullptr)
+    {
+        return [=](QWidget *w) {
+            auto *b = qobject_cast<QMessageBox *>(w);
+            if (texts)
+                *texts = b ? QStringList{b->windowTitle(), b->text(), b->informativeText(), b->detailedText()}.join('\n')
+                           : QStringLiteral("not a message box");
+            if (b && b->button(button))
+                b->button(button)->click();
+            else if (auto *d = qobject_cast<QDialog *>(w))
+                d->reject();
+        };
+    }
+
+private:
+    QList<Step> m_steps;
+    QPointer<QWidget> m_last;
+    QTimer m_timer;
 };
 
-// Answers the next modal message box with OK, keeping its title and text.
-// Gives up after `timeoutMs` so that a box that never comes fails the test
-// instead of hanging it.
-inline void answerNextMessageBox(BoxSeen *seen, int timeoutMs = 5000)
-{
-    auto *timer = new QTimer;
-    auto *elapsed = new QElapsedTimer;
-    elapsed->start();
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, [timer, elapsed, seen, timeoutMs] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (box) {
-            seen->title = box->windowTitle();
-            seen->text = box->text();
-            seen->seen = true;
-            if (QAbstractButton *ok = box->button(QMessageBox::Ok))
-                ok->click();
-            else
-                box->reject();
-        }
-        if (box || elapsed->elapsed() > timeoutMs) {
-            timer->stop();
-            timer->deleteLater();
-            delete elapsed;
-        }
-    });
-    timer->start();
-}
-
-} // namespace crashtest
+} // namespace testsupport
