@@ -1,19 +1,15 @@
 #pragma once
-// Helpers shared by the update and crash-report tests: the stand-in server
-// (test_server.py on 127.0.0.1), the installation settings that point at it
-// and answering modal dialogs without a person.
+// Helpers of the update and crash-report tests: the stand-in server on
+// 127.0.0.1, the settings that point at it, answering modal dialogs.
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QProgressDialog>
-#include <QPushButton>
 #include <QTimer>
 
 #include <functional>
@@ -74,15 +70,10 @@ public:
                         QStringList{QStringLiteral(ZU_SOURCE_DIR "/tests/maintenance/test_server.py"),
                                     QStringLiteral("--lifetime"), QStringLiteral("300")} +
                             args + (record.isEmpty() ? QStringList() : QStringList{"--record", record}));
-        const QDeadlineTimer deadline(15000);
-        while (m_process.waitForStarted(5000) && !deadline.hasExpired()) {
-            if (m_process.canReadLine() || m_process.waitForReadyRead(500)) {
-                const QByteArray line = m_process.readLine().trimmed();
-                m_port = line.startsWith("PORT ") ? line.mid(5).toInt() : 0;
-                return m_port > 0;
-            }
-        }
-        return false;
+        m_process.waitForReadyRead(15000); // the first line names the port
+        const QByteArray line = m_process.readLine();
+        m_port = line.startsWith("PORT ") ? line.mid(5).trimmed().toInt() : 0;
+        return m_port > 0;
     }
     void stop()
     {
@@ -112,50 +103,25 @@ private:
     int m_port = 0;
 };
 
-// Answers the modal dialogs to come, one step each, in order. A modal dialog
-// nobody expected is rejected and counted, so that no test waits for a person.
+// Hands each modal dialog that comes up while this lives to `answer`, from a
+// fresh timer: an answer may open a nested dialog of its own.
 class ModalAnswers : public QObject
 {
 public:
-    using Step = std::function<void(QWidget *)>;
-    explicit ModalAnswers(QList<Step> steps) : m_steps(std::move(steps))
+    explicit ModalAnswers(std::function<void(QDialog *)> answer)
     {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            QWidget *w = QApplication::activeModalWidget();
-            if (!w || w == m_last || qobject_cast<QProgressDialog *>(w))
+        connect(&m_timer, &QTimer::timeout, this, [this, answer] {
+            auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!d || d == m_last || qobject_cast<QProgressDialog *>(d))
                 return;
-            m_last = w;
-            // From a fresh timer: a step may open a nested dialog of its own.
-            if (!m_steps.isEmpty()) {
-                QTimer::singleShot(0, w, [w, step = m_steps.takeFirst()] { step(w); });
-            } else if (auto *d = qobject_cast<QDialog *>(w)) {
-                ++unexpected;
-                QTimer::singleShot(0, d, &QDialog::reject);
-            }
+            m_last = d;
+            QTimer::singleShot(0, d, [d, answer] { answer(d); });
         });
         m_timer.start(20);
     }
-    int remaining() const { return int(m_steps.size()); }
-    int unexpected = 0;
-
-    // Clicks `button` of a message box and keeps its texts.
-    static Step box(QMessageBox::StandardButton button, QString *texts = nullptr)
-    {
-        return [=](QWidget *w) {
-            auto *b = qobject_cast<QMessageBox *>(w);
-            if (texts)
-                *texts = b ? QStringList{b->windowTitle(), b->text(), b->informativeText(), b->detailedText()}.join('\n')
-                           : QStringLiteral("not a message box");
-            if (b && b->button(button))
-                b->button(button)->click();
-            else if (auto *d = qobject_cast<QDialog *>(w))
-                d->reject();
-        };
-    }
 
 private:
-    QList<Step> m_steps;
-    QPointer<QWidget> m_last;
+    QPointer<QDialog> m_last;
     QTimer m_timer;
 };
 
