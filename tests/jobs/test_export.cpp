@@ -1,11 +1,137 @@
 // The export worker against generated recordings: contents checked with
-// ffprobe and with frame counts taken from the seek files, stop, and the
-// error endings.
-#include "export_testutil.h"
+// ffprobe and with frame counts taken from the seek files, stop, the error
+// endings; and an export job in a job window: a failure row, and closing the
+// window while the export runs without a crash or a thread left behind.
+#include "download_presentation.h"
+#include "encodeitem_presentation.h"
+#include "ff_export.h"
 
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtTest>
 
-using namespace etest;
+namespace {
+
+// The day folder of the shared generated export folder (read only).
+inline QString smallDay()
+{
+    const QDir small(ZU_BINARY_DIR "/testdata/small");
+    const QStringList roots = small.entryList({"talvor_*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+    return roots.isEmpty() ? QString() : small.filePath(roots.first() + "/2024-03-05");
+}
+
+// The camera's data files of a day folder, in time order.
+inline QList<QFileInfo> cameraFiles(const QString &day, int camera)
+{
+    QList<QFileInfo> files;
+    for (const QString &segment : QDir(day).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QDir dir(day + '/' + segment);
+        for (const QString &name : dir.entryList({QString("%1_*.zuvideo").arg(camera)}, QDir::Files, QDir::Name))
+            files.append(QFileInfo(dir.filePath(name)));
+    }
+    return files;
+}
+
+// Stream "video0" of the seek files as (timestamp, key frame) pairs.
+inline QList<QPair<QByteArray, bool>> seekLines(const QList<QFileInfo> &files)
+{
+    QList<QPair<QByteArray, bool>> out;
+    for (const QFileInfo &fi : files) {
+        QFile f(fi.absoluteFilePath().replace(".zuvideo", ".zuseek"));
+        f.open(QIODevice::ReadOnly);
+        for (const QByteArray &raw : f.readAll().split('\n')) {
+            const QList<QByteArray> fields = raw.trimmed().split(':');
+            if (fields.size() == 6 && fields[1] == "video0")
+                out.append({fields[0], fields[4] == "1"});
+        }
+    }
+    return out;
+}
+
+// Frames from the first key frame at or after `begin` to the first entry at
+// or after `end`, both included; 0 when the range holds no key frame.
+inline int expectedFrames(const QList<QPair<QByteArray, bool>> &lines, const QString &begin, const QString &end,
+                          QString *firstKey = nullptr)
+{
+    auto tod = [&](int i) { return QString::fromLatin1(lines[i].first.mid(8, 6)); };
+    int first = 0;
+    while (first < lines.size() && !(tod(first) >= begin && tod(first) < end))
+        ++first;
+    int last = first + 1;
+    while (last < lines.size() && tod(last) < end)
+        ++last;
+    last = qMin(last, int(lines.size()) - 1);
+    for (int k = first; k <= last && first < lines.size(); ++k) {
+        if (lines[k].second) {
+            if (firstKey)
+                *firstKey = QString::fromLatin1(lines[k].first);
+            return last - k + 1;
+        }
+    }
+    return 0;
+}
+
+struct Probe {
+    QString codec;
+    int width = 0, height = 0, frames = -1;
+};
+
+inline Probe probe(const QString &path)
+{
+    QProcess p;
+    p.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                        "stream=codec_name,width,height,nb_read_frames", "-of", "json", path});
+    p.waitForFinished(60000);
+    const QJsonObject s = QJsonDocument::fromJson(p.readAllStandardOutput())["streams"][0].toObject();
+    return {s["codec_name"].toString(), s["width"].toInt(), s["height"].toInt(),
+            s.isEmpty() ? -1 : s["nb_read_frames"].toString().toInt()};
+}
+
+// What one run of the worker reported.
+struct Run {
+    int endings = 0;
+    QList<int> errors, values;
+    QStringList timestamps;
+    bool finished = false;
+};
+
+// Configures and runs a worker to its end; `onFrame` is called on the GUI
+// thread for each encoded frame.
+inline Run runExport(const QList<QFileInfo> &files, const QString &begin, const QString &end, const QString &codec,
+                     const QString &out, std::function<void(ff_export *, int)> onFrame = {})
+{
+    Run r;
+    auto *worker = new ff_export;
+    worker->set_files(files);
+    worker->set_begin_time(begin);
+    worker->set_end_time(end);
+    worker->set_stream_id("0");
+    worker->set_camera_names({{3, "Entrée principale"}, {12, "Parking"}});
+    worker->configure(out, codec, 2048, true, "normal");
+    QObject ctx;
+    QObject::connect(worker, &ff_export::endingsignal, &ctx, [&] { ++r.endings; });
+    QObject::connect(worker, &ff_export::error, &ctx, [&](int code) { r.errors.append(code); });
+    QObject::connect(worker, &ff_export::valueChanged, &ctx, [&](int v) { r.values.append(v); });
+    QObject::connect(worker, &ff_export::frame_downloaded_encoded, &ctx, [&](const QString &ts) {
+        r.timestamps.append(ts);
+        if (onFrame)
+            onFrame(worker, int(r.timestamps.size()));
+    });
+    QObject::connect(worker, &QThread::finished, &ctx, [&] { r.finished = true; });
+    worker->start();
+    (void)QTest::qWaitFor([&] { return r.finished; }, 120000);
+    QCoreApplication::processEvents(); // queued signals emitted just before the end
+    delete worker;
+    return r;
+}
+
+} // namespace
 
 class TestExport : public QObject
 {
@@ -47,11 +173,33 @@ class TestExport : public QObject
         return out;
     }
 
+    static int threadCount() { return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()); }
+
+    EncodeItem_Presentation *makeJob(const QString &out, const QString &codec, const QString &end,
+                                     QPointer<ff_export> *worker)
+    {
+        auto *exporter = new ff_export;
+        exporter->set_files(cameraFiles(m_day, 3));
+        exporter->set_begin_time("140000");
+        exporter->set_end_time(end);
+        exporter->set_stream_id("0");
+        exporter->configure(out, codec, 2048, true, "large");
+        *worker = exporter;
+        auto *item = new EncodeItem_Presentation(out);
+        item->set_exporter(exporter);
+        item->setType("zuplayer");
+        return item;
+    }
+
 private slots:
     void initTestCase()
     {
         m_day = smallDay();
         QVERIFY2(QFileInfo(m_day).isDir(), "the small_export fixture is missing");
+        // Idle pool threads (text rendering of the caption uses the pool) are
+        // not the export's: let them go quickly so the thread count says what
+        // the export left behind.
+        QThreadPool::globalInstance()->setExpiryTimeout(50);
     }
 
     void exportRange_data()
@@ -185,6 +333,60 @@ private slots:
         QCOMPARE(ff_export::encoderFps(std::numeric_limits<double>::infinity(), nan), 25);
         QCOMPARE(ff_export::encoderFps(0.5, -1.0), 1);
         QCOMPARE(ff_export::encoderFps(1e12, -1.0), 1000);
+    }
+
+    void encoderFailureMovesToFailed()
+    {
+        QPointer<ff_export> worker;
+        Download_presentation window;
+        QPointer<EncodeItem_Presentation> item = makeJob("/nonexistent-folder/x.mp4", "libx264", "140004", &worker);
+        window.add_item(item);
+        QTRY_COMPARE_WITH_TIMEOUT(window.failedJobs().size(), 1, 60000);
+        QCOMPARE(window.succeededJobs().size(), 0);
+        QCOMPARE(window.failedJobs().first()->downloadInfoLabel->text(),
+                 QString("Erreur d'initialisation de l'encodeur. #1"));
+        // The job row goes, and its worker with it, once its thread has ended.
+        QTRY_VERIFY(item.isNull());
+        QVERIFY(worker.isNull());
+        QCoreApplication::processEvents();
+        QCOMPARE(window.failedJobs().size(), 1);
+    }
+
+    void closeWhileRunning()
+    {
+        const int baseline = threadCount();
+        for (const QString answer : {"Non", "Oui"}) {
+            QTemporaryDir tmp;
+            const QString out = tmp.filePath("running.webm");
+            QPointer<ff_export> worker;
+            QPointer<Download_presentation> window = new Download_presentation;
+            window->setAttribute(Qt::WA_DeleteOnClose);
+            QPointer<EncodeItem_Presentation> item = makeJob(out, "vp9", "235959", &worker);
+            window->add_item(item);
+            bool wasRunning = false;
+            QTimer::singleShot(0, [&] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                QVERIFY(box);
+                wasRunning = worker && worker->isRunning();
+                for (QAbstractButton *button : box->buttons())
+                    if (button->text() == answer)
+                        button->click();
+            });
+            const bool closed = window->close();
+            QCOMPARE(closed, answer == "Oui");
+            QVERIFY(wasRunning || !closed);
+            if (!closed) {
+                // The export carries on to its end and its row moves.
+                QTRY_COMPARE_WITH_TIMEOUT(window->succeededJobs().size(), 1, 120000);
+                QCOMPARE(window->succeededJobs().first()->fileName(), out);
+                QVERIFY(probe(out).frames > 0);
+                QVERIFY(window->close()); // nothing active: no question
+            }
+            QTRY_VERIFY(window.isNull());
+            QVERIFY(item.isNull() && worker.isNull());
+        }
+        // Every worker, reader and encoder thread has been joined.
+        QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= baseline, 10000);
     }
 };
 

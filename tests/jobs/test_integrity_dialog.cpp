@@ -123,20 +123,6 @@ private slots:
         QVERIFY(runner.isNull() && d.isNull());
         QVERIFY(t.elapsed() < 10000);
     }
-
-    void passingDay()
-    {
-        const QString day = tmp.path() + "/talvor_ok/2024-03-05";
-        QVERIFY(writeFile(day + "/101500/a.zuvideo", "aaa"));
-        QVERIFY(writeManifest(day, QJsonArray{entryFor(day, "101500/a.zuvideo")}));
-        QPointer<IntegrityRunner> runner = IntegrityRunner::start(day);
-        QPointer<IntegrityDialog> d = runner->dialog();
-        auto *bar = d->findChild<QProgressBar *>();
-        QTRY_COMPARE(bar->format(), QString("Intégrité validée"));
-        QCOMPARE(bar->value(), bar->maximum());
-        d->findChild<QPushButton *>()->click();
-        QTRY_VERIFY(runner.isNull());
-    }
 };
 
 QTEST_MAIN(TestIntegrityDialog)
