@@ -165,6 +165,11 @@ int VideoDecoder::drain(AVFrame **picture)
 
 int VideoDecoder::decode(const uint8_t *data, int size, AVFrame **picture)
 {
+    return decode(data, size, AV_NOPTS_VALUE, picture);
+}
+
+int VideoDecoder::decode(const uint8_t *data, int size, int64_t pts, AVFrame **picture)
+{
     if (picture)
         *picture = nullptr;
     if (!picture)
@@ -183,6 +188,7 @@ int VideoDecoder::decode(const uint8_t *data, int size, AVFrame **picture)
     av_packet_unref(m_packet);
     m_packet->data = m_buffer.data();
     m_packet->size = size;
+    m_packet->pts = pts;
 
     int rc = avcodec_send_packet(m_ctx, m_packet);
     if (rc == AVERROR(EAGAIN)) {

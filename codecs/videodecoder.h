@@ -49,6 +49,11 @@ public:
     // not 0. The picture's key_frame field carries the decoder's key-frame
     // flag.
     int decode(const uint8_t *data, int size, AVFrame **picture);
+    // The same with a tag for the unit: the picture that the unit carries
+    // comes out with `pts` in its pts field, whenever the decoder hands it
+    // out (a reordering stream gives pictures in another order than the
+    // units went in, and may give a unit's picture a few calls later).
+    int decode(const uint8_t *data, int size, int64_t pts, AVFrame **picture);
     // Convenience form: the picture or null.
     AVFrame *decode(const QByteArray &accessUnit);
 

@@ -285,6 +285,7 @@ void ZuStreamReadAndControl::closeFile()
     m_fps = -1.0;
     m_corruptLogged = 0;
     m_undecodable.clear();
+    m_pending.clear();
     clearCache();
 }
 
@@ -908,6 +909,25 @@ void ZuStreamReadAndControl::cacheInsert(int index, AVFrame *frame)
     }
 }
 
+void ZuStreamReadAndControl::keepDecoded(AVFrame *picture)
+{
+    // Each unit goes in tagged with its entry's index (see decodedFrame), so
+    // the picture says which entry it belongs to, in whatever order the
+    // decoder hands pictures out.
+    int64_t tag = picture->pts;
+    if (tag == AV_NOPTS_VALUE)
+        tag = picture->best_effort_timestamp;
+    if (tag == AV_NOPTS_VALUE || !m_pending.count(int(tag))) {
+        // Not a unit it is waiting for: no entry to show it with.
+        av_frame_free(&picture);
+        return;
+    }
+    const int index = int(tag);
+    m_pending.erase(index);
+    m_undecodable.erase(index);
+    cacheInsert(index, picture);
+}
+
 const AVFrame *ZuStreamReadAndControl::decodedFrame(int index)
 {
     if (index < 0 || index >= frame_count())
@@ -921,36 +941,65 @@ const AVFrame *ZuStreamReadAndControl::decodedFrame(int index)
     if (key < 0)
         return nullptr; // before the file's first key frame: nothing to start from
     int start;
-    if (m_decPos >= key && m_decPos < index) {
+    if (m_decPos >= key && (m_decPos < index || m_pending.count(index))) {
+        // In order from the key frame: go on, the picture is still to come.
         start = m_decPos + 1;
     } else {
         m_decoder->flush();
+        m_pending.clear();
         start = key;
     }
-    for (int i = start; i <= index; ++i) {
+    const int n = frame_count();
+    for (int i = start; !m_cache.count(index); ++i) {
+        if (i > index + kMaxReorder)
+            break; // the decoder would have handed it out by now
+        if (i >= n) {
+            // The end of the file: the decoder gives what it still holds.
+            AVFrame *picture = nullptr;
+            while (m_decoder->drain(&picture) == 0 && picture) {
+                keepDecoded(picture);
+                picture = nullptr;
+            }
+            m_decPos = -1; // the decoder must be flushed before the next unit
+            m_pending.clear();
+            break;
+        }
         m_decPos = i;
         if (!readEntry(i, &m_readBuffer)) {
             if (m_corruptLogged++ < kMaxLoggedCorrupt)
                 logLine("[WARN] ", "read frame", QStringLiteral("unreadable entry %1 of ").arg(i) + m_path);
             m_decPos = -1; // the reference chain is broken
+            m_pending.clear();
             return nullptr;
         }
         AVFrame *picture = nullptr;
         const int rc = m_decoder->decode(reinterpret_cast<const uint8_t *>(m_readBuffer.constData()),
-                                         int(m_readBuffer.size()), &picture);
+                                         int(m_readBuffer.size()), i, &picture);
         ++m_decodedCount;
-        if (rc == 0 && picture) {
-            cacheInsert(i, picture);
+        if (rc != 0 && rc != AVERROR(EAGAIN)) {
+            m_undecodable.insert(i);
+            if (m_corruptLogged++ < kMaxLoggedCorrupt)
+                logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i) + m_path);
+            if (i == index)
+                break;
             continue;
         }
-        // Decoded in order from its key frame and still no picture: it will
-        // never give one, so later attempts skip it at once.
-        m_undecodable.insert(i);
-        if (rc != AVERROR(EAGAIN) && m_corruptLogged++ < kMaxLoggedCorrupt)
-            logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i) + m_path);
+        m_pending.insert(i);
+        // Units whose picture never came (dropped by the decoder) are
+        // forgotten once far behind.
+        while (!m_pending.empty() && *m_pending.begin() < i - 2 * kMaxReorder)
+            m_pending.erase(m_pending.begin());
+        if (rc == 0 && picture)
+            keepDecoded(picture);
     }
     auto it = m_cache.find(index);
-    return it != m_cache.end() ? it->second.get() : nullptr;
+    if (it != m_cache.end())
+        return it->second.get();
+    // Decoded in order from its key frame and still no picture: it will
+    // never give one, so later attempts skip it at once.
+    m_undecodable.insert(index);
+    m_pending.erase(index);
+    return nullptr;
 }
 
 ZuStreamReadAndControl::Buffer ZuStreamReadAndControl::takeBuffer(size_t bytes)

@@ -46,7 +46,11 @@ struct AVFrame;
 // Decoded pictures of the current group of pictures are kept (a cache of
 // decoded frames, capped at cacheLimitBytes()); stepping back or playing
 // backwards therefore decodes a group once and afterwards costs one
-// conversion per frame.
+// conversion per frame. Each unit goes into the decoder tagged with its
+// entry's index and each picture is kept under the tag it comes out with:
+// in streams that reorder pictures (B-frames) the decoder hands pictures
+// out late and in another order, and each is still shown with its own
+// entry's time (entries are shown in the file's order).
 //
 // Files. At the end (or, backwards, the start) of the current file the
 // engine moves to the neighbouring file of its playlist (set_playlist), whose
@@ -73,6 +77,9 @@ public:
     static constexpr int kMinTickMs = 10;
     static constexpr qint64 kMaxGapMs = 2000;
     static constexpr qint64 kDefaultCacheBytes = 256LL * 1024 * 1024;
+    // Streams that reorder pictures (B-frames) hand a unit's picture out a
+    // few units later; past this many the unit is taken to give none.
+    static constexpr int kMaxReorder = 16;
 
     explicit ZuStreamReadAndControl(QObject *parent = nullptr);
     ~ZuStreamReadAndControl() override;
@@ -227,6 +234,9 @@ private:
     int keyAtOrBefore(int index) const;
     // The decoded picture of entry `index` (null when it cannot be decoded).
     const AVFrame *decodedFrame(int index);
+    // Caches a picture from the decoder under the entry it carries the tag
+    // of; frees it when no entry waits for it.
+    void keepDecoded(AVFrame *picture);
     bool readEntry(int index, QByteArray *bytes);
     void cacheInsert(int index, AVFrame *frame);
     void clearCache();
@@ -261,6 +271,7 @@ private:
     std::unique_ptr<ZuScaler> m_scaler;
     QString m_decoderCodec;
     int m_decPos = -1;              // entry fed to the decoder last
+    std::set<int> m_pending;        // entries fed since the last flush whose picture has not come out
     std::map<int, FramePtr> m_cache;
     std::set<int> m_undecodable;    // entries that gave no picture from a complete chain
     qint64 m_cacheBytes = 0;

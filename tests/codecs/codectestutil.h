@@ -39,14 +39,27 @@ inline AVFrame *makePicture(int width, int height, int format, int index, int fl
     return f;
 }
 
-// Encodes `count` synthetic pictures with `encoder` and returns one access
-// unit per picture (all intra when gop is 1), in decoding order. With
-// `bframes` > 0 (libx265 only) the stream reorders its pictures, so a
-// decoder holds some of them back.
-inline QList<QByteArray> makeAccessUnits(const char *encoder, int width, int height, int count, int gop = 10,
-                                         int bframes = 0)
+// One encoded access unit with the index of the picture it carries (its
+// presentation order) and the encoder's key flag.
+struct EncodedUnit {
+    QByteArray bytes;
+    qint64 pts = 0;
+    bool key = false;
+};
+
+// The flat luma of picture `index` when encodeUnits is asked for flat
+// pictures: far enough apart to tell pictures apart after lossy coding.
+inline int flatLuma(int index, int step) { return 16 + (index * step) % 210; }
+
+// Encodes `count` synthetic pictures with `encoder` and returns one unit per
+// picture in decoding order (all intra when gop is 1). With `bframes` > 0
+// (libx265 only) the stream reorders its pictures, so a decoder holds some
+// of them back. With `flatStep` > 0 picture i is a flat grey of luma
+// flatLuma(i, flatStep), coded finely enough to keep that level.
+inline QList<EncodedUnit> encodeUnits(const char *encoder, int width, int height, int count, int gop = 10,
+                                      int bframes = 0, int flatStep = 0)
 {
-    QList<QByteArray> units;
+    QList<EncodedUnit> units;
     const AVCodec *codec = avcodec_find_encoder_by_name(encoder);
     if (!codec)
         return units;
@@ -60,6 +73,7 @@ inline QList<QByteArray> makeAccessUnits(const char *encoder, int width, int hei
     c->max_b_frames = 0;
     c->thread_count = 1;
     AVDictionary *opts = nullptr;
+    const QByteArray fine = flatStep > 0 ? QByteArray(":qp=12") : QByteArray();
     if (QByteArray(encoder) == "libx264") {
         av_dict_set(&opts, "preset", "ultrafast", 0);
         av_dict_set(&opts, "tune", "zerolatency", 0);
@@ -67,11 +81,11 @@ inline QList<QByteArray> makeAccessUnits(const char *encoder, int width, int hei
         c->max_b_frames = bframes;
         av_dict_set(&opts, "preset", "ultrafast", 0);
         av_dict_set(&opts, "x265-params",
-                    QByteArray("log-level=error:bframes=" + QByteArray::number(bframes)).constData(), 0);
+                    QByteArray("log-level=error:bframes=" + QByteArray::number(bframes) + fine).constData(), 0);
     } else if (QByteArray(encoder) == "libx265") {
         av_dict_set(&opts, "preset", "ultrafast", 0);
         av_dict_set(&opts, "tune", "zerolatency", 0);
-        av_dict_set(&opts, "x265-params", "log-level=error", 0);
+        av_dict_set(&opts, "x265-params", QByteArray("log-level=error" + fine).constData(), 0);
     }
     if (avcodec_open2(c, codec, &opts) < 0) {
         av_dict_free(&opts);
@@ -82,12 +96,13 @@ inline QList<QByteArray> makeAccessUnits(const char *encoder, int width, int hei
     AVPacket *pkt = av_packet_alloc();
     auto drain = [&] {
         while (avcodec_receive_packet(c, pkt) == 0) {
-            units.append(QByteArray(reinterpret_cast<const char *>(pkt->data), pkt->size));
+            units.append(EncodedUnit{QByteArray(reinterpret_cast<const char *>(pkt->data), pkt->size), pkt->pts,
+                                     (pkt->flags & AV_PKT_FLAG_KEY) != 0});
             av_packet_unref(pkt);
         }
     };
     for (int i = 0; i < count; ++i) {
-        AVFrame *f = makePicture(width, height, c->pix_fmt, i);
+        AVFrame *f = makePicture(width, height, c->pix_fmt, i, flatStep > 0 ? flatLuma(i, flatStep) : -1);
         f->pts = i;
         avcodec_send_frame(c, f);
         av_frame_free(&f);
@@ -98,6 +113,16 @@ inline QList<QByteArray> makeAccessUnits(const char *encoder, int width, int hei
     av_packet_free(&pkt);
     avcodec_free_context(&c);
     return units;
+}
+
+// The units of encodeUnits alone.
+inline QList<QByteArray> makeAccessUnits(const char *encoder, int width, int height, int count, int gop = 10,
+                                         int bframes = 0)
+{
+    QList<QByteArray> out;
+    for (const EncodedUnit &u : encodeUnits(encoder, width, height, count, gop, bframes))
+        out.append(u.bytes);
+    return out;
 }
 
 } // namespace codectest
