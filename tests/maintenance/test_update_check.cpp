@@ -27,7 +27,7 @@ QString python(const QString &code, const QString &arg = QString())
 
 QJsonObject entry(const QString &name, const QString &url, const QString &sha)
 {
-    const QString arch = name.endsWith(QLatin1String(".exe")) ? QStringLiteral("Windows/64") : DownloadBinary::platformArch();
+    const QString arch = name.endsWith(".exe") ? QStringLiteral("Windows/64") : DownloadBinary::platformArch();
     return {{"name", name}, {"arch", arch}, {"url", url}, {"sha256", sha}};
 }
 
