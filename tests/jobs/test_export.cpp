@@ -18,16 +18,8 @@
 
 namespace {
 
-// The day folder of the shared generated export folder (read only).
-inline QString smallDay()
-{
-    const QDir small(ZU_BINARY_DIR "/testdata/small");
-    const QStringList roots = small.entryList({"talvor_*"}, QDir::Dirs | QDir::NoDotAndDotDot);
-    return roots.isEmpty() ? QString() : small.filePath(roots.first() + "/2024-03-05");
-}
-
 // The camera's data files of a day folder, in time order.
-inline QList<QFileInfo> cameraFiles(const QString &day, int camera)
+QList<QFileInfo> cameraFiles(const QString &day, int camera)
 {
     QList<QFileInfo> files;
     for (const QString &segment : QDir(day).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
@@ -39,7 +31,7 @@ inline QList<QFileInfo> cameraFiles(const QString &day, int camera)
 }
 
 // Stream "video0" of the seek files as (timestamp, key frame) pairs.
-inline QList<QPair<QByteArray, bool>> seekLines(const QList<QFileInfo> &files)
+QList<QPair<QByteArray, bool>> seekLines(const QList<QFileInfo> &files)
 {
     QList<QPair<QByteArray, bool>> out;
     for (const QFileInfo &fi : files) {
@@ -56,7 +48,7 @@ inline QList<QPair<QByteArray, bool>> seekLines(const QList<QFileInfo> &files)
 
 // Frames from the first key frame at or after `begin` to the first entry at
 // or after `end`, both included; 0 when the range holds no key frame.
-inline int expectedFrames(const QList<QPair<QByteArray, bool>> &lines, const QString &begin, const QString &end,
+int expectedFrames(const QList<QPair<QByteArray, bool>> &lines, const QString &begin, const QString &end,
                           QString *firstKey = nullptr)
 {
     auto tod = [&](int i) { return QString::fromLatin1(lines[i].first.mid(8, 6)); };
@@ -82,7 +74,7 @@ struct Probe {
     int width = 0, height = 0, frames = -1;
 };
 
-inline Probe probe(const QString &path)
+Probe probe(const QString &path)
 {
     QProcess p;
     p.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
@@ -101,12 +93,9 @@ struct Run {
     bool finished = false;
 };
 
-// Configures and runs a worker to its end; `onFrame` is called on the GUI
-// thread for each encoded frame.
-inline Run runExport(const QList<QFileInfo> &files, const QString &begin, const QString &end, const QString &codec,
-                     const QString &out, std::function<void(ff_export *, int)> onFrame = {})
+ff_export *makeWorker(const QList<QFileInfo> &files, const QString &begin, const QString &end, const QString &codec,
+                      const QString &out)
 {
-    Run r;
     auto *worker = new ff_export;
     worker->set_files(files);
     worker->set_begin_time(begin);
@@ -114,6 +103,16 @@ inline Run runExport(const QList<QFileInfo> &files, const QString &begin, const 
     worker->set_stream_id("0");
     worker->set_camera_names({{3, "Entrée principale"}, {12, "Parking"}});
     worker->configure(out, codec, 2048, true, "normal");
+    return worker;
+}
+
+// Runs a worker to its end; `onFrame` is called on the GUI thread for each
+// encoded frame.
+Run runExport(const QList<QFileInfo> &files, const QString &begin, const QString &end, const QString &codec,
+                     const QString &out, std::function<void(ff_export *, int)> onFrame = {})
+{
+    Run r;
+    ff_export *worker = makeWorker(files, begin, end, codec, out);
     QObject ctx;
     QObject::connect(worker, &ff_export::endingsignal, &ctx, [&] { ++r.endings; });
     QObject::connect(worker, &ff_export::error, &ctx, [&](int code) { r.errors.append(code); });
@@ -178,15 +177,9 @@ class TestExport : public QObject
     EncodeItem_Presentation *makeJob(const QString &out, const QString &codec, const QString &end,
                                      QPointer<ff_export> *worker)
     {
-        auto *exporter = new ff_export;
-        exporter->set_files(cameraFiles(m_day, 3));
-        exporter->set_begin_time("140000");
-        exporter->set_end_time(end);
-        exporter->set_stream_id("0");
-        exporter->configure(out, codec, 2048, true, "large");
-        *worker = exporter;
+        *worker = makeWorker(cameraFiles(m_day, 3), "140000", end, codec, out);
         auto *item = new EncodeItem_Presentation(out);
-        item->set_exporter(exporter);
+        item->set_exporter(*worker);
         item->setType("zuplayer");
         return item;
     }
@@ -194,8 +187,11 @@ class TestExport : public QObject
 private slots:
     void initTestCase()
     {
-        m_day = smallDay();
-        QVERIFY2(QFileInfo(m_day).isDir(), "the small_export fixture is missing");
+        // The day of the shared generated export folder (read only).
+        const QDir small(ZU_BINARY_DIR "/testdata/small");
+        const QStringList roots = small.entryList({"talvor_*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+        QVERIFY2(!roots.isEmpty(), "the small_export fixture is missing");
+        m_day = small.filePath(roots.first() + "/2024-03-05");
         // Idle pool threads (text rendering of the caption uses the pool) are
         // not the export's: let them go quickly so the thread count says what
         // the export left behind.

@@ -1,7 +1,6 @@
 #include "integrity_testutil.h"
 
 #include <QDirIterator>
-#include <QRegularExpression>
 
 #include <sys/stat.h>
 
@@ -202,11 +201,10 @@ private slots:
     // that the copy's own files were checked.
     void generatedDaysPass()
     {
-        static const QRegularExpression dayName("^\\d{4}-\\d{2}-\\d{2}$");
         auto dayFolders = [](const QString &exportFolder) {
             QStringList days;
-            for (const QFileInfo &fi : QDir(exportFolder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
-                if (dayName.match(fi.fileName()).hasMatch() && QFileInfo::exists(fi.filePath() + "/hash.json"))
+            for (const QFileInfo &fi : QDir(exportFolder).entryInfoList({"*-*-*"}, QDir::Dirs))
+                if (QFileInfo::exists(fi.filePath() + "/hash.json"))
                     days << fi.absoluteFilePath();
             return days;
         };
