@@ -1,10 +1,121 @@
-#include "integrity_testutil.h"
+// The integrity check, its dialog and runner. Day folders and manifests are
+// made without the code under test: digests come from sha256sum, encryption
+// from the openssl command line with the key file the build uses.
+#include "integritycheck.h"
+#include "integritydialog.h"
+#include "integrityrunner.h"
 
 #include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
 
 #include <sys/stat.h>
 
-using namespace itest;
+namespace {
+
+QString sha256sum(const QString &path)
+{
+    QProcess p;
+    p.start("sha256sum", {"-b", path});
+    p.waitForFinished(60000);
+    return QString::fromLatin1(p.readAllStandardOutput()).section(' ', 0, 0);
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+// Encrypts `plain` into `dest` with the openssl command line.
+bool encryptTo(const QString &dest, const QByteArray &plain)
+{
+    QFile keys(QStringLiteral(ZU_SOURCE_DIR) + "/core/file_key.txt");
+    if (!keys.open(QIODevice::ReadOnly))
+        return false;
+    QString key, iv;
+    for (const QByteArray &line : keys.readAll().split('\n')) {
+        if (line.startsWith("KEY="))
+            key = QString::fromLatin1(line.mid(4).trimmed());
+        else if (line.startsWith("IV="))
+            iv = QString::fromLatin1(line.mid(3).trimmed());
+    }
+    QTemporaryDir tmp;
+    const QString in = tmp.filePath("plain.json");
+    return writeFile(in, plain) &&
+           QProcess::execute("openssl", {"enc", "-aes-256-cbc", "-K", key, "-iv", iv, "-in", in, "-out", dest}) == 0;
+}
+
+QJsonObject entry(const QString &file, const QString &absolutepath, const QString &path, const QString &sha)
+{
+    return {{"file", file}, {"absolutepath", absolutepath}, {"path", path}, {"sha256", sha}};
+}
+
+// The entry a recorder would write for `rel` inside `day`.
+QJsonObject entryFor(const QString &day, const QString &rel)
+{
+    const QString abs = day + '/' + rel;
+    return entry(QFileInfo(rel).fileName(), abs, rel, sha256sum(abs));
+}
+
+bool writeManifest(const QString &day, const QJsonArray &array)
+{
+    return encryptTo(day + "/hash.json", QJsonDocument(array).toJson(QJsonDocument::Compact));
+}
+
+// What one check emitted, in order: "found:1", "count:3", "start",
+// "countcheck:1", "begin:<file>", "end:<file>:<ok>", "done:<verdict>".
+struct Outcome {
+    QStringList order;
+    bool finished = false;
+};
+
+// Runs one check of `folder` to its end (bounded in time), receiving its
+// signals queued on the test's thread as the dialog does. `setup` may wire
+// extra connections before the thread starts.
+Outcome runCheck(const QString &folder, const std::function<void(IntegrityCheck *)> &setup = {})
+{
+    IntegrityCheck c(folder);
+    Outcome out;
+    QObject ctx;
+    auto add = [&out](const QString &s) { out.order << s; };
+    QObject::connect(&c, &IntegrityCheck::hash_file_found, &ctx, [=](bool b) { add(QString("found:%1").arg(int(b))); });
+    QObject::connect(&c, &IntegrityCheck::file_count, &ctx, [=](int n) { add(QString("count:%1").arg(n)); });
+    QObject::connect(&c, &IntegrityCheck::start_check, &ctx, [=] { add("start"); });
+    QObject::connect(&c, &IntegrityCheck::file_count_check, &ctx,
+                     [=](bool b) { add(QString("countcheck:%1").arg(int(b))); });
+    QObject::connect(&c, &IntegrityCheck::begin_check_file, &ctx, [=](const QString &f) { add("begin:" + f); });
+    QObject::connect(&c, &IntegrityCheck::end_check_file, &ctx,
+                     [=](const QString &f, bool ok) { add(QString("end:%1:%2").arg(f).arg(int(ok))); });
+    QObject::connect(&c, &IntegrityCheck::end_check, &ctx, [=](bool v) { add(QString("done:%1").arg(int(v))); });
+    if (setup)
+        setup(&c);
+    c.start();
+    out.finished = c.wait(QDeadlineTimer(60000));
+    if (!out.finished)
+        c.user_stop();
+    c.wait();
+    QCoreApplication::sendPostedEvents();
+    return out;
+}
+
+QLabel *label(QWidget *w, const QString &text)
+{
+    for (QLabel *l : w->findChildren<QLabel *>())
+        if (l->text() == text)
+            return l;
+    return nullptr;
+}
+
+} // namespace
 
 class TestIntegrity : public QObject
 {
@@ -21,6 +132,20 @@ class TestIntegrity : public QObject
         for (const QString &f : files)
             a.append(entryFor(day, f));
         return a;
+    }
+
+    // A day whose one file takes seconds to digest (sparse, so no disk is
+    // used), so a check is surely still running when the test acts.
+    QString makeSlowDay()
+    {
+        const QString slow = tmp.path() + "/talvor_slow/2024-03-05";
+        QDir().mkpath(slow + "/101500");
+        QFile f(slow + "/101500/big.zuvideo");
+        if (!f.open(QIODevice::WriteOnly) || !f.resize(qint64(8) << 30))
+            return QString();
+        f.close();
+        QJsonArray a{entry("big.zuvideo", f.fileName(), "101500/big.zuvideo", QString(64, '0'))};
+        return writeManifest(slow, a) ? slow : QString();
     }
 
 private slots:
@@ -233,7 +358,82 @@ private slots:
             QVERIFY(QDir(moved).removeRecursively());
         }
     }
+
+    // A stopped check is never shown as a verdict on the day, whatever the
+    // checker says; a file name from the manifest is text, not markup.
+    void stopThenVerdict()
+    {
+        IntegrityDialog d("/r", "2024-03-05", nullptr);
+        d.setAttribute(Qt::WA_DeleteOnClose, false);
+        auto *bar = d.findChild<QProgressBar *>();
+        auto *button = d.findChild<QPushButton *>();
+        QSignalSpy stopped(&d, &IntegrityDialog::user_stopped);
+        d.get_file_count(4);
+        d.start_check();
+        d.end_check_file("<b>x</b>", false);
+        QLabel *bad = label(&d, "Erreur lors de la vérification du fichier : <b>x</b>");
+        QVERIFY(bad && bad->textFormat() == Qt::PlainText);
+        button->click();
+        // Escape while stopping neither closes nor stops twice.
+        QTest::keyClick(&d, Qt::Key_Escape);
+        QCOMPARE(stopped.size(), 1);
+        d.end_check(true);
+        QCOMPARE(bar->format(), QString("Vérification arrêtée"));
+        QVERIFY(label(&d, "État de la vérification : interrompue par l'utilisateur"));
+        QVERIFY(button->isEnabled());
+    }
+
+    // Escape mid-check stops the check and the dialog stays until the
+    // verdict; the checker is deleted only once its thread has ended.
+    void escapeMidCheck()
+    {
+        const QString slow = makeSlowDay();
+        QVERIFY(!slow.isEmpty());
+        QPointer<IntegrityRunner> runner = IntegrityRunner::start(slow);
+        QPointer<IntegrityDialog> d = runner->dialog();
+        IntegrityCheck *checker = runner->checker();
+        auto threadEnded = std::make_shared<std::atomic<bool>>(false);
+        auto deletedAfterEnd = std::make_shared<int>(-1);
+        connect(checker, &QThread::finished, checker, [=] { threadEnded->store(true); }, Qt::DirectConnection);
+        connect(checker, &QObject::destroyed, this, [=] { *deletedAfterEnd = threadEnded->load(); });
+
+        QTRY_VERIFY(d && d->isChecking());
+        QTest::keyClick(d, Qt::Key_Escape);
+        QVERIFY(d && d->isVisible());
+        // The digest of the large file sees the stop between two blocks.
+        QTRY_VERIFY_WITH_TIMEOUT(d && !d->isChecking(), 20000);
+        QVERIFY(threadEnded->load());
+        QCOMPARE(d->findChild<QProgressBar *>()->format(), QString("Vérification arrêtée"));
+        QVERIFY(runner);
+
+        // Now Escape closes, and everything is released.
+        QTest::keyClick(d, Qt::Key_Escape);
+        QTRY_VERIFY(d.isNull() && runner.isNull());
+        QCOMPARE(*deletedAfterEnd, 1);
+    }
+
+    void closedEarlyOrOwnerGone()
+    {
+        // The dialog closed before the check starts stops it; the runner
+        // goes once the thread has ended.
+        const QString slow = makeSlowDay();
+        QVERIFY(!slow.isEmpty());
+        QPointer<IntegrityRunner> runner = IntegrityRunner::start(slow);
+        runner->dialog()->close();
+        QTRY_VERIFY_WITH_TIMEOUT(runner.isNull(), 20000);
+
+        // An owner deleted mid-check joins the thread on the way.
+        auto *owner = new QWidget;
+        runner = IntegrityRunner::start(slow, owner);
+        QPointer<IntegrityDialog> d = runner->dialog();
+        QTRY_VERIFY(d && d->isChecking());
+        QElapsedTimer t;
+        t.start();
+        delete owner;
+        QVERIFY(runner.isNull() && d.isNull());
+        QVERIFY(t.elapsed() < 10000);
+    }
 };
 
-QTEST_GUILESS_MAIN(TestIntegrity)
+QTEST_MAIN(TestIntegrity)
 #include "test_integrity.moc"
