@@ -15,40 +15,28 @@
 
 namespace {
 
-// A job that does nothing by itself: the test ends it.
-class FakeJob : public Presentation_Interface
+// A job that does nothing by itself (a download row without a network
+// manager only changes its looks when started): the test ends it.
+class FakeJob : public DownloadItem_Presentation
 {
-    Q_OBJECT
 public:
     explicit FakeJob(const QString &file)
-        : m_file(file)
+        : DownloadItem_Presentation(nullptr, file)
     {
-        setupUi(this);
-        tryAgainButton->hide();
-        stopButton->setEnabled(false);
+        setUrlText("http://127.0.0.1:9/unused"); // a waiting job, not a finished row
     }
-    void init() override {}
-    void setFinished() override { m_finished = true; }
-    void finished() override {}
-    void setStarted() override { m_started = true; }
-    bool hasErrors() override { return false; }
     void start_downloading_item() override
     {
         ++starts;
-        setStarted();
-        stopButton->setEnabled(true);
+        DownloadItem_Presentation::start_downloading_item();
     }
-    QString fileName() override { return m_file; }
-    void updateInfoLabel() override {}
-    QString formatSize(qint64) override { return {}; }
-
     // Ends the job as a success or a failure, reporting it `reports` times.
     void end(bool ok, int reports = 1)
     {
         stopButton->setEnabled(false);
         setFinished();
         if (!ok) {
-            downloadInfoLabel->setText("failed " + m_file);
+            downloadInfoLabel->setText("failed " + fileName());
             tryAgainButton->setEnabled(true);
             tryAgainButton->show();
             m_inError = true;
@@ -56,23 +44,7 @@ public:
         for (int i = 0; i < reports; ++i)
             Q_EMIT statusChanged();
     }
-
     int starts = 0;
-
-public Q_SLOTS:
-    void downloadReadyRead() override {}
-    void error(QNetworkReply::NetworkError) override {}
-    void downloadProgress(qint64, qint64) override {}
-    void metaDataChanged() override {}
-    void stop() override {}
-
-private Q_SLOTS:
-    void tryAgain() override {}
-    void open() override {}
-    void openRep() override {}
-
-private:
-    QString m_file;
 };
 
 QStringList sortedNames(const QList<Presentation_Interface *> &items)
