@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -19,11 +21,12 @@ extern "C" {
 }
 
 namespace {
-QPair<QString, QString> keyAndIv()
+// Runs `openssl enc` with the program's key and IV on in -> out.
+bool opensslEnc(const QString &in, const QString &out, bool decrypt)
 {
     QFile f(QStringLiteral(ZU_SOURCE_DIR "/core/file_key.txt"));
     if (!f.open(QIODevice::ReadOnly))
-        return {};
+        return false;
     QString key, iv;
     for (const QByteArray &line : f.readAll().split('\n')) {
         if (line.startsWith("KEY="))
@@ -31,15 +34,7 @@ QPair<QString, QString> keyAndIv()
         else if (line.startsWith("IV="))
             iv = QString::fromLatin1(line.mid(3)).trimmed();
     }
-    return {key, iv};
-}
-
-// Runs `openssl enc` on in -> out; decrypt when `decrypt`.
-bool opensslEnc(const QString &in, const QString &out, bool decrypt)
-{
-    const auto kv = keyAndIv();
-    QStringList args{QStringLiteral("enc"), QStringLiteral("-aes-256-cbc"), QStringLiteral("-K"), kv.first,
-                     QStringLiteral("-iv"), kv.second, QStringLiteral("-in"), in, QStringLiteral("-out"), out};
+    QStringList args{"enc", "-aes-256-cbc", "-K", key, "-iv", iv, "-in", in, "-out", out};
     if (decrypt)
         args.insert(1, QStringLiteral("-d"));
     return QProcess::execute(QStringLiteral("openssl"), args) == 0;
@@ -89,41 +84,30 @@ private Q_SLOTS:
             setLevelValue(n % 2);
         for (std::thread &t : threads)
             t.join();
-        setLevelValue(1);
         for (Http_singleton *p : seen)
             QCOMPARE(p, Http_singleton::instance());
     }
 
-    void logHandlerFormatAndKinds()
+    void logFormatKindsAndLevel()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("zulogfile.log"));
-        setLevelValue(1);
         ZuLogFile::install(path);
+        setLevelValue(0);
+        logMessage("[INFO] Test :: silent");
+        setLevelValue(1);
         logMessage("[INFO] Test :: first");
         logMessage(QStringLiteral("[ERROR] Test :: accentué"));
         qWarning("a warning is never written");
         qInfo("an info");
         const QStringList lines = QString::fromUtf8(readAll(path)).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 3);
-        const QRegularExpression re(QStringLiteral(
-            R"(^\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3}\] \{(Debug|Info)\} .+$)"));
+        const QRegularExpression re(QStringLiteral(R"(^\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3}\] \{(Debug|Info)\} .+$)"));
         for (const QString &l : lines)
             QVERIFY2(re.match(l).hasMatch(), qPrintable(l));
         QVERIFY(lines.at(0).endsWith(QStringLiteral("{Debug} [INFO] Test :: first")));
         QVERIFY(lines.at(1).endsWith(QStringLiteral("[ERROR] Test :: accentué")));
-        QVERIFY(lines.at(2).contains(QStringLiteral("{Info} an info")));
-    }
-
-    void logLevelZeroLogsNothing()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("log"));
-        ZuLogFile::install(path);
-        setLevelValue(0);
-        logMessage("[INFO] silent");
-        setLevelValue(1);
-        QVERIFY(readAll(path).isEmpty());
+        QVERIFY(lines.at(2).endsWith(QStringLiteral("{Info} an info")));
     }
 
     void logKeepsWritingAfterAnotherWriterEmptiesIt()
@@ -135,16 +119,12 @@ private Q_SLOTS:
         logMessage("[INFO] before the upload");
         {
             QFile f(path); // as the crash report does once the server took the log
-            QVERIFY(f.open(QIODevice::ReadWrite));
-            QVERIFY(f.resize(0));
+            QVERIFY(f.open(QIODevice::ReadWrite) && f.resize(0));
         }
         logMessage("[INFO] after");
         const QByteArray content = readAll(path);
-        QVERIFY(!content.contains('\0'));
-        QVERIFY(content.startsWith('['));
-        QVERIFY(content.contains("[INFO] after"));
-        QVERIFY(!content.contains("before the upload"));
-
+        QVERIFY(content.startsWith('[')); // no hole of zero bytes at the old end
+        QVERIFY(content.contains("[INFO] after") && !content.contains("before the upload"));
         QVERIFY(QFile::remove(path)); // and when the file was removed outright
         logMessage("[INFO] recreated");
         QVERIFY(readAll(path).contains("[INFO] recreated"));
@@ -156,17 +136,15 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("log"));
         {
             QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            QVERIFY(f.resize(ZuLogFile::kMaxBytes)); // at the limit: kept
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(15000000)); // at the limit: kept
         }
         setLevelValue(1);
         ZuLogFile::install(path);
         logMessage("[INFO] one");
-        QVERIFY(QFileInfo(path).size() > ZuLogFile::kMaxBytes);
+        QVERIFY(QFileInfo(path).size() > 15000000);
         logMessage("[INFO] two");
         const QByteArray content = readAll(path);
-        QVERIFY(content.size() < 200);
-        QVERIFY(content.contains("[INFO] two"));
+        QVERIFY(content.size() < 200 && content.contains("[INFO] two"));
     }
 
     void encryptMatchesOpensslBothWays()
@@ -174,31 +152,33 @@ private Q_SLOTS:
         QTemporaryDir dir;
         Encrypt enc;
         const QByteArray plain = QByteArray("{\"cameras\":[{\"id\":3,\"name\":\"Entrée\"}]}").repeated(7);
-        for (int cut : {0, 1, 15, 16, 17, int(plain.size())}) {
+        for (int cut : {0, 15, 16, 17, int(plain.size())}) {
             const QByteArray p = plain.left(cut);
             const QString ours = dir.filePath(QStringLiteral("ours%1").arg(cut));
             const QString back = dir.filePath(QStringLiteral("back%1").arg(cut));
             QVERIFY(enc.encryptFile(ours, p));
             QVERIFY(opensslEnc(ours, back, true));
             QCOMPARE(readAll(back), p);
-
             const QString plainFile = dir.filePath(QStringLiteral("plain%1").arg(cut));
             const QString theirs = dir.filePath(QStringLiteral("theirs%1").arg(cut));
             writeAll(plainFile, p);
             QVERIFY(opensslEnc(plainFile, theirs, false));
-            QCOMPARE(readAll(theirs), readAll(ours));
             QCOMPARE(enc.decryptFile(theirs), p);
         }
+        // A failed write leaves no half file behind.
+        QVERIFY(!enc.encryptFile(dir.filePath(QStringLiteral("nodir/x.zunfo")), "abc"));
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("nodir/x.zunfo"))));
     }
 
     void decryptRefusesBadInput_data()
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("logLine");
+        QTest::newRow("missing") << QByteArray() << "read failed";
+        QTest::newRow("fifo") << QByteArray() << "read failed"; // must not block
         QTest::newRow("empty") << QByteArray("") << "decrypt failed";
         QTest::newRow("not a block multiple") << QByteArray(33, 'x') << "decrypt failed";
-        QTest::newRow("garbage block") << QByteArray::fromHex("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff")
-                                       << "decrypt failed";
+        QTest::newRow("garbage, wrong padding") << QByteArray(32, '\x5a') << "decrypt failed";
         QTest::newRow("truncated") << Encrypt::encrypt(QByteArray(100, 'a')).left(96) << "decrypt failed";
     }
 
@@ -208,56 +188,32 @@ private Q_SLOTS:
         QFETCH(QString, logLine);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("f"));
-        writeAll(path, content);
+        if (QByteArray(QTest::currentDataTag()) == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (!content.isNull())
+            writeAll(path, content);
         const QString logPath = dir.filePath(QStringLiteral("log"));
         setLevelValue(1);
         ZuLogFile::install(logPath);
         QVERIFY(Encrypt().decryptFile(path).isEmpty());
-        QVERIFY(Encrypt().decryptFile(dir.filePath(QStringLiteral("missing"))).isEmpty());
-        const QString log = QString::fromUtf8(readAll(logPath));
-        QVERIFY(log.contains(QStringLiteral("[ERROR] Encrypt :: Decrypt file :: ") + logLine));
-        QVERIFY(log.contains(QStringLiteral("[ERROR] Encrypt :: Decrypt file :: read failed")));
+        QVERIFY(readAll(logPath).contains("[ERROR] Encrypt :: Decrypt file :: " + logLine.toLatin1()));
     }
 
-    void decryptNeverBlocksOnAFifo()
-    {
-        QTemporaryDir dir;
-        const QString fifo = dir.filePath(QStringLiteral("hash.json"));
-        QCOMPARE(QProcess::execute(QStringLiteral("mkfifo"), {fifo}), 0);
-        QVERIFY(Encrypt().decryptFile(fifo).isEmpty());
-        QVERIFY(Encrypt().decryptFile(QStringLiteral("/dev/zero")).isEmpty());
-    }
-
-    void encryptFileNeverLeavesHalfAFile()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("nodir/x.zunfo"));
-        QVERIFY(!Encrypt().encryptFile(path, "abc"));
-        QVERIFY(!QFileInfo::exists(path));
-    }
-
-    void errorTexts()
+    void errorTextsAndBox()
     {
         QSet<QString> seen;
-        for (int code = -34; code <= -1; ++code) {
-            const QString t = export_error::errorMessage(code);
-            QVERIFY2(!t.isEmpty() && t != QStringLiteral("Erreur inconnue."), qPrintable(QString::number(code)));
-            seen.insert(t);
-        }
+        for (int code = -34; code <= -1; ++code)
+            seen.insert(export_error::errorMessage(code));
         QCOMPARE(seen.size(), 34);
+        QVERIFY(!seen.contains(QStringLiteral("Erreur inconnue.")) && !seen.contains(QString()));
+        // Both ends of the table sit at their codes.
         QCOMPARE(export_error::errorMessage(-1), QStringLiteral("Heure de début d'exportation introuvable."));
-        QCOMPARE(export_error::errorMessage(-5), QStringLiteral("Erreur d'initialisation de l'encodeur. #1"));
         QCOMPARE(export_error::errorMessage(-34), QStringLiteral("Arrêt de l'utilisateur."));
-        QCOMPARE(export_error::errorMessage(-19), QStringLiteral("REMUX : Echec de copie des paramêtres"));
         for (int code : {0, 1, -35, INT_MIN, INT_MAX})
             QCOMPARE(export_error::errorMessage(code), QStringLiteral("Erreur inconnue."));
-    }
 
-    void errorParseShowsTheBox()
-    {
         QWidget parent;
         export_error err(&parent);
-        QVERIFY(err.parent() == nullptr);
         QString title, text;
         QTimer::singleShot(0, [&] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -271,11 +227,10 @@ private Q_SLOTS:
         QCOMPARE(text, QStringLiteral("Période invalide."));
     }
 
+    // Under AddressSanitizer a double free or a leak of the pictures shows here.
     void streamFrameOwnsItsPicture()
     {
         StreamFrame f;
-        QCOMPARE(f.width(), -1);
-        QCOMPARE(f.fps(), -1.0);
         AVFrame *a = av_frame_alloc();
         a->width = 32;
         a->height = 16;
@@ -283,7 +238,7 @@ private Q_SLOTS:
         QVERIFY(av_frame_get_buffer(a, 0) == 0);
         f.setAvFrame(a);
         QCOMPARE(f.width(), 32);
-        QCOMPARE(f.height(), 16);
+        f.setAvFrame(a); // the same picture again is no release
         f.setAvFrame(av_frame_alloc()); // the first picture is released here
         f.setTimestampText(QByteArray(300, '1'));
         QCOMPARE(int(strlen(f.timestampText())), StreamFrame::kMaxTimestampChars);
@@ -292,28 +247,20 @@ private Q_SLOTS:
         av_frame_free(&taken);
     }
 
-    void applicationInformation()
+    void installationSettings()
     {
         Http_singleton *s = Http_singleton::instance();
-        QCOMPARE(s, Http_singleton::instance());
-        QCOMPARE(s->productName(), QStringLiteral("ZUPLAYER"));
-        QCOMPARE(s->appVersion(), QStringLiteral("3.4.3"));
-        QCOMPARE(s->userFolderPath(), QDir::homePath() + QStringLiteral("/.ZuPlayer"));
-        QVERIFY(!s->zipPackageFlag());
-        QVERIFY(!s->skipCrashReport());
-        QCOMPARE(s->accessString(QString(), false), QStringLiteral("ZUPLAYER/3.4.3 (Linux)"));
         QCOMPARE(s->accessString(QStringLiteral("abc"), true), QStringLiteral("ZUPLAYER/3.4.3 (Linux) token/abc"));
-
+        QCOMPARE(s->accessString(QStringLiteral("abc"), false), QStringLiteral("ZUPLAYER/3.4.3 (Linux)"));
         QTemporaryDir dir;
-        s->loadInstallationSettings(dir.filePath(QStringLiteral("none.ini")));
-        QVERIFY(s->updateBaseUrl().isEmpty());
-        QVERIFY(s->crashReportUrl().isEmpty());
         const QString ini = dir.filePath(QStringLiteral("zuplayer.ini"));
-        writeAll(ini, "[servers]\nupdate=http://127.0.0.1:1/zuapps/\ncrashreport=http://127.0.0.1:2\n");
+        writeAll(ini, "[servers]\nupdate= http://127.0.0.1:1/zuapps/ \ncrashreport=http://127.0.0.1:2\n");
         s->loadInstallationSettings(ini);
         QCOMPARE(s->updateBaseUrl(), QStringLiteral("http://127.0.0.1:1/zuapps/"));
         QCOMPARE(s->crashReportUrl(), QStringLiteral("http://127.0.0.1:2"));
+        // Without the file the program reaches no server.
         s->loadInstallationSettings(dir.filePath(QStringLiteral("none.ini")));
+        QVERIFY(s->updateBaseUrl().isEmpty() && s->crashReportUrl().isEmpty());
     }
 };
 
