@@ -159,8 +159,9 @@ class TestExport : public QObject
                 QList<QByteArray> f = line.split(':');
                 if (f.size() < 3)
                     continue;
+                const char *format = "yyyyMMddHHmmsszzz";
                 if (kind == "nokey" && f[0] > "20240305140000000" && f[0] < "20240305140006000")
-                    f[0] = QDateTime::fromString(f[0], "yyyyMMddHHmmsszzz").addSecs(1).toString("yyyyMMddHHmmsszzz").toLatin1();
+                    f[0] = QDateTime::fromString(f[0], format).addSecs(1).toString(format).toLatin1();
                 if (kind == "nocodec" && f[0].mid(8, 6) >= "140006")
                     f[2] = "nocodec";
                 lines += f.join(':') + '\n';
@@ -173,7 +174,10 @@ class TestExport : public QObject
         return out;
     }
 
-    static int threadCount() { return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()); }
+    static int threadCount()
+    {
+        return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+    }
 
     EncodeItem_Presentation *makeJob(const QString &out, const QString &codec, const QString &end,
                                      QPointer<ff_export> *worker)

@@ -189,16 +189,6 @@ private slots:
         QCOMPARE(window.failedJobs().size(), 0);
     }
 
-    void transferTexts()
-    {
-        // Nothing elapsed yet, or no total: no rate, no time left, no
-        // division by zero.
-        QCOMPARE(Presentation_Interface::transferText({0, 1000, 0, false, 0}, "x"),
-                 QString("0 bytes of 1000 bytes (0 bytes/sec) "));
-        QCOMPARE(Presentation_Interface::transferText({500, 0, 1000, false, 0}, "x"),
-                 QString("500 bytes of ? (500 bytes/sec) "));
-    }
-
     // The name of a download never overwrites a file nor leaves the folder.
     void downloadNames()
     {
@@ -238,7 +228,9 @@ private slots:
         QCOMPARE(label.text(), name);
     }
 
-    void encodeItemProgress()
+    // The export row: progress by recorded time, its end, and the texts and
+    // bar shared by all rows.
+    void rowProgress()
     {
         EncodeItem_Presentation item("/tmp/out.mp4");
         item.start_downloading_item(); // without a worker: only the row changes
@@ -261,6 +253,12 @@ private slots:
         item.downloadProgress(5LL << 28, 5LL << 30);
         QVERIFY(item.progressBar->maximum() > 0);
         QCOMPARE(item.progressBar->value(), item.progressBar->maximum() / 4);
+        // Nothing elapsed yet, or no total: no rate, no time left, no
+        // division by zero.
+        QCOMPARE(Presentation_Interface::transferText({0, 1000, 0, false, 0}, "x"),
+                 QString("0 bytes of 1000 bytes (0 bytes/sec) "));
+        QCOMPARE(Presentation_Interface::transferText({500, 0, 1000, false, 0}, "x"),
+                 QString("500 bytes of ? (500 bytes/sec) "));
     }
 
     // A download row run by the window: the data lands in the file; an error
