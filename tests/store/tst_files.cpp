@@ -1,0 +1,493 @@
+// The export folder's names, seek files, camera lists and markers: crafted
+// and hostile files must give the right offsets and names or a clean refusal,
+// never a crash or a hang.
+#include "encrypt.h"
+#include "exportfolder.h"
+#include "seekfile.h"
+#include "zufile.h"
+#include "zutag.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <functional>
+#include <future>
+#include <memory>
+
+using namespace ZuExportFolder;
+using CameraHash = QHash<int, QString>;
+using Offsets = QList<qint64>;
+
+namespace {
+// One seek-file line of `stream` for a frame of `size` bytes.
+QByteArray entry(int size, const QByteArray &stream = "video0")
+{
+    const QByteArray fields = stream.startsWith("audio") ? ":aac:" : ":h264:8x8:1:";
+    return "20240115100000000:" + stream + fields + QByteArray::number(size) + '\n';
+}
+
+// True when `read` is still blocked on the named pipe `fifo` after three
+// seconds; the pipe is then opened for writing so that the read ends.
+bool blocksOn(const QString &fifo, const std::function<void()> &read)
+{
+    auto done = std::async(std::launch::async, read);
+    if (done.wait_for(std::chrono::seconds(3)) == std::future_status::ready)
+        return false;
+    const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+    done.wait();
+    if (fd >= 0)
+        ::close(fd);
+    return true;
+}
+} // namespace
+
+class TestFiles : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    int m_counter = 0;
+
+    QString fresh(const QString &suffix) { return m_dir.filePath(QStringLiteral("3_20240115_%1").arg(100000 + ++m_counter) + suffix); }
+
+    static void writeRaw(const QString &file, const QByteArray &bytes)
+    {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(bytes), qint64(bytes.size()));
+    }
+
+    // A seek file holding `text` and, unless `dataBytes` is negative, a data
+    // file of that many bytes beside it.
+    QString makeSeek(const QByteArray &text, qint64 dataBytes, const QString &suffix = QStringLiteral(".zuseek"))
+    {
+        const QString seek = fresh(suffix);
+        writeRaw(seek, text);
+        QFile d(ZuSeekFile::dataPathFor(seek));
+        if (dataBytes >= 0 && !(d.open(QIODevice::WriteOnly) && d.resize(dataBytes)))
+            qFatal("cannot write the data file");
+        return seek;
+    }
+
+    QString encrypted(const QByteArray &plain, const QString &suffix)
+    {
+        const QString file = fresh(suffix);
+        writeRaw(file, Encrypt::encrypt(plain));
+        return file;
+    }
+
+    // `openssl enc` with the program's key, as the recorder makes its files.
+    bool openssl(bool decrypt, const QString &in, const QString &out)
+    {
+        QFile keyFile(QStringLiteral(ZU_SOURCE_DIR "/core/file_key.txt"));
+        if (!keyFile.open(QIODevice::ReadOnly))
+            return false;
+        QString key, iv;
+        for (const QByteArray &line : keyFile.readAll().split('\n')) {
+            if (line.startsWith("KEY="))
+                key = QString::fromLatin1(line.mid(4)).trimmed();
+            else if (line.startsWith("IV="))
+                iv = QString::fromLatin1(line.mid(3)).trimmed();
+        }
+        QStringList args{"enc", "-aes-256-cbc", "-K", key, "-iv", iv, "-in", in, "-out", out};
+        if (decrypt)
+            args.insert(1, QStringLiteral("-d"));
+        return QProcess::execute(QStringLiteral("openssl"), args) == 0;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    void folderNames()
+    {
+        for (const char *n : {"talvor_1a2b-3c4d-5e6f-7a8b", "/media/usb/talvor_0000-ffff-09af-abcd/"})
+            QVERIFY2(isExportFolderName(n), n);
+        for (const char *n : {"talvor_1A2B-3c4d-5e6f-7a8b", "talvor_1a2b-3c4d-5e6f-7a8", "talvor_1a2b-3c4d-5e6f-7a8bc",
+                              "talvor_1a2b_3c4d-5e6f-7a8b", "talvor_1a2g-3c4d-5e6f-7a8b", "Talvor_1a2b-3c4d-5e6f-7a8b", ""})
+            QVERIFY2(!isExportFolderName(n), n);
+        QCOMPARE(dayFolderDate("/x/2024-02-29"), QDate(2024, 2, 29));
+        for (const char *n : {"2023-02-29", "2024-13-01", "2024-1-15", "20240115", "+024-01-15"})
+            QVERIFY2(!isDayFolderName(n), n);
+        QCOMPARE(segmentFolderTime("235959"), QTime(23, 59, 59));
+        for (const char *n : {"240000", "106000", "10300", "-10300"})
+            QVERIFY2(!isSegmentFolderName(n), n);
+
+        QTemporaryDir dir;
+        const QString root = dir.filePath("talvor_1a2b-3c4d-5e6f-7a8b");
+        QVERIFY(QDir().mkpath(root + "/2024-01-15/100000"));
+        QCOMPARE(exportRootOf(root + "/2024-01-15/100000/3_20240115_100000.zuvideo"), root);
+        QCOMPARE(exportRootOf(root), root);
+        QVERIFY(exportRootOf(dir.path()).isEmpty());
+        QVERIFY(exportRootOf(QString()).isEmpty());
+    }
+
+    void fileNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<FileKind>("kind");
+        QTest::addColumn<int>("camera");
+        QTest::addColumn<QString>("alarm");
+        const FileKind unknown = FileKind::Unknown;
+        QTest::newRow("video") << "3_20240115_100000.zuvideo" << FileKind::Video << 3 << "";
+        QTest::newRow("audio in a path") << "/a/b/12_20240115_235959.zuaudio" << FileKind::Audio << 12 << "";
+        QTest::newRow("largest camera") << "2147483647_20240115_100000.zuseek" << FileKind::VideoSeek << INT_MAX << "";
+        QTest::newRow("capitals") << "0_20240115_100000.ZUAUDIOSEEK" << FileKind::AudioSeek << 0 << "";
+        QTest::newRow("marker") << "3_20240105_103000.zutag" << FileKind::Tag << 3 << "";
+        QTest::newRow("thumbnail") << "3_20240105_103000_motion-thumb.jpg" << FileKind::AlarmThumbnail << 3 << "motion";
+        QTest::newRow("alarm") << "12_20240105_103000_intrusion.JPG" << FileKind::AlarmPicture << 12 << "intrusion";
+        QTest::newRow("preview") << "3_20240105_103000_preview.jpg" << FileKind::Preview << 3 << "";
+        QTest::newRow("index") << "/d/2024-01-05/index.zunfo" << FileKind::CameraListIndex << -1 << "";
+        QTest::newRow("camera list") << "103000.zunfo" << FileKind::CameraList << -1 << "";
+        const char *bad[] = {"2147483648_20240115_100000.zuvideo", "-3_20240115_100000.zuvideo",
+                             "_20240115_100000.zuvideo", "3_20240132_100000.zuvideo", "3_20240115_250000.zuvideo",
+                             "3_2024011_100000.zuvideo", "3_20240115_100000_extra.zuvideo", "3-20240115-100000.zuvideo",
+                             ".zuvideo", "", "/", "3_20240115_100000.mp4", "3_20240105_103000_.jpg",
+                             "3_20240105_103000_-thumb.jpg", "3_20240105_103000_preview-thumb.jpg",
+                             "3_20240105_103000_mo tion.jpg", "3_20240105_103000.jpg", "a_20240105_103000_motion.jpg",
+                             "___.jpg", "hash.json"};
+        for (const char *name : bad)
+            QTest::newRow(name) << name << unknown << -1 << "";
+    }
+
+    void fileNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(FileKind, kind);
+        QFETCH(int, camera);
+        QFETCH(QString, alarm);
+        const NameInfo info = classify(name);
+        QCOMPARE(info.kind, kind);
+        QCOMPARE(info.cameraId, camera);
+        QCOMPARE(info.alarmKind, alarm);
+        int cam = -7; // left alone unless the name is a recording's
+        const bool recording = kind == FileKind::Video || kind == FileKind::Audio || kind == FileKind::VideoSeek
+                               || kind == FileKind::AudioSeek;
+        QCOMPARE(parseRecordingName(name, &cam, nullptr, nullptr), recording);
+        QCOMPARE(cam, recording ? camera : -7);
+    }
+
+    void namesBuiltAreNamesParsed()
+    {
+        const QDate d(2024, 3, 5);
+        const QTime t(14, 2, 7);
+        QCOMPARE(videoFileName(3, d, t), QString("3_20240305_140207.zuvideo"));
+        const QList<QPair<QString, FileKind>> built = {
+            {audioFileName(3, d, t), FileKind::Audio}, {tagFileName(3, d, t), FileKind::Tag},
+            {alarmPictureName(3, d, t, "motion"), FileKind::AlarmPicture},
+            {alarmThumbnailName(3, d, t, "motion"), FileKind::AlarmThumbnail}, {previewName(3, d, t), FileKind::Preview}};
+        for (const auto &b : built) {
+            const NameInfo info = classify(b.first);
+            QVERIFY2(info.kind == b.second && info.cameraId == 3 && info.date == d && info.time == t, qPrintable(b.first));
+        }
+    }
+
+    void seekPathsPairInAnyCase()
+    {
+        // The folder listing takes suffixes in any case; the pairing keeps
+        // the file's own case and leaves the folders alone.
+        const QList<QPair<QString, QString>> pairs = {
+            {"/a/x.zuvideo", "/a/x.zuseek"}, {"/a/x.zuaudio", "/a/x.zuaudioseek"},
+            {"/A.zuvideo/x.ZUVIDEO", "/A.zuvideo/x.ZUSEEK"}, {"/a/x.ZuVideo", "/a/x.ZuSeek"},
+            {"/a/x.ZUAUDIO", "/a/x.ZUAUDIOSEEK"}, {"/a/x.zuAudio", "/a/x.zuAudioseek"}};
+        for (const auto &p : pairs) {
+            QCOMPARE(ZuSeekFile::seekPathFor(p.first), p.second);
+            QCOMPARE(ZuSeekFile::dataPathFor(p.second), p.first);
+        }
+        QVERIFY(ZuSeekFile::seekPathFor("/a/x.mp4").isEmpty());
+        QVERIFY(ZuSeekFile::dataPathFor("/a/x.zuvideo").isEmpty());
+        // A copy from a case-insensitive disk is read through its seek file.
+        const QString seek = makeSeek(entry(10), 10, QStringLiteral(".ZUSEEK"));
+        QCOMPARE(classify(ZuSeekFile::dataPathFor(seek)).kind, FileKind::Video);
+        QCOMPARE(ZuSeekFile::parse(seek, QString()).frames.size(), 1);
+    }
+
+    void seekFileOffsets_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("dataBytes"); // -1: no data file
+        QTest::addColumn<QString>("stream");
+        QTest::addColumn<Offsets>("offsets");
+        QTest::addColumn<int>("malformed");
+        QTest::addColumn<bool>("truncated");
+        const QByteArray two = entry(10) + entry(5);
+        QTest::newRow("LF") << two << 15 << "" << Offsets{0, 10} << 0 << false;
+        QTest::newRow("CRLF, trailing blanks") << QByteArray(two).replace("\n", "\r\n") + "\r\n \r\n" << 15 << ""
+                                               << Offsets{0, 10} << 0 << false;
+        QTest::newRow("no last line end") << two.chopped(1) << 15 << "" << Offsets{0, 10} << 0 << false;
+        QTest::newRow("blank line inside") << entry(10) + "\n" + entry(5) << 15 << "" << Offsets{0, 10} << 1 << false;
+        QTest::newRow("audio") << entry(400, "audio0") + entry(371, "audio0") << 771 << "" << Offsets{0, 400} << 0 << false;
+        QTest::newRow("ends at the end") << entry(10) << 10 << "" << Offsets{0} << 0 << false;
+        QTest::newRow("past the end") << two + entry(10) + entry(1) << 20 << "" << Offsets{0, 10} << 0 << true;
+        QTest::newRow("no data file") << entry(10) << -1 << "" << Offsets{} << 0 << true;
+        QTest::newRow("malformed past the end") << entry(10) + "bad:video0:h264:8x8:1:100\n" + entry(1) << 20 << ""
+                                                << Offsets{0} << 0 << true;
+        QTest::newRow("zero size") << entry(0) + entry(4) << 4 << "" << Offsets{0} << 1 << false;
+        QTest::newRow("many malformed") << QByteArray("x:video0:h264:8x8:1:2\n").repeated(500) + entry(5) << 1005 << ""
+                                        << Offsets{1000} << 500 << false;
+
+        // A line whose size can be read still moves the offsets of the rest.
+        for (const char *bad : {"2024011510000000:video0:h264:8x8:1:7", "2024011510000000a:video0:h264:8x8:1:7",
+                                "20240115100000000:data0:h264:8x8:1:7", "20240115100000000:video:h264:8x8:1:7",
+                                "20240115100000000:video0:h264:8by8:1:7", "20240115100000000:video0:h264:8x8:yes:7",
+                                "20240115100000000:video0::8x8:1:7", "20240115100000000:video0:h264:7",
+                                "20240115100000000:audio0:aac:8x8:1:7"})
+            QTest::newRow(bad) << entry(10) + bad + '\n' + entry(3) << 20 << "" << Offsets{0, 17} << 1 << false;
+        // One whose size cannot be read leaves every later offset unknown.
+        const QByteArray longLine = "20240115100000040:video0:h264:" + QByteArray(600, '9') + "x8:0:5";
+        for (const QByteArray &bad : {QByteArray("20240115100000000:video0:h264:8x8:1:-5"),
+                                      QByteArray("20240115100000000:video0:h264:8x8:1:99999999999"),
+                                      QByteArray("20240115100000000:video0:h264:8x8:1:4294967301"),
+                                      QByteArray("20240115100000000:video0:h264:8x8:1"),
+                                      QByteArray("20240115100000000:video0:h264:8x8:1:2:3"), QByteArray("garbage"),
+                                      QByteArray("2024\0\0\0:video0", 15), longLine})
+            QTest::newRow(bad.left(60).constData()) << entry(10) + bad + '\n' + entry(3) << 1000 << "" << Offsets{0}
+                                                    << 1 << true;
+
+        // Streams of one file share the running offset.
+        const QByteArray mixed = entry(100) + entry(40, "video1") + entry(7, "audio0") + entry(30) + entry(9, "video1");
+        QTest::newRow("all streams") << mixed << 186 << "" << Offsets{0, 100, 140, 147, 177} << 0 << false;
+        QTest::newRow("stream 1") << mixed << 186 << "1" << Offsets{100, 177} << 0 << false;
+        QTest::newRow("id 0 of both types") << mixed << 186 << "0" << Offsets{0, 140, 147} << 0 << false;
+        QTest::newRow("video0") << mixed << 186 << "video0" << Offsets{0, 147} << 0 << false;
+        QTest::newRow("audio0") << mixed << 186 << "audio0" << Offsets{140} << 0 << false;
+        QTest::newRow("absent stream") << mixed << 186 << "7" << Offsets{} << 0 << false;
+        QTest::newRow("other stream past the end") << entry(10) + entry(50, "video1") + entry(10) << 30 << "0"
+                                                   << Offsets{0} << 0 << true;
+    }
+
+    void seekFileOffsets()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, dataBytes);
+        QFETCH(QString, stream);
+        QFETCH(Offsets, offsets);
+        QFETCH(int, malformed);
+        QFETCH(bool, truncated);
+        const auto r = ZuSeekFile::parse(makeSeek(text, dataBytes), QString(), stream);
+        QVERIFY(r.ok);
+        Offsets got;
+        qint64 end = 0;
+        for (const ZuFrame &f : r.frames) {
+            got << f.offset;
+            end = qMax(end, f.offset + f.size);
+        }
+        QCOMPARE(got, offsets);
+        QVERIFY(end <= qMax(dataBytes, 0));
+        QCOMPARE(r.malformedLines, malformed);
+        QCOMPARE(r.truncated, truncated);
+        QCOMPARE(r.dataFileMissing, dataBytes < 0);
+    }
+
+    void seekFileFieldsRoundTrip()
+    {
+        ZuFrameList frames;
+        auto add = [&](const char *ts, const char *type, const char *id, const char *codec, const char *res,
+                       const char *key, int size) {
+            ZuFrame f;
+            f.timestamp = ts, f.type = type, f.stream_id = id, f.codec = codec, f.resolution = res;
+            f.keyframe = key, f.size = size;
+            frames << f;
+        };
+        add("20240115235959960", "video", "0", "h264", "1280x720", "1", 5000);
+        add("20240115235959970", "audio", "1", "aac", "", "", 300);
+        add("20240115235959999", "video", "12", "mjpeg", "320x240", "0", 7);
+        const QString seek = makeSeek(QByteArray(), 5307);
+        QVERIFY(ZuSeekFile::write(seek, frames));
+        QFile written(seek);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), QByteArray("20240115235959960:video0:h264:1280x720:1:5000\n"
+                                               "20240115235959970:audio1:aac:300\n"
+                                               "20240115235959999:video12:mjpeg:320x240:0:7\n"));
+        const QString data = QFileInfo(ZuSeekFile::dataPathFor(seek)).absoluteFilePath();
+        const auto r = ZuSeekFile::parse(seek, data);
+        QCOMPARE(r.frames.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            const ZuFrame &a = r.frames.at(i), &b = frames.at(i);
+            QCOMPARE(QStringList({a.timestamp, a.type, a.stream_id, a.codec, a.resolution, a.keyframe, a.file_path}),
+                     QStringList({b.timestamp, b.type, b.stream_id, b.codec, b.resolution, b.keyframe, data}));
+            QCOMPARE(a.size, b.size);
+        }
+        QVERIFY(!ZuSeekFile::write(m_dir.filePath("nodir/x.zuseek"), frames));
+    }
+
+    void hostileSeekFiles()
+    {
+        QVERIFY(!ZuSeekFile::parse(m_dir.filePath("nothing.zuseek"), QString()).ok);
+        // A named pipe under a seek file's name is refused at once.
+        const QString fifo = fresh(QStringLiteral(".zuseek"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        ZuSeekFile::Result r;
+        QVERIFY(!blocksOn(fifo, [&] { r = ZuSeekFile::parse(fifo, QString()); }));
+        QVERIFY(!r.ok);
+        // Megabytes of binary garbage: no entry, no crash.
+        QByteArray random(4 * 1024 * 1024, Qt::Uninitialized);
+        QRandomGenerator(42).fillRange(reinterpret_cast<quint32 *>(random.data()), random.size() / 4);
+        r = ZuSeekFile::parse(makeSeek(random, 10), QString());
+        QVERIFY(r.ok && r.truncated && r.frames.isEmpty());
+    }
+
+    void cameraListsRoundTripAndMerge()
+    {
+        const CameraHash cams{{3, QStringLiteral("Entrée principale")}, {0, QStringLiteral("Zéro")},
+                              {INT_MAX, QStringLiteral("Max")}};
+        const QString day = m_dir.filePath("day");
+        QVERIFY(QDir().mkpath(day + "/sub"));
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + "/index.zunfo"), cams));
+        QCOMPARE(ZuFile::check_and_parse_nfo_file(QFileInfo(day + "/index.zunfo"), {}), cams);
+        // Merging keeps what was there; the merged file wins on the same id.
+        const CameraHash merged = ZuFile::check_and_parse_nfo_file(QFileInfo(day + "/index.zunfo"),
+                                                                   {{3, "Old"}, {7, "Seven"}});
+        QCOMPARE(merged.value(3), QStringLiteral("Entrée principale"));
+        QCOMPARE(merged.value(7), QStringLiteral("Seven"));
+        // A folder's lists are read in name order, later ones winning; other
+        // files and sub-folders are not read.
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + "/100000.zunfo"), {{3, "Early"}, {5, "Five"}}));
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + "/sub/200000.zunfo"), {{99, "Deep"}}));
+        writeRaw(day + "/notes.txt", "3=Nope\n");
+        QCOMPARE(ZuFile::hash_cameras_list(day), (CameraHash{{0, "Zéro"}, {3, "Entrée principale"}, {5, "Five"},
+                                                             {INT_MAX, "Max"}}));
+        QVERIFY(ZuFile::hash_cameras_list(m_dir.filePath("nowhere")).isEmpty());
+        QVERIFY(!ZuFile::create_zunfo_index_file(QFileInfo(m_dir.filePath("missing/index.zunfo")), cams));
+    }
+
+    void filesFromOpensslAreRead()
+    {
+        const QString plainList = fresh(".plain"), list = fresh(".zunfo");
+        writeRaw(plainList, "{\"cameras\":[{\"id\":3,\"name\":\"Entrée principale\"},{\"id\":12,\"name\":\"Parking\"}]}");
+        QVERIFY(openssl(false, plainList, list));
+        QCOMPARE(ZuFile::check_and_parse_nfo_file(QFileInfo(list), {}),
+                 (CameraHash{{3, "Entrée principale"}, {12, "Parking"}}));
+
+        const QString plainTag = fresh(".plain"), tagFile = fresh(".zutag");
+        writeRaw(plainTag, "{\"id\":\"41\",\"time\":\"20240115103012\",\"camera\":\"3\",\"name\":\"Livraison\","
+                           "\"description\":\"Camion blanc\\ndevant l'entrée\"}");
+        QVERIFY(openssl(false, plainTag, tagFile));
+        std::unique_ptr<ZuTag> tag(ZuFile::load_tag_file(tagFile));
+        QVERIFY(tag);
+        QVERIFY(*tag == ZuTag("41", "20240115103012", "3", "Livraison", QStringLiteral("Camion blanc\ndevant l'entrée")));
+
+        // And the other way: what the program writes, openssl reads back,
+        // and the program reads its own marker back whole.
+        const QString ours = fresh(".zutag"), back = fresh(".json");
+        QVERIFY(ZuFile::write_tag_file(ours, *tag));
+        QVERIFY(openssl(true, ours, back));
+        QFile f(back);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), ZuFile::tag_json(*tag));
+        std::unique_ptr<ZuTag> again(ZuFile::load_tag_file(ours));
+        QVERIFY(again && *again == *tag);
+    }
+
+    void hostileCameraLists()
+    {
+        const CameraHash before{{1, QStringLiteral("Kept")}};
+        const QString plain = fresh(".zunfo"), random = fresh(".zunfo"), empty = fresh(".zunfo"), big = fresh(".zunfo");
+        writeRaw(plain, "not encrypted at all");
+        writeRaw(random, QByteArray(64, '\x5a'));
+        writeRaw(empty, QByteArray());
+        {
+            QFile f(big); // larger than any camera list: refused before decrypting
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(ZuFile::kMaxCameraListBytes + 16));
+        }
+        const QStringList bad = {plain, random, empty, big, m_dir.filePath("does-not-exist.zunfo"),
+                                 encrypted("3=Plain text inside", ".zunfo"), encrypted("[1,2,3]", ".zunfo"),
+                                 encrypted("{\"cameras\":{\"id\":3}}", ".zunfo"),
+                                 encrypted(QByteArray(100000, '[') + QByteArray(100000, ']'), ".zunfo")};
+        for (const QString &file : bad)
+            QCOMPARE(ZuFile::check_and_parse_nfo_file(QFileInfo(file), before), before);
+
+        // Single bad entries are skipped, good ones kept, texts cleaned and cut.
+        CameraHash got;
+        QVERIFY(ZuFile::parse_cameras_json(
+            "{\"cameras\":[1, null, {\"id\":\"7\",\"name\":\"Seven as text\"}, {\"id\":1.5,\"name\":\"Fraction\"},"
+            "{\"id\":-1,\"name\":\"Negative\"}, {\"id\":1e10,\"name\":\"Too big\"}, {\"id\":\"99999999999\",\"name\":\"Big\"},"
+            "{\"id\":\"abc\",\"name\":\"Letters\"}, {\"id\":true,\"name\":\"Bool\"}, {\"id\":8,\"name\":42},"
+            "{\"id\":9,\"name\":\"   \"}, {\"name\":\"No id\"}, {\"id\":10,\"name\":\"" + QByteArray(10000, 'n') + "\"},"
+            "{\"id\":11,\"name\":\"Line\\nbreak\\u0000nul\"}, {\"id\":12,\"name\":\"First\"},{\"id\":12,\"name\":\"Second\"}]}",
+            &got));
+        QCOMPARE(got.size(), 4);
+        QCOMPARE(got.value(7), QStringLiteral("Seven as text"));
+        QCOMPARE(got.value(10).size(), ZuFile::kMaxNameChars);
+        QCOMPARE(got.value(11), QStringLiteral("Line break nul"));
+        QCOMPARE(got.value(12), QStringLiteral("Second"));
+        // A cut never splits a character in two.
+        const QString emoji = QStringLiteral("ab") + QString::fromUtf8("\xF0\x9F\x98\x80");
+        QCOMPARE(ZuFile::clean_text(emoji, 3), QStringLiteral("ab"));
+        QCOMPARE(ZuFile::clean_text(QStringLiteral("a\tb\r\nc"), 100, true), QStringLiteral("a b\nc"));
+    }
+
+    void plainCameraNames()
+    {
+        const QString file = fresh(".zunfo");
+        writeRaw(file, "\xEF\xBB\xBF" "3=Entrée principale\r\n12=Parking\nno equals sign\n=no id\nx=letters\n-4=negative\n"
+                       "99999999999=too big\n5=\n7=a=b\n 8 =  padded  \n9=" + QByteArray(20000, 'z') + "\n"
+                       "\xff\xfe=binary\n12=Parking again");
+        QCOMPARE(ZuFile::parse_camera_names_file(QFileInfo(file), {{1, "Kept"}}),
+                 (CameraHash{{1, "Kept"}, {3, "Entrée principale"}, {12, "Parking again"}, {7, "a=b"}, {8, "padded"}}));
+        const CameraHash cams{{3, QStringLiteral("Entrée principale")}, {12, QStringLiteral("Parking")}};
+        const QString written = fresh(".zunfo");
+        QVERIFY(ZuFile::write_camera_names_file(written, cams));
+        QCOMPARE(ZuFile::parse_camera_names_file(QFileInfo(written), {}), cams);
+        // A named pipe under a camera-list name is refused, not waited on.
+        const QString fifo = fresh(".zunfo");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        CameraHash got;
+        QVERIFY(!blocksOn(fifo, [&] { got = ZuFile::parse_camera_names_file(QFileInfo(fifo), {{1, "Kept"}}); }));
+        QCOMPARE(got, (CameraHash{{1, "Kept"}}));
+    }
+
+    void hostileTags_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::newRow("not json") << QByteArray("hello");
+        QTest::newRow("array") << QByteArray("[]");
+        QTest::newRow("no time") << QByteArray("{\"id\":\"1\",\"camera\":\"3\",\"name\":\"n\"}");
+        QTest::newRow("time number") << QByteArray("{\"time\":20240115103012,\"camera\":\"3\"}");
+        QTest::newRow("time short") << QByteArray("{\"time\":\"2024011510301\",\"camera\":\"3\"}");
+        QTest::newRow("month 13") << QByteArray("{\"time\":\"20241315103012\",\"camera\":\"3\"}");
+        QTest::newRow("hour 24") << QByteArray("{\"time\":\"20240115243012\",\"camera\":\"3\"}");
+        QTest::newRow("no camera") << QByteArray("{\"time\":\"20240115103012\"}");
+        QTest::newRow("camera negative") << QByteArray("{\"time\":\"20240115103012\",\"camera\":-3}");
+        QTest::newRow("camera huge") << QByteArray("{\"time\":\"20240115103012\",\"camera\":\"99999999999\"}");
+    }
+
+    void hostileTags()
+    {
+        QFETCH(QByteArray, json);
+        std::unique_ptr<ZuTag> tag(ZuFile::load_tag_file(encrypted(json, ".zutag")));
+        QVERIFY(!tag);
+    }
+
+    void lenientTagFields()
+    {
+        QVERIFY(!ZuFile::load_tag_file(m_dir.filePath("absent.zutag")));
+        const QString garbage = fresh(".zutag");
+        writeRaw(garbage, QByteArray(33, '\x01'));
+        QVERIFY(!ZuFile::load_tag_file(garbage));
+        // Optional texts of the wrong type come out empty; numbers become
+        // decimal texts; long texts are cut; control characters go.
+        std::unique_ptr<ZuTag> tag(ZuFile::load_tag_file(encrypted(
+            "{\"id\":41,\"time\":\"20240115103012\",\"camera\":\"007\",\"name\":[\"x\"],\"description\":\""
+                + QByteArray(10000, 'd') + "\"}", ".zutag")));
+        QVERIFY(tag);
+        QCOMPARE(tag->get_tag_id(), QStringLiteral("41"));
+        QCOMPARE(tag->get_camera_id(), QStringLiteral("7"));
+        QVERIFY(tag->get_tag_name().isEmpty());
+        QCOMPARE(tag->get_description().size(), ZuFile::kMaxDescriptionChars);
+        tag.reset(ZuFile::load_tag_file(
+            encrypted("{\"time\":\"20240115103012\",\"camera\":3,\"name\":\"\\u001b[31mred\"}", ".zutag")));
+        QVERIFY(tag);
+        QCOMPARE(tag->get_tag_name(), QStringLiteral("[31mred"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFiles)
+#include "tst_files.moc"
