@@ -74,18 +74,15 @@ inline QList<EncodedUnit> encodeUnits(const char *encoder, int width, int height
     c->thread_count = 1;
     AVDictionary *opts = nullptr;
     const QByteArray fine = flatStep > 0 ? QByteArray(":qp=12") : QByteArray();
-    if (QByteArray(encoder) == "libx264") {
-        av_dict_set(&opts, "preset", "ultrafast", 0);
-        av_dict_set(&opts, "tune", "zerolatency", 0);
-    } else if (QByteArray(encoder) == "libx265" && bframes > 0) {
+    if (QByteArray(encoder).startsWith("libx26")) {
         c->max_b_frames = bframes;
         av_dict_set(&opts, "preset", "ultrafast", 0);
-        av_dict_set(&opts, "x265-params",
-                    QByteArray("log-level=error:bframes=" + QByteArray::number(bframes) + fine).constData(), 0);
-    } else if (QByteArray(encoder) == "libx265") {
-        av_dict_set(&opts, "preset", "ultrafast", 0);
-        av_dict_set(&opts, "tune", "zerolatency", 0);
-        av_dict_set(&opts, "x265-params", QByteArray("log-level=error" + fine).constData(), 0);
+        if (bframes == 0)
+            av_dict_set(&opts, "tune", "zerolatency", 0);
+    }
+    if (QByteArray(encoder) == "libx265") {
+        const QByteArray b = bframes > 0 ? ":bframes=" + QByteArray::number(bframes) : QByteArray();
+        av_dict_set(&opts, "x265-params", QByteArray("log-level=error" + b + fine).constData(), 0);
     }
     if (avcodec_open2(c, codec, &opts) < 0) {
         av_dict_free(&opts);

@@ -1,0 +1,541 @@
+// Decoder, scaler, export encoder and remux, checked with pictures and units
+// made by libavcodec itself and with what the ffmpeg tools make of the files.
+#include "codectestutil.h"
+#include "probe.h"
+#include "videodecoder.h"
+#include "zuscaler.h"
+#include "zustreamencoder.h"
+#include "zustreamremux.h"
+
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include <time.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace {
+QStringList filesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+// "20240305140001200" plus `ms` milliseconds.
+QString frameTime(int ms)
+{
+    return QDateTime(QDate(2024, 3, 5), QTime(14, 0, 1, 200)).addMSecs(ms).toString("yyyyMMddHHmmsszzz");
+}
+
+QByteArray garbage(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    for (char &c : bytes)
+        c = char(gen.bounded(256));
+    return bytes;
+}
+
+// Encodes `count` pictures of `format` (flat luma `flatY` when 0..255) into
+// `path`; the file's final state is what end_encoding() says.
+bool encodeFile(const QString &path, const QString &codec, int fps, int width, int height, int format, int count,
+                bool caption = false, const QString &captionSize = QString(), int flatY = -1, bool fullRange = false)
+{
+    ZuStreamEncoder encoder;
+    if (!encoder.init_encoder(path, codec, 2048, fps, width, height, caption, captionSize, format))
+        return false;
+    for (int i = 0; i < count; ++i) {
+        AVFrame *f = codectest::makePicture(width, height, format, i, flatY);
+        if (fullRange)
+            f->color_range = AVCOL_RANGE_JPEG;
+        // Frame ids wrap at 1,000,000 and may repeat; the file's timing must not care.
+        const bool ok = encoder.encodeFrame(f, width, height, frameTime(i * 1000 / fps), "Parking", (999997 + i % 5) % 1000000);
+        av_frame_free(&f);
+        if (!ok)
+            return false;
+    }
+    return encoder.end_encoding();
+}
+
+// Serves `body` over HTTP on 127.0.0.1, announcing its full length but
+// sending only its first `sent` bytes before closing each connection, as a
+// recorder that goes away mid-download does.
+class CuttingHttpServer
+{
+public:
+    CuttingHttpServer(const QByteArray &body, qsizetype sent)
+        : m_reply("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body.left(sent))
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && ::listen(m_fd, 4) == 0
+            && ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+            m_port = ntohs(addr.sin_port);
+            m_thread = std::thread([this] { serve(); });
+        }
+    }
+    ~CuttingHttpServer()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    QString url() const { return m_port > 0 ? QStringLiteral("http://127.0.0.1:%1/clip.h264").arg(m_port) : QString(); }
+
+private:
+    void serve()
+    {
+        while (!m_stop) {
+            pollfd p{m_fd, POLLIN, 0};
+            const int c = ::poll(&p, 1, 100) > 0 ? ::accept(m_fd, nullptr, nullptr) : -1;
+            if (c < 0)
+                continue;
+            char request[4096];
+            (void)::recv(c, request, sizeof request, 0);
+            for (ssize_t done = 0, n = 1; n > 0 && done < m_reply.size(); done += n)
+                n = ::send(c, m_reply.constData() + done, size_t(m_reply.size() - done), MSG_NOSIGNAL);
+            ::close(c);
+        }
+    }
+    const QByteArray m_reply;
+    int m_fd = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+} // namespace
+
+class TestCodecs : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() { av_log_set_level(AV_LOG_QUIET); }
+
+    void decodesOnePicturePerUnit_data()
+    {
+        QTest::addColumn<QString>("encoder");
+        QTest::addColumn<QString>("codecText");
+        QTest::newRow("h264") << "libx264" << "h264";
+        QTest::newRow("hevc") << "libx265" << "hevc";
+        QTest::newRow("h265 alias") << "libx265" << " H265";
+        QTest::newRow("mjpeg") << "mjpeg" << "mjpeg";
+    }
+
+    void decodesOnePicturePerUnit()
+    {
+        QFETCH(QString, encoder);
+        QFETCH(QString, codecText);
+        const QList<QByteArray> units = codectest::makeAccessUnits(encoder.toLatin1().constData(), 320, 240, 12, 6);
+        QCOMPARE(units.size(), 12);
+        VideoDecoder decoder;
+        QVERIFY(decoder.open(codecText));
+        int keyFrames = 0;
+        for (int i = 0; i < units.size(); ++i) {
+            AVFrame *picture = nullptr;
+            // Low delay: every unit gives its own picture at once.
+            QCOMPARE(decoder.decode(reinterpret_cast<const uint8_t *>(units[i].constData()), int(units[i].size()), &picture), 0);
+            QCOMPARE(QSize(picture->width, picture->height), QSize(320, 240));
+            keyFrames += picture->key_frame;
+            QVERIFY(i > 0 || picture->key_frame);
+            av_frame_free(&picture);
+        }
+        QCOMPARE(keyFrames, codecText == "mjpeg" ? 12 : 2);
+    }
+
+    void decoderRefusesBadInput()
+    {
+        VideoDecoder decoder;
+        QVERIFY(!decoder.open(QStringLiteral("vp8")));
+        QVERIFY(!decoder.open(QString()));
+        AVFrame *picture = reinterpret_cast<AVFrame *>(0x1);
+        QVERIFY(decoder.decode(reinterpret_cast<const uint8_t *>("abc"), 3, &picture) < 0); // not open
+        QVERIFY(!picture);
+        // Garbage in place of an access unit: never a picture, never a crash.
+        const QByteArray bytes = garbage(4096, 12345);
+        for (const char *codec : {"h264", "hevc", "mjpeg"}) {
+            QVERIFY(decoder.open(QString::fromLatin1(codec)));
+            for (int i = 0; i < 5; ++i) {
+                AVFrame *p = nullptr;
+                const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &p);
+                QVERIFY(rc != 0 || p);
+                av_frame_free(&p);
+            }
+            QVERIFY(decoder.decode(nullptr, 0, &picture) < 0 && !picture);
+        }
+        // The CUDA request falls back to software on a machine without a device.
+        QVERIFY(decoder.open(QStringLiteral("h264"), VideoDecoder::Hardware::CudaIfAvailable));
+        AVFrame *p = decoder.decode(codectest::makeAccessUnits("libx264", 64, 48, 1).value(0));
+        QVERIFY(p && p->width == 64);
+        av_frame_free(&p);
+    }
+
+    void scalerHonoursColourRange_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("range");
+        QTest::addColumn<int>("y");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("limited black") << int(AV_PIX_FMT_YUV420P) << int(AVCOL_RANGE_MPEG) << 16 << 0;
+        QTest::newRow("limited white") << int(AV_PIX_FMT_YUV420P) << int(AVCOL_RANGE_MPEG) << 235 << 255;
+        QTest::newRow("unspecified is limited") << int(AV_PIX_FMT_YUV420P) << int(AVCOL_RANGE_UNSPECIFIED) << 16 << 0;
+        QTest::newRow("yuvj keeps 16") << int(AV_PIX_FMT_YUVJ420P) << int(AVCOL_RANGE_UNSPECIFIED) << 16 << 16;
+        QTest::newRow("marked full 422") << int(AV_PIX_FMT_YUV422P) << int(AVCOL_RANGE_JPEG) << 16 << 16;
+    }
+
+    void scalerHonoursColourRange()
+    {
+        QFETCH(int, format);
+        QFETCH(int, range);
+        QFETCH(int, y);
+        QFETCH(int, expected);
+        AVFrame *f = codectest::makePicture(64, 32, format, 0, y);
+        f->color_range = AVColorRange(range);
+        ZuScaler scaler;
+        const QImage image = scaler.toImage(f);
+        QCOMPARE(image.size(), QSize(64, 32));
+        const QRgb px = image.pixel(10, 10);
+        QVERIFY2(qAbs(qRed(px) - expected) <= 2 && qAbs(qGreen(px) - expected) <= 2 && qAbs(qBlue(px) - expected) <= 2,
+                 qPrintable(QStringLiteral("got %1,%2,%3").arg(qRed(px)).arg(qGreen(px)).arg(qBlue(px))));
+        QCOMPARE(qAlpha(px), 255);
+        // The caller-buffer form writes the same bytes, honouring a wide stride.
+        const int stride = 64 * 4 + 32;
+        QByteArray buffer(stride * 32, '\x7f');
+        QVERIFY(scaler.toBgra(f, reinterpret_cast<uint8_t *>(buffer.data()), stride));
+        QCOMPARE(uchar(buffer.at(10 * stride + 10 * 4)), uchar(qBlue(px)));
+        QCOMPARE(buffer.at(stride - 1), '\x7f'); // padding untouched
+        av_frame_free(&f);
+    }
+
+    void scalerFollowsEachPictureAndRefusesEmptyOnes()
+    {
+        ZuScaler scaler;
+        AVFrame *limited = codectest::makePicture(160, 120, AV_PIX_FMT_YUV420P, 0, 16);
+        AVFrame *full = scaler.convert(limited, AV_PIX_FMT_YUVJ420P, 160, 120);
+        QVERIFY(full && full->data[0][50] <= 1); // limited to full range: 16 becomes 0
+        AVFrame *back = scaler.convert(full, AV_PIX_FMT_YUV420P, 80, 60);
+        QVERIFY(back && back->width == 80 && qAbs(back->data[0][20] - 16) <= 1); // and back
+        // Another geometry through the same scaler, then the first again.
+        AVFrame *bigger = codectest::makePicture(320, 200, AV_PIX_FMT_YUV422P, 3);
+        QCOMPARE(scaler.toImage(bigger).size(), QSize(320, 200));
+        QCOMPARE(scaler.toImage(limited).size(), QSize(160, 120));
+
+        AVFrame *empty = av_frame_alloc();
+        uint8_t buf[16];
+        QVERIFY(scaler.toImage(empty).isNull() && scaler.toImage(nullptr).isNull());
+        QVERIFY(!scaler.toBgra(empty, buf, 16));
+        QVERIFY(!scaler.toBgra(limited, buf, 16)); // stride shorter than a row
+        QVERIFY(!scaler.convert(limited, AV_PIX_FMT_YUV420P, 0, 10));
+        for (AVFrame *f : {limited, full, back, bigger, empty})
+            av_frame_free(&f);
+    }
+
+    void encodesEveryExportFormat_data()
+    {
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QString>("probedCodec");
+        QTest::addColumn<int>("inputFormat");
+        QTest::newRow("H.264 mp4") << "libx264" << ".mp4" << "h264" << int(AV_PIX_FMT_YUV420P);
+        QTest::newRow("H.265 mp4") << "hevc" << ".mp4" << "hevc" << int(AV_PIX_FMT_YUV420P);
+        QTest::newRow("MJPEG avi") << "mjpeg" << ".avi" << "mjpeg" << int(AV_PIX_FMT_YUV420P);
+        QTest::newRow("VP9 webm") << "vp9" << ".webm" << "vp9" << int(AV_PIX_FMT_YUV420P);
+        QTest::newRow("AV1 mkv") << "av1" << ".mkv" << "av1" << int(AV_PIX_FMT_YUV422P);
+    }
+
+    void encodesEveryExportFormat()
+    {
+        QFETCH(QString, codec);
+        QFETCH(QString, suffix);
+        QFETCH(QString, probedCodec);
+        QFETCH(int, inputFormat);
+        QTemporaryDir dir;
+        const QString out = dir.filePath("export" + suffix);
+        QVERIFY(encodeFile(out, codec, 10, 320, 240, inputFormat, 10, true, "normal"));
+        QCOMPARE(filesIn(dir.path()), QStringList{"export" + suffix});
+        // An export is an ordinary file: readable by others as the umask
+        // allows, not owner-only like a temporary file.
+        QCOMPARE(QFileInfo(out).permissions() & QFile::ReadGroup, QFile::ReadGroup);
+        const codectest::Probe p = codectest::probe(out);
+        QCOMPARE(p.codec, probedCodec);
+        QCOMPARE(QSize(p.width, p.height), QSize(320, 240));
+        QCOMPARE(p.frames, 10);
+        QCOMPARE(p.frameRate, QStringLiteral("10/1"));
+        QVERIFY2(qAbs(p.duration - 1.0) < 0.15, qPrintable(QString::number(p.duration)));
+    }
+
+    void captionText()
+    {
+        QCOMPARE(ZuStreamEncoder::captionText("Parking", "20240305140001200"), QStringLiteral("Parking | 05/03/2024 14:00:01.200"));
+        QCOMPARE(ZuStreamEncoder::captionText(QString(), "2024-03-05 14:00:01.020"), QStringLiteral("05/03/2024 14:00:01.020"));
+        // A text that is no time is shown bounded, never dropped silently.
+        QCOMPARE(ZuStreamEncoder::captionText("A", QString(200, 'x')), "A | " + QString(32, 'x'));
+        QCOMPARE(ZuStreamEncoder::captionText("A", "20241305140001200"), QStringLiteral("A | 20241305140001200"));
+        // The recorder's time is shown as written, even one that does not
+        // exist in the viewer's zone (its daylight-saving gap).
+        const QByteArray oldTz = qgetenv("TZ");
+        qputenv("TZ", "Europe/Paris");
+        tzset();
+        const QString inGap = ZuStreamEncoder::captionText("Quai", "20240331023000500");
+        oldTz.isNull() ? qunsetenv("TZ") : qputenv("TZ", oldTz);
+        tzset();
+        QCOMPARE(inGap, QStringLiteral("Quai | 31/03/2024 02:30:00.500"));
+    }
+
+    void captionIsDrawn()
+    {
+        // Flat white and black pictures with and without caption; MJPEG
+        // works in full range, so white 235 becomes 255 and black 16 becomes 0.
+        QTemporaryDir dir;
+        QMap<QString, codectest::Luma> pictures;
+        for (const QString name : {"white", "white small", "white normal", "white large", "white extralarge", "black",
+                                    "black normal"}) {
+            const QString file = dir.filePath(QString(name).replace(' ', '_') + ".avi");
+            const QString size = name.section(' ', 1);
+            QVERIFY(encodeFile(file, "mjpeg", 5, 640, 360, AV_PIX_FMT_YUV420P, 1, !size.isEmpty(), size,
+                               name.startsWith("white") ? 235 : 16));
+            pictures.insert(name, codectest::firstLuma(file));
+            QVERIFY(!pictures.value(name).plane.isEmpty());
+        }
+        const codectest::Luma white = pictures.value("white"), caption = pictures.value("white normal");
+        QVERIFY(white.mean(8, 8, 120, 12) > 245);
+        QVERIFY(caption.mean(8, 8, 120, 12) < 200); // on white the dark box shows
+        QVERIFY(pictures.value("black").max(8, 8, 200, 14) < 20);
+        QVERIFY(pictures.value("black normal").max(8, 8, 200, 14) > 200); // on black the text shows
+        QVERIFY(qAbs(caption.mean(400, 250, 200, 80) - white.mean(400, 250, 200, 80)) < 2); // the rest is untouched
+        // Bigger sizes cover more of the picture.
+        QList<int> darkRows;
+        for (const char *name : {"white small", "white normal", "white large", "white extralarge"}) {
+            int rows = 0;
+            for (int y = 0; y < 360; ++y)
+                rows += pictures.value(name).mean(20, y, 40, 1) < 200;
+            darkRows.append(rows);
+        }
+        QVERIFY2(darkRows[0] > 0 && std::adjacent_find(darkRows.begin(), darkRows.end(), std::greater_equal<int>()) == darkRows.end(),
+                 qPrintable(QStringLiteral("%1 %2 %3 %4").arg(darkRows[0]).arg(darkRows[1]).arg(darkRows[2]).arg(darkRows[3])));
+    }
+
+    void keepsLevelsOfFullRangePictures_data()
+    {
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<int>("inputFormat");
+        QTest::addColumn<int>("expectedY");
+        // Decoders of full-range H.265 (and others) give plain yuv420p
+        // pictures marked full range rather than the yuvj420p alias; MJPEG
+        // files hold the alias. Both keep their levels.
+        QTest::newRow("full-range yuv420p to MJPEG") << "mjpeg" << ".avi" << int(AV_PIX_FMT_YUV420P) << 255;
+        QTest::newRow("yuvj420p to MJPEG") << "mjpeg" << ".avi" << int(AV_PIX_FMT_YUVJ420P) << 255;
+        QTest::newRow("full-range yuv420p to H.264") << "libx264" << ".mp4" << int(AV_PIX_FMT_YUV420P) << 235;
+    }
+
+    void keepsLevelsOfFullRangePictures()
+    {
+        QFETCH(QString, codec);
+        QFETCH(QString, suffix);
+        QFETCH(int, inputFormat);
+        QFETCH(int, expectedY);
+        QTemporaryDir dir;
+        const QString out = dir.filePath("range" + suffix);
+        QVERIFY(encodeFile(out, codec, 5, 320, 240, inputFormat, 3, false, QString(), 255, true));
+        const codectest::Luma luma = codectest::firstLuma(out);
+        QVERIFY(!luma.plane.isEmpty());
+        QVERIFY2(qAbs(luma.mean(100, 100, 64, 32) - expectedY) <= 3, qPrintable(QString::number(luma.mean(100, 100, 64, 32))));
+    }
+
+    void refusesBadSetupWithoutLeavingFiles_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("unknown codec") << "a.mp4" << "theora" << QSize(320, 240);
+        QTest::newRow("no codec") << "a.mp4" << "" << QSize(320, 240);
+        QTest::newRow("zero width") << "a.mp4" << "libx264" << QSize(0, 240);
+        QTest::newRow("negative height") << "a.mp4" << "libx264" << QSize(320, -1);
+        QTest::newRow("unknown container") << "a.xyz" << "libx264" << QSize(320, 240);
+        QTest::newRow("codec the container cannot hold") << "a.webm" << "mjpeg" << QSize(320, 240);
+        QTest::newRow("missing folder") << "missing/a.mp4" << "libx264" << QSize(320, 240);
+        QTest::newRow("folder that is a file") << "blocker/a.mp4" << "libx264" << QSize(320, 240);
+    }
+
+    void refusesBadSetupWithoutLeavingFiles()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, codec);
+        QFETCH(QSize, size);
+        QTemporaryDir dir;
+        QFile blocker(dir.filePath("blocker"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        ZuStreamEncoder encoder;
+        QVERIFY(!encoder.init_encoder(dir.filePath(name), codec, 0, 25, size.width(), size.height(), false, {}, 0));
+        QVERIFY(!encoder.isOpen());
+        QCOMPARE(filesIn(dir.path()), QStringList{"blocker"});
+    }
+
+    void unfinishedEncodesLeaveNoFile()
+    {
+        QTemporaryDir dir;
+        ZuStreamEncoder empty; // ended without a single frame
+        QVERIFY(empty.init_encoder(dir.filePath("empty.mp4"), "libx264", 0, 25, 320, 240, false, {}, 0));
+        QVERIFY(!empty.end_encoding());
+        QVERIFY(!empty.end_encoding());
+        {
+            ZuStreamEncoder abandoned; // destroyed without an end
+            QVERIFY(abandoned.init_encoder(dir.filePath("gone.mkv"), "vp9", 0, 25, 64, 64, true, {}, 0));
+            AVFrame *f = codectest::makePicture(64, 64, AV_PIX_FMT_YUV420P, 0);
+            QVERIFY(abandoned.encodeFrame(f, 64, 64, frameTime(0), "x", 0));
+            av_frame_free(&f);
+        }
+        QVERIFY(filesIn(dir.path()).isEmpty());
+    }
+
+    void survivesBadFrames()
+    {
+        QTemporaryDir dir;
+        const QString out = dir.filePath("mixed.mp4");
+        ZuStreamEncoder encoder;
+        AVFrame *f = codectest::makePicture(320, 240, AV_PIX_FMT_YUV420P, 0);
+        QVERIFY(!encoder.encodeFrame(f, 320, 240, frameTime(0), QString(), 0)); // not open
+        // An odd size is encoded at the even size below it.
+        QVERIFY(encoder.init_encoder(out, "libx264", 0, 10, 321, 241, true, "large", 0));
+        QVERIFY(!encoder.encodeFrame(nullptr, 0, 0, frameTime(0), QString(), 0));
+        AVFrame *empty = av_frame_alloc();
+        QVERIFY(!encoder.encodeFrame(empty, 0, 0, frameTime(0), QString(), 0));
+        av_frame_free(&empty);
+        // A picture whose size changed in mid-stream is scaled to the file's
+        // size; a text that is no time still gives a caption.
+        QVERIFY(encoder.encodeFrame(f, 320, 240, frameTime(0), "Cam", 0));
+        AVFrame *other = codectest::makePicture(640, 360, AV_PIX_FMT_YUVJ422P, 1);
+        QVERIFY(encoder.encodeFrame(other, 640, 360, "garbage", "Cam", 1));
+        av_frame_free(&other);
+        // The caller's picture is left as it was.
+        AVFrame *copy = codectest::makePicture(320, 240, AV_PIX_FMT_YUV420P, 0);
+        QCOMPARE(memcmp(f->data[0], copy->data[0], size_t(f->linesize[0]) * 240), 0);
+        av_frame_free(&copy);
+        QVERIFY(encoder.encodeFrame(f, 320, 240, frameTime(200), "Cam", 2));
+        av_frame_free(&f);
+        QVERIFY(encoder.end_encoding());
+        const codectest::Probe p = codectest::probe(out);
+        QCOMPARE(p.frames, 3);
+        QCOMPARE(QSize(p.width, p.height), QSize(320, 240));
+    }
+
+    void remuxesAnnexBToContainers_data()
+    {
+        QTest::addColumn<QString>("finalName");
+        QTest::addColumn<double>("duration");
+        QTest::addColumn<QString>("rate");
+        QTest::newRow("mp4 at 10 fps") << "out.mp4" << 2.0 << "10/1";
+        QTest::newRow("mkv at 20 fps") << "out.mkv" << 1.0 << "20/1";
+        QTest::newRow("no duration gives 25 fps") << "out.mp4" << 0.0 << "25/1";
+    }
+
+    void remuxesAnnexBToContainers()
+    {
+        QFETCH(QString, finalName);
+        QFETCH(double, duration);
+        QFETCH(QString, rate);
+        QTemporaryDir dir;
+        const QString input = writeAnnexB(dir.filePath("tmp.raw"), 20);
+        ZuStreamRemux remux;
+        QCOMPARE(remux.remuxUrlToFile(input, dir.filePath("tmp.mp4"), dir.filePath(finalName), duration), 0);
+        QCOMPARE(filesIn(dir.path()), QStringList{finalName}); // the input and the temporary file are gone
+        const codectest::Probe p = codectest::probe(dir.filePath(finalName));
+        QCOMPARE(p.codec, QStringLiteral("h264"));
+        QCOMPARE(QSize(p.width, p.height), QSize(320, 240));
+        QCOMPARE(p.frames, 20);
+        QCOMPARE(p.frameRate, rate);
+    }
+
+    void remuxFailsCleanly()
+    {
+        QTemporaryDir dir;
+        ZuStreamRemux remux;
+        QCOMPARE(remux.remuxUrlToFile(dir.filePath("none.raw"), dir.filePath("tmp.mp4"), dir.filePath("out.mp4"), 1.0), -15);
+        QCOMPARE(remux.remuxUrlToFile(QString(), dir.filePath("tmp.mp4"), dir.filePath("out.mp4"), 1.0), -15);
+        // Garbage bytes are refused and kept for whoever wants to look at them.
+        QFile junk(dir.filePath("garbage.raw"));
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write(garbage(50000, 7)) == 50000);
+        junk.close();
+        const int rc = remux.remuxUrlToFile(junk.fileName(), dir.filePath("tmp.mp4"), dir.filePath("out.mp4"), 1.0);
+        QVERIFY2(rc <= -15 && rc >= -21, qPrintable(QString::number(rc)));
+        // An output folder that does not exist: the input stays.
+        const QString input = writeAnnexB(dir.filePath("tmp.raw"), 5);
+        QCOMPARE(remux.remuxUrlToFile(input, dir.filePath("missing/tmp.mp4"), dir.filePath("missing/out.mp4"), 1.0), -20);
+        QCOMPARE(filesIn(dir.path()), (QStringList{"garbage.raw", "tmp.raw"}));
+    }
+
+    void remuxReadErrorPartWayFails()
+    {
+        QByteArray body;
+        for (const QByteArray &unit : codectest::makeAccessUnits("libx264", 320, 240, 60, 10))
+            body += unit;
+        QTemporaryDir dir;
+        ZuStreamRemux remux;
+        {
+            // The whole body: copied, every frame.
+            CuttingHttpServer server(body, body.size());
+            QVERIFY(!server.url().isEmpty());
+            QCOMPARE(remux.remuxUrlToFile(server.url(), dir.filePath("tmp.mp4"), dir.filePath("whole.mp4"), 0), 0);
+            QCOMPARE(codectest::probe(dir.filePath("whole.mp4")).frames, 60);
+        }
+        {
+            // Cut after two thirds: a failure, not a short file passed off as
+            // the whole; no temporary file is left.
+            CuttingHttpServer server(body, body.size() * 2 / 3);
+            QCOMPARE(remux.remuxUrlToFile(server.url(), dir.filePath("tmp.mp4"), dir.filePath("cut.mp4"), 0), -15);
+        }
+        QCOMPARE(filesIn(dir.path()), QStringList{"whole.mp4"});
+    }
+
+    void remuxToAnotherFilesystem()
+    {
+        // The download worker remuxes in its own folder below the home
+        // folder; the user's output may be on another filesystem (a USB
+        // stick), where no rename reaches.
+        QTemporaryDir work;
+        QTemporaryDir other(QStringLiteral("/dev/shm/zu_remux_XXXXXX"));
+        struct stat a {}, b {};
+        if (!other.isValid() || ::stat(QFile::encodeName(work.path()).constData(), &a) != 0
+            || ::stat(QFile::encodeName(other.path()).constData(), &b) != 0 || a.st_dev == b.st_dev)
+            QSKIP("no second filesystem at hand");
+        const QString finalFile = other.filePath("out.mp4");
+        ZuStreamRemux remux;
+        QCOMPARE(remux.remuxUrlToFile(writeAnnexB(work.filePath("tmp.raw"), 20), work.filePath("tmp.mp4"), finalFile, 2.0), 0);
+        QCOMPARE(filesIn(other.path()), QStringList{"out.mp4"});
+        QVERIFY(filesIn(work.path()).isEmpty());
+        QCOMPARE(QFileInfo(finalFile).permissions() & QFile::ReadGroup, QFile::ReadGroup);
+        QCOMPARE(codectest::probe(finalFile).frames, 20);
+    }
+
+private:
+    static QString writeAnnexB(const QString &path, int frames)
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            return {};
+        for (const QByteArray &unit : codectest::makeAccessUnits("libx264", 320, 240, frames, 10))
+            f.write(unit);
+        return path;
+    }
+};
+
+QTEST_MAIN(TestCodecs)
+#include "tst_codecs.moc"
