@@ -5,9 +5,10 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QProcess>
+#include <QWidget>
 #include <QtTest>
 
-#include <vector>
+#include <functional>
 
 namespace playertest {
 
@@ -30,11 +31,21 @@ inline QString videoFile(const QString &root, int camera, const QString &start)
 inline QString copyExport(const QString &into)
 {
     const QString src = smallExport();
-    const QString dst = into + QLatin1Char('/') + QFileInfo(src).fileName();
     QProcess cp;
-    cp.start(QStringLiteral("cp"), {QStringLiteral("-r"), src, dst});
+    cp.start(QStringLiteral("cp"), {QStringLiteral("-r"), src, into});
     cp.waitForFinished(-1);
-    return cp.exitCode() == 0 ? dst : QString();
+    return cp.exitCode() == 0 ? into + QLatin1Char('/') + QFileInfo(src).fileName() : QString();
+}
+
+// Replaces a file's content by `edit` of it.
+inline bool rewrite(const QString &path, const std::function<QByteArray(const QByteArray &)> &edit)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray out = edit(f.readAll());
+    f.close();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(out) == out.size();
 }
 
 // Entries of one stream of a data file, parsed independently of the engine.
@@ -43,7 +54,6 @@ inline ZuFrameList entries(const QString &dataPath, const QString &stream = QStr
     return ZuSeekFile::parse(ZuSeekFile::seekPathFor(dataPath), dataPath, stream).frames;
 }
 
-// The first key frame at or after `hhmmsszzz` ("140003000") among `list`.
 inline QString firstKeyAtOrAfter(const ZuFrameList &list, const QString &timestamp17)
 {
     for (const ZuFrame &f : list) {
@@ -59,8 +69,7 @@ class Recorder : public QObject
 {
     Q_OBJECT
 public:
-    explicit Recorder(ZuStreamReadAndControl *engine, bool keepPixels = false)
-        : m_keep(keepPixels)
+    explicit Recorder(ZuStreamReadAndControl *engine, bool keepPixels = false) : m_keep(keepPixels)
     {
         connect(engine, &ZuStreamReadAndControl::set_display_frame, this, &Recorder::frame, Qt::DirectConnection);
     }
@@ -69,14 +78,7 @@ public:
     QList<bool> stills;
     QSize size;
     QByteArray lastPixels; // BGRA rows without padding
-    int lastStride = 0;
 
-    void clear()
-    {
-        timestamps.clear();
-        keys.clear();
-        stills.clear();
-    }
     QString last() const { return timestamps.isEmpty() ? QString() : timestamps.last(); }
 
 public slots:
@@ -97,22 +99,27 @@ private:
     bool m_keep;
 };
 
-inline bool strictlyIncreasing(const QStringList &list)
+// Strictly increasing (forward) or strictly decreasing timestamps.
+inline bool strictly(const QStringList &list, bool forward = true)
 {
     for (int i = 1; i < list.size(); ++i) {
-        if (!(list.at(i - 1) < list.at(i)))
+        if (forward ? !(list.at(i - 1) < list.at(i)) : !(list.at(i - 1) > list.at(i)))
             return false;
     }
     return true;
 }
 
-inline bool strictlyDecreasing(const QStringList &list)
+// Stands in for the export dialog: what the export code's dialog offers.
+class FakeExportDialog : public QWidget
 {
-    for (int i = 1; i < list.size(); ++i) {
-        if (!(list.at(i - 1) > list.at(i)))
-            return false;
-    }
-    return true;
-}
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+    bool closed = false;
+signals:
+    void endingsignal();
+public slots:
+    void closeall() { closed = true; }
+};
 
 } // namespace playertest
