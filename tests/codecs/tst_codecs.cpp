@@ -9,17 +9,14 @@
 
 #include <QtTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <QTcpServer>
+#include <QTcpSocket>
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
-#include <thread>
+#include <memory>
 
 #include <time.h>
 
@@ -72,53 +69,43 @@ bool encodeFile(const QString &path, const QString &codec, int fps, int width, i
 // Serves `body` over HTTP on 127.0.0.1, announcing its full length but
 // sending only its first `sent` bytes before closing each connection, as a
 // recorder that goes away mid-download does.
-class CuttingHttpServer
+class CuttingHttpServer : public QThread
 {
 public:
     CuttingHttpServer(const QByteArray &body, qsizetype sent)
         : m_reply("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body.left(sent))
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && ::listen(m_fd, 4) == 0
-            && ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
-            m_port = ntohs(addr.sin_port);
-            m_thread = std::thread([this] { serve(); });
-        }
+        start();
+        m_ready.acquire();
     }
-    ~CuttingHttpServer()
+    ~CuttingHttpServer() override
     {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        if (m_fd >= 0)
-            ::close(m_fd);
+        requestInterruption();
+        wait();
     }
-    QString url() const { return m_port > 0 ? QStringLiteral("http://127.0.0.1:%1/clip.h264").arg(m_port) : QString(); }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/clip.h264").arg(m_port); }
 
 private:
-    void serve()
+    void run() override
     {
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            const int c = ::poll(&p, 1, 100) > 0 ? ::accept(m_fd, nullptr, nullptr) : -1;
-            if (c < 0)
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost);
+        m_port = server.serverPort();
+        m_ready.release();
+        while (!isInterruptionRequested()) {
+            if (!server.waitForNewConnection(100))
                 continue;
-            char request[4096];
-            (void)::recv(c, request, sizeof request, 0);
-            for (ssize_t done = 0, n = 1; n > 0 && done < m_reply.size(); done += n)
-                n = ::send(c, m_reply.constData() + done, size_t(m_reply.size() - done), MSG_NOSIGNAL);
-            ::close(c);
+            std::unique_ptr<QTcpSocket> client(server.nextPendingConnection());
+            client->waitForReadyRead(1000);
+            client->write(m_reply);
+            while (client->bytesToWrite() > 0 && client->waitForBytesWritten(1000)) {
+            }
+            client->close();
         }
     }
     const QByteArray m_reply;
-    int m_fd = -1;
     int m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    QSemaphore m_ready;
 };
 } // namespace
 
@@ -171,11 +158,9 @@ private Q_SLOTS:
         const QByteArray bytes = garbage(4096, 12345);
         for (const char *codec : {"h264", "hevc", "mjpeg"}) {
             QVERIFY(decoder.open(QString::fromLatin1(codec)));
-            for (int i = 0; i < 5; ++i) {
-                AVFrame *p = nullptr;
-                const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &p);
-                QVERIFY(rc != 0 || p);
-                av_frame_free(&p);
+            for (int i = 0; i < 3; ++i) {
+                QVERIFY(decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture) != 0);
+                QVERIFY(!picture);
             }
             QVERIFY(decoder.decode(nullptr, 0, &picture) < 0 && !picture);
         }
@@ -365,9 +350,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("codec");
         QTest::addColumn<QSize>("size");
         QTest::newRow("unknown codec") << "a.mp4" << "theora" << QSize(320, 240);
-        QTest::newRow("no codec") << "a.mp4" << "" << QSize(320, 240);
-        QTest::newRow("zero width") << "a.mp4" << "libx264" << QSize(0, 240);
-        QTest::newRow("negative height") << "a.mp4" << "libx264" << QSize(320, -1);
+        QTest::newRow("zero-sized picture") << "a.mp4" << "libx264" << QSize(0, 240);
         QTest::newRow("unknown container") << "a.xyz" << "libx264" << QSize(320, 240);
         QTest::newRow("codec the container cannot hold") << "a.webm" << "mjpeg" << QSize(320, 240);
         QTest::newRow("missing folder") << "missing/a.mp4" << "libx264" << QSize(320, 240);
@@ -492,7 +475,6 @@ private Q_SLOTS:
         {
             // The whole body: copied, every frame.
             CuttingHttpServer server(body, body.size());
-            QVERIFY(!server.url().isEmpty());
             QCOMPARE(remux.remuxUrlToFile(server.url(), dir.filePath("tmp.mp4"), dir.filePath("whole.mp4"), 0), 0);
             QCOMPARE(codectest::probe(dir.filePath("whole.mp4")).frames, 60);
         }

@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "opensslcli.h"
 #include "encrypt.h"
 #include "export_error.h"
 #include "http_singleton.h"
@@ -7,7 +8,6 @@
 #include "zulog.h"
 
 #include <QMessageBox>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
@@ -21,25 +21,6 @@ extern "C" {
 }
 
 namespace {
-// Runs `openssl enc` with the program's key and IV on in -> out.
-bool opensslEnc(const QString &in, const QString &out, bool decrypt)
-{
-    QFile f(QStringLiteral(ZU_SOURCE_DIR "/core/file_key.txt"));
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    QString key, iv;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("KEY="))
-            key = QString::fromLatin1(line.mid(4)).trimmed();
-        else if (line.startsWith("IV="))
-            iv = QString::fromLatin1(line.mid(3)).trimmed();
-    }
-    QStringList args{"enc", "-aes-256-cbc", "-K", key, "-iv", iv, "-in", in, "-out", out};
-    if (decrypt)
-        args.insert(1, QStringLiteral("-d"));
-    return QProcess::execute(QStringLiteral("openssl"), args) == 0;
-}
-
 QByteArray readAll(const QString &path)
 {
     QFile f(path);

@@ -110,327 +110,8 @@ ZuFrameList framesAt(const QStringList &timestamps)
     }
     return list;
 }
-} // namespace
 
-class TestFileReader : public QObject
-{
-    Q_OBJECT
-private Q_SLOTS:
-    void initTestCase();
-    void rangeRule_data();
-    void rangeRule();
-    void fps_data();
-    void fps();
-    void readsRangeAcrossFilesAndStreams_data();
-    void readsRangeAcrossFilesAndStreams();
-    void emptyRangeEndsAtOnce();
-    void readsAReorderingStream();
-    void stopsMidwayWhileTheQueueIsFull();
-    void damagedRecordingsEndWithAnError_data();
-    void damagedRecordingsEndWithAnError();
-    void generatedFolderIsUnderstood();
-    void readsTheGeneratedFolder();
-    void stoppedExportStillPlays();
-
-private:
-    QTemporaryDir m_dir;
-    Recording m_first, m_second;
-    QDir m_root; // the generated export folder
-};
-
-void TestFileReader::initTestCase()
-{
-    av_log_set_level(AV_LOG_QUIET);
-    // A viewer's zone with a daylight-saving gap: seek times are the
-    // recorder's and must not depend on it.
-    qputenv("TZ", "Europe/Paris");
-    tzset();
-    QVERIFY(m_dir.isValid());
-    // Two files of camera 3: 14:00:00.000-14:00:04.500 and 14:00:05.000-14:00:09.500.
-    m_first = writeRecording(m_dir.path(), 3, QTime(14, 0, 0), 10, true);
-    m_second = writeRecording(m_dir.path(), 3, QTime(14, 0, 5), 10, true);
-    const QDir small(QStringLiteral(ZU_BINARY_DIR "/testdata/small"));
-    const QStringList roots = small.entryList({QStringLiteral("talvor_*")}, QDir::Dirs);
-    QVERIFY2(roots.size() == 1, "the generated export folder is missing (small_export fixture)");
-    m_root = QDir(small.absoluteFilePath(roots.first()));
-}
-
-void TestFileReader::rangeRule_data()
-{
-    QTest::addColumn<QStringList>("times");
-    QTest::addColumn<QString>("begin");
-    QTest::addColumn<QString>("end");
-    QTest::addColumn<QList<int>>("kept");
-    const QStringList t = {"140000", "140001", "140002", "140003", "140004", "140005"};
-    QTest::newRow("inside, end entry included") << t << "140001" << "140003" << QList<int>{1, 2, 3};
-    QTest::newRow("begin between entries") << QStringList{"140000", "140002", "140004", "140006"} << "140001" << "140005" << QList<int>{1, 2, 3};
-    QTest::newRow("empty begin keeps all") << t << "" << "140002" << QList<int>{0, 1, 2, 3, 4, 5};
-    QTest::newRow("empty end keeps all") << t << "140002" << "" << QList<int>{0, 1, 2, 3, 4, 5};
-    QTest::newRow("range after the file") << t << "150000" << "160000" << QList<int>{};
-    QTest::newRow("range in a gap") << QStringList{"140000", "140010"} << "140002" << "140005" << QList<int>{};
-    QTest::newRow("end never reached") << t << "140004" << "150000" << QList<int>{4, 5};
-    QTest::newRow("begin equals end") << t << "140002" << "140002" << QList<int>{};
-}
-
-void TestFileReader::rangeRule()
-{
-    QFETCH(QStringList, times);
-    QFETCH(QString, begin);
-    QFETCH(QString, end);
-    QFETCH(QList<int>, kept);
-    for (QString &time : times)
-        time = "20240305" + time + "000";
-    bool started = false, ended = false;
-    QCOMPARE(ZuAudioVideoFileReader::selectRange(framesAt(times), begin, end, started, ended), kept);
-}
-
-void TestFileReader::fps_data()
-{
-    QTest::addColumn<QStringList>("times");
-    QTest::addColumn<double>("fps");
-    const QDateTime t0(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC);
-    const QString first = t0.toString("yyyyMMddHHmmsszzz");
-    QTest::newRow("no entry") << QStringList{} << -1.0;
-    QTest::newRow("one entry") << QStringList{first} << 1.0;
-    QTest::newRow("no time between") << QStringList{first, first} << 1.0;
-    QTest::newRow("time unreadable") << QStringList{first, "garbage"} << 1.0;
-    QTest::newRow("under a second") << timesEvery(t0, 3, 100) << 10.0;
-    QStringList thirds; // stays 3, not 2.99
-    for (int i = 0; i < 31; ++i)
-        thirds.append(t0.addMSecs(qRound(i * 1000.0 / 3)).toString("yyyyMMddHHmmsszzz"));
-    QTest::newRow("a third of a second") << thirds << 3.0;
-    QTest::newRow("pause of the recording") << timesEvery(t0, 20, 100) + timesEvery(t0.addSecs(300), 20, 100) << 10.0;
-    QTest::newRow("clock set back") << timesEvery(t0, 20, 100) + timesEvery(t0.addSecs(-3600), 20, 100) << 10.0;
-    QStringList lossy = timesEvery(t0, 50, 100); // a frame lost now and then is no pause
-    lossy.removeAt(30);
-    lossy.removeAt(10);
-    QTest::newRow("lost frames") << lossy << 9.59;
-    QTest::newRow("viewer's daylight-saving gap") << timesEvery(QDateTime(QDate(2024, 3, 31), QTime(2, 10), Qt::UTC), 30, 100) << 10.0;
-}
-
-void TestFileReader::fps()
-{
-    QFETCH(QStringList, times);
-    QFETCH(double, fps);
-    QCOMPARE(ZuAudioVideoFileReader::entriesFps(framesAt(times)), fps);
-}
-
-void TestFileReader::readsRangeAcrossFilesAndStreams_data()
-{
-    QTest::addColumn<QString>("stream");
-    QTest::addColumn<int>("width");
-    QTest::newRow("video0") << "0" << 320;
-    QTest::newRow("video1 interleaved") << "1" << 160;
-}
-
-void TestFileReader::readsRangeAcrossFilesAndStreams()
-{
-    QFETCH(QString, stream);
-    QFETCH(int, width);
-    ZuAudioVideoFileReader reader({QFileInfo(m_first.data), QFileInfo(m_second.data)}, stream, "140003", "140007");
-    reader.set_camera_names({{3, QStringLiteral("Entrée principale")}});
-    QCOMPARE(reader.fps(), -1.0);
-    QSignalSpy finished(&reader, &QThread::finished);
-    Run run;
-    runReader(reader, run, 2); // a short queue makes the reader wait for the consumer
-    QCOMPARE(finished.count(), 1);
-    QCOMPARE(run.errors, QList<int>{});
-    // From 14:00:03 (not a key frame: decoded from the key frame before it)
-    // to the first entry at 14:00:07, across the two files.
-    QCOMPARE(run.times(), (QStringList{"140003000", "140003500", "140004000", "140004500", "140005000",
-                                       "140005500", "140006000", "140006500", "140007000"}));
-    for (int i = 0; i < run.frames.size(); ++i) {
-        const StreamFrame *f = run.frames.at(i);
-        QVERIFY(f->avFrame());
-        QCOMPARE(f->width(), width);
-        QCOMPARE(f->frameId(), i);
-        QCOMPARE(f->drawOverlay(), QStringLiteral("Entrée principale"));
-        QCOMPARE(f->fps(), 2.0);
-        QCOMPARE(f->isKeyframe(), i == 4); // 14:00:05.000 only, in this range
-    }
-    QCOMPARE(reader.frame_count(), 10);
-}
-
-void TestFileReader::emptyRangeEndsAtOnce()
-{
-    ZuAudioVideoFileReader reader({QFileInfo(m_first.data), QFileInfo(m_second.data)}, "0", "150000", "160000");
-    Run run;
-    QElapsedTimer t;
-    t.start();
-    runReader(reader, run);
-    QVERIFY(run.frames.isEmpty() && run.errors.isEmpty());
-    QVERIFY(t.elapsed() < 5000);
-}
-
-void TestFileReader::readsAReorderingStream()
-{
-    // H.265 with B-frames: the decoder gives its first picture only a few
-    // units after the first key frame and keeps the last ones until the
-    // end. Every entry still gives exactly one picture, in time order.
-    QTemporaryDir dir;
-    const Recording rec = writeRecording(dir.path(), 5, QTime(14, 0, 0), 20, false, true);
-    if (rec.entries.size() != 20)
-        QSKIP("libx265 is not available");
-    ZuAudioVideoFileReader all({QFileInfo(rec.data)}, "0", QString(), QString());
-    Run run;
-    runReader(all, run);
-    QCOMPARE(run.errors, QList<int>{});
-    QStringList expected;
-    for (int i = 0; i < 20; ++i)
-        expected.append(QTime(14, 0, 0).addMSecs(i * 500).toString("HHmmsszzz"));
-    QCOMPARE(run.times(), expected);
-    for (int i = 0; i < run.frames.size(); ++i)
-        QCOMPARE(run.frames.at(i)->frameId(), i);
-
-    // A range that opens after a key frame: the pictures decoded only to
-    // reach it are not delivered, whenever the decoder hands them out.
-    ZuAudioVideoFileReader part({QFileInfo(rec.data)}, "0", "140003", "140005");
-    Run run2;
-    runReader(part, run2);
-    QCOMPARE(run2.errors, QList<int>{});
-    QCOMPARE(run2.times(), (QStringList{"140003000", "140003500", "140004000", "140004500", "140005000"}));
-}
-
-void TestFileReader::stopsMidwayWhileTheQueueIsFull()
-{
-    std::deque<StreamFrame *> queue;
-    QMutex mutex;
-    auto queued = [&] { QMutexLocker l(&mutex); return int(queue.size()); };
-    auto reader = std::make_unique<ZuAudioVideoFileReader>(QList<QFileInfo>{QFileInfo(m_first.data), QFileInfo(m_second.data)},
-                                                           "0", QString(), QString());
-    reader->set_frame_queue(&queue);
-    reader->set_queue_mutex(&mutex);
-    reader->set_max_queue(3);
-    reader->start();
-    QTRY_COMPARE_WITH_TIMEOUT(queued(), 3, 5000);
-    QVERIFY(reader->isRunning()); // waiting for room
-    QElapsedTimer t;
-    t.start();
-    reader->stop();
-    QVERIFY(reader->wait(2000));
-    QVERIFY(t.elapsed() < 1000);
-    QCOMPARE(queued(), 3);
-    QCOMPARE(reader->error_code(), 0);
-
-    // Destroying a waiting reader stops and joins it.
-    reader = std::make_unique<ZuAudioVideoFileReader>(QList<QFileInfo>{QFileInfo(m_first.data)}, "0", QString(), QString());
-    reader->set_frame_queue(&queue);
-    reader->set_queue_mutex(&mutex);
-    reader->set_max_queue(4);
-    reader->start();
-    QTRY_COMPARE_WITH_TIMEOUT(queued(), 4, 5000);
-    reader.reset();
-    qDeleteAll(queue);
-}
-
-void TestFileReader::damagedRecordingsEndWithAnError_data()
-{
-    QTest::addColumn<QString>("damage");
-    QTest::addColumn<int>("framesBefore"); // frames delivered before the failure
-    QTest::newRow("truncated data file") << "truncate" << 6;
-    QTest::newRow("seek file points past the data") << "pastdata" << 10;
-    QTest::newRow("garbage in place of a frame") << "garbage" << 3;
-    QTest::newRow("missing data file") << "nodata" << 0;
-    QTest::newRow("missing seek file") << "noseek" << 0;
-    QTest::newRow("unknown codec") << "codec" << 0;
-}
-
-void TestFileReader::damagedRecordingsEndWithAnError()
-{
-    QFETCH(QString, damage);
-    QFETCH(int, framesBefore);
-    QTemporaryDir dir;
-    const Recording rec = writeRecording(dir.path(), 12, QTime(14, 0, 0), 10, false);
-    const QString seekPath = ZuSeekFile::seekPathFor(rec.data);
-    QFile data(rec.data), seek(seekPath);
-    if (damage == "truncate") {
-        QVERIFY(data.resize(rec.entries.at(6).first + rec.entries.at(6).second / 2)); // inside frame 6
-    } else if (damage == "pastdata") {
-        QVERIFY(seek.open(QIODevice::Append));
-        seek.write("20240305140005000:video0:h264:320x240:0:99999\n");
-    } else if (damage == "garbage") {
-        QByteArray bytes(rec.entries.at(3).second, Qt::Uninitialized);
-        QRandomGenerator gen(99);
-        for (char &c : bytes)
-            c = char(0x80 | gen.bounded(128)); // no start codes in it
-        QVERIFY(data.open(QIODevice::ReadWrite) && data.seek(rec.entries.at(3).first));
-        data.write(bytes);
-    } else if (damage == "nodata") {
-        QVERIFY(data.rename(rec.data + ".moved"));
-    } else if (damage == "noseek") {
-        QVERIFY(seek.remove());
-    } else if (damage == "codec") {
-        QVERIFY(seek.open(QIODevice::ReadWrite));
-        const QByteArray text = seek.readAll().replace(":h264:", ":vp8:");
-        QVERIFY(seek.seek(0) && seek.write(text) == text.size());
-    }
-    data.close();
-    seek.close();
-    ZuAudioVideoFileReader reader({QFileInfo(rec.data)}, "0", QString(), QString());
-    Run run;
-    runReader(reader, run);
-    QCOMPARE(run.errors, QList<int>{-14});
-    QCOMPARE(reader.error_code(), -14);
-    QCOMPARE(run.frames.size(), framesBefore);
-    for (const StreamFrame *f : run.frames)
-        QVERIFY(f->avFrame());
-}
-
-void TestFileReader::generatedFolderIsUnderstood()
-{
-    using namespace ZuExportFolder;
-    QVERIFY(isExportFolderName(m_root.dirName()));
-    int seeks = 0, tags = 0;
-    QHash<int, QString> cameras;
-    QDirIterator it(m_root.path(), QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const NameInfo info = classify(path);
-        if (info.date.isValid()) // files of a segment folder carry their day
-            QCOMPARE(info.date, dayFolderDate(path.section('/', -3, -3)));
-        switch (info.kind) {
-        case FileKind::VideoSeek:
-        case FileKind::AudioSeek: {
-            const ZuSeekFile::Result r = ZuSeekFile::parse(path, QString());
-            QVERIFY2(r.ok && !r.truncated && r.malformedLines == 0 && !r.frames.isEmpty(), qPrintable(path));
-            qint64 expected = 0;
-            for (const ZuFrame &f : r.frames) {
-                QCOMPARE(f.offset, expected);
-                expected += f.size;
-            }
-            QCOMPARE(expected, QFileInfo(ZuSeekFile::dataPathFor(path)).size());
-            ++seeks;
-            break;
-        }
-        case FileKind::Video:
-        case FileKind::Audio:
-            QVERIFY2(QFileInfo::exists(ZuSeekFile::seekPathFor(path)), qPrintable(path));
-            break;
-        case FileKind::CameraList:
-        case FileKind::CameraListIndex: {
-            const QHash<int, QString> one = ZuFile::check_and_parse_nfo_file(QFileInfo(path), {});
-            QVERIFY2(!one.isEmpty(), qPrintable(path));
-            cameras.insert(one);
-            QVERIFY(!ZuFile::hash_cameras_list(QFileInfo(path).path()).isEmpty());
-            break;
-        }
-        case FileKind::Tag: {
-            std::unique_ptr<ZuTag> tag(ZuFile::load_tag_file(path));
-            QVERIFY2(tag, qPrintable(path));
-            QCOMPARE(tag->get_camera_id(), QString::number(info.cameraId));
-            QCOMPARE(tag->get_tag_time().left(8), info.date.toString("yyyyMMdd"));
-            ++tags;
-            break;
-        }
-        default:
-            break;
-        }
-    }
-    QVERIFY(seeks > 0 && tags > 0);
-    QCOMPARE(cameras, (QHash<int, QString>{{3, QStringLiteral("Entrée principale")}, {12, QStringLiteral("Parking")}}));
-}
-
-static QList<QFileInfo> generatedFiles(const QDir &root, const QString &pattern)
+QList<QFileInfo> generatedFiles(const QDir &root, const QString &pattern)
 {
     QList<QFileInfo> files;
     QDirIterator it(root.path(), {pattern}, QDir::Files, QDirIterator::Subdirectories);
@@ -439,57 +120,344 @@ static QList<QFileInfo> generatedFiles(const QDir &root, const QString &pattern)
     std::sort(files.begin(), files.end(), [](const QFileInfo &a, const QFileInfo &b) { return a.fileName() < b.fileName(); });
     return files;
 }
+} // namespace
 
-void TestFileReader::readsTheGeneratedFolder()
+class TestFileReader : public QObject
 {
-    const QList<QFileInfo> files = generatedFiles(m_root, "3_*.zuvideo");
-    QVERIFY(files.size() >= 2);
-    int expected = 0;
-    for (const QFileInfo &f : files)
-        expected += ZuSeekFile::parse(ZuSeekFile::seekPathFor(f.absoluteFilePath()), QString(), "1").frames.size();
-    ZuAudioVideoFileReader reader(files, "1", QString(), QString());
-    Run run;
-    runReader(reader, run);
-    QVERIFY(run.errors.isEmpty());
-    QCOMPARE(run.frames.size(), expected);
-    QVERIFY(run.frames.first()->isKeyframe());
-    QVERIFY(reader.fps() > 0);
-}
+    Q_OBJECT
 
-void TestFileReader::stoppedExportStillPlays()
-{
-    // As an export stopped by the user: the reader is stopped part-way and
-    // what it read so far is encoded and ended into a file that plays.
-    std::deque<StreamFrame *> queue;
-    QMutex mutex;
-    ZuAudioVideoFileReader reader(generatedFiles(m_root, "12_*.zuvideo"), "0", QString(), QString());
-    reader.set_frame_queue(&queue);
-    reader.set_queue_mutex(&mutex);
-    reader.set_max_queue(10);
-    reader.set_camera_names({{12, QStringLiteral("Parking")}});
-    reader.start();
-    QTRY_COMPARE_WITH_TIMEOUT([&] { QMutexLocker l(&mutex); return int(queue.size()); }(), 10, 10000);
-    reader.stop();
-    QVERIFY(reader.wait(5000));
-    Run owned;
-    owned.frames = QList<StreamFrame *>(queue.begin(), queue.end());
-    const StreamFrame *head = owned.frames.first();
-    QTemporaryDir dir;
-    const QString out = dir.filePath("Parking.mp4");
-    ZuStreamEncoder encoder;
-    QVERIFY(encoder.init_encoder(out, "libx264", 2048, int(head->fps()), head->width(), head->height(), true, "large",
-                                 head->pixelFormat()));
-    for (const StreamFrame *f : std::as_const(owned.frames))
-        QVERIFY(encoder.encodeFrame(f->avFrame(), f->width(), f->height(), QString::fromLatin1(f->timestampText()),
-                                    f->drawOverlay(), f->frameId()));
-    QVERIFY(encoder.end_encoding());
-    const codectest::Probe p = codectest::probe(out);
-    QVERIFY(p.ok);
-    QCOMPARE(p.codec, QStringLiteral("h264"));
-    QCOMPARE(QSize(p.width, p.height), QSize(head->width(), head->height()));
-    QCOMPARE(p.frames, 10);
-    QCOMPARE(p.frameRate, QStringLiteral("%1/1").arg(int(head->fps())));
-}
+private:
+    QTemporaryDir m_dir;
+    Recording m_first, m_second;
+    QDir m_root; // the generated export folder
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        av_log_set_level(AV_LOG_QUIET);
+        // A viewer's zone with a daylight-saving gap: seek times are the
+        // recorder's and must not depend on it.
+        qputenv("TZ", "Europe/Paris");
+        tzset();
+        QVERIFY(m_dir.isValid());
+        // Two files of camera 3: 14:00:00.000-14:00:04.500 and 14:00:05.000-14:00:09.500.
+        m_first = writeRecording(m_dir.path(), 3, QTime(14, 0, 0), 10, true);
+        m_second = writeRecording(m_dir.path(), 3, QTime(14, 0, 5), 10, true);
+        const QDir small(QStringLiteral(ZU_BINARY_DIR "/testdata/small"));
+        const QStringList roots = small.entryList({QStringLiteral("talvor_*")}, QDir::Dirs);
+        QVERIFY2(roots.size() == 1, "the generated export folder is missing (small_export fixture)");
+        m_root = QDir(small.absoluteFilePath(roots.first()));
+    }
+
+    void rangeRule_data()
+    {
+        QTest::addColumn<QStringList>("times");
+        QTest::addColumn<QString>("begin");
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QList<int>>("kept");
+        const QStringList t = {"140000", "140001", "140002", "140003", "140004", "140005"};
+        QTest::newRow("inside, end entry included") << t << "140001" << "140003" << QList<int>{1, 2, 3};
+        QTest::newRow("begin between entries") << QStringList{"140000", "140002", "140004", "140006"} << "140001" << "140005" << QList<int>{1, 2, 3};
+        QTest::newRow("empty begin keeps all") << t << "" << "140002" << QList<int>{0, 1, 2, 3, 4, 5};
+        QTest::newRow("empty end keeps all") << t << "140002" << "" << QList<int>{0, 1, 2, 3, 4, 5};
+        QTest::newRow("range after the file") << t << "150000" << "160000" << QList<int>{};
+        QTest::newRow("range in a gap") << QStringList{"140000", "140010"} << "140002" << "140005" << QList<int>{};
+        QTest::newRow("end never reached") << t << "140004" << "150000" << QList<int>{4, 5};
+        QTest::newRow("begin equals end") << t << "140002" << "140002" << QList<int>{};
+    }
+
+    void rangeRule()
+    {
+        QFETCH(QStringList, times);
+        QFETCH(QString, begin);
+        QFETCH(QString, end);
+        QFETCH(QList<int>, kept);
+        for (QString &time : times)
+            time = "20240305" + time + "000";
+        bool started = false, ended = false;
+        QCOMPARE(ZuAudioVideoFileReader::selectRange(framesAt(times), begin, end, started, ended), kept);
+    }
+
+    void fps_data()
+    {
+        QTest::addColumn<QStringList>("times");
+        QTest::addColumn<double>("fps");
+        const QDateTime t0(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC);
+        const QString first = t0.toString("yyyyMMddHHmmsszzz");
+        QTest::newRow("no entry") << QStringList{} << -1.0;
+        QTest::newRow("one entry") << QStringList{first} << 1.0;
+        QTest::newRow("no time between") << QStringList{first, first} << 1.0;
+        QTest::newRow("time unreadable") << QStringList{first, "garbage"} << 1.0;
+        QTest::newRow("under a second") << timesEvery(t0, 3, 100) << 10.0;
+        QStringList thirds; // stays 3, not 2.99
+        for (int i = 0; i < 31; ++i)
+            thirds.append(t0.addMSecs(qRound(i * 1000.0 / 3)).toString("yyyyMMddHHmmsszzz"));
+        QTest::newRow("a third of a second") << thirds << 3.0;
+        QTest::newRow("pause of the recording") << timesEvery(t0, 20, 100) + timesEvery(t0.addSecs(300), 20, 100) << 10.0;
+        QTest::newRow("clock set back") << timesEvery(t0, 20, 100) + timesEvery(t0.addSecs(-3600), 20, 100) << 10.0;
+        QStringList lossy = timesEvery(t0, 50, 100); // a frame lost now and then is no pause
+        lossy.removeAt(30);
+        lossy.removeAt(10);
+        QTest::newRow("lost frames") << lossy << 9.59;
+        QTest::newRow("viewer's daylight-saving gap") << timesEvery(QDateTime(QDate(2024, 3, 31), QTime(2, 10), Qt::UTC), 30, 100) << 10.0;
+    }
+
+    void fps()
+    {
+        QFETCH(QStringList, times);
+        QFETCH(double, fps);
+        QCOMPARE(ZuAudioVideoFileReader::entriesFps(framesAt(times)), fps);
+    }
+
+    void readsRangeAcrossFilesAndStreams_data()
+    {
+        QTest::addColumn<QString>("stream");
+        QTest::addColumn<int>("width");
+        QTest::newRow("video0") << "0" << 320;
+        QTest::newRow("video1 interleaved") << "1" << 160;
+    }
+
+    void readsRangeAcrossFilesAndStreams()
+    {
+        QFETCH(QString, stream);
+        QFETCH(int, width);
+        ZuAudioVideoFileReader reader({QFileInfo(m_first.data), QFileInfo(m_second.data)}, stream, "140003", "140007");
+        reader.set_camera_names({{3, QStringLiteral("Entrée principale")}});
+        QCOMPARE(reader.fps(), -1.0);
+        QSignalSpy finished(&reader, &QThread::finished);
+        Run run;
+        runReader(reader, run, 2); // a short queue makes the reader wait for the consumer
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(run.errors, QList<int>{});
+        // From 14:00:03 (not a key frame: decoded from the key frame before it)
+        // to the first entry at 14:00:07, across the two files.
+        QCOMPARE(run.times(), (QStringList{"140003000", "140003500", "140004000", "140004500", "140005000",
+                                           "140005500", "140006000", "140006500", "140007000"}));
+        for (int i = 0; i < run.frames.size(); ++i) {
+            const StreamFrame *f = run.frames.at(i);
+            QVERIFY(f->avFrame());
+            QCOMPARE(f->width(), width);
+            QCOMPARE(f->frameId(), i);
+            QCOMPARE(f->drawOverlay(), QStringLiteral("Entrée principale"));
+            QCOMPARE(f->fps(), 2.0);
+            QCOMPARE(f->isKeyframe(), i == 4); // 14:00:05.000 only, in this range
+        }
+        QCOMPARE(reader.frame_count(), 10);
+    }
+
+    void emptyRangeEndsAtOnce()
+    {
+        ZuAudioVideoFileReader reader({QFileInfo(m_first.data), QFileInfo(m_second.data)}, "0", "150000", "160000");
+        Run run;
+        QElapsedTimer t;
+        t.start();
+        runReader(reader, run);
+        QVERIFY(run.frames.isEmpty() && run.errors.isEmpty());
+        QVERIFY(t.elapsed() < 5000);
+    }
+
+    void readsAReorderingStream()
+    {
+        // H.265 with B-frames: the decoder gives its first picture only a few
+        // units after the first key frame and keeps the last ones until the
+        // end. Every entry still gives exactly one picture, in time order.
+        QTemporaryDir dir;
+        const Recording rec = writeRecording(dir.path(), 5, QTime(14, 0, 0), 20, false, true);
+        if (rec.entries.size() != 20)
+            QSKIP("libx265 is not available");
+        ZuAudioVideoFileReader all({QFileInfo(rec.data)}, "0", QString(), QString());
+        Run run;
+        runReader(all, run);
+        QCOMPARE(run.errors, QList<int>{});
+        QStringList expected;
+        for (int i = 0; i < 20; ++i)
+            expected.append(QTime(14, 0, 0).addMSecs(i * 500).toString("HHmmsszzz"));
+        QCOMPARE(run.times(), expected);
+        for (int i = 0; i < run.frames.size(); ++i)
+            QCOMPARE(run.frames.at(i)->frameId(), i);
+
+        // A range that opens after a key frame: the pictures decoded only to
+        // reach it are not delivered, whenever the decoder hands them out.
+        ZuAudioVideoFileReader part({QFileInfo(rec.data)}, "0", "140003", "140005");
+        Run run2;
+        runReader(part, run2);
+        QCOMPARE(run2.errors, QList<int>{});
+        QCOMPARE(run2.times(), (QStringList{"140003000", "140003500", "140004000", "140004500", "140005000"}));
+    }
+
+    void stopsMidwayWhileTheQueueIsFull()
+    {
+        std::deque<StreamFrame *> queue;
+        QMutex mutex;
+        auto queued = [&] { QMutexLocker l(&mutex); return int(queue.size()); };
+        auto reader = std::make_unique<ZuAudioVideoFileReader>(QList<QFileInfo>{QFileInfo(m_first.data), QFileInfo(m_second.data)},
+                                                               "0", QString(), QString());
+        reader->set_frame_queue(&queue);
+        reader->set_queue_mutex(&mutex);
+        reader->set_max_queue(3);
+        reader->start();
+        QTRY_COMPARE_WITH_TIMEOUT(queued(), 3, 5000);
+        QVERIFY(reader->isRunning()); // waiting for room
+        QElapsedTimer t;
+        t.start();
+        reader->stop();
+        QVERIFY(reader->wait(2000));
+        QVERIFY(t.elapsed() < 1000);
+        QCOMPARE(queued(), 3);
+        QCOMPARE(reader->error_code(), 0);
+
+        // Destroying a waiting reader stops and joins it.
+        reader = std::make_unique<ZuAudioVideoFileReader>(QList<QFileInfo>{QFileInfo(m_first.data)}, "0", QString(), QString());
+        reader->set_frame_queue(&queue);
+        reader->set_queue_mutex(&mutex);
+        reader->set_max_queue(4);
+        reader->start();
+        QTRY_COMPARE_WITH_TIMEOUT(queued(), 4, 5000);
+        reader.reset();
+        qDeleteAll(queue);
+    }
+
+    void damagedRecordingsEndWithAnError_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<int>("framesBefore"); // frames delivered before the failure
+        QTest::newRow("truncated data file") << "truncate" << 6;
+        QTest::newRow("seek file points past the data") << "pastdata" << 10;
+        QTest::newRow("garbage in place of a frame") << "garbage" << 3;
+        QTest::newRow("missing data file") << "nodata" << 0;
+        QTest::newRow("missing seek file") << "noseek" << 0;
+        QTest::newRow("unknown codec") << "codec" << 0;
+    }
+
+    void damagedRecordingsEndWithAnError()
+    {
+        QFETCH(QString, damage);
+        QFETCH(int, framesBefore);
+        QTemporaryDir dir;
+        const Recording rec = writeRecording(dir.path(), 12, QTime(14, 0, 0), 10, false);
+        const QString seekPath = ZuSeekFile::seekPathFor(rec.data);
+        QFile data(rec.data), seek(seekPath);
+        if (damage == "truncate") {
+            QVERIFY(data.resize(rec.entries.at(6).first + rec.entries.at(6).second / 2)); // inside frame 6
+        } else if (damage == "pastdata") {
+            QVERIFY(seek.open(QIODevice::Append));
+            seek.write("20240305140005000:video0:h264:320x240:0:99999\n");
+        } else if (damage == "garbage") {
+            QByteArray bytes(rec.entries.at(3).second, Qt::Uninitialized);
+            QRandomGenerator gen(99);
+            for (char &c : bytes)
+                c = char(0x80 | gen.bounded(128)); // no start codes in it
+            QVERIFY(data.open(QIODevice::ReadWrite) && data.seek(rec.entries.at(3).first));
+            data.write(bytes);
+        } else if (damage == "nodata") {
+            QVERIFY(data.rename(rec.data + ".moved"));
+        } else if (damage == "noseek") {
+            QVERIFY(seek.remove());
+        } else if (damage == "codec") {
+            QVERIFY(seek.open(QIODevice::ReadWrite));
+            const QByteArray text = seek.readAll().replace(":h264:", ":vp8:");
+            QVERIFY(seek.seek(0) && seek.write(text) == text.size());
+        }
+        data.close();
+        seek.close();
+        ZuAudioVideoFileReader reader({QFileInfo(rec.data)}, "0", QString(), QString());
+        Run run;
+        runReader(reader, run);
+        QCOMPARE(run.errors, QList<int>{-14});
+        QCOMPARE(reader.error_code(), -14);
+        QCOMPARE(run.frames.size(), framesBefore);
+        for (const StreamFrame *f : run.frames)
+            QVERIFY(f->avFrame());
+    }
+
+    void generatedFolderIsUnderstood()
+    {
+        using namespace ZuExportFolder;
+        QVERIFY(isExportFolderName(m_root.dirName()));
+        int seeks = 0, tags = 0;
+        QHash<int, QString> cameras;
+        QDirIterator it(m_root.path(), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            const NameInfo info = classify(path);
+            if (info.kind == FileKind::VideoSeek || info.kind == FileKind::AudioSeek) {
+                // Every entry in place, and the entries make up the whole data file.
+                const ZuSeekFile::Result r = ZuSeekFile::parse(path, QString());
+                QVERIFY2(r.ok && !r.truncated && r.malformedLines == 0 && !r.frames.isEmpty(), qPrintable(path));
+                qint64 expected = 0;
+                for (const ZuFrame &f : r.frames) {
+                    QCOMPARE(f.offset, expected);
+                    expected += f.size;
+                }
+                QCOMPARE(expected, QFileInfo(ZuSeekFile::dataPathFor(path)).size());
+                ++seeks;
+            } else if (info.kind == FileKind::CameraList || info.kind == FileKind::CameraListIndex) {
+                const QHash<int, QString> one = ZuFile::check_and_parse_nfo_file(QFileInfo(path), {});
+                QVERIFY2(!one.isEmpty(), qPrintable(path));
+                cameras.insert(one);
+            } else if (info.kind == FileKind::Tag) {
+                std::unique_ptr<ZuTag> tag(ZuFile::load_tag_file(path));
+                QVERIFY2(tag, qPrintable(path));
+                QCOMPARE(tag->get_camera_id(), QString::number(info.cameraId));
+                QCOMPARE(tag->get_tag_time().left(8), info.date.toString("yyyyMMdd"));
+                ++tags;
+            }
+        }
+        QVERIFY(seeks > 0 && tags > 0);
+        QCOMPARE(cameras, (QHash<int, QString>{{3, QStringLiteral("Entrée principale")}, {12, QStringLiteral("Parking")}}));
+    }
+
+    void readsTheGeneratedFolder()
+    {
+        const QList<QFileInfo> files = generatedFiles(m_root, "3_*.zuvideo");
+        QVERIFY(files.size() >= 2);
+        int expected = 0;
+        for (const QFileInfo &f : files)
+            expected += ZuSeekFile::parse(ZuSeekFile::seekPathFor(f.absoluteFilePath()), QString(), "1").frames.size();
+        ZuAudioVideoFileReader reader(files, "1", QString(), QString());
+        Run run;
+        runReader(reader, run);
+        QVERIFY(run.errors.isEmpty());
+        QCOMPARE(run.frames.size(), expected);
+        QVERIFY(run.frames.first()->isKeyframe());
+        QVERIFY(reader.fps() > 0);
+    }
+
+    void stoppedExportStillPlays()
+    {
+        // As an export stopped by the user: the reader is stopped part-way and
+        // what it read so far is encoded and ended into a file that plays.
+        std::deque<StreamFrame *> queue;
+        QMutex mutex;
+        ZuAudioVideoFileReader reader(generatedFiles(m_root, "12_*.zuvideo"), "0", QString(), QString());
+        reader.set_frame_queue(&queue);
+        reader.set_queue_mutex(&mutex);
+        reader.set_max_queue(10);
+        reader.set_camera_names({{12, QStringLiteral("Parking")}});
+        reader.start();
+        QTRY_COMPARE_WITH_TIMEOUT([&] { QMutexLocker l(&mutex); return int(queue.size()); }(), 10, 10000);
+        reader.stop();
+        QVERIFY(reader.wait(5000));
+        Run owned;
+        owned.frames = QList<StreamFrame *>(queue.begin(), queue.end());
+        const StreamFrame *head = owned.frames.first();
+        QTemporaryDir dir;
+        const QString out = dir.filePath("Parking.mp4");
+        ZuStreamEncoder encoder;
+        QVERIFY(encoder.init_encoder(out, "libx264", 2048, int(head->fps()), head->width(), head->height(), true, "large",
+                                     head->pixelFormat()));
+        for (const StreamFrame *f : std::as_const(owned.frames))
+            QVERIFY(encoder.encodeFrame(f->avFrame(), f->width(), f->height(), QString::fromLatin1(f->timestampText()),
+                                        f->drawOverlay(), f->frameId()));
+        QVERIFY(encoder.end_encoding());
+        const codectest::Probe p = codectest::probe(out);
+        QVERIFY(p.ok);
+        QCOMPARE(p.codec, QStringLiteral("h264"));
+        QCOMPARE(QSize(p.width, p.height), QSize(head->width(), head->height()));
+        QCOMPARE(p.frames, 10);
+        QCOMPARE(p.frameRate, QStringLiteral("%1/1").arg(int(head->fps())));
+    }
+};
 
 QTEST_MAIN(TestFileReader)
 #include "tst_filereader.moc"
