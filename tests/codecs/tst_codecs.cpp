@@ -132,7 +132,8 @@ private Q_SLOTS:
         const QList<QByteArray> units = codectest::makeAccessUnits(encoder.toLatin1().constData(), 320, 240, 12, 6);
         QCOMPARE(units.size(), 12);
         VideoDecoder decoder;
-        QVERIFY(decoder.open(codecText));
+        // Without a CUDA device the decoder falls back to software silently.
+        QVERIFY(decoder.open(codecText, VideoDecoder::Hardware::CudaIfAvailable));
         int keyFrames = 0;
         for (int i = 0; i < units.size(); ++i) {
             AVFrame *picture = nullptr;
@@ -164,11 +165,6 @@ private Q_SLOTS:
             }
             QVERIFY(decoder.decode(nullptr, 0, &picture) < 0 && !picture);
         }
-        // The CUDA request falls back to software on a machine without a device.
-        QVERIFY(decoder.open(QStringLiteral("h264"), VideoDecoder::Hardware::CudaIfAvailable));
-        AVFrame *p = decoder.decode(codectest::makeAccessUnits("libx264", 64, 48, 1).value(0));
-        QVERIFY(p && p->width == 64);
-        av_frame_free(&p);
     }
 
     void scalerHonoursColourRange_data()
