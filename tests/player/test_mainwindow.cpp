@@ -1,6 +1,6 @@
 // The player's main window and start-up: the order of the start-up steps,
-// the QML views loading cleanly, the views driving the controller, the
-// export command and the folder picker's refusal.
+// the QML views loading cleanly and driving the controller, the export
+// command and the folder picker's refusal.
 #include "appinfo.h"
 #include "canvas.h"
 #include "crashhandler.h"
@@ -12,7 +12,6 @@
 #include "zulog.h"
 #include "zuplayerinterfacecontroller.h"
 #include "zustartup.h"
-#include "zustreamreadandcontrol.h"
 
 #include <QMessageBox>
 #include <QQuickItem>
@@ -39,9 +38,7 @@ void collect(QtMsgType type, const QMessageLogContext &ctx, const QString &msg)
 // the visual tree.
 QQuickItem *findItem(QQuickItem *from, const QString &name)
 {
-    if (!from)
-        return nullptr;
-    if (from->objectName() == name)
+    if (!from || from->objectName() == name)
         return from;
     const QList<QQuickItem *> children = from->childItems();
     for (QQuickItem *child : children) {
@@ -53,36 +50,21 @@ QQuickItem *findItem(QQuickItem *from, const QString &name)
 
 QQuickItem *item(QQuickWidget *view, const char *name)
 {
-    return view ? findItem(view->rootObject(), QString::fromUtf8(name)) : nullptr;
+    return findItem(view->rootObject(), QString::fromUtf8(name));
 }
 
-QPoint centreOf(QQuickItem *it)
+void click(QQuickWidget *view, const char *name)
 {
-    return it->mapToScene(QPointF(it->width() / 2, it->height() / 2)).toPoint();
-}
-
-void click(QQuickWidget *view, QQuickItem *it)
-{
-    QVERIFY(it);
-    QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, centreOf(it));
+    QQuickItem *it = item(view, name);
+    QVERIFY2(it, name);
+    QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier,
+                      it->mapToScene(QPointF(it->width() / 2, it->height() / 2)).toPoint());
 }
 
 QString hms(qint64 ms)
 {
     return QTime::fromMSecsSinceStartOfDay(int(ms)).toString(QStringLiteral("HH:mm:ss"));
 }
-
-// A stand-in export dialog: records what the controller asked for.
-class FakeExportDialog : public QWidget
-{
-    Q_OBJECT
-public:
-    using QWidget::QWidget;
-signals:
-    void endingsignal();
-public slots:
-    void closeall() { close(); }
-};
 
 } // namespace
 
@@ -94,27 +76,16 @@ private:
     QTemporaryDir m_work;
     QString m_export;
 
-    std::unique_ptr<ZU_Player_qmlpresentation> makeWindow()
-    {
-        auto w = std::make_unique<ZU_Player_qmlpresentation>();
-        w->controller()->set_message_boxes_enabled(false);
-        w->resize(1600, 900);
-        w->show();
-        return w;
-    }
-
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_home.isValid());
-        QVERIFY(m_work.isValid());
+        QVERIFY(m_home.isValid() && m_work.isValid());
         qputenv("HOME", m_home.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", (m_home.path() + QStringLiteral("/.config")).toUtf8());
         // No update server: the check must not reach the network.
         qputenv("ZUPLAYER_CONFIG", (m_home.path() + QStringLiteral("/none.ini")).toUtf8());
-        QVERIFY2(!playertest::smallExport().isEmpty(), "small_export fixture missing");
         m_export = playertest::copyExport(m_work.path());
-        QVERIFY(!m_export.isEmpty());
+        QVERIFY2(!m_export.isEmpty(), "small_export fixture missing");
         // Windows built from here on open the copy at start.
         ZuFolderDialogController::setDefaultSearchStart(m_work.path());
     }
@@ -125,87 +96,69 @@ private slots:
         ZuCrashHandler::stop();
     }
 
-    // Both views load from the resources without a single QML warning.
-    void qmlLoadsWithoutWarnings()
+    // The views load from the resources and drive the controller the way a
+    // user does, without a single QML warning; the picture and the time code
+    // follow, and the export command opens on the picture shown.
+    void viewsDriveThePlayer()
     {
         g_messages.clear();
         g_previous = qInstallMessageHandler(collect);
-        {
-            auto w = makeWindow();
-            QCOMPARE(w->sidePanel()->status(), QQuickWidget::Ready);
-            QCOMPARE(w->timelineView()->status(), QQuickWidget::Ready);
-            QVERIFY(w->qmlErrors().isEmpty());
-            // Let the start-up folder load and a camera play: the bindings
-            // then see real lists.
-            QTRY_VERIFY_WITH_TIMEOUT(!w->controller()->selected_camera().isEmpty(), 10000);
-            QTRY_VERIFY_WITH_TIMEOUT(w->canvas()->receivedFrames() > 3, 10000);
-            QTest::qWait(300);
-        }
-        qInstallMessageHandler(g_previous);
-        QStringList qmlMessages;
-        for (const QString &m : qAsConst(g_messages)) {
-            if (m.contains(QLatin1String("qrc:")) || m.contains(QLatin1String(".qml")) ||
-                m.contains(QLatin1String("QML")))
-                qmlMessages << m;
-        }
-        QVERIFY2(qmlMessages.isEmpty(), qPrintable(qmlMessages.join(QLatin1Char('\n'))));
-    }
-
-    // The views drive the controller the way a user does, and the picture
-    // and the time code follow.
-    void viewsDriveThePlayer()
-    {
-        auto w = makeWindow();
+        auto w = std::make_unique<ZU_Player_qmlpresentation>();
+        w->controller()->set_message_boxes_enabled(false);
+        w->resize(1600, 900);
+        w->show();
         QQuickWidget *side = w->sidePanel();
         QQuickWidget *bar = w->timelineView();
         ZuPlayerInferfaceController *c = w->controller();
+        Canvas *canvas = w->canvas();
+        QCOMPARE(side->status(), QQuickWidget::Ready);
+        QCOMPARE(bar->status(), QQuickWidget::Ready);
+        QVERIFY(w->qmlErrors().isEmpty());
 
         // The folder beside the start folder is opened, its last day shown
         // and the first camera played, without any click.
         QTRY_COMPARE_WITH_TIMEOUT(c->export_folder(), QDir(m_export).absolutePath(), 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(c->selected_day(), QStringLiteral("2024-03-05"), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(c->selected_camera(), QStringLiteral("Entrée principale"), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(w->canvas()->receivedFrames() > 3, 10000);
+        QCOMPARE(c->selected_day(), QStringLiteral("2024-03-05"));
+        QTRY_VERIFY_WITH_TIMEOUT(canvas->receivedFrames() > 3, 10000);
         QTRY_VERIFY(c->is_playing());
         QCOMPARE(item(side, "folderName")->property("text").toString(), QFileInfo(m_export).fileName());
 
         // The time code shows the controller's time while the picture moves.
-        const QString shot1 = w->canvas()->currentTimestamp();
-        QTRY_VERIFY_WITH_TIMEOUT(w->canvas()->currentTimestamp() != shot1, 5000);
+        const QString shot1 = canvas->currentTimestamp();
+        QTRY_VERIFY_WITH_TIMEOUT(canvas->currentTimestamp() != shot1, 5000);
         QQuickItem *timecode = item(bar, "timecode");
         QVERIFY(timecode);
         QTRY_COMPARE(timecode->property("text").toString(), hms(c->get_current_read_time_is_ms()));
 
         // The camera list: choosing the other camera plays it.
-        QQuickItem *parking = item(side, "camera_Parking");
-        click(side, parking);
+        click(side, "camera_Parking");
         QTRY_COMPARE(c->selected_camera(), QStringLiteral("Parking"));
-        QTRY_VERIFY(w->canvas()->currentOverlay().contains(QLatin1String("Parking")));
+        QTRY_VERIFY(canvas->currentOverlay().contains(QLatin1String("Parking")));
 
         // Pause with the play button; the picture stops.
-        click(bar, item(bar, "playPauseButton"));
+        click(bar, "playPauseButton");
         QTRY_VERIFY(!c->is_playing());
         QTest::qWait(150);
-        const QString paused = w->canvas()->currentTimestamp();
+        const QString paused = canvas->currentTimestamp();
         QTest::qWait(300);
-        QCOMPARE(w->canvas()->currentTimestamp(), paused);
+        QCOMPARE(canvas->currentTimestamp(), paused);
 
         // Frame steps move by one picture each way.
         const qint64 t0 = c->get_current_read_time_is_ms();
-        click(bar, item(bar, "nextFrameButton"));
+        click(bar, "nextFrameButton");
         QTRY_VERIFY(c->get_current_read_time_is_ms() > t0);
-        const qint64 t1 = c->get_current_read_time_is_ms();
-        QVERIFY(t1 - t0 < 1000);
-        click(bar, item(bar, "previousFrameButton"));
+        QVERIFY(c->get_current_read_time_is_ms() - t0 < 1000);
+        click(bar, "previousFrameButton");
         QTRY_COMPARE(c->get_current_read_time_is_ms(), t0);
         QTRY_COMPARE(timecode->property("text").toString(), hms(t0));
 
         // Jumps of 5 seconds forward and back.
-        click(bar, item(bar, "jumpForward5"));
+        click(bar, "jumpForward5");
         QTRY_VERIFY(c->get_current_read_time_is_ms() >= t0 + 5000);
-        QVERIFY(c->get_current_read_time_is_ms() < t0 + 6000);
         const qint64 t2 = c->get_current_read_time_is_ms();
-        click(bar, item(bar, "jumpBack5"));
+        QVERIFY(t2 < t0 + 6000);
+        click(bar, "jumpBack5");
         QTRY_VERIFY(c->get_current_read_time_is_ms() <= t2 - 5000 + 100);
 
         // A click on the timeline seeks there (first key frame at or after).
@@ -216,16 +169,16 @@ private slots:
         const qint64 target = 14 * 3600000LL + 9000; // 14:00:09
         QVariant x;
         QVERIFY(QMetaObject::invokeMethod(timeline, "xOf", Q_RETURN_ARG(QVariant, x), Q_ARG(QVariant, double(target))));
-        const QPoint at = track->mapToScene(QPointF(x.toDouble(), track->height() / 2)).toPoint();
-        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier,
+                          track->mapToScene(QPointF(x.toDouble(), track->height() / 2)).toPoint());
         QTRY_VERIFY(qAbs(c->get_current_read_time_is_ms() - target) < 2500);
         QVERIFY(c->get_current_read_time_is_ms() >= target - 200);
 
         // Speed 2 from the speed selector, then play again.
-        click(bar, item(bar, "speed2"));
+        click(bar, "speed2");
         QTRY_COMPARE(c->playback_rate(), 2.0);
         if (!c->is_playing())
-            click(bar, item(bar, "playPauseButton"));
+            click(bar, "playPauseButton");
         QTRY_VERIFY(c->is_playing());
 
         // The day from the calendar: choosing the shown day again reloads
@@ -248,21 +201,38 @@ private slots:
         const qint64 k0 = c->get_current_read_time_is_ms();
         QTest::keyClick(w.get(), Qt::Key_Right);
         QTRY_VERIFY(c->get_current_read_time_is_ms() > k0);
+
+        // The export dialog opens on the camera and the picture on screen.
+        QTest::qWait(100);
+        const QString onScreen = canvas->currentTimestamp();
+        click(bar, "exportButton");
+        PopupExport *popup = nullptr;
+        QTRY_VERIFY((popup = qobject_cast<PopupExport *>(QApplication::activeModalWidget())));
+        QCOMPARE(popup->camera_id(), 12);
+        QCOMPARE(popup->start_time().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")), onScreen);
+        delete popup;
+
+        w.reset();
+        qInstallMessageHandler(g_previous);
+        QStringList qmlMessages;
+        for (const QString &m : qAsConst(g_messages)) {
+            if (m.contains(QLatin1String("qrc:")) || m.contains(QLatin1String(".qml")) || m.contains(QLatin1String("QML")))
+                qmlMessages << m;
+        }
+        QVERIFY2(qmlMessages.isEmpty(), qPrintable(qmlMessages.join(QLatin1Char('\n'))));
     }
 
-    // The timeline's preview popup reads only sane pictures.
-    void previewPopupPictures()
+    // Pictures and icon names come from outside: only sane ones are shown.
+    void untrustedPicturesAndIcons()
     {
         PreviewPopup popup;
         QVERIFY(!popup.show_preview(QStringLiteral("/nonexistent/x_preview.jpg"), QStringLiteral("14:00:00"), 10, 10));
-        QVERIFY(!popup.isVisible());
-
         QTemporaryDir dir;
         QFile junk(dir.filePath(QStringLiteral("junk.jpg")));
-        QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write(QByteArray(4096, '\x5a'));
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write(QByteArray(4096, '\x5a')) > 0);
         junk.close();
         QVERIFY(!popup.show_preview(junk.fileName(), QString(), 10, 10));
+        QVERIFY(!popup.isVisible());
         // A picture far larger than any camera's is not decoded.
         QImage wide(20000, 4, QImage::Format_RGB32);
         wide.fill(Qt::red);
@@ -270,55 +240,17 @@ private slots:
         QVERIFY(PreviewPopup::loadPreview(dir.filePath(QStringLiteral("wide.png"))).isNull());
 
         QDirIterator it(m_export, {QStringLiteral("*_preview.jpg")}, QDir::Files, QDirIterator::Subdirectories);
-        QVERIFY(it.hasNext());
         const QString real = it.next();
         QVERIFY(popup.show_preview(real, QStringLiteral("14:00:00"), 400, 400));
         QVERIFY(popup.isVisible());
-        QCOMPARE(popup.currentPath(), real);
         QVERIFY(PreviewPopup::loadPreview(real).width() <= PreviewPopup::kWidth);
         popup.hide_preview();
         QVERIFY(!popup.isVisible());
-    }
 
-    // The export button asks the controller for the time on screen.
-    void exportOpensForTimeOnScreen()
-    {
-        ZuPlayerInferfaceController::ExportRequest seen;
-        QPointer<QWidget> dialog;
-        const bool hadFactory = ZuPlayerInferfaceController::hasExportDialogFactory();
-        ZuPlayerInferfaceController::setExportDialogFactory(
-            [&](const ZuPlayerInferfaceController::ExportRequest &r) -> QWidget * {
-                seen = r;
-                dialog = new FakeExportDialog(r.parentWidget);
-                return dialog;
-            });
-        auto w = makeWindow();
-        ZuPlayerInferfaceController *c = w->controller();
-        QTRY_VERIFY_WITH_TIMEOUT(w->canvas()->receivedFrames() > 3, 10000);
-        c->pause_button();
-        QTRY_VERIFY(!w->canvas()->currentTimestamp().isEmpty());
-        QTest::qWait(100);
-        const QString onScreen = w->canvas()->currentTimestamp();
-        click(w->timelineView(), item(w->timelineView(), "exportButton"));
-        QTRY_VERIFY(dialog);
-        QCOMPARE(seen.timestamp, onScreen);
-        QCOMPARE(seen.cameraId, c->selected_camera_id());
-        QVERIFY(!seen.dayVideoFiles.isEmpty());
-        QVERIFY(seen.dayFolder.endsWith(QLatin1String("/2024-03-05")));
-        QTRY_VERIFY(dialog->isVisible());
-        dialog->close();
-        delete dialog.data();
-        Q_UNUSED(hadFactory);
-        ZU_Player_qmlpresentation::installExportDialog();
-
-        // The real dialog opens on the camera and the time on screen.
-        click(w->timelineView(), item(w->timelineView(), "exportButton"));
-        PopupExport *popup = nullptr;
-        QTRY_VERIFY((popup = qobject_cast<PopupExport *>(QApplication::activeModalWidget())));
-        QCOMPARE(popup->camera_id(), c->selected_camera_id());
-        QCOMPARE(popup->start_time().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")), onScreen);
-        popup->close();
-        delete popup;
+        AppInfo info;
+        QVERIFY(QFile::exists(info.icon(QStringLiteral("play")).toString().mid(3)));
+        QCOMPARE(info.icon(QStringLiteral("../../etc/passwd")), QUrl());
+        QCOMPARE(info.icon(QString()), QUrl());
     }
 
     // Only export folders are accepted; the refusal says why.
@@ -327,141 +259,108 @@ private slots:
         QTemporaryDir dir;
         const QString wrong = dir.path() + QStringLiteral("/talvor_1234");
         const QString right = dir.path() + QStringLiteral("/talvor_0a1b-2c3d-4e5f-6a7b");
-        QVERIFY(QDir().mkpath(wrong));
-        QVERIFY(QDir().mkpath(right));
+        const QString file = dir.path() + QStringLiteral("/talvor_aaaa-bbbb-cccc-dddd");
+        QVERIFY(QDir().mkpath(wrong) && QDir().mkpath(right) && QFile(file).open(QIODevice::WriteOnly));
 
         ZuFolderDialogController picker;
         QString answer = wrong;
         picker.setChooser([&](QWidget *, const QString &) { return answer; });
-        QString title, text;
-        int boxes = 0;
+        QStringList titles;
         QTimer closer;
-        closer.setInterval(20);
         connect(&closer, &QTimer::timeout, [&] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                title = box->windowTitle();
-                text = box->text();
-                ++boxes;
+                titles << box->windowTitle();
                 box->accept();
             }
         });
-        closer.start();
+        closer.start(20);
         QSignalSpy refused(&picker, &ZuFolderDialogController::folderRefused);
         QCOMPARE(picker.choose_folder(), QString());
-        QCOMPARE(boxes, 1);
+        QCOMPARE(titles, QStringList{QStringLiteral("Dossier invalide")});
         QCOMPARE(refused.count(), 1);
-        QCOMPARE(title, QStringLiteral("Dossier invalide"));
-        QCOMPARE(text, QStringLiteral("Seuls les dossiers d'exportation Talvor avec un identifiant valide sont acceptés."
-                                      "\n\nExemple attendu : talvor_aaaa-bbbb-cccc-dddd"));
         QVERIFY(picker.currentFolder().isEmpty());
-
         // A file named like an export folder is no folder either.
-        QFile fake(dir.path() + QStringLiteral("/talvor_aaaa-bbbb-cccc-dddd"));
-        QVERIFY(fake.open(QIODevice::WriteOnly));
-        fake.close();
-        QVERIFY(!picker.accept_folder(fake.fileName()));
-        QCOMPARE(boxes, 2);
+        QVERIFY(!picker.accept_folder(file));
+        QCOMPARE(titles.size(), 2);
 
         answer = right;
         QCOMPARE(picker.choose_folder(), right);
-        QCOMPARE(boxes, 2);
+        QCOMPARE(titles.size(), 2);
         QCOMPARE(ZuFolderDialog::lastFolder(), right);
         // The export dialog's own folder setting is left alone.
         QVERIFY(!QSettings(QStringLiteral("Talvor"), QStringLiteral("ZuPlayer")).contains(QStringLiteral("export/lastDir")));
-        closer.stop();
     }
 
     // Where start-up looks for an export folder.
     void nearestExportFolder()
     {
         QTemporaryDir dir;
-        const QString base = dir.path();
-        QVERIFY(QDir().mkpath(base + QStringLiteral("/a/b/c")));
-        QCOMPARE(ZuFolderDialog::findNearestExportFolder(base + QStringLiteral("/a/b/c"), 3), QString());
-        // A sibling of a parent is found; a deeper folder is not.
-        QVERIFY(QDir().mkpath(base + QStringLiteral("/a/talvor_0000-1111-2222-3333")));
-        QVERIFY(QDir().mkpath(base + QStringLiteral("/a/b/x/talvor_4444-5555-6666-7777")));
-        QCOMPARE(ZuFolderDialog::findNearestExportFolder(base + QStringLiteral("/a/b/c"), 3),
-                 base + QStringLiteral("/a/talvor_0000-1111-2222-3333"));
-        // The nearest level wins.
-        QVERIFY(QDir().mkpath(base + QStringLiteral("/a/b/talvor_8888-9999-aaaa-bbbb")));
-        QCOMPARE(ZuFolderDialog::findNearestExportFolder(base + QStringLiteral("/a/b/c"), 3),
-                 base + QStringLiteral("/a/b/talvor_8888-9999-aaaa-bbbb"));
+        const QString a = dir.path() + QStringLiteral("/a");
+        const auto nearest = [](const QString &from, int levels) {
+            return ZuFolderDialog::findNearestExportFolder(from, levels);
+        };
+        // Upper-case or short names, or deeper folders, are not found.
+        for (const char *sub : {"/b/c", "/TALVOR_0000-1111-2222-3333", "/talvor_000-1111-2222-3333",
+                                "/b/x/talvor_4444-5555-6666-7777"})
+            QVERIFY(QDir().mkpath(a + QLatin1String(sub)));
+        QCOMPARE(nearest(a + QStringLiteral("/b/c"), 2), QString());
+        // A sibling of a parent is found; the nearest level wins.
+        QVERIFY(QDir().mkpath(dir.path() + QStringLiteral("/talvor_0000-1111-2222-3333/2024-03-05")));
+        QCOMPARE(nearest(a + QStringLiteral("/b/c"), 3), dir.path() + QStringLiteral("/talvor_0000-1111-2222-3333"));
+        QVERIFY(QDir().mkpath(a + QStringLiteral("/b/talvor_8888-9999-aaaa-bbbb")));
+        QCOMPARE(nearest(a + QStringLiteral("/b/c"), 3), a + QStringLiteral("/b/talvor_8888-9999-aaaa-bbbb"));
         // Starting inside an export folder gives that folder.
-        QVERIFY(QDir().mkpath(base + QStringLiteral("/a/talvor_0000-1111-2222-3333/2024-03-05")));
-        QCOMPARE(ZuFolderDialog::findNearestExportFolder(
-                     base + QStringLiteral("/a/talvor_0000-1111-2222-3333/2024-03-05"), 3),
-                 base + QStringLiteral("/a/talvor_0000-1111-2222-3333"));
-        // Upper-case or short names are not export folders.
-        QVERIFY(QDir().mkpath(base + QStringLiteral("/u/TALVOR_0000-1111-2222-3333")));
-        QVERIFY(QDir().mkpath(base + QStringLiteral("/u/talvor_000-1111-2222-3333")));
-        QCOMPARE(ZuFolderDialog::findNearestExportFolder(base + QStringLiteral("/u"), 0), QString());
+        QCOMPARE(nearest(dir.path() + QStringLiteral("/talvor_0000-1111-2222-3333/2024-03-05"), 3),
+                 dir.path() + QStringLiteral("/talvor_0000-1111-2222-3333"));
 
-        // Without one nearby the last folder is used, when it is still valid.
+        // Without one nearby the last folder is used, when it is still
+        // valid. The walk goes up to the root: only assert when nothing is
+        // found above the temporary folder.
+        QTemporaryDir lone;
+        if (!ZuFolderDialog::findNearestExportFolder(lone.path()).isEmpty())
+            return;
         ZuFolderDialogController picker;
-        picker.setSearchStart(base + QStringLiteral("/u"));
-        ZuFolderDialog::setLastFolder(base + QStringLiteral("/gone/talvor_0000-1111-2222-3333"));
-        // The walk goes up to the root: only assert when nothing is found
-        // above the temporary folder.
-        if (ZuFolderDialog::findNearestExportFolder(base + QStringLiteral("/u")).isEmpty()) {
-            QCOMPARE(picker.initial_folder(), QString());
-            ZuFolderDialog::setLastFolder(base + QStringLiteral("/a/talvor_0000-1111-2222-3333"));
-            QCOMPARE(picker.initial_folder(), base + QStringLiteral("/a/talvor_0000-1111-2222-3333"));
-        }
+        picker.setSearchStart(lone.path());
+        ZuFolderDialog::setLastFolder(dir.path() + QStringLiteral("/gone/talvor_0000-1111-2222-3333"));
+        QCOMPARE(picker.initial_folder(), QString());
+        ZuFolderDialog::setLastFolder(dir.path() + QStringLiteral("/talvor_0000-1111-2222-3333"));
+        QCOMPARE(picker.initial_folder(), dir.path() + QStringLiteral("/talvor_0000-1111-2222-3333"));
     }
 
-    // Steps 1 to 8 without the event loop, in the program's order. Runs
-    // last: it switches the scene graph back-end after the application
+    // The start-up steps without the event loop, in the program's order.
+    // Runs last: it switches the scene graph back-end after the application
     // exists, which later windows of the same process must not inherit.
     void startupRunsInOrder()
     {
         ZuStartup::beforeApplication();
-        QCOMPARE(logLevel(), 1);
-        const bool translated = ZuStartup::prepareApplication(*qApp);
+        ZuStartup::prepareApplication(*qApp);
         QCOMPARE(QLocale().language(), QLocale::French);
-        QCOMPARE(QLocale().territory(), QLocale::France);
-        const QString qm = QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_fr.qm");
-        QCOMPARE(translated, QFileInfo::exists(qm));
 
         const QString user = m_home.path() + QStringLiteral("/.ZuPlayer");
         QVERIFY(!QFileInfo::exists(user));
         const ZuStartup::Environment env = ZuStartup::prepareUserEnvironment();
         QCOMPARE(QDir(env.userFolder).absolutePath(), QDir(user).absolutePath());
-        QVERIFY(env.userFolderReady);
-        QVERIFY(env.crashHandlerStarted);
-        QVERIFY(QFileInfo(user + QStringLiteral("/crash_reports")).isDir());
+        QVERIFY(env.userFolderReady && env.crashHandlerStarted);
         QVERIFY(QFileInfo(user + QStringLiteral("/crash_reports/metrics")).isDir());
         QCOMPARE(env.logFile, user + QStringLiteral("/zulogfile.log"));
         QVERIFY(QFileInfo(env.logFile).isFile());
 
         QVERIFY(ZuStartup::checkForUpdates(*qApp));
-
         std::unique_ptr<ZU_Player_qmlpresentation> window = ZuStartup::createMainWindow();
         QVERIFY(window->isVisible());
-        QCOMPARE(window->windowTitle(), QStringLiteral("ZUPLAYER 3.4.3"));
-        QCOMPARE(window->minimumSize(), QSize(1600, 900));
         window->controller()->set_message_boxes_enabled(false);
-        ZuStartup::checkCrashFiles();   // no dump: nothing opens
+        ZuStartup::checkCrashFiles(); // no dump: nothing opens
         for (QWidget *w : QApplication::topLevelWidgets())
             QVERIFY2(!w->isVisible() || w == window.get() || w->inherits("PreviewPopup"),
                      qPrintable(w->metaObject()->className()));
 
+        // The log was open before the crash handler started, and the window
+        // opened the export folder found beside the start folder.
         QFile log(env.logFile);
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray text = log.readAll();
         QVERIFY(text.contains("[INFO] MAIN :: ZUPLAYER 3.4.3 :: crashpad started"));
-        // The window opened the export folder found beside the start folder.
         QVERIFY(text.contains("initial_folder"));
-    }
-
-    void appInfoPaths()
-    {
-        AppInfo info;
-        QCOMPARE(info.title(), QStringLiteral("ZUPLAYER 3.4.3"));
-        QCOMPARE(info.icon(QStringLiteral("play")), QUrl(QStringLiteral("qrc:/qml/Zuplayer/resources/icons/play.svg")));
-        QVERIFY(QFile::exists(QStringLiteral(":/qml/Zuplayer/resources/icons/play.svg")));
-        QCOMPARE(info.icon(QStringLiteral("../../etc/passwd")), QUrl());
-        QCOMPARE(info.icon(QString()), QUrl());
     }
 };
 
