@@ -48,7 +48,7 @@ Recording writeRecording(const QString &folder, int camera, const QTime &start, 
         auto add = [&](const QByteArray &au, int stream, const QString &size) {
             data.write(au);
             rec.entries.append({offset, int(au.size())});
-            lines.append(QStringLiteral("%1:video%2:%3:%4:%5:%6").arg(stamp).arg(stream).arg(codec, size).arg(i % 5 == 0).arg(au.size()));
+            lines.append(QStringLiteral("%1:video%2:%3:%4:%5:%6").arg(stamp).arg(stream).arg(codec, size).arg(i % 5 == 0 ? 1 : 0).arg(au.size()));
             offset += au.size();
         };
         add(s0.at(i), 0, QStringLiteral("320x240"));
@@ -356,7 +356,7 @@ private Q_SLOTS:
         } else if (damage == "codec") {
             QVERIFY(seek.open(QIODevice::ReadWrite));
             const QByteArray text = seek.readAll().replace(":h264:", ":vp8:");
-            QVERIFY(seek.seek(0) && seek.write(text) == text.size());
+            QVERIFY(seek.resize(0) && seek.seek(0) && seek.write(text) == text.size());
         }
         data.close();
         seek.close();
@@ -407,33 +407,18 @@ private Q_SLOTS:
         QCOMPARE(cameras, (QHash<int, QString>{{3, QStringLiteral("Entrée principale")}, {12, QStringLiteral("Parking")}}));
     }
 
-    void readsTheGeneratedFolder()
-    {
-        const QList<QFileInfo> files = generatedFiles(m_root, "3_*.zuvideo");
-        QVERIFY(files.size() >= 2);
-        int expected = 0;
-        for (const QFileInfo &f : files)
-            expected += ZuSeekFile::parse(ZuSeekFile::seekPathFor(f.absoluteFilePath()), QString(), "1").frames.size();
-        ZuAudioVideoFileReader reader(files, "1", QString(), QString());
-        Run run;
-        runReader(reader, run);
-        QVERIFY(run.errors.isEmpty());
-        QCOMPARE(run.frames.size(), expected);
-        QVERIFY(run.frames.first()->isKeyframe());
-        QVERIFY(reader.fps() > 0);
-    }
-
     void stoppedExportStillPlays()
     {
-        // As an export stopped by the user: the reader is stopped part-way and
-        // what it read so far is encoded and ended into a file that plays.
+        // As an export of the generated folder's interleaved second stream,
+        // stopped by the user: the reader is stopped part-way and what it read
+        // so far is encoded and ended into a file that plays.
         std::deque<StreamFrame *> queue;
         QMutex mutex;
-        ZuAudioVideoFileReader reader(generatedFiles(m_root, "12_*.zuvideo"), "0", QString(), QString());
+        ZuAudioVideoFileReader reader(generatedFiles(m_root, "3_*.zuvideo"), "1", QString(), QString());
         reader.set_frame_queue(&queue);
         reader.set_queue_mutex(&mutex);
         reader.set_max_queue(10);
-        reader.set_camera_names({{12, QStringLiteral("Parking")}});
+        reader.set_camera_names({{3, QStringLiteral("Entrée principale")}});
         reader.start();
         QTRY_COMPARE_WITH_TIMEOUT([&] { QMutexLocker l(&mutex); return int(queue.size()); }(), 10, 10000);
         reader.stop();
@@ -441,8 +426,9 @@ private Q_SLOTS:
         Run owned;
         owned.frames = QList<StreamFrame *>(queue.begin(), queue.end());
         const StreamFrame *head = owned.frames.first();
+        QVERIFY(head->isKeyframe() && head->fps() > 0);
         QTemporaryDir dir;
-        const QString out = dir.filePath("Parking.mp4");
+        const QString out = dir.filePath("export.mp4");
         ZuStreamEncoder encoder;
         QVERIFY(encoder.init_encoder(out, "libx264", 2048, int(head->fps()), head->width(), head->height(), true, "large",
                                      head->pixelFormat()));
