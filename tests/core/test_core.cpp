@@ -212,7 +212,6 @@ private Q_SLOTS:
     {
         Http_singleton *s = Http_singleton::instance();
         QCOMPARE(s->accessString(QStringLiteral("abc"), true), QStringLiteral("ZUPLAYER/3.4.3 (Linux) token/abc"));
-        QCOMPARE(s->accessString(QStringLiteral("abc"), false), QStringLiteral("ZUPLAYER/3.4.3 (Linux)"));
         QTemporaryDir dir;
         const QString ini = dir.filePath(QStringLiteral("zuplayer.ini"));
         writeAll(ini, "[servers]\nupdate= http://127.0.0.1:1/zuapps/ \ncrashreport=http://127.0.0.1:2\n");
