@@ -331,16 +331,16 @@ void TestController::exportAndSnapshotOfThePictureOnScreen()
     QFETCH(QByteArray, tz);
     const QByteArray oldTz = qgetenv("TZ");
     const bool hadTz = qEnvironmentVariableIsSet("TZ");
-    if (!tz.isEmpty()) {
-        qputenv("TZ", tz);
-        tzset();
-        QVERIFY(!QDateTime::fromString(QStringLiteral("20240305140004"), QStringLiteral("yyyyMMddHHmmss")).isValid());
-    }
     const auto restore = qScopeGuard([&] {
         hadTz ? qputenv("TZ", oldTz) : qunsetenv("TZ");
         tzset();
         Controller::setExportDialogFactory({});
     });
+    if (!tz.isEmpty()) {
+        qputenv("TZ", tz);
+        tzset();
+        QVERIFY(!QDateTime::fromString(QStringLiteral("20240305140004"), QStringLiteral("yyyyMMddHHmmss")).isValid());
+    }
 
     Player p;
     Controller &c = p.c;
