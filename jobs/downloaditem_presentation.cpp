@@ -13,13 +13,9 @@
 #include <QNetworkRequest>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QStyle>
 
 namespace {
 const char kContext[] = "DownloadItem_Presentation";
-const char kProgressStyle[] =
-    "QProgressBar {    border: 1px solid grey; border-radius: 5px; text-align: center;color:white; font: "
-    "14px;background-color: rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}";
 
 QString tr_(const char *text)
 {
@@ -32,16 +28,8 @@ DownloadItem_Presentation::DownloadItem_Presentation(Download_presentation *wind
     , m_fileName(fileName)
 {
     Q_UNUSED(window);
-    setupUi(this);
+    setupRow();
     tryAgainButton->hide();
-    stopButton->hide();
-    openButton->hide();
-    progressBar->hide();
-    openRepButton->hide();
-    connect(stopButton, &QPushButton::clicked, this, &DownloadItem_Presentation::stop);
-    connect(openButton, &QPushButton::clicked, this, &DownloadItem_Presentation::open);
-    connect(openRepButton, &QPushButton::clicked, this, &DownloadItem_Presentation::openRep);
-    connect(tryAgainButton, &QPushButton::clicked, this, &DownloadItem_Presentation::tryAgain);
 
     fileNameLabel->setText(fileName);
     m_finished = true;
@@ -49,17 +37,7 @@ DownloadItem_Presentation::DownloadItem_Presentation(Download_presentation *wind
     m_output.setFileName(fileName);
 
     progressBar->hide();
-    stopButton->setEnabled(false);
-    stopButton->hide();
-    openButton->setEnabled(true);
-    openButton->show();
-    openRepButton->setEnabled(true);
-    openRepButton->show();
-
-    fileIcon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(48, 48));
-    fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
-    downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
-    progressBar->setStyleSheet(QString::fromLatin1(kProgressStyle));
+    showOpenButtons();
 }
 
 DownloadItem_Presentation::~DownloadItem_Presentation()
@@ -153,13 +131,7 @@ void DownloadItem_Presentation::start_downloading_item()
 {
     logMessage(QStringLiteral("[INFO] DownloadItem_Presentation :: start downloading item :: from url :: ") + m_urlText);
     setStarted();
-    stopButton->setEnabled(true);
-    stopButton->show();
-    openButton->setEnabled(false);
-    openButton->hide();
-    openRepButton->setEnabled(false);
-    openRepButton->hide();
-    progressBar->show();
+    showRunningButtons();
     m_url = QUrl(m_urlText);
     if (m_manager) {
         detachReply();
@@ -178,22 +150,9 @@ QString DownloadItem_Presentation::formatSize(qint64 bytes)
     return formatByteSize(bytes, kContext);
 }
 
-qint64 DownloadItem_Presentation::totalBytes() const
-{
-    if (!m_sizeText.isEmpty())
-        return m_sizeText.toLongLong() * 1024;
-    return m_bytesTotal;
-}
-
 void DownloadItem_Presentation::updateInfoLabel()
 {
-    TransferText t;
-    t.received = m_bytesReceived;
-    t.total = totalBytes();
-    t.elapsedMs = m_elapsed.isValid() ? m_elapsed.elapsed() : 0;
-    t.successful = downloadedSuccessfully();
-    t.outputSize = QFileInfo(m_output.fileName()).size();
-    downloadInfoLabel->setText(transferText(t, kContext));
+    showTransferText(m_output.fileName(), kContext);
 }
 
 void DownloadItem_Presentation::failWithText(const QString &text)
@@ -333,16 +292,7 @@ void DownloadItem_Presentation::downloadProgress(qint64 bytesReceived, qint64 by
     // report of an aborted reply) must not replace the failure text.
     if (m_inError)
         return;
-    m_bytesReceived = bytesReceived;
-    if (bytesTotal != -1) {
-        m_bytesTotal = m_sizeText.isEmpty() ? bytesTotal : m_sizeText.toLongLong() * 1024;
-        setByteProgress(progressBar, bytesReceived, m_bytesTotal);
-    } else {
-        m_bytesTotal = 0;
-        progressBar->setValue(0);
-        progressBar->setMaximum(0);
-    }
-    updateInfoLabel();
+    recordProgress(bytesReceived, bytesTotal);
 }
 
 void DownloadItem_Presentation::metaDataChanged()
@@ -352,12 +302,7 @@ void DownloadItem_Presentation::metaDataChanged()
 void DownloadItem_Presentation::finished()
 {
     progressBar->hide();
-    stopButton->setEnabled(false);
-    stopButton->hide();
-    openButton->setEnabled(true);
-    openButton->show();
-    openRepButton->setEnabled(true);
-    openRepButton->show();
+    showOpenButtons();
     if (m_output.isOpen()) {
         const bool complete = m_reply && m_reply->error() == QNetworkReply::NoError && !m_inError;
         if (complete)
@@ -375,12 +320,7 @@ void DownloadItem_Presentation::stop()
 {
     logMessage("[INFO] DownloadItem_Presentation::stop");
     setUpdatesEnabled(false);
-    stopButton->setEnabled(false);
-    stopButton->hide();
-    openButton->setEnabled(true);
-    openButton->show();
-    openRepButton->setEnabled(true);
-    openRepButton->show();
+    showOpenButtons();
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
     setUpdatesEnabled(true);
@@ -399,13 +339,7 @@ void DownloadItem_Presentation::tryAgain()
         return;
     tryAgainButton->hide();
     tryAgainButton->setEnabled(false);
-    stopButton->setEnabled(true);
-    stopButton->show();
-    openButton->setEnabled(false);
-    openButton->hide();
-    openRepButton->setEnabled(false);
-    openRepButton->hide();
-    progressBar->show();
+    showRunningButtons();
     if (m_manager) {
         detachReply();
         m_output.cancelWriting();

@@ -1,5 +1,4 @@
 #pragma once
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QSaveFile>
 #include <QUrl>
@@ -60,7 +59,6 @@ private Q_SLOTS:
 private:
     void failWithText(const QString &text);
     bool getFileName();
-    qint64 totalBytes() const;
     void detachReply();
 
     QUrl m_url;
@@ -68,12 +66,8 @@ private:
     QNetworkAccessManager *m_manager = nullptr;
     QString m_urlText;
     bool m_askForFileName = false;
-    qint64 m_bytesReceived = 0;
-    qint64 m_bytesTotal = 0;
-    QElapsedTimer m_elapsed;
     QString m_fileName;
     QString m_chosenPath;
     QSaveFile m_output;
-    QString m_sizeText;
     bool m_selfAborted = false;
 };

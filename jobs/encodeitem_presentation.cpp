@@ -7,14 +7,10 @@
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
-#include <QStyle>
 #include <QUrl>
 
 namespace {
 const char kContext[] = "EncodeItem_Presentation";
-const char kProgressStyle[] =
-    "QProgressBar {    border: 1px solid grey; border-radius: 5px; text-align: center;color:white; font: "
-    "14px;background-color: rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}";
 
 QString bit(bool value)
 {
@@ -27,11 +23,7 @@ EncodeItem_Presentation::EncodeItem_Presentation(const QString &outputPath)
     , m_outputPath(outputPath)
 {
     logMessage("[INFO] Encode Item Presentation :: construct");
-    setupUi(this);
-    connect(stopButton, &QPushButton::clicked, this, &EncodeItem_Presentation::stop);
-    connect(openButton, &QPushButton::clicked, this, &EncodeItem_Presentation::open);
-    connect(openRepButton, &QPushButton::clicked, this, &EncodeItem_Presentation::openRep);
-    connect(tryAgainButton, &QPushButton::clicked, this, &EncodeItem_Presentation::tryAgain);
+    setupRow();
     fileNameLabel->setText(outputPath);
     m_finished = false;
     m_started = false;
@@ -39,18 +31,8 @@ EncodeItem_Presentation::EncodeItem_Presentation(const QString &outputPath)
     m_output.setFileName(outputPath);
 
     tryAgainButton->hide();
-    stopButton->setEnabled(false);
-    stopButton->hide();
     progressBar->hide();
-    openButton->setEnabled(true);
-    openButton->show();
-    openRepButton->setEnabled(true);
-    openRepButton->show();
-
-    fileIcon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(48, 48));
-    fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
-    downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
-    progressBar->setStyleSheet(QString::fromLatin1(kProgressStyle));
+    showOpenButtons();
 }
 
 EncodeItem_Presentation::~EncodeItem_Presentation()
@@ -102,13 +84,7 @@ void EncodeItem_Presentation::start_downloading_item()
 {
     logMessage("[INFO] Encode Item Presentation :: start_downloading_item");
     setStarted();
-    stopButton->setEnabled(true);
-    stopButton->show();
-    openButton->setEnabled(false);
-    openButton->hide();
-    openRepButton->setEnabled(false);
-    openRepButton->hide();
-    progressBar->show();
+    showRunningButtons();
     m_elapsed.start();
     if (!m_exporter) {
         logMessage("[ERROR] Encode Item Presentation :: download_encode object not allocated");
@@ -163,12 +139,7 @@ void EncodeItem_Presentation::finished()
     releaseExporter();
     logMessage("[INFO] Encode Item Presentation :: finished");
     progressBar->hide();
-    stopButton->setEnabled(false);
-    stopButton->hide();
-    openButton->setEnabled(true);
-    openButton->show();
-    openRepButton->setEnabled(true);
-    openRepButton->show();
+    showOpenButtons();
     m_output.close();
     setFinished();
     logMessage(QStringLiteral("[INFO] Encode Item Presentation :: finished :: downloadInfoLabel :: ")
@@ -207,16 +178,7 @@ void EncodeItem_Presentation::downloadReadyRead()
 void EncodeItem_Presentation::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     logMessage("[INFO] Encode Item Presentation :: downloadProgress");
-    m_bytesReceived = bytesReceived;
-    if (bytesTotal != -1) {
-        m_bytesTotal = m_sizeText.isEmpty() ? bytesTotal : m_sizeText.toLongLong() * 1024;
-        setByteProgress(progressBar, bytesReceived, m_bytesTotal);
-    } else {
-        m_bytesTotal = 0;
-        progressBar->setValue(0);
-        progressBar->setMaximum(0);
-    }
-    updateInfoLabel();
+    recordProgress(bytesReceived, bytesTotal);
 }
 
 void EncodeItem_Presentation::metaDataChanged()
@@ -227,13 +189,7 @@ void EncodeItem_Presentation::metaDataChanged()
 void EncodeItem_Presentation::updateInfoLabel()
 {
     logMessage("[INFO] Encode Item Presentation :: updateInfoLabel");
-    TransferText t;
-    t.received = m_bytesReceived;
-    t.total = m_sizeText.isEmpty() ? m_bytesTotal : m_sizeText.toLongLong() * 1024;
-    t.elapsedMs = m_elapsed.isValid() ? m_elapsed.elapsed() : 0;
-    t.successful = downloadedSuccessfully();
-    t.outputSize = QFileInfo(m_outputPath).size();
-    downloadInfoLabel->setText(transferText(t, kContext));
+    showTransferText(m_outputPath, kContext);
 }
 
 QString EncodeItem_Presentation::formatSize(qint64 bytes)

@@ -1,5 +1,4 @@
 #pragma once
-#include <QElapsedTimer>
 #include <QFile>
 
 #include "presentation_interface.h"
@@ -56,10 +55,6 @@ private Q_SLOTS:
 private:
     void releaseExporter();
 
-    QString m_sizeText;
-    qint64 m_bytesReceived = 0;
-    qint64 m_bytesTotal = 0;
-    QElapsedTimer m_elapsed;
     QFile m_output;
     QString m_outputPath;
     int m_span = -1;

@@ -1,9 +1,17 @@
 #include "presentation_interface.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QProgressBar>
+#include <QStyle>
 
 #include <climits>
+
+namespace {
+const char kProgressStyle[] =
+    "QProgressBar {    border: 1px solid grey; border-radius: 5px; text-align: center;color:white; font: "
+    "14px;background-color: rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}";
+} // namespace
 
 Presentation_Interface::Presentation_Interface(QWidget *parent)
     : QWidget(parent)
@@ -97,4 +105,72 @@ void Presentation_Interface::setByteProgress(QProgressBar *bar, qint64 value, qi
     bar->setMinimum(0);
     bar->setMaximum(int(top));
     bar->setValue(int(qBound<qint64>(0, value >> shift, top)));
+}
+
+void Presentation_Interface::setupRow()
+{
+    setupUi(this);
+    // The slots are virtual: each button reaches the row's own override.
+    connect(stopButton, &QPushButton::clicked, this, &Presentation_Interface::stop);
+    connect(openButton, &QPushButton::clicked, this, &Presentation_Interface::open);
+    connect(openRepButton, &QPushButton::clicked, this, &Presentation_Interface::openRep);
+    connect(tryAgainButton, &QPushButton::clicked, this, &Presentation_Interface::tryAgain);
+
+    fileIcon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(48, 48));
+    fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
+    downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
+    progressBar->setStyleSheet(QString::fromLatin1(kProgressStyle));
+}
+
+void Presentation_Interface::showOpenButtons()
+{
+    stopButton->setEnabled(false);
+    stopButton->hide();
+    openButton->setEnabled(true);
+    openButton->show();
+    openRepButton->setEnabled(true);
+    openRepButton->show();
+}
+
+void Presentation_Interface::showRunningButtons()
+{
+    stopButton->setEnabled(true);
+    stopButton->show();
+    openButton->setEnabled(false);
+    openButton->hide();
+    openRepButton->setEnabled(false);
+    openRepButton->hide();
+    progressBar->show();
+}
+
+qint64 Presentation_Interface::totalBytes() const
+{
+    if (!m_sizeText.isEmpty())
+        return m_sizeText.toLongLong() * 1024;
+    return m_bytesTotal;
+}
+
+void Presentation_Interface::recordProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    m_bytesReceived = bytesReceived;
+    if (bytesTotal != -1) {
+        m_bytesTotal = m_sizeText.isEmpty() ? bytesTotal : m_sizeText.toLongLong() * 1024;
+        setByteProgress(progressBar, bytesReceived, m_bytesTotal);
+    } else {
+        m_bytesTotal = 0;
+        progressBar->setValue(0);
+        progressBar->setMaximum(0);
+    }
+    updateInfoLabel();
+}
+
+void Presentation_Interface::showTransferText(const QString &outputPath, const char *context)
+{
+    TransferText t;
+    t.received = m_bytesReceived;
+    t.total = totalBytes();
+    t.elapsedMs = m_elapsed.isValid() ? m_elapsed.elapsed() : 0;
+    t.successful = downloadedSuccessfully();
+    t.outputSize = QFileInfo(outputPath).size();
+    downloadInfoLabel->setText(transferText(t, context));
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QString>
 #include <QWidget>
@@ -70,6 +71,27 @@ Q_SIGNALS:
     void statusChanged();
 
 protected:
+    // The form, its four buttons wired to this row's slots, and the look
+    // every row shares.
+    void setupRow();
+    // Stop off, both open buttons on: a row that is not running.
+    void showOpenButtons();
+    // Stop on, both open buttons off, the bar shown: a running row.
+    void showRunningButtons();
+    // The transfer's total: a size given in KiB (m_sizeText) wins over the
+    // reported one.
+    qint64 totalBytes() const;
+    // Takes a progress report into the byte counts and the bar (a total of
+    // -1 is unknown: a busy bar), then updates the info label.
+    void recordProgress(qint64 bytesReceived, qint64 bytesTotal);
+    // The transfer line of the byte counts into the info label; `outputPath`
+    // gives the size reached once the row has succeeded.
+    void showTransferText(const QString &outputPath, const char *context);
+
+    QString m_sizeText;
+    qint64 m_bytesReceived = 0;
+    qint64 m_bytesTotal = 0;
+    QElapsedTimer m_elapsed;
     bool m_finished = false;
     bool m_started = false;
     bool m_inError = false;
