@@ -166,7 +166,7 @@ void DownloadBinary::requestMetadata(const QUrl &url)
     sendCheckRequest(url, &DownloadBinary::onMetaJsonFinished);
 }
 
-void DownloadBinary::abortCurrentReply()
+void DownloadBinary::dropReply()
 {
     if (QNetworkReply *r = reply.data()) {
         reply.clear();
@@ -178,6 +178,11 @@ void DownloadBinary::abortCurrentReply()
             r->abort();
         r->deleteLater();
     }
+}
+
+void DownloadBinary::abortCurrentReply()
+{
+    dropReply();
     closeProgressDialog();
     if (saveFile)
         saveFile->cancelWriting();
@@ -242,14 +247,7 @@ void DownloadBinary::handleSslErrors(const QList<QSslError> &errors)
         closeProgressDialog();
         return;
     }
-    if (r) {
-        reply.clear();
-        r->setProperty("handled", true);
-        r->disconnect(this);
-        if (r->isRunning())
-            r->abort();
-        r->deleteLater();
-    }
+    dropReply();
     closeProgressDialog();
     emit updateCheckFailed(message);
 }

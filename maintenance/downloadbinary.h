@@ -166,6 +166,9 @@ private slots:
 private:
     QNetworkReply *sendCheckRequest(const QUrl &url, void (DownloadBinary::*handler)(QNetworkReply *));
     void releaseCheckReply(QNetworkReply *r);
+    // Lets go of the current reply: marked handled, disconnected, aborted
+    // while it runs, deleted later.
+    void dropReply();
     QString buildUpdatePrompt(const QVersionNumber &remote) const;
     QString buildUpdateDetails(const QString &sha256) const;
     QUrl indexUrl(const QString &channelName) const;
