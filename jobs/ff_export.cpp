@@ -131,22 +131,24 @@ int ff_export::queueSize()
     return int(m_queue.size());
 }
 
+StreamFrame *ff_export::takeHead()
+{
+    const auto take = [this]() -> StreamFrame * {
+        if (m_queue.empty())
+            return nullptr;
+        StreamFrame *frame = m_queue.front();
+        m_queue.pop_front();
+        return frame;
+    };
+    if (m_gateHeld)
+        return take();
+    QMutexLocker lock(&m_queueMutex);
+    return take();
+}
+
 void ff_export::dropHead()
 {
-    StreamFrame *frame = nullptr;
-    if (m_gateHeld) {
-        if (m_queue.empty())
-            return;
-        frame = m_queue.front();
-        m_queue.pop_front();
-    } else {
-        QMutexLocker lock(&m_queueMutex);
-        if (m_queue.empty())
-            return;
-        frame = m_queue.front();
-        m_queue.pop_front();
-    }
-    delete frame;
+    delete takeHead();
 }
 
 void ff_export::updateGate()
@@ -171,17 +173,8 @@ void ff_export::openGate()
 
 void ff_export::freeQueue()
 {
-    for (;;) {
-        StreamFrame *frame = nullptr;
-        {
-            QMutexLocker lock(&m_queueMutex);
-            if (m_queue.empty())
-                return;
-            frame = m_queue.front();
-            m_queue.pop_front();
-        }
+    while (StreamFrame *frame = takeHead())
         delete frame;
-    }
 }
 
 void ff_export::waitForFrames()

@@ -80,6 +80,9 @@ private Q_SLOTS:
 private:
     StreamFrame *head();
     int queueSize();
+    // Takes the first frame out of the queue (nullptr when it is empty);
+    // the caller owns it.
+    StreamFrame *takeHead();
     void dropHead();
     // Keeps the reader waiting on the queue mutex while kGateFrames or more
     // frames are queued, and lets it go below that.
