@@ -1,5 +1,7 @@
 #include "zulog.h"
 
+#include "fdwrite.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QMutex>
@@ -9,29 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 namespace {
 QMutex g_levelMutex;
 QMutex g_fileMutex;
 QString g_path;
 QByteArray g_pathBytes;
 bool g_installed = false;
-
-bool writeAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
@@ -53,7 +38,7 @@ void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
             // is retried with the next one.
         }
     }
-    writeAll(fd, line.constData(), static_cast<size_t>(line.size()));
+    writeAllToFd(fd, line.constData(), static_cast<size_t>(line.size()));
     ::close(fd);
 }
 } // namespace

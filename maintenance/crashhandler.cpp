@@ -1,5 +1,6 @@
 #include "crashhandler.h"
 
+#include "fdwrite.h"
 #include "http_singleton.h"
 
 #include <QDateTime>
@@ -102,24 +103,7 @@ struct Text
     }
 };
 
-bool writeAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool writeText(int fd, const Text &t) { return writeAll(fd, t.data, t.length); }
+bool writeText(int fd, const Text &t) { return writeAllToFd(fd, t.data, t.length); }
 
 // Civil date from days since 1970-01-01 (proleptic Gregorian), pure
 // arithmetic so that it is safe inside the handler.
@@ -168,7 +152,7 @@ void copyMemoryMap(int out)
             continue;
         if (n <= 0)
             break;
-        if (!writeAll(out, g_mapsBuffer, static_cast<size_t>(n)))
+        if (!writeAllToFd(out, g_mapsBuffer, static_cast<size_t>(n)))
             break;
         total += static_cast<size_t>(n);
         if (total >= kMaxMapsBytes)
@@ -214,17 +198,17 @@ void writeDump(int sig, const siginfo_t *info)
     t.addSigned(now.tv_sec);
     t.add(")\nbacktrace:\n");
 
-    bool ok = writeAll(fd, g_header, g_headerLength) && writeText(fd, t);
+    bool ok = writeAllToFd(fd, g_header, g_headerLength) && writeText(fd, t);
     if (ok) {
         void *frames[128];
         const int count = ::backtrace(frames, 128);
         if (count > 0)
             ::backtrace_symbols_fd(frames, count, fd);
-        ok = writeAll(fd, "memory map:\n", 12);
+        ok = writeAllToFd(fd, "memory map:\n", 12);
     }
     if (ok) {
         copyMemoryMap(fd);
-        ok = writeAll(fd, "end of dump\n", 12);
+        ok = writeAllToFd(fd, "end of dump\n", 12);
     }
     g_dumpFd = -1;
     ::fsync(fd);
