@@ -161,6 +161,27 @@ void copyMemoryMap(int out)
     ::close(in);
 }
 
+// Adds "N (NAME)" for a signal.
+void addSignal(Text &t, int sig)
+{
+    t.addSigned(sig);
+    t.add(" (");
+    t.add(signalName(sig));
+    t.add(")");
+}
+
+// Closes the dump file on disk: a complete dump takes its final name, a
+// failed one is removed. Only system calls, safe inside the handler.
+void closeDump(int fd, bool ok)
+{
+    ::fsync(fd);
+    ::close(fd);
+    if (ok)
+        ::rename(g_partialPath, g_finalPath);
+    else
+        ::unlink(g_partialPath);
+}
+
 void writeDump(int sig, const siginfo_t *info)
 {
     const int fd = ::open(g_partialPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -170,10 +191,8 @@ void writeDump(int sig, const siginfo_t *info)
 
     Text t;
     t.add("signal: ");
-    t.addSigned(sig);
-    t.add(" (");
-    t.add(signalName(sig));
-    t.add(")\ncode: ");
+    addSignal(t, sig);
+    t.add("\ncode: ");
     t.addSigned(info ? info->si_code : 0);
     t.add("\n");
     if (info && sig != SIGABRT) {
@@ -211,12 +230,7 @@ void writeDump(int sig, const siginfo_t *info)
         ok = writeAllToFd(fd, "end of dump\n", 12);
     }
     g_dumpFd = -1;
-    ::fsync(fd);
-    ::close(fd);
-    if (ok)
-        ::rename(g_partialPath, g_finalPath);
-    else
-        ::unlink(g_partialPath);
+    closeDump(fd, ok);
 }
 
 // The handler faulted while writing (typically unwinding a smashed stack):
@@ -230,17 +244,9 @@ void finishCutShortDump(int sig)
     g_dumpFd = -1;
     Text t;
     t.add("\ndump cut short by signal ");
-    t.addSigned(sig);
-    t.add(" (");
-    t.add(signalName(sig));
-    t.add(") inside the crash handler\nend of dump\n");
-    const bool ok = writeText(fd, t);
-    ::fsync(fd);
-    ::close(fd);
-    if (ok)
-        ::rename(g_partialPath, g_finalPath);
-    else
-        ::unlink(g_partialPath);
+    addSignal(t, sig);
+    t.add(" inside the crash handler\nend of dump\n");
+    closeDump(fd, writeText(fd, t));
 }
 
 void dieWith(int sig)
