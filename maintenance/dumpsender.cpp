@@ -177,23 +177,19 @@ bool DumpSender::sendReport(const QString &path)
         body += crlf;
         body += f.value.toUtf8() + crlf;
     }
-    if (dumpSent) {
+    const auto addFilePart = [&](const char *name, const QString &fileName, const QByteArray &data) {
         body += delimiter;
-        body += "Content-Disposition: form-data; name=\"upload_file_minidump\"; filename=\"" +
-                quotedParameter(dumpName) + "\"" + crlf;
+        body += QByteArray("Content-Disposition: form-data; name=\"") + name + "\"; filename=\"" +
+                quotedParameter(fileName) + "\"" + crlf;
         body += "Content-Type: application/octet-stream" + crlf;
         body += crlf;
-        body += dump + crlf;
-    }
-    if (logSent) {
-        // The raw bytes, so that "sha_log" describes exactly what arrives.
-        body += delimiter;
-        body += "Content-Disposition: form-data; name=\"upload_file_log\"; filename=\"" +
-                quotedParameter(logPath) + "\"" + crlf;
-        body += "Content-Type: application/octet-stream" + crlf;
-        body += crlf;
-        body += log + crlf;
-    }
+        body += data + crlf;
+    };
+    if (dumpSent)
+        addFilePart("upload_file_minidump", dumpName, dump);
+    // The raw bytes, so that "sha_log" describes exactly what arrives.
+    if (logSent)
+        addFilePart("upload_file_log", logPath, log);
     body += "--" + boundary + "--" + crlf;
 
     QNetworkRequest request(url);
