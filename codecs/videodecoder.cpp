@@ -1,5 +1,6 @@
 #include "videodecoder.h"
 
+#include "averror.h"
 #include "zulog.h"
 
 #include <cstring>
@@ -12,13 +13,6 @@ extern "C" {
 }
 
 namespace {
-QString avErrorText(int code)
-{
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    return QString::fromUtf8(buf);
-}
-
 void logError(const QString &function, const QString &detail)
 {
     logMessage(QStringLiteral("[ERROR] VideoDecoder :: %1 :: %2").arg(function, detail));

@@ -1,5 +1,6 @@
 #include "zustreamencoder.h"
 
+#include "averror.h"
 #include "zulog.h"
 
 #include <QDateTime>
@@ -27,13 +28,6 @@ extern "C" {
 
 namespace {
 constexpr const char *kComponent = "ZuStreamEncoder";
-
-QString avErrorText(int code)
-{
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    return QString::fromUtf8(buf);
-}
 
 struct EncoderChoice {
     QStringList candidates; // libavcodec encoder names, best first

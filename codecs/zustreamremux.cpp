@@ -1,5 +1,6 @@
 #include "zustreamremux.h"
 
+#include "averror.h"
 #include "zulog.h"
 #include "zustreamencoder.h"
 
@@ -22,13 +23,6 @@ extern "C" {
 }
 
 namespace {
-QString avErrorText(int code)
-{
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    return QString::fromUtf8(buf);
-}
-
 int failWith(int code, const QString &detail)
 {
     logMessage(QStringLiteral("[ERROR] ZuStreamRemux :: remuxUrlToFile :: %1").arg(detail));
