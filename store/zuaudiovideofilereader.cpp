@@ -318,12 +318,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         // Pictures come out in the order the units went in, less the ones
         // held back: each goes with the oldest unit still waiting for one.
         m_pending.push_back(Pending{entry.timestamp, entry.stream_id, cameraName, false});
-        const Pending owner = m_pending.front();
-        m_pending.pop_front();
-        if (owner.discard)
-            av_frame_free(&picture);
-        else
-            pushPicture(picture, owner);
+        deliverPicture(picture);
     }
     if (waitingForKey > 0)
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
@@ -351,6 +346,16 @@ void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Pending &owner)
     push(frame);
 }
 
+void ZuAudioVideoFileReader::deliverPicture(AVFrame *picture)
+{
+    const Pending owner = m_pending.front();
+    m_pending.pop_front();
+    if (owner.discard)
+        av_frame_free(&picture);
+    else
+        pushPicture(picture, owner);
+}
+
 ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::drainDecoder(VideoDecoder &decoder)
 {
     while (!m_pending.empty()) {
@@ -359,12 +364,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::drainDecoder(VideoDecoder &
         AVFrame *picture = nullptr;
         if (decoder.drain(&picture) != 0 || !picture)
             break;
-        const Pending owner = m_pending.front();
-        m_pending.pop_front();
-        if (owner.discard)
-            av_frame_free(&picture);
-        else
-            pushPicture(picture, owner);
+        deliverPicture(picture);
     }
     int lost = 0;
     for (const Pending &p : m_pending)

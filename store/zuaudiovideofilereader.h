@@ -91,6 +91,9 @@ private:
     // More units than this without a picture: the decoder is taken as stuck.
     static constexpr size_t kMaxPending = 32;
     void pushPicture(AVFrame *picture, const Pending &owner);
+    // Gives a decoded picture to the oldest waiting unit: pushed, or freed
+    // when that unit is not shown.
+    void deliverPicture(AVFrame *picture);
     Step drainDecoder(VideoDecoder &decoder);
     Step readFile(const QFileInfo &file, VideoDecoder &decoder, bool &started, bool &ended);
     Step waitForRoom();
