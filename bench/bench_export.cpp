@@ -18,11 +18,7 @@
 #include <QTextStream>
 
 namespace {
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
+using zubench::out;
 
 QString exportRoot(const QString &folder)
 {

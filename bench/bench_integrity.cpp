@@ -22,11 +22,7 @@
 #include <QTextStream>
 
 namespace {
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
+using zubench::out;
 
 // A day folder of `totalMb` MiB: segment folders of large video files with
 // small seek files beside them, and its encrypted manifest.
@@ -36,7 +32,6 @@ bool makeDay(const QString &day, qint64 totalMb)
     const int videos = int(qMax<qint64>(1, (totalMb * 1024 * 1024 + fileBytes - 1) / fileBytes));
     QJsonArray manifest;
     QRandomGenerator rng(20240305);
-    QByteArray block(1024 * 1024, Qt::Uninitialized);
     for (int i = 0; i < videos; ++i) {
         const QString segment = QStringLiteral("%1").arg(100000 + i * 1500, 6, 10, QLatin1Char('0'));
         if (!QDir().mkpath(day + QLatin1Char('/') + segment))
@@ -49,13 +44,8 @@ bool makeDay(const QString &day, qint64 totalMb)
                 return false;
             QCryptographicHash hash(QCryptographicHash::Sha256);
             const qint64 size = suffix == QLatin1String(".zuvideo") ? fileBytes : 4096;
-            for (qint64 done = 0; done < size; done += block.size()) {
-                const qint64 n = qMin<qint64>(block.size(), size - done);
-                rng.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-                if (f.write(block.constData(), n) != n)
-                    return false;
-                hash.addData(QByteArrayView(block.constData(), n));
-            }
+            if (!zubench::writeRandom(f, size, rng, &hash))
+                return false;
             manifest.append(QJsonObject{{QStringLiteral("file"), base + suffix},
                                         {QStringLiteral("absolutepath"), f.fileName()},
                                         {QStringLiteral("path"), rel},
@@ -83,18 +73,6 @@ QStringList manifestFiles(const QString &day, qint64 *bytes)
     return files;
 }
 
-void warm(const QStringList &files)
-{
-    QByteArray buffer(4 * 1024 * 1024, Qt::Uninitialized);
-    for (const QString &p : files) {
-        QFile f(p);
-        if (f.open(QIODevice::ReadOnly)) {
-            while (f.read(buffer.data(), buffer.size()) > 0) {
-            }
-        }
-    }
-}
-
 int benchIntegrity(const QStringList &args)
 {
     QString day = zubench::option(args, QStringLiteral("day"));
@@ -117,7 +95,7 @@ int benchIntegrity(const QStringList &args)
 
     qint64 bytes = 0;
     const QStringList files = manifestFiles(day, &bytes);
-    warm(files);
+    zubench::readFiles(files);
 
     IntegrityCheck check(day);
     bool verdict = false;

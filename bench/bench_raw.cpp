@@ -29,12 +29,7 @@
 #include <QTimeEdit>
 
 namespace {
-
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
+using zubench::out;
 
 // A synthetic export folder: `count` data files of camera 1 on 2024-03-05,
 // ten minutes apart from 10:00:00, each with a seek file of one entry per
@@ -45,7 +40,6 @@ QString makeExport(const QString &parent, qint64 totalMb)
     const int count = int(qMax<qint64>(1, (totalMb * 1024 * 1024 + fileBytes - 1) / fileBytes));
     const QString root = parent + QStringLiteral("/talvor_0000-0000-0000-0000");
     QRandomGenerator rng(20240305);
-    QByteArray block(1024 * 1024, Qt::Uninitialized);
     for (int i = 0; i < count; ++i) {
         const QTime start = QTime(10, 0).addSecs(600 * i);
         const QString seg = start.toString(QStringLiteral("HHmmss"));
@@ -56,11 +50,8 @@ QString makeExport(const QString &parent, qint64 totalMb)
         QFile data(base + QStringLiteral(".zuvideo"));
         if (!data.open(QIODevice::WriteOnly))
             return QString();
-        for (qint64 written = 0; written < fileBytes; written += block.size()) {
-            rng.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
-            if (data.write(block) != block.size())
-                return QString();
-        }
+        if (!zubench::writeRandom(data, fileBytes, rng))
+            return QString();
         QFile seek(base + QStringLiteral(".zuseek"));
         if (!seek.open(QIODevice::WriteOnly))
             return QString();
@@ -80,21 +71,6 @@ QString makeExport(const QString &parent, qint64 totalMb)
             return QString();
     }
     return root;
-}
-
-qint64 readAll(const QStringList &files)
-{
-    qint64 bytes = 0;
-    QByteArray buffer(4 * 1024 * 1024, Qt::Uninitialized);
-    for (const QString &path : files) {
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        qint64 n;
-        while ((n = f.read(buffer.data(), buffer.size())) > 0)
-            bytes += n;
-    }
-    return bytes;
 }
 
 int fail(const QString &why)
@@ -164,7 +140,7 @@ static int benchRaw(const QStringList &args)
     QDirIterator lists(folder, {QStringLiteral("*.zunfo")}, QDir::Files, QDirIterator::Subdirectories);
     while (lists.hasNext())
         sources << lists.next();
-    const qint64 bytes = readAll(sources);
+    const qint64 bytes = zubench::readFiles(sources);
     QStringList relative;
     for (const QString &s : qAsConst(sources))
         relative << s.mid(parent.size() + 1);

@@ -32,11 +32,7 @@ extern "C" {
 }
 
 namespace {
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
+using zubench::out;
 
 QString findExportRoot(const QString &folder)
 {
