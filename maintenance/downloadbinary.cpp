@@ -25,6 +25,17 @@ constexpr int kCheckTimeoutMs = 15000;
 constexpr int kPackageTimeoutMs = 600000;
 constexpr int kNotesMaxChars = 12000;
 
+// Every request of the updater: its user agent, redirects only to places no
+// less safe, and a transfer timeout.
+QNetworkRequest updateRequest(const QUrl &url, const QString &version, int timeoutMs)
+{
+    QNetworkRequest req(url);
+    req.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("AutoUpdate/%1").arg(version));
+    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    req.setTransferTimeout(timeoutMs);
+    return req;
+}
+
 bool isWebUrl(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
@@ -98,11 +109,7 @@ void DownloadBinary::connectReplyErrors(QNetworkReply *r)
 QNetworkReply *DownloadBinary::sendCheckRequest(const QUrl &url,
                                                 void (DownloadBinary::*handler)(QNetworkReply *))
 {
-    QNetworkRequest req(url);
-    req.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("AutoUpdate/%1").arg(currentVersionText));
-    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    req.setTransferTimeout(kCheckTimeoutMs);
-    QNetworkReply *r = network->get(req);
+    QNetworkReply *r = network->get(updateRequest(url, currentVersionText, kCheckTimeoutMs));
     reply = r;
     connectReplyErrors(r);
     r->setProperty("handled", false);
@@ -254,12 +261,8 @@ void DownloadBinary::handleSslErrors(const QList<QSslError> &errors)
 
 QByteArray DownloadBinary::fetchNotes(QNetworkAccessManager *manager, const QUrl &url, QString *error)
 {
-    QNetworkRequest req(url);
-    req.setHeader(QNetworkRequest::UserAgentHeader,
-                  QStringLiteral("AutoUpdate/%1").arg(QCoreApplication::applicationVersion()));
-    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    req.setTransferTimeout(kCheckTimeoutMs);
-    QNetworkReply *r = manager->get(req);
+    QNetworkReply *r =
+        manager->get(updateRequest(url, QCoreApplication::applicationVersion(), kCheckTimeoutMs));
     if (!r->isFinished()) {
         QEventLoop loop;
         QObject::connect(r, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -497,11 +500,7 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
     }
     hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
 
-    QNetworkRequest req(url);
-    req.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("AutoUpdate/%1").arg(currentVersionText));
-    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    req.setTransferTimeout(kPackageTimeoutMs);
-    QNetworkReply *r = network->get(req);
+    QNetworkReply *r = network->get(updateRequest(url, currentVersionText, kPackageTimeoutMs));
     reply = r;
     connectReplyErrors(r);
 
