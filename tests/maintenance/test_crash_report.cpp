@@ -130,6 +130,11 @@ private slots:
 
         const QString text = QString::fromUtf8(readFile(reports() + '/' + entries[0]));
         QVERIFY(text.startsWith(QStringLiteral("ZUPLAYER crash dump\nversion: 3.4.3\nsignal: %1 (").arg(signal)));
+#if defined(__SANITIZE_ADDRESS__)
+        // AddressSanitizer's own unwinder survives the broken stack, so the
+        // handler does not fault and the dump is simply complete.
+        if (mode != QLatin1String("nostack"))
+#endif
         QVERIFY2(text.contains(faultLine), qPrintable(text.left(400)));
         QVERIFY(text.endsWith("end of dump\n"));
         // The time is now, in UTC, both as a date and as seconds.
