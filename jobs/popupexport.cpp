@@ -21,6 +21,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPalette>
 #include <QPushButton>
 #include <QSettings>
@@ -659,12 +660,35 @@ bool PopupExport::create_exporter()
     if (!QDir().mkpath(folder))
         logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: failed to create ") + folder);
 
-    const bool started = row.encoder == QLatin1String("raw") ? startRawExport(output, range)
-                                                             : startEncodedExport(output, row, range, begin, end);
+    const bool raw = row.encoder == QLatin1String("raw");
+    // The finished video takes the output's name whatever stands there: a
+    // file of that name (an earlier export of the same start) goes only when
+    // the user agrees. Raw copies never replace anything.
+    if (!raw && !confirmReplace(output))
+        return false;
+    const bool started = raw ? startRawExport(output, range) : startEncodedExport(output, row, range, begin, end);
     if (!started)
         return false;
     close();
     return true;
+}
+
+bool PopupExport::confirmReplace(const QString &output)
+{
+    const QFileInfo existing(output);
+    if (!existing.exists() && !existing.isSymLink())
+        return true;
+    logMessage(QStringLiteral("[INFO] ZuPlayer Popup Export :: output file exists ") + output);
+    QMessageBox box(this);
+    box.setIcon(QMessageBox::Warning);
+    box.setWindowTitle(tr("Fichier existant"));
+    box.setText(tr("Le fichier %1 existe déjà.").arg(QDir::toNativeSeparators(output)));
+    box.setInformativeText(tr("Souhaitez-vous le remplacer ?"));
+    QPushButton *no = box.addButton(QStringLiteral("Non"), QMessageBox::NoRole);
+    QPushButton *yes = box.addButton(QStringLiteral("Oui"), QMessageBox::YesRole);
+    box.setDefaultButton(no);
+    box.exec();
+    return box.clickedButton() == yes;
 }
 
 bool PopupExport::startRawExport(const QString &output, const QList<QFileInfo> &range)

@@ -45,7 +45,8 @@ public:
     ~PopupExport() override;
 
     // The export action behind "Exporter"; false (after error(code)) when
-    // the input does not allow an export.
+    // the input does not allow an export, or (without a code) when the user
+    // keeps an existing file of the output's name.
     bool create_exporter();
     // Called by the creator before it deletes the dialog.
     void closeall();
@@ -141,6 +142,8 @@ private:
     void applyTheme();
     int resolveCameraId() const;
     void collectCameraFiles();
+    // True when `output` is free, or holds a file the user agrees to replace.
+    bool confirmReplace(const QString &output);
     bool startRawExport(const QString &output, const QList<QFileInfo> &range);
     bool startEncodedExport(const QString &output, const ExportFormat &row, const QList<QFileInfo> &range,
                             const QString &begin, const QString &end);

@@ -295,6 +295,33 @@ private slots:
         QCOMPARE(d->file_name_edit()->text(), out.filePath("x_RAW.talvor"));
     }
 
+    void existingEncodedOutputKept()
+    {
+        std::unique_ptr<PopupExport> d(dayDialog());
+        QTemporaryDir out;
+        d->show();
+        d->format_combo()->setCurrentIndex(0);
+        setTimes(d.get(), QTime(14, 0, 1), QTime(14, 0, 9));
+        d->file_name_edit()->setText(out.filePath("clip"));
+        const QString output = out.filePath("clip_H264.mp4");
+        {
+            QFile earlier(output);
+            QVERIFY(earlier.open(QIODevice::WriteOnly));
+            earlier.write("an earlier export");
+        }
+        BoxCloser boxes; // answers neither "Oui" nor "Non": the file stays
+        QVERIFY(!d->create_exporter());
+
+        QCOMPARE(boxes.titles, QStringList{QStringLiteral("Fichier existant")});
+        QVERIFY(d->get_export_path().isEmpty());
+        QVERIFY(d->isVisible());
+        for (QWidget *w : QApplication::topLevelWidgets())
+            QVERIFY(!w->inherits("Download_presentation"));
+        QFile earlier(output);
+        QVERIFY(earlier.open(QIODevice::ReadOnly));
+        QCOMPARE(earlier.readAll(), QByteArray("an earlier export"));
+    }
+
     void cameraCombo()
     {
         std::unique_ptr<PopupExport> d(dayDialog(3));
