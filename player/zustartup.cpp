@@ -2,6 +2,7 @@
 
 #include "crashfilechecker.h"
 #include "crashhandler.h"
+#include "curlglobal.h"
 #include "downloadbinary.h"
 #include "http_singleton.h"
 #include "zu_player_qmlpresentation.h"
@@ -98,6 +99,7 @@ Environment prepareUserEnvironment()
 
     env.logFile = info->logFilePath();
     ZuLogFile::install(env.logFile);
+    zuCurlGlobalInit();
     // The lines above went to the console; the file gets the outcome too.
     logMessage(QStringLiteral("[INFO] MAIN :: ") + info->productName() + QLatin1Char(' ') +
                info->appVersion() + QStringLiteral(" :: ") +
