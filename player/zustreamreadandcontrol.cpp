@@ -6,6 +6,7 @@
 #include "videodecoder.h"
 #include "zulog.h"
 #include "zuscaler.h"
+#include "zuslotdecoder.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -28,8 +29,6 @@ constexpr qint64 kDayMs = 86400000;
 constexpr int kMaxSkippedFrames = 600;
 // Emitted buffers kept for reuse once every receiver has released them.
 constexpr size_t kBufferPool = 6;
-// Corrupt-frame lines logged per file, so a damaged file cannot flood the log.
-constexpr int kMaxLoggedCorrupt = 20;
 
 void logLine(const char *level, const char *function, const QString &detail = QString())
 {
@@ -73,7 +72,7 @@ void ZuStreamReadAndControl::FrameDeleter::operator()(AVFrame *f) const
 
 ZuStreamReadAndControl::ZuStreamReadAndControl(QObject *parent)
     : QThread(parent)
-    , m_decoder(std::make_unique<VideoDecoder>())
+    , m_slots(std::make_unique<ZuSlotDecoder>())
     , m_scaler(std::make_unique<ZuScaler>())
 {
     m_timer.setTimerType(Qt::PreciseTimer);
@@ -170,6 +169,13 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
         e->times[size_t(i)] = last = t;
         if (e->frames.at(i).isKeyframe())
             e->keys.push_back(i);
+    }
+    if (e->keys.empty() && n > 0) {
+        // Some recorders flag no key frame at all: take the ones the decoder
+        // would start from, found in the units themselves.
+        e->keys = ZuSlotDecoder::findKeyUnits(dataPath, e->frames);
+        logLine("[WARN] ", "read seek file",
+                QStringLiteral("no key frame flagged, %1 found in the data :: ").arg(e->keys.size()) + dataPath);
     }
     // A file may open with unreadable times; give them the first good one.
     int firstGood = -1;
@@ -275,17 +281,12 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::takeEntries(const QSt
 
 void ZuStreamReadAndControl::closeFile()
 {
-    m_data.close();
-    m_dataSize = 0;
+    m_slots->close();
     m_entries.reset();
     m_frames.clear();
     m_pos = -1;
     m_shownPos = -1;
-    m_decPos = -1;
     m_fps = -1.0;
-    m_corruptLogged = 0;
-    m_undecodable.clear();
-    m_pending.clear();
     clearCache();
 }
 
@@ -295,33 +296,25 @@ bool ZuStreamReadAndControl::openEntries(EntriesPtr entries)
         logLine("[ERROR] ", "open file", entries ? entries->error : QStringLiteral("no entries"));
         return false;
     }
+    // A file that cannot be read or has no known codec leaves the current
+    // one as it is.
     QFile data(entries->path);
     if (!data.open(QIODevice::ReadOnly)) {
         logLine("[ERROR] ", "open file", QStringLiteral("cannot open ") + entries->path);
         return false;
     }
     data.close();
-    const QString codec = VideoDecoder::normalizedCodecName(entries->frames.first().codec);
-    if (codec.isEmpty()) {
+    if (VideoDecoder::normalizedCodecName(entries->frames.first().codec).isEmpty()) {
         logLine("[ERROR] ", "open file",
                 QStringLiteral("unknown codec '%1' in ").arg(entries->frames.first().codec.left(32)) + entries->path);
         return false;
     }
-    if (!m_decoder->isOpen() || codec != m_decoderCodec) {
-        if (!m_decoder->open(codec)) {
-            m_decoderCodec.clear();
-            logLine("[ERROR] ", "open file", QStringLiteral("decoder refused ") + codec);
-            return false;
-        }
-        m_decoderCodec = codec;
-    } else {
-        m_decoder->flush();
-    }
     closeFile();
-    m_data.setFileName(entries->path);
-    if (!m_data.open(QIODevice::ReadOnly))
-        logLine("[ERROR] ", "open file", QStringLiteral("cannot open ") + entries->path);
-    m_dataSize = m_data.size();
+    QString error;
+    if (!m_slots->setFile(entries->path, entries->frames, entries->keys, &error)) {
+        logLine("[ERROR] ", "open file", error);
+        return false;
+    }
     m_entries = entries;
     m_frames = entries->frames;
     m_fps = entries->fps;
@@ -740,6 +733,16 @@ int ZuStreamReadAndControl::lastIndexAtOrBefore(qint64 ms) const
     return int(it - t.begin()) - 1;
 }
 
+qint64 ZuStreamReadAndControl::decodedFrames() const
+{
+    return m_slots->unitsDecoded();
+}
+
+bool ZuStreamReadAndControl::isKey(int index) const
+{
+    return m_entries && std::binary_search(m_entries->keys.begin(), m_entries->keys.end(), index);
+}
+
 int ZuStreamReadAndControl::keyAtOrBefore(int index) const
 {
     if (!m_entries || index < 0)
@@ -852,24 +855,13 @@ bool ZuStreamReadAndControl::seekToMs(qint64 ms, bool exactFrame)
 
 // ---------------------------------------------------------------- decoding
 
-bool ZuStreamReadAndControl::readEntry(int index, QByteArray *bytes)
-{
-    const ZuFrame &e = m_frames.at(index);
-    if (e.size <= 0 || e.offset < 0 || e.offset + e.size > m_dataSize)
-        return false;
-    if (!m_data.isOpen() || !m_data.seek(e.offset))
-        return false;
-    bytes->resize(e.size);
-    return m_data.read(bytes->data(), e.size) == e.size;
-}
-
 void ZuStreamReadAndControl::clearCache()
 {
     m_cache.clear();
     m_cacheBytes = 0;
 }
 
-void ZuStreamReadAndControl::cacheInsert(int index, AVFrame *frame)
+void ZuStreamReadAndControl::cacheInsert(int index, AVFrame *frame, int keep)
 {
     auto old = m_cache.find(index);
     if (old != m_cache.end()) {
@@ -879,13 +871,13 @@ void ZuStreamReadAndControl::cacheInsert(int index, AVFrame *frame)
     m_cacheBytes += frameBytes(frame);
     m_cache.emplace(index, FramePtr(frame));
 
-    // Keep the group of `index` and its two neighbours: enough for stepping
+    // Keep the group of `keep` and its two neighbours: enough for stepping
     // and playing either way without holding a whole file.
-    const int key = keyAtOrBefore(index);
+    const int key = keyAtOrBefore(keep);
     const int lowKey = key > 0 ? qMax(0, keyAtOrBefore(key - 1)) : 0;
     int highEnd = frame_count();
     if (m_entries) {
-        auto it = std::upper_bound(m_entries->keys.begin(), m_entries->keys.end(), index);
+        auto it = std::upper_bound(m_entries->keys.begin(), m_entries->keys.end(), keep);
         if (it != m_entries->keys.end() && it + 1 != m_entries->keys.end())
             highEnd = *(it + 1);
     }
@@ -897,35 +889,16 @@ void ZuStreamReadAndControl::cacheInsert(int index, AVFrame *frame)
             ++it;
         }
     }
-    // Then the byte cap: drop the pictures farthest from `index`.
+    // Then the byte cap: drop the pictures farthest from `keep`.
     while (m_cacheBytes > m_cacheLimit && m_cache.size() > 1) {
         auto first = m_cache.begin();
         auto last = std::prev(m_cache.end());
-        auto victim = (index - first->first) >= (last->first - index) ? first : last;
-        if (victim->first == index)
+        auto victim = (keep - first->first) >= (last->first - keep) ? first : last;
+        if (victim->first == keep)
             victim = victim == first ? last : first;
         m_cacheBytes -= frameBytes(victim->second.get());
         m_cache.erase(victim);
     }
-}
-
-void ZuStreamReadAndControl::keepDecoded(AVFrame *picture)
-{
-    // Each unit goes in tagged with its entry's index (see decodedFrame), so
-    // the picture says which entry it belongs to, in whatever order the
-    // decoder hands pictures out.
-    int64_t tag = picture->pts;
-    if (tag == AV_NOPTS_VALUE)
-        tag = picture->best_effort_timestamp;
-    if (tag == AV_NOPTS_VALUE || !m_pending.count(int(tag))) {
-        // Not a unit it is waiting for: no entry to show it with.
-        av_frame_free(&picture);
-        return;
-    }
-    const int index = int(tag);
-    m_pending.erase(index);
-    m_undecodable.erase(index);
-    cacheInsert(index, picture);
 }
 
 const AVFrame *ZuStreamReadAndControl::decodedFrame(int index)
@@ -935,71 +908,11 @@ const AVFrame *ZuStreamReadAndControl::decodedFrame(int index)
     auto hit = m_cache.find(index);
     if (hit != m_cache.end())
         return hit->second.get();
-    if (!m_decoder->isOpen() || m_undecodable.count(index))
-        return nullptr;
-    const int key = keyAtOrBefore(index);
-    if (key < 0)
-        return nullptr; // before the file's first key frame: nothing to start from
-    int start;
-    if (m_decPos >= key && (m_decPos < index || m_pending.count(index))) {
-        // In order from the key frame: go on, the picture is still to come.
-        start = m_decPos + 1;
-    } else {
-        m_decoder->flush();
-        m_pending.clear();
-        start = key;
-    }
-    const int n = frame_count();
-    for (int i = start; !m_cache.count(index); ++i) {
-        if (i > index + kMaxReorder)
-            break; // the decoder would have handed it out by now
-        if (i >= n) {
-            // The end of the file: the decoder gives what it still holds.
-            AVFrame *picture = nullptr;
-            while (m_decoder->drain(&picture) == 0 && picture) {
-                keepDecoded(picture);
-                picture = nullptr;
-            }
-            m_decPos = -1; // the decoder must be flushed before the next unit
-            m_pending.clear();
-            break;
-        }
-        m_decPos = i;
-        if (!readEntry(i, &m_readBuffer)) {
-            if (m_corruptLogged++ < kMaxLoggedCorrupt)
-                logLine("[WARN] ", "read frame", QStringLiteral("unreadable entry %1 of ").arg(i) + m_path);
-            m_decPos = -1; // the reference chain is broken
-            m_pending.clear();
-            return nullptr;
-        }
-        AVFrame *picture = nullptr;
-        const int rc = m_decoder->decode(reinterpret_cast<const uint8_t *>(m_readBuffer.constData()),
-                                         int(m_readBuffer.size()), i, &picture);
-        ++m_decodedCount;
-        if (rc != 0 && rc != AVERROR(EAGAIN)) {
-            m_undecodable.insert(i);
-            if (m_corruptLogged++ < kMaxLoggedCorrupt)
-                logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i) + m_path);
-            if (i == index)
-                break;
-            continue;
-        }
-        m_pending.insert(i);
-        // Units whose picture never came (dropped by the decoder) are
-        // forgotten once far behind.
-        while (!m_pending.empty() && *m_pending.begin() < i - 2 * kMaxReorder)
-            m_pending.erase(m_pending.begin());
-        if (rc == 0 && picture)
-            keepDecoded(picture);
-    }
-    auto it = m_cache.find(index);
-    if (it != m_cache.end())
-        return it->second.get();
-    // Decoded in order from its key frame and still no picture: it will
-    // never give one, so later attempts skip it at once.
-    m_undecodable.insert(index);
-    m_pending.erase(index);
-    return nullptr;
+    // Pictures of other slots come out on the way; the one asked for is
+    // kept whatever the cache's limit.
+    m_slots->decodeTo(index, [this, index](int slot, AVFrame *picture) { cacheInsert(slot, picture, index); });
+    hit = m_cache.find(index);
+    return hit != m_cache.end() ? hit->second.get() : nullptr;
 }
 
 ZuStreamReadAndControl::Buffer ZuStreamReadAndControl::takeBuffer(size_t bytes)
@@ -1031,7 +944,7 @@ bool ZuStreamReadAndControl::emitPicture(int index, const AVFrame *frame)
     // Copies, not references: a receiver may stop the engine or open another
     // file from its slot, which frees the entries.
     const QString timestamp = m_frames.at(index).timestamp;
-    const bool keyframe = m_frames.at(index).isKeyframe();
+    const bool keyframe = isKey(index);
     const qint64 ms = msOfDay(index);
     m_frameId = (m_frameId + 1) % StreamFrame::kFrameIdWrap;
     // Receivers read the position back from their slots.

@@ -15,8 +15,8 @@
 #include <memory>
 #include <vector>
 
-class VideoDecoder;
 class ZuScaler;
+class ZuSlotDecoder;
 struct AVFrame;
 
 // The playback engine: reads one video stream of a camera's recording files,
@@ -77,9 +77,6 @@ public:
     static constexpr int kMinTickMs = 10;
     static constexpr qint64 kMaxGapMs = 2000;
     static constexpr qint64 kDefaultCacheBytes = 256LL * 1024 * 1024;
-    // Streams that reorder pictures (B-frames) hand a unit's picture out a
-    // few units later; past this many the unit is taken to give none.
-    static constexpr int kMaxReorder = 16;
 
     explicit ZuStreamReadAndControl(QObject *parent = nullptr);
     ~ZuStreamReadAndControl() override;
@@ -140,7 +137,7 @@ public:
 
     // Counters for measurements: entries passed to the decoder, pictures
     // converted and emitted, since construction.
-    qint64 decodedFrames() const { return m_decodedCount; }
+    qint64 decodedFrames() const;
     qint64 emittedFrames() const { return m_emittedCount; }
 
 public slots:
@@ -232,13 +229,11 @@ private:
     // The last entry due at `ms` on the pacing scale (Entries::play).
     int lastIndexAtOrBefore(qint64 ms) const;
     int keyAtOrBefore(int index) const;
-    // The decoded picture of entry `index` (null when it cannot be decoded).
+    bool isKey(int index) const;
+    // The decoded picture of slot `index` (null when it cannot be decoded).
     const AVFrame *decodedFrame(int index);
-    // Caches a picture from the decoder under the entry it carries the tag
-    // of; frees it when no entry waits for it.
-    void keepDecoded(AVFrame *picture);
-    bool readEntry(int index, QByteArray *bytes);
-    void cacheInsert(int index, AVFrame *frame);
+    // Keeps a picture, then trims the cache around slot `keep`, which stays.
+    void cacheInsert(int index, AVFrame *frame, int keep);
     void clearCache();
     // Shows entry `index` (decoding as needed); false when it cannot be shown.
     bool showFrame(int index, bool emitPicture = true);
@@ -258,25 +253,17 @@ private:
 
     EntriesPtr m_entries;
     ZuFrameList m_frames;           // m_entries->frames (shared data)
-    QFile m_data;
-    qint64 m_dataSize = 0;
     double m_fps = -1.0;
     int m_pos = -1;                 // entry shown last (or decoded last while emits are skipped)
     int m_shownPos = -1;            // entry whose picture was emitted last
     bool m_sliderHeld = false;
-    int m_corruptLogged = 0;
     quint64 m_generation = 0;       // counts file openings (detects re-entrant continue_read)
 
-    std::unique_ptr<VideoDecoder> m_decoder;
+    std::unique_ptr<ZuSlotDecoder> m_slots;
     std::unique_ptr<ZuScaler> m_scaler;
-    QString m_decoderCodec;
-    int m_decPos = -1;              // entry fed to the decoder last
-    std::set<int> m_pending;        // entries fed since the last flush whose picture has not come out
-    std::map<int, FramePtr> m_cache;
-    std::set<int> m_undecodable;    // entries that gave no picture from a complete chain
+    std::map<int, FramePtr> m_cache;   // decoded pictures by slot
     qint64 m_cacheBytes = 0;
     qint64 m_cacheLimit = kDefaultCacheBytes;
-    QByteArray m_readBuffer;
     std::vector<Buffer> m_buffers;
 
     QElapsedTimer m_clock;
@@ -287,6 +274,5 @@ private:
     QString m_prefetchPath;
     QFuture<EntriesPtr> m_prefetch;
 
-    qint64 m_decodedCount = 0;
     qint64 m_emittedCount = 0;
 };
