@@ -31,7 +31,6 @@ void logLine(const char *level, const char *function, const QString &detail)
 template <typename F>
 void forEachNal(const uint8_t *p, int n, F &&f)
 {
-    int i = 0;
     auto nextStart = [&](int from) {
         for (int k = from; k + 2 < n; ++k) {
             if (p[k] == 0 && p[k + 1] == 0 && p[k + 2] == 1)
@@ -49,9 +48,7 @@ void forEachNal(const uint8_t *p, int n, F &&f)
         if (begin < n && !f(p + begin, end - begin))
             return;
         s = next;
-        i = begin;
     }
-    Q_UNUSED(i);
 }
 
 // Whether an H.264 SEI NAL unit holds a recovery point message.
@@ -292,12 +289,10 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
         if (!readUnit(i, &m_buffer)) {
             if (m_corruptLogged++ < kMaxLoggedCorrupt)
                 logLine("[WARN] ", "read frame", QStringLiteral("unreadable entry %1 of ").arg(i) + m_data.fileName());
+            // The reference chain is broken: the next request starts again.
             m_undecodable.insert(i);
-            m_runKey = -1; // the reference chain is broken
+            m_runKey = -1;
             m_decoder->flush();
-            if (i == slot)
-                return false;
-            // Later units depend on it: start again at the next key frame.
             return false;
         }
         AVFrame *picture = nullptr;

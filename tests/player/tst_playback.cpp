@@ -676,6 +676,7 @@ void TestPlayback::picturesInPresentationOrder_data()
     QTest::newRow("h264 high, 3 b-frames") << QStringLiteral("h264") << true;
     QTest::newRow("h265, 3 b-frames") << QStringLiteral("hevc") << true;
     QTest::newRow("h264, no key frame flagged") << QStringLiteral("h264") << false;
+    QTest::newRow("h265, no key frame flagged") << QStringLiteral("hevc") << false;
 }
 
 void TestPlayback::picturesInPresentationOrder()
