@@ -7,7 +7,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -47,10 +46,9 @@ enum class NameFault { None, Absolute, Drive, DotDot };
 // than turned into a strange file name.
 NameFault rawParts(const QString &name, QStringList *parts)
 {
-    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
     if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\')))
         return NameFault::Absolute;
-    *parts = name.split(separators, Qt::SkipEmptyParts);
+    *parts = QString(name).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'), Qt::SkipEmptyParts);
     const QString first = parts->value(0);
     if (first.size() >= 2 && first.at(1) == QLatin1Char(':') && first.at(0).unicode() < 128 && first.at(0).isLetter())
         return NameFault::Drive;

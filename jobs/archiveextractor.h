@@ -21,6 +21,9 @@ struct archive_entry;
 // libarchive's own refusal of "..", of writes through symbolic links, and a
 // check of where the written entry really landed.
 //
+// A backslash in an entry's name separates folders, as it does where such
+// names are written.
+//
 // Only the end of the archive counts as success: a truncated or corrupt
 // archive fails with libarchive's text and is never deleted.
 class ArchiveExtractor : public QObject
