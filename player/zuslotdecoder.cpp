@@ -11,9 +11,10 @@ extern "C" {
 }
 
 namespace {
-// A picture of a reordering stream comes out at most this many units after
-// its own; past that the unit is taken to give none.
-constexpr int kMaxReorder = 16;
+// A picture comes out at most this many units after its own (reordering,
+// and frame threads each holding one); past that the unit gives none.
+constexpr int kMaxDelayLowDelay = 16;
+constexpr int kMaxDelayFrameThreads = 64;
 // Corrupt-unit lines logged per file, so a damaged file cannot flood the log.
 constexpr int kMaxLoggedCorrupt = 20;
 // What is read of a unit to find its kind, and at most when its headers are long.
@@ -180,6 +181,11 @@ void ZuSlotDecoder::close()
     m_corruptLogged = 0;
 }
 
+int ZuSlotDecoder::maxDelay() const
+{
+    return m_threads == Threads::Frame ? kMaxDelayFrameThreads : kMaxDelayLowDelay;
+}
+
 int ZuSlotDecoder::keyAtOrBefore(int index) const
 {
     if (index < 0)
@@ -267,10 +273,13 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
         return false; // before the file's first key frame: nothing to start from
     const int end = groupEnd(key);
     const bool reorders = m_decoder->reorderDepth() > 0;
-    // Going on from where the decoder is costs nothing; a run behind the
-    // group, or past the slot, starts again at the group's key frame.
-    const bool goOn = m_runKey >= 0 && m_runKey <= key && m_fed >= key - kMaxReorder && !m_delivered.count(slot)
-                      && (reorders ? key + m_taken[key] <= slot : m_fed <= slot + kMaxReorder);
+    const int maxDelayUnits = maxDelay();
+    // Going on from where the decoder is costs little: it is at most in the
+    // group before. A run further behind, or past the slot, starts again at
+    // the group's key frame.
+    const int previous = std::max(0, keyAtOrBefore(key - 1));
+    const bool goOn = m_runKey >= 0 && m_runKey <= key && m_fed >= std::min(previous, key - maxDelayUnits)
+                      && !m_delivered.count(slot) && (reorders ? key + m_taken[key] <= slot : m_fed <= slot + maxDelayUnits);
     if (!goOn)
         restart(key);
     while (!m_delivered.count(slot)) {
@@ -282,8 +291,8 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
         }
         // Every picture of the group is out once one of a later group is,
         // or the slot's unit is far behind.
-        if (m_decoder->reorderDepth() > 0 ? (m_lastOutGroup > key || m_fed > end + kMaxReorder)
-                                          : m_fed > slot + kMaxReorder)
+        if (m_decoder->reorderDepth() > 0 ? (m_lastOutGroup > key || m_fed > end + maxDelayUnits)
+                                          : m_fed > slot + maxDelayUnits)
             break;
         const int i = m_fed++;
         if (!readUnit(i, &m_buffer)) {
@@ -317,37 +326,6 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
     // never give one, so later attempts skip it at once.
     m_undecodable.insert(slot);
     return false;
-}
-
-void ZuSlotDecoder::decodeGroup(int key, const Deliver &deliver, const std::function<bool()> &stop)
-{
-    const int n = int(m_frames.size());
-    if (key < 0 || key >= n || !m_decoder->isOpen())
-        return;
-    const int end = groupEnd(key);
-    const bool goOn = m_runKey >= 0 && m_runKey <= key && m_fed >= key - kMaxReorder && m_fed <= key
-                      && m_taken[key] == 0;
-    if (!goOn)
-        restart(key);
-    while (m_fed < end || (m_lastOutGroup <= key && m_fed < std::min(n, end + kMaxReorder))) {
-        if (stop && stop())
-            return;
-        const int i = m_fed++;
-        if (!readUnit(i, &m_buffer)) {
-            m_undecodable.insert(i);
-            m_runKey = -1;
-            m_decoder->flush();
-            return;
-        }
-        AVFrame *picture = nullptr;
-        const int rc = m_decoder->decode(reinterpret_cast<const uint8_t *>(m_buffer.constData()),
-                                         int(m_buffer.size()), i, &picture);
-        ++m_units;
-        if (rc == 0 && picture)
-            take(picture, deliver);
-    }
-    if (m_fed >= n)
-        endRun(deliver);
 }
 
 std::vector<int> ZuSlotDecoder::findKeyUnits(const QString &dataPath, const ZuFrameList &frames)

@@ -62,10 +62,8 @@ public:
     // decoded (before the first key frame, damaged, or missing).
     // `stop`, when given, is polled between units and ends the work early.
     bool decodeTo(int slot, const Deliver &deliver, const std::function<bool()> &stop = {});
-    // Decodes the whole group that starts at key entry `key` (and what the
-    // decoder gives of the next group's pictures on the way).
-    void decodeGroup(int key, const Deliver &deliver, const std::function<bool()> &stop = {});
-
+    // Given in the current run of the decoder.
+    bool delivered(int slot) const { return m_delivered.count(slot) != 0; }
     // Known not to give a picture (until setFile()).
     bool isUndecodable(int slot) const { return m_undecodable.count(slot) != 0; }
     // The key entry at or before `index` (-1 when none) and the end of its group.
@@ -87,6 +85,7 @@ private:
     bool readUnit(int index, QByteArray *bytes);
     void endRun(const Deliver &deliver);
     int slotFor(int tag);
+    int maxDelay() const;
 
     std::unique_ptr<VideoDecoder> m_decoder;
     QString m_codec;
