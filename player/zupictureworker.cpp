@@ -38,10 +38,12 @@ std::shared_ptr<AVFrame> shareFrame(AVFrame *f)
 ZuPictureWorker::ZuPictureWorker()
     : m_limit(defaultLimitBytes())
     , m_decoder(std::make_unique<ZuSlotDecoder>())
-    , m_scaler(std::make_unique<ZuScaler>())
 {
     m_decoder->setThreads(ZuSlotDecoder::Threads::Frame);
     m_thread = std::thread([this] { run(); });
+    const int converters = std::clamp(int(std::thread::hardware_concurrency()) / 2, 1, 4);
+    for (int i = 0; i < converters; ++i)
+        m_converters.emplace_back([this] { convertLoop(); });
 }
 
 ZuPictureWorker::~ZuPictureWorker()
@@ -55,6 +57,8 @@ ZuPictureWorker::~ZuPictureWorker()
     m_wake.notify_all();
     m_answered.notify_all();
     m_thread.join();
+    for (std::thread &t : m_converters)
+        t.join();
 }
 
 qint64 ZuPictureWorker::defaultLimitBytes()
@@ -273,9 +277,12 @@ std::vector<int> ZuPictureWorker::readyTargets(const Context &ctx) const
     if (m_playing && m_horizon >= 0 && (m_horizon - s) * m_direction > 0)
         s = m_horizon;
     if (m_stride > 1) {
+        // The grid point due now first (towards the position), unless it is
+        // the position itself.
         const int r = s % m_stride;
-        if (r != 0)
-            s += m_direction > 0 ? m_stride - r : -r;
+        const int back = m_direction > 0 ? s - r : s + (m_stride - r) % m_stride;
+        const int ahead = m_direction > 0 ? s + (m_stride - r) % m_stride : s - r;
+        s = (back - m_pos) * m_direction > 0 ? back : ahead;
     }
     for (; s >= first && s <= last && int(out.size()) < kReadyAhead; s += m_direction * m_stride) {
         if (!ctx.dead.count(s))
@@ -296,20 +303,20 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
     if (!cur.file || cur.file->frames.isEmpty())
         return w;
     w.file = cur.file;
-    if (m_urgent >= 0 && !cur.dead.count(m_urgent)) {
-        auto it = cur.pictures.find(m_urgent);
-        // Answered already: picture() takes it as soon as it has the lock.
-        if (it == cur.pictures.end() || !it->second.bgra) {
-            w.job = Job::Urgent;
-            w.slot = m_urgent;
-            return w;
-        }
+    // Slots with nothing yet: a converter takes over once decoded.
+    const auto needsDecoding = [&](int slot) {
+        auto it = cur.pictures.find(slot);
+        return !cur.dead.count(slot) && (it == cur.pictures.end() || (!it->second.yuv && !it->second.bgra));
+    };
+    if (m_urgent >= 0 && needsDecoding(m_urgent)) {
+        w.job = Job::Urgent;
+        w.slot = m_urgent;
+        return w;
     }
     if (m_pos < 0)
         return w;
     for (int t : readyTargets(cur)) {
-        auto it = cur.pictures.find(t);
-        if (it == cur.pictures.end() || !it->second.bgra) {
+        if (needsDecoding(t)) {
             w.job = Job::Ready;
             w.slot = t;
             return w;
@@ -321,6 +328,14 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
         return w;
     const qint64 group = std::max<qint64>(cur.groupBytes, 1);
     const int allowed = int(std::min<qint64>(kMaxGroups, m_limit / group));
+    // Paused, the group on the other side comes first: the first step back
+    // after a seek does not wait for a whole group either.
+    const int behind = !m_playing && allowed > 2 ? groupAfter(*cur.file, key, -m_direction) : -1;
+    if (behind >= 0 && !groupDone(cur, behind)) {
+        w.job = Job::Group;
+        w.slot = behind;
+        return w;
+    }
     int g = key;
     bool fileDone = false;
     for (int k = 0; k < allowed - 1; ++k) {
@@ -398,13 +413,16 @@ void ZuPictureWorker::trim(Context &ctx)
     for (auto it = ctx.pictures.begin(); it != ctx.pictures.end();) {
         Slot &s = it->second;
         const int slot = it->first;
-        const bool kept = slot == m_urgent || slot == m_protect || (current && std::abs(slot - m_pos) <= 1);
+        const bool kept = slot == m_urgent || slot == m_protect || s.converting || (current && std::abs(slot - m_pos) <= 1);
         if (s.yuv && !kept && (slot < low || slot >= highEnd)) {
             ctx.bytes -= frameBytes(s.yuv.get());
             s.yuv.reset();
         }
-        // Converted pictures: the ready queue and the one on screen.
-        if (s.bgra && !kept && current && std::find(targets.begin(), targets.end(), slot) == targets.end())
+        // Converted pictures: the ones ahead up to the end of the ready queue,
+        // and the one on screen.
+        const bool ahead = !targets.empty() && (slot - m_pos) * m_direction > 0
+                           && (targets.back() - slot) * m_direction >= 0;
+        if (s.bgra && !kept && current && !ahead)
             s.bgra.reset();
         it = (!s.yuv && !s.bgra) ? ctx.pictures.erase(it) : std::next(it);
     }
@@ -530,42 +548,88 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
         }
         trim(*ctx);
     }
-    if (stopped || m_quit) {
-        m_protect = -1;
-        return;
-    }
-    // The picture for the display, converted here rather than on the GUI thread.
-    int show = -1;
-    if (work.job == Job::Urgent || work.job == Job::Ready)
-        show = work.slot;
-    else if (work.job == Job::Neighbour)
-        show = m_neighbourForward ? work.slot : target;
-    if (show >= 0) {
-        auto it = ctx->pictures.find(show);
-        if (it != ctx->pictures.end() && it->second.yuv && !it->second.bgra) {
-            const std::shared_ptr<AVFrame> yuv = it->second.yuv;
-            lock.unlock();
-            auto picture = std::make_shared<Picture>();
-            const bool converted = convert(yuv.get(), picture.get());
-            lock.lock();
-            ctx = contextOf(file);
-            if (ctx) {
-                if (converted)
-                    ctx->pictures[show].bgra = picture;
-                else
-                    ctx->dead.insert(show);
-            }
-        } else if (work.job != Job::Neighbour && (it == ctx->pictures.end() || (!it->second.yuv && !it->second.bgra))) {
-            // Asked for and not given by a complete decoding.
-            ctx->dead.insert(show);
-        }
-        if (ctx)
-            trim(*ctx);
-    }
     m_protect = -1;
+    if (stopped || m_quit)
+        return;
+    // Asked for and not given by a complete decoding.
+    if (!group && ctx) {
+        auto it = ctx->pictures.find(work.slot);
+        if (it == ctx->pictures.end() || (!it->second.yuv && !it->second.bgra))
+            ctx->dead.insert(work.slot);
+    }
     if (ctx)
         trim(*ctx);
     m_answered.notify_all();
+    m_wake.notify_all(); // the converters
+}
+
+bool ZuPictureWorker::nextConversion(FilePtr *file, int *slot)
+{
+    const auto wanted = [&](Context &ctx, int s) {
+        auto it = ctx.pictures.find(s);
+        if (it == ctx.pictures.end() || !it->second.yuv || it->second.bgra || it->second.converting)
+            return false;
+        it->second.converting = true;
+        *file = ctx.file;
+        *slot = s;
+        return true;
+    };
+    if (!m_current.file)
+        return false;
+    if (m_urgent >= 0 && wanted(m_current, m_urgent))
+        return true;
+    for (int t : readyTargets(m_current)) {
+        if (wanted(m_current, t))
+            return true;
+    }
+    // The first picture the next file will show.
+    if (m_neighbour.file && !m_neighbour.file->keys.empty()) {
+        const ZuPlayFile &n = *m_neighbour.file;
+        int s = m_neighbourForward ? n.keys.front() : int(n.frames.size()) - 1;
+        while (!m_neighbourForward && s > n.keys.front() && m_neighbour.dead.count(s))
+            --s;
+        if (wanted(m_neighbour, s))
+            return true;
+    }
+    return false;
+}
+
+void ZuPictureWorker::convertLoop()
+{
+    ZuScaler scaler;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_quit) {
+        FilePtr file;
+        int slot = -1;
+        if (!nextConversion(&file, &slot)) {
+            m_wake.wait(lock);
+            continue;
+        }
+        const std::shared_ptr<AVFrame> yuv = contextOf(file)->pictures[slot].yuv;
+        const AVFrame *frame = yuv.get();
+        auto picture = std::make_shared<Picture>();
+        picture->width = frame->width;
+        picture->height = frame->height;
+        picture->stride = frame->width * 4;
+        picture->bgra = takeBuffer(size_t(picture->stride) * size_t(std::max(0, frame->height)));
+        lock.unlock();
+        const bool converted = frame->width > 0 && frame->height > 0
+                               && scaler.toBgra(frame, picture->bgra->data(), picture->stride);
+        if (!converted)
+            logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + file->path);
+        lock.lock();
+        if (Context *ctx = contextOf(file)) {
+            Slot &s = ctx->pictures[slot];
+            s.converting = false;
+            if (converted)
+                s.bgra = picture;
+            else
+                ctx->dead.insert(slot);
+            trim(*ctx);
+        }
+        m_answered.notify_all();
+        m_wake.notify_all();
+    }
 }
 
 ZuPictureWorker::Buffer ZuPictureWorker::takeBuffer(size_t bytes)
@@ -582,17 +646,3 @@ ZuPictureWorker::Buffer ZuPictureWorker::takeBuffer(size_t bytes)
     return b;
 }
 
-bool ZuPictureWorker::convert(const AVFrame *frame, Picture *out)
-{
-    if (frame->width <= 0 || frame->height <= 0)
-        return false;
-    out->width = frame->width;
-    out->height = frame->height;
-    out->stride = frame->width * 4;
-    out->bgra = takeBuffer(size_t(out->stride) * size_t(out->height));
-    if (!m_scaler->toBgra(frame, out->bgra->data(), out->stride)) {
-        logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + m_decoderFile->path);
-        return false;
-    }
-    return true;
-}

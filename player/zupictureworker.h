@@ -14,7 +14,6 @@
 #include <vector>
 
 struct AVFrame;
-class ZuScaler;
 class ZuSlotDecoder;
 
 // One recording file as the playback engine reads it: its entries of one
@@ -104,6 +103,7 @@ private:
     struct Slot {
         std::shared_ptr<AVFrame> yuv;
         PicturePtr bgra;
+        bool converting = false;
     };
     struct Context {
         FilePtr file;
@@ -135,8 +135,12 @@ private:
     // Fewer than half the ready pictures are there, and the next one only
     // waits for its conversion.
     bool readyShort() const;
+    // Under m_mutex: a converted buffer to reuse, or a new one.
     Buffer takeBuffer(size_t bytes);
-    bool convert(const AVFrame *frame, Picture *out);
+    // Converter threads: BGRA pictures of decoded slots, the one the engine
+    // waits for first, then the ready queue, then the next file's first.
+    bool nextConversion(FilePtr *file, int *slot); // under m_mutex
+    void convertLoop();
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;     // the worker: something to do
@@ -159,13 +163,13 @@ private:
     quint64 m_generation = 0;   // setFile() calls
     qint64 m_limit;
 
-    // Worker thread only.
+    std::vector<Buffer> m_buffers; // under m_mutex
+    // Decoding thread only.
     std::unique_ptr<ZuSlotDecoder> m_decoder;
     FilePtr m_decoderFile;
-    std::unique_ptr<ZuScaler> m_scaler;
-    std::vector<Buffer> m_buffers;
     std::atomic<qint64> m_waitedUnits{0};
     std::atomic<qint64> m_decodedUnits{0};
 
     std::thread m_thread;
+    std::vector<std::thread> m_converters;
 };
