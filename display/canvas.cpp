@@ -532,20 +532,23 @@ void Canvas::mouseMoveEvent(QMouseEvent *event)
     }
 }
 
+Canvas::Drag Canvas::takeDrag(QPointF *from)
+{
+    QMutexLocker lock(&m_mutex);
+    const Drag drag = m_drag;
+    m_drag = Drag::None;
+    *from = m_dragStart;
+    return drag;
+}
+
 void Canvas::mouseReleaseEvent(QMouseEvent *event)
 {
     if (m_gestureRoute != PtzRoute::None) {
         ptzRelease(event);
         return;
     }
-    Drag drag;
     QPointF from;
-    {
-        QMutexLocker lock(&m_mutex);
-        drag = m_drag;
-        m_drag = Drag::None;
-        from = m_dragStart;
-    }
+    const Drag drag = takeDrag(&from);
     if (drag != Drag::Select || event->button() != Qt::LeftButton) {
         update();
         return;
@@ -743,14 +746,8 @@ void Canvas::ptzRelease(QMouseEvent *event)
         return;
     m_ptzHoldTimer->stop();
     const PtzRoute route = m_gestureRoute;
-    Drag drag;
     QPointF from;
-    {
-        QMutexLocker lock(&m_mutex);
-        drag = m_drag;
-        m_drag = Drag::None;
-        from = m_dragStart;
-    }
+    const Drag drag = takeDrag(&from);
     if (m_ptzHolding) {
         ptzEndHold();
     } else if (drag == Drag::Select) {

@@ -186,6 +186,8 @@ private:
     QRectF pictureRectLocked() const;
     QPointF widgetToPicture(const QPointF &pos) const; // picture fractions
     void setZoomRect(QRectF rect);
+    // Ends the drag under way: its kind, and where it started in `from`.
+    Drag takeDrag(QPointF *from);
     void scheduleRepaint();
     QString infoLineLocked() const;
 

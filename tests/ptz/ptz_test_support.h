@@ -2,12 +2,10 @@
 // The PTZ tests' stand-in peers (ptz_server.py) on 127.0.0.1, and a port
 // that nothing listens on.
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -19,48 +17,23 @@ namespace ptztest {
 class PtzServer
 {
 public:
-    ~PtzServer() { stop(); }
-
     // mode "web" or "camera"; `rules` as ptz_server.py reads them.
     bool start(const QString &mode, const QStringList &args = {}, const QJsonArray &rules = {})
     {
-        m_record = m_dir.filePath(QStringLiteral("record.jsonl"));
-        QStringList all{QStringLiteral(ZU_SOURCE_DIR "/tests/ptz/ptz_server.py"), mode, QStringLiteral("--record"),
-                        m_record};
+        QStringList all{mode};
         if (!rules.isEmpty()) {
             const QString path = m_dir.filePath(QStringLiteral("rules.json"));
             testsupport::writeFile(path, QJsonDocument(rules).toJson());
             all += QStringList{QStringLiteral("--rules"), path};
         }
-        m_process.start(QStringLiteral("python3"), all + args);
-        m_process.waitForReadyRead(15000); // the first line names the port
-        const QByteArray line = m_process.readLine();
-        m_port = line.startsWith("PORT ") ? line.mid(5).trimmed().toInt() : 0;
-        return m_port > 0;
+        return m_server.start(all + args, m_dir.filePath(QStringLiteral("record.jsonl")));
     }
-    void stop()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QString url(const QString &scheme = QStringLiteral("http")) const
-    {
-        return scheme + QStringLiteral("://127.0.0.1:") + QString::number(m_port);
-    }
-    QString port() const { return QString::number(m_port); }
+    QString url(const QString &scheme = QStringLiteral("http")) const { return m_server.url(scheme); }
+    QString port() const { return QString::number(m_server.port()); }
     QString dir() const { return m_dir.path(); }
 
     // What the server saw, in order.
-    QList<QJsonObject> requests() const
-    {
-        QList<QJsonObject> out;
-        for (const QByteArray &line : testsupport::readFile(m_record).split('\n'))
-            if (!line.trimmed().isEmpty())
-                out.append(QJsonDocument::fromJson(line).object());
-        return out;
-    }
+    QList<QJsonObject> requests() const { return m_server.requests(); }
     QStringList targets() const
     {
         QStringList out;
@@ -71,18 +44,12 @@ public:
     // Waits (event loop running) until the server has seen `count` requests.
     bool waitForRequests(int count, int timeoutMs = 20000) const
     {
-        QElapsedTimer t;
-        t.start();
-        while (requests().size() < count && t.elapsed() < timeoutMs)
-            QTest::qWait(20);
-        return requests().size() >= count;
+        return QTest::qWaitFor([&] { return requests().size() >= count; }, timeoutMs);
     }
 
 private:
     QTemporaryDir m_dir;
-    QProcess m_process;
-    QString m_record;
-    int m_port = 0;
+    testsupport::TestServer m_server{QStringLiteral(ZU_SOURCE_DIR "/tests/ptz/ptz_server.py")};
 };
 
 // A port on 127.0.0.1 that refuses connections: bound, then let go.

@@ -101,7 +101,6 @@ void TestPtzDrivers::initTestCase()
 void TestPtzDrivers::cleanupTestCase()
 {
     qInstallMessageHandler(g_previousHandler);
-    QVERIFY(g_messages.size() > 10);
     for (const QString &line : std::as_const(g_messages))
         QVERIFY2(!line.contains(kPassword), qPrintable(line));
 }
