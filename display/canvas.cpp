@@ -1,6 +1,7 @@
 #include "canvas.h"
 
 #include "nativeptzinterface.h"
+#include "onvif.h"
 #include "ptzctrlweb.h"
 #include "zulog.h"
 
@@ -625,8 +626,12 @@ void Canvas::setNativePtz(NativePTZInterface *driver)
         m_nativePtz->disconnect(this);
     m_nativePtz = driver;
     m_hasNativePtz = driver != nullptr;
-    if (driver)
-        connect(driver, &NativePTZInterface::status_message, this, &Canvas::get_direct_ptz_message);
+    if (!driver)
+        return;
+    connect(driver, &NativePTZInterface::status_message, this, &Canvas::get_direct_ptz_message);
+    // Only the ONVIF driver asks for a move to be repeated or stopped.
+    if (qobject_cast<Onvif *>(driver))
+        connect(driver, &NativePTZInterface::send_request_finished, this, &Canvas::onvif_request_finished);
 }
 
 void Canvas::setPtzIndex(int index) { m_ptzIndex = index; }
