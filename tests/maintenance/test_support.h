@@ -57,8 +57,8 @@ inline bool makeCertificate(const QString &dir, QStringList *serverArgs)
     return true;
 }
 
-// test_server.py (or another stand-in script that takes --lifetime and
-// --record and prints "PORT <n>" first); stopped when this goes away.
+// test_server.py (or another stand-in server script that takes --lifetime
+// and --record and prints "PORT <n>"); stopped when this goes away.
 class TestServer
 {
 public:
