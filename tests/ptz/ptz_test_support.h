@@ -52,6 +52,39 @@ private:
     testsupport::TestServer m_server{QStringLiteral(ZU_SOURCE_DIR "/tests/ptz/ptz_server.py")};
 };
 
+// Keeps every message logged while it is installed (and passes it on), so a
+// test can check what reached the log: install() in initTestCase,
+// uninstall() in cleanupTestCase.
+class LogCapture
+{
+public:
+    static QStringList &lines()
+    {
+        static QStringList all;
+        return all;
+    }
+    static void install() { previous() = qInstallMessageHandler(handler); }
+    static void uninstall() { qInstallMessageHandler(previous()); }
+    // Fails the test when a line holds `secret`.
+    static void verifyAbsent(const QString &secret)
+    {
+        for (const QString &line : std::as_const(lines()))
+            QVERIFY2(!line.contains(secret), qPrintable(line));
+    }
+
+private:
+    static QtMessageHandler &previous()
+    {
+        static QtMessageHandler handler = nullptr;
+        return handler;
+    }
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        lines() << message;
+        previous()(type, context, message);
+    }
+};
+
 // A port on 127.0.0.1 that refuses connections: bound, then let go.
 inline QString closedPort()
 {

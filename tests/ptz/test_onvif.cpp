@@ -13,13 +13,7 @@
 namespace {
 const QString kPassword = QStringLiteral("pw&<7>");
 
-QStringList g_log;
-QtMessageHandler g_previous = nullptr;
-void capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    g_log << message;
-    g_previous(type, context, message);
-}
+QStringList &g_log = ptztest::LogCapture::lines();
 
 QByteArray envelope(const QByteArray &prefix, const QByteArray &body)
 {
@@ -110,14 +104,13 @@ private slots:
 void TestOnvif::initTestCase()
 {
     setLevelValue(1);
-    g_previous = qInstallMessageHandler(capture);
+    ptztest::LogCapture::install();
 }
 
 void TestOnvif::cleanupTestCase()
 {
-    qInstallMessageHandler(g_previous);
-    for (const QString &line : std::as_const(g_log))
-        QVERIFY2(!line.contains(kPassword), qPrintable(line));
+    ptztest::LogCapture::uninstall();
+    ptztest::LogCapture::verifyAbsent(kPassword);
 }
 
 void TestOnvif::faults_data()

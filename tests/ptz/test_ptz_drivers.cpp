@@ -18,14 +18,6 @@ using ptztest::rule;
 namespace {
 const QString kPassword = QStringLiteral("s3cr3t-Pw");
 
-// Every message of the run, to check that no credential reaches the log.
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    g_messages << message;
-    g_previousHandler(type, context, message);
-}
 
 PtzCamera cameraAt(const PtzServer &server, const QString &index = QStringLiteral("2"))
 {
@@ -95,14 +87,14 @@ void TestPtzDrivers::initTestCase()
 {
     QVERIFY(zuCurlGlobalInit());
     setLevelValue(1);
-    g_previousHandler = qInstallMessageHandler(captureMessage);
+    ptztest::LogCapture::install();
 }
 
 void TestPtzDrivers::cleanupTestCase()
 {
-    qInstallMessageHandler(g_previousHandler);
-    for (const QString &line : std::as_const(g_messages))
-        QVERIFY2(!line.contains(kPassword), qPrintable(line));
+    ptztest::LogCapture::uninstall();
+    // No credential reaches the log.
+    ptztest::LogCapture::verifyAbsent(kPassword);
 }
 
 void TestPtzDrivers::oneRequestAtATimeNewestWins()
