@@ -1,6 +1,8 @@
 #include "canvas.h"
 #include "nativeptzinterface.h"
+#include "onvif.h"
 #include "ptzctrlweb.h"
+#include "zulog.h"
 
 #include "../ptz/ptz_test_support.h"
 
@@ -87,6 +89,7 @@ private slots:
     void holdAndOnvifRetries();
     void unreachableCameraSwitchesNativeOff();
     void webGestures();
+    void onlyOnvifRepliesAreFollowed();
 };
 
 void TestCanvasPtz::gesturesReachTheDriver()
@@ -225,6 +228,30 @@ void TestCanvasPtz::webGestures()
                                             "/ptz.php?cam=7&holdclic=400,300" + tail,
                                             "/ptz.php?cam=7&releaseclic=0,0" + tail}));
     QVERIFY(driver.calls.isEmpty());
+}
+
+void TestCanvasPtz::onlyOnvifRepliesAreFollowed()
+{
+    setLevelValue(1);
+    Surface s;
+    DriverDouble driver;
+    s.canvas.setNativePtz(&driver);
+    emit driver.send_request_finished(2);
+    QTest::qWait(Canvas::kOnvifRetryMs * 2);
+    QVERIFY(driver.calls.isEmpty());
+
+    // The ONVIF driver's code 2 brings the stop (which this driver, without
+    // a camera behind it, can only log).
+    Onvif onvif(PtzCamera{});
+    s.canvas.setNativePtz(&onvif);
+    ptztest::LogCapture::install();
+    emit onvif.send_request_finished(2);
+    const bool stopped = QTest::qWaitFor([] {
+        return ptztest::LogCapture::lines().contains(
+            "[WARN] ONVIF :: send command :: no profile :: STOP_PanTilt_ContinuousMove");
+    }, 10000);
+    ptztest::LogCapture::uninstall();
+    QVERIFY(stopped);
 }
 
 QTEST_MAIN(TestCanvasPtz)
