@@ -325,21 +325,14 @@ void TestPtzDrivers::vendorCommands_data()
     const QString ptz = "GET /axis-cgi/com/ptz.cgi?";
     QTest::newRow("AXIS security stop") << "axis" << "security_stop" << none << noSize
         << QStringList{ptz + "continuouspantiltmove=0,0&continuouszoommove=0&camera=1"};
-    QTest::newRow("AXIS clic") << "axis" << "clic" << QList<float>{320.7f, 240, 0} << QList<int>{640, 480, 2, -1, -1}
-        << QStringList{ptz + "center=320,240&imagewidth=640&imageheight=480&camera=2"};
     QTest::newRow("AXIS area") << "axis" << "area" << QList<float>{100, 50, 0} << QList<int>{640, 480, 1, 160, 80}
         << QStringList{ptz + "areazoom=180,90,400&imagewidth=640&imageheight=480&camera=1"};
     QTest::newRow("AXIS move, speeds bounded") << "axis" << "ContinuousMove" << QList<float>{0.5f, -2, 0} << noSize
         << QStringList{ptz + "continuouspantiltmove=50,-100&continuouszoommove=0&camera=1"};
-    QTest::newRow("AXIS stop") << "axis" << "STOP" << none << noSize << QStringList{ptz + "move=stop&camera=1"};
 
     const QString sunapi = "GET /stw-cgi/ptzcontrol.cgi?msubmenu=";
     QTest::newRow("Hanwha security stop") << "hanwha" << "security_stop" << none << noSize
         << QStringList{sunapi + "stop&action=control&Channel=2&OperationType=All"};
-    QTest::newRow("Hanwha STOP") << "hanwha" << "STOP" << none << QList<int>{-1, -1, 0, -1, -1}
-        << QStringList{sunapi + "stop&action=control&Channel=0&OperationType=All"};
-    QTest::newRow("Hanwha pan/tilt stop") << "hanwha" << "STOP_PanTilt_ContinuousMove" << none << noSize
-        << QStringList{sunapi + "stop&action=control&Channel=0&OperationType=PanTilt"};
     QTest::newRow("Hanwha clic then its stop") << "hanwha" << "clic" << QList<float>{480, 120, 0}
         << QList<int>{640, 480, 1, -1, -1}
         << QStringList{sunapi + "continuous&action=control&Channel=1&Pan=50&Tilt=50&Zoom=0",
@@ -352,8 +345,6 @@ void TestPtzDrivers::vendorCommands_data()
     const QString stop = xml + "<PTZData><pan>0</pan><tilt>0</tilt><zoom>0</zoom></PTZData>";
     QTest::newRow("Hik security stop") << "hik" << "security_stop" << none << noSize
         << QStringList{"PUT /ISAPI/PTZCtrl/channels/2/continuous " + stop};
-    QTest::newRow("Hik STOP") << "hik" << "STOP" << none << QList<int>{-1, -1, 3, -1, -1}
-        << QStringList{"PUT /ISAPI/PTZCtrl/channels/3/continuous " + stop};
     QTest::newRow("Hik wheel") << "hik" << "ContinuousMove_wheel" << QList<float>{0, 0, -0.5f} << noSize
         << QStringList{"PUT /ISAPI/PTZCtrl/channels/2/continuous " + xml
                        + "<PTZData><pan>0</pan><tilt>0</tilt><zoom>-50</zoom></PTZData>"};
@@ -364,7 +355,6 @@ void TestPtzDrivers::vendorCommands_data()
 
     QTest::newRow("Fuji security stop") << "fuji" << "security_stop" << none << noSize
         << QStringList{"GET /cgi-bin/ptz.cgi?cam=1&move=continuous&pan=0&tilt=0&zoom=0"};
-    QTest::newRow("Fuji STOP") << "fuji" << "STOP" << none << noSize << QStringList{"GET /cgi-bin/ptz.cgi?cam=2&move=stop"};
     QTest::newRow("Fuji move") << "fuji" << "PanTilt_ContinuousMove" << QList<float>{-0.25f, 1, 1} << noSize
         << QStringList{"GET /cgi-bin/ptz.cgi?cam=2&move=continuous&pan=-25&tilt=100&zoom=0"};
 }
