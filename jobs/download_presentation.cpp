@@ -1,6 +1,8 @@
 #include "download_presentation.h"
 
+#include "downloadencodeitem_presentation.h"
 #include "downloaditem_presentation.h"
+#include "zudownload_encode_data.h"
 #include "zulog.h"
 
 #include <QCloseEvent>
@@ -22,11 +24,6 @@ const char kRowProgressStyle[] =
     "QProgressBar {    border: 1px solid grey; border-radius: 5px; text-align: center;color:white; font: "
     "14px;background-color: rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}";
 constexpr int kRowHeight = 100;
-
-bool isNetworkKind(const QString &type)
-{
-    return type.contains(QLatin1String("multi")) || type.contains(QLatin1String("encode"));
-}
 } // namespace
 
 // ---------------------------------------------------------------- model
@@ -211,6 +208,8 @@ bool Download_presentation::moveToList(Presentation_Interface *item, Presentatio
         return false;
     }
     m_moved.insert(item);
+    // The item is deleted later; a new job may then get its address.
+    connect(item, &QObject::destroyed, this, [this, item] { m_moved.remove(item); });
     const int newRow = int(target.size());
     targetModel->beginInsert(newRow);
     target.append(copy);
@@ -243,10 +242,12 @@ void Download_presentation::handleStatus(Presentation_Interface *item)
     const bool known = item && m_inProgress.contains(item) && !m_moved.contains(item);
     if (known) {
         const QString type = item->type();
-        if (isNetworkKind(type)) {
-            // Multi-file and recording download jobs are not built yet; their
-            // rows stay where they are until those kinds exist.
+        if (type.contains(QLatin1String("multi"))) {
+            // Multi-file jobs are not built yet; their rows stay where they
+            // are until that kind exists.
             logMessage(QStringLiteral("[WARN] Download Presentation :: update :: no handling for job type ") + type);
+        } else if (type.contains(QLatin1String("encode"))) {
+            handleEncodeStatus(item);
         } else if (item->downloadedSuccessfully()) {
             logMessage("[INFO] Download Presentation :: item downloaded Successfully");
             const QString file = item->fileName();
@@ -267,6 +268,46 @@ void Download_presentation::handleStatus(Presentation_Interface *item)
     }
     startNext(QStringLiteral("[INFO] Download Presentation :: global start new download "));
     updateTexts();
+}
+
+void Download_presentation::handleEncodeStatus(Presentation_Interface *item)
+{
+    auto *job = qobject_cast<DownloadEncodeItem_Presentation *>(item);
+    const QString file = item->fileName();
+    if (item->downloadedSuccessfully()) {
+        logMessage("[INFO] Download Presentation :: encode type :: item downloaded Successfully");
+        auto *copy = new DownloadEncodeItem_Presentation(this, file);
+        copy->setFinished(); // a finished row, removable like every succeeded one
+        if (!moveToList(item, copy, m_succeeded, m_successModel, finished_downloadsView))
+            return;
+        logMessage(QStringLiteral("[INFO] Download Presentation :: encode type :: STOPPED FILE        ") + file);
+        if (ZuDownload_encode_data *worker = job ? job->takeDownloadEncodeObject() : nullptr) {
+            worker->set_stop();
+            worker->quit();
+            if (!worker->isRunning()) {
+                worker->deleteLater();
+            } else {
+                // Its run is in its last steps: it goes once its thread has ended.
+                logMessage("[WARN] Download Presentation :: encode type :: failed to delete download / encode object");
+                connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+            }
+        }
+        logMessage("[INFO] Download Presentation :: encode type :: START NEW DOWNLOAD  ");
+        startNext(QStringLiteral("[INFO] Download Presentation :: encode type :: START NEW DOWNLOAD "));
+    } else if (item->isInError()) {
+        logMessage("[INFO] Download Presentation :: encode type :: item in error");
+        auto *copy = new DownloadEncodeItem_Presentation(this, file);
+        connect(copy, &Presentation_Interface::statusChanged, this, &Download_presentation::update);
+        connect(copy, &DownloadEncodeItem_Presentation::tryAgainFromError, this, &Download_presentation::updateFromError);
+        copy->setType(QStringLiteral("encode"));
+        copy->setInError(true);
+        if (job)
+            copy->setDownloadEncodeObject(job->downloadEncodeObject());
+        const QString text = item->downloadInfoLabel->text();
+        logMessage(QStringLiteral("[INFO] Download Presentation :: encode type :: ") + text);
+        copy->downloadInfoLabel->setText(text);
+        moveToList(item, copy, m_failed, m_errorModel, failure_downloadsView);
+    }
 }
 
 void Download_presentation::updateTexts()
@@ -304,10 +345,22 @@ void Download_presentation::updateFromError(QString type)
     const int row = item ? int(m_failed.indexOf(item)) : -1;
     logMessage(QStringLiteral("[INFO] Download Presentation :: updateFromError :: row ") + QString::number(row));
     logMessage(QStringLiteral("[INFO] Download Presentation :: updateFromError :: error type ") + type);
-    if (isNetworkKind(type)) {
-        // The retry of multi-file and recording download jobs comes with
-        // those job kinds; until then a failed row stays as it is.
+    if (type.contains(QLatin1String("multi"))) {
+        // The retry of multi-file jobs comes with that job kind; until then
+        // a failed row stays as it is.
         logMessage(QStringLiteral("[WARN] Download Presentation :: updateFromError :: no retry for job type ") + type);
+        return;
+    }
+    if (type.contains(QLatin1String("encode"))) {
+        auto *failed = qobject_cast<DownloadEncodeItem_Presentation *>(item);
+        auto *job = new DownloadEncodeItem_Presentation(this, item ? item->fileName() : QString());
+        job->setType(QStringLiteral("encode"));
+        if (failed)
+            job->setDownloadEncodeObject(failed->downloadEncodeObject());
+        job->resetFlags();
+        m_errorModel->removeRows(row, 1);
+        failure_downloadsView->viewport()->update();
+        add_item(job);
         return;
     }
     logMessage("[ERROR] Download Presentation :: update From Error :: unknown type");

@@ -73,6 +73,8 @@ protected:
 
 private:
     void handleStatus(Presentation_Interface *item);
+    // A recording download job that ended: its row and its worker.
+    void handleEncodeStatus(Presentation_Interface *item);
     // Starts the first waiting job when fewer than kMaxRunning run; the log
     // line is `logPrefix` followed by the job's index.
     bool startNext(const QString &logPrefix);
