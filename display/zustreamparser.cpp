@@ -234,7 +234,7 @@ StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
         } else {
             if (!m_decoder)
                 m_decoder = std::make_unique<VideoDecoder>();
-            if (!m_decoder->isOpen() || codec != m_decoderCodec) {
+            if (codec != m_decoderCodec) { // a decoder that refuses to open is not asked again
                 m_decoderCodec = codec;
                 m_decoder->open(codec);
             }
