@@ -236,6 +236,32 @@ bool ZuDownload_encode_data::streamExhausted()
     return ended && !front();
 }
 
+StreamFrame *ZuDownload_encode_data::waitFrame(int waitMs, const QString &road, int silentCode, int &waits,
+                                              int &result)
+{
+    if (StreamFrame *frame = front()) {
+        waits = 0;
+        return frame;
+    }
+    if (m_streamFailed) {
+        // Every frame the stream gave before it failed has been used.
+        result = -11;
+        m_stop = true;
+        return nullptr;
+    }
+    const bool exhausted = streamExhausted();
+    if (!exhausted) {
+        QThread::msleep(waitMs);
+        ++waits;
+    }
+    if (exhausted || waits > kMaxWaits) {
+        logLine(QStringLiteral("[ERROR] Raw data downloader :: %1 :: frame waited %2 stop encoding.").arg(road).arg(waits));
+        m_stop = true;
+        result = silentCode;
+    }
+    return nullptr;
+}
+
 // ---------------------------------------------------------------- run
 
 void ZuDownload_encode_data::run()
@@ -278,27 +304,9 @@ int ZuDownload_encode_data::runEncode()
     const QByteArray end = m_endTimestamp.toLatin1();
 
     while (!m_stop) {
-        StreamFrame *frame = front();
-        if (!frame) {
-            if (m_streamFailed) {
-                result = -11;
-                m_stop = true;
-                break;
-            }
-            const bool exhausted = streamExhausted();
-            if (!exhausted) {
-                QThread::msleep(kEncodeWaitMs);
-                ++waits;
-            }
-            if (exhausted || waits > kMaxWaits) {
-                logLine(QStringLiteral("[ERROR] Raw data downloader :: raw zustream :: frame waited %1 stop encoding.")
-                            .arg(waits));
-                m_stop = true;
-                result = -10;
-            }
+        StreamFrame *frame = waitFrame(kEncodeWaitMs, QStringLiteral("raw zustream"), -10, waits, result);
+        if (!frame)
             continue;
-        }
-        waits = 0;
         if (!encoder) {
             if (frame->width() == -1 || frame->height() == -1 || !frame->avFrame()) {
                 logLine(QStringLiteral("[WARN] Raw data downloader :: raw zustream :: remove frame %1 / invalid size")
@@ -403,27 +411,9 @@ int ZuDownload_encode_data::runRaw()
     const QByteArray end = m_endTimestamp.toLatin1();
 
     while (!m_stop) {
-        StreamFrame *frame = front();
-        if (!frame) {
-            if (m_streamFailed) {
-                result = -11;
-                m_stop = true;
-                break;
-            }
-            const bool exhausted = streamExhausted();
-            if (!exhausted) {
-                QThread::msleep(kRawWaitMs);
-                ++waits;
-            }
-            if (exhausted || waits > kMaxWaits) {
-                logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: frame waited %1 stop encoding.")
-                            .arg(waits));
-                m_stop = true;
-                result = -1;
-            }
+        StreamFrame *frame = waitFrame(kRawWaitMs, QStringLiteral("zustream remuxer"), -1, waits, result);
+        if (!frame)
             continue;
-        }
-        waits = 0;
         const QString timestamp = QString::fromLatin1(frame->timestampText());
         if (std::strcmp(frame->timestampText(), end.constData()) > 0) {
             logSetStop();

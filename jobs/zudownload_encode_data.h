@@ -97,6 +97,10 @@ private:
     // Stops and joins the stream client of the last run, frees it and the
     // frames it left in the queue.
     void releaseParser();
+    // The frame at the head of the queue, or null after one wait for it. A
+    // failed stream whose frames are all used ends the run with -11; one
+    // that ended, or stayed silent for more than 30 waits, with `silentCode`.
+    StreamFrame *waitFrame(int waitMs, const QString &road, int silentCode, int &waits, int &result);
     StreamFrame *front();
     void dropFront();
     void clearQueue();
