@@ -144,6 +144,10 @@ private slots:
         configure(w, server, video, format, fps);
         const QString content = "Caméra 1\nde 10:00:00 à 10:00:07";
         if (!descriptor.isEmpty()) {
+            // A descriptor left by an earlier attempt is replaced, not added to.
+            QFile stale(out.filePath(descriptor));
+            QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write("stale\n") == 6);
+            stale.close();
             w.setDescriptorFile(out.filePath(descriptor));
             w.setDescriptorData(QString::fromLatin1(content.toUtf8().toBase64()));
         }
@@ -250,6 +254,60 @@ private slots:
         QCOMPARE(leftovers(), QStringList());
         if (kind == "archive")
             QCOMPARE(server.connections, 0);
+    }
+
+    // A user stop ends either road with -34 and nothing left behind.
+    void userStop_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("re-encode") << "h264";
+        QTest::newRow("raw") << "raw";
+    }
+    void userStop()
+    {
+        QFETCH(QString, format);
+        MultipartServer server;
+        Script s = script(-1);
+        s.stepMs = 1; // the end of the range stays far away
+        s.intervalMs = 5;
+        server.scripts = {s};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        ZuDownload_encode_data w;
+        configure(w, server, out.filePath("stopped.mp4"), format);
+        w.setDescriptorFile(out.filePath("d.txt"));
+        w.setDescriptorData(QString::fromLatin1(QByteArray("D").toBase64()));
+        Outcome outcome(w);
+        w.start();
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.frames >= 60, 60000);
+        w.set_stop_from_user();
+        QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 30000);
+        QVERIFY(w.wait(10000));
+        QTest::qWait(200);
+        QCOMPARE(outcome.errors, QList<int>{-34});
+        QCOMPARE(outcome.finished, 0);
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files), QStringList());
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    // A part that gives no picture in the middle of the range is left out,
+    // without holding the run up.
+    void partWithoutPicture()
+    {
+        MultipartServer server;
+        Script s = script();
+        s.units.insert(40, "not an access unit");
+        server.scripts = {s};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        ZuDownload_encode_data w;
+        configure(w, server, out.filePath("gap.mp4"), "h264");
+        Outcome outcome(w);
+        w.start();
+        QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
+        QCOMPARE(outcome.finished, 1);
+        QCOMPARE(outcome.frames, 79);
+        QCOMPARE(codectest::probe(out.filePath("gap.mp4")).frames, 79);
     }
 
     // Two downloads at once each get their own file, whole.
