@@ -136,9 +136,8 @@ void DownloadEncodeItem_Presentation::setInError(bool inError)
 
 void DownloadEncodeItem_Presentation::resetFlags()
 {
-    m_finished = false;
+    clearFinishedAndError();
     m_started = false;
-    m_inError = false;
 }
 
 void DownloadEncodeItem_Presentation::init()

@@ -36,11 +36,6 @@ void logLine(const QString &line)
     logMessage(line);
 }
 
-void logSetStop()
-{
-    logMessage("[INFO] Raw data downloader :: set stop");
-}
-
 // Reads an archive entry back in chunks; its byte count must match what
 // the archive announces and the file it was made from.
 bool verifyEntry(zip_t *zip, const QString &name, qint64 expectedSize, bool *found)
@@ -131,7 +126,7 @@ void ZuDownload_encode_data::setLastTimestamp(const QString &timestamp)
 
 void ZuDownload_encode_data::set_stop()
 {
-    logSetStop();
+    logMessage("[INFO] Raw data downloader :: set stop");
     m_stop = true;
     stopParser();
 }
@@ -285,8 +280,7 @@ void ZuDownload_encode_data::run()
         result = runEncode();
     }
 
-    logSetStop();
-    m_stop = true;
+    set_stop();
     releaseParser();
     if (result == 1)
         Q_EMIT finished();
@@ -324,18 +318,14 @@ int ZuDownload_encode_data::runEncode()
                                        m_captionFlag != 0, QStringLiteral("large"), frame->pixelFormat())) {
                 logMessage("[ERROR] Raw data downloader :: raw zustream :: failed to init encoder");
                 result = -5;
-                logSetStop();
-                m_stop = true;
-                stopParser();
+                set_stop();
                 encoder.reset();
                 break;
             }
         }
         const QString timestamp = QString::fromLatin1(frame->timestampText());
         if (std::strcmp(frame->timestampText(), end.constData()) > 0) {
-            logSetStop();
-            m_stop = true;
-            stopParser();
+            set_stop();
             break;
         }
         if (encoder->encodeFrame(frame->avFrame(), frame->width(), frame->height(), timestamp, m_captionLabel,
@@ -416,9 +406,7 @@ int ZuDownload_encode_data::runRaw()
             continue;
         const QString timestamp = QString::fromLatin1(frame->timestampText());
         if (std::strcmp(frame->timestampText(), end.constData()) > 0) {
-            logSetStop();
-            m_stop = true;
-            stopParser();
+            set_stop();
             break;
         }
         if (frame->rawDataSize() <= 0) {
