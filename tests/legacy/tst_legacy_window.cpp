@@ -6,7 +6,9 @@
 #include "legacy_testutil.h"
 #include "legacy_window_util.h"
 #include "popupexport.h"
+#include "zufile.h"
 #include "zuslidertimeline.h"
+#include "zutag.h"
 
 #include <QApplication>
 #include <QJsonArray>
@@ -253,6 +255,92 @@ private slots:
         QCOMPARE(dialog->findChild<QProgressBar *>()->format(), QStringLiteral("Vérification arrêtée"));
         dialog->close();
         QTRY_VERIFY(!w.integrityDialog());
+    }
+
+    // A recording row of the tree, as drawn under the window's style
+    // sheets: its text stands out from what is behind it.
+    void treeRowsReadable()
+    {
+        ZU_Player_presentation w;
+        w.resize(1200, 800);
+        w.show();
+        QTreeView *tree = w.form()->tree;
+        const QString segment = smallDay() + QStringLiteral("/140000");
+        QModelIndex index;
+        QVERIFY(QTest::qWaitFor([&] {
+            index = w.treeIndex(segment);
+            for (QModelIndex i = index; i.isValid(); i = i.parent())
+                tree->expand(i);
+            return index.isValid() && w.form()->tree->model()->rowCount(index) > 0;
+        }, 10000));
+        const QModelIndex recording = tree->model()->index(0, 0, index);
+        QCOMPARE(recording.data().toString(), QStringLiteral("14:00:00"));
+        w.form()->tabWidget->setCurrentIndex(0);
+        tree->scrollTo(recording, QAbstractItemView::PositionAtCenter);
+        QTest::qWait(50);
+        const QImage img = w.grab().toImage();
+        img.save(QStringLiteral(ZU_BINARY_DIR "/tests/legacy/legacy_tree.png"));
+        const QRect rowRect = tree->visualRect(recording);
+        const QRect r = QRect(tree->viewport()->mapTo(&w, rowRect.topLeft()), rowRect.size()).intersected(img.rect());
+        QVERIFY(r.height() > 5);
+        int light = 0, dark = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x) {
+                const int g = qGray(img.pixel(x, y));
+                light += g > 170;
+                dark += g < 90;
+            }
+        QVERIFY2(light > 20 && dark > 20, qPrintable(QStringLiteral("%1 light, %2 dark").arg(light).arg(dark)));
+    }
+
+    // A day written here: two cameras on different schedules, a file that
+    // runs into the next hour, a tag on a file's first second.
+    void searchesOnAWrittenDay()
+    {
+        QTemporaryDir tmp;
+        const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
+        const auto recording = [&](int camera, const QString &start, const QStringList &times) {
+            const QString base = QStringLiteral("%1/%2/%3_20240101_%2").arg(day, start).arg(camera);
+            QByteArray seek;
+            for (const QString &t : times)
+                seek += "20240101" + t.toLatin1() + ":video0:h264:320x240:1:10\n";
+            QVERIFY(writeFile(base + QStringLiteral(".zuseek"), seek));
+            QVERIFY(writeFile(base + QStringLiteral(".zuvideo"), QByteArray(10 * times.size(), 'x')));
+        };
+        recording(1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")});
+        recording(1, QStringLiteral("105900"), {QStringLiteral("105900000"), QStringLiteral("110030000")});
+        recording(2, QStringLiteral("101000"), {QStringLiteral("101000000"), QStringLiteral("101030000")});
+        QVERIFY(ZuFile::write_tag_file(day + QStringLiteral("/100000/1_20240101_100000.zutag"),
+                                       ZuTag(QStringLiteral("7"), QStringLiteral("20240101100000"), QStringLiteral("1"),
+                                             QStringLiteral("Début"), QStringLiteral("premier instant"))));
+
+        ZU_Player_presentation w;
+        w.show();
+        QVERIFY(openDay(w, day));
+        QCOMPARE(w.cameraIdText(), QStringLiteral("1"));
+        QCOMPARE(w.segmentSeconds(), 60);
+
+        // In the gap after camera 1's 10:00 file, camera 2's file starts
+        // soon after: the search stays on camera 1.
+        QCOMPARE(w.timeline_get_datetime(QStringLiteral("10:09:00"), 1, 900), QStringLiteral("20240101100900"));
+        QVERIFY(w.currentFile().endsWith(QStringLiteral("1_20240101_100000.zuvideo")));
+
+        // The 10:59 file's frames: 10:59 on its own row, 11:00 on the next.
+        ZuTimeline *ten = w.hourTimelines().value(QStringLiteral("10:00:00 - 11:00:00"));
+        ZuTimeline *eleven = w.hourTimelines().value(QStringLiteral("11:00:00 - 12:00:00"));
+        QVERIFY(ten && eleven);
+        QCOMPARE(eleven->minute(0), 0);
+        QCOMPARE(w.timeline_get_datetime(QStringLiteral("10:59:10"), 1, 0), QStringLiteral("20240101105910"));
+        QCOMPARE(ten->minute(59), 1);
+        QCOMPARE(eleven->minute(0), 1);
+        QCOMPARE(w.form()->slider->minute(11 * 60), 1);
+
+        // The tag on the first second of its file is listed.
+        w.set_tags_list_from_cameraid(1);
+        QVERIFY(w.form()->listTags_view->model());
+        QCOMPARE(w.tagEvents().size(), 1);
+        QCOMPARE(w.tagEvents().first().file.fileName(), QStringLiteral("1_20240101_100000.zuvideo"));
+        QCOMPARE(w.tagEvents().first().tagName, QStringLiteral("Début"));
     }
 
     void destroyedWhileBuilding()
