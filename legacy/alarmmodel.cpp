@@ -27,52 +27,38 @@ QString eventTimeText(const EventRecord &record)
 
 // ---------------------------------------------------------------- models
 
-AlarmModel::AlarmModel(const QList<EventRecord> &records) : m_records(records) {}
+ZuEventListModel::ZuEventListModel(const QList<EventRecord> &records) : m_records(records) {}
 
-int AlarmModel::rowCount(const QModelIndex &) const
+int ZuEventListModel::rowCount(const QModelIndex &) const
 {
     return int(m_records.size());
 }
 
-int AlarmModel::columnCount(const QModelIndex &) const
+int ZuEventListModel::columnCount(const QModelIndex &) const
 {
     return 1;
 }
 
-QVariant AlarmModel::data(const QModelIndex &index, int role) const
+QVariant ZuEventListModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() < 0 || index.row() >= m_records.size())
         return QVariant();
     const EventRecord r = m_records.at(index.row());
     if (role == Qt::DisplayRole)
-        return eventTimeText(r);
+        return displayData(r);
     if (role == PictureRole)
         return r.picturePath;
     return QVariant();
 }
 
-TagsModel::TagsModel(const QList<EventRecord> &records) : m_records(records) {}
-
-int TagsModel::rowCount(const QModelIndex &) const
+QVariant AlarmModel::displayData(const EventRecord &r) const
 {
-    return int(m_records.size());
+    return eventTimeText(r);
 }
 
-int TagsModel::columnCount(const QModelIndex &) const
+QVariant TagsModel::displayData(const EventRecord &r) const
 {
-    return 1;
-}
-
-QVariant TagsModel::data(const QModelIndex &index, int role) const
-{
-    if (!index.isValid() || index.row() < 0 || index.row() >= m_records.size())
-        return QVariant();
-    const EventRecord r = m_records.at(index.row());
-    if (role == Qt::DisplayRole)
-        return QStringList{eventTimeText(r), r.tagName, r.tagDescription};
-    if (role == AlarmModel::PictureRole)
-        return r.picturePath;
-    return QVariant();
+    return QStringList{eventTimeText(r), r.tagName, r.tagDescription};
 }
 
 // ---------------------------------------------------------------- delegates

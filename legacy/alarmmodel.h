@@ -11,13 +11,13 @@
 // window. Display role: the event time "yyyy-MM-dd HH:mm:ss" (alarms) or
 // [time, tag name, tag description] (tags); role 8 (Qt::BackgroundRole):
 // the path of the event's picture.
-class AlarmModel : public QAbstractListModel
+class ZuEventListModel : public QAbstractListModel
 {
     Q_OBJECT
 public:
     static constexpr int PictureRole = Qt::BackgroundRole;
 
-    explicit AlarmModel(const QList<EventRecord> &records);
+    explicit ZuEventListModel(const QList<EventRecord> &records);
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -26,24 +26,31 @@ public:
     EventRecord record(int row) const { return m_records.value(row); }
     QList<EventRecord> records() const { return m_records; }
 
+protected:
+    virtual QVariant displayData(const EventRecord &record) const = 0;
+
 private:
     QList<EventRecord> m_records;
 };
 
-class TagsModel : public QAbstractListModel
+class AlarmModel : public ZuEventListModel
 {
     Q_OBJECT
 public:
-    explicit TagsModel(const QList<EventRecord> &records);
+    using ZuEventListModel::ZuEventListModel;
 
-    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
-    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
-    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
-    EventRecord record(int row) const { return m_records.value(row); }
-    QList<EventRecord> records() const { return m_records; }
+protected:
+    QVariant displayData(const EventRecord &record) const override;
+};
 
-private:
-    QList<EventRecord> m_records;
+class TagsModel : public ZuEventListModel
+{
+    Q_OBJECT
+public:
+    using ZuEventListModel::ZuEventListModel;
+
+protected:
+    QVariant displayData(const EventRecord &record) const override;
 };
 
 // The event's time "yyyyMMddHHmmss": the record's display-time override when

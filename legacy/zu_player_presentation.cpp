@@ -1,6 +1,7 @@
 // The window's form, construction, day cameras, hour rows, camera choice,
 // play controls and commands.
 #include "zu_player_presentation.h"
+#include "zu_player_presentation_p.h"
 
 #include "alarmmodel.h"
 #include "alarmviewer.h"
@@ -38,12 +39,9 @@
 
 #include <algorithm>
 
-namespace {
+using namespace ZuLegacyWindow;
 
-void info(const QString &text)
-{
-    logMessage(QStringLiteral("[INFO] Zuplayer Display :: ") + text);
-}
+namespace {
 
 // The form names Public Sans, which Debian does not ship.
 void fontFallback()
@@ -54,16 +52,6 @@ void fontFallback()
         return true;
     }();
     Q_UNUSED(done);
-}
-
-qint64 steadyNs()
-{
-    static QElapsedTimer clock = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return clock.nsecsElapsed();
 }
 
 } // namespace
@@ -740,30 +728,23 @@ void ZU_Player_presentation::previous_frame_button()
     reader->read_and_display_previous_frame(false);
 }
 
-void ZU_Player_presentation::next_frame_button_pressed()
+void ZU_Player_presentation::start_frame_repeat(void (ZU_Player_presentation::*step)())
 {
     pause_button();
-    if (frame_repeat_timer) {
-        frame_repeat_timer->stop();
-        frame_repeat_timer->deleteLater();
-        frame_repeat_timer = nullptr;
-    }
+    set_frame_button_released();
     frame_repeat_timer = new QTimer(this);
-    connect(frame_repeat_timer, &QTimer::timeout, this, &ZU_Player_presentation::next_frame_button);
+    connect(frame_repeat_timer, &QTimer::timeout, this, step);
     frame_repeat_timer->start(250);
+}
+
+void ZU_Player_presentation::next_frame_button_pressed()
+{
+    start_frame_repeat(&ZU_Player_presentation::next_frame_button);
 }
 
 void ZU_Player_presentation::previous_frame_button_pressed()
 {
-    pause_button();
-    if (frame_repeat_timer) {
-        frame_repeat_timer->stop();
-        frame_repeat_timer->deleteLater();
-        frame_repeat_timer = nullptr;
-    }
-    frame_repeat_timer = new QTimer(this);
-    connect(frame_repeat_timer, &QTimer::timeout, this, &ZU_Player_presentation::previous_frame_button);
-    frame_repeat_timer->start(250);
+    start_frame_repeat(&ZU_Player_presentation::previous_frame_button);
 }
 
 void ZU_Player_presentation::set_frame_button_released()

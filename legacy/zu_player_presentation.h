@@ -19,8 +19,10 @@ class IntegrityCheck;
 class IntegrityDialog;
 class IntegrityRunner;
 class PopupExport;
+class QAbstractItemModel;
 class QComboBox;
 class QScrollArea;
+class QTableView;
 class QTimer;
 class QVBoxLayout;
 class TagItemDelegate;
@@ -32,6 +34,7 @@ class ZuStreamReadAndControl;
 class ZuTag;
 class ZuTimeline;
 class ZuTimelinethread;
+class ZuEventItemDelegate;
 class ZuVideoFileSystemModel;
 
 // The older player window built from widgets: a recording tree, 24 hour
@@ -178,6 +181,17 @@ private:
     void recompute_segment_seconds();
     void update_stream_box(const QStringList &ids);
     void follow_engine_state(int state);
+    // Pauses and repeats `step` every 250 ms until the frame button is let go.
+    void start_frame_repeat(void (ZU_Player_presentation::*step)());
+    // A list's camera becomes the current one; the day's lists and camera
+    // names are read when still missing.
+    void list_camera(int id);
+    // The camera of a list box's row (-1 for "Toutes les caméras").
+    int list_box_camera(QComboBox *box, int index);
+    // Puts a new list model and row delegate on a list view, wired to the
+    // window, and lets the old ones go.
+    void install_list(QTableView *view, QAbstractItemModel *model, ZuEventItemDelegate *delegate, QObject *oldModel,
+                      QObject *oldDelegate);
 
     Ui_ZU_Player_presentation *ui = nullptr;
     int play_state = 0;

@@ -1,6 +1,7 @@
 // The window's timeline navigation, file stepping, alarm and tag lists, tab
 // changes and the reset on a new day folder.
 #include "zu_player_presentation.h"
+#include "zu_player_presentation_p.h"
 
 #include "alarmmodel.h"
 #include "canvas.h"
@@ -30,22 +31,9 @@
 #include <algorithm>
 #include <memory>
 
+using namespace ZuLegacyWindow;
+
 namespace {
-
-void info(const QString &text)
-{
-    logMessage(QStringLiteral("[INFO] Zuplayer Display :: ") + text);
-}
-
-qint64 steadyNs()
-{
-    static QElapsedTimer clock = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return clock.nsecsElapsed();
-}
 
 // Camera, date and start ("HHmmss") of a recording name.
 struct NameParts {
@@ -509,7 +497,7 @@ void ZU_Player_presentation::fill_list_box(QComboBox *box, const QStringList &na
     box->setCurrentIndex(current);
 }
 
-void ZU_Player_presentation::set_alarm_list_from_cameraid(int id)
+void ZU_Player_presentation::list_camera(int id)
 {
     if (id >= 0)
         camera_id_text = QString::number(id);
@@ -519,6 +507,11 @@ void ZU_Player_presentation::set_alarm_list_from_cameraid(int id)
         controller->init_day_video_list(QDir::cleanPath(day_directory));
     if (camera_names.isEmpty())
         init_day_cameras();
+}
+
+void ZU_Player_presentation::set_alarm_list_from_cameraid(int id)
+{
+    list_camera(id);
     // Thumbnails stand for their alarm pictures in the list.
     QFileInfoList pictures;
     for (const QFileInfo &a : controller->day_alarm_files()) {
@@ -556,34 +549,26 @@ void ZU_Player_presentation::set_alarm_list_from_cameraid(int id)
     AlarmItemDelegate *oldDelegate = alarm_delegate;
     alarm_model = new AlarmModel(alarm_events);
     alarm_delegate = new AlarmItemDelegate();
-    QTableView *view = ui->listVignettes_view;
-    view->setModel(alarm_model);
-    view->setItemDelegate(alarm_delegate);
-    view->setShowGrid(false);
-    view->horizontalHeader()->hide();
-    view->verticalHeader()->hide();
-    view->horizontalHeader()->setDefaultSectionSize(200);
-    view->verticalHeader()->setDefaultSectionSize(200);
-    view->horizontalHeader()->setStretchLastSection(true);
-    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    install_list(ui->listVignettes_view, alarm_model, alarm_delegate, oldModel, oldDelegate);
+    ui->listVignettes_view->horizontalHeader()->setDefaultSectionSize(200);
+    ui->listVignettes_view->verticalHeader()->setDefaultSectionSize(200);
     ui->alarm_combobox->show();
-    connect(alarm_delegate, &ZuEventItemDelegate::cellButtonClicked, this, &ZU_Player_presentation::set_timestamp);
-    connect(alarm_delegate, &ZuEventItemDelegate::cellDownloadButtonClicked, this, &ZU_Player_presentation::open_alarm_popup);
-    if (oldModel)
-        oldModel->deleteLater();
-    if (oldDelegate)
-        oldDelegate->deleteLater();
+}
+
+int ZU_Player_presentation::list_box_camera(QComboBox *box, int index)
+{
+    recompute_segment_seconds();
+    // Row 0, "Toutes les caméras", stands for every camera.
+    if (index <= 0 || index >= box->count())
+        return -1;
+    box->setCurrentIndex(index);
+    return camera_id_for_text(box->itemText(index));
 }
 
 void ZU_Player_presentation::set_alarm_list_from_index(int index)
 {
     info(QStringLiteral("set alarm list from index :: ") + QString::number(index));
-    recompute_segment_seconds();
-    int id = -1;
-    if (index > 0 && index < ui->alarm_combobox->count()) {
-        id = camera_id_for_text(ui->alarm_combobox->itemText(index));
-        ui->alarm_combobox->setCurrentIndex(index);
-    }
+    const int id = list_box_camera(ui->alarm_combobox, index);
     set_alarm_list_from_cameraid(id);
     change_timelines_from_cameraid(id);
 }
@@ -591,25 +576,34 @@ void ZU_Player_presentation::set_alarm_list_from_index(int index)
 void ZU_Player_presentation::set_tags_list_from_index(int index)
 {
     info(QStringLiteral("set tags list from index :: ") + QString::number(index));
-    recompute_segment_seconds();
-    int id = -1;
-    if (index > 0 && index < ui->tags_comboBox->count()) {
-        id = camera_id_for_text(ui->tags_comboBox->itemText(index));
-        ui->tags_comboBox->setCurrentIndex(index);
-    }
+    const int id = list_box_camera(ui->tags_comboBox, index);
     set_tags_list_from_cameraid(id);
     change_timelines_from_cameraid(id);
+}
+
+void ZU_Player_presentation::install_list(QTableView *view, QAbstractItemModel *model, ZuEventItemDelegate *delegate,
+                                          QObject *oldModel, QObject *oldDelegate)
+{
+    view->setModel(model);
+    view->setItemDelegate(delegate);
+    view->setShowGrid(false);
+    view->horizontalHeader()->hide();
+    view->verticalHeader()->hide();
+    view->horizontalHeader()->setStretchLastSection(true);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    connect(delegate, &ZuEventItemDelegate::cellButtonClicked, this, &ZU_Player_presentation::set_timestamp);
+    connect(delegate, &ZuEventItemDelegate::cellDownloadButtonClicked, this, &ZU_Player_presentation::open_alarm_popup);
+    // The view has let go of them above.
+    if (oldModel)
+        oldModel->deleteLater();
+    if (oldDelegate)
+        oldDelegate->deleteLater();
 }
 
 void ZU_Player_presentation::set_tags_list_from_cameraid(int id)
 {
     info(QStringLiteral("set tags list from cameraid :: ") + QString::number(id));
-    if (id >= 0)
-        camera_id_text = QString::number(id);
-    if (!day_directory.isEmpty() && controller->day_video_files().isEmpty())
-        controller->init_day_video_list(QDir::cleanPath(day_directory));
-    if (camera_names.isEmpty())
-        init_day_cameras();
+    list_camera(id);
     const QFileInfoList tagFiles = controller->day_tag_files();
     const QFileInfoList videos = controller->day_video_files();
     if (tagFiles.isEmpty() || videos.isEmpty())
@@ -659,20 +653,7 @@ void ZU_Player_presentation::set_tags_list_from_cameraid(int id)
     TagItemDelegate *oldDelegate = tag_delegate;
     tags_model = new TagsModel(tag_events);
     tag_delegate = new TagItemDelegate();
-    QTableView *view = ui->listTags_view;
-    view->setModel(tags_model);
-    view->setItemDelegate(tag_delegate);
-    view->setShowGrid(false);
-    view->horizontalHeader()->hide();
-    view->verticalHeader()->hide();
-    view->horizontalHeader()->setStretchLastSection(true);
-    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    connect(tag_delegate, &ZuEventItemDelegate::cellButtonClicked, this, &ZU_Player_presentation::set_timestamp);
-    connect(tag_delegate, &ZuEventItemDelegate::cellDownloadButtonClicked, this, &ZU_Player_presentation::open_alarm_popup);
-    if (oldModel)
-        oldModel->deleteLater();
-    if (oldDelegate)
-        oldDelegate->deleteLater();
+    install_list(ui->listTags_view, tags_model, tag_delegate, oldModel, oldDelegate);
 }
 
 // ---------------------------------------------------------------- tabs and the tree

@@ -1,5 +1,6 @@
 #include "zuslidertimeline.h"
 
+#include "minuteslots.h"
 #include "zulog.h"
 #include "zutag.h"
 #include "zutimeline.h"
@@ -23,30 +24,17 @@ void ZuSlidertimeline::clear_minutes()
 
 void ZuSlidertimeline::clear_range(int start, int count)
 {
-    for (int i = start; i < start + count; ++i) {
-        if (i >= 0 && i < kMinutes)
-            m_minutes[size_t(i)] = 0;
-    }
+    ZuMinuteSlots::set(m_minutes, start, count, 0);
 }
 
 void ZuSlidertimeline::mark_minutes(int start, int count)
 {
-    for (int i = start; i < start + count; ++i) {
-        if (i >= 0 && i < kMinutes)
-            m_minutes[size_t(i)] = 1;
-    }
+    ZuMinuteSlots::set(m_minutes, start, count, 1);
 }
 
 void ZuSlidertimeline::mark_minutes_from_frames(const QList<ZuFrame> &frames)
 {
-    int previous = -1;
-    for (const ZuFrame &f : frames) {
-        const QDateTime t = QDateTime::fromString(f.timestamp, QStringLiteral("yyyyMMddHHmmsszzz"));
-        const int m = t.isValid() ? t.time().hour() * 60 + t.time().minute() : -1;
-        if (m != previous && m >= 0)
-            m_minutes[size_t(m)] = 1;
-        previous = m;
-    }
+    ZuMinuteSlots::markFrames(m_minutes, frames, [](const QTime &t) { return t.hour() * 60 + t.minute(); });
 }
 
 void ZuSlidertimeline::check_and_add_tags(const QList<ZuTag *> &tags, int cameraId)
@@ -99,20 +87,8 @@ void ZuSlidertimeline::mousePressEvent(QMouseEvent *event)
 
 void ZuSlidertimeline::mouseMoveEvent(QMouseEvent *event)
 {
-    if (isVisible()) {
-        const int x = int(event->position().x());
-        bool onTag = false;
-        for (const ZuTag *tag : std::as_const(m_tags)) {
-            if (x >= tag->get_mark_x() && x <= tag->get_mark_x() + tag->get_mark_width()) {
-                QToolTip::showText(event->globalPosition().toPoint(),
-                                   tag->get_tag_name() + QStringLiteral(" - ") + tag->get_description(), this);
-                onTag = true;
-                break;
-            }
-        }
-        if (!onTag)
-            QToolTip::hideText();
-    }
+    if (isVisible())
+        ZuTimeline::showTagTip(this, m_tags, event);
     QSlider::mouseMoveEvent(event);
 }
 

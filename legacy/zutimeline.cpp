@@ -1,5 +1,6 @@
 #include "zutimeline.h"
 
+#include "minuteslots.h"
 #include "zulog.h"
 #include "zutag.h"
 
@@ -30,18 +31,12 @@ ZuTimeline::ZuTimeline(const QString &hourLabel, QWidget *parent)
 
 void ZuTimeline::mark_minutes(int start, int count)
 {
-    for (int i = start; i < start + count; ++i) {
-        if (i >= 0 && i < kMinutes)
-            m_minutes[size_t(i)] = 1;
-    }
+    ZuMinuteSlots::set(m_minutes, start, count, 1);
 }
 
 void ZuTimeline::clear_range(int start, int count)
 {
-    for (int i = start; i < start + count; ++i) {
-        if (i >= 0 && i < kMinutes)
-            m_minutes[size_t(i)] = 0;
-    }
+    ZuMinuteSlots::set(m_minutes, start, count, 0);
 }
 
 void ZuTimeline::clear_minutes()
@@ -51,14 +46,7 @@ void ZuTimeline::clear_minutes()
 
 void ZuTimeline::mark_minutes_from_frames(const QList<ZuFrame> &frames)
 {
-    int previous = -1;
-    for (const ZuFrame &f : frames) {
-        const QDateTime t = QDateTime::fromString(f.timestamp, QStringLiteral("yyyyMMddHHmmsszzz"));
-        const int m = t.isValid() ? t.time().minute() : -1;
-        if (m != previous && m >= 0)
-            m_minutes[size_t(m)] = 1;
-        previous = m;
-    }
+    ZuMinuteSlots::markFrames(m_minutes, frames, [](const QTime &t) { return t.minute(); });
 }
 
 void ZuTimeline::hourBounds(const QString &hourLabel, QTime *begin, QTime *end)
@@ -98,6 +86,19 @@ QList<ZuTag *> ZuTimeline::select_tags(const QString &hourLabel, const QList<ZuT
 void ZuTimeline::tag_insert(const QList<ZuTag *> &tags, int cameraId)
 {
     m_tags = select_tags(m_hourLabel, tags, cameraId, "[INFO] ZuTimeline :: tag insert ");
+}
+
+void ZuTimeline::showTagTip(QWidget *widget, const QList<ZuTag *> &tags, QMouseEvent *event)
+{
+    const int x = int(event->position().x());
+    for (const ZuTag *tag : tags) {
+        if (x >= tag->get_mark_x() && x <= tag->get_mark_x() + tag->get_mark_width()) {
+            QToolTip::showText(event->globalPosition().toPoint(),
+                               tag->get_tag_name() + QStringLiteral(" - ") + tag->get_description(), widget);
+            return;
+        }
+    }
+    QToolTip::hideText();
 }
 
 void ZuTimeline::set_time_label(QLabel *label)
@@ -161,19 +162,8 @@ void ZuTimeline::mouseReleaseEvent(QMouseEvent *event)
 void ZuTimeline::mouseMoveEvent(QMouseEvent *event)
 {
     const int x = int(event->position().x());
-    if (isVisible()) {
-        bool onTag = false;
-        for (const ZuTag *tag : std::as_const(m_tags)) {
-            if (x >= tag->get_mark_x() && x <= tag->get_mark_x() + tag->get_mark_width()) {
-                QToolTip::showText(event->globalPosition().toPoint(),
-                                   tag->get_tag_name() + QStringLiteral(" - ") + tag->get_description(), this);
-                onTag = true;
-                break;
-            }
-        }
-        if (!onTag)
-            QToolTip::hideText();
-    }
+    if (isVisible())
+        showTagTip(this, m_tags, event);
     if (!isVisible() || !m_label || m_paintRect.isNull() || m_paintRect.isEmpty() || m_paintRect.width() < 1) {
         restoreLabel();
         update();

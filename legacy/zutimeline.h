@@ -11,6 +11,7 @@
 #include <array>
 
 class QLabel;
+class QMouseEvent;
 class ZuTag;
 
 // One hour of one camera's day: sixty minute slots drawn red where
@@ -44,6 +45,9 @@ public:
     // `hourLabel` (the last hour of the day runs to midnight).
     static QList<ZuTag *> select_tags(const QString &hourLabel, const QList<ZuTag *> &tags, int cameraId,
                                       const char *logPrefix);
+    // The tooltip of the tag mark under the pointer ("name - description"),
+    // hidden off the marks.
+    static void showTagTip(QWidget *widget, const QList<ZuTag *> &tags, QMouseEvent *event);
     // Start and end of an hour label, "HH:mm:ss - HH:mm:ss" (invalid times
     // when the text is no such label).
     static void hourBounds(const QString &hourLabel, QTime *begin, QTime *end);
