@@ -251,10 +251,15 @@ bool ZuPlayerInferfaceController::set_export_folder(const QString &path)
 
 QFileInfoList ZuPlayerInferfaceController::get_days_list() const
 {
+    return get_days_list(m_root);
+}
+
+QFileInfoList ZuPlayerInferfaceController::get_days_list(const QString &root) const
+{
     QFileInfoList days;
-    if (m_root.isEmpty())
+    if (root.isEmpty())
         return days;
-    const QFileInfoList entries = QDir(m_root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList entries = QDir(root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &e : entries) {
         if (ZuExportFolder::isDayFolderName(e.fileName()))
             days.append(e);
