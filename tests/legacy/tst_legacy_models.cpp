@@ -218,6 +218,21 @@ private slots:
         QVERIFY(!whiteIn(img, QRect(0, 5, 150, 15)));
         QVERIFY(whiteIn(img, QRect(175, 0, 25, 25)));
 
+        // A row too short for a picture area draws no picture, not even
+        // outside its cell.
+        {
+            QImage small(220, 120, QImage::Format_RGB32);
+            small.fill(Qt::black);
+            QPainter p(&small);
+            QStyleOptionViewItem option;
+            option.rect = QRect(0, 40, 200, 20);
+            alarmDelegate.paint(&p, option, withPicture.index(0, 0));
+            p.end();
+            for (int y = 0; y < small.height(); ++y)
+                for (int x = 0; x < small.width(); ++x)
+                    QVERIFY2(QColor(small.pixel(x, y)) != QColor(Qt::blue), qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
+        }
+
         // A tag row with one text of three paints what it has.
         TagItemDelegate tagDelegate;
         QStandardItemModel short_;
