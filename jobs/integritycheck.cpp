@@ -6,29 +6,45 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QStringDecoder>
 
 #include <openssl/evp.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <vector>
 
 namespace {
-const QStringList kCountExcluded = {QStringLiteral("index.zunfo"), QStringLiteral("hash.json"),
-                                    QStringLiteral("zuvideoindex.json"), QStringLiteral("zuindex_cache")};
-const QStringList kListExcluded = {QStringLiteral("index.zunfo"), QStringLiteral("hash.json"),
-                                   QStringLiteral("zuvideoindex.json")};
-
-bool nameExcluded(const QString &name, const QStringList &excluded)
+// A name as bytes, readable in a log line: bytes that are not printable
+// ASCII are written as \xNN.
+QString escapedName(const QByteArray &name)
 {
-    for (const QString &text : excluded) {
-        if (name.contains(text))
-            return true;
+    QString out;
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7f)
+            out += QLatin1Char(c);
+        else
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
     }
-    return false;
+    return out;
+}
+
+// The name as text when it is valid UTF-8, which is what every path of the
+// manifest and of the player is; a null string otherwise.
+QString utf8Name(const QByteArray &name)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder(name);
+    if (decoder.hasError() || text.isEmpty())
+        return QString();
+    return text;
 }
 
 // `path` and `root` are canonical; true when `path` lies below `root`.
@@ -76,43 +92,90 @@ void IntegrityCheck::user_stop()
     stop.store(true);
 }
 
-QStringList IntegrityCheck::walk(const QString &dir, const QStringList &excluded,
-                                 QStringList *linkedFolders) const
+const QStringList &IntegrityCheck::excludedTopNames()
+{
+    static const QStringList names{QStringLiteral("hash.json"), QStringLiteral("index.zunfo")};
+    return names;
+}
+
+IntegrityCheck::DayTree IntegrityCheck::walk(const QString &dir) const
 {
     // Iterative, and symlinked folders are never entered: a link back up the
     // tree cannot loop and a link elsewhere cannot pull outside files in.
-    QStringList files;
+    DayTree tree;
     QStringList pending{dir};
+    bool top = true;
     while (!pending.isEmpty()) {
         const QString current = pending.takeFirst();
-        const QDir d(current);
-        const QFileInfoList plain = d.entryInfoList(QDir::Files, QDir::NoSort);
-        for (const QFileInfo &fi : plain) {
-            if (!nameExcluded(fi.fileName(), excluded))
-                files.append(fi.absoluteFilePath());
+        const bool atTop = top;
+        top = false;
+        DIR *d = ::opendir(QFile::encodeName(current).constData());
+        if (!d) {
+            tree.unverifiable.append({current, QStringLiteral("folder not readable")});
+            continue;
         }
-        const QFileInfoList subs = d.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
-        for (int i = subs.size() - 1; i >= 0; --i) {
-            if (subs.at(i).isSymLink()) {
-                if (linkedFolders)
-                    linkedFolders->append(subs.at(i).absoluteFilePath());
+        std::vector<QByteArray> names;
+        while (const dirent *e = ::readdir(d)) {
+            const QByteArray name(e->d_name);
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        QStringList subfolders;
+        for (const QByteArray &name : names) {
+            const QString text = utf8Name(name);
+            if (text.isNull()) {
+                tree.unverifiable.append({current + QLatin1Char('/') + escapedName(name), QStringLiteral("name not UTF-8")});
                 continue;
             }
-            pending.prepend(subs.at(i).absoluteFilePath());
+            const QString path = current + QLatin1Char('/') + text;
+            if (name.startsWith('.')) {
+                tree.hidden.append(path);
+                continue;
+            }
+            struct stat st {};
+            if (::fstatat(::dirfd(d), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                tree.unverifiable.append({path, QStringLiteral("cannot be examined")});
+                continue;
+            }
+            if (S_ISLNK(st.st_mode)) {
+                // A link to a file counts as that file (its entry must then
+                // lead inside the day); a link to a folder is not entered.
+                if (::fstatat(::dirfd(d), name.constData(), &st, 0) != 0) {
+                    tree.unverifiable.append({path, QStringLiteral("dangling link")});
+                    continue;
+                }
+                if (S_ISDIR(st.st_mode)) {
+                    tree.linkedFolders.append(path);
+                    continue;
+                }
+            } else if (S_ISDIR(st.st_mode)) {
+                subfolders.append(path);
+                continue;
+            }
+            if (!S_ISREG(st.st_mode)) {
+                tree.unverifiable.append({path, QStringLiteral("not a regular file")});
+                continue;
+            }
+            if (atTop && excludedTopNames().contains(text))
+                continue;
+            tree.counted.append(path);
         }
+        ::closedir(d);
+        pending = subfolders + pending;
     }
-    return files;
+    return tree;
 }
 
 int IntegrityCheck::count_files(const QString &dir)
 {
-    return int(walk(dir, kCountExcluded).size());
+    return int(walk(dir).counted.size());
 }
 
 QFileInfoList IntegrityCheck::list_files(const QString &dir)
 {
     QFileInfoList list;
-    for (const QString &path : walk(dir, kListExcluded))
+    for (const QString &path : walk(dir).counted)
         list.append(QFileInfo(path));
     return list;
 }
@@ -139,22 +202,77 @@ QJsonArray IntegrityCheck::get_json_array(const QString &path)
 
 void IntegrityCheck::invalid_integrity(const QJsonArray &manifest, const QFileInfoList &files)
 {
-    QSet<QString> recorded;
+    // Entries and files are matched as the verification matches them, by
+    // where the entry leads and by file identity, so that a moved or copied
+    // day names only what really differs.
+    ensureCanonicalFolder();
+    QHash<FileId, QString> onDisk;
+    for (const QFileInfo &fi : files) {
+        FileId id;
+        if (identify(fi.absoluteFilePath(), &id))
+            onDisk.insert(id, fi.absoluteFilePath());
+    }
+    QSet<FileId> claimed;
     for (const QJsonValue &v : manifest) {
-        if (v.isObject())
-            recorded.insert(v.toObject().value(QStringLiteral("absolutepath")).toString());
+        if (!v.isObject())
+            continue;
+        const QJsonObject entry = v.toObject();
+        const Located where = locate(entry);
+        FileId id;
+        if (!where.resolved.isEmpty() && identify(where.resolved, &id) && onDisk.contains(id)) {
+            claimed.insert(id);
+            continue;
+        }
+        QString recorded = entry.value(QStringLiteral("absolutepath")).toString();
+        if (recorded.isEmpty())
+            recorded = entry.value(QStringLiteral("path")).toString();
+        logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file missing :: ") + recorded);
     }
-    QSet<QString> onDisk;
-    for (const QFileInfo &fi : files)
-        onDisk.insert(fi.absoluteFilePath());
-    for (const QString &p : recorded) {
-        if (!onDisk.contains(p))
-            logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file missing :: ") + p);
+    QStringList added;
+    for (auto it = onDisk.cbegin(); it != onDisk.cend(); ++it) {
+        if (!claimed.contains(it.key()))
+            added.append(it.value());
     }
-    for (const QString &p : onDisk) {
-        if (!recorded.contains(p))
-            logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file added :: ") + p);
+    added.sort();
+    for (const QString &p : std::as_const(added))
+        logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file added :: ") + p);
+}
+
+void IntegrityCheck::ensureCanonicalFolder()
+{
+    if (canonicalFolder.isEmpty())
+        canonicalFolder = QFileInfo(folder).canonicalFilePath();
+}
+
+bool IntegrityCheck::identify(const QString &path, FileId *id)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    id->dev = quint64(st.st_dev);
+    id->ino = quint64(st.st_ino);
+    return true;
+}
+
+IntegrityCheck::Located IntegrityCheck::locate(const QJsonObject &entry) const
+{
+    Located where;
+    const QString absolutepath = entry.value(QStringLiteral("absolutepath")).toString();
+    if (QDir::isAbsolutePath(absolutepath)) {
+        where.resolved = insideRegularFile(absolutepath);
+        if (!where.resolved.isEmpty()) {
+            where.fromAbsolute = true;
+            return where;
+        }
     }
+    QString path = entry.value(QStringLiteral("path")).toString();
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (!path.isEmpty() && QDir::isRelativePath(path)) {
+        const QString root = canonicalFolder.isEmpty() ? folder : canonicalFolder;
+        where.candidate = QDir::cleanPath(root + QLatin1Char('/') + path);
+        where.resolved = insideRegularFile(where.candidate);
+    }
+    return where;
 }
 
 QString IntegrityCheck::insideRegularFile(const QString &candidate) const
@@ -229,14 +347,13 @@ void IntegrityCheck::check_integrity()
 
     // The files that count, with their identities: a verified entry must be
     // one of them, and each of them must be verified once.
-    QStringList linkedFolders;
-    const QStringList counted = walk(root, kCountExcluded, &linkedFolders);
+    const DayTree tree = walk(root);
+    const QStringList &counted = tree.counted;
     QHash<QString, FileId> countedIds;
     QSet<FileId> countedIdSet;
     for (const QString &path : counted) {
-        struct stat st {};
-        if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
-            const FileId id{quint64(st.st_dev), quint64(st.st_ino)};
+        FileId id;
+        if (identify(path, &id)) {
             countedIds.insert(path, id);
             countedIdSet.insert(id);
         }
@@ -261,7 +378,10 @@ void IntegrityCheck::check_integrity()
                    QString::number(manifest.size()) + QStringLiteral("(size) != ") + QString::number(count) +
                    QStringLiteral("(count)"));
         valid = false;
-        invalid_integrity(manifest, list_files(root));
+        QFileInfoList onDisk;
+        for (const QString &path : counted)
+            onDisk.append(QFileInfo(path));
+        invalid_integrity(manifest, onDisk);
         emit file_count_check(false);
     } else {
         emit file_count_check(true);
@@ -295,39 +415,23 @@ void IntegrityCheck::check_integrity()
             bool entryOk = false;
             int fd = -1;
             FileId id;
-            QString opened;
-            // The recorded absolute path serves only while it still names a
-            // file of this day folder; a moved or copied folder, or a hostile
-            // manifest, falls back to the relative path.
-            const QString fromAbsolute =
-                QDir::isAbsolutePath(absolutepath) ? insideRegularFile(absolutepath) : QString();
-            if (!fromAbsolute.isEmpty()) {
-                fd = openRegular(fromAbsolute, &id);
+            const Located where = locate(entry);
+            if (where.fromAbsolute) {
+                fd = openRegular(where.resolved, &id);
                 if (fd < 0)
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: faile do open file :: ") +
                                absolutepath);
-                opened = fromAbsolute;
+            } else if (where.resolved.isEmpty()) {
+                logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: couldn't find file :: ") + file);
             } else {
-                const QString path = entry.value(QStringLiteral("path")).toString();
-                QString candidate;
-                QString resolved;
-                if (!path.isEmpty() && QDir::isRelativePath(path)) {
-                    candidate = QDir::cleanPath(root + QLatin1Char('/') + path);
-                    resolved = insideRegularFile(candidate);
-                }
-                if (resolved.isEmpty()) {
-                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: couldn't find file :: ") +
-                               file);
-                } else {
-                    logMessage(QStringLiteral("[INFO] Integrity check :: check integrity :: path file :: ") +
-                               candidate + QStringLiteral(" exist"));
-                    fd = openRegular(resolved, &id);
-                    if (fd < 0)
-                        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed to open file :: ") +
-                                   candidate);
-                    opened = resolved;
-                }
+                logMessage(QStringLiteral("[INFO] Integrity check :: check integrity :: path file :: ") +
+                           where.candidate + QStringLiteral(" exist"));
+                fd = openRegular(where.resolved, &id);
+                if (fd < 0)
+                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed to open file :: ") +
+                               where.candidate);
             }
+            const QString &opened = where.resolved;
             FdCloser closer{fd};
 
             if (fd >= 0) {
@@ -390,13 +494,18 @@ void IntegrityCheck::check_integrity()
     }
 
     // The player reads a segment folder that is a link like any other, but
-    // what lies behind a link was neither counted nor verified here.
-    if (!linkedFolders.isEmpty()) {
-        for (const QString &path : std::as_const(linkedFolders))
-            logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: linked folder not verified :: ") +
-                       path);
+    // what lies behind a link was neither counted nor verified here; nor was
+    // anything the walk could not read or hash.
+    for (const QString &path : tree.linkedFolders) {
+        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: linked folder not verified :: ") + path);
         valid = false;
     }
+    for (const auto &[path, why] : tree.unverifiable) {
+        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: not verified (%1) :: %2").arg(why, path));
+        valid = false;
+    }
+    for (const QString &path : tree.hidden)
+        logMessage(QStringLiteral("[WARN] Integrity check :: check integrity :: hidden, not verified :: ") + path);
 
     if (valid)
         logMessage("[INFO] Integrity check :: INTEGRITY OK");
