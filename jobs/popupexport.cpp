@@ -467,32 +467,30 @@ int PopupExport::check_export_times(const QTime &begin, const QTime &end)
 
 QHash<int, QString> PopupExport::day_camera_names(const QString &dayFolder)
 {
-    QHash<int, QString> names = ZuFile::hash_cameras_list(dayFolder);
-    if (!names.isEmpty() || dayFolder.isEmpty())
-        return names;
-    // Only some day folders carry a camera list of their own; the others
-    // have one in each segment folder.
-    const QFileInfoList segments =
-        QDir(dayFolder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &segment : segments) {
-        const QHash<int, QString> more = ZuFile::hash_cameras_list(segment.absoluteFilePath());
-        for (auto it = more.cbegin(); it != more.cend(); ++it)
-            names.insert(it.key(), it.value());
-    }
-    return names;
+    return ZuFile::day_camera_names(dayFolder);
 }
 
 QStringList PopupExport::camera_list(QList<QFileInfo> files)
 {
-    m_cameraNames.clear();
     m_cameraNames = day_camera_names(m_dayFolder);
+    // The cameras are named as the main window names them: "CAMERA <id>"
+    // without a listed name, and the id appended to a name that two cameras
+    // share, so that each camera is an item of its own and the export is
+    // always of the camera chosen.
+    for (const QFileInfo &file : files) {
+        QString first;
+        const int id = fileCameraPart(file, &first);
+        if (!first.isEmpty() && !m_cameraNames.contains(id))
+            m_cameraNames.insert(id, QStringLiteral("CAMERA %1").arg(id));
+    }
+    ZuFile::distinguish_camera_names(&m_cameraNames);
     QStringList names;
     for (const QFileInfo &file : files) {
         QString first;
         const int id = fileCameraPart(file, &first);
         if (first.isEmpty())
             continue;
-        const QString name = m_cameraNames.contains(id) ? m_cameraNames.value(id) : QStringLiteral("CAMERA ") + first;
+        const QString name = m_cameraNames.value(id);
         if (!names.contains(name))
             names.append(name);
     }
@@ -657,6 +655,16 @@ bool PopupExport::create_exporter()
     logMessage("[INFO] ZuPlayer Popup Export ::Create Exporter");
     const ExportFormat row = export_format_for_label(m_formatCombo->currentText());
     const QString folder = QFileInfo(output).absolutePath();
+    // Nothing is ever written into the evidence being read: its day would
+    // no longer match its manifest.
+    if (RawExport::target_inside_source(folder, range)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: target inside the export folder being read :: ")
+                   + folder);
+        QMessageBox::warning(this, tr("Erreur de paramétrage"),
+                             tr("Le dossier de destination se trouve dans le dossier d'exportation lu. "
+                                "Choisissez un dossier en dehors de celui-ci."));
+        return false;
+    }
     if (!QDir().mkpath(folder))
         logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: failed to create ") + folder);
 

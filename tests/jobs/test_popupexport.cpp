@@ -353,15 +353,12 @@ private slots:
         QVERIFY(!copy.isEmpty());
         const QString day = dayFolderOf(copy);
 
-        // Without the day's own list, the segment folders name the cameras.
-        QVERIFY(QFile::remove(day + "/index.zunfo"));
-        QHash<int, QString> cameras = PopupExport::day_camera_names(day);
-        QCOMPARE(cameras.value(3), QStringLiteral("Entrée principale"));
-        QCOMPARE(cameras.value(12), QStringLiteral("Parking"));
-        // The day's own list wins when there is one.
-        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + "/index.zunfo"), {{3, "Hall"}}));
-        cameras = PopupExport::day_camera_names(day);
-        QCOMPARE(cameras, (QHash<int, QString>{{3, "Hall"}}));
+        // The segment folders name the cameras; the day's own list, which
+        // its manifest does not cover, is never read.
+        const QHash<int, QString> listed{{3, "Entrée principale"}, {12, "Parking"}};
+        QCOMPARE(PopupExport::day_camera_names(day), listed);
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + "/index.zunfo"), {{3, "Hall"}, {99, "Planted"}}));
+        QCOMPARE(PopupExport::day_camera_names(day), listed);
 
         // Without any list the cameras are "CAMERA <id>" and still export.
         QDirIterator it(copy, {"*.zunfo"}, QDir::Files, QDirIterator::Subdirectories);
@@ -377,6 +374,35 @@ private slots:
         QCOMPARE(d->select_range(&range), 0);
         QCOMPARE(d->camera_id(), 12);
         QCOMPARE(names(range), QStringList{"12_20240305_140000"});
+    }
+
+    // Two cameras of one name are two items, each with its own id, named as
+    // the main window names them; the export is of the camera chosen, and
+    // its caption names it the same way.
+    void camerasSharingAName()
+    {
+        QTemporaryDir tmp;
+        const QString copy = copyExport(m_export, tmp.filePath("data"));
+        QVERIFY(!copy.isEmpty());
+        QDirIterator it(dayFolderOf(copy), {"*.zunfo"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(it.next()), {{3, "Parking"}, {12, "Parking"}}));
+        for (const int chosen : {3, 12}) {
+            std::unique_ptr<PopupExport> d(dayDialog(chosen, copy));
+            QComboBox *combo = d->camera_combo();
+            QCOMPARE(combo->count(), 2);
+            QCOMPARE(combo->itemText(0), QStringLiteral("Parking (12)"));
+            QCOMPARE(combo->itemData(0).toInt(), 12);
+            QCOMPARE(combo->itemText(1), QStringLiteral("Parking (3)"));
+            QCOMPARE(combo->itemData(1).toInt(), 3);
+            QCOMPARE(combo->currentData().toInt(), chosen);
+            setTimes(d.get(), QTime(14, 0, 1), QTime(14, 0, 4));
+            QList<QFileInfo> range;
+            QCOMPARE(d->select_range(&range), 0);
+            QCOMPARE(d->camera_id(), chosen);
+            QCOMPARE(names(range), QStringList{QString("%1_20240305_140000").arg(chosen)});
+            QCOMPARE(d->camera_names().value(chosen), QString("Parking (%1)").arg(chosen));
+        }
     }
 
     void fileChoice_data()
