@@ -139,6 +139,11 @@ private slots:
             QCOMPARE(running.size(), qMin(2, jobs - ended));
             QCOMPARE(window->inProgressJobs().size(), jobs - ended);
             QCOMPARE(window->succeededJobs().size() + window->failedJobs().size(), ended);
+            // The titles count the three lists; the failed one turns red.
+            QCOMPARE(window->inProgressTitle(), QString("En cours (%1)").arg(jobs - ended));
+            QCOMPARE(window->tabTitle(0), QString("Réussis (%1)").arg(expectedOk.size()));
+            QCOMPARE(window->tabTitle(1), QString("Echoués (%1)").arg(expectedFail.size()));
+            QCOMPARE(window->tabTitleColor(1) == QColor(Qt::red), !expectedFail.isEmpty());
             if (running.isEmpty())
                 break;
             // Each end is reported once to three times, and once more later.
