@@ -54,6 +54,8 @@ QCheckBox::indicator:checked { image: url(:/qml/Zuplayer/resources/icons/checkbo
 QPushButton { background-color: #5e9ed6; color: white; border: none; padding: 6px 14px; border-radius: 4px; }
 QPushButton:hover { background-color: #4b8cc7; }
 QPushButton:pressed { background-color: #417bb2; }
+QPushButton:disabled { background-color: #4a4a4a; color: #8c8c8c; }
+QLabel#timesHint { color: #ff8a80; }
 QToolButton { border: none; background: transparent; }
 QComboBox QAbstractItemView { color: white; background: #2b2b2b; selection-background-color: #5e9ed6; selection-color: white; }
 )";
@@ -73,6 +75,8 @@ QCheckBox::indicator:checked { image: url(:/qml/Zuplayer/resources/icons/checkbo
 QPushButton { background-color: #5e9ed6; color: white; border: none; padding: 6px 14px; border-radius: 4px; }
 QPushButton:hover { background-color: #4b8cc7; }
 QPushButton:pressed { background-color: #417bb2; }
+QPushButton:disabled { background-color: #d4d4d4; color: #8c8c8c; }
+QLabel#timesHint { color: #c62828; }
 QToolButton { border: none; background: transparent; }
 QComboBox QAbstractItemView { color: black; background: #ffffff; selection-background-color: #5e9ed6; selection-color: white; }
 )";
@@ -323,6 +327,14 @@ void PopupExport::setLayout_()
     m_exportButton->setObjectName(QStringLiteral("exportButton"));
     m_exportButton->setFixedWidth(120);
     buttonLayout->addWidget(m_exportButton);
+    // Says why "Exporter" is off while the times are refused; its line stays
+    // (empty) otherwise, so that the dialog does not jump.
+    m_timesHint = new QLabel(formWidget);
+    m_timesHint->setObjectName(QStringLiteral("timesHint"));
+    m_timesHint->setTextFormat(Qt::PlainText);
+    m_timesHint->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_timesHint->setMinimumHeight(m_timesHint->fontMetrics().height());
+    form->addRow(m_timesHint);
     form->addRow(QString(), buttonRow);
 
     mainLayout->addWidget(formWidget);
@@ -443,7 +455,16 @@ void PopupExport::export_enabled_check()
 {
     const QTime begin = m_beginEdit->time();
     const QTime end = m_endEdit->time();
-    m_exportButton->setEnabled(begin.isValid() && end.isValid() && begin.msecsTo(end) > 0);
+    QString why;
+    if (!begin.isValid())
+        why = export_error::errorMessage(-1);
+    else if (!end.isValid())
+        why = export_error::errorMessage(-2);
+    else if (begin.msecsTo(end) <= 0)
+        why = tr("Période invalide : la fin doit être après le début.");
+    m_exportButton->setEnabled(why.isEmpty());
+    m_exportButton->setToolTip(why);
+    m_timesHint->setText(why);
 }
 
 int PopupExport::check_export_times(const QTime &begin, const QTime &end)

@@ -113,6 +113,8 @@ public:
     QCheckBox *caption_check() const { return m_captionCheck; }
     QComboBox *caption_size_combo() const { return m_captionSizeCombo; }
     QPushButton *export_button() const { return m_exportButton; }
+    // Above the export button: why it is off, empty while it is on.
+    QLabel *times_hint() const { return m_timesHint; }
     QToolButton *folder_button() const { return m_folderButton; }
 
     static const char *settingsOrganisation() { return "Talvor"; }
@@ -168,6 +170,7 @@ private:
     QCheckBox *m_captionCheck = nullptr;
     QComboBox *m_captionSizeCombo = nullptr;
     QPushButton *m_exportButton = nullptr;
+    QLabel *m_timesHint = nullptr;
 
     QString m_exportTarget;
     QList<QFileInfo> m_cameraFiles;

@@ -488,6 +488,37 @@ private slots:
         QCOMPARE(PopupExport::last_seek_timestamp(fifo), QString()); // must not block
     }
 
+    // A refused time range shows why, and the button looks off in either
+    // theme (its face is drawn in another colour than when it is on).
+    void refusedTimesShowWhy_data()
+    {
+        QTest::addColumn<QByteArray>("theme");
+        QTest::newRow("dark") << QByteArray("dark");
+        QTest::newRow("light") << QByteArray("light");
+    }
+    void refusedTimesShowWhy()
+    {
+        QFETCH(QByteArray, theme);
+        qputenv("ZU_THEME", theme);
+        PopupExport d({}, 3, "0", QString(), "2024-03-05 23:59:30.000");
+        qunsetenv("ZU_THEME");
+        QPushButton *button = d.export_button();
+        const auto face = [button] {
+            const QImage image = button->grab().toImage();
+            return image.pixelColor(6, image.height() / 2);
+        };
+        QVERIFY(!button->isEnabled());
+        QCOMPARE(d.times_hint()->text(), QStringLiteral("Période invalide : la fin doit être après le début."));
+        QCOMPARE(button->toolTip(), d.times_hint()->text());
+        const QColor off = face();
+        d.end_edit()->setTime(QTime(23, 59, 59));
+        QVERIFY(button->isEnabled());
+        QVERIFY(d.times_hint()->text().isEmpty());
+        const QColor on = face();
+        QVERIFY2(qAbs(on.lightness() - off.lightness()) + qAbs(on.hslSaturation() - off.hslSaturation()) > 60,
+                 qPrintable(on.name() + " / " + off.name()));
+    }
+
     void themes()
     {
         qputenv("ZU_THEME", "dark");
