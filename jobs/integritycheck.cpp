@@ -17,7 +17,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -256,8 +260,12 @@ bool IntegrityCheck::identify(const QString &path, FileId *id)
 
 IntegrityCheck::Located IntegrityCheck::locate(const QJsonObject &entry) const
 {
+    return locate(entry.value(QStringLiteral("absolutepath")).toString(), entry.value(QStringLiteral("path")).toString());
+}
+
+IntegrityCheck::Located IntegrityCheck::locate(const QString &absolutepath, QString path) const
+{
     Located where;
-    const QString absolutepath = entry.value(QStringLiteral("absolutepath")).toString();
     if (QDir::isAbsolutePath(absolutepath)) {
         where.resolved = insideRegularFile(absolutepath);
         if (!where.resolved.isEmpty()) {
@@ -265,7 +273,6 @@ IntegrityCheck::Located IntegrityCheck::locate(const QJsonObject &entry) const
             return where;
         }
     }
-    QString path = entry.value(QStringLiteral("path")).toString();
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (!path.isEmpty() && QDir::isRelativePath(path)) {
         const QString root = canonicalFolder.isEmpty() ? folder : canonicalFolder;
@@ -309,7 +316,7 @@ int IntegrityCheck::openRegular(const QString &path, FileId *id)
     return fd;
 }
 
-IntegrityCheck::HashResult IntegrityCheck::hashFile(int fd, QString *hexDigest)
+IntegrityCheck::HashResult IntegrityCheck::hashFile(int fd, QString *hexDigest, const std::atomic<bool> &abandon) const
 {
     DigestCtx ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
@@ -317,7 +324,7 @@ IntegrityCheck::HashResult IntegrityCheck::hashFile(int fd, QString *hexDigest)
     std::unique_ptr<char[]> buffer(new char[kBlockBytes]);
     for (;;) {
         // A stop must not wait for the end of a large file.
-        if (stop.load(std::memory_order_relaxed))
+        if (stop.load(std::memory_order_relaxed) || abandon.load(std::memory_order_relaxed))
             return HashResult::Stopped;
         const ssize_t n = ::read(fd, buffer.get(), size_t(kBlockBytes));
         if (n < 0) {
@@ -337,6 +344,116 @@ IntegrityCheck::HashResult IntegrityCheck::hashFile(int fd, QString *hexDigest)
     *hexDigest = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(md), int(mdLen)).toHex());
     return HashResult::Match;
 }
+
+int IntegrityCheck::hashThreadLimit()
+{
+    return qBound(1, QThread::idealThreadCount(), kMaxHashThreads);
+}
+
+// Hashes the files of the manifest's entries on a few threads, taking the
+// entries in manifest order, so that the files the check reaches next are
+// ready first. The checker takes each outcome in order; whatever is still
+// running when it stops early is abandoned between two blocks, and every
+// thread is joined before the pool goes.
+class IntegrityCheck::HashPool
+{
+public:
+    HashPool(IntegrityCheck &check, const QJsonArray &manifest, const QSet<FileId> &counted)
+        : m_check(check)
+        , m_counted(counted)
+    {
+        for (int index = 0; index < manifest.size(); ++index) {
+            const QJsonObject entry = manifest.at(index).toObject();
+            if (isChecked(entry))
+                m_jobs.push_back({index, entry.value(QStringLiteral("absolutepath")).toString(),
+                                  entry.value(QStringLiteral("path")).toString(),
+                                  !entry.value(QStringLiteral("sha256")).toString().isEmpty()});
+        }
+        m_outcomes.resize(size_t(manifest.size()));
+        m_done.assign(size_t(manifest.size()), false);
+        const int threads = int(qMin<size_t>(size_t(hashThreadLimit()), m_jobs.size()));
+        m_check.m_hashThreads.store(threads);
+        for (int i = 0; i < threads; ++i)
+            m_threads.emplace_back([this] { work(); });
+    }
+
+    ~HashPool()
+    {
+        m_abandon.store(true);
+        for (std::thread &t : m_threads)
+            t.join();
+    }
+
+    HashPool(const HashPool &) = delete;
+    HashPool &operator=(const HashPool &) = delete;
+
+    // Entries without a file name or an absolute path are skipped.
+    static bool isChecked(const QJsonObject &entry)
+    {
+        return !entry.value(QStringLiteral("file")).toString().isEmpty() &&
+               !entry.value(QStringLiteral("absolutepath")).toString().isEmpty();
+    }
+
+    // Waits until the entry at `index` is settled; false when the check is
+    // stopped first.
+    bool waitFor(int index, Outcome *outcome)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_done[size_t(index)]) {
+            if (m_check.stop.load())
+                return false;
+            m_ready.wait_for(lock, std::chrono::milliseconds(20));
+        }
+        *outcome = std::move(m_outcomes[size_t(index)]);
+        return true;
+    }
+
+private:
+    struct Job {
+        int index;
+        QString absolutepath;
+        QString path;
+        bool hasDigest;
+    };
+
+    void work()
+    {
+        for (;;) {
+            const size_t next = m_next.fetch_add(1);
+            if (next >= m_jobs.size() || m_abandon.load() || m_check.stop.load())
+                return;
+            const Job &job = m_jobs[next];
+            Outcome outcome;
+            outcome.where = m_check.locate(job.absolutepath, job.path);
+            if (!outcome.where.resolved.isEmpty()) {
+                const int fd = openRegular(outcome.where.resolved, &outcome.id);
+                FdCloser closer{fd};
+                outcome.opened = fd >= 0;
+                // Only a file of the day with a recorded digest is worth
+                // reading; the checker says what is wrong with the others.
+                if (outcome.opened && job.hasDigest && m_counted.contains(outcome.id))
+                    outcome.result = m_check.hashFile(fd, &outcome.digest, m_abandon);
+            }
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_outcomes[size_t(job.index)] = std::move(outcome);
+                m_done[size_t(job.index)] = true;
+            }
+            m_ready.notify_all();
+        }
+    }
+
+    IntegrityCheck &m_check;
+    const QSet<FileId> &m_counted;
+    std::vector<Job> m_jobs;
+    std::atomic<size_t> m_next{0};
+    std::atomic<bool> m_abandon{false};
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::vector<Outcome> m_outcomes; // by manifest index, under m_mutex
+    std::vector<bool> m_done;        // by manifest index, under m_mutex
+    std::vector<std::thread> m_threads;
+};
 
 void IntegrityCheck::check_integrity()
 {
@@ -391,6 +508,7 @@ void IntegrityCheck::check_integrity()
     bool stopped = false;
     int skipped = 0;
     if (valid) {
+        HashPool pool(*this, manifest, countedIdSet);
         for (int index = 0; index < manifest.size(); ++index) {
             if (stop.load()) {
                 stopped = true;
@@ -401,7 +519,7 @@ void IntegrityCheck::check_integrity()
             const QString file = entry.value(QStringLiteral("file")).toString();
             const QString absolutepath = entry.value(QStringLiteral("absolutepath")).toString();
             const QString sha256 = entry.value(QStringLiteral("sha256")).toString();
-            if (file.isEmpty() || absolutepath.isEmpty()) {
+            if (!HashPool::isChecked(entry)) {
                 // Not an error of its own, but a skipped entry leaves a file
                 // of the day unverified, so the verdict cannot be OK.
                 logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: entry skipped :: ") +
@@ -412,13 +530,17 @@ void IntegrityCheck::check_integrity()
 
             emit begin_check_file(file);
 
-            bool entryOk = false;
-            int fd = -1;
-            FileId id;
-            const Located where = locate(entry);
+            // The files are hashed ahead on the pool's threads; their
+            // outcomes are taken here in manifest order.
+            Outcome outcome;
+            if (stop.load() || !pool.waitFor(index, &outcome) || outcome.result == HashResult::Stopped) {
+                stopped = true;
+                valid = false;
+                break;
+            }
+            const Located &where = outcome.where;
             if (where.fromAbsolute) {
-                fd = openRegular(where.resolved, &id);
-                if (fd < 0)
+                if (!outcome.opened)
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: faile do open file :: ") +
                                absolutepath);
             } else if (where.resolved.isEmpty()) {
@@ -426,44 +548,34 @@ void IntegrityCheck::check_integrity()
             } else {
                 logMessage(QStringLiteral("[INFO] Integrity check :: check integrity :: path file :: ") +
                            where.candidate + QStringLiteral(" exist"));
-                fd = openRegular(where.resolved, &id);
-                if (fd < 0)
+                if (!outcome.opened)
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed to open file :: ") +
                                where.candidate);
             }
             const QString &opened = where.resolved;
-            FdCloser closer{fd};
 
-            if (fd >= 0) {
-                if (!countedIdSet.contains(id)) {
+            bool entryOk = false;
+            if (outcome.opened) {
+                if (!countedIdSet.contains(outcome.id)) {
                     // Inside the folder but not a file of the day (the
                     // manifest itself, an index file, a hidden file).
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: not a file of the day :: ") +
                                opened);
-                } else if (verified.contains(id)) {
+                } else if (verified.contains(outcome.id)) {
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: duplicate entry :: ") +
                                file);
                 } else if (sha256.isEmpty()) {
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: no hash log for file ") +
                                opened);
+                } else if (outcome.result == HashResult::ReadError) {
+                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed to open file :: ") +
+                               opened);
+                } else if (outcome.digest != sha256) {
+                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed ") + sha256 +
+                               QStringLiteral(" != ") + outcome.digest);
                 } else {
-                    QString computed;
-                    const HashResult r = hashFile(fd, &computed);
-                    if (r == HashResult::Stopped) {
-                        stopped = true;
-                        valid = false;
-                        break;
-                    }
-                    if (r == HashResult::ReadError) {
-                        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed to open file :: ") +
-                                   opened);
-                    } else if (computed != sha256) {
-                        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed ") + sha256 +
-                                   QStringLiteral(" != ") + computed);
-                    } else {
-                        verified.insert(id);
-                        entryOk = true;
-                    }
+                    verified.insert(outcome.id);
+                    entryOk = true;
                 }
             }
 
@@ -474,6 +586,8 @@ void IntegrityCheck::check_integrity()
             }
             emit end_check_file(file, true);
         }
+        // Leaving the block abandons the work started on later files and
+        // joins the pool's threads.
     }
 
     if (valid && !stopped) {

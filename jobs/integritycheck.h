@@ -11,6 +11,10 @@
 // Verifies one day folder of an export folder against its encrypted manifest
 // hash.json: first the number of files on disk, then the SHA-256 digest of
 // every listed file. Runs on its own thread and reports only through signals.
+// The files are hashed on a few threads at once, ahead of the signals, which
+// still come in manifest order: the first entry that fails in that order
+// ends the check, and the work started on later files is abandoned and its
+// threads joined before the check ends.
 //
 // The manifest comes from outside and is not trusted: every file it names is
 // looked for inside the day folder only, must be a regular file that the
@@ -35,7 +39,13 @@ public:
     ~IntegrityCheck() override;
 
     // Digest block size: files are never read whole into memory.
-    static constexpr qint64 kBlockBytes = 1024 * 1024;
+    static constexpr qint64 kBlockBytes = 256 * 1024;
+    // Files are hashed on up to this many threads at once (and no more than
+    // the processor count), while the signals still follow manifest order.
+    static constexpr int kMaxHashThreads = 8;
+    static int hashThreadLimit();
+    // Threads the last check hashed with (0 when it hashed nothing).
+    int hash_threads() const { return m_hashThreads.load(); }
 
     // Names left out of the count at the top of the day folder only.
     static const QStringList &excludedTopNames();
@@ -89,6 +99,16 @@ private:
         bool fromAbsolute = false;
     };
 
+    // What hashing one manifest entry found, on a pool thread.
+    struct Outcome {
+        Located where;
+        bool opened = false;
+        FileId id;
+        HashResult result = HashResult::Mismatch; // Match once `digest` is computed
+        QString digest;
+    };
+    class HashPool;
+
     void check_integrity();
     // Walks the tree in name order without following directory symlinks,
     // reading names as bytes so that none is lost or mistaken.
@@ -100,16 +120,19 @@ private:
     // of this day folder; otherwise the relative path (written with "/" or,
     // by Windows, with "\"), confined to the folder.
     Located locate(const QJsonObject &entry) const;
+    Located locate(const QString &absolutepath, QString path) const;
     static bool identify(const QString &path, FileId *id);
     void ensureCanonicalFolder();
     // Opens a regular file read-only without blocking on FIFOs or devices;
     // -1 on failure. `id` receives its identity.
     static int openRegular(const QString &path, FileId *id);
-    HashResult hashFile(int fd, QString *hexDigest);
+    // Stops between blocks on a user stop or when `abandon` is set.
+    HashResult hashFile(int fd, QString *hexDigest, const std::atomic<bool> &abandon) const;
 
     bool valid = true;
     QString folder;
     std::atomic<bool> stop{false};
 
     QString canonicalFolder;
+    std::atomic<int> m_hashThreads{0};
 };

@@ -405,6 +405,59 @@ private slots:
                  (QStringList{movedDay + "/123000/c.zuvideo", movedDay + "/123000/d.zuvideo"}));
     }
 
+    // Files are hashed on several threads, yet the signals follow manifest
+    // order and the first mismatch in that order ends the check; hashing
+    // already started on later files (here a terabyte of holes each, which
+    // would take minutes) is abandoned.
+    void hashedOnThreads_data()
+    {
+        QTest::addColumn<bool>("huge");
+        QTest::newRow("many files, two mismatches") << false;
+        QTest::newRow("huge files after the mismatch") << true;
+    }
+    void hashedOnThreads()
+    {
+        QFETCH(bool, huge);
+        const QString many = tmp.path() + "/talvor_many/2024-03-05";
+        const int files = huge ? 4 : 40;
+        // Listed against the walk's order (many) or the mismatch first (huge).
+        QList<int> order;
+        for (int i = 0; i < files; ++i)
+            order << (huge ? i : files - 1 - i);
+        const QList<int> bad = huge ? QList<int>{0} : QList<int>{30, 25};
+        QJsonArray listed;
+        for (int i : order) {
+            const QString rel = QString("%1/f%2.zuvideo").arg(100000 + i % 3).arg(i, 2, 10, QChar('0'));
+            QFile f(many + '/' + rel);
+            QVERIFY(QDir().mkpath(QFileInfo(f).absolutePath()) && f.open(QIODevice::WriteOnly));
+            if (huge && i > 0)
+                QVERIFY(f.resize(qint64(1) << 40));
+            else
+                QVERIFY(f.write(QByteArray((i * 7919) % 200000 + 1, char('a' + i % 26))) > 0);
+            f.close();
+            const bool wrong = bad.contains(i) || (huge && i > 0);
+            listed.append(entry(QFileInfo(rel).fileName(), f.fileName(), rel,
+                                wrong ? QString(64, 'f') : sha256sum(f.fileName())));
+        }
+        QVERIFY(writeManifest(many, listed));
+
+        int threads = 0;
+        const Outcome out = runCheck(many, [&threads](IntegrityCheck *c) {
+            connect(c, &IntegrityCheck::end_check, c, [c, &threads] { threads = c->hash_threads(); },
+                    Qt::DirectConnection);
+        });
+        QVERIFY(out.finished);
+        QStringList expected{"found:1", QString("count:%1").arg(files), "start", "countcheck:1"};
+        for (int i : order) {
+            const QString name = QString("f%1.zuvideo").arg(i, 2, 10, QChar('0'));
+            expected << "begin:" + name << QString("end:%1:%2").arg(name).arg(int(!bad.contains(i)));
+            if (bad.contains(i))
+                break;
+        }
+        QCOMPARE(out.order, expected << "done:0");
+        QVERIFY(threads >= 1 && threads <= IntegrityCheck::kMaxHashThreads);
+    }
+
     // A stop from the worker itself once the first file is begun (the digest
     // loop must see it, even inside a large file) or settled.
     void stopMidway_data()
