@@ -55,17 +55,25 @@ QString Presentation_Interface::type()
 
 QString Presentation_Interface::formatByteSize(qint64 bytes, const char *context)
 {
-    QString unit;
-    if (bytes < 1024) {
-        unit = QCoreApplication::translate(context, "bytes");
-    } else if (bytes < 1024 * 1024) {
-        bytes >>= 10;
-        unit = QCoreApplication::translate(context, "kB");
-    } else {
-        bytes >>= 20;
-        unit = QCoreApplication::translate(context, "MB");
+    static const char *const units[3] = {QT_TRANSLATE_NOOP("Presentation_Interface", "bytes"),
+                                         QT_TRANSLATE_NOOP("Presentation_Interface", "kB"),
+                                         QT_TRANSLATE_NOOP("Presentation_Interface", "MB")};
+    return formatScaled(bytes, units, context);
+}
+
+QString Presentation_Interface::formatScaled(qint64 value, const char *const units[3], const char *context)
+{
+    int unit = 0;
+    if (value >= 1024 * 1024) {
+        value /= 1024 * 1024;
+        unit = 2;
+    } else if (value >= 1024) {
+        value /= 1024;
+        unit = 1;
     }
-    return QCoreApplication::translate(context, "%1 %2").arg(bytes).arg(unit);
+    return QCoreApplication::translate(context, "%1 %2")
+        .arg(value)
+        .arg(QCoreApplication::translate(context, units[unit]));
 }
 
 QString Presentation_Interface::transferText(const TransferText &t, const char *context)

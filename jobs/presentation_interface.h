@@ -41,6 +41,17 @@ public:
 
     // A byte count as "%1 %2": bytes below 1 KiB, kB below 1 MiB, MB above.
     static QString formatByteSize(qint64 bytes, const char *context);
+    // `value` as "%1 %2" with units[0] below 1024, units[1] (value / 1024)
+    // below 1048576, units[2] (value / 1048576) above; units translated.
+    static QString formatScaled(qint64 value, const char *const units[3], const char *context);
+
+    // A failed job queued again: neither finished nor in error, so that the
+    // window sees it as waiting.
+    void clearFinishedAndError()
+    {
+        m_finished = false;
+        m_inError = false;
+    }
     // The transfer line of a row: received of total, rate and time left, or
     // the size reached. Guarded against a zero elapsed time and a zero rate.
     struct TransferText {
