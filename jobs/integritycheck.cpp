@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -372,9 +373,17 @@ public:
         m_outcomes.resize(size_t(manifest.size()));
         m_done.assign(size_t(manifest.size()), false);
         const int threads = int(qMin<size_t>(size_t(hashThreadLimit()), m_jobs.size()));
-        m_check.m_hashThreads.store(threads);
-        for (int i = 0; i < threads; ++i)
-            m_threads.emplace_back([this] { work(); });
+        try {
+            for (int i = 0; i < threads; ++i)
+                m_threads.emplace_back([this] {
+                    while (workOne()) {
+                    }
+                });
+        } catch (const std::system_error &) {
+            // No more threads to be had: those started do the work, or,
+            // without any, the checker hashes each file itself as it waits.
+        }
+        m_check.m_hashThreads.store(int(m_threads.size()));
     }
 
     ~HashPool()
@@ -402,6 +411,14 @@ public:
         while (!m_done[size_t(index)]) {
             if (m_check.stop.load())
                 return false;
+            if (m_threads.empty()) {
+                lock.unlock();
+                const bool settled = workOne();
+                lock.lock();
+                if (!settled)
+                    return false;
+                continue;
+            }
             m_ready.wait_for(lock, std::chrono::milliseconds(20));
         }
         *outcome = std::move(m_outcomes[size_t(index)]);
@@ -416,31 +433,32 @@ private:
         bool hasDigest;
     };
 
-    void work()
+    // Settles the next entry in manifest order; false when none is left or
+    // the work is abandoned.
+    bool workOne()
     {
-        for (;;) {
-            const size_t next = m_next.fetch_add(1);
-            if (next >= m_jobs.size() || m_abandon.load() || m_check.stop.load())
-                return;
-            const Job &job = m_jobs[next];
-            Outcome outcome;
-            outcome.where = m_check.locate(job.absolutepath, job.path);
-            if (!outcome.where.resolved.isEmpty()) {
-                const int fd = openRegular(outcome.where.resolved, &outcome.id);
-                FdCloser closer{fd};
-                outcome.opened = fd >= 0;
-                // Only a file of the day with a recorded digest is worth
-                // reading; the checker says what is wrong with the others.
-                if (outcome.opened && job.hasDigest && m_counted.contains(outcome.id))
-                    outcome.result = m_check.hashFile(fd, &outcome.digest, m_abandon);
-            }
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_outcomes[size_t(job.index)] = std::move(outcome);
-                m_done[size_t(job.index)] = true;
-            }
-            m_ready.notify_all();
+        const size_t next = m_next.fetch_add(1);
+        if (next >= m_jobs.size() || m_abandon.load() || m_check.stop.load())
+            return false;
+        const Job &job = m_jobs[next];
+        Outcome outcome;
+        outcome.where = m_check.locate(job.absolutepath, job.path);
+        if (!outcome.where.resolved.isEmpty()) {
+            const int fd = openRegular(outcome.where.resolved, &outcome.id);
+            FdCloser closer{fd};
+            outcome.opened = fd >= 0;
+            // Only a file of the day with a recorded digest is worth
+            // reading; the checker says what is wrong with the others.
+            if (outcome.opened && job.hasDigest && m_counted.contains(outcome.id))
+                outcome.result = m_check.hashFile(fd, &outcome.digest, m_abandon);
         }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_outcomes[size_t(job.index)] = std::move(outcome);
+            m_done[size_t(job.index)] = true;
+        }
+        m_ready.notify_all();
+        return true;
     }
 
     IntegrityCheck &m_check;
