@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
@@ -313,6 +314,10 @@ void DownloadMultiItems_Presentation::item_finished(QString file_sha)
         m_output.close();
     if (m_stopped) {
         logMessage("[INFO] Download Multi Items Presentation :: item finished :: is stopped");
+        // The stop came after the transfer's last byte: what it wrote is not
+        // moved into place, so it goes.
+        if (!m_current.path.isEmpty())
+            QFile::remove(partPath(m_current.path));
         finished();
         return;
     }
@@ -399,8 +404,11 @@ void DownloadMultiItems_Presentation::stop_button()
     box.setText(tr("Confirmer l'arrêt du téléchargement ?"));
     box.addButton(tr("Non"), QMessageBox::NoRole);
     QPushButton *yes = box.addButton(tr("Oui"), QMessageBox::YesRole);
+    QPointer<DownloadMultiItems_Presentation> self(this);
     box.exec();
-    if (box.clickedButton() != yes)
+    // While the question was open the job may have ended, and the job window
+    // may even have deleted its row: there is nothing left to stop then.
+    if (!self || box.clickedButton() != yes || !m_started)
         return;
     m_stopped = true;
     m_stoppedByUser = true;

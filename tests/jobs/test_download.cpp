@@ -464,6 +464,58 @@ private slots:
         QCOMPARE(job.downloadInfoLabel->text(), QString("Arrêt Utilisateur"));
     }
 
+    // A stop that comes after the transfer's last byte but before the job
+    // has taken the file in: the file it wrote goes, the user's copy stays.
+    void stopAfterLastByte()
+    {
+        TestServer server(kServerScript);
+        QVERIFY(startServer(server, QString()));
+        QTemporaryDir dest;
+        const QString target = dest.filePath("small.txt");
+        QVERIFY(writeFile(target, "the user's own copy"));
+        DownloadMultiItems_Presentation job({record(url(server, "small.txt"), target)}, {}, dest.path());
+        job.start_downloading_item();
+        // No event is handled here, so the transfer's end waits in the queue.
+        const QString part = DownloadMultiItems_Presentation::partPath(target);
+        QElapsedTimer t;
+        t.start();
+        while (QFileInfo(part).size() != m_files["small.txt"].size() && t.elapsed() < 15000)
+            QThread::msleep(20);
+        QThread::msleep(300);
+        job.stop();
+        QTest::qWait(200);
+        QVERIFY(!job.downloadedSuccessfully() && job.doneFiles().isEmpty());
+        QVERIFY(!QFile::exists(part));
+        QCOMPARE(readFile(target), QByteArray("the user's own copy"));
+    }
+
+    // The Stop question left open while the job ends and the job window
+    // deletes its row: answering it afterwards touches nothing.
+    void stopAnsweredAfterTheEnd()
+    {
+        TestServer server(kServerScript);
+        QVERIFY(startServer(server, QString()));
+        QTemporaryDir dest;
+        auto *window = new Download_presentation;
+        QPointer<DownloadMultiItems_Presentation> job = new DownloadMultiItems_Presentation(
+            {record(url(server, "b.dat?slow=1"), dest.filePath("b.dat"))}, {}, dest.path());
+        job->setType("multi");
+        job->clearFinishedAndError();
+        window->add_item(job);
+        QVERIFY(job->isStarted());
+        bool gone = false;
+        testsupport::ModalAnswers modal([&job, &gone](QDialog *d) {
+            gone = QTest::qWaitFor([&job] { return job.isNull(); }, 30000);
+            clickButton(d, "Oui");
+        });
+        job->stopButton->click();
+        QVERIFY(gone);
+        QCOMPARE(window->succeededJobs().size(), 1);
+        QCOMPARE(window->inProgressJobs().size(), 0);
+        QCOMPARE(readFile(dest.filePath("b.dat")), m_files["b.dat"]);
+        delete window;
+    }
+
     // An unmodified python3 -m http.server: files without digest header
     // (checked against sha256sum) and its own error page for a missing file.
     void realPeer()
