@@ -122,6 +122,14 @@ QString DownloadMultiItems_Presentation::partPath(const QString &path)
     return path + QStringLiteral(".part");
 }
 
+void DownloadMultiItems_Presentation::removePartFile(const QString &path)
+{
+    // A record without a path has no part file (".part" alone would name a
+    // file of the working folder).
+    if (!path.isEmpty())
+        QFile::remove(partPath(path));
+}
+
 QString DownloadMultiItems_Presentation::withFileHashQuery(const QString &url)
 {
     for (const char *skip : {".exe", ".dmg", ".zip", "file_hash"})
@@ -280,6 +288,8 @@ void DownloadMultiItems_Presentation::downloadProgress(qint64 bytesReceived, qin
 
 bool DownloadMultiItems_Presentation::acceptCurrentFile(const QString &fileSha)
 {
+    if (m_current.path.isEmpty())
+        return false; // nothing was written for it
     const QString part = partPath(m_current.path);
     const QString expected = ZuDownloadReply::cleanDigest(fileSha);
     const QString actual = fileSha256(part);
@@ -316,8 +326,7 @@ void DownloadMultiItems_Presentation::item_finished(QString file_sha)
         logMessage("[INFO] Download Multi Items Presentation :: item finished :: is stopped");
         // The stop came after the transfer's last byte: what it wrote is not
         // moved into place, so it goes.
-        if (!m_current.path.isEmpty())
-            QFile::remove(partPath(m_current.path));
+        removePartFile(m_current.path);
         finished();
         return;
     }
@@ -470,7 +479,7 @@ void DownloadMultiItems_Presentation::tryAgain()
     // The previous transfer has ended before its file goes.
     releaseTransfer();
     if (!m_pending.isEmpty())
-        QFile::remove(partPath(m_pending.first().path));
+        removePartFile(m_pending.first().path);
     start_downloading_item();
     Q_EMIT statusChanged();
 }

@@ -464,6 +464,26 @@ private slots:
         QCOMPARE(job.downloadInfoLabel->text(), QString("Arrêt Utilisateur"));
     }
 
+    // A record without a local path fails; nothing of the working folder is
+    // read, written or removed in its name.
+    void recordWithoutPath()
+    {
+        TestServer server(kServerScript);
+        QVERIFY(startServer(server, QString()));
+        QTemporaryDir cwd;
+        QVERIFY(writeFile(cwd.filePath(".part"), "the user's own file"));
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(cwd.path()));
+        DownloadMultiItems_Presentation job({record(url(server, "small.txt?file_hash=1"), QString())}, {}, QString());
+        job.start_downloading_item();
+        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 30000);
+        QDir::setCurrent(previous);
+        QCOMPARE(job.errorFiles().size(), 1);
+        QCOMPARE(readFile(cwd.filePath(".part")), QByteArray("the user's own file"));
+        QCOMPARE(QDir(cwd.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{".part"});
+    }
+
     // A stop that comes after the transfer's last byte but before the job
     // has taken the file in: the file it wrote goes, the user's copy stays.
     void stopAfterLastByte()
