@@ -90,6 +90,18 @@ private:
     QString m_path;
 };
 
+// A new multi-file job added to `window`. It waits to be started, as the
+// window's own retry makes it.
+DownloadMultiItems_Presentation *queueJob(Download_presentation *window, const QList<DownloadFileRecord> &pending,
+                                          const QString &folder)
+{
+    auto *job = new DownloadMultiItems_Presentation(pending, {}, folder);
+    job->setType("multi");
+    job->clearFinishedAndError();
+    window->add_item(job);
+    return job;
+}
+
 void clickButton(QDialog *dialog, const QString &text)
 {
     for (QAbstractButton *b : dialog->findChildren<QAbstractButton *>())
@@ -517,11 +529,8 @@ private slots:
         QVERIFY(startServer(server, QString()));
         QTemporaryDir dest;
         auto *window = new Download_presentation;
-        QPointer<DownloadMultiItems_Presentation> job = new DownloadMultiItems_Presentation(
-            {record(url(server, "b.dat?slow=1"), dest.filePath("b.dat"))}, {}, dest.path());
-        job->setType("multi");
-        job->clearFinishedAndError();
-        window->add_item(job);
+        QPointer<DownloadMultiItems_Presentation> job =
+            queueJob(window, {record(url(server, "b.dat?slow=1"), dest.filePath("b.dat"))}, dest.path());
         QVERIFY(job->isStarted());
         bool gone = false;
         testsupport::ModalAnswers modal([&job, &gone](QDialog *d) {
@@ -597,14 +606,12 @@ private slots:
         QVERIFY(startServer(server, QString()));
         QTemporaryDir dest;
         auto *window = new Download_presentation;
-        QPointer<DownloadMultiItems_Presentation> job = new DownloadMultiItems_Presentation(
-            {record(url(server, "a.bin"), dest.filePath("a.bin")),
-             record(url(server, "b.dat?fail=6"), dest.filePath("b.dat")), // fails six times, then serves
-             record(url(server, "c.zip"), dest.filePath("c.zip"))},
-            {}, dest.path());
-        job->setType("multi");
-        job->clearFinishedAndError(); // a new job waits, as the window's own retry makes it
-        window->add_item(job);
+        QPointer<DownloadMultiItems_Presentation> job =
+            queueJob(window,
+                     {record(url(server, "a.bin"), dest.filePath("a.bin")),
+                      record(url(server, "b.dat?fail=6"), dest.filePath("b.dat")), // fails six times, then serves
+                      record(url(server, "c.zip"), dest.filePath("c.zip"))},
+                     dest.path());
         QVERIFY(job->isStarted());
         QTRY_COMPARE_WITH_TIMEOUT(window->succeededJobs().size() + window->failedJobs().size(), 2, 40000);
         QCOMPARE(window->inProgressJobs().size(), 0);
