@@ -429,6 +429,17 @@ private slots:
         QCOMPARE(item.downloadInfoLabel->text(), QString("Erreur lors du parsing des données."));
     }
 
+    // This row's time left rounds down to 0 (other rows show 1).
+    void rowTimeLeft()
+    {
+        DownloadEncodeItem_Presentation item(nullptr, "/tmp/x.mp4");
+        item.start_downloading_item(); // starts the row's clock
+        QTest::qWait(5);
+        item.downloadProgress(1000000000, 1000000001);
+        QVERIFY2(item.downloadInfoLabel->text().endsWith("- 0 secondes restantes"),
+                 qPrintable(item.downloadInfoLabel->text()));
+    }
+
     // In the job window: a success moves the row and disposes of the
     // worker once its thread has ended; a user stop leaves a failed row
     // with retry, and the retry runs the same worker to success.
