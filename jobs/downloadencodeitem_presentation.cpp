@@ -7,7 +7,6 @@
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
-#include <QStyle>
 #include <QUrl>
 
 namespace {
@@ -47,7 +46,7 @@ DownloadEncodeItem_Presentation::DownloadEncodeItem_Presentation(QWidget *parent
     progressBar->hide();
     showOpenButtons();
 
-    fileIcon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(48, 48));
+    showFileIcon();
     fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
     downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
     progressBar->setStyleSheet(QStringLiteral(

@@ -68,6 +68,15 @@ public:
     // over 2 GiB are scaled down so that they fit an int without overflow.
     static void setByteProgress(QProgressBar *bar, qint64 value, qint64 maximum);
 
+    // A picture of the job window's resources (drawn as SVG) at `size`
+    // logical pixels for a screen of `devicePixelRatio`.
+    static QPixmap resourcePixmap(const QString &resource, int size, qreal devicePixelRatio);
+    // The row icon for a file: a video page for the export formats' files,
+    // a plain page for any other.
+    static QString fileIconResource(const QString &fileName);
+    // Shows the icon of fileName() at 48 x 48 in the row.
+    void showFileIcon();
+
 public Q_SLOTS:
     virtual void downloadReadyRead() = 0;
     virtual void error(QNetworkReply::NetworkError code) = 0;
