@@ -1,7 +1,9 @@
 #include "download_presentation.h"
 
+#include "downloadencodeitem_presentation.h"
 #include "downloaditem_presentation.h"
 #include "downloadmultiitems_presentation.h"
+#include "zudownload_encode_data.h"
 #include "zulog.h"
 
 #include <QCloseEvent>
@@ -110,8 +112,9 @@ Download_presentation::Download_presentation()
         v.view->setModel(v.model);
         v.view->setStyleSheet(QStringLiteral("EditTableView::item {border: 0px;border-bottom: 1px solid gray;}"));
     }
-    label_14->setPixmap(QPixmap(QStringLiteral(":/imgs/download.png"))
-                            .scaled(20, 20, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // The badge's content box is 16 pixels wide: a larger picture would be cut.
+    label_14->setPixmap(
+        Presentation_Interface::resourcePixmap(QStringLiteral(":/imgs/download.svg"), 16, devicePixelRatioF()));
 }
 
 Download_presentation::~Download_presentation()
@@ -134,6 +137,7 @@ Download_presentation::~Download_presentation()
 void Download_presentation::placeRow(EditTableView *view, int row, Presentation_Interface *item)
 {
     QAbstractItemModel *model = view->model();
+    item->showFileIcon();
     view->setIndexWidget(model->index(row, 0), item);
     view->setRowHeight(row, kRowHeight);
 }
@@ -152,7 +156,7 @@ void Download_presentation::add_item(Presentation_Interface *item)
     if (row == 0)
         show();
     placeRow(downloadsView, row, item);
-    item->fileIcon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(48, 48));
+    item->showFileIcon();
     item->fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
     item->downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
     item->downloadInfoLabel->setText(QStringLiteral("En attente..."));
@@ -331,9 +335,44 @@ void Download_presentation::handleMultiStatus(Presentation_Interface *item)
 
 void Download_presentation::handleEncodeStatus(Presentation_Interface *item)
 {
-    // Recording download jobs come with their own item; until then their
-    // rows stay where they are.
-    logMessage(QStringLiteral("[WARN] Download Presentation :: update :: no handling for job type ") + item->type());
+    auto *job = qobject_cast<DownloadEncodeItem_Presentation *>(item);
+    const QString file = item->fileName();
+    if (item->downloadedSuccessfully()) {
+        logMessage("[INFO] Download Presentation :: encode type :: item downloaded Successfully");
+        auto *copy = new DownloadEncodeItem_Presentation(this, file);
+        copy->setFinished(); // a finished row, removable like every succeeded one
+        if (!moveToList(item, copy, m_succeeded, m_successModel, finished_downloadsView))
+            return;
+        logMessage(QStringLiteral("[INFO] Download Presentation :: encode type :: STOPPED FILE        ") + file);
+        if (ZuDownload_encode_data *worker = job ? job->takeDownloadEncodeObject() : nullptr) {
+            worker->set_stop();
+            worker->quit();
+            // Connected before the test: a thread that is no longer running
+            // has emitted finished() already, one that still runs will.
+            connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+            if (!worker->isRunning()) {
+                worker->deleteLater();
+            } else {
+                // Its run is in its last steps: it goes once its thread has ended.
+                logMessage("[WARN] Download Presentation :: encode type :: failed to delete download / encode object");
+            }
+        }
+        logMessage("[INFO] Download Presentation :: encode type :: START NEW DOWNLOAD  ");
+        startNext(QStringLiteral("[INFO] Download Presentation :: encode type :: START NEW DOWNLOAD "));
+    } else if (item->isInError()) {
+        logMessage("[INFO] Download Presentation :: encode type :: item in error");
+        auto *copy = new DownloadEncodeItem_Presentation(this, file);
+        connect(copy, &Presentation_Interface::statusChanged, this, &Download_presentation::update);
+        connect(copy, &DownloadEncodeItem_Presentation::tryAgainFromError, this, &Download_presentation::updateFromError);
+        copy->setType(QStringLiteral("encode"));
+        copy->setInError(true);
+        if (job)
+            copy->setDownloadEncodeObject(job->downloadEncodeObject());
+        const QString text = item->downloadInfoLabel->text();
+        logMessage(QStringLiteral("[INFO] Download Presentation :: encode type :: ") + text);
+        copy->downloadInfoLabel->setText(text);
+        moveToList(item, copy, m_failed, m_errorModel, failure_downloadsView);
+    }
 }
 
 void Download_presentation::updateTexts()
@@ -400,11 +439,13 @@ Presentation_Interface *Download_presentation::multiRetry(Presentation_Interface
 
 Presentation_Interface *Download_presentation::encodeRetry(Presentation_Interface *failed)
 {
-    // The retry of recording download jobs comes with that job kind; until
-    // then a failed row stays as it is.
-    logMessage(QStringLiteral("[WARN] Download Presentation :: updateFromError :: no retry for job type ")
-               + failed->type());
-    return nullptr;
+    auto *job = qobject_cast<DownloadEncodeItem_Presentation *>(failed);
+    if (!job)
+        return nullptr;
+    auto *retry = new DownloadEncodeItem_Presentation(this, job->fileName());
+    retry->setType(QStringLiteral("encode"));
+    retry->setDownloadEncodeObject(job->downloadEncodeObject());
+    return retry;
 }
 
 void Download_presentation::closeEvent(QCloseEvent *event)
