@@ -64,19 +64,19 @@ bool seiHasRecoveryPoint(const uint8_t *nal, int n)
         rbsp.push_back(nal[k]);
     }
     size_t k = 0;
-    while (k < rbsp.size() && rbsp[k] != 0x80) {
-        int type = 0;
+    // A message's type and size: 255 for each 0xff byte, plus the next byte.
+    const auto value = [&](int *out) {
+        *out = 0;
         while (k < rbsp.size() && rbsp[k] == 0xff)
-            type += 255, ++k;
+            *out += 255, ++k;
         if (k >= rbsp.size())
-            break;
-        type += rbsp[k++];
-        int size = 0;
-        while (k < rbsp.size() && rbsp[k] == 0xff)
-            size += 255, ++k;
-        if (k >= rbsp.size())
-            break;
-        size += rbsp[k++];
+            return false;
+        *out += rbsp[k++];
+        return true;
+    };
+    int type = 0;
+    int size = 0;
+    while (k < rbsp.size() && rbsp[k] != 0x80 && value(&type) && value(&size)) {
         if (type == 6)
             return true;
         k += size_t(size);

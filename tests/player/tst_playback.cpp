@@ -66,6 +66,7 @@ private slots:
     void seekLandsOnFirstKeyFrameAtOrAfter();
     void stepsBothWaysWithCachedGroup();
     void snapshotMatchesFrameShown();
+    void backStepsFromTheGroupDecodedAhead();
     void secondStreamAndJumps();
     void badInputs_data();
     void badInputs();
@@ -266,6 +267,26 @@ void TestPlayback::stepsBothWaysWithCachedGroup()
     QCOMPARE(step(-1), QStringLiteral("no step"));
     QCOMPARE(end.count(), 1);
     QCOMPARE(rec.last(), QStringLiteral("20240305140000000"));
+}
+
+void TestPlayback::backStepsFromTheGroupDecodedAhead()
+{
+    // Paused on a group's key frame, the group before it is decoded in the
+    // background: holding the back-step key then never waits for decoding,
+    // and each picture is the right one.
+    Engine engine;
+    Recorder rec(&engine, true);
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
+    // The group behind (20 pictures) and the current one up to the ready queue.
+    QTRY_VERIFY_WITH_TIMEOUT(engine.cachedFrames() >= 33, 10000);
+    const qint64 waited = engine.decodedFrames();
+    for (int i = 1; i <= 20; ++i) {
+        QVERIFY(engine.read_and_display_previous_frame(false));
+        QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
+    }
+    QCOMPARE(rec.last(), QStringLiteral("20240305140002000"));
+    QCOMPARE(engine.decodedFrames(), waited);
 }
 
 void TestPlayback::snapshotMatchesFrameShown()
