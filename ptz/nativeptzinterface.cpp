@@ -149,11 +149,11 @@ void NativePTZInterface::on_reply(Method method, const Request &request, const Q
         idle = true;
         emit send_request_finished(-1);
         emit send_request_finished_ex(-1, command, reply);
-        stop_failed(request);
+        stop_outcome(request.stop, false);
         return;
     }
     idle = true;
-    securityStopArmed = false;
+    stop_outcome(request.stop, true);
     emit send_request_finished(1);
     emit send_request_finished_ex(1, command, reply);
 }
@@ -173,13 +173,17 @@ void NativePTZInterface::on_error(Method method, const Request &request, const Q
     emit send_request_finished_ex(-1, command, message);
     if (!probe)
         emit status_message(-2, command, QStringLiteral("PTZ command failed"), driverName);
-    stop_failed(request);
+    stop_outcome(request.stop, false);
 }
 
-void NativePTZInterface::stop_failed(const Request &request)
+void NativePTZInterface::stop_outcome(bool stop, bool ok)
 {
+    if (ok) {
+        securityStopArmed = false;
+        return;
+    }
     // A lost stop would leave the camera turning: try once more.
-    if (!request.stop || securityStopArmed)
+    if (!stop || securityStopArmed)
         return;
     securityStopArmed = true;
     QTimer::singleShot(kSecurityStopRetryMs, this, [this] { fire_security_stop(); });

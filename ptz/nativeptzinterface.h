@@ -101,6 +101,9 @@ protected:
     // kSecurityStopRetryMs after a request that should have stopped the
     // camera fails (see currentIsStop), once until a request succeeds again.
     virtual void fire_security_stop() {}
+    // The outcome of a request for that rule, for drivers that send their
+    // requests themselves: `stop` the request should have stopped the camera.
+    void stop_outcome(bool stop, bool ok);
 
     QString scheme;
     QString host;
@@ -128,7 +131,6 @@ private:
     void queue(Method method, const QString &url, const QByteArray &body);
     void on_reply(Method method, const Request &request, const QString &reply);
     void on_error(Method method, const Request &request, const QString &message);
-    void stop_failed(const Request &request);
 
     QThread *requestThread = nullptr;
     QPointer<CurlRequestWorker> worker; // read only once its thread has ended
