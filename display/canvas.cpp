@@ -722,11 +722,9 @@ void Canvas::ptzHoldStarted()
     const QPointF at = toFrame(from);
     const QSize size = frameSize();
     if (m_gestureRoute == PtzRoute::Native) {
-        // Speeds toward the held point: pan to the right and tilt upward are positive.
-        const double pan = size.width() > 0 ? qBound(-1.0, at.x() / size.width() * 2.0 - 1.0, 1.0) : 0.0;
-        const double tilt = size.height() > 0 ? qBound(-1.0, 1.0 - at.y() / size.height() * 2.0, 1.0) : 0.0;
-        m_holdSpeed = QPointF(pan, tilt);
-        sendNative(QStringLiteral("ContinuousMove"), false, float(pan), float(tilt), 0);
+        // Speeds toward the held point.
+        m_holdSpeed = NativePTZInterface::towardPoint(at.x(), at.y(), size.width(), size.height());
+        sendNative(QStringLiteral("ContinuousMove"), false, float(m_holdSpeed.x()), float(m_holdSpeed.y()), 0);
     } else {
         webPtz()->postContinuous(m_webPtzBase, true, at.x(), at.y(), size.width(), size.height(), m_ptzSession);
     }

@@ -1,6 +1,7 @@
 #pragma once
 #include <QByteArray>
 #include <QObject>
+#include <QPointF>
 #include <QPointer>
 #include <QString>
 
@@ -76,6 +77,9 @@ public:
     QString driver_name() const { return driverName; }
 
     static bool isProbeCommand(const QString &name);
+    // Where a frame point lies from the frame's centre, as pan (right +) and
+    // tilt (up +) speeds in -1..1; (0, 0) without a frame size.
+    static QPointF towardPoint(double x, double y, int width, int height);
 
 signals:
     void send_request_finished(int status);
@@ -97,6 +101,9 @@ protected:
     static int percentSpeed(float v);
     // A frame coordinate as an integer (truncated; not a number gives 0).
     static int pixelValue(float v);
+    // "x,y,zoom" of a CGI "areazoom": the rectangle's centre and the zoom
+    // (in hundredths) that makes it fill the frame; empty without sizes.
+    static QString areaZoom(float x, float y, int width, int height, int areaWidth, int areaHeight);
     // The driver's security stop (a zero-speed continuous move). It runs
     // kSecurityStopRetryMs after a request that should have stopped the
     // camera fails (see currentIsStop), once until a request succeeds again.

@@ -497,12 +497,6 @@ void Onvif::send_command(QString cmd, bool flag, float x, float y, float z, int 
                       .arg(OnvifNs::schema, number(scaled(pan, ptz->relative_pan_tilt_x())),
                            number(scaled(tilt, ptz->relative_pan_tilt_y())), number(scaled(zoom, ptz->relative_zoom()))));
     };
-    // Offset of a frame point from the centre, -1..1, tilt upward positive.
-    auto offset = [&](double px, double py) {
-        if (width <= 0 || height <= 0)
-            return QPointF();
-        return QPointF(qBound(-1.0, px / width * 2.0 - 1.0, 1.0), qBound(-1.0, 1.0 - py / height * 2.0, 1.0));
-    };
     auto nudge = [&](const QPointF &toward) {
         // Without relative moves a short continuous move, stopped after its reply.
         falseClickPending = true;
@@ -520,13 +514,13 @@ void Onvif::send_command(QString cmd, bool flag, float x, float y, float z, int 
     } else if (cmd == QLatin1String("STOP_PanTilt_ContinuousMove") || cmd == QLatin1String("STOP")) {
         send_move(cmd, QStringLiteral("Stop"), QStringLiteral("<PanTilt>true</PanTilt><Zoom>true</Zoom>"));
     } else if (cmd == QLatin1String("clic")) {
-        const QPointF to = offset(x, y);
+        const QPointF to = towardPoint(x, y, width, height);
         if (ptz->is_relative_supported())
             relative(to.x(), to.y(), 0);
         else
             nudge(to);
     } else if (cmd == QLatin1String("area")) {
-        const QPointF to = offset(x + areaWidth / 2.0, y + areaHeight / 2.0);
+        const QPointF to = towardPoint(x + areaWidth / 2.0, y + areaHeight / 2.0, width, height);
         const double share = width > 0 && height > 0 && areaWidth > 0 && areaHeight > 0
             ? std::max(double(areaWidth) / width, double(areaHeight) / height)
             : 1.0;
