@@ -320,8 +320,8 @@ bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &s
         stop();
         return false;
     }
-    emit startRead();
-    emit fileChanged(m_path);
+    if (!announceFile(true))
+        return m_state != Stopped; // a receiver stopped the engine or opened another file
     bool shown = false;
     const qint64 ms = readTimestamp.isEmpty() ? -1 : parseTimeMs(readTimestamp);
     if (ms >= 0)
@@ -358,8 +358,8 @@ bool ZuStreamReadAndControl::continue_read(const QString &dataPath, const QStrin
     }
     if (!openEntries(entries))
         return false;
-    emit startRead();
-    emit fileChanged(m_path);
+    if (!announceFile(true))
+        return m_state != Stopped;
     bool shown = false;
     if (backward) {
         for (int i = frame_count() - 1, tries = 0; !shown && i >= 0 && tries < kMaxSkippedFrames; --i, ++tries)
@@ -377,6 +377,16 @@ bool ZuStreamReadAndControl::continue_read(const QString &dataPath, const QStrin
     updateTimer();
     triggerPrefetch(backward ? QStringLiteral("previous") : QStringLiteral("next"));
     return true;
+}
+
+bool ZuStreamReadAndControl::announceFile(bool started)
+{
+    const quint64 generation = m_generation;
+    if (started)
+        emit startRead();
+    if (generation == m_generation)
+        emit fileChanged(m_path);
+    return generation == m_generation;
 }
 
 bool ZuStreamReadAndControl::switchFile(bool forward)
@@ -404,7 +414,8 @@ bool ZuStreamReadAndControl::switchFile(bool forward)
     for (int guard = 0; !next.isEmpty() && guard < m_playlist.size(); ++guard) {
         EntriesPtr entries = takeEntries(next);
         if (entries->ok && !entries->frames.isEmpty() && openEntries(entries)) {
-            emit fileChanged(m_path);
+            if (!announceFile(false))
+                return true; // a receiver moved the engine on
             bool shown = false;
             if (forward) {
                 int idx = m_entries->keys.empty() ? 0 : m_entries->keys.front();
@@ -430,7 +441,8 @@ bool ZuStreamReadAndControl::switchFile(bool forward)
         next = (i >= 0 && j >= 0 && j < m_playlist.size()) ? m_playlist.at(j) : QString();
     }
     if (original && m_entries != original && openEntries(original)) {
-        emit fileChanged(m_path);
+        if (!announceFile(false))
+            return true;
         showFrame(originalPos);
         anchorClock();
     }
@@ -842,7 +854,8 @@ bool ZuStreamReadAndControl::seekToMs(qint64 ms, bool exactFrame)
         if (e != m_entries) {
             if (!openEntries(e))
                 continue;
-            emit fileChanged(m_path);
+            if (!announceFile(false))
+                return true;
         }
         for (int k = idx, tries = 0; k < frame_count() && tries < kMaxSkippedFrames; ++k, ++tries) {
             if (showFrame(k)) {
@@ -861,7 +874,8 @@ bool ZuStreamReadAndControl::seekToMs(qint64 ms, bool exactFrame)
         if (e != m_entries) {
             if (!openEntries(e))
                 continue;
-            emit fileChanged(m_path);
+            if (!announceFile(false))
+                return true;
         }
         for (auto it = m_entries->keys.rbegin(); it != m_entries->keys.rend(); ++it) {
             if (showFrame(*it)) {

@@ -208,6 +208,10 @@ private:
     static QString normalizeStreamId(const QString &id);
 
     bool openEntries(EntriesPtr entries);
+    // Emits startRead() (when `started`) and fileChanged() for the file just
+    // opened; false when a receiver moved the engine on from its slot
+    // (stopped it, or opened another file), so the caller must leave it be.
+    bool announceFile(bool started);
     void closeFile();
     void setState(State s);
     void updateTimer();

@@ -72,6 +72,8 @@ private slots:
     void badInputs();
     void corruptAndTruncatedData();
     void receiversMayMoveTheEngine();
+    void fileSignalReceiversMayMoveTheEngine_data();
+    void fileSignalReceiversMayMoveTheEngine();
     void clockSetBackInAFile();
     void picturesInPresentationOrder_data();
     void picturesInPresentationOrder();
@@ -497,6 +499,88 @@ void TestPlayback::receiversMayMoveTheEngine()
     QCOMPARE(engine.current_file(), abs(m_file2));
     QCOMPARE(engine.current_timestamp(), QStringLiteral("20240305140006000"));
     QCOMPARE(slider.last().at(1).toString(), QStringLiteral("20240305140006000"));
+}
+
+void TestPlayback::fileSignalReceiversMayMoveTheEngine_data()
+{
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QString>("action");
+    for (const char *signal : {"startRead", "fileChanged"}) {
+        for (const char *action : {"stop", "reopen", "other camera"})
+            QTest::addRow("%s: %s", signal, action) << QString::fromLatin1(signal) << QString::fromLatin1(action);
+    }
+}
+
+void TestPlayback::fileSignalReceiversMayMoveTheEngine()
+{
+    // A receiver of the signals that announce a file stops the engine,
+    // opens another file of the camera or another camera from its slot,
+    // while the engine opens, continues, steps or seeks into a file. The
+    // engine is left as the receiver put it.
+    QFETCH(QString, signal);
+    QFETCH(QString, action);
+    const QString cam3 = videoFile(m_root, 3, QStringLiteral("140000"));
+    Engine engine;
+    Recorder rec(&engine);
+    bool armed = false;
+    const auto act = [&]() {
+        if (!armed)
+            return;
+        armed = false;
+        if (action == QLatin1String("stop"))
+            engine.stop();
+        else if (action == QLatin1String("reopen"))
+            engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false);
+        else
+            engine.open_file(cam3, QStringLiteral("0"), QString(), false);
+    };
+    if (signal == QLatin1String("startRead"))
+        connect(&engine, &Engine::startRead, &engine, act);
+    else
+        connect(&engine, &Engine::fileChanged, &engine, act);
+    // Where the receiver leaves the engine.
+    const auto check = [&](const char *what) {
+        if (action == QLatin1String("stop")) {
+            QVERIFY2(engine.state() == Engine::Stopped, what);
+            QVERIFY2(engine.current_file().isEmpty(), what);
+            return;
+        }
+        const QString file = action == QLatin1String("reopen") ? m_file1 : cam3;
+        const QString stamp = action == QLatin1String("reopen") ? QStringLiteral("20240305140002000")
+                                                               : entries(cam3).first().timestamp;
+        QVERIFY2(engine.current_file() == abs(file), what);
+        QVERIFY2(engine.current_timestamp() == stamp, what);
+        QVERIFY2(rec.last() == stamp, what);
+        QVERIFY2(engine.state() == Engine::Paused, what);
+    };
+    const auto prepare = [&]() {
+        armed = false;
+        engine.set_playlist({m_file1, m_file2});
+        QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
+        while (engine.current_timestamp() < QStringLiteral("20240305140005900"))
+            QVERIFY(engine.read_and_display_next_frame(false));
+        armed = true;
+    };
+
+    armed = true;
+    engine.set_playlist({m_file1, m_file2});
+    engine.open_file(m_file2, QStringLiteral("0"), QString(), false);
+    check("open_file");
+    prepare();
+    engine.continue_read(m_file2, QStringLiteral("0"), false, QStringLiteral("next"));
+    check("continue_read");
+    if (signal == QLatin1String("startRead"))
+        return; // only the two above start reading
+    prepare();
+    engine.read_and_display_next_frame(false); // into the next file
+    check("step");
+    prepare();
+    engine.set_read_timestamp(QStringLiteral("20240305140007"));
+    check("seek");
+    prepare();
+    engine.start_read();
+    QTRY_VERIFY_WITH_TIMEOUT(!armed, 10000); // playing into the next file
+    check("playing");
 }
 
 void TestPlayback::clockSetBackInAFile()
