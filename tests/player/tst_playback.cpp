@@ -17,32 +17,6 @@ using namespace playertest;
 using Engine = ZuStreamReadAndControl;
 
 namespace {
-// The picture of entry `index` of `list` decoded independently: from its
-// group's key frame on, one frame after the other.
-QByteArray referencePicture(const ZuFrameList &list, int index)
-{
-    int key = index;
-    while (key > 0 && !list.at(key).isKeyframe())
-        --key;
-    QFile data(list.at(index).file_path);
-    VideoDecoder decoder;
-    if (!data.open(QIODevice::ReadOnly) || !decoder.open(list.at(index).codec))
-        return {};
-    AVFrame *picture = nullptr;
-    for (int i = key; i <= index; ++i) {
-        data.seek(list.at(i).offset);
-        av_frame_free(&picture);
-        picture = decoder.decode(data.read(list.at(i).size));
-    }
-    if (!picture)
-        return {};
-    ZuScaler scaler;
-    QByteArray out(qsizetype(picture->width) * picture->height * 4, 0);
-    const bool ok = scaler.toBgra(picture, reinterpret_cast<uint8_t *>(out.data()), picture->width * 4);
-    av_frame_free(&picture);
-    return ok ? out : QByteArray();
-}
-
 int indexOf(const ZuFrameList &list, const QString &timestamp)
 {
     for (int i = 0; i < list.size(); ++i) {
