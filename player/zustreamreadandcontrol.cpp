@@ -60,14 +60,19 @@ ZuStreamReadAndControl::ZuStreamReadAndControl(QObject *parent)
 {
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &ZuStreamReadAndControl::onTick);
+    // A neighbour parsed while paused goes to the worker at once, so that
+    // it prepares the first step into it.
+    for (QFutureWatcher<EntriesPtr> &watcher : m_parsed)
+        connect(&watcher, &QFutureWatcherBase::finished, this, &ZuStreamReadAndControl::offerNeighbours);
 }
 
 ZuStreamReadAndControl::~ZuStreamReadAndControl()
 {
     m_timer.stop();
-    // The prefetch task only touches its own data, but it must not outlive
-    // the engine that may still ask for its result.
-    m_prefetch.waitForFinished();
+    // The prefetch tasks only touch their own data, but they must not
+    // outlive the engine that may still ask for their results.
+    for (Neighbour &n : m_neighbours)
+        n.parsing.waitForFinished();
     // m_worker's destructor stops its thread and joins it.
 }
 
@@ -239,25 +244,43 @@ QString ZuStreamReadAndControl::neighbourPath(const QString &path, bool forward)
 
 void ZuStreamReadAndControl::triggerPrefetch(const QString &direction)
 {
-    const QString path = neighbourPath(m_path, !direction.contains(QLatin1String("previous")));
-    if (path.isEmpty() || path == m_prefetchPath)
+    const bool forward = !direction.contains(QLatin1String("previous"));
+    const QString path = neighbourPath(m_path, forward);
+    Neighbour &n = m_neighbours[forward ? 1 : 0];
+    if (path.isEmpty() || path == n.path)
         return;
     // A task still running for another file finishes on its own; its
     // result is simply not used.
-    m_prefetchPath = path;
-    m_prefetchForward = !direction.contains(QLatin1String("previous"));
-    m_neighbourOffered = false;
-    m_prefetch = QtConcurrent::run(&ZuStreamReadAndControl::loadEntries, path, m_streamId);
+    n = Neighbour();
+    n.path = path;
+    n.parsing = QtConcurrent::run(&ZuStreamReadAndControl::loadEntries, path, m_streamId);
+    m_parsed[forward ? 1 : 0].setFuture(n.parsing);
+}
+
+void ZuStreamReadAndControl::prefetchNeighbours()
+{
+    triggerPrefetch(QStringLiteral("previous"));
+    triggerPrefetch(QStringLiteral("next"));
+}
+
+void ZuStreamReadAndControl::forgetNeighbours()
+{
+    for (int side = 0; side < 2; ++side) {
+        m_neighbours[side] = Neighbour();
+        m_parsed[side].setFuture(QFuture<EntriesPtr>());
+    }
 }
 
 ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::takeEntries(const QString &path)
 {
-    if (path == m_prefetchPath && m_prefetch.isValid()) {
-        EntriesPtr e = m_prefetch.result();
-        m_prefetchPath.clear();
-        m_prefetch = QFuture<EntriesPtr>();
+    for (Neighbour &n : m_neighbours) {
+        if (n.path != path || (!n.entries && !n.parsing.isValid()))
+            continue;
+        const EntriesPtr e = n.entries ? n.entries : n.parsing.result();
+        n = Neighbour();
         if (e && (m_streamId.isEmpty() || e->streamId == normalizeStreamId(m_streamId)))
             return e;
+        break;
     }
     return loadEntries(path, m_streamId);
 }
@@ -267,6 +290,12 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::takeEntries(const QSt
 void ZuStreamReadAndControl::closeFile()
 {
     m_worker->setFile(nullptr);
+    forgetPosition();
+}
+
+void ZuStreamReadAndControl::forgetPosition()
+{
+    m_enterWait.invalidate();
     m_entries.reset();
     m_frames.clear();
     m_pos = -1;
@@ -293,7 +322,10 @@ bool ZuStreamReadAndControl::openEntries(EntriesPtr entries)
                 QStringLiteral("unknown codec '%1' in ").arg(entries->frames.first().codec.left(32)) + entries->path);
         return false;
     }
-    closeFile();
+    const EntriesPtr left = m_entries;
+    // Straight from one file to the other: the worker turns a neighbour it
+    // prepared into the current file with what it holds.
+    forgetPosition();
     m_worker->setFile(entries);
     m_entries = entries;
     m_frames = entries->frames;
@@ -301,6 +333,16 @@ bool ZuStreamReadAndControl::openEntries(EntriesPtr entries)
     m_path = entries->path;
     m_streamId = entries->streamId;
     ++m_generation;
+    // The file left for one next to it is that one's neighbour, already
+    // parsed; the worker keeps what it holds of it.
+    for (int side = 0; left && left->streamId == m_streamId && side < 2; ++side) {
+        if (left->path == neighbourPath(m_path, side == 1)) {
+            m_neighbours[side] = Neighbour();
+            m_neighbours[side].path = left->path;
+            m_neighbours[side].entries = left;
+            m_parsed[side].setFuture(QFuture<EntriesPtr>());
+        }
+    }
     logLine("[INFO] ", "open file", m_path + QStringLiteral(" :: stream ") + m_streamId
                                           + QStringLiteral(" :: frames ") + QString::number(m_frames.size()));
     return true;
@@ -311,10 +353,8 @@ bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &s
 {
     const QString path = QFileInfo(dataPath).absoluteFilePath();
     m_timer.stop();
-    if (normalizeStreamId(streamId) != m_streamId) {
-        m_prefetchPath.clear();
-        m_prefetch = QFuture<EntriesPtr>();
-    }
+    if (normalizeStreamId(streamId) != m_streamId)
+        forgetNeighbours();
     m_streamId = normalizeStreamId(streamId);
     if (!openEntries(takeEntries(path))) {
         stop();
@@ -339,7 +379,7 @@ bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &s
     setState(play ? Playing : Paused);
     anchorClock();
     updateTimer();
-    triggerPrefetch(m_rate < 0 ? QStringLiteral("previous") : QStringLiteral("next"));
+    prefetchNeighbours();
     return true;
 }
 
@@ -375,7 +415,7 @@ bool ZuStreamReadAndControl::continue_read(const QString &dataPath, const QStrin
         setState(play ? Playing : Paused);
     anchorClock();
     updateTimer();
-    triggerPrefetch(backward ? QStringLiteral("previous") : QStringLiteral("next"));
+    prefetchNeighbours();
     return true;
 }
 
@@ -428,7 +468,7 @@ bool ZuStreamReadAndControl::switchFile(bool forward)
             if (shown) {
                 anchorClock();
                 updateTimer();
-                triggerPrefetch(dir);
+                prefetchNeighbours();
                 return true;
             }
             logLine("[WARN] ", "switch file", QStringLiteral("no decodable frame in ") + m_path);
@@ -522,7 +562,7 @@ void ZuStreamReadAndControl::stop()
     m_path.clear();
     m_playlist.clear();
     m_playlistStart.clear();
-    m_prefetchPath.clear();
+    forgetNeighbours();
     m_sliderHeld = false;
     ++m_generation;
     setState(Stopped);
@@ -548,7 +588,7 @@ void ZuStreamReadAndControl::change_rate(qreal rate)
     anchorClock();
     emit rateChanged(m_rate);
     if (directionChanged)
-        triggerPrefetch(m_rate < 0 ? QStringLiteral("previous") : QStringLiteral("next"));
+        prefetchNeighbours();
     if (m_state == Paused)
         start_read();
     else
@@ -613,10 +653,12 @@ bool ZuStreamReadAndControl::tickForward(qint64 target)
         target = m_anchorMedia;
     }
     int j = lastIndexAtOrBefore(target);
-    offerNeighbour();
+    offerNeighbours();
     updatePlan(qMax(j, m_pos));
     if (j <= m_pos) {
         if (m_pos == n - 1 && target >= times.back() + qint64(frameMs)) {
+            if (!readyToEnter(true))
+                return false;
             // Carry the time already run past this file into the next one,
             // so file changes do not slow fast playing down.
             const qint64 overshoot = target - (times.back() + qint64(frameMs));
@@ -652,10 +694,12 @@ bool ZuStreamReadAndControl::tickBackward(qint64 target)
         target = m_anchorMedia;
     }
     int j = qMax(0, lastIndexAtOrBefore(target));
-    offerNeighbour();
+    offerNeighbours();
     updatePlan(qMin(j, m_pos));
     if (j >= m_pos) {
         if (m_pos == 0 && target <= times.front() - qint64(frameMs)) {
+            if (!readyToEnter(false))
+                return false;
             const qint64 overshoot = (times.front() - qint64(frameMs)) - target;
             const bool switched = switchFile(false);
             if (switched && m_state == Playing)
@@ -663,7 +707,8 @@ bool ZuStreamReadAndControl::tickBackward(qint64 target)
             return switched;
         }
         // Frames before the first key frame of a file cannot be shown.
-        if (m_pos > 0 && keyAtOrBefore(m_pos - 1) < 0 && target <= times.front() - qint64(frameMs))
+        if (m_pos > 0 && keyAtOrBefore(m_pos - 1) < 0 && target <= times.front() - qint64(frameMs)
+            && readyToEnter(false))
             return switchFile(false);
         return false;
     }
@@ -671,7 +716,7 @@ bool ZuStreamReadAndControl::tickBackward(qint64 target)
     if (keyAtOrBefore(j) < 0) {
         const int firstKey = m_entries->keys.empty() ? m_pos : m_entries->keys.front();
         if (m_pos <= firstKey)
-            return switchFile(false);
+            return readyToEnter(false) && switchFile(false);
         j = firstKey;
     }
     for (int k = j; k < m_pos; ++k) {
@@ -861,7 +906,7 @@ bool ZuStreamReadAndControl::seekToMs(qint64 ms, bool exactFrame)
             if (showFrame(k)) {
                 anchorClock();
                 updateTimer();
-                triggerPrefetch(m_rate < 0 ? QStringLiteral("previous") : QStringLiteral("next"));
+                prefetchNeighbours();
                 return true;
             }
         }
@@ -903,14 +948,49 @@ void ZuStreamReadAndControl::updatePlan(int horizon)
     m_worker->setPlan(m_pos, direction, stride, horizon < 0 ? m_pos : horizon, playing);
 }
 
-void ZuStreamReadAndControl::offerNeighbour()
+void ZuStreamReadAndControl::offerNeighbours()
 {
-    if (m_neighbourOffered || m_prefetchPath.isEmpty() || !m_prefetch.isValid() || !m_prefetch.isFinished())
-        return;
-    m_neighbourOffered = true;
-    const EntriesPtr e = m_prefetch.result();
-    if (e && e->ok && !e->frames.isEmpty() && e->streamId == normalizeStreamId(m_streamId))
-        m_worker->setNeighbour(e, m_prefetchForward);
+    for (int side = 0; side < 2; ++side) {
+        Neighbour &n = m_neighbours[side];
+        if (n.offered || n.path.isEmpty() || n.path != neighbourPath(m_path, side == 1))
+            continue;
+        if (!n.entries) {
+            if (!n.parsing.isValid() || !n.parsing.isFinished())
+                continue;
+            n.entries = n.parsing.result();
+        }
+        n.offered = true;
+        const EntriesPtr &e = n.entries;
+        if (e && e->ok && !e->frames.isEmpty() && e->streamId == normalizeStreamId(m_streamId))
+            m_worker->setNeighbour(e, side == 1);
+    }
+}
+
+bool ZuStreamReadAndControl::readyToEnter(bool forward)
+{
+    const QString next = neighbourPath(m_path, forward);
+    if (next.isEmpty())
+        return true; // the end of the playlist: switchFile() tells the owner
+    Neighbour &n = m_neighbours[forward ? 1 : 0];
+    if (n.path != next)
+        triggerPrefetch(forward ? QStringLiteral("next") : QStringLiteral("previous"));
+    offerNeighbours();
+    bool ready = false;
+    if (n.offered) {
+        const EntriesPtr &e = n.entries;
+        // A file that cannot be played is passed over at once.
+        ready = !e || !e->ok || e->frames.isEmpty() || e->streamId != normalizeStreamId(m_streamId)
+                || m_worker->readyToEnter(e, forward);
+    }
+    if (ready) {
+        m_enterWait.invalidate();
+        return true;
+    }
+    // Never held for good (a file the worker cannot prepare): past this,
+    // moving on waits for the picture like a step does.
+    if (!m_enterWait.isValid())
+        m_enterWait.start();
+    return m_enterWait.elapsed() >= kMaxEnterWaitMs;
 }
 
 bool ZuStreamReadAndControl::showPicture(int index, const ZuPictureWorker::PicturePtr &picture)

@@ -41,6 +41,9 @@ private slots:
     void stepsBothWaysWithCachedGroup();
     void snapshotMatchesFrameShown();
     void backStepsFromTheGroupDecodedAhead();
+    void entersTheNeighbourFileWithoutWaiting_data();
+    void entersTheNeighbourFileWithoutWaiting();
+    void cacheLimitHoldsForTheNeighboursToo();
     void secondStreamAndJumps();
     void badInputs_data();
     void badInputs();
@@ -263,6 +266,101 @@ void TestPlayback::backStepsFromTheGroupDecodedAhead()
     }
     QCOMPARE(rec.last(), QStringLiteral("20240305140002000"));
     QCOMPARE(engine.decodedFrames(), waited);
+}
+
+void TestPlayback::entersTheNeighbourFileWithoutWaiting_data()
+{
+    QTest::addColumn<QString>("open");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<int>("move"); // frames to step; none: play at the rate
+    QTest::addColumn<qreal>("rate");
+    QTest::addColumn<QString>("last");
+    // Paused after a seek to a file's first picture, the last group of the
+    // file before is decoded in the background; paused on a file's last
+    // picture, the first group of the next one.
+    QTest::newRow("back steps after a seek to a file's start")
+        << QStringLiteral("20240305140006") << QStringLiteral("20240305140006000") << -20 << 0.0
+        << QStringLiteral("20240305140004000");
+    QTest::newRow("forward steps from a file's last picture")
+        << QStringLiteral("20240305140004") << QStringLiteral("20240305140005900") << 20 << 0.0
+        << QStringLiteral("20240305140007900");
+    // Playing, the next file's first picture is ready before the clock gets there.
+    QTest::newRow("playing at 8") << QStringLiteral("20240305140004") << QStringLiteral("20240305140004000") << 0
+                                  << 8.0 << m_all.last().timestamp;
+    QTest::newRow("playing at -8") << QStringLiteral("20240305140006") << QStringLiteral("20240305140006000") << 0
+                                   << -8.0 << m_all.first().timestamp;
+}
+
+void TestPlayback::entersTheNeighbourFileWithoutWaiting()
+{
+    QFETCH(QString, open);
+    QFETCH(QString, start);
+    QFETCH(int, move);
+    QFETCH(qreal, rate);
+    QFETCH(QString, last);
+    Engine engine;
+    Recorder rec(&engine, move != 0);
+    QSignalSpy end(&engine, &Engine::endOfRecordings);
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), open, false));
+    while (rec.last() < start)
+        QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(rec.last(), start);
+    // The group around the position, the ready queue and the neighbour's group.
+    QTRY_VERIFY_WITH_TIMEOUT(engine.cachedFrames() >= 33, 10000);
+    const qint64 waited = engine.decodedFrames();
+    if (move != 0) {
+        for (int i = 0; i < qAbs(move); ++i) {
+            QVERIFY(move > 0 ? engine.read_and_display_next_frame(false) : engine.read_and_display_previous_frame(false));
+            QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
+        }
+    } else {
+        engine.change_rate(rate);
+        QVERIFY(end.wait(15000));
+    }
+    QCOMPARE(rec.last(), last);
+    QCOMPARE(engine.decodedFrames(), waited); // nothing decoded while the engine waited
+}
+
+void TestPlayback::cacheLimitHoldsForTheNeighboursToo()
+{
+    // The memory limit bounds the decoded pictures of the current file and
+    // of the neighbours prepared for it together.
+    Engine engine;
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QString(), false));
+    QTRY_VERIFY(engine.cachedFrames() > 0);
+    // Two and a half groups of 20 pictures: the group of the position, the
+    // one after it (the file's last), and not the next file's first too.
+    const qint64 limit = engine.cacheBytes() / engine.cachedFrames() * 50;
+    engine.setCacheLimitBytes(limit);
+    qint64 most = 0;
+    connect(&engine, &Engine::set_display_frame, &engine, [&] { most = qMax(most, engine.cacheBytes()); });
+    const auto settle = [&]() {
+        // Samples until the worker has been idle a while.
+        QElapsedTimer quiet, all;
+        quiet.start();
+        all.start();
+        qint64 decoded = engine.decodedFramesTotal();
+        while (quiet.elapsed() < 300 && all.elapsed() < 10000) {
+            QTest::qWait(2);
+            most = qMax(most, engine.cacheBytes());
+            if (engine.decodedFramesTotal() != decoded) {
+                decoded = engine.decodedFramesTotal();
+                quiet.restart();
+            }
+        }
+    };
+    engine.set_read_timestamp(QStringLiteral("20240305140002"));
+    settle();
+    QVERIFY2(most <= limit, qPrintable(QStringLiteral("%1 bytes kept, limit %2").arg(most).arg(limit)));
+    QVERIFY(engine.cachedFrames() >= 40);
+    // Playing on through the next file.
+    QSignalSpy end(&engine, &Engine::endOfRecordings);
+    engine.change_rate(4);
+    QVERIFY(end.wait(15000));
+    settle();
+    QVERIFY2(most <= limit, qPrintable(QStringLiteral("%1 bytes kept, limit %2").arg(most).arg(limit)));
 }
 
 void TestPlayback::snapshotMatchesFrameShown()
