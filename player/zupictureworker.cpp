@@ -5,6 +5,7 @@
 #include "zuslotdecoder.h"
 
 #include <algorithm>
+#include <new>
 
 #include <unistd.h>
 
@@ -16,6 +17,7 @@ namespace {
 // Released picture buffers kept for reuse: enough for the converters to
 // go on without allocating while the ready queue turns over.
 constexpr size_t kFreeBuffers = 8;
+constexpr size_t kFreeBufferBytes = 128u << 20;
 // Groups of pictures kept at most, whatever the memory limit allows.
 constexpr int kMaxGroups = 4;
 
@@ -288,7 +290,7 @@ bool ZuPictureWorker::readyShort() const
         else if (firstMissing < 0)
             firstMissing = t;
     }
-    if (firstMissing < 0 || ready >= kReadyAhead / 2)
+    if (firstMissing < 0 || ready >= readyAhead() / 2)
         return false;
     auto it = m_current.pictures.find(firstMissing);
     return it != m_current.pictures.end() && it->second.yuv;
@@ -328,16 +330,26 @@ std::vector<int> ZuPictureWorker::readyTargets(const Context &ctx) const
         const int ahead = m_direction > 0 ? s + (m_stride - r) % m_stride : s - r;
         s = (back - m_pos) * m_direction > 0 ? back : ahead;
     }
-    for (; s >= first && s <= last && int(out.size()) < kReadyAhead; s += m_direction * m_stride) {
+    const int count = readyAhead();
+    for (; s >= first && s <= last && int(out.size()) < count; s += m_direction * m_stride) {
         if (!ctx.dead.count(s))
             out.push_back(s);
     }
     // The file's last (first) picture is shown whatever the spacing.
     const int edge = m_direction > 0 ? last : first;
-    if (int(out.size()) < kReadyAhead && (out.empty() || out.back() != edge) && (edge - m_pos) * m_direction > 0
+    if (int(out.size()) < count && (out.empty() || out.back() != edge) && (edge - m_pos) * m_direction > 0
         && !ctx.dead.count(edge))
         out.push_back(edge);
     return out;
+}
+
+int ZuPictureWorker::readyAhead() const
+{
+    // Converted pictures are four bytes a pixel: the queue of them stays
+    // within a quarter of the limit, whatever size the stream declares.
+    if (m_bgraBytes <= 0)
+        return kReadyAhead;
+    return int(std::clamp<qint64>(m_limit / 4 / m_bgraBytes, 2, kReadyAhead));
 }
 
 int ZuPictureWorker::allowedGroups(const Context &ctx) const
@@ -487,7 +499,9 @@ bool ZuPictureWorker::freeReleased(std::unique_lock<std::mutex> &lock)
     std::vector<std::unique_ptr<std::vector<uint8_t>>> excess;
     {
         std::lock_guard<std::mutex> poolLock(m_pool->mutex);
-        while (m_pool->free.size() > kFreeBuffers) {
+        const size_t bytes = m_pool->free.empty() ? 1 : std::max<size_t>(1, m_pool->free.back()->size());
+        const size_t keep = std::clamp<size_t>(kFreeBufferBytes / bytes, 1, kFreeBuffers);
+        while (m_pool->free.size() > keep) {
             excess.push_back(std::move(m_pool->free.back()));
             m_pool->free.pop_back();
         }
@@ -780,12 +794,18 @@ void ZuPictureWorker::convertLoop()
         picture->width = frame->width;
         picture->height = frame->height;
         picture->stride = frame->width * 4;
-        picture->bgra = takeBuffer(size_t(picture->stride) * size_t(std::max(0, frame->height)));
-        const bool converted = frame->width > 0 && frame->height > 0
+        try {
+            picture->bgra = takeBuffer(size_t(picture->stride) * size_t(std::max(0, frame->height)));
+        } catch (const std::bad_alloc &) {
+            // A picture too large for the memory left: it is not shown.
+        }
+        const bool converted = picture->bgra && frame->width > 0 && frame->height > 0
                                && scaler.toBgra(frame, picture->bgra->data(), picture->stride);
         if (!converted)
             logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + file->path);
         lock.lock();
+        if (converted)
+            m_bgraBytes = qint64(picture->bgra->size());
         if (Context *ctx = contextOf(file)) {
             Slot &s = ctx->pictures[slot];
             s.converting = false;

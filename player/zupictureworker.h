@@ -33,7 +33,8 @@ struct ZuPlayFile {
 // clock has reached). The worker keeps, by priority:
 //  1. the picture the engine waits for (picture()),
 //  2. BGRA pictures at the positions the engine will show next, in either
-//     direction (a bounded queue: kReadyAhead pictures),
+//     direction (a bounded queue: kReadyAhead pictures, fewer when they
+//     would take more than a quarter of the memory limit),
 //  3. paused, the group of pictures on the other side of the position (in
 //     the neighbouring file when the position is in the file's first or
 //     last group), so that the first step that way does not wait either,
@@ -155,6 +156,8 @@ private:
     // Frees them with the lock let go for the while; true when there were some.
     bool freeReleased(std::unique_lock<std::mutex> &lock);
     int allowedGroups(const Context &ctx) const;
+    // Converted pictures kept ready ahead: kReadyAhead, fewer for huge pictures.
+    int readyAhead() const;
     // The group of the neighbour on `side` (+1 after, -1 before) that the
     // position enters first, when it is still to be decoded.
     Work sideWork(int side) const;
@@ -193,6 +196,7 @@ private:
     int m_protect = -1;         // slot of the job in hand: kept whatever the limit
     quint64 m_generation = 0;   // setFile() calls
     qint64 m_limit;
+    qint64 m_bgraBytes = 0; // of the last picture converted
 
     // Released picture buffers, for reuse; buffers still out return to it
     // from whichever thread lets them go last, or are freed once the
