@@ -27,6 +27,28 @@ int indexOf(const ZuFrameList &list, const QString &timestamp)
 }
 
 QString abs(const QString &path) { return QFileInfo(path).absoluteFilePath(); }
+
+// Lets the engine's worker finish what it prepares in the background: until
+// nothing has been decoded for half a second (at most 20 s), calling
+// `sample` all along.
+void settle(const Engine &engine, const std::function<void()> &sample = {})
+{
+    QElapsedTimer quiet, all;
+    quiet.start();
+    all.start();
+    qint64 decoded = engine.decodedFramesTotal();
+    int cached = engine.cachedFrames();
+    while (quiet.elapsed() < 500 && all.elapsed() < 20000) {
+        QTest::qWait(2);
+        if (sample)
+            sample();
+        if (engine.decodedFramesTotal() != decoded || engine.cachedFrames() != cached) {
+            decoded = engine.decodedFramesTotal();
+            cached = engine.cachedFrames();
+            quiet.restart();
+        }
+    }
+}
 } // namespace
 
 class TestPlayback : public QObject
@@ -258,7 +280,8 @@ void TestPlayback::backStepsFromTheGroupDecodedAhead()
     QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
     QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
     // The group behind (20 pictures) and the current one up to the ready queue.
-    QTRY_VERIFY_WITH_TIMEOUT(engine.cachedFrames() >= 33, 10000);
+    settle(engine);
+    QVERIFY(engine.cachedFrames() >= 33);
     const qint64 waited = engine.decodedFrames();
     for (int i = 1; i <= 20; ++i) {
         QVERIFY(engine.read_and_display_previous_frame(false));
@@ -307,7 +330,8 @@ void TestPlayback::entersTheNeighbourFileWithoutWaiting()
         QVERIFY(engine.read_and_display_next_frame(false));
     QCOMPARE(rec.last(), start);
     // The group around the position, the ready queue and the neighbour's group.
-    QTRY_VERIFY_WITH_TIMEOUT(engine.cachedFrames() >= 33, 10000);
+    settle(engine);
+    QVERIFY(engine.cachedFrames() >= 33);
     const qint64 waited = engine.decodedFrames();
     if (move != 0) {
         for (int i = 0; i < qAbs(move); ++i) {
@@ -336,30 +360,16 @@ void TestPlayback::cacheLimitHoldsForTheNeighboursToo()
     engine.setCacheLimitBytes(limit);
     qint64 most = 0;
     connect(&engine, &Engine::set_display_frame, &engine, [&] { most = qMax(most, engine.cacheBytes()); });
-    const auto settle = [&]() {
-        // Samples until the worker has been idle a while.
-        QElapsedTimer quiet, all;
-        quiet.start();
-        all.start();
-        qint64 decoded = engine.decodedFramesTotal();
-        while (quiet.elapsed() < 300 && all.elapsed() < 10000) {
-            QTest::qWait(2);
-            most = qMax(most, engine.cacheBytes());
-            if (engine.decodedFramesTotal() != decoded) {
-                decoded = engine.decodedFramesTotal();
-                quiet.restart();
-            }
-        }
-    };
+    const auto sample = [&]() { most = qMax(most, engine.cacheBytes()); };
     engine.set_read_timestamp(QStringLiteral("20240305140002"));
-    settle();
+    settle(engine, sample);
     QVERIFY2(most <= limit, qPrintable(QStringLiteral("%1 bytes kept, limit %2").arg(most).arg(limit)));
     QVERIFY(engine.cachedFrames() >= 40);
     // Playing on through the next file.
     QSignalSpy end(&engine, &Engine::endOfRecordings);
     engine.change_rate(4);
     QVERIFY(end.wait(15000));
-    settle();
+    settle(engine, sample);
     QVERIFY2(most <= limit, qPrintable(QStringLiteral("%1 bytes kept, limit %2").arg(most).arg(limit)));
 }
 
