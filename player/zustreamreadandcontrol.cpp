@@ -997,11 +997,14 @@ bool ZuStreamReadAndControl::showPicture(int index, const ZuPictureWorker::Pictu
 {
     const int before = m_pos;
     const quint64 generation = m_generation;
+    const qint64 emitted = m_emittedCount;
     if (!emitPicture(index, picture)) {
         m_pos = before;
         return false;
     }
-    if (generation == m_generation) {
+    // Unless a receiver moved the engine on (another file, or a step of
+    // its own from its slot, which showed a later picture).
+    if (generation == m_generation && m_emittedCount == emitted + 1) {
         m_pos = index;
         updatePlan();
     }
@@ -1023,18 +1026,22 @@ bool ZuStreamReadAndControl::emitPicture(int index, const ZuPictureWorker::Pictu
     // Receivers read the position back from their slots.
     m_pos = index;
     m_shownPos = index;
-    ++m_emittedCount;
+    const qint64 emitted = ++m_emittedCount;
     const quint64 generation = m_generation;
+    // A receiver may move the engine on from its slot: stop it, open another
+    // file, or step again. The time and the position of this picture are
+    // then no longer the ones on screen, and are not sent.
+    const auto movedOn = [&]() { return generation != m_generation || m_emittedCount != emitted; };
     emit set_display_frame(picture->bgra->data(), w, h, picture->stride, timestamp, m_overlayText, keyframe,
                            m_frameId, m_fps, m_state != Playing);
     // Queued receivers on this thread run before this event; only then may
     // the buffer be reused or freed.
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(app, [picture]() {}, Qt::QueuedConnection);
-    if (generation != m_generation)
-        return true; // a receiver moved the engine on: its position is not this one
+    if (movedOn())
+        return true;
     emit setTime(QTime::fromMSecsSinceStartOfDay(int(ms)));
-    if (generation == m_generation && !m_sliderHeld)
+    if (!movedOn() && !m_sliderHeld)
         emit slidervalue(index, timestamp);
     return true;
 }

@@ -581,6 +581,33 @@ void TestPlayback::receiversMayMoveTheEngine()
     QCOMPARE(engine.current_file(), abs(m_file2));
     QCOMPARE(engine.current_timestamp(), QStringLiteral("20240305140006000"));
     QCOMPARE(slider.last().at(1).toString(), QStringLiteral("20240305140006000"));
+
+    // One that steps once more when a picture arrives, or when told its
+    // time: the time, the slider and the position are the later picture's.
+    for (const bool onTime : {false, true}) {
+        Engine stepper;
+        Recorder rec(&stepper);
+        QSignalSpy times(&stepper, &Engine::setTime);
+        QSignalSpy slid(&stepper, &Engine::slidervalue);
+        QVERIFY(stepper.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
+        bool again = true;
+        const auto step = [&]() {
+            if (std::exchange(again, false))
+                stepper.read_and_display_next_frame(false);
+        };
+        if (onTime)
+            connect(&stepper, &Engine::setTime, &stepper, step);
+        else
+            connect(&stepper, &Engine::set_display_frame, &stepper, step);
+        QVERIFY(stepper.read_and_display_next_frame(false));
+        QCOMPARE(rec.last(), QStringLiteral("20240305140002200"));
+        QCOMPARE(stepper.current_timestamp(), QStringLiteral("20240305140002200"));
+        QCOMPARE(times.last().first().toTime(), QTime(14, 0, 2, 200));
+        QCOMPARE(slid.last().at(1).toString(), QStringLiteral("20240305140002200"));
+        // And the next step goes on from there.
+        QVERIFY(stepper.read_and_display_next_frame(false));
+        QCOMPARE(rec.last(), QStringLiteral("20240305140002300"));
+    }
 }
 
 void TestPlayback::fileSignalReceiversMayMoveTheEngine_data()
