@@ -521,6 +521,7 @@ void ZuStreamReadAndControl::updateTimer()
 
 void ZuStreamReadAndControl::anchorClock()
 {
+    m_enterWait.invalidate();
     if (m_pos >= 0 && m_entries)
         m_anchorMedia = m_entries->play[size_t(m_pos)];
     m_clock.restart();

@@ -57,7 +57,9 @@
 // Files. At the end (or, backwards, the start) of the current file the
 // engine moves to the neighbouring file of its playlist (set_playlist), whose
 // entries were prepared in advance on the thread pool, and emits
-// fileChanged(). Without a playlist neighbour it emits set_next_file() /
+// fileChanged(). Both neighbours are prepared: playing moves on once the
+// worker has the next file's first picture ready, and a step across the
+// boundary finds it ready too. Without a playlist neighbour it emits set_next_file() /
 // set_previous_file() so that its owner can call continue_read(); when the
 // owner does not, playing pauses on the last frame.
 //
