@@ -204,8 +204,9 @@ QFileInfoList ZU_Player_presentation::usable_media(QFileInfoList files, const ch
 
 QString ZU_Player_presentation::timeline_get_datetime(const QString &time, int cameraId, int tolerance)
 {
-    info(QStringLiteral("timeline send click get datetime :: time ") + time + QStringLiteral(" // camera_id ")
-         + QString::number(cameraId) + QStringLiteral(" // approx ") + QString::number(tolerance));
+    logMessage(QStringLiteral("[INFO] ZUPlayer Display :: timeline send click get datetime :: time ") + time
+               + QStringLiteral(" // camera_id ") + QString::number(cameraId) + QStringLiteral(" // approx ")
+               + QString::number(tolerance));
     ZuTimeline *clickLine = timeline_for_time(time);
     recompute_segment_seconds();
     QFileInfoList media = controller->day_video_files() + controller->day_audio_files();
