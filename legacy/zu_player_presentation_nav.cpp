@@ -759,9 +759,12 @@ void ZU_Player_presentation::tree_entered(QModelIndex index)
                                          QStringLiteral("yyyy-MM-dd"));
     if (date.isValid()) {
         info(QStringLiteral("tree entered :: valid datetime"));
-        // A new day: reading stops and everything of the old day goes.
+        // A new day: reading stops and everything of the old day goes, its
+        // last picture too (an export would take that picture's day and time).
         teardown_timelines();
         stop_button();
+        if (canvas)
+            canvas->setEnding();
         current_date = date;
         day_directory = path + QLatin1Char('/');
         info(QStringLiteral("tree entered :: directory ") + day_directory);

@@ -19,7 +19,6 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QStandardPaths>
-#include <QTableView>
 #include <QTemporaryDir>
 #include <QTimeEdit>
 
@@ -50,16 +49,6 @@ bool run(const QString &program, const QStringList &args, QString *output = null
 }
 
 QString shownTime(ZU_Player_presentation &w) { return w.surface()->currentTimestamp(); }
-
-// Presses a list row away from its download square.
-void pressRow(QTableView *view, int row, bool download = false)
-{
-    const QModelIndex index = view->model()->index(row, 0);
-    view->scrollTo(index);
-    const QRect r = view->visualRect(index);
-    const QPoint at = download ? QPoint(r.right() - 10, r.top() + 10) : QPoint(r.left() + 30, r.top() + qMin(60, r.height() / 2));
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
-}
 
 } // namespace
 

@@ -208,6 +208,13 @@ private slots:
         QCOMPARE(popup->begin_edit()->time().toString(QStringLiteral("HH:mm:ss")), shown.mid(11, 8));
         QCOMPARE(popup->date_label()->text().contains(QStringLiteral("05")), true);
         delete popup;
+
+        // A day entered anew: the old day's picture goes with it, so an
+        // export cannot take its day and time.
+        emit w.form()->tree->clicked(w.treeIndex(smallDay()));
+        QVERIFY(w.surface()->currentTimestamp().isEmpty());
+        QTest::mouseClick(w.form()->exportbutton, Qt::LeftButton);
+        QVERIFY(!w.exportPopup());
     }
 
     void integrityVerdictAndStop()
