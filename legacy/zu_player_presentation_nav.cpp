@@ -471,6 +471,10 @@ void ZU_Player_presentation::set_timestamp(QModelIndex index)
         info(QStringLiteral("set_timestamp  :: change id stream"));
     if (otherFile || otherStream || reader->state() == ZuStreamReadAndControl::Stopped)
         change_camera(file);
+    // The row's time is the time to show from now on: another camera's row
+    // rebuilds the hour rows, whose end seeks again to the current time
+    // (and opens the file again when the row's stream was not recorded).
+    current_time_text = at.addSecs(-2).time().toString(QStringLiteral("HH:mm:ss:zzz"));
     emit change_timestamp(moved);
 }
 

@@ -217,6 +217,52 @@ private slots:
         QVERIFY(!w.exportPopup());
     }
 
+    // An alarm row of another camera plays that camera at the alarm, also
+    // when the stream chosen for the camera shown was not recorded by it.
+    void alarmRowOfAnotherCamera_data()
+    {
+        QTest::addColumn<int>("stream");
+        QTest::newRow("Video 0") << 0;
+        QTest::newRow("Video 1") << 1; // camera 12 records video0 only
+    }
+
+    void alarmRowOfAnotherCamera()
+    {
+        QFETCH(int, stream);
+        ZU_Player_presentation w;
+        w.resize(1200, 800);
+        w.show();
+        QVERIFY(openDay(w, smallDay()));
+        Ui_ZU_Player_presentation *ui = w.form();
+        ZuTimeline *row = w.hourTimelines().value(QStringLiteral("14:00:00 - 15:00:00"));
+        row->grab();
+        clickRow(row, (8 * row->width() + 3599) / 3600); // camera 3 at 14:00:08
+        QVERIFY(waitPicture(w));
+        ui->video_stream_box->setCurrentIndex(stream);
+        emit ui->video_stream_box->activated(stream);
+        QTRY_COMPARE(w.engine()->stream_id(), QString::number(stream));
+        QVERIFY(waitPicture(w));
+
+        ui->tabWidget->setCurrentIndex(2);
+        emit ui->alarm_combobox->activated(0); // every camera
+        QTRY_COMPARE(w.alarmEvents().size(), 4);
+        int alarm = -1;
+        for (int i = 0; i < w.alarmEvents().size(); ++i) {
+            if (w.alarmEvents().at(i).fileName.startsWith(QStringLiteral("12_20240305_140002")))
+                alarm = i;
+        }
+        QVERIFY(alarm >= 0);
+        pressRow(ui->listVignettes_view, alarm);
+        QTRY_VERIFY(!w.isBuildingTimelines());
+        QTest::qWait(300); // the rows' end seeks once more
+        QVERIFY(waitPicture(w));
+        QCOMPARE(w.cameraIdText(), QStringLiteral("12"));
+        QVERIFY2(w.currentFile().endsWith(QStringLiteral("/140000/12_20240305_140000.zuvideo")), qPrintable(w.currentFile()));
+        const QString shown = w.surface()->currentTimestamp();
+        QVERIFY2(shown >= QStringLiteral("2024-03-05 14:00:00") && shown < QStringLiteral("2024-03-05 14:00:06"), qPrintable(shown));
+        QCOMPARE(w.engine()->stream_id(), QStringLiteral("0"));
+    }
+
     void integrityVerdictAndStop()
     {
         ZU_Player_presentation w;
