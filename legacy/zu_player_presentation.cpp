@@ -153,6 +153,7 @@ ZU_Player_presentation::ZU_Player_presentation(QWidget *parent)
     for (double rate : {-8.0, -4.0, -2.0, -1.0, 1.0, 2.0, 4.0, 8.0})
         ui->rateBox->addItem(QString::number(rate, 'f', 1) + QLatin1Char('x'), rate);
     ui->rateBox->setCurrentIndex(4);
+    fitPopupToItems(ui->rateBox);
 
     ui->displayLayout->addWidget(canvas);
 
@@ -344,7 +345,10 @@ void ZU_Player_presentation::init_timelines(QFileInfoList VIDEO_filelist, int ca
         "QComboBox QAbstractItemView::item:selected{background:lightgray;color:black;}\n"
         "QComboBox QAbstractItemView::item{background:gray;color:black;}\n"
         "QComboBox QAbstractItemView{border:2px solid darkgray;background:white;}\n"
-        "QListView{color:black;background:white;}\n"));
+        "QListView{color:black;background:white;}\n"
+        // The popup rows are menu items of the box: without a colour of their
+        // own they take the box's white text on the white list.
+        "QComboBox::item{color:black;}\n"));
     const qint64 started = steadyNs();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     info(QStringLiteral("init timelines :: video files count") + QString::number(VIDEO_filelist.size()));

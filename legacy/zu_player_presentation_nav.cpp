@@ -135,6 +135,7 @@ void ZU_Player_presentation::update_stream_box(const QStringList &ids)
             id.remove(QStringLiteral("video"));
         ui->video_stream_box->addItem(QStringLiteral("Video ") + id);
     }
+    fitPopupToItems(ui->video_stream_box);
 }
 
 void ZU_Player_presentation::recompute_segment_seconds()

@@ -10,7 +10,9 @@
 #include "zuslidertimeline.h"
 #include "zutag.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -347,6 +349,45 @@ private slots:
                 dark += g < 90;
             }
         QVERIFY2(light > 20 && dark > 20, qPrintable(QStringLiteral("%1 light, %2 dark").arg(light).arg(dark)));
+    }
+
+    // The boxes' popups as a user opens them: every row as wide as its text
+    // needs, and text that stands out from its row.
+    void boxPopupsReadable()
+    {
+        ZU_Player_presentation w;
+        w.resize(1200, 800);
+        w.show();
+        QVERIFY(openDay(w, smallDay()));
+        Ui_ZU_Player_presentation *ui = w.form();
+        ui->tabWidget->setCurrentIndex(2);
+        QTRY_VERIFY(ui->alarm_combobox->count() == 3);
+        for (QComboBox *box : {ui->rateBox, ui->video_stream_box, w.cameraBox(), ui->alarm_combobox}) {
+            if (!box->isVisible())
+                ui->tabWidget->setCurrentIndex(box == w.cameraBox() ? 1 : 2);
+            box->showPopup();
+            QAbstractItemView *view = box->view();
+            QTRY_VERIFY(view->isVisible());
+            for (int i = 0; i < box->count(); ++i) {
+                const QModelIndex index = box->model()->index(i, 0);
+                QVERIFY2(view->viewport()->width() >= view->sizeHintForIndex(index).width(),
+                         qPrintable(box->objectName() + QLatin1Char(' ') + box->itemText(i)));
+            }
+            const QImage img = view->viewport()->grab().toImage();
+            const QRect r = view->visualRect(box->model()->index(box->count() - 1, 0)).intersected(img.rect());
+            QMap<int, int> grays;
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x)
+                    ++grays[qGray(img.pixel(x, y)) / 8];
+            int background = 0;
+            for (auto it = grays.cbegin(); it != grays.cend(); ++it)
+                background = it.value() > grays.value(background) ? it.key() : background;
+            int text = 0;
+            for (auto it = grays.cbegin(); it != grays.cend(); ++it)
+                text += qAbs(it.key() - background) * 8 > 80 ? it.value() : 0;
+            QVERIFY2(text > 20, qPrintable(QStringLiteral("%1: %2 text pixels").arg(box->objectName()).arg(text)));
+            box->hidePopup();
+        }
     }
 
     // A day written here: two cameras on different schedules, a file that
