@@ -243,13 +243,15 @@ QString ZU_Player_presentation::timeline_get_datetime(const QString &time, int c
                 foundIndex = i;
             continue;
         }
-        // The next recording of the same camera (another camera's next file
-        // says nothing about this one's).
+        // The next recording of the same camera and kind (another camera's
+        // next file, or this camera's audio after its videos, says nothing
+        // about what follows this one).
         QTime nextStart;
         int nextIndex = -1;
         for (int j = i + 1; j < media.size() && nextIndex < 0; ++j) {
             const NameParts q = nameParts(media.at(j).fileName());
-            if (q.ok && q.camera.toInt() == cameraId && hms(q.start).isValid()) {
+            if (q.ok && q.camera.toInt() == cameraId && hms(q.start).isValid()
+                && media.at(j).suffix() == media.at(i).suffix()) {
                 nextIndex = j;
                 nextStart = hms(q.start);
             }
@@ -290,7 +292,15 @@ QString ZU_Player_presentation::timeline_get_datetime(const QString &time, int c
     if (tolerance == 0)
         info(prefix + QStringLiteral("change for file                 ") + media.at(foundIndex).filePath());
 
-    const QFileInfo found = media.at(foundIndex);
+    // The engine plays video: an audio file found stands for its video.
+    QFileInfo found = media.at(foundIndex);
+    if (found.suffix() == QLatin1String("zuaudio")) {
+        const QString video = found.completeBaseName() + QStringLiteral(".zuvideo");
+        for (const QFileInfo &f : std::as_const(media)) {
+            if (f.fileName() == video && f.absolutePath() == found.absolutePath())
+                found = f;
+        }
+    }
     const NameParts p = nameParts(found.fileName());
     const QString stream = selected_stream();
     const QTime start = hms(p.start);

@@ -351,6 +351,21 @@ private slots:
         QVERIFY2(light > 20 && dark > 20, qPrintable(QStringLiteral("%1 light, %2 dark").arg(light).arg(dark)));
     }
 
+    // A click in the quarter hour after a camera's last recording: the
+    // search ends on that camera's last video, not on its audio file (the
+    // engine plays video only), and playing past its end stops.
+    void clickAfterTheLastRecording()
+    {
+        ZU_Player_presentation w;
+        w.show();
+        QVERIFY(openDay(w, smallDay()));
+        QCOMPARE(w.timeline_get_datetime(QStringLiteral("14:05:00"), 3, 900), QStringLiteral("20240305140500"));
+        QVERIFY2(w.currentFile().endsWith(QStringLiteral("/140006/3_20240305_140006.zuvideo")), qPrintable(w.currentFile()));
+        QCOMPARE(w.engine()->state(), ZuStreamReadAndControl::Playing);
+        emit w.change_timestamp(QStringLiteral("20240305140500"));
+        QTRY_COMPARE(w.playState(), 0);
+    }
+
     // The boxes' popups as a user opens them: every row as wide as its text
     // needs, and text that stands out from its row.
     void boxPopupsReadable()
