@@ -119,6 +119,8 @@ private slots:
         QTest::mouseClick(ui->backwardButton, Qt::LeftButton);
         QVERIFY(w.currentFile().endsWith(QStringLiteral("/140000/12_20240305_140000.zuvideo")));
         QCOMPARE(shownTime(w), QStringLiteral("2024-03-05 14:01:59.900"));
+        // The time read-out is the frame's, not the minute the slider moved to.
+        QCOMPARE(ui->lbl_timestamp->text(), QStringLiteral("14:01:59:900"));
 
         // An alarm from the list: 2 s before it, in its own file.
         ui->tabWidget->setCurrentIndex(2);
