@@ -310,6 +310,17 @@ private slots:
         QCOMPARE(dialog->findChild<QProgressBar *>()->format(), QStringLiteral("Vérification arrêtée"));
         dialog->close();
         QTRY_VERIFY(!w.integrityDialog());
+
+        // A window closed during a check stops it and waits for it.
+        auto *other = new ZU_Player_presentation;
+        other->show();
+        emit other->form()->tree->clicked(other->treeIndex(slow));
+        QTest::mouseClick(other->form()->integrityButton, Qt::LeftButton);
+        QPointer<IntegrityDialog> running = other->integrityDialog();
+        QVERIFY(running);
+        QTRY_VERIFY(running->isChecking());
+        delete other;
+        QVERIFY(running.isNull());
     }
 
     // A recording row of the tree, as drawn under the window's style
