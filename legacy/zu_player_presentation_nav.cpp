@@ -140,7 +140,8 @@ void ZU_Player_presentation::update_stream_box(const QStringList &ids)
 
 void ZU_Player_presentation::recompute_segment_seconds()
 {
-    segment_seconds = m_estimatedSeconds > 0 ? m_estimatedSeconds : segment_minutes * 60;
+    // Before any build of the day the length is not known: one minute.
+    segment_seconds = m_estimatedSeconds > 0 ? m_estimatedSeconds : segment_minutes > 0 ? segment_minutes * 60 : 60;
 }
 
 // ---------------------------------------------------------------- clicks and time
@@ -523,6 +524,13 @@ void ZU_Player_presentation::list_camera(int id)
         controller->init_day_video_list(QDir::cleanPath(day_directory));
     if (camera_names.isEmpty())
         init_day_cameras();
+    // Nor were the day's timelines built: the build gives the recordings'
+    // length that alarm and tag rows are matched with, and the streams a
+    // row's file is opened in. It is waited for, as the rows need it now.
+    if (segment_minutes < 0 && !day_directory.isEmpty() && !controller->day_video_files().isEmpty()) {
+        set_all_timelines_background(id, usable_media(controller->day_video_files(), nullptr));
+        timeline_thread_finished();
+    }
 }
 
 void ZU_Player_presentation::set_alarm_list_from_cameraid(int id)
@@ -788,6 +796,7 @@ void ZU_Player_presentation::tree_entered(QModelIndex index)
         camera_id_text = QStringLiteral("-1");
         camera_names.clear();
         m_estimatedSeconds = -1;
+        segment_minutes = -1; // no build of this day yet
         current_file = QStringLiteral("/");
         actual_zuvideo_file.clear();
         ui->video_stream_box->clear();

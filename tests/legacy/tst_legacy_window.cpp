@@ -23,6 +23,22 @@
 
 using namespace legacytest;
 
+namespace {
+
+// A recording of a written day: its seek entries at `times` ("HHmmsszzz"),
+// ten bytes each of data that is no video.
+bool writeRecording(const QString &day, int camera, const QString &start, const QStringList &times)
+{
+    const QString base = QStringLiteral("%1/%2/%3_%4_%2").arg(day, start).arg(camera).arg(QFileInfo(day).fileName().remove(QLatin1Char('-')));
+    QByteArray seek;
+    for (const QString &t : times)
+        seek += QFileInfo(day).fileName().remove(QLatin1Char('-')).toLatin1() + t.toLatin1() + ":video0:h264:320x240:1:10\n";
+    return writeFile(base + QStringLiteral(".zuseek"), seek)
+           && writeFile(base + QStringLiteral(".zuvideo"), QByteArray(10 * times.size(), 'x'));
+}
+
+} // namespace
+
 class TestLegacyWindow : public QObject
 {
     Q_OBJECT
@@ -422,17 +438,9 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
-        const auto recording = [&](int camera, const QString &start, const QStringList &times) {
-            const QString base = QStringLiteral("%1/%2/%3_20240101_%2").arg(day, start).arg(camera);
-            QByteArray seek;
-            for (const QString &t : times)
-                seek += "20240101" + t.toLatin1() + ":video0:h264:320x240:1:10\n";
-            QVERIFY(writeFile(base + QStringLiteral(".zuseek"), seek));
-            QVERIFY(writeFile(base + QStringLiteral(".zuvideo"), QByteArray(10 * times.size(), 'x')));
-        };
-        recording(1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")});
-        recording(1, QStringLiteral("105900"), {QStringLiteral("105900000"), QStringLiteral("110030000")});
-        recording(2, QStringLiteral("101000"), {QStringLiteral("101000000"), QStringLiteral("101030000")});
+        QVERIFY(writeRecording(day, 1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")}));
+        QVERIFY(writeRecording(day, 1, QStringLiteral("105900"), {QStringLiteral("105900000"), QStringLiteral("110030000")}));
+        QVERIFY(writeRecording(day, 2, QStringLiteral("101000"), {QStringLiteral("101000000"), QStringLiteral("101030000")}));
         QVERIFY(ZuFile::write_tag_file(day + QStringLiteral("/100000/1_20240101_100000.zutag"),
                                        ZuTag(QStringLiteral("7"), QStringLiteral("20240101100000"), QStringLiteral("1"),
                                              QStringLiteral("Début"), QStringLiteral("premier instant"))));
@@ -464,6 +472,35 @@ private slots:
         QCOMPARE(w.tagEvents().size(), 1);
         QCOMPARE(w.tagEvents().first().file.fileName(), QStringLiteral("1_20240101_100000.zuvideo"));
         QCOMPARE(w.tagEvents().first().tagName, QStringLiteral("Début"));
+    }
+
+    // The alarm and tag lists opened before the recordings tab: their rows
+    // are matched with the day's recording length (5 minutes here, not the
+    // one-minute fallback), and a row opens its recording.
+    void listsBeforeTheRecordingsTab()
+    {
+        QTemporaryDir tmp;
+        const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
+        QVERIFY(writeRecording(day, 1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100459000")}));
+        QVERIFY(writeRecording(day, 1, QStringLiteral("100500"), {QStringLiteral("100500000"), QStringLiteral("100959000")}));
+        QVERIFY(writeFile(day + QStringLiteral("/100000/1_20240101_100230_motion.jpg"), "x"));
+        QVERIFY(writeFile(day + QStringLiteral("/100000/1_20240101_100230_motion-thumb.jpg"), "x"));
+        QVERIFY(ZuFile::write_tag_file(day + QStringLiteral("/100000/1_20240101_100300.zutag"),
+                                       ZuTag(QStringLiteral("8"), QStringLiteral("20240101100300"), QStringLiteral("1"),
+                                             QStringLiteral("Passage"), QString())));
+
+        ZU_Player_presentation w;
+        w.resize(1200, 800);
+        w.show();
+        emit w.form()->tree->clicked(w.treeIndex(day));
+        QCOMPARE(w.dayDirectory(), day + QLatin1Char('/'));
+        w.form()->tabWidget->setCurrentIndex(3);
+        QCOMPARE(w.tagEvents().size(), 1);
+        QCOMPARE(w.tagEvents().first().file.fileName(), QStringLiteral("1_20240101_100000.zuvideo"));
+        w.form()->tabWidget->setCurrentIndex(2);
+        QCOMPARE(w.alarmEvents().size(), 1);
+        pressRow(w.form()->listVignettes_view, 0);
+        QVERIFY2(w.currentFile().endsWith(QStringLiteral("/100000/1_20240101_100000.zuvideo")), qPrintable(w.currentFile()));
     }
 
     void destroyedWhileBuilding()
