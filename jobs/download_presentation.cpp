@@ -112,8 +112,9 @@ Download_presentation::Download_presentation()
         v.view->setModel(v.model);
         v.view->setStyleSheet(QStringLiteral("EditTableView::item {border: 0px;border-bottom: 1px solid gray;}"));
     }
-    label_14->setPixmap(QPixmap(QStringLiteral(":/imgs/download.png"))
-                            .scaled(20, 20, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // The badge's content box is 16 pixels wide: a larger picture would be cut.
+    label_14->setPixmap(
+        Presentation_Interface::resourcePixmap(QStringLiteral(":/imgs/download.svg"), 16, devicePixelRatioF()));
 }
 
 Download_presentation::~Download_presentation()
@@ -136,6 +137,7 @@ Download_presentation::~Download_presentation()
 void Download_presentation::placeRow(EditTableView *view, int row, Presentation_Interface *item)
 {
     QAbstractItemModel *model = view->model();
+    item->showFileIcon();
     view->setIndexWidget(model->index(row, 0), item);
     view->setRowHeight(row, kRowHeight);
 }
@@ -154,7 +156,7 @@ void Download_presentation::add_item(Presentation_Interface *item)
     if (row == 0)
         show();
     placeRow(downloadsView, row, item);
-    item->fileIcon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(48, 48));
+    item->showFileIcon();
     item->fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
     item->downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
     item->downloadInfoLabel->setText(QStringLiteral("En attente..."));
@@ -345,12 +347,14 @@ void Download_presentation::handleEncodeStatus(Presentation_Interface *item)
         if (ZuDownload_encode_data *worker = job ? job->takeDownloadEncodeObject() : nullptr) {
             worker->set_stop();
             worker->quit();
+            // Connected before the test: a thread that is no longer running
+            // has emitted finished() already, one that still runs will.
+            connect(worker, &QThread::finished, worker, &QObject::deleteLater);
             if (!worker->isRunning()) {
                 worker->deleteLater();
             } else {
                 // Its run is in its last steps: it goes once its thread has ended.
                 logMessage("[WARN] Download Presentation :: encode type :: failed to delete download / encode object");
-                connect(worker, &QThread::finished, worker, &QObject::deleteLater);
             }
         }
         logMessage("[INFO] Download Presentation :: encode type :: START NEW DOWNLOAD  ");

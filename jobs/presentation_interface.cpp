@@ -2,12 +2,15 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QImageReader>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QStyle>
 
 #include <climits>
 
 namespace {
+constexpr int kFileIconSize = 48;
 const char kProgressStyle[] =
     "QProgressBar {    border: 1px solid grey; border-radius: 5px; text-align: center;color:white; font: "
     "14px;background-color: rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}";
@@ -88,7 +91,7 @@ QString Presentation_Interface::transferText(const TransferText &t, const char *
                 unit = QCoreApplication::translate(context, "minutes");
             }
             qint64 shown = remaining > 0 ? qint64(remaining) : 0;
-            if (shown == 0)
+            if (shown == 0 && t.zeroReadsOne)
                 shown = 1;
             remainingText = QCoreApplication::translate(context, "- %4 %5 restantes").arg(shown).arg(unit);
         }
@@ -115,6 +118,30 @@ void Presentation_Interface::setByteProgress(QProgressBar *bar, qint64 value, qi
     bar->setValue(int(qBound<qint64>(0, value >> shift, top)));
 }
 
+QPixmap Presentation_Interface::resourcePixmap(const QString &resource, int size, qreal devicePixelRatio)
+{
+    // Read at the size it is shown: a drawing scaled after rasterising blurs.
+    const qreal ratio = devicePixelRatio > 0 ? devicePixelRatio : 1.0;
+    QImageReader reader(resource);
+    reader.setScaledSize(QSize(size, size) * ratio);
+    QPixmap pixmap = QPixmap::fromImage(reader.read());
+    pixmap.setDevicePixelRatio(ratio);
+    return pixmap;
+}
+
+QString Presentation_Interface::fileIconResource(const QString &fileName)
+{
+    static const QStringList videoSuffixes{QStringLiteral("mp4"), QStringLiteral("avi"), QStringLiteral("webm"),
+                                           QStringLiteral("mkv")};
+    return videoSuffixes.contains(QFileInfo(fileName).suffix().toLower()) ? QStringLiteral(":/imgs/file_video.svg")
+                                                                           : QStringLiteral(":/imgs/file.svg");
+}
+
+void Presentation_Interface::showFileIcon()
+{
+    fileIcon->setPixmap(resourcePixmap(fileIconResource(fileName()), kFileIconSize, devicePixelRatioF()));
+}
+
 void Presentation_Interface::setupRow()
 {
     setupUi(this);
@@ -124,7 +151,7 @@ void Presentation_Interface::setupRow()
     connect(openRepButton, &QPushButton::clicked, this, &Presentation_Interface::openRep);
     connect(tryAgainButton, &QPushButton::clicked, this, &Presentation_Interface::tryAgain);
 
-    fileIcon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(48, 48));
+    fileIcon->setPixmap(resourcePixmap(fileIconResource(QString()), kFileIconSize, devicePixelRatioF()));
     fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
     downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
     progressBar->setStyleSheet(QString::fromLatin1(kProgressStyle));
@@ -172,9 +199,10 @@ void Presentation_Interface::recordProgress(qint64 bytesReceived, qint64 bytesTo
     updateInfoLabel();
 }
 
-void Presentation_Interface::showTransferText(const QString &outputPath, const char *context)
+void Presentation_Interface::showTransferText(const QString &outputPath, const char *context, bool zeroReadsOne)
 {
     TransferText t;
+    t.zeroReadsOne = zeroReadsOne;
     t.received = m_bytesReceived;
     t.total = totalBytes();
     t.elapsedMs = m_elapsed.isValid() ? m_elapsed.elapsed() : 0;

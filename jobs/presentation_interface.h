@@ -60,11 +60,22 @@ public:
         qint64 elapsedMs = 0;
         bool successful = false;
         qint64 outputSize = 0;
+        // A time left that rounds down to 0 reads 1 (or 0 when false).
+        bool zeroReadsOne = true;
     };
     static QString transferText(const TransferText &t, const char *context);
     // Sets a progress bar's range and value from 64-bit byte counts; counts
     // over 2 GiB are scaled down so that they fit an int without overflow.
     static void setByteProgress(QProgressBar *bar, qint64 value, qint64 maximum);
+
+    // A picture of the job window's resources (drawn as SVG) at `size`
+    // logical pixels for a screen of `devicePixelRatio`.
+    static QPixmap resourcePixmap(const QString &resource, int size, qreal devicePixelRatio);
+    // The row icon for a file: a video page for the export formats' files,
+    // a plain page for any other.
+    static QString fileIconResource(const QString &fileName);
+    // Shows the icon of fileName() at 48 x 48 in the row.
+    void showFileIcon();
 
 public Q_SLOTS:
     virtual void downloadReadyRead() = 0;
@@ -97,7 +108,7 @@ protected:
     void recordProgress(qint64 bytesReceived, qint64 bytesTotal);
     // The transfer line of the byte counts into the info label; `outputPath`
     // gives the size reached once the row has succeeded.
-    void showTransferText(const QString &outputPath, const char *context);
+    void showTransferText(const QString &outputPath, const char *context, bool zeroReadsOne = true);
 
     QString m_sizeText;
     qint64 m_bytesReceived = 0;

@@ -236,6 +236,10 @@ bool ZuPlayerInferfaceController::set_export_folder(const QString &path)
         return false;
     }
     m_engine->stop();
+    // Another folder plays at normal speed: a rate kept from the last one
+    // (backwards, fast) would start it at the wrong end or not at all.
+    if (m_engine->rate() != 1.0)
+        m_engine->change_rate(1.0);
     if (m_canvas)
         m_canvas->setEnding();
     ++m_scanGeneration; // answers for the old folder are dropped
@@ -315,17 +319,12 @@ std::shared_ptr<ZuPlayerInferfaceController::DayScan> ZuPlayerInferfaceControlle
         return scan;
     }
 
-    const QFileInfo index(dayInfo.absoluteFilePath() + QStringLiteral("/index.zunfo"));
-    if (index.isFile())
-        scan->cameraNames = ZuFile::check_and_parse_nfo_file(index, scan->cameraNames);
+    scan->cameraNames = ZuFile::day_camera_names(dayInfo.absoluteFilePath());
 
     const QFileInfoList segments = QDir(dayFolder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &seg : segments) {
         if (!ZuExportFolder::isSegmentFolderName(seg.fileName()))
             continue;
-        const QHash<int, QString> names = ZuFile::hash_cameras_list(seg.absoluteFilePath());
-        for (auto it = names.begin(); it != names.end(); ++it)
-            scan->cameraNames.insert(it.key(), it.value());
         const QFileInfoList files = QDir(seg.absoluteFilePath()).entryInfoList(QDir::Files, QDir::Name);
         for (const QFileInfo &f : files) {
             const ZuExportFolder::NameInfo info = ZuExportFolder::classify(f.fileName());
@@ -386,13 +385,7 @@ std::shared_ptr<ZuPlayerInferfaceController::DayScan> ZuPlayerInferfaceControlle
     // Two cameras listed under one name could not be told apart in the
     // list, on screen or in a snapshot, and choosing one by its name could
     // play the other: such names get their camera id.
-    QHash<QString, int> uses;
-    for (auto it = scan->cameraNames.cbegin(); it != scan->cameraNames.cend(); ++it)
-        ++uses[it.value()];
-    for (auto it = scan->cameraNames.begin(); it != scan->cameraNames.end(); ++it) {
-        if (uses.value(it.value()) > 1)
-            it.value() = QStringLiteral("%1 (%2)").arg(it.value()).arg(it.key());
-    }
+    ZuFile::distinguish_camera_names(&scan->cameraNames);
 
     const auto nameOf = [&](int id) {
         return scan->cameraNames.value(id, QStringLiteral("CAMERA %1").arg(id));
