@@ -60,6 +60,7 @@ QTime hms(const QString &text)
 }
 
 const QString kAllCameras = QStringLiteral("Toutes les caméras");
+const int kTagRowHeight = 45;
 
 } // namespace
 
@@ -678,6 +679,9 @@ void ZU_Player_presentation::set_tags_list_from_cameraid(int id)
     tags_model = new TagsModel(tag_events);
     tag_delegate = new TagItemDelegate();
     install_list(ui->listTags_view, tags_model, tag_delegate, oldModel, oldDelegate);
+    // A tag row paints two lines of text down to 40 px below its top: the
+    // view's default row height put each row's second line over the next.
+    ui->listTags_view->verticalHeader()->setDefaultSectionSize(kTagRowHeight);
 }
 
 // ---------------------------------------------------------------- tabs and the tree

@@ -497,6 +497,7 @@ private slots:
         w.form()->tabWidget->setCurrentIndex(3);
         QCOMPARE(w.tagEvents().size(), 1);
         QCOMPARE(w.tagEvents().first().file.fileName(), QStringLiteral("1_20240101_100000.zuvideo"));
+        QVERIFY(w.form()->listTags_view->rowHeight(0) >= 40); // room for the row's two text lines
         w.form()->tabWidget->setCurrentIndex(2);
         QCOMPARE(w.alarmEvents().size(), 1);
         pressRow(w.form()->listVignettes_view, 0);
