@@ -4,13 +4,11 @@
 #include "legacy_testutil.h"
 #include "zuvideofilesystemmodel.h"
 
-#include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
-#include <QtTest>
 
 using namespace legacytest;
 
@@ -74,8 +72,6 @@ private slots:
         const QModelIndex dayIndex = model.index(day);
         const QModelIndex rec = model.index(day + QStringLiteral("/5_20240115_111500.zuvideo"));
         const QModelIndex archive = model.index(dir.filePath(QStringLiteral("archive")));
-        QCOMPARE(rec.data(Qt::DisplayRole).toString(), QStringLiteral("11:15:00"));
-        QCOMPARE(rec.data(ZuVideoFileSystemModel::FullDateTimeRole).toString(), QStringLiteral("2024-01-15 11:15:00"));
         for (const QModelIndex &i : {dayIndex, rec})
             QCOMPARE(i.data(Qt::BackgroundRole).value<QColor>(), QColor(Qt::magenta));
         // The text keeps the view's colour on the coloured background.
@@ -107,11 +103,9 @@ private slots:
         withOverride.displayTime = QStringLiteral("20240115093000");
         AlarmModel alarms({alarm(QStringLiteral("4_20240115_101500-thumb.jpg"), QStringLiteral("/p/a.jpg")), withOverride});
         QCOMPARE(alarms.rowCount(), 2);
-        QCOMPARE(alarms.columnCount(), 1);
         QCOMPARE(alarms.index(0).data().toString(), QStringLiteral("2024-01-15 10:15:00"));
         QCOMPARE(alarms.index(0).data(Qt::BackgroundRole).toString(), QStringLiteral("/p/a.jpg"));
         QCOMPARE(alarms.index(1).data().toString(), QStringLiteral("2024-01-15 09:30:00"));
-        QVERIFY(!alarms.index(0).data(Qt::ToolTipRole).isValid());
         QVERIFY(!alarms.data(alarms.index(0).sibling(5, 0)).isValid());
 
         EventRecord tag;
