@@ -80,10 +80,16 @@ private slots:
             files << QFileInfo(writeRecording(dir, QStringLiteral("20240101"), f.at(0).toInt(), f.at(1), f.mid(2),
                                               streams.isEmpty() ? QStringList{QStringLiteral("video0")} : streams));
         }
-        ZuTag inHour(QStringLiteral("1"), QStringLiteral("20240101080700"), QStringLiteral("3"), QString(), QString());
-        ZuTag nextHour(QStringLiteral("2"), QStringLiteral("20240101090000"), QStringLiteral("3"), QString(), QString());
-        ZuTag otherCamera(QStringLiteral("3"), QStringLiteral("20240101080700"), QStringLiteral("12"), QString(), QString());
-        ZuTimelinethread thread(hourLabels(), camera, files, {}, {&inHour, &nextHour, &otherCamera});
+        // Camera 3's tags at 08:07, at 09:00 and in the last hour; others of
+        // another camera, of none and with a broken time.
+        QList<ZuTag> tags;
+        for (const char *t : {"080700 3", "090000 3", "233000 3", "080700 12", "103000 ", "10300x 3"})
+            tags << ZuTag(QStringLiteral("1"), QStringLiteral("20240101") + QString::fromLatin1(t).section(QLatin1Char(' '), 0, 0),
+                          QString::fromLatin1(t).section(QLatin1Char(' '), 1), QString(), QString());
+        QList<ZuTag *> given;
+        for (ZuTag &t : tags)
+            given << &t;
+        ZuTimelinethread thread(hourLabels(), camera, files, {}, given);
         QSignalSpy done(&thread, &QThread::finished);
         thread.start();
         QVERIFY(done.wait(20000));
@@ -94,8 +100,13 @@ private slots:
         QTEST(marked(b.dayMinutes), "dayMarks");
         QTEST(b.streamIds, "streams");
         const bool three = b.cameraId == 3;
-        QCOMPARE(b.hourTags.value(QStringLiteral("08:00:00 - 09:00:00")), three ? QList<ZuTag *>{&inHour} : QList<ZuTag *>());
-        QCOMPARE(b.hourTags.value(QStringLiteral("09:00:00 - 10:00:00")), three ? QList<ZuTag *>{&nextHour} : QList<ZuTag *>());
+        int listed = 0;
+        for (const QList<ZuTag *> &hour : b.hourTags)
+            listed += hour.size();
+        QCOMPARE(listed, three ? 3 : 0);
+        QCOMPARE(b.hourTags.value(QStringLiteral("08:00:00 - 09:00:00")), three ? given.mid(0, 1) : QList<ZuTag *>());
+        QCOMPARE(b.hourTags.value(QStringLiteral("09:00:00 - 10:00:00")), three ? given.mid(1, 1) : QList<ZuTag *>());
+        QCOMPARE(b.hourTags.value(QStringLiteral("23:00:00 - 00:00:00")), three ? given.mid(2, 1) : QList<ZuTag *>());
     }
 
     // Missing, blank and junk seek files (a line longer than any entry):

@@ -96,30 +96,6 @@ private slots:
         QVERIFY(isGreen(img.pixel(tagX, y)) || isGreen(img.pixel(tagX, g.top() - 3)));
     }
 
-    void timelineTagHours_data()
-    {
-        QTest::addColumn<QString>("label");
-        QTest::addColumn<QString>("tagTime");
-        QTest::addColumn<QString>("tagCamera");
-        QTest::addColumn<bool>("kept");
-        QTest::newRow("end belongs to the next hour") << "10:00:00 - 11:00:00" << "20240115110000" << "3" << false;
-        QTest::newRow("start") << "11:00:00 - 12:00:00" << "20240115110000" << "3" << true;
-        QTest::newRow("last hour") << "23:00:00 - 00:00:00" << "20240115233000" << "3" << true;
-        QTest::newRow("last hour, other hour") << "22:00:00 - 23:00:00" << "20240115233000" << "3" << false;
-        QTest::newRow("no camera") << "10:00:00 - 11:00:00" << "20240115103000" << "" << false;
-        QTest::newRow("bad time") << "10:00:00 - 11:00:00" << "2024011510300x" << "3" << false;
-    }
-    void timelineTagHours()
-    {
-        QFETCH(QString, label);
-        QFETCH(QString, tagTime);
-        QFETCH(QString, tagCamera);
-        ZuTag tag(QStringLiteral("1"), tagTime, tagCamera, QStringLiteral("n"), QStringLiteral("d"));
-        ZuTimeline line(label);
-        line.tag_insert({&tag}, 3);
-        QTEST(line.tags().size() == 1, "kept");
-    }
-
     void timelineClickAndHover_data()
     {
         QTest::addColumn<int>("x");

@@ -258,45 +258,6 @@ private slots:
         }
     }
 
-    // A recording row of the tree, as drawn under the window's style
-    // sheets: its text stands out from what is behind it.
-    void treeRowsReadable()
-    {
-        ZU_Player_presentation w;
-        w.resize(1200, 800);
-        w.show();
-        QTreeView *tree = w.form()->tree;
-        const QString segment = smallDay() + QStringLiteral("/140000");
-        QModelIndex index;
-        QVERIFY(QTest::qWaitFor([&] {
-            index = w.treeIndex(segment);
-            for (QModelIndex i = index; i.isValid(); i = i.parent())
-                tree->expand(i);
-            return index.isValid() && w.form()->tree->model()->rowCount(index) > 0;
-        }, 10000));
-        // The file model goes on listing folders: keep the row's index alive.
-        const QPersistentModelIndex recording = tree->model()->index(0, 0, index);
-        QCOMPARE(recording.data().toString(), QStringLiteral("14:00:00"));
-        w.form()->tabWidget->setCurrentIndex(0);
-        tree->scrollTo(recording, QAbstractItemView::PositionAtCenter);
-        QTest::qWait(50);
-        QVERIFY(recording.isValid());
-        tree->scrollTo(recording, QAbstractItemView::PositionAtCenter);
-        const QImage img = w.grab().toImage();
-        img.save(QStringLiteral(ZU_BINARY_DIR "/tests/legacy/legacy_tree.png"));
-        const QRect rowRect = tree->visualRect(recording);
-        const QRect r = QRect(tree->viewport()->mapTo(&w, rowRect.topLeft()), rowRect.size()).intersected(img.rect());
-        QVERIFY(r.height() > 5);
-        int light = 0, dark = 0;
-        for (int y = r.top(); y <= r.bottom(); ++y)
-            for (int x = r.left(); x <= r.right(); ++x) {
-                const int g = qGray(img.pixel(x, y));
-                light += g > 170;
-                dark += g < 90;
-            }
-        QVERIFY2(light > 20 && dark > 20, qPrintable(QStringLiteral("%1 light, %2 dark").arg(light).arg(dark)));
-    }
-
     // A click in the quarter hour after a camera's last recording: the
     // search ends on that camera's last video, not on its audio file (the
     // engine plays video only).
