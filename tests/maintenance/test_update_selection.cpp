@@ -139,31 +139,6 @@ private slots:
         QCOMPARE(u.channelName(), QString(kinds.startsWith("retry") ? "TESTING" : "STABLE"));
     }
 
-    void digest_data()
-    {
-        const QString hex = QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
-        QString colons;
-        for (int i = 0; i < hex.size(); i += 2)
-            colons += (i ? ":" : "") + hex.mid(i, 2).toUpper();
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("normalized");
-        QTest::newRow("plain") << hex << hex;
-        QTest::newRow("capitals with colons") << colons << hex;
-        QTest::newRow("spaces") << QString(hex).insert(32, "  ") << hex;
-        QTest::newRow("empty") << QString() << QString();
-        QTest::newRow("short") << hex.left(63) << QString();
-        QTest::newRow("not hex") << QString(hex).replace(0, 1, "g") << QString();
-    }
-
-    void digest()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, normalized);
-        QString out = QStringLiteral("unset");
-        QCOMPARE(DownloadBinary::normalizeSha256(text, &out), !normalized.isEmpty());
-        QCOMPARE(out, normalized);
-    }
-
     void texts_data()
     {
         QTest::addColumn<char>("kind"); // size, duration or build stamp
