@@ -91,21 +91,29 @@ private slots:
         setServers(m_tmp.path(), m_server.url() + "/zuapps/", QString());
     }
 
-    // The road without prompts: the package goes to the download folder.
+    // A newer package is downloaded, verified and handed over, at once or
+    // once the user agreed. One whose digest could never be checked is not
+    // offered (nobody is asked); a wrong digest or an untrusted server
+    // leaves nothing, and an older file of that name stays as it was.
     void newerPackage_data()
     {
-        QTest::addColumn<QString>("digest");
+        QTest::addColumn<QString>("digest"); // "plain", "colons" (as some servers list it), "other": another file's
         QTest::addColumn<bool>("tls");
         QTest::addColumn<bool>("existing");
-        QTest::addColumn<bool>("opens");
-        QTest::addColumn<bool>("verified");
-        // As some servers list it: capitals, byte pairs with colons.
-        QTest::newRow("verified and handed over") << "colons" << false << false << true << true;
-        QTest::newRow("the desktop cannot open it") << "plain" << false << false << false << true;
-        QTest::newRow("wrong digest") << "other" << false << false << true << false;
-        QTest::newRow("wrong digest, older file kept") << "other" << false << true << true << false;
-        QTest::newRow("empty digest") << "" << false << false << true << false;
-        QTest::newRow("untrusted certificate") << "plain" << true << false << true << false;
+        QTest::addColumn<bool>("opens"); // what the desktop answers
+        QTest::addColumn<int>("ask");    // 0: no prompt, 1: accepted, 2: declined
+        QTest::addColumn<bool>("handedOver");
+        QTest::newRow("verified and handed over") << "colons" << false << false << true << 0 << true;
+        QTest::newRow("the desktop cannot open it") << "plain" << false << false << false << 0 << true;
+        QTest::newRow("wrong digest") << "other" << false << false << true << 0 << false;
+        QTest::newRow("wrong digest, older file kept") << "other" << false << true << true << 0 << false;
+        QTest::newRow("empty digest") << "" << false << false << true << 0 << false;
+        QTest::newRow("untrusted certificate") << "plain" << true << false << true << 0 << false;
+        QTest::newRow("asked: accepted") << "plain" << false << false << true << 1 << true;
+        QTest::newRow("asked: declined") << "plain" << false << false << true << 2 << false;
+        QTest::newRow("empty digest: not offered") << "" << false << false << true << 1 << false;
+        QTest::newRow("short digest: not offered") << "12ab" << false << false << true << 1 << false;
+        QTest::newRow("digest not hexadecimal: not offered") << QString(64, 'g') << false << false << true << 1 << false;
     }
 
     void newerPackage()
@@ -114,7 +122,8 @@ private slots:
         QFETCH(bool, tls);
         QFETCH(bool, existing);
         QFETCH(bool, opens);
-        QFETCH(bool, verified);
+        QFETCH(int, ask);
+        QFETCH(bool, handedOver);
         if (tls && !m_untrusted.port())
             QSKIP("openssl is needed for the certificate");
         const QByteArray content = QByteArray("package body ").repeated(40000);
@@ -122,82 +131,53 @@ private slots:
         if (tls)
             url.replace(m_server.url(), m_untrusted.url("https"));
         QString listed = digest == "other" ? publish("other.bin", "what the index was made for").second
-                         : digest == "plain" ? sha : QString();
+                         : digest == "plain" ? sha : digest == "colons" ? QString() : digest;
         for (int i = 0; digest == "colons" && i < sha.size(); i += 2)
             listed += (i ? ":" : "") + sha.mid(i, 2).toUpper();
-        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", url, listed)});
-        const QString target = m_downloads + "/zuplayer-3.5.0.deb";
+        QVERIFY(writeFile(m_www + "/files/notes.txt", "Nouveautés de la 3.5.0"));
+        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", url, listed),
+                              QJsonObject{{"type", "changelog"}, {"url", m_server.url() + "/files/notes.txt"}}});
+        // Without a prompt it goes to the download folder; asked, where the user says.
+        const QString target = m_downloads + (ask ? "/chosen/zuplayer-3.5.0.deb" : "/zuplayer-3.5.0.deb");
+        QVERIFY(QDir().mkpath(QFileInfo(target).path()));
         if (existing)
             QVERIFY(writeFile(target, "the package from last time"));
         m_openResult = opens;
-
-        DownloadBinary updater("3.4.3", nullptr);
-        updater.setQuitAfterInstallerLaunch(false);
-        QSignalSpy available(&updater, &DownloadBinary::updateAvailable);
-        QSignalSpy failed(&updater, &DownloadBinary::downloadFailed);
-        QCOMPARE(updater.checkForUpdates(false), !(verified && opens));
-        QCOMPARE(available.size(), 1);
-        if (tls)
-            QVERIFY(failed.value(0).value(0).toString().startsWith("Erreur SSL"));
-        QCOMPARE(m_handedOver, verified ? QList<QUrl>{QUrl::fromLocalFile(target)} : QList<QUrl>());
-        QCOMPARE(downloads(), verified || existing ? QStringList{"zuplayer-3.5.0.deb"} : QStringList());
-        if (verified || existing)
-            QCOMPARE(readFile(target), verified ? content : QByteArray("the package from last time"));
-    }
-
-    // Asked first: the user's answer decides. A package whose digest could
-    // never be checked is not offered at all: nobody is asked, nothing is
-    // downloaded.
-    void prompt_data()
-    {
-        QTest::addColumn<QString>("digest"); // "ok": python's
-        QTest::addColumn<bool>("accept");
-        QTest::newRow("accepted") << "ok" << true;
-        QTest::newRow("declined") << "ok" << false;
-        QTest::newRow("empty digest: not offered") << "" << true;
-        QTest::newRow("short digest: not offered") << "12ab" << true;
-        QTest::newRow("digest not hexadecimal: not offered") << QString(64, 'g') << true;
-    }
-
-    void prompt()
-    {
-        QFETCH(QString, digest);
-        QFETCH(bool, accept);
-        const bool offered = digest == "ok";
-        const auto pkg = publish("zuplayer-3.5.0.deb", "body");
-        QVERIFY(writeFile(m_www + "/files/notes.txt", "Nouveautés de la 3.5.0"));
-        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", pkg.first, offered ? pkg.second : digest),
-                              QJsonObject{{"type", "changelog"}, {"url", m_server.url() + "/files/notes.txt"}}});
-        const QString chosen = m_downloads + "/chosen/zuplayer-3.5.0.deb";
-        QVERIFY(QDir().mkpath(QFileInfo(chosen).path()));
         QString texts;
         int asked = 0;
         ModalAnswers answers([&](QDialog *d) {
             ++asked;
             if (auto *box = qobject_cast<QMessageBox *>(d)) {
                 texts = box->text() + '\n' + box->detailedText();
-                box->button(accept ? QMessageBox::Yes : QMessageBox::No)->click();
+                box->button(ask == 1 ? QMessageBox::Yes : QMessageBox::No)->click();
             } else if (auto *files = qobject_cast<QFileDialog *>(d)) {
                 // Typed by hand: selectFile() leaves a focused name field alone.
-                files->findChild<QLineEdit *>("fileNameEdit")->setText(chosen);
+                files->findChild<QLineEdit *>("fileNameEdit")->setText(target);
                 d->accept();
             } else {
                 d->reject();
             }
         });
+
         DownloadBinary updater("3.4.3", nullptr);
         updater.setQuitAfterInstallerLaunch(false);
-        QCOMPARE(updater.checkForUpdates(true), !(offered && accept));
+        QSignalSpy available(&updater, &DownloadBinary::updateAvailable);
+        QSignalSpy failed(&updater, &DownloadBinary::downloadFailed);
+        QCOMPARE(updater.checkForUpdates(ask != 0), !(handedOver && opens));
         QCoreApplication::processEvents();
-        QCOMPARE(m_handedOver, offered && accept ? QList<QUrl>{QUrl::fromLocalFile(chosen)} : QList<QUrl>());
-        QCOMPARE(readFile(chosen), offered && accept ? QByteArray("body") : QByteArray());
-        if (!offered) {
+        if (tls)
+            QVERIFY(failed.value(0).value(0).toString().startsWith("Erreur SSL"));
+        QCOMPARE(m_handedOver, handedOver ? QList<QUrl>{QUrl::fromLocalFile(target)} : QList<QUrl>());
+        QCOMPARE(readFile(target), handedOver ? content : existing ? QByteArray("the package from last time") : QByteArray());
+        QCOMPARE(downloads(), !ask && (handedOver || existing) ? QStringList{"zuplayer-3.5.0.deb"} : QStringList());
+        if (!ask)
+            QCOMPARE(available.size(), 1);
+        if (!ask || digest != "plain") {
             QCOMPARE(asked, 0);
-            QCOMPARE(downloads(), QStringList());
             return;
         }
         QVERIFY2(texts.contains("Version actuelle : 3.4.3\nVersion disponible : 3.5.0 (STABLE)"), qPrintable(texts));
-        QVERIFY2(texts.endsWith("Nouveautés de la 3.5.0\nSHA-256 : " + pkg.second), qPrintable(texts));
+        QVERIFY2(texts.endsWith("Nouveautés de la 3.5.0\nSHA-256 : " + sha), qPrintable(texts));
     }
 
     void channels_data()
