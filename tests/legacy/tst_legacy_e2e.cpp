@@ -231,9 +231,9 @@ private slots:
         raw->end_edit()->setTime(QTime(14, 3, 0));
         raw->file_name_edit()->setText(m_tmp.filePath(QStringLiteral("Raw/x")));
         raw->doExport();
-        QTRY_VERIFY_WITH_TIMEOUT(topLevel<QMessageBox>([](QMessageBox *b) { return b->objectName() == QLatin1String("exportEndMessage"); }),
+        QMessageBox *end = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((end = topLevel<QMessageBox>([](QMessageBox *b) { return b->objectName() == QLatin1String("exportEndMessage"); })),
                                  60000);
-        QMessageBox *end = topLevel<QMessageBox>([](QMessageBox *b) { return b->objectName() == QLatin1String("exportEndMessage"); });
         QCOMPARE(end->text(), QStringLiteral("Votre exportation est terminée."));
         end->close();
         const QString copy = m_tmp.filePath(QStringLiteral("Raw/")) + QFileInfo(m_root).fileName() + QStringLiteral("/2024-03-05");

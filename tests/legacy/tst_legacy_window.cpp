@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <memory>
 
 using namespace legacytest;
@@ -210,13 +211,11 @@ private slots:
             }
             const QImage img = view->viewport()->grab().toImage();
             const QRect r = view->visualRect(box->model()->index(box->count() - 1, 0)).intersected(img.rect());
-            QMap<int, int> grays;
+            QMap<int, int> grays; // gray level / 8 -> pixels; the commonest is the row's background
             for (int y = r.top(); y <= r.bottom(); ++y)
                 for (int x = r.left(); x <= r.right(); ++x)
                     ++grays[qGray(img.pixel(x, y)) / 8];
-            int background = 0;
-            for (auto it = grays.cbegin(); it != grays.cend(); ++it)
-                background = it.value() > grays.value(background) ? it.key() : background;
+            const int background = std::max_element(grays.cbegin(), grays.cend()).key();
             int text = 0;
             for (auto it = grays.cbegin(); it != grays.cend(); ++it)
                 text += qAbs(it.key() - background) * 8 > 80 ? it.value() : 0;
