@@ -225,7 +225,8 @@ private slots:
     }
 
     // A day written here: two cameras on different schedules, a file that
-    // runs into the next hour, a tag on a file's first second.
+    // runs into the next hour, a tag on a file's first second. The searches
+    // stay on the camera asked for.
     void searchesOnAWrittenDay()
     {
         QTemporaryDir tmp;
@@ -233,7 +234,7 @@ private slots:
         const QString date = QStringLiteral("20240101");
         QVERIFY(!writeRecording(day, date, 1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")}).isEmpty());
         QVERIFY(!writeRecording(day, date, 1, QStringLiteral("105900"), {QStringLiteral("105900000"), QStringLiteral("110030000")}).isEmpty());
-        QVERIFY(!writeRecording(day, date, 2, QStringLiteral("101000"), {QStringLiteral("101000000"), QStringLiteral("101030000")}).isEmpty());
+        QVERIFY(!writeRecording(day, date, 2, QStringLiteral("110100"), {QStringLiteral("110100000"), QStringLiteral("110130000")}).isEmpty());
         QVERIFY(ZuFile::write_tag_file(day + QStringLiteral("/100000/1_20240101_100000.zutag"),
                                        ZuTag(QStringLiteral("7"), QStringLiteral("20240101100000"), QStringLiteral("1"),
                                              QStringLiteral("Début"), QStringLiteral("premier instant"))));
@@ -243,8 +244,7 @@ private slots:
         QCOMPARE(w->cameraIdText(), QStringLiteral("1"));
         QCOMPARE(w->segmentSeconds(), 60);
 
-        // In the gap after camera 1's 10:00 file, camera 2's file starts
-        // soon after: the search stays on camera 1.
+        // In the gap after camera 1's 10:00 file.
         QCOMPARE(w->timeline_get_datetime(QStringLiteral("10:09:00"), 1, 900), QStringLiteral("20240101100900"));
         QVERIFY(w->currentFile().endsWith(QStringLiteral("1_20240101_100000.zuvideo")));
 
@@ -264,6 +264,10 @@ private slots:
         QCOMPARE(w->tagEvents().size(), 1);
         QCOMPARE(w->tagEvents().first().file.fileName(), QStringLiteral("1_20240101_100000.zuvideo"));
         QCOMPARE(w->tagEvents().first().tagName, QStringLiteral("Début"));
+
+        // After camera 1's last file, camera 2's starts soon after.
+        QCOMPARE(w->timeline_get_datetime(QStringLiteral("11:00:50"), 1, 900), QStringLiteral("20240101110050"));
+        QVERIFY2(w->currentFile().endsWith(QStringLiteral("1_20240101_105900.zuvideo")), qPrintable(w->currentFile()));
     }
 
     // The alarm and tag lists opened before the recordings tab: their rows
