@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
@@ -119,6 +120,14 @@ DownloadMultiItems_Presentation::~DownloadMultiItems_Presentation()
 QString DownloadMultiItems_Presentation::partPath(const QString &path)
 {
     return path + QStringLiteral(".part");
+}
+
+void DownloadMultiItems_Presentation::removePartFile(const QString &path)
+{
+    // A record without a path has no part file (".part" alone would name a
+    // file of the working folder).
+    if (!path.isEmpty())
+        QFile::remove(partPath(path));
 }
 
 QString DownloadMultiItems_Presentation::withFileHashQuery(const QString &url)
@@ -279,6 +288,8 @@ void DownloadMultiItems_Presentation::downloadProgress(qint64 bytesReceived, qin
 
 bool DownloadMultiItems_Presentation::acceptCurrentFile(const QString &fileSha)
 {
+    if (m_current.path.isEmpty())
+        return false; // nothing was written for it
     const QString part = partPath(m_current.path);
     const QString expected = ZuDownloadReply::cleanDigest(fileSha);
     const QString actual = fileSha256(part);
@@ -313,6 +324,9 @@ void DownloadMultiItems_Presentation::item_finished(QString file_sha)
         m_output.close();
     if (m_stopped) {
         logMessage("[INFO] Download Multi Items Presentation :: item finished :: is stopped");
+        // The stop came after the transfer's last byte: what it wrote is not
+        // moved into place, so it goes.
+        removePartFile(m_current.path);
         finished();
         return;
     }
@@ -399,8 +413,11 @@ void DownloadMultiItems_Presentation::stop_button()
     box.setText(tr("Confirmer l'arrêt du téléchargement ?"));
     box.addButton(tr("Non"), QMessageBox::NoRole);
     QPushButton *yes = box.addButton(tr("Oui"), QMessageBox::YesRole);
+    QPointer<DownloadMultiItems_Presentation> self(this);
     box.exec();
-    if (box.clickedButton() != yes)
+    // While the question was open the job may have ended, and the job window
+    // may even have deleted its row: there is nothing left to stop then.
+    if (!self || box.clickedButton() != yes || !m_started)
         return;
     m_stopped = true;
     m_stoppedByUser = true;
@@ -462,7 +479,7 @@ void DownloadMultiItems_Presentation::tryAgain()
     // The previous transfer has ended before its file goes.
     releaseTransfer();
     if (!m_pending.isEmpty())
-        QFile::remove(partPath(m_pending.first().path));
+        removePartFile(m_pending.first().path);
     start_downloading_item();
     Q_EMIT statusChanged();
 }

@@ -99,6 +99,7 @@ private Q_SLOTS:
 
 private:
     void releaseTransfer();
+    static void removePartFile(const QString &path);
     // Makes the first pending file the current one and starts its transfer.
     void startCurrent(const char *logPrefix, const char *urlLogPrefix);
     // Moves the current file's checked part file into place; false (and the

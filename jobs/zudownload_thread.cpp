@@ -1,5 +1,6 @@
 #include "zudownload_thread.h"
 
+#include "curlglobal.h"
 #include "downloadmultiitems_presentation.h"
 #include "http_singleton.h"
 #include "zulog.h"
@@ -94,7 +95,9 @@ bool ZuDownload_thread::get_data_with_libcurl(QString url)
     logMessage(QStringLiteral("[INFO] ZuDownload thread :: get data with libcurl :: ") + url);
     m_headers = ZuDownloadReply::Headers();
     m_stillRunning = 1;
-    m_easy = curl_easy_init();
+    // Without it curl_easy_init sets libcurl up on its own, which is not safe
+    // while another transfer thread starts at the same time.
+    m_easy = zuCurlGlobalInit() ? curl_easy_init() : nullptr;
     m_multi = m_easy ? curl_multi_init() : nullptr;
     if (!m_easy || !m_multi) {
         fail(curlText(CURLE_OUT_OF_MEMORY));

@@ -90,6 +90,18 @@ private:
     QString m_path;
 };
 
+// A new multi-file job added to `window`. It waits to be started, as the
+// window's own retry makes it.
+DownloadMultiItems_Presentation *queueJob(Download_presentation *window, const QList<DownloadFileRecord> &pending,
+                                          const QString &folder)
+{
+    auto *job = new DownloadMultiItems_Presentation(pending, {}, folder);
+    job->setType("multi");
+    job->clearFinishedAndError();
+    window->add_item(job);
+    return job;
+}
+
 void clickButton(QDialog *dialog, const QString &text)
 {
     for (QAbstractButton *b : dialog->findChildren<QAbstractButton *>())
@@ -464,6 +476,75 @@ private slots:
         QCOMPARE(job.downloadInfoLabel->text(), QString("Arrêt Utilisateur"));
     }
 
+    // A record without a local path fails; nothing of the working folder is
+    // read, written or removed in its name.
+    void recordWithoutPath()
+    {
+        TestServer server(kServerScript);
+        QVERIFY(startServer(server, QString()));
+        QTemporaryDir cwd;
+        QVERIFY(writeFile(cwd.filePath(".part"), "the user's own file"));
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(cwd.path()));
+        DownloadMultiItems_Presentation job({record(url(server, "small.txt?file_hash=1"), QString())}, {}, QString());
+        job.start_downloading_item();
+        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 30000);
+        QDir::setCurrent(previous);
+        QCOMPARE(job.errorFiles().size(), 1);
+        QCOMPARE(readFile(cwd.filePath(".part")), QByteArray("the user's own file"));
+        QCOMPARE(QDir(cwd.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{".part"});
+    }
+
+    // A stop that comes after the transfer's last byte but before the job
+    // has taken the file in: the file it wrote goes, the user's copy stays.
+    void stopAfterLastByte()
+    {
+        TestServer server(kServerScript);
+        QVERIFY(startServer(server, QString()));
+        QTemporaryDir dest;
+        const QString target = dest.filePath("small.txt");
+        QVERIFY(writeFile(target, "the user's own copy"));
+        DownloadMultiItems_Presentation job({record(url(server, "small.txt"), target)}, {}, dest.path());
+        job.start_downloading_item();
+        // No event is handled here, so the transfer's end waits in the queue.
+        const QString part = DownloadMultiItems_Presentation::partPath(target);
+        QElapsedTimer t;
+        t.start();
+        while (QFileInfo(part).size() != m_files["small.txt"].size() && t.elapsed() < 15000)
+            QThread::msleep(20);
+        QThread::msleep(300);
+        job.stop();
+        QTest::qWait(200);
+        QVERIFY(!job.downloadedSuccessfully() && job.doneFiles().isEmpty());
+        QVERIFY(!QFile::exists(part));
+        QCOMPARE(readFile(target), QByteArray("the user's own copy"));
+    }
+
+    // The Stop question left open while the job ends and the job window
+    // deletes its row: answering it afterwards touches nothing.
+    void stopAnsweredAfterTheEnd()
+    {
+        TestServer server(kServerScript);
+        QVERIFY(startServer(server, QString()));
+        QTemporaryDir dest;
+        auto *window = new Download_presentation;
+        QPointer<DownloadMultiItems_Presentation> job =
+            queueJob(window, {record(url(server, "b.dat?slow=1"), dest.filePath("b.dat"))}, dest.path());
+        QVERIFY(job->isStarted());
+        bool gone = false;
+        testsupport::ModalAnswers modal([&job, &gone](QDialog *d) {
+            gone = QTest::qWaitFor([&job] { return job.isNull(); }, 30000);
+            clickButton(d, "Oui");
+        });
+        job->stopButton->click();
+        QVERIFY(gone);
+        QCOMPARE(window->succeededJobs().size(), 1);
+        QCOMPARE(window->inProgressJobs().size(), 0);
+        QCOMPARE(readFile(dest.filePath("b.dat")), m_files["b.dat"]);
+        delete window;
+    }
+
     // An unmodified python3 -m http.server: files without digest header
     // (checked against sha256sum) and its own error page for a missing file.
     void realPeer()
@@ -525,14 +606,12 @@ private slots:
         QVERIFY(startServer(server, QString()));
         QTemporaryDir dest;
         auto *window = new Download_presentation;
-        QPointer<DownloadMultiItems_Presentation> job = new DownloadMultiItems_Presentation(
-            {record(url(server, "a.bin"), dest.filePath("a.bin")),
-             record(url(server, "b.dat?fail=6"), dest.filePath("b.dat")), // fails six times, then serves
-             record(url(server, "c.zip"), dest.filePath("c.zip"))},
-            {}, dest.path());
-        job->setType("multi");
-        job->clearFinishedAndError(); // a new job waits, as the window's own retry makes it
-        window->add_item(job);
+        QPointer<DownloadMultiItems_Presentation> job =
+            queueJob(window,
+                     {record(url(server, "a.bin"), dest.filePath("a.bin")),
+                      record(url(server, "b.dat?fail=6"), dest.filePath("b.dat")), // fails six times, then serves
+                      record(url(server, "c.zip"), dest.filePath("c.zip"))},
+                     dest.path());
         QVERIFY(job->isStarted());
         QTRY_COMPARE_WITH_TIMEOUT(window->succeededJobs().size() + window->failedJobs().size(), 2, 40000);
         QCOMPARE(window->inProgressJobs().size(), 0);
