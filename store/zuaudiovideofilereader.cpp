@@ -10,8 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
-#include <numeric>
 #include <vector>
 
 extern "C" {
@@ -35,136 +33,6 @@ qint64 msOfTimestamp(const QString &timestamp)
     if (!date.isValid() || !time.isValid())
         return -1;
     return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
-}
-
-std::vector<qint64> timesOf(const ZuFrameList &frames)
-{
-    std::vector<qint64> t(size_t(frames.size()), -1);
-    for (int i = 0; i < frames.size(); ++i)
-        t[size_t(i)] = msOfTimestamp(frames.at(i).timestamp);
-    return t;
-}
-
-// A stream with B-frames stores each picture in decoding order, stamped
-// with the time it is shown: a picture comes a few entries before the ones
-// shown ahead of it (H.264 holds back at most 16).
-constexpr int kMaxReorder = 16;
-
-// The order in which the entries' pictures are shown. Only a file whose
-// times go back again and again is a reordering stream; a time out of order
-// now and then is a glitched stamp, and such an entry keeps its place.
-std::vector<int> showOrder(const std::vector<qint64> &t)
-{
-    const int n = int(t.size());
-    std::vector<int> order(static_cast<size_t>(n));
-    std::iota(order.begin(), order.end(), 0);
-    int descents = 0;
-    qint64 previous = -1;
-    for (const qint64 time : t) {
-        if (time < 0)
-            continue;
-        if (previous >= 0 && time < previous)
-            ++descents;
-        previous = time;
-    }
-    if (descents < 3 || descents * 8 < n)
-        return order;
-
-    // As a decoder shows them: the earliest of the last few entries. A time
-    // that is unreadable, or far outside those of the entries stored around
-    // it (a glitched stamp), says nothing of where its picture is shown: the
-    // entry goes with the one stored before it. One held back far longer
-    // than reordering ever does goes out anyway, so that it stays near where
-    // it was recorded.
-    std::vector<qint64> key(static_cast<size_t>(n));
-    std::vector<qint64> around;
-    qint64 last = std::numeric_limits<qint64>::min();
-    for (int i = 0; i < n; ++i) {
-        const qint64 time = t[size_t(i)];
-        bool far = time < 0;
-        around.clear();
-        for (int j = std::max(0, i - kMaxReorder); !far && j <= std::min(n - 1, i + kMaxReorder); ++j) {
-            if (j != i && t[size_t(j)] >= 0)
-                around.push_back(t[size_t(j)]);
-        }
-        if (around.size() >= 4) {
-            // Quartiles, so that another glitch nearby does not widen the
-            // span; a second at least, for times written to the second.
-            std::nth_element(around.begin(), around.begin() + around.size() / 4, around.end());
-            const qint64 low = around[around.size() / 4];
-            std::nth_element(around.begin(), around.begin() + around.size() * 3 / 4, around.end());
-            const qint64 high = around[around.size() * 3 / 4];
-            const qint64 margin = 2 * std::max<qint64>(high - low, 1000);
-            far = time > high + margin || time < low - margin;
-        }
-        if (!far)
-            last = time;
-        key[size_t(i)] = last;
-    }
-    const auto earlier = [&key](int a, int b) {
-        return key[size_t(a)] < key[size_t(b)] || (key[size_t(a)] == key[size_t(b)] && a < b);
-    };
-    order.clear();
-    std::vector<int> held; // in decoding order
-    for (int i = 0; i <= n; ++i) {
-        if (i < n)
-            held.push_back(i);
-        while (!held.empty() && (i == n || int(held.size()) > kMaxReorder)) {
-            const auto shown = i < n && i - held.front() >= 2 * kMaxReorder
-                                   ? held.begin()
-                                   : std::min_element(held.begin(), held.end(), earlier);
-            order.push_back(*shown);
-            held.erase(shown);
-            if (i < n)
-                break;
-        }
-    }
-    return order;
-}
-
-// Per entry of `t` (times in the order shown): whether its time is
-// unreadable, or out of order with both its neighbours while they agree with
-// each other. `before` and `after` are the neighbouring files' times next to
-// this one (-1 when unknown).
-std::vector<bool> oddTimes(const std::vector<qint64> &t, qint64 before, qint64 after)
-{
-    const int n = int(t.size());
-    const auto at = [&](int i) {
-        if (i >= 0 && i < n)
-            return t[size_t(i)];
-        return i == -1 ? before : i == n ? after : qint64(-1);
-    };
-    std::vector<bool> out(size_t(n), false);
-    for (int i = 0; i < n; ++i) {
-        const qint64 time = t[size_t(i)];
-        const qint64 prev = at(i - 1);
-        const qint64 next = at(i + 1);
-        bool odd = time < 0;
-        if (!odd && prev >= 0 && next >= 0) {
-            // Its neighbours agree with each other, not with it. A clock set
-            // back or forward moves every later entry, and agrees with its
-            // neighbours on one side.
-            odd = (time < prev || time > next) && prev <= next;
-        } else if (!odd && next >= 0) {
-            const qint64 afterNext = at(i + 2);
-            odd = time > next && afterNext >= 0 && next <= afterNext;
-        } else if (!odd && prev >= 0) {
-            const qint64 beforePrev = at(i - 2);
-            odd = time < prev && beforePrev >= 0 && beforePrev <= prev;
-        }
-        out[size_t(i)] = odd;
-    }
-    return out;
-}
-
-template <typename T>
-std::vector<T> inOrder(const std::vector<T> &values, const std::vector<int> &order)
-{
-    std::vector<T> out;
-    out.reserve(order.size());
-    for (const int i : order)
-        out.push_back(values[size_t(i)]);
-    return out;
 }
 } // namespace
 
@@ -222,50 +90,61 @@ void ZuAudioVideoFileReader::fail(const QString &detail)
     emit error(kReadError);
 }
 
-std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames)
+std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames, qint64 before, qint64 after)
 {
-    const std::vector<qint64> t = timesOf(frames);
-    const std::vector<int> order = showOrder(t);
-    const std::vector<bool> shownOdd = oddTimes(inOrder(t, order), -1, -1);
-    std::vector<bool> odd(t.size(), false);
-    for (size_t p = 0; p < order.size(); ++p)
-        odd[size_t(order[p])] = shownOdd[p];
-    return odd;
+    const int n = int(frames.size());
+    std::vector<qint64> t(size_t(n), -1);
+    for (int i = 0; i < n; ++i)
+        t[size_t(i)] = msOfTimestamp(frames.at(i).timestamp);
+    // Past the file's edges, the neighbouring files' times when known.
+    const auto at = [&](int i) {
+        if (i >= 0 && i < n)
+            return t[size_t(i)];
+        return i == -1 ? before : i == n ? after : qint64(-1);
+    };
+    std::vector<bool> out(size_t(n), false);
+    for (int i = 0; i < n; ++i) {
+        const qint64 time = t[size_t(i)];
+        const qint64 prev = at(i - 1);
+        const qint64 next = at(i + 1);
+        bool odd = time < 0;
+        if (!odd && prev >= 0 && next >= 0) {
+            // Its neighbours agree with each other, not with it. A clock set
+            // back or forward moves every later entry, and agrees with its
+            // neighbours on one side.
+            odd = (time < prev || time > next) && prev <= next;
+        } else if (!odd && next >= 0) {
+            const qint64 afterNext = at(i + 2);
+            odd = time > next && afterNext >= 0 && next <= afterNext;
+        } else if (!odd && prev >= 0) {
+            const qint64 beforePrev = at(i - 2);
+            odd = time < prev && beforePrev >= 0 && beforePrev <= prev;
+        }
+        out[size_t(i)] = odd;
+    }
+    return out;
 }
 
 QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
                                                bool &started, bool &ended, const QDate &day, qint64 before,
-                                               qint64 after, qint64 *lastInOrder)
+                                               qint64 after)
 {
     QList<int> kept;
-    const std::vector<qint64> t = timesOf(frames);
-    // The rule follows the pictures in the order they are shown, which is
-    // the order of the entries unless the stream reorders its pictures.
-    const std::vector<int> order = showOrder(t);
-    const std::vector<qint64> shownTimes = inOrder(t, order);
-    const std::vector<bool> odd = oddTimes(shownTimes, before, after);
-    if (lastInOrder) {
-        for (size_t p = order.size(); p-- > 0;) {
-            if (!odd[p]) {
-                *lastInOrder = shownTimes[p];
-                break;
-            }
-        }
-    }
     if (begin.isEmpty() || end.isEmpty()) {
         started = true;
         for (int i = 0; i < frames.size(); ++i)
             kept.append(i);
         return kept;
     }
+    const std::vector<bool> odd = outOfOrder(frames, before, after);
     // The range lies on the recording's day: that of the data file, else
     // that of its first entry in order. Entries are compared with it by
     // their full date and time, so that an entry of another day can neither
     // open nor close it.
     QDate rangeDay = day;
-    for (size_t p = 0; p < order.size() && !rangeDay.isValid(); ++p) {
-        if (!odd[p])
-            rangeDay = QDate::fromString(frames.at(order[p]).timestamp.left(8), QStringLiteral("yyyyMMdd"));
+    for (int i = 0; i < frames.size() && !rangeDay.isValid(); ++i) {
+        if (!odd[size_t(i)])
+            rangeDay = QDate::fromString(frames.at(i).timestamp.left(8), QStringLiteral("yyyyMMdd"));
     }
     const QTime beginTime = QTime::fromString(begin, QStringLiteral("HHmmss"));
     const QTime endTime = QTime::fromString(end, QStringLiteral("HHmmss"));
@@ -274,16 +153,15 @@ QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const 
     const qint64 from = QDateTime(rangeDay, beginTime, Qt::UTC).toMSecsSinceEpoch();
     const qint64 to = QDateTime(rangeDay, endTime, Qt::UTC).toMSecsSinceEpoch();
 
-    for (size_t p = 0; p < order.size() && !ended; ++p) {
-        const int i = order[p];
+    for (int i = 0; i < frames.size() && !ended; ++i) {
         // A glitched time says nothing about where the range is: the frame
         // belongs to it when its neighbours do.
-        if (odd[p]) {
+        if (odd[size_t(i)]) {
             if (started)
                 kept.append(i);
             continue;
         }
-        const qint64 time = shownTimes[p];
+        const qint64 time = msOfTimestamp(frames.at(i).timestamp);
         if (!started) {
             if (time >= from && time < to) {
                 started = true;
@@ -295,8 +173,6 @@ QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const 
         if (time >= to)
             ended = true;
     }
-    // Decoded in the order they are stored.
-    std::sort(kept.begin(), kept.end());
     return kept;
 }
 
@@ -311,22 +187,12 @@ double ZuAudioVideoFileReader::entriesFps(const ZuFrameList &frames)
     // longer than the usual one, or as one that runs backwards; those are
     // left out, so that the rate is the one at which frames were recorded
     // and not their count over the file's whole span.
-    // In the order the pictures are shown (a stream with B-frames stores
-    // them out of time order), a glitched stamp taken as halfway between its
-    // neighbours: its picture still took its place among them.
-    const std::vector<qint64> t = timesOf(frames);
-    std::vector<qint64> shown = inOrder(t, showOrder(t));
-    const std::vector<bool> odd = oddTimes(shown, -1, -1);
-    for (size_t i = 1; i + 1 < shown.size(); ++i) {
-        if (odd[i] && !odd[i - 1] && !odd[i + 1] && shown[i - 1] >= 0 && shown[i + 1] >= 0)
-            shown[i] = (shown[i - 1] + shown[i + 1]) / 2;
-    }
     std::vector<qint64> steps;
     std::vector<qint64> positive;
     steps.reserve(size_t(frames.size()));
-    qint64 previous = shown.front();
-    for (size_t i = 1; i < shown.size(); ++i) {
-        const qint64 current = shown[i];
+    qint64 previous = msOfTimestamp(frames.first().timestamp);
+    for (int i = 1; i < frames.size(); ++i) {
+        const qint64 current = msOfTimestamp(frames.at(i).timestamp);
         if (previous >= 0 && current >= previous) {
             steps.push_back(current - previous);
             if (current > previous)
@@ -407,11 +273,16 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
 
     const bool wasStarted = started;
     const QDate fileDay = QDate::fromString(file.fileName().section(QLatin1Char('_'), 1, 1), QStringLiteral("yyyyMMdd"));
-    // The neighbouring files' times tell a glitched first or last entry.
-    qint64 lastInOrder = -1;
-    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended, fileDay, m_lastInOrder, nextTime,
-                                        &lastInOrder);
-    m_lastInOrder = lastInOrder;
+    // The neighbouring files' times tell whether this file's first or last
+    // entry is a glitched one.
+    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
+    for (int i = parsed.frames.size() - 1; i >= 0; --i) {
+        const qint64 time = msOfTimestamp(parsed.frames.at(i).timestamp);
+        if (time >= 0) {
+            m_lastTime = time;
+            break;
+        }
+    }
     // Entries lost at the end of a damaged file would leave a hole in the range.
     const bool lostInRange = parsed.truncated && started && !ended;
     if (kept.isEmpty()) {
@@ -447,7 +318,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
 
     // A range that opens on a non-key frame: decode from the key frame before
     // it so that its first pictures are whole.
-    const int first = kept.first();
+    int first = kept.first();
     if (!wasStarted && !parsed.frames.at(first).isKeyframe()) {
         int key = first - 1;
         while (key >= 0 && !parsed.frames.at(key).isKeyframe())
@@ -461,36 +332,26 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
                 AVFrame *picture = nullptr;
                 if (!readEntry(parsed.frames.at(i), bytes))
                     continue;
-                const qint64 tag = m_nextTag++;
-                const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()),
-                                              tag, &picture);
+                const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
                 // A reordering decoder hands these pictures out later, while
-                // the range is decoded: they are dropped then.
+                // the range is decoded: they are marked to be dropped then.
                 if (rc == 0 || rc == AVERROR(EAGAIN))
-                    m_pending.emplace(tag, Pending{QString(), QString(), QString(), true});
+                    m_pending.push_back(Pending{QString(), QString(), QString(), true});
                 if (rc == 0) {
                     m_decoderLive = true;
-                    deliverPicture(picture);
-                } else {
-                    av_frame_free(&picture);
+                    m_pending.pop_front();
                 }
+                av_frame_free(&picture);
             }
         }
     }
 
-    // Every entry from the first kept to the last is decoded, in the order
-    // stored; those of a reordering stream that the range does not keep are
-    // decoded for their pictures' sake only.
-    std::vector<bool> shown(size_t(parsed.frames.size()), false);
-    for (const int index : kept)
-        shown[size_t(index)] = true;
     int waitingForKey = 0;
     QByteArray bytes;
-    for (int index = first; index <= kept.last(); ++index) {
+    for (int index : kept) {
         if (waitForRoom() == Step::Stopped)
             return Step::Stopped;
         const ZuFrame &entry = parsed.frames.at(index);
-        const bool discard = !shown[size_t(index)];
         if (!readEntry(entry, bytes)) {
             fail(QStringLiteral("cannot read the frame at %1 (%2 bytes) :: %3").arg(entry.offset).arg(entry.size).arg(dataPath));
             return Step::Failed;
@@ -507,9 +368,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             return Step::Failed;
         }
         AVFrame *picture = nullptr;
-        const qint64 tag = m_nextTag++;
-        const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), tag,
-                                      &picture);
+        const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
         if (rc == AVERROR(EAGAIN) && !m_decoderLive && m_pending.empty() && !entry.isKeyframe()) {
             // Nothing to decode against yet: the stream has not reached its
             // first key frame. Counted and logged, not an error.
@@ -518,7 +377,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         }
         if (rc == AVERROR(EAGAIN)) {
             // Taken in, its picture comes out later (a reordering stream).
-            m_pending.emplace(tag, Pending{entry.timestamp, entry.stream_id, cameraName, discard});
+            m_pending.push_back(Pending{entry.timestamp, entry.stream_id, cameraName, false});
             if (m_pending.size() > kMaxPending) {
                 fail(QStringLiteral("no picture from the decoder for %1 frames, up to %2 :: %3")
                          .arg(m_pending.size()).arg(entry.timestamp.left(17)).arg(dataPath));
@@ -532,10 +391,36 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             return Step::Failed;
         }
         m_decoderLive = true;
-        // The picture that comes out may be another unit's (a reordering
-        // stream): each carries its own unit's tag.
-        m_pending.emplace(tag, Pending{entry.timestamp, entry.stream_id, cameraName, discard});
+        // Pictures come out in the order the units went in, less the ones
+        // held back: each goes with the oldest unit still waiting for one.
+        m_pending.push_back(Pending{entry.timestamp, entry.stream_id, cameraName, false});
         deliverPicture(picture);
+    }
+    // Where the range ends, a stream with B-frames has not yet shown every
+    // picture of the kept entries' places: the k-th picture shown from a
+    // group goes with the group's k-th entry, and the last pictures shown
+    // may come from units stored after the range's last entry. The rest of
+    // the group is decoded, its own places dropped, so that the range ends
+    // with its own pictures.
+    if (ended && !m_pending.empty()) {
+        for (int index = kept.last() + 1; index < parsed.frames.size() && !parsed.frames.at(index).isKeyframe(); ++index) {
+            if (waitForRoom() == Step::Stopped)
+                return Step::Stopped;
+            const ZuFrame &entry = parsed.frames.at(index);
+            AVFrame *picture = nullptr;
+            if (!readEntry(entry, bytes)
+                || VideoDecoder::normalizedCodecName(entry.codec) != decoder.codecName()) {
+                break;
+            }
+            const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
+            if (rc != 0 && rc != AVERROR(EAGAIN)) {
+                av_frame_free(&picture);
+                break;
+            }
+            m_pending.push_back(Pending{QString(), QString(), QString(), true});
+            if (rc == 0)
+                deliverPicture(picture);
+        }
     }
     if (waitingForKey > 0)
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
@@ -565,24 +450,8 @@ void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Pending &owner)
 
 void ZuAudioVideoFileReader::deliverPicture(AVFrame *picture)
 {
-    const int64_t tag = picture->pts != AV_NOPTS_VALUE ? picture->pts : picture->best_effort_timestamp;
-    const auto it = m_pending.find(tag);
-    if (it == m_pending.end()) {
-        // Not a unit that is waiting: no entry to show it with.
-        av_frame_free(&picture);
-        return;
-    }
-    const Pending owner = it->second;
-    m_pending.erase(it);
-    // A decoder never holds a picture back this long: the units before gave
-    // none (damaged, or skipped where decoding started).
-    int lost = 0;
-    while (!m_pending.empty() && m_pending.begin()->first < tag - 2 * kMaxReorder) {
-        lost += m_pending.begin()->second.discard ? 0 : 1;
-        m_pending.erase(m_pending.begin());
-    }
-    if (lost > 0)
-        logMessage(QStringLiteral("[WARN] ") + kLogPrefix + QStringLiteral("run :: %1 frames gave no picture").arg(lost));
+    const Pending owner = m_pending.front();
+    m_pending.pop_front();
     if (owner.discard)
         av_frame_free(&picture);
     else
@@ -600,8 +469,8 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::drainDecoder(VideoDecoder &
         deliverPicture(picture);
     }
     int lost = 0;
-    for (const auto &waiting : m_pending)
-        lost += waiting.second.discard ? 0 : 1;
+    for (const Pending &p : m_pending)
+        lost += p.discard ? 0 : 1;
     if (lost > 0)
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
                    + QStringLiteral("run :: %1 frames gave no picture at the end of the stream").arg(lost));
@@ -621,12 +490,12 @@ void ZuAudioVideoFileReader::run()
     }
     VideoDecoder decoder;
     m_pending.clear();
-    m_lastInOrder = -1;
+    m_lastTime = -1;
     bool started = false;
     bool ended = false;
     Step step = Step::Ok;
-    // Each seek file is parsed one file ahead: the first time of the next
-    // file tells whether the last entry of this one is out of order.
+    // Each seek file is parsed one file ahead: the next file's first time
+    // tells whether this one's last entry is out of order.
     ZuSeekFile::Result next = m_files.isEmpty() ? ZuSeekFile::Result() : parseFile(m_files.first());
     for (int k = 0; k < m_files.size(); ++k) {
         if (stopRequested() || ended)

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <deque>
-#include <map>
 #include <vector>
 
 #include "seekfile.h"
@@ -27,14 +26,16 @@ struct AVFrame;
 // recording's day, across all files in order): the kept entries start at the
 // first entry whose time is not before `begin` and before `end`, and run up
 // to and including the first later entry whose time is not before `end`.
-// Entries are compared by their full date and time, in the order their
-// pictures are shown: each entry holds its own picture's time, and a stream
-// with B-frames stores pictures out of that order. An entry whose time is
+// Entries are compared by their full date and time. An entry whose time is
 // out of order with both its neighbours (a glitched stamp, another day; at a
 // file's edge, the neighbour in the next or previous file) neither opens nor
 // closes the range: it is kept when the range runs. Every entry is kept when
-// `begin` or `end` is empty. Each picture goes out with its own entry's time,
-// in the order shown.
+// `begin` or `end` is empty.
+//
+// Entries are in decoding order with rising times. In a stream with
+// B-frames, the k-th picture the decoder shows from a group of pictures (key
+// frame to key frame) goes with the group's k-th entry, as the player pairs
+// them.
 //
 // The consumer sets its queue and the mutex that guards it before start();
 // the reader appends under that mutex and waits 300 ms at a time while the
@@ -78,16 +79,14 @@ public:
     // recording's day (the data file's date); when invalid, the date of the
     // first entry in order.
     // `before` and `after` are the times next to this file's entries in the
-    // previous and the next file (-1 when unknown); `lastInOrder` receives
-    // the time of the last entry shown that is in order. The entries are
-    // taken in the order their pictures are shown, which differs from the
-    // order stored in a stream with B-frames; the indices are in stored order.
+    // previous and the next file (-1 when unknown).
     static QList<int> selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
                                   bool &started, bool &ended, const QDate &day = QDate(), qint64 before = -1,
-                                  qint64 after = -1, qint64 *lastInOrder = nullptr);
+                                  qint64 after = -1);
     // Per entry: whether its time is unreadable, or out of order with both
-    // its neighbours (in the order shown) while they agree with each other.
-    static std::vector<bool> outOfOrder(const ZuFrameList &frames);
+    // its neighbours (past the file's edges, `before` and `after`) while
+    // they agree with each other.
+    static std::vector<bool> outOfOrder(const ZuFrameList &frames, qint64 before = -1, qint64 after = -1);
     // Frames per second of a file's entries (see fps()).
     static double entriesFps(const ZuFrameList &frames);
 
@@ -104,9 +103,7 @@ protected:
 private:
     enum class Step { Ok, Stopped, Failed };
     // A unit that went into the decoder and whose picture has not come out
-    // yet; `discard` for the units decoded only for the pictures that
-    // depend on them (before the range's start, or not kept in a stream
-    // that reorders its pictures).
+    // yet; `discard` for the units decoded only to reach the range's start.
     struct Pending {
         QString timestamp;
         QString streamId;
@@ -116,12 +113,12 @@ private:
     // More units than this without a picture: the decoder is taken as stuck.
     static constexpr size_t kMaxPending = 32;
     void pushPicture(AVFrame *picture, const Pending &owner);
-    // Gives a decoded picture to the unit it came from (by the tag the unit
-    // went in with): pushed, or freed when that unit is not shown.
+    // Gives a decoded picture to the oldest waiting unit: pushed, or freed
+    // when that unit is not shown.
     void deliverPicture(AVFrame *picture);
     Step drainDecoder(VideoDecoder &decoder);
     ZuSeekFile::Result parseFile(const QFileInfo &file) const;
-    // `nextTime`: the first time of the next file, -1 when none.
+    // `nextTime`: the next file's first time, -1 when none.
     Step readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed, qint64 nextTime, VideoDecoder &decoder,
                   bool &started, bool &ended);
     Step waitForRoom();
@@ -139,9 +136,8 @@ private:
     int m_maxQueue = 30;
     int m_nextFrameId = 0;
     bool m_decoderLive = false; // the decoder has given a picture since it was opened or flushed
-    std::map<qint64, Pending> m_pending; // by tag; reader thread only
-    qint64 m_nextTag = 0;                // tags the units in the order they go in
-    qint64 m_lastInOrder = -1;           // the previous file's last time in order
+    std::deque<Pending> m_pending; // reader thread only
+    qint64 m_lastTime = -1;        // the previous file's last time, -1 when none
 
     std::atomic<bool> m_stop{false};
     std::atomic<double> m_fps{-1.0};

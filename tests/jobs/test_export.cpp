@@ -157,39 +157,35 @@ using Stamps = QHash<QString, QString>;
 
 // A camera recorded with B-frames (by the ffmpeg command line, -bf 3) into
 // `dir`/140000: ten seconds at 10 frames a second from 14:00:00, entries in
-// decoding order, each stamped with the time its own picture is shown.
-// Picture n is grey level 2n, so that pictures can be told apart. `glitched`
-// maps a picture's time to the stamp written instead.
+// decoding order with rising times, as a recorder writes them: the n-th
+// picture shown has the n-th time. Picture n is grey level 2n, so that
+// pictures can be told apart. `glitched` maps a time to the stamp written
+// instead.
 QFileInfo reorderedCamera(const QString &dir, const Stamps &glitched)
 {
     const QString mkv = dir + "/src.mkv";
     const QString raw = dir + "/src.h264";
-    // Times from the container, bytes from the byte stream, both in decoding order.
-    const QStringList args{"-v", "error", "-show_entries", "packet=pts,pos,size,flags", "-of", "csv=p=0"};
-    QByteArray containerPackets, streamPackets;
+    QByteArray packets;
     if (!tool("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "color=c=black:s=320x240:r=10:d=10", "-vf",
                          "geq=lum='mod(N*2,256)':cb=128:cr=128", "-c:v", "libx264", "-bf", "3", "-x264-params",
                          "b-adapt=0:scenecut=0:keyint=20:min-keyint=20", "-pix_fmt", "yuv420p", mkv})
         || !tool("ffmpeg", {"-v", "error", "-y", "-i", mkv, "-c", "copy", "-bsf:v", "h264_mp4toannexb", "-f", "h264", raw})
-        || !tool("ffprobe", args + QStringList{mkv}, &containerPackets)
-        || !tool("ffprobe", args + QStringList{raw}, &streamPackets))
+        || !tool("ffprobe", {"-v", "error", "-show_entries", "packet=size,pos,flags", "-of", "csv=p=0", raw}, &packets))
         return QFileInfo();
-    const QList<QByteArray> times = containerPackets.split('\n');
-    const QList<QByteArray> units = streamPackets.split('\n');
+    const QList<QByteArray> units = packets.split('\n');
     QFile in(raw);
-    if (times.size() != 100 || units.size() != 100 || !in.open(QIODevice::ReadOnly))
+    if (units.size() != 100 || !in.open(QIODevice::ReadOnly))
         return QFileInfo();
     const QByteArray stream = in.readAll();
     QByteArray data, seek;
     const QDateTime t0(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC);
     for (int i = 0; i < 100; ++i) {
-        const QList<QByteArray> t = times[i].split(',');  // pts,size,pos,flags
-        const QList<QByteArray> u = units[i].split(',');
-        const QByteArray bytes = stream.mid(u[2].toLongLong(), u[1].toInt());
+        const QList<QByteArray> u = units[i].split(','); // size,pos,flags
+        const QByteArray bytes = stream.mid(u[1].toLongLong(), u[0].toInt());
         data += bytes;
-        const QString time = t0.addMSecs(t[0].toLongLong()).toString("yyyyMMddHHmmsszzz");
+        const QString time = t0.addMSecs(i * 100).toString("yyyyMMddHHmmsszzz");
         seek += glitched.value(time, time).toLatin1() + ":video0:h264:320x240:"
-                + (u[3].startsWith('K') ? "1" : "0") + ':' + QByteArray::number(bytes.size()) + '\n';
+                + (u[2].startsWith('K') ? "1" : "0") + ':' + QByteArray::number(bytes.size()) + '\n';
     }
     const QString seg = dir + "/140000/";
     QFile d(seg + "5_20240305_140000.zuvideo");
@@ -421,9 +417,10 @@ private slots:
         QCOMPARE(probedFrames(out), expected);
     }
 
-    // A recording with B-frames: its entries are stored out of time order.
-    // The file holds the pictures of Début to Fin, in order, each with its
-    // own time (a glitched one too), at the recording's rate.
+    // A recording with B-frames: the pictures of the range's last places
+    // come from units stored after its last entry. The file holds the
+    // pictures of Début to Fin, in order, each with its place's time (a
+    // glitched one too), at the recording's rate.
     void reorderedPictures_data()
     {
         QTest::addColumn<QString>("begin");
