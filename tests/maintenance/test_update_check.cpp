@@ -92,8 +92,8 @@ private slots:
     }
 
     // A newer package is downloaded, verified and handed over, at once or
-    // once the user agreed. One whose digest could never be checked is not
-    // offered (nobody is asked); a wrong digest or an untrusted server
+    // once the user agreed. One that could never be fetched or checked is
+    // not offered (nobody is asked); a wrong digest or an untrusted server
     // leaves nothing, and an older file of that name stays as it was.
     void newerPackage_data()
     {
@@ -103,17 +103,22 @@ private slots:
         QTest::addColumn<bool>("opens"); // what the desktop answers
         QTest::addColumn<int>("ask");    // 0: no prompt, 1: accepted, 2: declined
         QTest::addColumn<bool>("handedOver");
-        QTest::newRow("verified and handed over") << "colons" << false << false << true << 0 << true;
-        QTest::newRow("the desktop cannot open it") << "plain" << false << false << false << 0 << true;
-        QTest::newRow("wrong digest") << "other" << false << false << true << 0 << false;
-        QTest::newRow("wrong digest, older file kept") << "other" << false << true << true << 0 << false;
-        QTest::newRow("empty digest") << "" << false << false << true << 0 << false;
-        QTest::newRow("untrusted certificate") << "plain" << true << false << true << 0 << false;
-        QTest::newRow("asked: accepted") << "plain" << false << false << true << 1 << true;
-        QTest::newRow("asked: declined") << "plain" << false << false << true << 2 << false;
-        QTest::newRow("empty digest: not offered") << "" << false << false << true << 1 << false;
-        QTest::newRow("short digest: not offered") << "12ab" << false << false << true << 1 << false;
-        QTest::newRow("digest not hexadecimal: not offered") << QString(64, 'g') << false << false << true << 1 << false;
+        QTest::addColumn<QString>("url"); // empty: the published package's
+        QTest::newRow("verified and handed over") << "colons" << false << false << true << 0 << true << QString();
+        QTest::newRow("the desktop cannot open it") << "plain" << false << false << false << 0 << true << QString();
+        QTest::newRow("wrong digest") << "other" << false << false << true << 0 << false << QString();
+        QTest::newRow("wrong digest, older file kept") << "other" << false << true << true << 0 << false << QString();
+        QTest::newRow("empty digest") << "" << false << false << true << 0 << false << QString();
+        QTest::newRow("untrusted certificate") << "plain" << true << false << true << 0 << false << QString();
+        QTest::newRow("asked: accepted") << "plain" << false << false << true << 1 << true << QString();
+        QTest::newRow("asked: declined") << "plain" << false << false << true << 2 << false << QString();
+        QTest::newRow("empty digest: not offered") << "" << false << false << true << 1 << false << QString();
+        QTest::newRow("short digest: not offered") << "12ab" << false << false << true << 1 << false << QString();
+        QTest::newRow("digest not hexadecimal: not offered") << QString(64, 'g') << false << false << true << 1 << false << QString();
+        QTest::newRow("ftp address: not offered") << QString(64, 'a') << false << false << true << 1 << false
+                                                  << "ftp://127.0.0.1/zuplayer-3.5.0.deb";
+        QTest::newRow("local file: not offered") << QString(64, 'a') << false << false << true << 1 << false
+                                                 << "file:///tmp/zuplayer-3.5.0.deb";
     }
 
     void newerPackage()
@@ -124,12 +129,13 @@ private slots:
         QFETCH(bool, opens);
         QFETCH(int, ask);
         QFETCH(bool, handedOver);
+        QFETCH(QString, url);
         if (tls && !m_untrusted.port())
             QSKIP("openssl is needed for the certificate");
         const QByteArray content = QByteArray("package body ").repeated(40000);
-        auto [url, sha] = publish("zuplayer-3.5.0.deb", content);
-        if (tls)
-            url.replace(m_server.url(), m_untrusted.url("https"));
+        const auto [published, sha] = publish("zuplayer-3.5.0.deb", content);
+        if (url.isEmpty())
+            url = tls ? QString(published).replace(m_server.url(), m_untrusted.url("https")) : published;
         QString listed = digest == "other" ? publish("other.bin", "what the index was made for").second
                          : digest == "plain" ? sha : digest == "colons" ? QString() : digest;
         for (int i = 0; digest == "colons" && i < sha.size(); i += 2)
