@@ -42,7 +42,7 @@ QList<double> freeMiB()
 }
 
 // `python3 -m http.server` on an ephemeral port of 127.0.0.1, serving
-// `root` (the process ends with `server`); its address, or empty.
+// `root`; its address, or empty.
 QString serve(QProcess &server, const QString &root)
 {
     server.start(QStringLiteral("python3"), {QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("http.server"),
@@ -52,7 +52,8 @@ QString serve(QProcess &server, const QString &root)
     QByteArray seen;
     QElapsedTimer timer;
     timer.start();
-    while (timer.elapsed() < 15000 && server.waitForReadyRead(1000)) {
+    while (timer.elapsed() < 15000 && server.state() != QProcess::NotRunning) {
+        server.waitForReadyRead(200); // a loaded machine may take seconds to start it
         seen += server.readAllStandardOutput();
         const QRegularExpressionMatch m = port.match(QString::fromLatin1(seen));
         if (m.hasMatch())
@@ -218,6 +219,10 @@ private slots:
         test.close();
 
         QProcess server;
+        const auto stopServer = qScopeGuard([&] {
+            server.kill();
+            server.waitForFinished(5000);
+        });
         QString url;
         if (base == QLatin1String("closed")) {
             QTcpServer listener;
