@@ -59,9 +59,10 @@ private slots:
         QTest::newRow("12 minutes: no length") << QStringList{"3 080000 080000000 081200000"} << 3 << 3 << -1.0
                                                << QList<int>() << QList<int>() << QStringList{"video0"};
         // 10:58 runs over the hour: 58 and 59 on its own hour's row, five
-        // minutes on the day slider; the last hour runs to midnight.
+        // minutes on the day slider; the last hour runs to midnight. The
+        // camera of the first file is built, with its tags.
         QTest::newRow("over the hour, camera adopted")
-            << QStringList{"7 105800 105800000", "7 110300 110300000", "7 235800 235800000"} << -1 << 7 << 5.0
+            << QStringList{"3 105800 105800000", "3 110300 110300000", "3 235800 235800000"} << -1 << 3 << 5.0
             << range(658, 659) + range(663, 667) + range(1438, 1439) << range(658, 667) + range(1438, 1439)
             << QStringList{"video0"};
     }
