@@ -44,13 +44,6 @@ void mouse(QWidget *w, QEvent::Type type, QPointF pos, Qt::MouseButton button = 
     QApplication::sendEvent(w, &e);
 }
 
-void drag(QWidget *w, QPointF from, QPointF to)
-{
-    mouse(w, QEvent::MouseButtonPress, from);
-    mouse(w, QEvent::MouseMove, to);
-    mouse(w, QEvent::MouseButtonRelease, to);
-}
-
 void wheel(QWidget *w, int delta)
 {
     QWheelEvent e(QPointF(200, 150), QPointF(200, 150), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
@@ -61,7 +54,7 @@ void wheel(QWidget *w, int delta)
 // Plays "press:x,y", "move:x,y", "release:x,y", "rpress:x,y" and
 // "rrelease:x,y" (right button), "wheel:delta", "leave", and "hold" (waits
 // until a press held still has sent something).
-void play(QWidget *w, const QString &events, const std::function<int()> &sent)
+void play(QWidget *w, const QString &events, const std::function<int()> &sent = {})
 {
     for (const QString &e : events.split(' ')) {
         const QString kind = e.section(':', 0, 0);
@@ -93,17 +86,8 @@ public:
     void send_command(QString command, bool flag, float x, float y, float z, int width, int height, int index,
                       int areaWidth, int areaHeight) override
     {
-        calls << QStringLiteral("%1 %2 %3,%4,%5 %6x%7 #%8 %9x%10")
-                     .arg(command)
-                     .arg(flag)
-                     .arg(x)
-                     .arg(y)
-                     .arg(z)
-                     .arg(width)
-                     .arg(height)
-                     .arg(index)
-                     .arg(areaWidth)
-                     .arg(areaHeight);
+        calls << QString::asprintf("%s %d %g,%g,%g %dx%d #%d %dx%d", qPrintable(command), flag, x, y, z, width, height,
+                                   index, areaWidth, areaHeight);
     }
     QString status_text() override { return QStringLiteral("double"); }
     void report(int status, const QString &fault) { emit status_message(status, "clic", fault, driverName); }
@@ -296,18 +280,17 @@ void TestCanvas::mouseZoom()
     wheel(&canvas, 240);
     QVERIFY(qAbs(canvas.zoomFactor() - 1.5625) < 1e-9);
     // Right click shows the whole picture again.
-    mouse(&canvas, QEvent::MouseButtonPress, QPointF(10, 10), Qt::RightButton);
-    mouse(&canvas, QEvent::MouseButtonRelease, QPointF(10, 10), Qt::RightButton);
+    play(&canvas, "rpress:10,10 rrelease:10,10");
     QCOMPARE(canvas.zoomFactor(), 1.0);
 
     // A left-button drag selects the part to zoom into; a tiny one is a
     // click, not a choice.
-    drag(&canvas, QPointF(100, 100), QPointF(103, 102));
+    play(&canvas, "press:100,100 move:103,102 release:103,102");
     QCOMPARE(canvas.zoomFactor(), 1.0);
-    drag(&canvas, QPointF(0, 0), QPointF(200, 150));
+    play(&canvas, "press:0,0 move:200,150 release:200,150");
     QCOMPARE(canvas.zoomRect(), QRectF(0, 0, 0.5, 0.5));
     // Zoomed, a drag moves the view (dragging left shows more of the right).
-    drag(&canvas, QPointF(300, 150), QPointF(100, 150));
+    play(&canvas, "press:300,150 move:100,150 release:100,150");
     QVERIFY(canvas.zoomRect().left() > 0.2);
     QCOMPARE(canvas.zoomFactor(), 2.0);
     // Double click (full screen off) resets.
