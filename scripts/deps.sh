@@ -13,6 +13,7 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
   libssl-dev openssl libcurl4-openssl-dev libsdl2-dev libarchive-dev libzip-dev
   python3 xvfb xauth unzip fonts-dejavu-core libgl1-mesa-dri
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()

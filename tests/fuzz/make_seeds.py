@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""Makes the seed inputs of the fuzz targets, one folder per target, from the
+project's own generator (tools/make_export_folder) and the bodies its tests
+serve, plus the day folder the integrity target checks.
+
+    make_seeds.py --out DIR
+
+The encrypted files of the generated folder are decrypted with the openssl
+command line, since the targets take plaintext and encrypt it themselves.
+"""
+
+import argparse
+import http.server
+import importlib.machinery
+import importlib.util
+import io
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+
+
+def load(name, path):
+    loader = importlib.machinery.SourceFileLoader(name, path)
+    spec = importlib.util.spec_from_loader(name, loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def decrypt(key, data):
+    k, iv = key
+    return subprocess.run(["openssl", "enc", "-d", "-aes-256-cbc", "-K", k, "-iv", iv],
+                          input=data, stdout=subprocess.PIPE, check=True).stdout
+
+
+class Seeds:
+    def __init__(self, out):
+        self.out = out
+        self.count = {}
+
+    def add(self, target, data):
+        n = self.count.get(target, 0) + 1
+        self.count[target] = n
+        folder = os.path.join(self.out, target)
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "seed-%02d" % n), "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+
+
+def listing_html(names):
+    """The folder listing Python's own web server sends for these entries."""
+    with tempfile.TemporaryDirectory() as tmp:
+        for n in names:
+            os.mkdir(os.path.join(tmp, n))
+        handler = http.server.SimpleHTTPRequestHandler.__new__(http.server.SimpleHTTPRequestHandler)
+        handler.path = "/zuapps/"
+        handler.headers = {}
+        handler.send_response = handler.send_header = lambda *a: None
+        handler.end_headers = lambda: None
+        handler.log_message = lambda *a: None
+        handler.request_version = "HTTP/1.1"
+        body = handler.list_directory(tmp)
+        return body.read()
+
+
+def export_seeds(seeds, gen, work):
+    out = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make_export_folder"),
+                          "--out", work, "--cameras", "1", "--minutes", "0.05",
+                          "--segment-minutes", "0.05", "--size", "64x64", "--fps", "2"],
+                         stdout=subprocess.PIPE, check=True, text=True).stdout
+    folder = out.strip().splitlines()[-1]
+    key = gen.read_key()
+    day = os.path.join(folder, sorted(os.listdir(folder))[0])
+    for dirpath, dirnames, filenames in os.walk(day):
+        dirnames.sort()
+        for fn in sorted(filenames):
+            path = os.path.join(dirpath, fn)
+            with open(path, "rb") as f:
+                data = f.read()
+            if fn.endswith((".zuseek", ".zuaudioseek")):
+                seeds.add("seekfile", data)
+            elif fn.endswith(".zunfo") and fn != "index.zunfo":
+                plain = decrypt(key, data)
+                seeds.add("cameralist", plain)
+                cams = json.loads(plain)["cameras"]
+                seeds.add("cameralist", "".join("%s=%s\n" % (c["id"], c["name"]) for c in cams))
+            elif fn.endswith(".zutag"):
+                seeds.add("marker", decrypt(key, data))
+    with open(os.path.join(day, "hash.json"), "rb") as f:
+        manifest = decrypt(key, f.read())
+    # The day folder's own path becomes the placeholder the target fills in.
+    seeds.add("integrity", manifest.replace(day.encode(), b"@DAY@"))
+    entries = json.loads(manifest)
+    seeds.add("integrity", gen.json_bytes([dict(e, absolutepath="") for e in entries]))
+    shutil.copytree(day, os.path.join(seeds.out, "integrity-day"))
+
+
+def update_seeds(seeds, server):
+    seeds.add("update_listing", listing_html(["3.3", "3.4", "3.10", "latest"]))
+    seeds.add("update_listing", "<Contents><Key>3.5/</Key></Contents><Contents><Key>3.3/</Key></Contents>")
+    sha = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b542ea22ae47e0ecb0ab15a08"
+    base = "http://127.0.0.1:8000/files/"
+    entries = [
+        {"name": "zuplayer-3.5.0.deb", "arch": "Linux/64", "url": base + "zuplayer-3.5.0.deb",
+         "sha256": sha, "size": 1234},
+        {"name": "zuplayer-3.5.0.tar.gz", "arch": "Linux/64", "url": base + "zuplayer-3.5.0.tar.gz",
+         "sha256": sha.upper()},
+        {"name": "zuplayer-launcher-3.5.0.zip", "arch": "Linux/64", "url": base + "l.zip", "sha256": sha},
+        {"name": "zuplayer-3.6.0.exe", "arch": "Windows/64", "url": base + "zuplayer-3.6.0.exe", "sha256": sha},
+        {"name": "zuplayer-3.4.3.DEV202402011200.AppImage", "arch": "Linux/64",
+         "url": base + "zuplayer-3.4.3.DEV202402011200.AppImage", "sha256": sha},
+        {"type": "changelog", "name": "CHANGELOG.md", "url": base + "notes.txt"},
+    ]
+    seeds.add("update_index", json.dumps(entries, indent=4))
+    seeds.add("update_index", json.dumps({"name": "zuplayer-3.5.1.deb", "url": base + "zuplayer-3.5.1.deb",
+                                          "sha256": sha, "version": "3.5.1"}))
+    for name, reply in sorted(server.SCENARIOS.items()):
+        seeds.add("crash_reply", json.dumps(reply if reply is not None else {"errors": ["HTTP 500"]}))
+
+
+def main(argv):
+    p = argparse.ArgumentParser()
+    p.add_argument("--out", required=True)
+    args = p.parse_args(argv)
+    out = os.path.abspath(args.out)
+    if os.path.lexists(out):
+        shutil.rmtree(out)
+    os.makedirs(out)
+    seeds = Seeds(out)
+    gen = load("make_export_folder", os.path.join(ROOT, "tools", "make_export_folder"))
+    server = load("test_server", os.path.join(ROOT, "tests", "maintenance", "test_server.py"))
+    with tempfile.TemporaryDirectory(prefix="zufuzz-seeds.") as work:
+        export_seeds(seeds, gen, work)
+    update_seeds(seeds, server)
+    for target, n in sorted(seeds.count.items()):
+        print("%s: %d seeds" % (target, n))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
