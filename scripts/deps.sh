@@ -12,7 +12,7 @@ PACKAGES=(
   qml6-module-qtqml-workerscript qml6-module-qtquick-dialogs libqt6svg6 libgl-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
   libssl-dev openssl libcurl4-openssl-dev libsdl2-dev libarchive-dev libzip-dev
-  python3 xvfb xauth unzip fonts-dejavu-core libgl1-mesa-dri
+  python3 xvfb xauth unzip zip libarchive-tools fonts-dejavu-core libgl1-mesa-dri
   clang libclang-rt-14-dev llvm
 )
 

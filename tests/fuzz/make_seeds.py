@@ -124,6 +124,31 @@ def update_seeds(seeds, server):
         seeds.add("crash_reply", json.dumps(reply if reply is not None else {"errors": ["HTTP 500"]}))
 
 
+# Benign, hostile and damaged archives as the extraction tests make them.
+# Their absolute names and link targets point into DIR/archive-root, which
+# the target watches as well as the destination's surroundings.
+ARCHIVE_CASES = ["tar_nested", "tar_nested_gz", "tar_links", "tar_absolute", "tar_dotdot_inner", "tar_backslash",
+                 "tar_symlink_then_file", "tar_symlink_chain", "tar_hardlink_absolute", "tar_device",
+                 "zip_nested", "zip_dotdot", "zip_symlink_absolute", "cli_bsdtar_cpio_absolute"]
+
+
+def archive_seeds(seeds):
+    root = os.path.join(seeds.out, "archive-root")
+    os.makedirs(root)
+    maker = os.path.join(ROOT, "tests", "jobs", "archive_maker.py")
+    with tempfile.TemporaryDirectory(prefix="zufuzz-archives.") as work:
+        for case in ARCHIVE_CASES:
+            out = os.path.join(work, case)
+            with open(os.path.join(root, "outside.txt"), "w") as f:
+                f.write("not to be touched")
+            subprocess.run([sys.executable, maker, case, root, out], stdout=subprocess.DEVNULL, check=True)
+            with open(out, "rb") as f:
+                seeds.add("archive", f.read())
+    # What the makers left there is not part of the seeds.
+    shutil.rmtree(root)
+    os.makedirs(root)
+
+
 def main(argv):
     p = argparse.ArgumentParser()
     p.add_argument("--out", required=True)
@@ -138,6 +163,7 @@ def main(argv):
     with tempfile.TemporaryDirectory(prefix="zufuzz-seeds.") as work:
         export_seeds(seeds, gen, work)
     update_seeds(seeds, server)
+    archive_seeds(seeds)
     for target, n in sorted(seeds.count.items()):
         print("%s: %d seeds" % (target, n))
     return 0

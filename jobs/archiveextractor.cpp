@@ -1,0 +1,460 @@
+#include "archiveextractor.h"
+
+#include "zulog.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+using Reader = std::unique_ptr<archive, decltype(&archive_read_free)>;
+using Writer = std::unique_ptr<archive, decltype(&archive_write_free)>;
+
+constexpr size_t kReadBlockBytes = 10240;
+
+const QString kLog = QStringLiteral("Archive Extractor :: startExtraction :: ");
+
+QString errorText(archive *a)
+{
+    const char *text = a ? archive_error_string(a) : nullptr;
+    return text && *text ? QString::fromLocal8Bit(text) : QStringLiteral("Archive illisible ou corrompue.");
+}
+
+// The entry's names in UTF-8 when libarchive can give them so, else in the
+// archive's own encoding; a null string when the entry has none.
+QString utf8OrLocal(const char *utf8, const char *local)
+{
+    if (utf8)
+        return QString::fromUtf8(utf8);
+    return local ? QString::fromLocal8Bit(local) : QString();
+}
+
+enum class NameFault { None, Absolute, Drive, DotDot };
+
+// Cuts a name into its components. Both separators count: a name written on
+// Windows climbs with a backslash as well, and such a name is refused here rather
+// than turned into a strange file name.
+NameFault rawParts(const QString &name, QStringList *parts)
+{
+    if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\')))
+        return NameFault::Absolute;
+    *parts = QString(name).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const QString first = parts->value(0);
+    if (first.size() >= 2 && first.at(1) == QLatin1Char(':') && first.at(0).unicode() < 128 && first.at(0).isLetter())
+        return NameFault::Drive;
+    return NameFault::None;
+}
+
+// An entry's path below the destination, without empty and "." components.
+NameFault splitName(const QString &name, QStringList *parts)
+{
+    QStringList raw;
+    parts->clear();
+    const NameFault fault = rawParts(name, &raw);
+    if (fault != NameFault::None)
+        return fault;
+    for (const QString &part : raw) {
+        if (part == QLatin1String(".."))
+            return NameFault::DotDot;
+        if (part != QLatin1String("."))
+            parts->append(part);
+    }
+    return NameFault::None;
+}
+
+// A symbolic link's target, relative to the folder of the link (`depth`
+// folders below the destination), stays inside the destination. ".." is
+// accepted only at the start of the target: there it climbs through real
+// folders (no entry is ever written through a link), while a ".." after a
+// name could climb out of a linked folder.
+bool linkTargetInside(const QString &target, int depth)
+{
+    QStringList raw;
+    if (target.isEmpty() || rawParts(target, &raw) != NameFault::None)
+        return false;
+    int climbs = 0;
+    bool named = false;
+    for (const QString &part : raw) {
+        if (part == QLatin1String("..")) {
+            if (named)
+                return false;
+            ++climbs;
+        } else if (part != QLatin1String(".")) {
+            named = true;
+        }
+    }
+    return climbs <= depth;
+}
+
+bool symlinkOnDisk(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// `path` is `root` itself or lies below it; both canonical.
+bool insideRoot(const QString &path, const QString &root)
+{
+    if (path.isEmpty())
+        return false;
+    if (path == root)
+        return true;
+    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+    return path.startsWith(prefix);
+}
+
+// Where a written entry really is: its folder (and, unless it is a link,
+// the entry itself) resolved through the file system.
+bool landedInside(const QString &target, bool isLink, const QString &root)
+{
+    const QFileInfo info(target);
+    if (!insideRoot(QFileInfo(info.absolutePath()).canonicalFilePath(), root))
+        return false;
+    return isLink || insideRoot(info.canonicalFilePath(), root);
+}
+
+// A zip archive ends with its end-of-central-directory record; libarchive
+// reads a zip cut short before it entry by entry and calls that complete.
+bool zipEndPresent(const QString &path)
+{
+    constexpr qint64 kRecord = 22;
+    constexpr qint64 kMaxComment = 65535;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 size = file.size();
+    const qint64 tail = qMin(size, kRecord + kMaxComment);
+    if (tail < kRecord || !file.seek(size - tail))
+        return false;
+    const QByteArray bytes = file.read(tail);
+    if (bytes.size() != tail)
+        return false;
+    for (qint64 at = tail - kRecord; at >= 0; --at) {
+        if (bytes.at(at) != 'P' || bytes.mid(at, 4) != QByteArrayLiteral("PK\x05\x06"))
+            continue;
+        const auto comment = qint64(quint8(bytes.at(at + 20))) | (qint64(quint8(bytes.at(at + 21))) << 8);
+        if (at + kRecord + comment == tail)
+            return true;
+    }
+    return false;
+}
+
+Reader openReader(const QString &path, QString *error)
+{
+    Reader reader(archive_read_new(), &archive_read_free);
+    if (!reader) {
+        *error = QStringLiteral("Archive illisible ou corrompue.");
+        return reader;
+    }
+    archive_read_support_format_all(reader.get());
+    archive_read_support_filter_all(reader.get());
+    if (archive_read_open_filename(reader.get(), QFile::encodeName(path).constData(), kReadBlockBytes) !=
+        ARCHIVE_OK) {
+        *error = errorText(reader.get());
+        reader.reset();
+    }
+    return reader;
+}
+} // namespace
+
+ArchiveExtractor::ArchiveExtractor(QObject *parent)
+    : QObject(parent)
+{
+}
+
+ArchiveExtractor::ArchiveExtractor(const QString &archivePath, const QString &destination, bool deleteArchive,
+                                   bool hashFiles, QObject *parent)
+    : QObject(parent)
+    , deleteArchive(deleteArchive)
+    , hashFiles(hashFiles)
+    , archivePath(archivePath)
+    , destination(destination)
+{
+}
+
+void ArchiveExtractor::startExtraction()
+{
+    error_message.clear();
+    if (!extract()) {
+        emit extractionFinished(false);
+        return;
+    }
+    if (deleteArchive && !QFile::remove(archivePath)) {
+        error_message = QStringLiteral("Extraction réussie, mais suppression de l’archive échouée.");
+        logMessage(QStringLiteral("[ERROR] ") + kLog + error_message);
+        emit extractionFinished(false);
+        return;
+    }
+    if (hashFiles)
+        hash_archives(destination);
+    emit extractionFinished(true);
+}
+
+bool ArchiveExtractor::fail(const QString &message)
+{
+    error_message = message;
+    logMessage(QStringLiteral("[ERROR] ") + kLog + message);
+    return false;
+}
+
+bool ArchiveExtractor::refuse(const QString &name, const QString &reason)
+{
+    return fail(QStringLiteral("Entrée d'archive refusée « %1 » : %2.").arg(name, reason));
+}
+
+bool ArchiveExtractor::extract()
+{
+    // An empty path would make libarchive read the standard input, an empty
+    // destination would put the files in the working folder.
+    if (archivePath.isEmpty())
+        return fail(QStringLiteral("Aucune archive à extraire."));
+    if (destination.isEmpty())
+        return fail(QStringLiteral("Aucun dossier de destination."));
+    // What an interrupted download leaves behind is not an empty archive.
+    const QFileInfo archiveInfo(archivePath);
+    if (archiveInfo.isFile() && archiveInfo.size() == 0)
+        return fail(QStringLiteral("Archive vide ou tronquée : %1").arg(archivePath));
+
+    // The checking pass comes before the destination is made, so that a
+    // refused archive leaves nothing behind. Links met below the destination
+    // are looked for on its absolute path, the writing pass works on its
+    // canonical one (libarchive refuses to write through any link).
+    if (!checkAllEntries(QDir::cleanPath(QFileInfo(destination).absoluteFilePath())))
+        return false;
+    const QString root = QDir().mkpath(destination) ? QFileInfo(destination).canonicalFilePath() : QString();
+    if (root.isEmpty())
+        return fail(QStringLiteral("Impossible de créer le dossier de destination « %1 ».").arg(destination));
+    return writeEntries(root);
+}
+
+bool ArchiveExtractor::checkEntry(archive_entry *entry, Scan &scan, QString *relative, QString *hardlinkRelative)
+{
+    relative->clear();
+    hardlinkRelative->clear();
+    const QString name = utf8OrLocal(archive_entry_pathname_utf8(entry), archive_entry_pathname(entry));
+    if (name.isNull())
+        return refuse(QStringLiteral("?"), QStringLiteral("nom illisible"));
+
+    QStringList parts;
+    switch (splitName(name, &parts)) {
+    case NameFault::Absolute:
+        return refuse(name, QStringLiteral("chemin absolu"));
+    case NameFault::Drive:
+        return refuse(name, QStringLiteral("lettre de lecteur"));
+    case NameFault::DotDot:
+        return refuse(name, QStringLiteral("remontée de dossier (..)"));
+    case NameFault::None:
+        break;
+    }
+
+    const char *hardUtf8 = archive_entry_hardlink_utf8(entry);
+    const char *hardLocal = archive_entry_hardlink(entry);
+    const bool isHardlink = hardUtf8 || hardLocal;
+    const auto type = archive_entry_filetype(entry);
+
+    if (parts.isEmpty()) {
+        // "./": the destination itself, which already exists.
+        if (type == AE_IFDIR && !isHardlink)
+            return true;
+        return refuse(name, QStringLiteral("nom vide"));
+    }
+    *relative = parts.join(QLatin1Char('/'));
+
+    // A prefix that is (or will be) a symbolic link would carry the entry
+    // wherever the link points.
+    const auto throughLink = [&scan](const QStringList &path, int count) {
+        for (int i = 1; i <= count; ++i) {
+            const QString prefix = path.mid(0, i).join(QLatin1Char('/'));
+            if (scan.links.contains(prefix) || symlinkOnDisk(scan.root + QLatin1Char('/') + prefix))
+                return true;
+        }
+        return false;
+    };
+    if (throughLink(parts, int(parts.size()) - 1))
+        return refuse(name, QStringLiteral("écriture à travers un lien symbolique"));
+
+    if (isHardlink) {
+        const QString target = utf8OrLocal(hardUtf8, hardLocal);
+        QStringList targetParts;
+        // The target is a name of this archive: it must be a file below the
+        // destination reached without a link, and not a link itself.
+        if (splitName(target, &targetParts) != NameFault::None || targetParts.isEmpty() ||
+            throughLink(targetParts, int(targetParts.size())))
+            return refuse(name, QStringLiteral("lien physique hors du dossier de destination"));
+        *hardlinkRelative = targetParts.join(QLatin1Char('/'));
+        scan.links.remove(*relative);
+        return true;
+    }
+
+    switch (type) {
+    case AE_IFLNK: {
+        const QString target = utf8OrLocal(archive_entry_symlink_utf8(entry), archive_entry_symlink(entry));
+        if (!linkTargetInside(target, int(parts.size()) - 1))
+            return refuse(name, QStringLiteral("lien symbolique hors du dossier de destination"));
+        scan.links.insert(*relative);
+        return true;
+    }
+    case AE_IFREG:
+    case AE_IFDIR:
+        scan.links.remove(*relative);
+        return true;
+    default:
+        // Devices, FIFOs and sockets have no place in a download.
+        return refuse(name, QStringLiteral("type d'entrée non pris en charge"));
+    }
+}
+
+bool ArchiveExtractor::checkAllEntries(const QString &root)
+{
+    QString error;
+    Reader reader = openReader(archivePath, &error);
+    if (!reader)
+        return fail(error);
+
+    Scan scan{root, {}};
+    la_int64_t entriesEnd = 0;
+    for (;;) {
+        archive_entry *entry = nullptr;
+        const int rc = archive_read_next_header(reader.get(), &entry);
+        if (rc == ARCHIVE_EOF)
+            break;
+        if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN)
+            return fail(errorText(reader.get()));
+        QString relative, hardlink;
+        if (!checkEntry(entry, scan, &relative, &hardlink))
+            return false;
+        // Skipping reads a compressed stream through to the entry's end, so
+        // an archive cut short fails here, before anything is written.
+        if (archive_read_data_skip(reader.get()) != ARCHIVE_OK)
+            return fail(errorText(reader.get()));
+        entriesEnd = archive_filter_bytes(reader.get(), 0);
+    }
+
+    // libarchive also calls it the end when a tar archive stops between two
+    // entries, without its closing blocks, or a zip archive before its
+    // central directory: a download cut there must not pass for complete.
+    const int format = archive_format(reader.get()) & ARCHIVE_FORMAT_BASE_MASK;
+    const bool endMissing = (format == ARCHIVE_FORMAT_TAR && archive_filter_bytes(reader.get(), 0) <= entriesEnd) ||
+                            (format == ARCHIVE_FORMAT_ZIP && !zipEndPresent(archivePath));
+    if (endMissing)
+        return fail(QStringLiteral("Archive tronquée : la fin de l'archive manque (%1).").arg(archivePath));
+    return true;
+}
+
+bool ArchiveExtractor::writeEntries(const QString &root)
+{
+    QString error;
+    Reader reader = openReader(archivePath, &error);
+    if (!reader)
+        return fail(error);
+    Writer writer(archive_write_disk_new(), &archive_write_free);
+    if (!writer)
+        return fail(QStringLiteral("Archive illisible ou corrompue."));
+    // The entries' names are made absolute below the destination, so the
+    // refusal of absolute names is ours; libarchive still refuses ".." and
+    // any write through a symbolic link on its own.
+    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+
+    Scan scan{root, {}};
+    for (;;) {
+        archive_entry *entry = nullptr;
+        int rc = archive_read_next_header(reader.get(), &entry);
+        if (rc == ARCHIVE_EOF)
+            break;
+        if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN)
+            return fail(errorText(reader.get()));
+        if (rc == ARCHIVE_WARN)
+            logMessage(QStringLiteral("[WARN] ") + kLog + errorText(reader.get()));
+
+        QString relative, hardlink;
+        if (!checkEntry(entry, scan, &relative, &hardlink))
+            return false;
+        if (relative.isEmpty()) {
+            if (archive_read_data_skip(reader.get()) != ARCHIVE_OK)
+                return fail(errorText(reader.get()));
+            continue;
+        }
+        const QString target = root + QLatin1Char('/') + relative;
+        if (!archive_entry_update_pathname_utf8(entry, target.toUtf8().constData()))
+            return fail(QStringLiteral("Nom d'entrée impossible à écrire : %1").arg(relative));
+        if (!hardlink.isEmpty() &&
+            !archive_entry_update_hardlink_utf8(entry, (root + QLatin1Char('/') + hardlink).toUtf8().constData()))
+            return fail(QStringLiteral("Nom d'entrée impossible à écrire : %1").arg(hardlink));
+
+        const bool isLink = hardlink.isEmpty() && archive_entry_filetype(entry) == AE_IFLNK;
+        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK)
+            return fail(errorText(writer.get()));
+        if (!copyData(reader.get(), writer.get()))
+            return false;
+        rc = archive_write_finish_entry(writer.get());
+        if (rc < ARCHIVE_WARN)
+            return fail(errorText(writer.get()));
+        if (!landedInside(target, isLink, root))
+            return fail(QStringLiteral("Entrée écrite hors du dossier de destination : %1").arg(relative));
+    }
+    // Closing applies the folders' deferred attributes.
+    if (archive_write_close(writer.get()) < ARCHIVE_WARN)
+        return fail(errorText(writer.get()));
+    return true;
+}
+
+bool ArchiveExtractor::copyData(archive *reader, archive *writer)
+{
+    for (;;) {
+        const void *block = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        const int rc = archive_read_data_block(reader, &block, &size, &offset);
+        if (rc == ARCHIVE_EOF)
+            return true;
+        // A warning here is a damaged entry (a checksum that does not match).
+        if (rc != ARCHIVE_OK) {
+            fail(errorText(reader));
+            archive_write_finish_entry(writer);
+            return false;
+        }
+        if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
+            fail(errorText(writer));
+            archive_write_finish_entry(writer);
+            return false;
+        }
+    }
+}
+
+void ArchiveExtractor::hash_archives(const QString &folder)
+{
+    std::vector<char> buffer(static_cast<size_t>(kHashBlockBytes));
+    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (it.fileName().contains(QLatin1String(".zutar")))
+            continue;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        bool readOk = true;
+        for (;;) {
+            const qint64 n = file.read(buffer.data(), kHashBlockBytes);
+            if (n < 0) {
+                readOk = false;
+                break;
+            }
+            if (n == 0)
+                break;
+            hash.addData(QByteArrayView(buffer.data(), n));
+        }
+        if (readOk)
+            emit fileHashed(path, QString::fromLatin1(hash.result().toHex()));
+    }
+}

@@ -1,0 +1,87 @@
+#pragma once
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+struct archive;
+struct archive_entry;
+
+// Unpacks one downloaded archive (a ".zutar" package or any format libarchive
+// reads) into a destination folder, optionally deletes the archive and
+// reports the SHA-256 digest of every file of the destination.
+//
+// Archives come from outside and are not trusted. Nothing is ever written
+// outside the destination folder: every entry is checked before the first
+// one is created, in a reading pass of its own, and the whole extraction is
+// refused when one entry is absolute, names a drive, climbs with "..", writes
+// through a symbolic link, is a symbolic link whose target leaves the
+// destination, is a hard link to a file outside it, or is a device, FIFO or
+// socket. The same checks run again when each entry is written, beside
+// libarchive's own refusal of "..", of writes through symbolic links, and a
+// check of where the written entry really landed.
+//
+// A backslash in an entry's name separates folders, as it does where such
+// names are written.
+//
+// Only the end of the archive counts as success: a truncated or corrupt
+// archive fails with libarchive's text and is never deleted.
+class ArchiveExtractor : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ArchiveExtractor(QObject *parent = nullptr);
+    ArchiveExtractor(const QString &archivePath, const QString &destination, bool deleteArchive = false,
+                     bool hashFiles = false, QObject *parent = nullptr);
+
+    void setArchivePath(const QString &path) { archivePath = path; }
+    void setDestination(const QString &folder) { destination = folder; }
+    void setDeleteArchive(bool on) { deleteArchive = on; }
+    void setHashFiles(bool on) { hashFiles = on; }
+
+    QString archiveFile() const { return archivePath; }
+    QString destinationFolder() const { return destination; }
+    // Text of the last failure; empty after a success.
+    QString errorMessage() const { return error_message; }
+
+    // Emits fileHashed for every regular file below `folder` whose name does
+    // not contain ".zutar"; files that cannot be read are skipped.
+    void hash_archives(const QString &folder);
+
+    // Digests are read in blocks of this size, never whole files at once.
+    static constexpr qint64 kHashBlockBytes = 1024 * 1024;
+
+signals:
+    void extractionFinished(bool success);
+    void fileHashed(QString filePath, QString sha256);
+
+public slots:
+    // Runs to the end where it is called (queue it to run it on a worker
+    // thread) and always ends with exactly one extractionFinished.
+    void startExtraction();
+
+private:
+    // What was learnt about the archive's entries so far in one pass.
+    struct Scan {
+        QString root;          // the destination, absolute and clean
+        QSet<QString> links;   // entry paths (relative) that are symbolic links
+    };
+
+    bool extract();
+    bool fail(const QString &message);
+    // Reads every header and skips the data: refuses hostile entries and
+    // archives that end early before anything is created.
+    bool checkAllEntries(const QString &root);
+    // Checks one entry and works out its place below the destination
+    // (`relative`, empty for the destination itself).
+    bool checkEntry(archive_entry *entry, Scan &scan, QString *relative, QString *hardlinkRelative);
+    bool refuse(const QString &name, const QString &reason);
+    bool writeEntries(const QString &root);
+    bool copyData(archive *reader, archive *writer);
+
+    QString error_message;
+    bool deleteArchive = false;
+    bool hashFiles = false;
+    QString archivePath;
+    QString destination;
+};

@@ -1,0 +1,3 @@
+#include "debugfile.h"
+
+DebugFile::DebugFile() = default;

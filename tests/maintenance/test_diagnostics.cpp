@@ -1,0 +1,321 @@
+// The diagnostics probes against what the system's own tools say (ps, free,
+// curl) and a `python3 -m http.server` on 127.0.0.1, the analysis file's
+// size rule, and the full-screen frame's keys.
+#include <QtTest>
+
+#include "analysetools.h"
+#include "curlglobal.h"
+#include "fullscreen.h"
+#include "processusage.h"
+#include "testbandwidth.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray output(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(30000);
+    return p.readAllStandardOutput();
+}
+
+// The figures `free -m` prints on its "Mem:" line.
+QList<double> freeMiB()
+{
+    for (const QByteArray &line : output(QStringLiteral("free"), {QStringLiteral("-m")}).split('\n')) {
+        if (!line.startsWith("Mem:"))
+            continue;
+        QList<double> out;
+        for (const QByteArray &field : line.mid(4).simplified().split(' '))
+            out << field.toDouble();
+        return out; // total used free shared buff/cache available
+    }
+    return {};
+}
+
+// A static file server on an ephemeral port of 127.0.0.1.
+class HttpServer
+{
+public:
+    ~HttpServer()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    bool start(const QString &root)
+    {
+        m_process.start(QStringLiteral("python3"), {QStringLiteral("-u"), QStringLiteral("-m"),
+                                                    QStringLiteral("http.server"), QStringLiteral("0"),
+                                                    QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
+                                                    QStringLiteral("--directory"), root});
+        static const QRegularExpression port(QStringLiteral("port (\\d+)"));
+        QByteArray seen;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 15000 && m_process.waitForReadyRead(1000)) {
+            seen += m_process.readAllStandardOutput();
+            const QRegularExpressionMatch m = port.match(QString::fromLatin1(seen));
+            if (m.hasMatch()) {
+                m_url = QStringLiteral("http://127.0.0.1:") + m.captured(1);
+                return true;
+            }
+        }
+        return false;
+    }
+    QString url() const { return m_url; }
+
+private:
+    QProcess m_process;
+    QString m_url;
+};
+
+} // namespace
+
+class TestDiagnostics : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_tmp;
+
+    QString analysisFile(const char *name) const { return m_tmp.filePath(QString::fromLatin1(name)); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(zuCurlGlobalInit());
+        QVERIFY(m_tmp.isValid());
+    }
+
+    void cpuPercent_data()
+    {
+        QTest::addColumn<quint64>("kernel");
+        QTest::addColumn<quint64>("user");
+        QTest::addColumn<quint64>("elapsed");
+        QTest::addColumn<int>("processors");
+        QTest::addColumn<double>("percent");
+        QTest::newRow("no time passed") << quint64(5) << quint64(5) << quint64(0) << 8 << 0.0;
+        QTest::newRow("no processor counted") << quint64(5) << quint64(5) << quint64(100) << 0 << 0.0;
+        QTest::newRow("a quarter of one processor") << quint64(1) << quint64(0) << quint64(4) << 1 << 25.0;
+        QTest::newRow("kernel and user over four") << quint64(30) << quint64(10) << quint64(100) << 4 << 10.0;
+        QTest::newRow("the whole machine") << quint64(400) << quint64(400) << quint64(100) << 8 << 100.0;
+    }
+
+    void cpuPercent()
+    {
+        QFETCH(quint64, kernel);
+        QFETCH(quint64, user);
+        QFETCH(quint64, elapsed);
+        QFETCH(int, processors);
+        QFETCH(double, percent);
+        QCOMPARE(ProcessUsage::cpuPercent(kernel, user, elapsed, processors), percent);
+    }
+
+    // The usage line's figures, against ps and free for the same moment.
+    void processUsageLine()
+    {
+        const QString file = analysisFile("usage.log");
+        {
+            AnalyseTools tools;
+            tools.setAnalysisFileName(file);
+            // Processor time to measure.
+            QElapsedTimer busy;
+            busy.start();
+            volatile quint64 sink = 0;
+            while (busy.elapsed() < 200)
+                sink = sink + 1;
+
+            tools.process_timer_finished();
+            const QByteArray rss = output(QStringLiteral("ps"), {QStringLiteral("-o"), QStringLiteral("rss="),
+                                                                  QStringLiteral("-p"),
+                                                                  QString::number(::getpid())});
+            const QList<double> free = freeMiB();
+            QCOMPARE(free.size(), 6);
+
+            static const QRegularExpression line(
+                QStringLiteral("^\\[\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\{ analyse \\} "
+                               "\\[INFO\\] Process Usage :: Physical Memory \\[ USE (\\d+\\.\\d\\d) / AVAIL "
+                               "(\\d+\\.\\d) / TOT (\\d+\\.\\d) Mb \\] --- CPU \\[ (\\d+\\.\\d{5}) % \\]\n$"));
+            const QString text = QString::fromUtf8(readAll(file));
+            const QRegularExpressionMatch m = line.match(text);
+            QVERIFY2(m.hasMatch(), qPrintable(text));
+
+            const double use = m.captured(1).toDouble();
+            const double psUse = rss.trimmed().toDouble() / 1024.0;
+            QVERIFY2(qAbs(use - psUse) < qMax(8.0, psUse * 0.2), qPrintable(QStringLiteral("%1 / ps %2").arg(use).arg(psUse)));
+            QVERIFY2(qAbs(m.captured(3).toDouble() - free.at(0)) <= 1.0, qPrintable(text));
+            QVERIFY2(qAbs(m.captured(2).toDouble() - free.at(5)) < free.at(0) * 0.05, qPrintable(text));
+            const double cpu = m.captured(4).toDouble();
+            QVERIFY2(cpu > 0.0 && cpu <= 100.0, qPrintable(text));
+        }
+        // The destructor's last word.
+        QVERIFY(readAll(file).endsWith("{ analyse } [INFO] Analyse tools :: stop\n"));
+    }
+
+    void analysisFileSize_data()
+    {
+        QTest::addColumn<qint64>("room"); // bytes left below the limit before the line
+        QTest::addColumn<qint64>("size");
+        const qint64 line = 39 + 4; // "[time] { analyse } " + "text" + line end
+        QTest::newRow("reaches the limit") << line << AnalyseTools::kMaxAnalysisBytes;
+        QTest::newRow("one byte past it") << line - 1 << qint64(0);
+    }
+
+    void analysisFileSize()
+    {
+        QFETCH(qint64, room);
+        QFETCH(qint64, size);
+        const QString file = analysisFile("size.log");
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.resize(AnalyseTools::kMaxAnalysisBytes - room));
+        f.close();
+
+        AnalyseTools tools;
+        tools.setAnalysisFileName(file);
+        tools.writeAnalyse(QStringLiteral("text"));
+        QCOMPARE(QFileInfo(file).size(), size);
+    }
+
+    void bandwidthResultLine_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<qint64>("micros");
+        QTest::addColumn<qint64>("speed");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("1.05 s") << qint64(262144) << qint64(1050000) << qint64(249660)
+                                << "[INFO] Bandwidth Usage [ DATA 262144 bytes / TIME 1.050000 sec / SPEED 243 kbyte/sec. ]";
+        QTest::newRow("2 s, under 1 kB/s") << qint64(1000) << qint64(2000000) << qint64(500)
+                                           << "[INFO] Bandwidth Usage [ DATA 1000 bytes / TIME 2.000000 sec / SPEED 0 kbyte/sec. ]";
+        QTest::newRow("microseconds only") << qint64(1) << qint64(5) << qint64(200000)
+                                           << "[INFO] Bandwidth Usage [ DATA 1 bytes / TIME 0.000005 sec / SPEED 195 kbyte/sec. ]";
+        QTest::newRow("nothing read") << qint64(0) << qint64(0) << qint64(0)
+                                      << "[INFO] Bandwidth Usage [ DATA  / TIME  / SPEED  ]";
+    }
+
+    void bandwidthResultLine()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(qint64, micros);
+        QFETCH(qint64, speed);
+        QFETCH(QString, line);
+        QCOMPARE(TestBandwidth::resultLine(bytes, micros, speed), line);
+    }
+
+    // A real download, cross-checked with curl's own figures for the file;
+    // no result line, and no file, for a download that did not happen.
+    void bandwidthProbe_data()
+    {
+        QTest::addColumn<QString>("base");
+        QTest::addColumn<QByteArray>("status"); // what curl gets for the test file
+        QTest::newRow("test file served") << "www" << QByteArray("200");
+        QTest::newRow("test file missing") << "" << QByteArray("404");
+        QTest::newRow("nothing listening") << "closed" << QByteArray("000");
+        QTest::newRow("no base address") << "none" << QByteArray();
+    }
+
+    void bandwidthProbe()
+    {
+        QFETCH(QString, base);
+        QFETCH(QByteArray, status);
+        const QString www = m_tmp.filePath(QStringLiteral("www"));
+        QByteArray bytes(256 * 1024, Qt::Uninitialized);
+        for (int i = 0; i < bytes.size(); ++i)
+            bytes[i] = char(i * 7919 >> 3);
+        QFile test(www + QStringLiteral("/lib/256k.bytes"));
+        QVERIFY(QDir().mkpath(www + QStringLiteral("/lib")) && test.open(QIODevice::WriteOnly));
+        QVERIFY(test.write(bytes) == bytes.size());
+        test.close();
+
+        HttpServer server;
+        QString url;
+        if (base == QLatin1String("closed")) {
+            QTcpServer listener;
+            QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+            url = QStringLiteral("http://127.0.0.1:%1").arg(listener.serverPort());
+        } else if (base != QLatin1String("none")) {
+            QVERIFY(server.start(m_tmp.filePath(base)));
+            url = server.url();
+        }
+        QList<QByteArray> curl; // size, HTTP status
+        if (!url.isEmpty()) {
+            curl = output(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                                   QStringLiteral("-w"), QStringLiteral("%{size_download} %{http_code}"),
+                                                   url + QStringLiteral("/lib/256k.bytes")})
+                       .split(' ');
+            QCOMPARE(curl.value(1), status);
+        }
+
+        const QString file = analysisFile("bandwidth.log");
+        QFile::remove(file);
+        AnalyseTools tools;
+        tools.setAnalysisFileName(file);
+        tools.bandwidthProbe()->setBaseUrl(url);
+        tools.bandwidth_timer_finished();
+        QVERIFY(!tools.bandwidthProbe()->isRunning());
+        if (status != "200") {
+            QVERIFY(!QFile::exists(file));
+            return;
+        }
+
+        static const QRegularExpression line(QStringLiteral(
+            "\\{ analyse \\} \\[INFO\\] Bandwidth Usage \\[ DATA (\\d+) bytes / TIME (\\d+)\\.(\\d{6}) sec / SPEED "
+            "(\\d+) kbyte/sec\\. \\]\n$"));
+        const QString text = QString::fromUtf8(readAll(file));
+        const QRegularExpressionMatch m = line.match(text);
+        QVERIFY2(m.hasMatch(), qPrintable(text));
+        QCOMPARE(m.captured(1).toLongLong(), curl.value(0).toLongLong());
+        QCOMPARE(m.captured(1).toLongLong(), qint64(bytes.size()));
+        // The speed is the size over the time, in kB per second.
+        const double seconds = m.captured(2).toDouble() + m.captured(3).toDouble() / 1e6;
+        const double kbps = bytes.size() / seconds / 1024.0;
+        QVERIFY2(qAbs(m.captured(4).toDouble() - kbps) <= qMax(2.0, kbps * 0.2), qPrintable(text));
+    }
+
+    void fullScreenKeys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << true;
+        QTest::newRow("Space") << int(Qt::Key_Space) << false;
+        QTest::newRow("Return") << int(Qt::Key_Return) << false;
+        QTest::newRow("F11") << int(Qt::Key_F11) << false;
+    }
+
+    void fullScreenKeys()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, closes);
+        QPointer<FullScreen> frame = new FullScreen;
+        QVERIFY(frame->windowFlags() & Qt::WindowStaysOnTopHint);
+        frame->show();
+        QVERIFY(QTest::qWaitForWindowExposed(frame));
+        QTest::keyClick(frame, Qt::Key(key));
+        if (closes) {
+            QTRY_VERIFY(frame.isNull());
+            return;
+        }
+        QTest::qWait(50);
+        QVERIFY(!frame.isNull() && frame->isVisible());
+        frame->close_fullscreen();
+        QTRY_VERIFY(frame.isNull());
+    }
+};
+
+QTEST_MAIN(TestDiagnostics)
+#include "test_diagnostics.moc"
