@@ -390,7 +390,9 @@ bool ZuStreamEncoder::encodeFrame(AVFrame *frame, int width, int height, const Q
         drawCaption(m_work, label, timestamp);
 
     m_work->pts = m_nextPts;
-    m_work->pict_type = AV_PICTURE_TYPE_NONE;
+    // The file must play from its first picture, whatever the picture was
+    // in the recording.
+    m_work->pict_type = m_nextPts == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     int rc = avcodec_send_frame(m_enc, m_work);
     if (rc == AVERROR_EOF) {
         m_flushed = true;

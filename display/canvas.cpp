@@ -1,5 +1,8 @@
 #include "canvas.h"
 
+#include "nativeptzinterface.h"
+#include "onvif.h"
+#include "ptzctrlweb.h"
 #include "zulog.h"
 
 #include <QCoreApplication>
@@ -8,6 +11,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QThread>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <cmath>
@@ -52,7 +56,27 @@ QRectF drawBox(QPainter &p, const QRectF &area, const QString &text, Qt::Alignme
 
 Canvas::Canvas(QWidget *parent)
     : QWidget(parent)
+    , m_ptzHoldTimer(new QTimer(this))
+    , m_onvifMoveTimer(new QTimer(this))
+    , m_onvifStopTimer(new QTimer(this))
 {
+    m_ptzHoldTimer->setSingleShot(true);
+    m_ptzHoldTimer->setInterval(kPtzHoldMs);
+    connect(m_ptzHoldTimer, &QTimer::timeout, this, &Canvas::ptzHoldStarted);
+    m_onvifMoveTimer->setSingleShot(true);
+    m_onvifMoveTimer->setInterval(kOnvifRetryMs);
+    connect(m_onvifMoveTimer, &QTimer::timeout, this, [this] {
+        // A move that failed is only worth repeating while the user still
+        // holds it: repeated after the release it would never be stopped.
+        if (m_ptzHolding && m_gestureRoute == PtzRoute::Native)
+            sendNative(QStringLiteral("PanTilt_ContinuousMove"), false, float(m_holdSpeed.x()),
+                       float(m_holdSpeed.y()), 0);
+    });
+    m_onvifStopTimer->setSingleShot(true);
+    m_onvifStopTimer->setInterval(kOnvifRetryMs);
+    connect(m_onvifStopTimer, &QTimer::timeout, this,
+            [this] { sendNative(QStringLiteral("STOP_PanTilt_ContinuousMove"), false, 0, 0, 0); });
+
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(false);
     setMinimumSize(160, 90);
@@ -441,6 +465,7 @@ void Canvas::paintEvent(QPaintEvent *)
     if (factor > 1.001)
         info += (info.isEmpty() ? QString() : QStringLiteral("  ")) + QStringLiteral("Zoom x%1").arg(factor, 0, 'f', 1);
     drawBox(p, target, info, Qt::AlignBottom | Qt::AlignLeft, px);
+    drawBox(p, target, m_ptzStatus, Qt::AlignTop | Qt::AlignRight, px);
 
     if (m_drag == Drag::Select) {
         p.setPen(QPen(QColor(255, 255, 255, 220), 1, Qt::DashLine));
@@ -451,6 +476,10 @@ void Canvas::paintEvent(QPaintEvent *)
 
 void Canvas::mousePressEvent(QMouseEvent *event)
 {
+    if (ptzRoute() != PtzRoute::None && !currentImage().isNull()) {
+        ptzPress(event);
+        return;
+    }
     if (!digitalZoomEnabled() || currentImage().isNull()) {
         QWidget::mousePressEvent(event);
         return;
@@ -469,6 +498,19 @@ void Canvas::mousePressEvent(QMouseEvent *event)
 
 void Canvas::mouseMoveEvent(QMouseEvent *event)
 {
+    if (m_gestureRoute != PtzRoute::None) {
+        QMutexLocker lock(&m_mutex);
+        m_dragNow = event->position();
+        if (m_drag == Drag::None && !m_ptzHolding
+            && (m_dragNow - m_dragStart).manhattanLength() >= kMinSelection) {
+            // Moving with the button down draws a rectangle, never a hold.
+            m_ptzHoldTimer->stop();
+            m_drag = Drag::Select;
+        }
+        lock.unlock();
+        update();
+        return;
+    }
     Drag drag;
     QRectF start;
     QRectF target;
@@ -491,16 +533,23 @@ void Canvas::mouseMoveEvent(QMouseEvent *event)
     }
 }
 
+Canvas::Drag Canvas::takeDrag(QPointF *from)
+{
+    QMutexLocker lock(&m_mutex);
+    const Drag drag = m_drag;
+    m_drag = Drag::None;
+    *from = m_dragStart;
+    return drag;
+}
+
 void Canvas::mouseReleaseEvent(QMouseEvent *event)
 {
-    Drag drag;
-    QPointF from;
-    {
-        QMutexLocker lock(&m_mutex);
-        drag = m_drag;
-        m_drag = Drag::None;
-        from = m_dragStart;
+    if (m_gestureRoute != PtzRoute::None) {
+        ptzRelease(event);
+        return;
     }
+    QPointF from;
+    const Drag drag = takeDrag(&from);
     if (drag != Drag::Select || event->button() != Qt::LeftButton) {
         update();
         return;
@@ -517,6 +566,11 @@ void Canvas::mouseReleaseEvent(QMouseEvent *event)
 
 void Canvas::mouseDoubleClickEvent(QMouseEvent *event)
 {
+    if (ptzRoute() != PtzRoute::None && !doubleClickFullscreen()) {
+        // The second press of a double click is one more click for the camera.
+        mousePressEvent(event);
+        return;
+    }
     if (doubleClickFullscreen()) {
         QWidget *w = window();
         if (w->isFullScreen())
@@ -531,6 +585,22 @@ void Canvas::mouseDoubleClickEvent(QMouseEvent *event)
 
 void Canvas::wheelEvent(QWheelEvent *event)
 {
+    const PtzRoute route = ptzRoute();
+    if (route != PtzRoute::None && !currentImage().isNull()) {
+        const int steps = event->angleDelta().y() / 120;
+        event->accept();
+        if (steps == 0)
+            return;
+        if (route == PtzRoute::Native) {
+            sendNative(QStringLiteral("ContinuousMove"), true, 0, 0, float(qBound(-1.0, steps * 0.5, 1.0)));
+        } else {
+            const QSize size = frameSize();
+            webPtz()->postZoom(m_webPtzBase, steps > 0 ? QStringLiteral("1") : QStringLiteral("0"),
+                               steps > 0 ? QStringLiteral("0") : QStringLiteral("1"), size.width(), size.height(),
+                               m_ptzSession);
+        }
+        return;
+    }
     if (!digitalZoomEnabled()) {
         QWidget::wheelEvent(event);
         return;
@@ -540,4 +610,207 @@ void Canvas::wheelEvent(QWheelEvent *event)
         return;
     zoomAt(event->position(), std::pow(kWheelStep, steps));
     event->accept();
+}
+
+// ---------------------------------------------------------------- PTZ
+
+void Canvas::setWebPtz(const QString &baseUrl, const QString &session)
+{
+    m_webPtzBase = baseUrl;
+    m_ptzSession = session;
+}
+
+void Canvas::setNativePtz(NativePTZInterface *driver)
+{
+    if (m_nativePtz)
+        m_nativePtz->disconnect(this);
+    m_nativePtz = driver;
+    m_hasNativePtz = driver != nullptr;
+    if (!driver)
+        return;
+    connect(driver, &NativePTZInterface::status_message, this, &Canvas::get_direct_ptz_message);
+    // Only the ONVIF driver asks for a move to be repeated or stopped.
+    if (qobject_cast<Onvif *>(driver))
+        connect(driver, &NativePTZInterface::send_request_finished, this, &Canvas::onvif_request_finished);
+}
+
+void Canvas::setPtzIndex(int index) { m_ptzIndex = index; }
+
+QString Canvas::ptzStatusText() const { return m_ptzStatus; }
+
+bool Canvas::nativePtzUsable() const
+{
+    return m_hasNativePtz && m_nativePtz && m_nativePtz->isPtzAvailable() && m_nativePtz->isPtzEnabled();
+}
+
+Canvas::PtzRoute Canvas::ptzRoute() const
+{
+    if (nativePtzUsable())
+        return PtzRoute::Native;
+    if (!m_webPtzBase.isEmpty())
+        return PtzRoute::Web;
+    return PtzRoute::None;
+}
+
+PtzCtrlWeb *Canvas::webPtz()
+{
+    if (!m_webPtz) {
+        m_webPtz = std::make_unique<PtzCtrlWeb>();
+        connect(m_webPtz.get(), &PtzCtrlWeb::security_stop, this, &Canvas::zuptz_request_security_stop);
+    }
+    return m_webPtz.get();
+}
+
+QSize Canvas::frameSize() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_image.size();
+}
+
+QPointF Canvas::toFrame(const QPointF &pos) const
+{
+    const QPointF f = widgetToPicture(pos);
+    const QSize size = frameSize();
+    return {f.x() * size.width(), f.y() * size.height()};
+}
+
+void Canvas::sendNative(const QString &command, bool flag, float x, float y, float z, int areaWidth, int areaHeight)
+{
+    if (!nativePtzUsable())
+        return;
+    const QSize size = frameSize();
+    const bool sized = command == QLatin1String("clic") || command == QLatin1String("area")
+        || command == QLatin1String("right_clic");
+    m_nativePtz->send_command(command, flag, x, y, z, sized ? size.width() : -1, sized ? size.height() : -1,
+                              m_ptzIndex, areaWidth, areaHeight);
+}
+
+void Canvas::ptzPress(QMouseEvent *event)
+{
+    const PtzRoute route = ptzRoute();
+    const QPointF at = toFrame(event->position());
+    const QSize size = frameSize();
+    if (event->button() == Qt::RightButton) {
+        if (route == PtzRoute::Native)
+            sendNative(QStringLiteral("right_clic"), false, float(at.x()), float(at.y()), 0);
+        else
+            webPtz()->postRightClic(m_webPtzBase, size.width(), size.height(), m_ptzSession);
+        return;
+    }
+    if (event->button() != Qt::LeftButton)
+        return;
+    m_gestureRoute = route;
+    m_ptzHolding = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_dragStart = m_dragNow = event->position();
+        m_drag = Drag::None;
+    }
+    m_ptzHoldTimer->start();
+}
+
+void Canvas::ptzHoldStarted()
+{
+    if (m_gestureRoute == PtzRoute::None)
+        return;
+    QPointF from;
+    {
+        QMutexLocker lock(&m_mutex);
+        from = m_dragStart;
+    }
+    m_ptzHolding = true;
+    const QPointF at = toFrame(from);
+    const QSize size = frameSize();
+    if (m_gestureRoute == PtzRoute::Native) {
+        // Speeds toward the held point: pan to the right and tilt upward are positive.
+        const double pan = size.width() > 0 ? qBound(-1.0, at.x() / size.width() * 2.0 - 1.0, 1.0) : 0.0;
+        const double tilt = size.height() > 0 ? qBound(-1.0, 1.0 - at.y() / size.height() * 2.0, 1.0) : 0.0;
+        m_holdSpeed = QPointF(pan, tilt);
+        sendNative(QStringLiteral("ContinuousMove"), false, float(pan), float(tilt), 0);
+    } else {
+        webPtz()->postContinuous(m_webPtzBase, true, at.x(), at.y(), size.width(), size.height(), m_ptzSession);
+    }
+}
+
+void Canvas::ptzEndHold()
+{
+    if (!m_ptzHolding)
+        return;
+    m_ptzHolding = false;
+    if (m_gestureRoute == PtzRoute::Native) {
+        sendNative(QStringLiteral("STOP_PanTilt_ContinuousMove"), false, 0, 0, 0);
+    } else {
+        // At (0, 0): a release refused while the move is in flight is retried.
+        zuptz_request_security_stop();
+    }
+}
+
+void Canvas::ptzRelease(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    m_ptzHoldTimer->stop();
+    const PtzRoute route = m_gestureRoute;
+    QPointF from;
+    const Drag drag = takeDrag(&from);
+    if (m_ptzHolding) {
+        ptzEndHold();
+    } else if (drag == Drag::Select) {
+        const QRectF sel = QRectF(toFrame(from), toFrame(event->position())).normalized();
+        const QRect area = sel.toRect();
+        if (area.width() > 0 && area.height() > 0) {
+            if (route == PtzRoute::Native) {
+                sendNative(QStringLiteral("area"), false, float(area.x()), float(area.y()), 0, area.width(),
+                           area.height());
+            } else {
+                const QSize size = frameSize();
+                webPtz()->postArea(m_webPtzBase, area, size.width(), size.height(), m_ptzSession);
+            }
+        }
+    } else {
+        const QPointF at = toFrame(event->position());
+        if (route == PtzRoute::Native) {
+            sendNative(QStringLiteral("clic"), false, float(at.x()), float(at.y()), 0);
+        } else {
+            const QSize size = frameSize();
+            webPtz()->postClic(m_webPtzBase, at.x(), at.y(), size.width(), size.height(), m_ptzSession);
+        }
+    }
+    m_gestureRoute = PtzRoute::None;
+    update();
+}
+
+void Canvas::leaveEvent(QEvent *event)
+{
+    if (m_gestureRoute != PtzRoute::None && m_ptzHolding) {
+        ptzEndHold();
+        m_gestureRoute = PtzRoute::None;
+        m_ptzHoldTimer->stop();
+    }
+    QWidget::leaveEvent(event);
+}
+
+void Canvas::get_direct_ptz_message(int status, QString command, QString fault, QString driver)
+{
+    m_ptzStatus = QStringLiteral("PTZ %1 : %2 : %3").arg(driver, command, fault);
+    logMessage(QStringLiteral("[INFO] Canvas :: get direct ptz message :: %1 :: ").arg(status) + m_ptzStatus);
+    if (status == -99 && m_nativePtz)
+        m_nativePtz->setPtzEnabled(false);
+    update();
+}
+
+void Canvas::onvif_request_finished(int request_code)
+{
+    if (m_onvifMoveTimer->isActive() || m_onvifStopTimer->isActive())
+        return;
+    if (request_code < 0)
+        m_onvifMoveTimer->start();
+    else if (request_code == 2)
+        m_onvifStopTimer->start();
+}
+
+void Canvas::zuptz_request_security_stop()
+{
+    const QSize size = frameSize();
+    webPtz()->postContinuous(m_webPtzBase, false, 0, 0, size.width(), size.height(), m_ptzSession);
 }

@@ -4,11 +4,17 @@
 #include <QImage>
 #include <QMutex>
 #include <QPoint>
+#include <QPointer>
 #include <QRectF>
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
+
+class NativePTZInterface;
+class PtzCtrlWeb;
+class QTimer;
 
 // The video surface: paints the picture it was last given, letterboxed in
 // the widget with the draw-overlay text (top left), the timestamp box
@@ -26,6 +32,14 @@
 // zoom into, with zoom a left-button drag moves the zoomed view; a right
 // click, or a double click when double-click full screen is off, shows the
 // whole picture again.
+//
+// PTZ: once a camera driver (setNativePtz) or a recorder's web PTZ page
+// (setWebPtz) is set, mouse and wheel steer the camera instead of zooming
+// digitally. The driver is used while it is available and enabled, the web
+// page otherwise. A click, a rectangle drawn with the left button, a right
+// click and the wheel each give one command; holding the left button still
+// for kPtzHoldMs moves the camera toward the held point until the button is
+// released or the pointer leaves the surface. Coordinates are frame pixels.
 class Canvas : public QWidget, public DisplayInterface
 {
     Q_OBJECT
@@ -34,6 +48,10 @@ public:
     static constexpr int kMaxSide = 16384;
     // Deepest digital zoom (the visible part is 1/kMaxZoom of each side).
     static constexpr qreal kMaxZoom = 16.0;
+    // A left button held this long without moving is a continuous move.
+    static constexpr int kPtzHoldMs = 300;
+    // Delay of the ONVIF driver's re-sent move or stop.
+    static constexpr int kOnvifRetryMs = 500;
 
     explicit Canvas(QWidget *parent = nullptr);
     ~Canvas() override;
@@ -95,6 +113,20 @@ public:
     // without a picture).
     QRectF pictureRect() const;
 
+    // The recorder's web PTZ page: its base URL and session; an empty base
+    // switches web PTZ off. The web client is created at the first gesture
+    // that needs it and kept until the canvas goes.
+    void setWebPtz(const QString &baseUrl, const QString &session);
+    // The camera's own driver (not owned; null switches native PTZ off). Its
+    // status messages are shown on the picture, and -99 switches it off.
+    void setNativePtz(NativePTZInterface *driver);
+    // The camera index handed to the driver with every command.
+    void setPtzIndex(int index);
+    // Null until the first web PTZ gesture.
+    PtzCtrlWeb *webPtzClient() const { return m_webPtz.get(); }
+    // The last PTZ status shown on the picture (empty when none).
+    QString ptzStatusText() const;
+
 public slots:
     // Takes one picture for display. Arguments:
     //  data        BGRA bytes (B, G, R, A per pixel), `height` rows; copied
@@ -113,6 +145,16 @@ public slots:
     void displayFrame(uint8_t *data, int width, int height, int bytesPerLine, QString timestamp,
                       QString overlay, bool keyframe, int frameId, double fps, bool still);
 
+    // A native driver's status: shown on the picture; -99 (the camera
+    // cannot be reached) switches native PTZ off.
+    void get_direct_ptz_message(int status, QString command, QString fault, QString driver);
+    // The ONVIF driver's reply to a move: a negative code re-sends the move
+    // while the button is still held, code 2 sends a stop, each kOnvifRetryMs
+    // later and only while neither is already scheduled.
+    void onvif_request_finished(int request_code);
+    // The web client could not send the release that stops a move: send it again.
+    void zuptz_request_security_stop();
+
 signals:
     // A live display ended on its own (see setup_disconnect).
     void endingsignal();
@@ -129,9 +171,11 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void wheelEvent(QWheelEvent *event) override;
+    void leaveEvent(QEvent *event) override;
 
 private:
     enum class Drag { None, Select, Pan };
+    enum class PtzRoute { None, Native, Web };
 
     QImage snapshot(bool full);
     void dropQueuedPictures();
@@ -142,8 +186,23 @@ private:
     QRectF pictureRectLocked() const;
     QPointF widgetToPicture(const QPointF &pos) const; // picture fractions
     void setZoomRect(QRectF rect);
+    // Ends the drag under way: its kind, and where it started in `from`.
+    Drag takeDrag(QPointF *from);
     void scheduleRepaint();
     QString infoLineLocked() const;
+
+    PtzRoute ptzRoute() const;
+    bool nativePtzUsable() const;
+    PtzCtrlWeb *webPtz();
+    // The picture's size and a widget position in frame pixels.
+    QSize frameSize() const;
+    QPointF toFrame(const QPointF &pos) const;
+    void sendNative(const QString &command, bool flag, float x, float y, float z, int areaWidth = -1,
+                    int areaHeight = -1);
+    void ptzPress(QMouseEvent *event);
+    void ptzRelease(QMouseEvent *event);
+    void ptzHoldStarted();
+    void ptzEndHold();
 
     mutable QMutex m_mutex;
     QImage m_image;            // the picture on screen, Format_RGB32, owned
@@ -164,4 +223,19 @@ private:
     QPointF m_dragStart;
     QPointF m_dragNow;
     QRectF m_dragZoomStart;
+
+    // PTZ (GUI thread only).
+    QString m_webPtzBase;
+    QString m_ptzSession;
+    std::unique_ptr<PtzCtrlWeb> m_webPtz;
+    bool m_hasNativePtz = false;
+    QPointer<NativePTZInterface> m_nativePtz;
+    int m_ptzIndex = 0;
+    QString m_ptzStatus;
+    PtzRoute m_gestureRoute = PtzRoute::None; // of the gesture under way
+    bool m_ptzHolding = false;
+    QPointF m_holdSpeed; // pan, tilt of the current hold
+    QTimer *m_ptzHoldTimer;
+    QTimer *m_onvifMoveTimer;
+    QTimer *m_onvifStopTimer;
 };

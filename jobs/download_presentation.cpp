@@ -1,6 +1,9 @@
 #include "download_presentation.h"
 
+#include "downloadencodeitem_presentation.h"
 #include "downloaditem_presentation.h"
+#include "downloadmultiitems_presentation.h"
+#include "zudownload_encode_data.h"
 #include "zulog.h"
 
 #include <QCloseEvent>
@@ -22,11 +25,6 @@ const char kRowProgressStyle[] =
     "QProgressBar {    border: 1px solid grey; border-radius: 5px; text-align: center;color:white; font: "
     "14px;background-color: rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}";
 constexpr int kRowHeight = 100;
-
-bool isNetworkKind(const QString &type)
-{
-    return type.contains(QLatin1String("multi")) || type.contains(QLatin1String("encode"));
-}
 } // namespace
 
 // ---------------------------------------------------------------- model
@@ -114,8 +112,9 @@ Download_presentation::Download_presentation()
         v.view->setModel(v.model);
         v.view->setStyleSheet(QStringLiteral("EditTableView::item {border: 0px;border-bottom: 1px solid gray;}"));
     }
-    label_14->setPixmap(QPixmap(QStringLiteral(":/imgs/download.png"))
-                            .scaled(20, 20, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // The badge's content box is 16 pixels wide: a larger picture would be cut.
+    label_14->setPixmap(
+        Presentation_Interface::resourcePixmap(QStringLiteral(":/imgs/download.svg"), 16, devicePixelRatioF()));
 }
 
 Download_presentation::~Download_presentation()
@@ -138,6 +137,7 @@ Download_presentation::~Download_presentation()
 void Download_presentation::placeRow(EditTableView *view, int row, Presentation_Interface *item)
 {
     QAbstractItemModel *model = view->model();
+    item->showFileIcon();
     view->setIndexWidget(model->index(row, 0), item);
     view->setRowHeight(row, kRowHeight);
 }
@@ -156,7 +156,7 @@ void Download_presentation::add_item(Presentation_Interface *item)
     if (row == 0)
         show();
     placeRow(downloadsView, row, item);
-    item->fileIcon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(48, 48));
+    item->showFileIcon();
     item->fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
     item->downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
     item->downloadInfoLabel->setText(QStringLiteral("En attente..."));
@@ -197,9 +197,18 @@ bool Download_presentation::moveToList(Presentation_Interface *item, Presentatio
                                        QList<Presentation_Interface *> &target,
                                        DownloadPresentationModel *targetModel, EditTableView *targetView)
 {
+    return moveToLists(item, {Move{copy, &target, targetModel, targetView}});
+}
+
+bool Download_presentation::moveToLists(Presentation_Interface *item, const QList<Move> &moves)
+{
+    const auto discard = [&moves] {
+        for (const Move &m : moves)
+            delete m.copy;
+    };
     const int row = int(m_inProgress.indexOf(item));
     if (row < 0) {
-        delete copy;
+        discard();
         return false;
     }
     m_downloadModel->removeRows(row, 1);
@@ -207,17 +216,20 @@ bool Download_presentation::moveToList(Presentation_Interface *item, Presentatio
         // Not admitted for removal (its retry button is not enabled): the
         // row stays, and no copy is made, so that a later report cannot add
         // a second one.
-        delete copy;
+        discard();
         return false;
     }
-    m_moved.insert(item);
-    const int newRow = int(target.size());
-    targetModel->beginInsert(newRow);
-    target.append(copy);
-    targetModel->endInsert();
-    placeRow(targetView, newRow, copy);
+    // Out of the in-progress list now: a later report of the same job finds
+    // no row and copies nothing.
+    for (const Move &m : moves) {
+        const int newRow = int(m.target->size());
+        m.model->beginInsert(newRow);
+        m.target->append(m.copy);
+        m.model->endInsert();
+        placeRow(m.view, newRow, m.copy);
+        m.view->viewport()->update();
+    }
     downloadsView->viewport()->update();
-    targetView->viewport()->update();
     return true;
 }
 
@@ -240,13 +252,12 @@ void Download_presentation::update()
 
 void Download_presentation::handleStatus(Presentation_Interface *item)
 {
-    const bool known = item && m_inProgress.contains(item) && !m_moved.contains(item);
-    if (known) {
+    if (item && m_inProgress.contains(item)) {
         const QString type = item->type();
-        if (isNetworkKind(type)) {
-            // Multi-file and recording download jobs are not built yet; their
-            // rows stay where they are until those kinds exist.
-            logMessage(QStringLiteral("[WARN] Download Presentation :: update :: no handling for job type ") + type);
+        if (type.contains(QLatin1String("multi"))) {
+            handleMultiStatus(item);
+        } else if (type.contains(QLatin1String("encode"))) {
+            handleEncodeStatus(item);
         } else if (item->downloadedSuccessfully()) {
             logMessage("[INFO] Download Presentation :: item downloaded Successfully");
             const QString file = item->fileName();
@@ -267,6 +278,99 @@ void Download_presentation::handleStatus(Presentation_Interface *item)
     }
     startNext(QStringLiteral("[INFO] Download Presentation :: global start new download "));
     updateTexts();
+}
+
+void Download_presentation::handleMultiStatus(Presentation_Interface *item)
+{
+    auto *job = qobject_cast<DownloadMultiItems_Presentation *>(item);
+    if (!job) {
+        logMessage(QStringLiteral("[WARN] Download Presentation :: multi type :: update :: not a multi-file job ")
+                   + item->fileName());
+        return;
+    }
+    const int row = int(m_inProgress.indexOf(item));
+    if (job->isStarted()) {
+        if (downloadsView->rowHeight(row) < kRowHeight)
+            downloadsView->setRowHeight(row, kRowHeight);
+        return;
+    }
+    // An ended job may stand for files downloaded and files that failed: one
+    // copy in each list, for its one row.
+    DownloadMultiItems_Presentation *success = nullptr;
+    DownloadMultiItems_Presentation *failure = nullptr;
+    if (job->downloadedSuccessfully() && !job->doneFiles().isEmpty()) {
+        logMessage("[INFO] Download Presentation :: multi type :: update :: downloadedSuccessfully");
+        success = new DownloadMultiItems_Presentation(job->pendingFiles(), job->doneFiles(), job->folder());
+    }
+    if (job->isInError() || !job->errorFiles().isEmpty()) {
+        logMessage("[INFO] Download Presentation :: multi type :: update :: error detected");
+        failure = new DownloadMultiItems_Presentation(job->errorFiles(), {}, job->folder());
+        failure->setType(QStringLiteral("multi"));
+        failure->setInError(true);
+        connect(failure, &Presentation_Interface::statusChanged, this, &Download_presentation::update);
+        connect(failure, &DownloadMultiItems_Presentation::tryAgainFromError, this,
+                &Download_presentation::updateFromError);
+    }
+    QList<Move> moves;
+    if (success)
+        moves.append(Move{success, &m_succeeded, m_successModel, finished_downloadsView});
+    if (failure)
+        moves.append(Move{failure, &m_failed, m_errorModel, failure_downloadsView});
+    if (moves.isEmpty() || !moveToLists(item, moves) || !success)
+        return;
+    logMessage(QStringLiteral("[INFO] Download Presentation :: multi type :: update :: STOPPED FILE        ")
+               + job->fileName());
+    logMessage("[INFO] Download Presentation :: multi type :: update :: START NEW DOWNLOAD  ");
+    startNext(QStringLiteral("[INFO] Download Presentation :: multi type :: update :: START NEW DOWNLOAD "));
+    logMessage("[INFO] Download Presentation :: multi type :: update :: update views ");
+    downloadsView->viewport()->update();
+    finished_downloadsView->viewport()->update();
+    logMessage("[INFO] Download Presentation :: multi type :: update :: downloadedSuccessfully done");
+    const qint64 now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    logMessage(QStringLiteral("[INFO] Download Presentation :: multi type :: update :: files downloaded in ")
+               + QString::number(double(now - m_startTime) / 1e9, 'g', 6) + QStringLiteral(" s"));
+}
+
+void Download_presentation::handleEncodeStatus(Presentation_Interface *item)
+{
+    auto *job = qobject_cast<DownloadEncodeItem_Presentation *>(item);
+    const QString file = item->fileName();
+    if (item->downloadedSuccessfully()) {
+        logMessage("[INFO] Download Presentation :: encode type :: item downloaded Successfully");
+        auto *copy = new DownloadEncodeItem_Presentation(this, file);
+        copy->setFinished(); // a finished row, removable like every succeeded one
+        if (!moveToList(item, copy, m_succeeded, m_successModel, finished_downloadsView))
+            return;
+        logMessage(QStringLiteral("[INFO] Download Presentation :: encode type :: STOPPED FILE        ") + file);
+        if (ZuDownload_encode_data *worker = job ? job->takeDownloadEncodeObject() : nullptr) {
+            worker->set_stop();
+            worker->quit();
+            if (!worker->isRunning()) {
+                worker->deleteLater();
+            } else {
+                // Its run is in its last steps: it goes once its thread has ended.
+                logMessage("[WARN] Download Presentation :: encode type :: failed to delete download / encode object");
+                connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+            }
+        }
+        logMessage("[INFO] Download Presentation :: encode type :: START NEW DOWNLOAD  ");
+        startNext(QStringLiteral("[INFO] Download Presentation :: encode type :: START NEW DOWNLOAD "));
+    } else if (item->isInError()) {
+        logMessage("[INFO] Download Presentation :: encode type :: item in error");
+        auto *copy = new DownloadEncodeItem_Presentation(this, file);
+        connect(copy, &Presentation_Interface::statusChanged, this, &Download_presentation::update);
+        connect(copy, &DownloadEncodeItem_Presentation::tryAgainFromError, this, &Download_presentation::updateFromError);
+        copy->setType(QStringLiteral("encode"));
+        copy->setInError(true);
+        if (job)
+            copy->setDownloadEncodeObject(job->downloadEncodeObject());
+        const QString text = item->downloadInfoLabel->text();
+        logMessage(QStringLiteral("[INFO] Download Presentation :: encode type :: ") + text);
+        copy->downloadInfoLabel->setText(text);
+        moveToList(item, copy, m_failed, m_errorModel, failure_downloadsView);
+    }
 }
 
 void Download_presentation::updateTexts()
@@ -304,13 +408,42 @@ void Download_presentation::updateFromError(QString type)
     const int row = item ? int(m_failed.indexOf(item)) : -1;
     logMessage(QStringLiteral("[INFO] Download Presentation :: updateFromError :: row ") + QString::number(row));
     logMessage(QStringLiteral("[INFO] Download Presentation :: updateFromError :: error type ") + type);
-    if (isNetworkKind(type)) {
-        // The retry of multi-file and recording download jobs comes with
-        // those job kinds; until then a failed row stays as it is.
-        logMessage(QStringLiteral("[WARN] Download Presentation :: updateFromError :: no retry for job type ") + type);
+    const bool multi = type.contains(QLatin1String("multi"));
+    if (!multi && !type.contains(QLatin1String("encode"))) {
+        logMessage("[ERROR] Download Presentation :: update From Error :: unknown type");
         return;
     }
-    logMessage("[ERROR] Download Presentation :: update From Error :: unknown type");
+    // A row that is no longer in the failed list has been retried already.
+    if (row < 0)
+        return;
+    Presentation_Interface *retry = multi ? multiRetry(item) : encodeRetry(item);
+    if (!retry)
+        return;
+    retry->clearFinishedAndError();
+    m_errorModel->removeRows(row, 1);
+    failure_downloadsView->viewport()->update();
+    add_item(retry);
+}
+
+Presentation_Interface *Download_presentation::multiRetry(Presentation_Interface *failed)
+{
+    auto *job = qobject_cast<DownloadMultiItems_Presentation *>(failed);
+    if (!job)
+        return nullptr;
+    auto *retry = new DownloadMultiItems_Presentation(job->pendingFiles(), job->doneFiles(), job->folder());
+    retry->setType(QStringLiteral("multi"));
+    return retry;
+}
+
+Presentation_Interface *Download_presentation::encodeRetry(Presentation_Interface *failed)
+{
+    auto *job = qobject_cast<DownloadEncodeItem_Presentation *>(failed);
+    if (!job)
+        return nullptr;
+    auto *retry = new DownloadEncodeItem_Presentation(this, job->fileName());
+    retry->setType(QStringLiteral("encode"));
+    retry->setDownloadEncodeObject(job->downloadEncodeObject());
+    return retry;
 }
 
 void Download_presentation::closeEvent(QCloseEvent *event)

@@ -2,7 +2,6 @@
 #include <QAbstractListModel>
 #include <QList>
 #include <QPointer>
-#include <QSet>
 #include <QWidget>
 
 #include "edittableview.h"
@@ -73,6 +72,13 @@ protected:
 
 private:
     void handleStatus(Presentation_Interface *item);
+    // The branches of the network download jobs (type tag "multi" or
+    // "encode"): which copies go to which list once the job has ended.
+    void handleMultiStatus(Presentation_Interface *item);
+    void handleEncodeStatus(Presentation_Interface *item);
+    // The new job that retries a failed row; null when there is none.
+    Presentation_Interface *multiRetry(Presentation_Interface *failed);
+    Presentation_Interface *encodeRetry(Presentation_Interface *failed);
     // Starts the first waiting job when fewer than kMaxRunning run; the log
     // line is `logPrefix` followed by the job's index.
     bool startNext(const QString &logPrefix);
@@ -80,6 +86,14 @@ private:
     // `target`. False (and `copy` deleted) when the row may not go yet.
     bool moveToList(Presentation_Interface *item, Presentation_Interface *copy, QList<Presentation_Interface *> &target,
                     DownloadPresentationModel *targetModel, EditTableView *targetView);
+    struct Move {
+        Presentation_Interface *copy;
+        QList<Presentation_Interface *> *target;
+        DownloadPresentationModel *model;
+        EditTableView *view;
+    };
+    // As moveToList, with one or more copies for the one row of `item`.
+    bool moveToLists(Presentation_Interface *item, const QList<Move> &moves);
     void placeRow(EditTableView *view, int row, Presentation_Interface *item);
     void updateTexts();
 
@@ -91,9 +105,6 @@ private:
     DownloadPresentationModel *m_errorModel = nullptr;
     qint64 m_startTime = 0;
 
-    // Jobs whose end has already been copied to a list: a job that reports
-    // its end twice is copied once.
-    QSet<const Presentation_Interface *> m_moved;
     // Status reports that arrive while one is being handled (a job started
     // by the start rule may report at once) wait their turn.
     QList<QPointer<Presentation_Interface>> m_pending;

@@ -256,10 +256,10 @@ void ff_export::run()
                     continue;
                 }
             }
-            if (!frame->isKeyframe()) {
-                dropHead();
-                continue;
-            }
+            // The reader hands over whole pictures only (a range opening
+            // inside a group of pictures is decoded from the key frame before
+            // it), so the file starts with the first frame of the range, at
+            // or after its begin; the encoder makes it a key frame.
             if (!usableRate(rate))
                 logMessage(QStringLiteral("[WARN] ZuPlayer Exporter :: no usable frame rate from the reader (%1)")
                                .arg(rate));
@@ -332,7 +332,7 @@ void ff_export::run()
             logMessage("[ERROR] ZuPlayer Exporter :: a frame of the range could not be read");
             errorCode = -14;
         } else {
-            logMessage("[ERROR] ZuPlayer Exporter :: no key frame in the range");
+            logMessage("[ERROR] ZuPlayer Exporter :: no frame in the range");
             errorCode = -10;
         }
     }

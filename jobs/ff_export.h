@@ -14,13 +14,14 @@ class ZuAudioVideoFileReader;
 
 // Turns the recorded frames of one camera between a begin and an end time
 // into a video file. `run` starts a frame reader thread that decodes the
-// frames of the range into this worker's queue; the worker waits for the
-// first key frame, opens the encoder with that frame's size and format,
-// encodes every frame with its time caption and reports progress.
+// frames of the range into this worker's queue; the worker opens the encoder
+// with the first frame's size and format, encodes every frame from the first
+// one at or after the begin (a key frame of the file) with its time caption
+// and reports progress.
 //
 // Endings: endingsignal() after a complete file or a user stop that left a
 // playable file; error(code) instead (and no endingsignal) when the encoder
-// cannot be opened (-5), the range holds no key frame (-10), a frame cannot
+// cannot be opened (-5), the range holds no frame (-10), a frame cannot
 // be read or encoded (-14), or the user stopped before anything was encoded
 // (-34). Whatever the ending, the reader thread has been stopped, joined and
 // freed before the worker's thread ends, and the end never waits for the GUI

@@ -6,29 +6,50 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QStringDecoder>
 
 #include <openssl/evp.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
-const QStringList kCountExcluded = {QStringLiteral("index.zunfo"), QStringLiteral("hash.json"),
-                                    QStringLiteral("zuvideoindex.json"), QStringLiteral("zuindex_cache")};
-const QStringList kListExcluded = {QStringLiteral("index.zunfo"), QStringLiteral("hash.json"),
-                                   QStringLiteral("zuvideoindex.json")};
-
-bool nameExcluded(const QString &name, const QStringList &excluded)
+// A name as bytes, readable in a log line: bytes that are not printable
+// ASCII are written as \xNN.
+QString escapedName(const QByteArray &name)
 {
-    for (const QString &text : excluded) {
-        if (name.contains(text))
-            return true;
+    QString out;
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7f)
+            out += QLatin1Char(c);
+        else
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
     }
-    return false;
+    return out;
+}
+
+// The name as text when it is valid UTF-8, which is what every path of the
+// manifest and of the player is; a null string otherwise.
+QString utf8Name(const QByteArray &name)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder(name);
+    if (decoder.hasError() || text.isEmpty())
+        return QString();
+    return text;
 }
 
 // `path` and `root` are canonical; true when `path` lies below `root`.
@@ -76,43 +97,90 @@ void IntegrityCheck::user_stop()
     stop.store(true);
 }
 
-QStringList IntegrityCheck::walk(const QString &dir, const QStringList &excluded,
-                                 QStringList *linkedFolders) const
+const QStringList &IntegrityCheck::excludedTopNames()
+{
+    static const QStringList names{QStringLiteral("hash.json"), QStringLiteral("index.zunfo")};
+    return names;
+}
+
+IntegrityCheck::DayTree IntegrityCheck::walk(const QString &dir) const
 {
     // Iterative, and symlinked folders are never entered: a link back up the
     // tree cannot loop and a link elsewhere cannot pull outside files in.
-    QStringList files;
+    DayTree tree;
     QStringList pending{dir};
+    bool top = true;
     while (!pending.isEmpty()) {
         const QString current = pending.takeFirst();
-        const QDir d(current);
-        const QFileInfoList plain = d.entryInfoList(QDir::Files, QDir::NoSort);
-        for (const QFileInfo &fi : plain) {
-            if (!nameExcluded(fi.fileName(), excluded))
-                files.append(fi.absoluteFilePath());
+        const bool atTop = top;
+        top = false;
+        DIR *d = ::opendir(QFile::encodeName(current).constData());
+        if (!d) {
+            tree.unverifiable.append({current, QStringLiteral("folder not readable")});
+            continue;
         }
-        const QFileInfoList subs = d.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
-        for (int i = subs.size() - 1; i >= 0; --i) {
-            if (subs.at(i).isSymLink()) {
-                if (linkedFolders)
-                    linkedFolders->append(subs.at(i).absoluteFilePath());
+        std::vector<QByteArray> names;
+        while (const dirent *e = ::readdir(d)) {
+            const QByteArray name(e->d_name);
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        QStringList subfolders;
+        for (const QByteArray &name : names) {
+            const QString text = utf8Name(name);
+            if (text.isNull()) {
+                tree.unverifiable.append({current + QLatin1Char('/') + escapedName(name), QStringLiteral("name not UTF-8")});
                 continue;
             }
-            pending.prepend(subs.at(i).absoluteFilePath());
+            const QString path = current + QLatin1Char('/') + text;
+            if (name.startsWith('.')) {
+                tree.hidden.append(path);
+                continue;
+            }
+            struct stat st {};
+            if (::fstatat(::dirfd(d), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                tree.unverifiable.append({path, QStringLiteral("cannot be examined")});
+                continue;
+            }
+            if (S_ISLNK(st.st_mode)) {
+                // A link to a file counts as that file (its entry must then
+                // lead inside the day); a link to a folder is not entered.
+                if (::fstatat(::dirfd(d), name.constData(), &st, 0) != 0) {
+                    tree.unverifiable.append({path, QStringLiteral("dangling link")});
+                    continue;
+                }
+                if (S_ISDIR(st.st_mode)) {
+                    tree.linkedFolders.append(path);
+                    continue;
+                }
+            } else if (S_ISDIR(st.st_mode)) {
+                subfolders.append(path);
+                continue;
+            }
+            if (!S_ISREG(st.st_mode)) {
+                tree.unverifiable.append({path, QStringLiteral("not a regular file")});
+                continue;
+            }
+            if (atTop && excludedTopNames().contains(text))
+                continue;
+            tree.counted.append(path);
         }
+        ::closedir(d);
+        pending = subfolders + pending;
     }
-    return files;
+    return tree;
 }
 
 int IntegrityCheck::count_files(const QString &dir)
 {
-    return int(walk(dir, kCountExcluded).size());
+    return int(walk(dir).counted.size());
 }
 
 QFileInfoList IntegrityCheck::list_files(const QString &dir)
 {
     QFileInfoList list;
-    for (const QString &path : walk(dir, kListExcluded))
+    for (const QString &path : walk(dir).counted)
         list.append(QFileInfo(path));
     return list;
 }
@@ -139,22 +207,80 @@ QJsonArray IntegrityCheck::get_json_array(const QString &path)
 
 void IntegrityCheck::invalid_integrity(const QJsonArray &manifest, const QFileInfoList &files)
 {
-    QSet<QString> recorded;
+    // Entries and files are matched as the verification matches them, by
+    // where the entry leads and by file identity, so that a moved or copied
+    // day names only what really differs.
+    ensureCanonicalFolder();
+    QHash<FileId, QString> onDisk;
+    for (const QFileInfo &fi : files) {
+        FileId id;
+        if (identify(fi.absoluteFilePath(), &id))
+            onDisk.insert(id, fi.absoluteFilePath());
+    }
+    QSet<FileId> claimed;
     for (const QJsonValue &v : manifest) {
-        if (v.isObject())
-            recorded.insert(v.toObject().value(QStringLiteral("absolutepath")).toString());
+        if (!v.isObject())
+            continue;
+        const QJsonObject entry = v.toObject();
+        const Located where = locate(entry);
+        FileId id;
+        if (!where.resolved.isEmpty() && identify(where.resolved, &id) && onDisk.contains(id)) {
+            claimed.insert(id);
+            continue;
+        }
+        QString recorded = entry.value(QStringLiteral("absolutepath")).toString();
+        if (recorded.isEmpty())
+            recorded = entry.value(QStringLiteral("path")).toString();
+        logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file missing :: ") + recorded);
     }
-    QSet<QString> onDisk;
-    for (const QFileInfo &fi : files)
-        onDisk.insert(fi.absoluteFilePath());
-    for (const QString &p : recorded) {
-        if (!onDisk.contains(p))
-            logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file missing :: ") + p);
+    QStringList added;
+    for (auto it = onDisk.cbegin(); it != onDisk.cend(); ++it) {
+        if (!claimed.contains(it.key()))
+            added.append(it.value());
     }
-    for (const QString &p : onDisk) {
-        if (!recorded.contains(p))
-            logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file added :: ") + p);
+    added.sort();
+    for (const QString &p : std::as_const(added))
+        logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file added :: ") + p);
+}
+
+void IntegrityCheck::ensureCanonicalFolder()
+{
+    if (canonicalFolder.isEmpty())
+        canonicalFolder = QFileInfo(folder).canonicalFilePath();
+}
+
+bool IntegrityCheck::identify(const QString &path, FileId *id)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    id->dev = quint64(st.st_dev);
+    id->ino = quint64(st.st_ino);
+    return true;
+}
+
+IntegrityCheck::Located IntegrityCheck::locate(const QJsonObject &entry) const
+{
+    return locate(entry.value(QStringLiteral("absolutepath")).toString(), entry.value(QStringLiteral("path")).toString());
+}
+
+IntegrityCheck::Located IntegrityCheck::locate(const QString &absolutepath, QString path) const
+{
+    Located where;
+    if (QDir::isAbsolutePath(absolutepath)) {
+        where.resolved = insideRegularFile(absolutepath);
+        if (!where.resolved.isEmpty()) {
+            where.fromAbsolute = true;
+            return where;
+        }
     }
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (!path.isEmpty() && QDir::isRelativePath(path)) {
+        const QString root = canonicalFolder.isEmpty() ? folder : canonicalFolder;
+        where.candidate = QDir::cleanPath(root + QLatin1Char('/') + path);
+        where.resolved = insideRegularFile(where.candidate);
+    }
+    return where;
 }
 
 QString IntegrityCheck::insideRegularFile(const QString &candidate) const
@@ -191,7 +317,7 @@ int IntegrityCheck::openRegular(const QString &path, FileId *id)
     return fd;
 }
 
-IntegrityCheck::HashResult IntegrityCheck::hashFile(int fd, QString *hexDigest)
+IntegrityCheck::HashResult IntegrityCheck::hashFile(int fd, QString *hexDigest, const std::atomic<bool> &abandon) const
 {
     DigestCtx ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
@@ -199,7 +325,7 @@ IntegrityCheck::HashResult IntegrityCheck::hashFile(int fd, QString *hexDigest)
     std::unique_ptr<char[]> buffer(new char[kBlockBytes]);
     for (;;) {
         // A stop must not wait for the end of a large file.
-        if (stop.load(std::memory_order_relaxed))
+        if (stop.load(std::memory_order_relaxed) || abandon.load(std::memory_order_relaxed))
             return HashResult::Stopped;
         const ssize_t n = ::read(fd, buffer.get(), size_t(kBlockBytes));
         if (n < 0) {
@@ -220,6 +346,133 @@ IntegrityCheck::HashResult IntegrityCheck::hashFile(int fd, QString *hexDigest)
     return HashResult::Match;
 }
 
+int IntegrityCheck::hashThreadLimit()
+{
+    return qBound(1, QThread::idealThreadCount(), kMaxHashThreads);
+}
+
+// Hashes the files of the manifest's entries on a few threads, taking the
+// entries in manifest order, so that the files the check reaches next are
+// ready first. The checker takes each outcome in order; whatever is still
+// running when it stops early is abandoned between two blocks, and every
+// thread is joined before the pool goes.
+class IntegrityCheck::HashPool
+{
+public:
+    HashPool(IntegrityCheck &check, const QJsonArray &manifest, const QSet<FileId> &counted)
+        : m_check(check)
+        , m_counted(counted)
+    {
+        for (int index = 0; index < manifest.size(); ++index) {
+            const QJsonObject entry = manifest.at(index).toObject();
+            if (isChecked(entry))
+                m_jobs.push_back({index, entry.value(QStringLiteral("absolutepath")).toString(),
+                                  entry.value(QStringLiteral("path")).toString(),
+                                  !entry.value(QStringLiteral("sha256")).toString().isEmpty()});
+        }
+        m_outcomes.resize(size_t(manifest.size()));
+        m_done.assign(size_t(manifest.size()), false);
+        const int threads = int(qMin<size_t>(size_t(hashThreadLimit()), m_jobs.size()));
+        try {
+            for (int i = 0; i < threads; ++i)
+                m_threads.emplace_back([this] {
+                    while (workOne()) {
+                    }
+                });
+        } catch (const std::system_error &) {
+            // No more threads to be had: those started do the work, or,
+            // without any, the checker hashes each file itself as it waits.
+        }
+        m_check.m_hashThreads.store(int(m_threads.size()));
+    }
+
+    ~HashPool()
+    {
+        m_abandon.store(true);
+        for (std::thread &t : m_threads)
+            t.join();
+    }
+
+    HashPool(const HashPool &) = delete;
+    HashPool &operator=(const HashPool &) = delete;
+
+    // Entries without a file name or an absolute path are skipped.
+    static bool isChecked(const QJsonObject &entry)
+    {
+        return !entry.value(QStringLiteral("file")).toString().isEmpty() &&
+               !entry.value(QStringLiteral("absolutepath")).toString().isEmpty();
+    }
+
+    // Waits until the entry at `index` is settled; false when the check is
+    // stopped first.
+    bool waitFor(int index, Outcome *outcome)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_done[size_t(index)]) {
+            if (m_check.stop.load())
+                return false;
+            if (m_threads.empty()) {
+                lock.unlock();
+                const bool settled = workOne();
+                lock.lock();
+                if (!settled)
+                    return false;
+                continue;
+            }
+            m_ready.wait_for(lock, std::chrono::milliseconds(20));
+        }
+        *outcome = std::move(m_outcomes[size_t(index)]);
+        return true;
+    }
+
+private:
+    struct Job {
+        int index;
+        QString absolutepath;
+        QString path;
+        bool hasDigest;
+    };
+
+    // Settles the next entry in manifest order; false when none is left or
+    // the work is abandoned.
+    bool workOne()
+    {
+        const size_t next = m_next.fetch_add(1);
+        if (next >= m_jobs.size() || m_abandon.load() || m_check.stop.load())
+            return false;
+        const Job &job = m_jobs[next];
+        Outcome outcome;
+        outcome.where = m_check.locate(job.absolutepath, job.path);
+        if (!outcome.where.resolved.isEmpty()) {
+            const int fd = openRegular(outcome.where.resolved, &outcome.id);
+            FdCloser closer{fd};
+            outcome.opened = fd >= 0;
+            // Only a file of the day with a recorded digest is worth
+            // reading; the checker says what is wrong with the others.
+            if (outcome.opened && job.hasDigest && m_counted.contains(outcome.id))
+                outcome.result = m_check.hashFile(fd, &outcome.digest, m_abandon);
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_outcomes[size_t(job.index)] = std::move(outcome);
+            m_done[size_t(job.index)] = true;
+        }
+        m_ready.notify_all();
+        return true;
+    }
+
+    IntegrityCheck &m_check;
+    const QSet<FileId> &m_counted;
+    std::vector<Job> m_jobs;
+    std::atomic<size_t> m_next{0};
+    std::atomic<bool> m_abandon{false};
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::vector<Outcome> m_outcomes; // by manifest index, under m_mutex
+    std::vector<bool> m_done;        // by manifest index, under m_mutex
+    std::vector<std::thread> m_threads;
+};
+
 void IntegrityCheck::check_integrity()
 {
     logMessage(QStringLiteral("[INFO] Integrity check :: check integrity in directory ") + folder);
@@ -229,14 +482,13 @@ void IntegrityCheck::check_integrity()
 
     // The files that count, with their identities: a verified entry must be
     // one of them, and each of them must be verified once.
-    QStringList linkedFolders;
-    const QStringList counted = walk(root, kCountExcluded, &linkedFolders);
+    const DayTree tree = walk(root);
+    const QStringList &counted = tree.counted;
     QHash<QString, FileId> countedIds;
     QSet<FileId> countedIdSet;
     for (const QString &path : counted) {
-        struct stat st {};
-        if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
-            const FileId id{quint64(st.st_dev), quint64(st.st_ino)};
+        FileId id;
+        if (identify(path, &id)) {
             countedIds.insert(path, id);
             countedIdSet.insert(id);
         }
@@ -261,7 +513,10 @@ void IntegrityCheck::check_integrity()
                    QString::number(manifest.size()) + QStringLiteral("(size) != ") + QString::number(count) +
                    QStringLiteral("(count)"));
         valid = false;
-        invalid_integrity(manifest, list_files(root));
+        QFileInfoList onDisk;
+        for (const QString &path : counted)
+            onDisk.append(QFileInfo(path));
+        invalid_integrity(manifest, onDisk);
         emit file_count_check(false);
     } else {
         emit file_count_check(true);
@@ -271,6 +526,7 @@ void IntegrityCheck::check_integrity()
     bool stopped = false;
     int skipped = 0;
     if (valid) {
+        HashPool pool(*this, manifest, countedIdSet);
         for (int index = 0; index < manifest.size(); ++index) {
             if (stop.load()) {
                 stopped = true;
@@ -281,7 +537,7 @@ void IntegrityCheck::check_integrity()
             const QString file = entry.value(QStringLiteral("file")).toString();
             const QString absolutepath = entry.value(QStringLiteral("absolutepath")).toString();
             const QString sha256 = entry.value(QStringLiteral("sha256")).toString();
-            if (file.isEmpty() || absolutepath.isEmpty()) {
+            if (!HashPool::isChecked(entry)) {
                 // Not an error of its own, but a skipped entry leaves a file
                 // of the day unverified, so the verdict cannot be OK.
                 logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: entry skipped :: ") +
@@ -292,74 +548,52 @@ void IntegrityCheck::check_integrity()
 
             emit begin_check_file(file);
 
-            bool entryOk = false;
-            int fd = -1;
-            FileId id;
-            QString opened;
-            // The recorded absolute path serves only while it still names a
-            // file of this day folder; a moved or copied folder, or a hostile
-            // manifest, falls back to the relative path.
-            const QString fromAbsolute =
-                QDir::isAbsolutePath(absolutepath) ? insideRegularFile(absolutepath) : QString();
-            if (!fromAbsolute.isEmpty()) {
-                fd = openRegular(fromAbsolute, &id);
-                if (fd < 0)
+            // The files are hashed ahead on the pool's threads; their
+            // outcomes are taken here in manifest order.
+            Outcome outcome;
+            if (stop.load() || !pool.waitFor(index, &outcome) || outcome.result == HashResult::Stopped) {
+                stopped = true;
+                valid = false;
+                break;
+            }
+            const Located &where = outcome.where;
+            if (where.fromAbsolute) {
+                if (!outcome.opened)
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: faile do open file :: ") +
                                absolutepath);
-                opened = fromAbsolute;
+            } else if (where.resolved.isEmpty()) {
+                logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: couldn't find file :: ") + file);
             } else {
-                const QString path = entry.value(QStringLiteral("path")).toString();
-                QString candidate;
-                QString resolved;
-                if (!path.isEmpty() && QDir::isRelativePath(path)) {
-                    candidate = QDir::cleanPath(root + QLatin1Char('/') + path);
-                    resolved = insideRegularFile(candidate);
-                }
-                if (resolved.isEmpty()) {
-                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: couldn't find file :: ") +
-                               file);
-                } else {
-                    logMessage(QStringLiteral("[INFO] Integrity check :: check integrity :: path file :: ") +
-                               candidate + QStringLiteral(" exist"));
-                    fd = openRegular(resolved, &id);
-                    if (fd < 0)
-                        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed to open file :: ") +
-                                   candidate);
-                    opened = resolved;
-                }
+                logMessage(QStringLiteral("[INFO] Integrity check :: check integrity :: path file :: ") +
+                           where.candidate + QStringLiteral(" exist"));
+                if (!outcome.opened)
+                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed to open file :: ") +
+                               where.candidate);
             }
-            FdCloser closer{fd};
+            const QString &opened = where.resolved;
 
-            if (fd >= 0) {
-                if (!countedIdSet.contains(id)) {
+            bool entryOk = false;
+            if (outcome.opened) {
+                if (!countedIdSet.contains(outcome.id)) {
                     // Inside the folder but not a file of the day (the
                     // manifest itself, an index file, a hidden file).
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: not a file of the day :: ") +
                                opened);
-                } else if (verified.contains(id)) {
+                } else if (verified.contains(outcome.id)) {
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: duplicate entry :: ") +
                                file);
                 } else if (sha256.isEmpty()) {
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: no hash log for file ") +
                                opened);
+                } else if (outcome.result == HashResult::ReadError) {
+                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed to open file :: ") +
+                               opened);
+                } else if (outcome.digest != sha256) {
+                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed ") + sha256 +
+                               QStringLiteral(" != ") + outcome.digest);
                 } else {
-                    QString computed;
-                    const HashResult r = hashFile(fd, &computed);
-                    if (r == HashResult::Stopped) {
-                        stopped = true;
-                        valid = false;
-                        break;
-                    }
-                    if (r == HashResult::ReadError) {
-                        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed to open file :: ") +
-                                   opened);
-                    } else if (computed != sha256) {
-                        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed ") + sha256 +
-                                   QStringLiteral(" != ") + computed);
-                    } else {
-                        verified.insert(id);
-                        entryOk = true;
-                    }
+                    verified.insert(outcome.id);
+                    entryOk = true;
                 }
             }
 
@@ -370,6 +604,8 @@ void IntegrityCheck::check_integrity()
             }
             emit end_check_file(file, true);
         }
+        // Leaving the block abandons the work started on later files and
+        // joins the pool's threads.
     }
 
     if (valid && !stopped) {
@@ -390,13 +626,18 @@ void IntegrityCheck::check_integrity()
     }
 
     // The player reads a segment folder that is a link like any other, but
-    // what lies behind a link was neither counted nor verified here.
-    if (!linkedFolders.isEmpty()) {
-        for (const QString &path : std::as_const(linkedFolders))
-            logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: linked folder not verified :: ") +
-                       path);
+    // what lies behind a link was neither counted nor verified here; nor was
+    // anything the walk could not read or hash.
+    for (const QString &path : tree.linkedFolders) {
+        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: linked folder not verified :: ") + path);
         valid = false;
     }
+    for (const auto &[path, why] : tree.unverifiable) {
+        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: not verified (%1) :: %2").arg(why, path));
+        valid = false;
+    }
+    for (const QString &path : tree.hidden)
+        logMessage(QStringLiteral("[WARN] Integrity check :: check integrity :: hidden, not verified :: ") + path);
 
     if (valid)
         logMessage("[INFO] Integrity check :: INTEGRITY OK");

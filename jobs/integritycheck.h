@@ -11,12 +11,24 @@
 // Verifies one day folder of an export folder against its encrypted manifest
 // hash.json: first the number of files on disk, then the SHA-256 digest of
 // every listed file. Runs on its own thread and reports only through signals.
+// The files are hashed on a few threads at once, ahead of the signals, which
+// still come in manifest order: the first entry that fails in that order
+// ends the check, and the work started on later files is abandoned and its
+// threads joined before the check ends.
 //
 // The manifest comes from outside and is not trusted: every file it names is
 // looked for inside the day folder only, must be a regular file that the
 // folder walk counted, and may be claimed by one entry only. The verdict is
-// true only when every counted file was verified and the tree holds no linked
-// folder (whose content the walk does not enter).
+// true only when every counted file was verified and the tree holds nothing
+// the walk could not look at: no linked folder (whose content it does not
+// enter), no FIFO, socket, device or dangling link, no name that is not
+// UTF-8 and no folder it cannot read.
+//
+// Every file of the day counts, at any depth, except the two this program
+// itself writes at the top of a day folder after the manifest was made:
+// "hash.json" and "index.zunfo", by exact name. Hidden files and folders are
+// not counted either (a recorder never writes any); each is named in the log
+// as not verified.
 class IntegrityCheck : public QThread
 {
     Q_OBJECT
@@ -27,7 +39,16 @@ public:
     ~IntegrityCheck() override;
 
     // Digest block size: files are never read whole into memory.
-    static constexpr qint64 kBlockBytes = 1024 * 1024;
+    static constexpr qint64 kBlockBytes = 256 * 1024;
+    // Files are hashed on up to this many threads at once (and no more than
+    // the processor count), while the signals still follow manifest order.
+    static constexpr int kMaxHashThreads = 8;
+    static int hashThreadLimit();
+    // Threads the last check hashed with (0 when it hashed nothing).
+    int hash_threads() const { return m_hashThreads.load(); }
+
+    // Names left out of the count at the top of the day folder only.
+    static const QStringList &excludedTopNames();
 
     int count_files(const QString &dir);
     QFileInfoList list_files(const QString &dir);
@@ -60,23 +81,58 @@ private:
 
     enum class HashResult { Match, Mismatch, ReadError, Stopped };
 
+    // What a walk of a day folder found.
+    struct DayTree {
+        QStringList counted;      // regular files of the day (absolute paths)
+        QStringList linkedFolders; // symlinks to folders: not entered
+        QStringList hidden;       // hidden files and folders: not looked at
+        // Whatever the walk cannot look at, each with the reason; any of
+        // them fails the verdict.
+        QList<QPair<QString, QString>> unverifiable;
+    };
+
+    // Where a manifest entry's file lies: `resolved` is the canonical path of
+    // the regular file inside the day folder, empty when there is none.
+    struct Located {
+        QString resolved;
+        QString candidate;   // the relative path joined to the folder
+        bool fromAbsolute = false;
+    };
+
+    // What hashing one manifest entry found, on a pool thread.
+    struct Outcome {
+        Located where;
+        bool opened = false;
+        FileId id;
+        HashResult result = HashResult::Mismatch; // Match once `digest` is computed
+        QString digest;
+    };
+    class HashPool;
+
     void check_integrity();
-    // Walks the tree without following directory symlinks; files whose name
-    // contains one of `excluded` are left out. The linked folders met on the
-    // way go to `linkedFolders` when given.
-    QStringList walk(const QString &dir, const QStringList &excluded,
-                     QStringList *linkedFolders = nullptr) const;
+    // Walks the tree in name order without following directory symlinks,
+    // reading names as bytes so that none is lost or mistaken.
+    DayTree walk(const QString &dir) const;
     // The canonical path of `candidate` when it is a regular file inside the
     // day folder, else an empty string.
     QString insideRegularFile(const QString &candidate) const;
+    // The recorded absolute path serves only while it names a regular file
+    // of this day folder; otherwise the relative path (written with "/" or,
+    // by Windows, with "\"), confined to the folder.
+    Located locate(const QJsonObject &entry) const;
+    Located locate(const QString &absolutepath, QString path) const;
+    static bool identify(const QString &path, FileId *id);
+    void ensureCanonicalFolder();
     // Opens a regular file read-only without blocking on FIFOs or devices;
     // -1 on failure. `id` receives its identity.
     static int openRegular(const QString &path, FileId *id);
-    HashResult hashFile(int fd, QString *hexDigest);
+    // Stops between blocks on a user stop or when `abandon` is set.
+    HashResult hashFile(int fd, QString *hexDigest, const std::atomic<bool> &abandon) const;
 
     bool valid = true;
     QString folder;
     std::atomic<bool> stop{false};
 
     QString canonicalFolder;
+    std::atomic<int> m_hashThreads{0};
 };

@@ -54,6 +54,8 @@ QCheckBox::indicator:checked { image: url(:/qml/Zuplayer/resources/icons/checkbo
 QPushButton { background-color: #5e9ed6; color: white; border: none; padding: 6px 14px; border-radius: 4px; }
 QPushButton:hover { background-color: #4b8cc7; }
 QPushButton:pressed { background-color: #417bb2; }
+QPushButton:disabled { background-color: #4a4a4a; color: #8c8c8c; }
+QLabel#timesHint { color: #ff8a80; }
 QToolButton { border: none; background: transparent; }
 QComboBox QAbstractItemView { color: white; background: #2b2b2b; selection-background-color: #5e9ed6; selection-color: white; }
 )";
@@ -73,6 +75,8 @@ QCheckBox::indicator:checked { image: url(:/qml/Zuplayer/resources/icons/checkbo
 QPushButton { background-color: #5e9ed6; color: white; border: none; padding: 6px 14px; border-radius: 4px; }
 QPushButton:hover { background-color: #4b8cc7; }
 QPushButton:pressed { background-color: #417bb2; }
+QPushButton:disabled { background-color: #d4d4d4; color: #8c8c8c; }
+QLabel#timesHint { color: #c62828; }
 QToolButton { border: none; background: transparent; }
 QComboBox QAbstractItemView { color: black; background: #ffffff; selection-background-color: #5e9ed6; selection-color: white; }
 )";
@@ -323,6 +327,14 @@ void PopupExport::setLayout_()
     m_exportButton->setObjectName(QStringLiteral("exportButton"));
     m_exportButton->setFixedWidth(120);
     buttonLayout->addWidget(m_exportButton);
+    // Says why "Exporter" is off while the times are refused; its line stays
+    // (empty) otherwise, so that the dialog does not jump.
+    m_timesHint = new QLabel(formWidget);
+    m_timesHint->setObjectName(QStringLiteral("timesHint"));
+    m_timesHint->setTextFormat(Qt::PlainText);
+    m_timesHint->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_timesHint->setMinimumHeight(m_timesHint->fontMetrics().height());
+    form->addRow(m_timesHint);
     form->addRow(QString(), buttonRow);
 
     mainLayout->addWidget(formWidget);
@@ -443,7 +455,16 @@ void PopupExport::export_enabled_check()
 {
     const QTime begin = m_beginEdit->time();
     const QTime end = m_endEdit->time();
-    m_exportButton->setEnabled(begin.isValid() && end.isValid() && begin.msecsTo(end) > 0);
+    QString why;
+    if (!begin.isValid())
+        why = export_error::errorMessage(-1);
+    else if (!end.isValid())
+        why = export_error::errorMessage(-2);
+    else if (begin.msecsTo(end) <= 0)
+        why = tr("Période invalide : la fin doit être après le début.");
+    m_exportButton->setEnabled(why.isEmpty());
+    m_exportButton->setToolTip(why);
+    m_timesHint->setText(why);
 }
 
 int PopupExport::check_export_times(const QTime &begin, const QTime &end)
@@ -467,32 +488,30 @@ int PopupExport::check_export_times(const QTime &begin, const QTime &end)
 
 QHash<int, QString> PopupExport::day_camera_names(const QString &dayFolder)
 {
-    QHash<int, QString> names = ZuFile::hash_cameras_list(dayFolder);
-    if (!names.isEmpty() || dayFolder.isEmpty())
-        return names;
-    // Only some day folders carry a camera list of their own; the others
-    // have one in each segment folder.
-    const QFileInfoList segments =
-        QDir(dayFolder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &segment : segments) {
-        const QHash<int, QString> more = ZuFile::hash_cameras_list(segment.absoluteFilePath());
-        for (auto it = more.cbegin(); it != more.cend(); ++it)
-            names.insert(it.key(), it.value());
-    }
-    return names;
+    return ZuFile::day_camera_names(dayFolder);
 }
 
 QStringList PopupExport::camera_list(QList<QFileInfo> files)
 {
-    m_cameraNames.clear();
     m_cameraNames = day_camera_names(m_dayFolder);
+    // The cameras are named as the main window names them: "CAMERA <id>"
+    // without a listed name, and the id appended to a name that two cameras
+    // share, so that each camera is an item of its own and the export is
+    // always of the camera chosen.
+    for (const QFileInfo &file : files) {
+        QString first;
+        const int id = fileCameraPart(file, &first);
+        if (!first.isEmpty() && !m_cameraNames.contains(id))
+            m_cameraNames.insert(id, QStringLiteral("CAMERA %1").arg(id));
+    }
+    ZuFile::distinguish_camera_names(&m_cameraNames);
     QStringList names;
     for (const QFileInfo &file : files) {
         QString first;
         const int id = fileCameraPart(file, &first);
         if (first.isEmpty())
             continue;
-        const QString name = m_cameraNames.contains(id) ? m_cameraNames.value(id) : QStringLiteral("CAMERA ") + first;
+        const QString name = m_cameraNames.value(id);
         if (!names.contains(name))
             names.append(name);
     }
@@ -657,6 +676,16 @@ bool PopupExport::create_exporter()
     logMessage("[INFO] ZuPlayer Popup Export ::Create Exporter");
     const ExportFormat row = export_format_for_label(m_formatCombo->currentText());
     const QString folder = QFileInfo(output).absolutePath();
+    // Nothing is ever written into the evidence being read: its day would
+    // no longer match its manifest.
+    if (RawExport::target_inside_source(folder, range)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: target inside the export folder being read :: ")
+                   + folder);
+        QMessageBox::warning(this, tr("Erreur de paramétrage"),
+                             tr("Le dossier de destination se trouve dans le dossier d'exportation lu. "
+                                "Choisissez un dossier en dehors de celui-ci."));
+        return false;
+    }
     if (!QDir().mkpath(folder))
         logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: failed to create ") + folder);
 

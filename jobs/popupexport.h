@@ -46,7 +46,8 @@ public:
 
     // The export action behind "Exporter"; false (after error(code)) when
     // the input does not allow an export, or (without a code) when the user
-    // keeps an existing file of the output's name.
+    // keeps an existing file of the output's name or the output lies inside
+    // the export folder being read (refused with a message box).
     bool create_exporter();
     // Called by the creator before it deletes the dialog.
     void closeall();
@@ -70,14 +71,15 @@ public:
     static int check_export_times(const QTime &begin, const QTime &end);
 
     // Camera names for the combo, in order of first appearance; refills the
-    // camera names from the day folder's camera lists.
+    // camera names from the day folder's camera lists, named as the main
+    // window names them (one name per camera).
     QStringList camera_list(QList<QFileInfo> files);
     // Complete base name of the camera file holding `time` ("HHmmss").
     QString find_file_for_time(const QString &time, bool begin) const;
     // Time text of the last entry of a seek file, empty when none.
     static QString last_seek_timestamp(const QString &path);
-    // Camera id to name of a day folder: its own camera lists, or those of
-    // its segment folders when it has none.
+    // Camera id to name of a day folder, from the camera lists of its
+    // segment folders (see ZuFile::day_camera_names).
     static QHash<int, QString> day_camera_names(const QString &dayFolder);
     // Resolves the camera, collects its files and the files of the current
     // range into `range`; 0, or -1 (no begin file) / -2 (no end file).
@@ -111,6 +113,8 @@ public:
     QCheckBox *caption_check() const { return m_captionCheck; }
     QComboBox *caption_size_combo() const { return m_captionSizeCombo; }
     QPushButton *export_button() const { return m_exportButton; }
+    // Above the export button: why it is off, empty while it is on.
+    QLabel *times_hint() const { return m_timesHint; }
     QToolButton *folder_button() const { return m_folderButton; }
 
     static const char *settingsOrganisation() { return "Talvor"; }
@@ -166,6 +170,7 @@ private:
     QCheckBox *m_captionCheck = nullptr;
     QComboBox *m_captionSizeCombo = nullptr;
     QPushButton *m_exportButton = nullptr;
+    QLabel *m_timesHint = nullptr;
 
     QString m_exportTarget;
     QList<QFileInfo> m_cameraFiles;

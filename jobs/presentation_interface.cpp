@@ -2,12 +2,15 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QImageReader>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QStyle>
 
 #include <climits>
 
 namespace {
+constexpr int kFileIconSize = 48;
 const char kProgressStyle[] =
     "QProgressBar {    border: 1px solid grey; border-radius: 5px; text-align: center;color:white; font: "
     "14px;background-color: rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}";
@@ -52,17 +55,25 @@ QString Presentation_Interface::type()
 
 QString Presentation_Interface::formatByteSize(qint64 bytes, const char *context)
 {
-    QString unit;
-    if (bytes < 1024) {
-        unit = QCoreApplication::translate(context, "bytes");
-    } else if (bytes < 1024 * 1024) {
-        bytes >>= 10;
-        unit = QCoreApplication::translate(context, "kB");
-    } else {
-        bytes >>= 20;
-        unit = QCoreApplication::translate(context, "MB");
+    static const char *const units[3] = {QT_TRANSLATE_NOOP("Presentation_Interface", "bytes"),
+                                         QT_TRANSLATE_NOOP("Presentation_Interface", "kB"),
+                                         QT_TRANSLATE_NOOP("Presentation_Interface", "MB")};
+    return formatScaled(bytes, units, context);
+}
+
+QString Presentation_Interface::formatScaled(qint64 value, const char *const units[3], const char *context)
+{
+    int unit = 0;
+    if (value >= 1024 * 1024) {
+        value /= 1024 * 1024;
+        unit = 2;
+    } else if (value >= 1024) {
+        value /= 1024;
+        unit = 1;
     }
-    return QCoreApplication::translate(context, "%1 %2").arg(bytes).arg(unit);
+    return QCoreApplication::translate(context, "%1 %2")
+        .arg(value)
+        .arg(QCoreApplication::translate(context, units[unit]));
 }
 
 QString Presentation_Interface::transferText(const TransferText &t, const char *context)
@@ -107,6 +118,30 @@ void Presentation_Interface::setByteProgress(QProgressBar *bar, qint64 value, qi
     bar->setValue(int(qBound<qint64>(0, value >> shift, top)));
 }
 
+QPixmap Presentation_Interface::resourcePixmap(const QString &resource, int size, qreal devicePixelRatio)
+{
+    // Read at the size it is shown: a drawing scaled after rasterising blurs.
+    const qreal ratio = devicePixelRatio > 0 ? devicePixelRatio : 1.0;
+    QImageReader reader(resource);
+    reader.setScaledSize(QSize(size, size) * ratio);
+    QPixmap pixmap = QPixmap::fromImage(reader.read());
+    pixmap.setDevicePixelRatio(ratio);
+    return pixmap;
+}
+
+QString Presentation_Interface::fileIconResource(const QString &fileName)
+{
+    static const QStringList videoSuffixes{QStringLiteral("mp4"), QStringLiteral("avi"), QStringLiteral("webm"),
+                                           QStringLiteral("mkv")};
+    return videoSuffixes.contains(QFileInfo(fileName).suffix().toLower()) ? QStringLiteral(":/imgs/file_video.svg")
+                                                                           : QStringLiteral(":/imgs/file.svg");
+}
+
+void Presentation_Interface::showFileIcon()
+{
+    fileIcon->setPixmap(resourcePixmap(fileIconResource(fileName()), kFileIconSize, devicePixelRatioF()));
+}
+
 void Presentation_Interface::setupRow()
 {
     setupUi(this);
@@ -116,7 +151,7 @@ void Presentation_Interface::setupRow()
     connect(openRepButton, &QPushButton::clicked, this, &Presentation_Interface::openRep);
     connect(tryAgainButton, &QPushButton::clicked, this, &Presentation_Interface::tryAgain);
 
-    fileIcon->setPixmap(style()->standardIcon(QStyle::SP_FileIcon).pixmap(48, 48));
+    fileIcon->setPixmap(resourcePixmap(fileIconResource(QString()), kFileIconSize, devicePixelRatioF()));
     fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
     downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
     progressBar->setStyleSheet(QString::fromLatin1(kProgressStyle));

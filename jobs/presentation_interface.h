@@ -41,6 +41,17 @@ public:
 
     // A byte count as "%1 %2": bytes below 1 KiB, kB below 1 MiB, MB above.
     static QString formatByteSize(qint64 bytes, const char *context);
+    // `value` as "%1 %2" with units[0] below 1024, units[1] (value / 1024)
+    // below 1048576, units[2] (value / 1048576) above; units translated.
+    static QString formatScaled(qint64 value, const char *const units[3], const char *context);
+
+    // A failed job queued again: neither finished nor in error, so that the
+    // window sees it as waiting.
+    void clearFinishedAndError()
+    {
+        m_finished = false;
+        m_inError = false;
+    }
     // The transfer line of a row: received of total, rate and time left, or
     // the size reached. Guarded against a zero elapsed time and a zero rate.
     struct TransferText {
@@ -54,6 +65,15 @@ public:
     // Sets a progress bar's range and value from 64-bit byte counts; counts
     // over 2 GiB are scaled down so that they fit an int without overflow.
     static void setByteProgress(QProgressBar *bar, qint64 value, qint64 maximum);
+
+    // A picture of the job window's resources (drawn as SVG) at `size`
+    // logical pixels for a screen of `devicePixelRatio`.
+    static QPixmap resourcePixmap(const QString &resource, int size, qreal devicePixelRatio);
+    // The row icon for a file: a video page for the export formats' files,
+    // a plain page for any other.
+    static QString fileIconResource(const QString &fileName);
+    // Shows the icon of fileName() at 48 x 48 in the row.
+    void showFileIcon();
 
 public Q_SLOTS:
     virtual void downloadReadyRead() = 0;

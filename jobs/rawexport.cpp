@@ -6,104 +6,144 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
 #include <memory>
-#ifdef Q_OS_LINUX
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
-#endif
 
 namespace {
 
 const QLatin1String kAnchor("/talvor_");
 const QLatin1String kVideoSuffix(".zuvideo");
-constexpr qint64 kBufferBytes = 4 * 1024 * 1024;
+constexpr size_t kBufferBytes = 4 * 1024 * 1024;
+// The kernel copies at most this much at a time, so that a stop request is
+// seen within a large file.
+constexpr size_t kKernelChunk = 64 * 1024 * 1024;
 
-// Buffered copy of what is left from `offset` on; used where the kernel
-// cannot copy between the two files itself.
-bool copyBuffered(QFile &in, QFile &out, qint64 offset)
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&o) noexcept : fd(o.fd) { o.fd = -1; }
+    Fd &operator=(Fd &&o) noexcept
+    {
+        std::swap(fd, o.fd);
+        return *this;
+    }
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool ok() const { return fd >= 0; }
+};
+
+bool writeAll(int fd, const char *data, size_t size)
 {
-    if (!in.seek(offset) || !out.seek(offset))
-        return false;
+    while (size > 0) {
+        const ssize_t w = ::write(fd, data, size);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        data += w;
+        size -= size_t(w);
+    }
+    return true;
+}
+
+// Copies from `in` (at its offset `done`) into `out` until the end of `in`
+// or a stop; returns the bytes copied in all, -1 on an error. The kernel
+// copies where it can (and may share blocks), as cp does; a file system that
+// refuses it falls back to the buffered loop where it stopped.
+qint64 copyContents(int in, int out, const std::function<bool()> &stopped)
+{
+    loff_t inOffset = 0;
+    loff_t outOffset = 0;
+    for (;;) {
+        if (stopped())
+            return -1;
+        const ssize_t n = ::copy_file_range(in, &inOffset, out, &outOffset, kKernelChunk, 0);
+        if (n > 0)
+            continue;
+        if (n == 0)
+            return outOffset;
+        if (errno == EINTR)
+            continue;
+        if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL || errno == EBADF
+            || errno == EPERM || errno == ETXTBSY)
+            break;
+        return -1;
+    }
+    if (::lseek(in, inOffset, SEEK_SET) < 0 || ::lseek(out, outOffset, SEEK_SET) < 0)
+        return -1;
+    qint64 done = outOffset;
     std::unique_ptr<char[]> buffer(new char[kBufferBytes]);
     for (;;) {
-        const qint64 n = in.read(buffer.get(), kBufferBytes);
+        if (stopped())
+            return -1;
+        const ssize_t n = ::read(in, buffer.get(), kBufferBytes);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0)
-            return false;
+            return -1;
         if (n == 0)
-            return true;
-        qint64 written = 0;
-        while (written < n) {
-            const qint64 w = out.write(buffer.get() + written, n - written);
-            if (w <= 0)
-                return false;
-            written += w;
-        }
+            return done;
+        if (!writeAll(out, buffer.get(), size_t(n)))
+            return -1;
+        done += n;
     }
 }
 
-// Copies the whole of `in` into the empty `out`. On Linux the kernel copies
-// (and may share blocks) through copy_file_range, as cp does; a file system
-// that refuses it falls back to the buffered loop where it stopped.
-bool copyContents(QFile &in, QFile &out)
+// Whether two open files hold the same bytes (read from their starts).
+bool sameContents(int a, int b)
 {
-    qint64 done = 0;
-#ifdef Q_OS_LINUX
-    const int inFd = in.handle();
-    const int outFd = out.handle();
-    if (inFd >= 0 && outFd >= 0) {
-        const qint64 size = in.size();
-        loff_t inOffset = 0;
-        loff_t outOffset = 0;
-        bool kernelCopy = true;
-        while (kernelCopy) {
-            const ssize_t n = ::copy_file_range(inFd, &inOffset, outFd, &outOffset, 1 << 30, 0);
-            if (n > 0)
-                continue;
-            if (n == 0)
-                break;
-            if (errno == EINTR)
-                continue;
-            if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL
-                || errno == EBADF || errno == EPERM || errno == ETXTBSY) {
-                kernelCopy = false;
-                break;
-            }
-            return false;
-        }
-        done = outOffset;
-        // Some file systems answer 0 before the end; whatever is missing is
-        // copied by hand, and a file that grows meanwhile is copied whole.
-        if (kernelCopy && done >= size)
-            return true;
-    }
-#endif
-    return copyBuffered(in, out, done);
-}
-
-// Whether two files hold the same bytes.
-bool sameContents(const QString &a, const QString &b)
-{
-    QFile fa(a);
-    QFile fb(b);
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
-        return false;
-    if (fa.size() != fb.size())
+    struct stat sa {};
+    struct stat sb {};
+    if (::fstat(a, &sa) != 0 || ::fstat(b, &sb) != 0 || sa.st_size != sb.st_size)
         return false;
     std::unique_ptr<char[]> ba(new char[kBufferBytes]);
     std::unique_ptr<char[]> bb(new char[kBufferBytes]);
+    off_t offset = 0;
     for (;;) {
-        const qint64 na = fa.read(ba.get(), kBufferBytes);
-        const qint64 nb = fb.read(bb.get(), kBufferBytes);
+        const ssize_t na = ::pread(a, ba.get(), kBufferBytes, offset);
+        const ssize_t nb = ::pread(b, bb.get(), kBufferBytes, offset);
         if (na < 0 || nb < 0 || na != nb)
             return false;
         if (na == 0)
             return true;
-        if (memcmp(ba.get(), bb.get(), static_cast<size_t>(na)) != 0)
+        if (memcmp(ba.get(), bb.get(), size_t(na)) != 0)
             return false;
+        offset += na;
     }
+}
+
+// Opens a regular source file without blocking on a FIFO planted under its
+// name; `st` receives its state at opening.
+Fd openSource(const QString &path, struct stat *st)
+{
+    Fd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.ok() || ::fstat(fd.fd, st) != 0 || !S_ISREG(st->st_mode))
+        return Fd();
+    const int flags = ::fcntl(fd.fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd.fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+bool sameState(const struct stat &a, const struct stat &b)
+{
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 // The seek file of a video data file: the trailing ".zuvideo" becomes
@@ -120,6 +160,23 @@ bool isInside(const QString &path, const QString &folder)
 {
     const QString f = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
     return path.startsWith(f);
+}
+
+// The canonical form of `path`, which need not exist yet: its nearest
+// existing folder resolved, the rest appended.
+QString canonicalPath(const QString &path)
+{
+    QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString rest;
+    while (!QFileInfo::exists(existing)) {
+        const int slash = existing.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0)
+            return QDir::cleanPath(path);
+        rest = existing.mid(slash) + rest;
+        existing = existing.left(slash);
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return QDir::cleanPath((canonical.isEmpty() ? existing : canonical) + rest);
 }
 
 } // namespace
@@ -172,8 +229,37 @@ QString RawExport::destination_for(const QString &source, const QString &targetF
     return isInside(destination, folder) ? destination : QString();
 }
 
+QString RawExport::export_folder_of(const QString &source)
+{
+    const QString clean = QDir::cleanPath(source);
+    const int anchor = anchor_of(clean);
+    const int end = anchor < 0 ? -1 : clean.indexOf(QLatin1Char('/'), anchor + 1);
+    return end > 0 ? clean.left(end) : QString();
+}
+
+bool RawExport::target_inside_source(const QString &targetFolder, const QList<QFileInfo> &files)
+{
+    const QString target = canonicalPath(targetFolder);
+    for (const QFileInfo &file : files) {
+        const QString exportFolder = export_folder_of(file.absoluteFilePath());
+        if (exportFolder.isEmpty())
+            continue;
+        const QString source = canonicalPath(exportFolder);
+        if (target == source || isInside(target, source))
+            return true;
+    }
+    return false;
+}
+
 bool RawExport::copy_file(const QString &source, const QString &destination)
 {
+    const QFileInfo dst(destination);
+    return copyBelow(source, dst.absolutePath(), dst.fileName());
+}
+
+bool RawExport::copyBelow(const QString &source, const QString &root, const QString &relative)
+{
+    const QString destination = QDir::cleanPath(root + QLatin1Char('/') + relative);
     logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File ") + source + QStringLiteral(" to ")
                + destination);
     const QFileInfo src(source);
@@ -181,57 +267,113 @@ bool RawExport::copy_file(const QString &source, const QString &destination)
         logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + source + QStringLiteral(" missing."));
         return false;
     }
-    const QFileInfo dst(destination);
-    const QString folder = dst.absolutePath();
-    if (!QFileInfo(folder).isDir()) {
-        logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File :: create dir ") + folder);
-        if (!QDir().mkpath(folder)) {
-            logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to create ") + folder);
+    if (!QFileInfo(root).isDir()) {
+        logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File :: create dir ") + root);
+        if (!QDir().mkpath(root)) {
+            logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to create ") + root);
             return false;
         }
     }
-    if (copyTo(src.absoluteFilePath(), dst.absoluteFilePath()))
+    // The target folder is the user's choice; below it every folder is made
+    // or entered one at a time without following a symbolic link, so that a
+    // link planted in the target cannot send a copy elsewhere.
+    Fd dir(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.ok()) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to create ") + root);
+        return false;
+    }
+    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return false;
+    QString reached = root;
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        const QByteArray name = QFile::encodeName(parts.at(i));
+        reached += QLatin1Char('/') + parts.at(i);
+        if (::mkdirat(dir.fd, name.constData(), 0777) == 0)
+            logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File :: create dir ") + reached);
+        Fd next(::openat(dir.fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.ok()) {
+            logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to create ") + reached
+                       + QStringLiteral(" (not a folder, or a link that is not followed)"));
+            return false;
+        }
+        dir = std::move(next);
+    }
+    if (copyInto(dir.fd, source, QFile::encodeName(parts.constLast()), destination))
         return true;
     logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to copy ") + src.absoluteFilePath()
-               + QStringLiteral(" to ") + dst.absoluteFilePath());
+               + QStringLiteral(" to ") + destination);
     return false;
 }
 
-bool RawExport::copyTo(const QString &source, const QString &destination)
+bool RawExport::copyInto(int dirFd, const QString &source, const QByteArray &name, const QString &destination)
 {
-    if (QFileInfo::exists(destination) || QFileInfo(destination).isSymLink()) {
-        if (QFileInfo(destination).isFile() && sameContents(source, destination)) {
-            logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File :: ") + destination
-                       + QStringLiteral(" already there with the same content."));
-            return true;
+    struct stat before {};
+    Fd in = openSource(source, &before);
+    if (!in.ok())
+        return false;
+
+    // What stands there already: the same bytes count as copied, anything
+    // else (another file, a link, a folder) is kept and the copy fails.
+    struct stat there {};
+    if (::fstatat(dirFd, name.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISREG(there.st_mode)) {
+            Fd existing(::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (existing.ok() && sameContents(in.fd, existing.fd)) {
+                logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File :: ") + destination
+                           + QStringLiteral(" already there with the same content."));
+                return true;
+            }
         }
         logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + destination
                    + QStringLiteral(" already exists with other content; kept as it is."));
         return false;
     }
 
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
+    QByteArray temporary;
+    Fd out;
+    for (int attempt = 0; attempt < 100 && !out.ok(); ++attempt) {
+        temporary = '.' + name + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".part";
+        out = Fd(::openat(dirFd, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!out.ok() && errno != EEXIST)
+            return false;
+    }
+    if (!out.ok())
         return false;
-    const QFileInfo dst(destination);
-    QTemporaryFile out(dst.absolutePath() + QStringLiteral("/.") + dst.fileName() + QStringLiteral(".XXXXXX.part"));
-    if (!out.open())
-        return false;
-    if (!copyContents(in, out) || !out.flush()) {
-        out.remove();
+    const auto discard = [&] { ::unlinkat(dirFd, temporary.constData(), 0); };
+
+    const qint64 copied = copyContents(in.fd, out.fd, [this] { return isInterruptionRequested(); });
+    // A source that changed while it was read gives a copy of neither
+    // version: that copy is no copy of the evidence.
+    struct stat after {};
+    if (copied >= 0 && (::fstat(in.fd, &after) != 0 || !sameState(before, after) || copied != before.st_size)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + source
+                   + QStringLiteral(" changed while it was copied; the copy is removed."));
+        discard();
         return false;
     }
-    out.setPermissions(in.permissions());
-    // QTemporaryFile::rename never replaces an existing file, so a file
-    // that appeared meanwhile stays untouched and the copy fails.
-    if (!out.rename(destination)) {
-        out.remove();
-        if (sameContents(source, destination))
+    if (copied < 0) {
+        discard();
+        return false;
+    }
+    ::fchmod(out.fd, before.st_mode & 07777);
+    out = Fd();
+
+    // Never replaces: a file that appeared meanwhile stays untouched.
+    if (::renameat2(dirFd, temporary.constData(), dirFd, name.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EINVAL || errno == ENOSYS) {
+        // A file system without the no-replace rename: a hard link never
+        // replaces either.
+        const bool linked = ::linkat(dirFd, temporary.constData(), dirFd, name.constData(), 0) == 0;
+        discard();
+        if (linked)
             return true;
-        return false;
+    } else {
+        discard();
     }
-    out.setAutoRemove(false);
-    return true;
+    Fd existing(::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return existing.ok() && sameContents(in.fd, existing.fd);
 }
 
 void RawExport::run()
@@ -239,8 +381,26 @@ void RawExport::run()
     m_failures = 0;
     const QString targetFolder = m_target.absolutePath();
     logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: export path ") + targetFolder);
-
     const int count = m_files.size();
+
+    // Copies written into the export folder being read would change the
+    // evidence itself (its day would then fail its own integrity check).
+    if (target_inside_source(targetFolder, m_files)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: ") + targetFolder
+                   + QStringLiteral(" lies inside the export folder being read; nothing copied."));
+        m_failures = 2 * count;
+        if (m_failures > 0)
+            Q_EMIT error(m_failures);
+        Q_EMIT endingsignal();
+        return;
+    }
+
+    const QString target = QDir::cleanPath(targetFolder);
+    // The part of a destination below the target folder.
+    const auto below = [&target](const QString &destination) {
+        return destination.mid(target == QLatin1String("/") ? 1 : target.size() + 1);
+    };
+
     for (int k = 1; k <= count; ++k) {
         if (isInterruptionRequested()) {
             logMessage("[INFO] ZuPlayer Raw Exporter :: stopped");
@@ -256,7 +416,7 @@ void RawExport::run()
             Q_EMIT valueChanged((200 * k) / (2 * count));
             continue;
         }
-        if (!copy_file(source, destination))
+        if (!copyBelow(source, target, below(destination)))
             ++m_failures;
         Q_EMIT valueChanged((200 * k - 100) / (2 * count));
 
@@ -266,7 +426,7 @@ void RawExport::run()
             logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + source
                        + QStringLiteral(" has no seek file name."));
             ++m_failures;
-        } else if (!copy_file(seek, seekDestination)) {
+        } else if (!copyBelow(seek, target, below(seekDestination))) {
             ++m_failures;
         }
         Q_EMIT valueChanged((200 * k) / (2 * count));
@@ -277,20 +437,13 @@ void RawExport::run()
     if (count > 0) {
         const QString first = QDir::cleanPath(m_files.first().absoluteFilePath());
         const int anchor = anchor_of(first);
-        const int end = anchor < 0 ? -1 : first.indexOf(QLatin1Char('/'), anchor + 1);
-        if (end > 0) {
-            const QString exportFolder = first.left(end);
-            const QString target = QDir::cleanPath(targetFolder);
+        const QString exportFolder = export_folder_of(first);
+        if (!exportFolder.isEmpty()) {
             QStringList lists;
             QDirIterator it(exportFolder, {QStringLiteral("*.zunfo")}, QDir::Files | QDir::Hidden,
                             QDirIterator::Subdirectories);
-            while (it.hasNext()) {
-                const QString found = QDir::cleanPath(it.next());
-                // A target inside the export folder must not feed its own
-                // copies back into the walk.
-                if (!isInside(found, target))
-                    lists.append(found);
-            }
+            while (it.hasNext())
+                lists.append(QDir::cleanPath(it.next()));
             lists.sort();
             for (const QString &found : qAsConst(lists)) {
                 if (isInterruptionRequested()) {
@@ -300,7 +453,7 @@ void RawExport::run()
                 // Every list is placed by the first file's anchor, so all of
                 // them land in the same export folder of the copy.
                 const QString destination = QDir::cleanPath(target + found.mid(anchor));
-                if (!isInside(destination, target) || !copy_file(found, destination))
+                if (!isInside(destination, target) || !copyBelow(found, target, below(destination)))
                     ++m_failures;
             }
         }

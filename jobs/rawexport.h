@@ -15,6 +15,12 @@
 // count as copied (so a second export into the same place succeeds and
 // changes nothing), other bytes are kept as they are and the copy fails.
 //
+// The copy never writes into the evidence it reads nor outside its target:
+// a target inside the export folder being read is refused before anything
+// is written; folders below the target are entered without following
+// symbolic links; a source file whose size or modification time changes
+// while it is copied fails, and its copy is removed.
+//
 // Signals, from the worker's thread: valueChanged(percent) twice per data
 // file; error(count) with the number of files that could not be copied,
 // only when that is not 0, just before endingsignal(); endingsignal() once
@@ -33,6 +39,12 @@ public:
     // Copies one file, creating the destination folder; true when the
     // destination holds the source's bytes afterwards.
     bool copy_file(const QString &source, const QString &destination);
+
+    // The export folder ("…/talvor_…") a source file lies in; empty when none.
+    static QString export_folder_of(const QString &source);
+    // True when `targetFolder` (which need not exist yet) is, or lies inside,
+    // the export folder of one of `files`, links resolved.
+    static bool target_inside_source(const QString &targetFolder, const QList<QFileInfo> &files);
 
     // Files that could not be copied in the last run (read after the end).
     int failures() const { return m_failures; }
@@ -54,7 +66,10 @@ protected:
     void run() override;
 
 private:
-    bool copyTo(const QString &source, const QString &destination);
+    // Copies `source` to `relative` below the folder `root` (made when
+    // missing), entering the folders of `relative` without following links.
+    bool copyBelow(const QString &source, const QString &root, const QString &relative);
+    bool copyInto(int dirFd, const QString &source, const QByteArray &name, const QString &destination);
 
     QFileInfo m_target;
     QList<QFileInfo> m_files;

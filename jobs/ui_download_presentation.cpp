@@ -18,7 +18,7 @@ const char kHeaderStyle[] =
     "\tborder-bottom:2px solid rgba(255,255,255,0.1);\n\tborder-radius:5px;\n}\n";
 const char kBadgeStyle[] =
     "QLabel{\n\tbackground:white;\n\tmin-width:16px;\n\tmin-height:16px;\n\tmax-width:16px;\n\tmax-height:16px;\n"
-    "\tpadding:5px;\n\tborder-radius:15px;\n\tmargin-right:5px;\n}\n";
+    "\tpadding:5px;\n\tborder-radius:13px;\n\tmargin-right:5px;\n}\n";
 const char kTabStyle[] =
     "QTabWidget::tab-bar{\n\talignment:center;\n}\n"
     "QTabBar::tab{\n\tmin-width:150px;\n\tmin-height:18px;\n\tfont-size:13px;\n\tfont-weight:300;\n"

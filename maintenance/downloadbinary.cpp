@@ -399,6 +399,14 @@ bool DownloadBinary::checkForUpdates(bool interactive)
     }
     if (!pkgUrl.isValid() || failed)
         return endCheck();
+    // A package without a usable digest could never be verified: it is not
+    // offered at all, rather than refused after the user said yes.
+    if (!normalizeSha256(sha256, nullptr)) {
+        logMessage(QStringLiteral("[WARN] Auto Update :: package digest missing or malformed, not offered :: ")
+                   + pkgUrl.toString() + QStringLiteral(" :: ") + sha256.left(128));
+        Http_singleton::instance()->setUpdateCheckOk(false);
+        return true;
+    }
 
     if (interactive) {
         QMessageBox box(QMessageBox::Question, tr("Mise à jour disponible"), buildUpdatePrompt(remote),

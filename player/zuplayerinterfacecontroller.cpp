@@ -251,10 +251,15 @@ bool ZuPlayerInferfaceController::set_export_folder(const QString &path)
 
 QFileInfoList ZuPlayerInferfaceController::get_days_list() const
 {
+    return get_days_list(m_root);
+}
+
+QFileInfoList ZuPlayerInferfaceController::get_days_list(const QString &root) const
+{
     QFileInfoList days;
-    if (m_root.isEmpty())
+    if (root.isEmpty())
         return days;
-    const QFileInfoList entries = QDir(m_root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList entries = QDir(root).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &e : entries) {
         if (ZuExportFolder::isDayFolderName(e.fileName()))
             days.append(e);
@@ -310,17 +315,12 @@ std::shared_ptr<ZuPlayerInferfaceController::DayScan> ZuPlayerInferfaceControlle
         return scan;
     }
 
-    const QFileInfo index(dayInfo.absoluteFilePath() + QStringLiteral("/index.zunfo"));
-    if (index.isFile())
-        scan->cameraNames = ZuFile::check_and_parse_nfo_file(index, scan->cameraNames);
+    scan->cameraNames = ZuFile::day_camera_names(dayInfo.absoluteFilePath());
 
     const QFileInfoList segments = QDir(dayFolder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &seg : segments) {
         if (!ZuExportFolder::isSegmentFolderName(seg.fileName()))
             continue;
-        const QHash<int, QString> names = ZuFile::hash_cameras_list(seg.absoluteFilePath());
-        for (auto it = names.begin(); it != names.end(); ++it)
-            scan->cameraNames.insert(it.key(), it.value());
         const QFileInfoList files = QDir(seg.absoluteFilePath()).entryInfoList(QDir::Files, QDir::Name);
         for (const QFileInfo &f : files) {
             const ZuExportFolder::NameInfo info = ZuExportFolder::classify(f.fileName());
@@ -381,13 +381,7 @@ std::shared_ptr<ZuPlayerInferfaceController::DayScan> ZuPlayerInferfaceControlle
     // Two cameras listed under one name could not be told apart in the
     // list, on screen or in a snapshot, and choosing one by its name could
     // play the other: such names get their camera id.
-    QHash<QString, int> uses;
-    for (auto it = scan->cameraNames.cbegin(); it != scan->cameraNames.cend(); ++it)
-        ++uses[it.value()];
-    for (auto it = scan->cameraNames.begin(); it != scan->cameraNames.end(); ++it) {
-        if (uses.value(it.value()) > 1)
-            it.value() = QStringLiteral("%1 (%2)").arg(it.value()).arg(it.key());
-    }
+    ZuFile::distinguish_camera_names(&scan->cameraNames);
 
     const auto nameOf = [&](int id) {
         return scan->cameraNames.value(id, QStringLiteral("CAMERA %1").arg(id));

@@ -199,8 +199,9 @@ public:
 
     // ---- day lists -------------------------------------------------------
 
-    // The day folders of the export root.
+    // The day folders of the export root, or of the export folder `root`.
     QFileInfoList get_days_list() const;
+    QFileInfoList get_days_list(const QString &root) const;
     // Rebuilds the day lists from a day folder path (read directly, on the
     // calling thread); the day becomes the selected day.
     void init_day_video_list(const QString &dayFolder);

@@ -90,28 +90,81 @@ void ZuAudioVideoFileReader::fail(const QString &detail)
     emit error(kReadError);
 }
 
+std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames)
+{
+    const int n = int(frames.size());
+    std::vector<qint64> t(size_t(n), -1);
+    for (int i = 0; i < n; ++i)
+        t[size_t(i)] = msOfTimestamp(frames.at(i).timestamp);
+    const auto at = [&](int i) { return i >= 0 && i < n ? t[size_t(i)] : qint64(-1); };
+    std::vector<bool> out(size_t(n), false);
+    for (int i = 0; i < n; ++i) {
+        const qint64 time = t[size_t(i)];
+        const qint64 prev = at(i - 1);
+        const qint64 next = at(i + 1);
+        bool odd = time < 0;
+        if (!odd && prev >= 0 && next >= 0) {
+            // Its neighbours agree with each other, not with it. A clock set
+            // back or forward moves every later entry, and agrees with its
+            // neighbours on one side.
+            odd = (time < prev || time > next) && prev <= next;
+        } else if (!odd && next >= 0) {
+            const qint64 after = at(i + 2);
+            odd = time > next && after >= 0 && next <= after;
+        } else if (!odd && prev >= 0) {
+            const qint64 before = at(i - 2);
+            odd = time < prev && before >= 0 && before <= prev;
+        }
+        out[size_t(i)] = odd;
+    }
+    return out;
+}
+
 QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
-                                               bool &started, bool &ended)
+                                               bool &started, bool &ended, const QDate &day)
 {
     QList<int> kept;
-    const bool everything = begin.isEmpty() || end.isEmpty();
-    if (everything)
+    if (begin.isEmpty() || end.isEmpty()) {
         started = true;
-    for (int i = 0; i < frames.size() && !ended; ++i) {
-        if (everything) {
+        for (int i = 0; i < frames.size(); ++i)
             kept.append(i);
+        return kept;
+    }
+    const std::vector<bool> odd = outOfOrder(frames);
+    // The range lies on the recording's day: that of the data file, else
+    // that of its first entry in order. Entries are compared with it by
+    // their full date and time, so that an entry of another day can neither
+    // open nor close it.
+    QDate rangeDay = day;
+    for (int i = 0; i < frames.size() && !rangeDay.isValid(); ++i) {
+        if (!odd[size_t(i)])
+            rangeDay = QDate::fromString(frames.at(i).timestamp.left(8), QStringLiteral("yyyyMMdd"));
+    }
+    const QTime beginTime = QTime::fromString(begin, QStringLiteral("HHmmss"));
+    const QTime endTime = QTime::fromString(end, QStringLiteral("HHmmss"));
+    if (!rangeDay.isValid() || !beginTime.isValid() || !endTime.isValid())
+        return kept;
+    const qint64 from = QDateTime(rangeDay, beginTime, Qt::UTC).toMSecsSinceEpoch();
+    const qint64 to = QDateTime(rangeDay, endTime, Qt::UTC).toMSecsSinceEpoch();
+
+    for (int i = 0; i < frames.size() && !ended; ++i) {
+        // A glitched time says nothing about where the range is: the frame
+        // belongs to it when its neighbours do.
+        if (odd[size_t(i)]) {
+            if (started)
+                kept.append(i);
             continue;
         }
-        const QString time = frames.at(i).timeOfDay();
+        const qint64 time = msOfTimestamp(frames.at(i).timestamp);
         if (!started) {
-            if (time >= begin && time < end) {
+            if (time >= from && time < to) {
                 started = true;
                 kept.append(i);
             }
             continue;
         }
         kept.append(i);
-        if (time >= end)
+        if (time >= to)
             ended = true;
     }
     return kept;
@@ -206,7 +259,8 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         m_fps.store(entriesFps(parsed.frames));
 
     const bool wasStarted = started;
-    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended);
+    const QDate fileDay = QDate::fromString(file.fileName().section(QLatin1Char('_'), 1, 1), QStringLiteral("yyyyMMdd"));
+    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended, fileDay);
     // Entries lost at the end of a damaged file would leave a hole in the range.
     const bool lostInRange = parsed.truncated && started && !ended;
     if (kept.isEmpty()) {

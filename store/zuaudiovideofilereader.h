@@ -1,4 +1,5 @@
 #pragma once
+#include <QDate>
 #include <QFileInfo>
 #include <QHash>
 #include <QList>
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <deque>
+#include <vector>
 
 #include "zuframe.h"
 
@@ -19,10 +21,14 @@ struct AVFrame;
 // Reads the recorded frames of one video stream from a list of data files,
 // decodes them and appends them as StreamFrame records to a consumer's queue.
 //
-// Range rule (times of day as "HHmmss" text, across all files in order): the
-// kept entries start at the first entry whose time is not before `begin` and
-// before `end`, and run up to and including the first later entry whose time
-// is not before `end`. Every entry is kept when `begin` or `end` is empty.
+// Range rule (`begin` and `end` are times of day as "HHmmss" text on the
+// recording's day, across all files in order): the kept entries start at the
+// first entry whose time is not before `begin` and before `end`, and run up
+// to and including the first later entry whose time is not before `end`.
+// Entries are compared by their full date and time. An entry whose time is
+// out of order with both its neighbours (a glitched stamp, another day)
+// neither opens nor closes the range: it is kept when the range runs. Every
+// entry is kept when `begin` or `end` is empty.
 //
 // The consumer sets its queue and the mutex that guards it before start();
 // the reader appends under that mutex and waits 300 ms at a time while the
@@ -62,9 +68,14 @@ public:
 
     // The entries of `frames` that the range rule keeps, given whether the
     // range had already started before them; `started` and `ended` are
-    // updated so that the rule carries on across files.
+    // updated so that the rule carries on across files. `day` is the
+    // recording's day (the data file's date); when invalid, the date of the
+    // first entry in order.
     static QList<int> selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
-                                  bool &started, bool &ended);
+                                  bool &started, bool &ended, const QDate &day = QDate());
+    // Per entry: whether its time is unreadable, or out of order with both
+    // its neighbours while they agree with each other.
+    static std::vector<bool> outOfOrder(const ZuFrameList &frames);
     // Frames per second of a file's entries (see fps()).
     static double entriesFps(const ZuFrameList &frames);
 

@@ -1,6 +1,7 @@
 #include "zufile.h"
 
 #include "encrypt.h"
+#include "exportfolder.h"
 #include "zulog.h"
 #include "zutag.h"
 
@@ -217,6 +218,30 @@ QHash<int, QString> ZuFile::hash_cameras_list(const QString &folder)
     for (const QFileInfo &file : files)
         cameras = check_and_parse_nfo_file(file, std::move(cameras));
     return cameras;
+}
+
+QHash<int, QString> ZuFile::day_camera_names(const QString &dayFolder)
+{
+    QHash<int, QString> cameras;
+    if (dayFolder.isEmpty())
+        return cameras;
+    const QFileInfoList segments = QDir(dayFolder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &segment : segments) {
+        if (ZuExportFolder::isSegmentFolderName(segment.fileName()))
+            cameras.insert(hash_cameras_list(segment.absoluteFilePath()));
+    }
+    return cameras;
+}
+
+void ZuFile::distinguish_camera_names(QHash<int, QString> *cameras)
+{
+    QHash<QString, int> uses;
+    for (auto it = cameras->cbegin(); it != cameras->cend(); ++it)
+        ++uses[it.value()];
+    for (auto it = cameras->begin(); it != cameras->end(); ++it) {
+        if (uses.value(it.value()) > 1)
+            it.value() = QStringLiteral("%1 (%2)").arg(it.value()).arg(it.key());
+    }
 }
 
 // ---- Camera lists, old plain form: reader and writer ----

@@ -31,6 +31,16 @@ public:
     // in; `cameras` unchanged when the file cannot be read or parsed.
     static QHash<int, QString> check_and_parse_nfo_file(const QFileInfo &file,
                                                         QHash<int, QString> cameras);
+    // Camera id to name for a day folder, from the camera lists of its
+    // segment folders (folders in name order; a later list wins). The day's
+    // own "index.zunfo" is not read: the day's manifest does not cover it,
+    // and a name the player shows or burns into an export must come from a
+    // file the integrity check verifies.
+    static QHash<int, QString> day_camera_names(const QString &dayFolder);
+    // Gives each name that more than one camera carries its camera id,
+    // "<name> (<id>)", so that every camera is shown and chosen on its own.
+    static void distinguish_camera_names(QHash<int, QString> *cameras);
+
     // The same for the old plain-text form (one "<id>=<name>" line per camera).
     static QHash<int, QString> parse_camera_names_file(const QFileInfo &file,
                                                        QHash<int, QString> cameras);

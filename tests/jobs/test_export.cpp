@@ -46,27 +46,37 @@ QList<QPair<QByteArray, bool>> seekLines(const QList<QFileInfo> &files)
     return out;
 }
 
-// Frames from the first key frame at or after `begin` to the first entry at
-// or after `end`, both included; 0 when the range holds no key frame.
+// Frames from the first entry at or after `begin` to the first entry at or
+// after `end`, both included; 0 when no entry lies in the range. `first`
+// receives the first one's time, `before` the time of the entry before it.
 int expectedFrames(const QList<QPair<QByteArray, bool>> &lines, const QString &begin, const QString &end,
-                          QString *firstKey = nullptr)
+                   QString *first = nullptr, QString *before = nullptr)
 {
     auto tod = [&](int i) { return QString::fromLatin1(lines[i].first.mid(8, 6)); };
-    int first = 0;
-    while (first < lines.size() && !(tod(first) >= begin && tod(first) < end))
-        ++first;
-    int last = first + 1;
+    int start = 0;
+    while (start < lines.size() && !(tod(start) >= begin && tod(start) < end))
+        ++start;
+    if (start == lines.size())
+        return 0;
+    int last = start + 1;
     while (last < lines.size() && tod(last) < end)
         ++last;
     last = qMin(last, int(lines.size()) - 1);
-    for (int k = first; k <= last && first < lines.size(); ++k) {
-        if (lines[k].second) {
-            if (firstKey)
-                *firstKey = QString::fromLatin1(lines[k].first);
-            return last - k + 1;
-        }
-    }
-    return 0;
+    if (first)
+        *first = QString::fromLatin1(lines[start].first);
+    if (before && start > 0)
+        *before = QString::fromLatin1(lines[start - 1].first);
+    return last - start + 1;
+}
+
+// Whether the first picture of the file is a key frame, by ffprobe.
+bool firstFrameIsKey(const QString &path)
+{
+    QProcess p;
+    p.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-read_intervals", "%+#1", "-show_entries",
+                        "frame=key_frame", "-of", "default=nw=1:nk=1", path});
+    p.waitForFinished(60000);
+    return p.readAllStandardOutput().trimmed().split('\n').value(0).trimmed() == "1";
 }
 
 // codec_name, width, height and nb_read_frames (a text) of the first video
@@ -140,11 +150,10 @@ class TestExport : public QObject
     QString m_day;
 
     // Copies camera 12 of the small day to `dir`, rewriting its seek files.
-    // "nokey": every frame of the first file but its opening key frame is
-    // dated one second later, so 14:00:01 up to the first frame at or after
-    // 14:00:02 holds only frames that depend on that key frame (which the
-    // reader decodes first, outside the range). "nocodec": the second file's
-    // entries name a codec nothing can decode.
+    // "nocodec": the second file's entries name a codec nothing can decode.
+    // "ahead", "wrongday", "early": the entry of 14:00:04.500 is stamped an
+    // hour later, on the day before at 23:59:59, or 14:00:00.500 is stamped
+    // 14:00:05 (before the range it seems to fall in).
     QList<QFileInfo> copyCamera(const QString &dir, const QString &kind)
     {
         QList<QFileInfo> out;
@@ -160,8 +169,12 @@ class TestExport : public QObject
                 if (f.size() < 3)
                     continue;
                 const char *format = "yyyyMMddHHmmsszzz";
-                if (kind == "nokey" && f[0] > "20240305140000000" && f[0] < "20240305140006000")
-                    f[0] = QDateTime::fromString(f[0], format).addSecs(1).toString(format).toLatin1();
+                if (kind == "ahead" && f[0] == "20240305140004500")
+                    f[0] = QDateTime::fromString(f[0], format).addSecs(3600).toString(format).toLatin1();
+                if (kind == "wrongday" && f[0] == "20240305140004500")
+                    f[0] = "20240304235959000";
+                if (kind == "early" && f[0] == "20240305140000500")
+                    f[0] = "20240305140005000";
                 if (kind == "nocodec" && f[0].mid(8, 6) >= "140006")
                     f[2] = "nocodec";
                 lines += f.join(':') + '\n';
@@ -211,7 +224,9 @@ private slots:
         QTest::addColumn<QString>("probeCodec");
         QTest::addColumn<QString>("begin");
         QTest::addColumn<QString>("end");
-        // Begins one second before a key frame and ends in the next file.
+        // Begins in the middle of a group of pictures (key frames every two
+        // seconds from 14:00:00), one second before a key frame, and ends in
+        // the next file.
         QTest::newRow("h264 across two files") << 12 << "libx264" << ".mp4" << "h264" << "140003" << "140009";
         QTest::newRow("h265 name") << 12 << "h265" << ".mp4" << "hevc" << "140001" << "140005";
         QTest::newRow("mjpeg on the two-stream camera") << 3 << "mjpeg" << ".avi" << "mjpeg" << "140005" << "140008";
@@ -228,16 +243,19 @@ private slots:
         const QString out = tmp.filePath("export" + suffix);
         const QList<QFileInfo> files = cameraFiles(m_day, camera);
         QCOMPARE(files.size(), 2);
-        QString firstKey;
-        const int expected = expectedFrames(seekLines(files), begin, end, &firstKey);
+        QString first, before;
+        const int expected = expectedFrames(seekLines(files), begin, end, &first, &before);
         QVERIFY(expected > 0);
+        QVERIFY(before < "20240305" + begin + "000" && first >= "20240305" + begin + "000");
 
         const Run r = runExport(files, begin, end, codec, out);
         QCOMPARE(r.errors, QList<int>());
         QCOMPARE(r.endings, 1);
         QCOMPARE(int(r.timestamps.size()), expected);
-        // The file starts at the first key frame, not at the begin.
-        QCOMPARE(r.timestamps.first(), firstKey);
+        // The file starts with the first frame at or after the begin, and
+        // plays from there.
+        QCOMPARE(r.timestamps.first(), first);
+        QVERIFY(firstFrameIsKey(out));
         for (int i = 1; i < r.timestamps.size(); ++i)
             QVERIFY(r.timestamps[i] > r.timestamps[i - 1]);
         const QJsonObject p = probe(out);
@@ -274,7 +292,6 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::newRow("bad output path") << "badpath" << "140000" << "140005" << -5;
         QTest::newRow("range before the recording") << "" << "100000" << "110000" << -10;
-        QTest::newRow("no key frame in the range") << "nokey" << "140001" << "140002" << -10;
         QTest::newRow("unreadable frame") << "nocodec" << "140000" << "140010" << -14;
     }
     void errorEndings()
@@ -286,8 +303,6 @@ private slots:
         QTemporaryDir tmp;
         const QList<QFileInfo> files = copyCamera(tmp.path(), kind);
         QCOMPARE(files.size(), 2);
-        if (kind == "nokey")
-            QCOMPARE(expectedFrames(seekLines(files), begin, end), 0);
         const QString out = kind == "badpath" ? "/nonexistent-folder/sub/out.mp4" : tmp.filePath("out.mp4");
         const Run r = runExport(files, begin, end, "libx264", out);
         QVERIFY(r.finished);
@@ -298,6 +313,34 @@ private slots:
             QVERIFY(!QFileInfo::exists(out));
         else
             QCOMPARE(probedFrames(out), int(r.timestamps.size()));
+    }
+
+    // One entry whose time is glitched neither ends the range early nor
+    // opens it early: every frame between the begin and the end is exported,
+    // as counted in the untouched seek files.
+    void glitchedEntryTimes_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("stamped an hour ahead") << "ahead";
+        QTest::newRow("stamped on another day") << "wrongday";
+        QTest::newRow("stamped into the range before it") << "early";
+    }
+    void glitchedEntryTimes()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir tmp;
+        const QList<QFileInfo> files = copyCamera(tmp.path(), kind);
+        QCOMPARE(files.size(), 2);
+        QString first;
+        const int expected = expectedFrames(seekLines(cameraFiles(m_day, 12)), "140001", "140008", &first);
+        QVERIFY(expected > 60);
+        const QString out = tmp.filePath("out.mp4");
+        const Run r = runExport(files, "140001", "140008", "libx264", out);
+        QCOMPARE(r.errors, QList<int>());
+        QCOMPARE(r.endings, 1);
+        QCOMPARE(int(r.timestamps.size()), expected);
+        QCOMPARE(r.timestamps.first(), first);
+        QCOMPARE(probedFrames(out), expected);
     }
 
     void threeFilesProgress()

@@ -4,6 +4,7 @@
 #include "integritycheck.h"
 #include "integritydialog.h"
 #include "integrityrunner.h"
+#include "zulog.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
@@ -16,7 +17,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -107,6 +110,27 @@ Outcome runCheck(const QString &folder, const std::function<void(IntegrityCheck 
     return out;
 }
 
+// The log lines written while it lives.
+struct LogCapture {
+    QTemporaryDir dir;
+    LogCapture()
+    {
+        setLevelValue(1);
+        ZuLogFile::install(dir.filePath("log"));
+    }
+    ~LogCapture() { ZuLogFile::uninstall(); }
+    QStringList lines(const QString &containing) const
+    {
+        QFile f(dir.filePath("log"));
+        f.open(QIODevice::ReadOnly);
+        QStringList out;
+        for (const QString &line : QString::fromUtf8(f.readAll()).split('\n'))
+            if (line.contains(containing))
+                out << line.section(containing, 1);
+        return out;
+    }
+};
+
 QLabel *label(QWidget *w, const QString &text)
 {
     for (QLabel *l : w->findChildren<QLabel *>())
@@ -149,18 +173,18 @@ class TestIntegrity : public QObject
     }
 
 private slots:
-    // A day with two segments and the index files that never count.
+    // A day with two segments and the day's own camera list, which the
+    // manifest never covers.
     void init()
     {
         day = tmp.path() + "/talvor_x/2024-03-05";
         other = tmp.path() + "/other";
-        QDir(tmp.path()).removeRecursively();
+        // rm, not QDir: a name that is not UTF-8 cannot be removed through Qt.
+        QCOMPARE(QProcess::execute("rm", {"-rf", tmp.path()}), 0);
         QVERIFY(writeFile(day + '/' + files[0], QByteArray(300000, 'v')));
         QVERIFY(writeFile(day + '/' + files[1], "0 0\n1 4096\n"));
         QVERIFY(writeFile(day + '/' + files[2], "second video"));
         QVERIFY(writeFile(day + "/index.zunfo", "not counted"));
-        QVERIFY(writeFile(day + "/101500/zuvideoindex.json", "{}"));
-        QVERIFY(writeFile(day + "/123000/x_zuindex_cache_1", "cache"));
         QVERIFY(writeFile(other + "/x", "outside content"));
     }
 
@@ -223,6 +247,7 @@ private slots:
         QTest::newRow("../other/x") << "dotdot" << "a.zuvideo:1 x:0" << false;
         QTest::newRow("/etc/passwd") << "etc" << "a.zuvideo:1 passwd:0" << false;
         QTest::newRow("C:/x") << "drive" << "a.zuvideo:1 x:0" << false;
+        QTest::newRow("..\\..\\other\\x") << "backslashdotdot" << "a.zuvideo:1 x:0" << false;
         QTest::newRow("FIFO in the day") << "fifo" << "a.zuvideo:1 pipe:0" << false;
         QTest::newRow("/dev/zero") << "device" << "a.zuvideo:1 zero:0" << false;
         QTest::newRow("symlink to outside") << "symlink" << "a.zuvideo:1 link:0" << false;
@@ -251,6 +276,8 @@ private slots:
             bad["sha256"] = bad["sha256"].toString().toUpper();
         } else if (kind == "dotdot") { // the same content really lies there
             bad = entry("x", day + "/../../other/x", "../../other/x", sha256sum(outside));
+        } else if (kind == "backslashdotdot") {
+            bad = entry("x", "C:\\x", "..\\..\\other\\x", sha256sum(outside));
         } else if (kind == "etc") {
             bad = entry("passwd", "/etc/passwd", "/etc/passwd", sha256sum("/etc/passwd"));
         } else if (kind == "drive") {
@@ -292,6 +319,143 @@ private slots:
         for (const QString &r : results.split(' ', Qt::SkipEmptyParts))
             expected << "begin:" + r.section(':', 0, 0) << "end:" + r;
         QCOMPARE(out.order, expected << QString("done:%1").arg(int(verdict)));
+    }
+
+    // Everything below the day folder counts but the day's own manifest and
+    // camera list; what the check cannot read or hash fails the verdict, and
+    // hidden entries are named in the log. `logged` is the end of a log line
+    // the check must write.
+    void reach_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("tail");
+        QTest::addColumn<QString>("logged");
+        const QString all = "countcheck:1 begin:a.zuvideo end:a.zuvideo:1 begin:a.zuseek end:a.zuseek:1 "
+                            "begin:b.zuvideo end:b.zuvideo:1 done:";
+        const QString added = "countcheck:0 done:0";
+        QTest::newRow("camera list planted as index.zunfo in a segment")
+            << "101500/index.zunfo" << added << "invalid integrity :: file added :: DAY/101500/index.zunfo";
+        QTest::newRow("camera list planted as zzindex.zunfo in a segment")
+            << "123000/zzindex.zunfo" << added << "invalid integrity :: file added :: DAY/123000/zzindex.zunfo";
+        QTest::newRow("manifest copy in a segment") << "101500/hash.json" << added << "file added :: DAY/101500/hash.json";
+        QTest::newRow("day index cache") << "zuvideoindex.json" << added << "file added :: DAY/zuvideoindex.json";
+        QTest::newRow("hidden folder holding a recording copy")
+            << ".copy/a.zuvideo" << all + "1" << "hidden, not verified :: DAY/.copy";
+        QTest::newRow("hidden file") << "123000/.b.zuvideo" << all + "1" << "hidden, not verified :: DAY/123000/.b.zuvideo";
+        QTest::newRow("FIFO") << "fifo" << all + "0" << "not verified (not a regular file) :: DAY/123000/pipe";
+        QTest::newRow("name not UTF-8") << "latin1" << all + "0"
+                                        << "not verified (name not UTF-8) :: DAY/123000/cam\\xe9ra.zuvideo";
+        QTest::newRow("dangling link") << "dangling" << all + "0" << "not verified (dangling link) :: DAY/123000/gone";
+        QTest::newRow("manifest written on Windows") << "backslash" << all + "1" << "";
+    }
+    void reach()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, tail);
+        QFETCH(QString, logged);
+        QJsonArray a = goodManifest();
+        if (kind == "backslash") {
+            for (int i = 0; i < a.size(); ++i) {
+                QJsonObject e = a[i].toObject();
+                e["path"] = e["path"].toString().replace('/', '\\');
+                e["absolutepath"] = "E:\\exports\\talvor_x\\2024-03-05\\" + e["path"].toString();
+                a[i] = e;
+            }
+        }
+        QVERIFY(writeManifest(day, a));
+        const QByteArray seg = QFile::encodeName(day + "/123000/");
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo((seg + "pipe").constData(), 0600), 0);
+        else if (kind == "latin1")
+            QVERIFY(::close(::open((seg + "cam\xe9ra.zuvideo").constData(), O_CREAT | O_WRONLY, 0600)) == 0);
+        else if (kind == "dangling")
+            QCOMPARE(::symlink("/nonexistent/target", (seg + "gone").constData()), 0);
+        else if (kind != "backslash")
+            QVERIFY(writeFile(day + '/' + kind, "planted"));
+
+        LogCapture log;
+        const Outcome out = runCheck(day);
+        QVERIFY(out.finished);
+        QCOMPARE(out.order.join(' '), "found:1 count:3 start " + tail);
+        if (!logged.isEmpty()) {
+            const QString marker = " :: ";
+            const QString tailText = logged.section(marker, -1).replace("DAY", day);
+            const QString head = logged.section(marker, 0, -2) + marker;
+            QCOMPARE(log.lines(head), QStringList{tailText});
+        }
+    }
+
+    // A count that differs names the files on disk without an entry and the
+    // entries without a file, matched where they lead, not by the absolute
+    // paths recorded before the day was moved.
+    void countDifferenceLog()
+    {
+        QVERIFY(writeManifest(day, goodManifest()));
+        const QString moved = tmp.path() + "/moved";
+        QVERIFY(QDir().rename(tmp.path() + "/talvor_x", moved));
+        const QString movedDay = moved + "/2024-03-05";
+        QVERIFY(QFile::remove(movedDay + "/123000/b.zuvideo"));
+        QVERIFY(writeFile(movedDay + "/123000/c.zuvideo", "new"));
+        QVERIFY(writeFile(movedDay + "/123000/d.zuvideo", "new"));
+        LogCapture log;
+        const Outcome out = runCheck(movedDay);
+        QCOMPARE(out.order.join(' '), QString("found:1 count:3 start countcheck:0 done:0"));
+        QCOMPARE(log.lines("invalid integrity :: file missing :: "), QStringList{day + "/123000/b.zuvideo"});
+        QCOMPARE(log.lines("invalid integrity :: file added :: "),
+                 (QStringList{movedDay + "/123000/c.zuvideo", movedDay + "/123000/d.zuvideo"}));
+    }
+
+    // Files are hashed on several threads, yet the signals follow manifest
+    // order and the first mismatch in that order ends the check; hashing
+    // already started on later files (here a terabyte of holes each, which
+    // would take minutes) is abandoned.
+    void hashedOnThreads_data()
+    {
+        QTest::addColumn<bool>("huge");
+        QTest::newRow("many files, two mismatches") << false;
+        QTest::newRow("huge files after the mismatch") << true;
+    }
+    void hashedOnThreads()
+    {
+        QFETCH(bool, huge);
+        const QString many = tmp.path() + "/talvor_many/2024-03-05";
+        const int files = huge ? 4 : 40;
+        // Listed against the walk's order (many) or the mismatch first (huge).
+        QList<int> order;
+        for (int i = 0; i < files; ++i)
+            order << (huge ? i : files - 1 - i);
+        const QList<int> bad = huge ? QList<int>{0} : QList<int>{30, 25};
+        QJsonArray listed;
+        for (int i : order) {
+            const QString rel = QString("%1/f%2.zuvideo").arg(100000 + i % 3).arg(i, 2, 10, QChar('0'));
+            QFile f(many + '/' + rel);
+            QVERIFY(QDir().mkpath(QFileInfo(f).absolutePath()) && f.open(QIODevice::WriteOnly));
+            if (huge && i > 0)
+                QVERIFY(f.resize(qint64(1) << 40));
+            else
+                QVERIFY(f.write(QByteArray((i * 7919) % 200000 + 1, char('a' + i % 26))) > 0);
+            f.close();
+            const bool wrong = bad.contains(i) || (huge && i > 0);
+            listed.append(entry(QFileInfo(rel).fileName(), f.fileName(), rel,
+                                wrong ? QString(64, 'f') : sha256sum(f.fileName())));
+        }
+        QVERIFY(writeManifest(many, listed));
+
+        int threads = 0;
+        const Outcome out = runCheck(many, [&threads](IntegrityCheck *c) {
+            connect(c, &IntegrityCheck::end_check, c, [c, &threads] { threads = c->hash_threads(); },
+                    Qt::DirectConnection);
+        });
+        QVERIFY(out.finished);
+        QStringList expected{"found:1", QString("count:%1").arg(files), "start", "countcheck:1"};
+        for (int i : order) {
+            const QString name = QString("f%1.zuvideo").arg(i, 2, 10, QChar('0'));
+            expected << "begin:" + name << QString("end:%1:%2").arg(name).arg(int(!bad.contains(i)));
+            if (bad.contains(i))
+                break;
+        }
+        QCOMPARE(out.order, expected << "done:0");
+        QVERIFY(threads >= 1 && threads <= IntegrityCheck::kMaxHashThreads);
     }
 
     // A stop from the worker itself once the first file is begun (the digest
@@ -358,6 +522,61 @@ private slots:
             QVERIFY(runCheck(d).order.endsWith("done:0"));
             QVERIFY(QDir(moved).removeRecursively());
         }
+    }
+
+    // A check run to its end as the dialog shows it: percentages per file
+    // begun, the button's text through the states, and the two endings.
+    void dialogNormalRun_data()
+    {
+        QTest::addColumn<bool>("verdict");
+        QTest::newRow("OK") << true;
+        QTest::newRow("not OK") << false;
+    }
+    void dialogNormalRun()
+    {
+        QFETCH(bool, verdict);
+        IntegrityDialog d("/r", "2024-03-05", nullptr);
+        d.setAttribute(Qt::WA_DeleteOnClose, false);
+        d.show();
+        auto *bar = d.findChild<QProgressBar *>();
+        auto *button = d.findChild<QPushButton *>();
+        QSignalSpy stopped(&d, &IntegrityDialog::user_stopped);
+        QCOMPARE(button->text(), QString("Fermer"));
+        QCOMPARE(bar->format(), QString("Vérification en attente ..."));
+        d.is_hash_file_found(true);
+        d.get_file_count(3);
+        d.start_check();
+        d.is_file_count_check(true);
+        QCOMPARE(button->text(), QString("Arrêter"));
+        for (const char *line : {"Fichier HASH trouvé : OK", "Nombre de fichiers à vérifier : 3",
+                                 "État de la vérification d'intégrité : EN COURS ...",
+                                 "Intégrité du compte de fichiers : OK"})
+            QVERIFY2(label(&d, line), line);
+        const QStringList percents{"33 %  [ a ]", "66 %  [ b ]", "100 %  [ c ]"};
+        for (int i = 0; i < 3; ++i) {
+            const QString file = QString(QChar('a' + i));
+            d.begin_check_file(file);
+            QCOMPARE(bar->format(), percents[i]);
+            QCOMPARE(bar->value(), i + 1);
+            d.end_check_file(file, verdict || i < 2);
+        }
+        QCOMPARE(label(&d, "Erreur lors de la vérification du fichier : c") != nullptr, !verdict);
+        d.end_check(verdict);
+        QCOMPARE(bar->format(), verdict ? QString("Intégrité validée") : QString("Intégrité non valide"));
+        QVERIFY(bar->styleSheet().contains(verdict ? "background-color: green" : "background-color: red"));
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(label(&d, verdict ? "État de la vérification d'intégrité : OK"
+                                  : "État de la vérification d'intégrité : ERREUR"));
+        QVERIFY(!label(&d, "État de la vérification d'intégrité : EN COURS ..."));
+        QLabel *summary = label(&d, verdict ? "Vérification d'intégrité terminée et validée"
+                                            : "Vérification d'intégrité terminée et non conforme");
+        QVERIFY(summary);
+        QCOMPARE(summary->styleSheet().contains("color: red"), !verdict);
+        QCOMPARE(button->text(), QString("Fermer"));
+        QVERIFY(button->isEnabled());
+        button->click();
+        QVERIFY(!d.isVisible());
+        QCOMPARE(stopped.size(), 0);
     }
 
     // A stopped check is never shown as a verdict on the day, whatever the

@@ -139,6 +139,11 @@ private slots:
             QCOMPARE(running.size(), qMin(2, jobs - ended));
             QCOMPARE(window->inProgressJobs().size(), jobs - ended);
             QCOMPARE(window->succeededJobs().size() + window->failedJobs().size(), ended);
+            // The titles count the three lists; the failed one turns red.
+            QCOMPARE(window->inProgressTitle(), QString("En cours (%1)").arg(jobs - ended));
+            QCOMPARE(window->tabTitle(0), QString("Réussis (%1)").arg(expectedOk.size()));
+            QCOMPARE(window->tabTitle(1), QString("Echoués (%1)").arg(expectedFail.size()));
+            QCOMPARE(window->tabTitleColor(1) == QColor(Qt::red), !expectedFail.isEmpty());
             if (running.isEmpty())
                 break;
             // Each end is reported once to three times, and once more later.
@@ -161,6 +166,39 @@ private slots:
         for (const QPointer<FakeJob> &j : std::as_const(all))
             QVERIFY(j.isNull());
         delete window;
+    }
+
+    // The window's pictures are drawn, not placeholders: the header badge and
+    // each row's icon hold visible pixels that are not white, and a video
+    // output is told from another file, in every list.
+    void icons()
+    {
+        const auto drawn = [](const QPixmap &pixmap) {
+            const QImage image = pixmap.toImage();
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x) {
+                    const QColor c = image.pixelColor(x, y);
+                    if (c.alpha() > 128 && c.lightness() < 200)
+                        return true;
+                }
+            return false;
+        };
+        Download_presentation window;
+        QPointer<FakeJob> video = new FakeJob("/tmp/clip_H264.mp4"), other = new FakeJob("/tmp/report.pdf");
+        window.add_item(video);
+        window.add_item(other);
+        auto *badge = window.findChild<QLabel *>("label_14");
+        QVERIFY(badge && drawn(badge->pixmap()));
+        QCOMPARE(badge->pixmap().deviceIndependentSize(), QSizeF(16, 16));
+        const QImage videoIcon = video->fileIcon->pixmap().toImage();
+        const QImage otherIcon = other->fileIcon->pixmap().toImage();
+        QVERIFY(drawn(video->fileIcon->pixmap()) && drawn(other->fileIcon->pixmap()));
+        QCOMPARE(video->fileIcon->pixmap().deviceIndependentSize(), QSizeF(48, 48));
+        QVERIFY(videoIcon != otherIcon);
+        video->end(true);
+        other->end(false);
+        QCOMPARE(window.succeededJobs().first()->fileIcon->pixmap().toImage(), videoIcon);
+        QCOMPARE(window.failedJobs().first()->fileIcon->pixmap().toImage(), otherIcon);
     }
 
     // Delete on a row removes an ended job only, never a running one.

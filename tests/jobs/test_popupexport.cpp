@@ -353,15 +353,12 @@ private slots:
         QVERIFY(!copy.isEmpty());
         const QString day = dayFolderOf(copy);
 
-        // Without the day's own list, the segment folders name the cameras.
-        QVERIFY(QFile::remove(day + "/index.zunfo"));
-        QHash<int, QString> cameras = PopupExport::day_camera_names(day);
-        QCOMPARE(cameras.value(3), QStringLiteral("Entrée principale"));
-        QCOMPARE(cameras.value(12), QStringLiteral("Parking"));
-        // The day's own list wins when there is one.
-        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + "/index.zunfo"), {{3, "Hall"}}));
-        cameras = PopupExport::day_camera_names(day);
-        QCOMPARE(cameras, (QHash<int, QString>{{3, "Hall"}}));
+        // The segment folders name the cameras; the day's own list, which
+        // its manifest does not cover, is never read.
+        const QHash<int, QString> listed{{3, "Entrée principale"}, {12, "Parking"}};
+        QCOMPARE(PopupExport::day_camera_names(day), listed);
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + "/index.zunfo"), {{3, "Hall"}, {99, "Planted"}}));
+        QCOMPARE(PopupExport::day_camera_names(day), listed);
 
         // Without any list the cameras are "CAMERA <id>" and still export.
         QDirIterator it(copy, {"*.zunfo"}, QDir::Files, QDirIterator::Subdirectories);
@@ -377,6 +374,35 @@ private slots:
         QCOMPARE(d->select_range(&range), 0);
         QCOMPARE(d->camera_id(), 12);
         QCOMPARE(names(range), QStringList{"12_20240305_140000"});
+    }
+
+    // Two cameras of one name are two items, each with its own id, named as
+    // the main window names them; the export is of the camera chosen, and
+    // its caption names it the same way.
+    void camerasSharingAName()
+    {
+        QTemporaryDir tmp;
+        const QString copy = copyExport(m_export, tmp.filePath("data"));
+        QVERIFY(!copy.isEmpty());
+        QDirIterator it(dayFolderOf(copy), {"*.zunfo"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(it.next()), {{3, "Parking"}, {12, "Parking"}}));
+        for (const int chosen : {3, 12}) {
+            std::unique_ptr<PopupExport> d(dayDialog(chosen, copy));
+            QComboBox *combo = d->camera_combo();
+            QCOMPARE(combo->count(), 2);
+            QCOMPARE(combo->itemText(0), QStringLiteral("Parking (12)"));
+            QCOMPARE(combo->itemData(0).toInt(), 12);
+            QCOMPARE(combo->itemText(1), QStringLiteral("Parking (3)"));
+            QCOMPARE(combo->itemData(1).toInt(), 3);
+            QCOMPARE(combo->currentData().toInt(), chosen);
+            setTimes(d.get(), QTime(14, 0, 1), QTime(14, 0, 4));
+            QList<QFileInfo> range;
+            QCOMPARE(d->select_range(&range), 0);
+            QCOMPARE(d->camera_id(), chosen);
+            QCOMPARE(names(range), QStringList{QString("%1_20240305_140000").arg(chosen)});
+            QCOMPARE(d->camera_names().value(chosen), QString("Parking (%1)").arg(chosen));
+        }
     }
 
     void fileChoice_data()
@@ -460,6 +486,37 @@ private slots:
         const QString fifo = tmp.filePath("fifo.zuseek");
         QCOMPARE(QProcess::execute("mkfifo", {fifo}), 0);
         QCOMPARE(PopupExport::last_seek_timestamp(fifo), QString()); // must not block
+    }
+
+    // A refused time range shows why, and the button looks off in either
+    // theme (its face is drawn in another colour than when it is on).
+    void refusedTimesShowWhy_data()
+    {
+        QTest::addColumn<QByteArray>("theme");
+        QTest::newRow("dark") << QByteArray("dark");
+        QTest::newRow("light") << QByteArray("light");
+    }
+    void refusedTimesShowWhy()
+    {
+        QFETCH(QByteArray, theme);
+        qputenv("ZU_THEME", theme);
+        PopupExport d({}, 3, "0", QString(), "2024-03-05 23:59:30.000");
+        qunsetenv("ZU_THEME");
+        QPushButton *button = d.export_button();
+        const auto face = [button] {
+            const QImage image = button->grab().toImage();
+            return image.pixelColor(6, image.height() / 2);
+        };
+        QVERIFY(!button->isEnabled());
+        QCOMPARE(d.times_hint()->text(), QStringLiteral("Période invalide : la fin doit être après le début."));
+        QCOMPARE(button->toolTip(), d.times_hint()->text());
+        const QColor off = face();
+        d.end_edit()->setTime(QTime(23, 59, 59));
+        QVERIFY(button->isEnabled());
+        QVERIFY(d.times_hint()->text().isEmpty());
+        const QColor on = face();
+        QVERIFY2(qAbs(on.lightness() - off.lightness()) + qAbs(on.hslSaturation() - off.hslSaturation()) > 60,
+                 qPrintable(on.name() + " / " + off.name()));
     }
 
     void themes()

@@ -41,6 +41,22 @@ class TestRawExport : public QObject
         return true;
     }
 
+    // Every entry below `root` with its size and modification time.
+    static QStringList treeState(const QString &root)
+    {
+        QStringList out;
+        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            const QFileInfo fi = it.fileInfo();
+            out << QString("%1 %2 %3").arg(fi.filePath().mid(root.size())).arg(fi.size())
+                       .arg(fi.lastModified().toMSecsSinceEpoch());
+        }
+        out.sort();
+        return out;
+    }
+
     static bool sameTree(const QString &a, const QString &b, QString *diff)
     {
         return run("diff", {"-r", a, b}, diff);
@@ -267,22 +283,117 @@ private slots:
         QVERIFY(QFileInfo::exists(copied + ".ZUSEEK"));
     }
 
-    void targetInsideTheExportFolder()
+    // A target inside the export folder being read, at any level or behind
+    // a link, is refused before anything is written, by the dialog with a
+    // message and by the worker itself.
+    void targetInsideTheSource_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::newRow("export root") << "";
+        QTest::newRow("day folder") << "/2024-03-05";
+        QTest::newRow("segment folder") << "/2024-03-05/140000";
+        QTest::newRow("new folder in the export root") << "/Out/Deeper";
+        QTest::newRow("link to the day folder") << "link";
+    }
+    void targetInsideTheSource()
+    {
+        QFETCH(QString, where);
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        QString target = source + where;
+        if (where == "link") {
+            target = tmp.filePath("Link");
+            QVERIFY(QFile::link(dayFolderOf(source), target));
+        }
+        const QStringList before = treeState(source);
+
+        const QString day = dayFolderOf(source);
+        auto *d = new PopupExport(dayVideoFiles(day), 3, "0", day, "2024-03-05 14:00:03.000");
+        d->format_combo()->setCurrentIndex(5);
+        d->begin_edit()->setTime(QTime(14, 0, 3));
+        d->end_edit()->setTime(QTime(14, 0, 8));
+        d->file_name_edit()->setText(target + "/clip");
+        {
+            BoxCloser boxes;
+            QVERIFY(!d->create_exporter());
+            QCOMPARE(boxes.titles, QStringList{"Erreur de paramétrage"});
+        }
+        QVERIFY(!d->raw_worker());
+        delete d;
+
+        RawExport worker;
+        worker.set_files({QFileInfo(day + "/140000/3_20240305_140000.zuvideo")});
+        worker.set_output(QFileInfo(target + "/x_RAW.talvor"));
+        QSignalSpy errors(&worker, &RawExport::error);
+        QSignalSpy ended(&worker, &RawExport::endingsignal);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(treeState(source), before);
+    }
+
+    // Links planted in the target are not followed: nothing lands outside it.
+    void linksPlantedInTheTarget_data()
+    {
+        QTest::addColumn<QString>("link"); // below the target, pointing to Elsewhere
+        QTest::newRow("export folder's name") << "NAME";
+        QTest::newRow("day folder") << "NAME/2024-03-05";
+        QTest::newRow("segment folder") << "NAME/2024-03-05/140000";
+        QTest::newRow("the data file") << "NAME/2024-03-05/140000/3_20240305_140000.zuvideo";
+    }
+    void linksPlantedInTheTarget()
+    {
+        QFETCH(QString, link);
+        QTemporaryDir tmp;
+        const QString elsewhere = tmp.filePath("Elsewhere");
+        QVERIFY(QDir().mkpath(elsewhere));
+        const bool toFile = link.endsWith(".zuvideo");
+        if (toFile)
+            QVERIFY(QFile(elsewhere + "/victim").open(QIODevice::WriteOnly));
+        const QString planted = tmp.filePath("Out/" + QString(link).replace("NAME", m_name));
+        QVERIFY(QDir().mkpath(QFileInfo(planted).absolutePath()));
+        QVERIFY(QFile::link(toFile ? elsewhere + "/victim" : elsewhere, planted));
+        const QStringList before = treeState(elsewhere);
+
+        RawExport worker;
+        worker.set_files({QFileInfo(dayFolderOf(m_export) + "/140000/3_20240305_140000.zuvideo")});
+        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QVERIFY(worker.failures() > 0);
+        QCOMPARE(treeState(elsewhere), before);
+        QVERIFY(QFileInfo(planted).isSymLink());
+    }
+
+    // A source that changes while it is copied fails that file, and its
+    // copy is removed: the copy would match neither version. The file is
+    // large and sparse, so that the copy surely runs when it is truncated.
+    void sourceTruncatedMidCopy()
     {
         QTemporaryDir tmp;
         const QString source = copyExport(m_export, tmp.filePath("Src"));
         QVERIFY(!source.isEmpty());
-        const QString data = dayFolderOf(source) + "/140000/12_20240305_140000.zuvideo";
+        const QString data = dayFolderOf(source) + "/140000/3_20240305_140000.zuvideo";
+        {
+            QFile big(data);
+            QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64(4) << 30));
+        }
+        const QString copyFolder = tmp.filePath("Out/") + m_name + "/2024-03-05/140000";
         RawExport worker;
         worker.set_files({QFileInfo(data)});
-        worker.set_output(QFileInfo(source + "/Out/x_RAW.talvor"));
-        QSignalSpy errors(&worker, &RawExport::error);
+        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
         worker.start();
-        QVERIFY(worker.wait(60000));
-        QCOMPARE(errors.size(), 0);
-        // The copies are not walked again: no export folder inside the copy.
-        QVERIFY(QFileInfo::exists(source + "/Out/" + m_name + "/2024-03-05/index.zunfo"));
-        QVERIFY(!QFileInfo::exists(source + "/Out/" + m_name + "/Out"));
+        QDeadlineTimer deadline(60000);
+        while (QDir(copyFolder).entryList({"*.part"}, QDir::Files | QDir::Hidden).isEmpty() && !worker.isFinished()
+               && !deadline.hasExpired())
+            QThread::usleep(200);
+        QVERIFY2(!worker.isFinished(), "the copy ended before the source could change");
+        QVERIFY(QFile(data).resize(0));
+        QVERIFY(worker.wait(120000));
+        QCOMPARE(worker.failures(), 1);
+        QCOMPARE(QDir(copyFolder).entryList(QDir::Files | QDir::Hidden), (QStringList{"140000.zunfo", "3_20240305_140000.zuseek"}));
     }
 };
 

@@ -57,18 +57,22 @@ inline bool makeCertificate(const QString &dir, QStringList *serverArgs)
     return true;
 }
 
-// test_server.py; stopped when this goes away.
+// test_server.py (or another stand-in server script that takes --lifetime
+// and --record and prints "PORT <n>"); stopped when this goes away.
 class TestServer
 {
 public:
+    explicit TestServer(const QString &script = QStringLiteral(ZU_SOURCE_DIR "/tests/maintenance/test_server.py"))
+        : m_script(script)
+    {
+    }
     ~TestServer() { stop(); }
 
     bool start(const QStringList &args, const QString &record = QString())
     {
         m_record = record;
         m_process.start(QStringLiteral("python3"),
-                        QStringList{QStringLiteral(ZU_SOURCE_DIR "/tests/maintenance/test_server.py"),
-                                    QStringLiteral("--lifetime"), QStringLiteral("300")} +
+                        QStringList{m_script, QStringLiteral("--lifetime"), QStringLiteral("300")} +
                             args + (record.isEmpty() ? QStringList() : QStringList{"--record", record}));
         m_process.waitForReadyRead(15000); // the first line names the port
         const QByteArray line = m_process.readLine();
@@ -98,6 +102,7 @@ public:
     }
 
 private:
+    QString m_script;
     QProcess m_process;
     QString m_record;
     int m_port = 0;

@@ -183,6 +183,34 @@ private slots:
         QCOMPARE(readFile(chosen), accept ? QByteArray("body") : QByteArray());
     }
 
+    // A package whose digest could never be checked is not offered: the
+    // user is not asked, and nothing is downloaded.
+    void unusableDigestNotOffered_data()
+    {
+        QTest::addColumn<QString>("digest");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("too short") << QStringLiteral("12ab");
+        QTest::newRow("not hexadecimal") << QString(64, 'g');
+    }
+    void unusableDigestNotOffered()
+    {
+        QFETCH(QString, digest);
+        const auto pkg = publish("zuplayer-3.5.0.deb", "body");
+        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", pkg.first, digest)});
+        int asked = 0;
+        ModalAnswers answers([&](QDialog *d) {
+            ++asked;
+            d->reject();
+        });
+        DownloadBinary updater("3.4.3", nullptr);
+        updater.setQuitAfterInstallerLaunch(false);
+        QCOMPARE(updater.checkForUpdates(true), true);
+        QCoreApplication::processEvents();
+        QCOMPARE(asked, 0);
+        QVERIFY(m_handedOver.isEmpty());
+        QVERIFY(downloads().isEmpty());
+    }
+
     void channels_data()
     {
         QTest::addColumn<QString>("build");

@@ -1,5 +1,6 @@
 #include "alarmviewer.h"
 #include "canvas.h"
+#include "integritycheck.h"
 #include "player_testutil.h"
 #include "zufile.h"
 #include "zuplayerinterfacecontroller.h"
@@ -118,6 +119,8 @@ private slots:
     void exportAndSnapshotOfThePictureOnScreen();
     void recordingsPastMidnight();
     void camerasSharingAName();
+    void plantedCameraLists_data();
+    void plantedCameraLists();
     void alarmViewer();
 };
 
@@ -458,6 +461,50 @@ void TestController::camerasSharingAName()
     QVERIFY(QFileInfo(c.current_file()).fileName().startsWith(QStringLiteral("12_")));
     for (const QJsonValue &a : parse(c.day_alarm_list_string(3)))
         QCOMPARE(a.toObject().value(QStringLiteral("cameraName")).toString(), QStringLiteral("Parking (3)"));
+}
+
+// A camera list planted where the day's integrity check does not look (the
+// day's own index.zunfo) never names a camera; one planted anywhere else is
+// a file of the day, and the check fails the day.
+void TestController::plantedCameraLists_data()
+{
+    QTest::addColumn<QString>("planted"); // below the day folder
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("the day's own list") << QStringLiteral("index.zunfo") << false;
+    QTest::newRow("index.zunfo in a segment") << QStringLiteral("140006/index.zunfo") << true;
+    QTest::newRow("zzindex.zunfo in a segment") << QStringLiteral("140006/zzindex.zunfo") << true;
+}
+
+void TestController::plantedCameraLists()
+{
+    QFETCH(QString, planted);
+    QFETCH(bool, shown);
+    QTemporaryDir tmp;
+    const QString root = copyExport(tmp.path());
+    QVERIFY(!root.isEmpty());
+    const QString day = dayFolder(root);
+    QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + QLatin1Char('/') + planted),
+                                            {{3, QStringLiteral("Planted")}, {12, QStringLiteral("Planted too")},
+                                             {99, QStringLiteral("Planted unrecorded")}}));
+
+    IntegrityCheck check(day);
+    QSignalSpy verdict(&check, &IntegrityCheck::end_check);
+    check.start();
+    QVERIFY(check.wait(60000));
+    QCOMPARE(verdict.size(), 1);
+    QCOMPARE(verdict.first().first().toBool(), !shown);
+
+    Player p;
+    QVariantList cameras;
+    QVERIFY(p.loadDay(root, &cameras));
+    QStringList names;
+    for (const QVariant &cam : cameras)
+        names << cam.toMap().value(QStringLiteral("name")).toString();
+    names.sort();
+    const QStringList expected = shown ? QStringList{QStringLiteral("Planted"), QStringLiteral("Planted too"),
+                                                     QStringLiteral("Planted unrecorded")}
+                                       : QStringList{QStringLiteral("Entrée principale"), QStringLiteral("Parking")};
+    QCOMPARE(names, expected);
 }
 
 void TestController::alarmViewer()

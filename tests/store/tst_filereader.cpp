@@ -164,6 +164,20 @@ private Q_SLOTS:
         QTest::newRow("range in a gap") << QStringList{"140000", "140010"} << "140002" << "140005" << QList<int>{};
         QTest::newRow("end never reached") << t << "140004" << "150000" << QList<int>{4, 5};
         QTest::newRow("begin equals end") << t << "140002" << "140002" << QList<int>{};
+        // A single glitched time neither closes nor opens the range; a clock
+        // set back moves every later entry and is no glitch.
+        QTest::newRow("an hour ahead inside") << QStringList{"140000", "140001", "150002", "140003", "140004", "140005"}
+                                              << "140001" << "140004" << QList<int>{1, 2, 3, 4};
+        QTest::newRow("another day inside")
+            << QStringList{"140000", "140001", "20240304235959000", "140003", "140004", "140005"} << "140001"
+            << "140004" << QList<int>{1, 2, 3, 4};
+        QTest::newRow("glitch into the range before it")
+            << QStringList{"140000", "140004", "140002", "140003", "140004", "140005"} << "140003" << "140005"
+            << QList<int>{3, 4, 5};
+        QTest::newRow("first entry glitched") << QStringList{"150000", "140001", "140002", "140003"} << "140001"
+                                              << "140003" << QList<int>{1, 2, 3};
+        QTest::newRow("clock set back") << QStringList{"140000", "140001", "140002", "130000", "130001", "140009"}
+                                        << "140001" << "140005" << QList<int>{1, 2, 3, 4, 5};
     }
 
     void rangeRule()
@@ -172,8 +186,10 @@ private Q_SLOTS:
         QFETCH(QString, begin);
         QFETCH(QString, end);
         QFETCH(QList<int>, kept);
-        for (QString &time : times)
-            time = "20240305" + time + "000";
+        for (QString &time : times) {
+            if (time.size() == 6)
+                time = "20240305" + time + "000";
+        }
         bool started = false, ended = false;
         QCOMPARE(ZuAudioVideoFileReader::selectRange(framesAt(times), begin, end, started, ended), kept);
     }

@@ -1,0 +1,456 @@
+#include "zustreamparser.h"
+
+#include "http_singleton.h"
+#include "streamframe.h"
+#include "videodecoder.h"
+#include "zulog.h"
+
+#include <QDateTime>
+#include <QMutexLocker>
+#include <QRegularExpression>
+#include <QTimeZone>
+
+#include <curl/curl.h>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace {
+constexpr int kPollMs = 200;
+constexpr int kFpsWindow = 20;
+const char kTimeFormat[] = "yyyy-MM-dd HH:mm:ss.zzz";
+
+CURLM *multiOf(void *p)
+{
+    return static_cast<CURLM *>(p);
+}
+CURL *easyOf(void *p)
+{
+    return static_cast<CURL *>(p);
+}
+} // namespace
+
+ZuStreamParser::ZuStreamParser(const QString &scheme, const QString &host, const QString &port,
+                               const QString &streamId, const QString &path, bool objectsOnly, const QString &codec,
+                               bool replay, QObject *owner)
+    : QThread(nullptr)
+    , m_scheme(scheme)
+    , m_host(host)
+    , m_port(port)
+    , m_streamId(streamId)
+    , m_path(path)
+    , m_codec(VideoDecoder::normalizedCodecName(codec))
+    , m_objectsOnly(objectsOnly)
+    , m_replay(replay)
+    , m_owner(owner)
+{
+    m_url = makeUrl(scheme, host, port, path);
+}
+
+QString ZuStreamParser::makeUrl(const QString &scheme, const QString &host, const QString &port, const QString &path)
+{
+    QString hostPart = host;
+    if (hostPart.contains(QLatin1Char(':')) && !hostPart.startsWith(QLatin1Char('[')))
+        hostPart = QLatin1Char('[') + hostPart + QLatin1Char(']');
+    QString url = (scheme.isEmpty() ? QStringLiteral("http") : scheme) + QStringLiteral("://") + hostPart;
+    if (!port.isEmpty() && port != QLatin1String("-1"))
+        url += QLatin1Char(':') + port;
+    if (!path.isEmpty() && !path.startsWith(QLatin1Char('/')))
+        url += QLatin1Char('/');
+    return url + path;
+}
+
+ZuStreamParser::~ZuStreamParser()
+{
+    threadStop(false);
+    wait();
+    freePending();
+}
+
+void ZuStreamParser::setFrameQueue(std::deque<StreamFrame *> *queue)
+{
+    m_queue = queue;
+}
+
+void ZuStreamParser::setQueueLock(QMutex *lock)
+{
+    m_queueLock = lock;
+}
+
+void ZuStreamParser::setMaxQueuedFrames(int frames)
+{
+    m_maxQueued = frames;
+}
+
+void ZuStreamParser::setRawFrames(bool raw)
+{
+    m_rawFrames = raw;
+}
+
+void ZuStreamParser::setRawCopy(bool copy)
+{
+    m_rawCopy = copy;
+}
+
+void ZuStreamParser::setNoDecode(bool noDecode)
+{
+    m_noDecode = noDecode;
+}
+
+void ZuStreamParser::setLogName(const QString &name)
+{
+    m_logName = name;
+}
+
+void ZuStreamParser::threadStop(bool delete_after_reply)
+{
+    if (!m_stop.exchange(true))
+        logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: thread stop").arg(m_logName));
+    {
+        QMutexLocker lock(&m_curlLock);
+        if (m_multi)
+            curl_multi_wakeup(multiOf(m_multi));
+    }
+    if (delete_after_reply && !m_deleteAfterStop.exchange(true)) {
+        if (isRunning())
+            connect(this, &QThread::finished, this, &QObject::deleteLater);
+        else
+            deleteLater();
+    }
+}
+
+// ---------------------------------------------------------------- parts
+
+QByteArray ZuStreamParser::normalizedTimestamp(const QByteArray &value)
+{
+    const QString text = QString::fromLatin1(value.trimmed());
+    if (text.isEmpty())
+        return QByteArray();
+    static const QRegularExpression dated(QStringLiteral(
+        "^(\\d{4})-(\\d{2})-(\\d{2})[ T](\\d{2}):(\\d{2}):(\\d{2})(?:[.,](\\d{1,9}))?\\s*(Z|[+-]\\d{2}:?\\d{2})?$"));
+    static const QRegularExpression compact(QStringLiteral("^(\\d{4})(\\d{2})(\\d{2})(\\d{2})(\\d{2})(\\d{2})(\\d{3})?$"));
+    static const QRegularExpression epoch(QStringLiteral("^(\\d{10}|\\d{13})(?:\\.(\\d{1,9}))?$"));
+    QDateTime when;
+    QRegularExpressionMatch m = dated.match(text);
+    if (!m.hasMatch())
+        m = compact.match(text);
+    if (m.hasMatch()) {
+        const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+        const int ms = m.captured(7).isEmpty() ? 0 : m.captured(7).left(3).leftJustified(3, QLatin1Char('0')).toInt();
+        const QTime time(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt(), ms);
+        if (!date.isValid() || !time.isValid())
+            return QByteArray();
+        const QString zone = m.lastCapturedIndex() >= 8 ? m.captured(8) : QString();
+        if (zone.isEmpty()) {
+            when = QDateTime(date, time); // the recorder's own (local) time, as written
+        } else {
+            int offset = 0;
+            if (zone != QLatin1String("Z")) {
+                const QString digits = QString(zone).remove(QLatin1Char(':'));
+                offset = (digits.mid(1, 2).toInt() * 3600 + digits.mid(3, 2).toInt() * 60)
+                    * (digits.startsWith(QLatin1Char('-')) ? -1 : 1);
+            }
+            when = QDateTime(date, time, QTimeZone(offset)).toLocalTime();
+        }
+    } else if ((m = epoch.match(text)).hasMatch()) {
+        const qint64 n = m.captured(1).toLongLong();
+        const qint64 ms = m.captured(1).size() == 13 ? n : n * 1000 + m.captured(2).left(3).leftJustified(3, QLatin1Char('0')).toInt();
+        when = QDateTime::fromMSecsSinceEpoch(ms);
+    }
+    if (!when.isValid())
+        return QByteArray();
+    return when.toString(QLatin1String(kTimeFormat)).toLatin1();
+}
+
+QString ZuStreamParser::codecForPart(const QByteArray &contentType, const QByteArray &body)
+{
+    const QByteArray type = contentType.toLower();
+    if (type.contains("jpeg") || type.contains("jpg"))
+        return QStringLiteral("mjpeg");
+    if (type.contains("h264") || type.contains("avc"))
+        return QStringLiteral("h264");
+    if (type.contains("h265") || type.contains("hevc"))
+        return QStringLiteral("hevc");
+    const auto *b = reinterpret_cast<const unsigned char *>(body.constData());
+    const qsizetype n = body.size();
+    if (n >= 2 && b[0] == 0xFF && b[1] == 0xD8)
+        return QStringLiteral("mjpeg");
+    qsizetype nal = -1;
+    if (n >= 4 && b[0] == 0 && b[1] == 0 && b[2] == 1)
+        nal = 3;
+    else if (n >= 5 && b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 1)
+        nal = 4;
+    if (nal < 0 || nal + 1 >= n)
+        return QString();
+    // An H.265 unit header is two bytes whose second is 1 in a single-layer
+    // stream; H.264 has a one-byte header, and the byte after it is payload.
+    if ((b[nal] & 0x81) == 0 && b[nal + 1] == 0x01)
+        return QStringLiteral("hevc");
+    if ((b[nal] & 0x80) == 0)
+        return QStringLiteral("h264");
+    return QString();
+}
+
+double ZuStreamParser::measureFps(const QByteArray &timestamp)
+{
+    const QDateTime when = QDateTime::fromString(QString::fromLatin1(timestamp), QLatin1String(kTimeFormat));
+    if (!when.isValid())
+        return -1.0;
+    const qint64 ms = when.toMSecsSinceEpoch();
+    if (!m_recentTimes.empty() && ms < m_recentTimes.back())
+        m_recentTimes.clear(); // the stream jumped back (a new replay)
+    m_recentTimes.push_back(ms);
+    while (int(m_recentTimes.size()) > kFpsWindow)
+        m_recentTimes.pop_front();
+    const qint64 span = m_recentTimes.back() - m_recentTimes.front();
+    if (m_recentTimes.size() < 2 || span <= 0)
+        return -1.0;
+    return double(m_recentTimes.size() - 1) * 1000.0 / double(span);
+}
+
+StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
+{
+    if (part.body.isEmpty())
+        return nullptr;
+    QByteArray stamp = normalizedTimestamp(part.header("Timestamp"));
+    if (stamp.isEmpty())
+        stamp = QDateTime::currentDateTime().toString(QLatin1String(kTimeFormat)).toLatin1();
+    auto *frame = new StreamFrame;
+    frame->setTimestampText(stamp);
+    frame->setFrameTag(QString::fromUtf8(part.header("Frametag")));
+    frame->setFrameId(m_nextFrameId);
+    m_nextFrameId = (m_nextFrameId + 1) % StreamFrame::kFrameIdWrap;
+    frame->setFps(measureFps(stamp));
+    if (m_rawCopy)
+        frame->setRawData(part.body);
+    if (!m_noDecode) {
+        const QString codec = m_codec.isEmpty() ? codecForPart(part.header("Content-Type"), part.body) : m_codec;
+        if (codec.isEmpty()) {
+            if (!m_unknownCodecLogged)
+                logMessage(QStringLiteral("[WARN] ZuStreamParser :: %1 :: no decoder for part type %2")
+                               .arg(m_logName, QString::fromLatin1(part.header("Content-Type"))));
+            m_unknownCodecLogged = true;
+        } else {
+            if (!m_decoder)
+                m_decoder = std::make_unique<VideoDecoder>();
+            if (codec != m_decoderCodec) { // a decoder that refuses to open is not asked again
+                m_decoderCodec = codec;
+                m_decoder->open(codec);
+            }
+            AVFrame *picture = nullptr;
+            if (m_decoder->isOpen()
+                && m_decoder->decode(reinterpret_cast<const uint8_t *>(part.body.constData()), int(part.body.size()),
+                                     &picture)
+                    == 0) {
+                frame->setKeyframe(picture->key_frame != 0);
+                frame->setAvFrame(picture);
+            }
+        }
+    }
+    if (!m_rawFrames && !frame->avFrame()) {
+        delete frame;
+        return nullptr;
+    }
+    return frame;
+}
+
+// ---------------------------------------------------------------- transfer
+
+void ZuStreamParser::failRun(const QString &why)
+{
+    if (m_failure.isEmpty())
+        m_failure = why;
+}
+
+void ZuStreamParser::freePending()
+{
+    for (StreamFrame *f : m_pending)
+        delete f;
+    m_pending.clear();
+}
+
+bool ZuStreamParser::flushPending()
+{
+    if (m_pending.empty())
+        return true;
+    if (!m_queue) {
+        freePending();
+        return true;
+    }
+    QMutex *lock = m_queueLock ? m_queueLock : &m_ownLock;
+    QMutexLocker locker(lock);
+    while (!m_pending.empty() && (m_maxQueued <= 0 || int(m_queue->size()) < m_maxQueued)) {
+        m_queue->push_back(m_pending.front());
+        m_pending.pop_front();
+        m_framesQueued.fetch_add(1);
+    }
+    return m_pending.empty();
+}
+
+void ZuStreamParser::takeParts()
+{
+    while (m_multipart->hasParts()) {
+        if (StreamFrame *frame = frameFromPart(m_multipart->takePart()))
+            m_pending.push_back(frame);
+    }
+}
+
+bool ZuStreamParser::checkResponse()
+{
+    m_responseChecked = true;
+    long status = 0;
+    curl_easy_getinfo(easyOf(m_easy), CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status >= 300) {
+        failRun(QStringLiteral("HTTP status %1").arg(status));
+        return false;
+    }
+    char *type = nullptr;
+    curl_easy_getinfo(easyOf(m_easy), CURLINFO_CONTENT_TYPE, &type);
+    const QByteArray contentType(type ? type : "");
+    const QByteArray boundary = ZuMultipartParser::boundaryFromContentType(contentType);
+    logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: connected :: %2 :: boundary %3")
+                   .arg(m_logName, QString::fromLatin1(contentType),
+                        boundary.isEmpty() ? QStringLiteral("(from the stream)") : QString::fromLatin1(boundary)));
+    m_multipart = std::make_unique<ZuMultipartParser>(boundary);
+    return true;
+}
+
+size_t ZuStreamParser::writeCallback(char *data, size_t size, size_t count, void *self)
+{
+    return static_cast<ZuStreamParser *>(self)->onData(data, size * count);
+}
+
+size_t ZuStreamParser::onData(const char *data, size_t size)
+{
+    if (m_stop.load())
+        return 0; // ends the transfer; not a failure
+    if (!m_responseChecked && !checkResponse())
+        return 0;
+    if (!m_pending.empty()) {
+        // The queue is full: the transfer waits, and these bytes come again.
+        m_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    if (!m_multipart->feed(data, qsizetype(size))) {
+        failRun(m_multipart->failure());
+        return 0;
+    }
+    takeParts();
+    flushPending();
+    return size;
+}
+
+void ZuStreamParser::run()
+{
+    m_responseChecked = false;
+    m_paused = false;
+    m_failure.clear();
+    m_multipart.reset();
+    m_framesQueued.store(0);
+    logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: start :: %2").arg(m_logName, m_url));
+
+    CURL *easy = curl_easy_init();
+    CURLM *multi = curl_multi_init();
+    if (!easy || !multi) {
+        if (easy)
+            curl_easy_cleanup(easy);
+        if (multi)
+            curl_multi_cleanup(multi);
+        logMessage(QStringLiteral("[ERROR] ZuStreamParser :: %1 :: cannot set up a transfer").arg(m_logName));
+        if (!m_stop.load())
+            Q_EMIT error();
+        return;
+    }
+    m_easy = easy;
+    const QByteArray url = m_url.toUtf8();
+    const QByteArray agent = Http_singleton::instance()->accessString(QString(), false).toLatin1();
+    curl_easy_setopt(easy, CURLOPT_URL, url.constData());
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.constData());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 3L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &ZuStreamParser::writeCallback);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_multi_add_handle(multi, easy);
+    {
+        QMutexLocker lock(&m_curlLock);
+        m_multi = multi;
+    }
+
+    CURLcode result = CURLE_OK;
+    bool done = false;
+    while (!m_stop.load()) {
+        if (!flushPending()) {
+            QThread::msleep(kPollMs);
+            continue;
+        }
+        if (m_paused) {
+            m_paused = false;
+            curl_easy_pause(easy, CURLPAUSE_CONT); // may deliver the held bytes at once
+            continue;
+        }
+        int running = 0;
+        const CURLMcode mc = curl_multi_perform(multi, &running);
+        if (mc != CURLM_OK) {
+            failRun(QString::fromLatin1(curl_multi_strerror(mc)));
+            break;
+        }
+        int left = 0;
+        while (CURLMsg *msg = curl_multi_info_read(multi, &left)) {
+            if (msg->msg == CURLMSG_DONE) {
+                result = msg->data.result;
+                done = true;
+            }
+        }
+        if (done || running == 0)
+            break;
+        curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr);
+    }
+
+    if (!m_stop.load() && m_failure.isEmpty()) {
+        if (result != CURLE_OK) {
+            failRun(QString::fromLatin1(curl_easy_strerror(result)));
+        } else if (!m_responseChecked) {
+            checkResponse(); // an answer without a body: its status decides
+            if (m_failure.isEmpty())
+                failRun(QStringLiteral("empty stream"));
+        } else {
+            m_multipart->finish();
+            takeParts();
+            if (m_multipart->partCount() == 0)
+                failRun(QStringLiteral("the stream ended without any part"));
+        }
+    }
+    // The last frames of a stream that ended cleanly still reach the queue.
+    while (!m_stop.load() && !flushPending())
+        QThread::msleep(kPollMs);
+    freePending();
+
+    {
+        QMutexLocker lock(&m_curlLock);
+        m_multi = nullptr;
+    }
+    curl_multi_remove_handle(multi, easy);
+    curl_easy_cleanup(easy);
+    curl_multi_cleanup(multi);
+    m_easy = nullptr;
+    m_decoder.reset();
+    m_decoderCodec.clear();
+
+    const qint64 parts = m_multipart ? m_multipart->partCount() : 0;
+    if (m_stop.load()) {
+        logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: stopped after %2 parts").arg(m_logName).arg(parts));
+    } else if (!m_failure.isEmpty()) {
+        logMessage(QStringLiteral("[ERROR] ZuStreamParser :: %1 :: stream failed after %2 parts :: %3")
+                       .arg(m_logName)
+                       .arg(parts)
+                       .arg(m_failure));
+        Q_EMIT error();
+    } else {
+        logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: end of stream after %2 parts").arg(m_logName).arg(parts));
+    }
+}

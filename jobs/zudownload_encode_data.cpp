@@ -1,0 +1,565 @@
+#include "zudownload_encode_data.h"
+
+#include "http_singleton.h"
+#include "streamframe.h"
+#include "zulog.h"
+#include "zustreamencoder.h"
+#include "zustreamparser.h"
+#include "zustreamremux.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <zip.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+constexpr int kEncodeQueue = 30;
+constexpr int kRawQueue = 60;
+constexpr int kEncodeWaitMs = 500;
+constexpr int kRawWaitMs = 200;
+constexpr int kMaxWaits = 30;
+constexpr int kMinEncodedFrames = 50;
+constexpr int kRemuxAttempts = 50;
+constexpr int kDefaultFps = 25;
+constexpr qint64 kVerifyChunk = 1 << 16;
+
+void logLine(const QString &line)
+{
+    logMessage(line);
+}
+
+// Reads an archive entry back in chunks; its byte count must match what
+// the archive announces and the file it was made from.
+bool verifyEntry(zip_t *zip, const QString &name, qint64 expectedSize, bool *found)
+{
+    const QByteArray utf8 = name.toUtf8();
+    zip_stat_t st;
+    zip_stat_init(&st);
+    *found = zip_stat(zip, utf8.constData(), 0, &st) == 0 && (st.valid & ZIP_STAT_INDEX)
+        && (st.valid & ZIP_STAT_SIZE);
+    if (!*found)
+        return false;
+    if (qint64(st.size) != expectedSize)
+        return false;
+    zip_file_t *file = zip_fopen_index(zip, st.index, 0);
+    if (!file)
+        return false;
+    QByteArray buffer(kVerifyChunk, Qt::Uninitialized);
+    qint64 total = 0;
+    bool ok = true;
+    for (;;) {
+        const zip_int64_t n = zip_fread(file, buffer.data(), zip_uint64_t(buffer.size()));
+        if (n < 0) {
+            ok = false; // a damaged entry (its checksum is tested at its end)
+            break;
+        }
+        if (n == 0)
+            break;
+        total += n;
+    }
+    zip_fclose(file);
+    return ok && total == expectedSize;
+}
+} // namespace
+
+ZuDownload_encode_data::ZuDownload_encode_data()
+    : QThread(nullptr)
+{
+}
+
+ZuDownload_encode_data::~ZuDownload_encode_data()
+{
+    logMessage("[INFO] Raw data downloader :: destruct");
+    set_stop();
+    wait();
+    releaseParser();
+    logLine(QStringLiteral("[INFO] Raw data downloader :: destruct :: ") + (isRunning() ? "1" : "0"));
+}
+
+QString ZuDownload_encode_data::encoderCodecName(const QString &videoFormat)
+{
+    const QString lower = videoFormat.toLower();
+    if (lower == QLatin1String("h264"))
+        return QStringLiteral("libx264");
+    if (lower == QLatin1String("h265"))
+        return QStringLiteral("hevc");
+    return lower;
+}
+
+bool ZuDownload_encode_data::isRawFormat(const QString &videoFormat)
+{
+    return videoFormat.toLower().contains(QLatin1String("raw"));
+}
+
+QString ZuDownload_encode_data::temporaryFolder()
+{
+    return QDir::homePath() + QStringLiteral("/.") + Http_singleton::instance()->appFolderName()
+        + QStringLiteral("/ZUDOWNLOAD/");
+}
+
+QString ZuDownload_encode_data::streamUrl() const
+{
+    return ZuStreamParser::makeUrl(m_scheme, m_host, m_port, m_path);
+}
+
+QString ZuDownload_encode_data::lastTimestamp() const
+{
+    QMutexLocker lock(&m_lastLock);
+    return m_lastTimestamp;
+}
+
+void ZuDownload_encode_data::setLastTimestamp(const QString &timestamp)
+{
+    QMutexLocker lock(&m_lastLock);
+    m_lastTimestamp = timestamp;
+}
+
+// ---------------------------------------------------------------- control
+
+void ZuDownload_encode_data::set_stop()
+{
+    logMessage("[INFO] Raw data downloader :: set stop");
+    m_stop = true;
+    stopParser();
+}
+
+void ZuDownload_encode_data::set_stop_from_user()
+{
+    logMessage("[INFO] Raw data downloader ::set stop from user");
+    m_stoppedByUser = true;
+    set_stop();
+}
+
+void ZuDownload_encode_data::get_error()
+{
+    logMessage("[INFO] Raw data downloader ::get error");
+    m_streamFailed = true;
+}
+
+void ZuDownload_encode_data::stopParser()
+{
+    QMutexLocker lock(&m_parserLock);
+    if (m_parser)
+        m_parser->threadStop(false);
+}
+
+void ZuDownload_encode_data::releaseParser()
+{
+    ZuStreamParser *parser = nullptr;
+    {
+        QMutexLocker lock(&m_parserLock);
+        parser = m_parser;
+        m_parser = nullptr;
+    }
+    if (parser) {
+        parser->threadStop(false);
+        parser->wait();
+        delete parser;
+    }
+    clearQueue();
+}
+
+void ZuDownload_encode_data::startParser(bool raw)
+{
+    auto *parser = new ZuStreamParser(m_scheme, m_host, m_port, QStringLiteral("-1"), m_path, false, QString(), false,
+                                      nullptr);
+    parser->setLogName(QStringLiteral("RAW DATA"));
+    parser->setRawFrames(true);
+    if (raw)
+        parser->setRawCopy(true);
+    parser->setNoDecode(false);
+    parser->setFrameQueue(&m_queue);
+    parser->setQueueLock(&m_queueLock);
+    parser->setMaxQueuedFrames(raw ? kRawQueue : kEncodeQueue);
+    // Direct: the client's thread only raises a flag that this run reads.
+    connect(parser, &ZuStreamParser::error, this, &ZuDownload_encode_data::get_error, Qt::DirectConnection);
+    {
+        QMutexLocker lock(&m_parserLock);
+        m_parser = parser;
+    }
+    if (m_stop)
+        parser->threadStop(false); // a stop that came while the client was being made
+    parser->start(QThread::InheritPriority);
+}
+
+StreamFrame *ZuDownload_encode_data::front()
+{
+    QMutexLocker lock(&m_queueLock);
+    return m_queue.empty() ? nullptr : m_queue.front();
+}
+
+void ZuDownload_encode_data::dropFront()
+{
+    StreamFrame *frame = nullptr;
+    {
+        QMutexLocker lock(&m_queueLock);
+        if (m_queue.empty())
+            return;
+        frame = m_queue.front();
+        m_queue.pop_front();
+    }
+    delete frame;
+}
+
+void ZuDownload_encode_data::clearQueue()
+{
+    std::deque<StreamFrame *> left;
+    {
+        QMutexLocker lock(&m_queueLock);
+        left.swap(m_queue);
+    }
+    for (StreamFrame *f : left)
+        delete f;
+}
+
+bool ZuDownload_encode_data::streamExhausted()
+{
+    bool ended = false;
+    {
+        QMutexLocker lock(&m_parserLock);
+        ended = m_parser && m_parser->isFinished();
+    }
+    // The client queues its last frames before its thread ends.
+    return ended && !front();
+}
+
+StreamFrame *ZuDownload_encode_data::waitFrame(int waitMs, const QString &road, int silentCode, int &waits,
+                                              int &result)
+{
+    if (StreamFrame *frame = front()) {
+        waits = 0;
+        return frame;
+    }
+    if (m_streamFailed) {
+        // Every frame the stream gave before it failed has been used.
+        result = -11;
+        m_stop = true;
+        return nullptr;
+    }
+    const bool exhausted = streamExhausted();
+    if (!exhausted) {
+        QThread::msleep(waitMs);
+        ++waits;
+    }
+    if (exhausted || waits > kMaxWaits) {
+        logLine(QStringLiteral("[ERROR] Raw data downloader :: %1 :: frame waited %2 stop encoding.").arg(road).arg(waits));
+        m_stop = true;
+        result = silentCode;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- run
+
+void ZuDownload_encode_data::run()
+{
+    m_stop = false;
+    m_stoppedByUser = false;
+    m_streamFailed = false;
+    m_streamFps = -1.0;
+    setLastTimestamp(QString());
+    logLine(QStringLiteral("[INFO] Raw data downloader :: start stream parser :: video format ") + m_videoFormat);
+    // A retry starts from a clean state: the last run's client and frames go.
+    releaseParser();
+
+    int result = 1;
+    if (!m_archiveFile.isEmpty() && QFileInfo::exists(m_archiveFile)) {
+        logMessage("[ERROR] Raw data downloader :: archive file already exist");
+        result = -29;
+    } else if (isRawFormat(m_videoFormat)) {
+        result = runRaw();
+    } else {
+        result = runEncode();
+    }
+
+    set_stop();
+    releaseParser();
+    if (result == 1)
+        Q_EMIT finished();
+    else
+        Q_EMIT error(result);
+}
+
+int ZuDownload_encode_data::runEncode()
+{
+    startParser(false);
+    int encoded = 0;
+    int waits = 0;
+    int result = 1;
+    std::unique_ptr<ZuStreamEncoder> encoder;
+    const QByteArray end = m_endTimestamp.toLatin1();
+
+    while (!m_stop) {
+        StreamFrame *frame = waitFrame(kEncodeWaitMs, QStringLiteral("raw zustream"), -10, waits, result);
+        if (!frame)
+            continue;
+        if (!encoder) {
+            if (frame->width() == -1 || frame->height() == -1 || !frame->avFrame()) {
+                logLine(QStringLiteral("[WARN] Raw data downloader :: raw zustream :: remove frame %1 / invalid size")
+                            .arg(frame->frameId()));
+                dropFront();
+                continue;
+            }
+            const QString codec = encoderCodecName(m_videoFormat);
+            // The stream's rate is unknown until two timestamps were seen.
+            int fps = int(frame->fps());
+            if (fps <= 0)
+                fps = m_frameRate > 0 ? m_frameRate : kDefaultFps;
+            encoder = std::make_unique<ZuStreamEncoder>();
+            if (!encoder->init_encoder(m_outputFile, codec, 2048, fps, frame->width(), frame->height(),
+                                       m_captionFlag != 0, QStringLiteral("large"), frame->pixelFormat())) {
+                logMessage("[ERROR] Raw data downloader :: raw zustream :: failed to init encoder");
+                result = -5;
+                set_stop();
+                encoder.reset();
+                break;
+            }
+        }
+        const QString timestamp = QString::fromLatin1(frame->timestampText());
+        if (std::strcmp(frame->timestampText(), end.constData()) > 0) {
+            set_stop();
+            break;
+        }
+        if (encoder->encodeFrame(frame->avFrame(), frame->width(), frame->height(), timestamp, m_captionLabel,
+                                 frame->frameId())) {
+            Q_EMIT frame_downloaded_encoded(timestamp, m_endTimestamp);
+            setLastTimestamp(timestamp);
+            ++encoded;
+        } else {
+            // Offering it again would refuse it again: the frame is lost, not the run.
+            logLine(QStringLiteral("[WARN] Raw data downloader :: raw zustream :: frame %1 refused by the encoder")
+                        .arg(frame->frameId()));
+        }
+        dropFront();
+    }
+
+    if (!encoder) {
+        if (m_stoppedByUser)
+            return -34;
+        // Stopped before any picture: nothing was written.
+        return result == 1 ? -14 : result;
+    }
+    if (encoded < kMinEncodedFrames)
+        result = -14;
+    if (m_stoppedByUser)
+        result = -34;
+    if (result == -14 || result == -34) {
+        // Abandoned: the encoder removes its unfinished file, and a file the
+        // output path named before stays as it was.
+        encoder.reset();
+        return result;
+    }
+    const bool ended = encoder->end_encoding();
+    encoder.reset();
+    if (!ended) {
+        logLine(QStringLiteral("[ERROR] Raw data downloader :: raw zustream :: cannot finish ") + m_outputFile);
+        return -20;
+    }
+    return finishOutputs(result);
+}
+
+int ZuDownload_encode_data::finishOutputs(int result)
+{
+    if (result != 1 || m_stoppedByUser)
+        return m_stoppedByUser ? -34 : result;
+    if (!m_descriptorData.isEmpty() && !m_descriptorFile.isEmpty()) {
+        result = descriptor();
+        if (result != 1)
+            return result;
+    }
+    if (!m_archiveFile.isEmpty())
+        result = archive();
+    return result;
+}
+
+int ZuDownload_encode_data::runRaw()
+{
+    logLine(QStringLiteral("[INFO] Raw data downloader :: start zustream remuxer :: register filepath :: absolute path ")
+            + QFileInfo(m_outputFile).absolutePath());
+    QDir().mkpath(temporaryFolder());
+    // A folder of this run's own: two downloads never share their files, and
+    // whatever is left in it goes with it.
+    QTemporaryDir work(temporaryFolder() + QStringLiteral("run-XXXXXX"));
+    QFile raw(work.isValid() ? work.filePath(QStringLiteral("tmp.raw")) : QString());
+    if (!work.isValid() || !raw.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        logMessage("[ERROR] Raw data downloader :: zustream remuxer :: failed to open temporary file");
+        return -20;
+    }
+    logMessage("[INFO] Raw data downloader :: start zustream remuxer");
+    startParser(true);
+    int written = 0;
+    int waits = 0;
+    int result = 1;
+    const QByteArray end = m_endTimestamp.toLatin1();
+
+    while (!m_stop) {
+        StreamFrame *frame = waitFrame(kRawWaitMs, QStringLiteral("zustream remuxer"), -1, waits, result);
+        if (!frame)
+            continue;
+        const QString timestamp = QString::fromLatin1(frame->timestampText());
+        if (std::strcmp(frame->timestampText(), end.constData()) > 0) {
+            set_stop();
+            break;
+        }
+        if (frame->rawDataSize() <= 0) {
+            logLine(QStringLiteral("[WARN] Raw data downloader :: zustream remuxer :: frame %1 without data")
+                        .arg(frame->frameId()));
+            dropFront();
+            continue;
+        }
+        const qint64 n = raw.write(reinterpret_cast<const char *>(frame->rawData()), frame->rawDataSize());
+        if (n != frame->rawDataSize()) {
+            logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: write failed :: ")
+                    + raw.errorString());
+            result = -20;
+            m_stop = true;
+            stopParser();
+            break;
+        }
+        if (frame->fps() > 0)
+            m_streamFps = frame->fps();
+        ++written;
+        Q_EMIT frame_downloaded_encoded(timestamp, m_endTimestamp);
+        setLastTimestamp(timestamp);
+        dropFront();
+    }
+
+    logMessage("[INFO] Raw data downloader :: zustream remuxer :: outfile close");
+    raw.close();
+    if (m_stoppedByUser)
+        return -34;
+    if (result != 1)
+        return result;
+
+    int fps = m_frameRate > 0 ? m_frameRate : int(m_streamFps + 0.5);
+    if (fps <= 0)
+        fps = kDefaultFps;
+    const double duration = double(written) / double(fps);
+    ZuStreamRemux remux;
+    const QString rawPath = QFileInfo(raw.fileName()).absoluteFilePath();
+    const QString tmpPath = work.filePath(QStringLiteral("tmp.mp4"));
+    int rc = -15;
+    for (int attempt = 0; attempt < kRemuxAttempts; ++attempt) {
+        if (m_stoppedByUser)
+            return -34;
+        rc = remux.remuxUrlToFile(rawPath, tmpPath, m_outputFile, duration);
+        if (rc == 0)
+            break;
+        logMessage("[WARN] Raw data downloader :: zustream remuxer :: retry to remux file");
+    }
+    if (rc != 0)
+        return rc;
+    return finishOutputs(1);
+}
+
+// ---------------------------------------------------------------- outputs
+
+int ZuDownload_encode_data::descriptor()
+{
+    logMessage("[INFO] Raw data downloader :: descriptor");
+    Q_EMIT generic_message(QStringLiteral("Création du descripteur [") + m_descriptorFile + QStringLiteral("]"));
+    const auto decoded = QByteArray::fromBase64Encoding(m_descriptorData.toUtf8(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+    const QString content = decoded ? QString::fromUtf8(*decoded) : QString();
+    if (content.isEmpty()) {
+        logMessage("[ERROR] Raw data downloader :: descriptor :: failed to decode data");
+        return -30;
+    }
+    // Written whole each time, so a retried run never doubles it.
+    QSaveFile file(m_descriptorFile);
+    if (!file.open(QIODevice::WriteOnly)) {
+        logMessage("[ERROR] Raw data downloader :: descriptor :: failed to open file");
+        return -31;
+    }
+    QTextStream out(&file);
+    out << content << Qt::endl;
+    if (out.status() != QTextStream::Ok || !file.commit()) {
+        logMessage("[ERROR] Raw data downloader :: descriptor :: failed to open file");
+        return -31;
+    }
+    return 1;
+}
+
+int ZuDownload_encode_data::archive()
+{
+    logLine(QStringLiteral("[INFO] Raw data downloader :: archive data :: ") + m_archiveFile);
+    logLine(QStringLiteral("[INFO] Raw data downloader :: archive data :: descriptor :: ") + m_descriptorFile);
+    logLine(QStringLiteral("[INFO] Raw data downloader :: archive data :: video      :: ") + m_outputFile);
+    Q_EMIT generic_message(QStringLiteral("Archivage des fichiers en cours ... [") + m_archiveFile
+                           + QStringLiteral("]"));
+    const QFileInfo descriptorInfo(m_descriptorFile);
+    const QFileInfo videoInfo(m_outputFile);
+    if (!descriptorInfo.isFile()) {
+        logMessage("[ERROR] Raw data downloader :: archive :: descriptor file missing");
+        return -26;
+    }
+    if (!videoInfo.isFile()) {
+        logMessage("[ERROR] Raw data downloader :: archive :: video file missing");
+        return -27;
+    }
+    const QByteArray archivePath = QFile::encodeName(m_archiveFile);
+    int zipError = 0;
+    zip_t *zip = zip_open(archivePath.constData(), ZIP_CREATE | ZIP_EXCL, &zipError);
+    if (!zip) {
+        logMessage("[ERROR] Raw data downloader :: archive :: Failed to create archive");
+        return -28;
+    }
+    const struct {
+        QFileInfo info;
+        int code;
+    } entries[] = {{descriptorInfo, -22}, {videoInfo, -23}};
+    for (const auto &entry : entries) {
+        const QString name = entry.info.fileName();
+        const QByteArray source = QFile::encodeName(entry.info.absoluteFilePath());
+        zip_source_t *src = zip_source_file(zip, source.constData(), 0, -1);
+        if (!src || zip_file_add(zip, name.toUtf8().constData(), src, ZIP_FL_ENC_UTF_8) < 0) {
+            if (src)
+                zip_source_free(src);
+            logLine(QStringLiteral("[ERROR] Raw data downloader :: archive :: Failed to add file to zip : ") + name);
+            zip_discard(zip); // nothing is written
+            return entry.code;
+        }
+    }
+    if (zip_close(zip) != 0) {
+        logMessage("[ERROR] Raw data downloader :: archive :: Failed to create archive");
+        zip_discard(zip);
+        QFile::remove(m_archiveFile);
+        return -28;
+    }
+
+    // Read back: both entries whole, at the sizes of the files they came from.
+    zip = zip_open(archivePath.constData(), ZIP_RDONLY, &zipError);
+    if (!zip) {
+        logLine(QStringLiteral("[ERROR] Raw data downloader :: archive :: Failed to open archive : ") + m_archiveFile);
+        QFile::remove(m_archiveFile);
+        return -32;
+    }
+    bool videoFound = false;
+    bool descriptorFound = false;
+    const bool videoOk = verifyEntry(zip, videoInfo.fileName(), videoInfo.size(), &videoFound);
+    const bool descriptorOk = videoFound
+        && verifyEntry(zip, descriptorInfo.fileName(), descriptorInfo.size(), &descriptorFound);
+    const bool twoEntries = zip_get_num_entries(zip, 0) == 2;
+    zip_discard(zip);
+    if (!videoFound || !videoOk || !descriptorOk || !twoEntries) {
+        logLine(QStringLiteral("[ERROR] Raw data downloader :: archive :: Failed to read archive : ") + m_archiveFile);
+        // A damaged archive would block the retry ("already exists"); the
+        // sources are still there to make it again.
+        QFile::remove(m_archiveFile);
+        return videoFound ? -32 : -33;
+    }
+    for (const QFileInfo &info : {descriptorInfo, videoInfo}) {
+        if (!QFile::remove(info.absoluteFilePath()))
+            logLine(QStringLiteral("[WARN] Raw data downloader :: archive :: Failed to remove file ")
+                    + info.absoluteFilePath());
+    }
+    return 1;
+}

@@ -1,0 +1,449 @@
+// The recording download: the worker against a local multipart server made
+// of access units the ffmpeg command line encoded (both roads, the
+// descriptor and the archive, every way a run can end), its job row, and
+// the job window's handling of such jobs (success, failure, retry).
+#include "curlglobal.h"
+#include "download_presentation.h"
+#include "downloadencodeitem_presentation.h"
+#include "zudownload_encode_data.h"
+#include "zulog.h"
+
+#include "../codecs/probe.h"
+#include "../display/multipartserver.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace streamtest;
+
+namespace {
+
+const QDateTime kStart(QDate(2024, 3, 5), QTime(10, 0));
+// Parts are 100 ms apart from kStart: 80 of them lie in the range.
+const QDateTime kEnd = kStart.addMSecs(7950);
+
+// What a run reported, counted on the GUI thread.
+struct Outcome : QObject {
+    int finished = 0;
+    QList<int> errors;
+    int frames = 0;
+    QStringList messages;
+    explicit Outcome(ZuDownload_encode_data &w)
+    {
+        connect(&w, &ZuDownload_encode_data::finished, this, [this] { ++finished; });
+        connect(&w, &ZuDownload_encode_data::error, this, [this](int code) { errors << code; });
+        connect(&w, &ZuDownload_encode_data::frame_downloaded_encoded, this, [this] { ++frames; });
+        connect(&w, &ZuDownload_encode_data::generic_message, this, [this](const QString &m) { messages << m; });
+    }
+    int ends() const { return finished + int(errors.size()); }
+};
+
+QStringList run(const QString &program, const QStringList &args, int *exitCode = nullptr)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LC_ALL", "C.UTF-8");
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    p.waitForFinished(60000);
+    if (exitCode)
+        *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestDownloadEncode : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_home;
+    QList<QByteArray> m_units;
+
+    Script script(int parts = 100) const
+    {
+        Script s;
+        s.units = m_units;
+        s.parts = parts;
+        s.start = kStart;
+        return s;
+    }
+
+    void configure(ZuDownload_encode_data &w, const MultipartServer &server, const QString &out,
+                   const QString &format, int fps = 10)
+    {
+        w.setScheme("http");
+        w.setHost("127.0.0.1");
+        w.setPort(server.port());
+        w.setPath("/replay?camera=1&from=20240305100000");
+        w.setEndTimestamp(QString::fromLatin1(stamp(kEnd)));
+        w.setOutputFile(out);
+        w.setVideoFormat(format);
+        w.setCaptionLabel("Caméra 1");
+        w.setCaptionFlag(1);
+        w.setFrameRate(fps);
+    }
+
+    // Nothing of any run is left in the download folder.
+    static QStringList leftovers()
+    {
+        return QDir(ZuDownload_encode_data::temporaryFolder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // The worker's own folder lies below the home folder: a private one.
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        QVERIFY(zuCurlGlobalInit());
+        if (qEnvironmentVariableIsSet("ZU_TEST_LOG"))
+            setLevelValue(1);
+        m_units = h264Units(100);
+        QCOMPARE(m_units.size(), 100);
+    }
+
+    // Both roads end with the frames of the range in a playable file, or in
+    // an archive of the video and the descriptor; the run stops at the first
+    // frame past the end, and nothing is left in the download folder nor
+    // taken from the output folder.
+    void roads_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<int>("fps");
+        QTest::addColumn<QString>("descriptor"); // empty: none
+        QTest::addColumn<bool>("archive");
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<QString>("rate");
+        QTest::newRow("H264, rate unknown") << "H264" << -1 << "" << false << "h264" << "25/1";
+        QTest::newRow("h265 in an archive") << "h265" << 10 << "descr.txt" << true << "hevc" << "10/1";
+        QTest::newRow("RAW in an archive, rate of the stream")
+            << "RAW" << -1 << "descripteur_caméra_été.txt" << true << "h264" << "10/1";
+        QTest::newRow("raw, rate 0, no descriptor") << "raw" << 0 << "" << false << "h264" << "10/1";
+    }
+    void roads()
+    {
+        QFETCH(QString, format);
+        QFETCH(int, fps);
+        QFETCH(QString, descriptor);
+        QFETCH(bool, archive);
+        QFETCH(QString, codec);
+        QFETCH(QString, rate);
+        MultipartServer server;
+        server.scripts = {script()};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        // A file of the user's that happens to carry the temporary name.
+        QFile mine(out.filePath("tmp.raw"));
+        QVERIFY(mine.open(QIODevice::WriteOnly) && mine.write("mine") == 4);
+        mine.close();
+
+        ZuDownload_encode_data w;
+        const QString video = out.filePath("camera1.mp4");
+        configure(w, server, video, format, fps);
+        const QString content = "Caméra 1\nde 10:00:00 à 10:00:07";
+        if (!descriptor.isEmpty()) {
+            // A descriptor left by an earlier attempt is replaced, not added to.
+            QFile stale(out.filePath(descriptor));
+            QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write("stale\n") == 6);
+            stale.close();
+            w.setDescriptorFile(out.filePath(descriptor));
+            w.setDescriptorData(QString::fromLatin1(content.toUtf8().toBase64()));
+        }
+        if (archive)
+            w.setArchiveFile(out.filePath("export.zip"));
+        Outcome outcome(w);
+        w.start();
+        QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
+        QVERIFY(w.wait(10000));
+        QCoreApplication::processEvents();
+        QCOMPARE(outcome.errors, QList<int>());
+        QCOMPARE(outcome.finished, 1);
+        QCOMPARE(outcome.frames, 80);
+        QCOMPARE(w.lastTimestamp(), QString::fromLatin1(stamp(kStart.addMSecs(7900))));
+
+        QString probed = video;
+        if (archive) {
+            const QString zip = out.filePath("export.zip");
+            QCOMPARE(run("zipinfo", {"-1", zip}), (QStringList{descriptor, "camera1.mp4"}));
+            int rc = -1;
+            run("unzip", {"-t", zip}, &rc);
+            QCOMPARE(rc, 0);
+            QVERIFY(!QFile::exists(video) && !QFile::exists(out.filePath(descriptor)));
+            QTemporaryDir unpacked;
+            run("unzip", {"-q", zip, "-d", unpacked.path()}, &rc);
+            QCOMPARE(rc, 0);
+            QFile d(unpacked.filePath(descriptor));
+            QVERIFY(d.open(QIODevice::ReadOnly));
+            QCOMPARE(QString::fromUtf8(d.readAll()), content + "\n");
+            probed = unpacked.filePath("camera1.mp4");
+            const codectest::Probe p = codectest::probe(probed);
+            QCOMPARE(p.codec, codec);
+            QCOMPARE(p.frames, 80);
+        } else {
+            const codectest::Probe p = codectest::probe(probed);
+            QCOMPARE(p.codec, codec);
+            QCOMPARE(p.width, 320);
+            QCOMPARE(p.height, 240);
+            QCOMPARE(p.frames, 80);
+            QCOMPARE(p.frameRate, rate);
+        }
+        QVERIFY(mine.open(QIODevice::ReadOnly));
+        QCOMPARE(mine.readAll(), QByteArray("mine"));
+        QCOMPARE(leftovers(), QStringList());
+        QCOMPARE(server.connections, 1);
+    }
+
+    // Runs that fail end with exactly one error and leave no output: each
+    // code once, whatever the stream did.
+    void failures_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("outputLeft");
+        QTest::newRow("archive exists") << "archive" << "raw" << -29 << false;
+        QTest::newRow("all frames late") << "late" << "h264" << -14 << false;
+        QTest::newRow("encoder refuses to start") << "codec" << "nosuchcodec" << -5 << false;
+        QTest::newRow("reset, re-encode") << "reset" << "h264" << -11 << true;
+        QTest::newRow("reset, raw") << "reset" << "raw" << -11 << false;
+        QTest::newRow("early close, re-encode") << "close" << "h264" << -10 << true;
+        QTest::newRow("early close, raw") << "close" << "raw" << -1 << false;
+        QTest::newRow("silence, raw") << "silence" << "raw" << -1 << false;
+        QTest::newRow("bad descriptor data") << "descriptor" << "raw" << -30 << true;
+    }
+    void failures()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, format);
+        QFETCH(int, code);
+        QFETCH(bool, outputLeft);
+        MultipartServer server;
+        Script s = script();
+        if (kind == "late")
+            s.start = kEnd.addSecs(1);
+        if (kind == "reset" || kind == "close" || kind == "silence") {
+            s.parts = 75; // short of the end of the range
+            s.intervalMs = kind == "reset" ? 5 : 0; // read before the reset arrives
+            s.end = kind == "reset" ? Script::End::Reset : kind == "close" ? Script::End::Close : Script::End::Silence;
+        }
+        server.scripts = {s};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        ZuDownload_encode_data w;
+        const QString video = out.filePath("camera1.mp4");
+        configure(w, server, video, format);
+        if (kind == "archive") {
+            w.setArchiveFile(out.filePath("export.zip"));
+            QFile existing(out.filePath("export.zip"));
+            QVERIFY(existing.open(QIODevice::WriteOnly));
+        }
+        if (kind == "descriptor") {
+            w.setDescriptorFile(out.filePath("d.txt"));
+            w.setDescriptorData("*** not base64 ***");
+        }
+        Outcome outcome(w);
+        w.start();
+        QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
+        QVERIFY(w.wait(10000));
+        QTest::qWait(300);
+        QCOMPARE(outcome.finished, 0);
+        QCOMPARE(outcome.errors, QList<int>{code});
+        QCOMPARE(QFile::exists(video), outputLeft);
+        QCOMPARE(leftovers(), QStringList());
+        if (kind == "archive")
+            QCOMPARE(server.connections, 0);
+    }
+
+    // A user stop ends either road with -34 and nothing left behind.
+    void userStop_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("re-encode") << "h264";
+        QTest::newRow("raw") << "raw";
+    }
+    void userStop()
+    {
+        QFETCH(QString, format);
+        MultipartServer server;
+        Script s = script(-1);
+        s.stepMs = 1; // the end of the range stays far away
+        s.intervalMs = 5;
+        server.scripts = {s};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        ZuDownload_encode_data w;
+        configure(w, server, out.filePath("stopped.mp4"), format);
+        w.setDescriptorFile(out.filePath("d.txt"));
+        w.setDescriptorData(QString::fromLatin1(QByteArray("D").toBase64()));
+        Outcome outcome(w);
+        w.start();
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.frames >= 60, 60000);
+        w.set_stop_from_user();
+        QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 30000);
+        QVERIFY(w.wait(10000));
+        QTest::qWait(200);
+        QCOMPARE(outcome.errors, QList<int>{-34});
+        QCOMPARE(outcome.finished, 0);
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files), QStringList());
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    // A part that gives no picture in the middle of the range is left out,
+    // without holding the run up.
+    void partWithoutPicture()
+    {
+        MultipartServer server;
+        Script s = script();
+        s.units.insert(40, "not an access unit");
+        server.scripts = {s};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        ZuDownload_encode_data w;
+        configure(w, server, out.filePath("gap.mp4"), "h264");
+        Outcome outcome(w);
+        w.start();
+        QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
+        QCOMPARE(outcome.finished, 1);
+        QCOMPARE(outcome.frames, 79);
+        QCOMPARE(codectest::probe(out.filePath("gap.mp4")).frames, 79);
+    }
+
+    // Two downloads at once each get their own file, whole.
+    void twoAtOnce()
+    {
+        MultipartServer server;
+        Script s = script();
+        s.intervalMs = 5;
+        server.scripts = {s};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        ZuDownload_encode_data a, b;
+        configure(a, server, out.filePath("a.mp4"), "raw");
+        configure(b, server, out.filePath("b.mkv"), "raw");
+        a.setDescriptorFile(out.filePath("a.txt"));
+        a.setDescriptorData(QString::fromLatin1(QByteArray("A").toBase64()));
+        a.setArchiveFile(out.filePath("a.zip"));
+        Outcome oa(a), ob(b);
+        a.start();
+        b.start();
+        QTRY_VERIFY_WITH_TIMEOUT(oa.ends() == 1 && ob.ends() == 1, 120000);
+        QCOMPARE(oa.finished + ob.finished, 2);
+        int rc = -1;
+        run("unzip", {"-t", out.filePath("a.zip")}, &rc);
+        QCOMPARE(rc, 0);
+        QCOMPARE(codectest::probe(out.filePath("b.mkv")).frames, 80);
+        QCOMPARE(server.connections, 2);
+        QVERIFY(a.wait(5000) && b.wait(5000));
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    // The row's bar follows the time reached in the range.
+    void rowProgress_data()
+    {
+        QTest::addColumn<QStringList>("positions");
+        QTest::addColumn<int>("maximum");
+        QTest::addColumn<QList<int>>("values");
+        QTest::newRow("half way") << QStringList{"2024-03-05 10:00:00.000", "2024-03-05 10:00:30.000"} << 60
+                                  << QList<int>{0, 30};
+        QTest::newRow("unreadable") << QStringList{"10:00:00"} << 0 << QList<int>{0};
+        QTest::newRow("past the end") << QStringList{"2024-03-05 10:00:50.000", "2024-03-05 10:01:10.000"} << 10
+                                      << QList<int>{0, 10};
+    }
+    void rowProgress()
+    {
+        QFETCH(QStringList, positions);
+        QFETCH(int, maximum);
+        QFETCH(QList<int>, values);
+        DownloadEncodeItem_Presentation item(nullptr, "/tmp/x.mp4");
+        item.start_downloading_item(); // without a worker: only the row changes
+        QList<int> got;
+        for (const QString &p : positions) {
+            item.frame_downloaded_encoded(p, "2024-03-05 10:01:00.000");
+            got << item.progressBar->value();
+        }
+        QCOMPARE(item.progressBar->maximum(), maximum);
+        QCOMPARE(got, values);
+        QVERIFY(item.downloadInfoLabel->text().endsWith(positions.last() + " > 2024-03-05 10:01:00.000 ]"));
+        // Once the row has ended, late reports of the worker change nothing.
+        QSignalSpy status(&item, &Presentation_Interface::statusChanged);
+        item.error(-11);
+        QCOMPARE(item.downloadInfoLabel->text(), QString("Erreur lors du parsing des données."));
+        item.finished();
+        item.error(-14);
+        item.generic_message("late");
+        QCOMPARE(status.size(), 1);
+        QVERIFY(item.isInError() && !item.downloadedSuccessfully());
+        QCOMPARE(item.downloadInfoLabel->text(), QString("Erreur lors du parsing des données."));
+    }
+
+    // In the job window: a success moves the row and disposes of the
+    // worker once its thread has ended; a user stop leaves a failed row
+    // with retry, and the retry runs the same worker to success.
+    void jobWindow()
+    {
+        MultipartServer server;
+        // Stamps 10 ms apart sent every 20 ms: the end of the range is 16 s away.
+        Script endless = script(-1);
+        endless.stepMs = 10;
+        endless.intervalMs = 20;
+        server.scripts = {endless, script()};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        Download_presentation window;
+
+        // A success first.
+        MultipartServer quick;
+        quick.scripts = {script()};
+        QVERIFY(quick.start());
+        auto *done = new ZuDownload_encode_data;
+        configure(*done, quick, out.filePath("done.mp4"), "raw");
+        QPointer<ZuDownload_encode_data> doneWorker = done;
+        auto *first = new DownloadEncodeItem_Presentation(nullptr, out.filePath("done.mp4"));
+        first->setType("encode");
+        first->setDownloadEncodeObject(done);
+        window.add_item(first);
+        QTRY_COMPARE_WITH_TIMEOUT(window.succeededJobs().size(), 1, 120000);
+        QVERIFY(window.succeededJobs().first()->downloadedSuccessfully());
+        QTRY_VERIFY_WITH_TIMEOUT(doneWorker.isNull(), 10000);
+
+        // Then a user stop and its retry.
+        auto *worker = new ZuDownload_encode_data;
+        configure(*worker, server, out.filePath("retried.mp4"), "h264");
+        QPointer<ZuDownload_encode_data> guard = worker;
+        auto *job = new DownloadEncodeItem_Presentation(nullptr, out.filePath("retried.mp4"));
+        job->setType("encode");
+        job->setDownloadEncodeObject(worker);
+        window.add_item(job);
+        QVERIFY(job->isStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(job->downloadInfoLabel->text().startsWith("Téléchargement"), 60000);
+        job->stopButton->click();
+        QCOMPARE(window.failedJobs().size(), 1);
+        auto *failed = qobject_cast<DownloadEncodeItem_Presentation *>(window.failedJobs().first());
+        QVERIFY(failed);
+        QCOMPARE(failed->downloadInfoLabel->text(), QString("Arrêt de l'utilisateur."));
+        QVERIFY(failed->tryAgainButton->isEnabled() && !failed->tryAgainButton->isHidden());
+        QVERIFY(failed->openButton->isHidden());
+        QCOMPARE(failed->downloadEncodeObject(), worker);
+        // The stopped run leaves nothing behind.
+        QTRY_VERIFY_WITH_TIMEOUT(worker->isFinished(), 20000);
+        QVERIFY(!QFile::exists(out.filePath("retried.mp4")));
+
+        failed->tryAgainButton->click();
+        QCOMPARE(window.failedJobs().size(), 0);
+        QCOMPARE(window.inProgressJobs().size(), 1);
+        auto *retried = qobject_cast<DownloadEncodeItem_Presentation *>(window.inProgressJobs().first());
+        QVERIFY(retried && retried->isStarted());
+        QCOMPARE(retried->downloadEncodeObject(), worker);
+        QTRY_COMPARE_WITH_TIMEOUT(window.succeededJobs().size(), 2, 120000);
+        QCOMPARE(window.failedJobs().size(), 0);
+        QCOMPARE(codectest::probe(out.filePath("retried.mp4")).frames, 80);
+        QCOMPARE(server.connections, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 10000);
+        QCOMPARE(window.tabTitle(0), QString("Réussis (2)"));
+    }
+};
+
+QTEST_MAIN(TestDownloadEncode)
+#include "test_downloadencode.moc"
