@@ -17,6 +17,7 @@ import io
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -149,6 +150,68 @@ def archive_seeds(seeds):
     os.makedirs(root)
 
 
+def onvif_seeds(seeds):
+    """The replies of the stand-in camera of the PTZ tests, each operation."""
+    device_module = load("onvif_device", os.path.join(ROOT, "tests", "ptz", "onvif_device.py"))
+    args = argparse.Namespace(fault=[], malformed=["GetNode"], clock_status=200, clock_serial=True,
+                              clock_offset=0, no_services=False, port=8080, nat_port=None, ptz_path="",
+                              no_relative=False, user="admin", password="secret")
+    device = device_module.Device(args)
+    for op in ("GetSystemDateAndTime", "GetServices", "GetCapabilities", "GetProfiles", "GetPresets",
+               "GetStatus", "ContinuousMove", "Unknown"):
+        seeds.add("onvif", device.answer(op, {})[1])
+    args.malformed = []
+    seeds.add("onvif", device.answer("GetNode", {})[1])
+    seeds.add("onvif", device.answer("GetNode", {})[1])  # another envelope prefix
+    args.malformed = ["GetNode"]
+    seeds.add("onvif", device.answer("GetNode", {})[1])
+
+
+def stream_seeds(seeds):
+    """A multipart JPEG stream from ffmpeg, as the stream tests use it, and
+    the parts the stand-in stream server writes (Content-Length, Timestamp,
+    Frametag, lower-case names). The first byte of an input chooses how it is
+    cut into chunks."""
+    mpjpeg = subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
+                             "testsrc=size=32x32:rate=5:duration=0.6", "-f", "mpjpeg", "-"],
+                            stdout=subprocess.PIPE, check=True).stdout
+    seeds.add("stream", b"\x07" + mpjpeg)
+    parts = b""
+    for i, (lower, unit) in enumerate([(False, b"\x00\x00\x00\x01\x67\x42unit"), (True, b"\xff\xd8jpeg\xff\xd9")]):
+        name = (lambda n: n.lower()) if lower else (lambda n: n)
+        parts += (b"--myboundary\r\n" + name(b"Content-Type") + b": " + (b"video/h264" if i == 0 else b"image/jpeg")
+                  + b"\r\n" + name(b"Content-Length") + b": " + str(len(unit)).encode() + b"\r\n"
+                  + name(b"Timestamp") + b": 2024-03-05 14:00:0%d.250\r\n" % i
+                  + name(b"Frametag") + b": " + str(i).encode() + b"\r\n\r\n" + unit + b"\r\n")
+    seeds.add("stream", b"\x00multipart/x-mixed-replace; boundary=myboundary\n" + parts + b"--myboundary--\r\n")
+
+
+def download_seeds(seeds):
+    """Raw replies of the stand-in download server of the download tests."""
+    server = os.path.join(ROOT, "tests", "jobs", "download_server.py")
+    with tempfile.TemporaryDirectory(prefix="zufuzz-download.") as root:
+        with open(os.path.join(root, "a.bin"), "wb") as f:
+            f.write(bytes(range(256)) * 4)
+        proc = subprocess.Popen([sys.executable, server, "--root", root, "--lifetime", "60"],
+                                stdout=subprocess.PIPE, text=True)
+        try:
+            port = int(proc.stdout.readline().split()[1])
+            for query in ("file_hash=1", "file_hash=1&digest=upper", "notype=1", "form=html500", "form=json",
+                          "form=other", "form=appjson", "form=status404"):
+                with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+                    s.sendall(b"GET /a.bin?%s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" % query.encode())
+                    raw = b""
+                    while True:
+                        chunk = s.recv(65536)
+                        if not chunk:
+                            break
+                        raw += chunk
+                seeds.add("download_reply", raw)
+        finally:
+            proc.kill()
+            proc.wait()
+
+
 def main(argv):
     p = argparse.ArgumentParser()
     p.add_argument("--out", required=True)
@@ -164,6 +227,9 @@ def main(argv):
         export_seeds(seeds, gen, work)
     update_seeds(seeds, server)
     archive_seeds(seeds)
+    onvif_seeds(seeds)
+    stream_seeds(seeds)
+    download_seeds(seeds)
     for target, n in sorted(seeds.count.items()):
         print("%s: %d seeds" % (target, n))
     return 0
