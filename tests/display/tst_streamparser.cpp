@@ -132,6 +132,10 @@ private slots:
             << QByteArray("myboundary") << QList<QByteArray>{a.left(3), b} << QByteArray();
         QTest::newRow("empty part") << QByteArray("--b\r\n\r\n--b\r\nContent-Length: 6\r\n\r\n" + b + "--b--")
                                     << QByteArray("b") << QList<QByteArray>{QByteArray(), b} << QByteArray();
+        const QByteArray padded = "x\r\n--b" + QByteArray(70, ' ') + "\r\ny";
+        QTest::newRow("a delimiter padded past the line limit is body data")
+            << QByteArray("--b\r\n\r\n" + padded + "\r\n--b--\r\n") << QByteArray("b") << QList<QByteArray>{padded}
+            << QByteArray();
     }
     void splitting()
     {
