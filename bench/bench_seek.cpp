@@ -1,25 +1,35 @@
 // zubench seek --folder EXPORT_DIR [--camera ID] [--seeks N] [--steps N] [--seconds S]
 //
-// Playback engine figures on a generated export folder (meant for one made
-// with --size 1280x720 --minutes 2):
-//   seek_ms     median time from a seek to a random time until its picture
-//               is emitted (the first key frame at or after the time)
-//   backstep_ms median time of one backward frame step, stepping back
-//               through the recording as a user holding the key would
-//   fps_at_8x   recorded frames passed per second of wall time at rate 8
-//               (the target is 8 times the recorded frame rate)
-// The lines before the last give the details (frames decoded and shown per
-// second at rate 8, the recorded frame rate).
+// Playback engine figures on a generated export folder (for the targets, one
+// made with --size 1920x1080 --fps 25 --gop 4):
+//   seek_ms           median time from a seek to a random time until its
+//                     picture is emitted (the first key frame at or after it)
+//   backstep_ms       median time of one backward frame step
+//   backstep_p99_ms   99th percentile and largest time of a backward step,
+//   backstep_max_ms   over --steps steps (default 300, several groups of
+//                     pictures) paced as a held key repeats (every 40 ms)
+//   fps_at_8x         recorded frames passed per second of wall time at rate
+//                     8 (the clock: 8 times the recorded frame rate)
+//   shown_fps_8x      pictures that reached the display per second of wall
+//   shown_fps_minus8x time at rate 8 and at rate -8
+//   max_gap_ms        the largest gap between two pictures shown, at either rate
+//   gui_block_ms      the longest time the GUI thread did not return to its
+//                     event loop while playing at either rate
+//   ffmpeg_decode_fps the ffmpeg command line decoding the same access units
+//                     with its default threads
+// The lines before the last give the details.
 #include "zubench.h"
 
 #include "exportfolder.h"
+#include "seekfile.h"
 #include "zustreamreadandcontrol.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
-#include <QTextStream>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -32,6 +42,15 @@ double median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return -1.0;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, size_t(p / 100.0 * double(v.size())));
+    return v[i];
 }
 
 QString findRoot(const QString &folder)
@@ -82,9 +101,61 @@ QString stampOf(qint64 msOfDay, const QString &date)
     return date + QTime::fromMSecsSinceStartOfDay(int(msOfDay)).toString(QStringLiteral("HHmmsszzz"));
 }
 
+// The access units of stream 0 of `files`, back to back in `path`; their count.
+int writeStream(const QStringList &files, const QString &path)
+{
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly))
+        return 0;
+    int count = 0;
+    for (const QString &data : files) {
+        QFile in(data);
+        if (!in.open(QIODevice::ReadOnly))
+            continue;
+        for (const ZuFrame &f : ZuSeekFile::parse(ZuSeekFile::seekPathFor(data), data, QStringLiteral("0")).frames) {
+            in.seek(f.offset);
+            out.write(in.read(f.size));
+            ++count;
+        }
+    }
+    return count;
+}
+
+// The longest time the event loop of this thread was away, from a timer
+// that wants to run every millisecond.
+class LoopWatch : public QObject
+{
+public:
+    LoopWatch()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(1);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            if (m_last >= 0)
+                m_longest = std::max(m_longest, (now - m_last) / 1e6 - 1.0);
+            m_last = now;
+        });
+    }
+    void start()
+    {
+        m_last = -1;
+        m_clock.start();
+        m_timer.start();
+    }
+    void stop() { m_timer.stop(); }
+    double longestMs() const { return m_longest; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = -1;
+    double m_longest = 0;
+};
+
 int run(const QStringList &args)
 {
-    QTextStream out(stdout);
+    QTextStream &out = zubench::out();
     const QString root = findRoot(zubench::option(args, QStringLiteral("folder")));
     if (root.isEmpty()) {
         out << "error: --folder must name an export folder or a folder holding one\n";
@@ -92,24 +163,37 @@ int run(const QStringList &args)
     }
     const int camera = zubench::option(args, QStringLiteral("camera"), QStringLiteral("-1")).toInt();
     const int seeks = qMax(1, zubench::option(args, QStringLiteral("seeks"), QStringLiteral("40")).toInt());
-    const int steps = qMax(1, zubench::option(args, QStringLiteral("steps"), QStringLiteral("120")).toInt());
+    const int steps = qMax(1, zubench::option(args, QStringLiteral("steps"), QStringLiteral("300")).toInt());
     const double seconds = qMax(1.0, zubench::option(args, QStringLiteral("seconds"), QStringLiteral("6")).toDouble());
     const QStringList files = cameraFiles(root, camera);
     if (files.isEmpty()) {
         out << "error: no video file in " << root << "\n";
         return 2;
     }
+    zubench::readFiles(files);
 
     ZuStreamReadAndControl engine;
     QElapsedTimer clock;
     qint64 emittedAt = -1;
     QString shown;
     QSize size;
+    // Gaps between pictures while playing.
+    bool trackGaps = false;
+    qint64 lastShown = -1;
+    double maxGapMs = 0;
+    QString gapAt; // the picture after the largest gap
     QObject::connect(&engine, &ZuStreamReadAndControl::set_display_frame, &engine,
                      [&](uint8_t *, int w, int h, int, QString ts, QString, bool, int, double, bool) {
                          emittedAt = clock.nsecsElapsed();
                          shown = ts;
                          size = QSize(w, h);
+                         if (trackGaps) {
+                             if (lastShown >= 0 && (emittedAt - lastShown) / 1e6 > maxGapMs) {
+                                 maxGapMs = (emittedAt - lastShown) / 1e6;
+                                 gapAt = ts;
+                             }
+                             lastShown = emittedAt;
+                         }
                      },
                      Qt::DirectConnection);
     engine.set_playlist(files);
@@ -124,7 +208,14 @@ int run(const QStringList &args)
     engine.set_read_timestamp(stampOf(23 * 3600000LL + 59 * 60000 + 59000, date));
     const qint64 lastMs = engine.current_ms_of_day();
     out << "folder=" << root << " files=" << files.size() << " size=" << size.width() << 'x' << size.height()
-        << " fps=" << fps << "\n";
+        << " fps=" << fps << " cores=" << QThread::idealThreadCount() << "\n";
+
+    const auto settle = [](int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    };
 
     // Seeks to random times.
     QRandomGenerator rng(20240305);
@@ -136,11 +227,13 @@ int run(const QStringList &args)
         engine.set_read_timestamp(stampOf(target, date).left(14));
         if (emittedAt >= 0)
             seekMs.push_back(emittedAt / 1e6);
-        QCoreApplication::processEvents();
+        settle(20);
     }
 
-    // Backward steps from the middle of the recording, as a held key does.
-    engine.set_read_timestamp(stampOf((firstMs + lastMs) / 2, date).left(14));
+    // Backward steps from three quarters of the recording (inside a file), as
+    // a held key repeats.
+    engine.set_read_timestamp(stampOf(firstMs + (lastMs - firstMs) * 3 / 4, date).left(14));
+    settle(200);
     std::vector<double> stepMs;
     for (int i = 0; i < steps; ++i) {
         emittedAt = -1;
@@ -149,30 +242,70 @@ int run(const QStringList &args)
             break;
         if (emittedAt >= 0)
             stepMs.push_back(emittedAt / 1e6);
-        QCoreApplication::processEvents();
+        if (emittedAt / 1e6 > 20)
+            out << "slow_step=" << i << " at=" << shown << " ms=" << emittedAt / 1e6 << "\n";
+        settle(40);
     }
 
-    // Rate 8 from the start for a few seconds (or to the end).
-    engine.set_read_timestamp(stampOf(firstMs, date).left(14));
-    const qint64 startMs = engine.current_ms_of_day();
-    const qint64 decoded0 = engine.decodedFrames();
-    const qint64 emitted0 = engine.emittedFrames();
+    // Rate 8 from the start, then -8 from the end, for a few seconds each.
     bool ended = false;
     QObject::connect(&engine, &ZuStreamReadAndControl::endOfRecordings, &engine, [&] { ended = true; });
-    QElapsedTimer wall;
-    wall.start();
-    engine.change_rate(8);
-    while (!ended && wall.elapsed() < seconds * 1000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    const double wallS = wall.nsecsElapsed() / 1e9;
-    engine.pause();
-    const double recordedS = (engine.current_ms_of_day() - startMs) / 1000.0;
-    const double fpsAt8 = fps > 0 ? recordedS * fps / wallS : -1.0;
-    out << "rate8_recorded_seconds=" << recordedS << " wall_seconds=" << wallS
-        << " decoded_per_s=" << (engine.decodedFrames() - decoded0) / wallS
-        << " shown_per_s=" << (engine.emittedFrames() - emitted0) / wallS << " target_fps=" << 8 * fps << "\n";
-    out << "seek_ms=" << QString::number(median(seekMs), 'f', 2) << " backstep_ms="
-        << QString::number(median(stepMs), 'f', 2) << " fps_at_8x=" << QString::number(fpsAt8, 'f', 1) << "\n";
+    LoopWatch watch;
+    double shownFps[2] = {0, 0};
+    double fpsAt8 = -1;
+    double decodedPerS = 0;
+    for (int k = 0; k < 2; ++k) {
+        const bool forward = k == 0;
+        engine.pause();
+        engine.set_read_timestamp(stampOf(forward ? firstMs : lastMs, date).left(14));
+        settle(300);
+        const qint64 startMs = engine.current_ms_of_day();
+        const qint64 emitted0 = engine.emittedFrames();
+        const qint64 decoded0 = engine.decodedFramesTotal();
+        ended = false;
+        trackGaps = true;
+        lastShown = -1;
+        clock.start();
+        QElapsedTimer wall;
+        wall.start();
+        watch.start();
+        engine.change_rate(forward ? 8 : -8);
+        while (!ended && wall.elapsed() < seconds * 1000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        watch.stop();
+        trackGaps = false;
+        const double wallS = wall.nsecsElapsed() / 1e9;
+        engine.pause();
+        shownFps[k] = (engine.emittedFrames() - emitted0) / wallS;
+        if (forward) {
+            const double recordedS = (engine.current_ms_of_day() - startMs) / 1000.0;
+            fpsAt8 = fps > 0 ? recordedS * fps / wallS : -1.0;
+            decodedPerS = (engine.decodedFramesTotal() - decoded0) / wallS;
+            out << "rate8_recorded_seconds=" << recordedS << " wall_seconds=" << wallS
+                << " decoded_per_s=" << decodedPerS << " target_fps=" << 8 * fps << "\n";
+        }
+    }
+
+    out << "largest_gap_before=" << gapAt << "\n";
+    // The ffmpeg command line on the same access units.
+    double ffmpegFps = -1;
+    QTemporaryDir tmp;
+    const QString stream = tmp.filePath(QStringLiteral("stream.264"));
+    const int units = writeStream(files, stream);
+    const double ffmpegS = zubench::timeProcess(QStringLiteral("ffmpeg"),
+                                                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
+                                                 QStringLiteral("h264"), QStringLiteral("-i"), stream,
+                                                 QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+    if (ffmpegS > 0)
+        ffmpegFps = units / ffmpegS;
+
+    const auto f = [](double v, int d = 2) { return QString::number(v, 'f', d); };
+    out << "seek_ms=" << f(median(seekMs)) << " backstep_ms=" << f(median(stepMs)) << " fps_at_8x=" << f(fpsAt8, 1)
+        << " shown_fps_8x=" << f(shownFps[0], 1) << " shown_fps_minus8x=" << f(shownFps[1], 1)
+        << " max_gap_ms=" << f(maxGapMs, 1) << " gui_block_ms=" << f(watch.longestMs(), 1)
+        << " backstep_p99_ms=" << f(percentile(stepMs, 99)) << " backstep_max_ms=" << f(percentile(stepMs, 100))
+        << " ffmpeg_decode_fps=" << f(ffmpegFps, 0) << "\n";
+    out.flush();
     return 0;
 }
 

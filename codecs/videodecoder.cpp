@@ -38,7 +38,7 @@ QString VideoDecoder::normalizedCodecName(const QString &codecName)
     return QString();
 }
 
-bool VideoDecoder::open(const QString &codecName, Hardware hardware)
+bool VideoDecoder::open(const QString &codecName, Hardware hardware, Threading threading)
 {
     close();
     const QString name = normalizedCodecName(codecName);
@@ -68,11 +68,16 @@ bool VideoDecoder::open(const QString &codecName, Hardware hardware)
         logError(QStringLiteral("open"), QStringLiteral("allocation failed"));
         return false;
     }
-    // One unit in, one picture out: frame threading would hold pictures back
-    // by one unit per thread, so only slice threads are allowed.
-    ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    ctx->thread_type = FF_THREAD_SLICE;
-    ctx->thread_count = 0;
+    if (threading == Threading::Frame) {
+        ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        ctx->thread_count = 0;
+    } else {
+        // One unit in, one picture out: frame threading would hold pictures
+        // back by one unit per thread, so only slice threads are allowed.
+        ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+        ctx->thread_type = FF_THREAD_SLICE;
+        ctx->thread_count = 0;
+    }
 
     if (hardware == Hardware::CudaIfAvailable)
         openCuda(ctx);
@@ -121,6 +126,11 @@ bool VideoDecoder::openCuda(AVCodecContext *ctx)
     m_hwDevice = device;
     return true;
 #endif
+}
+
+int VideoDecoder::reorderDepth() const
+{
+    return m_ctx ? m_ctx->has_b_frames : 0;
 }
 
 void VideoDecoder::close()

@@ -22,6 +22,10 @@ public:
         Software,        // libavcodec's software decoder only
         CudaIfAvailable, // try a CUDA device first, fall back to software silently
     };
+    enum class Threading {
+        LowDelay, // slice threads and low delay: a picture as soon as its unit is in
+        Frame,    // frame threads on every core: far more pictures a second, each a few units late
+    };
 
     VideoDecoder();
     ~VideoDecoder();
@@ -32,7 +36,8 @@ public:
     // "h265", "mjpeg"; case and blanks are ignored). Closes any decoder open
     // before. Returns false, with a log line, for an unknown codec text or
     // when libavcodec refuses.
-    bool open(const QString &codecName, Hardware hardware = Hardware::Software);
+    bool open(const QString &codecName, Hardware hardware = Hardware::Software,
+              Threading threading = Threading::LowDelay);
     void close();
     bool isOpen() const { return m_ctx != nullptr; }
     // The normalised codec text the decoder was opened with ("h264", "hevc", "mjpeg").
@@ -40,6 +45,9 @@ public:
     // True when pictures come from a hardware device (and are copied back to
     // system memory before they are returned).
     bool usesHardware() const { return m_hwDevice != nullptr; }
+    // How many pictures the stream holds back for reordering (B-frames), as
+    // far as the decoder knows from what it has decoded; 0 before that.
+    int reorderDepth() const;
 
     // Decodes one access unit. Returns 0 and sets *picture to a new frame
     // that the caller owns (free it with av_frame_free); AVERROR(EAGAIN)

@@ -722,11 +722,9 @@ void Canvas::ptzHoldStarted()
     const QPointF at = toFrame(from);
     const QSize size = frameSize();
     if (m_gestureRoute == PtzRoute::Native) {
-        // Speeds toward the held point: pan to the right and tilt upward are positive.
-        const double pan = size.width() > 0 ? qBound(-1.0, at.x() / size.width() * 2.0 - 1.0, 1.0) : 0.0;
-        const double tilt = size.height() > 0 ? qBound(-1.0, 1.0 - at.y() / size.height() * 2.0, 1.0) : 0.0;
-        m_holdSpeed = QPointF(pan, tilt);
-        sendNative(QStringLiteral("ContinuousMove"), false, float(pan), float(tilt), 0);
+        // Speeds toward the held point.
+        m_holdSpeed = NativePTZInterface::towardPoint(at.x(), at.y(), size.width(), size.height());
+        sendNative(QStringLiteral("ContinuousMove"), false, float(m_holdSpeed.x()), float(m_holdSpeed.y()), 0);
     } else {
         webPtz()->postContinuous(m_webPtzBase, true, at.x(), at.y(), size.width(), size.height(), m_ptzSession);
     }
@@ -792,6 +790,11 @@ void Canvas::leaveEvent(QEvent *event)
 
 void Canvas::get_direct_ptz_message(int status, QString command, QString fault, QString driver)
 {
+    // A failed command's text may carry the camera's whole reply (an HTML
+    // page, say): one short line of it is enough over the picture.
+    fault = fault.simplified();
+    if (fault.size() > kMaxPtzFault)
+        fault = fault.left(kMaxPtzFault) + QChar(0x2026);
     m_ptzStatus = QStringLiteral("PTZ %1 : %2 : %3").arg(driver, command, fault);
     logMessage(QStringLiteral("[INFO] Canvas :: get direct ptz message :: %1 :: ").arg(status) + m_ptzStatus);
     if (status == -99 && m_nativePtz)

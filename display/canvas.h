@@ -52,6 +52,8 @@ public:
     static constexpr int kPtzHoldMs = 300;
     // Delay of the ONVIF driver's re-sent move or stop.
     static constexpr int kOnvifRetryMs = 500;
+    // Longest fault text of a PTZ status shown and logged (on one line).
+    static constexpr int kMaxPtzFault = 200;
 
     explicit Canvas(QWidget *parent = nullptr);
     ~Canvas() override;

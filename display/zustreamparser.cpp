@@ -113,9 +113,10 @@ void ZuStreamParser::threadStop(bool delete_after_reply)
             curl_multi_wakeup(multiOf(m_multi));
     }
     if (delete_after_reply && !m_deleteAfterStop.exchange(true)) {
-        if (isRunning())
-            connect(this, &QThread::finished, this, &QObject::deleteLater);
-        else
+        // Connected before the test: a thread that is no longer running has
+        // emitted finished() already, one that still runs will.
+        connect(this, &QThread::finished, this, &QObject::deleteLater);
+        if (!isRunning())
             deleteLater();
     }
 }

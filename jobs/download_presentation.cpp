@@ -347,12 +347,14 @@ void Download_presentation::handleEncodeStatus(Presentation_Interface *item)
         if (ZuDownload_encode_data *worker = job ? job->takeDownloadEncodeObject() : nullptr) {
             worker->set_stop();
             worker->quit();
+            // Connected before the test: a thread that is no longer running
+            // has emitted finished() already, one that still runs will.
+            connect(worker, &QThread::finished, worker, &QObject::deleteLater);
             if (!worker->isRunning()) {
                 worker->deleteLater();
             } else {
                 // Its run is in its last steps: it goes once its thread has ended.
                 logMessage("[WARN] Download Presentation :: encode type :: failed to delete download / encode object");
-                connect(worker, &QThread::finished, worker, &QObject::deleteLater);
             }
         }
         logMessage("[INFO] Download Presentation :: encode type :: START NEW DOWNLOAD  ");

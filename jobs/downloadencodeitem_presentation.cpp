@@ -18,17 +18,6 @@ QString bit(bool value)
 {
     return value ? QStringLiteral("1") : QStringLiteral("0");
 }
-
-// Asks a worker that no row holds any more to stop, and deletes it once its
-// thread has ended.
-void dispose(ZuDownload_encode_data *worker)
-{
-    worker->set_stop();
-    if (worker->isRunning())
-        QObject::connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-    else
-        worker->deleteLater();
-}
 } // namespace
 
 DownloadEncodeItem_Presentation::DownloadEncodeItem_Presentation(QWidget *parent, const QString &fileName)
@@ -107,8 +96,10 @@ ZuDownload_encode_data *DownloadEncodeItem_Presentation::takeDownloadEncodeObjec
 void DownloadEncodeItem_Presentation::detachWorker()
 {
     ZuDownload_encode_data *worker = takeDownloadEncodeObject();
+    // No row holds it any more: its destructor stops a run still going
+    // (abandoning its output) and joins its thread.
     if (worker && holders(worker) == 0)
-        dispose(worker);
+        delete worker;
 }
 
 bool DownloadEncodeItem_Presentation::ignoreReport(const char *what) const
@@ -184,22 +175,27 @@ void DownloadEncodeItem_Presentation::start_downloading_item()
         logMessage("[ERROR] Download Encode Item Presentation :: download_encode object not allocated");
         return;
     }
-    if (m_worker->isRunning()) {
-        // The last run of this worker (a row stopped a moment ago) is still
-        // ending: this one starts when it has, so that none of its reports
-        // reaches this row.
-        if (!m_startPending) {
-            m_startPending = true;
-            connect(m_worker, &QThread::finished, this, &DownloadEncodeItem_Presentation::startWorker,
-                    Qt::SingleShotConnection);
-        }
+    if (m_startPending)
         return;
-    }
+    m_startPending = true;
+    // The last run of this worker (a row stopped a moment ago) may still be
+    // ending: this one starts when it has, so that none of its reports
+    // reaches this row. Connected before the test: a thread that is no
+    // longer running has emitted finished() already, one that still runs
+    // will emit it to this connection.
+    const QMetaObject::Connection ended = connect(m_worker, &QThread::finished, this,
+                                                  &DownloadEncodeItem_Presentation::startWorker,
+                                                  Qt::SingleShotConnection);
+    if (m_worker->isRunning())
+        return;
+    disconnect(ended);
     startWorker();
 }
 
 void DownloadEncodeItem_Presentation::startWorker()
 {
+    if (!m_startPending)
+        return;
     m_startPending = false;
     if (!m_worker || m_runEnded)
         return;
@@ -362,7 +358,7 @@ void DownloadEncodeItem_Presentation::downloadProgress(qint64 bytesReceived, qin
 void DownloadEncodeItem_Presentation::updateInfoLabel()
 {
     logMessage("[INFO] Download Encode Item Presentation :: updateInfoLabel");
-    showTransferText(m_output.fileName(), kContext);
+    showTransferText(m_output.fileName(), kContext, false);
 }
 
 QString DownloadEncodeItem_Presentation::formatSize(qint64 bytes)

@@ -13,7 +13,7 @@ class ZuDownload_encode_data;
 //
 // The job window hands one worker from a row to the copies it makes of it
 // (the failed row, the retried job). The worker goes once no row holds it
-// any more: it is asked to stop and deleted once its thread has ended.
+// any more: a run still going is stopped and its thread joined.
 class DownloadEncodeItem_Presentation : public Presentation_Interface
 {
     Q_OBJECT

@@ -91,7 +91,7 @@ QString Presentation_Interface::transferText(const TransferText &t, const char *
                 unit = QCoreApplication::translate(context, "minutes");
             }
             qint64 shown = remaining > 0 ? qint64(remaining) : 0;
-            if (shown == 0)
+            if (shown == 0 && t.zeroReadsOne)
                 shown = 1;
             remainingText = QCoreApplication::translate(context, "- %4 %5 restantes").arg(shown).arg(unit);
         }
@@ -199,9 +199,10 @@ void Presentation_Interface::recordProgress(qint64 bytesReceived, qint64 bytesTo
     updateInfoLabel();
 }
 
-void Presentation_Interface::showTransferText(const QString &outputPath, const char *context)
+void Presentation_Interface::showTransferText(const QString &outputPath, const char *context, bool zeroReadsOne)
 {
     TransferText t;
+    t.zeroReadsOne = zeroReadsOne;
     t.received = m_bytesReceived;
     t.total = totalBytes();
     t.elapsedMs = m_elapsed.isValid() ? m_elapsed.elapsed() : 0;

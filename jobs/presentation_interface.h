@@ -60,6 +60,8 @@ public:
         qint64 elapsedMs = 0;
         bool successful = false;
         qint64 outputSize = 0;
+        // A time left that rounds down to 0 reads 1 (or 0 when false).
+        bool zeroReadsOne = true;
     };
     static QString transferText(const TransferText &t, const char *context);
     // Sets a progress bar's range and value from 64-bit byte counts; counts
@@ -106,7 +108,7 @@ protected:
     void recordProgress(qint64 bytesReceived, qint64 bytesTotal);
     // The transfer line of the byte counts into the info label; `outputPath`
     // gives the size reached once the row has succeeded.
-    void showTransferText(const QString &outputPath, const char *context);
+    void showTransferText(const QString &outputPath, const char *context, bool zeroReadsOne = true);
 
     QString m_sizeText;
     qint64 m_bytesReceived = 0;

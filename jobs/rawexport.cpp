@@ -141,9 +141,12 @@ Fd openSource(const QString &path, struct stat *st)
     return fd;
 }
 
+// The change time as well: a file rewritten in place keeps its size, and
+// its modification time can be put back, but nobody can set the change time.
 bool sameState(const struct stat &a, const struct stat &b)
 {
-    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+           && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 // The seek file of a video data file: the trailing ".zuvideo" becomes

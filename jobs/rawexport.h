@@ -18,8 +18,8 @@
 // The copy never writes into the evidence it reads nor outside its target:
 // a target inside the export folder being read is refused before anything
 // is written; folders below the target are entered without following
-// symbolic links; a source file whose size or modification time changes
-// while it is copied fails, and its copy is removed.
+// symbolic links; a source file whose size, modification time or change
+// time changes while it is copied fails, and its copy is removed.
 //
 // Signals, from the worker's thread: valueChanged(percent) twice per data
 // file; error(count) with the number of files that could not be copied,

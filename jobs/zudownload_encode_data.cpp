@@ -78,6 +78,7 @@ ZuDownload_encode_data::ZuDownload_encode_data()
 ZuDownload_encode_data::~ZuDownload_encode_data()
 {
     logMessage("[INFO] Raw data downloader :: destruct");
+    m_stoppedByUser = true;
     set_stop();
     wait();
     releaseParser();
@@ -123,6 +124,16 @@ void ZuDownload_encode_data::setLastTimestamp(const QString &timestamp)
 }
 
 // ---------------------------------------------------------------- control
+
+void ZuDownload_encode_data::start(QThread::Priority priority)
+{
+    if (isRunning())
+        return;
+    m_stop = false;
+    m_stoppedByUser = false;
+    m_streamFailed = false;
+    QThread::start(priority);
+}
 
 void ZuDownload_encode_data::set_stop()
 {
@@ -238,13 +249,15 @@ StreamFrame *ZuDownload_encode_data::waitFrame(int waitMs, const QString &road, 
         waits = 0;
         return frame;
     }
+    // Read before the failure flag: a client that failed meanwhile has
+    // raised it before its thread ended.
+    const bool exhausted = streamExhausted();
     if (m_streamFailed) {
         // Every frame the stream gave before it failed has been used.
         result = -11;
         m_stop = true;
         return nullptr;
     }
-    const bool exhausted = streamExhausted();
     if (!exhausted) {
         QThread::msleep(waitMs);
         ++waits;
@@ -261,9 +274,7 @@ StreamFrame *ZuDownload_encode_data::waitFrame(int waitMs, const QString &road, 
 
 void ZuDownload_encode_data::run()
 {
-    m_stop = false;
-    m_stoppedByUser = false;
-    m_streamFailed = false;
+    // The stop flags were cleared by start(): a stop that came since holds.
     m_streamFps = -1.0;
     setLastTimestamp(QString());
     logLine(QStringLiteral("[INFO] Raw data downloader :: start stream parser :: video format ") + m_videoFormat);
@@ -433,11 +444,18 @@ int ZuDownload_encode_data::runRaw()
     }
 
     logMessage("[INFO] Raw data downloader :: zustream remuxer :: outfile close");
+    // The bytes still buffered are written now: their failure is a failed write too.
+    const bool flushed = raw.flush();
     raw.close();
     if (m_stoppedByUser)
         return -34;
     if (result != 1)
         return result;
+    if (!flushed) {
+        logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: write failed :: ")
+                + raw.errorString());
+        return -20;
+    }
 
     int fps = m_frameRate > 0 ? m_frameRate : int(m_streamFps + 0.5);
     if (fps <= 0)

@@ -27,8 +27,14 @@ class ZuDownload_encode_data : public QThread
 public:
     ZuDownload_encode_data();
     // Stops a run in progress and waits for it; frees the stream client and
-    // the frames left in the queue.
+    // the frames left in the queue. A run cut short here is abandoned as by
+    // a user stop: no half-done output is finished as if it were complete.
     ~ZuDownload_encode_data() override;
+
+    // Starts a run, as QThread::start. The stop flags of the last run are
+    // cleared here, before the thread exists, so that a stop asked for right
+    // after the start is never lost; nothing happens while a run is going.
+    void start(QThread::Priority priority = QThread::InheritPriority);
 
     // Configuration, set before start().
     void setScheme(const QString &scheme) { m_scheme = scheme; }

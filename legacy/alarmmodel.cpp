@@ -144,9 +144,14 @@ void setListPen(QPainter *painter)
 
 void drawPicture(QPainter *painter, const QRect &cell, const QString &path)
 {
+    // A row no taller than the caption has no picture area; a negative
+    // height would draw the picture over the rows below.
+    const QRect area(cell.x(), cell.y() + 25, cell.width(), cell.height() - 25);
+    if (area.isEmpty())
+        return;
     const QPixmap picture = ZuEventItemDelegate::cachedPixmap(path);
     if (!picture.isNull())
-        painter->drawPixmap(QRect(cell.x(), cell.y() + 25, cell.width(), cell.height() - 25), picture);
+        painter->drawPixmap(area, picture);
 }
 
 } // namespace

@@ -41,6 +41,7 @@ void ZuSlidertimeline::check_and_add_tags(const QList<ZuTag *> &tags, int camera
 {
     logMessage("[INFO] ZuSlidertimeline :: check_and_add_tags");
     m_tags = ZuTimeline::select_tags(m_rangeLabel, tags, cameraId, "[INFO] ZuSlidertimeline :: tag insert ");
+    m_marks.clear();
 }
 
 void ZuSlidertimeline::setValue(int, QString timestamp)
@@ -88,27 +89,29 @@ void ZuSlidertimeline::mousePressEvent(QMouseEvent *event)
 void ZuSlidertimeline::mouseMoveEvent(QMouseEvent *event)
 {
     if (isVisible())
-        ZuTimeline::showTagTip(this, m_tags, event);
+        ZuTimeline::showTagTip(this, m_marks, event);
     QSlider::mouseMoveEvent(event);
 }
 
-QRect ZuSlidertimeline::grooveRect() const
+QStyleOptionSlider ZuSlidertimeline::sliderOption() const
 {
     QStyleOptionSlider opt;
     initStyleOption(&opt);
     opt.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderHandle;
     if (tickPosition() != NoTicks)
         opt.subControls |= QStyle::SC_SliderTickmarks;
+    return opt;
+}
+
+QRect ZuSlidertimeline::grooveRect() const
+{
+    const QStyleOptionSlider opt = sliderOption();
     return style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
 }
 
 void ZuSlidertimeline::paintEvent(QPaintEvent *event)
 {
-    QStyleOptionSlider opt;
-    initStyleOption(&opt);
-    opt.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderHandle;
-    if (tickPosition() != NoTicks)
-        opt.subControls |= QStyle::SC_SliderTickmarks;
+    const QStyleOptionSlider opt = sliderOption();
     const QRect g = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
     const QRect h = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, this);
 
@@ -124,14 +127,14 @@ void ZuSlidertimeline::paintEvent(QPaintEvent *event)
     }
     painter.setPen(Qt::green);
     painter.setBrush(Qt::green);
+    m_marks.clear();
     for (ZuTag *tag : std::as_const(m_tags)) {
         const QTime t = QDateTime::fromString(tag->get_tag_time(), QStringLiteral("yyyyMMddHHmmss")).time();
         if (!t.isValid())
             continue;
         const int minute = t.hour() * 60 + t.minute();
         const int x0 = (track * minute) / kMinutes + g.left();
-        tag->set_mark_x(x0 + 12);
-        tag->set_mark_width(barWidth);
+        ZuTimeline::recordTagMark(tag, x0 + 12, barWidth, &m_marks);
         painter.drawEllipse(QRect(x0 + 9, g.top() - 10, 7, 7));
         painter.fillRect(QRect(x0 + 12, g.top() - 5, barWidth, g.height() + 10), Qt::green);
     }

@@ -1,8 +1,10 @@
 #pragma once
 #include "zuframe.h"
+#include "zutimeline.h"
 
 #include <QList>
 #include <QSlider>
+#include <QStyleOptionSlider>
 #include <QString>
 #include <QTime>
 
@@ -56,9 +58,12 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    QStyleOptionSlider sliderOption() const;
+
     std::array<int, kMinutes> m_minutes{};
     int m_cameraId = -1;
     QString m_handleText;
     QList<ZuTag *> m_tags;
+    QList<ZuTagMark> m_marks; // where the last paint put m_tags
     QString m_rangeLabel = QStringLiteral("00:00:00 - 23:59:59");
 };

@@ -85,20 +85,33 @@ QList<ZuTag *> ZuTimeline::select_tags(const QString &hourLabel, const QList<ZuT
 
 void ZuTimeline::tag_insert(const QList<ZuTag *> &tags, int cameraId)
 {
-    m_tags = select_tags(m_hourLabel, tags, cameraId, "[INFO] ZuTimeline :: tag insert ");
+    set_tags(select_tags(m_hourLabel, tags, cameraId, "[INFO] ZuTimeline :: tag insert "));
 }
 
-void ZuTimeline::showTagTip(QWidget *widget, const QList<ZuTag *> &tags, QMouseEvent *event)
+void ZuTimeline::set_tags(const QList<ZuTag *> &tags)
+{
+    m_tags = tags;
+    // The old marks may stand for tags that are about to be freed.
+    m_marks.clear();
+}
+
+void ZuTimeline::showTagTip(QWidget *widget, const QList<ZuTagMark> &marks, QMouseEvent *event)
 {
     const int x = int(event->position().x());
-    for (const ZuTag *tag : tags) {
-        if (x >= tag->get_mark_x() && x <= tag->get_mark_x() + tag->get_mark_width()) {
-            QToolTip::showText(event->globalPosition().toPoint(),
-                               tag->get_tag_name() + QStringLiteral(" - ") + tag->get_description(), widget);
+    for (const ZuTagMark &mark : marks) {
+        if (x >= mark.x && x <= mark.x + mark.width) {
+            QToolTip::showText(event->globalPosition().toPoint(), mark.tip, widget);
             return;
         }
     }
     QToolTip::hideText();
+}
+
+void ZuTimeline::recordTagMark(ZuTag *tag, int x, int width, QList<ZuTagMark> *marks)
+{
+    tag->set_mark_x(x);
+    tag->set_mark_width(width);
+    marks->append({x, width, tag->get_tag_name() + QStringLiteral(" - ") + tag->get_description()});
 }
 
 void ZuTimeline::set_time_label(QLabel *label)
@@ -163,7 +176,7 @@ void ZuTimeline::mouseMoveEvent(QMouseEvent *event)
 {
     const int x = int(event->position().x());
     if (isVisible())
-        showTagTip(this, m_tags, event);
+        showTagTip(this, m_marks, event);
     if (!isVisible() || !m_label || m_paintRect.isNull() || m_paintRect.isEmpty() || m_paintRect.width() < 1) {
         restoreLabel();
         update();
@@ -194,13 +207,13 @@ void ZuTimeline::paintEvent(QPaintEvent *event)
     const int tagWidth = qMax(1, int(r.width() * 0.8 / 60.0));
     painter.setPen(Qt::green);
     painter.setBrush(Qt::green);
+    m_marks.clear();
     for (ZuTag *tag : std::as_const(m_tags)) {
         const int minute = tagTimeOfDay(tag).minute();
         if (minute < 0)
             continue;
         const int x = (minute * r.width()) / 60;
-        tag->set_mark_x(x);
-        tag->set_mark_width(tagWidth);
+        recordTagMark(tag, x, tagWidth, &m_marks);
         painter.drawEllipse(QRect(x - 3, 3, 9, 9));
         painter.fillRect(QRect(x, 10, tagWidth, height() - 10), Qt::green);
     }

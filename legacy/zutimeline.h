@@ -14,6 +14,16 @@ class QLabel;
 class QMouseEvent;
 class ZuTag;
 
+// A tag mark as one widget last painted it: its span in that widget's
+// coordinates and its tooltip. Each widget keeps its own marks: a tag shown
+// on an hour row and on the day slider stands at two places, so the one
+// position a tag records is only right for the widget painted last.
+struct ZuTagMark {
+    int x = 0;
+    int width = 0;
+    QString tip;
+};
+
 // One hour of one camera's day: sixty minute slots drawn red where
 // recordings exist, the hour's tags as green marks with a tooltip, a hover
 // read-out of the time under the pointer in an attached label, and a click
@@ -37,7 +47,7 @@ public:
     // Keeps the tags of `tags` that belong to this hour and camera.
     void tag_insert(const QList<ZuTag *> &tags, int cameraId);
     // Takes a tag list chosen elsewhere (select_tags) as it stands.
-    void set_tags(const QList<ZuTag *> &tags) { m_tags = tags; }
+    void set_tags(const QList<ZuTag *> &tags);
     void set_time_label(QLabel *label);
     void set_camera_id(int id) { m_cameraId = id; }
 
@@ -47,7 +57,9 @@ public:
                                       const char *logPrefix);
     // The tooltip of the tag mark under the pointer ("name - description"),
     // hidden off the marks.
-    static void showTagTip(QWidget *widget, const QList<ZuTag *> &tags, QMouseEvent *event);
+    static void showTagTip(QWidget *widget, const QList<ZuTagMark> &marks, QMouseEvent *event);
+    // Paints a tag's mark: its place is written to the tag and to `marks`.
+    static void recordTagMark(ZuTag *tag, int x, int width, QList<ZuTagMark> *marks);
     // Start and end of an hour label, "HH:mm:ss - HH:mm:ss" (invalid times
     // when the text is no such label).
     static void hourBounds(const QString &hourLabel, QTime *begin, QTime *end);
@@ -82,5 +94,6 @@ private:
     QRect m_paintRect;
     int m_cameraId = -1;
     QList<ZuTag *> m_tags;
+    QList<ZuTagMark> m_marks; // where the last paint put m_tags
     QString m_hourLabel;
 };

@@ -1,5 +1,6 @@
 #include "zutimelinethread.h"
 
+#include "seekfile.h"
 #include "zulog.h"
 #include "zutimeline.h"
 
@@ -18,16 +19,6 @@ bool splitName(const QString &fileName, QString *camera, QString *start)
     *camera = parts.at(0);
     *start = parts.at(2).section(QLatin1Char('.'), 0, 0);
     return true;
-}
-
-QString seekPathOf(const QString &dataPath)
-{
-    QString seek = dataPath;
-    if (seek.contains(QLatin1String(".zuvideo")))
-        return seek.replace(QLatin1String(".zuvideo"), QLatin1String(".zuseek"));
-    if (seek.contains(QLatin1String(".zuaudio")))
-        return seek.replace(QLatin1String(".zuaudio"), QLatin1String(".zuaudioseek"));
-    return QString();
 }
 
 ZuFrame emptyFrame()
@@ -61,6 +52,7 @@ ZuTimelinethread::~ZuTimelinethread()
 void ZuTimelinethread::run()
 {
     m_result = ZuTimelineBuild();
+    m_lastFrames.clear();
     m_result.hourMinutes.fill(0, 24 * 60);
     m_result.dayMinutes.fill(0, 24 * 60);
     for (const QString &label : std::as_const(m_hourLabels)) {
@@ -71,6 +63,8 @@ void ZuTimelinethread::run()
         if (!m_audioFiles.isEmpty())
             frame_timestamp(label, m_audioFiles);
     }
+    if (isInterruptionRequested())
+        return;
     // Without a seek file read on the way (the length came from the gaps
     // between files) no stream id was met: the camera's first seek file
     // tells them, so that a camera with recordings always offers a stream.
@@ -79,7 +73,7 @@ void ZuTimelinethread::run()
             QString camera, start;
             if (!splitName(f.fileName(), &camera, &start) || (m_cameraId != -1 && camera.toInt() != m_cameraId))
                 continue;
-            seek_last_frame(seekPathOf(f.filePath()));
+            cachedLastFrame(ZuSeekFile::seekPathFor(f.filePath()));
             break;
         }
     }
@@ -112,6 +106,8 @@ void ZuTimelinethread::frame_timestamp(const QString &hourLabel, const QFileInfo
     QTime reference;
     double &estimate = m_result.segmentMinutes;
     for (int i = 0; i < files.size(); ++i) {
+        if (isInterruptionRequested())
+            return;
         QString camera, startText;
         if (!splitName(files.at(i).fileName(), &camera, &startText))
             continue;
@@ -132,8 +128,8 @@ void ZuTimelinethread::frame_timestamp(const QString &hourLabel, const QFileInfo
         }
         if (estimate == -1.0) {
             logMessage(QStringLiteral("[INFO] ZTimeline thread :: get minute diff :: filepath :: ") + files.at(i).filePath());
-            const QString seek = seekPathOf(files.at(i).filePath());
-            const ZuFrame last = seek.isEmpty() ? emptyFrame() : seek_last_frame(seek);
+            const QString seek = ZuSeekFile::seekPathFor(files.at(i).filePath());
+            const ZuFrame last = seek.isEmpty() ? emptyFrame() : cachedLastFrame(seek);
             logMessage(QStringLiteral("[INFO] ZTimeline thread :: frame_timestamp ") + last.timestamp);
             QDateTime lastTime = QDateTime::fromString(last.timestamp, QStringLiteral("yyyyMMddHHmmss"));
             if (!lastTime.isValid())
@@ -155,6 +151,16 @@ void ZuTimelinethread::frame_timestamp(const QString &hourLabel, const QFileInfo
         if (inHour)
             markFile(start.hour() * 60 + start.minute(), n);
     }
+}
+
+ZuFrame ZuTimelinethread::cachedLastFrame(const QString &seekPath)
+{
+    // Without an estimate every hour asks again for the same files: a day of
+    // one-hour recordings would read each seek file 24 times.
+    auto it = m_lastFrames.constFind(seekPath);
+    if (it == m_lastFrames.cend())
+        it = m_lastFrames.insert(seekPath, seek_last_frame(seekPath));
+    return it.value();
 }
 
 ZuFrame ZuTimelinethread::seek_last_frame(const QString &seekPath)

@@ -55,6 +55,8 @@ protected:
 
 private:
     void markFile(int hourMinute, int count);
+    // seek_last_frame, each seek file read once per build.
+    ZuFrame cachedLastFrame(const QString &seekPath);
 
     QStringList m_hourLabels;
     int m_cameraId = -1;
@@ -62,4 +64,5 @@ private:
     QFileInfoList m_audioFiles;
     QList<ZuTag *> m_tags;
     ZuTimelineBuild m_result;
+    QHash<QString, ZuFrame> m_lastFrames;
 };

@@ -407,6 +407,12 @@ bool DownloadBinary::checkForUpdates(bool interactive)
         Http_singleton::instance()->setUpdateCheckOk(false);
         return true;
     }
+    // Nor is one that the download would refuse to fetch.
+    if (!isWebUrl(pkgUrl)) {
+        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + pkgUrl.toString());
+        Http_singleton::instance()->setUpdateCheckOk(false);
+        return true;
+    }
 
     if (interactive) {
         QMessageBox box(QMessageBox::Question, tr("Mise à jour disponible"), buildUpdatePrompt(remote),

@@ -68,6 +68,11 @@ bool PreviewPopup::show_preview(const QString &path, const QString &caption, int
     return true;
 }
 
+QString PreviewPopup::currentCaption() const
+{
+    return m_caption->text();
+}
+
 void PreviewPopup::hide_preview()
 {
     hide();

@@ -32,6 +32,7 @@ public:
     Q_INVOKABLE void hide_preview();
 
     QString currentPath() const { return m_path; }
+    QString currentCaption() const;
 
 private:
     QLabel *m_picture;

@@ -236,6 +236,10 @@ bool ZuPlayerInferfaceController::set_export_folder(const QString &path)
         return false;
     }
     m_engine->stop();
+    // Another folder plays at normal speed: a rate kept from the last one
+    // (backwards, fast) would start it at the wrong end or not at all.
+    if (m_engine->rate() != 1.0)
+        m_engine->change_rate(1.0);
     if (m_canvas)
         m_canvas->setEnding();
     ++m_scanGeneration; // answers for the old folder are dropped

@@ -118,7 +118,12 @@ bool checkForUpdates(QApplication &app)
 std::unique_ptr<ZU_Player_qmlpresentation> createMainWindow()
 {
     auto window = std::make_unique<ZU_Player_qmlpresentation>();
-    window->setMinimumSize(1600, 900);
+    // 1600 x 900 where the screen has room for it; a smaller screen (a
+    // 1366 x 768 laptop) gets a window no larger than what it shows.
+    QSize minimum(1600, 900);
+    if (QScreen *screen = window->screen())
+        minimum = minimum.boundedTo(screen->availableGeometry().size());
+    window->setMinimumSize(minimum);
     window->setWindowTitle(Http_singleton::instance()->productName() + QLatin1Char(' ') +
                            Http_singleton::instance()->appVersion());
     // Without a window manager (kiosk sessions, virtual displays) nothing

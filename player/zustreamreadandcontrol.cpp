@@ -5,7 +5,8 @@
 #include "streamframe.h"
 #include "videodecoder.h"
 #include "zulog.h"
-#include "zuscaler.h"
+#include "zupictureworker.h"
+#include "zuslotdecoder.h"
 
 #include <QCoreApplication>
 #include <QDate>
@@ -26,10 +27,10 @@ constexpr qint64 kDayMs = 86400000;
 // How far a step or an open looks for a picture it can decode before it
 // gives up (corrupt frames, frames before the first key frame).
 constexpr int kMaxSkippedFrames = 600;
-// Emitted buffers kept for reuse once every receiver has released them.
-constexpr size_t kBufferPool = 6;
-// Corrupt-frame lines logged per file, so a damaged file cannot flood the log.
-constexpr int kMaxLoggedCorrupt = 20;
+// While playing, the pictures shown are at least this far apart on the
+// wall clock: enough for a smooth picture at any rate, and what is left of
+// the recorded frames at high rates is decoded but not converted.
+constexpr int kShowIntervalMs = 15;
 
 void logLine(const char *level, const char *function, const QString &detail = QString())
 {
@@ -39,42 +40,23 @@ void logLine(const char *level, const char *function, const QString &detail = QS
     logMessage(line);
 }
 
-qint64 frameBytes(const AVFrame *f)
-{
-    qint64 bytes = 0;
-    for (int i = 0; i < AV_NUM_DATA_POINTERS && f->buf[i]; ++i)
-        bytes += qint64(f->buf[i]->size);
-    if (bytes == 0 && f->width > 0 && f->height > 0)
-        bytes = qint64(f->width) * f->height * 3 / 2;
-    return bytes;
-}
-
 const qreal kRates[] = {-8, -4, -2, -1, 1, 2, 4, 8};
 } // namespace
 
-struct ZuStreamReadAndControl::Entries {
-    QString path;
+struct ZuStreamReadAndControl::Entries : ZuPlayFile {
     QString streamId;
-    ZuFrameList frames;
     std::vector<qint64> times; // ms on a day-based scale, never decreasing (for searching)
     // The same for pacing: where the recorder's clock went back, the frames
     // after the step keep their own spacing instead of all coming due at once.
     std::vector<qint64> play;
-    std::vector<int> keys;     // indexes of the key frames, ascending
     double fps = -1.0;
     bool ok = false;
     QString error;
 };
 
-void ZuStreamReadAndControl::FrameDeleter::operator()(AVFrame *f) const
-{
-    av_frame_free(&f);
-}
-
 ZuStreamReadAndControl::ZuStreamReadAndControl(QObject *parent)
     : QThread(parent)
-    , m_decoder(std::make_unique<VideoDecoder>())
-    , m_scaler(std::make_unique<ZuScaler>())
+    , m_worker(std::make_unique<ZuPictureWorker>())
 {
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &ZuStreamReadAndControl::onTick);
@@ -86,7 +68,7 @@ ZuStreamReadAndControl::~ZuStreamReadAndControl()
     // The prefetch task only touches its own data, but it must not outlive
     // the engine that may still ask for its result.
     m_prefetch.waitForFinished();
-    clearCache();
+    // m_worker's destructor stops its thread and joins it.
 }
 
 // ---------------------------------------------------------------- entries
@@ -170,6 +152,13 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
         e->times[size_t(i)] = last = t;
         if (e->frames.at(i).isKeyframe())
             e->keys.push_back(i);
+    }
+    if (e->keys.empty() && n > 0) {
+        // Some recorders flag no key frame at all: take the ones the decoder
+        // would start from, found in the units themselves.
+        e->keys = ZuSlotDecoder::findKeyUnits(dataPath, e->frames);
+        logLine("[WARN] ", "read seek file",
+                QStringLiteral("no key frame flagged, %1 found in the data :: ").arg(e->keys.size()) + dataPath);
     }
     // A file may open with unreadable times; give them the first good one.
     int firstGood = -1;
@@ -256,6 +245,8 @@ void ZuStreamReadAndControl::triggerPrefetch(const QString &direction)
     // A task still running for another file finishes on its own; its
     // result is simply not used.
     m_prefetchPath = path;
+    m_prefetchForward = !direction.contains(QLatin1String("previous"));
+    m_neighbourOffered = false;
     m_prefetch = QtConcurrent::run(&ZuStreamReadAndControl::loadEntries, path, m_streamId);
 }
 
@@ -275,18 +266,12 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::takeEntries(const QSt
 
 void ZuStreamReadAndControl::closeFile()
 {
-    m_data.close();
-    m_dataSize = 0;
+    m_worker->setFile(nullptr);
     m_entries.reset();
     m_frames.clear();
     m_pos = -1;
     m_shownPos = -1;
-    m_decPos = -1;
     m_fps = -1.0;
-    m_corruptLogged = 0;
-    m_undecodable.clear();
-    m_pending.clear();
-    clearCache();
 }
 
 bool ZuStreamReadAndControl::openEntries(EntriesPtr entries)
@@ -295,33 +280,21 @@ bool ZuStreamReadAndControl::openEntries(EntriesPtr entries)
         logLine("[ERROR] ", "open file", entries ? entries->error : QStringLiteral("no entries"));
         return false;
     }
+    // A file that cannot be read or has no known codec leaves the current
+    // one as it is.
     QFile data(entries->path);
     if (!data.open(QIODevice::ReadOnly)) {
         logLine("[ERROR] ", "open file", QStringLiteral("cannot open ") + entries->path);
         return false;
     }
     data.close();
-    const QString codec = VideoDecoder::normalizedCodecName(entries->frames.first().codec);
-    if (codec.isEmpty()) {
+    if (VideoDecoder::normalizedCodecName(entries->frames.first().codec).isEmpty()) {
         logLine("[ERROR] ", "open file",
                 QStringLiteral("unknown codec '%1' in ").arg(entries->frames.first().codec.left(32)) + entries->path);
         return false;
     }
-    if (!m_decoder->isOpen() || codec != m_decoderCodec) {
-        if (!m_decoder->open(codec)) {
-            m_decoderCodec.clear();
-            logLine("[ERROR] ", "open file", QStringLiteral("decoder refused ") + codec);
-            return false;
-        }
-        m_decoderCodec = codec;
-    } else {
-        m_decoder->flush();
-    }
     closeFile();
-    m_data.setFileName(entries->path);
-    if (!m_data.open(QIODevice::ReadOnly))
-        logLine("[ERROR] ", "open file", QStringLiteral("cannot open ") + entries->path);
-    m_dataSize = m_data.size();
+    m_worker->setFile(entries);
     m_entries = entries;
     m_frames = entries->frames;
     m_fps = entries->fps;
@@ -476,6 +449,7 @@ void ZuStreamReadAndControl::setState(State s)
         return;
     m_state = s;
     updateTimer();
+    updatePlan();
     emit stateChanged(int(s));
 }
 
@@ -557,6 +531,8 @@ void ZuStreamReadAndControl::change_rate(qreal rate)
     }
     const bool directionChanged = (best < 0) != (m_rate < 0);
     m_rate = best;
+    m_stepDirection = best < 0 ? -1 : 1;
+    updatePlan();
     anchorClock();
     emit rateChanged(m_rate);
     if (directionChanged)
@@ -625,6 +601,8 @@ bool ZuStreamReadAndControl::tickForward(qint64 target)
         target = m_anchorMedia;
     }
     int j = lastIndexAtOrBefore(target);
+    offerNeighbour();
+    updatePlan(qMax(j, m_pos));
     if (j <= m_pos) {
         if (m_pos == n - 1 && target >= times.back() + qint64(frameMs)) {
             // Carry the time already run past this file into the next one,
@@ -637,17 +615,19 @@ bool ZuStreamReadAndControl::tickForward(qint64 target)
         }
         return false;
     }
-    // The wanted frame may be corrupt: show the last kept picture before it
-    // instead, and in any case move on, so damage is passed over once.
-    if (!showFrame(j)) {
-        for (int i = j - 1; i > m_pos; --i) {
-            if (m_cache.count(i) && showFrame(i))
-                break;
-        }
-        m_pos = j;
-        return false;
+    // The newest picture ready up to the one due; the worker prepares them
+    // ahead, so the wait is never on this thread.
+    for (int k = j; k > m_pos; --k) {
+        if (ZuPictureWorker::PicturePtr picture = m_worker->readyPicture(k))
+            return showPicture(k, picture);
     }
-    return true;
+    // Frames that give no picture (damage) are passed over once.
+    for (int k = m_pos + 1; k <= j; ++k) {
+        if (!m_worker->isDead(k))
+            return false;
+    }
+    m_pos = j;
+    return false;
 }
 
 bool ZuStreamReadAndControl::tickBackward(qint64 target)
@@ -660,6 +640,8 @@ bool ZuStreamReadAndControl::tickBackward(qint64 target)
         target = m_anchorMedia;
     }
     int j = qMax(0, lastIndexAtOrBefore(target));
+    offerNeighbour();
+    updatePlan(qMin(j, m_pos));
     if (j >= m_pos) {
         if (m_pos == 0 && target <= times.front() - qint64(frameMs)) {
             const qint64 overshoot = (times.front() - qint64(frameMs)) - target;
@@ -673,14 +655,21 @@ bool ZuStreamReadAndControl::tickBackward(qint64 target)
             return switchFile(false);
         return false;
     }
-    if (showFrame(j))
-        return true;
-    for (int i = j + 1; i < m_pos; ++i) {
-        if (m_cache.count(i) && showFrame(i))
-            break;
+    // Frames before the first key frame of a file cannot be shown.
+    if (keyAtOrBefore(j) < 0) {
+        const int firstKey = m_entries->keys.empty() ? m_pos : m_entries->keys.front();
+        if (m_pos <= firstKey)
+            return switchFile(false);
+        j = firstKey;
     }
-    if (keyAtOrBefore(j) < 0)
-        return switchFile(false);
+    for (int k = j; k < m_pos; ++k) {
+        if (ZuPictureWorker::PicturePtr picture = m_worker->readyPicture(k))
+            return showPicture(k, picture);
+    }
+    for (int k = j; k < m_pos; ++k) {
+        if (!m_worker->isDead(k))
+            return false;
+    }
     m_pos = j;
     return false;
 }
@@ -689,6 +678,7 @@ bool ZuStreamReadAndControl::stepBy(int delta)
 {
     if (m_frames.isEmpty() || m_pos < 0)
         return false;
+    m_stepDirection = delta < 0 ? -1 : 1;
     int idx = m_pos + delta;
     for (int tries = 0; tries < kMaxSkippedFrames; ++tries, idx += delta) {
         if (idx < 0 || idx >= frame_count())
@@ -738,6 +728,41 @@ int ZuStreamReadAndControl::lastIndexAtOrBefore(qint64 ms) const
     const auto &t = m_entries->play;
     auto it = std::upper_bound(t.begin(), t.end(), ms);
     return int(it - t.begin()) - 1;
+}
+
+qint64 ZuStreamReadAndControl::decodedFrames() const
+{
+    return m_worker->waitedUnits();
+}
+
+qint64 ZuStreamReadAndControl::decodedFramesTotal() const
+{
+    return m_worker->decodedUnits();
+}
+
+void ZuStreamReadAndControl::setCacheLimitBytes(qint64 bytes)
+{
+    m_worker->setLimitBytes(bytes);
+}
+
+qint64 ZuStreamReadAndControl::cacheLimitBytes() const
+{
+    return m_worker->limitBytes();
+}
+
+qint64 ZuStreamReadAndControl::cacheBytes() const
+{
+    return m_worker->cacheBytes();
+}
+
+int ZuStreamReadAndControl::cachedFrames() const
+{
+    return m_worker->cachedFrames();
+}
+
+bool ZuStreamReadAndControl::isKey(int index) const
+{
+    return m_entries && std::binary_search(m_entries->keys.begin(), m_entries->keys.end(), index);
 }
 
 int ZuStreamReadAndControl::keyAtOrBefore(int index) const
@@ -850,188 +875,55 @@ bool ZuStreamReadAndControl::seekToMs(qint64 ms, bool exactFrame)
     return false;
 }
 
-// ---------------------------------------------------------------- decoding
+// ---------------------------------------------------------------- pictures
 
-bool ZuStreamReadAndControl::readEntry(int index, QByteArray *bytes)
+void ZuStreamReadAndControl::updatePlan(int horizon)
 {
-    const ZuFrame &e = m_frames.at(index);
-    if (e.size <= 0 || e.offset < 0 || e.offset + e.size > m_dataSize)
-        return false;
-    if (!m_data.isOpen() || !m_data.seek(e.offset))
-        return false;
-    bytes->resize(e.size);
-    return m_data.read(bytes->data(), e.size) == e.size;
-}
-
-void ZuStreamReadAndControl::clearCache()
-{
-    m_cache.clear();
-    m_cacheBytes = 0;
-}
-
-void ZuStreamReadAndControl::cacheInsert(int index, AVFrame *frame)
-{
-    auto old = m_cache.find(index);
-    if (old != m_cache.end()) {
-        m_cacheBytes -= frameBytes(old->second.get());
-        m_cache.erase(old);
-    }
-    m_cacheBytes += frameBytes(frame);
-    m_cache.emplace(index, FramePtr(frame));
-
-    // Keep the group of `index` and its two neighbours: enough for stepping
-    // and playing either way without holding a whole file.
-    const int key = keyAtOrBefore(index);
-    const int lowKey = key > 0 ? qMax(0, keyAtOrBefore(key - 1)) : 0;
-    int highEnd = frame_count();
-    if (m_entries) {
-        auto it = std::upper_bound(m_entries->keys.begin(), m_entries->keys.end(), index);
-        if (it != m_entries->keys.end() && it + 1 != m_entries->keys.end())
-            highEnd = *(it + 1);
-    }
-    for (auto it = m_cache.begin(); it != m_cache.end();) {
-        if (it->first < lowKey || it->first >= highEnd) {
-            m_cacheBytes -= frameBytes(it->second.get());
-            it = m_cache.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    // Then the byte cap: drop the pictures farthest from `index`.
-    while (m_cacheBytes > m_cacheLimit && m_cache.size() > 1) {
-        auto first = m_cache.begin();
-        auto last = std::prev(m_cache.end());
-        auto victim = (index - first->first) >= (last->first - index) ? first : last;
-        if (victim->first == index)
-            victim = victim == first ? last : first;
-        m_cacheBytes -= frameBytes(victim->second.get());
-        m_cache.erase(victim);
-    }
-}
-
-void ZuStreamReadAndControl::keepDecoded(AVFrame *picture)
-{
-    // Each unit goes in tagged with its entry's index (see decodedFrame), so
-    // the picture says which entry it belongs to, in whatever order the
-    // decoder hands pictures out.
-    int64_t tag = picture->pts;
-    if (tag == AV_NOPTS_VALUE)
-        tag = picture->best_effort_timestamp;
-    if (tag == AV_NOPTS_VALUE || !m_pending.count(int(tag))) {
-        // Not a unit it is waiting for: no entry to show it with.
-        av_frame_free(&picture);
+    if (!m_entries || m_pos < 0)
         return;
-    }
-    const int index = int(tag);
-    m_pending.erase(index);
-    m_undecodable.erase(index);
-    cacheInsert(index, picture);
+    const bool playing = m_state == Playing;
+    const int direction = playing ? (m_rate < 0 ? -1 : 1) : m_stepDirection;
+    int stride = 1;
+    if (playing && m_fps > 0)
+        stride = qMax(1, int(std::abs(m_rate) * m_fps * kShowIntervalMs / 1000.0));
+    m_worker->setPlan(m_pos, direction, stride, horizon < 0 ? m_pos : horizon, playing);
 }
 
-const AVFrame *ZuStreamReadAndControl::decodedFrame(int index)
+void ZuStreamReadAndControl::offerNeighbour()
 {
-    if (index < 0 || index >= frame_count())
-        return nullptr;
-    auto hit = m_cache.find(index);
-    if (hit != m_cache.end())
-        return hit->second.get();
-    if (!m_decoder->isOpen() || m_undecodable.count(index))
-        return nullptr;
-    const int key = keyAtOrBefore(index);
-    if (key < 0)
-        return nullptr; // before the file's first key frame: nothing to start from
-    int start;
-    if (m_decPos >= key && (m_decPos < index || m_pending.count(index))) {
-        // In order from the key frame: go on, the picture is still to come.
-        start = m_decPos + 1;
-    } else {
-        m_decoder->flush();
-        m_pending.clear();
-        start = key;
-    }
-    const int n = frame_count();
-    for (int i = start; !m_cache.count(index); ++i) {
-        if (i > index + kMaxReorder)
-            break; // the decoder would have handed it out by now
-        if (i >= n) {
-            // The end of the file: the decoder gives what it still holds.
-            AVFrame *picture = nullptr;
-            while (m_decoder->drain(&picture) == 0 && picture) {
-                keepDecoded(picture);
-                picture = nullptr;
-            }
-            m_decPos = -1; // the decoder must be flushed before the next unit
-            m_pending.clear();
-            break;
-        }
-        m_decPos = i;
-        if (!readEntry(i, &m_readBuffer)) {
-            if (m_corruptLogged++ < kMaxLoggedCorrupt)
-                logLine("[WARN] ", "read frame", QStringLiteral("unreadable entry %1 of ").arg(i) + m_path);
-            m_decPos = -1; // the reference chain is broken
-            m_pending.clear();
-            return nullptr;
-        }
-        AVFrame *picture = nullptr;
-        const int rc = m_decoder->decode(reinterpret_cast<const uint8_t *>(m_readBuffer.constData()),
-                                         int(m_readBuffer.size()), i, &picture);
-        ++m_decodedCount;
-        if (rc != 0 && rc != AVERROR(EAGAIN)) {
-            m_undecodable.insert(i);
-            if (m_corruptLogged++ < kMaxLoggedCorrupt)
-                logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i) + m_path);
-            if (i == index)
-                break;
-            continue;
-        }
-        m_pending.insert(i);
-        // Units whose picture never came (dropped by the decoder) are
-        // forgotten once far behind.
-        while (!m_pending.empty() && *m_pending.begin() < i - 2 * kMaxReorder)
-            m_pending.erase(m_pending.begin());
-        if (rc == 0 && picture)
-            keepDecoded(picture);
-    }
-    auto it = m_cache.find(index);
-    if (it != m_cache.end())
-        return it->second.get();
-    // Decoded in order from its key frame and still no picture: it will
-    // never give one, so later attempts skip it at once.
-    m_undecodable.insert(index);
-    m_pending.erase(index);
-    return nullptr;
+    if (m_neighbourOffered || m_prefetchPath.isEmpty() || !m_prefetch.isValid() || !m_prefetch.isFinished())
+        return;
+    m_neighbourOffered = true;
+    const EntriesPtr e = m_prefetch.result();
+    if (e && e->ok && !e->frames.isEmpty() && e->streamId == normalizeStreamId(m_streamId))
+        m_worker->setNeighbour(e, m_prefetchForward);
 }
 
-ZuStreamReadAndControl::Buffer ZuStreamReadAndControl::takeBuffer(size_t bytes)
+bool ZuStreamReadAndControl::showPicture(int index, const ZuPictureWorker::PicturePtr &picture)
 {
-    for (Buffer &b : m_buffers) {
-        if (b.use_count() == 1) {
-            b->resize(bytes);
-            return b;
-        }
-    }
-    auto b = std::make_shared<std::vector<uint8_t>>(bytes);
-    if (m_buffers.size() < kBufferPool)
-        m_buffers.push_back(b);
-    return b;
-}
-
-bool ZuStreamReadAndControl::emitPicture(int index, const AVFrame *frame)
-{
-    const int w = frame->width;
-    const int h = frame->height;
-    if (w <= 0 || h <= 0)
-        return false;
-    const int stride = w * 4;
-    Buffer buf = takeBuffer(size_t(stride) * size_t(h));
-    if (!m_scaler->toBgra(frame, buf->data(), stride)) {
-        logLine("[WARN] ", "convert frame", QStringLiteral("entry %1 of ").arg(index) + m_path);
+    const int before = m_pos;
+    const quint64 generation = m_generation;
+    if (!emitPicture(index, picture)) {
+        m_pos = before;
         return false;
     }
+    if (generation == m_generation) {
+        m_pos = index;
+        updatePlan();
+    }
+    return true;
+}
+
+bool ZuStreamReadAndControl::emitPicture(int index, const ZuPictureWorker::PicturePtr &picture)
+{
+    const int w = picture->width;
+    const int h = picture->height;
+    if (w <= 0 || h <= 0 || !picture->bgra)
+        return false;
     // Copies, not references: a receiver may stop the engine or open another
     // file from its slot, which frees the entries.
     const QString timestamp = m_frames.at(index).timestamp;
-    const bool keyframe = m_frames.at(index).isKeyframe();
+    const bool keyframe = isKey(index);
     const qint64 ms = msOfDay(index);
     m_frameId = (m_frameId + 1) % StreamFrame::kFrameIdWrap;
     // Receivers read the position back from their slots.
@@ -1039,12 +931,12 @@ bool ZuStreamReadAndControl::emitPicture(int index, const AVFrame *frame)
     m_shownPos = index;
     ++m_emittedCount;
     const quint64 generation = m_generation;
-    emit set_display_frame(buf->data(), w, h, stride, timestamp, m_overlayText, keyframe, m_frameId, m_fps,
-                           m_state != Playing);
+    emit set_display_frame(picture->bgra->data(), w, h, picture->stride, timestamp, m_overlayText, keyframe,
+                           m_frameId, m_fps, m_state != Playing);
     // Queued receivers on this thread run before this event; only then may
     // the buffer be reused or freed.
     if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [buf]() {}, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(app, [picture]() {}, Qt::QueuedConnection);
     if (generation != m_generation)
         return true; // a receiver moved the engine on: its position is not this one
     emit setTime(QTime::fromMSecsSinceStartOfDay(int(ms)));
@@ -1053,18 +945,9 @@ bool ZuStreamReadAndControl::emitPicture(int index, const AVFrame *frame)
     return true;
 }
 
-bool ZuStreamReadAndControl::showFrame(int index, bool emitIt)
+bool ZuStreamReadAndControl::showFrame(int index)
 {
-    const AVFrame *frame = decodedFrame(index);
-    if (!frame)
-        return false;
-    const int before = m_pos;
-    const quint64 generation = m_generation;
-    if (emitIt && !emitPicture(index, frame)) {
-        m_pos = before;
-        return false;
-    }
-    if (generation == m_generation)
-        m_pos = index;
-    return true;
+    updatePlan();
+    const ZuPictureWorker::PicturePtr picture = m_worker->picture(index);
+    return picture && showPicture(index, picture);
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include "zuframe.h"
+#include "zupictureworker.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,18 +16,17 @@
 #include <memory>
 #include <vector>
 
-class VideoDecoder;
-class ZuScaler;
-struct AVFrame;
 
 // The playback engine: reads one video stream of a camera's recording files,
 // decodes and converts each picture to BGRA and hands it to the display.
 //
-// It derives from QThread for its callers' sake but is never started: all
-// work happens on the thread that owns it (the GUI thread), paced by a
-// QTimer. Only the parsing of a neighbouring file's seek entries runs on the
-// global thread pool (triggerPrefetch), and the engine waits for that task
-// before it goes away.
+// It derives from QThread for its callers' sake but is never started: its
+// state, its signals and its pacing QTimer live on the thread that owns it
+// (the GUI thread). Decoding and the conversion to BGRA run on a worker
+// thread of its own (ZuPictureWorker) that prepares pictures ahead of the
+// position in the playing direction; the parsing of a neighbouring file's
+// seek entries runs on the global thread pool (triggerPrefetch). The engine
+// stops and joins both before it goes away.
 //
 // Position and time. The engine holds the seek entries of one data file (the
 // "current file") for one stream. Its position is the index of the entry
@@ -43,14 +43,15 @@ struct AVFrame;
 // than kMaxGapMs of recording time are skipped rather than waited out.
 // Negative rates play backwards.
 //
-// Decoded pictures of the current group of pictures are kept (a cache of
-// decoded frames, capped at cacheLimitBytes()); stepping back or playing
-// backwards therefore decodes a group once and afterwards costs one
-// conversion per frame. Each unit goes into the decoder tagged with its
-// entry's index and each picture is kept under the tag it comes out with:
-// in streams that reorder pictures (B-frames) the decoder hands pictures
-// out late and in another order, and each is still shown with its own
-// entry's time (entries are shown in the file's order).
+// Pictures are shown in presentation order: index i is the i-th picture the
+// decoder presents, shown with entry i's time (ZuSlotDecoder explains how
+// streams with B-frames are handled). Decoded pictures of whole groups
+// around the position are kept (capped at cacheLimitBytes()), and while a
+// group is shown backwards the group before it is decoded in the
+// background, so stepping back or playing backwards never waits for a
+// group to be decoded again. A tick shows the newest picture the worker has
+// ready up to the one due and never waits for one; a step, a seek or the
+// opening of a file waits for its picture.
 //
 // Files. At the end (or, backwards, the start) of the current file the
 // engine moves to the neighbouring file of its playlist (set_playlist), whose
@@ -77,9 +78,6 @@ public:
     static constexpr int kMinTickMs = 10;
     static constexpr qint64 kMaxGapMs = 2000;
     static constexpr qint64 kDefaultCacheBytes = 256LL * 1024 * 1024;
-    // Streams that reorder pictures (B-frames) hand a unit's picture out a
-    // few units later; past this many the unit is taken to give none.
-    static constexpr int kMaxReorder = 16;
 
     explicit ZuStreamReadAndControl(QObject *parent = nullptr);
     ~ZuStreamReadAndControl() override;
@@ -132,15 +130,18 @@ public:
     // The seek entry shown last (a default entry when none).
     ZuFrame current_frame() const;
 
-    // Upper bound of the decoded-picture cache; the default suits 1080p groups.
-    void setCacheLimitBytes(qint64 bytes) { m_cacheLimit = qMax<qint64>(0, bytes); }
-    qint64 cacheLimitBytes() const { return m_cacheLimit; }
-    qint64 cacheBytes() const { return m_cacheBytes; }
-    int cachedFrames() const { return int(m_cache.size()); }
+    // Upper bound of the decoded-picture cache; by default a share of the
+    // machine's memory (ZuPictureWorker::defaultLimitBytes()).
+    void setCacheLimitBytes(qint64 bytes);
+    qint64 cacheLimitBytes() const;
+    qint64 cacheBytes() const;
+    int cachedFrames() const;
 
-    // Counters for measurements: entries passed to the decoder, pictures
-    // converted and emitted, since construction.
-    qint64 decodedFrames() const { return m_decodedCount; }
+    // Counters for measurements, since construction: entries passed to the
+    // decoder while the engine waited for a picture (work done ahead in the
+    // background is not counted), entries decoded in all, pictures emitted.
+    qint64 decodedFrames() const;
+    qint64 decodedFramesTotal() const;
     qint64 emittedFrames() const { return m_emittedCount; }
 
 public slots:
@@ -201,11 +202,6 @@ signals:
 private:
     struct Entries;
     using EntriesPtr = std::shared_ptr<const Entries>;
-    using Buffer = std::shared_ptr<std::vector<uint8_t>>;
-    struct FrameDeleter {
-        void operator()(AVFrame *f) const;
-    };
-    using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
     static EntriesPtr loadEntries(const QString &dataPath, const QString &streamId);
     static qint64 parseTimeMs(const QString &timestamp);
@@ -232,18 +228,16 @@ private:
     // The last entry due at `ms` on the pacing scale (Entries::play).
     int lastIndexAtOrBefore(qint64 ms) const;
     int keyAtOrBefore(int index) const;
-    // The decoded picture of entry `index` (null when it cannot be decoded).
-    const AVFrame *decodedFrame(int index);
-    // Caches a picture from the decoder under the entry it carries the tag
-    // of; frees it when no entry waits for it.
-    void keepDecoded(AVFrame *picture);
-    bool readEntry(int index, QByteArray *bytes);
-    void cacheInsert(int index, AVFrame *frame);
-    void clearCache();
-    // Shows entry `index` (decoding as needed); false when it cannot be shown.
-    bool showFrame(int index, bool emitPicture = true);
-    bool emitPicture(int index, const AVFrame *frame);
-    Buffer takeBuffer(size_t bytes);
+    bool isKey(int index) const;
+    // Shows entry `index`, waiting for its picture; false when it cannot be shown.
+    bool showFrame(int index);
+    bool showPicture(int index, const ZuPictureWorker::PicturePtr &picture);
+    bool emitPicture(int index, const ZuPictureWorker::PicturePtr &picture);
+    // Tells the worker where the engine is and where it goes; `horizon` is
+    // the index the playing clock has reached.
+    void updatePlan(int horizon = -1);
+    // Hands the prefetched neighbour file to the worker once it is parsed.
+    void offerNeighbour();
     bool seekToMs(qint64 ms, bool exactFrame);
     bool stepBy(int delta);
 
@@ -258,26 +252,14 @@ private:
 
     EntriesPtr m_entries;
     ZuFrameList m_frames;           // m_entries->frames (shared data)
-    QFile m_data;
-    qint64 m_dataSize = 0;
     double m_fps = -1.0;
     int m_pos = -1;                 // entry shown last (or decoded last while emits are skipped)
     int m_shownPos = -1;            // entry whose picture was emitted last
     bool m_sliderHeld = false;
-    int m_corruptLogged = 0;
     quint64 m_generation = 0;       // counts file openings (detects re-entrant continue_read)
 
-    std::unique_ptr<VideoDecoder> m_decoder;
-    std::unique_ptr<ZuScaler> m_scaler;
-    QString m_decoderCodec;
-    int m_decPos = -1;              // entry fed to the decoder last
-    std::set<int> m_pending;        // entries fed since the last flush whose picture has not come out
-    std::map<int, FramePtr> m_cache;
-    std::set<int> m_undecodable;    // entries that gave no picture from a complete chain
-    qint64 m_cacheBytes = 0;
-    qint64 m_cacheLimit = kDefaultCacheBytes;
-    QByteArray m_readBuffer;
-    std::vector<Buffer> m_buffers;
+    std::unique_ptr<ZuPictureWorker> m_worker;
+    int m_stepDirection = 1;        // of the last step or rate: where the worker prepares pictures
 
     QElapsedTimer m_clock;
     qint64 m_anchorMedia = 0;       // recording ms at the clock's start
@@ -285,8 +267,9 @@ private:
     int m_frameId = 0;
 
     QString m_prefetchPath;
+    bool m_prefetchForward = true;
+    bool m_neighbourOffered = false;
     QFuture<EntriesPtr> m_prefetch;
 
-    qint64 m_decodedCount = 0;
     qint64 m_emittedCount = 0;
 };

@@ -83,15 +83,10 @@ void AxisPtz::send_command(QString command, bool flag, float x, float y, float z
     if (command == QLatin1String("clic")) {
         ptz_get(command, QStringLiteral("center=%1,%2").arg(pixelValue(x)).arg(pixelValue(y)) + image, index);
     } else if (command == QLatin1String("area")) {
-        if (areaWidth <= 0 || areaHeight <= 0 || width <= 0 || height <= 0)
+        const QString zoom = areaZoom(x, y, width, height, areaWidth, areaHeight);
+        if (zoom.isEmpty())
             return;
-        // The zoom that makes the rectangle fill the picture, in hundredths.
-        const double factor = std::min(double(width) / areaWidth, double(height) / areaHeight);
-        const int zoom = int(qBound(1.0, std::round(factor * 100.0), 9999.0));
-        ptz_get(command,
-                QStringLiteral("areazoom=%1,%2,%3").arg(pixelValue(x + areaWidth / 2.0f)).arg(pixelValue(y + areaHeight / 2.0f)).arg(zoom)
-                    + image,
-                index);
+        ptz_get(command, QStringLiteral("areazoom=") + zoom + image, index);
     } else if (command == QLatin1String("right_clic")) {
         ptz_get(command, QStringLiteral("areazoom=%1,%2,50").arg(pixelValue(x)).arg(pixelValue(y)) + image, index);
     } else if (command == QLatin1String("ContinuousMove") && flag) {

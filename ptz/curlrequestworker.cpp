@@ -12,8 +12,12 @@ constexpr long kCaCacheTimeoutS = 604800;
 
 size_t writeCallback(char *data, size_t size, size_t count, void *userdata)
 {
-    static_cast<QByteArray *>(userdata)->append(data, qsizetype(size * count));
-    return size * count;
+    auto *response = static_cast<QByteArray *>(userdata);
+    const size_t n = size * count;
+    if (n > size_t(CurlRequestWorker::kMaxResponseBytes - response->size()))
+        return 0;
+    response->append(data, qsizetype(n));
+    return n;
 }
 
 int progressCallback(void *clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)

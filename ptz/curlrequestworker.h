@@ -23,6 +23,10 @@ class CurlRequestWorker : public QObject
 {
     Q_OBJECT
 public:
+    // A camera's PTZ answers are small: a longer reply is cut off and the
+    // request fails (libcurl's write error, 23) instead of filling memory.
+    static constexpr qsizetype kMaxResponseBytes = 4 * 1024 * 1024;
+
     CurlRequestWorker(QString url, QString user, QString password, QByteArray body, QObject *parent = nullptr);
     ~CurlRequestWorker() override;
 

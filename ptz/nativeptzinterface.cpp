@@ -6,6 +6,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 
 NativePTZInterface::NativePTZInterface(const PtzCamera &camera, const QString &name, QObject *parent)
@@ -46,6 +47,24 @@ int NativePTZInterface::percentSpeed(float v)
 int NativePTZInterface::pixelValue(float v)
 {
     return std::isfinite(v) ? int(qBound(-1e6f, v, 1e6f)) : 0;
+}
+
+QPointF NativePTZInterface::towardPoint(double x, double y, int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return {};
+    return {qBound(-1.0, x / width * 2.0 - 1.0, 1.0), qBound(-1.0, 1.0 - y / height * 2.0, 1.0)};
+}
+
+QString NativePTZInterface::areaZoom(float x, float y, int width, int height, int areaWidth, int areaHeight)
+{
+    if (areaWidth <= 0 || areaHeight <= 0 || width <= 0 || height <= 0)
+        return QString();
+    const double factor = std::min(double(width) / areaWidth, double(height) / areaHeight);
+    return QStringLiteral("%1,%2,%3")
+        .arg(pixelValue(x + areaWidth / 2.0f))
+        .arg(pixelValue(y + areaHeight / 2.0f))
+        .arg(int(qBound(1.0, std::round(factor * 100.0), 9999.0)));
 }
 
 bool NativePTZInterface::isProbeCommand(const QString &name)
@@ -149,11 +168,11 @@ void NativePTZInterface::on_reply(Method method, const Request &request, const Q
         idle = true;
         emit send_request_finished(-1);
         emit send_request_finished_ex(-1, command, reply);
-        stop_failed(request);
+        stop_outcome(request.stop, false);
         return;
     }
     idle = true;
-    securityStopArmed = false;
+    stop_outcome(request.stop, true);
     emit send_request_finished(1);
     emit send_request_finished_ex(1, command, reply);
 }
@@ -173,13 +192,17 @@ void NativePTZInterface::on_error(Method method, const Request &request, const Q
     emit send_request_finished_ex(-1, command, message);
     if (!probe)
         emit status_message(-2, command, QStringLiteral("PTZ command failed"), driverName);
-    stop_failed(request);
+    stop_outcome(request.stop, false);
 }
 
-void NativePTZInterface::stop_failed(const Request &request)
+void NativePTZInterface::stop_outcome(bool stop, bool ok)
 {
+    if (ok) {
+        securityStopArmed = false;
+        return;
+    }
     // A lost stop would leave the camera turning: try once more.
-    if (!request.stop || securityStopArmed)
+    if (!stop || securityStopArmed)
         return;
     securityStopArmed = true;
     QTimer::singleShot(kSecurityStopRetryMs, this, [this] { fire_security_stop(); });

@@ -1,6 +1,7 @@
 #pragma once
 #include <QByteArray>
 #include <QObject>
+#include <QPointF>
 #include <QPointer>
 #include <QString>
 
@@ -76,6 +77,9 @@ public:
     QString driver_name() const { return driverName; }
 
     static bool isProbeCommand(const QString &name);
+    // Where a frame point lies from the frame's centre, as pan (right +) and
+    // tilt (up +) speeds in -1..1; (0, 0) without a frame size.
+    static QPointF towardPoint(double x, double y, int width, int height);
 
 signals:
     void send_request_finished(int status);
@@ -97,10 +101,16 @@ protected:
     static int percentSpeed(float v);
     // A frame coordinate as an integer (truncated; not a number gives 0).
     static int pixelValue(float v);
+    // "x,y,zoom" of a CGI "areazoom": the rectangle's centre and the zoom
+    // (in hundredths) that makes it fill the frame; empty without sizes.
+    static QString areaZoom(float x, float y, int width, int height, int areaWidth, int areaHeight);
     // The driver's security stop (a zero-speed continuous move). It runs
     // kSecurityStopRetryMs after a request that should have stopped the
     // camera fails (see currentIsStop), once until a request succeeds again.
     virtual void fire_security_stop() {}
+    // The outcome of a request for that rule, for drivers that send their
+    // requests themselves: `stop` the request should have stopped the camera.
+    void stop_outcome(bool stop, bool ok);
 
     QString scheme;
     QString host;
@@ -128,7 +138,6 @@ private:
     void queue(Method method, const QString &url, const QByteArray &body);
     void on_reply(Method method, const Request &request, const QString &reply);
     void on_error(Method method, const Request &request, const QString &message);
-    void stop_failed(const Request &request);
 
     QThread *requestThread = nullptr;
     QPointer<CurlRequestWorker> worker; // read only once its thread has ended

@@ -45,6 +45,25 @@ QByteArray replyBody(QNetworkReply *reply)
 
 QString number(double v) { return QString::number(std::isfinite(v) ? v : 0.0, 'g', 4); }
 
+// A clock text "yyyy-MM-ddTHH:mm:ssZ" as a UTC time (invalid when it is not
+// one). Read through the local zone it would be refused in the hour that a
+// daylight-saving change skips there.
+QDateTime utcTime(const QString &text)
+{
+    if (text.size() != 20 || text.at(10) != QLatin1Char('T') || text.at(19) != QLatin1Char('Z'))
+        return {};
+    const QDate date = QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd"));
+    const QTime time = QTime::fromString(text.mid(11, 8), QStringLiteral("HH:mm:ss"));
+    if (!date.isValid() || !time.isValid())
+        return {};
+    return QDateTime(date, time, Qt::UTC);
+}
+
+bool isStop(const QString &command)
+{
+    return command == QLatin1String("STOP") || command == QLatin1String("STOP_PanTilt_ContinuousMove");
+}
+
 // A speed or translation of -1..1 in a range (min, max).
 double scaled(double v, const QPair<float, float> &range)
 {
@@ -81,12 +100,9 @@ void Onvif::start()
 
 QString Onvif::created_time() const
 {
-    if (deviceTime.isEmpty())
-        return QString();
-    QDateTime t = QDateTime::fromString(deviceTime, kTimeFormat);
+    const QDateTime t = utcTime(deviceTime);
     if (!t.isValid())
         return QString();
-    t.setTimeSpec(Qt::UTC);
     // The camera's clock has gone on since it was read.
     return t.addMSecs(deviceTimeSteady.isValid() ? deviceTimeSteady.elapsed() : 0).toString(kTimeFormat);
 }
@@ -271,9 +287,7 @@ void Onvif::on_reply(QNetworkReply *reply)
         } else if (kind == Kind::Chain) {
             emit status_message(-1, cmd.section(QLatin1Char(':'), 1), QStringLiteral("not supported"), driverName);
         } else {
-            ptzRequestPending = false;
-            emit status_message(-2, cmd.section(QLatin1Char(':'), 1), QStringLiteral("PTZ command failed"), driverName);
-            emit send_request_finished(-1);
+            finish_move(cmd.section(QLatin1Char(':'), 1), true);
         }
     } else if (kind == Kind::Clock) {
         request_timestamp_finished(reply);
@@ -297,7 +311,7 @@ void Onvif::request_timestamp_finished(QNetworkReply *reply)
     auto next = std::make_unique<DomParser>();
     if (accepted) {
         time = next->parse_datetime_reply(text);
-        accepted = QDateTime::fromString(time, kTimeFormat).isValid();
+        accepted = utcTime(time).isValid();
     }
     if (!accepted) {
         const QString fault = parser->parse_fault(text);
@@ -409,14 +423,8 @@ void Onvif::request_finished(QNetworkReply *reply)
 
 void Onvif::request_PTZ_finished(QNetworkReply *reply)
 {
-    ptzRequestPending = false;
     const QString cmd = QString::fromUtf8(reply->property("cmd").toByteArray()).section(QLatin1Char(':'), 1);
     const QByteArray text = replyBody(reply);
-    if (falseClickPending) {
-        falseClickPending = false;
-        QTimer::singleShot(kFalseClicMs, this, &Onvif::stop_false_clic);
-    }
-    int code = 1;
     QString fault = text.isEmpty() ? QString() : parser->parse_fault(text);
     // No answer at all (refused, timed out) is a failure too.
     if (fault.isEmpty() && reply->error() != QNetworkReply::NoError)
@@ -424,9 +432,24 @@ void Onvif::request_PTZ_finished(QNetworkReply *reply)
     if (!fault.isEmpty()) {
         logMessage(QStringLiteral("[ERROR] ONVIF :: Error on command ") + cmd);
         logMessage(QStringLiteral("[ERROR] ONVIF :: Error message    ") + fault);
+    }
+    finish_move(cmd, !fault.isEmpty());
+}
+
+void Onvif::finish_move(const QString &cmd, bool failed)
+{
+    // Whatever the reply was, a move that waits for its stop gets it.
+    ptzRequestPending = false;
+    if (falseClickPending) {
+        falseClickPending = false;
+        QTimer::singleShot(kFalseClicMs, this, &Onvif::stop_false_clic);
+    }
+    int code = 1;
+    if (failed) {
         emit status_message(-2, cmd, QStringLiteral("PTZ command failed"), driverName);
         code = -1;
     }
+    stop_outcome(isStop(cmd), !failed);
     if (ptz->get_replyFlagA()) {
         ptz->set_replyFlagA(false);
         code = 2;
@@ -436,6 +459,12 @@ void Onvif::request_PTZ_finished(QNetworkReply *reply)
     if (ptz->get_replyFlagC())
         ptz->set_replyFlagC(false);
     emit send_request_finished(code);
+}
+
+void Onvif::fire_security_stop()
+{
+    logMessage("[INFO] ONVIF :: security stop");
+    send_command(QStringLiteral("STOP"), false, 0, 0, 0, -1, -1, indexValue(), -1, -1);
 }
 
 void Onvif::stop_false_clic()
@@ -468,12 +497,6 @@ void Onvif::send_command(QString cmd, bool flag, float x, float y, float z, int 
                       .arg(OnvifNs::schema, number(scaled(pan, ptz->relative_pan_tilt_x())),
                            number(scaled(tilt, ptz->relative_pan_tilt_y())), number(scaled(zoom, ptz->relative_zoom()))));
     };
-    // Offset of a frame point from the centre, -1..1, tilt upward positive.
-    auto offset = [&](double px, double py) {
-        if (width <= 0 || height <= 0)
-            return QPointF();
-        return QPointF(qBound(-1.0, px / width * 2.0 - 1.0, 1.0), qBound(-1.0, 1.0 - py / height * 2.0, 1.0));
-    };
     auto nudge = [&](const QPointF &toward) {
         // Without relative moves a short continuous move, stopped after its reply.
         falseClickPending = true;
@@ -491,13 +514,13 @@ void Onvif::send_command(QString cmd, bool flag, float x, float y, float z, int 
     } else if (cmd == QLatin1String("STOP_PanTilt_ContinuousMove") || cmd == QLatin1String("STOP")) {
         send_move(cmd, QStringLiteral("Stop"), QStringLiteral("<PanTilt>true</PanTilt><Zoom>true</Zoom>"));
     } else if (cmd == QLatin1String("clic")) {
-        const QPointF to = offset(x, y);
+        const QPointF to = towardPoint(x, y, width, height);
         if (ptz->is_relative_supported())
             relative(to.x(), to.y(), 0);
         else
             nudge(to);
     } else if (cmd == QLatin1String("area")) {
-        const QPointF to = offset(x + areaWidth / 2.0, y + areaHeight / 2.0);
+        const QPointF to = towardPoint(x + areaWidth / 2.0, y + areaHeight / 2.0, width, height);
         const double share = width > 0 && height > 0 && areaWidth > 0 && areaHeight > 0
             ? std::max(double(areaWidth) / width, double(areaHeight) / height)
             : 1.0;

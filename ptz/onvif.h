@@ -25,8 +25,9 @@ class Onvif_ptz;
 //
 // send_command maps the surface's gestures to ContinuousMove, RelativeMove
 // and Stop; each reply gives send_request_finished: 1 done, -1 failed (a
-// SOAP fault, a network error or a timeout: "PTZ command failed"), 2 done
-// and the move is to be stopped (a wheel zoom).
+// SOAP fault, a network error, a timeout or an unreadable reply: "PTZ
+// command failed"), 2 the move is to be stopped (a wheel zoom). A stop that
+// fails is sent once more.
 class Onvif : public NativePTZInterface
 {
     Q_OBJECT
@@ -74,6 +75,11 @@ private:
     QNetworkReply *post(const QString &url, const QString &action, const QByteArray &envelope, bool contentLength,
                         Kind kind, const QString &cmd);
     void on_reply(QNetworkReply *reply);
+    // The end of a move's request: the false-click stop, the status and
+    // send_request_finished (2 when the move asked for its stop, even failed).
+    void finish_move(const QString &cmd, bool failed);
+    // A failed stop is sent once more (see NativePTZInterface).
+    void fire_security_stop() override;
     void failure_report(int status, const QString &cmd, const QByteArray &text);
     void send_move(const QString &command, const QString &operation, const QString &content);
 

@@ -64,6 +64,10 @@ void PtzCtrlWeb::get(const QString &base, const QString &query, int width, int h
     ready = false;
     QNetworkReply *reply = manager->get(request);
     reply->ignoreSslErrors();
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > kMaxReplyBytes && reply->isRunning())
+            reply->abort();
+    });
     lastReply = reply;
 }
 

@@ -18,13 +18,16 @@ class QTimer;
 // refused while a "holdclic" request is in flight starts a 500 ms timer whose
 // security_stop() signal tells the surface to send the release again, so the
 // stop of a move is retried until it goes out. Every request gives up after
-// kTransferTimeoutMs, so a silent recorder keeps the client busy no longer.
+// kTransferTimeoutMs without data, so a silent recorder keeps the client busy
+// no longer; a reply is never read, and one longer than kMaxReplyBytes is cut
+// off, so a recorder that keeps sending cannot either.
 class PtzCtrlWeb : public QObject
 {
     Q_OBJECT
 public:
     static constexpr int kTransferTimeoutMs = 5000;
     static constexpr int kSecurityStopMs = 500;
+    static constexpr qint64 kMaxReplyBytes = 4 * 1024 * 1024;
 
     explicit PtzCtrlWeb(QObject *parent = nullptr);
     ~PtzCtrlWeb() override;

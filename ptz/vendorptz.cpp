@@ -6,17 +6,6 @@
 
 #include <cmath>
 
-namespace {
-// Offset of a point from the frame's centre as pan (right +) and tilt (up +)
-// speeds in -1..1.
-QPointF towardPoint(float x, float y, int width, int height)
-{
-    if (width <= 0 || height <= 0)
-        return {};
-    return {qBound(-1.0, (x - width / 2.0) / (width / 2.0), 1.0), qBound(-1.0, (height / 2.0 - y) / (height / 2.0), 1.0)};
-}
-} // namespace
-
 // ---------------------------------------------------------------- Hanwha
 
 Hanwhaptz::Hanwhaptz(const PtzCamera &camera, QObject *parent)
@@ -180,15 +169,10 @@ void Fujiptz::send_command(QString command, bool flag, float x, float y, float z
     if (command == QLatin1String("clic")) {
         get(command, QStringLiteral("&center=%1,%2").arg(pixelValue(x)).arg(pixelValue(y)) + image, index);
     } else if (command == QLatin1String("area")) {
-        if (areaWidth <= 0 || areaHeight <= 0 || width <= 0 || height <= 0)
+        const QString zoom = areaZoom(x, y, width, height, areaWidth, areaHeight);
+        if (zoom.isEmpty())
             return;
-        const double factor = std::min(double(width) / areaWidth, double(height) / areaHeight);
-        get(command,
-            QStringLiteral("&areazoom=%1,%2,%3")
-                    .arg(pixelValue(x + areaWidth / 2.0f)).arg(pixelValue(y + areaHeight / 2.0f))
-                    .arg(int(qBound(1.0, std::round(factor * 100.0), 9999.0)))
-                + image,
-            index);
+        get(command, QStringLiteral("&areazoom=") + zoom + image, index);
     } else if (command == QLatin1String("right_clic")) {
         get(command, QStringLiteral("&zoom=out"), index);
     } else if (command == QLatin1String("ContinuousMove") || command == QLatin1String("PanTilt_ContinuousMove")) {

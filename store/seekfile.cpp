@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <climits>
+
 namespace ZuSeekFile {
 
 namespace {
@@ -207,32 +209,72 @@ Result parse(const QString &seekPath, const QString &dataPath, const QString &st
         }
     };
 
-    char buffer[kMaxLineBytes + 2];
+    // The file is read in large blocks and cut into lines here: a file of
+    // millions of lines, or of nothing but blank lines, costs one pass at
+    // memory speed instead of a call per line.
+    constexpr qint64 kBlock = 1 << 20;
+    QByteArray block;
+    qsizetype pos = 0;         // start of the next line in `block`
+    bool atEnd = false;        // the whole file is in `block`
+    const auto refill = [&]() {
+        block.remove(0, pos);
+        pos = 0;
+        const QByteArray more = seek.read(kBlock);
+        block += more;
+        atEnd = more.isEmpty() || seek.atEnd();
+    };
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
+
     qint64 offset = 0;
     qint64 lineNo = 0;
-    QList<qint64> pendingBlank; // blank lines count as faults only when a line follows them
-    while (!seek.atEnd()) {
-        const qint64 n = seek.readLine(buffer, sizeof(buffer));
-        if (n < 0)
-            break;
+    // Blank lines count as faults only when a line follows them.
+    qint64 pendingBlank = 0;
+    qint64 firstBlank = 0;
+    refill();
+    for (;;) {
+        // Blank lines first, in one tight pass.
+        for (;;) {
+            while (pos < block.size() && (block.at(pos) == '\n' || isBlank(block.at(pos)))) {
+                if (block.at(pos) == '\n') {
+                    if (pendingBlank++ == 0)
+                        firstBlank = lineNo + 1;
+                    ++lineNo;
+                }
+                ++pos;
+            }
+            if (pos < block.size() || atEnd)
+                break;
+            refill();
+        }
+        if (pos >= block.size())
+            break; // only blanks were left
+        // The line's end, within the longest line taken as an entry.
+        qsizetype end = block.indexOf('\n', pos);
+        while (end < 0 && block.size() - pos <= kMaxLineBytes && !atEnd) {
+            refill();
+            end = block.indexOf('\n', pos);
+        }
+        const qsizetype lineEnd = end < 0 ? block.size() : end;
         ++lineNo;
-        QByteArray line(buffer, static_cast<int>(n));
-        const bool complete = line.endsWith('\n') || seek.atEnd();
-        if (!complete) {
+        const qint64 lineLength = lineEnd - pos;
+        if (lineLength > kMaxLineBytes || (end < 0 && !atEnd)) {
             // Longer than any real entry: binary data or a damaged file. Its
             // size cannot be told, so nothing after it has a known offset.
             reportMalformed(lineNo);
             result.truncated = true;
             break;
         }
-        line = line.trimmed();
-        if (line.isEmpty()) {
-            pendingBlank.append(lineNo);
-            continue;
+        const QByteArray line = block.mid(pos, lineEnd - pos).trimmed();
+        pos = end < 0 ? block.size() : end + 1;
+        for (qint64 k = 0; k < pendingBlank; ++k) {
+            if (result.malformedLines > kMaxLoggedMalformed) {
+                // Nothing more is logged: count the rest at once.
+                result.malformedLines += int(qMin<qint64>(pendingBlank - k, INT_MAX - result.malformedLines));
+                break;
+            }
+            reportMalformed(firstBlank + k);
         }
-        for (qint64 blank : std::as_const(pendingBlank))
-            reportMalformed(blank);
-        pendingBlank.clear();
+        pendingBlank = 0;
 
         LineResult parsed = parseLine(line);
         if (!parsed.sizeKnown) {
@@ -254,6 +296,8 @@ Result parse(const QString &seekPath, const QString &dataPath, const QString &st
             result.frames.append(std::move(parsed.frame));
         }
         offset += parsed.size;
+        if (pos >= block.size() && atEnd)
+            break;
     }
     return result;
 }

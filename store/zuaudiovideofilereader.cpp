@@ -90,13 +90,18 @@ void ZuAudioVideoFileReader::fail(const QString &detail)
     emit error(kReadError);
 }
 
-std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames)
+std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames, qint64 before, qint64 after)
 {
     const int n = int(frames.size());
     std::vector<qint64> t(size_t(n), -1);
     for (int i = 0; i < n; ++i)
         t[size_t(i)] = msOfTimestamp(frames.at(i).timestamp);
-    const auto at = [&](int i) { return i >= 0 && i < n ? t[size_t(i)] : qint64(-1); };
+    // Past the file's edges, the neighbouring files' times when known.
+    const auto at = [&](int i) {
+        if (i >= 0 && i < n)
+            return t[size_t(i)];
+        return i == -1 ? before : i == n ? after : qint64(-1);
+    };
     std::vector<bool> out(size_t(n), false);
     for (int i = 0; i < n; ++i) {
         const qint64 time = t[size_t(i)];
@@ -109,11 +114,11 @@ std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames)
             // neighbours on one side.
             odd = (time < prev || time > next) && prev <= next;
         } else if (!odd && next >= 0) {
-            const qint64 after = at(i + 2);
-            odd = time > next && after >= 0 && next <= after;
+            const qint64 afterNext = at(i + 2);
+            odd = time > next && afterNext >= 0 && next <= afterNext;
         } else if (!odd && prev >= 0) {
-            const qint64 before = at(i - 2);
-            odd = time < prev && before >= 0 && before <= prev;
+            const qint64 beforePrev = at(i - 2);
+            odd = time < prev && beforePrev >= 0 && beforePrev <= prev;
         }
         out[size_t(i)] = odd;
     }
@@ -121,7 +126,8 @@ std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames)
 }
 
 QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
-                                               bool &started, bool &ended, const QDate &day)
+                                               bool &started, bool &ended, const QDate &day, qint64 before,
+                                               qint64 after)
 {
     QList<int> kept;
     if (begin.isEmpty() || end.isEmpty()) {
@@ -130,7 +136,7 @@ QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const 
             kept.append(i);
         return kept;
     }
-    const std::vector<bool> odd = outOfOrder(frames);
+    const std::vector<bool> odd = outOfOrder(frames, before, after);
     // The range lies on the recording's day: that of the data file, else
     // that of its first entry in order. Entries are compared with it by
     // their full date and time, so that an entry of another day can neither
@@ -236,8 +242,16 @@ bool ZuAudioVideoFileReader::push(StreamFrame *frame)
     return true;
 }
 
-ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &file, VideoDecoder &decoder,
-                                                              bool &started, bool &ended)
+ZuSeekFile::Result ZuAudioVideoFileReader::parseFile(const QFileInfo &file) const
+{
+    const QString dataPath = file.absoluteFilePath();
+    const QString seekPath = ZuSeekFile::seekPathFor(dataPath);
+    return seekPath.isEmpty() ? ZuSeekFile::Result() : ZuSeekFile::parse(seekPath, dataPath, m_streamId);
+}
+
+ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed,
+                                                              qint64 nextTime, VideoDecoder &decoder, bool &started,
+                                                              bool &ended)
 {
     const QString dataPath = file.absoluteFilePath();
     const QString seekPath = ZuSeekFile::seekPathFor(dataPath);
@@ -245,7 +259,6 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         fail(QStringLiteral("not a video data file :: ") + dataPath);
         return Step::Failed;
     }
-    const ZuSeekFile::Result parsed = ZuSeekFile::parse(seekPath, dataPath, m_streamId);
     if (!parsed.ok) {
         fail(QStringLiteral("cannot read the seek file :: ") + seekPath);
         return Step::Failed;
@@ -260,7 +273,16 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
 
     const bool wasStarted = started;
     const QDate fileDay = QDate::fromString(file.fileName().section(QLatin1Char('_'), 1, 1), QStringLiteral("yyyyMMdd"));
-    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended, fileDay);
+    // The neighbouring files' times tell whether this file's first or last
+    // entry is a glitched one.
+    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
+    for (int i = parsed.frames.size() - 1; i >= 0; --i) {
+        const qint64 time = msOfTimestamp(parsed.frames.at(i).timestamp);
+        if (time >= 0) {
+            m_lastTime = time;
+            break;
+        }
+    }
     // Entries lost at the end of a damaged file would leave a hole in the range.
     const bool lostInRange = parsed.truncated && started && !ended;
     if (kept.isEmpty()) {
@@ -374,6 +396,32 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         m_pending.push_back(Pending{entry.timestamp, entry.stream_id, cameraName, false});
         deliverPicture(picture);
     }
+    // Where the range ends, a stream with B-frames has not yet shown every
+    // picture of the kept entries' places: the k-th picture shown from a
+    // group goes with the group's k-th entry, and the last pictures shown
+    // may come from units stored after the range's last entry. The rest of
+    // the group is decoded, its own places dropped, so that the range ends
+    // with its own pictures.
+    if (ended && !m_pending.empty()) {
+        for (int index = kept.last() + 1; index < parsed.frames.size() && !parsed.frames.at(index).isKeyframe(); ++index) {
+            if (waitForRoom() == Step::Stopped)
+                return Step::Stopped;
+            const ZuFrame &entry = parsed.frames.at(index);
+            AVFrame *picture = nullptr;
+            if (!readEntry(entry, bytes)
+                || VideoDecoder::normalizedCodecName(entry.codec) != decoder.codecName()) {
+                break;
+            }
+            const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
+            if (rc != 0 && rc != AVERROR(EAGAIN)) {
+                av_frame_free(&picture);
+                break;
+            }
+            m_pending.push_back(Pending{QString(), QString(), QString(), true});
+            if (rc == 0)
+                deliverPicture(picture);
+        }
+    }
     if (waitingForKey > 0)
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
                    + QStringLiteral("run :: %1 frames before the first key frame not decodable :: %2").arg(waitingForKey).arg(dataPath));
@@ -442,13 +490,22 @@ void ZuAudioVideoFileReader::run()
     }
     VideoDecoder decoder;
     m_pending.clear();
+    m_lastTime = -1;
     bool started = false;
     bool ended = false;
     Step step = Step::Ok;
-    for (const QFileInfo &file : m_files) {
+    // Each seek file is parsed one file ahead: the next file's first time
+    // tells whether this one's last entry is out of order.
+    ZuSeekFile::Result next = m_files.isEmpty() ? ZuSeekFile::Result() : parseFile(m_files.first());
+    for (int k = 0; k < m_files.size(); ++k) {
         if (stopRequested() || ended)
             break;
-        step = readFile(file, decoder, started, ended);
+        const ZuSeekFile::Result parsed = std::move(next);
+        next = k + 1 < m_files.size() ? parseFile(m_files.at(k + 1)) : ZuSeekFile::Result();
+        qint64 nextTime = -1;
+        for (int i = 0; i < next.frames.size() && nextTime < 0; ++i)
+            nextTime = msOfTimestamp(next.frames.at(i).timestamp);
+        step = readFile(m_files.at(k), parsed, nextTime, decoder, started, ended);
         if (step != Step::Ok)
             break;
     }

@@ -182,6 +182,12 @@ void TestCanvasPtz::unreachableCameraSwitchesNativeOff()
     driver.report(-2);
     QVERIFY(driver.isPtzEnabled());
     QVERIFY(s.canvas.ptzStatusText().contains("gone"));
+    // A camera's whole reply page shows as one short line.
+    emit driver.status_message(-2, "clic", "PTZ command failed :: <html>\n<body>Error" + QString(5000, 'x'),
+                               "DOUBLE");
+    QCOMPARE(s.canvas.ptzStatusText().left(58),
+             QStringLiteral("PTZ DOUBLE : clic : PTZ command failed :: <html> <body>Err"));
+    QVERIFY(s.canvas.ptzStatusText().size() < Canvas::kMaxPtzFault + 40);
     driver.report(-99);
     QVERIFY(!driver.isPtzEnabled());
     wheel(&s.canvas, 120);

@@ -11,6 +11,11 @@
 #include "../codecs/probe.h"
 #include "../display/multipartserver.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
+#include <memory>
+
 #include <QApplication>
 #include <QDir>
 #include <QPushButton>
@@ -256,16 +261,23 @@ private slots:
             QCOMPARE(server.connections, 0);
     }
 
-    // A user stop ends either road with -34 and nothing left behind.
+    // A user stop ends either road with -34 and nothing left behind, also
+    // one asked for the moment the run starts; a worker deleted during its
+    // run leaves nothing either.
     void userStop_data()
     {
         QTest::addColumn<QString>("format");
-        QTest::newRow("re-encode") << "h264";
-        QTest::newRow("raw") << "raw";
+        QTest::addColumn<QString>("when");
+        QTest::newRow("re-encode") << "h264" << "running";
+        QTest::newRow("raw") << "raw" << "running";
+        QTest::newRow("re-encode, at the start") << "h264" << "start";
+        QTest::newRow("raw, at the start") << "raw" << "start";
+        QTest::newRow("re-encode, worker deleted") << "h264" << "delete";
     }
     void userStop()
     {
         QFETCH(QString, format);
+        QFETCH(QString, when);
         MultipartServer server;
         Script s = script(-1);
         s.stepMs = 1; // the end of the range stays far away
@@ -273,20 +285,59 @@ private slots:
         server.scripts = {s};
         QVERIFY(server.start());
         QTemporaryDir out;
-        ZuDownload_encode_data w;
-        configure(w, server, out.filePath("stopped.mp4"), format);
-        w.setDescriptorFile(out.filePath("d.txt"));
-        w.setDescriptorData(QString::fromLatin1(QByteArray("D").toBase64()));
-        Outcome outcome(w);
-        w.start();
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.frames >= 60, 60000);
-        w.set_stop_from_user();
-        QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 30000);
-        QVERIFY(w.wait(10000));
-        QTest::qWait(200);
-        QCOMPARE(outcome.errors, QList<int>{-34});
-        QCOMPARE(outcome.finished, 0);
+        auto w = std::make_unique<ZuDownload_encode_data>();
+        configure(*w, server, out.filePath("stopped.mp4"), format);
+        w->setDescriptorFile(out.filePath("d.txt"));
+        w->setDescriptorData(QString::fromLatin1(QByteArray("D").toBase64()));
+        Outcome outcome(*w);
+        w->start();
+        if (when == "start") {
+            w->set_stop_from_user();
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(outcome.frames >= 60, 60000);
+            if (when == "delete")
+                w.reset();
+            else
+                w->set_stop_from_user();
+        }
+        if (w) {
+            QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 30000);
+            QVERIFY(w->wait(10000));
+            QTest::qWait(200);
+            QCOMPARE(outcome.errors, QList<int>{-34});
+            QCOMPARE(outcome.finished, 0);
+        }
         QCOMPARE(QDir(out.path()).entryList(QDir::Files), QStringList());
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    // A temporary raw file that cannot be written fails the run with -20,
+    // whether the write itself or the last flush runs out of room.
+    void rawFileUnwritable()
+    {
+        MultipartServer server;
+        server.scripts = {script()};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        ZuDownload_encode_data w;
+        configure(w, server, out.filePath("full.mp4"), "raw");
+        Outcome outcome(w);
+        // Files of this process may not grow past a few kilobytes.
+        struct rlimit saved;
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const sighandler_t oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = saved;
+        small.rlim_cur = 4096;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        w.start();
+        const bool ended = QTest::qWaitFor([&] { return outcome.ends() == 1; }, 60000);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(ended);
+        QVERIFY(w.wait(10000));
+        QCOMPARE(outcome.errors, QList<int>{-20});
+        QCOMPARE(outcome.finished, 0);
+        QVERIFY(!QFile::exists(out.filePath("full.mp4")));
         QCOMPARE(leftovers(), QStringList());
     }
 
@@ -376,6 +427,17 @@ private slots:
         QCOMPARE(status.size(), 1);
         QVERIFY(item.isInError() && !item.downloadedSuccessfully());
         QCOMPARE(item.downloadInfoLabel->text(), QString("Erreur lors du parsing des données."));
+    }
+
+    // This row's time left rounds down to 0 (other rows show 1).
+    void rowTimeLeft()
+    {
+        DownloadEncodeItem_Presentation item(nullptr, "/tmp/x.mp4");
+        item.start_downloading_item(); // starts the row's clock
+        QTest::qWait(5);
+        item.downloadProgress(1000000000, 1000000001);
+        QVERIFY2(item.downloadInfoLabel->text().endsWith("- 0 secondes restantes"),
+                 qPrintable(item.downloadInfoLabel->text()));
     }
 
     // In the job window: a success moves the row and disposes of the

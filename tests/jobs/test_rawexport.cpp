@@ -10,6 +10,10 @@
 #include <QLineEdit>
 #include <QTimeEdit>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace etest;
 
 class TestRawExport : public QObject
@@ -370,8 +374,17 @@ private slots:
     // A source that changes while it is copied fails that file, and its
     // copy is removed: the copy would match neither version. The file is
     // large and sparse, so that the copy surely runs when it is truncated.
-    void sourceTruncatedMidCopy()
+    // A source that changes while it is copied: cut short, or rewritten in
+    // place with its size and modification time put back as they were.
+    void sourceChangedMidCopy_data()
     {
+        QTest::addColumn<bool>("inPlace");
+        QTest::newRow("truncated") << false;
+        QTest::newRow("rewritten in place, time kept") << true;
+    }
+    void sourceChangedMidCopy()
+    {
+        QFETCH(bool, inPlace);
         QTemporaryDir tmp;
         const QString source = copyExport(m_export, tmp.filePath("Src"));
         QVERIFY(!source.isEmpty());
@@ -390,7 +403,19 @@ private slots:
                && !deadline.hasExpired())
             QThread::usleep(200);
         QVERIFY2(!worker.isFinished(), "the copy ended before the source could change");
-        QVERIFY(QFile(data).resize(0));
+        if (inPlace) {
+            struct stat st {};
+            QVERIFY(::stat(QFile::encodeName(data).constData(), &st) == 0);
+            const int fd = ::open(QFile::encodeName(data).constData(), O_WRONLY);
+            QVERIFY(fd >= 0);
+            const bool written = ::pwrite(fd, "x", 1, 0) == 1;
+            const struct timespec times[2] = {st.st_atim, st.st_mtim};
+            const bool timeKept = ::futimens(fd, times) == 0;
+            ::close(fd);
+            QVERIFY(written && timeKept);
+        } else {
+            QVERIFY(QFile(data).resize(0));
+        }
         QVERIFY(worker.wait(120000));
         QCOMPARE(worker.failures(), 1);
         QCOMPARE(QDir(copyFolder).entryList(QDir::Files | QDir::Hidden), (QStringList{"140000.zunfo", "3_20240305_140000.zuseek"}));

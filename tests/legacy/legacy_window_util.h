@@ -7,6 +7,7 @@
 #include "zutimeline.h"
 
 #include <QDir>
+#include <QTableView>
 #include <QtTest>
 
 namespace legacytest {
@@ -41,6 +42,16 @@ inline void clickRow(ZuTimeline *row, int x)
     row->grab();
     QTest::mousePress(row, Qt::LeftButton, {}, QPoint(x, 15));
     QTest::mouseRelease(row, Qt::LeftButton, {}, QPoint(x, 15));
+}
+
+// Presses a list row away from its download square.
+inline void pressRow(QTableView *view, int row, bool download = false)
+{
+    const QModelIndex index = view->model()->index(row, 0);
+    view->scrollTo(index);
+    const QRect r = view->visualRect(index);
+    const QPoint at = download ? QPoint(r.right() - 10, r.top() + 10) : QPoint(r.left() + 30, r.top() + qMin(60, r.height() / 2));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
 }
 
 // Waits for a picture of the surface that differs from `previous`.

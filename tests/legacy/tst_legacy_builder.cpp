@@ -102,11 +102,14 @@ private slots:
         QFETCH(QString, lastEntry);
         QFETCH(double, minutes);
         QFETCH(QList<int>, hour8);
-        QTemporaryDir dir;
+        QTemporaryDir tmp;
+        // A folder whose name holds a data suffix: only the file's own
+        // suffix names its seek file.
+        const QString dir = tmp.filePath(QStringLiteral("copie.zuvideo"));
         const QFileInfoList files{QFileInfo(
-            recording(dir.path(), 3, QStringLiteral("080000"), {QStringLiteral("080000000"), lastEntry}))};
+            recording(dir, 3, QStringLiteral("080000"), {QStringLiteral("080000000"), lastEntry}))};
         ZuTimelinethread reader;
-        const ZuFrame last = reader.seek_last_frame(dir.filePath(QStringLiteral("080000/3_20240101_080000.zuseek")));
+        const ZuFrame last = reader.seek_last_frame(dir + QStringLiteral("/080000/3_20240101_080000.zuseek"));
         QCOMPARE(last.timestamp, QStringLiteral("20240101") + lastEntry);
         QCOMPARE(last.stream_id, QStringLiteral("0"));
         QCOMPARE(last.size, 10);

@@ -190,12 +190,12 @@ private slots:
         blue.fill(Qt::blue);
         QVERIFY(blue.save(picture));
 
-        const auto paint = [](QStyledItemDelegate &d, QAbstractItemModel &m) {
+        const auto paint = [](QStyledItemDelegate &d, QAbstractItemModel &m, const QRect &cell = QRect(0, 0, 200, 100)) {
             QImage img(220, 120, QImage::Format_RGB32);
             img.fill(Qt::black);
             QPainter p(&img);
             QStyleOptionViewItem option;
-            option.rect = QRect(0, 0, 200, 100);
+            option.rect = cell;
             d.paint(&p, option, m.index(0, 0));
             return img;
         };
@@ -217,6 +217,13 @@ private slots:
         img = paint(alarmDelegate, withoutPicture);
         QVERIFY(!whiteIn(img, QRect(0, 5, 150, 15)));
         QVERIFY(whiteIn(img, QRect(175, 0, 25, 25)));
+
+        // A row too short for a picture area draws no picture, not even
+        // outside its cell.
+        img = paint(alarmDelegate, withPicture, QRect(0, 40, 200, 20));
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                QVERIFY2(QColor(img.pixel(x, y)) != QColor(Qt::blue), qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
 
         // A tag row with one text of three paints what it has.
         TagItemDelegate tagDelegate;

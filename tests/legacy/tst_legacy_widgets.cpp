@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QStyleFactory>
+#include <QToolTip>
 #include <QtTest>
 
 using namespace legacytest;
@@ -184,6 +185,52 @@ private slots:
         QCOMPARE(tag.get_mark_x(), tagX);
         QCOMPARE(tag.get_mark_width(), bar);
         QVERIFY(isGreen(img.pixel(tagX, y)) || isGreen(img.pixel(tagX, g.top() - 3)));
+    }
+
+    void tagTipsOnRowAndSlider()
+    {
+        // One tag on the 10 o'clock row and on the day slider: each widget
+        // finds it under the pointer, whichever of the two painted last.
+        ZuTag tag(QStringLiteral("1"), QStringLiteral("20240115104500"), QStringLiteral("3"), QStringLiteral("Repère"),
+                  QStringLiteral("Porte"));
+        ZuTimeline line(QStringLiteral("10:00:00 - 11:00:00"));
+        line.resize(600, 25);
+        line.tag_insert({&tag}, 3);
+        ZuSlidertimeline slider;
+        slider.setOrientation(Qt::Horizontal);
+        slider.setMaximum(ZuSlidertimeline::kLastMinute);
+        slider.resize(1200, 40);
+        slider.setMouseTracking(true); // as the window's form has it
+        slider.check_and_add_tags({&tag}, 3);
+        line.show();
+        slider.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&line));
+        QVERIFY(QTest::qWaitForWindowExposed(&slider));
+        const QString tip = QStringLiteral("Repère - Porte");
+
+        line.grab();
+        slider.grab();
+        move(&line, 100, 12);
+        QVERIFY(!QToolTip::isVisible());
+        move(&line, 600 * 45 / 60 + 2, 12);
+        QVERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), tip);
+        move(&line, 100, 12);
+        QTRY_VERIFY(!QToolTip::isVisible());
+
+        line.grab();
+        const QRect g = slider.grooveRect();
+        const int markX = g.left() + (g.width() - 24) * (10 * 60 + 45) / 1440 + 12;
+        move(&slider, markX, g.center().y());
+        QVERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), tip);
+
+        // Tags dropped from a row leave no mark behind to hover.
+        move(&slider, 5, g.center().y());
+        QTRY_VERIFY(!QToolTip::isVisible());
+        line.set_tags({});
+        move(&line, 600 * 45 / 60 + 2, 12);
+        QVERIFY(!QToolTip::isVisible());
     }
 
     void sliderValueTexts_data()

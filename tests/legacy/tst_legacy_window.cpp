@@ -10,7 +10,9 @@
 #include "zuslidertimeline.h"
 #include "zutag.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,6 +22,22 @@
 #include <QTimeEdit>
 
 using namespace legacytest;
+
+namespace {
+
+// A recording of a written day: its seek entries at `times` ("HHmmsszzz"),
+// ten bytes each of data that is no video.
+bool writeRecording(const QString &day, int camera, const QString &start, const QStringList &times)
+{
+    const QString base = QStringLiteral("%1/%2/%3_%4_%2").arg(day, start).arg(camera).arg(QFileInfo(day).fileName().remove(QLatin1Char('-')));
+    QByteArray seek;
+    for (const QString &t : times)
+        seek += QFileInfo(day).fileName().remove(QLatin1Char('-')).toLatin1() + t.toLatin1() + ":video0:h264:320x240:1:10\n";
+    return writeFile(base + QStringLiteral(".zuseek"), seek)
+           && writeFile(base + QStringLiteral(".zuvideo"), QByteArray(10 * times.size(), 'x'));
+}
+
+} // namespace
 
 class TestLegacyWindow : public QObject
 {
@@ -208,6 +226,59 @@ private slots:
         QCOMPARE(popup->begin_edit()->time().toString(QStringLiteral("HH:mm:ss")), shown.mid(11, 8));
         QCOMPARE(popup->date_label()->text().contains(QStringLiteral("05")), true);
         delete popup;
+
+        // A day entered anew: the old day's picture goes with it, so an
+        // export cannot take its day and time.
+        emit w.form()->tree->clicked(w.treeIndex(smallDay()));
+        QVERIFY(w.surface()->currentTimestamp().isEmpty());
+        QTest::mouseClick(w.form()->exportbutton, Qt::LeftButton);
+        QVERIFY(!w.exportPopup());
+    }
+
+    // An alarm row of another camera plays that camera at the alarm, also
+    // when the stream chosen for the camera shown was not recorded by it.
+    void alarmRowOfAnotherCamera_data()
+    {
+        QTest::addColumn<int>("stream");
+        QTest::newRow("Video 0") << 0;
+        QTest::newRow("Video 1") << 1; // camera 12 records video0 only
+    }
+
+    void alarmRowOfAnotherCamera()
+    {
+        QFETCH(int, stream);
+        ZU_Player_presentation w;
+        w.resize(1200, 800);
+        w.show();
+        QVERIFY(openDay(w, smallDay()));
+        Ui_ZU_Player_presentation *ui = w.form();
+        ZuTimeline *row = w.hourTimelines().value(QStringLiteral("14:00:00 - 15:00:00"));
+        row->grab();
+        clickRow(row, (8 * row->width() + 3599) / 3600); // camera 3 at 14:00:08
+        QVERIFY(waitPicture(w));
+        ui->video_stream_box->setCurrentIndex(stream);
+        emit ui->video_stream_box->activated(stream);
+        QTRY_COMPARE(w.engine()->stream_id(), QString::number(stream));
+        QVERIFY(waitPicture(w));
+
+        ui->tabWidget->setCurrentIndex(2);
+        emit ui->alarm_combobox->activated(0); // every camera
+        QTRY_COMPARE(w.alarmEvents().size(), 4);
+        int alarm = -1;
+        for (int i = 0; i < w.alarmEvents().size(); ++i) {
+            if (w.alarmEvents().at(i).fileName.startsWith(QStringLiteral("12_20240305_140002")))
+                alarm = i;
+        }
+        QVERIFY(alarm >= 0);
+        pressRow(ui->listVignettes_view, alarm);
+        QTRY_VERIFY(!w.isBuildingTimelines());
+        QTest::qWait(300); // the rows' end seeks once more
+        QVERIFY(waitPicture(w));
+        QCOMPARE(w.cameraIdText(), QStringLiteral("12"));
+        QVERIFY2(w.currentFile().endsWith(QStringLiteral("/140000/12_20240305_140000.zuvideo")), qPrintable(w.currentFile()));
+        const QString shown = w.surface()->currentTimestamp();
+        QVERIFY2(shown >= QStringLiteral("2024-03-05 14:00:00") && shown < QStringLiteral("2024-03-05 14:00:06"), qPrintable(shown));
+        QCOMPARE(w.engine()->stream_id(), QStringLiteral("0"));
     }
 
     void integrityVerdictAndStop()
@@ -255,6 +326,17 @@ private slots:
         QCOMPARE(dialog->findChild<QProgressBar *>()->format(), QStringLiteral("Vérification arrêtée"));
         dialog->close();
         QTRY_VERIFY(!w.integrityDialog());
+
+        // A window closed during a check stops it and waits for it.
+        auto *other = new ZU_Player_presentation;
+        other->show();
+        emit other->form()->tree->clicked(other->treeIndex(slow));
+        QTest::mouseClick(other->form()->integrityButton, Qt::LeftButton);
+        QPointer<IntegrityDialog> running = other->integrityDialog();
+        QVERIFY(running);
+        QTRY_VERIFY(running->isChecking());
+        delete other;
+        QVERIFY(running.isNull());
     }
 
     // A recording row of the tree, as drawn under the window's style
@@ -296,23 +378,69 @@ private slots:
         QVERIFY2(light > 20 && dark > 20, qPrintable(QStringLiteral("%1 light, %2 dark").arg(light).arg(dark)));
     }
 
+    // A click in the quarter hour after a camera's last recording: the
+    // search ends on that camera's last video, not on its audio file (the
+    // engine plays video only), and playing past its end stops.
+    void clickAfterTheLastRecording()
+    {
+        ZU_Player_presentation w;
+        w.show();
+        QVERIFY(openDay(w, smallDay()));
+        QCOMPARE(w.timeline_get_datetime(QStringLiteral("14:05:00"), 3, 900), QStringLiteral("20240305140500"));
+        QVERIFY2(w.currentFile().endsWith(QStringLiteral("/140006/3_20240305_140006.zuvideo")), qPrintable(w.currentFile()));
+        QCOMPARE(w.engine()->state(), ZuStreamReadAndControl::Playing);
+        emit w.change_timestamp(QStringLiteral("20240305140500"));
+        QTRY_COMPARE(w.playState(), 0);
+    }
+
+    // The boxes' popups as a user opens them: every row as wide as its text
+    // needs, and text that stands out from its row.
+    void boxPopupsReadable()
+    {
+        ZU_Player_presentation w;
+        w.resize(1200, 800);
+        w.show();
+        QVERIFY(openDay(w, smallDay()));
+        Ui_ZU_Player_presentation *ui = w.form();
+        ui->tabWidget->setCurrentIndex(2);
+        QTRY_VERIFY(ui->alarm_combobox->count() == 3);
+        for (QComboBox *box : {ui->rateBox, ui->video_stream_box, w.cameraBox(), ui->alarm_combobox}) {
+            if (!box->isVisible())
+                ui->tabWidget->setCurrentIndex(box == w.cameraBox() ? 1 : 2);
+            box->showPopup();
+            QAbstractItemView *view = box->view();
+            QTRY_VERIFY(view->isVisible());
+            for (int i = 0; i < box->count(); ++i) {
+                const QModelIndex index = box->model()->index(i, 0);
+                QVERIFY2(view->viewport()->width() >= view->sizeHintForIndex(index).width(),
+                         qPrintable(box->objectName() + QLatin1Char(' ') + box->itemText(i)));
+            }
+            const QImage img = view->viewport()->grab().toImage();
+            const QRect r = view->visualRect(box->model()->index(box->count() - 1, 0)).intersected(img.rect());
+            QMap<int, int> grays;
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x)
+                    ++grays[qGray(img.pixel(x, y)) / 8];
+            int background = 0;
+            for (auto it = grays.cbegin(); it != grays.cend(); ++it)
+                background = it.value() > grays.value(background) ? it.key() : background;
+            int text = 0;
+            for (auto it = grays.cbegin(); it != grays.cend(); ++it)
+                text += qAbs(it.key() - background) * 8 > 80 ? it.value() : 0;
+            QVERIFY2(text > 20, qPrintable(QStringLiteral("%1: %2 text pixels").arg(box->objectName()).arg(text)));
+            box->hidePopup();
+        }
+    }
+
     // A day written here: two cameras on different schedules, a file that
     // runs into the next hour, a tag on a file's first second.
     void searchesOnAWrittenDay()
     {
         QTemporaryDir tmp;
         const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
-        const auto recording = [&](int camera, const QString &start, const QStringList &times) {
-            const QString base = QStringLiteral("%1/%2/%3_20240101_%2").arg(day, start).arg(camera);
-            QByteArray seek;
-            for (const QString &t : times)
-                seek += "20240101" + t.toLatin1() + ":video0:h264:320x240:1:10\n";
-            QVERIFY(writeFile(base + QStringLiteral(".zuseek"), seek));
-            QVERIFY(writeFile(base + QStringLiteral(".zuvideo"), QByteArray(10 * times.size(), 'x')));
-        };
-        recording(1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")});
-        recording(1, QStringLiteral("105900"), {QStringLiteral("105900000"), QStringLiteral("110030000")});
-        recording(2, QStringLiteral("101000"), {QStringLiteral("101000000"), QStringLiteral("101030000")});
+        QVERIFY(writeRecording(day, 1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")}));
+        QVERIFY(writeRecording(day, 1, QStringLiteral("105900"), {QStringLiteral("105900000"), QStringLiteral("110030000")}));
+        QVERIFY(writeRecording(day, 2, QStringLiteral("101000"), {QStringLiteral("101000000"), QStringLiteral("101030000")}));
         QVERIFY(ZuFile::write_tag_file(day + QStringLiteral("/100000/1_20240101_100000.zutag"),
                                        ZuTag(QStringLiteral("7"), QStringLiteral("20240101100000"), QStringLiteral("1"),
                                              QStringLiteral("Début"), QStringLiteral("premier instant"))));
@@ -344,6 +472,36 @@ private slots:
         QCOMPARE(w.tagEvents().size(), 1);
         QCOMPARE(w.tagEvents().first().file.fileName(), QStringLiteral("1_20240101_100000.zuvideo"));
         QCOMPARE(w.tagEvents().first().tagName, QStringLiteral("Début"));
+    }
+
+    // The alarm and tag lists opened before the recordings tab: their rows
+    // are matched with the day's recording length (5 minutes here, not the
+    // one-minute fallback), and a row opens its recording.
+    void listsBeforeTheRecordingsTab()
+    {
+        QTemporaryDir tmp;
+        const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
+        QVERIFY(writeRecording(day, 1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100459000")}));
+        QVERIFY(writeRecording(day, 1, QStringLiteral("100500"), {QStringLiteral("100500000"), QStringLiteral("100959000")}));
+        QVERIFY(writeFile(day + QStringLiteral("/100000/1_20240101_100230_motion.jpg"), "x"));
+        QVERIFY(writeFile(day + QStringLiteral("/100000/1_20240101_100230_motion-thumb.jpg"), "x"));
+        QVERIFY(ZuFile::write_tag_file(day + QStringLiteral("/100000/1_20240101_100300.zutag"),
+                                       ZuTag(QStringLiteral("8"), QStringLiteral("20240101100300"), QStringLiteral("1"),
+                                             QStringLiteral("Passage"), QString())));
+
+        ZU_Player_presentation w;
+        w.resize(1200, 800);
+        w.show();
+        emit w.form()->tree->clicked(w.treeIndex(day));
+        QCOMPARE(w.dayDirectory(), day + QLatin1Char('/'));
+        w.form()->tabWidget->setCurrentIndex(3);
+        QCOMPARE(w.tagEvents().size(), 1);
+        QCOMPARE(w.tagEvents().first().file.fileName(), QStringLiteral("1_20240101_100000.zuvideo"));
+        QVERIFY(w.form()->listTags_view->rowHeight(0) >= 40); // room for the row's two text lines
+        w.form()->tabWidget->setCurrentIndex(2);
+        QCOMPARE(w.alarmEvents().size(), 1);
+        pressRow(w.form()->listVignettes_view, 0);
+        QVERIFY2(w.currentFile().endsWith(QStringLiteral("/100000/1_20240101_100000.zuvideo")), qPrintable(w.currentFile()));
     }
 
     void destroyedWhileBuilding()

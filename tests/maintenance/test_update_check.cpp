@@ -183,20 +183,25 @@ private slots:
         QCOMPARE(readFile(chosen), accept ? QByteArray("body") : QByteArray());
     }
 
-    // A package whose digest could never be checked is not offered: the
+    // A package that could never be fetched or checked is not offered: the
     // user is not asked, and nothing is downloaded.
-    void unusableDigestNotOffered_data()
+    void unusablePackageNotOffered_data()
     {
         QTest::addColumn<QString>("digest");
-        QTest::newRow("empty") << QString();
-        QTest::newRow("too short") << QStringLiteral("12ab");
-        QTest::newRow("not hexadecimal") << QString(64, 'g');
+        QTest::addColumn<QString>("url"); // empty: the published package
+        const QString good(64, 'a');
+        QTest::newRow("empty digest") << QString() << QString();
+        QTest::newRow("digest too short") << QStringLiteral("12ab") << QString();
+        QTest::newRow("digest not hexadecimal") << QString(64, 'g') << QString();
+        QTest::newRow("ftp address") << good << QStringLiteral("ftp://127.0.0.1/zuplayer-3.5.0.deb");
+        QTest::newRow("local file") << good << QStringLiteral("file:///tmp/zuplayer-3.5.0.deb");
     }
-    void unusableDigestNotOffered()
+    void unusablePackageNotOffered()
     {
         QFETCH(QString, digest);
+        QFETCH(QString, url);
         const auto pkg = publish("zuplayer-3.5.0.deb", "body");
-        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", pkg.first, digest)});
+        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", url.isEmpty() ? pkg.first : url, digest)});
         int asked = 0;
         ModalAnswers answers([&](QDialog *d) {
             ++asked;

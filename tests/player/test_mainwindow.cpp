@@ -173,6 +173,14 @@ private slots:
                           track->mapToScene(QPointF(x.toDouble(), track->height() / 2)).toPoint());
         QTRY_VERIFY(qAbs(c->get_current_read_time_is_ms() - target) < 2500);
         QVERIFY(c->get_current_read_time_is_ms() >= target - 200);
+        // Hovering shows the segment's preview with the time under the pointer.
+        const QPoint global = bar->mapToGlobal(QPoint(10, 10));
+        QVERIFY(QMetaObject::invokeMethod(timeline, "hovered", Q_ARG(qreal, qreal(target + 1500)),
+                                          Q_ARG(qreal, global.x()), Q_ARG(qreal, global.y())));
+        QTRY_VERIFY(w->previewPopup()->isVisible());
+        QVERIFY(w->previewPopup()->currentPath().endsWith(QLatin1String("140006_preview.jpg")));
+        QCOMPARE(w->previewPopup()->currentCaption(), QStringLiteral("14:00:10"));
+        QVERIFY(QMetaObject::invokeMethod(timeline, "hoverEnded"));
 
         // Speed 2 from the speed selector, then play again.
         click(bar, "speed2");
@@ -220,6 +228,29 @@ private slots:
                 qmlMessages << m;
         }
         QVERIFY2(qmlMessages.isEmpty(), qPrintable(qmlMessages.join(QLatin1Char('\n'))));
+    }
+
+    // On a 1366 x 768 screen every control of the bar under the video is
+    // inside the window.
+    void everyControlOnASmallScreen()
+    {
+        auto w = std::make_unique<ZU_Player_qmlpresentation>();
+        w->controller()->set_message_boxes_enabled(false);
+        w->resize(1366, 768);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QQuickWidget *bar = w->timelineView();
+        QTRY_VERIFY(bar->width() > 0 && bar->width() < 1100);
+        QCOMPARE(w->size(), QSize(1366, 768));
+        for (const char *name : {"jumpBack30", "playPauseButton", "jumpForward30", "speed-8", "speed8", "snapshotButton",
+                                 "exportButton", "integrityButton", "zoomOutButton", "wholeDayButton", "timeline"}) {
+            QQuickItem *it = item(bar, name);
+            QVERIFY2(it, name);
+            const QRectF r = it->mapRectToScene(QRectF(0, 0, it->width(), it->height()));
+            QVERIFY2(r.left() >= 0 && r.right() <= bar->width() && r.top() >= 0 && r.bottom() <= bar->height(),
+                     qPrintable(QStringLiteral("%1 at %2,%3 %4x%5 in %6x%7").arg(name).arg(r.x()).arg(r.y())
+                                    .arg(r.width()).arg(r.height()).arg(bar->width()).arg(bar->height())));
+        }
     }
 
     // Pictures and icon names come from outside: only sane ones are shown.
@@ -348,6 +379,9 @@ private slots:
         QVERIFY(ZuStartup::checkForUpdates(*qApp));
         std::unique_ptr<ZU_Player_qmlpresentation> window = ZuStartup::createMainWindow();
         QVERIFY(window->isVisible());
+        // Never larger than the screen shows, 1600 x 900 where it can.
+        const QSize screen = window->screen()->availableGeometry().size();
+        QCOMPARE(window->minimumSize(), QSize(1600, 900).boundedTo(screen));
         window->controller()->set_message_boxes_enabled(false);
         ZuStartup::checkCrashFiles(); // no dump: nothing opens
         for (QWidget *w : QApplication::topLevelWidgets())

@@ -267,6 +267,14 @@ void TestController::selectPlayAndTransport()
     c.set_playback_rate(8);
     QVERIFY(end.wait(10000));
     QCOMPARE(c.play_state(), 2);
+
+    // A rate chosen for one folder does not carry over to the next one.
+    c.set_playback_rate(-8);
+    QVERIFY(p.loadDay(root));
+    QCOMPARE(c.playback_rate(), 1.0);
+    QVERIFY(c.set_selected_camera(QStringLiteral("Parking")));
+    QTRY_VERIFY(rec.timestamps.size() >= 3 && rec.last() > QStringLiteral("20240305140000000"));
+    QCOMPARE(c.play_state(), 1);
 }
 
 void TestController::camerasWithoutFilesAndEmptyDays()

@@ -1,7 +1,8 @@
-#include "../codecs/codectestutil.h"
 #include "canvas.h"
 #include "player_testutil.h"
+#include "streamframe.h"
 #include "videodecoder.h"
+#include "zuaudiovideofilereader.h"
 #include "zuscaler.h"
 
 #include <QSignalSpy>
@@ -65,13 +66,15 @@ private slots:
     void seekLandsOnFirstKeyFrameAtOrAfter();
     void stepsBothWaysWithCachedGroup();
     void snapshotMatchesFrameShown();
+    void backStepsFromTheGroupDecodedAhead();
     void secondStreamAndJumps();
     void badInputs_data();
     void badInputs();
     void corruptAndTruncatedData();
     void receiversMayMoveTheEngine();
     void clockSetBackInAFile();
-    void reorderingStreamShowsEachPictureWithItsTime();
+    void picturesInPresentationOrder_data();
+    void picturesInPresentationOrder();
 
 private:
     QString m_root;
@@ -264,6 +267,26 @@ void TestPlayback::stepsBothWaysWithCachedGroup()
     QCOMPARE(step(-1), QStringLiteral("no step"));
     QCOMPARE(end.count(), 1);
     QCOMPARE(rec.last(), QStringLiteral("20240305140000000"));
+}
+
+void TestPlayback::backStepsFromTheGroupDecodedAhead()
+{
+    // Paused on a group's key frame, the group before it is decoded in the
+    // background: holding the back-step key then never waits for decoding,
+    // and each picture is the right one.
+    Engine engine;
+    Recorder rec(&engine, true);
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
+    QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
+    // The group behind (20 pictures) and the current one up to the ready queue.
+    QTRY_VERIFY_WITH_TIMEOUT(engine.cachedFrames() >= 33, 10000);
+    const qint64 waited = engine.decodedFrames();
+    for (int i = 1; i <= 20; ++i) {
+        QVERIFY(engine.read_and_display_previous_frame(false));
+        QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
+    }
+    QCOMPARE(rec.last(), QStringLiteral("20240305140002000"));
+    QCOMPARE(engine.decodedFrames(), waited);
 }
 
 void TestPlayback::snapshotMatchesFrameShown()
@@ -519,95 +542,228 @@ void TestPlayback::clockSetBackInAFile()
 }
 
 namespace {
-constexpr int kFlatStep = 7;
-
-// Checks every picture the engine emits against its timestamp: picture k of
-// the stream is a flat grey (codectest::flatLuma) and has the time
-// 12:00:00 + k × 40 ms.
-class PictureChecker : public QObject
-{
-public:
-    explicit PictureChecker(Engine *engine)
-    {
-        connect(engine, &Engine::set_display_frame, this, &PictureChecker::frame, Qt::DirectConnection);
-    }
-    QList<int> shown; // picture numbers from the timestamps, in emit order
-    QStringList mismatches;
-
-    void frame(uint8_t *data, int w, int h, int stride, QString ts, QString, bool, int, double, bool)
-    {
-        const int fromTime = (QTime::fromString(ts.mid(8), QStringLiteral("HHmmsszzz")).msecsSinceStartOfDay()
-                              - QTime(12, 0).msecsSinceStartOfDay()) / 40;
-        // Limited-range luma back from the grey the scaler made.
-        const double luma = 16 + data[qsizetype(h / 2) * stride + (w / 2) * 4 + 1] * 219.0 / 255.0;
-        shown.append(fromTime);
-        if (std::abs(codectest::flatLuma(fromTime, kFlatStep) - luma) > kFlatStep / 2.0)
-            mismatches.append(QStringLiteral("%1 shows luma %2").arg(ts).arg(luma));
-    }
+// A recording made by the ffmpeg command line whose pictures carry their own
+// number: bit b of picture n is a white (else black) stripe 16 pixels wide at
+// x = 16 b. The recorder's entries come in decoding order with rising times,
+// 40 ms apart from 12:00:00.000.
+struct Numbered {
+    QStringList files;
+    QList<int> unitsPerFile;
+    int pictures = 0;
 };
-} // namespace
 
-void TestPlayback::reorderingStreamShowsEachPictureWithItsTime()
+constexpr int kStripes = 10;
+
+Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, int gop, int bframes, int files,
+                      bool flagKeys)
 {
-    // H.265 with B-frames: the decoder hands pictures out in another order
-    // than the units go in, some only a few units later, the last ones at
-    // the end. Each entry holds its own picture's time.
-    const QList<codectest::EncodedUnit> units = codectest::encodeUnits("libx265", 160, 120, 30, 10, 3, kFlatStep);
-    if (units.size() != 30)
-        QSKIP("libx265 is not available");
-    QTemporaryDir tmp;
-    const QString data = tmp.filePath(QStringLiteral("7_20240305_120000.zuvideo"));
-    QList<int> fileOrder;
-    {
+    Numbered out;
+    const QString raw = dir + QStringLiteral("/stream.") + codec;
+    const QString source = QStringLiteral("nullsrc=s=160x64:r=25,geq=lum='if(bitand(N\\,pow(2\\,floor(X/16)))\\,235\\,16)'"
+                                          ":cb=128:cr=128");
+    QStringList args = {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                        QStringLiteral("-y"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), source,
+                        QStringLiteral("-frames:v"), QString::number(pictures), QStringLiteral("-bf"),
+                        QString::number(bframes), QStringLiteral("-g"), QString::number(gop)};
+    if (codec == QLatin1String("h264"))
+        args << QStringLiteral("-c:v") << QStringLiteral("libx264") << QStringLiteral("-profile:v") << QStringLiteral("high")
+             << QStringLiteral("-x264-params") << QStringLiteral("scenecut=0:threads=1") << QStringLiteral("-f")
+             << QStringLiteral("h264");
+    else
+        args << QStringLiteral("-c:v") << QStringLiteral("libx265") << QStringLiteral("-x265-params")
+             << QStringLiteral("log-level=error:scenecut=0:open-gop=0:pools=1:frame-threads=1") << QStringLiteral("-f")
+             << QStringLiteral("hevc");
+    if (QProcess::execute(QStringLiteral("ffmpeg"), args << raw) != 0)
+        return out;
+    // The access units as ffprobe splits them, in decoding order.
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_packets"),
+                                            QStringLiteral("-show_entries"), QStringLiteral("packet=size,flags"),
+                                            QStringLiteral("-of"), QStringLiteral("csv=p=0"), raw});
+    if (!probe.waitForFinished(60000))
+        return out;
+    QList<QPair<int, bool>> units;
+    for (const QByteArray &line : probe.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> f = line.trimmed().split(',');
+        if (f.size() >= 2)
+            units.append({f.at(0).toInt(), f.at(1).startsWith('K')});
+    }
+    QFile in(raw);
+    if (units.size() != pictures || !in.open(QIODevice::ReadOnly))
+        return out;
+    // Whole groups per file.
+    const int groups = (pictures + gop - 1) / gop;
+    int unit = 0;
+    for (int f = 0; f < files; ++f) {
+        const int firstGroup = groups * f / files;
+        const int endUnit = qMin(pictures, groups * (f + 1) / files * gop);
+        const QString start = QTime(12, 0).addMSecs(firstGroup * gop * 40).toString(QStringLiteral("HHmmss"));
+        const QString data = dir + QStringLiteral("/7_20240305_%1.zuvideo").arg(start);
         QFile d(data);
         QFile seek(ZuSeekFile::seekPathFor(data));
-        QVERIFY(d.open(QIODevice::WriteOnly) && seek.open(QIODevice::WriteOnly));
-        for (const codectest::EncodedUnit &u : units) {
-            d.write(u.bytes);
-            const QString time = QTime(12, 0).addMSecs(int(u.pts) * 40).toString(QStringLiteral("HHmmsszzz"));
-            seek.write(QStringLiteral("20240305%1:video0:hevc:160x120:%2:%3\n")
-                           .arg(time).arg(u.key ? 1 : 0).arg(u.bytes.size()).toLatin1());
-            fileOrder.append(int(u.pts));
+        if (!d.open(QIODevice::WriteOnly) || !seek.open(QIODevice::WriteOnly))
+            return out;
+        out.unitsPerFile.append(endUnit - unit);
+        for (; unit < endUnit; ++unit) {
+            d.write(in.read(units.at(unit).first));
+            const QString time = QTime(12, 0).addMSecs(unit * 40).toString(QStringLiteral("HHmmsszzz"));
+            seek.write(QStringLiteral("20240305%1:video0:%2:160x64:%3:%4\n")
+                           .arg(time, codec)
+                           .arg(flagKeys && units.at(unit).second ? 1 : 0)
+                           .arg(units.at(unit).first)
+                           .toLatin1());
         }
+        out.files.append(data);
     }
-    QVERIFY(!std::is_sorted(fileOrder.begin(), fileOrder.end())); // the stream does reorder
+    out.pictures = pictures;
+    return out;
+}
+
+int numberOf(const uint8_t *bgra, int stride, int height)
+{
+    int n = 0;
+    const uint8_t *row = bgra + qsizetype(height / 2) * stride;
+    for (int b = 0; b < kStripes; ++b)
+        n |= row[(16 * b + 8) * 4 + 1] > 128 ? 1 << b : 0;
+    return n;
+}
+
+QString timeOfNumber(int n)
+{
+    return QStringLiteral("20240305") + QTime(12, 0).addMSecs(n * 40).toString(QStringLiteral("HHmmsszzz"));
+}
+
+// What the engine shows: each picture's number, and the pictures whose
+// time is not their number's.
+class NumberRecorder : public QObject
+{
+public:
+    explicit NumberRecorder(Engine *engine)
+    {
+        connect(engine, &Engine::set_display_frame, this, &NumberRecorder::frame, Qt::DirectConnection);
+    }
+    QList<int> shown;
+    QStringList wrongTimes;
+
+    void frame(uint8_t *data, int, int h, int stride, QString ts, QString, bool, int, double, bool)
+    {
+        const int n = numberOf(data, stride, h);
+        shown.append(n);
+        if (ts != timeOfNumber(n))
+            wrongTimes.append(QStringLiteral("picture %1 shown at %2").arg(n).arg(ts));
+    }
+};
+
+// The pictures whose time in an export of the files is not their number's.
+QStringList exportTimeMismatches(const QStringList &files)
+{
+    QList<QFileInfo> infos;
+    for (const QString &f : files)
+        infos.append(QFileInfo(f));
+    ZuAudioVideoFileReader reader(infos, QStringLiteral("0"), QString(), QString());
+    std::deque<StreamFrame *> queue;
+    QMutex mutex;
+    reader.set_frame_queue(&queue);
+    reader.set_queue_mutex(&mutex);
+    reader.set_max_queue(1000);
+    reader.start();
+    reader.wait();
+    QStringList wrong;
+    ZuScaler scaler;
+    for (StreamFrame *f : queue) {
+        const QImage image = scaler.toImage(f->avFrame());
+        const int n = numberOf(image.constBits(), int(image.bytesPerLine()), image.height());
+        if (QString::fromLatin1(f->timestampText()) != timeOfNumber(n))
+            wrong.append(QStringLiteral("picture %1 exported at %2").arg(n).arg(QString::fromLatin1(f->timestampText())));
+        delete f;
+    }
+    return wrong;
+}
+
+bool monotonic(const QList<int> &list, bool up)
+{
+    for (int i = 1; i < list.size(); ++i) {
+        if (up ? list.at(i) <= list.at(i - 1) : list.at(i) >= list.at(i - 1))
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+void TestPlayback::picturesInPresentationOrder_data()
+{
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<bool>("flagKeys");
+    QTest::newRow("h264 high, 3 b-frames") << QStringLiteral("h264") << true;
+    QTest::newRow("h265, 3 b-frames") << QStringLiteral("hevc") << true;
+    QTest::newRow("h264, no key frame flagged") << QStringLiteral("h264") << false;
+    QTest::newRow("h265, no key frame flagged") << QStringLiteral("hevc") << false;
+}
+
+void TestPlayback::picturesInPresentationOrder()
+{
+    QFETCH(QString, codec);
+    QFETCH(bool, flagKeys);
+    QTemporaryDir tmp;
+    const int gop = 12;
+    const Numbered rec = makeNumbered(tmp.path(), codec, 6 * gop, gop, 3, 2, flagKeys);
+    if (rec.files.isEmpty() && codec == QLatin1String("hevc"))
+        QSKIP("no libx265 in this ffmpeg");
+    QCOMPARE(rec.files.size(), 2);
+    const int n = rec.pictures;
+    QList<int> all;
+    for (int i = 0; i < n; ++i)
+        all.append(i);
 
     Engine engine;
-    PictureChecker check(&engine);
-    QVERIFY(engine.open_file(data, QStringLiteral("0"), QString(), false));
-    // Stepping forward from the start shows every entry, in file order.
+    NumberRecorder seen(&engine);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.first(), QStringLiteral("0"), QString(), false));
+    // Stepping forward through both files, then back again: every picture
+    // once, in order, each with its own time.
     while (engine.read_and_display_next_frame(false)) {
     }
-    QCOMPARE(check.mismatches, QStringList());
-    QCOMPARE(check.shown, fileOrder);
-
-    // Stepping back from the last entry: pictures come from the cache or
-    // from decoding their group again.
-    check.shown.clear();
+    QCOMPARE(seen.shown, all);
+    seen.shown.clear();
     while (engine.read_and_display_previous_frame(false)) {
     }
-    QVERIFY2(check.shown.size() >= 20, qPrintable(QString::number(check.shown.size())));
+    std::reverse(all.begin(), all.end());
+    QCOMPARE(seen.shown, all.mid(1));
+    QCOMPARE(seen.wrongTimes, QStringList());
 
-    // After a seek, and stepping both ways from there.
-    check.shown.clear();
-    engine.set_read_timestamp(QStringLiteral("20240305120000400"));
-    QVERIFY(!check.shown.isEmpty() && check.shown.last() >= 10);
-    for (int i = 0; i < 6; ++i)
-        engine.read_and_display_next_frame(false);
-    for (int i = 0; i < 4; ++i)
+    // A seek lands on a group's first picture; steps from there cross the
+    // group boundary both ways.
+    seen.shown.clear();
+    engine.set_read_timestamp(timeOfNumber(2 * gop - 1));
+    QCOMPARE(seen.shown, QList<int>{2 * gop});
+    for (int i = 0; i < 3; ++i)
         engine.read_and_display_previous_frame(false);
-    QVERIFY(check.shown.size() >= 8);
+    for (int i = 0; i < 5; ++i)
+        engine.read_and_display_next_frame(false);
+    QCOMPARE(seen.shown, (QList<int>{2 * gop, 2 * gop - 1, 2 * gop - 2, 2 * gop - 3, 2 * gop - 2, 2 * gop - 1, 2 * gop,
+                                     2 * gop + 1, 2 * gop + 2}));
+    QCOMPARE(seen.wrongTimes, QStringList());
 
-    // Playing forward, and backward, from a seek.
+    // Playing at 1 and -1 across group and file boundaries, and at 8 and -8.
     QSignalSpy end(&engine, &Engine::endOfRecordings);
-    engine.set_read_timestamp(QStringLiteral("20240305120000000"));
-    for (const qreal rate : {2.0, -2.0}) {
-        check.shown.clear();
+    for (const qreal rate : {1.0, -1.0, 8.0, -8.0}) {
+        seen.shown.clear();
+        end.clear();
+        engine.set_read_timestamp(timeOfNumber(rate > 0 ? gop : 4 * gop + 1));
         engine.change_rate(rate);
-        QVERIFY(end.wait(10000));
-        QVERIFY(check.shown.size() >= 10);
+        if (qAbs(rate) == 1.0) {
+            QTRY_VERIFY_WITH_TIMEOUT(seen.shown.size() > gop + 3, 5000);
+            engine.pause();
+        } else {
+            QVERIFY(end.wait(10000));
+        }
+        QVERIFY2(monotonic(seen.shown, rate > 0), qPrintable(QString::number(rate)));
+        QCOMPARE(seen.wrongTimes, QStringList());
     }
-    QCOMPARE(check.mismatches, QStringList());
+    QCOMPARE(seen.shown.last(), 0);
+    // The times are the ones an export of the same files writes.
+    if (flagKeys)
+        QCOMPARE(exportTimeMismatches(rec.files), QStringList());
 }
 
 QTEST_MAIN(TestPlayback)

@@ -2,8 +2,10 @@
 # Stand-ins for the PTZ peers of the tests, on 127.0.0.1 only.
 #
 #   web     a recorder's web PTZ page: /ptz.php answers "OK" on a keep-alive
-#           connection, any other path 404; requests whose query holds
-#           "holdclic" are held --hold seconds before the answer.
+#           connection, /flood.php keeps sending (64 KiB every 5 ms, for a
+#           minute at most) until the client goes, any other path 404;
+#           requests whose query holds "holdclic" are held --hold seconds
+#           before the answer.
 #   camera  a camera's HTTP interface with Basic and/or Digest (qop=auth)
 #           authentication, answering by the rules of --rules (a JSON list of
 #           {"method", "path", "contains", "status", "body", "delay"}; the
@@ -92,12 +94,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def web(self):
         body = self.read_body()
         entry = self.entry(body)
-        status = 200 if entry["path"] == "/ptz.php" else 404
+        status = 200 if entry["path"] in ("/ptz.php", "/flood.php") else 404
         entry["status"] = status
         self.record(entry)
+        if entry["path"] == "/flood.php":
+            self.flood()
+            return
         if "holdclic" in entry["query"]:
             time.sleep(self.server.args.hold)
         self.reply(status, b"OK" if status == 200 else b"Not Found")
+
+    def flood(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(1 << 40))
+        self.end_headers()
+        chunk = b"x" * 65536
+        deadline = time.monotonic() + 60
+        try:
+            while time.monotonic() < deadline:
+                self.wfile.write(chunk)
+                time.sleep(0.005)
+        except OSError:
+            pass
+        self.close_connection = True
 
     # ------------------------------------------------------------ camera
     def check_auth(self):

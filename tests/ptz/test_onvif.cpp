@@ -8,6 +8,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <QScopeGuard>
+
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -96,6 +99,7 @@ private slots:
     void chain();
     void chainFailures_data();
     void chainFailures();
+    void clockInADaylightSavingGap();
     void moves_data();
     void moves();
     void moveTimesOut();
@@ -336,6 +340,39 @@ void TestOnvif::chainFailures()
              qPrintable(g_log.join('\n')));
 }
 
+void TestOnvif::clockInADaylightSavingGap()
+{
+    // The camera's UTC clock reads 02:30 on a day whose 02:00-03:00 does not
+    // exist in the local zone: the time is the camera's, not a local one.
+    const QByteArray previousTz = qgetenv("TZ");
+    qputenv("TZ", "Europe/Paris");
+    tzset();
+    const auto restore = qScopeGuard([&] {
+        if (previousTz.isNull())
+            qunsetenv("TZ");
+        else
+            qputenv("TZ", previousTz);
+        tzset();
+    });
+    if (QDateTime::fromString("2024-03-31T02:30:00Z", "yyyy-MM-dd'T'HH:mm:ss'Z'").isValid())
+        QSKIP("the local zone has no daylight-saving gap here");
+    const QDateTime gap(QDate(2024, 3, 31), QTime(2, 30), Qt::UTC);
+    const qint64 offset = QDateTime::currentDateTimeUtc().secsTo(gap);
+
+    Device device;
+    QVERIFY(device.start({"--clock-offset", QString::number(offset)}));
+    Onvif onvif(device.camera());
+    QSignalSpy messages(&onvif, &NativePTZInterface::status_message);
+    onvif.start();
+    QCOMPARE(chainEnd(messages).value(0).toInt(), 1);
+    QVERIFY(onvif.device_time().startsWith("2024-03-31T02:3"));
+    for (const QJsonObject &r : device.requests()) {
+        QCOMPARE(r.value("auth").toString(), QStringLiteral("ok"));
+        if (r.value("op").toString() != "GetSystemDateAndTime")
+            QVERIFY(r.value("created").toString().startsWith("2024-03-31T02:3"));
+    }
+}
+
 void TestOnvif::moves_data()
 {
     QTest::addColumn<QStringList>("args");
@@ -345,31 +382,39 @@ void TestOnvif::moves_data()
     QTest::addColumn<QStringList>("ops");       // what reaches the camera
     QTest::addColumn<QStringList>("expected");  // element:attribute=value of the first move
     QTest::addColumn<int>("code");
-    QTest::addColumn<bool>("failed");           // "PTZ command failed" reported
+    QTest::addColumn<int>("failures");          // "PTZ command failed" reported
 
     QTest::newRow("hold") << QStringList{} << "ContinuousMove" << false << QList<float>{0.5f, 1, 0}
                           << QStringList{"ContinuousMove"} << QStringList{"PanTilt:x=0.5", "PanTilt:y=0.5"} << 1
-                          << false;
+                          << 0;
     QTest::newRow("wheel asks for its stop") << QStringList{} << "ContinuousMove" << true << QList<float>{0, 0, -0.5f}
                                              << QStringList{"ContinuousMove"} << QStringList{"Zoom:x=-0.5"} << 2
-                                             << false;
+                                             << 0;
     QTest::newRow("click, relative") << QStringList{} << "clic" << false << QList<float>{600, 150, 0}
                                      << QStringList{"RelativeMove"}
-                                     << QStringList{"PanTilt:x=0.5", "PanTilt:y=0.25", "Zoom:x=0"} << 1 << false;
+                                     << QStringList{"PanTilt:x=0.5", "PanTilt:y=0.25", "Zoom:x=0"} << 1 << 0;
     QTest::newRow("click without relative moves") << QStringList{"--no-relative"} << "clic" << false
                                                   << QList<float>{200, 450, 0} << QStringList{"ContinuousMove", "Stop"}
-                                                  << QStringList{"PanTilt:x=-0.5", "PanTilt:y=-0.25"} << 1 << false;
+                                                  << QStringList{"PanTilt:x=-0.5", "PanTilt:y=-0.25"} << 1 << 0;
     QTest::newRow("stop") << QStringList{} << "STOP_PanTilt_ContinuousMove" << false << QList<float>{0, 0, 0}
-                          << QStringList{"Stop"} << QStringList{"PanTilt:text=true", "Zoom:text=true"} << 1 << false;
+                          << QStringList{"Stop"} << QStringList{"PanTilt:text=true", "Zoom:text=true"} << 1 << 0;
     QTest::newRow("fault") << QStringList{"--fault", "ContinuousMove"} << "PanTilt_ContinuousMove" << false
                            << QList<float>{1, 0, 0} << QStringList{"ContinuousMove"} << QStringList{"PanTilt:x=1"}
-                           << -1 << true;
+                           << -1 << 1;
     QTest::newRow("fault on a wheel step") << QStringList{"--fault", "ContinuousMove"} << "ContinuousMove" << true
                                            << QList<float>{0, 0, 1} << QStringList{"ContinuousMove"}
-                                           << QStringList{"Zoom:x=1"} << 2 << true;
+                                           << QStringList{"Zoom:x=1"} << 2 << 1;
+    // A failed stop is sent once more, not again and again.
     QTest::newRow("stop answered with garbage") << QStringList{"--malformed", "Stop"} << "STOP" << false
-                                                << QList<float>{0, 0, 0} << QStringList{"Stop"} << QStringList{}
-                                                << -1 << true;
+                                                << QList<float>{0, 0, 0} << QStringList{"Stop", "Stop"}
+                                                << QStringList{} << -1 << 2;
+    // An unreadable reply still brings the stop that its move asked for.
+    QTest::newRow("wheel step answered with garbage") << QStringList{"--malformed", "ContinuousMove"}
+                                                      << "ContinuousMove" << true << QList<float>{0, 0, 1}
+                                                      << QStringList{"ContinuousMove"} << QStringList{} << 2 << 1;
+    QTest::newRow("nudge answered with garbage")
+        << QStringList{"--no-relative", "--malformed", "ContinuousMove"} << "clic" << false
+        << QList<float>{200, 450, 0} << QStringList{"ContinuousMove", "Stop"} << QStringList{} << -1 << 1;
 }
 
 void TestOnvif::moves()
@@ -381,7 +426,7 @@ void TestOnvif::moves()
     QFETCH(QStringList, ops);
     QFETCH(QStringList, expected);
     QFETCH(int, code);
-    QFETCH(bool, failed);
+    QFETCH(int, failures);
     Device device;
     QVERIFY(device.start(args));
     Onvif onvif(device.camera());
@@ -397,8 +442,8 @@ void TestOnvif::moves()
     QTest::qWait(Onvif::kFalseClicMs + 200);
     QCOMPARE(finished.size(), ops.size());
     QCOMPARE(finished.first().at(0).toInt(), code);
-    QCOMPARE(messages.size(), failed ? 1 : 0);
-    if (failed)
+    QCOMPARE(messages.size(), failures);
+    if (failures)
         QCOMPARE(messages.first(), (QList<QVariant>{-2, command, "PTZ command failed", "ONVIF"}));
 
     const QList<QJsonObject> moves = device.requests().mid(before);

@@ -20,6 +20,7 @@ private slots:
     void failedRequestsStillFinish_data();
     void failedRequestsStillFinish();
     void silentRecorderGivesUp();
+    void endlessReplyIsCutOff();
 };
 
 namespace {
@@ -188,6 +189,21 @@ void TestPtzWeb::silentRecorderGivesUp()
     // recorder would have answered.
     QVERIFY(server.waitForRequests(2, 20000));
     QVERIFY(server.targets().at(1).contains("&releaseclic=0,0&"));
+}
+
+void TestPtzWeb::endlessReplyIsCutOff()
+{
+    // A recorder that never stops sending keeps the client neither busy nor
+    // filling memory.
+    PtzServer server;
+    QVERIFY(server.start(QStringLiteral("web")));
+    PtzCtrlWeb web;
+    QSignalSpy finished(&web, &PtzCtrlWeb::send_request_finished);
+    web.postClic(server.url() + QStringLiteral("/flood.php?cam=1"), 1, 1, 800, 600, kSession);
+    QVERIFY(finishOne(web, finished));
+    web.postClic(server.url() + QStringLiteral("/ptz.php?cam=1"), 2, 2, 800, 600, kSession);
+    QVERIFY(finishOne(web, finished));
+    QCOMPARE(server.targets().size(), 2);
 }
 
 QTEST_MAIN(TestPtzWeb)

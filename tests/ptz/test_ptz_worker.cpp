@@ -58,6 +58,7 @@ private slots:
     void authentication();
     void outcomes_data();
     void outcomes();
+    void oversizedReplyFails();
     void methodsAndHeaders();
     void isapiResetRetriedWithBasic();
     void cancelMidRequest();
@@ -170,6 +171,22 @@ void TestPtzWorker::outcomes()
     }
     QCOMPARE(out.results.size(), 1);
     QCOMPARE(out.results.first(), (QList<QVariant>{body, status, 0}));
+}
+
+void TestPtzWorker::oversizedReplyFails()
+{
+    PtzServer camera;
+    const QString big(int(CurlRequestWorker::kMaxResponseBytes) + 1, QLatin1Char('E'));
+    QVERIFY(camera.start("camera", {"--auth", "basic", "--password", kPassword},
+                         {rule("GET", "/big", 200, big), rule("GET", "/fits", 200, big.left(big.size() - 1))}));
+    const Outcome out = run("GET", camera.url() + "/big");
+    QVERIFY(out.finished.isEmpty());
+    QCOMPARE(out.errors.size(), 1);
+    QVERIFY2(out.errors.first().startsWith("Erreur libcurl (23)"), qPrintable(out.errors.first()));
+    QCOMPARE(out.results.first().at(2).toInt(), 23);
+    QVERIFY(out.results.first().at(0).toString().size() <= CurlRequestWorker::kMaxResponseBytes);
+    // Up to the limit the reply is whole.
+    QCOMPARE(run("GET", camera.url() + "/fits").finished.value(0).size(), big.size() - 1);
 }
 
 void TestPtzWorker::methodsAndHeaders()

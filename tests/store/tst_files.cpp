@@ -200,6 +200,9 @@ private slots:
                                                << Offsets{0, 10} << 0 << false;
         QTest::newRow("no last line end") << two.chopped(1) << 15 << "" << Offsets{0, 10} << 0 << false;
         QTest::newRow("blank line inside") << entry(10) + "\n" + entry(5) << 15 << "" << Offsets{0, 10} << 1 << false;
+        QTest::newRow("long run of blank lines") << QByteArray(" \r\n").repeated(200000) + entry(10) + QByteArray(300000, '\n')
+                                                     + entry(5) + QByteArray(9000, '\n')
+                                                 << 15 << "" << Offsets{0, 10} << 500000 << false;
         QTest::newRow("audio") << entry(400, "audio0") + entry(371, "audio0") << 771 << "" << Offsets{0, 400} << 0 << false;
         QTest::newRow("ends at the end") << entry(10) << 10 << "" << Offsets{0} << 0 << false;
         QTest::newRow("past the end") << two + entry(10) + entry(1) << 20 << "" << Offsets{0, 10} << 0 << true;

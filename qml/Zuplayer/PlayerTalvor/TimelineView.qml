@@ -22,6 +22,10 @@ Rectangle {
     property string toastText: ""
     // Below this width the tools show their icons only.
     readonly property bool compact: width < 1450
+    // Below this one (a 1366 x 768 laptop) the tools go down to the legend's
+    // row and the time code and speeds take less room, so that every
+    // control stays on screen.
+    readonly property bool narrow: width < 1200
 
     function refresh() {
         var cam = videoController.selectedCameraId;
@@ -69,7 +73,7 @@ Rectangle {
             spacing: 6
 
             Column {
-                Layout.preferredWidth: root.compact ? 230 : 320
+                Layout.preferredWidth: root.narrow ? 196 : root.compact ? 230 : 320
                 Layout.alignment: Qt.AlignVCenter
                 spacing: 2
                 Row {
@@ -91,7 +95,7 @@ Rectangle {
                     }
                 }
                 Text {
-                    width: root.compact ? 230 : 320
+                    width: root.narrow ? 196 : root.compact ? 230 : 320
                     elide: Text.ElideRight
                     text: {
                         var parts = [];
@@ -150,42 +154,19 @@ Rectangle {
                 }
                 SpeedSelector {
                     objectName: "speedSelector"
+                    buttonWidth: root.narrow ? 30 : 35
                     current: Math.round(videoController.playbackRate)
                     onSpeedChosen: function (speed) { videoController.set_playback_rate(speed); }
                 }
             }
 
-            Rectangle { Layout.preferredWidth: 1; Layout.preferredHeight: 34; Layout.leftMargin: 8; Layout.rightMargin: 8; color: Theme.border }
+            Rectangle { visible: !root.narrow; Layout.preferredWidth: 1; Layout.preferredHeight: 34; Layout.leftMargin: 8; Layout.rightMargin: 8; color: Theme.border }
 
-            Row {
+            Loader {
                 Layout.alignment: Qt.AlignVCenter
-                spacing: 2
-                enabled: root.hasCamera
-                IconButton {
-                    objectName: "snapshotButton"
-                    iconName: "snapshot"
-                    label: root.compact ? "" : qsTr("Capture")
-                    tip: qsTr("Enregistrer l'image affichée")
-                    onClicked: {
-                        var path = videoController.take_snapshot();
-                        if (path.length > 0)
-                            root.toast(qsTr("Capture enregistrée : %1").arg(path));
-                    }
-                }
-                IconButton {
-                    objectName: "exportButton"
-                    iconName: "export"
-                    label: root.compact ? "" : qsTr("Exporter")
-                    tip: qsTr("Exporter une période de cette caméra")
-                    onClicked: videoController.video_export()
-                }
-                IconButton {
-                    objectName: "integrityButton"
-                    iconName: "shield"
-                    label: root.compact ? "" : qsTr("Intégrité")
-                    tip: qsTr("Vérifier l'intégrité du jour")
-                    onClicked: videoController.check_integrity()
-                }
+                active: !root.narrow
+                visible: active
+                sourceComponent: toolsComponent
             }
         }
 
@@ -229,6 +210,12 @@ Rectangle {
                 font.pixelSize: Theme.fontSmall
                 font.family: Theme.monoFamily
             }
+            Loader {
+                Layout.alignment: Qt.AlignVCenter
+                active: root.narrow
+                visible: active
+                sourceComponent: toolsComponent
+            }
             Row {
                 spacing: 2
                 IconButton { objectName: "zoomOutButton"; iconName: "zoom-out"; iconSize: 16; implicitHeight: 26; minWidth: 28; tip: qsTr("Dézoomer"); onClicked: timeline.zoomOut() }
@@ -248,14 +235,51 @@ Rectangle {
             markers: root.markers
             position: root.timeMs
             onSeekRequested: function (ms) { videoController.seek_to_ms(ms); }
+            // The nearest preview picture, labelled with the time under the
+            // pointer (the picture itself is the segment's).
             onHovered: function (ms, gx, gy) {
                 var p = Data.nearestPreview(root.previews, ms, Math.max(60000, timeline.span() / 40));
                 if (p)
-                    previewPopup.show_preview(p.path, T.hms(p.time), Math.round(gx), Math.round(gy));
+                    previewPopup.show_preview(p.path, T.hms(ms), Math.round(gx), Math.round(gy));
                 else
                     previewPopup.hide_preview();
             }
             onHoverEnded: previewPopup.hide_preview()
+        }
+    }
+
+    // Capture, Exporter and Intégrité: after the speeds, or in the legend's
+    // row when the view is narrow.
+    Component {
+        id: toolsComponent
+        Row {
+            spacing: 2
+            enabled: root.hasCamera
+            IconButton {
+                objectName: "snapshotButton"
+                iconName: "snapshot"
+                label: root.compact ? "" : qsTr("Capture")
+                tip: qsTr("Enregistrer l'image affichée")
+                onClicked: {
+                    var path = videoController.take_snapshot();
+                    if (path.length > 0)
+                        root.toast(qsTr("Capture enregistrée : %1").arg(path));
+                }
+            }
+            IconButton {
+                objectName: "exportButton"
+                iconName: "export"
+                label: root.compact ? "" : qsTr("Exporter")
+                tip: qsTr("Exporter une période de cette caméra")
+                onClicked: videoController.video_export()
+            }
+            IconButton {
+                objectName: "integrityButton"
+                iconName: "shield"
+                label: root.compact ? "" : qsTr("Intégrité")
+                tip: qsTr("Vérifier l'intégrité du jour")
+                onClicked: videoController.check_integrity()
+            }
         }
     }
 

@@ -6,6 +6,7 @@ Rectangle {
     id: root
     property var speeds: [-8, -4, -2, -1, 1, 2, 4, 8]
     property int current: 1
+    property int buttonWidth: 35
     signal speedChosen(int speed)
 
     implicitWidth: row.implicitWidth + 4
@@ -22,7 +23,7 @@ Rectangle {
             model: root.speeds
             Rectangle {
                 objectName: "speed" + modelData
-                width: 35
+                width: root.buttonWidth
                 height: root.height - 4
                 radius: Theme.radius - 1
                 readonly property bool active: modelData === root.current

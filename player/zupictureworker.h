@@ -1,0 +1,175 @@
+#pragma once
+#include "zuframe.h"
+
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+struct AVFrame;
+class ZuSlotDecoder;
+
+// One recording file as the playback engine reads it: its entries of one
+// stream and the indexes of its key entries.
+struct ZuPlayFile {
+    QString path;
+    ZuFrameList frames;
+    std::vector<int> keys;
+};
+
+// Decodes and converts the pictures of the playback engine on a thread of its
+// own, ahead of the playing position.
+//
+// The engine (on the GUI thread) says which file is current, which file comes
+// next in the playing direction, and where it is (setPlan: position,
+// direction, the spacing of the pictures it will show at its rate, the
+// position the clock has reached). The worker keeps, by priority:
+//  1. the picture the engine waits for (picture()),
+//  2. BGRA pictures at the positions the engine will show next, in either
+//     direction (a bounded queue: kReadyAhead pictures),
+//  3. the decoded pictures of the whole next group of pictures in the
+//     playing direction: playing backwards or holding the back-step key, the
+//     group before is decoded while the current one is shown from memory,
+//  4. the first (last, backwards) group of the next file.
+// Decoding uses frame threads on every core and goes group by group
+// (ZuSlotDecoder). Decoded pictures are kept for whole groups around the
+// position, at least two, within a memory limit that depends on the
+// machine's memory (defaultLimitBytes()).
+//
+// All public members are for the GUI thread (any one thread); they only take
+// a mutex for a short time, except picture(), which waits while the worker
+// decodes what is asked. The destructor stops the thread and joins it.
+class ZuPictureWorker
+{
+public:
+    using FilePtr = std::shared_ptr<const ZuPlayFile>;
+    using Buffer = std::shared_ptr<std::vector<uint8_t>>;
+    // A picture ready for display: BGRA rows of `stride` bytes.
+    struct Picture {
+        Buffer bgra;
+        int width = 0;
+        int height = 0;
+        int stride = 0;
+    };
+    using PicturePtr = std::shared_ptr<const Picture>;
+
+    static constexpr int kReadyAhead = 12;
+
+    ZuPictureWorker();
+    ~ZuPictureWorker();
+    ZuPictureWorker(const ZuPictureWorker &) = delete;
+    ZuPictureWorker &operator=(const ZuPictureWorker &) = delete;
+
+    // A sixth of the machine's memory, between 256 MB and 3 GB.
+    static qint64 defaultLimitBytes();
+    void setLimitBytes(qint64 bytes);
+    qint64 limitBytes() const;
+    // Decoded pictures kept, in bytes and in number.
+    qint64 cacheBytes() const;
+    int cachedFrames() const;
+    // Units passed to the decoder while the engine waited for a picture, and
+    // in all.
+    qint64 waitedUnits() const { return m_waitedUnits.load(); }
+    qint64 decodedUnits() const { return m_decodedUnits.load(); }
+
+    // The current file (null: none). The neighbour prepared by
+    // setNeighbour() becomes current with what it holds.
+    void setFile(const FilePtr &file);
+    // The file that comes next in the playing direction (null: none).
+    void setNeighbour(const FilePtr &file, bool forward);
+    // `pos`: the slot shown; `direction` +1/-1; `stride`: the spacing of the
+    // pictures shown while playing (1 when stepping or at 1x); `horizon`:
+    // the slot the playing clock has reached (pos when paused).
+    void setPlan(int pos, int direction, int stride, int horizon, bool playing);
+
+    // The picture of `slot` of the current file, decoded now when needed
+    // (waits); null when it cannot be decoded.
+    PicturePtr picture(int slot);
+    // The same when it is ready now, without waiting; null otherwise.
+    PicturePtr readyPicture(int slot) const;
+    // Known to give no picture.
+    bool isDead(int slot) const;
+    // Decoded (converted or not).
+    bool isDecoded(int slot) const;
+
+private:
+    struct Slot {
+        std::shared_ptr<AVFrame> yuv;
+        PicturePtr bgra;
+        bool converting = false;
+    };
+    struct Context {
+        FilePtr file;
+        std::map<int, Slot> pictures;
+        std::set<int> dead;
+        std::set<int> doneGroups; // groups decoded ahead and still kept
+        qint64 bytes = 0;
+        qint64 groupBytes = 0; // decoded bytes of one group, once known
+    };
+    enum class Job { None, Urgent, Ready, Group, Neighbour };
+    struct Work {
+        Job job = Job::None;
+        FilePtr file;
+        int slot = -1;   // Urgent, Ready: the slot; Group, Neighbour: the group's key
+        bool convert = false;
+    };
+
+    void run();
+    Work nextWork(); // under m_mutex
+    void perform(const Work &work, std::unique_lock<std::mutex> &lock);
+    Context *contextOf(const FilePtr &file);
+    const Context *contextOf(const FilePtr &file) const;
+    void keep(Context &ctx, int slot, AVFrame *picture);
+    void trim(Context &ctx);
+    std::vector<int> readyTargets(const Context &ctx) const;
+    int groupKey(const ZuPlayFile &file, int slot) const;
+    int groupAfter(const ZuPlayFile &file, int key, int direction) const;
+    bool groupDone(const Context &ctx, int key) const;
+    // Fewer than half the ready pictures are there, and the next one only
+    // waits for its conversion.
+    bool readyShort() const;
+    // Under m_mutex: a converted buffer to reuse, or a new one.
+    Buffer takeBuffer(size_t bytes);
+    // Converter threads: BGRA pictures of decoded slots, the one the engine
+    // waits for first, then the ready queue, then the next file's first.
+    bool nextConversion(FilePtr *file, int *slot); // under m_mutex
+    void convertLoop();
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;     // the worker: something to do
+    std::condition_variable m_answered; // picture(): a slot was answered
+    bool m_quit = false;
+    std::atomic<bool> m_preempt{false}; // the running job should give way
+    std::atomic<bool> m_abort{false};   // even a job the engine waits for: another file, or the end
+    std::atomic<bool> m_waiting{false}; // picture() is waiting
+
+    Context m_current;
+    Context m_neighbour;
+    bool m_neighbourForward = true;
+    int m_pos = -1;
+    int m_direction = 1;
+    int m_stride = 1;
+    int m_horizon = -1;
+    bool m_playing = false;
+    int m_urgent = -1;          // slot picture() waits for
+    int m_protect = -1;         // slot of the job in hand: kept whatever the limit
+    quint64 m_generation = 0;   // setFile() calls
+    qint64 m_limit;
+
+    std::vector<Buffer> m_buffers; // under m_mutex
+    // Decoding thread only.
+    std::unique_ptr<ZuSlotDecoder> m_decoder;
+    FilePtr m_decoderFile;
+    std::atomic<qint64> m_waitedUnits{0};
+    std::atomic<qint64> m_decodedUnits{0};
+
+    std::thread m_thread;
+    std::vector<std::thread> m_converters;
+};

@@ -1,0 +1,367 @@
+#include "zuslotdecoder.h"
+
+#include "videodecoder.h"
+#include "zulog.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+}
+
+namespace {
+// A picture comes out at most this many units after its own (reordering,
+// and frame threads each holding one); past that the unit gives none.
+constexpr int kMaxDelayLowDelay = 16;
+constexpr int kMaxDelayFrameThreads = 64;
+// Corrupt-unit lines logged per file, so a damaged file cannot flood the log.
+constexpr int kMaxLoggedCorrupt = 20;
+// What is read of a unit to find its kind, and at most when its headers are long.
+constexpr int kHeadBytes = 4096;
+constexpr int kMaxHeadBytes = 1024 * 1024;
+
+void logLine(const char *level, const char *function, const QString &detail)
+{
+    logMessage(QLatin1String(level) + QLatin1String("ZuStreamReadAndControl :: ") + QLatin1String(function)
+               + QLatin1String(" :: ") + detail);
+}
+
+// The NAL units of an Annex-B byte string: [begin, end) of each payload,
+// header byte(s) included.
+template <typename F>
+void forEachNal(const uint8_t *p, int n, F &&f)
+{
+    auto nextStart = [&](int from) {
+        for (int k = from; k + 2 < n; ++k) {
+            if (p[k] == 0 && p[k + 1] == 0 && p[k + 2] == 1)
+                return k;
+        }
+        return -1;
+    };
+    int s = nextStart(0);
+    while (s >= 0) {
+        const int begin = s + 3;
+        const int next = nextStart(begin);
+        int end = next < 0 ? n : next;
+        while (end > begin && p[end - 1] == 0)
+            --end; // the next start code's leading zero
+        if (begin < n && !f(p + begin, end - begin))
+            return;
+        s = next;
+    }
+}
+
+// Whether an H.264 SEI NAL unit holds a recovery point message.
+bool seiHasRecoveryPoint(const uint8_t *nal, int n)
+{
+    // The payload without emulation-prevention bytes.
+    std::vector<uint8_t> rbsp;
+    rbsp.reserve(size_t(n));
+    for (int k = 1; k < n; ++k) {
+        if (k >= 3 && nal[k] == 3 && nal[k - 1] == 0 && nal[k - 2] == 0)
+            continue;
+        rbsp.push_back(nal[k]);
+    }
+    size_t k = 0;
+    // A message's type and size: 255 for each 0xff byte, plus the next byte.
+    const auto value = [&](int *out) {
+        *out = 0;
+        while (k < rbsp.size() && rbsp[k] == 0xff)
+            *out += 255, ++k;
+        if (k >= rbsp.size())
+            return false;
+        *out += rbsp[k++];
+        return true;
+    };
+    int type = 0;
+    int size = 0;
+    while (k < rbsp.size() && rbsp[k] != 0x80 && value(&type) && value(&size)) {
+        if (type == 6)
+            return true;
+        k += size_t(size);
+    }
+    return false;
+}
+
+// 1: a key unit; 0: not one; -1: no picture data in these bytes.
+int unitKind(const uint8_t *p, int n, bool hevc)
+{
+    int kind = -1;
+    bool recovery = false;
+    forEachNal(p, n, [&](const uint8_t *nal, int len) {
+        if (len < 1)
+            return true;
+        if (hevc) {
+            const int type = (nal[0] >> 1) & 0x3f;
+            if (type <= 31) {
+                kind = (type >= 16 && type <= 23) ? 1 : 0;
+                return false;
+            }
+            return true;
+        }
+        const int type = nal[0] & 0x1f;
+        if (type == 6 && seiHasRecoveryPoint(nal, len))
+            recovery = true;
+        if (type >= 1 && type <= 5) {
+            kind = (type == 5 || recovery) ? 1 : 0;
+            return false;
+        }
+        return true;
+    });
+    return kind;
+}
+} // namespace
+
+ZuSlotDecoder::ZuSlotDecoder() : m_decoder(std::make_unique<VideoDecoder>()) {}
+
+ZuSlotDecoder::~ZuSlotDecoder() = default;
+
+bool ZuSlotDecoder::isOpen() const
+{
+    return m_decoder->isOpen() && m_data.isOpen();
+}
+
+void ZuSlotDecoder::setThreads(Threads threads)
+{
+    if (threads == m_threads)
+        return;
+    m_threads = threads;
+    m_codec.clear(); // reopened with the other threading on the next setFile
+}
+
+bool ZuSlotDecoder::setFile(const QString &dataPath, const ZuFrameList &frames, const std::vector<int> &keys,
+                            QString *error)
+{
+    close();
+    if (frames.isEmpty()) {
+        *error = QStringLiteral("no entries");
+        return false;
+    }
+    const QString codec = VideoDecoder::normalizedCodecName(frames.first().codec);
+    if (codec.isEmpty()) {
+        *error = QStringLiteral("unknown codec '%1' in ").arg(frames.first().codec.left(32)) + dataPath;
+        return false;
+    }
+    if (!m_decoder->isOpen() || codec != m_codec) {
+        const auto threading = m_threads == Threads::Frame ? VideoDecoder::Threading::Frame
+                                                           : VideoDecoder::Threading::LowDelay;
+        if (!m_decoder->open(codec, VideoDecoder::Hardware::Software, threading)) {
+            m_codec.clear();
+            *error = QStringLiteral("decoder refused ") + codec;
+            return false;
+        }
+        m_codec = codec;
+    } else {
+        m_decoder->flush();
+    }
+    m_data.setFileName(dataPath);
+    if (!m_data.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot open ") + dataPath;
+        return false;
+    }
+    m_dataSize = m_data.size();
+    m_frames = frames;
+    m_keys = keys;
+    return true;
+}
+
+void ZuSlotDecoder::close()
+{
+    m_data.close();
+    m_dataSize = 0;
+    m_frames.clear();
+    m_keys.clear();
+    m_runKey = -1;
+    m_fed = 0;
+    m_lastOutGroup = -1;
+    m_taken.clear();
+    m_delivered.clear();
+    m_undecodable.clear();
+    m_corruptLogged = 0;
+}
+
+int ZuSlotDecoder::maxDelay() const
+{
+    return m_threads == Threads::Frame ? kMaxDelayFrameThreads : kMaxDelayLowDelay;
+}
+
+int ZuSlotDecoder::keyAtOrBefore(int index) const
+{
+    if (index < 0)
+        return -1;
+    auto it = std::upper_bound(m_keys.begin(), m_keys.end(), index);
+    return it == m_keys.begin() ? -1 : *(it - 1);
+}
+
+int ZuSlotDecoder::groupEnd(int key) const
+{
+    auto it = std::upper_bound(m_keys.begin(), m_keys.end(), key);
+    return it == m_keys.end() ? int(m_frames.size()) : *it;
+}
+
+bool ZuSlotDecoder::readUnit(int index, QByteArray *bytes)
+{
+    const ZuFrame &e = m_frames.at(index);
+    if (e.size <= 0 || e.offset < 0 || e.offset + e.size > m_dataSize)
+        return false;
+    if (!m_data.isOpen() || !m_data.seek(e.offset))
+        return false;
+    bytes->resize(e.size);
+    return m_data.read(bytes->data(), e.size) == e.size;
+}
+
+void ZuSlotDecoder::restart(int key)
+{
+    m_decoder->flush();
+    m_runKey = key;
+    m_fed = key;
+    m_lastOutGroup = -1;
+    m_taken.clear();
+    m_delivered.clear();
+}
+
+int ZuSlotDecoder::slotFor(int tag)
+{
+    const int group = keyAtOrBefore(tag);
+    if (group < 0)
+        return -1;
+    m_lastOutGroup = std::max(m_lastOutGroup, group);
+    if (m_decoder->reorderDepth() == 0)
+        return tag; // pictures come out in their units' order
+    int &taken = m_taken[group];
+    const int slot = group + taken;
+    if (slot >= groupEnd(group))
+        return -1;
+    ++taken;
+    return slot;
+}
+
+void ZuSlotDecoder::take(AVFrame *picture, const Deliver &deliver)
+{
+    int64_t tag = picture->pts;
+    if (tag == AV_NOPTS_VALUE)
+        tag = picture->best_effort_timestamp;
+    const int slot = (tag == AV_NOPTS_VALUE || tag < 0 || tag >= m_frames.size()) ? -1 : slotFor(int(tag));
+    if (slot < 0 || m_delivered.count(slot)) {
+        av_frame_free(&picture);
+        return;
+    }
+    m_delivered.insert(slot);
+    m_undecodable.erase(slot);
+    deliver(slot, picture);
+}
+
+void ZuSlotDecoder::endRun(const Deliver &deliver)
+{
+    AVFrame *picture = nullptr;
+    while (m_decoder->drain(&picture) == 0 && picture) {
+        take(picture, deliver);
+        picture = nullptr;
+    }
+    m_decoder->flush();
+    m_runKey = -1; // the next unit needs a fresh start
+}
+
+bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::function<bool()> &stop)
+{
+    const int n = int(m_frames.size());
+    if (slot < 0 || slot >= n || !m_decoder->isOpen() || m_undecodable.count(slot))
+        return false;
+    const int key = keyAtOrBefore(slot);
+    if (key < 0)
+        return false; // before the file's first key frame: nothing to start from
+    const int end = groupEnd(key);
+    const bool reorders = m_decoder->reorderDepth() > 0;
+    const int maxDelayUnits = maxDelay();
+    // Going on from where the decoder is costs little: it is at most in the
+    // group before. A run further behind, or past the slot, starts again at
+    // the group's key frame.
+    const int previous = std::max(0, keyAtOrBefore(key - 1));
+    const bool goOn = m_runKey >= 0 && m_runKey <= key && m_fed >= std::min(previous, key - maxDelayUnits)
+                      && !m_delivered.count(slot) && (reorders ? key + m_taken[key] <= slot : m_fed <= slot + maxDelayUnits);
+    if (!goOn)
+        restart(key);
+    while (!m_delivered.count(slot)) {
+        if (stop && stop())
+            return false;
+        if (m_fed >= n) {
+            endRun(deliver);
+            break;
+        }
+        // Every picture of the group is out once one of a later group is,
+        // or the slot's unit is far behind.
+        if (m_decoder->reorderDepth() > 0 ? (m_lastOutGroup > key || m_fed > end + maxDelayUnits)
+                                          : m_fed > slot + maxDelayUnits)
+            break;
+        const int i = m_fed++;
+        if (!readUnit(i, &m_buffer)) {
+            if (m_corruptLogged++ < kMaxLoggedCorrupt)
+                logLine("[WARN] ", "read frame", QStringLiteral("unreadable entry %1 of ").arg(i) + m_data.fileName());
+            // The reference chain is broken: the next request starts again.
+            m_undecodable.insert(i);
+            m_runKey = -1;
+            m_decoder->flush();
+            return false;
+        }
+        AVFrame *picture = nullptr;
+        const int rc = m_decoder->decode(reinterpret_cast<const uint8_t *>(m_buffer.constData()),
+                                         int(m_buffer.size()), i, &picture);
+        ++m_units;
+        if (rc != 0 && rc != AVERROR(EAGAIN)) {
+            if (m_decoder->reorderDepth() == 0)
+                m_undecodable.insert(i);
+            if (m_corruptLogged++ < kMaxLoggedCorrupt)
+                logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i) + m_data.fileName());
+            if (i == slot && m_decoder->reorderDepth() == 0)
+                return false;
+            continue;
+        }
+        if (rc == 0 && picture)
+            take(picture, deliver);
+    }
+    if (m_delivered.count(slot))
+        return true;
+    // Decoded in order from its key frame and still no picture: it will
+    // never give one, so later attempts skip it at once.
+    m_undecodable.insert(slot);
+    return false;
+}
+
+std::vector<int> ZuSlotDecoder::findKeyUnits(const QString &dataPath, const ZuFrameList &frames)
+{
+    std::vector<int> keys;
+    if (frames.isEmpty())
+        return keys;
+    const QString codec = VideoDecoder::normalizedCodecName(frames.first().codec);
+    if (codec == QLatin1String("mjpeg")) {
+        for (int i = 0; i < frames.size(); ++i)
+            keys.push_back(i);
+        return keys;
+    }
+    if (codec.isEmpty())
+        return keys;
+    const bool hevc = codec == QLatin1String("hevc");
+    QFile data(dataPath);
+    if (!data.open(QIODevice::ReadOnly))
+        return keys;
+    const qint64 dataSize = data.size();
+    QByteArray head;
+    for (int i = 0; i < frames.size(); ++i) {
+        const ZuFrame &e = frames.at(i);
+        if (e.size <= 0 || e.offset < 0 || e.offset + e.size > dataSize || !data.seek(e.offset))
+            continue;
+        int want = std::min(e.size, kHeadBytes);
+        for (;;) {
+            head = data.read(want);
+            const int kind = unitKind(reinterpret_cast<const uint8_t *>(head.constData()), int(head.size()), hevc);
+            if (kind == 1)
+                keys.push_back(i);
+            // Long headers before the picture data: look further, within bounds.
+            if (kind >= 0 || want >= std::min(e.size, kMaxHeadBytes) || !data.seek(e.offset))
+                break;
+            want = std::min(e.size, kMaxHeadBytes);
+        }
+    }
+    return keys;
+}
