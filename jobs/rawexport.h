@@ -43,7 +43,9 @@ public:
     // The export folder ("…/talvor_…") a source file lies in; empty when none.
     static QString export_folder_of(const QString &source);
     // True when `targetFolder` (which need not exist yet) is, or lies inside,
-    // the export folder of one of `files`, links resolved.
+    // the export folder of one of `files`: links resolved, and reached
+    // through another mount or spelt in another case on a case-insensitive
+    // drive too.
     static bool target_inside_source(const QString &targetFolder, const QList<QFileInfo> &files);
 
     // Files that could not be copied in the last run (read after the end).

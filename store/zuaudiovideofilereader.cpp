@@ -1,5 +1,6 @@
 #include "zuaudiovideofilereader.h"
 
+#include "keyunits.h"
 #include "seekfile.h"
 #include "streamframe.h"
 #include "videodecoder.h"
@@ -308,6 +309,14 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         bytes = data.read(entry.size);
         return bytes.size() == entry.size;
     };
+    // Some recorders flag no key frame at all: the units a decoder can start
+    // from are then found in the units themselves, as the player finds them.
+    const bool flagsKeys = std::any_of(parsed.frames.cbegin(), parsed.frames.cend(),
+                                       [](const ZuFrame &entry) { return entry.isKeyframe(); });
+    auto isKey = [&](int index) {
+        const ZuFrame &entry = parsed.frames.at(index);
+        return flagsKeys ? entry.isKeyframe() : KeyUnits::isKey(entry.codec, data, entry.offset, entry.size);
+    };
     auto ensureDecoder = [&](const ZuFrame &entry) {
         const QString codec = VideoDecoder::normalizedCodecName(entry.codec);
         if (decoder.isOpen() && decoder.codecName() == codec && !codec.isEmpty())
@@ -319,9 +328,9 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     // A range that opens on a non-key frame: decode from the key frame before
     // it so that its first pictures are whole.
     int first = kept.first();
-    if (!wasStarted && !parsed.frames.at(first).isKeyframe()) {
+    if (!wasStarted && !isKey(first)) {
         int key = first - 1;
-        while (key >= 0 && !parsed.frames.at(key).isKeyframe())
+        while (key >= 0 && !isKey(key))
             --key;
         if (key >= 0 && ensureDecoder(parsed.frames.at(key))) {
             decoder.flush();
@@ -369,7 +378,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         }
         AVFrame *picture = nullptr;
         const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
-        if (rc == AVERROR(EAGAIN) && !m_decoderLive && m_pending.empty() && !entry.isKeyframe()) {
+        if (rc == AVERROR(EAGAIN) && !m_decoderLive && m_pending.empty() && !isKey(index)) {
             // Nothing to decode against yet: the stream has not reached its
             // first key frame. Counted and logged, not an error.
             ++waitingForKey;
@@ -403,7 +412,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     // the group is decoded, its own places dropped, so that the range ends
     // with its own pictures.
     if (ended && !m_pending.empty()) {
-        for (int index = kept.last() + 1; index < parsed.frames.size() && !parsed.frames.at(index).isKeyframe(); ++index) {
+        for (int index = kept.last() + 1; index < parsed.frames.size() && !isKey(index); ++index) {
             if (waitForRoom() == Step::Stopped)
                 return Step::Stopped;
             const ZuFrame &entry = parsed.frames.at(index);

@@ -35,7 +35,8 @@ struct AVFrame;
 // Entries are in decoding order with rising times. In a stream with
 // B-frames, the k-th picture the decoder shows from a group of pictures (key
 // frame to key frame) goes with the group's k-th entry, as the player pairs
-// them.
+// them. Key frames are those the seek entries flag; in a file whose entries
+// flag none, the units a decoder can start from, found in their bytes.
 //
 // The consumer sets its queue and the mutex that guards it before start();
 // the reader appends under that mutex and waits 300 ms at a time while the

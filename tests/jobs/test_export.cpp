@@ -160,8 +160,8 @@ using Stamps = QHash<QString, QString>;
 // decoding order with rising times, as a recorder writes them: the n-th
 // picture shown has the n-th time. Picture n is grey level 2n, so that
 // pictures can be told apart. `glitched` maps a time to the stamp written
-// instead.
-QFileInfo reorderedCamera(const QString &dir, const Stamps &glitched)
+// instead. Without `flagKeys` the entries flag no key frame.
+QFileInfo reorderedCamera(const QString &dir, const Stamps &glitched, bool flagKeys = true)
 {
     const QString mkv = dir + "/src.mkv";
     const QString raw = dir + "/src.h264";
@@ -185,7 +185,7 @@ QFileInfo reorderedCamera(const QString &dir, const Stamps &glitched)
         data += bytes;
         const QString time = t0.addMSecs(i * 100).toString("yyyyMMddHHmmsszzz");
         seek += glitched.value(time, time).toLatin1() + ":video0:h264:320x240:"
-                + (u[2].startsWith('K') ? "1" : "0") + ':' + QByteArray::number(bytes.size()) + '\n';
+                + (flagKeys && u[2].startsWith('K') ? "1" : "0") + ':' + QByteArray::number(bytes.size()) + '\n';
     }
     const QString seg = dir + "/140000/";
     QFile d(seg + "5_20240305_140000.zuvideo");
@@ -420,23 +420,28 @@ private slots:
     // A recording with B-frames: the pictures of the range's last places
     // come from units stored after its last entry. The file holds the
     // pictures of Début to Fin, in order, each with its place's time (a
-    // glitched one too), at the recording's rate.
+    // glitched one too), at the recording's rate, whether or not the
+    // entries flag the key frames.
     void reorderedPictures_data()
     {
         QTest::addColumn<QString>("begin");
         QTest::addColumn<Stamps>("glitched");
-        QTest::newRow("as recorded") << "140003" << Stamps();
+        QTest::addColumn<bool>("flagKeys");
+        QTest::newRow("as recorded") << "140003" << Stamps() << true;
         QTest::newRow("stamped an hour ahead and on another day")
             << "140002"
             << Stamps{{"20240305140004100", "20240305150004100"},
-                                       {"20240305140002700", "20240304235959000"}};
+                                       {"20240305140002700", "20240304235959000"}}
+            << true;
+        QTest::newRow("no key frame flagged") << "140003" << Stamps() << false;
     }
     void reorderedPictures()
     {
         QFETCH(QString, begin);
         QFETCH(Stamps, glitched);
+        QFETCH(bool, flagKeys);
         QTemporaryDir tmp;
-        const QFileInfo camera = reorderedCamera(tmp.path(), glitched);
+        const QFileInfo camera = reorderedCamera(tmp.path(), glitched, flagKeys);
         QVERIFY(camera.exists());
         const QString out = tmp.filePath("out.mp4");
         const Run r = runExport({camera}, begin, "140005", "libx264", out);
