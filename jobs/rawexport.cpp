@@ -7,12 +7,15 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QSet>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -141,9 +144,12 @@ Fd openSource(const QString &path, struct stat *st)
     return fd;
 }
 
+// The change time as well: a file rewritten in place keeps its size, and
+// its modification time can be put back, but nobody can set the change time.
 bool sameState(const struct stat &a, const struct stat &b)
 {
-    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+           && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 // The seek file of a video data file: the trailing ".zuvideo" becomes
@@ -162,21 +168,67 @@ bool isInside(const QString &path, const QString &folder)
     return path.startsWith(f);
 }
 
+// The nearest existing folder of `path` (itself when it exists), links
+// resolved; `rest` receives the part below it that does not exist yet.
+QString nearestExisting(const QString &path, QString *rest)
+{
+    QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    rest->clear();
+    while (existing != QLatin1String("/") && !QFileInfo::exists(existing)) {
+        const int slash = existing.lastIndexOf(QLatin1Char('/'));
+        *rest = existing.mid(slash) + *rest;
+        existing = slash <= 0 ? QStringLiteral("/") : existing.left(slash);
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return canonical.isEmpty() ? existing : canonical;
+}
+
 // The canonical form of `path`, which need not exist yet: its nearest
 // existing folder resolved, the rest appended.
 QString canonicalPath(const QString &path)
 {
-    QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
     QString rest;
-    while (!QFileInfo::exists(existing)) {
-        const int slash = existing.lastIndexOf(QLatin1Char('/'));
-        if (slash <= 0)
-            return QDir::cleanPath(path);
-        rest = existing.mid(slash) + rest;
-        existing = existing.left(slash);
+    const QString existing = nearestExisting(path, &rest);
+    return QDir::cleanPath(existing + rest);
+}
+
+// `path` (existing, links resolved) with each name spelt as its folder
+// lists it. A case-insensitive drive (FAT, exFAT) finds a name in any case,
+// and one served through FUSE gives each spelling an inode of its own.
+QString onDiskSpelling(const QString &path)
+{
+    QString spelt = QStringLiteral("/");
+    for (const QString &name : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        QString found;
+        QDirIterator it(spelt, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        while (it.hasNext()) {
+            it.next();
+            const QString entry = it.fileName();
+            if (entry == name) {
+                found = entry;
+                break;
+            }
+            if (found.isEmpty() && entry.compare(name, Qt::CaseInsensitive) == 0)
+                found = entry;
+        }
+        spelt = QDir(spelt).filePath(found.isEmpty() ? name : found);
     }
-    const QString canonical = QFileInfo(existing).canonicalFilePath();
-    return QDir::cleanPath((canonical.isEmpty() ? existing : canonical) + rest);
+    return spelt;
+}
+
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileId &o) const { return device == o.device && inode == o.inode; }
+};
+
+bool fileIdOf(const QString &path, FileId *id)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    *id = FileId{st.st_dev, st.st_ino};
+    return true;
 }
 
 } // namespace
@@ -239,13 +291,35 @@ QString RawExport::export_folder_of(const QString &source)
 
 bool RawExport::target_inside_source(const QString &targetFolder, const QList<QFileInfo> &files)
 {
-    const QString target = canonicalPath(targetFolder);
+    QString rest;
+    const QString existing = nearestExisting(targetFolder, &rest);
+    const QString target = QDir::cleanPath(existing + rest);
+    // The target's nearest existing folder and each folder above it, by
+    // identity: the export folder reached through another mount of it (a
+    // bind mount) or spelt in another case on a case-insensitive drive has
+    // another path, but the same device and inode.
+    std::vector<FileId> chain;
+    for (QString folder = onDiskSpelling(existing);;) {
+        FileId id;
+        if (fileIdOf(folder, &id))
+            chain.push_back(id);
+        if (folder == QLatin1String("/"))
+            break;
+        const int slash = folder.lastIndexOf(QLatin1Char('/'));
+        folder = slash <= 0 ? QStringLiteral("/") : folder.left(slash);
+    }
+    QSet<QString> checked;
     for (const QFileInfo &file : files) {
         const QString exportFolder = export_folder_of(file.absoluteFilePath());
-        if (exportFolder.isEmpty())
+        if (exportFolder.isEmpty() || checked.contains(exportFolder))
             continue;
+        checked.insert(exportFolder);
         const QString source = canonicalPath(exportFolder);
         if (target == source || isInside(target, source))
+            return true;
+        FileId root;
+        if (QFileInfo::exists(source) && fileIdOf(onDiskSpelling(source), &root)
+            && std::find(chain.begin(), chain.end(), root) != chain.end())
             return true;
     }
     return false;

@@ -18,8 +18,8 @@
 // The copy never writes into the evidence it reads nor outside its target:
 // a target inside the export folder being read is refused before anything
 // is written; folders below the target are entered without following
-// symbolic links; a source file whose size or modification time changes
-// while it is copied fails, and its copy is removed.
+// symbolic links; a source file whose size, modification time or change
+// time changes while it is copied fails, and its copy is removed.
 //
 // Signals, from the worker's thread: valueChanged(percent) twice per data
 // file; error(count) with the number of files that could not be copied,
@@ -43,7 +43,9 @@ public:
     // The export folder ("…/talvor_…") a source file lies in; empty when none.
     static QString export_folder_of(const QString &source);
     // True when `targetFolder` (which need not exist yet) is, or lies inside,
-    // the export folder of one of `files`, links resolved.
+    // the export folder of one of `files`: links resolved, and reached
+    // through another mount or spelt in another case on a case-insensitive
+    // drive too.
     static bool target_inside_source(const QString &targetFolder, const QList<QFileInfo> &files);
 
     // Files that could not be copied in the last run (read after the end).

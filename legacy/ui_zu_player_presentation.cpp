@@ -62,7 +62,10 @@ QString s4()
         "QComboBox QAbstractItemView::item:selected{background:lightgray;color:black;}\n"
         "QComboBox QAbstractItemView::item{background:gray;color:black;}\n"
         "QComboBox QAbstractItemView{border:2px solid darkgray;background:white;}\n"
-        "QListView{color:black;background:white;}\n");
+        "QListView{color:black;background:white;}\n"
+        // The popup rows are menu items of the box: without a colour of their
+        // own they take the panel's white text on the white list.
+        "QComboBox::item{color:black;}\n");
 }
 
 QString s7()

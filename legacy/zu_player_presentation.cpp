@@ -33,6 +33,7 @@
 #include <QMessageBox>
 #include <QPropertyAnimation>
 #include <QScrollArea>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QStyle>
 #include <QTimer>
@@ -94,14 +95,23 @@ ZU_Player_presentation::ZU_Player_presentation(QWidget *parent)
     link(this, &ZU_Player_presentation::change_timestamp, reader, &ZuStreamReadAndControl::set_read_timestamp);
     link(this, &ZU_Player_presentation::change_rate, reader, &ZuStreamReadAndControl::change_rate);
     link(this, &ZU_Player_presentation::changeRate, this, &ZU_Player_presentation::rate_button);
-    link(reader, &ZuStreamReadAndControl::slidervalue, ui->slider, qOverload<int, QString>(&ZuSlidertimeline::setValue));
+    // The engine moves the handle after each frame; the minute the handle
+    // then reports is not a time the user chose, and shown it would replace
+    // the frame's own time (14:01:59.900 read "14:01:00:000").
+    link(reader, &ZuStreamReadAndControl::slidervalue, this, [this](int value, const QString &timestamp) {
+        const QScopedValueRollback<bool> following(m_sliderFollowsEngine, true);
+        ui->slider->setValue(value, timestamp);
+    });
     link(reader, &ZuStreamReadAndControl::setTime, this, &ZU_Player_presentation::setTime);
     link(reader, &ZuStreamReadAndControl::set_next_file, this, &ZU_Player_presentation::set_next_file);
     link(reader, &ZuStreamReadAndControl::set_previous_file, this, &ZU_Player_presentation::set_previous_file);
     link(reader, &ZuStreamReadAndControl::set_display_frame, canvas, &Canvas::displayFrame);
     link(ui->slider, &QSlider::sliderPressed, reader, &ZuStreamReadAndControl::slider_pressed);
     link(ui->slider, &ZuSlidertimeline::change_value, this, &ZU_Player_presentation::slider_send_click);
-    link(ui->slider, &ZuSlidertimeline::slider_move, this, &ZU_Player_presentation::setTime);
+    link(ui->slider, &ZuSlidertimeline::slider_move, this, [this](QTime time) {
+        if (!m_sliderFollowsEngine)
+            setTime(time);
+    });
     link(canvas, &Canvas::endingsignal, this, &ZU_Player_presentation::end_displayer);
     link(canvas, &Canvas::set_id_stream, this, &ZU_Player_presentation::change_id_stream);
     link(ui->playButton, &QPushButton::clicked, this, &ZU_Player_presentation::play_pause_button_pressed);
@@ -153,6 +163,7 @@ ZU_Player_presentation::ZU_Player_presentation(QWidget *parent)
     for (double rate : {-8.0, -4.0, -2.0, -1.0, 1.0, 2.0, 4.0, 8.0})
         ui->rateBox->addItem(QString::number(rate, 'f', 1) + QLatin1Char('x'), rate);
     ui->rateBox->setCurrentIndex(4);
+    fitPopupToItems(ui->rateBox);
 
     ui->displayLayout->addWidget(canvas);
 
@@ -344,7 +355,10 @@ void ZU_Player_presentation::init_timelines(QFileInfoList VIDEO_filelist, int ca
         "QComboBox QAbstractItemView::item:selected{background:lightgray;color:black;}\n"
         "QComboBox QAbstractItemView::item{background:gray;color:black;}\n"
         "QComboBox QAbstractItemView{border:2px solid darkgray;background:white;}\n"
-        "QListView{color:black;background:white;}\n"));
+        "QListView{color:black;background:white;}\n"
+        // The popup rows are menu items of the box: without a colour of their
+        // own they take the box's white text on the white list.
+        "QComboBox::item{color:black;}\n"));
     const qint64 started = steadyNs();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     info(QStringLiteral("init timelines :: video files count") + QString::number(VIDEO_filelist.size()));

@@ -238,6 +238,7 @@ private:
     int m_estimatedSeconds = -1;
     quint64 m_buildGeneration = 0;
     bool m_waitCursor = false;
+    bool m_sliderFollowsEngine = false;
     int m_connectionCount = 0;
     int m_connectionsMade = 0;
 };

@@ -60,6 +60,7 @@ QTime hms(const QString &text)
 }
 
 const QString kAllCameras = QStringLiteral("Toutes les caméras");
+const int kTagRowHeight = 45;
 
 } // namespace
 
@@ -135,11 +136,13 @@ void ZU_Player_presentation::update_stream_box(const QStringList &ids)
             id.remove(QStringLiteral("video"));
         ui->video_stream_box->addItem(QStringLiteral("Video ") + id);
     }
+    fitPopupToItems(ui->video_stream_box);
 }
 
 void ZU_Player_presentation::recompute_segment_seconds()
 {
-    segment_seconds = m_estimatedSeconds > 0 ? m_estimatedSeconds : segment_minutes * 60;
+    // Before any build of the day the length is not known: one minute.
+    segment_seconds = m_estimatedSeconds > 0 ? m_estimatedSeconds : segment_minutes > 0 ? segment_minutes * 60 : 60;
 }
 
 // ---------------------------------------------------------------- clicks and time
@@ -204,8 +207,9 @@ QFileInfoList ZU_Player_presentation::usable_media(QFileInfoList files, const ch
 
 QString ZU_Player_presentation::timeline_get_datetime(const QString &time, int cameraId, int tolerance)
 {
-    info(QStringLiteral("timeline send click get datetime :: time ") + time + QStringLiteral(" // camera_id ")
-         + QString::number(cameraId) + QStringLiteral(" // approx ") + QString::number(tolerance));
+    logMessage(QStringLiteral("[INFO] ZUPlayer Display :: timeline send click get datetime :: time ") + time
+               + QStringLiteral(" // camera_id ") + QString::number(cameraId) + QStringLiteral(" // approx ")
+               + QString::number(tolerance));
     ZuTimeline *clickLine = timeline_for_time(time);
     recompute_segment_seconds();
     QFileInfoList media = controller->day_video_files() + controller->day_audio_files();
@@ -241,13 +245,15 @@ QString ZU_Player_presentation::timeline_get_datetime(const QString &time, int c
                 foundIndex = i;
             continue;
         }
-        // The next recording of the same camera (another camera's next file
-        // says nothing about this one's).
+        // The next recording of the same camera and kind (another camera's
+        // next file, or this camera's audio after its videos, says nothing
+        // about what follows this one).
         QTime nextStart;
         int nextIndex = -1;
         for (int j = i + 1; j < media.size() && nextIndex < 0; ++j) {
             const NameParts q = nameParts(media.at(j).fileName());
-            if (q.ok && q.camera.toInt() == cameraId && hms(q.start).isValid()) {
+            if (q.ok && q.camera.toInt() == cameraId && hms(q.start).isValid()
+                && media.at(j).suffix() == media.at(i).suffix()) {
                 nextIndex = j;
                 nextStart = hms(q.start);
             }
@@ -288,7 +294,15 @@ QString ZU_Player_presentation::timeline_get_datetime(const QString &time, int c
     if (tolerance == 0)
         info(prefix + QStringLiteral("change for file                 ") + media.at(foundIndex).filePath());
 
-    const QFileInfo found = media.at(foundIndex);
+    // The engine plays video: an audio file found stands for its video.
+    QFileInfo found = media.at(foundIndex);
+    if (found.suffix() == QLatin1String("zuaudio")) {
+        const QString video = found.completeBaseName() + QStringLiteral(".zuvideo");
+        for (const QFileInfo &f : std::as_const(media)) {
+            if (f.fileName() == video && f.absolutePath() == found.absolutePath())
+                found = f;
+        }
+    }
     const NameParts p = nameParts(found.fileName());
     const QString stream = selected_stream();
     const QTime start = hms(p.start);
@@ -470,6 +484,10 @@ void ZU_Player_presentation::set_timestamp(QModelIndex index)
         info(QStringLiteral("set_timestamp  :: change id stream"));
     if (otherFile || otherStream || reader->state() == ZuStreamReadAndControl::Stopped)
         change_camera(file);
+    // The row's time is the time to show from now on: another camera's row
+    // rebuilds the hour rows, whose end seeks again to the current time
+    // (and opens the file again when the row's stream was not recorded).
+    current_time_text = at.addSecs(-2).time().toString(QStringLiteral("HH:mm:ss:zzz"));
     emit change_timestamp(moved);
 }
 
@@ -507,6 +525,13 @@ void ZU_Player_presentation::list_camera(int id)
         controller->init_day_video_list(QDir::cleanPath(day_directory));
     if (camera_names.isEmpty())
         init_day_cameras();
+    // Nor were the day's timelines built: the build gives the recordings'
+    // length that alarm and tag rows are matched with, and the streams a
+    // row's file is opened in. It is waited for, as the rows need it now.
+    if (segment_minutes < 0 && !day_directory.isEmpty() && !controller->day_video_files().isEmpty()) {
+        set_all_timelines_background(id, usable_media(controller->day_video_files(), nullptr));
+        timeline_thread_finished();
+    }
 }
 
 void ZU_Player_presentation::set_alarm_list_from_cameraid(int id)
@@ -654,6 +679,9 @@ void ZU_Player_presentation::set_tags_list_from_cameraid(int id)
     tags_model = new TagsModel(tag_events);
     tag_delegate = new TagItemDelegate();
     install_list(ui->listTags_view, tags_model, tag_delegate, oldModel, oldDelegate);
+    // A tag row paints two lines of text down to 40 px below its top: the
+    // view's default row height put each row's second line over the next.
+    ui->listTags_view->verticalHeader()->setDefaultSectionSize(kTagRowHeight);
 }
 
 // ---------------------------------------------------------------- tabs and the tree
@@ -758,9 +786,12 @@ void ZU_Player_presentation::tree_entered(QModelIndex index)
                                          QStringLiteral("yyyy-MM-dd"));
     if (date.isValid()) {
         info(QStringLiteral("tree entered :: valid datetime"));
-        // A new day: reading stops and everything of the old day goes.
+        // A new day: reading stops and everything of the old day goes, its
+        // last picture too (an export would take that picture's day and time).
         teardown_timelines();
         stop_button();
+        if (canvas)
+            canvas->setEnding();
         current_date = date;
         day_directory = path + QLatin1Char('/');
         info(QStringLiteral("tree entered :: directory ") + day_directory);
@@ -769,6 +800,7 @@ void ZU_Player_presentation::tree_entered(QModelIndex index)
         camera_id_text = QStringLiteral("-1");
         camera_names.clear();
         m_estimatedSeconds = -1;
+        segment_minutes = -1; // no build of this day yet
         current_file = QStringLiteral("/");
         actual_zuvideo_file.clear();
         ui->video_stream_box->clear();

@@ -1,6 +1,8 @@
 #pragma once
 #include "zulog.h"
 
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QString>
 
@@ -21,6 +23,13 @@ inline qint64 steadyNs()
         return t;
     }();
     return clock.nsecsElapsed();
+}
+
+// A box's popup rows are drawn as menu items, which need more room than the
+// box gives its own text: without this "-8.0x" shows as "-…x".
+inline void fitPopupToItems(QComboBox *box)
+{
+    box->view()->setMinimumWidth(box->view()->sizeHintForColumn(0) + 2 * box->view()->frameWidth());
 }
 
 } // namespace ZuLegacyWindow

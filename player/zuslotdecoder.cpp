@@ -1,5 +1,6 @@
 #include "zuslotdecoder.h"
 
+#include "keyunits.h"
 #include "videodecoder.h"
 #include "zulog.h"
 
@@ -17,99 +18,11 @@ constexpr int kMaxDelayLowDelay = 16;
 constexpr int kMaxDelayFrameThreads = 64;
 // Corrupt-unit lines logged per file, so a damaged file cannot flood the log.
 constexpr int kMaxLoggedCorrupt = 20;
-// What is read of a unit to find its kind, and at most when its headers are long.
-constexpr int kHeadBytes = 4096;
-constexpr int kMaxHeadBytes = 1024 * 1024;
 
 void logLine(const char *level, const char *function, const QString &detail)
 {
     logMessage(QLatin1String(level) + QLatin1String("ZuStreamReadAndControl :: ") + QLatin1String(function)
                + QLatin1String(" :: ") + detail);
-}
-
-// The NAL units of an Annex-B byte string: [begin, end) of each payload,
-// header byte(s) included.
-template <typename F>
-void forEachNal(const uint8_t *p, int n, F &&f)
-{
-    auto nextStart = [&](int from) {
-        for (int k = from; k + 2 < n; ++k) {
-            if (p[k] == 0 && p[k + 1] == 0 && p[k + 2] == 1)
-                return k;
-        }
-        return -1;
-    };
-    int s = nextStart(0);
-    while (s >= 0) {
-        const int begin = s + 3;
-        const int next = nextStart(begin);
-        int end = next < 0 ? n : next;
-        while (end > begin && p[end - 1] == 0)
-            --end; // the next start code's leading zero
-        if (begin < n && !f(p + begin, end - begin))
-            return;
-        s = next;
-    }
-}
-
-// Whether an H.264 SEI NAL unit holds a recovery point message.
-bool seiHasRecoveryPoint(const uint8_t *nal, int n)
-{
-    // The payload without emulation-prevention bytes.
-    std::vector<uint8_t> rbsp;
-    rbsp.reserve(size_t(n));
-    for (int k = 1; k < n; ++k) {
-        if (k >= 3 && nal[k] == 3 && nal[k - 1] == 0 && nal[k - 2] == 0)
-            continue;
-        rbsp.push_back(nal[k]);
-    }
-    size_t k = 0;
-    // A message's type and size: 255 for each 0xff byte, plus the next byte.
-    const auto value = [&](int *out) {
-        *out = 0;
-        while (k < rbsp.size() && rbsp[k] == 0xff)
-            *out += 255, ++k;
-        if (k >= rbsp.size())
-            return false;
-        *out += rbsp[k++];
-        return true;
-    };
-    int type = 0;
-    int size = 0;
-    while (k < rbsp.size() && rbsp[k] != 0x80 && value(&type) && value(&size)) {
-        if (type == 6)
-            return true;
-        k += size_t(size);
-    }
-    return false;
-}
-
-// 1: a key unit; 0: not one; -1: no picture data in these bytes.
-int unitKind(const uint8_t *p, int n, bool hevc)
-{
-    int kind = -1;
-    bool recovery = false;
-    forEachNal(p, n, [&](const uint8_t *nal, int len) {
-        if (len < 1)
-            return true;
-        if (hevc) {
-            const int type = (nal[0] >> 1) & 0x3f;
-            if (type <= 31) {
-                kind = (type >= 16 && type <= 23) ? 1 : 0;
-                return false;
-            }
-            return true;
-        }
-        const int type = nal[0] & 0x1f;
-        if (type == 6 && seiHasRecoveryPoint(nal, len))
-            recovery = true;
-        if (type >= 1 && type <= 5) {
-            kind = (type == 5 || recovery) ? 1 : 0;
-            return false;
-        }
-        return true;
-    });
-    return kind;
 }
 } // namespace
 
@@ -331,37 +244,12 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
 std::vector<int> ZuSlotDecoder::findKeyUnits(const QString &dataPath, const ZuFrameList &frames)
 {
     std::vector<int> keys;
-    if (frames.isEmpty())
-        return keys;
-    const QString codec = VideoDecoder::normalizedCodecName(frames.first().codec);
-    if (codec == QLatin1String("mjpeg")) {
-        for (int i = 0; i < frames.size(); ++i)
-            keys.push_back(i);
-        return keys;
-    }
-    if (codec.isEmpty())
-        return keys;
-    const bool hevc = codec == QLatin1String("hevc");
     QFile data(dataPath);
-    if (!data.open(QIODevice::ReadOnly))
+    if (frames.isEmpty() || !data.open(QIODevice::ReadOnly))
         return keys;
-    const qint64 dataSize = data.size();
-    QByteArray head;
     for (int i = 0; i < frames.size(); ++i) {
-        const ZuFrame &e = frames.at(i);
-        if (e.size <= 0 || e.offset < 0 || e.offset + e.size > dataSize || !data.seek(e.offset))
-            continue;
-        int want = std::min(e.size, kHeadBytes);
-        for (;;) {
-            head = data.read(want);
-            const int kind = unitKind(reinterpret_cast<const uint8_t *>(head.constData()), int(head.size()), hevc);
-            if (kind == 1)
-                keys.push_back(i);
-            // Long headers before the picture data: look further, within bounds.
-            if (kind >= 0 || want >= std::min(e.size, kMaxHeadBytes) || !data.seek(e.offset))
-                break;
-            want = std::min(e.size, kMaxHeadBytes);
-        }
+        if (KeyUnits::isKey(frames.at(i).codec, data, frames.at(i).offset, frames.at(i).size))
+            keys.push_back(i);
     }
     return keys;
 }

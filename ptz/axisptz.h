@@ -29,7 +29,6 @@ public:
     bool isPtzCgiSupported() const { return ptzCgiSupported; }
     bool isZoomCapable() const { return zoomCapable; }
     bool isMagnificationKnown() const { return magnificationKnown; }
-    double maximumMagnification() const { return maxMagnification; }
     double currentMagnification() const { return magnification; }
 
 private slots:

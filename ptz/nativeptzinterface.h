@@ -74,7 +74,6 @@ public:
     bool isIdle() const { return idle; }
     // A request runs (its thread has not ended yet).
     bool isBusy() const { return requestThread != nullptr; }
-    QString driver_name() const { return driverName; }
 
     static bool isProbeCommand(const QString &name);
     // Where a frame point lies from the frame's centre, as pan (right +) and

@@ -52,9 +52,6 @@ public:
 
     Onvif_ptz *record() const { return ptz; }
     QHash<QString, QString> service_map() const { return services; }
-    QString device_time() const { return deviceTime; }
-    bool profiles_known() const { return profilesKnown; }
-    bool status_known() const { return statusKnown; }
 
 signals:
     void timestamp(QString deviceTime);

@@ -13,6 +13,10 @@ PACKAGES=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
   libssl-dev openssl libcurl4-openssl-dev libsdl2-dev libarchive-dev libzip-dev
   python3 xvfb xauth unzip zip libarchive-tools fonts-dejavu-core libgl1-mesa-dri
+  # A FAT drive for the raw export's tests, mounted through FUSE where the
+  # kernel has no vfat.
+  dosfstools fusefat
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()

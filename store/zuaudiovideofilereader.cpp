@@ -1,5 +1,6 @@
 #include "zuaudiovideofilereader.h"
 
+#include "keyunits.h"
 #include "seekfile.h"
 #include "streamframe.h"
 #include "videodecoder.h"
@@ -90,13 +91,18 @@ void ZuAudioVideoFileReader::fail(const QString &detail)
     emit error(kReadError);
 }
 
-std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames)
+std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames, qint64 before, qint64 after)
 {
     const int n = int(frames.size());
     std::vector<qint64> t(size_t(n), -1);
     for (int i = 0; i < n; ++i)
         t[size_t(i)] = msOfTimestamp(frames.at(i).timestamp);
-    const auto at = [&](int i) { return i >= 0 && i < n ? t[size_t(i)] : qint64(-1); };
+    // Past the file's edges, the neighbouring files' times when known.
+    const auto at = [&](int i) {
+        if (i >= 0 && i < n)
+            return t[size_t(i)];
+        return i == -1 ? before : i == n ? after : qint64(-1);
+    };
     std::vector<bool> out(size_t(n), false);
     for (int i = 0; i < n; ++i) {
         const qint64 time = t[size_t(i)];
@@ -109,11 +115,11 @@ std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames)
             // neighbours on one side.
             odd = (time < prev || time > next) && prev <= next;
         } else if (!odd && next >= 0) {
-            const qint64 after = at(i + 2);
-            odd = time > next && after >= 0 && next <= after;
+            const qint64 afterNext = at(i + 2);
+            odd = time > next && afterNext >= 0 && next <= afterNext;
         } else if (!odd && prev >= 0) {
-            const qint64 before = at(i - 2);
-            odd = time < prev && before >= 0 && before <= prev;
+            const qint64 beforePrev = at(i - 2);
+            odd = time < prev && beforePrev >= 0 && beforePrev <= prev;
         }
         out[size_t(i)] = odd;
     }
@@ -121,7 +127,8 @@ std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames)
 }
 
 QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
-                                               bool &started, bool &ended, const QDate &day)
+                                               bool &started, bool &ended, const QDate &day, qint64 before,
+                                               qint64 after)
 {
     QList<int> kept;
     if (begin.isEmpty() || end.isEmpty()) {
@@ -130,7 +137,7 @@ QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const 
             kept.append(i);
         return kept;
     }
-    const std::vector<bool> odd = outOfOrder(frames);
+    const std::vector<bool> odd = outOfOrder(frames, before, after);
     // The range lies on the recording's day: that of the data file, else
     // that of its first entry in order. Entries are compared with it by
     // their full date and time, so that an entry of another day can neither
@@ -236,8 +243,16 @@ bool ZuAudioVideoFileReader::push(StreamFrame *frame)
     return true;
 }
 
-ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &file, VideoDecoder &decoder,
-                                                              bool &started, bool &ended)
+ZuSeekFile::Result ZuAudioVideoFileReader::parseFile(const QFileInfo &file) const
+{
+    const QString dataPath = file.absoluteFilePath();
+    const QString seekPath = ZuSeekFile::seekPathFor(dataPath);
+    return seekPath.isEmpty() ? ZuSeekFile::Result() : ZuSeekFile::parse(seekPath, dataPath, m_streamId);
+}
+
+ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed,
+                                                              qint64 nextTime, VideoDecoder &decoder, bool &started,
+                                                              bool &ended)
 {
     const QString dataPath = file.absoluteFilePath();
     const QString seekPath = ZuSeekFile::seekPathFor(dataPath);
@@ -245,7 +260,6 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         fail(QStringLiteral("not a video data file :: ") + dataPath);
         return Step::Failed;
     }
-    const ZuSeekFile::Result parsed = ZuSeekFile::parse(seekPath, dataPath, m_streamId);
     if (!parsed.ok) {
         fail(QStringLiteral("cannot read the seek file :: ") + seekPath);
         return Step::Failed;
@@ -260,7 +274,16 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
 
     const bool wasStarted = started;
     const QDate fileDay = QDate::fromString(file.fileName().section(QLatin1Char('_'), 1, 1), QStringLiteral("yyyyMMdd"));
-    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended, fileDay);
+    // The neighbouring files' times tell whether this file's first or last
+    // entry is a glitched one.
+    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
+    for (int i = parsed.frames.size() - 1; i >= 0; --i) {
+        const qint64 time = msOfTimestamp(parsed.frames.at(i).timestamp);
+        if (time >= 0) {
+            m_lastTime = time;
+            break;
+        }
+    }
     // Entries lost at the end of a damaged file would leave a hole in the range.
     const bool lostInRange = parsed.truncated && started && !ended;
     if (kept.isEmpty()) {
@@ -286,6 +309,14 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         bytes = data.read(entry.size);
         return bytes.size() == entry.size;
     };
+    // Some recorders flag no key frame at all: the units a decoder can start
+    // from are then found in the units themselves, as the player finds them.
+    const bool flagsKeys = std::any_of(parsed.frames.cbegin(), parsed.frames.cend(),
+                                       [](const ZuFrame &entry) { return entry.isKeyframe(); });
+    auto isKey = [&](int index) {
+        const ZuFrame &entry = parsed.frames.at(index);
+        return flagsKeys ? entry.isKeyframe() : KeyUnits::isKey(entry.codec, data, entry.offset, entry.size);
+    };
     auto ensureDecoder = [&](const ZuFrame &entry) {
         const QString codec = VideoDecoder::normalizedCodecName(entry.codec);
         if (decoder.isOpen() && decoder.codecName() == codec && !codec.isEmpty())
@@ -297,9 +328,9 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     // A range that opens on a non-key frame: decode from the key frame before
     // it so that its first pictures are whole.
     int first = kept.first();
-    if (!wasStarted && !parsed.frames.at(first).isKeyframe()) {
+    if (!wasStarted && !isKey(first)) {
         int key = first - 1;
-        while (key >= 0 && !parsed.frames.at(key).isKeyframe())
+        while (key >= 0 && !isKey(key))
             --key;
         if (key >= 0 && ensureDecoder(parsed.frames.at(key))) {
             decoder.flush();
@@ -347,7 +378,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         }
         AVFrame *picture = nullptr;
         const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
-        if (rc == AVERROR(EAGAIN) && !m_decoderLive && m_pending.empty() && !entry.isKeyframe()) {
+        if (rc == AVERROR(EAGAIN) && !m_decoderLive && m_pending.empty() && !isKey(index)) {
             // Nothing to decode against yet: the stream has not reached its
             // first key frame. Counted and logged, not an error.
             ++waitingForKey;
@@ -373,6 +404,32 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         // held back: each goes with the oldest unit still waiting for one.
         m_pending.push_back(Pending{entry.timestamp, entry.stream_id, cameraName, false});
         deliverPicture(picture);
+    }
+    // Where the range ends, a stream with B-frames has not yet shown every
+    // picture of the kept entries' places: the k-th picture shown from a
+    // group goes with the group's k-th entry, and the last pictures shown
+    // may come from units stored after the range's last entry. The rest of
+    // the group is decoded, its own places dropped, so that the range ends
+    // with its own pictures.
+    if (ended && !m_pending.empty()) {
+        for (int index = kept.last() + 1; index < parsed.frames.size() && !isKey(index); ++index) {
+            if (waitForRoom() == Step::Stopped)
+                return Step::Stopped;
+            const ZuFrame &entry = parsed.frames.at(index);
+            AVFrame *picture = nullptr;
+            if (!readEntry(entry, bytes)
+                || VideoDecoder::normalizedCodecName(entry.codec) != decoder.codecName()) {
+                break;
+            }
+            const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
+            if (rc != 0 && rc != AVERROR(EAGAIN)) {
+                av_frame_free(&picture);
+                break;
+            }
+            m_pending.push_back(Pending{QString(), QString(), QString(), true});
+            if (rc == 0)
+                deliverPicture(picture);
+        }
     }
     if (waitingForKey > 0)
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
@@ -442,13 +499,22 @@ void ZuAudioVideoFileReader::run()
     }
     VideoDecoder decoder;
     m_pending.clear();
+    m_lastTime = -1;
     bool started = false;
     bool ended = false;
     Step step = Step::Ok;
-    for (const QFileInfo &file : m_files) {
+    // Each seek file is parsed one file ahead: the next file's first time
+    // tells whether this one's last entry is out of order.
+    ZuSeekFile::Result next = m_files.isEmpty() ? ZuSeekFile::Result() : parseFile(m_files.first());
+    for (int k = 0; k < m_files.size(); ++k) {
         if (stopRequested() || ended)
             break;
-        step = readFile(file, decoder, started, ended);
+        const ZuSeekFile::Result parsed = std::move(next);
+        next = k + 1 < m_files.size() ? parseFile(m_files.at(k + 1)) : ZuSeekFile::Result();
+        qint64 nextTime = -1;
+        for (int i = 0; i < next.frames.size() && nextTime < 0; ++i)
+            nextTime = msOfTimestamp(next.frames.at(i).timestamp);
+        step = readFile(m_files.at(k), parsed, nextTime, decoder, started, ended);
         if (step != Step::Ok)
             break;
     }

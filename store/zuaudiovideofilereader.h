@@ -12,6 +12,7 @@
 #include <deque>
 #include <vector>
 
+#include "seekfile.h"
 #include "zuframe.h"
 
 class StreamFrame;
@@ -26,9 +27,16 @@ struct AVFrame;
 // first entry whose time is not before `begin` and before `end`, and run up
 // to and including the first later entry whose time is not before `end`.
 // Entries are compared by their full date and time. An entry whose time is
-// out of order with both its neighbours (a glitched stamp, another day)
-// neither opens nor closes the range: it is kept when the range runs. Every
-// entry is kept when `begin` or `end` is empty.
+// out of order with both its neighbours (a glitched stamp, another day; at a
+// file's edge, the neighbour in the next or previous file) neither opens nor
+// closes the range: it is kept when the range runs. Every entry is kept when
+// `begin` or `end` is empty.
+//
+// Entries are in decoding order with rising times. In a stream with
+// B-frames, the k-th picture the decoder shows from a group of pictures (key
+// frame to key frame) goes with the group's k-th entry, as the player pairs
+// them. Key frames are those the seek entries flag; in a file whose entries
+// flag none, the units a decoder can start from, found in their bytes.
 //
 // The consumer sets its queue and the mutex that guards it before start();
 // the reader appends under that mutex and waits 300 ms at a time while the
@@ -71,11 +79,15 @@ public:
     // updated so that the rule carries on across files. `day` is the
     // recording's day (the data file's date); when invalid, the date of the
     // first entry in order.
+    // `before` and `after` are the times next to this file's entries in the
+    // previous and the next file (-1 when unknown).
     static QList<int> selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
-                                  bool &started, bool &ended, const QDate &day = QDate());
+                                  bool &started, bool &ended, const QDate &day = QDate(), qint64 before = -1,
+                                  qint64 after = -1);
     // Per entry: whether its time is unreadable, or out of order with both
-    // its neighbours while they agree with each other.
-    static std::vector<bool> outOfOrder(const ZuFrameList &frames);
+    // its neighbours (past the file's edges, `before` and `after`) while
+    // they agree with each other.
+    static std::vector<bool> outOfOrder(const ZuFrameList &frames, qint64 before = -1, qint64 after = -1);
     // Frames per second of a file's entries (see fps()).
     static double entriesFps(const ZuFrameList &frames);
 
@@ -106,7 +118,10 @@ private:
     // when that unit is not shown.
     void deliverPicture(AVFrame *picture);
     Step drainDecoder(VideoDecoder &decoder);
-    Step readFile(const QFileInfo &file, VideoDecoder &decoder, bool &started, bool &ended);
+    ZuSeekFile::Result parseFile(const QFileInfo &file) const;
+    // `nextTime`: the next file's first time, -1 when none.
+    Step readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed, qint64 nextTime, VideoDecoder &decoder,
+                  bool &started, bool &ended);
     Step waitForRoom();
     bool push(StreamFrame *frame);
     void fail(const QString &detail);
@@ -123,6 +138,7 @@ private:
     int m_nextFrameId = 0;
     bool m_decoderLive = false; // the decoder has given a picture since it was opened or flushed
     std::deque<Pending> m_pending; // reader thread only
+    qint64 m_lastTime = -1;        // the previous file's last time, -1 when none
 
     std::atomic<bool> m_stop{false};
     std::atomic<double> m_fps{-1.0};

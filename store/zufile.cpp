@@ -235,12 +235,22 @@ QHash<int, QString> ZuFile::day_camera_names(const QString &dayFolder)
 
 void ZuFile::distinguish_camera_names(QHash<int, QString> *cameras)
 {
-    QHash<QString, int> uses;
-    for (auto it = cameras->cbegin(); it != cameras->cend(); ++it)
-        ++uses[it.value()];
-    for (auto it = cameras->begin(); it != cameras->end(); ++it) {
-        if (uses.value(it.value()) > 1)
-            it.value() = QStringLiteral("%1 (%2)").arg(it.value()).arg(it.key());
+    // Again until no two names are alike: a name with its id appended may be
+    // the name another camera carries already ("Parking (12)"). Each round
+    // sets apart the cameras that shared a name, so a few rounds do.
+    for (qsizetype round = 0; round <= cameras->size(); ++round) {
+        QHash<QString, int> uses;
+        for (auto it = cameras->cbegin(); it != cameras->cend(); ++it)
+            ++uses[it.value()];
+        bool renamed = false;
+        for (auto it = cameras->begin(); it != cameras->end(); ++it) {
+            if (uses.value(it.value()) > 1) {
+                it.value() = QStringLiteral("%1 (%2)").arg(it.value()).arg(it.key());
+                renamed = true;
+            }
+        }
+        if (!renamed)
+            return;
     }
 }
 

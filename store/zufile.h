@@ -38,7 +38,8 @@ public:
     // file the integrity check verifies.
     static QHash<int, QString> day_camera_names(const QString &dayFolder);
     // Gives each name that more than one camera carries its camera id,
-    // "<name> (<id>)", so that every camera is shown and chosen on its own.
+    // "<name> (<id>)", until every camera has a name of its own, so that it
+    // is shown and chosen on its own.
     static void distinguish_camera_names(QHash<int, QString> *cameras);
 
     // The same for the old plain-text form (one "<id>=<name>" line per camera).

@@ -55,9 +55,10 @@ inline int flatLuma(int index, int step) { return 16 + (index * step) % 210; }
 // picture in decoding order (all intra when gop is 1). With `bframes` > 0
 // (libx265 only) the stream reorders its pictures, so a decoder holds some
 // of them back. With `flatStep` > 0 picture i is a flat grey of luma
-// flatLuma(i, flatStep), coded finely enough to keep that level.
+// flatLuma(i, flatStep), coded finely enough to keep that level. `options`
+// ("key=value:...") are given to the encoder as they stand.
 inline QList<EncodedUnit> encodeUnits(const char *encoder, int width, int height, int count, int gop = 10,
-                                      int bframes = 0, int flatStep = 0)
+                                      int bframes = 0, int flatStep = 0, const char *options = "")
 {
     QList<EncodedUnit> units;
     const AVCodec *codec = avcodec_find_encoder_by_name(encoder);
@@ -84,6 +85,7 @@ inline QList<EncodedUnit> encodeUnits(const char *encoder, int width, int height
         const QByteArray b = bframes > 0 ? ":bframes=" + QByteArray::number(bframes) : QByteArray();
         av_dict_set(&opts, "x265-params", QByteArray("log-level=error" + b + fine).constData(), 0);
     }
+    av_dict_parse_string(&opts, options, "=", ":", 0);
     if (avcodec_open2(c, codec, &opts) < 0) {
         av_dict_free(&opts);
         avcodec_free_context(&c);

@@ -1,6 +1,7 @@
 // Decoder, scaler, export encoder and remux, checked with pictures and units
 // made by libavcodec itself and with what the ffmpeg tools make of the files.
 #include "codectestutil.h"
+#include "keyunits.h"
 #include "probe.h"
 #include "videodecoder.h"
 #include "zuscaler.h"
@@ -9,6 +10,7 @@
 
 #include <QtTest>
 
+#include <QBuffer>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -145,6 +147,67 @@ private Q_SLOTS:
             av_frame_free(&picture);
         }
         QCOMPARE(keyFrames, codecText == "mjpeg" ? 12 : 2);
+    }
+
+    // Key units told from their bytes, as the encoder flagged them: IDR
+    // pictures, recovery points (periodic intra refresh, no IDR after the
+    // first), H.265 random access points in a reordering stream, every MJPEG
+    // picture; also behind headers longer than a first look reads.
+    void findsKeyUnits_data()
+    {
+        QTest::addColumn<QString>("encoder");
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<int>("bframes");
+        QTest::addColumn<QString>("options");
+        QTest::newRow("h264 IDR") << "libx264" << "h264" << 0 << "";
+        QTest::newRow("h264 recovery points") << "libx264" << "h264" << 0 << "intra-refresh=1";
+        QTest::newRow("h265 with B-frames") << "libx265" << " H265" << 3 << "";
+        QTest::newRow("mjpeg") << "mjpeg" << "mjpeg" << 0 << "";
+    }
+    void findsKeyUnits()
+    {
+        QFETCH(QString, encoder);
+        QFETCH(QString, codec);
+        QFETCH(int, bframes);
+        QFETCH(QString, options);
+        const QList<codectest::EncodedUnit> units = codectest::encodeUnits(
+            encoder.toLatin1().constData(), 160, 96, 30, 10, bframes, 0, options.toLatin1().constData());
+        if (units.isEmpty())
+            QSKIP("encoder not available");
+        QCOMPARE(units.size(), 30);
+        const int keys = int(std::count_if(units.begin(), units.end(), [](const auto &u) { return u.key; }));
+        QVERIFY2(keys >= 3 && (keys < 30 || codec == "mjpeg"), qPrintable(QString::number(keys)));
+
+        // An SEI NAL unit (user data, 6000 bytes) before the picture's own.
+        const bool hevc = codec.trimmed().toLower() == "h265";
+        QByteArray sei = hevc ? QByteArray("\x00\x00\x01\x4e\x01\x05", 6) : QByteArray("\x00\x00\x01\x06\x05", 5);
+        sei += QByteArray(23, '\xff') + char(135) + QByteArray(6000, '\x55') + '\x80';
+        QBuffer data;
+        data.open(QIODevice::ReadWrite);
+        QList<QPair<qint64, int>> plain, behindSei;
+        for (const codectest::EncodedUnit &u : units) {
+            plain.append({data.pos(), int(u.bytes.size())});
+            data.write(u.bytes);
+            const QByteArray padded = codec == "mjpeg" ? u.bytes : sei + u.bytes;
+            behindSei.append({data.pos(), int(padded.size())});
+            data.write(padded);
+        }
+        for (int i = 0; i < units.size(); ++i) {
+            QVERIFY2(KeyUnits::isKey(codec, data, plain[i].first, plain[i].second) == units[i].key, qPrintable(QString::number(i)));
+            QVERIFY2(KeyUnits::isKey(codec, data, behindSei[i].first, behindSei[i].second) == units[i].key,
+                     qPrintable(QString::number(i)));
+        }
+        if (codec == "mjpeg")
+            return;
+        // Not a unit of this codec, cut before its picture, or past the data's end.
+        const QByteArray noise = garbage(8192, 7);
+        const QByteArray cut = sei + units[0].bytes.left(2);
+        QCOMPARE(KeyUnits::kindOf(codec, reinterpret_cast<const uint8_t *>(noise.constData()), int(noise.size())),
+                 KeyUnits::Kind::NoPicture);
+        QCOMPARE(KeyUnits::kindOf(codec, reinterpret_cast<const uint8_t *>(cut.constData()), int(cut.size())),
+                 KeyUnits::Kind::NoPicture);
+        QVERIFY(!KeyUnits::isKey(codec, data, plain[1].first, int(data.size())));
+        QVERIFY(!KeyUnits::isKey(QStringLiteral("vp8"), data, plain[0].first, plain[0].second));
     }
 
     void decoderAndScalerRefuseBadInput()

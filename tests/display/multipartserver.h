@@ -19,26 +19,22 @@ extern "C" {
 
 namespace streamtest {
 
-// `count` pictures of the lavfi test source, encoded by the ffmpeg command
-// line with `codecArgs` into the raw `format` ("h264", "hevc", "mjpeg"),
-// split into one access unit per picture by libavformat.
-inline QList<QByteArray> ffmpegUnits(const QStringList &codecArgs, const QString &format, int count,
-                                     const QString &size = QStringLiteral("320x240"), int rate = 10)
+// `count` pictures of the lavfi test source (320x240, 10/s), encoded by the
+// ffmpeg command line with `codecArgs` into the raw `format` ("h264",
+// "hevc"), split into one access unit per picture by libavformat.
+inline QList<QByteArray> ffmpegUnits(const QStringList &codecArgs, const QString &format, int count)
 {
     QList<QByteArray> units;
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("units.") + format);
-    QStringList args{QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                     QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                     QStringLiteral("testsrc=size=%1:rate=%2").arg(size).arg(rate), QStringLiteral("-frames:v"),
-                     QString::number(count)};
-    args << codecArgs << QStringLiteral("-f") << format << QStringLiteral("-y") << file;
     QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"), args);
-    if (!ffmpeg.waitForFinished(120000) || ffmpeg.exitCode() != 0)
-        return units;
+    ffmpeg.start(QStringLiteral("ffmpeg"), QStringList{"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+                                                       "testsrc=size=320x240:rate=10", "-frames:v",
+                                                       QString::number(count)}
+                                               + codecArgs + QStringList{"-f", format, "-y", file});
     AVFormatContext *ctx = nullptr;
-    if (avformat_open_input(&ctx, QFile::encodeName(file).constData(), nullptr, nullptr) < 0)
+    if (!ffmpeg.waitForFinished(120000) || ffmpeg.exitCode() != 0
+        || avformat_open_input(&ctx, QFile::encodeName(file).constData(), nullptr, nullptr) < 0)
         return units;
     AVPacket *pkt = av_packet_alloc();
     while (av_read_frame(ctx, pkt) >= 0) {
@@ -52,9 +48,7 @@ inline QList<QByteArray> ffmpegUnits(const QStringList &codecArgs, const QString
 
 inline QList<QByteArray> h264Units(int count)
 {
-    return ffmpegUnits({QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-g"), QStringLiteral("10"),
-                        QStringLiteral("-bf"), QStringLiteral("0"), QStringLiteral("-pix_fmt"),
-                        QStringLiteral("yuv420p"), QStringLiteral("-preset"), QStringLiteral("ultrafast")},
+    return ffmpegUnits({"-c:v", "libx264", "-g", "10", "-bf", "0", "-pix_fmt", "yuv420p", "-preset", "ultrafast"},
                        QStringLiteral("h264"), count);
 }
 
@@ -69,7 +63,6 @@ struct Script {
     int parts = -1;                 // parts to send; -1: without end
     QDateTime start;                // Timestamp of the first part
     int stepMs = 100;               // Timestamp step between parts
-    bool timestamps = true;
     QByteArray partType = "video/h264";
     int intervalMs = 0;             // 0: everything at once; else one part per interval
     enum class End { Close, Reset, Silence } end = End::Close;
@@ -77,8 +70,20 @@ struct Script {
     int status = 200;
     QByteArray contentType = "multipart/x-mixed-replace; boundary=myboundary";
     bool lowerCaseHeaders = false;
-    bool contentLength = true;
     QByteArray body; // sent as it is in place of parts when not empty
+
+    QByteArray header(const QByteArray &name, const QByteArray &value) const
+    {
+        return (lowerCaseHeaders ? name.toLower() : name) + ": " + value + "\r\n";
+    }
+    QByteArray part(int index) const
+    {
+        const QByteArray &unit = units.at(index % units.size());
+        return "--myboundary\r\n" + header("Content-Type", partType)
+            + header("Content-Length", QByteArray::number(unit.size()))
+            + header("Timestamp", stamp(start.addMSecs(qint64(index) * stepMs)))
+            + header("Frametag", QByteArray::number(index)) + "\r\n" + unit + "\r\n";
+    }
 };
 
 class MultipartServer : public QTcpServer
@@ -100,36 +105,17 @@ public:
             if (s)
                 s->abort();
     }
-    bool start()
-    {
-        return listen(QHostAddress::LocalHost, 0);
-    }
+    bool start() { return listen(QHostAddress::LocalHost, 0); }
     QString port() const { return QString::number(serverPort()); }
-
-    static QByteArray part(const Script &script, int index)
-    {
-        const QByteArray &unit = script.units.at(index % script.units.size());
-        const bool lower = script.lowerCaseHeaders;
-        QByteArray p = "--myboundary\r\n";
-        p += (lower ? "content-type: " : "Content-Type: ") + script.partType + "\r\n";
-        if (script.contentLength)
-            p += (lower ? "content-length: " : "Content-Length: ") + QByteArray::number(unit.size()) + "\r\n";
-        if (script.timestamps)
-            p += (lower ? "timestamp: " : "Timestamp: ") + stamp(script.start.addMSecs(qint64(index) * script.stepMs))
-                + "\r\n";
-        p += (lower ? "frametag: " : "Frametag: ") + QByteArray::number(index) + "\r\n\r\n";
-        return p + unit + "\r\n";
-    }
 
 private:
     void serve(QTcpSocket *socket)
     {
         m_sockets.append(socket);
-        const Script script = scripts.value(qMin(connections, int(scripts.size()) - 1));
-        ++connections;
+        const Script script = scripts.value(qMin(connections++, int(scripts.size()) - 1));
         auto request = std::make_shared<QByteArray>();
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, script, request] {
+        connect(socket, &QTcpSocket::readyRead, socket, [socket, script, request] {
             *request += socket->readAll();
             if (!request->contains("\r\n\r\n") || request->startsWith("done"))
                 return;
@@ -140,11 +126,7 @@ private:
 
     static void send(QTcpSocket *socket, const Script &script, const QByteArray &bytes)
     {
-        if (!script.chunked) {
-            socket->write(bytes);
-            return;
-        }
-        socket->write(QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n");
+        socket->write(script.chunked ? QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n" : bytes);
     }
 
     static void finish(QTcpSocket *socket, const Script &script)
@@ -165,26 +147,21 @@ private:
         socket->disconnectFromHost();
     }
 
-    void answer(QTcpSocket *socket, const Script &script)
+    static void answer(QTcpSocket *socket, const Script &script)
     {
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(script.status) + (script.status == 200 ? " OK" : " Error")
-            + "\r\n";
         if (script.status != 200) {
-            socket->write(head + "Content-Length: 0\r\nConnection: close\r\n\r\n");
+            socket->write("HTTP/1.1 " + QByteArray::number(script.status)
+                          + " Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             socket->disconnectFromHost();
             return;
         }
-        head += (script.lowerCaseHeaders ? "content-type: " : "Content-Type: ") + script.contentType + "\r\n";
-        head += script.chunked ? "Transfer-Encoding: chunked\r\n" : "Connection: close\r\n";
-        socket->write(head + "\r\n");
-        if (!script.body.isEmpty()) {
-            send(socket, script, script.body);
-            finish(socket, script);
-            return;
-        }
-        if (script.intervalMs == 0) {
-            for (int i = 0; i < script.parts; ++i)
-                send(socket, script, part(script, i));
+        socket->write("HTTP/1.1 200 OK\r\n" + script.header("Content-Type", script.contentType)
+                      + (script.chunked ? "Transfer-Encoding: chunked\r\n\r\n" : "Connection: close\r\n\r\n"));
+        if (!script.body.isEmpty() || script.intervalMs == 0) {
+            if (!script.body.isEmpty())
+                send(socket, script, script.body);
+            for (int i = 0; script.body.isEmpty() && i < script.parts; ++i)
+                send(socket, script, script.part(i));
             finish(socket, script);
             return;
         }
@@ -194,25 +171,14 @@ private:
             if (script.parts >= 0 && *index >= script.parts) {
                 timer->stop();
                 finish(socket, script);
-                return;
+            } else if (socket->bytesToWrite() <= 512 * 1024) { // a client that stopped reading holds the stream back
+                send(socket, script, script.part((*index)++));
             }
-            // A client that stopped reading holds the stream back.
-            if (socket->bytesToWrite() > 512 * 1024)
-                return;
-            send(socket, script, part(script, (*index)++));
         });
         timer->start(script.intervalMs);
     }
 
     QList<QPointer<QTcpSocket>> m_sockets;
 };
-
-// A free port on 127.0.0.1 for a producer that listens by itself.
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 } // namespace streamtest

@@ -1,8 +1,14 @@
 #include "canvas.h"
+#include "onvif.h"
+#include "ptzctrlweb.h"
+#include "zulog.h"
+
+#include "../ptz/ptz_test_support.h"
 
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <functional>
 #include <vector>
 
 namespace {
@@ -38,19 +44,69 @@ void mouse(QWidget *w, QEvent::Type type, QPointF pos, Qt::MouseButton button = 
     QApplication::sendEvent(w, &e);
 }
 
-void drag(QWidget *w, QPointF from, QPointF to)
-{
-    mouse(w, QEvent::MouseButtonPress, from);
-    mouse(w, QEvent::MouseMove, to);
-    mouse(w, QEvent::MouseButtonRelease, to);
-}
-
 void wheel(QWidget *w, int delta)
 {
     QWheelEvent e(QPointF(200, 150), QPointF(200, 150), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
                   Qt::NoScrollPhase, false);
     QApplication::sendEvent(w, &e);
 }
+
+// Plays "press:x,y", "move:x,y", "release:x,y", "rpress:x,y" and
+// "rrelease:x,y" (right button), "wheel:delta", "leave", and "hold" (waits
+// until a press held still has sent something).
+void play(QWidget *w, const QString &events, const std::function<int()> &sent = {})
+{
+    for (const QString &e : events.split(' ')) {
+        const QString kind = e.section(':', 0, 0);
+        const QStringList v = e.section(':', 1).split(',');
+        const QPointF at(v.value(0).toDouble(), v.value(1).toDouble());
+        const Qt::MouseButton button = kind.startsWith("rr") || kind == "rpress" ? Qt::RightButton : Qt::LeftButton;
+        QEvent leave(QEvent::Leave);
+        if (kind == "hold")
+            QTRY_VERIFY_WITH_TIMEOUT(sent() > 0, 10000);
+        else if (kind == "leave")
+            QApplication::sendEvent(w, &leave);
+        else if (kind == "wheel")
+            wheel(w, v.value(0).toInt());
+        else
+            mouse(w, kind.endsWith("press") ? QEvent::MouseButtonPress
+                     : kind == "move"       ? QEvent::MouseMove
+                                            : QEvent::MouseButtonRelease, at, button);
+    }
+}
+
+// Records the commands the surface sends instead of reaching a camera.
+class DriverDouble : public NativePTZInterface
+{
+public:
+    DriverDouble()
+        : NativePTZInterface(PtzCamera{}, QStringLiteral("DOUBLE"))
+    {
+    }
+    void send_command(QString command, bool flag, float x, float y, float z, int width, int height, int index,
+                      int areaWidth, int areaHeight) override
+    {
+        calls << QString::asprintf("%s %d %g,%g,%g %dx%d #%d %dx%d", qPrintable(command), flag, x, y, z, width, height,
+                                   index, areaWidth, areaHeight);
+    }
+    QString status_text() override { return QStringLiteral("double"); }
+    void report(int status, const QString &fault) { emit status_message(status, "clic", fault, driverName); }
+    QStringList calls;
+};
+
+// An 800x600 picture on a 400x300 surface: widget point (x, y) is frame
+// point (2x, 2y).
+struct Surface
+{
+    Surface()
+    {
+        canvas.resize(400, 300);
+        canvas.setDigitalZoomEnabled(true);
+        show(canvas, pixels, 800, 600);
+    }
+    Canvas canvas;
+    std::vector<uint8_t> pixels = pattern(800, 600, 3200);
+};
 } // namespace
 
 class TestCanvas : public QObject
@@ -63,6 +119,10 @@ private slots:
     void snapshotsKeepPixels();
     void letterboxAndZoom();
     void mouseZoom();
+    void ptzGestures_data();
+    void ptzGestures();
+    void onvifReplies();
+    void unreachableCameraSwitchesNativeOff();
 };
 
 void TestCanvas::copiesPictureAndTexts()
@@ -220,23 +280,142 @@ void TestCanvas::mouseZoom()
     wheel(&canvas, 240);
     QVERIFY(qAbs(canvas.zoomFactor() - 1.5625) < 1e-9);
     // Right click shows the whole picture again.
-    mouse(&canvas, QEvent::MouseButtonPress, QPointF(10, 10), Qt::RightButton);
-    mouse(&canvas, QEvent::MouseButtonRelease, QPointF(10, 10), Qt::RightButton);
+    play(&canvas, "rpress:10,10 rrelease:10,10");
     QCOMPARE(canvas.zoomFactor(), 1.0);
 
     // A left-button drag selects the part to zoom into; a tiny one is a
     // click, not a choice.
-    drag(&canvas, QPointF(100, 100), QPointF(103, 102));
+    play(&canvas, "press:100,100 move:103,102 release:103,102");
     QCOMPARE(canvas.zoomFactor(), 1.0);
-    drag(&canvas, QPointF(0, 0), QPointF(200, 150));
+    play(&canvas, "press:0,0 move:200,150 release:200,150");
     QCOMPARE(canvas.zoomRect(), QRectF(0, 0, 0.5, 0.5));
     // Zoomed, a drag moves the view (dragging left shows more of the right).
-    drag(&canvas, QPointF(300, 150), QPointF(100, 150));
+    play(&canvas, "press:300,150 move:100,150 release:100,150");
     QVERIFY(canvas.zoomRect().left() > 0.2);
     QCOMPARE(canvas.zoomFactor(), 2.0);
     // Double click (full screen off) resets.
     QTest::mouseDClick(&canvas, Qt::LeftButton, Qt::NoModifier, QPoint(50, 50));
     QCOMPARE(canvas.zoomFactor(), 1.0);
+}
+
+// Each gesture reaches a camera driver, or, with the driver switched off,
+// the recorder's web page (whose client is made at the first gesture);
+// the picture itself does not zoom.
+void TestCanvas::ptzGestures_data()
+{
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QStringList>("native"); // the driver's calls
+    QTest::addColumn<QStringList>("web");    // the page's requests
+
+    const QString frame = " 800x600 #4 -1x-1";
+    const QString none = " -1x-1 #4 -1x-1";
+    const QString stop = "STOP_PanTilt_ContinuousMove 0 0,0,0" + none;
+    QTest::newRow("click") << "press:100,50 release:100,50" << QStringList{"clic 0 200,100,0" + frame}
+                           << QStringList{"clic=200,100"};
+    QTest::newRow("drag") << "press:10,20 move:60,120 release:60,120"
+                          << QStringList{"area 0 20,40,0 800x600 #4 100x200"} << QStringList{"area=20,40,100,200"};
+    QTest::newRow("right click") << "rpress:300,150 rrelease:300,150" << QStringList{"right_clic 0 600,300,0" + frame}
+                                 << QStringList{"rightclic=1"};
+    QTest::newRow("wheel up") << "wheel:120" << QStringList{"ContinuousMove 1 0,0,0.5" + none}
+                              << QStringList{"zoom=1,0"};
+    QTest::newRow("wheel down, two notches") << "wheel:-240" << QStringList{"ContinuousMove 1 0,0,-1" + none}
+                                             << QStringList{"zoom=0,1"};
+    // The page still holds the move at the release: the release is retried
+    // until it goes out.
+    QTest::newRow("hold top right, release") << "press:300,75 hold release:300,75"
+                                             << QStringList{"ContinuousMove 0 0.5,0.5,0" + none, stop}
+                                             << QStringList{"holdclic=600,150", "releaseclic=0,0"};
+    QTest::newRow("hold, leave the surface") << "press:100,150 hold leave release:100,150"
+                                             << QStringList{"ContinuousMove 0 -0.5,0,0" + none, stop}
+                                             << QStringList{"holdclic=200,300", "releaseclic=0,0"};
+}
+
+void TestCanvas::ptzGestures()
+{
+    QFETCH(QString, events);
+    QFETCH(QStringList, native);
+    QFETCH(QStringList, web);
+    {
+        Surface s;
+        DriverDouble driver;
+        s.canvas.setNativePtz(&driver);
+        s.canvas.setPtzIndex(4);
+        play(&s.canvas, events, [&] { return int(driver.calls.size()); });
+        QCOMPARE(driver.calls, native);
+        QCOMPARE(s.canvas.zoomFactor(), 1.0);
+    }
+    ptztest::StandIn server;
+    QVERIFY(server.start({"web", "--hold", "1"}));
+    Surface s;
+    DriverDouble driver;
+    driver.setPtzEnabled(false);
+    s.canvas.setNativePtz(&driver);
+    s.canvas.setWebPtz(server.url() + "/ptz.php?cam=7", "sess");
+    QVERIFY(!s.canvas.webPtzClient());
+    play(&s.canvas, events, [&] { return int(server.requests().size()); });
+    QVERIFY(server.waitForRequests(web.size()));
+    QVERIFY(QTest::qWaitFor([&] { return s.canvas.webPtzClient()->isReady(); }, 20000));
+    for (QString &target : web)
+        target = "/ptz.php?cam=7&" + target + "&resolution=800x600&PHPSESSID=sess";
+    QCOMPARE(server.targets(), web);
+    QVERIFY(driver.calls.isEmpty());
+    QCOMPARE(s.canvas.zoomFactor(), 1.0);
+}
+
+// A failed move (-1) is sent again while the button is held, code 2 (a wheel
+// step) asks for the stop; only the ONVIF driver's replies are followed.
+void TestCanvas::onvifReplies()
+{
+    setLevelValue(1);
+    Surface s;
+    DriverDouble driver;
+    s.canvas.setNativePtz(&driver);
+    play(&s.canvas, "press:300,75 hold", [&] { return int(driver.calls.size()); });
+    s.canvas.onvif_request_finished(-1);
+    s.canvas.onvif_request_finished(2);
+    QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 2, 10000);
+    QVERIFY(driver.calls[1].startsWith("PanTilt_ContinuousMove 0 0.5,0.5,0"));
+    mouse(&s.canvas, QEvent::MouseButtonRelease, {300, 75});
+    QVERIFY(driver.calls.last().startsWith("STOP_PanTilt_ContinuousMove"));
+    // Sent again after the release, a move would never be stopped.
+    s.canvas.onvif_request_finished(-1);
+    emit driver.send_request_finished(2);
+    QTest::qWait(Canvas::kOnvifRetryMs * 2);
+    QCOMPARE(driver.calls.size(), 3);
+    s.canvas.onvif_request_finished(2);
+    QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 4, 10000);
+    QVERIFY(driver.calls[3].startsWith("STOP_PanTilt_ContinuousMove"));
+
+    // The ONVIF driver's code 2 brings the stop (which this driver, without
+    // a camera behind it, can only log).
+    Onvif onvif(PtzCamera{});
+    s.canvas.setNativePtz(&onvif);
+    ptztest::LogCapture::install();
+    emit onvif.send_request_finished(2);
+    const bool stopped = QTest::qWaitFor([] {
+        return ptztest::LogCapture::lines().contains(
+            "[WARN] ONVIF :: send command :: no profile :: STOP_PanTilt_ContinuousMove");
+    }, 10000);
+    ptztest::LogCapture::uninstall();
+    QVERIFY(stopped);
+}
+
+void TestCanvas::unreachableCameraSwitchesNativeOff()
+{
+    Surface s;
+    DriverDouble driver;
+    s.canvas.setNativePtz(&driver);
+    // A camera's whole reply page shows as one short line.
+    driver.report(-2, "PTZ command failed :: <html>\n<body>Error" + QString(5000, 'x'));
+    QVERIFY(driver.isPtzEnabled());
+    QCOMPARE(s.canvas.ptzStatusText().left(58),
+             QStringLiteral("PTZ DOUBLE : clic : PTZ command failed :: <html> <body>Err"));
+    QVERIFY(s.canvas.ptzStatusText().size() < Canvas::kMaxPtzFault + 40);
+    driver.report(-99, "gone");
+    QVERIFY(!driver.isPtzEnabled());
+    wheel(&s.canvas, 120);
+    QVERIFY(driver.calls.isEmpty());
+    QVERIFY(s.canvas.zoomFactor() > 1.0);
 }
 
 QTEST_MAIN(TestCanvas)

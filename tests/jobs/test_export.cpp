@@ -141,6 +141,76 @@ Run runExport(const QList<QFileInfo> &files, const QString &begin, const QString
     return r;
 }
 
+// Runs a command line tool to its end; false when it fails. `out` receives
+// its standard output.
+bool tool(const QString &program, const QStringList &args, QByteArray *out = nullptr)
+{
+    QProcess p;
+    p.start(program, args);
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (out)
+        *out = p.readAllStandardOutput().trimmed();
+    return ok;
+}
+
+using Stamps = QHash<QString, QString>;
+
+// A camera recorded with B-frames (by the ffmpeg command line, -bf 3) into
+// `dir`/140000: ten seconds at 10 frames a second from 14:00:00, entries in
+// decoding order with rising times, as a recorder writes them: the n-th
+// picture shown has the n-th time. Picture n is grey level 2n, so that
+// pictures can be told apart. `glitched` maps a time to the stamp written
+// instead. Without `flagKeys` the entries flag no key frame.
+QFileInfo reorderedCamera(const QString &dir, const Stamps &glitched, bool flagKeys = true)
+{
+    const QString mkv = dir + "/src.mkv";
+    const QString raw = dir + "/src.h264";
+    QByteArray packets;
+    if (!tool("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "color=c=black:s=320x240:r=10:d=10", "-vf",
+                         "geq=lum='mod(N*2,256)':cb=128:cr=128", "-c:v", "libx264", "-bf", "3", "-x264-params",
+                         "b-adapt=0:scenecut=0:keyint=20:min-keyint=20", "-pix_fmt", "yuv420p", mkv})
+        || !tool("ffmpeg", {"-v", "error", "-y", "-i", mkv, "-c", "copy", "-bsf:v", "h264_mp4toannexb", "-f", "h264", raw})
+        || !tool("ffprobe", {"-v", "error", "-show_entries", "packet=size,pos,flags", "-of", "csv=p=0", raw}, &packets))
+        return QFileInfo();
+    const QList<QByteArray> units = packets.split('\n');
+    QFile in(raw);
+    if (units.size() != 100 || !in.open(QIODevice::ReadOnly))
+        return QFileInfo();
+    const QByteArray stream = in.readAll();
+    QByteArray data, seek;
+    const QDateTime t0(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC);
+    for (int i = 0; i < 100; ++i) {
+        const QList<QByteArray> u = units[i].split(','); // size,pos,flags
+        const QByteArray bytes = stream.mid(u[1].toLongLong(), u[0].toInt());
+        data += bytes;
+        const QString time = t0.addMSecs(i * 100).toString("yyyyMMddHHmmsszzz");
+        seek += glitched.value(time, time).toLatin1() + ":video0:h264:320x240:"
+                + (flagKeys && u[2].startsWith('K') ? "1" : "0") + ':' + QByteArray::number(bytes.size()) + '\n';
+    }
+    const QString seg = dir + "/140000/";
+    QFile d(seg + "5_20240305_140000.zuvideo");
+    QFile s(seg + "5_20240305_140000.zuseek");
+    if (!QDir().mkpath(seg) || !d.open(QIODevice::WriteOnly) || d.write(data) != data.size()
+        || !s.open(QIODevice::WriteOnly) || s.write(seek) != seek.size())
+        return QFileInfo();
+    return QFileInfo(d.fileName());
+}
+
+// The grey level of each picture of a file, below its caption, as the
+// picture number of reorderedCamera().
+QList<int> pictureNumbers(const QString &path)
+{
+    QList<int> out;
+    QByteArray levels;
+    if (!tool("ffprobe", {"-v", "error", "-f", "lavfi", "movie=" + path + ",crop=iw:ih/2:0:ih/2,signalstats",
+                          "-show_entries", "frame_tags=lavfi.signalstats.YAVG", "-of", "csv=p=0"},
+              &levels))
+        return out;
+    for (const QByteArray &line : levels.split('\n'))
+        out.append(qRound(line.toDouble() / 2));
+    return out;
+}
+
 } // namespace
 
 class TestExport : public QObject
@@ -153,7 +223,8 @@ class TestExport : public QObject
     // "nocodec": the second file's entries name a codec nothing can decode.
     // "ahead", "wrongday", "early": the entry of 14:00:04.500 is stamped an
     // hour later, on the day before at 23:59:59, or 14:00:00.500 is stamped
-    // 14:00:05 (before the range it seems to fall in).
+    // 14:00:05 (before the range it seems to fall in); "lastahead": the last
+    // entry of the first file (14:00:05.900) is stamped an hour later.
     QList<QFileInfo> copyCamera(const QString &dir, const QString &kind)
     {
         QList<QFileInfo> out;
@@ -175,6 +246,8 @@ class TestExport : public QObject
                     f[0] = "20240304235959000";
                 if (kind == "early" && f[0] == "20240305140000500")
                     f[0] = "20240305140005000";
+                if (kind == "lastahead" && f[0] == "20240305140005900")
+                    f[0] = QDateTime::fromString(f[0], format).addSecs(3600).toString(format).toLatin1();
                 if (kind == "nocodec" && f[0].mid(8, 6) >= "140006")
                     f[2] = "nocodec";
                 lines += f.join(':') + '\n';
@@ -324,6 +397,7 @@ private slots:
         QTest::newRow("stamped an hour ahead") << "ahead";
         QTest::newRow("stamped on another day") << "wrongday";
         QTest::newRow("stamped into the range before it") << "early";
+        QTest::newRow("last entry of a file stamped an hour ahead") << "lastahead";
     }
     void glitchedEntryTimes()
     {
@@ -341,6 +415,53 @@ private slots:
         QCOMPARE(int(r.timestamps.size()), expected);
         QCOMPARE(r.timestamps.first(), first);
         QCOMPARE(probedFrames(out), expected);
+    }
+
+    // A recording with B-frames: the pictures of the range's last places
+    // come from units stored after its last entry. The file holds the
+    // pictures of Début to Fin, in order, each with its place's time (a
+    // glitched one too), at the recording's rate, whether or not the
+    // entries flag the key frames.
+    void reorderedPictures_data()
+    {
+        QTest::addColumn<QString>("begin");
+        QTest::addColumn<Stamps>("glitched");
+        QTest::addColumn<bool>("flagKeys");
+        QTest::newRow("as recorded") << "140003" << Stamps() << true;
+        QTest::newRow("stamped an hour ahead and on another day")
+            << "140002"
+            << Stamps{{"20240305140004100", "20240305150004100"},
+                                       {"20240305140002700", "20240304235959000"}}
+            << true;
+        QTest::newRow("no key frame flagged") << "140003" << Stamps() << false;
+    }
+    void reorderedPictures()
+    {
+        QFETCH(QString, begin);
+        QFETCH(Stamps, glitched);
+        QFETCH(bool, flagKeys);
+        QTemporaryDir tmp;
+        const QFileInfo camera = reorderedCamera(tmp.path(), glitched, flagKeys);
+        QVERIFY(camera.exists());
+        const QString out = tmp.filePath("out.mp4");
+        const Run r = runExport({camera}, begin, "140005", "libx264", out);
+        QCOMPARE(r.errors, QList<int>());
+        QCOMPARE(r.endings, 1);
+        QStringList times;
+        QList<int> pictures;
+        for (int n = begin.right(1).toInt() * 10; n <= 50; ++n) {
+            const QString time =
+                QDateTime(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC).addMSecs(n * 100).toString("yyyyMMddHHmmsszzz");
+            times.append(glitched.value(time, time));
+            pictures.append(n);
+        }
+        QCOMPARE(r.timestamps, times);
+        QCOMPARE(pictureNumbers(out), pictures);
+        QByteArray rate;
+        QVERIFY(tool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=r_frame_rate", "-of",
+                                 "csv=p=0", out},
+                     &rate));
+        QCOMPARE(rate, QByteArray("10/1"));
     }
 
     void threeFilesProgress()

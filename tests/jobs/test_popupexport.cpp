@@ -18,6 +18,8 @@
 
 using namespace etest;
 
+using CameraNames = QHash<int, QString>;
+
 class TestPopupExport : public QObject
 {
     Q_OBJECT
@@ -379,21 +381,34 @@ private slots:
     // Two cameras of one name are two items, each with its own id, named as
     // the main window names them; the export is of the camera chosen, and
     // its caption names it the same way.
+    void camerasSharingAName_data()
+    {
+        QTest::addColumn<CameraNames>("listed");
+        QTest::addColumn<QStringList>("items"); // for cameras 12 and 3, in the combo's order
+        QTest::newRow("two cameras, one name") << CameraNames{{3, "Parking"}, {12, "Parking"}}
+                                               << QStringList{"Parking (12)", "Parking (3)"};
+        // Camera 12 with its id appended would be named as camera 3 is.
+        QTest::newRow("an appended id meets another camera's name")
+            << CameraNames{{3, "Parking (12)"}, {12, "Parking"}, {7, "Parking"}}
+            << QStringList{"Parking (12) (12)", "Parking (12) (3)"};
+    }
     void camerasSharingAName()
     {
+        QFETCH(CameraNames, listed);
+        QFETCH(QStringList, items);
         QTemporaryDir tmp;
         const QString copy = copyExport(m_export, tmp.filePath("data"));
         QVERIFY(!copy.isEmpty());
         QDirIterator it(dayFolderOf(copy), {"*.zunfo"}, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext())
-            QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(it.next()), {{3, "Parking"}, {12, "Parking"}}));
+            QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(it.next()), listed));
         for (const int chosen : {3, 12}) {
             std::unique_ptr<PopupExport> d(dayDialog(chosen, copy));
             QComboBox *combo = d->camera_combo();
             QCOMPARE(combo->count(), 2);
-            QCOMPARE(combo->itemText(0), QStringLiteral("Parking (12)"));
+            QCOMPARE(combo->itemText(0), items.at(0));
             QCOMPARE(combo->itemData(0).toInt(), 12);
-            QCOMPARE(combo->itemText(1), QStringLiteral("Parking (3)"));
+            QCOMPARE(combo->itemText(1), items.at(1));
             QCOMPARE(combo->itemData(1).toInt(), 3);
             QCOMPARE(combo->currentData().toInt(), chosen);
             setTimes(d.get(), QTime(14, 0, 1), QTime(14, 0, 4));
@@ -401,7 +416,7 @@ private slots:
             QCOMPARE(d->select_range(&range), 0);
             QCOMPARE(d->camera_id(), chosen);
             QCOMPARE(names(range), QStringList{QString("%1_20240305_140000").arg(chosen)});
-            QCOMPARE(d->camera_names().value(chosen), QString("Parking (%1)").arg(chosen));
+            QCOMPARE(d->camera_names().value(chosen), items.at(chosen == 12 ? 0 : 1));
         }
     }
 

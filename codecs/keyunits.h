@@ -1,0 +1,26 @@
+#pragma once
+#include <QString>
+
+#include <cstdint>
+
+class QIODevice;
+
+// Tells from a recorded unit's own bytes whether a decoder can start from
+// it, for recordings whose seek entries flag no key frame: an H.264 IDR
+// picture or one announced by a recovery point SEI, an H.265 random access
+// point (IDR, CRA or BLA), every MJPEG picture.
+namespace KeyUnits {
+
+enum class Kind { Key, NotKey, NoPicture };
+
+// The kind of the Annex-B unit `data` of `codec` (a seek-file codec text).
+// Its head is enough when it reaches the first slice; a unit cut before that
+// is NoPicture. Unknown codecs give NoPicture.
+Kind kindOf(const QString &codec, const uint8_t *data, int size);
+
+// Whether the unit of `codec` at [offset, offset + size) of `data` is a key
+// unit. Reads only as much of its head as needed; false when it cannot be
+// read.
+bool isKey(const QString &codec, QIODevice &data, qint64 offset, int size);
+
+} // namespace KeyUnits
