@@ -70,7 +70,6 @@ private slots:
     void badInputs_data();
     void badInputs();
     void corruptAndTruncatedData();
-    void filesReplacedWhilePlaying();
     void receiversMayMoveTheEngine();
     void fileSignalReceiversMayMoveTheEngine_data();
     void fileSignalReceiversMayMoveTheEngine();
@@ -550,37 +549,6 @@ void TestPlayback::corruptAndTruncatedData()
     QCOMPARE(rec2.last(), e1.last().timestamp);
     QVERIFY(engine2.read_and_display_previous_frame(false));
     QCOMPARE(rec2.last(), e1.at(e1.size() - 2).timestamp);
-}
-
-void TestPlayback::filesReplacedWhilePlaying()
-{
-    // The recording under the engine changes while it plays: the current
-    // file is cut short, the next one is replaced by other bytes. Playing
-    // goes on over what can still be read and ends at the last file.
-    QTemporaryDir tmp;
-    const QString root = copyExport(tmp.path());
-    const QString f1 = videoFile(root, 12, QStringLiteral("140000"));
-    const QString f2 = videoFile(root, 12, QStringLiteral("140006"));
-    Engine engine;
-    Recorder rec(&engine);
-    QSignalSpy end(&engine, &Engine::endOfRecordings);
-    engine.set_playlist({f1, f2});
-    QVERIFY(engine.open_file(f1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
-    settle(engine);
-    QVERIFY(QFile::resize(f1, QFileInfo(f1).size() * 2 / 3));
-    const QString replaced = f2 + QStringLiteral(".new");
-    QVERIFY(QFile::copy(f1, replaced));
-    QVERIFY(QFile::remove(f2) && QFile::rename(replaced, f2));
-    engine.change_rate(4);
-    QVERIFY(end.wait(20000));
-    QCOMPARE(end.last().first().toString(), QStringLiteral("next"));
-    QVERIFY(strictly(rec.timestamps));
-    // Back over both, stepping.
-    rec.timestamps.clear();
-    for (int i = 0; i < 80; ++i)
-        engine.read_and_display_previous_frame(false);
-    QVERIFY(strictly(rec.timestamps, false));
-    QVERIFY(!rec.timestamps.isEmpty());
 }
 
 void TestPlayback::receiversMayMoveTheEngine()
