@@ -217,8 +217,10 @@ ZuPictureWorker::PicturePtr ZuPictureWorker::picture(int slot)
             m_urgent = slot;
             m_waiting = true;
             m_preempt = true;
-            m_wake.notify_all();
         }
+        // Again at each turn: the slot may have been decoded by work that
+        // then gave way, and now waits for a converter.
+        m_wake.notify_all();
         m_answered.wait(lock);
     }
     m_urgent = -1;
@@ -691,6 +693,9 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
             } else {
                 av_frame_free(&picture);
             }
+            // The converters start on it now, not when this run ends (it
+            // may be given way without reaching its end).
+            m_wake.notify_all();
         };
         int polls = 0;
         const auto stop = [&]() {
