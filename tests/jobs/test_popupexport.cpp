@@ -1,8 +1,10 @@
-// The export dialog: format table, file-name rules, start times, time checks
-// with their message boxes, theme, and the camera and file choice over the
-// generated export folder.
+// The export dialog: file-name rules, start times, time checks with their
+// message boxes, theme, the camera and file choice over the generated
+// export folder, and the encoded road: "Exporter" opens a job window whose
+// job writes a file that ffprobe accepts.
 #include "test_popupexport_util.h"
 
+#include "download_presentation.h"
 #include "popupexport.h"
 #include "zufile.h"
 
@@ -35,6 +37,14 @@ class TestPopupExport : public QObject
         return new PopupExport(dayVideoFiles(day), camera, QStringLiteral("0"), day, ts());
     }
 
+    static Download_presentation *jobWindow()
+    {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *window = qobject_cast<Download_presentation *>(w))
+                return window;
+        return nullptr;
+    }
+
     static void setTimes(PopupExport *d, const QTime &begin, const QTime &end)
     {
         d->begin_edit()->setTime(begin);
@@ -55,22 +65,9 @@ private slots:
         m_export = smallExport();
         QVERIFY2(!m_export.isEmpty(), "no generated export folder under testdata/small");
         qunsetenv("ZU_THEME");
-    }
-
-    void formatTable()
-    {
-        QCOMPARE(export_format_for_label("H.265 (.mp4)").encoder, QStringLiteral("hevc"));
-        QCOMPARE(export_format_for_label("vp9 (.webm)").extension, QStringLiteral(".webm"));
-        QCOMPARE(export_format_for_label("RAW (talvor format)").encoder, QStringLiteral("raw"));
-        QCOMPARE(export_format_for_label("av1").key, QStringLiteral("AV1"));
-        const ExportFormat fallback = export_format_for_label("Theora (.ogv)");
-        QCOMPARE(fallback.encoder, QStringLiteral("libx264"));
-        QCOMPARE(fallback.key, QStringLiteral("H264"));
-
-        // Every combo item of the dialog finds its own row.
-        PopupExport d({}, -1, "0", QString(), ts());
-        for (int i = 0; i < d.format_combo()->count(); ++i)
-            QCOMPARE(export_format_for_label(d.format_combo()->itemText(i)).key, exportFormats.at(i).key);
+        // A zone with a daylight-saving gap, for the whole program.
+        qputenv("TZ", "Europe/Paris");
+        tzset();
     }
 
     void fileNameRules()
@@ -110,6 +107,11 @@ private slots:
         d->format_combo()->setCurrentIndex(0);
         QCOMPARE(d->normalize_export_filename("clip"), QDir::currentPath() + "/clip_H264.mp4");
 
+        // Every combo item of the dialog finds its own row of the table.
+        for (int i = 0; i < d->format_combo()->count(); ++i)
+            QCOMPARE(export_format_for_label(d->format_combo()->itemText(i)).key, exportFormats.at(i).key);
+        QCOMPARE(export_format_for_label("Theora (.ogv)").key, QStringLiteral("H264"));
+
         // Camera names become one file-name part, never a path.
         QCOMPARE(PopupExport::file_name_part("CAMERA 12"), QStringLiteral("CAMERA12"));
         QCOMPARE(PopupExport::file_name_part(" Quai\tB "), QStringLiteral("QuaiB"));
@@ -140,98 +142,35 @@ private slots:
         QSettings("Talvor", "ZuPlayer").clear();
     }
 
-    void dialogWidth()
-    {
-        std::unique_ptr<PopupExport> d(dayDialog());
-        const QFontMetrics fm(d->file_name_edit()->font());
-        d->file_name_edit()->setText("a");
-        d->adjustPopupWidthToFilename();
-        QCOMPARE(d->minimumWidth(), 420);
-        QCOMPARE(d->width(), 420);
-        const QString medium = QString(60, QLatin1Char('m'));
-        d->file_name_edit()->setText(medium);
-        d->adjustPopupWidthToFilename();
-        QCOMPARE(d->minimumWidth(), qBound(420, fm.horizontalAdvance(medium) + 240, 2280));
-        d->file_name_edit()->setText(QString(3000, QLatin1Char('m')));
-        d->adjustPopupWidthToFilename();
-        QCOMPARE(d->minimumWidth(), 2280);
-        QCOMPARE(d->width(), 2280);
-    }
-
+    // The start time read from the caller's text (the wrap past midnight
+    // is in refusedTimesShowWhy, the ":zzz" form in the daylight-saving case).
     void startTimes()
     {
-        {
-            PopupExport d({}, 3, "0", QString(), "2024-03-05 14:00:03.250");
-            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 5), QTime(14, 0, 3, 250), Qt::UTC));
-            QCOMPARE(d.date_label()->text(), QStringLiteral("2024-03-05"));
-            QCOMPARE(d.begin_edit()->time(), QTime(14, 0, 3, 250));
-            QCOMPARE(d.end_edit()->time(), QTime(14, 1, 3, 250));
-            QVERIFY(d.export_button()->isEnabled());
-        }
-        {
-            PopupExport d({}, 3, "0", QString(), "2024-03-06 08:10:00:500");
-            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 6), QTime(8, 10, 0, 500), Qt::UTC));
-        }
-        {
-            // The viewer's wall clock, carried like the recorded times.
-            const auto wall = [] {
-                const QDateTime now = QDateTime::currentDateTime();
-                return QDateTime(now.date(), now.time(), Qt::UTC);
-            };
-            const QDateTime before = wall();
-            PopupExport d({}, 3, "0", QString(), "not a time");
-            QVERIFY(d.start_time() >= before.addSecs(-1) && d.start_time() <= wall());
-        }
-        {
-            // The end wraps past midnight and then lies before the begin.
-            PopupExport d({}, 3, "0", QString(), "2024-03-05 23:59:30.000");
-            QCOMPARE(d.end_edit()->time(), QTime(0, 0, 30));
-            QVERIFY(!d.export_button()->isEnabled());
-            d.end_edit()->setTime(QTime(23, 59, 31));
-            QVERIFY(d.export_button()->isEnabled());
-            d.end_edit()->setTime(QTime(23, 59, 30));
-            QVERIFY(!d.export_button()->isEnabled());
-        }
-        {
-            const QStringList legacyNames{"a", "b"};
-            PopupExport d({}, 3, "1", legacyNames, "/day", ts());
-            QCOMPARE(d.export_names(), legacyNames);
-            QCOMPARE(d.stream_id(), QStringLiteral("1"));
-        }
+        PopupExport d({}, 3, "0", QString(), "2024-03-05 14:00:03.250");
+        QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 5), QTime(14, 0, 3, 250), Qt::UTC));
+        QCOMPARE(d.date_label()->text(), QStringLiteral("2024-03-05"));
+        QCOMPARE(d.begin_edit()->time(), QTime(14, 0, 3, 250));
+        QCOMPARE(d.end_edit()->time(), QTime(14, 1, 3, 250));
+        QVERIFY(d.export_button()->isEnabled());
+        const QStringList legacyNames{"a", "b"};
+        PopupExport legacy({}, 3, "1", legacyNames, "/day", ts());
+        QCOMPARE(legacy.export_names(), legacyNames);
+        QCOMPARE(legacy.stream_id(), QStringLiteral("1"));
     }
 
     void timesInADaylightSavingGap()
     {
         // 2024-03-31 02:00-03:00 does not exist in Paris; a recorder on
         // another clock still has pictures there, and their time is kept.
-        const QByteArray oldTz = qgetenv("TZ");
-        const bool hadTz = qEnvironmentVariableIsSet("TZ");
-        qputenv("TZ", "Europe/Paris");
-        tzset();
-        struct Restore {
-            QByteArray tz;
-            bool had;
-            ~Restore()
-            {
-                if (had)
-                    qputenv("TZ", tz);
-                else
-                    qunsetenv("TZ");
-                tzset();
-            }
-        } restore{oldTz, hadTz};
         QVERIFY(!QDateTime::fromString("2024-03-31 02:30:00.000", "yyyy-MM-dd HH:mm:ss.zzz").isValid());
 
         QTemporaryDir tmp;
         const QString data = tmp.filePath("3_20240331_020000.zuvideo");
-        QFile d0(data);
-        QVERIFY(d0.open(QIODevice::WriteOnly));
-        d0.write(QByteArray(20, 'x'));
-        d0.close();
-        QFile seek(tmp.filePath("3_20240331_020000.zuseek"));
+        QFile video(data), seek(tmp.filePath("3_20240331_020000.zuseek"));
+        QVERIFY(video.open(QIODevice::WriteOnly) && video.write(QByteArray(20, 'x')) == 20);
         QVERIFY(seek.open(QIODevice::WriteOnly));
-        seek.write("20240331020000000:video0:h264:320x240:1:10\n"
-                   "20240331023000000:video0:h264:320x240:0:10\n");
+        seek.write("20240331020000000:video0:h264:320x240:1:10\n20240331023000000:video0:h264:320x240:0:10\n");
+        video.close();
         seek.close();
 
         for (const char *text : {"2024-03-31 02:30:00.000", "2024-03-31 02:30:00:000"}) {
@@ -297,49 +236,59 @@ private slots:
         QCOMPARE(d->file_name_edit()->text(), out.filePath("x_RAW.talvor"));
     }
 
-    void existingEncodedOutputKept()
+    // The encoded road: an existing file of that name is kept unless the
+    // user agrees; then "Exporter" hides the dialog and opens a job window,
+    // whose file ffprobe reads, and the dialog goes with that window.
+    void encodedRoad()
     {
-        std::unique_ptr<PopupExport> d(dayDialog());
         QTemporaryDir out;
+        QPointer<PopupExport> d = dayDialog();
         d->show();
         d->format_combo()->setCurrentIndex(0);
-        setTimes(d.get(), QTime(14, 0, 1), QTime(14, 0, 9));
-        d->file_name_edit()->setText(out.filePath("clip"));
-        const QString output = out.filePath("clip_H264.mp4");
-        {
-            QFile earlier(output);
-            QVERIFY(earlier.open(QIODevice::WriteOnly));
-            earlier.write("an earlier export");
-        }
-        BoxCloser boxes; // answers neither "Oui" nor "Non": the file stays
-        QVERIFY(!d->create_exporter());
-
-        QCOMPARE(boxes.titles, QStringList{QStringLiteral("Fichier existant")});
-        QVERIFY(d->get_export_path().isEmpty());
-        QVERIFY(d->isVisible());
-        for (QWidget *w : QApplication::topLevelWidgets())
-            QVERIFY(!w->inherits("Download_presentation"));
+        setTimes(d, QTime(14, 0, 1), QTime(14, 0, 9));
+        d->file_name_edit()->setText(out.filePath("Out/clip"));
+        const QString output = out.filePath("Out/clip_H264.mp4");
+        QVERIFY(QDir().mkpath(out.filePath("Out")));
         QFile earlier(output);
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier export") == 17);
+        earlier.close();
+        {
+            BoxCloser boxes; // answers neither "Oui" nor "Non": the file stays
+            QVERIFY(!d->create_exporter());
+            QCOMPARE(boxes.titles, QStringList{QStringLiteral("Fichier existant")});
+        }
+        QVERIFY(d->get_export_path().isEmpty() && d->isVisible() && !jobWindow());
         QVERIFY(earlier.open(QIODevice::ReadOnly));
         QCOMPARE(earlier.readAll(), QByteArray("an earlier export"));
+        earlier.close();
+
+        QVERIFY(earlier.remove());
+        d->doExport();
+        QCOMPARE(d->get_export_path(), output);
+        QVERIFY(!d->isVisible() && !d->raw_worker());
+        QPointer<Download_presentation> window = jobWindow();
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(window->windowTitle(), QStringLiteral("Téléchargement"));
+        QTRY_COMPARE_WITH_TIMEOUT(window->succeededJobs().size(), 1, 120000);
+        QVERIFY(window->failedJobs().isEmpty());
+        QCOMPARE(window->succeededJobs().first()->fileName(), output);
+        QString probe;
+        QVERIFY2(run("ffprobe", {"-v", "error", "-show_entries", "stream=codec_name,width", "-of", "csv=p=0", output},
+                     &probe),
+                 qPrintable(probe));
+        QCOMPARE(probe.trimmed(), QStringLiteral("h264,320"));
+        // Nobody deletes the hidden dialog but its job window's end.
+        QVERIFY(d);
+        window->close();
+        QTRY_VERIFY(window.isNull());
+        QTRY_VERIFY(d.isNull());
     }
 
+    // A camera the day does not hold, or a day without files.
     void cameraCombo()
     {
-        std::unique_ptr<PopupExport> d(dayDialog(3));
-        QComboBox *combo = d->camera_combo();
-        QCOMPARE(combo->count(), 2);
-        // Order of first appearance in the day list (sorted by file name).
-        QCOMPARE(combo->itemText(0), QStringLiteral("Parking"));
-        QCOMPARE(combo->itemData(0).toInt(), 12);
-        QCOMPARE(combo->itemText(1), QStringLiteral("Entrée principale"));
-        QCOMPARE(combo->itemData(1).toInt(), 3);
-        QCOMPARE(combo->currentIndex(), 1);
-        QCOMPARE(d->camera_names().value(12), QStringLiteral("Parking"));
-
         std::unique_ptr<PopupExport> unknown(dayDialog(77));
         QCOMPARE(unknown->camera_combo()->currentIndex(), 0);
-
         PopupExport empty({}, 3, "0", dayFolderOf(m_export), ts());
         QCOMPARE(empty.camera_combo()->count(), 0);
         QList<QFileInfo> range;
@@ -378,13 +327,16 @@ private slots:
         QCOMPARE(names(range), QStringList{"12_20240305_140000"});
     }
 
-    // Two cameras of one name are two items, each with its own id, named as
-    // the main window names them; the export is of the camera chosen, and
+    // Each camera is an item with its own id, in order of first appearance
+    // in the day's files; two cameras of one name are two items, named as
+    // the main window names them. The export is of the camera chosen, and
     // its caption names it the same way.
     void camerasSharingAName_data()
     {
         QTest::addColumn<CameraNames>("listed");
         QTest::addColumn<QStringList>("items"); // for cameras 12 and 3, in the combo's order
+        QTest::newRow("names as recorded") << CameraNames{{3, "Entrée principale"}, {12, "Parking"}}
+                                           << QStringList{"Parking", "Entrée principale"};
         QTest::newRow("two cameras, one name") << CameraNames{{3, "Parking"}, {12, "Parking"}}
                                                << QStringList{"Parking (12)", "Parking (3)"};
         // Camera 12 with its id appended would be named as camera 3 is.
@@ -534,40 +486,22 @@ private slots:
                  qPrintable(on.name() + " / " + off.name()));
     }
 
+    // The theme: ZU_THEME in any case, else the application palette.
     void themes()
     {
+        const auto dialog = [] { return std::make_unique<PopupExport>(QList<QFileInfo>(), 3, "0", QString(), ts()); };
         qputenv("ZU_THEME", "dark");
-        {
-            PopupExport d({}, 3, "0", QString(), ts());
-            QVERIFY(d.dark_theme());
-            QCOMPARE(d.palette().color(QPalette::Window), QColor("#2b2b2b"));
-            QVERIFY(d.styleSheet().contains("background: #2b2b2b"));
-            QVERIFY(d.styleSheet().contains("arrow_up_white.svg"));
-        }
+        QVERIFY(dialog()->dark_theme());
         qputenv("ZU_THEME", "LIGHT");
-        {
-            PopupExport d({}, 3, "0", QString(), ts());
-            QVERIFY(!d.dark_theme());
-            QVERIFY(d.styleSheet().contains("background: #f7f7f7"));
-            QVERIFY(d.styleSheet().contains("checkbox_checked.svg"));
-            QVERIFY(!d.styleSheet().contains("_white.svg"));
-        }
-        // Unset: the application palette decides.
+        QVERIFY(!dialog()->dark_theme());
+        QVERIFY(!dialog()->styleSheet().contains("_white.svg"));
         qunsetenv("ZU_THEME");
         const QPalette saved = QApplication::palette();
-        QPalette darkPalette = saved;
-        darkPalette.setColor(QPalette::Window, QColor(30, 30, 30));
-        QApplication::setPalette(darkPalette);
-        {
-            PopupExport d({}, 3, "0", QString(), ts());
-            QVERIFY(d.dark_theme());
-        }
-        QPalette lightPalette = saved;
-        lightPalette.setColor(QPalette::Window, QColor(240, 240, 240));
-        QApplication::setPalette(lightPalette);
-        {
-            PopupExport d({}, 3, "0", QString(), ts());
-            QVERIFY(!d.dark_theme());
+        for (const int window : {30, 240}) {
+            QPalette palette = saved;
+            palette.setColor(QPalette::Window, QColor(window, window, window));
+            QApplication::setPalette(palette);
+            QCOMPARE(dialog()->dark_theme(), window < 128);
         }
         QApplication::setPalette(saved);
     }
