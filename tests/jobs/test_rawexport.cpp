@@ -1,6 +1,7 @@
 // The raw export: placement below the export folder's name, the copy through
 // the dialog compared with a tree made by cp, repeated exports into the same
-// place, conflicts, missing files and paths without an export folder.
+// place, conflicts, missing files and paths without an export folder; never
+// into the source, never through a planted link, never a torn copy.
 #include "test_popupexport_util.h"
 
 #include "popupexport.h"
@@ -58,6 +59,34 @@ QString mountFatDrive(const QString &image, const QString &point)
         || run("fusefat", {"-o", "rw+", image, point}, &fuse))
         return QString();
     return "mount: " + out.trimmed() + "; fusefat: " + fuse.trimmed();
+}
+
+// What one run of the worker reported; `ended` is -1 when it did not end.
+struct RawRun {
+    int ended = -1;
+    QList<int> errors;
+    int failures = -1;
+};
+
+RawRun rawExport(const QStringList &files, const QString &output)
+{
+    RawExport worker;
+    QList<QFileInfo> infos;
+    for (const QString &f : files)
+        infos << QFileInfo(f);
+    worker.set_files(infos);
+    worker.set_output(QFileInfo(output));
+    QSignalSpy ended(&worker, &RawExport::endingsignal);
+    QSignalSpy errors(&worker, &RawExport::error);
+    worker.start();
+    RawRun r;
+    if (!worker.wait(60000))
+        return r;
+    r.ended = int(ended.size());
+    for (const QList<QVariant> &e : errors)
+        r.errors << e.at(0).toInt();
+    r.failures = worker.failures();
+    return r;
 }
 } // namespace
 
@@ -166,13 +195,10 @@ private slots:
         // The nearest export folder counts, not a parent that looks like one.
         QCOMPARE(RawExport::destination_for("/srv/talvor_admin/x/talvor_0a1b" + rel, "/out/"),
                  QString("/out/talvor_0a1b" + rel));
-        // No export folder above the file: no destination.
-        QCOMPARE(RawExport::destination_for("/data/x" + rel, "/out"), QString());
-        QCOMPARE(RawExport::destination_for("/data/talvor_3_20240305_140000.zuvideo", "/out"), QString());
-        QCOMPARE(RawExport::destination_for("/data/talvor_1/../../etc/passwd", "/out"), QString());
+        // No export folder above the file, or a path that climbs out of it.
+        for (const char *path : {"/data/talvor_3_20240305_140000.zuvideo", "/data/talvor_1/../../etc/passwd"})
+            QCOMPARE(RawExport::destination_for(path, "/out"), QString());
         QCOMPARE(RawExport::destination_for("/data/talvor_1" + rel, QString()), QString());
-        QCOMPARE(RawExport::anchor_of("/a/Talvor_1/b/c"), 2);
-        QCOMPARE(RawExport::anchor_of("c"), -1);
     }
 
     void dialogExportMatchesCp()
@@ -180,6 +206,9 @@ private slots:
         QTemporaryDir tmp;
         const QString source = copyExport(m_export, tmp.filePath("Data/Exports"));
         QVERIFY(!source.isEmpty());
+        // A second day with only a camera list: it goes along too.
+        QVERIFY(QDir().mkpath(source + "/2024-03-06/090000"));
+        QVERIFY(QFile::copy(source + "/2024-03-05/140000/140000.zunfo", source + "/2024-03-06/090000/090000.zunfo"));
         const QString out = tmp.filePath("Home/User/Out");
         const QString expected = tmp.filePath("Expected");
         QVERIFY(expectedTree(source, {source + "/2024-03-05/140000/3_20240305_140000.zuvideo",
@@ -202,19 +231,14 @@ private slots:
 
         // A destination file with other content is kept, and the export says
         // that one file could not be copied.
-        const QString changed = out + "/" + m_name + "/2024-03-05/140006/3_20240305_140006.zuseek";
-        QFile f(changed);
-        QVERIFY(f.open(QIODevice::Append));
-        f.write("mine\n");
-        f.close();
-        const QByteArray mine = [&] { QFile g(changed); g.open(QIODevice::ReadOnly); return g.readAll(); }();
+        QFile changed(out + "/" + m_name + "/2024-03-05/140006/3_20240305_140006.zuseek");
+        QVERIFY(changed.open(QIODevice::Append) && changed.write("mine\n") == 5);
+        changed.close();
         QCOMPARE(dialogExport(source, out + "/clip", QTime(14, 0, 3), QTime(14, 0, 8)), 1);
-        QFile g(changed);
-        QVERIFY(g.open(QIODevice::ReadOnly));
-        QCOMPARE(g.readAll(), mine);
         QVERIFY(!sameTree(expected, out, &diff));
         QVERIFY(diff.contains("3_20240305_140006.zuseek"));
         QCOMPARE(diff.count("diff "), 1);
+        QVERIFY(changed.open(QIODevice::ReadOnly) && changed.readAll().endsWith("mine\n"));
 
         // No temporary file is left behind anywhere.
         QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
@@ -222,114 +246,38 @@ private slots:
             QVERIFY2(!it.next().endsWith(".part"), qPrintable(it.filePath()));
     }
 
-    void progressAndCameraListsOfEveryDay()
+    // A missing seek file fails that copy only; recordings copied from a
+    // case-insensitive disk ("X.ZUVIDEO") take their "X.ZUSEEK" along; a
+    // data file outside any export folder is refused, nothing written.
+    void workerEdgeCases()
     {
         QTemporaryDir tmp;
         const QString source = copyExport(m_export, tmp.filePath("Src"));
         QVERIFY(!source.isEmpty());
-        // A second day with only a camera list: it goes along too.
-        const QString otherDay = source + "/2024-03-06/090000";
-        QVERIFY(QDir().mkpath(otherDay));
-        QVERIFY(QFile::copy(source + "/2024-03-05/140000/140000.zunfo", otherDay + "/090000.zunfo"));
-
-        const QString day = dayFolderOf(source);
-        const QList<QFileInfo> three{QFileInfo(day + "/140000/3_20240305_140000.zuvideo"),
-                                     QFileInfo(day + "/140006/3_20240305_140006.zuvideo"),
-                                     QFileInfo(day + "/140006/12_20240305_140006.zuvideo")};
-        RawExport worker;
-        worker.set_files(three);
-        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
-        QSignalSpy values(&worker, &RawExport::valueChanged);
-        QSignalSpy ended(&worker, &RawExport::endingsignal);
-        QSignalSpy errors(&worker, &RawExport::error);
-        worker.start();
-        QVERIFY(worker.wait(60000));
-        QList<int> progress;
-        for (const QList<QVariant> &v : values)
-            progress << v.at(0).toInt();
-        QCOMPARE(progress, (QList<int>{16, 33, 50, 66, 83, 100}));
-        QCOMPARE(ended.size(), 1);
-        QCOMPARE(errors.size(), 0);
-        const QString copy = tmp.filePath("Out/") + m_name;
-        QVERIFY(QFileInfo::exists(copy + "/2024-03-06/090000/090000.zunfo"));
-        QVERIFY(QFileInfo::exists(copy + "/2024-03-05/index.zunfo"));
-        QVERIFY(QFileInfo::exists(copy + "/2024-03-05/140006/12_20240305_140006.zuseek"));
-
-        // One file: 50 then 100.
-        RawExport one;
-        one.set_files({three.first()});
-        one.set_output(QFileInfo(tmp.filePath("One/x_RAW.talvor")));
-        QSignalSpy oneValues(&one, &RawExport::valueChanged);
-        one.start();
-        QVERIFY(one.wait(60000));
-        QCOMPARE(oneValues.size(), 2);
-        QCOMPARE(oneValues.at(0).at(0).toInt(), 50);
-        QCOMPARE(oneValues.at(1).at(0).toInt(), 100);
-    }
-
-    void missingSeekAndNoExportFolder()
-    {
-        QTemporaryDir tmp;
-        const QString source = copyExport(m_export, tmp.filePath("Src"));
-        QVERIFY(!source.isEmpty());
-        const QString data = dayFolderOf(source) + "/140000/3_20240305_140000.zuvideo";
-        QVERIFY(QFile::remove(dayFolderOf(source) + "/140000/3_20240305_140000.zuseek"));
-
-        RawExport worker;
-        worker.set_files({QFileInfo(data)});
-        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
-        QSignalSpy ended(&worker, &RawExport::endingsignal);
-        QSignalSpy errors(&worker, &RawExport::error);
-        worker.start();
-        QVERIFY(worker.wait(60000));
-        QCOMPARE(ended.size(), 1);
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors.at(0).at(0).toInt(), 1);
-        QCOMPARE(worker.failures(), 1);
-        const QString copied = tmp.filePath("Out/") + m_name + "/2024-03-05/140000/3_20240305_140000.zuvideo";
-        QVERIFY(QFileInfo::exists(copied));
-        QVERIFY(!QFileInfo::exists(copied.left(copied.size() - 8) + ".zuseek"));
-
-        // A data file outside any export folder is refused; nothing is
-        // written anywhere in the target.
-        const QString plain = tmp.filePath("plain/3_20240305_140000.zuvideo");
-        QVERIFY(QDir().mkpath(tmp.filePath("plain")));
-        QVERIFY(QFile::copy(data, plain));
-        RawExport outside;
-        outside.set_files({QFileInfo(plain)});
-        outside.set_output(QFileInfo(tmp.filePath("Nowhere/x_RAW.talvor")));
-        QSignalSpy outsideEnded(&outside, &RawExport::endingsignal);
-        QSignalSpy outsideErrors(&outside, &RawExport::error);
-        outside.start();
-        QVERIFY(outside.wait(60000));
-        QCOMPARE(outsideEnded.size(), 1);
-        QCOMPARE(outsideErrors.size(), 1);
-        QCOMPARE(outsideErrors.at(0).at(0).toInt(), 2);
-        QVERIFY(!QFileInfo::exists(tmp.filePath("Nowhere")));
-    }
-
-    void upperCaseNamesKeepTheirSeekFile()
-    {
-        // Recordings copied from a case-insensitive disk: the day's lists
-        // take "X.ZUVIDEO", and its "X.ZUSEEK" goes along.
-        QTemporaryDir tmp;
-        const QString source = copyExport(m_export, tmp.filePath("Src"));
-        QVERIFY(!source.isEmpty());
-        const QString base = dayFolderOf(source) + "/140000/3_20240305_140000";
-        QVERIFY(QFile::rename(base + ".zuvideo", base + ".ZUVIDEO"));
-        QVERIFY(QFile::rename(base + ".zuseek", base + ".ZUSEEK"));
-
-        RawExport worker;
-        worker.set_files({QFileInfo(base + ".ZUVIDEO")});
-        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
-        QSignalSpy errors(&worker, &RawExport::error);
-        worker.start();
-        QVERIFY(worker.wait(60000));
-        QCOMPARE(errors.size(), 0);
-        QCOMPARE(worker.failures(), 0);
+        const QString first = dayFolderOf(source) + "/140000/3_20240305_140000";
+        QVERIFY(QFile::remove(first + ".zuseek"));
+        RawRun r = rawExport({first + ".zuvideo"}, tmp.filePath("Out/x_RAW.talvor"));
+        QCOMPARE(r.ended, 1);
+        QCOMPARE(r.errors, QList<int>{1});
+        QCOMPARE(r.failures, 1);
         const QString copied = tmp.filePath("Out/") + m_name + "/2024-03-05/140000/3_20240305_140000";
-        QVERIFY(QFileInfo::exists(copied + ".ZUVIDEO"));
-        QVERIFY(QFileInfo::exists(copied + ".ZUSEEK"));
+        QVERIFY(QFileInfo::exists(copied + ".zuvideo") && !QFileInfo::exists(copied + ".zuseek"));
+
+        const QString second = dayFolderOf(source) + "/140006/3_20240305_140006";
+        QVERIFY(QFile::rename(second + ".zuvideo", second + ".ZUVIDEO"));
+        QVERIFY(QFile::rename(second + ".zuseek", second + ".ZUSEEK"));
+        r = rawExport({second + ".ZUVIDEO"}, tmp.filePath("Upper/x_RAW.talvor"));
+        QCOMPARE(r.errors, QList<int>());
+        QCOMPARE(r.failures, 0);
+        const QString upper = tmp.filePath("Upper/") + m_name + "/2024-03-05/140006/3_20240305_140006";
+        QVERIFY(QFileInfo::exists(upper + ".ZUVIDEO") && QFileInfo::exists(upper + ".ZUSEEK"));
+
+        QVERIFY(QDir().mkpath(tmp.filePath("plain")));
+        QVERIFY(QFile::copy(copied + ".zuvideo", tmp.filePath("plain/3_20240305_140000.zuvideo")));
+        r = rawExport({tmp.filePath("plain/3_20240305_140000.zuvideo")}, tmp.filePath("Nowhere/x_RAW.talvor"));
+        QCOMPARE(r.ended, 1);
+        QCOMPARE(r.errors, QList<int>{2});
+        QVERIFY(!QFileInfo::exists(tmp.filePath("Nowhere")));
     }
 
     // A target inside the export folder being read, at any level, behind a
@@ -405,15 +353,9 @@ private slots:
             delete d;
         }
 
-        RawExport worker;
-        worker.set_files({QFileInfo(day + "/140000/3_20240305_140000.zuvideo")});
-        worker.set_output(QFileInfo(target + "/x_RAW.talvor"));
-        QSignalSpy errors(&worker, &RawExport::error);
-        QSignalSpy ended(&worker, &RawExport::endingsignal);
-        worker.start();
-        QVERIFY(worker.wait(60000));
-        QCOMPARE(ended.size(), 1);
-        QCOMPARE(errors.size(), 1);
+        const RawRun r = rawExport({day + "/140000/3_20240305_140000.zuvideo"}, target + "/x_RAW.talvor");
+        QCOMPARE(r.ended, 1);
+        QCOMPARE(r.errors.size(), 1);
         QCOMPARE(treeState(source), before);
     }
 
@@ -440,12 +382,8 @@ private slots:
         QVERIFY(QFile::link(toFile ? elsewhere + "/victim" : elsewhere, planted));
         const QStringList before = treeState(elsewhere);
 
-        RawExport worker;
-        worker.set_files({QFileInfo(dayFolderOf(m_export) + "/140000/3_20240305_140000.zuvideo")});
-        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
-        worker.start();
-        QVERIFY(worker.wait(60000));
-        QVERIFY(worker.failures() > 0);
+        QVERIFY(rawExport({dayFolderOf(m_export) + "/140000/3_20240305_140000.zuvideo"}, tmp.filePath("Out/x_RAW.talvor"))
+                    .failures > 0);
         QCOMPARE(treeState(elsewhere), before);
         QVERIFY(QFileInfo(planted).isSymLink());
     }
