@@ -6,10 +6,9 @@
 #include "encodeitem_presentation.h"
 #include "ff_export.h"
 
+#include "../codecs/probe.h"
+
 #include <QApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -91,21 +90,9 @@ bool firstFrameIsKey(const QString &path)
     return out.split('\n').value(0).trimmed() == "1";
 }
 
-// codec_name, width, height and nb_read_frames (a text) of the first video
-// stream; empty when ffprobe cannot read the file.
-QJsonObject probe(const QString &path)
-{
-    QByteArray out;
-    tool("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                     "stream=codec_name,width,height,nb_read_frames", "-of", "json", path},
-         &out);
-    return QJsonDocument::fromJson(out)["streams"][0].toObject();
-}
-
 int probedFrames(const QString &path)
 {
-    const QJsonObject s = probe(path);
-    return s.isEmpty() ? -1 : s["nb_read_frames"].toString().toInt();
+    return codectest::probe(path).frames;
 }
 
 // What one run of the worker reported.
@@ -340,10 +327,10 @@ private slots:
         // A glitched frame keeps its own time.
         for (int i = 1; kind.isEmpty() && i < r.timestamps.size(); ++i)
             QVERIFY(r.timestamps[i] > r.timestamps[i - 1]);
-        const QJsonObject p = probe(out);
-        QCOMPARE(p["codec_name"].toString(), probed);
-        QCOMPARE(QSize(p["width"].toInt(), p["height"].toInt()), QSize(320, 240));
-        QCOMPARE(p["nb_read_frames"].toString().toInt(), expected);
+        const codectest::Probe p = codectest::probe(out);
+        QCOMPARE(p.codec, probed);
+        QCOMPARE(QSize(p.width, p.height), QSize(320, 240));
+        QCOMPARE(p.frames, expected);
         QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), QStringList{QFileInfo(out).fileName()});
     }
 
@@ -358,8 +345,9 @@ private slots:
         });
         QCOMPARE(r.errors, QList<int>());
         QCOMPARE(r.endings, 1);
-        QCOMPARE(probe(out)["codec_name"].toString(), QString("h264"));
-        const int frames = probedFrames(out);
+        const codectest::Probe p = codectest::probe(out);
+        QCOMPARE(p.codec, QString("h264"));
+        const int frames = p.frames;
         QCOMPARE(frames, int(r.timestamps.size()));
         QVERIFY(frames >= 15 && frames < expectedFrames(seekLines(files), "140000", "235959"));
     }
@@ -404,11 +392,7 @@ private slots:
         }
         QCOMPARE(r.timestamps, times);
         QCOMPARE(pictureNumbers(out), pictures);
-        QByteArray rate;
-        QVERIFY(tool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=r_frame_rate", "-of",
-                                 "csv=p=0", out},
-                     &rate));
-        QCOMPARE(rate, QByteArray("10/1"));
+        QCOMPARE(codectest::probe(out).frameRate, QString("10/1"));
     }
 
     void threeFilesProgress()
