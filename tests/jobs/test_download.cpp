@@ -261,7 +261,8 @@ private slots:
     // earlier left alone; a file whose digest does not match is an error
     // at once, the user's copy stays and the next file goes on; a failing
     // file is tried again after a pause and recovers. (Giving up after six
-    // attempts is in jobWindow.)
+    // attempts is in jobWindow.) A record without a local path fails, and
+    // nothing of the working folder is read, written or removed in its name.
     void filesOneAfterAnother()
     {
         QTemporaryDir dest;
@@ -269,23 +270,32 @@ private slots:
         QVERIFY(writeFile(earlier, "downloaded last week"));
         QVERIFY(writeFile(dest.filePath("b.dat"), content(1024 * 1024, 9))); // stale and longer
         QVERIFY(writeFile(dest.filePath("small.txt"), "the user's own copy"));
+        QTemporaryDir cwd;
+        QVERIFY(writeFile(cwd.filePath(".part"), "the user's own file"));
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(cwd.path()));
         const int seen = int(requested().size());
         DownloadMultiItems_Presentation job(
             {record(url("a.bin?token=1"), dest.filePath("a.bin"), m_files["a.bin"].size()),
              record(url("small.txt?digest=wrong"), dest.filePath("small.txt")),
+             record(url("small.txt?file_hash=1"), QString()),
              record(url("b.dat?digest=upper"), dest.filePath("b.dat"), m_files["b.dat"].size()),
              record(url("c.zip?v=2&fail=2&form=json"), dest.filePath("c.zip"), m_files["c.zip"].size())},
             {record(QString(), earlier)}, dest.path());
         job.start_downloading_item();
         QVERIFY(job.isStarted());
         QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 40000);
+        QDir::setCurrent(previous);
         QCOMPARE(requested().mid(seen), QStringList({"/a.bin?token=1&file_hash=1", "/small.txt?digest=wrong&file_hash=1",
-                                                     "/b.dat?digest=upper&file_hash=1"})
+                                                     "/small.txt?file_hash=1", "/b.dat?digest=upper&file_hash=1"})
                                             + QStringList(3, "/c.zip?v=2&fail=2&form=json"));
         for (const QJsonObject &o : m_server.requests())
             QCOMPARE(o.value("version").toString(), "HTTP/1.0");
         QVERIFY(job.pendingFiles().isEmpty());
-        QCOMPARE(paths(job.errorFiles()), QStringList{"small.txt"});
+        QCOMPARE(paths(job.errorFiles()), QStringList({"small.txt", ""}));
+        QCOMPARE(readFile(cwd.filePath(".part")), QByteArray("the user's own file"));
+        QCOMPARE(QDir(cwd.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{".part"});
         const QList<DownloadFileRecord> done = job.doneFiles();
         QCOMPARE(paths(done), QStringList({"earlier.bin", "a.bin", "b.dat", "c.zip"}));
         for (const DownloadFileRecord &r : done.mid(1)) {
@@ -329,24 +339,6 @@ private slots:
         // No retry comes on its own after a stop.
         QTest::qWait(1500);
         QCOMPARE(job.downloadInfoLabel->text(), QString("Arrêt Utilisateur"));
-    }
-
-    // A record without a local path fails; nothing of the working folder is
-    // read, written or removed in its name.
-    void recordWithoutPath()
-    {
-        QTemporaryDir cwd;
-        QVERIFY(writeFile(cwd.filePath(".part"), "the user's own file"));
-        const QString previous = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(cwd.path()));
-        DownloadMultiItems_Presentation job({record(url("small.txt?file_hash=1"), QString())}, {}, QString());
-        job.start_downloading_item();
-        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 30000);
-        QDir::setCurrent(previous);
-        QCOMPARE(job.errorFiles().size(), 1);
-        QCOMPARE(readFile(cwd.filePath(".part")), QByteArray("the user's own file"));
-        QCOMPARE(QDir(cwd.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{".part"});
     }
 
     // A stop that comes after the transfer's last byte but before the job
