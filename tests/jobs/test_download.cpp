@@ -452,6 +452,7 @@ private slots:
         QCOMPARE(ok->fileNameLabel->text(), "2 fichiers téléchargés");
         QVERIFY(ok->downloadedSuccessfully());
         QCOMPARE(paths(bad->pendingFiles()), QStringList{"b.dat"});
+        QCOMPARE(requested().filter("b.dat?fail=6").size(), 6); // the first attempt and five retries
         QCOMPARE(bad->fileNameLabel->text(), "1 fichiers en erreurs");
         QVERIFY(bad->isInError() && bad->tryAgainButton->isEnabled());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
