@@ -27,6 +27,18 @@ function(zu_library name)
   zu_use_pch(${name})
 endfunction()
 
+# Under the sanitizers every test fails on undefined behaviour as on a memory
+# fault, and leak reports are filtered by the one suppression file (libraries
+# that are not ours, each entry with its reason).
+set(ZU_SANITIZER_ENV
+  "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"
+  "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+function(zu_sanitizer_environment test)
+  if(ZU_ASAN OR ZU_FUZZ)
+    set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT ${ZU_SANITIZER_ENV})
+  endif()
+endfunction()
+
 # zu_test(name SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...]): one Qt Test
 # executable registered with CTest, always headless.
 function(zu_test name)
@@ -42,6 +54,7 @@ function(zu_test name)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ZT_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ZU_SOURCE_DIR=${PROJECT_SOURCE_DIR};ZU_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  zu_sanitizer_environment(${name})
   if(ZT_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${ZT_LABELS}")
   endif()

@@ -53,8 +53,9 @@ export_error::export_error(QWidget *widget)
 
 QString export_error::errorMessage(int code)
 {
-    const int index = code + 34;
-    if (index < 0 || index >= static_cast<int>(kTexts.size()))
+    // In 64 bits: any int is a code, and INT_MAX + 34 must not overflow.
+    const qint64 index = qint64(code) + 34;
+    if (index < 0 || index >= static_cast<qint64>(kTexts.size()))
         return QCoreApplication::translate("export_error", "Erreur inconnue.");
     return QCoreApplication::translate("export_error", kTexts[static_cast<size_t>(index)]);
 }

@@ -68,6 +68,11 @@ qsizetype ZuMultipartParser::lineEnd(qsizetype from) const
 
 bool ZuMultipartParser::isDelimiter(const char *line, qsizetype size, bool *closing) const
 {
+    // The length limit counts the trailing blanks too, as delimiterAt() does
+    // while the line is still arriving: a line is judged the same whether it
+    // comes whole or in pieces.
+    if (size > m_boundary.size() + kMaxDelimiterExtra)
+        return false;
     size = trimmedLineSize(line, size);
     if (size < 3 || line[0] != '-' || line[1] != '-')
         return false;

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 namespace {
@@ -182,7 +183,28 @@ void closeDump(int fd, bool ok)
         ::unlink(g_partialPath);
 }
 
-void writeDump(int sig, const siginfo_t *info)
+// The instruction that faulted, from the signal context: the one address
+// that does not depend on unwinding the stack.
+unsigned long long programCounter(const void *context)
+{
+    if (!context)
+        return 0;
+    const auto *uc = static_cast<const ucontext_t *>(context);
+#if defined(__x86_64__)
+    return static_cast<unsigned long long>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+    return static_cast<unsigned long long>(uc->uc_mcontext.pc);
+#else
+    (void)uc;
+    return 0;
+#endif
+}
+
+// Everything that needs no unwinding comes first (the fault, the program
+// counter, the memory map), the backtrace last: unwinding from an invalid
+// program counter or a smashed stack can fault inside the handler, and what
+// is written by then stays in the dump.
+void writeDump(int sig, const siginfo_t *info, const void *context)
 {
     const int fd = ::open(g_partialPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -200,6 +222,11 @@ void writeDump(int sig, const siginfo_t *info)
         t.addHex(reinterpret_cast<unsigned long long>(info->si_addr));
         t.add("\n");
     }
+    if (const unsigned long long pc = programCounter(context)) {
+        t.add("program counter: ");
+        t.addHex(pc);
+        t.add("\n");
+    }
     if (info && info->si_code <= 0) {
         t.add("sent by pid: ");
         t.addSigned(info->si_pid);
@@ -215,18 +242,18 @@ void writeDump(int sig, const siginfo_t *info)
     addUtcTime(t, now.tv_sec);
     t.add(" (");
     t.addSigned(now.tv_sec);
-    t.add(")\nbacktrace:\n");
+    t.add(")\nmemory map:\n");
 
     bool ok = writeAllToFd(fd, g_header, g_headerLength) && writeText(fd, t);
+    if (ok) {
+        copyMemoryMap(fd);
+        ok = writeAllToFd(fd, "backtrace:\n", 11);
+    }
     if (ok) {
         void *frames[128];
         const int count = ::backtrace(frames, 128);
         if (count > 0)
             ::backtrace_symbols_fd(frames, count, fd);
-        ok = writeAllToFd(fd, "memory map:\n", 12);
-    }
-    if (ok) {
-        copyMemoryMap(fd);
         ok = writeAllToFd(fd, "end of dump\n", 12);
     }
     g_dumpFd = -1;
@@ -263,7 +290,7 @@ void dieWith(int sig)
     // A fault re-executes on return and now takes the default action.
 }
 
-void onFatalSignal(int sig, siginfo_t *info, void *)
+void onFatalSignal(int sig, siginfo_t *info, void *context)
 {
     const int savedErrno = errno;
     if (!g_armed.load()) {
@@ -288,7 +315,7 @@ void onFatalSignal(int sig, siginfo_t *info, void *)
             ::pause();
     }
     g_handlingSignal = sig;
-    writeDump(sig, info);
+    writeDump(sig, info, context);
     dieWith(sig);
     errno = savedErrno;
 }
@@ -314,14 +341,15 @@ bool ensureAltStack()
         g_haveAltStack = true;
         return true;
     }
+    // Static storage: the stack lives as long as the process, and only the
+    // kernel would otherwise hold its address (a leak to the leak checker).
+    alignas(16) static char altStack[kAltStackSize];
     stack_t stack {};
-    stack.ss_sp = new char[kAltStackSize]; // lives as long as the process
+    stack.ss_sp = altStack;
     stack.ss_size = kAltStackSize;
     stack.ss_flags = 0;
-    if (::sigaltstack(&stack, nullptr) != 0) {
-        delete[] static_cast<char *>(stack.ss_sp);
+    if (::sigaltstack(&stack, nullptr) != 0)
         return false;
-    }
     g_haveAltStack = true;
     return true;
 }

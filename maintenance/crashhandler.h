@@ -2,8 +2,8 @@
 #include <QString>
 
 // The in-process crash handler. On a fatal signal (SIGSEGV, SIGBUS, SIGFPE,
-// SIGILL, SIGABRT) it writes a text dump (signal, fault address, time,
-// version, backtrace, memory map) into "crash_reports/reports" below the
+// SIGILL, SIGABRT) it writes a text dump (version, signal, fault address,
+// program counter, time, memory map, backtrace) into "crash_reports/reports" below the
 // per-user folder and lets the process die with the original signal.
 //
 // Everything the signal handler needs (paths, texts, the alternate stack,

@@ -43,24 +43,27 @@ bool isWebUrl(const QUrl &url)
            (scheme == QLatin1String("https") || scheme == QLatin1String("http"));
 }
 
-// A file name taken from a server's URL; it must stay a plain name inside the
-// chosen folder.
-QString safeFileName(const QString &candidate)
-{
-    QString name = QFileInfo(candidate).fileName();
-    name.remove(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f/\\\\]")));
-    name = name.trimmed();
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return QStringLiteral("update.bin");
-    return name;
-}
-
 QString urlFileName(const QUrl &url)
 {
     return QFileInfo(url.path(QUrl::FullyDecoded)).fileName();
 }
 
 } // namespace
+
+// The name comes from the server: it must stay a plain name inside the
+// chosen folder.
+QString DownloadBinary::packageFileName(const QUrl &url, const QString &fileName)
+{
+    QString name = QFileInfo(!fileName.isEmpty() ? fileName : urlFileName(url)).fileName();
+    name.remove(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f/\\\\]")));
+    // Qt takes a path that starts with a colon for one of its resources:
+    // such a name would be neither saved nor opened in the folder.
+    name.remove(QRegularExpression(QStringLiteral("^[:\\s]+")));
+    name = name.trimmed();
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("update.bin");
+    return name;
+}
 
 DownloadBinary::ShellOpenFn &DownloadBinary::shellOpen()
 {
@@ -481,7 +484,7 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
 
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     QDir().mkpath(folder);
-    const QString name = safeFileName(!fileName.isEmpty() ? fileName : urlFileName(url));
+    const QString name = packageFileName(url, fileName);
 
     if (interactive) {
         const QString suffix = packageSuffix(name);

@@ -87,6 +87,10 @@ public:
 
     // ---- Release selection: pure functions of reply bodies and state ----
     static QString platformArch();
+    // The plain file name a package is saved under: `fileName` when given,
+    // else the last part of the URL's path, cleaned of separators and
+    // control characters ("update.bin" when nothing usable is left).
+    static QString packageFileName(const QUrl &url, const QString &fileName = QString());
     // Lower-case package suffix of a file name ("deb", "tar.gz", ...).
     static QString packageSuffix(const QString &fileName);
     static QVersionNumber normalizeVersion(const QString &text);

@@ -215,6 +215,13 @@ bool DumpSender::sendReport(const QString &path)
     return true;
 }
 
+DumpSender::ReplyVerdict DumpSender::readReply(const QByteArray &answer)
+{
+    const QJsonObject root = QJsonDocument::fromJson(answer).object();
+    return {statusAccepted(root.value(QStringLiteral("upload_file_minidump")).toObject()),
+            statusAccepted(root.value(QStringLiteral("upload_file_log")).toObject())};
+}
+
 void DumpSender::slot_send_request_finished()
 {
     QNetworkReply *r = reply;
@@ -230,12 +237,10 @@ void DumpSender::slot_send_request_finished()
         logMessage(QStringLiteral("ZuDumpSender :: send_request_finished :: upload failed + ") +
                    r->errorString());
     } else {
-        const QJsonObject root = QJsonDocument::fromJson(answer).object();
+        const ReplyVerdict verdict = readReply(answer);
         // Only what was actually sent can have been accepted.
-        dumpAccepted = dumpSent &&
-                       statusAccepted(root.value(QStringLiteral("upload_file_minidump")).toObject());
-        logAccepted = logSent &&
-                      statusAccepted(root.value(QStringLiteral("upload_file_log")).toObject());
+        dumpAccepted = dumpSent && verdict.dumpAccepted;
+        logAccepted = logSent && verdict.logAccepted;
     }
 
     if (dumpAccepted) {

@@ -38,6 +38,14 @@ public:
     // "OS <product type>_<kernel version>_<cpu architecture>".
     static QString osText();
     static QString logFilePath();
+    // What the server's reply body says of each part: a part is accepted
+    // when its "status" says OK, or ERROR with error code 4 (already known).
+    struct ReplyVerdict
+    {
+        bool dumpAccepted = false;
+        bool logAccepted = false;
+    };
+    static ReplyVerdict readReply(const QByteArray &answer);
     // The boundary used unless a part happens to contain it.
     static QByteArray defaultBoundary();
 

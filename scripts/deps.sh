@@ -16,6 +16,7 @@ PACKAGES=(
   # A FAT drive for the raw export's tests, mounted through FUSE where the
   # kernel has no vfat.
   dosfstools fusefat
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()

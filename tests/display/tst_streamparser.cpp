@@ -113,6 +113,9 @@ private slots:
         row("no boundary in reach", QByteArray(200000, 'a').replace(0, 1, "<") + "\n", {}, {}, {}, "boundary");
         row("headers too long", "--x\r\n" + QByteArray(40000, 'h') + "\r\n", "x", {}, {}, "headers");
         row("part too large", "--x\r\nContent-Length: 999999999999\r\n\r\n", "x", {}, {}, "exceeds");
+        const QByteArray padded = "x\r\n--b" + QByteArray(70, ' ') + "\r\ny";
+        row("a delimiter padded past the line limit is body data", "--b\r\n\r\n" + padded + "\r\n--b--\r\n", "b",
+            {padded});
     }
     void splitting()
     {

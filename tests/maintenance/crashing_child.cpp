@@ -4,6 +4,7 @@
 #include "http_singleton.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -12,6 +13,22 @@
 namespace {
 int *volatile g_null = nullptr;
 volatile bool g_stop = false;
+
+// The fault itself, hidden from UndefinedBehaviorSanitizer, which would
+// otherwise end the process first in the sanitizer build.
+__attribute__((noinline, no_sanitize("undefined"))) void writeNull(int value)
+{
+    *g_null = value;
+}
+
+// Jumps to an address where no code is: the program counter itself is
+// invalid, and unwinding from it reads there.
+__attribute__((noinline, no_sanitize("undefined"))) void jumpNowhere()
+{
+    using Fn = void (*)();
+    const Fn nowhere = reinterpret_cast<Fn>(static_cast<uintptr_t>(0x1234560));
+    nowhere();
+}
 
 int recurse(volatile char *previous)
 {
@@ -44,7 +61,7 @@ void crashInThreads(int count)
             ready.fetch_add(1);
             while (ready.load() < count) {
             }
-            *g_null = 1;
+            writeNull(1);
         });
     }
     for (std::thread &t : threads)
@@ -59,13 +76,15 @@ int main(int argc, char **argv)
         return 2;
     const char *mode = argv[1];
     if (!std::strcmp(mode, "segv"))
-        *g_null = 42;
+        writeNull(42);
     else if (!std::strcmp(mode, "abort"))
         std::abort();
     else if (!std::strcmp(mode, "stack"))
         return recurse(nullptr);
     else if (!std::strcmp(mode, "threads"))
         crashInThreads(4);
+    else if (!std::strcmp(mode, "badpc"))
+        jumpNowhere();
     else if (!std::strcmp(mode, "nostack"))
         crashWithStackPointerGone();
     return 0;

@@ -2,6 +2,8 @@
 // replies, checked table by table.
 #include <QtTest>
 
+#include <QDir>
+
 #include "downloadbinary.h"
 
 #include <QJsonArray>
@@ -135,6 +137,30 @@ private slots:
         }
         QCOMPARE(seen.join(','), kinds);
         QCOMPARE(u.channelName(), QString(kinds.startsWith("retry") ? "TESTING" : "STABLE"));
+    }
+
+    // The name a package is saved under comes from the server's URL and
+    // must stay a plain file of the download folder.
+    void packageFileName_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("plain") << "https://h/files/zuplayer-3.5.0.deb" << "zuplayer-3.5.0.deb";
+        QTest::newRow("encoded separators") << "https://h/a%2F..%2F..%2Fetc%5Cx.deb" << "etcx.deb";
+        QTest::newRow("dot-dot") << "https://h/files/%2E%2E" << "update.bin";
+        QTest::newRow("no name") << "https://h/" << "update.bin";
+        QTest::newRow("control characters") << "https://h/a%0A%0Db%7F.deb" << "ab.deb";
+        QTest::newRow("leading colon (a Qt resource path)") << "https://h/:80-3r.gz" << "80-3r.gz";
+        QTest::newRow("colons only") << "https://h/%3A%3A" << "update.bin";
+    }
+
+    void packageFileName()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, name);
+        QCOMPARE(DownloadBinary::packageFileName(QUrl(url)), name);
+        const QString folder = QStringLiteral("/tmp/downloads");
+        QCOMPARE(QDir(folder).filePath(name), folder + '/' + name);
     }
 
     void texts_data()
