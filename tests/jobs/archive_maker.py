@@ -4,13 +4,14 @@
 #   archive_maker.py CASE ROOT OUT
 # ROOT is the test's scratch folder: absolute names and link targets point
 # into it, next to the sentinel file ROOT/outside.txt. Source trees for the
-# command lines are made in ROOT/src. Prints, as JSON, what a correct
+# command lines are made anew in ROOT/src. Prints, as JSON, what a correct
 # extraction holds: {"files": {relative: sha256}, "links": {relative: target},
 # "hardlinks": {relative: relative}}.
 import hashlib
 import io
 import json
 import os
+import shutil
 import stat
 import subprocess
 import sys
@@ -222,9 +223,11 @@ if CASE in TAR_CASES:
 elif CASE in ZIP_CASES:
     zip_case(ZIP_CASES[CASE])
 elif CASE in BENIGN_CLI:
+    shutil.rmtree(SRC, ignore_errors=True)
     make_tree(CASE != "cli_zip")
     BENIGN_CLI[CASE]()
 elif CASE in HOSTILE_CLI:
+    shutil.rmtree(SRC, ignore_errors=True)
     os.makedirs(os.path.join(SRC, "sub"))
     write("ok.txt", b"ok")
     write("escape.txt", b"escaped")
