@@ -129,9 +129,9 @@ def update_seeds(seeds, server):
 # Benign, hostile and damaged archives as the extraction tests make them.
 # Their absolute names and link targets point into DIR/archive-root, which
 # the target watches as well as the destination's surroundings.
-ARCHIVE_CASES = ["tar_nested", "tar_nested_gz", "tar_links", "tar_absolute", "tar_dotdot_inner", "tar_backslash",
-                 "tar_symlink_then_file", "tar_symlink_chain", "tar_hardlink_absolute", "tar_device",
-                 "zip_nested", "zip_dotdot", "zip_symlink_absolute", "cli_bsdtar_cpio_absolute"]
+ARCHIVE_CASES = ["tar_tree", "tar_dotdot_inner", "tar_backslash", "tar_symlink_up", "tar_symlink_chain",
+                 "tar_symlink_ladder", "tar_hardlink_out", "tar_device", "zip_tree", "zip_drive", "cli_tar_absolute",
+                 "cli_zip_dotdot", "cli_zip_symlink_absolute", "cli_bsdtar_cpio", "cli_bsdtar_symlink_then_file"]
 
 
 def archive_seeds(seeds):
@@ -140,7 +140,7 @@ def archive_seeds(seeds):
     maker = os.path.join(ROOT, "tests", "jobs", "archive_maker.py")
     with tempfile.TemporaryDirectory(prefix="zufuzz-archives.") as work:
         for case in ARCHIVE_CASES:
-            out = os.path.join(work, case)
+            out = os.path.join(work, case + ".bin")  # a suffix, or zip adds its own
             with open(os.path.join(root, "outside.txt"), "w") as f:
                 f.write("not to be touched")
             subprocess.run([sys.executable, maker, case, root, out], stdout=subprocess.DEVNULL, check=True)

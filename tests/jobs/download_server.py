@@ -5,23 +5,20 @@
 #   file_hash=1   adds "Content-Digest: sha-256=<hex digest of the file>"
 #   digest=wrong  ... with the digest of other bytes; digest=upper: in capitals
 #   form=<form>   answers with the error reply <form> (see FORMS) instead
-#   fail=<n>      only the first n requests of this path get that error reply
+#   fail=<n>      only the first n requests of this address get that error reply
 #                 (the form given, html500 by default)
 #   slow=1        sends the file a few KiB at a time, with pauses
 #   notype=1      sends the file without a Content-Type header
 # Every request goes to --record as one JSON line (path with query, HTTP
 # version).
-# Prints "PORT <n>" once listening.
-import argparse
-import functools
 import hashlib
-import http.server
-import json
 import os
-import ssl
-import threading
+import sys
 import time
 import urllib.parse
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ptz"))
+import standin  # noqa: E402
 
 # form: (status, Content-Type header line or None, body)
 FORMS = {
@@ -38,32 +35,25 @@ FORMS = {
 }
 
 
-class Handler(http.server.BaseHTTPRequestHandler):
+class Handler(standin.Handler):
     protocol_version = "HTTP/1.0"
-
-    def log_message(self, *args):
-        pass
 
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query))
+        self.record({"path": self.path, "version": self.request_version})
         with self.server.lock:
-            with open(self.server.log_path, "a", encoding="utf-8") as out:
-                out.write(json.dumps({"path": self.path, "version": self.request_version}) + "\n")
-            count = self.server.counts.get(url.path, 0) + 1
-            self.server.counts[url.path] = count
+            count = self.server.counts[self.path] = self.server.counts.get(self.path, 0) + 1
 
         form = query.get("form")
         if "fail" in query:
             form = (form or "html500") if count <= int(query["fail"]) else None
         if form:
-            status, header, body = FORMS[form]
-            self.answer(status, header, body)
+            self.answer(*FORMS[form])
             return
-
-        name = urllib.parse.unquote(url.path).lstrip("/")
-        path = os.path.realpath(os.path.join(self.server.root, name))
-        if not path.startswith(self.server.root + os.sep) or not os.path.isfile(path):
+        root = os.path.realpath(self.server.args.root)
+        path = os.path.realpath(os.path.join(root, urllib.parse.unquote(url.path).lstrip("/")))
+        if not path.startswith(root + os.sep) or not os.path.isfile(path):
             self.answer(*FORMS["html"])
             return
         with open(path, "rb") as f:
@@ -71,57 +61,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
         extra = []
         if query.get("file_hash") == "1":
             digest = hashlib.sha256(data + (b"x" if query.get("digest") == "wrong" else b"")).hexdigest()
-            if query.get("digest") == "upper":
-                digest = digest.upper()
-            extra.append(("Content-Digest", "sha-256=" + digest))
+            extra.append(("Content-Digest", "sha-256=" + (digest.upper() if query.get("digest") == "upper" else digest)))
         header = None if query.get("notype") else ("Content-Type", "application/octet-stream")
         self.answer(200, header, data, extra, slow=query.get("slow") == "1")
 
     def answer(self, status, header, body, extra=(), slow=False):
         self.send_response(status)
-        if header:
-            self.send_header(*header)
-        for name, value in extra:
+        for name, value in ([header] if header else []) + list(extra) + [("Content-Length", str(len(body)))]:
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         try:
-            if not slow:
-                self.wfile.write(body)
-                return
-            for start in range(0, len(body), 4096):
-                self.wfile.write(body[start:start + 4096])
-                self.wfile.flush()
-                time.sleep(0.05)
+            step = 4096 if slow else max(len(body), 1)
+            for start in range(0, len(body), step):
+                self.wfile.write(body[start:start + step])
+                if slow:
+                    self.wfile.flush()
+                    time.sleep(0.05)
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client gave up, which is what a stop does
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--record", default=os.devnull)
-    parser.add_argument("--lifetime", type=float, default=300.0)
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
-    args = parser.parse_args()
-
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
-    server.root = os.path.realpath(args.root)
-    server.log_path = args.record
-    server.lock = threading.Lock()
-    server.counts = {}
-    if args.cert:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.cert, args.key)
-        server.socket = context.wrap_socket(server.socket, server_side=True)
-    if args.record != os.devnull:
-        open(args.record, "w").close()
-    print("PORT %d" % server.server_address[1], flush=True)
-    threading.Timer(args.lifetime, os._exit, [0]).start()
-    server.serve_forever()
-
-
 if __name__ == "__main__":
-    main()
+    parser = standin.arguments()
+    parser.add_argument("--root", required=True)
+    srv = standin.server(Handler, parser.parse_args())
+    srv.counts = {}
+    standin.run(srv)

@@ -6,10 +6,9 @@
 #include "encodeitem_presentation.h"
 #include "ff_export.h"
 
+#include "../codecs/probe.h"
+
 #include <QApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -30,17 +29,17 @@ QList<QFileInfo> cameraFiles(const QString &day, int camera)
     return files;
 }
 
-// Stream "video0" of the seek files as (timestamp, key frame) pairs.
-QList<QPair<QByteArray, bool>> seekLines(const QList<QFileInfo> &files)
+// The times of stream "video0" in the seek files.
+QList<QByteArray> seekLines(const QList<QFileInfo> &files)
 {
-    QList<QPair<QByteArray, bool>> out;
+    QList<QByteArray> out;
     for (const QFileInfo &fi : files) {
         QFile f(fi.absoluteFilePath().replace(".zuvideo", ".zuseek"));
         f.open(QIODevice::ReadOnly);
         for (const QByteArray &raw : f.readAll().split('\n')) {
             const QList<QByteArray> fields = raw.trimmed().split(':');
             if (fields.size() == 6 && fields[1] == "video0")
-                out.append({fields[0], fields[4] == "1"});
+                out.append(fields[0]);
         }
     }
     return out;
@@ -49,10 +48,10 @@ QList<QPair<QByteArray, bool>> seekLines(const QList<QFileInfo> &files)
 // Frames from the first entry at or after `begin` to the first entry at or
 // after `end`, both included; 0 when no entry lies in the range. `first`
 // receives the first one's time, `before` the time of the entry before it.
-int expectedFrames(const QList<QPair<QByteArray, bool>> &lines, const QString &begin, const QString &end,
+int expectedFrames(const QList<QByteArray> &lines, const QString &begin, const QString &end,
                    QString *first = nullptr, QString *before = nullptr)
 {
-    auto tod = [&](int i) { return QString::fromLatin1(lines[i].first.mid(8, 6)); };
+    auto tod = [&](int i) { return QString::fromLatin1(lines[i].mid(8, 6)); };
     int start = 0;
     while (start < lines.size() && !(tod(start) >= begin && tod(start) < end))
         ++start;
@@ -63,37 +62,37 @@ int expectedFrames(const QList<QPair<QByteArray, bool>> &lines, const QString &b
         ++last;
     last = qMin(last, int(lines.size()) - 1);
     if (first)
-        *first = QString::fromLatin1(lines[start].first);
+        *first = QString::fromLatin1(lines[start]);
     if (before && start > 0)
-        *before = QString::fromLatin1(lines[start - 1].first);
+        *before = QString::fromLatin1(lines[start - 1]);
     return last - start + 1;
+}
+
+// Runs a command line tool to its end; false when it fails. `out` receives
+// its standard output.
+bool tool(const QString &program, const QStringList &args, QByteArray *out = nullptr)
+{
+    QProcess p;
+    p.start(program, args);
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (out)
+        *out = p.readAllStandardOutput().trimmed();
+    return ok;
 }
 
 // Whether the first picture of the file is a key frame, by ffprobe.
 bool firstFrameIsKey(const QString &path)
 {
-    QProcess p;
-    p.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-read_intervals", "%+#1", "-show_entries",
-                        "frame=key_frame", "-of", "default=nw=1:nk=1", path});
-    p.waitForFinished(60000);
-    return p.readAllStandardOutput().trimmed().split('\n').value(0).trimmed() == "1";
-}
-
-// codec_name, width, height and nb_read_frames (a text) of the first video
-// stream; empty when ffprobe cannot read the file.
-QJsonObject probe(const QString &path)
-{
-    QProcess p;
-    p.start("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                        "stream=codec_name,width,height,nb_read_frames", "-of", "json", path});
-    p.waitForFinished(60000);
-    return QJsonDocument::fromJson(p.readAllStandardOutput())["streams"][0].toObject();
+    QByteArray out;
+    tool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-read_intervals", "%+#1", "-show_entries",
+                     "frame=key_frame", "-of", "default=nw=1:nk=1", path},
+         &out);
+    return out.split('\n').value(0).trimmed() == "1";
 }
 
 int probedFrames(const QString &path)
 {
-    const QJsonObject s = probe(path);
-    return s.isEmpty() ? -1 : s["nb_read_frames"].toString().toInt();
+    return codectest::probe(path).frames;
 }
 
 // What one run of the worker reported.
@@ -139,18 +138,6 @@ Run runExport(const QList<QFileInfo> &files, const QString &begin, const QString
     QCoreApplication::processEvents(); // queued signals emitted just before the end
     delete worker;
     return r;
-}
-
-// Runs a command line tool to its end; false when it fails. `out` receives
-// its standard output.
-bool tool(const QString &program, const QStringList &args, QByteArray *out = nullptr)
-{
-    QProcess p;
-    p.start(program, args);
-    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (out)
-        *out = p.readAllStandardOutput().trimmed();
-    return ok;
 }
 
 using Stamps = QHash<QString, QString>;
@@ -239,15 +226,12 @@ class TestExport : public QObject
                 QList<QByteArray> f = line.split(':');
                 if (f.size() < 3)
                     continue;
-                const char *format = "yyyyMMddHHmmsszzz";
-                if (kind == "ahead" && f[0] == "20240305140004500")
-                    f[0] = QDateTime::fromString(f[0], format).addSecs(3600).toString(format).toLatin1();
-                if (kind == "wrongday" && f[0] == "20240305140004500")
-                    f[0] = "20240304235959000";
-                if (kind == "early" && f[0] == "20240305140000500")
-                    f[0] = "20240305140005000";
-                if (kind == "lastahead" && f[0] == "20240305140005900")
-                    f[0] = QDateTime::fromString(f[0], format).addSecs(3600).toString(format).toLatin1();
+                const QHash<QString, QByteArrayList> glitches{{"ahead", {"20240305140004500", "20240305150004500"}},
+                                                              {"wrongday", {"20240305140004500", "20240304235959000"}},
+                                                              {"early", {"20240305140000500", "20240305140005000"}},
+                                                              {"lastahead", {"20240305140005900", "20240305150005900"}}};
+                if (glitches.value(kind).value(0) == f[0])
+                    f[0] = glitches.value(kind).value(1);
                 if (kind == "nocodec" && f[0].mid(8, 6) >= "140006")
                     f[2] = "nocodec";
                 lines += f.join(':') + '\n';
@@ -265,16 +249,6 @@ class TestExport : public QObject
         return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
     }
 
-    EncodeItem_Presentation *makeJob(const QString &out, const QString &codec, const QString &end,
-                                     QPointer<ff_export> *worker)
-    {
-        *worker = makeWorker(cameraFiles(m_day, 3), "140000", end, codec, out);
-        auto *item = new EncodeItem_Presentation(out);
-        item->set_exporter(*worker);
-        item->setType("zuplayer");
-        return item;
-    }
-
 private slots:
     void initTestCase()
     {
@@ -289,52 +263,74 @@ private slots:
         QThreadPool::globalInstance()->setExpiryTimeout(50);
     }
 
-    void exportRange_data()
+    // An export from Début to Fin holds every frame from the first entry at
+    // or after Début to the first at or after Fin, as counted in the
+    // untouched seek files, and starts with a key frame; one entry whose
+    // time is glitched neither ends the range early nor opens it early. An
+    // error ending comes alone, and a file is left only when frames were
+    // encoded, closed so that it plays to the last of them.
+    void exports_data()
     {
         QTest::addColumn<int>("camera");
         QTest::addColumn<QString>("codec");
-        QTest::addColumn<QString>("suffix");
-        QTest::addColumn<QString>("probeCodec");
+        QTest::addColumn<QString>("probed"); // what ffprobe calls it
         QTest::addColumn<QString>("begin");
         QTest::addColumn<QString>("end");
-        // Begins in the middle of a group of pictures (key frames every two
-        // seconds from 14:00:00), one second before a key frame, and ends in
-        // the next file.
-        QTest::newRow("h264 across two files") << 12 << "libx264" << ".mp4" << "h264" << "140003" << "140009";
-        QTest::newRow("h265 name") << 12 << "h265" << ".mp4" << "hevc" << "140001" << "140005";
-        QTest::newRow("mjpeg on the two-stream camera") << 3 << "mjpeg" << ".avi" << "mjpeg" << "140005" << "140008";
+        QTest::addColumn<QString>("kind"); // how copyCamera() rewrites the seek files; empty: as generated
+        QTest::addColumn<int>("code");
+        // Key frames every two seconds from 14:00:00: these begin in the
+        // middle of a group, one second before a key frame, and end in the
+        // next file.
+        QTest::newRow("h264 across two files") << 12 << "libx264" << "h264" << "140003" << "140009" << "" << 0;
+        QTest::newRow("h265 name") << 12 << "h265" << "hevc" << "140001" << "140005" << "" << 0;
+        QTest::newRow("mjpeg on the two-stream camera") << 3 << "mjpeg" << "mjpeg" << "140005" << "140008" << "" << 0;
+        for (const char *kind : {"ahead", "wrongday", "early", "lastahead"})
+            QTest::addRow("glitched entry: %s", kind) << 12 << "libx264" << "h264" << "140001" << "140008" << kind << 0;
+        QTest::newRow("bad output path") << 12 << "libx264" << "" << "140000" << "140005" << "badpath" << -5;
+        QTest::newRow("range before the recording") << 12 << "libx264" << "" << "100000" << "110000" << "" << -10;
+        QTest::newRow("unreadable frame") << 12 << "libx264" << "" << "140000" << "140010" << "nocodec" << -14;
     }
-    void exportRange()
+    void exports()
     {
         QFETCH(int, camera);
         QFETCH(QString, codec);
-        QFETCH(QString, suffix);
-        QFETCH(QString, probeCodec);
+        QFETCH(QString, probed);
         QFETCH(QString, begin);
         QFETCH(QString, end);
+        QFETCH(QString, kind);
+        QFETCH(int, code);
         QTemporaryDir tmp;
-        const QString out = tmp.filePath("export" + suffix);
-        const QList<QFileInfo> files = cameraFiles(m_day, camera);
+        const QList<QFileInfo> files = kind.isEmpty() ? cameraFiles(m_day, camera) : copyCamera(tmp.path(), kind);
         QCOMPARE(files.size(), 2);
+        const QString out = kind == "badpath" ? "/nonexistent-folder/sub/out.mp4"
+                                              : tmp.filePath(codec == "mjpeg" ? "export.avi" : "export.mp4");
         QString first, before;
-        const int expected = expectedFrames(seekLines(files), begin, end, &first, &before);
-        QVERIFY(expected > 0);
-        QVERIFY(before < "20240305" + begin + "000" && first >= "20240305" + begin + "000");
-
+        const int expected = expectedFrames(seekLines(cameraFiles(m_day, camera)), begin, end, &first, &before);
         const Run r = runExport(files, begin, end, codec, out);
+        QVERIFY(r.finished);
+        if (code != 0) {
+            QCOMPARE(r.errors, QList<int>{code});
+            QCOMPARE(r.endings, 0);
+            QCOMPARE(r.timestamps.isEmpty(), kind != "nocodec");
+            if (r.timestamps.isEmpty())
+                QVERIFY(!QFileInfo::exists(out));
+            else
+                QCOMPARE(probedFrames(out), int(r.timestamps.size()));
+            return;
+        }
+        QVERIFY(expected > 0 && before < "20240305" + begin + "000" && first >= "20240305" + begin + "000");
         QCOMPARE(r.errors, QList<int>());
         QCOMPARE(r.endings, 1);
         QCOMPARE(int(r.timestamps.size()), expected);
-        // The file starts with the first frame at or after the begin, and
-        // plays from there.
         QCOMPARE(r.timestamps.first(), first);
         QVERIFY(firstFrameIsKey(out));
-        for (int i = 1; i < r.timestamps.size(); ++i)
+        // A glitched frame keeps its own time.
+        for (int i = 1; kind.isEmpty() && i < r.timestamps.size(); ++i)
             QVERIFY(r.timestamps[i] > r.timestamps[i - 1]);
-        const QJsonObject p = probe(out);
-        QCOMPARE(p["codec_name"].toString(), probeCodec);
-        QCOMPARE(QSize(p["width"].toInt(), p["height"].toInt()), QSize(320, 240));
-        QCOMPARE(probedFrames(out), expected);
+        const codectest::Probe p = codectest::probe(out);
+        QCOMPARE(p.codec, probed);
+        QCOMPARE(QSize(p.width, p.height), QSize(320, 240));
+        QCOMPARE(p.frames, expected);
         QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), QStringList{QFileInfo(out).fileName()});
     }
 
@@ -349,72 +345,11 @@ private slots:
         });
         QCOMPARE(r.errors, QList<int>());
         QCOMPARE(r.endings, 1);
-        QCOMPARE(probe(out)["codec_name"].toString(), QString("h264"));
-        const int frames = probedFrames(out);
+        const codectest::Probe p = codectest::probe(out);
+        QCOMPARE(p.codec, QString("h264"));
+        const int frames = p.frames;
         QCOMPARE(frames, int(r.timestamps.size()));
         QVERIFY(frames >= 15 && frames < expectedFrames(seekLines(files), "140000", "235959"));
-    }
-
-    // An error ending comes alone, and a file is left only when frames were
-    // encoded, closed so that it plays to the last of them.
-    void errorEndings_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("begin");
-        QTest::addColumn<QString>("end");
-        QTest::addColumn<int>("code");
-        QTest::newRow("bad output path") << "badpath" << "140000" << "140005" << -5;
-        QTest::newRow("range before the recording") << "" << "100000" << "110000" << -10;
-        QTest::newRow("unreadable frame") << "nocodec" << "140000" << "140010" << -14;
-    }
-    void errorEndings()
-    {
-        QFETCH(QString, kind);
-        QFETCH(QString, begin);
-        QFETCH(QString, end);
-        QFETCH(int, code);
-        QTemporaryDir tmp;
-        const QList<QFileInfo> files = copyCamera(tmp.path(), kind);
-        QCOMPARE(files.size(), 2);
-        const QString out = kind == "badpath" ? "/nonexistent-folder/sub/out.mp4" : tmp.filePath("out.mp4");
-        const Run r = runExport(files, begin, end, "libx264", out);
-        QVERIFY(r.finished);
-        QCOMPARE(r.errors, QList<int>{code});
-        QCOMPARE(r.endings, 0);
-        QCOMPARE(r.timestamps.isEmpty(), kind != "nocodec");
-        if (r.timestamps.isEmpty())
-            QVERIFY(!QFileInfo::exists(out));
-        else
-            QCOMPARE(probedFrames(out), int(r.timestamps.size()));
-    }
-
-    // One entry whose time is glitched neither ends the range early nor
-    // opens it early: every frame between the begin and the end is exported,
-    // as counted in the untouched seek files.
-    void glitchedEntryTimes_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("stamped an hour ahead") << "ahead";
-        QTest::newRow("stamped on another day") << "wrongday";
-        QTest::newRow("stamped into the range before it") << "early";
-        QTest::newRow("last entry of a file stamped an hour ahead") << "lastahead";
-    }
-    void glitchedEntryTimes()
-    {
-        QFETCH(QString, kind);
-        QTemporaryDir tmp;
-        const QList<QFileInfo> files = copyCamera(tmp.path(), kind);
-        QCOMPARE(files.size(), 2);
-        QString first;
-        const int expected = expectedFrames(seekLines(cameraFiles(m_day, 12)), "140001", "140008", &first);
-        QVERIFY(expected > 60);
-        const QString out = tmp.filePath("out.mp4");
-        const Run r = runExport(files, "140001", "140008", "libx264", out);
-        QCOMPARE(r.errors, QList<int>());
-        QCOMPARE(r.endings, 1);
-        QCOMPARE(int(r.timestamps.size()), expected);
-        QCOMPARE(r.timestamps.first(), first);
-        QCOMPARE(probedFrames(out), expected);
     }
 
     // A recording with B-frames: the pictures of the range's last places
@@ -457,11 +392,7 @@ private slots:
         }
         QCOMPARE(r.timestamps, times);
         QCOMPARE(pictureNumbers(out), pictures);
-        QByteArray rate;
-        QVERIFY(tool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=r_frame_rate", "-of",
-                                 "csv=p=0", out},
-                     &rate));
-        QCOMPARE(rate, QByteArray("10/1"));
+        QCOMPARE(codectest::probe(out).frameRate, QString("10/1"));
     }
 
     void threeFilesProgress()
@@ -516,10 +447,12 @@ private slots:
         const int baseline = threadCount();
         QTemporaryDir tmp;
         const QString out = answer.isEmpty() ? "/nonexistent-folder/x.mp4" : tmp.filePath("running.webm");
-        QPointer<ff_export> worker;
+        QPointer<ff_export> worker = makeWorker(cameraFiles(m_day, 3), "140000", "235959", "vp9", out);
         QPointer<Download_presentation> window = new Download_presentation;
         window->setAttribute(Qt::WA_DeleteOnClose);
-        QPointer<EncodeItem_Presentation> item = makeJob(out, "vp9", "235959", &worker);
+        QPointer<EncodeItem_Presentation> item = new EncodeItem_Presentation(out);
+        item->set_exporter(worker);
+        item->setType("zuplayer");
         window->add_item(item);
         bool closed = false;
         if (!answer.isEmpty()) {

@@ -1,22 +1,177 @@
-// The export dialog: format table, file-name rules, start times, time checks
-// with their message boxes, theme, and the camera and file choice over the
-// generated export folder.
-#include "test_popupexport_util.h"
-
+// The export dialog and its two roads, over the generated export folder:
+// file-name rules, start times, time checks with their message boxes,
+// theme, the camera and file choice; the encoded road, where "Exporter"
+// opens a job window whose job writes a file that ffprobe accepts; and the
+// raw road: placement below the export folder's name, the copy compared
+// with a tree made by cp, repeated exports into the same place, conflicts,
+// missing files and paths without an export folder, never into the source,
+// never through a planted link, never a torn copy.
+#include "download_presentation.h"
 #include "popupexport.h"
+#include "rawexport.h"
 #include "zufile.h"
 
-#include <QCheckBox>
+#include "../codecs/probe.h"
+
+#include <QApplication>
 #include <QComboBox>
-#include <QLabel>
+#include <QDirIterator>
 #include <QLineEdit>
+#include <QLoggingCategory>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTimeEdit>
+#include <QtTest>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
-using namespace etest;
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The generated export folder (read-only for the tests).
+QString smallExport()
+{
+    const QDir small(ZU_BINARY_DIR "/testdata/small");
+    const QFileInfoList found = small.entryInfoList({QStringLiteral("talvor_*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    return found.isEmpty() ? QString() : found.constFirst().absoluteFilePath();
+}
+
+bool run(const QString &program, const QStringList &args, QString *output = nullptr)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (output)
+        *output = QString::fromLocal8Bit(p.readAll());
+    return ok;
+}
+
+// Copies the export folder `source` into `parent` (made as needed) with cp.
+QString copyExport(const QString &source, const QString &parent)
+{
+    if (!QDir().mkpath(parent) || !run(QStringLiteral("cp"), {QStringLiteral("-a"), source, parent}))
+        return QString();
+    return parent + QLatin1Char('/') + QFileInfo(source).fileName();
+}
+
+// Every video data file of a day folder, sorted by file name as the player
+// hands them over (so each camera's files follow in start order).
+QList<QFileInfo> dayVideoFiles(const QString &dayFolder)
+{
+    QList<QFileInfo> files;
+    QDirIterator it(dayFolder, {QStringLiteral("*.zuvideo")}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(QFileInfo(it.next()));
+    std::sort(files.begin(), files.end(),
+              [](const QFileInfo &a, const QFileInfo &b) { return a.fileName() < b.fileName(); });
+    return files;
+}
+
+QString dayFolderOf(const QString &exportFolder)
+{
+    return exportFolder + QStringLiteral("/2024-03-05");
+}
+
+// Closes the message boxes that open while it lives, recording their titles
+// and texts.
+class BoxCloser : public QObject
+{
+public:
+    BoxCloser()
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            titles.append(box->windowTitle());
+            texts.append(box->text());
+            box->done(QMessageBox::Ok);
+        });
+        m_timer.start(20);
+    }
+    QStringList titles;
+    QStringList texts;
+
+private:
+    QTimer m_timer;
+};
+
+// The mounts of these tests live in a mount namespace of the test's own, so
+// that none shows to other processes or outlives the test. Empty when that
+// works, else why not.
+QString privateMounts()
+{
+    static const QString refused = [] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return QString::fromLocal8Bit(std::strerror(errno));
+        return QString();
+    }();
+    return refused;
+}
+
+// Unmounts its folder when it goes (before the temporary folder holding it).
+struct Mounted {
+    QString point;
+    ~Mounted()
+    {
+        if (!point.isEmpty() && ::umount(QFile::encodeName(point).constData()) != 0)
+            ::umount2(QFile::encodeName(point).constData(), MNT_DETACH);
+    }
+};
+
+// A small FAT drive, as evidence arrives on a USB stick, mounted at `point`:
+// through a loop device when the kernel has vfat, else through FUSE. Empty
+// when mounted, else why not.
+QString mountFatDrive(const QString &image, const QString &point)
+{
+    QString out;
+    if (!QDir().mkpath(point) || !run("mkfs.vfat", {"-C", image, "4096"}, &out))
+        return "mkfs.vfat (dosfstools): " + out.trimmed();
+    QString fuse;
+    if (run("mount", {"-t", "vfat", "-o", "loop", image, point}, &out)
+        || run("fusefat", {"-o", "rw+", image, point}, &fuse))
+        return QString();
+    return "mount: " + out.trimmed() + "; fusefat: " + fuse.trimmed();
+}
+
+// What one run of the worker reported; `ended` is -1 when it did not end.
+struct RawRun {
+    int ended = -1;
+    QList<int> errors;
+    int failures = -1;
+};
+
+RawRun rawExport(const QStringList &files, const QString &output)
+{
+    RawExport worker;
+    QList<QFileInfo> infos;
+    for (const QString &f : files)
+        infos << QFileInfo(f);
+    worker.set_files(infos);
+    worker.set_output(QFileInfo(output));
+    QSignalSpy ended(&worker, &RawExport::endingsignal);
+    QSignalSpy errors(&worker, &RawExport::error);
+    worker.start();
+    RawRun r;
+    if (!worker.wait(60000))
+        return r;
+    r.ended = int(ended.size());
+    for (const QList<QVariant> &e : errors)
+        r.errors << e.at(0).toInt();
+    r.failures = worker.failures();
+    return r;
+}
+} // namespace
 
 using CameraNames = QHash<int, QString>;
 
@@ -25,6 +180,7 @@ class TestPopupExport : public QObject
     Q_OBJECT
 
     QString m_export;
+    QString m_name; // talvor_…
 
     static QString ts() { return QStringLiteral("2024-03-05 14:00:03.250"); }
 
@@ -33,6 +189,14 @@ class TestPopupExport : public QObject
     {
         const QString day = dayFolderOf(exportFolder.isEmpty() ? m_export : exportFolder);
         return new PopupExport(dayVideoFiles(day), camera, QStringLiteral("0"), day, ts());
+    }
+
+    static Download_presentation *jobWindow()
+    {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *window = qobject_cast<Download_presentation *>(w))
+                return window;
+        return nullptr;
     }
 
     static void setTimes(PopupExport *d, const QTime &begin, const QTime &end)
@@ -49,28 +213,94 @@ class TestPopupExport : public QObject
         return out;
     }
 
+    // Builds with cp what a raw export of `files` into `target` must hold:
+    // each data file with its seek file and every camera list of the export
+    // folder, below the export folder's name.
+    static bool expectedTree(const QString &exportFolder, const QStringList &files, const QString &target)
+    {
+        const QString parent = QFileInfo(exportFolder).absolutePath();
+        QStringList sources;
+        for (const QString &f : files) {
+            sources << f;
+            sources << f.left(f.size() - QStringLiteral(".zuvideo").size()) + ".zuseek";
+        }
+        QDirIterator it(exportFolder, {"*.zunfo"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            sources << it.next();
+        for (const QString &s : sources) {
+            const QString dest = target + s.mid(parent.size());
+            if (!QDir().mkpath(QFileInfo(dest).absolutePath()) || !run("cp", {s, dest}))
+                return false;
+        }
+        return true;
+    }
+
+    // Every entry below `root` with its size and modification time.
+    static QStringList treeState(const QString &root)
+    {
+        QStringList out;
+        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            const QFileInfo fi = it.fileInfo();
+            out << QString("%1 %2 %3").arg(fi.filePath().mid(root.size())).arg(fi.size())
+                       .arg(fi.lastModified().toMSecsSinceEpoch());
+        }
+        out.sort();
+        return out;
+    }
+
+    static bool sameTree(const QString &a, const QString &b, QString *diff)
+    {
+        return run("diff", {"-r", a, b}, diff);
+    }
+
+    // A raw export through the dialog, as the player runs it; returns the
+    // number of failures it reported (-1 when it did not end).
+    int dialogExport(const QString &exportFolder, const QString &outFile, const QTime &begin, const QTime &end,
+                     QList<int> *progress = nullptr, QString *target = nullptr)
+    {
+        PopupExport *d = dayDialog(3, exportFolder);
+        d->show();
+        d->format_combo()->setCurrentIndex(5);
+        setTimes(d, begin, end);
+        d->file_name_edit()->setText(outFile);
+        QSignalSpy ended(d, &PopupExport::endingsignal);
+        QSignalSpy values(d, &PopupExport::valueChanged);
+        d->doExport();
+        if (d->isVisible() || !d->raw_worker())
+            return -1;
+        QPointer<RawExport> worker = d->raw_worker();
+        if (!ended.wait(60000) || ended.size() != 1)
+            return -1;
+        const int failures = d->raw_failures();
+        if (target)
+            *target = d->get_export_path();
+        if (progress) {
+            for (const QList<QVariant> &v : values)
+                progress->append(v.at(0).toInt());
+        }
+        // What the controller does on endingsignal().
+        d->closeall();
+        delete d;
+        // The worker releases itself once its thread has ended.
+        QDeadlineTimer deadline(10000);
+        while (!worker.isNull() && !deadline.hasExpired())
+            QTest::qWait(10);
+        return worker.isNull() ? failures : -1;
+    }
+
 private slots:
     void initTestCase()
     {
         m_export = smallExport();
         QVERIFY2(!m_export.isEmpty(), "no generated export folder under testdata/small");
+        m_name = QFileInfo(m_export).fileName();
         qunsetenv("ZU_THEME");
-    }
-
-    void formatTable()
-    {
-        QCOMPARE(export_format_for_label("H.265 (.mp4)").encoder, QStringLiteral("hevc"));
-        QCOMPARE(export_format_for_label("vp9 (.webm)").extension, QStringLiteral(".webm"));
-        QCOMPARE(export_format_for_label("RAW (talvor format)").encoder, QStringLiteral("raw"));
-        QCOMPARE(export_format_for_label("av1").key, QStringLiteral("AV1"));
-        const ExportFormat fallback = export_format_for_label("Theora (.ogv)");
-        QCOMPARE(fallback.encoder, QStringLiteral("libx264"));
-        QCOMPARE(fallback.key, QStringLiteral("H264"));
-
-        // Every combo item of the dialog finds its own row.
-        PopupExport d({}, -1, "0", QString(), ts());
-        for (int i = 0; i < d.format_combo()->count(); ++i)
-            QCOMPARE(export_format_for_label(d.format_combo()->itemText(i)).key, exportFormats.at(i).key);
+        // A zone with a daylight-saving gap, for the whole program.
+        qputenv("TZ", "Europe/Paris");
+        tzset();
     }
 
     void fileNameRules()
@@ -110,8 +340,12 @@ private slots:
         d->format_combo()->setCurrentIndex(0);
         QCOMPARE(d->normalize_export_filename("clip"), QDir::currentPath() + "/clip_H264.mp4");
 
+        // Every combo item of the dialog finds its own row of the table.
+        for (int i = 0; i < d->format_combo()->count(); ++i)
+            QCOMPARE(export_format_for_label(d->format_combo()->itemText(i)).key, exportFormats.at(i).key);
+        QCOMPARE(export_format_for_label("Theora (.ogv)").key, QStringLiteral("H264"));
+
         // Camera names become one file-name part, never a path.
-        QCOMPARE(PopupExport::file_name_part("CAMERA 12"), QStringLiteral("CAMERA12"));
         QCOMPARE(PopupExport::file_name_part(" Quai\tB "), QStringLiteral("QuaiB"));
         QCOMPARE(PopupExport::file_name_part("../../etc/x"), QStringLiteral(".._.._etc_x"));
         QCOMPARE(PopupExport::file_name_part(".."), QStringLiteral("__"));
@@ -140,98 +374,35 @@ private slots:
         QSettings("Talvor", "ZuPlayer").clear();
     }
 
-    void dialogWidth()
-    {
-        std::unique_ptr<PopupExport> d(dayDialog());
-        const QFontMetrics fm(d->file_name_edit()->font());
-        d->file_name_edit()->setText("a");
-        d->adjustPopupWidthToFilename();
-        QCOMPARE(d->minimumWidth(), 420);
-        QCOMPARE(d->width(), 420);
-        const QString medium = QString(60, QLatin1Char('m'));
-        d->file_name_edit()->setText(medium);
-        d->adjustPopupWidthToFilename();
-        QCOMPARE(d->minimumWidth(), qBound(420, fm.horizontalAdvance(medium) + 240, 2280));
-        d->file_name_edit()->setText(QString(3000, QLatin1Char('m')));
-        d->adjustPopupWidthToFilename();
-        QCOMPARE(d->minimumWidth(), 2280);
-        QCOMPARE(d->width(), 2280);
-    }
-
+    // The start time read from the caller's text (the wrap past midnight
+    // is in refusedTimesShowWhy, the ":zzz" form in the daylight-saving case).
     void startTimes()
     {
-        {
-            PopupExport d({}, 3, "0", QString(), "2024-03-05 14:00:03.250");
-            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 5), QTime(14, 0, 3, 250), Qt::UTC));
-            QCOMPARE(d.date_label()->text(), QStringLiteral("2024-03-05"));
-            QCOMPARE(d.begin_edit()->time(), QTime(14, 0, 3, 250));
-            QCOMPARE(d.end_edit()->time(), QTime(14, 1, 3, 250));
-            QVERIFY(d.export_button()->isEnabled());
-        }
-        {
-            PopupExport d({}, 3, "0", QString(), "2024-03-06 08:10:00:500");
-            QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 6), QTime(8, 10, 0, 500), Qt::UTC));
-        }
-        {
-            // The viewer's wall clock, carried like the recorded times.
-            const auto wall = [] {
-                const QDateTime now = QDateTime::currentDateTime();
-                return QDateTime(now.date(), now.time(), Qt::UTC);
-            };
-            const QDateTime before = wall();
-            PopupExport d({}, 3, "0", QString(), "not a time");
-            QVERIFY(d.start_time() >= before.addSecs(-1) && d.start_time() <= wall());
-        }
-        {
-            // The end wraps past midnight and then lies before the begin.
-            PopupExport d({}, 3, "0", QString(), "2024-03-05 23:59:30.000");
-            QCOMPARE(d.end_edit()->time(), QTime(0, 0, 30));
-            QVERIFY(!d.export_button()->isEnabled());
-            d.end_edit()->setTime(QTime(23, 59, 31));
-            QVERIFY(d.export_button()->isEnabled());
-            d.end_edit()->setTime(QTime(23, 59, 30));
-            QVERIFY(!d.export_button()->isEnabled());
-        }
-        {
-            const QStringList legacyNames{"a", "b"};
-            PopupExport d({}, 3, "1", legacyNames, "/day", ts());
-            QCOMPARE(d.export_names(), legacyNames);
-            QCOMPARE(d.stream_id(), QStringLiteral("1"));
-        }
+        PopupExport d({}, 3, "0", QString(), "2024-03-05 14:00:03.250");
+        QCOMPARE(d.start_time(), QDateTime(QDate(2024, 3, 5), QTime(14, 0, 3, 250), Qt::UTC));
+        QCOMPARE(d.date_label()->text(), QStringLiteral("2024-03-05"));
+        QCOMPARE(d.begin_edit()->time(), QTime(14, 0, 3, 250));
+        QCOMPARE(d.end_edit()->time(), QTime(14, 1, 3, 250));
+        QVERIFY(d.export_button()->isEnabled());
+        const QStringList legacyNames{"a", "b"};
+        PopupExport legacy({}, 3, "1", legacyNames, "/day", ts());
+        QCOMPARE(legacy.export_names(), legacyNames);
+        QCOMPARE(legacy.stream_id(), QStringLiteral("1"));
     }
 
     void timesInADaylightSavingGap()
     {
         // 2024-03-31 02:00-03:00 does not exist in Paris; a recorder on
         // another clock still has pictures there, and their time is kept.
-        const QByteArray oldTz = qgetenv("TZ");
-        const bool hadTz = qEnvironmentVariableIsSet("TZ");
-        qputenv("TZ", "Europe/Paris");
-        tzset();
-        struct Restore {
-            QByteArray tz;
-            bool had;
-            ~Restore()
-            {
-                if (had)
-                    qputenv("TZ", tz);
-                else
-                    qunsetenv("TZ");
-                tzset();
-            }
-        } restore{oldTz, hadTz};
         QVERIFY(!QDateTime::fromString("2024-03-31 02:30:00.000", "yyyy-MM-dd HH:mm:ss.zzz").isValid());
 
         QTemporaryDir tmp;
         const QString data = tmp.filePath("3_20240331_020000.zuvideo");
-        QFile d0(data);
-        QVERIFY(d0.open(QIODevice::WriteOnly));
-        d0.write(QByteArray(20, 'x'));
-        d0.close();
-        QFile seek(tmp.filePath("3_20240331_020000.zuseek"));
+        QFile video(data), seek(tmp.filePath("3_20240331_020000.zuseek"));
+        QVERIFY(video.open(QIODevice::WriteOnly) && video.write(QByteArray(20, 'x')) == 20);
         QVERIFY(seek.open(QIODevice::WriteOnly));
-        seek.write("20240331020000000:video0:h264:320x240:1:10\n"
-                   "20240331023000000:video0:h264:320x240:0:10\n");
+        seek.write("20240331020000000:video0:h264:320x240:1:10\n20240331023000000:video0:h264:320x240:0:10\n");
+        video.close();
         seek.close();
 
         for (const char *text : {"2024-03-31 02:30:00.000", "2024-03-31 02:30:00:000"}) {
@@ -297,49 +468,57 @@ private slots:
         QCOMPARE(d->file_name_edit()->text(), out.filePath("x_RAW.talvor"));
     }
 
-    void existingEncodedOutputKept()
+    // The encoded road: an existing file of that name is kept unless the
+    // user agrees; then "Exporter" hides the dialog and opens a job window,
+    // whose file ffprobe reads, and the dialog goes with that window.
+    void encodedRoad()
     {
-        std::unique_ptr<PopupExport> d(dayDialog());
         QTemporaryDir out;
+        QPointer<PopupExport> d = dayDialog();
         d->show();
         d->format_combo()->setCurrentIndex(0);
-        setTimes(d.get(), QTime(14, 0, 1), QTime(14, 0, 9));
-        d->file_name_edit()->setText(out.filePath("clip"));
-        const QString output = out.filePath("clip_H264.mp4");
-        {
-            QFile earlier(output);
-            QVERIFY(earlier.open(QIODevice::WriteOnly));
-            earlier.write("an earlier export");
-        }
-        BoxCloser boxes; // answers neither "Oui" nor "Non": the file stays
-        QVERIFY(!d->create_exporter());
-
-        QCOMPARE(boxes.titles, QStringList{QStringLiteral("Fichier existant")});
-        QVERIFY(d->get_export_path().isEmpty());
-        QVERIFY(d->isVisible());
-        for (QWidget *w : QApplication::topLevelWidgets())
-            QVERIFY(!w->inherits("Download_presentation"));
+        setTimes(d, QTime(14, 0, 1), QTime(14, 0, 9));
+        d->file_name_edit()->setText(out.filePath("Out/clip"));
+        const QString output = out.filePath("Out/clip_H264.mp4");
+        QVERIFY(QDir().mkpath(out.filePath("Out")));
         QFile earlier(output);
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier export") == 17);
+        earlier.close();
+        {
+            BoxCloser boxes; // answers neither "Oui" nor "Non": the file stays
+            QVERIFY(!d->create_exporter());
+            QCOMPARE(boxes.titles, QStringList{QStringLiteral("Fichier existant")});
+        }
+        QVERIFY(d->get_export_path().isEmpty() && d->isVisible() && !jobWindow());
         QVERIFY(earlier.open(QIODevice::ReadOnly));
         QCOMPARE(earlier.readAll(), QByteArray("an earlier export"));
+        earlier.close();
+
+        QVERIFY(earlier.remove());
+        d->doExport();
+        QCOMPARE(d->get_export_path(), output);
+        QVERIFY(!d->isVisible() && !d->raw_worker());
+        QPointer<Download_presentation> window = jobWindow();
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(window->windowTitle(), QStringLiteral("Téléchargement"));
+        QTRY_COMPARE_WITH_TIMEOUT(window->succeededJobs().size(), 1, 120000);
+        QVERIFY(window->failedJobs().isEmpty());
+        QCOMPARE(window->succeededJobs().first()->fileName(), output);
+        const codectest::Probe probe = codectest::probe(output);
+        QCOMPARE(probe.codec, QStringLiteral("h264"));
+        QCOMPARE(probe.width, 320);
+        // Nobody deletes the hidden dialog but its job window's end.
+        QVERIFY(d);
+        window->close();
+        QTRY_VERIFY(window.isNull());
+        QTRY_VERIFY(d.isNull());
     }
 
+    // A camera the day does not hold, or a day without files.
     void cameraCombo()
     {
-        std::unique_ptr<PopupExport> d(dayDialog(3));
-        QComboBox *combo = d->camera_combo();
-        QCOMPARE(combo->count(), 2);
-        // Order of first appearance in the day list (sorted by file name).
-        QCOMPARE(combo->itemText(0), QStringLiteral("Parking"));
-        QCOMPARE(combo->itemData(0).toInt(), 12);
-        QCOMPARE(combo->itemText(1), QStringLiteral("Entrée principale"));
-        QCOMPARE(combo->itemData(1).toInt(), 3);
-        QCOMPARE(combo->currentIndex(), 1);
-        QCOMPARE(d->camera_names().value(12), QStringLiteral("Parking"));
-
         std::unique_ptr<PopupExport> unknown(dayDialog(77));
         QCOMPARE(unknown->camera_combo()->currentIndex(), 0);
-
         PopupExport empty({}, 3, "0", dayFolderOf(m_export), ts());
         QCOMPARE(empty.camera_combo()->count(), 0);
         QList<QFileInfo> range;
@@ -378,13 +557,16 @@ private slots:
         QCOMPARE(names(range), QStringList{"12_20240305_140000"});
     }
 
-    // Two cameras of one name are two items, each with its own id, named as
-    // the main window names them; the export is of the camera chosen, and
+    // Each camera is an item with its own id, in order of first appearance
+    // in the day's files; two cameras of one name are two items, named as
+    // the main window names them. The export is of the camera chosen, and
     // its caption names it the same way.
     void camerasSharingAName_data()
     {
         QTest::addColumn<CameraNames>("listed");
         QTest::addColumn<QStringList>("items"); // for cameras 12 and 3, in the combo's order
+        QTest::newRow("names as recorded") << CameraNames{{3, "Entrée principale"}, {12, "Parking"}}
+                                           << QStringList{"Parking", "Entrée principale"};
         QTest::newRow("two cameras, one name") << CameraNames{{3, "Parking"}, {12, "Parking"}}
                                                << QStringList{"Parking (12)", "Parking (3)"};
         // Camera 12 with its id appended would be named as camera 3 is.
@@ -466,23 +648,10 @@ private slots:
             QCOMPARE(names(files), range);
     }
 
-    void fileForTime()
+    // The end of a file is its seek file's last entry (the choice of files
+    // by time is in fileChoice): hostile seek files neither hang nor mislead.
+    void lastSeekTimestamp()
     {
-        std::unique_ptr<PopupExport> d(dayDialog(3));
-        QList<QFileInfo> range;
-        setTimes(d.get(), QTime(14, 0, 1), QTime(14, 0, 2));
-        QCOMPARE(d->select_range(&range), 0);
-        QCOMPARE(d->find_file_for_time("140005", true), QStringLiteral("3_20240305_140000"));
-        QCOMPARE(d->find_file_for_time("140006", true), QStringLiteral("3_20240305_140006"));
-        QCOMPARE(d->find_file_for_time("140011", true), QString());
-        QCOMPARE(d->find_file_for_time("140011", false), QStringLiteral("3_20240305_140006"));
-        QCOMPARE(d->find_file_for_time("090000", true), QString());
-        QCOMPARE(d->find_file_for_time("090000", false), QStringLiteral("3_20240305_140006"));
-
-        const QString seek = dayFolderOf(m_export) + "/140006/3_20240305_140006.zuseek";
-        QCOMPARE(PopupExport::last_seek_timestamp(seek), QStringLiteral("20240305140011900"));
-        QCOMPARE(PopupExport::last_seek_timestamp(seek + ".missing"), QString());
-
         // Hostile seek files: junk, an overlong line, no entry at all.
         QTemporaryDir tmp;
         QFile f(tmp.filePath("a.zuseek"));
@@ -534,44 +703,288 @@ private slots:
                  qPrintable(on.name() + " / " + off.name()));
     }
 
+    // The theme: ZU_THEME in any case, else the application palette.
     void themes()
     {
+        const auto dialog = [] { return std::make_unique<PopupExport>(QList<QFileInfo>(), 3, "0", QString(), ts()); };
         qputenv("ZU_THEME", "dark");
-        {
-            PopupExport d({}, 3, "0", QString(), ts());
-            QVERIFY(d.dark_theme());
-            QCOMPARE(d.palette().color(QPalette::Window), QColor("#2b2b2b"));
-            QVERIFY(d.styleSheet().contains("background: #2b2b2b"));
-            QVERIFY(d.styleSheet().contains("arrow_up_white.svg"));
-        }
+        QVERIFY(dialog()->dark_theme());
         qputenv("ZU_THEME", "LIGHT");
-        {
-            PopupExport d({}, 3, "0", QString(), ts());
-            QVERIFY(!d.dark_theme());
-            QVERIFY(d.styleSheet().contains("background: #f7f7f7"));
-            QVERIFY(d.styleSheet().contains("checkbox_checked.svg"));
-            QVERIFY(!d.styleSheet().contains("_white.svg"));
-        }
-        // Unset: the application palette decides.
+        QVERIFY(!dialog()->dark_theme());
+        QVERIFY(!dialog()->styleSheet().contains("_white.svg"));
         qunsetenv("ZU_THEME");
         const QPalette saved = QApplication::palette();
-        QPalette darkPalette = saved;
-        darkPalette.setColor(QPalette::Window, QColor(30, 30, 30));
-        QApplication::setPalette(darkPalette);
-        {
-            PopupExport d({}, 3, "0", QString(), ts());
-            QVERIFY(d.dark_theme());
-        }
-        QPalette lightPalette = saved;
-        lightPalette.setColor(QPalette::Window, QColor(240, 240, 240));
-        QApplication::setPalette(lightPalette);
-        {
-            PopupExport d({}, 3, "0", QString(), ts());
-            QVERIFY(!d.dark_theme());
+        for (const int window : {30, 240}) {
+            QPalette palette = saved;
+            palette.setColor(QPalette::Window, QColor(window, window, window));
+            QApplication::setPalette(palette);
+            QCOMPARE(dialog()->dark_theme(), window < 128);
         }
         QApplication::setPalette(saved);
     }
+    void placement()
+    {
+        const QString rel = "/2024-03-05/140000/3_20240305_140000.zuvideo";
+        // Capitals above the export folder and in its own name are kept.
+        QCOMPARE(RawExport::destination_for("/home/User/Exports/TALVOR_0a1b" + rel, "/Out"),
+                 QString("/Out/TALVOR_0a1b" + rel));
+        QCOMPARE(RawExport::destination_for("/home/User/talvor_0a1b" + rel, "/"), QString("/talvor_0a1b" + rel));
+        // The nearest export folder counts, not a parent that looks like one.
+        QCOMPARE(RawExport::destination_for("/srv/talvor_admin/x/talvor_0a1b" + rel, "/out/"),
+                 QString("/out/talvor_0a1b" + rel));
+        // No export folder above the file, or a path that climbs out of it.
+        for (const char *path : {"/data/talvor_3_20240305_140000.zuvideo", "/data/talvor_1/../../etc/passwd"})
+            QCOMPARE(RawExport::destination_for(path, "/out"), QString());
+        QCOMPARE(RawExport::destination_for("/data/talvor_1" + rel, QString()), QString());
+    }
+
+    void dialogExportMatchesCp()
+    {
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Data/Exports"));
+        QVERIFY(!source.isEmpty());
+        // A second day with only a camera list: it goes along too.
+        QVERIFY(QDir().mkpath(source + "/2024-03-06/090000"));
+        QVERIFY(QFile::copy(source + "/2024-03-05/140000/140000.zunfo", source + "/2024-03-06/090000/090000.zunfo"));
+        const QString out = tmp.filePath("Home/User/Out");
+        const QString expected = tmp.filePath("Expected");
+        QVERIFY(expectedTree(source, {source + "/2024-03-05/140000/3_20240305_140000.zuvideo",
+                                      source + "/2024-03-05/140006/3_20240305_140006.zuvideo"},
+                             expected));
+
+        // First export: the range straddles both files of camera 3.
+        QList<int> progress;
+        QString target;
+        QCOMPARE(dialogExport(source, out + "/clip", QTime(14, 0, 3), QTime(14, 0, 8), &progress, &target), 0);
+        QCOMPARE(progress, (QList<int>{25, 50, 75, 100}));
+        QCOMPARE(target, out);
+        QString diff;
+        QVERIFY2(sameTree(expected, out, &diff), qPrintable(diff));
+
+        // Second export into the same place: the same files stand there, so
+        // nothing fails and nothing changes.
+        QCOMPARE(dialogExport(source, out + "/clip", QTime(14, 0, 3), QTime(14, 0, 8)), 0);
+        QVERIFY2(sameTree(expected, out, &diff), qPrintable(diff));
+
+        // A destination file with other content is kept, and the export says
+        // that one file could not be copied.
+        QFile changed(out + "/" + m_name + "/2024-03-05/140006/3_20240305_140006.zuseek");
+        QVERIFY(changed.open(QIODevice::Append) && changed.write("mine\n") == 5);
+        changed.close();
+        QCOMPARE(dialogExport(source, out + "/clip", QTime(14, 0, 3), QTime(14, 0, 8)), 1);
+        QVERIFY(!sameTree(expected, out, &diff));
+        QVERIFY(diff.contains("3_20240305_140006.zuseek"));
+        QCOMPARE(diff.count("diff "), 1);
+        QVERIFY(changed.open(QIODevice::ReadOnly) && changed.readAll().endsWith("mine\n"));
+
+        // No temporary file is left behind anywhere.
+        QDirIterator it(out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            QVERIFY2(!it.next().endsWith(".part"), qPrintable(it.filePath()));
+    }
+
+    // A missing seek file fails that copy only; recordings copied from a
+    // case-insensitive disk ("X.ZUVIDEO") take their "X.ZUSEEK" along; a
+    // data file outside any export folder is refused, nothing written.
+    void workerEdgeCases()
+    {
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        const QString first = dayFolderOf(source) + "/140000/3_20240305_140000";
+        QVERIFY(QFile::remove(first + ".zuseek"));
+        RawRun r = rawExport({first + ".zuvideo"}, tmp.filePath("Out/x_RAW.talvor"));
+        QCOMPARE(r.ended, 1);
+        QCOMPARE(r.errors, QList<int>{1});
+        QCOMPARE(r.failures, 1);
+        const QString copied = tmp.filePath("Out/") + m_name + "/2024-03-05/140000/3_20240305_140000";
+        QVERIFY(QFileInfo::exists(copied + ".zuvideo") && !QFileInfo::exists(copied + ".zuseek"));
+
+        const QString second = dayFolderOf(source) + "/140006/3_20240305_140006";
+        QVERIFY(QFile::rename(second + ".zuvideo", second + ".ZUVIDEO"));
+        QVERIFY(QFile::rename(second + ".zuseek", second + ".ZUSEEK"));
+        r = rawExport({second + ".ZUVIDEO"}, tmp.filePath("Upper/x_RAW.talvor"));
+        QCOMPARE(r.errors, QList<int>());
+        QCOMPARE(r.failures, 0);
+        const QString upper = tmp.filePath("Upper/") + m_name + "/2024-03-05/140006/3_20240305_140006";
+        QVERIFY(QFileInfo::exists(upper + ".ZUVIDEO") && QFileInfo::exists(upper + ".ZUSEEK"));
+
+        QVERIFY(QDir().mkpath(tmp.filePath("plain")));
+        QVERIFY(QFile::copy(copied + ".zuvideo", tmp.filePath("plain/3_20240305_140000.zuvideo")));
+        r = rawExport({tmp.filePath("plain/3_20240305_140000.zuvideo")}, tmp.filePath("Nowhere/x_RAW.talvor"));
+        QCOMPARE(r.ended, 1);
+        QCOMPARE(r.errors, QList<int>{2});
+        QVERIFY(!QFileInfo::exists(tmp.filePath("Nowhere")));
+    }
+
+    // A target inside the export folder being read, at any level, behind a
+    // link, through another mount of it or spelt in another case on a FAT
+    // drive, is refused before anything is written, by the dialog with a
+    // message (raw or encoded) and by the worker itself.
+    void targetInsideTheSource_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::newRow("export root") << "";
+        QTest::newRow("day folder") << "/2024-03-05";
+        QTest::newRow("segment folder") << "/2024-03-05/140000";
+        QTest::newRow("new folder in the export root") << "/Out/Deeper";
+        QTest::newRow("link to the day folder") << "link";
+        QTest::newRow("bind mount of the export folder") << "bind";
+        QTest::newRow("new folder below a bind mount of its parent") << "bind parent";
+        QTest::newRow("other case on a FAT drive") << "fat";
+    }
+    void targetInsideTheSource()
+    {
+        QFETCH(QString, where);
+        QTemporaryDir tmp;
+        Mounted mounted;
+        QString source;
+        QString target;
+        if (where == "fat") {
+            if (!privateMounts().isEmpty())
+                QSKIP(qPrintable("mounting is not permitted here: " + privateMounts()));
+            const QString why = mountFatDrive(tmp.filePath("fat.img"), tmp.filePath("Usb"));
+            if (!why.isEmpty())
+                QSKIP(qPrintable("no FAT drive can be mounted here: " + why));
+            mounted.point = tmp.filePath("Usb");
+            QVERIFY(run("cp", {"-r", m_export, mounted.point}));
+            source = mounted.point + '/' + m_name;
+            target = mounted.point + '/' + m_name.toUpper() + "/2024-03-05";
+            QVERIFY(QFileInfo(target).isDir()); // the drive finds it in any case
+        } else {
+            source = copyExport(m_export, tmp.filePath("Src"));
+            target = source + where;
+        }
+        QVERIFY(!source.isEmpty());
+        if (where == "link") {
+            target = tmp.filePath("Link");
+            QVERIFY(QFile::link(dayFolderOf(source), target));
+        } else if (where.startsWith("bind")) {
+            if (!privateMounts().isEmpty())
+                QSKIP(qPrintable("mounting is not permitted here: " + privateMounts()));
+            const bool parent = where == "bind parent";
+            const QString point = tmp.filePath("Bind");
+            QVERIFY(QDir().mkpath(point));
+            const QString from = parent ? tmp.filePath("Src") : source;
+            if (::mount(QFile::encodeName(from).constData(), QFile::encodeName(point).constData(), nullptr, MS_BIND,
+                        nullptr) != 0)
+                QSKIP(qPrintable("bind mounts are not permitted here: " + QString::fromLocal8Bit(std::strerror(errno))));
+            mounted.point = point;
+            target = parent ? point + '/' + m_name + "/Out" : point + "/2024-03-05";
+        }
+        const QStringList before = treeState(source);
+
+        for (const int format : {5, 0}) { // raw, H.264
+            std::unique_ptr<PopupExport> d(dayDialog(3, source));
+            d->format_combo()->setCurrentIndex(format);
+            setTimes(d.get(), QTime(14, 0, 3), QTime(14, 0, 8));
+            d->file_name_edit()->setText(target + "/clip");
+            {
+                BoxCloser boxes;
+                QVERIFY(!d->create_exporter());
+                QCOMPARE(boxes.titles, QStringList{"Erreur de paramétrage"});
+            }
+            QVERIFY(!d->raw_worker());
+        }
+        const RawRun r = rawExport({dayFolderOf(source) + "/140000/3_20240305_140000.zuvideo"}, target + "/x_RAW.talvor");
+        QCOMPARE(r.ended, 1);
+        QCOMPARE(r.errors.size(), 1);
+        QCOMPARE(treeState(source), before);
+    }
+
+    // Links planted in the target are not followed: nothing lands outside it.
+    void linksPlantedInTheTarget_data()
+    {
+        QTest::addColumn<QString>("link"); // below the target, pointing to Elsewhere
+        QTest::newRow("export folder's name") << "NAME";
+        QTest::newRow("day folder") << "NAME/2024-03-05";
+        QTest::newRow("segment folder") << "NAME/2024-03-05/140000";
+        QTest::newRow("the data file") << "NAME/2024-03-05/140000/3_20240305_140000.zuvideo";
+    }
+    void linksPlantedInTheTarget()
+    {
+        QFETCH(QString, link);
+        QTemporaryDir tmp;
+        const QString elsewhere = tmp.filePath("Elsewhere");
+        QVERIFY(QDir().mkpath(elsewhere));
+        const bool toFile = link.endsWith(".zuvideo");
+        if (toFile)
+            QVERIFY(QFile(elsewhere + "/victim").open(QIODevice::WriteOnly));
+        const QString planted = tmp.filePath("Out/" + QString(link).replace("NAME", m_name));
+        QVERIFY(QDir().mkpath(QFileInfo(planted).absolutePath()));
+        QVERIFY(QFile::link(toFile ? elsewhere + "/victim" : elsewhere, planted));
+        const QStringList before = treeState(elsewhere);
+
+        QVERIFY(rawExport({dayFolderOf(m_export) + "/140000/3_20240305_140000.zuvideo"}, tmp.filePath("Out/x_RAW.talvor"))
+                    .failures > 0);
+        QCOMPARE(treeState(elsewhere), before);
+        QVERIFY(QFileInfo(planted).isSymLink());
+    }
+
+    // A source that changes while it is copied fails that file, and its
+    // copy is removed: the copy would match neither version. The file is
+    // large and sparse, so that the copy surely runs when it is truncated.
+    // A source that changes while it is copied: cut short, or rewritten in
+    // place with its size and modification time put back as they were.
+    void sourceChangedMidCopy_data()
+    {
+        QTest::addColumn<bool>("inPlace");
+        QTest::newRow("truncated") << false;
+        QTest::newRow("rewritten in place, time kept") << true;
+    }
+    void sourceChangedMidCopy()
+    {
+        QFETCH(bool, inPlace);
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        const QString data = dayFolderOf(source) + "/140000/3_20240305_140000.zuvideo";
+        {
+            QFile big(data);
+            QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(qint64(4) << 30));
+        }
+        const QString copyFolder = tmp.filePath("Out/") + m_name + "/2024-03-05/140000";
+        RawExport worker;
+        worker.set_files({QFileInfo(data)});
+        worker.set_output(QFileInfo(tmp.filePath("Out/x_RAW.talvor")));
+        worker.start();
+        QDeadlineTimer deadline(60000);
+        while (QDir(copyFolder).entryList({"*.part"}, QDir::Files | QDir::Hidden).isEmpty() && !worker.isFinished()
+               && !deadline.hasExpired())
+            QThread::usleep(200);
+        QVERIFY2(!worker.isFinished(), "the copy ended before the source could change");
+        if (inPlace) {
+            struct stat st {};
+            QVERIFY(::stat(QFile::encodeName(data).constData(), &st) == 0);
+            const int fd = ::open(QFile::encodeName(data).constData(), O_WRONLY);
+            QVERIFY(fd >= 0);
+            const bool written = ::pwrite(fd, "x", 1, 0) == 1;
+            const struct timespec times[2] = {st.st_atim, st.st_mtim};
+            const bool timeKept = ::futimens(fd, times) == 0;
+            ::close(fd);
+            QVERIFY(written && timeKept);
+        } else {
+            QVERIFY(QFile(data).resize(0));
+        }
+        QVERIFY(worker.wait(120000));
+        QCOMPARE(worker.failures(), 1);
+        QCOMPARE(QDir(copyFolder).entryList(QDir::Files | QDir::Hidden), (QStringList{"140000.zunfo", "3_20240305_140000.zuseek"}));
+    }
 };
 
-ZU_EXPORT_TEST_MAIN(TestPopupExport)
+// A settings home and a log level of the tests' own, before the application
+// object exists.
+int main(int argc, char **argv)
+{
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("HOME", home.path().toLocal8Bit());
+    QStandardPaths::setTestModeEnabled(true);
+    // The dialog's icons live in the player's resources.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.svg.warning=false"));
+    QApplication app(argc, argv);
+    TestPopupExport test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_popupexport.moc"

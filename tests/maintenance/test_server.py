@@ -4,7 +4,6 @@
 # package, so that the body is checked by a parser we did not write; what it
 # saw goes to --record as one JSON line, and the answer follows --scenario
 # (HTTP 400 when a check failed). Prints "PORT <n>" once listening.
-import argparse
 import email.parser
 import email.policy
 import functools
@@ -13,8 +12,10 @@ import http.server
 import json
 import os
 import re
-import ssl
-import threading
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ptz"))
+import standin  # noqa: E402
 
 OK = {"status": "OK"}
 SCENARIOS = {
@@ -72,7 +73,9 @@ def check_request(path, headers, body):
     return record, errors
 
 
-class Handler(http.server.SimpleHTTPRequestHandler):
+class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"
+
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         try:
@@ -80,43 +83,16 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         except Exception as exc:  # a body the parser chokes on is a failed check
             record, errors = {"path": self.path}, ["parse failure: %r" % exc]
         record["errors"] = errors
-        with open(self.server.record_path, "a", encoding="utf-8") as out:
-            out.write(json.dumps(record) + "\n")
-        scenario = self.server.scenario
+        self.record(record)
+        scenario = self.server.args.scenario
         status = 400 if errors else 500 if scenario == "http500" else 200
         payload = json.dumps({"errors": errors} if errors else SCENARIOS[scenario] or SCENARIOS["ok"]).encode()
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(payload)))
-        self.end_headers()
-        self.wfile.write(payload)
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--scenario", default="ok", choices=sorted(SCENARIOS))
-    parser.add_argument("--record", default="/dev/null")
-    parser.add_argument("--root", default=".")
-    parser.add_argument("--lifetime", type=float, default=120.0)
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
-    args = parser.parse_args()
-
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
-                                             functools.partial(Handler, directory=args.root))
-    server.scenario = args.scenario
-    server.record_path = args.record
-    if args.cert:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.cert, args.key)
-        server.socket = context.wrap_socket(server.socket, server_side=True)
-    if args.record != "/dev/null":
-        open(args.record, "w").close()
-    print("PORT %d" % server.server_address[1], flush=True)
-    # A refused handshake ends in accept() and is ignored there.
-    threading.Timer(args.lifetime, os._exit, [0]).start()
-    server.serve_forever()
+        self.reply(status, payload, "application/json")
 
 
 if __name__ == "__main__":
-    main()
+    parser = standin.arguments()
+    parser.add_argument("--scenario", default="ok", choices=sorted(SCENARIOS))
+    parser.add_argument("--root", default=".")
+    args = parser.parse_args()
+    standin.run(standin.server(functools.partial(Handler, directory=args.root), args))

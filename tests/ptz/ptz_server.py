@@ -21,7 +21,6 @@ import hashlib
 import json
 import secrets
 import socket
-import ssl
 import struct
 import time
 import urllib.request
@@ -140,16 +139,10 @@ def main():
     parser.add_argument("--auth", default="both", choices=("none", "basic", "digest", "both"))
     parser.add_argument("--refuse", type=int, default=0)
     parser.add_argument("--reset-isapi-put", type=int, default=0)
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
     args = parser.parse_args()
     srv = standin.server(Handler, args)
     srv.nonces, srv.refused, srv.resets = set(), 0, 0
     srv.rules = json.load(open(args.rules, encoding="utf-8")) if args.rules else []
-    if args.cert:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.cert, args.key)
-        srv.socket = context.wrap_socket(srv.socket, server_side=True)
     standin.run(srv)
 
 

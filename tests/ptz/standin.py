@@ -1,10 +1,12 @@
-# The HTTP plumbing the PTZ stand-ins share (127.0.0.1 only): every request
+# The HTTP plumbing the stand-in servers share (127.0.0.1 only): every request
 # goes to --record as one JSON line before it is answered; "PORT <n>" is
-# printed once listening; the server ends by itself after --lifetime seconds.
+# printed once listening; the server ends by itself after --lifetime seconds;
+# with --cert and --key it speaks HTTPS.
 import argparse
 import http.server
 import json
 import os
+import ssl
 import threading
 import urllib.parse
 
@@ -52,6 +54,8 @@ def arguments():
     parser.add_argument("--record", default=os.devnull)
     parser.add_argument("--lifetime", type=float, default=300.0)
     parser.add_argument("--password", default="")
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
     return parser
 
 
@@ -60,7 +64,12 @@ def server(handler, args):
     srv.daemon_threads = True
     srv.args = args
     srv.lock = threading.Lock()
-    open(args.record, "w").close()
+    if args.record != os.devnull:
+        open(args.record, "w").close()
+    if args.cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.cert, args.key)
+        srv.socket = context.wrap_socket(srv.socket, server_side=True)
     return srv
 
 
