@@ -1,18 +1,25 @@
 // zubench seek --folder EXPORT_DIR [--camera ID] [--seeks N] [--steps N] [--seconds S]
 //
 // Playback engine figures on a generated export folder (for the targets, one
-// made with --size 1920x1080 --fps 25 --gop 4):
+// made with --size 1920x1080 --fps 25 --gop 4 and two files or more). The
+// engine drives a video surface (Canvas) as in the main window: pictures go
+// to it through a queued connection and it paints them, on this thread.
 //   seek_ms           median time from a seek to a random time until its
 //                     picture is emitted (the first key frame at or after it)
 //   backstep_ms       median time of one backward frame step
 //   backstep_p99_ms   99th percentile and largest time of a backward step,
-//   backstep_max_ms   over --steps steps (default 300, several groups of
-//                     pictures) paced as a held key repeats (every 40 ms)
+//   backstep_max_ms   over --steps steps (default 300) paced as a held key
+//                     repeats (every 40 ms), from a seek to the start of the
+//                     second file: the first step goes into the file before,
+//                     the others cross several groups of pictures
 //   fps_at_8x         recorded frames passed per second of wall time at rate
 //                     8 (the clock: 8 times the recorded frame rate)
-//   shown_fps_8x      pictures that reached the display per second of wall
-//   shown_fps_minus8x time at rate 8 and at rate -8
-//   max_gap_ms        the largest gap between two pictures shown, at either rate
+//   shown_fps_8x      pictures that reached the video surface per second of
+//   shown_fps_minus8x wall time at rate 8 and at rate -8; each run crosses
+//                     the boundary between the first two files halfway
+//   max_gap_ms        the largest gap between two pictures reaching the
+//                     surface at either rate, the first one counted from the
+//                     start of playing
 //   gui_block_ms      the longest time the GUI thread did not return to its
 //                     event loop while playing at either rate
 //   ffmpeg_decode_fps the ffmpeg command line decoding the same access units
@@ -20,6 +27,7 @@
 // The lines before the last give the details.
 #include "zubench.h"
 
+#include "canvas.h"
 #include "exportfolder.h"
 #include "seekfile.h"
 #include "zustreamreadandcontrol.h"
@@ -173,29 +181,40 @@ int run(const QStringList &args)
     zubench::readFiles(files);
 
     ZuStreamReadAndControl engine;
+    Canvas canvas;
+    canvas.set_player_fed();
+    canvas.resize(1280, 720);
+    canvas.show();
+    QObject::connect(&engine, &ZuStreamReadAndControl::set_display_frame, &canvas, &Canvas::displayFrame,
+                     Qt::QueuedConnection);
     QElapsedTimer clock;
     qint64 emittedAt = -1;
     QString shown;
     QSize size;
-    // Gaps between pictures while playing.
-    bool trackGaps = false;
-    qint64 lastShown = -1;
-    double maxGapMs = 0;
-    QString gapAt; // the picture after the largest gap
     QObject::connect(&engine, &ZuStreamReadAndControl::set_display_frame, &engine,
                      [&](uint8_t *, int w, int h, int, QString ts, QString, bool, int, double, bool) {
                          emittedAt = clock.nsecsElapsed();
                          shown = ts;
                          size = QSize(w, h);
-                         if (trackGaps) {
-                             if (lastShown >= 0 && (emittedAt - lastShown) / 1e6 > maxGapMs) {
-                                 maxGapMs = (emittedAt - lastShown) / 1e6;
-                                 gapAt = ts;
-                             }
-                             lastShown = emittedAt;
-                         }
                      },
                      Qt::DirectConnection);
+    // Pictures reaching the surface while playing, and the gaps between them.
+    bool trackGaps = false;
+    qint64 reached = 0;
+    qint64 lastShown = -1;
+    double maxGapMs = 0;
+    QString gapAt; // the picture after the largest gap
+    QObject::connect(&canvas, &Canvas::frameDisplayed, &canvas, [&](const QString &ts) {
+        if (!trackGaps)
+            return;
+        const qint64 now = clock.nsecsElapsed();
+        ++reached;
+        if ((now - lastShown) / 1e6 > maxGapMs) {
+            maxGapMs = (now - lastShown) / 1e6;
+            gapAt = ts;
+        }
+        lastShown = now;
+    });
     engine.set_playlist(files);
     if (!engine.open_file(files.first(), QStringLiteral("0"), QString(), false)) {
         out << "error: cannot play " << files.first() << "\n";
@@ -207,6 +226,15 @@ int run(const QStringList &args)
     const qint64 firstMs = engine.current_ms_of_day();
     engine.set_read_timestamp(stampOf(23 * 3600000LL + 59 * 60000 + 59000, date));
     const qint64 lastMs = engine.current_ms_of_day();
+    // The start of the second file: the runs below cross it.
+    qint64 boundaryMs = (firstMs + lastMs) / 2;
+    if (files.size() > 1) {
+        const ZuFrameList second = ZuSeekFile::parse(ZuSeekFile::seekPathFor(files.at(1)), files.at(1),
+                                                     QStringLiteral("0")).frames;
+        if (!second.isEmpty())
+            boundaryMs = QTime::fromString(second.first().timestamp.mid(8, 9), QStringLiteral("HHmmsszzz"))
+                             .msecsSinceStartOfDay();
+    }
     out << "folder=" << root << " files=" << files.size() << " size=" << size.width() << 'x' << size.height()
         << " fps=" << fps << " cores=" << QThread::idealThreadCount() << "\n";
 
@@ -230,11 +258,12 @@ int run(const QStringList &args)
         settle(20);
     }
 
-    // Backward steps from three quarters of the recording (inside a file), as
-    // a held key repeats.
-    engine.set_read_timestamp(stampOf(firstMs + (lastMs - firstMs) * 3 / 4, date).left(14));
+    // Backward steps from the start of the second file, as a held key
+    // repeats a moment after the seek.
+    engine.set_read_timestamp(stampOf(boundaryMs, date));
     settle(200);
     std::vector<double> stepMs;
+    const QString stepFile = engine.current_file();
     for (int i = 0; i < steps; ++i) {
         emittedAt = -1;
         clock.start();
@@ -242,12 +271,13 @@ int run(const QStringList &args)
             break;
         if (emittedAt >= 0)
             stepMs.push_back(emittedAt / 1e6);
-        if (emittedAt / 1e6 > 20)
-            out << "slow_step=" << i << " at=" << shown << " ms=" << emittedAt / 1e6 << "\n";
+        if (emittedAt / 1e6 > 20 || i == 0)
+            out << (i == 0 ? "first_step" : "slow_step") << "=" << i << " at=" << shown << " ms=" << emittedAt / 1e6
+                << (engine.current_file() != stepFile ? " (in the file before)" : "") << "\n";
         settle(40);
     }
 
-    // Rate 8 from the start, then -8 from the end, for a few seconds each.
+    // Rate 8, then -8, for a few seconds each, across the start of the second file.
     bool ended = false;
     QObject::connect(&engine, &ZuStreamReadAndControl::endOfRecordings, &engine, [&] { ended = true; });
     LoopWatch watch;
@@ -257,15 +287,18 @@ int run(const QStringList &args)
     for (int k = 0; k < 2; ++k) {
         const bool forward = k == 0;
         engine.pause();
-        engine.set_read_timestamp(stampOf(forward ? firstMs : lastMs, date).left(14));
+        const qint64 half = qint64(seconds * 8 * 1000 / 2);
+        const qint64 from = forward ? qMax(firstMs, boundaryMs - half) : qMin(lastMs, boundaryMs + half);
+        engine.set_read_timestamp(stampOf(from, date).left(14));
         settle(300);
         const qint64 startMs = engine.current_ms_of_day();
-        const qint64 emitted0 = engine.emittedFrames();
+        const qint64 reached0 = reached;
+        const QString file0 = engine.current_file();
         const qint64 decoded0 = engine.decodedFramesTotal();
         ended = false;
         trackGaps = true;
-        lastShown = -1;
         clock.start();
+        lastShown = 0; // the first gap runs from the start of playing
         QElapsedTimer wall;
         wall.start();
         watch.start();
@@ -276,7 +309,10 @@ int run(const QStringList &args)
         trackGaps = false;
         const double wallS = wall.nsecsElapsed() / 1e9;
         engine.pause();
-        shownFps[k] = (engine.emittedFrames() - emitted0) / wallS;
+        shownFps[k] = (reached - reached0) / wallS;
+        out << (forward ? "rate8" : "rate_minus8") << "_from=" << stampOf(startMs, date)
+            << " to=" << stampOf(engine.current_ms_of_day(), date)
+            << " crossed_file=" << (engine.current_file() != file0 ? "yes" : "no") << "\n";
         if (forward) {
             const double recordedS = (engine.current_ms_of_day() - startMs) / 1000.0;
             fpsAt8 = fps > 0 ? recordedS * fps / wallS : -1.0;

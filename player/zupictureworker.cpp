@@ -5,6 +5,7 @@
 #include "zuslotdecoder.h"
 
 #include <algorithm>
+#include <new>
 
 #include <unistd.h>
 
@@ -13,9 +14,10 @@ extern "C" {
 }
 
 namespace {
-// Converted buffers kept for reuse once nobody holds them any more: the
-// ready queue, the picture on screen and a few in flight to the display.
-constexpr size_t kBufferPool = ZuPictureWorker::kReadyAhead + 8;
+// Released picture buffers kept for reuse: enough for the converters to
+// go on without allocating while the ready queue turns over.
+constexpr size_t kFreeBuffers = 8;
+constexpr size_t kFreeBufferBytes = 128u << 20;
 // Groups of pictures kept at most, whatever the memory limit allows.
 constexpr int kMaxGroups = 4;
 
@@ -71,10 +73,12 @@ qint64 ZuPictureWorker::defaultLimitBytes()
 
 void ZuPictureWorker::setLimitBytes(qint64 bytes)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_limit = std::max<qint64>(0, bytes);
-    trim(m_current);
-    trim(m_neighbour);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_limit = std::max<qint64>(0, bytes);
+        trim();
+    }
+    m_wake.notify_all(); // the worker frees what the new limit let go
 }
 
 qint64 ZuPictureWorker::limitBytes() const
@@ -86,14 +90,14 @@ qint64 ZuPictureWorker::limitBytes() const
 qint64 ZuPictureWorker::cacheBytes() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_current.bytes + m_neighbour.bytes;
+    return m_current.bytes + m_side[0].bytes + m_side[1].bytes;
 }
 
 int ZuPictureWorker::cachedFrames() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     int n = 0;
-    for (const Context *ctx : {&m_current, &m_neighbour}) {
+    for (const Context *ctx : {&m_current, &m_side[0], &m_side[1]}) {
         for (const auto &s : ctx->pictures)
             n += s.second.yuv ? 1 : 0;
     }
@@ -107,13 +111,19 @@ void ZuPictureWorker::setFile(const FilePtr &file)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_generation;
-        if (file && m_neighbour.file == file) {
-            m_current = std::move(m_neighbour);
+        const int side = !file ? -1 : m_side[1].file == file ? 1 : m_side[0].file == file ? 0 : -1;
+        if (side >= 0) {
+            bury(m_side[1 - side]);
+            m_side[1 - side] = std::move(m_current);
+            m_current = std::move(m_side[side]);
+            m_side[side] = Context();
         } else {
-            m_current = Context();
+            for (Context *ctx : {&m_current, &m_side[0], &m_side[1]}) {
+                bury(*ctx);
+                *ctx = Context();
+            }
             m_current.file = file;
         }
-        m_neighbour = Context();
         m_urgent = -1;
         m_pos = -1;
         m_horizon = -1;
@@ -127,13 +137,47 @@ void ZuPictureWorker::setNeighbour(const FilePtr &file, bool forward)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (file == m_current.file || (file == m_neighbour.file && forward == m_neighbourForward))
+        Context &side = m_side[forward ? 1 : 0];
+        if (file == m_current.file || file == side.file)
             return;
-        m_neighbour = Context();
-        m_neighbour.file = file;
-        m_neighbourForward = forward;
+        bury(side);
+        side = Context();
+        side.file = file;
     }
     m_wake.notify_all();
+}
+
+int ZuPictureWorker::enteringSlot(const Context &ctx, bool forward) const
+{
+    const ZuPlayFile &f = *ctx.file;
+    if (forward)
+        return f.keys.front();
+    int slot = int(f.frames.size()) - 1;
+    while (slot > f.keys.front() && ctx.dead.count(slot))
+        --slot;
+    return slot;
+}
+
+bool ZuPictureWorker::readyToEnter(const FilePtr &file, bool forward) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (file && file == m_current.file)
+        return true;
+    const Context *ctx = contextOf(file);
+    if (!ctx)
+        return false;
+    // Nothing to prepare (the engine finds out at once), or too little
+    // memory to prepare it ahead.
+    if (ctx->file->keys.empty() || allowedGroups(m_current) < 2)
+        return true;
+    const int slot = enteringSlot(*ctx, forward);
+    auto it = ctx->pictures.find(slot);
+    if (it != ctx->pictures.end() && it->second.bgra)
+        return true;
+    // Decoded and waiting for its conversion, or still to be decoded.
+    if (it != ctx->pictures.end() && it->second.yuv)
+        return false;
+    return groupDone(*ctx, forward ? ctx->file->keys.front() : ctx->file->keys.back());
 }
 
 void ZuPictureWorker::setPlan(int pos, int direction, int stride, int horizon, bool playing)
@@ -149,7 +193,7 @@ void ZuPictureWorker::setPlan(int pos, int direction, int stride, int horizon, b
         m_stride = std::max(1, stride);
         m_horizon = horizon;
         m_playing = playing;
-        trim(m_current);
+        trim();
     }
     m_wake.notify_all();
 }
@@ -173,8 +217,10 @@ ZuPictureWorker::PicturePtr ZuPictureWorker::picture(int slot)
             m_urgent = slot;
             m_waiting = true;
             m_preempt = true;
-            m_wake.notify_all();
         }
+        // Again at each turn: the slot may have been decoded by work that
+        // then gave way, and now waits for a converter.
+        m_wake.notify_all();
         m_answered.wait(lock);
     }
     m_urgent = -1;
@@ -208,8 +254,10 @@ ZuPictureWorker::Context *ZuPictureWorker::contextOf(const FilePtr &file)
 {
     if (file && m_current.file == file)
         return &m_current;
-    if (file && m_neighbour.file == file)
-        return &m_neighbour;
+    for (Context &side : m_side) {
+        if (file && side.file == file)
+            return &side;
+    }
     return nullptr;
 }
 
@@ -244,7 +292,7 @@ bool ZuPictureWorker::readyShort() const
         else if (firstMissing < 0)
             firstMissing = t;
     }
-    if (firstMissing < 0 || ready >= kReadyAhead / 2)
+    if (firstMissing < 0 || ready >= readyAhead() / 2)
         return false;
     auto it = m_current.pictures.find(firstMissing);
     return it != m_current.pictures.end() && it->second.yuv;
@@ -284,16 +332,47 @@ std::vector<int> ZuPictureWorker::readyTargets(const Context &ctx) const
         const int ahead = m_direction > 0 ? s + (m_stride - r) % m_stride : s - r;
         s = (back - m_pos) * m_direction > 0 ? back : ahead;
     }
-    for (; s >= first && s <= last && int(out.size()) < kReadyAhead; s += m_direction * m_stride) {
+    const int count = readyAhead();
+    for (; s >= first && s <= last && int(out.size()) < count; s += m_direction * m_stride) {
         if (!ctx.dead.count(s))
             out.push_back(s);
     }
     // The file's last (first) picture is shown whatever the spacing.
     const int edge = m_direction > 0 ? last : first;
-    if (int(out.size()) < kReadyAhead && (out.empty() || out.back() != edge) && (edge - m_pos) * m_direction > 0
+    if (int(out.size()) < count && (out.empty() || out.back() != edge) && (edge - m_pos) * m_direction > 0
         && !ctx.dead.count(edge))
         out.push_back(edge);
     return out;
+}
+
+int ZuPictureWorker::readyAhead() const
+{
+    // Converted pictures are four bytes a pixel: the queue of them stays
+    // within a quarter of the limit, whatever size the stream declares.
+    if (m_bgraBytes <= 0)
+        return kReadyAhead;
+    return int(std::clamp<qint64>(m_limit / 4 / m_bgraBytes, 2, kReadyAhead));
+}
+
+int ZuPictureWorker::allowedGroups(const Context &ctx) const
+{
+    const qint64 group = std::max<qint64>(ctx.groupBytes, 1);
+    return int(std::min<qint64>(kMaxGroups, m_limit / group));
+}
+
+ZuPictureWorker::Work ZuPictureWorker::sideWork(int side) const
+{
+    Work w;
+    const Context &n = m_side[side > 0 ? 1 : 0];
+    if (!n.file || n.file->keys.empty())
+        return w;
+    const int key = side > 0 ? n.file->keys.front() : n.file->keys.back();
+    if (!groupDone(n, key)) {
+        w.job = Job::Neighbour;
+        w.file = n.file;
+        w.slot = key;
+    }
+    return w;
 }
 
 ZuPictureWorker::Work ZuPictureWorker::nextWork()
@@ -326,15 +405,22 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
     const int key = groupKey(*cur.file, m_pos);
     if (key < 0)
         return w;
-    const qint64 group = std::max<qint64>(cur.groupBytes, 1);
-    const int allowed = int(std::min<qint64>(kMaxGroups, m_limit / group));
+    const int allowed = allowedGroups(cur);
     // Paused, the group on the other side comes first: the first step back
-    // after a seek does not wait for a whole group either.
-    const int behind = !m_playing && allowed > 2 ? groupAfter(*cur.file, key, -m_direction) : -1;
-    if (behind >= 0 && !groupDone(cur, behind)) {
-        w.job = Job::Group;
-        w.slot = behind;
-        return w;
+    // after a seek does not wait for a whole group either. In the file's
+    // first (last) group, that group is the neighbouring file's.
+    if (!m_playing && allowed > 2) {
+        const int behind = groupAfter(*cur.file, key, -m_direction);
+        if (behind >= 0 && !groupDone(cur, behind)) {
+            w.job = Job::Group;
+            w.slot = behind;
+            return w;
+        }
+        if (behind < 0) {
+            const Work side = sideWork(-m_direction);
+            if (side.job != Job::None)
+                return side;
+        }
     }
     int g = key;
     bool fileDone = false;
@@ -352,27 +438,20 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
     }
     if (!fileDone && g >= 0)
         fileDone = groupAfter(*cur.file, g, m_direction) < 0;
-    if (allowed < 2)
-        return w;
+    if (allowed < 2 || !fileDone)
+        return Work();
     // The current file is ready to its end in the playing direction: the
     // next file's first group (last, backwards).
-    if (fileDone && m_neighbour.file && !m_neighbour.file->keys.empty() && m_neighbourForward == (m_direction > 0)) {
-        const ZuPlayFile &n = *m_neighbour.file;
-        const int nkey = m_direction > 0 ? n.keys.front() : n.keys.back();
-        if (!groupDone(m_neighbour, nkey)) {
-            w.job = Job::Neighbour;
-            w.file = m_neighbour.file;
-            w.slot = nkey;
-        }
-    }
-    return w;
+    return sideWork(m_direction);
 }
 
 void ZuPictureWorker::keep(Context &ctx, int slot, AVFrame *picture)
 {
     Slot &s = ctx.pictures[slot];
-    if (s.yuv)
+    if (s.yuv) {
         ctx.bytes -= frameBytes(s.yuv.get());
+        m_deadFrames.push_back(std::move(s.yuv));
+    }
     ctx.bytes += frameBytes(picture);
     s.yuv = shareFrame(picture);
     ctx.dead.erase(slot);
@@ -382,19 +461,68 @@ void ZuPictureWorker::keep(Context &ctx, int slot, AVFrame *picture)
     }
 }
 
-void ZuPictureWorker::trim(Context &ctx)
+void ZuPictureWorker::release(Context &ctx, std::map<int, Slot>::iterator it)
 {
-    if (!ctx.file)
-        return;
-    const bool current = &ctx == &m_current;
-    const int pos = current ? m_pos : (m_direction > 0 ? 0 : int(ctx.file->frames.size()) - 1);
-    if (pos < 0)
+    if (it->second.yuv) {
+        ctx.bytes -= frameBytes(it->second.yuv.get());
+        m_deadFrames.push_back(std::move(it->second.yuv));
+        it->second.yuv.reset();
+    }
+}
+
+void ZuPictureWorker::releaseConverted(Slot &slot)
+{
+    if (slot.bgra)
+        m_deadPictures.push_back(std::move(slot.bgra));
+    slot.bgra.reset();
+}
+
+void ZuPictureWorker::bury(Context &ctx)
+{
+    for (auto it = ctx.pictures.begin(); it != ctx.pictures.end(); ++it) {
+        release(ctx, it);
+        releaseConverted(it->second);
+    }
+    ctx.pictures.clear();
+}
+
+bool ZuPictureWorker::freeReleased(std::unique_lock<std::mutex> &lock)
+{
+    if (m_deadFrames.empty() && m_deadPictures.empty())
+        return false;
+    std::vector<std::shared_ptr<AVFrame>> frames;
+    std::vector<PicturePtr> pictures;
+    frames.swap(m_deadFrames);
+    pictures.swap(m_deadPictures);
+    lock.unlock();
+    frames.clear();
+    pictures.clear();
+    // Buffers given back beyond what is kept for reuse.
+    std::vector<std::unique_ptr<std::vector<uint8_t>>> excess;
+    {
+        std::lock_guard<std::mutex> poolLock(m_pool->mutex);
+        const size_t bytes = m_pool->free.empty() ? 1 : std::max<size_t>(1, m_pool->free.back()->size());
+        const size_t keep = std::clamp<size_t>(kFreeBufferBytes / bytes, 1, kFreeBuffers);
+        while (m_pool->free.size() > keep) {
+            excess.push_back(std::move(m_pool->free.back()));
+            m_pool->free.pop_back();
+        }
+    }
+    excess.clear();
+    lock.lock();
+    return true;
+}
+
+void ZuPictureWorker::trimCurrent(bool *nearStart, bool *nearEnd)
+{
+    Context &ctx = m_current;
+    *nearStart = *nearEnd = false;
+    if (!ctx.file || m_pos < 0 || ctx.file->keys.empty())
         return;
     // Decoded pictures: the groups from one behind the position to those
-    // ahead that the limit allows; the neighbour keeps its first group.
-    const qint64 group = std::max<qint64>(ctx.groupBytes, 1);
-    const int allowed = int(std::clamp<qint64>(m_limit / group, 1, kMaxGroups));
-    const int key = std::max(0, groupKey(*ctx.file, pos));
+    // ahead that the limit allows.
+    const int allowed = std::max(1, allowedGroups(ctx));
+    const int key = std::max(0, groupKey(*ctx.file, m_pos));
     int low = key, high = key;
     for (int k = 0; k < allowed - 1; ++k) {
         const int g = groupAfter(*ctx.file, m_direction > 0 ? high : low, m_direction);
@@ -402,49 +530,98 @@ void ZuPictureWorker::trim(Context &ctx)
             break;
         (m_direction > 0 ? high : low) = g;
     }
-    if (current && allowed > 2) {
+    if (allowed > 2) {
         const int behind = groupAfter(*ctx.file, m_direction > 0 ? low : high, -m_direction);
         if (behind >= 0)
             (m_direction > 0 ? low : high) = behind;
     }
     auto end = std::upper_bound(ctx.file->keys.begin(), ctx.file->keys.end(), high);
     const int highEnd = end == ctx.file->keys.end() ? int(ctx.file->frames.size()) : *end;
-    const std::vector<int> targets = current ? readyTargets(ctx) : std::vector<int>();
+    // The neighbouring files are wanted while these groups reach the file's ends.
+    *nearStart = low <= ctx.file->keys.front();
+    *nearEnd = highEnd >= int(ctx.file->frames.size());
+    const std::vector<int> targets = readyTargets(ctx);
     for (auto it = ctx.pictures.begin(); it != ctx.pictures.end();) {
         Slot &s = it->second;
         const int slot = it->first;
-        const bool kept = slot == m_urgent || slot == m_protect || s.converting || (current && std::abs(slot - m_pos) <= 1);
-        if (s.yuv && !kept && (slot < low || slot >= highEnd)) {
-            ctx.bytes -= frameBytes(s.yuv.get());
-            s.yuv.reset();
-        }
+        const bool kept = slot == m_urgent || slot == m_protect || s.converting || std::abs(slot - m_pos) <= 1;
+        if (s.yuv && !kept && (slot < low || slot >= highEnd))
+            release(ctx, it);
         // Converted pictures: the ones ahead up to the end of the ready queue,
         // and the one on screen.
         const bool ahead = !targets.empty() && (slot - m_pos) * m_direction > 0
                            && (targets.back() - slot) * m_direction >= 0;
-        if (s.bgra && !kept && current && !ahead)
-            s.bgra.reset();
+        if (s.bgra && !kept && !ahead)
+            releaseConverted(s);
         it = (!s.yuv && !s.bgra) ? ctx.pictures.erase(it) : std::next(it);
     }
     for (auto it = ctx.doneGroups.begin(); it != ctx.doneGroups.end();)
         it = (*it < low || *it >= highEnd) ? ctx.doneGroups.erase(it) : std::next(it);
-    // Then the byte limit: the pictures farthest from the position go first.
-    while (ctx.bytes > m_limit) {
-        auto victim = ctx.pictures.end();
-        int distance = -1;
-        for (auto it = ctx.pictures.begin(); it != ctx.pictures.end(); ++it) {
-            const int d = std::abs(it->first - pos);
-            if (it->second.yuv && it->first != m_urgent && it->first != m_protect && it->first != pos && d > distance) {
-                distance = d;
-                victim = it;
+}
+
+void ZuPictureWorker::trim()
+{
+    bool near[2] = {true, true};
+    if (m_current.file && m_pos >= 0)
+        trimCurrent(&near[0], &near[1]);
+    // A neighbour keeps the group the position enters first, and the
+    // picture it shows first, while the position is near its side.
+    for (int side = 0; side < 2; ++side) {
+        Context &n = m_side[side];
+        if (!n.file || n.file->keys.empty())
+            continue;
+        const int edge = side ? n.file->keys.front() : n.file->keys.back();
+        auto end = std::upper_bound(n.file->keys.begin(), n.file->keys.end(), edge);
+        const int edgeEnd = end == n.file->keys.end() ? int(n.file->frames.size()) : *end;
+        const int entering = enteringSlot(n, side == 1);
+        for (auto it = n.pictures.begin(); it != n.pictures.end();) {
+            Slot &s = it->second;
+            const bool kept = it->first == m_protect || s.converting;
+            if (s.yuv && !kept && (!near[side] || it->first < edge || it->first >= edgeEnd))
+                release(n, it);
+            if (s.bgra && !kept && (!near[side] || it->first != entering))
+                releaseConverted(s);
+            it = (!s.yuv && !s.bgra) ? n.pictures.erase(it) : std::next(it);
+        }
+        if (!near[side])
+            n.doneGroups.clear();
+    }
+    // Then the limit, over the three files together: the pictures farthest
+    // from the position go first. A neighbour's pictures are as far as the
+    // way to them through the current file.
+    const int n = m_current.file ? int(m_current.file->frames.size()) : 0;
+    const int pos = std::clamp(m_pos, 0, std::max(0, n - 1));
+    const auto distance = [&](const Context *ctx, int slot) -> qint64 {
+        if (ctx == &m_current)
+            return std::abs(slot - pos);
+        if (ctx == &m_side[1])
+            return qint64(n - pos) + slot;
+        return qint64(pos) + 1 + (int(ctx->file->frames.size()) - 1 - slot);
+    };
+    while (m_current.bytes + m_side[0].bytes + m_side[1].bytes > m_limit) {
+        Context *victimCtx = nullptr;
+        auto victim = m_current.pictures.end();
+        qint64 farthest = -1;
+        for (Context *ctx : {&m_current, &m_side[0], &m_side[1]}) {
+            for (auto it = ctx->pictures.begin(); it != ctx->pictures.end(); ++it) {
+                const int slot = it->first;
+                if (!it->second.yuv || it->second.converting || slot == m_protect)
+                    continue;
+                if (ctx == &m_current && (slot == m_urgent || slot == pos))
+                    continue;
+                const qint64 d = distance(ctx, slot);
+                if (d > farthest) {
+                    farthest = d;
+                    victimCtx = ctx;
+                    victim = it;
+                }
             }
         }
-        if (victim == ctx.pictures.end())
+        if (!victimCtx)
             break;
-        ctx.bytes -= frameBytes(victim->second.yuv.get());
-        victim->second.yuv.reset();
+        release(*victimCtx, victim);
         if (!victim->second.bgra)
-            ctx.pictures.erase(victim);
+            victimCtx->pictures.erase(victim);
     }
 }
 
@@ -454,6 +631,9 @@ void ZuPictureWorker::run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_quit) {
+        // The lock was let go meanwhile: look at everything again.
+        if (freeReleased(lock))
+            continue;
         m_preempt = false;
         m_abort = false;
         const Work work = nextWork();
@@ -505,11 +685,17 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
             std::lock_guard<std::mutex> guard(m_mutex);
             if (Context *c = contextOf(file)) {
                 keep(*c, slot, picture);
+                // A long run of pictures stays within the limit as it comes.
+                if (m_current.bytes + m_side[0].bytes + m_side[1].bytes > m_limit)
+                    trim();
                 if (c == &m_current && slot == m_urgent)
                     m_answered.notify_all();
             } else {
                 av_frame_free(&picture);
             }
+            // The converters start on it now, not when this run ends (it
+            // may be given way without reaching its end).
+            m_wake.notify_all();
         };
         int polls = 0;
         const auto stop = [&]() {
@@ -534,8 +720,10 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
             m_waitedUnits += units;
         lock.lock();
         ctx = contextOf(file);
-        if (!ctx)
+        if (!ctx) {
+            m_protect = -1;
             return;
+        }
         if (!ok && !stopped)
             ctx->dead.insert(target);
         if (group && !stopped) {
@@ -546,7 +734,7 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
             }
             ctx->doneGroups.insert(work.slot);
         }
-        trim(*ctx);
+        trim();
     }
     m_protect = -1;
     if (stopped || m_quit)
@@ -558,7 +746,7 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
             ctx->dead.insert(work.slot);
     }
     if (ctx)
-        trim(*ctx);
+        trim();
     m_answered.notify_all();
     m_wake.notify_all(); // the converters
 }
@@ -582,13 +770,10 @@ bool ZuPictureWorker::nextConversion(FilePtr *file, int *slot)
         if (wanted(m_current, t))
             return true;
     }
-    // The first picture the next file will show.
-    if (m_neighbour.file && !m_neighbour.file->keys.empty()) {
-        const ZuPlayFile &n = *m_neighbour.file;
-        int s = m_neighbourForward ? n.keys.front() : int(n.frames.size()) - 1;
-        while (!m_neighbourForward && s > n.keys.front() && m_neighbour.dead.count(s))
-            --s;
-        if (wanted(m_neighbour, s))
+    // The first picture each neighbour will show, the one ahead first.
+    for (const int side : {m_direction > 0 ? 1 : 0, m_direction > 0 ? 0 : 1}) {
+        Context &n = m_side[side];
+        if (n.file && !n.file->keys.empty() && wanted(n, enteringSlot(n, side == 1)))
             return true;
     }
     return false;
@@ -599,6 +784,8 @@ void ZuPictureWorker::convertLoop()
     ZuScaler scaler;
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_quit) {
+        if (freeReleased(lock))
+            continue;
         FilePtr file;
         int slot = -1;
         if (!nextConversion(&file, &slot)) {
@@ -607,17 +794,23 @@ void ZuPictureWorker::convertLoop()
         }
         const std::shared_ptr<AVFrame> yuv = contextOf(file)->pictures[slot].yuv;
         const AVFrame *frame = yuv.get();
+        lock.unlock();
         auto picture = std::make_shared<Picture>();
         picture->width = frame->width;
         picture->height = frame->height;
         picture->stride = frame->width * 4;
-        picture->bgra = takeBuffer(size_t(picture->stride) * size_t(std::max(0, frame->height)));
-        lock.unlock();
-        const bool converted = frame->width > 0 && frame->height > 0
+        try {
+            picture->bgra = takeBuffer(size_t(picture->stride) * size_t(std::max(0, frame->height)));
+        } catch (const std::bad_alloc &) {
+            // A picture too large for the memory left: it is not shown.
+        }
+        const bool converted = picture->bgra && frame->width > 0 && frame->height > 0
                                && scaler.toBgra(frame, picture->bgra->data(), picture->stride);
         if (!converted)
             logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + file->path);
         lock.lock();
+        if (converted)
+            m_bgraBytes = qint64(picture->bgra->size());
         if (Context *ctx = contextOf(file)) {
             Slot &s = ctx->pictures[slot];
             s.converting = false;
@@ -625,7 +818,7 @@ void ZuPictureWorker::convertLoop()
                 s.bgra = picture;
             else
                 ctx->dead.insert(slot);
-            trim(*ctx);
+            trim();
         }
         m_answered.notify_all();
         m_wake.notify_all();
@@ -634,15 +827,28 @@ void ZuPictureWorker::convertLoop()
 
 ZuPictureWorker::Buffer ZuPictureWorker::takeBuffer(size_t bytes)
 {
-    for (Buffer &b : m_buffers) {
-        if (b.use_count() == 1) {
-            b->resize(bytes);
-            return b;
+    std::unique_ptr<std::vector<uint8_t>> buffer;
+    {
+        std::lock_guard<std::mutex> lock(m_pool->mutex);
+        if (!m_pool->free.empty()) {
+            buffer = std::move(m_pool->free.back());
+            m_pool->free.pop_back();
         }
     }
-    auto b = std::make_shared<std::vector<uint8_t>>(bytes);
-    if (m_buffers.size() < kBufferPool)
-        m_buffers.push_back(b);
-    return b;
+    if (!buffer)
+        buffer = std::make_unique<std::vector<uint8_t>>();
+    buffer->resize(bytes);
+    // The last holder hands the buffer back (through the pool's mutex, so
+    // the next user's writes come after every read of the last one).
+    const std::weak_ptr<BufferPool> pool = m_pool;
+    // It is freed by a worker thread later (freeReleased), never by the
+    // thread that lets it go, which may be the window's.
+    return Buffer(buffer.release(), [pool](std::vector<uint8_t> *released) {
+        std::unique_ptr<std::vector<uint8_t>> owned(released);
+        if (const std::shared_ptr<BufferPool> p = pool.lock()) {
+            std::lock_guard<std::mutex> lock(p->mutex);
+            p->free.push_back(std::move(owned));
+        }
+    });
 }
 

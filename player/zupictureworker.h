@@ -27,21 +27,29 @@ struct ZuPlayFile {
 // Decodes and converts the pictures of the playback engine on a thread of its
 // own, ahead of the playing position.
 //
-// The engine (on the GUI thread) says which file is current, which file comes
-// next in the playing direction, and where it is (setPlan: position,
-// direction, the spacing of the pictures it will show at its rate, the
-// position the clock has reached). The worker keeps, by priority:
+// The engine (on the GUI thread) says which file is current, which files
+// come before and after it, and where it is (setPlan: position, direction,
+// the spacing of the pictures it will show at its rate, the position the
+// clock has reached). The worker keeps, by priority:
 //  1. the picture the engine waits for (picture()),
 //  2. BGRA pictures at the positions the engine will show next, in either
-//     direction (a bounded queue: kReadyAhead pictures),
-//  3. the decoded pictures of the whole next group of pictures in the
-//     playing direction: playing backwards or holding the back-step key, the
-//     group before is decoded while the current one is shown from memory,
-//  4. the first (last, backwards) group of the next file.
+//     direction (a bounded queue: kReadyAhead pictures, fewer when they
+//     would take more than a quarter of the memory limit),
+//  3. paused, the group of pictures on the other side of the position (in
+//     the neighbouring file when the position is in the file's first or
+//     last group), so that the first step that way does not wait either,
+//  4. the decoded pictures of the whole next groups in the playing
+//     direction: playing backwards or holding the back-step key, the group
+//     before is decoded while the current one is shown from memory,
+//  5. the first (last, backwards) group of the next file, and the first
+//     picture it will show converted, so that playing enters it without
+//     waiting (readyToEnter()).
 // Decoding uses frame threads on every core and goes group by group
 // (ZuSlotDecoder). Decoded pictures are kept for whole groups around the
 // position, at least two, within a memory limit that depends on the
-// machine's memory (defaultLimitBytes()).
+// machine's memory (defaultLimitBytes()) and bounds the current file and
+// its neighbours together. What is let go of is freed by the worker's
+// threads, never by the thread that drives it.
 //
 // All public members are for the GUI thread (any one thread); they only take
 // a mutex for a short time, except picture(), which waits while the worker
@@ -79,11 +87,17 @@ public:
     qint64 waitedUnits() const { return m_waitedUnits.load(); }
     qint64 decodedUnits() const { return m_decodedUnits.load(); }
 
-    // The current file (null: none). The neighbour prepared by
-    // setNeighbour() becomes current with what it holds.
+    // The current file (null: none). A neighbour given to setNeighbour()
+    // becomes current with what it holds, and the file it replaces becomes
+    // its neighbour on the other side (the engine moves between adjacent
+    // files of its playlist).
     void setFile(const FilePtr &file);
-    // The file that comes next in the playing direction (null: none).
+    // The file after (`forward`) or before the current one (null: none).
     void setNeighbour(const FilePtr &file, bool forward);
+    // Whether entering neighbour `file` going `forward` (at its first key
+    // frame, or backwards at its last picture) finds the picture to show
+    // converted, or finds nothing more to wait for from the background.
+    bool readyToEnter(const FilePtr &file, bool forward) const;
     // `pos`: the slot shown; `direction` +1/-1; `stride`: the spacing of the
     // pictures shown while playing (1 when stepping or at 1x); `horizon`:
     // the slot the playing clock has reached (pos when paused).
@@ -127,7 +141,28 @@ private:
     Context *contextOf(const FilePtr &file);
     const Context *contextOf(const FilePtr &file) const;
     void keep(Context &ctx, int slot, AVFrame *picture);
-    void trim(Context &ctx);
+    // Drops what is no longer wanted: decoded pictures outside the groups
+    // around the position, converted ones outside the ready queue, the
+    // neighbours' pictures while the position is far from their side; then
+    // the farthest pictures of all three files until the limit is kept.
+    void trim();
+    void trimCurrent(bool *nearStart, bool *nearEnd);
+    // Pictures let go of are freed by the worker's threads (freeReleased),
+    // never by the window's thread, for which returning hundreds of
+    // megabytes to the system would be a long pause.
+    void release(Context &ctx, std::map<int, Slot>::iterator it);
+    void releaseConverted(Slot &slot);
+    void bury(Context &ctx);
+    // Frees them with the lock let go for the while; true when there were some.
+    bool freeReleased(std::unique_lock<std::mutex> &lock);
+    int allowedGroups(const Context &ctx) const;
+    // Converted pictures kept ready ahead: kReadyAhead, fewer for huge pictures.
+    int readyAhead() const;
+    // The group of the neighbour on `side` (+1 after, -1 before) that the
+    // position enters first, when it is still to be decoded.
+    Work sideWork(int side) const;
+    // The slot of `file` shown first when entering it going `forward`.
+    int enteringSlot(const Context &ctx, bool forward) const;
     std::vector<int> readyTargets(const Context &ctx) const;
     int groupKey(const ZuPlayFile &file, int slot) const;
     int groupAfter(const ZuPlayFile &file, int key, int direction) const;
@@ -135,7 +170,7 @@ private:
     // Fewer than half the ready pictures are there, and the next one only
     // waits for its conversion.
     bool readyShort() const;
-    // Under m_mutex: a converted buffer to reuse, or a new one.
+    // A buffer for a converted picture: a released one or a new one.
     Buffer takeBuffer(size_t bytes);
     // Converter threads: BGRA pictures of decoded slots, the one the engine
     // waits for first, then the ready queue, then the next file's first.
@@ -151,8 +186,7 @@ private:
     std::atomic<bool> m_waiting{false}; // picture() is waiting
 
     Context m_current;
-    Context m_neighbour;
-    bool m_neighbourForward = true;
+    Context m_side[2]; // the file before the current one, and the one after
     int m_pos = -1;
     int m_direction = 1;
     int m_stride = 1;
@@ -162,8 +196,18 @@ private:
     int m_protect = -1;         // slot of the job in hand: kept whatever the limit
     quint64 m_generation = 0;   // setFile() calls
     qint64 m_limit;
+    qint64 m_bgraBytes = 0; // of the last picture converted
 
-    std::vector<Buffer> m_buffers; // under m_mutex
+    // Released picture buffers, for reuse; buffers still out return to it
+    // from whichever thread lets them go last, or are freed once the
+    // worker is gone.
+    struct BufferPool {
+        std::mutex mutex;
+        std::vector<std::unique_ptr<std::vector<uint8_t>>> free;
+    };
+    std::shared_ptr<BufferPool> m_pool = std::make_shared<BufferPool>();
+    std::vector<std::shared_ptr<AVFrame>> m_deadFrames; // under m_mutex
+    std::vector<PicturePtr> m_deadPictures;             // under m_mutex
     // Decoding thread only.
     std::unique_ptr<ZuSlotDecoder> m_decoder;
     FilePtr m_decoderFile;

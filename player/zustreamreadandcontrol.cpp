@@ -60,14 +60,19 @@ ZuStreamReadAndControl::ZuStreamReadAndControl(QObject *parent)
 {
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &ZuStreamReadAndControl::onTick);
+    // A neighbour parsed while paused goes to the worker at once, so that
+    // it prepares the first step into it.
+    for (QFutureWatcher<EntriesPtr> &watcher : m_parsed)
+        connect(&watcher, &QFutureWatcherBase::finished, this, &ZuStreamReadAndControl::offerNeighbours);
 }
 
 ZuStreamReadAndControl::~ZuStreamReadAndControl()
 {
     m_timer.stop();
-    // The prefetch task only touches its own data, but it must not outlive
-    // the engine that may still ask for its result.
-    m_prefetch.waitForFinished();
+    // The prefetch tasks only touch their own data, but they must not
+    // outlive the engine that may still ask for their results.
+    for (Neighbour &n : m_neighbours)
+        n.parsing.waitForFinished();
     // m_worker's destructor stops its thread and joins it.
 }
 
@@ -239,25 +244,43 @@ QString ZuStreamReadAndControl::neighbourPath(const QString &path, bool forward)
 
 void ZuStreamReadAndControl::triggerPrefetch(const QString &direction)
 {
-    const QString path = neighbourPath(m_path, !direction.contains(QLatin1String("previous")));
-    if (path.isEmpty() || path == m_prefetchPath)
+    const bool forward = !direction.contains(QLatin1String("previous"));
+    const QString path = neighbourPath(m_path, forward);
+    Neighbour &n = m_neighbours[forward ? 1 : 0];
+    if (path.isEmpty() || path == n.path)
         return;
     // A task still running for another file finishes on its own; its
     // result is simply not used.
-    m_prefetchPath = path;
-    m_prefetchForward = !direction.contains(QLatin1String("previous"));
-    m_neighbourOffered = false;
-    m_prefetch = QtConcurrent::run(&ZuStreamReadAndControl::loadEntries, path, m_streamId);
+    n = Neighbour();
+    n.path = path;
+    n.parsing = QtConcurrent::run(&ZuStreamReadAndControl::loadEntries, path, m_streamId);
+    m_parsed[forward ? 1 : 0].setFuture(n.parsing);
+}
+
+void ZuStreamReadAndControl::prefetchNeighbours()
+{
+    triggerPrefetch(QStringLiteral("previous"));
+    triggerPrefetch(QStringLiteral("next"));
+}
+
+void ZuStreamReadAndControl::forgetNeighbours()
+{
+    for (int side = 0; side < 2; ++side) {
+        m_neighbours[side] = Neighbour();
+        m_parsed[side].setFuture(QFuture<EntriesPtr>());
+    }
 }
 
 ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::takeEntries(const QString &path)
 {
-    if (path == m_prefetchPath && m_prefetch.isValid()) {
-        EntriesPtr e = m_prefetch.result();
-        m_prefetchPath.clear();
-        m_prefetch = QFuture<EntriesPtr>();
+    for (Neighbour &n : m_neighbours) {
+        if (n.path != path || (!n.entries && !n.parsing.isValid()))
+            continue;
+        const EntriesPtr e = n.entries ? n.entries : n.parsing.result();
+        n = Neighbour();
         if (e && (m_streamId.isEmpty() || e->streamId == normalizeStreamId(m_streamId)))
             return e;
+        break;
     }
     return loadEntries(path, m_streamId);
 }
@@ -267,6 +290,12 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::takeEntries(const QSt
 void ZuStreamReadAndControl::closeFile()
 {
     m_worker->setFile(nullptr);
+    forgetPosition();
+}
+
+void ZuStreamReadAndControl::forgetPosition()
+{
+    m_enterWait.invalidate();
     m_entries.reset();
     m_frames.clear();
     m_pos = -1;
@@ -293,7 +322,10 @@ bool ZuStreamReadAndControl::openEntries(EntriesPtr entries)
                 QStringLiteral("unknown codec '%1' in ").arg(entries->frames.first().codec.left(32)) + entries->path);
         return false;
     }
-    closeFile();
+    const EntriesPtr left = m_entries;
+    // Straight from one file to the other: the worker turns a neighbour it
+    // prepared into the current file with what it holds.
+    forgetPosition();
     m_worker->setFile(entries);
     m_entries = entries;
     m_frames = entries->frames;
@@ -301,6 +333,16 @@ bool ZuStreamReadAndControl::openEntries(EntriesPtr entries)
     m_path = entries->path;
     m_streamId = entries->streamId;
     ++m_generation;
+    // The file left for one next to it is that one's neighbour, already
+    // parsed; the worker keeps what it holds of it.
+    for (int side = 0; left && left->streamId == m_streamId && side < 2; ++side) {
+        if (left->path == neighbourPath(m_path, side == 1)) {
+            m_neighbours[side] = Neighbour();
+            m_neighbours[side].path = left->path;
+            m_neighbours[side].entries = left;
+            m_parsed[side].setFuture(QFuture<EntriesPtr>());
+        }
+    }
     logLine("[INFO] ", "open file", m_path + QStringLiteral(" :: stream ") + m_streamId
                                           + QStringLiteral(" :: frames ") + QString::number(m_frames.size()));
     return true;
@@ -311,17 +353,15 @@ bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &s
 {
     const QString path = QFileInfo(dataPath).absoluteFilePath();
     m_timer.stop();
-    if (normalizeStreamId(streamId) != m_streamId) {
-        m_prefetchPath.clear();
-        m_prefetch = QFuture<EntriesPtr>();
-    }
+    if (normalizeStreamId(streamId) != m_streamId)
+        forgetNeighbours();
     m_streamId = normalizeStreamId(streamId);
     if (!openEntries(takeEntries(path))) {
         stop();
         return false;
     }
-    emit startRead();
-    emit fileChanged(m_path);
+    if (!announceFile(true))
+        return m_state != Stopped; // a receiver stopped the engine or opened another file
     bool shown = false;
     const qint64 ms = readTimestamp.isEmpty() ? -1 : parseTimeMs(readTimestamp);
     if (ms >= 0)
@@ -339,7 +379,7 @@ bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &s
     setState(play ? Playing : Paused);
     anchorClock();
     updateTimer();
-    triggerPrefetch(m_rate < 0 ? QStringLiteral("previous") : QStringLiteral("next"));
+    prefetchNeighbours();
     return true;
 }
 
@@ -358,8 +398,8 @@ bool ZuStreamReadAndControl::continue_read(const QString &dataPath, const QStrin
     }
     if (!openEntries(entries))
         return false;
-    emit startRead();
-    emit fileChanged(m_path);
+    if (!announceFile(true))
+        return m_state != Stopped;
     bool shown = false;
     if (backward) {
         for (int i = frame_count() - 1, tries = 0; !shown && i >= 0 && tries < kMaxSkippedFrames; --i, ++tries)
@@ -375,8 +415,18 @@ bool ZuStreamReadAndControl::continue_read(const QString &dataPath, const QStrin
         setState(play ? Playing : Paused);
     anchorClock();
     updateTimer();
-    triggerPrefetch(backward ? QStringLiteral("previous") : QStringLiteral("next"));
+    prefetchNeighbours();
     return true;
+}
+
+bool ZuStreamReadAndControl::announceFile(bool started)
+{
+    const quint64 generation = m_generation;
+    if (started)
+        emit startRead();
+    if (generation == m_generation)
+        emit fileChanged(m_path);
+    return generation == m_generation;
 }
 
 bool ZuStreamReadAndControl::switchFile(bool forward)
@@ -404,7 +454,8 @@ bool ZuStreamReadAndControl::switchFile(bool forward)
     for (int guard = 0; !next.isEmpty() && guard < m_playlist.size(); ++guard) {
         EntriesPtr entries = takeEntries(next);
         if (entries->ok && !entries->frames.isEmpty() && openEntries(entries)) {
-            emit fileChanged(m_path);
+            if (!announceFile(false))
+                return true; // a receiver moved the engine on
             bool shown = false;
             if (forward) {
                 int idx = m_entries->keys.empty() ? 0 : m_entries->keys.front();
@@ -417,7 +468,7 @@ bool ZuStreamReadAndControl::switchFile(bool forward)
             if (shown) {
                 anchorClock();
                 updateTimer();
-                triggerPrefetch(dir);
+                prefetchNeighbours();
                 return true;
             }
             logLine("[WARN] ", "switch file", QStringLiteral("no decodable frame in ") + m_path);
@@ -430,7 +481,8 @@ bool ZuStreamReadAndControl::switchFile(bool forward)
         next = (i >= 0 && j >= 0 && j < m_playlist.size()) ? m_playlist.at(j) : QString();
     }
     if (original && m_entries != original && openEntries(original)) {
-        emit fileChanged(m_path);
+        if (!announceFile(false))
+            return true;
         showFrame(originalPos);
         anchorClock();
     }
@@ -469,6 +521,7 @@ void ZuStreamReadAndControl::updateTimer()
 
 void ZuStreamReadAndControl::anchorClock()
 {
+    m_enterWait.invalidate();
     if (m_pos >= 0 && m_entries)
         m_anchorMedia = m_entries->play[size_t(m_pos)];
     m_clock.restart();
@@ -510,7 +563,7 @@ void ZuStreamReadAndControl::stop()
     m_path.clear();
     m_playlist.clear();
     m_playlistStart.clear();
-    m_prefetchPath.clear();
+    forgetNeighbours();
     m_sliderHeld = false;
     ++m_generation;
     setState(Stopped);
@@ -536,7 +589,7 @@ void ZuStreamReadAndControl::change_rate(qreal rate)
     anchorClock();
     emit rateChanged(m_rate);
     if (directionChanged)
-        triggerPrefetch(m_rate < 0 ? QStringLiteral("previous") : QStringLiteral("next"));
+        prefetchNeighbours();
     if (m_state == Paused)
         start_read();
     else
@@ -601,10 +654,12 @@ bool ZuStreamReadAndControl::tickForward(qint64 target)
         target = m_anchorMedia;
     }
     int j = lastIndexAtOrBefore(target);
-    offerNeighbour();
+    offerNeighbours();
     updatePlan(qMax(j, m_pos));
     if (j <= m_pos) {
         if (m_pos == n - 1 && target >= times.back() + qint64(frameMs)) {
+            if (!readyToEnter(true))
+                return false;
             // Carry the time already run past this file into the next one,
             // so file changes do not slow fast playing down.
             const qint64 overshoot = target - (times.back() + qint64(frameMs));
@@ -640,10 +695,12 @@ bool ZuStreamReadAndControl::tickBackward(qint64 target)
         target = m_anchorMedia;
     }
     int j = qMax(0, lastIndexAtOrBefore(target));
-    offerNeighbour();
+    offerNeighbours();
     updatePlan(qMin(j, m_pos));
     if (j >= m_pos) {
         if (m_pos == 0 && target <= times.front() - qint64(frameMs)) {
+            if (!readyToEnter(false))
+                return false;
             const qint64 overshoot = (times.front() - qint64(frameMs)) - target;
             const bool switched = switchFile(false);
             if (switched && m_state == Playing)
@@ -651,7 +708,8 @@ bool ZuStreamReadAndControl::tickBackward(qint64 target)
             return switched;
         }
         // Frames before the first key frame of a file cannot be shown.
-        if (m_pos > 0 && keyAtOrBefore(m_pos - 1) < 0 && target <= times.front() - qint64(frameMs))
+        if (m_pos > 0 && keyAtOrBefore(m_pos - 1) < 0 && target <= times.front() - qint64(frameMs)
+            && readyToEnter(false))
             return switchFile(false);
         return false;
     }
@@ -659,7 +717,7 @@ bool ZuStreamReadAndControl::tickBackward(qint64 target)
     if (keyAtOrBefore(j) < 0) {
         const int firstKey = m_entries->keys.empty() ? m_pos : m_entries->keys.front();
         if (m_pos <= firstKey)
-            return switchFile(false);
+            return readyToEnter(false) && switchFile(false);
         j = firstKey;
     }
     for (int k = j; k < m_pos; ++k) {
@@ -842,13 +900,14 @@ bool ZuStreamReadAndControl::seekToMs(qint64 ms, bool exactFrame)
         if (e != m_entries) {
             if (!openEntries(e))
                 continue;
-            emit fileChanged(m_path);
+            if (!announceFile(false))
+                return true;
         }
         for (int k = idx, tries = 0; k < frame_count() && tries < kMaxSkippedFrames; ++k, ++tries) {
             if (showFrame(k)) {
                 anchorClock();
                 updateTimer();
-                triggerPrefetch(m_rate < 0 ? QStringLiteral("previous") : QStringLiteral("next"));
+                prefetchNeighbours();
                 return true;
             }
         }
@@ -861,7 +920,8 @@ bool ZuStreamReadAndControl::seekToMs(qint64 ms, bool exactFrame)
         if (e != m_entries) {
             if (!openEntries(e))
                 continue;
-            emit fileChanged(m_path);
+            if (!announceFile(false))
+                return true;
         }
         for (auto it = m_entries->keys.rbegin(); it != m_entries->keys.rend(); ++it) {
             if (showFrame(*it)) {
@@ -889,25 +949,63 @@ void ZuStreamReadAndControl::updatePlan(int horizon)
     m_worker->setPlan(m_pos, direction, stride, horizon < 0 ? m_pos : horizon, playing);
 }
 
-void ZuStreamReadAndControl::offerNeighbour()
+void ZuStreamReadAndControl::offerNeighbours()
 {
-    if (m_neighbourOffered || m_prefetchPath.isEmpty() || !m_prefetch.isValid() || !m_prefetch.isFinished())
-        return;
-    m_neighbourOffered = true;
-    const EntriesPtr e = m_prefetch.result();
-    if (e && e->ok && !e->frames.isEmpty() && e->streamId == normalizeStreamId(m_streamId))
-        m_worker->setNeighbour(e, m_prefetchForward);
+    for (int side = 0; side < 2; ++side) {
+        Neighbour &n = m_neighbours[side];
+        if (n.offered || n.path.isEmpty() || n.path != neighbourPath(m_path, side == 1))
+            continue;
+        if (!n.entries) {
+            if (!n.parsing.isValid() || !n.parsing.isFinished())
+                continue;
+            n.entries = n.parsing.result();
+        }
+        n.offered = true;
+        const EntriesPtr &e = n.entries;
+        if (e && e->ok && !e->frames.isEmpty() && e->streamId == normalizeStreamId(m_streamId))
+            m_worker->setNeighbour(e, side == 1);
+    }
+}
+
+bool ZuStreamReadAndControl::readyToEnter(bool forward)
+{
+    const QString next = neighbourPath(m_path, forward);
+    if (next.isEmpty())
+        return true; // the end of the playlist: switchFile() tells the owner
+    Neighbour &n = m_neighbours[forward ? 1 : 0];
+    if (n.path != next)
+        triggerPrefetch(forward ? QStringLiteral("next") : QStringLiteral("previous"));
+    offerNeighbours();
+    bool ready = false;
+    if (n.offered) {
+        const EntriesPtr &e = n.entries;
+        // A file that cannot be played is passed over at once.
+        ready = !e || !e->ok || e->frames.isEmpty() || e->streamId != normalizeStreamId(m_streamId)
+                || m_worker->readyToEnter(e, forward);
+    }
+    if (ready) {
+        m_enterWait.invalidate();
+        return true;
+    }
+    // Never held for good (a file the worker cannot prepare): past this,
+    // moving on waits for the picture like a step does.
+    if (!m_enterWait.isValid())
+        m_enterWait.start();
+    return m_enterWait.elapsed() >= kMaxEnterWaitMs;
 }
 
 bool ZuStreamReadAndControl::showPicture(int index, const ZuPictureWorker::PicturePtr &picture)
 {
     const int before = m_pos;
     const quint64 generation = m_generation;
+    const qint64 emitted = m_emittedCount;
     if (!emitPicture(index, picture)) {
         m_pos = before;
         return false;
     }
-    if (generation == m_generation) {
+    // Unless a receiver moved the engine on (another file, or a step of
+    // its own from its slot, which showed a later picture).
+    if (generation == m_generation && m_emittedCount == emitted + 1) {
         m_pos = index;
         updatePlan();
     }
@@ -929,18 +1027,22 @@ bool ZuStreamReadAndControl::emitPicture(int index, const ZuPictureWorker::Pictu
     // Receivers read the position back from their slots.
     m_pos = index;
     m_shownPos = index;
-    ++m_emittedCount;
+    const qint64 emitted = ++m_emittedCount;
     const quint64 generation = m_generation;
+    // A receiver may move the engine on from its slot: stop it, open another
+    // file, or step again. The time and the position of this picture are
+    // then no longer the ones on screen, and are not sent.
+    const auto movedOn = [&]() { return generation != m_generation || m_emittedCount != emitted; };
     emit set_display_frame(picture->bgra->data(), w, h, picture->stride, timestamp, m_overlayText, keyframe,
                            m_frameId, m_fps, m_state != Playing);
     // Queued receivers on this thread run before this event; only then may
     // the buffer be reused or freed.
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(app, [picture]() {}, Qt::QueuedConnection);
-    if (generation != m_generation)
-        return true; // a receiver moved the engine on: its position is not this one
+    if (movedOn())
+        return true;
     emit setTime(QTime::fromMSecsSinceStartOfDay(int(ms)));
-    if (generation == m_generation && !m_sliderHeld)
+    if (!movedOn() && !m_sliderHeld)
         emit slidervalue(index, timestamp);
     return true;
 }

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFuture>
+#include <QFutureWatcher>
 #include <QStringList>
 #include <QThread>
 #include <QTime>
@@ -56,7 +57,9 @@
 // Files. At the end (or, backwards, the start) of the current file the
 // engine moves to the neighbouring file of its playlist (set_playlist), whose
 // entries were prepared in advance on the thread pool, and emits
-// fileChanged(). Without a playlist neighbour it emits set_next_file() /
+// fileChanged(). Both neighbours are prepared: playing moves on once the
+// worker has the next file's first picture ready, and a step across the
+// boundary finds it ready too. Without a playlist neighbour it emits set_next_file() /
 // set_previous_file() so that its owner can call continue_read(); when the
 // owner does not, playing pauses on the last frame.
 //
@@ -78,6 +81,9 @@ public:
     static constexpr int kMinTickMs = 10;
     static constexpr qint64 kMaxGapMs = 2000;
     static constexpr qint64 kDefaultCacheBytes = 256LL * 1024 * 1024;
+    // Playing waits at most this long at a file's end for the next file's
+    // first picture before moving on regardless.
+    static constexpr qint64 kMaxEnterWaitMs = 2000;
 
     explicit ZuStreamReadAndControl(QObject *parent = nullptr);
     ~ZuStreamReadAndControl() override;
@@ -208,7 +214,12 @@ private:
     static QString normalizeStreamId(const QString &id);
 
     bool openEntries(EntriesPtr entries);
+    // Emits startRead() (when `started`) and fileChanged() for the file just
+    // opened; false when a receiver moved the engine on from its slot
+    // (stopped it, or opened another file), so the caller must leave it be.
+    bool announceFile(bool started);
     void closeFile();
+    void forgetPosition();
     void setState(State s);
     void updateTimer();
     void anchorClock();
@@ -236,8 +247,15 @@ private:
     // Tells the worker where the engine is and where it goes; `horizon` is
     // the index the playing clock has reached.
     void updatePlan(int horizon = -1);
-    // Hands the prefetched neighbour file to the worker once it is parsed.
-    void offerNeighbour();
+    // Hands the neighbouring files to the worker once they are parsed.
+    void offerNeighbours();
+    // Starts parsing both neighbours of the current file.
+    void prefetchNeighbours();
+    void forgetNeighbours();
+    // Playing into the neighbour in `forward` direction shows its first
+    // picture without waiting (else the tick shows nothing new and the
+    // file end is tried again on the next tick).
+    bool readyToEnter(bool forward);
     bool seekToMs(qint64 ms, bool exactFrame);
     bool stepBy(int delta);
 
@@ -266,10 +284,19 @@ private:
     QElapsedTimer m_sinceEmit;
     int m_frameId = 0;
 
-    QString m_prefetchPath;
-    bool m_prefetchForward = true;
-    bool m_neighbourOffered = false;
-    QFuture<EntriesPtr> m_prefetch;
+    // The files before and after the current one in the playlist, their
+    // entries parsed ahead on the thread pool.
+    struct Neighbour {
+        QString path;
+        QFuture<EntriesPtr> parsing;
+        EntriesPtr entries; // once parsed, or the file just left
+        bool offered = false; // handed to the worker
+    };
+    Neighbour m_neighbours[2];
+    QFutureWatcher<EntriesPtr> m_parsed[2];
+    // Playing: since when the clock has passed the file's end while the
+    // next file was not ready to show.
+    QElapsedTimer m_enterWait;
 
     qint64 m_emittedCount = 0;
 };

@@ -1,5 +1,7 @@
 #pragma once
 #include "seekfile.h"
+#include "videodecoder.h"
+#include "zuscaler.h"
 #include "zustreamreadandcontrol.h"
 
 #include <QDir>
@@ -9,6 +11,10 @@
 #include <QtTest>
 
 #include <functional>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 namespace playertest {
 
@@ -52,6 +58,32 @@ inline bool rewrite(const QString &path, const std::function<QByteArray(const QB
 inline ZuFrameList entries(const QString &dataPath, const QString &stream = QStringLiteral("0"))
 {
     return ZuSeekFile::parse(ZuSeekFile::seekPathFor(dataPath), dataPath, stream).frames;
+}
+
+// The picture of entry `index` of `list` decoded independently: from its
+// group's key frame on, one frame after the other.
+inline QByteArray referencePicture(const ZuFrameList &list, int index)
+{
+    int key = index;
+    while (key > 0 && !list.at(key).isKeyframe())
+        --key;
+    QFile data(list.at(index).file_path);
+    VideoDecoder decoder;
+    if (!data.open(QIODevice::ReadOnly) || !decoder.open(list.at(index).codec))
+        return {};
+    AVFrame *picture = nullptr;
+    for (int i = key; i <= index; ++i) {
+        data.seek(list.at(i).offset);
+        av_frame_free(&picture);
+        picture = decoder.decode(data.read(list.at(i).size));
+    }
+    if (!picture)
+        return {};
+    ZuScaler scaler;
+    QByteArray out(qsizetype(picture->width) * picture->height * 4, 0);
+    const bool ok = scaler.toBgra(picture, reinterpret_cast<uint8_t *>(out.data()), picture->width * 4);
+    av_frame_free(&picture);
+    return ok ? out : QByteArray();
 }
 
 inline QString firstKeyAtOrAfter(const ZuFrameList &list, const QString &timestamp17)

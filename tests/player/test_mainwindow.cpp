@@ -144,6 +144,35 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(canvas->currentTimestamp(), paused);
 
+        // Paused while playing at any rate, the time code tells the time of
+        // the picture on screen to the millisecond, and that picture is the
+        // one recorded at that time.
+        QQuickItem *millis = nullptr;
+        for (QQuickItem *sibling : timecode->parentItem()->childItems())
+            millis = sibling != timecode ? sibling : millis;
+        QVERIFY(millis);
+        for (const double rate : {8.0, -8.0, 1.0}) {
+            c->set_playback_rate(rate);
+            QTRY_VERIFY(c->is_playing());
+            QTest::qWait(120);
+            c->pause_button();
+            const auto timeCode = [&]() {
+                return timecode->property("text").toString() + millis->property("text").toString();
+            };
+            QTRY_COMPARE(timeCode(), canvas->currentTimestamp().mid(11));
+            QCOMPARE(c->current_time_text(), timeCode());
+            const ZuFrameList list = playertest::entries(c->reader()->current_file());
+            int index = list.size() - 1;
+            while (index >= 0 && list.at(index).timestamp != c->reader()->current_timestamp())
+                --index;
+            QVERIFY(index >= 0);
+            const QByteArray reference = playertest::referencePicture(list, index);
+            const QImage shown = canvas->currentImage();
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(shown.constBits()), shown.sizeInBytes()), reference);
+        }
+        c->set_playback_rate(1.0);
+        c->pause_button();
+
         // Frame steps move by one picture each way.
         const qint64 t0 = c->get_current_read_time_is_ms();
         click(bar, "nextFrameButton");

@@ -17,32 +17,6 @@ using namespace playertest;
 using Engine = ZuStreamReadAndControl;
 
 namespace {
-// The picture of entry `index` of `list` decoded independently: from its
-// group's key frame on, one frame after the other.
-QByteArray referencePicture(const ZuFrameList &list, int index)
-{
-    int key = index;
-    while (key > 0 && !list.at(key).isKeyframe())
-        --key;
-    QFile data(list.at(index).file_path);
-    VideoDecoder decoder;
-    if (!data.open(QIODevice::ReadOnly) || !decoder.open(list.at(index).codec))
-        return {};
-    AVFrame *picture = nullptr;
-    for (int i = key; i <= index; ++i) {
-        data.seek(list.at(i).offset);
-        av_frame_free(&picture);
-        picture = decoder.decode(data.read(list.at(i).size));
-    }
-    if (!picture)
-        return {};
-    ZuScaler scaler;
-    QByteArray out(qsizetype(picture->width) * picture->height * 4, 0);
-    const bool ok = scaler.toBgra(picture, reinterpret_cast<uint8_t *>(out.data()), picture->width * 4);
-    av_frame_free(&picture);
-    return ok ? out : QByteArray();
-}
-
 int indexOf(const ZuFrameList &list, const QString &timestamp)
 {
     for (int i = 0; i < list.size(); ++i) {
@@ -53,6 +27,28 @@ int indexOf(const ZuFrameList &list, const QString &timestamp)
 }
 
 QString abs(const QString &path) { return QFileInfo(path).absoluteFilePath(); }
+
+// Lets the engine's worker finish what it prepares in the background: until
+// nothing has been decoded for half a second (at most 20 s), calling
+// `sample` all along.
+void settle(const Engine &engine, const std::function<void()> &sample = {})
+{
+    QElapsedTimer quiet, all;
+    quiet.start();
+    all.start();
+    qint64 decoded = engine.decodedFramesTotal();
+    int cached = engine.cachedFrames();
+    while (quiet.elapsed() < 500 && all.elapsed() < 20000) {
+        QTest::qWait(2);
+        if (sample)
+            sample();
+        if (engine.decodedFramesTotal() != decoded || engine.cachedFrames() != cached) {
+            decoded = engine.decodedFramesTotal();
+            cached = engine.cachedFrames();
+            quiet.restart();
+        }
+    }
+}
 } // namespace
 
 class TestPlayback : public QObject
@@ -67,11 +63,16 @@ private slots:
     void stepsBothWaysWithCachedGroup();
     void snapshotMatchesFrameShown();
     void backStepsFromTheGroupDecodedAhead();
+    void entersTheNeighbourFileWithoutWaiting_data();
+    void entersTheNeighbourFileWithoutWaiting();
+    void cacheLimitHoldsForTheNeighboursToo();
     void secondStreamAndJumps();
     void badInputs_data();
     void badInputs();
     void corruptAndTruncatedData();
     void receiversMayMoveTheEngine();
+    void fileSignalReceiversMayMoveTheEngine_data();
+    void fileSignalReceiversMayMoveTheEngine();
     void clockSetBackInAFile();
     void picturesInPresentationOrder_data();
     void picturesInPresentationOrder();
@@ -279,7 +280,8 @@ void TestPlayback::backStepsFromTheGroupDecodedAhead()
     QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
     QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
     // The group behind (20 pictures) and the current one up to the ready queue.
-    QTRY_VERIFY_WITH_TIMEOUT(engine.cachedFrames() >= 33, 10000);
+    settle(engine);
+    QVERIFY(engine.cachedFrames() >= 33);
     const qint64 waited = engine.decodedFrames();
     for (int i = 1; i <= 20; ++i) {
         QVERIFY(engine.read_and_display_previous_frame(false));
@@ -287,6 +289,88 @@ void TestPlayback::backStepsFromTheGroupDecodedAhead()
     }
     QCOMPARE(rec.last(), QStringLiteral("20240305140002000"));
     QCOMPARE(engine.decodedFrames(), waited);
+}
+
+void TestPlayback::entersTheNeighbourFileWithoutWaiting_data()
+{
+    QTest::addColumn<QString>("open");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<int>("move"); // frames to step; none: play at the rate
+    QTest::addColumn<qreal>("rate");
+    QTest::addColumn<QString>("last");
+    // Paused after a seek to a file's first picture, the last group of the
+    // file before is decoded in the background; paused on a file's last
+    // picture, the first group of the next one.
+    QTest::newRow("back steps after a seek to a file's start")
+        << QStringLiteral("20240305140006") << QStringLiteral("20240305140006000") << -20 << 0.0
+        << QStringLiteral("20240305140004000");
+    QTest::newRow("forward steps from a file's last picture")
+        << QStringLiteral("20240305140004") << QStringLiteral("20240305140005900") << 20 << 0.0
+        << QStringLiteral("20240305140007900");
+    // Playing, the next file's first picture is ready before the clock gets there.
+    QTest::newRow("playing at 8") << QStringLiteral("20240305140004") << QStringLiteral("20240305140004000") << 0
+                                  << 8.0 << m_all.last().timestamp;
+    QTest::newRow("playing at -8") << QStringLiteral("20240305140006") << QStringLiteral("20240305140006000") << 0
+                                   << -8.0 << m_all.first().timestamp;
+}
+
+void TestPlayback::entersTheNeighbourFileWithoutWaiting()
+{
+    QFETCH(QString, open);
+    QFETCH(QString, start);
+    QFETCH(int, move);
+    QFETCH(qreal, rate);
+    QFETCH(QString, last);
+    Engine engine;
+    Recorder rec(&engine, move != 0);
+    QSignalSpy end(&engine, &Engine::endOfRecordings);
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), open, false));
+    while (rec.last() < start)
+        QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(rec.last(), start);
+    // The group around the position, the ready queue and the neighbour's group.
+    settle(engine);
+    QVERIFY(engine.cachedFrames() >= 33);
+    const qint64 waited = engine.decodedFrames();
+    if (move != 0) {
+        for (int i = 0; i < qAbs(move); ++i) {
+            QVERIFY(move > 0 ? engine.read_and_display_next_frame(false) : engine.read_and_display_previous_frame(false));
+            QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
+        }
+    } else {
+        engine.change_rate(rate);
+        QVERIFY(end.wait(15000));
+    }
+    QCOMPARE(rec.last(), last);
+    QCOMPARE(engine.decodedFrames(), waited); // nothing decoded while the engine waited
+}
+
+void TestPlayback::cacheLimitHoldsForTheNeighboursToo()
+{
+    // The memory limit bounds the decoded pictures of the current file and
+    // of the neighbours prepared for it together.
+    Engine engine;
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QString(), false));
+    QTRY_VERIFY(engine.cachedFrames() > 0);
+    // Two and a half groups of 20 pictures: the group of the position, the
+    // one after it (the file's last), and not the next file's first too.
+    const qint64 limit = engine.cacheBytes() / engine.cachedFrames() * 50;
+    engine.setCacheLimitBytes(limit);
+    qint64 most = 0;
+    connect(&engine, &Engine::set_display_frame, &engine, [&] { most = qMax(most, engine.cacheBytes()); });
+    const auto sample = [&]() { most = qMax(most, engine.cacheBytes()); };
+    engine.set_read_timestamp(QStringLiteral("20240305140002"));
+    settle(engine, sample);
+    QVERIFY2(most <= limit, qPrintable(QStringLiteral("%1 bytes kept, limit %2").arg(most).arg(limit)));
+    QVERIFY(engine.cachedFrames() >= 40);
+    // Playing on through the next file.
+    QSignalSpy end(&engine, &Engine::endOfRecordings);
+    engine.change_rate(4);
+    QVERIFY(end.wait(15000));
+    settle(engine, sample);
+    QVERIFY2(most <= limit, qPrintable(QStringLiteral("%1 bytes kept, limit %2").arg(most).arg(limit)));
 }
 
 void TestPlayback::snapshotMatchesFrameShown()
@@ -497,6 +581,115 @@ void TestPlayback::receiversMayMoveTheEngine()
     QCOMPARE(engine.current_file(), abs(m_file2));
     QCOMPARE(engine.current_timestamp(), QStringLiteral("20240305140006000"));
     QCOMPARE(slider.last().at(1).toString(), QStringLiteral("20240305140006000"));
+
+    // One that steps once more when a picture arrives, or when told its
+    // time: the time, the slider and the position are the later picture's.
+    for (const bool onTime : {false, true}) {
+        Engine stepper;
+        Recorder rec(&stepper);
+        QSignalSpy times(&stepper, &Engine::setTime);
+        QSignalSpy slid(&stepper, &Engine::slidervalue);
+        QVERIFY(stepper.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
+        bool again = true;
+        const auto step = [&]() {
+            if (std::exchange(again, false))
+                stepper.read_and_display_next_frame(false);
+        };
+        if (onTime)
+            connect(&stepper, &Engine::setTime, &stepper, step);
+        else
+            connect(&stepper, &Engine::set_display_frame, &stepper, step);
+        QVERIFY(stepper.read_and_display_next_frame(false));
+        QCOMPARE(rec.last(), QStringLiteral("20240305140002200"));
+        QCOMPARE(stepper.current_timestamp(), QStringLiteral("20240305140002200"));
+        QCOMPARE(times.last().first().toTime(), QTime(14, 0, 2, 200));
+        QCOMPARE(slid.last().at(1).toString(), QStringLiteral("20240305140002200"));
+        // And the next step goes on from there.
+        QVERIFY(stepper.read_and_display_next_frame(false));
+        QCOMPARE(rec.last(), QStringLiteral("20240305140002300"));
+    }
+}
+
+void TestPlayback::fileSignalReceiversMayMoveTheEngine_data()
+{
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QString>("action");
+    for (const char *signal : {"startRead", "fileChanged"}) {
+        for (const char *action : {"stop", "reopen", "other camera"})
+            QTest::addRow("%s: %s", signal, action) << QString::fromLatin1(signal) << QString::fromLatin1(action);
+    }
+}
+
+void TestPlayback::fileSignalReceiversMayMoveTheEngine()
+{
+    // A receiver of the signals that announce a file stops the engine,
+    // opens another file of the camera or another camera from its slot,
+    // while the engine opens, continues, steps or seeks into a file. The
+    // engine is left as the receiver put it.
+    QFETCH(QString, signal);
+    QFETCH(QString, action);
+    const QString cam3 = videoFile(m_root, 3, QStringLiteral("140000"));
+    Engine engine;
+    Recorder rec(&engine);
+    bool armed = false;
+    const auto act = [&]() {
+        if (!armed)
+            return;
+        armed = false;
+        if (action == QLatin1String("stop"))
+            engine.stop();
+        else if (action == QLatin1String("reopen"))
+            engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false);
+        else
+            engine.open_file(cam3, QStringLiteral("0"), QString(), false);
+    };
+    if (signal == QLatin1String("startRead"))
+        connect(&engine, &Engine::startRead, &engine, act);
+    else
+        connect(&engine, &Engine::fileChanged, &engine, act);
+    // Where the receiver leaves the engine.
+    const auto check = [&](const char *what) {
+        if (action == QLatin1String("stop")) {
+            QVERIFY2(engine.state() == Engine::Stopped, what);
+            QVERIFY2(engine.current_file().isEmpty(), what);
+            return;
+        }
+        const QString file = action == QLatin1String("reopen") ? m_file1 : cam3;
+        const QString stamp = action == QLatin1String("reopen") ? QStringLiteral("20240305140002000")
+                                                               : entries(cam3).first().timestamp;
+        QVERIFY2(engine.current_file() == abs(file), what);
+        QVERIFY2(engine.current_timestamp() == stamp, what);
+        QVERIFY2(rec.last() == stamp, what);
+        QVERIFY2(engine.state() == Engine::Paused, what);
+    };
+    const auto prepare = [&]() {
+        armed = false;
+        engine.set_playlist({m_file1, m_file2});
+        QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
+        while (engine.current_timestamp() < QStringLiteral("20240305140005900"))
+            QVERIFY(engine.read_and_display_next_frame(false));
+        armed = true;
+    };
+
+    armed = true;
+    engine.set_playlist({m_file1, m_file2});
+    engine.open_file(m_file2, QStringLiteral("0"), QString(), false);
+    check("open_file");
+    prepare();
+    engine.continue_read(m_file2, QStringLiteral("0"), false, QStringLiteral("next"));
+    check("continue_read");
+    if (signal == QLatin1String("startRead"))
+        return; // only the two above start reading
+    prepare();
+    engine.read_and_display_next_frame(false); // into the next file
+    check("step");
+    prepare();
+    engine.set_read_timestamp(QStringLiteral("20240305140007"));
+    check("seek");
+    prepare();
+    engine.start_read();
+    QTRY_VERIFY_WITH_TIMEOUT(!armed, 10000); // playing into the next file
+    check("playing");
 }
 
 void TestPlayback::clockSetBackInAFile()
