@@ -62,7 +62,6 @@ private slots:
     void seekLandsOnFirstKeyFrameAtOrAfter();
     void stepsBothWaysWithCachedGroup();
     void snapshotMatchesFrameShown();
-    void backStepsFromTheGroupDecodedAhead();
     void entersTheNeighbourFileWithoutWaiting_data();
     void entersTheNeighbourFileWithoutWaiting();
     void cacheLimitHoldsForTheNeighboursToo();
@@ -270,27 +269,6 @@ void TestPlayback::stepsBothWaysWithCachedGroup()
     QCOMPARE(rec.last(), QStringLiteral("20240305140000000"));
 }
 
-void TestPlayback::backStepsFromTheGroupDecodedAhead()
-{
-    // Paused on a group's key frame, the group before it is decoded in the
-    // background: holding the back-step key then never waits for decoding,
-    // and each picture is the right one.
-    Engine engine;
-    Recorder rec(&engine, true);
-    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
-    QCOMPARE(rec.last(), QStringLiteral("20240305140004000"));
-    // The group behind (20 pictures) and the current one up to the ready queue.
-    settle(engine);
-    QVERIFY(engine.cachedFrames() >= 33);
-    const qint64 waited = engine.decodedFrames();
-    for (int i = 1; i <= 20; ++i) {
-        QVERIFY(engine.read_and_display_previous_frame(false));
-        QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, rec.last())));
-    }
-    QCOMPARE(rec.last(), QStringLiteral("20240305140002000"));
-    QCOMPARE(engine.decodedFrames(), waited);
-}
-
 void TestPlayback::entersTheNeighbourFileWithoutWaiting_data()
 {
     QTest::addColumn<QString>("open");
@@ -298,9 +276,13 @@ void TestPlayback::entersTheNeighbourFileWithoutWaiting_data()
     QTest::addColumn<int>("move"); // frames to step; none: play at the rate
     QTest::addColumn<qreal>("rate");
     QTest::addColumn<QString>("last");
-    // Paused after a seek to a file's first picture, the last group of the
-    // file before is decoded in the background; paused on a file's last
-    // picture, the first group of the next one.
+    // Paused on a group's key frame, the group before it is decoded in the
+    // background: holding the back-step key never waits for decoding. After
+    // a seek to a file's first picture, that is the last group of the file
+    // before; paused on a file's last picture, the next file's first group.
+    QTest::newRow("back steps from a key frame") << QStringLiteral("20240305140004")
+                                                 << QStringLiteral("20240305140004000") << -20 << 0.0
+                                                 << QStringLiteral("20240305140002000");
     QTest::newRow("back steps after a seek to a file's start")
         << QStringLiteral("20240305140006") << QStringLiteral("20240305140006000") << -20 << 0.0
         << QStringLiteral("20240305140004000");
@@ -754,25 +736,19 @@ Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, in
     const QString raw = dir + QStringLiteral("/stream.") + codec;
     const QString source = QStringLiteral("nullsrc=s=160x64:r=25,geq=lum='if(bitand(N\\,pow(2\\,floor(X/16)))\\,235\\,16)'"
                                           ":cb=128:cr=128");
-    QStringList args = {QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                        QStringLiteral("-y"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), source,
-                        QStringLiteral("-frames:v"), QString::number(pictures), QStringLiteral("-bf"),
-                        QString::number(bframes), QStringLiteral("-g"), QString::number(gop)};
-    if (codec == QLatin1String("h264"))
-        args << QStringLiteral("-c:v") << QStringLiteral("libx264") << QStringLiteral("-profile:v") << QStringLiteral("high")
-             << QStringLiteral("-x264-params") << QStringLiteral("scenecut=0:threads=1") << QStringLiteral("-f")
-             << QStringLiteral("h264");
-    else
-        args << QStringLiteral("-c:v") << QStringLiteral("libx265") << QStringLiteral("-x265-params")
-             << QStringLiteral("log-level=error:scenecut=0:open-gop=0:pools=1:frame-threads=1") << QStringLiteral("-f")
-             << QStringLiteral("hevc");
+    QStringList args = QStringLiteral("-nostdin -loglevel error -y -f lavfi -i").split(QLatin1Char(' '));
+    args << source << QStringLiteral("-frames:v %1 -bf %2 -g %3").arg(pictures).arg(bframes).arg(gop).split(QLatin1Char(' '));
+    args << (codec == QLatin1String("h264")
+                 ? QStringLiteral("-c:v libx264 -profile:v high -x264-params scenecut=0:threads=1 -f h264")
+                 : QStringLiteral("-c:v libx265 -x265-params log-level=error:scenecut=0:open-gop=0:pools=1:frame-threads=1 -f hevc"))
+                .split(QLatin1Char(' '));
     if (QProcess::execute(QStringLiteral("ffmpeg"), args << raw) != 0)
         return out;
     // The access units as ffprobe splits them, in decoding order.
     QProcess probe;
-    probe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_packets"),
-                                            QStringLiteral("-show_entries"), QStringLiteral("packet=size,flags"),
-                                            QStringLiteral("-of"), QStringLiteral("csv=p=0"), raw});
+    probe.start(QStringLiteral("ffprobe"),
+                QStringLiteral("-v error -show_packets -show_entries packet=size,flags -of csv=p=0").split(QLatin1Char(' '))
+                    << raw);
     if (!probe.waitForFinished(60000))
         return out;
     QList<QPair<int, bool>> units;
@@ -916,9 +892,7 @@ void TestPlayback::picturesInPresentationOrder()
         QSKIP("no libx265 in this ffmpeg");
     QCOMPARE(rec.files.size(), 2);
     const int n = rec.pictures;
-    QList<int> all;
-    for (int i = 0; i < n; ++i)
-        all.append(i);
+    QList<int> all = numbers(0, n - 1);
 
     Engine engine;
     NumberRecorder seen(&engine);

@@ -42,30 +42,16 @@ def fail(msg):
     print("FAIL: " + msg)
 
 
-def key():
-    values = dict(line.strip().split("=", 1) for line in open(KEY_FILE)
-                  if "=" in line and not line.startswith("#"))
-    return values["KEY"], values["IV"]
-
-
-def decrypt(path):
-    k, iv = key()
-    r = subprocess.run(["openssl", "enc", "-d", "-aes-256-cbc", "-K", k, "-iv", iv, "-in", path],
-                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if r.returncode != 0:
-        fail("%s does not decrypt: %s" % (path, r.stderr.decode(errors="replace").strip()))
-        return None
-    return r.stdout
-
-
 def decrypt_json(path):
-    plain = decrypt(path)
-    if plain is None:
-        return None
+    keys = dict(line.strip().split("=", 1) for line in open(KEY_FILE) if "=" in line and not line.startswith("#"))
+    r = subprocess.run(["openssl", "enc", "-d", "-aes-256-cbc", "-K", keys["KEY"], "-iv", keys["IV"], "-in", path],
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        return json.loads(plain.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as e:
-        fail("%s: plaintext is not UTF-8 JSON: %s" % (path, e))
+        if r.returncode != 0:
+            raise ValueError("does not decrypt: " + r.stderr.decode(errors="replace").strip())
+        return json.loads(r.stdout.decode("utf-8"))
+    except ValueError as e:   # UnicodeDecodeError and JSONDecodeError are ValueErrors
+        fail("%s: %s" % (path, e))
         return None
 
 
@@ -76,11 +62,8 @@ def probe(data, fmt):
                        input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if r.returncode != 0:
         return None
-    streams = json.loads(r.stdout).get("streams", [])
-    if len(streams) != 1:
-        return None
-    s = streams[0]
-    return int(s.get("nb_read_frames", -1)), s.get("width"), s.get("height")
+    s = json.loads(r.stdout).get("streams", [])
+    return (int(s[0].get("nb_read_frames", -1)), s[0].get("width"), s[0].get("height")) if len(s) == 1 else None
 
 
 def jpeg_size(path):
@@ -302,17 +285,11 @@ def check_segment(path, day, date, seg, seg_end):
         if not m:
             continue
         size = jpeg_size(os.path.join(path, fn))
-        full_size = sizes.get(int(m.group(1)))
+        want = 160 if fn.endswith("-thumb.jpg") else 320 if fn.endswith("_preview.jpg") else None
         if size is None:
             fail("%s: %s is not a JPEG picture" % (path, fn))
-        elif fn.endswith("-thumb.jpg"):
-            if size[0] != 160:
-                fail("%s: thumbnail %s is %dx%d, not 160 wide" % (path, fn, *size))
-        elif fn.endswith("_preview.jpg"):
-            if size[0] != 320:
-                fail("%s: preview %s is %dx%d, not 320 wide" % (path, fn, *size))
-        elif full_size and size != full_size:
-            fail("%s: alarm picture %s is %dx%d, not the recording's size" % (path, fn, *size))
+        elif size != sizes.get(int(m.group(1)), size) if want is None else size[0] != want:
+            fail("%s: %s is %dx%d, not %s" % (path, fn, *size, want or "the recording's size"))
         if not fn.endswith("-thumb.jpg") and ALARM_RE.match(fn) and fn[:-4] + "-thumb.jpg" not in names:
             fail("%s: alarm picture %s has no thumbnail" % (path, fn))
 
@@ -350,21 +327,23 @@ def repeat(generator):
             return subprocess.run([sys.executable, generator, "--out", out] + args + list(extra),
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
-        r = gen()
-        if r.returncode != 0 or r.stdout.strip().split("\n")[-1] != expected:
-            fail("first run: rc %d, output %r %r" % (r.returncode, r.stdout, r.stderr))
+        def made(what, *extra):
+            r = gen(*extra)
+            if r.returncode != 0 or r.stdout.strip().split("\n")[-1] != expected:
+                fail("%s: rc %d, output %r %r" % (what, r.returncode, r.stdout, r.stderr))
+                return False
+            return True
+
+        if not made("first run"):
             return
         first = tree_digests(out)
-        r = gen()
-        if r.returncode == 0:
+        if gen().returncode == 0:
             fail("a second run without --force replaced the folder")
         if tree_digests(out) != first:
             fail("a refused run changed the folder")
         with open(os.path.join(expected, "stray"), "w") as f:
             f.write("x")
-        r = gen("--force")
-        if r.returncode != 0 or r.stdout.strip().split("\n")[-1] != expected:
-            fail("--force run: rc %d, output %r %r" % (r.returncode, r.stdout, r.stderr))
+        if not made("--force run", "--force"):
             return
         second = tree_digests(out)
         if second != first:
@@ -420,15 +399,11 @@ def options(generator):
 
 
 def main(argv):
-    if len(argv) != 2 or argv[0] not in ("layout", "repeat", "options"):
+    modes = {"layout": layout, "repeat": repeat, "options": options}
+    if len(argv) != 2 or argv[0] not in modes:
         print(__doc__, file=sys.stderr)
         return 2
-    if argv[0] == "layout":
-        layout(argv[1])
-    elif argv[0] == "options":
-        options(argv[1])
-    else:
-        repeat(argv[1])
+    modes[argv[0]](argv[1])
     print("%d problem(s) found" % len(failures))
     return 1 if failures else 0
 
