@@ -486,8 +486,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         // A folder of its own on the other filesystem (or one below `dir`).
         QTemporaryDir other((finalName.startsWith('/') ? finalName : dir.path()) + QStringLiteral("/zu_remux_XXXXXX"));
-        QString out = dir.filePath(finalName);
-        if (finalName.startsWith('/')) {
+        QString out = finalName.startsWith('/') ? QString() : dir.filePath(finalName);
+        if (out.isEmpty()) {
             struct stat a {}, b {};
             if (!other.isValid() || ::stat(QFile::encodeName(dir.path()).constData(), &a) != 0
                 || ::stat(QFile::encodeName(other.path()).constData(), &b) != 0 || a.st_dev == b.st_dev)
