@@ -122,8 +122,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("encoder");
         QTest::addColumn<QString>("codecText");
         QTest::newRow("h264") << "libx264" << "h264";
-        QTest::newRow("hevc") << "libx265" << "hevc";
-        QTest::newRow("h265 alias") << "libx265" << " H265";
+        QTest::newRow("h265, by its alias") << "libx265" << " H265";
         QTest::newRow("mjpeg") << "mjpeg" << "mjpeg";
     }
 

@@ -27,14 +27,12 @@ struct Recording {
     QList<QPair<qint64, int>> entries; // offset and size of every line in file order
 };
 
-Recording writeRecording(const QString &folder, int camera, const QTime &start, int count, bool secondStream,
-                         bool reorderingHevc = false)
+Recording writeRecording(const QString &folder, int camera, const QTime &start, int count, bool secondStream)
 {
     Recording rec;
     rec.data = QStringLiteral("%1/%2_20240305_%3.zuvideo").arg(folder).arg(camera).arg(start.toString("HHmmss"));
-    const QString codec = reorderingHevc ? QStringLiteral("hevc") : QStringLiteral("h264");
-    const QList<QByteArray> s0 = codectest::makeAccessUnits(reorderingHevc ? "libx265" : "libx264", 320, 240, count, 5,
-                                                            reorderingHevc ? 3 : 0);
+    const QString codec = QStringLiteral("h264");
+    const QList<QByteArray> s0 = codectest::makeAccessUnits("libx264", 320, 240, count, 5);
     const QList<QByteArray> s1 = secondStream ? codectest::makeAccessUnits("libx264", 160, 120, count, 5) : QList<QByteArray>();
     QFile data(rec.data);
     data.open(QIODevice::WriteOnly);
@@ -263,35 +261,6 @@ private Q_SLOTS:
             QCOMPARE(f->isKeyframe(), i == 4); // 14:00:05.000 only, in this range
         }
         QCOMPARE(reader.frame_count(), 10);
-    }
-
-    void readsAReorderingStream()
-    {
-        // H.265 with B-frames: the decoder gives its first picture only a few
-        // units after the first key frame and keeps the last ones until the
-        // end. Every entry still gives exactly one picture, in time order.
-        QTemporaryDir dir;
-        const Recording rec = writeRecording(dir.path(), 5, QTime(14, 0, 0), 20, false, true);
-        if (rec.entries.size() != 20)
-            QSKIP("libx265 is not available");
-        ZuAudioVideoFileReader all({QFileInfo(rec.data)}, "0", QString(), QString());
-        Run run;
-        runReader(all, run);
-        QCOMPARE(run.errors, QList<int>{});
-        QStringList expected;
-        for (int i = 0; i < 20; ++i)
-            expected.append(QTime(14, 0, 0).addMSecs(i * 500).toString("HHmmsszzz"));
-        QCOMPARE(run.times(), expected);
-        for (int i = 0; i < run.frames.size(); ++i)
-            QCOMPARE(run.frames.at(i)->frameId(), i);
-
-        // A range that opens after a key frame: the pictures decoded only to
-        // reach it are not delivered, whenever the decoder hands them out.
-        ZuAudioVideoFileReader part({QFileInfo(rec.data)}, "0", "140003", "140005");
-        Run run2;
-        runReader(part, run2);
-        QCOMPARE(run2.errors, QList<int>{});
-        QCOMPARE(run2.times(), (QStringList{"140003000", "140003500", "140004000", "140004500", "140005000"}));
     }
 
     void stopsMidwayWhileTheQueueIsFull()
