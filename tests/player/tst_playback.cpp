@@ -422,7 +422,7 @@ void TestPlayback::badInputs_data()
 {
     QTest::addColumn<QString>("damage");
     QTest::addColumn<QString>("stream");
-    for (const char *damage : {"missing seek file", "garbage seek file", "empty pair", "unknown codec",
+    for (const char *damage : {"missing seek file", "empty pair", "unknown codec",
                                "seek file as data", "no such file"})
         QTest::newRow(damage) << QString::fromLatin1(damage) << QStringLiteral("0");
     QTest::newRow("missing stream") << QString() << QStringLiteral("7");
@@ -440,13 +440,6 @@ void TestPlayback::badInputs()
     QString path = data;
     if (damage == QLatin1String("missing seek file"))
         QVERIFY(QFile::remove(seek));
-    else if (damage == QLatin1String("garbage seek file"))
-        QVERIFY(rewrite(seek, [](const QByteArray &) {
-            QByteArray junk(100000, '\0');
-            for (int i = 0; i < junk.size(); ++i)
-                junk[i] = char((i * 7919) ^ (i >> 3));
-            return junk;
-        }));
     else if (damage == QLatin1String("empty pair"))
         QVERIFY(QFile::resize(data, 0) && QFile::resize(seek, 0));
     else if (damage == QLatin1String("unknown codec"))
