@@ -352,6 +352,7 @@ bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &s
                                        const QString &readTimestamp, bool play)
 {
     const QString path = QFileInfo(dataPath).absoluteFilePath();
+    ++m_commands;
     m_timer.stop();
     if (normalizeStreamId(streamId) != m_streamId)
         forgetNeighbours();
@@ -362,15 +363,19 @@ bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &s
     }
     if (!announceFile(true))
         return m_state != Stopped; // a receiver stopped the engine or opened another file
+    // The first picture's receivers may move the engine on as well.
+    const quint64 commands = m_commands;
     bool shown = false;
     const qint64 ms = readTimestamp.isEmpty() ? -1 : parseTimeMs(readTimestamp);
     if (ms >= 0)
         shown = seekToMs(ms, false);
-    if (!shown) {
+    if (!shown && commands == m_commands) {
         int idx = m_entries->keys.empty() ? 0 : m_entries->keys.front();
         for (int tries = 0; !shown && idx < frame_count() && tries < kMaxSkippedFrames; ++tries)
             shown = showFrame(idx++);
     }
+    if (commands != m_commands)
+        return m_state != Stopped;
     if (!shown) {
         logLine("[ERROR] ", "open file", QStringLiteral("no decodable frame in ") + m_path);
         stop();
@@ -389,6 +394,7 @@ bool ZuStreamReadAndControl::continue_read(const QString &dataPath, const QStrin
     const QString path = QFileInfo(dataPath).absoluteFilePath();
     const bool backward = direction.contains(QLatin1String("previous"));
     const State before = m_state;
+    ++m_commands;
     if (!streamId.isEmpty())
         m_streamId = normalizeStreamId(streamId);
     EntriesPtr entries = takeEntries(path);
@@ -400,6 +406,7 @@ bool ZuStreamReadAndControl::continue_read(const QString &dataPath, const QStrin
         return false;
     if (!announceFile(true))
         return m_state != Stopped;
+    const quint64 commands = m_commands;
     bool shown = false;
     if (backward) {
         for (int i = frame_count() - 1, tries = 0; !shown && i >= 0 && tries < kMaxSkippedFrames; --i, ++tries)
@@ -409,6 +416,8 @@ bool ZuStreamReadAndControl::continue_read(const QString &dataPath, const QStrin
         for (int tries = 0; !shown && idx < frame_count() && tries < kMaxSkippedFrames; ++tries)
             shown = showFrame(idx++);
     }
+    if (commands != m_commands)
+        return m_state != Stopped;
     if (!shown)
         logLine("[WARN] ", "continue read", QStringLiteral("no decodable frame in ") + m_path);
     if (before == Stopped)
@@ -557,6 +566,7 @@ void ZuStreamReadAndControl::toggle_pause()
 
 void ZuStreamReadAndControl::stop()
 {
+    ++m_commands;
     m_timer.stop();
     closeFile();
     m_streamId.clear();

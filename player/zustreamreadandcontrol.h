@@ -275,6 +275,7 @@ private:
     int m_shownPos = -1;            // entry whose picture was emitted last
     bool m_sliderHeld = false;
     quint64 m_generation = 0;       // counts file openings (detects re-entrant continue_read)
+    quint64 m_commands = 0;         // counts stop, open_file and continue_read (a receiver moving the engine on)
 
     std::unique_ptr<ZuPictureWorker> m_worker;
     int m_stepDirection = 1;        // of the last step or rate: where the worker prepares pictures

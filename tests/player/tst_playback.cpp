@@ -551,7 +551,7 @@ void TestPlayback::fileSignalReceiversMayMoveTheEngine_data()
 {
     QTest::addColumn<QString>("signal");
     QTest::addColumn<QString>("action");
-    for (const char *signal : {"startRead", "fileChanged"}) {
+    for (const char *signal : {"startRead", "fileChanged", "set_display_frame"}) {
         for (const char *action : {"stop", "reopen", "other camera"})
             QTest::addRow("%s: %s", signal, action) << QString::fromLatin1(signal) << QString::fromLatin1(action);
     }
@@ -559,7 +559,8 @@ void TestPlayback::fileSignalReceiversMayMoveTheEngine_data()
 
 void TestPlayback::fileSignalReceiversMayMoveTheEngine()
 {
-    // A receiver of the signals that announce a file stops the engine,
+    // A receiver of the signals that announce a file or its first picture
+    // stops the engine,
     // opens another file of the camera or another camera from its slot,
     // while the engine opens, continues, steps or seeks into a file. The
     // engine is left as the receiver put it.
@@ -582,8 +583,10 @@ void TestPlayback::fileSignalReceiversMayMoveTheEngine()
     };
     if (signal == QLatin1String("startRead"))
         connect(&engine, &Engine::startRead, &engine, act);
-    else
+    else if (signal == QLatin1String("fileChanged"))
         connect(&engine, &Engine::fileChanged, &engine, act);
+    else
+        connect(&engine, &Engine::set_display_frame, &engine, act);
     // Where the receiver leaves the engine.
     const auto check = [&](const char *what) {
         if (action == QLatin1String("stop")) {
