@@ -113,55 +113,57 @@ class TestCanvas : public QObject
 {
     Q_OBJECT
 private slots:
-    void copiesPictureAndTexts();
-    void refusesBadPictures();
+    void copiesPictureAndSnapshots();
     void endingAndStalePictures();
-    void snapshotsKeepPixels();
     void letterboxAndZoom();
-    void mouseZoom();
     void ptzGestures_data();
     void ptzGestures();
     void onvifReplies();
     void unreachableCameraSwitchesNativeOff();
 };
 
-void TestCanvas::copiesPictureAndTexts()
+// The picture is copied without the stride's padding (the caller's buffer
+// may be reused at once); a snapshot is a copy too, stamped bottom right
+// only; unusable pictures are refused.
+void TestCanvas::copiesPictureAndSnapshots()
 {
     Canvas canvas;
-    // A stride wider than the row: the padding must not leak into the picture.
-    const int w = 64, h = 48;
+    const int w = 320, h = 240;
     std::vector<uint8_t> buf = pattern(w, h, w * 4 + 32);
-    canvas.displayFrame(buf.data(), w, h, w * 4 + 32, QStringLiteral("20240305140002100"), QStringLiteral("Parking"),
-                        true, 7, 10.0, false);
-    // The caller's buffer may be reused at once.
+    canvas.displayFrame(buf.data(), w, h, w * 4 + 32, QStringLiteral("20240305140002100"), QStringLiteral("Entrée"),
+                        true, 7, 10.0, true);
     std::fill(buf.begin(), buf.end(), 0);
-    const QImage img = canvas.currentImage();
-    QCOMPARE(img.size(), QSize(w, h));
-    for (int y = 0; y < h; y += 7)
-        for (int x = 0; x < w; x += 5)
-            QCOMPARE(img.pixel(x, y) | 0xff000000u, expected(x, y));
+    const auto changed = [](const QImage &img, const QRect &r) {
+        int n = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x)
+                n += (img.pixel(x, y) | 0xff000000u) != expected(x, y) ? 1 : 0;
+        return n;
+    };
+    QCOMPARE(canvas.currentImage().size(), QSize(w, h));
+    QCOMPARE(changed(canvas.currentImage(), QRect(0, 0, w, h)), 0);
     QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:02.100"));
-    QCOMPARE(canvas.currentOverlay(), QStringLiteral("Parking"));
+    QCOMPARE(canvas.currentOverlay(), QStringLiteral("Entrée"));
+    const QImage snap = canvas.get_snapshot(QString(), QString());
+    QCOMPARE(snap.size(), QSize(w, h));
+    QCOMPARE(snap.format(), QImage::Format_RGB32);
+    QCOMPARE(changed(snap, QRect(0, 0, w, h / 2)), 0);
+    QVERIFY(changed(snap, QRect(w - 120, h - 20, 120, 20)) > 200);
 
     // Live streams give their time already formatted; it is kept as is.
     show(canvas, buf, w, h, QStringLiteral("2024-03-05 14:00:03.000"));
     QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:03.000"));
     QCOMPARE(canvas.receivedFrames(), qint64(2));
-}
+    QCOMPARE(changed(snap, QRect(0, 0, 8, 8)), 0);
 
-void TestCanvas::refusesBadPictures()
-{
-    Canvas canvas;
-    std::vector<uint8_t> buf = pattern(16, 16, 64);
+    Canvas empty;
     const QString t = QStringLiteral("20240305140000000");
-    canvas.displayFrame(nullptr, 16, 16, 64, t, QString(), true, 1, 10, false);
-    canvas.displayFrame(buf.data(), 16, 16, 63, t, QString(), true, 1, 10, false);
-    canvas.displayFrame(buf.data(), 0, 16, 64, t, QString(), true, 1, 10, false);
-    canvas.displayFrame(buf.data(), 16, -3, 64, t, QString(), true, 1, 10, false);
-    canvas.displayFrame(buf.data(), Canvas::kMaxSide + 1, 1, (Canvas::kMaxSide + 1) * 4, t, QString(), true, 1, 10, false);
-    QCOMPARE(canvas.receivedFrames(), qint64(0));
-    QVERIFY(canvas.currentImage().isNull());
-    QVERIFY(canvas.get_snapshot(QString(), QString()).isNull());
+    for (const QList<int> &bad : QList<QList<int>>{{1, 16, 16, 64}, {0, 16, 16, 63}, {0, 0, 16, 64}, {0, 16, -3, 64},
+                                                  {0, Canvas::kMaxSide + 1, 1, (Canvas::kMaxSide + 1) * 4}})
+        empty.displayFrame(bad[0] ? nullptr : buf.data(), bad[1], bad[2], bad[3], t, QString(), true, 1, 10, false);
+    QCOMPARE(empty.receivedFrames(), qint64(0));
+    QVERIFY(empty.currentImage().isNull());
+    QVERIFY(empty.get_snapshot(QString(), QString()).isNull());
 }
 
 void TestCanvas::endingAndStalePictures()
@@ -208,32 +210,6 @@ void TestCanvas::endingAndStalePictures()
     QCOMPARE(liveEnding.count(), 1);
 }
 
-void TestCanvas::snapshotsKeepPixels()
-{
-    Canvas canvas;
-    const int w = 320, h = 240;
-    std::vector<uint8_t> buf = pattern(w, h, w * 4);
-    canvas.displayFrame(buf.data(), w, h, w * 4, QStringLiteral("20240305140002100"), QStringLiteral("Entrée"), true,
-                        3, 10.0, true);
-    const QImage snap = canvas.get_snapshot(QString(), QString());
-    QCOMPARE(snap.size(), QSize(w, h));
-    QCOMPARE(snap.format(), QImage::Format_RGB32);
-    // Away from the timestamp box (bottom right) the picture is untouched.
-    const auto changed = [](const QImage &img, const QRect &r) {
-        int n = 0;
-        for (int y = r.top(); y <= r.bottom(); ++y)
-            for (int x = r.left(); x <= r.right(); ++x)
-                n += (img.pixel(x, y) | 0xff000000u) != expected(x, y) ? 1 : 0;
-        return n;
-    };
-    QCOMPARE(changed(snap, QRect(0, 0, w, h / 2)), 0);
-    QVERIFY(changed(snap, QRect(w - 120, h - 20, 120, 20)) > 200);
-    // Snapshots are copies: the next picture does not change them.
-    std::vector<uint8_t> black(size_t(w) * h * 4, 0);
-    show(canvas, black, w, h);
-    QCOMPARE(changed(snap, QRect(0, 0, 8, 8)), 0);
-}
-
 void TestCanvas::letterboxAndZoom()
 {
     Canvas canvas;
@@ -266,14 +242,9 @@ void TestCanvas::letterboxAndZoom()
     for (int i = 0; i < 20; ++i)
         canvas.zoomAt(QPointF(100, 100), 0.5);
     QCOMPARE(canvas.zoomRect(), QRectF(0, 0, 1, 1));
-}
 
-void TestCanvas::mouseZoom()
-{
-    Canvas canvas;
+    // By mouse, on a surface the picture fills.
     canvas.resize(400, 300);
-    std::vector<uint8_t> buf = pattern(320, 240, 1280);
-    show(canvas, buf, 320, 240);
     wheel(&canvas, 120); // zoom is off by default
     QCOMPARE(canvas.zoomFactor(), 1.0);
     canvas.setDigitalZoomEnabled(true);

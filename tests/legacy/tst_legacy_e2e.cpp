@@ -5,6 +5,7 @@
 // snapshot, export raw and encoded, check the day's integrity.
 #include "alarmmodel.h"
 #include "alarmviewer.h"
+#include "../codecs/probe.h"
 #include "download_presentation.h"
 #include "integritydialog.h"
 #include "legacy_testutil.h"
@@ -260,13 +261,8 @@ private slots:
         QPointer<Download_presentation> jobs = topLevel<Download_presentation>();
         QVERIFY(jobs);
         QTRY_COMPARE_WITH_TIMEOUT(jobs->succeededJobs().size(), 1, 120000);
-        QString probe;
-        QVERIFY2(run(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                                                 QStringLiteral("stream=codec_name,width,height"), QStringLiteral("-of"),
-                                                 QStringLiteral("csv=p=0"), output},
-                     &probe),
-                 qPrintable(probe));
-        QCOMPARE(probe.trimmed(), QStringLiteral("h264,320,240"));
+        const codectest::Probe probe = codectest::probe(output);
+        QCOMPARE(QStringLiteral("%1,%2,%3").arg(probe.codec).arg(probe.width).arg(probe.height), "h264,320,240");
         jobs->close();
         QTRY_VERIFY(jobs.isNull());
 
