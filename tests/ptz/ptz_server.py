@@ -72,10 +72,7 @@ class Handler(standin.Handler):
                 return "bad"
             return "basic" if (user, password) == (USER, self.server.args.password) else "bad"
         if scheme.lower() == "digest" and offered in ("digest", "both"):
-            f = {}
-            for part in urllib.request.parse_http_list(rest):
-                key, _, val = part.partition("=")
-                f[key.strip().lower()] = val.strip().strip('"')
+            f = {k.lower(): v for k, v in urllib.request.parse_keqv_list(urllib.request.parse_http_list(rest)).items()}
             if (f.get("username"), f.get("realm"), f.get("uri"), f.get("qop")) != (USER, REALM, self.path, "auth") \
                     or f.get("nonce") not in self.server.nonces:
                 return "bad"
