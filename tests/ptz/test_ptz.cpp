@@ -433,7 +433,6 @@ void TestPtz::driverReplyRules_data()
     QTest::newRow("POST capitals") << "POST" << "zoom" << 200 << "ERROR" << -1 << "PTZ command failed :: ERROR";
     QTest::newRow("POST json error") << "POST" << "zoom" << 200 << R"({"error":{"code":2}})" << -1
                                      << R"(PTZ command failed :: {"error":{"code":2}})";
-    QTest::newRow("probe failure is quiet") << "GET" << "ProbeSomething" << 404 << "" << -1 << "";
 }
 
 void TestPtz::driverReplyRules()
