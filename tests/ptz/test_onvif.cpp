@@ -101,7 +101,6 @@ void TestOnvif::faults_data()
                               << "boom";
     QTest::newRow("empty fault") << soapFault("s", "") << "SOAP fault";
     QTest::newRow("not well-formed") << envelope("s", "<tptz:StopResponse>") << "Parse error at line 1, column";
-    QTest::newRow("truncated") << envelope("s", "<tptz:StopResponse/>").left(60) << "Parse error at line 1, column";
     QTest::newRow("empty") << QByteArray() << "Parse error at line";
     QTest::newRow("deeply nested") << envelope("s", QByteArray("<a>").repeated(100000)) << "Reply nested deeper";
     QTest::newRow("huge") << envelope("s", "<a>" + QByteArray(DomParser::kMaxBytes, 'x') + "</a>")
