@@ -139,7 +139,6 @@ private slots:
     {
         QTest::addColumn<int>("x");
         QTest::addColumn<QString>("time");
-        QTest::newRow("left edge") << 0 << "10:00:00";
         QTest::newRow("middle") << 300 << "10:30:00";
         QTest::newRow("right edge") << 599 << "10:59:54";
         QTest::newRow("right of the widget") << 900 << "10:59:54";

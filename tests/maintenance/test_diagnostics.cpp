@@ -86,7 +86,6 @@ private slots:
         QTest::addColumn<double>("percent");
         QTest::newRow("no time passed") << quint64(5) << quint64(5) << quint64(0) << 8 << 0.0;
         QTest::newRow("no processor counted") << quint64(5) << quint64(5) << quint64(100) << 0 << 0.0;
-        QTest::newRow("a quarter of one processor") << quint64(1) << quint64(0) << quint64(4) << 1 << 25.0;
         QTest::newRow("kernel and user over four") << quint64(30) << quint64(10) << quint64(100) << 4 << 10.0;
         QTest::newRow("the whole machine") << quint64(400) << quint64(400) << quint64(100) << 8 << 100.0;
     }
