@@ -82,8 +82,8 @@ void TestOnvif::cleanupTestCase()
     ptztest::LogCapture::verifyNoPassword();
 }
 
-// A fault is found under any prefix; unreadable bytes give a clear failure,
-// one log line from each reader, and no crash.
+// A fault is found under any prefix; unreadable bytes give a clear failure
+// and one log line. (fuzz_onvif runs every reader over such replies.)
 void TestOnvif::faults_data()
 {
     QTest::addColumn<QByteArray>("reply");
@@ -120,12 +120,6 @@ void TestOnvif::faults()
     QCOMPARE(g_log.size(), unreadable ? 1 : 0);
     if (unreadable)
         QVERIFY2(g_log.first().startsWith("Error: getting tag GetNodes " + fault), qPrintable(g_log.first()));
-    parser.parse_services(reply);
-    parser.parse_capabilities(reply);
-    parser.parse_profiles(reply);
-    parser.parse_presets(reply);
-    parser.parse_status(reply);
-    parser.parse_datetime_reply(reply);
 }
 
 // What the chain's replies do not show: the padded date, token lists without
