@@ -140,15 +140,12 @@ void TestPtz::webQueriesAndHeaders()
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("post continuous :: .*holdclic=640,360.*PHPSESSID=\\*\\*\\*$"));
     QCOMPARE(web.postContinuous(base, true, 640.6, 360.2, 1280, 720, kSession), 1);
     QVERIFY(finishOne(web, finished));
-    web.postZoom(base, QStringLiteral("1"), QStringLiteral("0"), 704, 576, kSession);
-    QVERIFY(finishOne(web, finished));
     for (const QList<QVariant> &args : finished)
         QCOMPARE(args.at(0).toInt(), 1);
 
     const QString tail = QStringLiteral("&PHPSESSID=") + kSession;
     QCOMPARE(server.targets(), (QStringList{"/ptz.php?cam=3&clic=12,-3&resolution=1920x1080" + tail,
-                                            "/ptz.php?cam=3&holdclic=640,360&resolution=1280x720" + tail,
-                                            "/ptz.php?cam=3&zoom=1,0&resolution=704x576" + tail}));
+                                            "/ptz.php?cam=3&holdclic=640,360&resolution=1280x720" + tail}));
     const QList<QJsonObject> requests = server.requests();
     for (const QJsonObject &r : requests) {
         const QJsonObject h = r.value("headers").toObject();
