@@ -113,281 +113,273 @@ class TestCanvas : public QObject
 {
     Q_OBJECT
 private slots:
-    void copiesPictureAndSnapshots();
-    void endingAndStalePictures();
-    void letterboxAndZoom();
-    void ptzGestures_data();
-    void ptzGestures();
-    void onvifReplies();
-    void unreachableCameraSwitchesNativeOff();
-};
+    // The picture is copied without the stride's padding (the caller's buffer
+    // may be reused at once); a snapshot is a copy too, stamped bottom right
+    // only; unusable pictures are refused.
+    void copiesPictureAndSnapshots()
+    {
+        Canvas canvas;
+        const int w = 320, h = 240;
+        std::vector<uint8_t> buf = pattern(w, h, w * 4 + 32);
+        canvas.displayFrame(buf.data(), w, h, w * 4 + 32, QStringLiteral("20240305140002100"), QStringLiteral("Entrée"),
+                            true, 7, 10.0, true);
+        std::fill(buf.begin(), buf.end(), 0);
+        const auto changed = [](const QImage &img, const QRect &r) {
+            int n = 0;
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x)
+                    n += (img.pixel(x, y) | 0xff000000u) != expected(x, y) ? 1 : 0;
+            return n;
+        };
+        QCOMPARE(canvas.currentImage().size(), QSize(w, h));
+        QCOMPARE(changed(canvas.currentImage(), QRect(0, 0, w, h)), 0);
+        QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:02.100"));
+        QCOMPARE(canvas.currentOverlay(), QStringLiteral("Entrée"));
+        const QImage snap = canvas.get_snapshot(QString(), QString());
+        QCOMPARE(snap.size(), QSize(w, h));
+        QCOMPARE(snap.format(), QImage::Format_RGB32);
+        QCOMPARE(changed(snap, QRect(0, 0, w, h / 2)), 0);
+        QVERIFY(changed(snap, QRect(w - 120, h - 20, 120, 20)) > 200);
 
-// The picture is copied without the stride's padding (the caller's buffer
-// may be reused at once); a snapshot is a copy too, stamped bottom right
-// only; unusable pictures are refused.
-void TestCanvas::copiesPictureAndSnapshots()
-{
-    Canvas canvas;
-    const int w = 320, h = 240;
-    std::vector<uint8_t> buf = pattern(w, h, w * 4 + 32);
-    canvas.displayFrame(buf.data(), w, h, w * 4 + 32, QStringLiteral("20240305140002100"), QStringLiteral("Entrée"),
-                        true, 7, 10.0, true);
-    std::fill(buf.begin(), buf.end(), 0);
-    const auto changed = [](const QImage &img, const QRect &r) {
-        int n = 0;
-        for (int y = r.top(); y <= r.bottom(); ++y)
-            for (int x = r.left(); x <= r.right(); ++x)
-                n += (img.pixel(x, y) | 0xff000000u) != expected(x, y) ? 1 : 0;
-        return n;
-    };
-    QCOMPARE(canvas.currentImage().size(), QSize(w, h));
-    QCOMPARE(changed(canvas.currentImage(), QRect(0, 0, w, h)), 0);
-    QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:02.100"));
-    QCOMPARE(canvas.currentOverlay(), QStringLiteral("Entrée"));
-    const QImage snap = canvas.get_snapshot(QString(), QString());
-    QCOMPARE(snap.size(), QSize(w, h));
-    QCOMPARE(snap.format(), QImage::Format_RGB32);
-    QCOMPARE(changed(snap, QRect(0, 0, w, h / 2)), 0);
-    QVERIFY(changed(snap, QRect(w - 120, h - 20, 120, 20)) > 200);
+        // Live streams give their time already formatted; it is kept as is.
+        show(canvas, buf, w, h, QStringLiteral("2024-03-05 14:00:03.000"));
+        QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:03.000"));
+        QCOMPARE(canvas.receivedFrames(), qint64(2));
+        QCOMPARE(changed(snap, QRect(0, 0, 8, 8)), 0);
 
-    // Live streams give their time already formatted; it is kept as is.
-    show(canvas, buf, w, h, QStringLiteral("2024-03-05 14:00:03.000"));
-    QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:03.000"));
-    QCOMPARE(canvas.receivedFrames(), qint64(2));
-    QCOMPARE(changed(snap, QRect(0, 0, 8, 8)), 0);
+        Canvas empty;
+        const QString t = QStringLiteral("20240305140000000");
+        for (const QList<int> &bad : QList<QList<int>>{{1, 16, 16, 64}, {0, 16, 16, 63}, {0, 0, 16, 64}, {0, 16, -3, 64},
+                                                      {0, Canvas::kMaxSide + 1, 1, (Canvas::kMaxSide + 1) * 4}})
+            empty.displayFrame(bad[0] ? nullptr : buf.data(), bad[1], bad[2], bad[3], t, QString(), true, 1, 10, false);
+        QCOMPARE(empty.receivedFrames(), qint64(0));
+        QVERIFY(empty.currentImage().isNull());
+        QVERIFY(empty.get_snapshot(QString(), QString()).isNull());
+    }
 
-    Canvas empty;
-    const QString t = QStringLiteral("20240305140000000");
-    for (const QList<int> &bad : QList<QList<int>>{{1, 16, 16, 64}, {0, 16, 16, 63}, {0, 0, 16, 64}, {0, 16, -3, 64},
-                                                  {0, Canvas::kMaxSide + 1, 1, (Canvas::kMaxSide + 1) * 4}})
-        empty.displayFrame(bad[0] ? nullptr : buf.data(), bad[1], bad[2], bad[3], t, QString(), true, 1, 10, false);
-    QCOMPARE(empty.receivedFrames(), qint64(0));
-    QVERIFY(empty.currentImage().isNull());
-    QVERIFY(empty.get_snapshot(QString(), QString()).isNull());
-}
+    void endingAndStalePictures()
+    {
+        std::vector<uint8_t> buf = pattern(32, 32, 128);
+        Canvas canvas;
+        canvas.set_player_fed();
+        QSignalSpy ending(&canvas, &Canvas::endingsignal);
+        show(canvas, buf, 32, 32);
+        canvas.setup_disconnect(true);
+        QVERIFY(!canvas.currentImage().isNull()); // kept, dimmed
+        canvas.setStreamStart(true);
+        QVERIFY(!canvas.isDisconnected());
+        QVERIFY(canvas.currentImage().isNull());
+        show(canvas, buf, 32, 32);
+        canvas.zoomAt(QPointF(10, 10), 2.0);
+        canvas.setEnding();
+        QVERIFY(canvas.currentImage().isNull());
+        QVERIFY(canvas.currentTimestamp().isEmpty());
+        QCOMPARE(canvas.zoomFactor(), 1.0);
+        QCOMPARE(ending.count(), 0); // the player decides the end itself
 
-void TestCanvas::endingAndStalePictures()
-{
-    std::vector<uint8_t> buf = pattern(32, 32, 128);
-    Canvas canvas;
-    canvas.set_player_fed();
-    QSignalSpy ending(&canvas, &Canvas::endingsignal);
-    show(canvas, buf, 32, 32);
-    canvas.setup_disconnect(true);
-    QVERIFY(!canvas.currentImage().isNull()); // kept, dimmed
-    canvas.setStreamStart(true);
-    QVERIFY(!canvas.isDisconnected());
-    QVERIFY(canvas.currentImage().isNull());
-    show(canvas, buf, 32, 32);
-    canvas.zoomAt(QPointF(10, 10), 2.0);
-    canvas.setEnding();
-    QVERIFY(canvas.currentImage().isNull());
-    QVERIFY(canvas.currentTimestamp().isEmpty());
-    QCOMPARE(canvas.zoomFactor(), 1.0);
-    QCOMPARE(ending.count(), 0); // the player decides the end itself
+        // Pictures of the old stream still queued when it ends or another
+        // starts never reach the screen.
+        const auto queue = [&](const QString &time) {
+            QMetaObject::invokeMethod(&canvas, [&canvas, &buf, time] { show(canvas, buf, 32, 32, time); },
+                                      Qt::QueuedConnection);
+        };
+        const qint64 before = canvas.receivedFrames();
+        queue(QStringLiteral("20240305140000000"));
+        canvas.setEnding();
+        QCoreApplication::processEvents();
+        QVERIFY(canvas.currentImage().isNull());
+        queue(QStringLiteral("20240305140001000"));
+        canvas.setStreamStart(true);
+        queue(QStringLiteral("20240305150000000")); // the new stream's first picture
+        QCoreApplication::processEvents();
+        QCOMPARE(canvas.receivedFrames(), before + 1);
+        QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 15:00:00.000"));
 
-    // Pictures of the old stream still queued when it ends or another
-    // starts never reach the screen.
-    const auto queue = [&](const QString &time) {
-        QMetaObject::invokeMethod(&canvas, [&canvas, &buf, time] { show(canvas, buf, 32, 32, time); },
-                                  Qt::QueuedConnection);
-    };
-    const qint64 before = canvas.receivedFrames();
-    queue(QStringLiteral("20240305140000000"));
-    canvas.setEnding();
-    QCoreApplication::processEvents();
-    QVERIFY(canvas.currentImage().isNull());
-    queue(QStringLiteral("20240305140001000"));
-    canvas.setStreamStart(true);
-    queue(QStringLiteral("20240305150000000")); // the new stream's first picture
-    QCoreApplication::processEvents();
-    QCOMPARE(canvas.receivedFrames(), before + 1);
-    QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 15:00:00.000"));
+        Canvas live; // not fed by the player: its owner tears the view down
+        QSignalSpy liveEnding(&live, &Canvas::endingsignal);
+        live.setup_disconnect(true);
+        QCOMPARE(liveEnding.count(), 1);
+    }
 
-    Canvas live; // not fed by the player: its owner tears the view down
-    QSignalSpy liveEnding(&live, &Canvas::endingsignal);
-    live.setup_disconnect(true);
-    QCOMPARE(liveEnding.count(), 1);
-}
+    void letterboxAndZoom()
+    {
+        Canvas canvas;
+        canvas.resize(400, 400);
+        QVERIFY(canvas.pictureRect().isEmpty());
+        std::vector<uint8_t> green = pattern(320, 240, 1280, qRgb(0, 200, 0));
+        show(canvas, green, 320, 240);
+        QCOMPARE(canvas.pictureRect(), QRectF(0, 50, 400, 300));
+        const QImage shot = canvas.grab().toImage();
+        QCOMPARE(shot.pixelColor(200, 10), QColor(Qt::black));  // bar above
+        QCOMPARE(shot.pixelColor(200, 390), QColor(Qt::black)); // bar below
+        QCOMPARE(shot.pixelColor(200, 200), QColor(0, 200, 0));
+        QCOMPARE(shot.pixelColor(390, 60), QColor(0, 200, 0));
 
-void TestCanvas::letterboxAndZoom()
-{
-    Canvas canvas;
-    canvas.resize(400, 400);
-    QVERIFY(canvas.pictureRect().isEmpty());
-    std::vector<uint8_t> green = pattern(320, 240, 1280, qRgb(0, 200, 0));
-    show(canvas, green, 320, 240);
-    QCOMPARE(canvas.pictureRect(), QRectF(0, 50, 400, 300));
-    const QImage shot = canvas.grab().toImage();
-    QCOMPARE(shot.pixelColor(200, 10), QColor(Qt::black));  // bar above
-    QCOMPARE(shot.pixelColor(200, 390), QColor(Qt::black)); // bar below
-    QCOMPARE(shot.pixelColor(200, 200), QColor(0, 200, 0));
-    QCOMPARE(shot.pixelColor(390, 60), QColor(0, 200, 0));
+        canvas.zoomAt(QPointF(200, 200), 2.0); // centre of the picture
+        const QRectF z = canvas.zoomRect();
+        QCOMPARE(z.center(), QPointF(0.5, 0.5));
+        QCOMPARE(z.width(), 0.5);
+        // The picture stays letterboxed with the same aspect while zoomed.
+        QCOMPARE(canvas.pictureRect(), QRectF(0, 50, 400, 300));
+        // Zooming at a corner keeps that corner under the pointer.
+        canvas.zoomAt(QPointF(0, 50), 2.0);
+        QCOMPARE(canvas.zoomRect().topLeft(), z.topLeft());
+        // Never deeper than kMaxZoom, never out past the whole picture.
+        for (int i = 0; i < 20; ++i)
+            canvas.zoomAt(QPointF(300, 300), 2.0);
+        QCOMPARE(canvas.zoomFactor(), Canvas::kMaxZoom);
+        const QRectF deep = canvas.zoomRect();
+        QVERIFY(deep.left() >= 0 && deep.top() >= 0 && deep.right() <= 1 + 1e-9 && deep.bottom() <= 1 + 1e-9);
+        for (int i = 0; i < 20; ++i)
+            canvas.zoomAt(QPointF(100, 100), 0.5);
+        QCOMPARE(canvas.zoomRect(), QRectF(0, 0, 1, 1));
 
-    canvas.zoomAt(QPointF(200, 200), 2.0); // centre of the picture
-    const QRectF z = canvas.zoomRect();
-    QCOMPARE(z.center(), QPointF(0.5, 0.5));
-    QCOMPARE(z.width(), 0.5);
-    // The picture stays letterboxed with the same aspect while zoomed.
-    QCOMPARE(canvas.pictureRect(), QRectF(0, 50, 400, 300));
-    // Zooming at a corner keeps that corner under the pointer.
-    canvas.zoomAt(QPointF(0, 50), 2.0);
-    QCOMPARE(canvas.zoomRect().topLeft(), z.topLeft());
-    // Never deeper than kMaxZoom, never out past the whole picture.
-    for (int i = 0; i < 20; ++i)
-        canvas.zoomAt(QPointF(300, 300), 2.0);
-    QCOMPARE(canvas.zoomFactor(), Canvas::kMaxZoom);
-    const QRectF deep = canvas.zoomRect();
-    QVERIFY(deep.left() >= 0 && deep.top() >= 0 && deep.right() <= 1 + 1e-9 && deep.bottom() <= 1 + 1e-9);
-    for (int i = 0; i < 20; ++i)
-        canvas.zoomAt(QPointF(100, 100), 0.5);
-    QCOMPARE(canvas.zoomRect(), QRectF(0, 0, 1, 1));
+        // By mouse, on a surface the picture fills.
+        canvas.resize(400, 300);
+        wheel(&canvas, 120); // zoom is off by default
+        QCOMPARE(canvas.zoomFactor(), 1.0);
+        canvas.setDigitalZoomEnabled(true);
+        wheel(&canvas, 240);
+        QVERIFY(qAbs(canvas.zoomFactor() - 1.5625) < 1e-9);
+        // Right click shows the whole picture again.
+        play(&canvas, "rpress:10,10 rrelease:10,10");
+        QCOMPARE(canvas.zoomFactor(), 1.0);
 
-    // By mouse, on a surface the picture fills.
-    canvas.resize(400, 300);
-    wheel(&canvas, 120); // zoom is off by default
-    QCOMPARE(canvas.zoomFactor(), 1.0);
-    canvas.setDigitalZoomEnabled(true);
-    wheel(&canvas, 240);
-    QVERIFY(qAbs(canvas.zoomFactor() - 1.5625) < 1e-9);
-    // Right click shows the whole picture again.
-    play(&canvas, "rpress:10,10 rrelease:10,10");
-    QCOMPARE(canvas.zoomFactor(), 1.0);
+        // A left-button drag selects the part to zoom into; a tiny one is a
+        // click, not a choice.
+        play(&canvas, "press:100,100 move:103,102 release:103,102");
+        QCOMPARE(canvas.zoomFactor(), 1.0);
+        play(&canvas, "press:0,0 move:200,150 release:200,150");
+        QCOMPARE(canvas.zoomRect(), QRectF(0, 0, 0.5, 0.5));
+        // Zoomed, a drag moves the view (dragging left shows more of the right).
+        play(&canvas, "press:300,150 move:100,150 release:100,150");
+        QVERIFY(canvas.zoomRect().left() > 0.2);
+        QCOMPARE(canvas.zoomFactor(), 2.0);
+        // Double click (full screen off) resets.
+        QTest::mouseDClick(&canvas, Qt::LeftButton, Qt::NoModifier, QPoint(50, 50));
+        QCOMPARE(canvas.zoomFactor(), 1.0);
+    }
 
-    // A left-button drag selects the part to zoom into; a tiny one is a
-    // click, not a choice.
-    play(&canvas, "press:100,100 move:103,102 release:103,102");
-    QCOMPARE(canvas.zoomFactor(), 1.0);
-    play(&canvas, "press:0,0 move:200,150 release:200,150");
-    QCOMPARE(canvas.zoomRect(), QRectF(0, 0, 0.5, 0.5));
-    // Zoomed, a drag moves the view (dragging left shows more of the right).
-    play(&canvas, "press:300,150 move:100,150 release:100,150");
-    QVERIFY(canvas.zoomRect().left() > 0.2);
-    QCOMPARE(canvas.zoomFactor(), 2.0);
-    // Double click (full screen off) resets.
-    QTest::mouseDClick(&canvas, Qt::LeftButton, Qt::NoModifier, QPoint(50, 50));
-    QCOMPARE(canvas.zoomFactor(), 1.0);
-}
+    // Each gesture reaches a camera driver, or, with the driver switched off,
+    // the recorder's web page (whose client is made at the first gesture);
+    // the picture itself does not zoom.
+    void ptzGestures_data()
+    {
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QStringList>("native"); // the driver's calls
+        QTest::addColumn<QStringList>("web");    // the page's requests
 
-// Each gesture reaches a camera driver, or, with the driver switched off,
-// the recorder's web page (whose client is made at the first gesture);
-// the picture itself does not zoom.
-void TestCanvas::ptzGestures_data()
-{
-    QTest::addColumn<QString>("events");
-    QTest::addColumn<QStringList>("native"); // the driver's calls
-    QTest::addColumn<QStringList>("web");    // the page's requests
+        const QString frame = " 800x600 #4 -1x-1";
+        const QString none = " -1x-1 #4 -1x-1";
+        const QString stop = "STOP_PanTilt_ContinuousMove 0 0,0,0" + none;
+        QTest::newRow("click") << "press:100,50 release:100,50" << QStringList{"clic 0 200,100,0" + frame}
+                               << QStringList{"clic=200,100"};
+        QTest::newRow("drag") << "press:10,20 move:60,120 release:60,120"
+                              << QStringList{"area 0 20,40,0 800x600 #4 100x200"} << QStringList{"area=20,40,100,200"};
+        QTest::newRow("right click") << "rpress:300,150 rrelease:300,150" << QStringList{"right_clic 0 600,300,0" + frame}
+                                     << QStringList{"rightclic=1"};
+        QTest::newRow("wheel up") << "wheel:120" << QStringList{"ContinuousMove 1 0,0,0.5" + none}
+                                  << QStringList{"zoom=1,0"};
+        QTest::newRow("wheel down, two notches") << "wheel:-240" << QStringList{"ContinuousMove 1 0,0,-1" + none}
+                                                 << QStringList{"zoom=0,1"};
+        // The page still holds the move at the release: the release is retried
+        // until it goes out.
+        QTest::newRow("hold top right, release") << "press:300,75 hold release:300,75"
+                                                 << QStringList{"ContinuousMove 0 0.5,0.5,0" + none, stop}
+                                                 << QStringList{"holdclic=600,150", "releaseclic=0,0"};
+        QTest::newRow("hold, leave the surface") << "press:100,150 hold leave release:100,150"
+                                                 << QStringList{"ContinuousMove 0 -0.5,0,0" + none, stop}
+                                                 << QStringList{"holdclic=200,300", "releaseclic=0,0"};
+    }
 
-    const QString frame = " 800x600 #4 -1x-1";
-    const QString none = " -1x-1 #4 -1x-1";
-    const QString stop = "STOP_PanTilt_ContinuousMove 0 0,0,0" + none;
-    QTest::newRow("click") << "press:100,50 release:100,50" << QStringList{"clic 0 200,100,0" + frame}
-                           << QStringList{"clic=200,100"};
-    QTest::newRow("drag") << "press:10,20 move:60,120 release:60,120"
-                          << QStringList{"area 0 20,40,0 800x600 #4 100x200"} << QStringList{"area=20,40,100,200"};
-    QTest::newRow("right click") << "rpress:300,150 rrelease:300,150" << QStringList{"right_clic 0 600,300,0" + frame}
-                                 << QStringList{"rightclic=1"};
-    QTest::newRow("wheel up") << "wheel:120" << QStringList{"ContinuousMove 1 0,0,0.5" + none}
-                              << QStringList{"zoom=1,0"};
-    QTest::newRow("wheel down, two notches") << "wheel:-240" << QStringList{"ContinuousMove 1 0,0,-1" + none}
-                                             << QStringList{"zoom=0,1"};
-    // The page still holds the move at the release: the release is retried
-    // until it goes out.
-    QTest::newRow("hold top right, release") << "press:300,75 hold release:300,75"
-                                             << QStringList{"ContinuousMove 0 0.5,0.5,0" + none, stop}
-                                             << QStringList{"holdclic=600,150", "releaseclic=0,0"};
-    QTest::newRow("hold, leave the surface") << "press:100,150 hold leave release:100,150"
-                                             << QStringList{"ContinuousMove 0 -0.5,0,0" + none, stop}
-                                             << QStringList{"holdclic=200,300", "releaseclic=0,0"};
-}
+    void ptzGestures()
+    {
+        QFETCH(QString, events);
+        QFETCH(QStringList, native);
+        QFETCH(QStringList, web);
+        {
+            Surface s;
+            DriverDouble driver;
+            s.canvas.setNativePtz(&driver);
+            s.canvas.setPtzIndex(4);
+            play(&s.canvas, events, [&] { return int(driver.calls.size()); });
+            QCOMPARE(driver.calls, native);
+            QCOMPARE(s.canvas.zoomFactor(), 1.0);
+        }
+        ptztest::StandIn server;
+        QVERIFY(server.start({"web", "--hold", "1"}));
+        Surface s;
+        DriverDouble driver;
+        driver.setPtzEnabled(false);
+        s.canvas.setNativePtz(&driver);
+        s.canvas.setWebPtz(server.url() + "/ptz.php?cam=7", "sess");
+        QVERIFY(!s.canvas.webPtzClient());
+        play(&s.canvas, events, [&] { return int(server.requests().size()); });
+        QVERIFY(server.waitForRequests(web.size()));
+        QVERIFY(QTest::qWaitFor([&] { return s.canvas.webPtzClient()->isReady(); }, 20000));
+        for (QString &target : web)
+            target = "/ptz.php?cam=7&" + target + "&resolution=800x600&PHPSESSID=sess";
+        QCOMPARE(server.targets(), web);
+        QVERIFY(driver.calls.isEmpty());
+        QCOMPARE(s.canvas.zoomFactor(), 1.0);
+    }
 
-void TestCanvas::ptzGestures()
-{
-    QFETCH(QString, events);
-    QFETCH(QStringList, native);
-    QFETCH(QStringList, web);
+    // A failed move (-1) is sent again while the button is held, code 2 (a wheel
+    // step) asks for the stop; only the ONVIF driver's replies are followed.
+    void onvifReplies()
+    {
+        setLevelValue(1);
+        Surface s;
+        DriverDouble driver;
+        s.canvas.setNativePtz(&driver);
+        play(&s.canvas, "press:300,75 hold", [&] { return int(driver.calls.size()); });
+        s.canvas.onvif_request_finished(-1);
+        s.canvas.onvif_request_finished(2);
+        QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 2, 10000);
+        QVERIFY(driver.calls[1].startsWith("PanTilt_ContinuousMove 0 0.5,0.5,0"));
+        mouse(&s.canvas, QEvent::MouseButtonRelease, {300, 75});
+        QVERIFY(driver.calls.last().startsWith("STOP_PanTilt_ContinuousMove"));
+        // Sent again after the release, a move would never be stopped.
+        s.canvas.onvif_request_finished(-1);
+        emit driver.send_request_finished(2);
+        QTest::qWait(Canvas::kOnvifRetryMs * 2);
+        QCOMPARE(driver.calls.size(), 3);
+        s.canvas.onvif_request_finished(2);
+        QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 4, 10000);
+        QVERIFY(driver.calls[3].startsWith("STOP_PanTilt_ContinuousMove"));
+
+        // The ONVIF driver's code 2 brings the stop (which this driver, without
+        // a camera behind it, can only log).
+        Onvif onvif(PtzCamera{});
+        s.canvas.setNativePtz(&onvif);
+        ptztest::LogCapture::install();
+        emit onvif.send_request_finished(2);
+        const bool stopped = QTest::qWaitFor([] {
+            return ptztest::LogCapture::lines().contains(
+                "[WARN] ONVIF :: send command :: no profile :: STOP_PanTilt_ContinuousMove");
+        }, 10000);
+        ptztest::LogCapture::uninstall();
+        QVERIFY(stopped);
+    }
+
+    void unreachableCameraSwitchesNativeOff()
     {
         Surface s;
         DriverDouble driver;
         s.canvas.setNativePtz(&driver);
-        s.canvas.setPtzIndex(4);
-        play(&s.canvas, events, [&] { return int(driver.calls.size()); });
-        QCOMPARE(driver.calls, native);
-        QCOMPARE(s.canvas.zoomFactor(), 1.0);
+        // A camera's whole reply page shows as one short line.
+        driver.report(-2, "PTZ command failed :: <html>\n<body>Error" + QString(5000, 'x'));
+        QVERIFY(driver.isPtzEnabled());
+        QCOMPARE(s.canvas.ptzStatusText().left(58),
+                 QStringLiteral("PTZ DOUBLE : clic : PTZ command failed :: <html> <body>Err"));
+        QVERIFY(s.canvas.ptzStatusText().size() < Canvas::kMaxPtzFault + 40);
+        driver.report(-99, "gone");
+        QVERIFY(!driver.isPtzEnabled());
+        wheel(&s.canvas, 120);
+        QVERIFY(driver.calls.isEmpty());
+        QVERIFY(s.canvas.zoomFactor() > 1.0);
     }
-    ptztest::StandIn server;
-    QVERIFY(server.start({"web", "--hold", "1"}));
-    Surface s;
-    DriverDouble driver;
-    driver.setPtzEnabled(false);
-    s.canvas.setNativePtz(&driver);
-    s.canvas.setWebPtz(server.url() + "/ptz.php?cam=7", "sess");
-    QVERIFY(!s.canvas.webPtzClient());
-    play(&s.canvas, events, [&] { return int(server.requests().size()); });
-    QVERIFY(server.waitForRequests(web.size()));
-    QVERIFY(QTest::qWaitFor([&] { return s.canvas.webPtzClient()->isReady(); }, 20000));
-    for (QString &target : web)
-        target = "/ptz.php?cam=7&" + target + "&resolution=800x600&PHPSESSID=sess";
-    QCOMPARE(server.targets(), web);
-    QVERIFY(driver.calls.isEmpty());
-    QCOMPARE(s.canvas.zoomFactor(), 1.0);
-}
-
-// A failed move (-1) is sent again while the button is held, code 2 (a wheel
-// step) asks for the stop; only the ONVIF driver's replies are followed.
-void TestCanvas::onvifReplies()
-{
-    setLevelValue(1);
-    Surface s;
-    DriverDouble driver;
-    s.canvas.setNativePtz(&driver);
-    play(&s.canvas, "press:300,75 hold", [&] { return int(driver.calls.size()); });
-    s.canvas.onvif_request_finished(-1);
-    s.canvas.onvif_request_finished(2);
-    QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 2, 10000);
-    QVERIFY(driver.calls[1].startsWith("PanTilt_ContinuousMove 0 0.5,0.5,0"));
-    mouse(&s.canvas, QEvent::MouseButtonRelease, {300, 75});
-    QVERIFY(driver.calls.last().startsWith("STOP_PanTilt_ContinuousMove"));
-    // Sent again after the release, a move would never be stopped.
-    s.canvas.onvif_request_finished(-1);
-    emit driver.send_request_finished(2);
-    QTest::qWait(Canvas::kOnvifRetryMs * 2);
-    QCOMPARE(driver.calls.size(), 3);
-    s.canvas.onvif_request_finished(2);
-    QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 4, 10000);
-    QVERIFY(driver.calls[3].startsWith("STOP_PanTilt_ContinuousMove"));
-
-    // The ONVIF driver's code 2 brings the stop (which this driver, without
-    // a camera behind it, can only log).
-    Onvif onvif(PtzCamera{});
-    s.canvas.setNativePtz(&onvif);
-    ptztest::LogCapture::install();
-    emit onvif.send_request_finished(2);
-    const bool stopped = QTest::qWaitFor([] {
-        return ptztest::LogCapture::lines().contains(
-            "[WARN] ONVIF :: send command :: no profile :: STOP_PanTilt_ContinuousMove");
-    }, 10000);
-    ptztest::LogCapture::uninstall();
-    QVERIFY(stopped);
-}
-
-void TestCanvas::unreachableCameraSwitchesNativeOff()
-{
-    Surface s;
-    DriverDouble driver;
-    s.canvas.setNativePtz(&driver);
-    // A camera's whole reply page shows as one short line.
-    driver.report(-2, "PTZ command failed :: <html>\n<body>Error" + QString(5000, 'x'));
-    QVERIFY(driver.isPtzEnabled());
-    QCOMPARE(s.canvas.ptzStatusText().left(58),
-             QStringLiteral("PTZ DOUBLE : clic : PTZ command failed :: <html> <body>Err"));
-    QVERIFY(s.canvas.ptzStatusText().size() < Canvas::kMaxPtzFault + 40);
-    driver.report(-99, "gone");
-    QVERIFY(!driver.isPtzEnabled());
-    wheel(&s.canvas, 120);
-    QVERIFY(driver.calls.isEmpty());
-    QVERIFY(s.canvas.zoomFactor() > 1.0);
-}
+};
 
 QTEST_MAIN(TestCanvas)
 #include "tst_canvas.moc"
