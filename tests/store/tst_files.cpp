@@ -346,14 +346,10 @@ private slots:
         QVERIFY(tag);
         QVERIFY(*tag == ZuTag("41", "20240115103012", "3", "Livraison", QStringLiteral("Camion blanc\ndevant l'entrée")));
 
-        // And the other way: what the program writes, openssl reads back,
-        // and the program reads its own marker back whole.
-        const QString ours = fresh(".zutag"), back = fresh(".json");
+        // The program reads its own marker back whole (the cipher against
+        // openssl both ways is the core test's).
+        const QString ours = fresh(".zutag");
         QVERIFY(ZuFile::write_tag_file(ours, *tag));
-        QVERIFY(opensslEnc(ours, back, true));
-        QFile f(back);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), ZuFile::tag_json(*tag));
         std::unique_ptr<ZuTag> again(ZuFile::load_tag_file(ours));
         QVERIFY(again && *again == *tag);
     }

