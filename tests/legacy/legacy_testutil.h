@@ -7,6 +7,8 @@
 #include "zustreamreadandcontrol.h"
 #include "zutimeline.h"
 
+#include "../maintenance/test_support.h"
+
 #include <QColor>
 #include <QDir>
 #include <QFile>
@@ -25,12 +27,7 @@ inline QStringList hourLabels()
     return labels;
 }
 
-inline bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
+using testsupport::writeFile;
 
 // A recording of `camera` on `date` ("yyyyMMdd") starting at `start`
 // ("HHmmss") in `dir`: one seek entry per time ("HHmmsszzz") and stream, in

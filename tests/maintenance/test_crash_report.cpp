@@ -27,12 +27,6 @@ QByteArray sha256Hex(const QByteArray &data)
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }
 
-template <typename T>
-T *child(QWidget *w, const char *name)
-{
-    return w->findChild<T *>(QLatin1String(name));
-}
-
 // Clicks "Envoyer" and returns the title of the warning it brought up, if any.
 QString sendClicked(ReporterWidget *w)
 {
@@ -41,7 +35,7 @@ QString sendClicked(ReporterWidget *w)
         title = d->windowTitle();
         d->accept();
     });
-    child<QPushButton>(w, "restartButton")->click();
+    w->findChild<QPushButton *>("restartButton")->click();
     return title;
 }
 
@@ -268,7 +262,7 @@ private slots:
         dialog->close(); // by its frame: kept for the next start
         QVERIFY(QFile::exists(newest));
         QVERIFY(writeFile(logPath(), "log\n"));
-        child<QPushButton>(dialog.data(), "quitButton")->click();
+        dialog->findChild<QPushButton *>("quitButton")->click();
         QVERIFY(!QFile::exists(newest));
         QCOMPARE(QFileInfo(logPath()).size(), 0);
         QVERIFY(!CrashFileChecker::checkCrashFiles());
@@ -291,8 +285,8 @@ private slots:
         QVERIFY(writeFile(logPath(), "log\n"));
         ReporterWidget w("d.dmp", dump);
         w.show();
-        auto *comment = child<QTextEdit>(&w, "commentTextEdit");
-        auto *email = child<QLineEdit>(&w, "emailLineEdit");
+        auto *comment = w.findChild<QTextEdit *>("commentTextEdit");
+        auto *email = w.findChild<QLineEdit *>("emailLineEdit");
         // The texts refreshed for a new language are no description.
         QEvent languageChange(QEvent::LanguageChange);
         QCoreApplication::sendEvent(&w, &languageChange);

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QProgressDialog>
+#include <QTcpServer>
 #include <QTimer>
 
 #include <functional>
@@ -29,6 +30,14 @@ inline bool writeFile(const QString &path, const QByteArray &data)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+// A port on 127.0.0.1 that refuses connections: bound, then let go.
+inline QString closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return QString::number(probe.serverPort());
 }
 
 // Points the installation at these servers (empty: none configured). A new

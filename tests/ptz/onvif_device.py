@@ -1,16 +1,13 @@
 #!/usr/bin/env python3
 # A stand-in ONVIF camera on 127.0.0.1 for the tests, for user "admin".
-# Requests are read with Python's own namespace-aware XML parser; every
-# WS-Security UsernameToken is checked with hashlib/base64 (PasswordDigest =
-# Base64(SHA-1(nonce + created + password))) against the device's own clock
-# (--clock-offset seconds from real UTC), and a nonce used twice is refused.
-# Replies are written the way devices write them: envelopes and faults under
-# changing prefixes, elements the client must skip, presets with and without
-# names, "400" and "404" in the clock reply. The device sits behind NAT: the
-# service addresses it gives name a port on which nothing listens.
-#
-# Each record carries, besides what standin.py records: action, op, params,
-# auth ("ok" or why the check failed), created, nonce and status.
+# Requests are read with Python's own XML parser; every WS-Security digest,
+# Base64(SHA-1(nonce + created + password)), is checked with hashlib/base64
+# against the device's clock (--clock-offset seconds from UTC), and a nonce
+# used twice is refused. Replies are written the way devices write them:
+# rotating prefixes, elements to skip, presets with and without names, "400"
+# and "404" in the clock reply, service addresses behind NAT (a port on which
+# nothing listens). Records add: action, op, params, auth ("ok" or why the
+# check failed), created, nonce and status.
 import base64
 import datetime
 import hashlib

@@ -1,21 +1,15 @@
 #!/usr/bin/env python3
 # Stand-ins for the PTZ peers of the tests, on 127.0.0.1 only.
-#
-#   web     a recorder's web PTZ page: /ptz.php answers "OK" on a keep-alive
-#           connection, /flood.php keeps sending (64 KiB every 5 ms, for a
-#           minute at most) until the client goes, any other path 404;
-#           requests whose query holds "holdclic" are held --hold seconds
-#           before the answer.
-#   camera  a camera's HTTP interface for user "admin" with Basic and/or
-#           Digest (qop=auth) authentication, answering by the rules of
-#           --rules (a JSON list of {"method", "path", "contains", "status",
-#           "body", "delay"}; the first rule whose method and path match, and
-#           whose "contains" text is in the query or body when given,
-#           answers; none: 404). --refuse N answers 401 to the first N
-#           requests that carry good credentials; --reset-isapi-put N resets
-#           the connection of the first N PUTs to an /ISAPI/ path.
-# Records carry "status" (a number, or "reset") and, for the camera, "auth"
-# (the scheme of good credentials, else "none" or "bad").
+#   web     a recorder's web PTZ page: /ptz.php answers "OK" (keep-alive; a
+#           "holdclic" query is held --hold seconds), /flood.php never stops
+#           sending, any other path 404.
+#   camera  a camera's HTTP interface with Basic and/or Digest (qop=auth),
+#           answering by the first --rules entry ({"method", "path",
+#           "contains", "status", "body", "delay"}) that matches, else 404;
+#           --refuse N: 401 to the first N good requests; --reset-isapi-put
+#           N: reset the first N PUTs to /ISAPI/.
+# Records carry "status" (a number or "reset") and, for the camera, "auth"
+# (the good scheme, else "none" or "bad").
 import base64
 import hashlib
 import json
@@ -78,10 +72,7 @@ class Handler(standin.Handler):
                 return "bad"
             return "basic" if (user, password) == (USER, self.server.args.password) else "bad"
         if scheme.lower() == "digest" and offered in ("digest", "both"):
-            f = {}
-            for part in urllib.request.parse_http_list(rest):
-                key, _, val = part.partition("=")
-                f[key.strip().lower()] = val.strip().strip('"')
+            f = {k.lower(): v for k, v in urllib.request.parse_keqv_list(urllib.request.parse_http_list(rest)).items()}
             if (f.get("username"), f.get("realm"), f.get("uri"), f.get("qop")) != (USER, REALM, self.path, "auth") \
                     or f.get("nonce") not in self.server.nonces:
                 return "bad"

@@ -4,7 +4,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -39,7 +38,6 @@ public:
         return m_server.start(all, m_dir.filePath(QStringLiteral("record.jsonl")));
     }
     QString url(const QString &scheme = QStringLiteral("http")) const { return m_server.url(scheme); }
-    QString dir() const { return m_dir.path(); }
     PtzCamera camera(const QString &index = QStringLiteral("2")) const
     {
         PtzCamera c;
@@ -105,13 +103,7 @@ private:
     }
 };
 
-// A port on 127.0.0.1 that refuses connections: bound, then let go.
-inline QString closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return QString::number(probe.serverPort());
-}
+using testsupport::closedPort;
 
 // A signal's arguments, "|"-joined.
 inline QString joined(const QList<QVariant> &arguments)
