@@ -24,6 +24,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <cctype>
 
 namespace {
 const QLatin1String kName("ZuPlayerInferfaceController");
@@ -32,6 +33,7 @@ constexpr qint64 kDayMs = 86400000;
 // enough for its first and last entries and its stream ids.
 constexpr qint64 kSeekHeadBytes = 8192;
 constexpr qint64 kSeekTailBytes = 1024;
+constexpr qint64 kBlankBlockBytes = 1 << 20;
 
 void logLine(const char *level, const char *function, const QString &detail = QString())
 {
@@ -70,6 +72,30 @@ qint64 lineMs(const QByteArray &line)
     return ((h * 60 + m) * 60 + s) * 1000LL + z;
 }
 
+// Offset of the first (or last) byte of a seek file that is not blank, -1
+// when there is none. The player's parser passes over blank lines anywhere,
+// so the head and tail read here must too.
+qint64 contentEdge(QFile &f, bool fromEnd)
+{
+    const qint64 size = f.size();
+    for (qint64 done = 0; done < size;) {
+        const qint64 n = qMin(kBlankBlockBytes, size - done);
+        const qint64 at = fromEnd ? size - done - n : done;
+        if (!f.seek(at))
+            return -1;
+        const QByteArray block = f.read(n);
+        if (block.size() != n)
+            return -1;
+        for (qint64 i = 0; i < n; ++i) {
+            const qint64 j = fromEnd ? n - 1 - i : i;
+            if (!std::isspace(static_cast<unsigned char>(block.at(j))))
+                return at + j;
+        }
+        done += n;
+    }
+    return -1;
+}
+
 // First and last entry times and the video stream ids of a seek file,
 // read from its head and tail only.
 bool seekSummary(const QString &seekPath, qint64 *first, qint64 *last, QStringList *streams)
@@ -78,6 +104,10 @@ bool seekSummary(const QString &seekPath, qint64 *first, qint64 *last, QStringLi
     // Only regular files: a named pipe under a seek file's name would block
     // the day scan, and the controller's end that waits for it, for good.
     if (!QFileInfo(seekPath).isFile() || !f.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 start = contentEdge(f, false);
+    const qint64 end = contentEdge(f, true) + 1;
+    if (start < 0 || !f.seek(start))
         return false;
     const QByteArray head = f.read(kSeekHeadBytes);
     const QList<QByteArray> headLines = head.split('\n');
@@ -98,9 +128,9 @@ bool seekSummary(const QString &seekPath, qint64 *first, qint64 *last, QStringLi
         if (numeric && !streams->contains(id))
             streams->append(id);
     }
-    const qint64 size = f.size();
-    f.seek(qMax<qint64>(0, size - kSeekTailBytes));
-    const QList<QByteArray> tailLines = f.read(kSeekTailBytes).split('\n');
+    const qint64 tailStart = qMax(start, end - kSeekTailBytes);
+    f.seek(tailStart);
+    const QList<QByteArray> tailLines = f.read(end - tailStart).split('\n');
     *last = -1;
     for (auto it = tailLines.rbegin(); it != tailLines.rend() && *last < 0; ++it) {
         const QList<QByteArray> fields = it->trimmed().split(':');
