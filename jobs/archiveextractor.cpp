@@ -1,5 +1,6 @@
 #include "archiveextractor.h"
 
+#include "utf8ctype.h"
 #include "zulog.h"
 
 #include <QCryptographicHash>
@@ -224,6 +225,9 @@ bool ArchiveExtractor::extract()
     const QFileInfo archiveInfo(archivePath);
     if (archiveInfo.isFile() && archiveInfo.size() == 0)
         return fail(QStringLiteral("Archive vide ou tronquée : %1").arg(archivePath));
+
+    // Entry names are read and written as UTF-8 whatever the process's locale.
+    const Utf8CType utf8;
 
     // The checking pass comes before the destination is made, so that a
     // refused archive leaves nothing behind. Links met below the destination

@@ -15,6 +15,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <clocale>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,6 +105,9 @@ private slots:
     {
         for (const char *tool : {"python3", "tar", "zip", "bsdtar", "sha256sum", "find"})
             QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(), tool);
+        // The non-ASCII entry names below must extract under the plain C
+        // locale too, as when the program is started from a service.
+        QVERIFY(setlocale(LC_ALL, "C"));
     }
 
     void extract_data()
