@@ -39,8 +39,6 @@ int benchExport(const QStringList &args)
     const QString codec = zubench::option(args, QStringLiteral("codec"), QStringLiteral("libx264"));
     const QString output = zubench::option(args, QStringLiteral("out"));
     if (folder.isEmpty() || day.isEmpty() || camera.isEmpty() || output.isEmpty()) {
-        out() << "usage: zubench export --folder EXPORT_DIR --day yyyy-MM-dd --camera ID --begin HHmmss --end HHmmss "
-                 "--codec NAME --out FILE\n";
         return 2;
     }
     const QString root = exportRoot(folder);
@@ -100,4 +98,7 @@ int benchExport(const QStringList &args)
 }
 } // namespace
 
-static zubench::Register registerExport(QStringLiteral("export"), benchExport);
+static zubench::Register registerExport(QStringLiteral("export"),
+                                        QStringLiteral("--folder EXPORT_DIR --day yyyy-MM-dd --camera ID "
+                                                       "--begin HHmmss --end HHmmss [--codec NAME] --out FILE"),
+                                        benchExport);

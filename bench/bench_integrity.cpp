@@ -142,7 +142,6 @@ int benchIntegrity(const QStringList &args)
         day = make;
     }
     if (day.isEmpty()) {
-        out() << "usage: zubench integrity --day DAY_DIR | --make DAY_DIR [--size-mb N]\n";
         return 2;
     }
     day = QFileInfo(day).absoluteFilePath();
@@ -183,5 +182,6 @@ int benchIntegrity(const QStringList &args)
     return verdict ? 0 : 1;
 }
 
-zubench::Register r(QStringLiteral("integrity"), benchIntegrity);
+zubench::Register r(QStringLiteral("integrity"), QStringLiteral("--day DAY_DIR | --make DAY_DIR [--size-mb N]"),
+                    benchIntegrity);
 } // namespace

@@ -73,6 +73,12 @@ QString makeExport(const QString &parent, qint64 totalMb)
     return root;
 }
 
+int usageFault(const QString &why)
+{
+    QTextStream(stderr) << "raw: " << why << '\n';
+    return 2;
+}
+
 int fail(const QString &why)
 {
     QTextStream(stderr) << "raw: " << why << '\n';
@@ -92,7 +98,7 @@ static int benchRaw(const QStringList &args)
     QString end = zubench::option(args, QStringLiteral("end"));
     const int runs = qMax(1, zubench::option(args, QStringLiteral("runs"), QStringLiteral("2")).toInt());
     if (zubench::option(args, QStringLiteral("out")).isEmpty())
-        return fail(QStringLiteral("--out is required"));
+        return usageFault(QStringLiteral("--out is required"));
     const qint64 makeMb = zubench::option(args, QStringLiteral("make-mb"), QStringLiteral("0")).toLongLong();
     if (makeMb > 0) {
         folder = makeExport(outDir + QStringLiteral("/source"), makeMb);
@@ -109,7 +115,7 @@ static int benchRaw(const QStringList &args)
     const QTime beginTime = QTime::fromString(begin, QStringLiteral("HHmmss"));
     const QTime endTime = QTime::fromString(end, QStringLiteral("HHmmss"));
     if (!QFileInfo(folder).isDir() || !beginTime.isValid() || !endTime.isValid())
-        return fail(QStringLiteral("need --folder EXPORT_DIR --begin HHmmss --end HHmmss (or --make-mb N)"));
+        return usageFault(QStringLiteral("need --folder EXPORT_DIR --begin HHmmss --end HHmmss (or --make-mb N)"));
 
     // The range exactly as the dialog picks it (its icons live in the
     // player's resources, which the benchmark does not carry).
@@ -198,4 +204,7 @@ static int benchRaw(const QStringList &args)
     return same ? 0 : 1;
 }
 
-static zubench::Register registerRaw(QStringLiteral("raw"), benchRaw);
+static zubench::Register registerRaw(QStringLiteral("raw"),
+                                     QStringLiteral("--out DIR (--folder EXPORT_DIR [--day yyyy-MM-dd] [--camera ID] "
+                                                    "--begin HHmmss --end HHmmss | --make-mb N) [--runs N]"),
+                                     benchRaw);

@@ -345,5 +345,6 @@ int run(const QStringList &args)
     return 0;
 }
 
-zubench::Register r("seek", run);
+zubench::Register r(QStringLiteral("seek"),
+                    QStringLiteral("--folder EXPORT_DIR [--camera ID] [--seeks N] [--steps N] [--seconds S]"), run);
 } // namespace

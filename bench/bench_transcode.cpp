@@ -174,7 +174,6 @@ static int transcode(const QStringList &args)
 {
     const QString folder = zubench::option(args, QStringLiteral("folder"));
     if (folder.isEmpty()) {
-        out() << "usage: zubench transcode --folder EXPORT_DIR [--keep]\n";
         return 2;
     }
     const QString root = findExportRoot(folder);
@@ -259,4 +258,6 @@ static int transcode(const QStringList &args)
     return 0;
 }
 
-static zubench::Register registerTranscode(QStringLiteral("transcode"), transcode);
+static zubench::Register registerTranscode(QStringLiteral("transcode"),
+                                           QStringLiteral("--folder EXPORT_DIR [--runs N] [--keep] [--no-caption]"),
+                                           transcode);

@@ -10,17 +10,27 @@
 #include <functional>
 
 namespace zubench {
+// A subcommand returns 2 when its arguments are wrong; the driver then
+// prints the subcommand's usage.
 using Command = std::function<int(const QStringList &args)>;
 
-inline QMap<QString, Command> &registry()
+struct Subcommand {
+    QString usage; // the options, after "zubench NAME"
+    Command run;
+};
+
+inline QMap<QString, Subcommand> &registry()
 {
-    static QMap<QString, Command> map;
+    static QMap<QString, Subcommand> map;
     return map;
 }
 
 // Registers a subcommand at static-initialisation time.
 struct Register {
-    Register(const QString &name, Command command) { registry().insert(name, std::move(command)); }
+    Register(const QString &name, const QString &usage, Command command)
+    {
+        registry().insert(name, Subcommand{usage, std::move(command)});
+    }
 };
 
 // The value after `--name` in args, or `fallback`.

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, makes the demo export folder when it does
-# not exist yet and starts the player on it. Without a display the player runs
-# under Xvfb, a screenshot of its window is saved, and the PNG's path is the
-# last line printed.
+# Installs what is missing, builds the player alone (not the tests), makes the
+# demo export folder when it does not exist yet and starts the player on it.
+# Without a display the player runs under Xvfb, a screenshot of its window is
+# saved, and the PNG's path is the last line printed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh"
-"$root/scripts/build.sh"
+"$root/scripts/build.sh" zuplayer
 
 build="$root/build"
 if ! ls -d "$build"/talvor_* >/dev/null 2>&1; then

@@ -1,7 +1,7 @@
 // Developer's harness: the older widget player window on one folder, for
 // trying it by hand (under Xvfb on a machine without a screen).
 //
-//     zuplayer_legacy FOLDER
+//     zuplayer_legacy FOLDER | --help
 //
 // FOLDER is an export folder or one of its day folders; the recording tree
 // opens on it, and a day folder is entered with its hour rows shown.
@@ -14,15 +14,42 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
+
+namespace {
+const char kUsage[] = "usage: zuplayer_legacy FOLDER\n"
+                      "Opens the older player window on FOLDER, an export folder or one of its day folders.\n";
+
+// Without a display Qt aborts the process in QApplication's constructor;
+// say why instead. The offscreen and other platforms named by the user are
+// left to Qt.
+bool displayMissing()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return false;
+    return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+} // namespace
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 2) {
-        std::fprintf(stderr, "usage: zuplayer_legacy FOLDER\n");
+    // Arguments are looked at before QApplication exists, so that --help
+    // works on a machine without a screen.
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc != 2 || argv[1][0] == '-') {
+        std::fputs(kUsage, stderr);
         return 2;
     }
+    if (displayMissing()) {
+        std::fprintf(stderr, "zuplayer_legacy: no display (DISPLAY is not set); run it under Xvfb, "
+                             "or with QT_QPA_PLATFORM=offscreen\n");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
     const QFileInfo folder(args.at(1));
     if (!folder.isDir()) {
         std::fprintf(stderr, "zuplayer_legacy: not a folder: %s\n", qPrintable(args.at(1)));

@@ -42,8 +42,9 @@ private Q_SLOTS:
     void cleanup() { ZuLogFile::uninstall(); }
 
     // First: the application object must not exist yet. Worker threads log
-    // and ask for it while the GUI thread changes the log level; under
-    // ThreadSanitizer any unguarded access here is reported.
+    // and ask for it while the GUI thread changes the log level; all of them
+    // must get the one instance (under the sanitizer build, any unguarded
+    // access that corrupts memory is reported as well).
     void sharedStateFromManyThreads()
     {
         QTemporaryDir dir;
