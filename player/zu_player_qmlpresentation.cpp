@@ -28,7 +28,6 @@ static void initQmlResources()
 
 namespace {
 const QColor kPanelColor(0x15, 0x19, 0x20);
-const QColor kWindowColor(0x0e, 0x10, 0x14);
 
 QWidget *makePlaceholder(QWidget *parent)
 {
