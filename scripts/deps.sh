@@ -11,7 +11,7 @@ PACKAGES=(
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtquick-templates
   qml6-module-qtqml-workerscript qml6-module-qtquick-dialogs libqt6svg6 libgl-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
-  libssl-dev openssl libcurl4-openssl-dev curl libsdl2-dev libarchive-dev libzip-dev
+  libssl-dev openssl libcurl4-openssl-dev curl libarchive-dev libzip-dev
   python3 xvfb xauth unzip zip libarchive-tools fonts-dejavu-core libgl1-mesa-dri
   # A FAT drive for the raw export's tests, mounted through FUSE where the
   # kernel has no vfat.
