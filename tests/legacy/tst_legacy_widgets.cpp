@@ -361,18 +361,6 @@ private slots:
         QVERIFY(!alarms.data(alarms.index(0).sibling(5, 0)).isValid());
     }
 
-    void tagRoles()
-    {
-        EventRecord tag;
-        tag.displayTime = QStringLiteral("20240115101502");
-        tag.tagName = QStringLiteral("Repère 1");
-        tag.tagDescription = QStringLiteral("Porte");
-        TagsModel tags({tag});
-        QCOMPARE(tags.index(0).data().toStringList(),
-                 (QStringList{QStringLiteral("2024-01-15 10:15:02"), QStringLiteral("Repère 1"), QStringLiteral("Porte")}));
-        QVERIFY(tags.index(0).data(Qt::BackgroundRole).toString().isNull());
-    }
-
     void rowPresses_data()
     {
         QTest::addColumn<QPoint>("pos");
