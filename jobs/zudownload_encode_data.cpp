@@ -7,6 +7,7 @@
 #include "zustreamparser.h"
 #include "zustreamremux.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,6 +20,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace {
 constexpr int kEncodeQueue = 30;
@@ -29,6 +31,7 @@ constexpr int kMaxWaits = 30;
 constexpr int kMinEncodedFrames = 50;
 constexpr int kRemuxAttempts = 50;
 constexpr int kDefaultFps = 25;
+constexpr int kRateWaitMs = 20;
 constexpr qint64 kVerifyChunk = 1 << 16;
 
 void logLine(const QString &line)
@@ -242,6 +245,31 @@ bool ZuDownload_encode_data::streamExhausted()
     return ended && !front();
 }
 
+double ZuDownload_encode_data::queuedRate()
+{
+    QMutexLocker lock(&m_queueLock);
+    for (const StreamFrame *frame : m_queue) {
+        if (frame->fps() > 0)
+            return frame->fps();
+    }
+    return -1.0;
+}
+
+bool ZuDownload_encode_data::rateSettled(const QDeadlineTimer &deadline)
+{
+    // No more times to come: the client has ended, or it waits for room in a
+    // full queue, or it has been silent too long.
+    if (deadline.hasExpired() || m_streamFailed)
+        return true;
+    {
+        QMutexLocker lock(&m_parserLock);
+        if (!m_parser || m_parser->isFinished())
+            return true;
+    }
+    QMutexLocker lock(&m_queueLock);
+    return int(m_queue.size()) >= kEncodeQueue;
+}
+
 StreamFrame *ZuDownload_encode_data::waitFrame(int waitMs, const QString &road, int silentCode, int &waits,
                                               int &result)
 {
@@ -306,6 +334,7 @@ int ZuDownload_encode_data::runEncode()
     int waits = 0;
     int result = 1;
     std::unique_ptr<ZuStreamEncoder> encoder;
+    std::optional<QDeadlineTimer> rateDeadline;
     const QByteArray end = m_endTimestamp.toLatin1();
 
     while (!m_stop) {
@@ -320,10 +349,23 @@ int ZuDownload_encode_data::runEncode()
                 continue;
             }
             const QString codec = encoderCodecName(m_videoFormat);
-            // The stream's rate is unknown until two timestamps were seen.
-            int fps = int(frame->fps());
+            int fps = qRound(frame->fps());
             if (fps <= 0)
-                fps = m_frameRate > 0 ? m_frameRate : kDefaultFps;
+                fps = m_frameRate;
+            if (fps <= 0) {
+                // The client measures the rate from the parts' times once it has
+                // seen two of them: a guessed rate would play the file too fast
+                // or too slow.
+                if (!rateDeadline)
+                    rateDeadline.emplace(qint64(kMaxWaits) * kEncodeWaitMs);
+                fps = qRound(queuedRate());
+                if (fps <= 0 && !rateSettled(*rateDeadline)) {
+                    QThread::msleep(kRateWaitMs);
+                    continue;
+                }
+                if (fps <= 0)
+                    fps = kDefaultFps;
+            }
             encoder = std::make_unique<ZuStreamEncoder>();
             if (!encoder->init_encoder(m_outputFile, codec, 2048, fps, frame->width(), frame->height(),
                                        m_captionFlag != 0, QStringLiteral("large"), frame->pixelFormat())) {

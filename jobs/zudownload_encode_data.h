@@ -1,4 +1,5 @@
 #pragma once
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QString>
 #include <QThread>
@@ -112,6 +113,9 @@ private:
     void clearQueue();
     // True when the client has ended and the queue is empty: no frame can come.
     bool streamExhausted();
+    // The first rate the client measured among the queued frames; -1 when none.
+    double queuedRate();
+    bool rateSettled(const QDeadlineTimer &deadline);
     void setLastTimestamp(const QString &timestamp);
     int finishOutputs(int result);
 

@@ -418,7 +418,11 @@ void ZU_Player_presentation::init_timelines(QFileInfoList VIDEO_filelist, int ca
     m_timelinesScroll = new QScrollArea();
     m_timelinesScroll->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
     m_timelinesScroll->setWidgetResizable(true);
-    m_timelinesScroll->setStyleSheet(QStringLiteral("background-color:transparent; border:0px;"));
+    // Only the area, its viewport and the rows' container are transparent: a
+    // rule without selector reaches the rows' tag tooltips too, which then
+    // show as an empty black box.
+    m_timelinesScroll->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget, QScrollArea > QWidget > QWidget"
+                                                    "{background-color:transparent; border:0px;}"));
     m_timelinesScroll->setWidget(timelines_widget);
 
     playback_tab_layout = new QVBoxLayout();

@@ -59,7 +59,6 @@ QTime hms(const QString &text)
     return QTime::fromString(text, QStringLiteral("HHmmss"));
 }
 
-const QString kAllCameras = QStringLiteral("Toutes les caméras");
 const int kTagRowHeight = 45;
 
 } // namespace
@@ -461,8 +460,8 @@ void ZU_Player_presentation::set_timestamp(QModelIndex index)
     }
     info(QStringLiteral("set_timestamp  :: timestamp      ") + time);
     info(QStringLiteral("set_timestamp  :: video file     ") + QFileInfo(current_file).fileName());
-    const QDateTime at = QDateTime::fromString(time, QStringLiteral("yyyyMMddHHmmss"));
-    const QString moved = at.addSecs(-2).toString(QStringLiteral("yyyyMMddHHmmss"));
+    const QDateTime from = QDateTime::fromString(time, QStringLiteral("yyyyMMddHHmmss")).addSecs(-2);
+    const QString moved = from.toString(QStringLiteral("yyyyMMddHHmmss"));
     info(QStringLiteral("set_timestamp  :: recalc timestamp ") + moved);
     QFileInfo file = record.file;
     if (alarm && file.filePath().isEmpty() && !record.cameraId.isEmpty() && time.size() >= 14) {
@@ -487,7 +486,7 @@ void ZU_Player_presentation::set_timestamp(QModelIndex index)
     // The row's time is the time to show from now on: another camera's row
     // rebuilds the hour rows, whose end seeks again to the current time
     // (and opens the file again when the row's stream was not recorded).
-    current_time_text = at.addSecs(-2).time().toString(QStringLiteral("HH:mm:ss:zzz"));
+    current_time_text = from.time().toString(QStringLiteral("HH:mm:ss:zzz"));
     emit change_timestamp(moved);
 }
 
@@ -550,7 +549,7 @@ void ZU_Player_presentation::set_alarm_list_from_cameraid(int id)
         return;
     }
     alarm_events.clear();
-    QStringList names{kAllCameras};
+    QStringList names{tr("Toutes les caméras")};
     int current = 0;
     info(QStringLiteral("alarm list from camera id :: id ") + QString::number(id));
     info(QStringLiteral("alarm list from camera id :: size ") + QString::number(pictures.size()));
@@ -635,7 +634,7 @@ void ZU_Player_presentation::set_tags_list_from_cameraid(int id)
         return;
     recompute_segment_seconds();
     tag_events.clear();
-    QStringList names{kAllCameras};
+    QStringList names{tr("Toutes les caméras")};
     int current = 0;
     for (const QFileInfo &t : tagFiles) {
         const std::unique_ptr<ZuTag> tag(ZuFile::load_tag_file(t.absoluteFilePath()));

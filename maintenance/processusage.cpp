@@ -31,8 +31,8 @@ void ProcessUsage::logUsage()
     quint64 totalBytes = 0, availableBytes = 0;
     double total = 0.0, available = 0.0;
     if (ZuProcStats::memoryStatus(&totalBytes, &availableBytes)) {
-        total = double(totalBytes) / kMiB;
-        available = double(availableBytes) / kMiB;
+        total = double(totalBytes >> 20);
+        available = double(availableBytes >> 20);
     } else if (owner) {
         owner->writeAnalyse(QStringLiteral("[INFO] Process Usage :: unknown Memory "));
     }

@@ -22,14 +22,12 @@ void Onvif_ptz::setRange(Range &range, const QString &text)
 
 void Onvif_ptz::add_profile_token(const QString &token)
 {
-    if (!token.isEmpty() && !profileTokens.contains(token))
-        profileTokens.append(token);
+    profileTokens.append(token);
 }
 
 void Onvif_ptz::add_node_token(const QString &token)
 {
-    if (!token.isEmpty() && !nodeTokens.contains(token))
-        nodeTokens.append(token);
+    nodeTokens.append(token);
 }
 
 void Onvif_ptz::add_preset(Onvif_preset_token *preset)

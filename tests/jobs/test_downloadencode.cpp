@@ -142,7 +142,7 @@ private slots:
         QTest::addColumn<QString>("codec");
         QTest::addColumn<QString>("rate");
         QTest::addColumn<int>("frames");
-        QTest::newRow("H264, rate unknown") << "H264" << -1 << "" << false << "h264" << "25/1" << 80;
+        QTest::newRow("H264, rate of the stream") << "H264" << -1 << "" << false << "h264" << "10/1" << 80;
         QTest::newRow("h265 in an archive") << "h265" << 10 << "descr.txt" << true << "hevc" << "10/1" << 80;
         QTest::newRow("RAW in an archive, rate of the stream")
             << "RAW" << -1 << "descripteur_caméra_été.txt" << true << "h264" << "10/1" << 80;

@@ -125,7 +125,14 @@ private slots:
         // The play button and the engine in step from every state: pause and
         // play; a rate chosen while paused plays at that rate.
         ZuStreamReadAndControl *engine = w.engine();
-        const auto state = [&](int look, ZuStreamReadAndControl::State s) { return w.playState() == look && engine->state() == s; };
+        // The play button shows what a click on it does.
+        const auto shows = [&](QStyle::StandardPixmap icon) {
+            return ui->playButton->icon().pixmap(16).toImage() == w.style()->standardIcon(icon).pixmap(16).toImage();
+        };
+        const auto state = [&](int look, ZuStreamReadAndControl::State s) {
+            return w.playState() == look && engine->state() == s
+                   && shows(look == 1 ? QStyle::SP_MediaPause : QStyle::SP_MediaPlay);
+        };
         QTest::mouseClick(ui->playButton, Qt::LeftButton);
         QVERIFY(state(2, ZuStreamReadAndControl::Paused));
         QTest::mouseClick(ui->playButton, Qt::LeftButton);
@@ -185,7 +192,9 @@ private slots:
         ui->tabWidget->setCurrentIndex(2);
         QTRY_VERIFY(ui->listVignettes_view->model() && ui->listVignettes_view->model()->rowCount() == 3);
         QCOMPARE(ui->alarm_combobox->currentText(), QStringLiteral("Parking"));
+        QSignalSpy asked(&w, &ZU_Player_presentation::change_timestamp);
         pressRow(ui->listVignettes_view, 1);
+        QCOMPARE(asked.last().at(0).toString(), QStringLiteral("20240305140200")); // the alarm is at 14:02:02
         QTRY_VERIFY(shownTime(w).startsWith(QStringLiteral("2024-03-05 14:02:0")));
         QVERIFY(w.currentFile().endsWith(QStringLiteral("12_20240305_140200.zuvideo")));
         // Its download square opens the picture.

@@ -357,20 +357,7 @@ private slots:
         AlarmModel alarms({r});
         QCOMPARE(alarms.index(0).data().toString(),
                  QDateTime::fromString(time, QStringLiteral("yyyyMMddHHmmss")).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-        QCOMPARE(alarms.index(0).data(Qt::BackgroundRole).toString(), QStringLiteral("/p/a.jpg"));
         QVERIFY(!alarms.data(alarms.index(0).sibling(5, 0)).isValid());
-    }
-
-    void tagRoles()
-    {
-        EventRecord tag;
-        tag.displayTime = QStringLiteral("20240115101502");
-        tag.tagName = QStringLiteral("Repère 1");
-        tag.tagDescription = QStringLiteral("Porte");
-        TagsModel tags({tag});
-        QCOMPARE(tags.index(0).data().toStringList(),
-                 (QStringList{QStringLiteral("2024-01-15 10:15:02"), QStringLiteral("Repère 1"), QStringLiteral("Porte")}));
-        QVERIFY(tags.index(0).data(Qt::BackgroundRole).toString().isNull());
     }
 
     void rowPresses_data()

@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QToolTip>
 
 #include <algorithm>
 #include <memory>
@@ -30,6 +31,22 @@ std::unique_ptr<ZU_Player_presentation> dayWindow(const QString &day = smallDay(
     w->resize(1200, 800);
     w->show();
     return openDay(*w, day) ? std::move(w) : nullptr;
+}
+
+// Pixels of `rect` in `img` that stand out from the commonest gray level
+// there (the background).
+int textPixels(const QImage &img, QRect rect)
+{
+    rect = rect.intersected(img.rect());
+    QMap<int, int> grays; // gray level / 8 -> pixels
+    for (int y = rect.top(); y <= rect.bottom(); ++y)
+        for (int x = rect.left(); x <= rect.right(); ++x)
+            ++grays[qGray(img.pixel(x, y)) / 8];
+    const int background = std::max_element(grays.cbegin(), grays.cend()).key();
+    int text = 0;
+    for (auto it = grays.cbegin(); it != grays.cend(); ++it)
+        text += qAbs(it.key() - background) * 8 > 80 ? it.value() : 0;
+    return text;
 }
 
 } // namespace
@@ -86,6 +103,10 @@ private slots:
     {
         const auto w = dayWindow();
         QVERIFY(w);
+        // Nor does a slider release ask for a time before any was shown.
+        QSignalSpy asked(w.get(), &ZU_Player_presentation::change_timestamp);
+        emit w->form()->slider->change_value(QStringLiteral("14:00:00"), 3);
+        QCOMPARE(asked.count(), 0);
         QTest::mouseClick(w->form()->exportbutton, Qt::LeftButton);
         QVERIFY(!w->exportPopup());
         clickRow(w->hourTimelines().value(QStringLiteral("14:00:00 - 15:00:00")), 0);
@@ -98,7 +119,7 @@ private slots:
 
     // An alarm row of another camera plays that camera at the alarm, also
     // when the stream chosen for the camera shown was not recorded by it
-    // (camera 12 records video0 only).
+    // (camera 12 records video0 only). The stream is chosen while playing.
     void alarmRowOfAnotherCamera()
     {
         const auto w = dayWindow();
@@ -108,7 +129,15 @@ private slots:
         row->grab();
         clickRow(row, (8 * row->width() + 3599) / 3600); // camera 3 at 14:00:08
         QVERIFY(waitPicture(*w));
+        // The stream box acts while playing only.
+        QTest::mouseClick(ui->playButton, Qt::LeftButton);
+        QCOMPARE(w->playState(), 2);
         ui->video_stream_box->setCurrentIndex(1);
+        emit ui->video_stream_box->activated(1);
+        QCoreApplication::processEvents();
+        QCOMPARE(w->engine()->stream_id(), QStringLiteral("0"));
+        QCOMPARE(w->playState(), 2);
+        QTest::mouseClick(ui->playButton, Qt::LeftButton);
         emit ui->video_stream_box->activated(1);
         QTRY_COMPARE(w->engine()->stream_id(), QStringLiteral("1"));
         QVERIFY(waitPicture(*w));
@@ -189,9 +218,10 @@ private slots:
         QCOMPARE(w->engine()->state(), ZuStreamReadAndControl::Playing);
     }
 
-    // The boxes' popups as a user opens them: every row as wide as its text
-    // needs, and text that stands out from its row.
-    void boxPopupsReadable()
+    // The boxes' popups and an hour row's tag tip as a user opens them:
+    // every row as wide as its text needs, and text that stands out from
+    // an opaque background.
+    void popupsReadable()
     {
         const auto w = dayWindow();
         QVERIFY(w);
@@ -210,18 +240,32 @@ private slots:
                          qPrintable(box->objectName() + QLatin1Char(' ') + box->itemText(i)));
             }
             const QImage img = view->viewport()->grab().toImage();
-            const QRect r = view->visualRect(box->model()->index(box->count() - 1, 0)).intersected(img.rect());
-            QMap<int, int> grays; // gray level / 8 -> pixels; the commonest is the row's background
-            for (int y = r.top(); y <= r.bottom(); ++y)
-                for (int x = r.left(); x <= r.right(); ++x)
-                    ++grays[qGray(img.pixel(x, y)) / 8];
-            const int background = std::max_element(grays.cbegin(), grays.cend()).key();
-            int text = 0;
-            for (auto it = grays.cbegin(); it != grays.cend(); ++it)
-                text += qAbs(it.key() - background) * 8 > 80 ? it.value() : 0;
+            const int text = textPixels(img, view->visualRect(box->model()->index(box->count() - 1, 0)));
             QVERIFY2(text > 20, qPrintable(QStringLiteral("%1: %2 text pixels").arg(box->objectName()).arg(text)));
             box->hidePopup();
         }
+
+        ui->tabWidget->setCurrentIndex(1);
+        ZuTimeline *row = nullptr;
+        for (ZuTimeline *line : w->hourTimelines())
+            row = !line->tags().isEmpty() ? line : row;
+        QVERIFY(row);
+        row->grab();
+        for (int x = 0; x < row->width() && !QToolTip::isVisible(); ++x) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(x, 12), row->mapToGlobal(QPointF(x, 12)), Qt::NoButton,
+                             Qt::NoButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(row, &move);
+        }
+        QVERIFY(QToolTip::isVisible());
+        QWidget *tip = nullptr;
+        for (QWidget *top : QApplication::topLevelWidgets())
+            tip = top->inherits("QTipLabel") && top->isVisible() ? top : tip;
+        QVERIFY(tip);
+        const QImage img = tip->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(qAlpha(img.pixel(img.width() / 2, 1)), 255);
+        const int text = textPixels(img, img.rect());
+        QVERIFY2(text > 20, qPrintable(QStringLiteral("tag tip: %1 text pixels").arg(text)));
+        QToolTip::hideText();
     }
 
     // A day written here: two cameras on different schedules, a file that
@@ -233,6 +277,7 @@ private slots:
         const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
         const QString date = QStringLiteral("20240101");
         QVERIFY(!writeRecording(day, date, 1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")}).isEmpty());
+        QVERIFY(!writeRecording(day, date, 1, QStringLiteral("102000"), {QStringLiteral("102000000"), QStringLiteral("102030000")}).isEmpty());
         QVERIFY(!writeRecording(day, date, 1, QStringLiteral("105900"), {QStringLiteral("105900000"), QStringLiteral("110030000")}).isEmpty());
         QVERIFY(!writeRecording(day, date, 2, QStringLiteral("110100"), {QStringLiteral("110100000"), QStringLiteral("110130000")}).isEmpty());
         QVERIFY(ZuFile::write_tag_file(day + QStringLiteral("/100000/1_20240101_100000.zutag"),
@@ -244,9 +289,22 @@ private slots:
         QCOMPARE(w->cameraIdText(), QStringLiteral("1"));
         QCOMPARE(w->segmentSeconds(), 60);
 
-        // In the gap after camera 1's 10:00 file.
+        // In the gap after camera 1's 10:00 file: the file that began
+        // nearer the time than the next one begins after it.
         QCOMPARE(w->timeline_get_datetime(QStringLiteral("10:09:00"), 1, 900), QStringLiteral("20240101100900"));
         QVERIFY(w->currentFile().endsWith(QStringLiteral("1_20240101_100000.zuvideo")));
+        QCOMPARE(w->timeline_get_datetime(QStringLiteral("10:12:00"), 1, 900), QStringLiteral("20240101101200"));
+        QVERIFY(w->currentFile().endsWith(QStringLiteral("1_20240101_102000.zuvideo")));
+
+        // An alarm at a file's last second is in it, one a second later is not.
+        QCOMPARE(w->get_video_file_for_alarm(QStringLiteral("1"), date, QStringLiteral("100059")).fileName(),
+                 QStringLiteral("1_20240101_100000.zuvideo"));
+        QVERIFY(w->get_video_file_for_alarm(QStringLiteral("1"), date, QStringLiteral("100100")).fileName().isEmpty());
+
+        // A segment folder of the day keeps the day.
+        emit w->form()->tree->clicked(w->treeIndex(day + QStringLiteral("/100000")));
+        QCOMPARE(w->dayDirectory(), day + QLatin1Char('/'));
+        QVERIFY(w->form()->exportbutton->isEnabled());
 
         // The 10:59 file's frames: 10:59 on its own row, 11:00 on the next.
         ZuTimeline *ten = w->hourTimelines().value(QStringLiteral("10:00:00 - 11:00:00"));
@@ -277,12 +335,12 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
-        QVERIFY(!writeRecording(day, QStringLiteral("20240101"), 1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100459000")}).isEmpty());
-        QVERIFY(!writeRecording(day, QStringLiteral("20240101"), 1, QStringLiteral("100500"), {QStringLiteral("100500000"), QStringLiteral("100959000")}).isEmpty());
-        QVERIFY(writeFile(day + QStringLiteral("/100000/1_20240101_100230_motion.jpg"), "x"));
-        QVERIFY(writeFile(day + QStringLiteral("/100000/1_20240101_100230_motion-thumb.jpg"), "x"));
-        QVERIFY(ZuFile::write_tag_file(day + QStringLiteral("/100000/1_20240101_100300.zutag"),
-                                       ZuTag(QStringLiteral("8"), QStringLiteral("20240101100300"), QStringLiteral("1"),
+        QVERIFY(!writeRecording(day, QStringLiteral("20240101"), 7, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100459000")}).isEmpty());
+        QVERIFY(!writeRecording(day, QStringLiteral("20240101"), 7, QStringLiteral("100500"), {QStringLiteral("100500000"), QStringLiteral("100959000")}).isEmpty());
+        QVERIFY(writeFile(day + QStringLiteral("/100000/7_20240101_100230_motion.jpg"), "x"));
+        QVERIFY(writeFile(day + QStringLiteral("/100000/7_20240101_100230_motion-thumb.jpg"), "x"));
+        QVERIFY(ZuFile::write_tag_file(day + QStringLiteral("/100000/7_20240101_100300.zutag"),
+                                       ZuTag(QStringLiteral("8"), QStringLiteral("20240101100300"), QStringLiteral("7"),
                                              QStringLiteral("Passage"), QString())));
 
         ZU_Player_presentation w;
@@ -292,12 +350,71 @@ private slots:
         QCOMPARE(w.dayDirectory(), day + QLatin1Char('/'));
         w.form()->tabWidget->setCurrentIndex(3);
         QCOMPARE(w.tagEvents().size(), 1);
-        QCOMPARE(w.tagEvents().first().file.fileName(), QStringLiteral("1_20240101_100000.zuvideo"));
+        QCOMPARE(w.tagEvents().first().file.fileName(), QStringLiteral("7_20240101_100000.zuvideo"));
         QVERIFY(w.form()->listTags_view->rowHeight(0) >= 40); // room for the row's two text lines
         w.form()->tabWidget->setCurrentIndex(2);
         QCOMPARE(w.alarmEvents().size(), 1);
+        // A camera the day does not name is listed and chosen as "CAMERA 7".
+        QCOMPARE(w.form()->alarm_combobox->itemText(1), QStringLiteral("CAMERA 7"));
+        emit w.form()->alarm_combobox->activated(1);
+        QCOMPARE(w.cameraIdText(), QStringLiteral("7"));
+        QCOMPARE(w.alarmEvents().size(), 1);
         pressRow(w.form()->listVignettes_view, 0);
-        QVERIFY2(w.currentFile().endsWith(QStringLiteral("/100000/1_20240101_100000.zuvideo")), qPrintable(w.currentFile()));
+        QVERIFY2(w.currentFile().endsWith(QStringLiteral("/100000/7_20240101_100000.zuvideo")), qPrintable(w.currentFile()));
+    }
+
+    // The day's index of camera names is enough while the day holds as many
+    // other lists as it names cameras; otherwise every list is read and the
+    // index rewritten with what they say together.
+    void dayCameraLists_data()
+    {
+        QTest::addColumn<int>("others");
+        QTest::addColumn<int>("cameras");
+        QTest::newRow("as many lists as named cameras") << 3 << 3;
+        QTest::newRow("fewer lists") << 2 << 5;
+    }
+    void dayCameraLists()
+    {
+        QFETCH(int, others);
+        QFETCH(int, cameras);
+        QTemporaryDir tmp;
+        const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
+        QVERIFY(!writeRecording(day, QStringLiteral("20240101"), 1, QStringLiteral("100000"), {QStringLiteral("100000000")}).isEmpty());
+        const QFileInfo index(day + QStringLiteral("/index.zunfo"));
+        QVERIFY(ZuFile::create_zunfo_index_file(index, {{1, QStringLiteral("Entrée")}, {2, QStringLiteral("Parking")}, {3, QStringLiteral("Quai")}}));
+        const QStringList names{QStringLiteral("Cour"), QStringLiteral("Jardin"), QStringLiteral("Toit")};
+        for (int i = 0; i < others; ++i)
+            QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + QStringLiteral("/cam%1.zunfo").arg(i + 4)), {{i + 4, names.at(i)}}));
+        const QByteArray before = testsupport::readFile(index.filePath());
+
+        const auto w = dayWindow(day);
+        QVERIFY(w);
+        QCOMPARE(w->cameraBox()->count(), cameras);
+        QCOMPARE(w->cameraBox()->itemText(0), QStringLiteral("Entrée"));
+        if (cameras == 3)
+            QCOMPARE(testsupport::readFile(index.filePath()), before);
+        else
+            QCOMPARE(ZuFile::check_and_parse_nfo_file(index, {}).value(5), QStringLiteral("Jardin"));
+    }
+
+    // A day without any recording: a click finds nothing, asks for no time
+    // and reading stays stopped.
+    void dayWithoutRecordings()
+    {
+        QTemporaryDir tmp;
+        const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
+        QVERIFY(QDir().mkpath(day + QStringLiteral("/100000")));
+        ZU_Player_presentation w;
+        w.show();
+        emit w.form()->tree->clicked(w.treeIndex(day));
+        w.form()->tabWidget->setCurrentIndex(1);
+        QTRY_VERIFY(!w.isBuildingTimelines());
+        QSignalSpy asked(&w, &ZU_Player_presentation::change_timestamp);
+        QVERIFY(w.timeline_get_datetime(QStringLiteral("10:00:00"), 1, 900).isEmpty());
+        w.timeline_send_click(QStringLiteral("10:00:00"), 1);
+        QCOMPARE(asked.count(), 0);
+        QCOMPARE(w.playState(), 0);
+        QCOMPARE(w.engine()->state(), ZuStreamReadAndControl::Stopped);
     }
 
     void destroyedWhileBuilding()

@@ -111,8 +111,9 @@ private slots:
             QVERIFY2(g_log.first().startsWith("Error: getting tag GetNodes " + fault), qPrintable(g_log.first()));
     }
 
-    // What the chain's replies do not show: the padded date, token lists without
-    // empty or repeated tokens.
+    // What the chain's replies do not show: the padded date; every profile's
+    // token, an absent one as empty; a node token for each of the two walks over
+    // a profile, empty ones too.
     void repliesFillTheRecord()
     {
         DomParser parser;
@@ -128,9 +129,10 @@ private slots:
             "<trt:GetProfilesResponse><trt:Profiles token=\"P1\"><tt:Name>a</tt:Name>"
             "<tt:VideoEncoderConfiguration token=\"E1\"/><tt:PTZConfiguration><tt:NodeToken>N1</tt:NodeToken>"
             "</tt:PTZConfiguration></trt:Profiles><trt:Profiles token=\"P2\"><tt:PTZConfiguration><tt:NodeToken/>"
-            "</tt:PTZConfiguration></trt:Profiles></trt:GetProfilesResponse>"));
-        QCOMPARE(ptz->get_profile_tokens(), (QStringList{"P1", "P2"}));
-        QCOMPARE(ptz->get_node_tokens(), QStringList{"N1"});
+            "</tt:PTZConfiguration></trt:Profiles><trt:Profiles><tt:Name>c</tt:Name></trt:Profiles>"
+            "</trt:GetProfilesResponse>"));
+        QCOMPARE(ptz->get_profile_tokens(), (QStringList{"P1", "P2", ""}));
+        QCOMPARE(ptz->get_node_tokens(), (QStringList{"N1", "N1", "", ""}));
         QCOMPARE(parser.profile_encoder_map(), (QHash<QString, QString>{{"P1", "E1"}}));
     }
 
