@@ -309,12 +309,16 @@ void ZuDownload_thread::read_stream(const char *data, size_t size)
         logMessage("[ERROR] ZuDownload thread :: get stream :: buffer curl is null");
         return;
     }
+    // The body of a redirect is neither the file nor an error (a page saying
+    // where the file went, whatever its type).
+    if (m_headers.status >= 300 && m_headers.status < 400)
+        return;
     const QString contentType = m_headers.contentType;
     if (ZuDownloadReply::classify(contentType) != ZuDownloadReply::Kind::Data) {
         refuseReply(contentType, QByteArray(data, qsizetype(size)));
         return;
     }
-    // The body of a redirect or of an error status is not the file.
+    // Nor is the body of an error status.
     if (!isSuccess(m_headers.status))
         return;
 

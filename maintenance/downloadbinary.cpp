@@ -251,10 +251,11 @@ void DownloadBinary::parseOffThread(Parse parse, Then then)
     // meanwhile drops it.
     using Result = std::invoke_result_t<Parse>;
     const quint64 serial = checkSerial;
-    QtConcurrent::run(QThreadPool::globalInstance(), std::move(parse)).then(this, [this, serial, then](const Result &parsed) {
-        if (serial == checkSerial)
-            then(parsed);
-    });
+    QtConcurrent::run(QThreadPool::globalInstance(), std::move(parse))
+        .then(this, [this, serial, then](const Result &parsed) {
+            if (serial == checkSerial)
+                then(parsed);
+        });
 }
 
 void DownloadBinary::onTrackListFinished(QNetworkReply *r)
