@@ -1,6 +1,7 @@
 #include "zulog.h"
 
 #include "fdwrite.h"
+#include "logaddress.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -22,8 +23,11 @@ void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (type == QtWarningMsg)
         return;
+    // Whoever wrote the line, an address in it keeps its credentials out of
+    // the file.
     const QByteArray line =
-        (ZuLogFile::formatLine(type, message, QDateTime::currentDateTime()) + QLatin1Char('\n')).toUtf8();
+        (ZuLogFile::formatLine(type, maskAddressesIn(message), QDateTime::currentDateTime()) + QLatin1Char('\n'))
+            .toUtf8();
 
     QMutexLocker lock(&g_fileMutex);
     if (g_pathBytes.isEmpty())

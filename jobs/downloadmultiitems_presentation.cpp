@@ -4,7 +4,6 @@
 #include "zudownload_thread.h"
 #include "zulog.h"
 
-#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -27,19 +26,6 @@ constexpr qint64 kMaxTotalKiB = std::numeric_limits<qint64>::max() / 1024;
 QString bit(bool value)
 {
     return value ? QStringLiteral("1") : QStringLiteral("0");
-}
-
-// Lower-case hexadecimal SHA-256 of a file's bytes; empty when it cannot be
-// read.
-QString fileSha256(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
 }
 
 // Puts `from` in the place of `to` in one step, replacing a file there.
@@ -115,19 +101,6 @@ DownloadMultiItems_Presentation::DownloadMultiItems_Presentation(QList<DownloadF
 DownloadMultiItems_Presentation::~DownloadMultiItems_Presentation()
 {
     releaseTransfer();
-}
-
-QString DownloadMultiItems_Presentation::partPath(const QString &path)
-{
-    return path + QStringLiteral(".part");
-}
-
-void DownloadMultiItems_Presentation::removePartFile(const QString &path)
-{
-    // A record without a path has no part file (".part" alone would name a
-    // file of the working folder).
-    if (!path.isEmpty())
-        QFile::remove(partPath(path));
 }
 
 QString DownloadMultiItems_Presentation::withFileHashQuery(const QString &url)
@@ -242,8 +215,12 @@ void DownloadMultiItems_Presentation::releaseTransfer()
     // A transfer still running here belongs to a file the job has left.
     m_transfer->set_stop();
     m_transfer->wait();
+    // What it wrote and the job did not take in goes with it.
+    const QString part = m_transfer->partFile();
     delete m_transfer;
     m_transfer = nullptr;
+    if (!part.isEmpty())
+        QFile::remove(part);
 }
 
 void DownloadMultiItems_Presentation::get_data_with_libcurl(QString url)
@@ -261,8 +238,11 @@ void DownloadMultiItems_Presentation::get_data_with_libcurl(QString url)
             downloadProgress(received, total);
     });
     connect(m_transfer, &ZuDownload_thread::download_finished, this, [this, generation](QString sha) {
-        if (generation == m_generation)
+        if (generation == m_generation) {
+            m_partFile = m_transfer->partFile();
+            m_receivedSha = m_transfer->receivedSha256();
             item_finished(sha);
+        }
     });
     connect(m_transfer, &ZuDownload_thread::download_error, this, [this, generation](QString url, QString code) {
         if (generation == m_generation)
@@ -288,11 +268,11 @@ void DownloadMultiItems_Presentation::downloadProgress(qint64 bytesReceived, qin
 
 bool DownloadMultiItems_Presentation::acceptCurrentFile(const QString &fileSha)
 {
-    if (m_current.path.isEmpty())
+    const QString part = std::exchange(m_partFile, QString());
+    const QString actual = std::exchange(m_receivedSha, QString());
+    if (m_current.path.isEmpty() || part.isEmpty())
         return false; // nothing was written for it
-    const QString part = partPath(m_current.path);
     const QString expected = ZuDownloadReply::cleanDigest(fileSha);
-    const QString actual = fileSha256(part);
     if (!expected.isEmpty()) {
         logMessage(QStringLiteral("[INFO] Download Multi Items Presentation :: item finished :: file digest :: ")
                    + expected);
@@ -326,7 +306,8 @@ void DownloadMultiItems_Presentation::item_finished(QString file_sha)
         logMessage("[INFO] Download Multi Items Presentation :: item finished :: is stopped");
         // The stop came after the transfer's last byte: what it wrote is not
         // moved into place, so it goes.
-        removePartFile(m_current.path);
+        if (!m_partFile.isEmpty())
+            QFile::remove(std::exchange(m_partFile, QString()));
         finished();
         return;
     }
@@ -476,10 +457,9 @@ void DownloadMultiItems_Presentation::tryAgain()
     openRepButton->setEnabled(false);
     openRepButton->hide();
     progressBar->show();
-    // The previous transfer has ended before its file goes.
+    // The previous transfer has ended, and its part file gone, before the
+    // file starts again.
     releaseTransfer();
-    if (!m_pending.isEmpty())
-        removePartFile(m_pending.first().path);
     start_downloading_item();
     Q_EMIT statusChanged();
 }

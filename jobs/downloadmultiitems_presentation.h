@@ -26,9 +26,9 @@ struct DownloadFileRecord {
 // retries a failed file up to five times and keeps those that finally failed
 // in an error list. Type tag "multi" when the window creates it.
 //
-// A file is written under partPath() and moved into place only once it is
-// complete and its digest matches the one the server sent; a file already
-// at the destination is replaced only then.
+// A file is written under a part file of its own (see ZuDownload_thread) and
+// moved into place only once it is complete and its digest matches the one
+// the server sent; a file already at the destination is replaced only then.
 class DownloadMultiItems_Presentation : public Presentation_Interface
 {
     Q_OBJECT
@@ -68,8 +68,6 @@ public:
     // stop of the job: the failure is retried.
     void interruptTransfer();
 
-    // Where a file is written until it is complete and checked.
-    static QString partPath(const QString &path);
     // `url` with "file_hash=1" added to its query, unless it names a file
     // type sent without a digest or already asks for one.
     static QString withFileHashQuery(const QString &url);
@@ -99,7 +97,6 @@ private Q_SLOTS:
 
 private:
     void releaseTransfer();
-    static void removePartFile(const QString &path);
     // Makes the first pending file the current one and starts its transfer.
     void startCurrent(const char *logPrefix, const char *urlLogPrefix);
     // Moves the current file's checked part file into place; false (and the
@@ -122,4 +119,8 @@ private:
     qint64 m_totalSize = -1;
     int m_retries = 0;
     quint64 m_retryGeneration = 0;
+    // Of the transfer that has just ended well: its part file and the digest
+    // of what it stored there.
+    QString m_partFile;
+    QString m_receivedSha;
 };

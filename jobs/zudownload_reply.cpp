@@ -10,6 +10,10 @@ void Headers::addLine(const char *data, size_t size)
     if (!data || size == 0)
         return;
     const QByteArray line(data, qsizetype(size));
+    if (line.startsWith("HTTP/")) {
+        *this = Headers();
+        status = line.split(' ').value(1).toInt();
+    }
     text += line;
     if (line.contains("Content-Type:"))
         contentType = QString::fromLatin1(line);

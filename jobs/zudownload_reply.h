@@ -13,7 +13,10 @@ namespace ZuDownloadReply {
 // The response headers of one transfer, fed one line at a time as libcurl
 // delivers them (status line and the blank end line included).
 struct Headers {
-    QByteArray text;     // every line received so far, raw
+    // Each response starts again with its status line: after a redirect
+    // only the last response's headers count.
+    int status = 0;      // of the current response; 0 before its status line
+    QByteArray text;     // every line of the current response so far, raw
     QString contentType; // the last whole line that names a Content-Type
     // From the last line that names a Content-Digest, with every
     // "Content-Digest: sha-256=" taken out; the line's CR LF stays.

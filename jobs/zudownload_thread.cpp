@@ -5,8 +5,11 @@
 #include "http_singleton.h"
 #include "zulog.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
+#include <QStorageInfo>
 
 namespace {
 // The first line of a file without a digest is looked at for an error
@@ -16,6 +19,30 @@ constexpr qint64 kFirstLineLimit = 64 * 1024;
 QString curlText(CURLcode code)
 {
     return QString::fromUtf8(curl_easy_strerror(code));
+}
+
+bool isSuccess(int status)
+{
+    return status >= 200 && status < 300;
+}
+
+// A hidden name beside `target` that no file has yet, opened for writing
+// only when it is still free: a file the user named like the download, or
+// like its part file, is never opened, emptied or removed.
+bool openFreshPart(QFile &out, const QString &target)
+{
+    const QFileInfo info(target);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QString name = QLatin1Char('.') + info.fileName() + QLatin1Char('.') +
+                             QString::number(QRandomGenerator::global()->generate64(), 36) +
+                             QStringLiteral(".part");
+        out.setFileName(info.dir().filePath(name));
+        if (out.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered))
+            return true;
+        if (!out.exists())
+            return false;
+    }
+    return false;
 }
 } // namespace
 
@@ -128,6 +155,12 @@ bool ZuDownload_thread::get_data_with_libcurl(QString url)
     if (version.contains(QLatin1String(".DEV")) || version.contains(QLatin1String(".patch")))
         curl_easy_setopt(m_easy, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_0));
+    // A redirect is followed to another web address only; a redirect to a
+    // local file or any other scheme fails the transfer.
+    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 10L);
     // Several transfers run on threads of their own: no signals for timeouts.
     curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
 
@@ -155,16 +188,20 @@ bool ZuDownload_thread::get_data_with_libcurl(QString url)
                 continue;
             }
             logMessage(QStringLiteral("[ERROR] ZuDownload thread :: get stream :: transfer not completed :: ") + text);
+            // The row says why, unless a stop or a refused reply (which has
+            // said so already) ended the transfer.
+            if (!m_stop.load())
+                showFailure(failureText(text), false);
             fail(text);
             break;
         }
     }
 
-    // A server that answers with an error status and a body typed as data
-    // has not sent the file.
+    // Only a successful final answer carries the file: an error status, or
+    // a redirect that was not followed, has not sent it.
     long status = 0;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
-    if (!m_error && !m_stop.load() && status >= 400) {
+    if (!m_error && !m_stop.load() && !isSuccess(int(status))) {
         const QString value = QStringLiteral("Server error %1").arg(status);
         logMessage(QStringLiteral("[ERROR] ZuDownload thread :: get stream :: server error :: ") + QString::number(status));
         fail(value);
@@ -202,6 +239,8 @@ void ZuDownload_thread::endTransfer()
         return;
     }
 
+    if (m_opened)
+        m_received = QString::fromLatin1(m_hash.result().toHex());
     if (m_headers.digest.isEmpty()) {
         if (!m_opened || !out || !out->isOpen() || !out->isReadable()) {
             logMessage("[WARN] ZuDownload thread :: item finished :: output not open");
@@ -270,11 +309,18 @@ void ZuDownload_thread::read_stream(const char *data, size_t size)
         logMessage("[ERROR] ZuDownload thread :: get stream :: buffer curl is null");
         return;
     }
+    // The body of a redirect is neither the file nor an error (a page saying
+    // where the file went, whatever its type).
+    if (m_headers.status >= 300 && m_headers.status < 400)
+        return;
     const QString contentType = m_headers.contentType;
     if (ZuDownloadReply::classify(contentType) != ZuDownloadReply::Kind::Data) {
         refuseReply(contentType, QByteArray(data, qsizetype(size)));
         return;
     }
+    // Nor is the body of an error status.
+    if (!isSuccess(m_headers.status))
+        return;
 
     QFile &out = m_owner->outputFile();
     if (!m_opened) {
@@ -282,12 +328,10 @@ void ZuDownload_thread::read_stream(const char *data, size_t size)
             return;
         logMessage(QStringLiteral("[INFO] ZuDownload thread :: read stream :: output set filename : ") + m_outputPath);
         out.close();
-        out.setFileName(DownloadMultiItems_Presentation::partPath(m_outputPath));
         const QString shown = QFileInfo(m_outputPath).fileName();
         toOwner([shown](DownloadMultiItems_Presentation *owner) { owner->fileNameLabel->setText(shown); });
         Q_EMIT statusChanged();
-        // Truncated: a longer file left by an earlier attempt keeps no tail.
-        if (!out.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+        if (!openFreshPart(out, m_outputPath)) {
             logMessage("[ERROR] ZuDownload thread :: output ERROR opening");
             const QString text = tr("Erreur à l'ouverture du fichier : %1").arg(out.errorString());
             m_stop.store(true);
@@ -300,11 +344,25 @@ void ZuDownload_thread::read_stream(const char *data, size_t size)
             return;
         }
         m_opened = true;
+        m_partPath = out.fileName();
         Q_EMIT statusChanged();
     }
-    if (out.write(data, qint64(size)) != qint64(size)) {
-        const QString text = tr("Erreur à l'enregistrement : %1").arg(out.errorString());
-        logMessage(QStringLiteral("[ERROR] ZuDownload thread :: read stream :: write failed :: ") + out.errorString());
+    qint64 written = 0;
+    while (written < qint64(size)) {
+        const qint64 n = out.write(data + written, qint64(size) - written);
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    // Hashed as it is stored: the window's thread never reads the file back.
+    m_hash.addData(QByteArrayView(data, written));
+    if (written != qint64(size)) {
+        const bool full = out.error() == QFileDevice::ResourceError ||
+                          QStorageInfo(QFileInfo(out.fileName()).absolutePath()).bytesAvailable() < qint64(size) - written;
+        const QString text =
+            tr("Erreur à l'enregistrement : %1").arg(full ? tr("le disque est plein") : out.errorString());
+        logMessage(QStringLiteral("[ERROR] ZuDownload thread :: read stream :: write failed :: ") +
+                   (full ? QStringLiteral("disk full") : out.errorString()));
         m_stop.store(true);
         fail(text);
         toOwner([text](DownloadMultiItems_Presentation *owner) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <QCryptographicHash>
 #include <QString>
 #include <QThread>
 
@@ -17,9 +18,11 @@ class DownloadMultiItems_Presentation;
 // and ends every run with exactly one of download_finished and
 // download_error.
 //
-// The data goes to "<file>.part" (truncated when opened); the owner checks
-// it and moves it into place. A file this transfer did not open is never
-// removed by it.
+// Only the body of a successful final answer is stored; redirects are
+// followed to http(s) addresses only. The data goes to a part file of a
+// fresh hidden name beside the file (created exclusively) and is hashed as
+// it arrives; the owner checks the digest and moves the part file into
+// place. A file this transfer did not create is never touched by it.
 //
 // Everything it changes on the owner's row (texts, buttons, halting the
 // job) is posted to the owner's thread and dropped once the owner has moved
@@ -37,6 +40,11 @@ public:
     bool stopRequested() const { return m_stop.load(); }
 
     bool get_data_with_libcurl(QString url);
+
+    // Once the run has ended: the part file it wrote (empty when none) and
+    // the lower-case hexadecimal SHA-256 of the bytes stored there.
+    QString partFile() const { return m_partPath; }
+    QString receivedSha256() const { return m_received; }
 
 Q_SIGNALS:
     void download_finished(QString file_sha);
@@ -81,6 +89,9 @@ private:
     bool m_opened = false;        // this run opened the output (and so may remove it)
     bool m_replyRefused = false;  // an error reply has been reported
     QString m_failure;
+    QString m_partPath;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    QString m_received;
     qint64 m_lastNow = -1;
     qint64 m_lastTotal = -1;
 };

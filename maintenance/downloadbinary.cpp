@@ -1,6 +1,7 @@
 #include "downloadbinary.h"
 
 #include "http_singleton.h"
+#include "replyguard.h"
 #include "zulog.h"
 
 #include <QCoreApplication>
@@ -17,11 +18,13 @@
 #include <QProgressDialog>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QThreadPool>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
-constexpr int kCheckTimeoutMs = 15000;
+constexpr int kCheckTimeoutMs = 15000; // silence
 constexpr int kPackageTimeoutMs = 600000;
 constexpr int kNotesMaxChars = 12000;
 
@@ -46,6 +49,32 @@ bool isWebUrl(const QUrl &url)
 QString urlFileName(const QUrl &url)
 {
     return QFileInfo(url.path(QUrl::FullyDecoded)).fileName();
+}
+
+// Why a request failed: the bound it overstepped, else the network's word.
+QString replyErrorText(QNetworkReply *r)
+{
+    const ReplyGuard *guard = ReplyGuard::of(r);
+    return guard && guard->breach() != ReplyGuard::Breach::None ? guard->breachText() : r->errorString();
+}
+
+// `name` in `folder`, or the first of "base-1.suffix", "base-2.suffix", ...
+// that no file has. The name is taken by creating the file empty, so that
+// nothing else can take it meanwhile; empty when none could be created.
+QString reserveFreeName(const QString &folder, const QString &name)
+{
+    const QString suffix = DownloadBinary::packageSuffix(name);
+    const QString base = suffix.isEmpty() ? name : name.left(name.size() - suffix.size() - 1);
+    const QString dotSuffix = suffix.isEmpty() ? QString() : name.right(suffix.size() + 1);
+    for (int n = 0; n < 1000; ++n) {
+        const QString candidate = n == 0 ? name : base + QLatin1Char('-') + QString::number(n) + dotSuffix;
+        QFile file(QDir(folder).filePath(candidate));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return file.fileName();
+        if (!file.exists())
+            return QString();
+    }
+    return QString();
 }
 
 } // namespace
@@ -92,9 +121,19 @@ DownloadBinary::~DownloadBinary()
     }
     delete progressDialog.data();
     hash.reset();
-    if (saveFile)
+    if (saveFile) {
         saveFile->cancelWriting();
-    saveFile.reset();
+        saveFile.reset();
+        releaseTarget();
+    }
+}
+
+void DownloadBinary::releaseTarget()
+{
+    // Only the empty file this download created to hold the name.
+    if (targetReserved && QFileInfo(targetPath).isFile() && QFileInfo(targetPath).size() == 0)
+        QFile::remove(targetPath);
+    targetReserved = false;
 }
 
 void DownloadBinary::setQuitAfterInstallerLaunch(bool quit)
@@ -114,6 +153,7 @@ QNetworkReply *DownloadBinary::sendCheckRequest(const QUrl &url,
 {
     QNetworkReply *r = network->get(updateRequest(url, currentVersionText, kCheckTimeoutMs));
     reply = r;
+    new ReplyGuard(r, limits.checkBytes, limits.checkMs);
     connectReplyErrors(r);
     r->setProperty("handled", false);
     connect(r, &QNetworkReply::finished, this, [this, r, handler] {
@@ -160,6 +200,7 @@ void DownloadBinary::startUpdateCheck()
     url.setPath(path, QUrl::DecodedMode);
     trackListUrl = url;
 
+    ++checkSerial;
     track.clear();
     testingAllowed = false;
     testingTried = false;
@@ -192,34 +233,64 @@ void DownloadBinary::dropReply()
 
 void DownloadBinary::abortCurrentReply()
 {
+    ++checkSerial;
     dropReply();
     closeProgressDialog();
-    if (saveFile)
+    if (saveFile) {
         saveFile->cancelWriting();
-    saveFile.reset();
+        saveFile.reset();
+        releaseTarget();
+    }
     hash.reset();
+}
+
+template <typename Parse, typename Then>
+void DownloadBinary::parseOffThread(Parse parse, Then then)
+{
+    // The window's thread only waits for the result; a check abandoned
+    // meanwhile drops it.
+    using Result = std::invoke_result_t<Parse>;
+    const quint64 serial = checkSerial;
+    QtConcurrent::run(QThreadPool::globalInstance(), std::move(parse))
+        .then(this, [this, serial, then](const Result &parsed) {
+            if (serial == checkSerial)
+                then(parsed);
+        });
 }
 
 void DownloadBinary::onTrackListFinished(QNetworkReply *r)
 {
     if (r->error() != QNetworkReply::NoError) {
+        const QString error = replyErrorText(r);
         releaseCheckReply(r);
-        emit updateCheckFailed(r->errorString());
+        emit updateCheckFailed(error);
         return;
     }
-    applyTrackList(r->readAll());
+    const QByteArray body = ReplyGuard::of(r)->takeBody();
     releaseCheckReply(r);
-    requestMetadata(indexUrl(channel));
+    parseOffThread([body] { return sortedTracks(body); },
+                   [this](const QStringList &tracks) {
+                       applyTracks(tracks);
+                       requestMetadata(indexUrl(channel));
+                   });
 }
 
 void DownloadBinary::onMetaJsonFinished(QNetworkReply *r)
 {
     const bool ok = r->error() == QNetworkReply::NoError;
-    const QString error = r->errorString();
-    const QByteArray body = ok ? r->readAll() : QByteArray();
+    const QString error = ok ? QString() : replyErrorText(r);
+    const QByteArray body = ok ? ReplyGuard::of(r)->takeBody() : QByteArray();
     releaseCheckReply(r);
+    if (!ok) {
+        actOnIndex(decideIndex(false, error, ParsedIndex()));
+        return;
+    }
+    parseOffThread([body] { return parseIndex(body); },
+                   [this](const ParsedIndex &parsed) { actOnIndex(decideIndex(true, QString(), parsed)); });
+}
 
-    const IndexDecision d = evaluateIndex(ok, error, body);
+void DownloadBinary::actOnIndex(const IndexDecision &d)
+{
     switch (d.kind) {
     case IndexDecision::RetryTesting:
         requestMetadata(indexUrl(channel));
@@ -262,10 +333,13 @@ void DownloadBinary::handleSslErrors(const QList<QSslError> &errors)
     emit updateCheckFailed(message);
 }
 
-QByteArray DownloadBinary::fetchNotes(QNetworkAccessManager *manager, const QUrl &url, QString *error)
+QByteArray DownloadBinary::fetchNotes(QNetworkAccessManager *manager, const QUrl &url, QString *error,
+                                      qint64 maxBytes, int deadlineMs)
 {
     QNetworkReply *r =
         manager->get(updateRequest(url, QCoreApplication::applicationVersion(), kCheckTimeoutMs));
+    // Only the beginning is shown: a longer change log is cut, not refused.
+    auto *guard = new ReplyGuard(r, maxBytes, deadlineMs, ReplyGuard::Body::Truncate);
     if (!r->isFinished()) {
         QEventLoop loop;
         QObject::connect(r, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -273,10 +347,13 @@ QByteArray DownloadBinary::fetchNotes(QNetworkAccessManager *manager, const QUrl
             loop.exec();
     }
     QByteArray body;
-    if (r->error() == QNetworkReply::NoError) {
-        body = r->readAll();
-    } else if (error) {
-        *error = r->errorString();
+    if (r->error() == QNetworkReply::NoError || guard->truncated()) {
+        body = guard->takeBody();
+    } else {
+        const QString text = replyErrorText(r);
+        logMessage(QStringLiteral("[WARN] Auto Update :: change log :: ") + text);
+        if (error)
+            *error = text;
     }
     r->deleteLater();
     return body;
@@ -316,7 +393,7 @@ QString DownloadBinary::buildUpdateDetails(const QString &sha256) const
     // Only a web address is followed: an index naming a local file or any
     // other scheme gets no notes.
     if (isWebUrl(notesUrl)) {
-        const QByteArray body = fetchNotes(network, notesUrl, nullptr);
+        const QByteArray body = fetchNotes(network, notesUrl, nullptr, limits.notesBytes, limits.checkMs);
         if (!body.isEmpty()) {
             QString notes = QString::fromUtf8(body);
             if (notes.size() > kNotesMaxChars)
@@ -502,7 +579,15 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
             return;
         }
     } else {
-        targetPath = QDir(folder).filePath(name);
+        // Nobody chose this place: a file already there is the user's and
+        // stays; the package takes a free name beside it.
+        targetPath = reserveFreeName(folder, name);
+        if (targetPath.isEmpty()) {
+            logMessage(QStringLiteral("[WARN] Auto Update :: no free name in :: ") + folder);
+            emit downloadFailed(tr("Impossible d’ouvrir le fichier destination."));
+            return;
+        }
+        targetReserved = true;
     }
 
     // The package is written under a temporary name and only takes its final
@@ -512,6 +597,7 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
         logMessage(QStringLiteral("[WARN] Auto Update :: cannot write :: ") + targetPath + QStringLiteral(" :: ") +
                    saveFile->errorString());
         saveFile.reset();
+        releaseTarget();
         emit downloadFailed(tr("Impossible d’ouvrir le fichier destination."));
         return;
     }
@@ -519,6 +605,7 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
 
     QNetworkReply *r = network->get(updateRequest(url, currentVersionText, kPackageTimeoutMs));
     reply = r;
+    new ReplyGuard(r, limits.packageBytes, limits.packageMs, ReplyGuard::Body::Count);
     connectReplyErrors(r);
 
     if (interactive) {
@@ -576,12 +663,19 @@ void DownloadBinary::onDownloadFinished()
     // else can release them a second time.
     std::unique_ptr<QSaveFile> file = std::move(saveFile);
     std::unique_ptr<QCryptographicHash> digest = std::move(hash);
-    const auto discard = [&file] {
+    const auto discard = [this, &file] {
         if (file)
             file->cancelWriting();
         file.reset();
+        releaseTarget();
     };
 
+    const ReplyGuard *guard = ReplyGuard::of(r);
+    if (guard && guard->breach() != ReplyGuard::Breach::None) {
+        discard();
+        emit downloadFailed(guard->breachText());
+        return;
+    }
     if (r->error() == QNetworkReply::OperationCanceledError) {
         discard();
         emit downloadFailed(sslFailure.isEmpty() ? tr("Téléchargement annulé.") : sslFailure);
@@ -609,9 +703,11 @@ void DownloadBinary::onDownloadFinished()
     }
     if (!file->commit()) {
         file.reset();
+        releaseTarget();
         emit downloadFailed(tr("Échec de l’enregistrement du fichier."));
         return;
     }
+    targetReserved = false;
     file.reset();
     emit downloadFinished(targetPath);
 

@@ -41,6 +41,20 @@ struct UpdateAsset
     void parseAssetVersion();
 };
 
+// What the update check may cost. Each request of the check (listing,
+// index, change log) may read at most checkBytes and last at most checkMs,
+// redirects and handshakes included; the package at most packageBytes and
+// packageMs. Past a bound the request fails (the change log is only cut,
+// after notesBytes) and start-up goes on.
+struct UpdateLimits
+{
+    qint64 checkBytes = 4 * 1024 * 1024;
+    int checkMs = 30000;
+    qint64 notesBytes = 64 * 1024;
+    qint64 packageBytes = qint64(2) * 1024 * 1024 * 1024;
+    int packageMs = 30 * 60 * 1000;
+};
+
 // The start-up updater: asks the update server which release fits this build,
 // offers it, downloads it, checks its SHA-256 and hands it to the desktop.
 //
@@ -78,7 +92,10 @@ public:
                        bool quitAfterLaunch, bool interactive);
     void abortCurrentReply();
     void connectReplyErrors(QNetworkReply *r);
-    static QByteArray fetchNotes(QNetworkAccessManager *manager, const QUrl &url, QString *error);
+    // The change log, cut after maxBytes; the fetch ends after deadlineMs.
+    static QByteArray fetchNotes(QNetworkAccessManager *manager, const QUrl &url, QString *error,
+                                 qint64 maxBytes = UpdateLimits().notesBytes,
+                                 int deadlineMs = UpdateLimits().checkMs);
 
     // How a downloaded package is handed over. Replaceable so that tests (or
     // another front end) can take the package instead of the desktop.
@@ -125,12 +142,25 @@ public:
         UpdateAsset chosen;
         QUrl notesUrl;
     };
-    // Chooses track and channel from a listing body (resets the channel
-    // state); returns the chosen track.
+    // What an index body says; a pure function, run off the window's thread.
+    struct ParsedIndex
+    {
+        QUrl notesUrl;
+        QList<UpdateAsset> assets;
+    };
+    static ParsedIndex parseIndex(const QByteArray &body);
+    // Chooses track and channel from a listing body, or from the sorted
+    // track names parsed from it (resets the channel state); returns the
+    // chosen track.
     QString applyTrackList(const QByteArray &body);
+    QString applyTracks(const QStringList &sortedNames);
     // Decides on one index reply and updates the channel state and the
     // remembered package; the caller acts on the result.
     IndexDecision evaluateIndex(bool replyOk, const QString &replyError, const QByteArray &body);
+    IndexDecision decideIndex(bool replyOk, const QString &replyError, const ParsedIndex &parsed);
+
+    using Limits = UpdateLimits;
+    void setLimits(const Limits &limits) { this->limits = limits; }
     QString channelName() const { return channel; }
     QString trackName() const { return track; }
     bool isTestingAllowed() const { return testingAllowed; }
@@ -176,6 +206,11 @@ private:
     QString buildUpdatePrompt(const QVersionNumber &remote) const;
     QString buildUpdateDetails(const QString &sha256) const;
     QUrl indexUrl(const QString &channelName) const;
+    void actOnIndex(const IndexDecision &d);
+    template <typename Parse, typename Then>
+    void parseOffThread(Parse parse, Then then);
+    // Removes the empty file that held the package's name.
+    void releaseTarget();
 
     QString currentVersionText;
     QVersionNumber currentVersion;
@@ -199,6 +234,13 @@ private:
     qint64 progressLastReceived = 0;
     qint64 progressLastMs = 0;
     bool quitAfterInstallerLaunch = true;
+    Limits limits;
+    // Counts the checks and the requests of a check: a parse that comes back
+    // after its check was abandoned is dropped.
+    quint64 checkSerial = 0;
+    // The package's file was created empty by this download to hold its
+    // name; it goes again when the download does not complete.
+    bool targetReserved = false;
     // Set while a package is written and a chunk could not be stored.
     bool writeFailed = false;
     // The TLS failure that made the package download abort, reported in

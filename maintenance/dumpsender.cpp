@@ -1,6 +1,7 @@
 #include "dumpsender.h"
 
 #include "http_singleton.h"
+#include "replyguard.h"
 #include "zulog.h"
 
 #include <QCryptographicHash>
@@ -19,7 +20,7 @@ namespace {
 // A dump or log larger than this is not a file we wrote: it is left out of
 // the report rather than read into memory.
 constexpr qint64 kMaxFileBytes = 64 * 1024 * 1024;
-constexpr int kTransferTimeoutMs = 120000;
+constexpr int kSilenceTimeoutMs = 30000;
 constexpr int kMaxLoggedReplyBytes = 4096;
 
 struct Field
@@ -75,6 +76,12 @@ DumpSender::DumpSender(QObject *parent) : QObject(parent), url(reportUrl()) {}
 void DumpSender::setComment(const QString &value) { comment = value; }
 void DumpSender::setEmail(const QString &value) { email = value; }
 void DumpSender::setDeleteWhenDone(bool on) { deleteWhenDone = on; }
+
+void DumpSender::setLimits(qint64 answerBytes, int deadline)
+{
+    answerLimit = answerBytes;
+    deadlineMs = deadline;
+}
 
 QUrl DumpSender::reportUrl()
 {
@@ -198,11 +205,14 @@ bool DumpSender::sendReport(const QString &path)
                       QByteArray("multipart/form-data; boundary=" + boundary));
     request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
     request.setHeader(QNetworkRequest::UserAgentHeader, app->accessString(QString(), false));
-    request.setTransferTimeout(kTransferTimeoutMs);
+    request.setTransferTimeout(kSilenceTimeoutMs);
 
     if (!manager)
         manager = new QNetworkAccessManager(this);
     reply = manager->post(request, body);
+    // The whole exchange is bounded, and so is what is kept of the answer:
+    // a few small JSON objects are expected.
+    new ReplyGuard(reply, answerLimit, deadlineMs);
     // Certificate errors are not ignored: a server that cannot prove who it
     // is gets neither the dump nor the log.
     connect(reply, &QNetworkReply::finished, this, &DumpSender::slot_send_request_finished);
@@ -227,15 +237,17 @@ void DumpSender::slot_send_request_finished()
     QNetworkReply *r = reply;
     if (!r)
         return;
-    const QByteArray answer = r->readAll();
+    ReplyGuard *guard = ReplyGuard::of(r);
+    const QByteArray answer = guard ? guard->takeBody() : QByteArray();
     logMessage(QStringLiteral("ZuDumpSender :: send_request_finished + ") +
                QString::fromUtf8(answer.left(kMaxLoggedReplyBytes)));
 
     bool dumpAccepted = false;
     bool logAccepted = false;
     if (r->error() != QNetworkReply::NoError) {
+        const bool breached = guard && guard->breach() != ReplyGuard::Breach::None;
         logMessage(QStringLiteral("ZuDumpSender :: send_request_finished :: upload failed + ") +
-                   r->errorString());
+                   (breached ? guard->breachText() : r->errorString()));
     } else {
         const ReplyVerdict verdict = readReply(answer);
         // Only what was actually sent can have been accepted.

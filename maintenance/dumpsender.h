@@ -32,6 +32,13 @@ public:
     // nobody owns).
     void setDeleteWhenDone(bool on);
 
+    // The upload and its answer end within deadlineMs, and at most
+    // answerBytes of the answer are read; past either the report fails (and
+    // both files stay for the next start).
+    static constexpr qint64 kAnswerBytes = 64 * 1024;
+    static constexpr int kDeadlineMs = 120000;
+    void setLimits(qint64 answerBytes, int deadlineMs);
+
     // The upload address for the configured server ("<base>/traitement"),
     // invalid when none is configured.
     static QUrl reportUrl();
@@ -72,4 +79,6 @@ private:
     bool dumpSent = false;
     bool logSent = false;
     bool deleteWhenDone = false;
+    qint64 answerLimit = kAnswerBytes;
+    int deadlineMs = kDeadlineMs;
 };

@@ -313,15 +313,31 @@ bool DownloadBinary::normalizeSha256(const QString &text, QString *normalized)
 
 QString DownloadBinary::applyTrackList(const QByteArray &body)
 {
-    track = chooseTrack(sortedTracks(body), currentTrack(currentVersion));
+    return applyTracks(sortedTracks(body));
+}
+
+QString DownloadBinary::applyTracks(const QStringList &sortedNames)
+{
+    track = chooseTrack(sortedNames, currentTrack(currentVersion));
     channel = QStringLiteral("STABLE");
     testingAllowed = currentDevStamp >= 1 || isTestBuildVersionText(Http_singleton::instance()->appVersion());
     testingTried = false;
     return track;
 }
 
+DownloadBinary::ParsedIndex DownloadBinary::parseIndex(const QByteArray &body)
+{
+    return {parseNotesUrl(body), parseAssets(body)};
+}
+
 DownloadBinary::IndexDecision DownloadBinary::evaluateIndex(bool replyOk, const QString &replyError,
                                                             const QByteArray &body)
+{
+    return decideIndex(replyOk, replyError, replyOk ? parseIndex(body) : ParsedIndex());
+}
+
+DownloadBinary::IndexDecision DownloadBinary::decideIndex(bool replyOk, const QString &replyError,
+                                                          const ParsedIndex &parsed)
 {
     IndexDecision d;
     const auto canRetry = [this] {
@@ -342,9 +358,9 @@ DownloadBinary::IndexDecision DownloadBinary::evaluateIndex(bool replyOk, const 
         return d;
     }
 
-    d.notesUrl = parseNotesUrl(body);
+    d.notesUrl = parsed.notesUrl;
     notesUrl = d.notesUrl;
-    const QList<UpdateAsset> assets = parseAssets(body);
+    const QList<UpdateAsset> &assets = parsed.assets;
     if (assets.isEmpty()) {
         if (canRetry())
             return retry();

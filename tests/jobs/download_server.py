@@ -9,6 +9,8 @@
 #                 (the form given, html500 by default)
 #   slow=1        sends the file a few KiB at a time, with pauses
 #   notype=1      sends the file without a Content-Type header
+#   redirect=<to> answers 302: to "file" a local file (a body typed as data),
+#                 to "self" this address without the redirect (a page)
 # Every request goes to --record as one JSON line (path with query, HTTP
 # version).
 import hashlib
@@ -45,6 +47,13 @@ class Handler(standin.Handler):
         with self.server.lock:
             count = self.server.counts[self.path] = self.server.counts.get(self.path, 0) + 1
 
+        if "redirect" in query:
+            rest = urllib.parse.urlencode([(k, v) for k, v in query.items() if k != "redirect"])
+            target = ("file:///etc/passwd" if query["redirect"] == "file"
+                      else "http://127.0.0.1:%d%s?%s" % (self.server.server_address[1], url.path, rest))
+            kind = "application/octet-stream" if query["redirect"] == "file" else "text/html"
+            self.answer(302, ("Content-Type", kind), b"root:x:0:0:the redirect's body\n", [("Location", target)])
+            return
         form = query.get("form")
         if "fail" in query:
             form = (form or "html500") if count <= int(query["fail"]) else None

@@ -18,6 +18,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+
 using testsupport::readFile;
 using testsupport::TestServer;
 using testsupport::writeFile;
@@ -54,6 +59,32 @@ DownloadFileRecord record(const QString &url, const QString &path, qint64 bytes 
     if (bytes >= 0)
         r.size = QString::number((bytes + 1023) / 1024);
     return r;
+}
+
+// The part files (hidden, of fresh names) in `dir`.
+QStringList partFiles(const QString &dir)
+{
+    QStringList out;
+    for (const QFileInfo &f : QDir(dir).entryInfoList({".*.part"}, QDir::Files | QDir::Hidden))
+        out << f.absoluteFilePath();
+    return out;
+}
+
+// A small file system of our own at `point`, in a mount namespace of this
+// test's own; empty when mounted, else why not.
+QString mountSmallDisk(const QString &point, int kib)
+{
+    static const QString refused = [] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return QString::fromLocal8Bit(std::strerror(errno));
+        return QString();
+    }();
+    if (!refused.isEmpty())
+        return refused;
+    const QByteArray size = "size=" + QByteArray::number(kib) + "k";
+    if (::mount("zutest", QFile::encodeName(point).constData(), "tmpfs", 0, size.constData()) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return QString();
 }
 
 QStringList paths(const QList<DownloadFileRecord> &records)
@@ -186,7 +217,7 @@ private slots:
         QTest::addColumn<QString>("rest"); // after the server's address; empty: nobody listens
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QString>("label");
-        QTest::addColumn<QByteArray>("stored"); // the part file's bytes when ok
+        QTest::addColumn<QByteArray>("stored"); // the part file's bytes when ok; "full:": on a full disk
         const QByteArray small = "first line\nsecond line\n";
         const QString failed = "Erreur de téléchargement";
         QTest::newRow("file with digest") << "small.txt?file_hash=1" << true << "" << small;
@@ -205,7 +236,14 @@ private slots:
             << "small.txt?form=status404" << false << failed + " - Server error 404" << QByteArray();
         QTest::newRow("empty body") << "small.txt?form=empty" << false << failed + " - Fichier non lisible"
                                     << QByteArray();
-        QTest::newRow("refused connection") << "" << false << "" << QByteArray();
+        QTest::newRow("refused connection") << "" << false << failed + " - Couldn't connect to server" << QByteArray();
+        // Only the final, successful answer is stored; a redirect goes to
+        // web addresses only.
+        QTest::newRow("redirect, then the file") << "small.txt?redirect=self" << true << "" << small;
+        QTest::newRow("redirect to a local file") << "small.txt?redirect=file" << false
+                                                  << failed + " - Unsupported protocol" << QByteArray();
+        QTest::newRow("disk full") << "full:a.bin" << false << "Erreur à l'enregistrement : le disque est plein"
+                                   << QByteArray();
     }
     void transferEnds()
     {
@@ -223,6 +261,11 @@ private slots:
                 QSKIP("openssl cannot make a certificate here");
             QVERIFY(tls.start(args));
             address = tls.url("https") + '/' + rest.mid(6);
+        } else if (rest.startsWith("full:")) {
+            const QString why = mountSmallDisk(dest.path(), 64);
+            if (!why.isEmpty())
+                QSKIP(qPrintable("mount (tmpfs in a mount namespace of its own): " + why));
+            address = url(rest.mid(5));
         } else if (rest.isEmpty()) {
             QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
             address = QString("http://127.0.0.1:%1/x").arg(closed.serverPort());
@@ -235,20 +278,23 @@ private slots:
         QSignalSpy failed(&thread, &ZuDownload_thread::download_error);
         thread.start();
         QVERIFY(thread.wait(15000));
-        QTest::qWait(50); // the posted row changes
         QCOMPARE(finished.size() + failed.size(), 1);
         QCOMPARE(finished.size(), ok ? 1 : 0);
-        QCOMPARE(owner.downloadInfoLabel->text(), label);
+        QTRY_COMPARE_WITH_TIMEOUT(owner.downloadInfoLabel->text(), label, 10000);
         if (ok) {
-            QCOMPARE(readFile(DownloadMultiItems_Presentation::partPath(path)), stored);
+            QCOMPARE(partFiles(dest.path()), QStringList{thread.partFile()});
+            QCOMPARE(readFile(thread.partFile()), stored);
+            QCOMPARE(thread.receivedSha256(), QCryptographicHash::hash(stored, QCryptographicHash::Sha256).toHex());
             QCOMPARE(finished.first().first().toString(),
                      rest.contains("file_hash")
                          ? QString(QCryptographicHash::hash(stored, QCryptographicHash::Sha256).toHex() + "\r\n")
                          : QString());
         } else {
             QCOMPARE(failed.first().first().toString(), address);
-            QCOMPARE(QDir(dest.path()).entryList(QDir::Files), QStringList());
+            QCOMPARE(QDir(dest.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
         }
+        if (rest.startsWith("full:"))
+            QVERIFY(::umount(QFile::encodeName(dest.path()).constData()) == 0);
         if (rest.contains("form=json"))
             QVERIFY(owner.tryAgainButton->isEnabled() && !owner.tryAgainButton->isHidden());
         if (rest.contains("form=appjson") || rest.contains("form=empty"))
@@ -270,6 +316,7 @@ private slots:
         QVERIFY(writeFile(earlier, "downloaded last week"));
         QVERIFY(writeFile(dest.filePath("b.dat"), content(1024 * 1024, 9))); // stale and longer
         QVERIFY(writeFile(dest.filePath("small.txt"), "the user's own copy"));
+        QVERIFY(writeFile(dest.filePath("a.bin.part"), "the user's own part file"));
         QTemporaryDir cwd;
         QVERIFY(writeFile(cwd.filePath(".part"), "the user's own file"));
         const QString previous = QDir::currentPath();
@@ -305,7 +352,8 @@ private slots:
         QCOMPARE(readFile(earlier), QByteArray("downloaded last week"));
         QCOMPARE(readFile(dest.filePath("small.txt")), QByteArray("the user's own copy"));
         QCOMPARE(job.progressBar->maximum(), 450);
-        QCOMPARE(QDir(dest.path()).entryList({"*.part"}, QDir::Files), QStringList());
+        QCOMPARE(readFile(dest.filePath("a.bin.part")), QByteArray("the user's own part file"));
+        QCOMPARE(partFiles(dest.path()), QStringList());
     }
 
     // Stop on the slow path: "Non" keeps it running; "Oui" ends the transfer
@@ -321,8 +369,9 @@ private slots:
         DownloadMultiItems_Presentation job({record(url("slow.bin?slow=1"), target)},
                                             {record(QString(), earlier)}, dest.path());
         job.start_downloading_item();
-        const QString part = DownloadMultiItems_Presentation::partPath(target);
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(part).size() > 0, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(partFiles(dest.path()).size() == 1 && QFileInfo(partFiles(dest.path())[0]).size() > 0,
+                                 15000);
+        const QString part = partFiles(dest.path())[0];
 
         QStringList answers{"Non", "Oui"};
         testsupport::ModalAnswers modal([&answers](QDialog *d) { clickButton(d, answers.takeFirst()); });
@@ -351,11 +400,13 @@ private slots:
         DownloadMultiItems_Presentation job({record(url("small.txt"), target)}, {}, dest.path());
         job.start_downloading_item();
         // No event is handled here, so the transfer's end waits in the queue.
-        const QString part = DownloadMultiItems_Presentation::partPath(target);
+        QString part;
         QElapsedTimer t;
         t.start();
-        while (QFileInfo(part).size() != m_files["small.txt"].size() && t.elapsed() < 15000)
+        while (QFileInfo(part).size() != m_files["small.txt"].size() && t.elapsed() < 15000) {
             QThread::msleep(20);
+            part = partFiles(dest.path()).value(0);
+        }
         QThread::msleep(300);
         job.stop();
         QTest::qWait(200);

@@ -183,6 +183,10 @@ private slots:
         QTest::newRow("server down") << "down" << true << false << false;
         QTest::newRow("self-signed certificate") << "tls" << true << false << false;
         QTest::newRow("OK for a dump never sent") << "ok" << false << false << true;
+        // Past the answer's deadline or size cap (small ones here) nothing
+        // counts as accepted.
+        QTest::newRow("OK answer dripping") << "drip" << true << false << false;
+        QTest::newRow("OK answer too large") << "big" << true << false << false;
     }
 
     void reply()
@@ -211,6 +215,7 @@ private slots:
         DumpSender sender;
         sender.setEmail("user@example.org");
         sender.setComment("écran noir\n" + DumpSender::defaultBoundary());
+        sender.setLimits(4096, scenario == "drip" ? 2000 : DumpSender::kDeadlineMs);
         QSignalSpy finished(&sender, &DumpSender::reportFinished);
         QVERIFY(sender.sendReport(dump));
         QVERIFY(finished.wait(30000));

@@ -4,6 +4,16 @@
 # package, so that the body is checked by a parser we did not write; what it
 # saw goes to --record as one JSON line, and the answer follows --scenario
 # (HTTP 400 when a check failed). Prints "PORT <n>" once listening.
+#
+# Misbehaving peers, for bounded requests:
+#   GET /<mode>-<kind>/<path> serves <path> as usual, except a resource of that
+#   kind ("listing": a path ending in "/", "index": index.json, "notes": a .txt
+#   file, "any") is answered by the mode:
+#     drip   headers, then one byte every 0.2 s (for at most 60 s)
+#     big    a 2 MiB body (a listing of tracks, an index, text)
+#     stall  a redirect to an https address that accepts and never speaks
+#   --scenario drip / big: a POST is answered that way (the big answer is the
+#   accepting JSON padded to 2 MiB).
 import email.parser
 import email.policy
 import functools
@@ -12,7 +22,10 @@ import http.server
 import json
 import os
 import re
+import socket
 import sys
+import threading
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ptz"))
 import standin  # noqa: E402
@@ -26,7 +39,27 @@ SCENARIOS = {
     "error7": dict.fromkeys(("upload_file_minidump", "upload_file_log"),
                             {"status": "ERROR", "status_info": {"error_code": 7}}),
     "http500": None,
+    "drip": None,
+    "big": None,
 }
+BIG = 2 * 1024 * 1024
+KINDS = {"listing": lambda p: p.endswith("/"), "index": lambda p: p.endswith("index.json"),
+         "notes": lambda p: p.endswith(".txt"), "any": lambda p: True}
+
+
+def silent_listener():
+    """A port that accepts connections and never says a word."""
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    sock.listen(16)
+    held = []
+
+    def hold():
+        while True:
+            conn, _ = sock.accept()
+            held.append(conn)
+    threading.Thread(target=hold, daemon=True).start()
+    return sock.getsockname()[1]
 
 
 def check_request(path, headers, body):
@@ -76,6 +109,41 @@ def check_request(path, headers, body):
 class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
 
+    def drip(self, content_type):
+        self.send_response(200)
+        self.send_header("Content-Type", content_type)
+        self.end_headers()
+        end = time.monotonic() + 60
+        try:
+            while time.monotonic() < end:
+                self.wfile.write(b" ")
+                self.wfile.flush()
+                time.sleep(0.2)
+        except OSError:
+            pass  # the client gave up
+
+    def do_GET(self):
+        match = re.match(r"^/(drip|big|stall)-(listing|index|notes|any)(/.*)$", self.path)
+        if not match:
+            return super().do_GET()
+        mode, kind, rest = match.groups()
+        if not KINDS[kind](rest.split("?")[0]):
+            self.path = rest
+            return super().do_GET()
+        if mode == "drip":
+            return self.drip("text/html")
+        if mode == "stall":
+            location = "https://127.0.0.1:%d%s" % (self.server.silent_port, rest)
+            return self.reply(302, b"", "text/plain", [("Location", location)])
+        if kind == "index":
+            body = json.dumps([{"name": "zuplayer-3.9.%d.deb" % i, "url": "https://127.0.0.1/x"}
+                               for i in range(BIG // 60)]).encode()
+        elif kind == "listing":
+            body = b"".join(b'<a href="%d.%d/">x</a>' % (3, i) for i in range(BIG // 20))
+        else:
+            body = b"n" * BIG
+        self.reply(200, body, "text/html")
+
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         try:
@@ -85,6 +153,11 @@ class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
         record["errors"] = errors
         self.record(record)
         scenario = self.server.args.scenario
+        if scenario == "drip":
+            return self.drip("application/json")
+        if scenario == "big":
+            answer = json.dumps(SCENARIOS["ok"]).encode()
+            return self.reply(200, answer + b" " * BIG, "application/json")
         status = 400 if errors else 500 if scenario == "http500" else 200
         payload = json.dumps({"errors": errors} if errors else SCENARIOS[scenario] or SCENARIOS["ok"]).encode()
         self.reply(status, payload, "application/json")
@@ -95,4 +168,6 @@ if __name__ == "__main__":
     parser.add_argument("--scenario", default="ok", choices=sorted(SCENARIOS))
     parser.add_argument("--root", default=".")
     args = parser.parse_args()
-    standin.run(standin.server(functools.partial(Handler, directory=args.root), args))
+    srv = standin.server(functools.partial(Handler, directory=args.root), args)
+    srv.silent_port = silent_listener()
+    standin.run(srv)

@@ -119,6 +119,7 @@ private slots:
         QTest::newRow("verified and handed over") << "colons" << false << false << true << 0 << true << QString();
         QTest::newRow("the desktop cannot open it") << "plain" << false << false << false << 0 << true << QString();
         QTest::newRow("wrong digest, older file kept") << "other" << false << true << true << 0 << false << QString();
+        QTest::newRow("older file kept, package beside it") << "plain" << false << true << true << 0 << true << QString();
         QTest::newRow("empty digest") << "" << false << false << true << 0 << false << QString();
         QTest::newRow("untrusted certificate") << "plain" << true << false << true << 0 << false << QString();
         QTest::newRow("asked: accepted") << "plain" << false << false << true << 1 << true << QString();
@@ -184,9 +185,19 @@ private slots:
         QCoreApplication::processEvents();
         if (tls)
             QVERIFY(failed.value(0).value(0).toString().startsWith("Erreur SSL"));
-        QCOMPARE(m_handedOver, handedOver ? QList<QUrl>{QUrl::fromLocalFile(target)} : QList<QUrl>());
-        QCOMPARE(readFile(target), handedOver ? content : existing ? QByteArray("the package from last time") : QByteArray());
-        QCOMPARE(downloads(), !ask && (handedOver || existing) ? QStringList{"zuplayer-3.5.0.deb"} : QStringList());
+        // Without a prompt nobody chose to replace a file of that name.
+        const QString saved = !ask && existing ? m_downloads + "/zuplayer-3.5.0-1.deb" : target;
+        QCOMPARE(m_handedOver, handedOver ? QList<QUrl>{QUrl::fromLocalFile(saved)} : QList<QUrl>());
+        QCOMPARE(readFile(saved), handedOver ? content : QByteArray());
+        if (existing)
+            QCOMPARE(readFile(target), QByteArray("the package from last time"));
+        QStringList kept;
+        if (!ask && existing)
+            kept << "zuplayer-3.5.0.deb";
+        if (!ask && handedOver)
+            kept << QFileInfo(saved).fileName();
+        kept.sort();
+        QCOMPARE(downloads(), kept);
         if (!ask)
             QCOMPARE(available.size(), 1);
         if (!ask || digest != "plain") {
@@ -237,6 +248,79 @@ private slots:
         QCOMPARE(available.size(), offered.isEmpty() ? 0 : 1);
         if (!offered.isEmpty())
             QVERIFY(available[0][3].toUrl().path().endsWith(offered));
+    }
+
+    // Servers that drip, flood or stall: every request of the check ends by
+    // its deadline or its size cap (the test sets small ones), the failure
+    // says why, start-up goes on and nothing is left in the download folder.
+    // A change log that drips is only left out of the prompt.
+    void boundedRequests_data()
+    {
+        QTest::addColumn<QString>("base");    // misbehaving part of the update server's address
+        QTest::addColumn<QString>("package"); // of the package's address
+        QTest::addColumn<QString>("bound");   // the bound the test makes small
+        QTest::addColumn<QString>("failure"); // "check" or "download", with the text
+        const QString late = "Le serveur n’a pas répondu dans le délai imparti.";
+        const QString large = "Réponse du serveur trop volumineuse.";
+        QTest::newRow("listing drips") << "drip-listing" << "" << "checkMs" << "check: " + late;
+        QTest::newRow("redirect to a stalled https server") << "stall-listing" << "" << "checkMs" << "check: " + late;
+        QTest::newRow("listing too large") << "big-listing" << "" << "checkBytes" << "check: " + large;
+        QTest::newRow("index drips") << "drip-index" << "" << "checkMs" << "check: " + late;
+        QTest::newRow("index too large") << "big-index" << "" << "checkBytes" << "check: " + large;
+        QTest::newRow("package drips") << "" << "drip-any" << "packageMs" << "download: " + late;
+        QTest::newRow("package over its cap") << "" << "" << "packageBytes" << "download: " + large;
+        QTest::newRow("change log drips") << "drip-notes" << "" << "checkMs" << "";
+    }
+
+    void boundedRequests()
+    {
+        QFETCH(QString, base);
+        QFETCH(QString, package);
+        QFETCH(QString, bound);
+        QFETCH(QString, failure);
+        const auto [published, sha] = publish("zuplayer-3.5.0.deb", QByteArray("package body ").repeated(40000));
+        const QString prefix = base.isEmpty() ? QString() : '/' + base;
+        QVERIFY(writeFile(m_www + "/files/notes.txt", "Nouveautés de la 3.5.0"));
+        QString url = published;
+        if (!package.isEmpty())
+            url.replace(m_server.url(), m_server.url() + '/' + package);
+        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb", url, sha),
+                              QJsonObject{{"type", "changelog"}, {"url", m_server.url() + prefix + "/files/notes.txt"}}});
+        setServers(m_tmp.path(), m_server.url() + prefix + "/zuapps/", QString());
+        DownloadBinary::Limits limits;
+        if (bound == "checkMs")
+            limits.checkMs = 2000;
+        if (bound == "packageMs")
+            limits.packageMs = 2000;
+        if (bound == "checkBytes")
+            limits.checkBytes = 64 * 1024;
+        if (bound == "packageBytes")
+            limits.packageBytes = 100 * 1024;
+        QString details;
+        ModalAnswers answers([&](QDialog *d) {
+            if (auto *box = qobject_cast<QMessageBox *>(d)) {
+                details = box->detailedText();
+                box->button(QMessageBox::No)->click();
+            } else {
+                d->reject();
+            }
+        });
+        DownloadBinary updater("3.4.3", nullptr);
+        updater.setQuitAfterInstallerLaunch(false);
+        updater.setLimits(limits);
+        QSignalSpy checkFailed(&updater, &DownloadBinary::updateCheckFailed);
+        QSignalSpy downloadFailed(&updater, &DownloadBinary::downloadFailed);
+        QCOMPARE(updater.checkForUpdates(failure.isEmpty()), true);
+        QStringList failures;
+        for (const QList<QVariant> &f : checkFailed)
+            failures << "check: " + f.at(0).toString();
+        for (const QList<QVariant> &f : downloadFailed)
+            failures << "download: " + f.at(0).toString();
+        QCOMPARE(failures, failure.isEmpty() ? QStringList() : QStringList{failure});
+        QCOMPARE(m_handedOver, QList<QUrl>());
+        QCOMPARE(downloads(), QStringList());
+        if (failure.isEmpty())
+            QCOMPARE(details, "SHA-256 : " + sha);
     }
 
     void noServer_data()
