@@ -1,6 +1,7 @@
 #include "dumpsender.h"
 
 #include "http_singleton.h"
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QCryptographicHash>
@@ -210,7 +211,7 @@ bool DumpSender::sendReport(const QString &path)
     connect(reply, &QNetworkReply::errorOccurred, this, &DumpSender::slot_error);
     connect(reply, &QNetworkReply::sslErrors, this, [](const QList<QSslError> &errors) {
         for (const QSslError &e : errors)
-            logMessage(QStringLiteral("ZuDumpSender :: certificate error + ") + e.errorString());
+            logMessage(QStringLiteral("ZuDumpSender :: certificate error + ") + peertext::clean(e.errorString()));
     });
     return true;
 }
@@ -229,13 +230,13 @@ void DumpSender::slot_send_request_finished()
         return;
     const QByteArray answer = r->readAll();
     logMessage(QStringLiteral("ZuDumpSender :: send_request_finished + ") +
-               QString::fromUtf8(answer.left(kMaxLoggedReplyBytes)));
+               peertext::clean(answer.left(kMaxLoggedReplyBytes)));
 
     bool dumpAccepted = false;
     bool logAccepted = false;
     if (r->error() != QNetworkReply::NoError) {
         logMessage(QStringLiteral("ZuDumpSender :: send_request_finished :: upload failed + ") +
-                   r->errorString());
+                   peertext::clean(r->errorString()));
     } else {
         const ReplyVerdict verdict = readReply(answer);
         // Only what was actually sent can have been accepted.
@@ -282,7 +283,7 @@ void DumpSender::slot_manager_request_finished(QNetworkReply *r)
     if (!r)
         return;
     logMessage(QStringLiteral("ZuDumpSender :: slot_manager_request_finished + ") +
-               QString::fromUtf8(r->readAll().left(kMaxLoggedReplyBytes)));
+               peertext::clean(r->readAll().left(kMaxLoggedReplyBytes)));
 }
 
 void DumpSender::slot_uploadprogress(qlonglong bytesSent, qlonglong bytesTotal)
