@@ -296,9 +296,13 @@ bool ArchiveExtractor::extract()
                                    "disponibles dans « %3 ».")
                         .arg(megabytes(declared + kFreeSpaceMargin), megabytes(available), parentCanon));
 
-    // Removed with whatever it still holds when this function returns.
-    QTemporaryDir work(parentCanon + QStringLiteral("/.") + destInfo.fileName() + QStringLiteral(".extraction-XXXXXX"));
-    const QString root = work.isValid() ? QFileInfo(work.path()).canonicalFilePath() : QString();
+    // Removed with whatever it still holds when this function returns. A
+    // destination whose folder is not ours to write in gets it inside.
+    const QString hidden = QStringLiteral("/.") + destInfo.fileName() + QStringLiteral(".extraction-XXXXXX");
+    auto work = std::make_unique<QTemporaryDir>(parentCanon + hidden);
+    if (!work->isValid() && destInfo.isDir())
+        work = std::make_unique<QTemporaryDir>(dest + hidden);
+    const QString root = work->isValid() ? QFileInfo(work->path()).canonicalFilePath() : QString();
     if (root.isEmpty())
         return fail(QStringLiteral("Impossible de créer le dossier d'extraction temporaire dans « %1 ».")
                         .arg(parentCanon));
