@@ -3,6 +3,7 @@
 #include "nativeptzinterface.h"
 #include "onvif.h"
 #include "ptzctrlweb.h"
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QCoreApplication>
@@ -792,9 +793,7 @@ void Canvas::get_direct_ptz_message(int status, QString command, QString fault, 
 {
     // A failed command's text may carry the camera's whole reply (an HTML
     // page, say): one short line of it is enough over the picture.
-    fault = fault.simplified();
-    if (fault.size() > kMaxPtzFault)
-        fault = fault.left(kMaxPtzFault) + QChar(0x2026);
+    fault = peertext::clean(fault, kMaxPtzFault).simplified();
     m_ptzStatus = QStringLiteral("PTZ %1 : %2 : %3").arg(driver, command, fault);
     logMessage(QStringLiteral("[INFO] Canvas :: get direct ptz message :: %1 :: ").arg(status) + m_ptzStatus);
     if (status == -99 && m_nativePtz)

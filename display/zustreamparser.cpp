@@ -3,9 +3,11 @@
 #include "http_singleton.h"
 #include "streamframe.h"
 #include "videodecoder.h"
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QTimeZone>
@@ -81,6 +83,27 @@ void ZuStreamParser::setQueueLock(QMutex *lock)
 void ZuStreamParser::setMaxQueuedFrames(int frames)
 {
     m_maxQueued = frames;
+}
+
+void ZuStreamParser::setMaxQueuedBytes(qint64 bytes)
+{
+    m_maxQueuedBytes = bytes;
+}
+
+void ZuStreamParser::setSilenceTimeoutMs(int ms)
+{
+    m_silenceTimeoutMs = ms;
+}
+
+qint64 ZuStreamParser::frameBytes(const StreamFrame *frame)
+{
+    qint64 bytes = frame->rawDataSize();
+    if (const AVFrame *picture = frame->avFrame()) {
+        for (const AVBufferRef *buf : picture->buf)
+            if (buf)
+                bytes += qint64(buf->size);
+    }
+    return bytes;
 }
 
 void ZuStreamParser::setRawFrames(bool raw)
@@ -230,7 +253,7 @@ StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
         if (codec.isEmpty()) {
             if (!m_unknownCodecLogged)
                 logMessage(QStringLiteral("[WARN] ZuStreamParser :: %1 :: no decoder for part type %2")
-                               .arg(m_logName, QString::fromLatin1(part.header("Content-Type"))));
+                               .arg(m_logName, peertext::clean(part.header("Content-Type"))));
             m_unknownCodecLogged = true;
         } else {
             if (!m_decoder)
@@ -244,8 +267,20 @@ StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
                 && m_decoder->decode(reinterpret_cast<const uint8_t *>(part.body.constData()), int(part.body.size()),
                                      &picture)
                     == 0) {
-                frame->setKeyframe(picture->key_frame != 0);
-                frame->setAvFrame(picture);
+                if (picture->width > kMaxPictureSide || picture->height > kMaxPictureSide) {
+                    if (!m_oversizeLogged)
+                        logMessage(QStringLiteral("[WARN] ZuStreamParser :: %1 :: picture of %2x%3 refused, larger "
+                                                  "than %4 in a direction")
+                                       .arg(m_logName)
+                                       .arg(picture->width)
+                                       .arg(picture->height)
+                                       .arg(kMaxPictureSide));
+                    m_oversizeLogged = true;
+                    av_frame_free(&picture);
+                } else {
+                    frame->setKeyframe(picture->key_frame != 0);
+                    frame->setAvFrame(picture);
+                }
             }
         }
     }
@@ -281,7 +316,17 @@ bool ZuStreamParser::flushPending()
     }
     QMutex *lock = m_queueLock ? m_queueLock : &m_ownLock;
     QMutexLocker locker(lock);
+    // The consumer takes frames out at any time: what the queue holds is
+    // counted anew under its lock.
+    qint64 queuedBytes = 0;
+    if (m_maxQueuedBytes > 0)
+        for (const StreamFrame *f : *m_queue)
+            queuedBytes += frameBytes(f);
     while (!m_pending.empty() && (m_maxQueued <= 0 || int(m_queue->size()) < m_maxQueued)) {
+        const qint64 bytes = m_maxQueuedBytes > 0 ? frameBytes(m_pending.front()) : 0;
+        if (m_maxQueuedBytes > 0 && !m_queue->empty() && queuedBytes + bytes > m_maxQueuedBytes)
+            break;
+        queuedBytes += bytes;
         m_queue->push_back(m_pending.front());
         m_pending.pop_front();
         m_framesQueued.fetch_add(1);
@@ -289,9 +334,13 @@ bool ZuStreamParser::flushPending()
     return m_pending.empty();
 }
 
-void ZuStreamParser::takeParts()
+bool ZuStreamParser::drainParts()
 {
-    while (m_multipart->hasParts()) {
+    for (;;) {
+        if (!flushPending())
+            return false;
+        if (!m_multipart || !m_multipart->hasParts())
+            return true;
         if (StreamFrame *frame = frameFromPart(m_multipart->takePart()))
             m_pending.push_back(frame);
     }
@@ -311,8 +360,8 @@ bool ZuStreamParser::checkResponse()
     const QByteArray contentType(type ? type : "");
     const QByteArray boundary = ZuMultipartParser::boundaryFromContentType(contentType);
     logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: connected :: %2 :: boundary %3")
-                   .arg(m_logName, QString::fromLatin1(contentType),
-                        boundary.isEmpty() ? QStringLiteral("(from the stream)") : QString::fromLatin1(boundary)));
+                   .arg(m_logName, peertext::clean(contentType),
+                        boundary.isEmpty() ? QStringLiteral("(from the stream)") : peertext::clean(boundary)));
     m_multipart = std::make_unique<ZuMultipartParser>(boundary);
     return true;
 }
@@ -328,7 +377,7 @@ size_t ZuStreamParser::onData(const char *data, size_t size)
         return 0; // ends the transfer; not a failure
     if (!m_responseChecked && !checkResponse())
         return 0;
-    if (!m_pending.empty()) {
+    if (!drainParts()) {
         // The queue is full: the transfer waits, and these bytes come again.
         m_paused = true;
         return CURL_WRITEFUNC_PAUSE;
@@ -337,8 +386,8 @@ size_t ZuStreamParser::onData(const char *data, size_t size)
         failRun(m_multipart->failure());
         return 0;
     }
-    takeParts();
-    flushPending();
+    m_lastDataMs = m_clock.elapsed();
+    drainParts();
     return size;
 }
 
@@ -349,6 +398,9 @@ void ZuStreamParser::run()
     m_failure.clear();
     m_multipart.reset();
     m_framesQueued.store(0);
+    m_oversizeLogged = false;
+    m_clock.start();
+    m_lastDataMs = 0;
     logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: start :: %2").arg(m_logName, m_url));
 
     CURL *easy = curl_easy_init();
@@ -385,9 +437,14 @@ void ZuStreamParser::run()
     CURLcode result = CURLE_OK;
     bool done = false;
     while (!m_stop.load()) {
-        if (!flushPending()) {
+        if (!drainParts()) {
+            m_lastDataMs = m_clock.elapsed();
             QThread::msleep(kPollMs);
             continue;
+        }
+        if (m_silenceTimeoutMs > 0 && m_clock.elapsed() - m_lastDataMs > m_silenceTimeoutMs) {
+            failRun(QStringLiteral("nothing received for %1 ms").arg(m_silenceTimeoutMs));
+            break;
         }
         if (m_paused) {
             m_paused = false;
@@ -421,13 +478,12 @@ void ZuStreamParser::run()
                 failRun(QStringLiteral("empty stream"));
         } else {
             m_multipart->finish();
-            takeParts();
             if (m_multipart->partCount() == 0)
                 failRun(QStringLiteral("the stream ended without any part"));
         }
     }
     // The last frames of a stream that ended cleanly still reach the queue.
-    while (!m_stop.load() && !flushPending())
+    while (!m_stop.load() && !drainParts())
         QThread::msleep(kPollMs);
     freePending();
 
@@ -449,7 +505,7 @@ void ZuStreamParser::run()
         logMessage(QStringLiteral("[ERROR] ZuStreamParser :: %1 :: stream failed after %2 parts :: %3")
                        .arg(m_logName)
                        .arg(parts)
-                       .arg(m_failure));
+                       .arg(peertext::clean(m_failure)));
         Q_EMIT error();
     } else {
         logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: end of stream after %2 parts").arg(m_logName).arg(parts));

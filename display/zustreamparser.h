@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QPointer>
 #include <QString>
@@ -29,9 +30,16 @@ class VideoDecoder;
 // codec comes from the part's Content-Type, else from its first bytes), and
 // the part's body as raw bytes when raw copy is on.
 //
+// A peer chooses the size of its pictures, so the queue is bounded by bytes
+// as well as by frames, parts wait encoded until the queue has room, and a
+// picture larger than kMaxPictureSide in either direction is never kept
+// (with a log line).
+//
 // error() is emitted at most once per run, when the stream fails: no
 // connection, an HTTP error status, a transfer error (a reset connection), a
-// stream that is not multipart, or a stream that ends without any part. A
+// stream that is not multipart, a stream that ends without any part, or a
+// stream that sends nothing for the silence timeout (time spent waiting
+// for room in the queue does not count). A
 // stream that the server closes cleanly after its parts just ends the
 // thread. A stop request (threadStop) ends the run within about 200 ms and
 // never counts as a failure. libcurl must have been set up once for the
@@ -54,6 +62,16 @@ public:
     void setFrameQueue(std::deque<StreamFrame *> *queue);
     void setQueueLock(QMutex *lock);
     void setMaxQueuedFrames(int frames);
+    // The most bytes (pictures and raw copies) the queue holds before the
+    // parser waits; a frame alone in the queue may exceed it. <= 0: no bound.
+    void setMaxQueuedBytes(qint64 bytes);
+    void setSilenceTimeoutMs(int ms);
+
+    static constexpr int kMaxPictureSide = 8192;
+    static constexpr qint64 kDefaultMaxQueuedBytes = 256 * 1024 * 1024;
+    static constexpr int kDefaultSilenceTimeoutMs = 5000;
+    // What a frame holds in memory: its picture's buffers and its raw bytes.
+    static qint64 frameBytes(const StreamFrame *frame);
     // Raw frames: every part becomes a frame, also one that gives no picture
     // (its size stays -1); otherwise only parts with a picture are queued.
     void setRawFrames(bool raw);
@@ -101,7 +119,9 @@ private:
     static size_t writeCallback(char *data, size_t size, size_t count, void *self);
     size_t onData(const char *data, size_t size);
     bool checkResponse();
-    void takeParts();
+    // Decodes the parts taken from the stream, one at a time and only while
+    // the queue has room for their frames; true when none is left waiting.
+    bool drainParts();
     // Hands pending frames to the queue while it has room; true when none is left.
     bool flushPending();
     void failRun(const QString &why);
@@ -118,6 +138,8 @@ private:
     QMutex *m_queueLock = nullptr;
     QMutex m_ownLock;
     int m_maxQueued = 30;
+    qint64 m_maxQueuedBytes = kDefaultMaxQueuedBytes;
+    int m_silenceTimeoutMs = kDefaultSilenceTimeoutMs;
     bool m_rawFrames = false;
     bool m_rawCopy = false;
     bool m_noDecode = false;
@@ -138,6 +160,9 @@ private:
     QString m_failure;
     QString m_decoderCodec;
     bool m_unknownCodecLogged = false;
+    bool m_oversizeLogged = false;
+    QElapsedTimer m_clock;
+    qint64 m_lastDataMs = 0; // steady time of the last bytes, or of the last wait for the queue
     int m_nextFrameId = 0;
     std::deque<qint64> m_recentTimes; // ms since the epoch of the last parts
 };

@@ -8,10 +8,16 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
+#include <QTemporaryDir>
 
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -150,6 +156,40 @@ bool zipEndPresent(const QString &path)
     return false;
 }
 
+// lstat's file type of `path`, 0 when there is nothing there.
+mode_t typeOnDisk(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
+}
+
+// rename() that never replaces what `to` names (EEXIST then); file systems
+// without the flag get a check just before the rename.
+bool renameNoReplace(const QString &from, const QString &to)
+{
+    const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (typeOnDisk(to) != 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(a.constData(), b.constData()) == 0;
+}
+
+qint64 storageFreeBytes(const QString &folder)
+{
+    const QStorageInfo storage(folder);
+    return storage.isValid() ? storage.bytesAvailable() : -1;
+}
+
+QString megabytes(qint64 bytes)
+{
+    return QStringLiteral("%1 Mo").arg(QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1));
+}
+
 Reader openReader(const QString &path, QString *error)
 {
     Reader reader(archive_read_new(), &archive_read_free);
@@ -229,16 +269,125 @@ bool ArchiveExtractor::extract()
     // Entry names are read and written as UTF-8 whatever the process's locale.
     const Utf8CType utf8;
 
-    // The checking pass comes before the destination is made, so that a
-    // refused archive leaves nothing behind. Links met below the destination
-    // are looked for on its absolute path, the writing pass works on its
-    // canonical one (libarchive refuses to write through any link).
-    if (!checkAllEntries(QDir::cleanPath(QFileInfo(destination).absoluteFilePath())))
-        return false;
-    const QString root = QDir().mkpath(destination) ? QFileInfo(destination).canonicalFilePath() : QString();
-    if (root.isEmpty())
+    const QString dest = QDir::cleanPath(QFileInfo(destination).absoluteFilePath());
+    const QFileInfo destInfo(dest);
+    if (destInfo.exists() && !destInfo.isDir())
         return fail(QStringLiteral("Impossible de créer le dossier de destination « %1 ».").arg(destination));
-    return writeEntries(root);
+
+    // The checking pass comes before anything is made, so that a refused
+    // archive leaves nothing behind. Links met below the destination are
+    // looked for on its absolute path, the writing pass works on the
+    // canonical path of its own folder (libarchive refuses to write through
+    // any link).
+    qint64 declared = 0;
+    if (!checkAllEntries(dest, &declared))
+        return false;
+
+    const QString parent = destInfo.absolutePath();
+    const QString parentCanon = QDir().mkpath(parent) ? QFileInfo(parent).canonicalFilePath() : QString();
+    if (parentCanon.isEmpty())
+        return fail(QStringLiteral("Impossible de créer le dossier de destination « %1 ».").arg(destination));
+
+    spaceRoot = parentCanon;
+    sinceSpaceCheck = 0;
+    const qint64 available = freeSpace ? freeSpace(spaceRoot) : storageFreeBytes(spaceRoot);
+    if (available >= 0 && declared > available - kFreeSpaceMargin)
+        return fail(QStringLiteral("Espace disque insuffisant pour extraire l'archive : %1 nécessaires, %2 "
+                                   "disponibles dans « %3 ».")
+                        .arg(megabytes(declared + kFreeSpaceMargin), megabytes(available), parentCanon));
+
+    // Removed with whatever it still holds when this function returns. A
+    // destination whose folder is not ours to write in gets it inside.
+    const QString hidden = QStringLiteral("/.") + destInfo.fileName() + QStringLiteral(".extraction-XXXXXX");
+    auto work = std::make_unique<QTemporaryDir>(parentCanon + hidden);
+    if (!work->isValid() && destInfo.isDir())
+        work = std::make_unique<QTemporaryDir>(dest + hidden);
+    const QString root = work->isValid() ? QFileInfo(work->path()).canonicalFilePath() : QString();
+    if (root.isEmpty())
+        return fail(QStringLiteral("Impossible de créer le dossier d'extraction temporaire dans « %1 ».")
+                        .arg(parentCanon));
+    if (!writeEntries(root)) {
+        // The user knows the destination, not the folder it was written in.
+        error_message.replace(root, dest);
+        return false;
+    }
+
+    // A destination that does not exist yet is the written folder itself.
+    if (typeOnDisk(dest) == 0) {
+        QFile::setPermissions(root, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                        QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+        if (renameNoReplace(root, dest))
+            return true;
+        if (errno != EEXIST)
+            return fail(QStringLiteral("Impossible de créer le dossier de destination « %1 » : %2")
+                            .arg(destination, QString::fromLocal8Bit(strerror(errno))));
+    }
+    QList<QPair<QString, QString>> moved;
+    if (moveInto(root, dest, QString(), &moved))
+        return true;
+    for (auto it = moved.crbegin(); it != moved.crend(); ++it)
+        if (::rename(QFile::encodeName(it->second).constData(), QFile::encodeName(it->first).constData()) != 0)
+            logMessage(QStringLiteral("[ERROR] ") + kLog + QStringLiteral("cannot take back ") + it->second);
+    return false;
+}
+
+bool ArchiveExtractor::moveInto(const QString &from, const QString &to, const QString &relative,
+                                QList<QPair<QString, QString>> *moved)
+{
+    const QStringList names =
+        QDir(from).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        const QString source = from + QLatin1Char('/') + name, target = to + QLatin1Char('/') + name;
+        const QString path = relative.isEmpty() ? name : relative + QLatin1Char('/') + name;
+        if (renameNoReplace(source, target)) {
+            moved->append({source, target});
+            continue;
+        }
+        const int error = errno;
+        if (error == EEXIST && typeOnDisk(source) == S_IFDIR && typeOnDisk(target) == S_IFDIR) {
+            if (!moveInto(source, target, path, moved))
+                return false;
+            continue;
+        }
+        if (error == EEXIST)
+            return fail(QStringLiteral("Le fichier « %1 » existe déjà dans le dossier de destination : l'archive "
+                                       "n'est pas extraite.")
+                            .arg(QDir::toNativeSeparators(target)));
+        return fail(QStringLiteral("Impossible de placer « %1 » dans le dossier de destination : %2")
+                        .arg(path, QString::fromLocal8Bit(strerror(error))));
+    }
+    return true;
+}
+
+bool ArchiveExtractor::spaceLeft(qint64 upcoming)
+{
+    sinceSpaceCheck = 0;
+    const qint64 available = freeSpace ? freeSpace(spaceRoot) : storageFreeBytes(spaceRoot);
+    if (available < 0 || available - upcoming >= kFreeSpaceMargin)
+        return true;
+    return fail(QStringLiteral("Espace disque insuffisant : l'extraction de l'archive est abandonnée pour ne pas "
+                               "remplir le disque (%1 disponibles dans « %2 »).")
+                    .arg(megabytes(available), spaceRoot));
+}
+
+bool ArchiveExtractor::collides(const QString &root, const QStringList &parts, bool isFolder, const QString &name)
+{
+    QString path = root;
+    for (int i = 0; i < parts.size(); ++i) {
+        path += QLatin1Char('/') + parts.at(i);
+        const mode_t type = typeOnDisk(path);
+        if (type == 0)
+            return false;
+        // Folders on the way, and a folder entry that exists, merge; links
+        // on the way were refused already.
+        if (type == S_IFDIR && (i + 1 < parts.size() || isFolder))
+            continue;
+        fail(QStringLiteral("Le fichier « %1 » existe déjà dans le dossier de destination : l'archive n'est pas "
+                            "extraite.")
+                 .arg(QDir::toNativeSeparators(path)));
+        return true;
+    }
+    return false;
 }
 
 bool ArchiveExtractor::checkEntry(archive_entry *entry, Scan &scan, QString *relative, QString *hardlinkRelative)
@@ -318,7 +467,7 @@ bool ArchiveExtractor::checkEntry(archive_entry *entry, Scan &scan, QString *rel
     }
 }
 
-bool ArchiveExtractor::checkAllEntries(const QString &root)
+bool ArchiveExtractor::checkAllEntries(const QString &root, qint64 *declaredBytes)
 {
     QString error;
     Reader reader = openReader(archivePath, &error);
@@ -337,6 +486,11 @@ bool ArchiveExtractor::checkAllEntries(const QString &root)
         QString relative, hardlink;
         if (!checkEntry(entry, scan, &relative, &hardlink))
             return false;
+        const bool isFolder = hardlink.isEmpty() && archive_entry_filetype(entry) == AE_IFDIR;
+        if (!relative.isEmpty() && collides(root, relative.split(QLatin1Char('/')), isFolder, relative))
+            return false;
+        if (hardlink.isEmpty() && archive_entry_filetype(entry) == AE_IFREG && archive_entry_size_is_set(entry))
+            scan.declaredBytes += qMax<la_int64_t>(0, archive_entry_size(entry));
         // Skipping reads a compressed stream through to the entry's end, so
         // an archive cut short fails here, before anything is written.
         if (archive_read_data_skip(reader.get()) != ARCHIVE_OK)
@@ -352,6 +506,7 @@ bool ArchiveExtractor::checkAllEntries(const QString &root)
                             (format == ARCHIVE_FORMAT_ZIP && !zipEndPresent(archivePath));
     if (endMissing)
         return fail(QStringLiteral("Archive tronquée : la fin de l'archive manque (%1).").arg(archivePath));
+    *declaredBytes = scan.declaredBytes;
     return true;
 }
 
@@ -396,6 +551,9 @@ bool ArchiveExtractor::writeEntries(const QString &root)
             return fail(QStringLiteral("Nom d'entrée impossible à écrire : %1").arg(hardlink));
 
         const bool isLink = hardlink.isEmpty() && archive_entry_filetype(entry) == AE_IFLNK;
+        if (hardlink.isEmpty() && archive_entry_filetype(entry) == AE_IFREG &&
+            !spaceLeft(archive_entry_size_is_set(entry) ? qMax<la_int64_t>(0, archive_entry_size(entry)) : 0))
+            return false;
         if (archive_write_header(writer.get(), entry) != ARCHIVE_OK)
             return fail(errorText(writer.get()));
         if (!copyData(reader.get(), writer.get()))
@@ -429,6 +587,11 @@ bool ArchiveExtractor::copyData(archive *reader, archive *writer)
         }
         if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
             fail(errorText(writer));
+            archive_write_finish_entry(writer);
+            return false;
+        }
+        sinceSpaceCheck += qint64(size);
+        if (sinceSpaceCheck >= kSpaceCheckBytes && !spaceLeft(0)) {
             archive_write_finish_entry(writer);
             return false;
         }

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 struct archive;
 struct archive_entry;
 
@@ -26,6 +28,15 @@ struct archive_entry;
 //
 // Only the end of the archive counts as success: a truncated or corrupt
 // archive fails with libarchive's text and is never deleted.
+//
+// The destination changes only when the whole archive has been written:
+// entries go to a new hidden folder beside the destination and are moved
+// into place at the end, so a failure midway (a damaged entry, a full disk,
+// a name the file system refuses) leaves the destination as it was. An
+// entry never replaces a file already in the destination: such an archive
+// is refused before anything is written. The extracted size must fit the
+// free space of the destination's file system with kFreeSpaceMargin to
+// spare, before writing and all along, so a lying archive cannot fill it.
 class ArchiveExtractor : public QObject
 {
     Q_OBJECT
@@ -50,6 +61,15 @@ public:
 
     // Digests are read in blocks of this size, never whole files at once.
     static constexpr qint64 kHashBlockBytes = 1024 * 1024;
+    // Space left free on the destination's file system by an extraction.
+    static constexpr qint64 kFreeSpaceMargin = 64 * 1024 * 1024;
+    // While writing, the free space is looked at again after this many bytes.
+    static constexpr qint64 kSpaceCheckBytes = 4 * 1024 * 1024;
+
+    // Bytes available to this user in the file system of `folder`, negative
+    // when unknown; QStorageInfo unless replaced.
+    using FreeSpaceQuery = std::function<qint64(const QString &folder)>;
+    void setFreeSpaceQuery(FreeSpaceQuery query) { freeSpace = std::move(query); }
 
 signals:
     void extractionFinished(bool success);
@@ -65,19 +85,33 @@ private:
     struct Scan {
         QString root;          // the destination, absolute and clean
         QSet<QString> links;   // entry paths (relative) that are symbolic links
+        qint64 declaredBytes = 0; // sizes the archive announces for its files
     };
 
     bool extract();
     bool fail(const QString &message);
     // Reads every header and skips the data: refuses hostile entries and
     // archives that end early before anything is created.
-    bool checkAllEntries(const QString &root);
+    bool checkAllEntries(const QString &root, qint64 *declaredBytes);
     // Checks one entry and works out its place below the destination
     // (`relative`, empty for the destination itself).
     bool checkEntry(archive_entry *entry, Scan &scan, QString *relative, QString *hardlinkRelative);
     bool refuse(const QString &name, const QString &reason);
+    // An entry at `parts` below `root` would replace or write through
+    // something that is already there.
+    bool collides(const QString &root, const QStringList &parts, bool isFolder, const QString &name);
     bool writeEntries(const QString &root);
     bool copyData(archive *reader, archive *writer);
+    // Fails when writing `upcoming` more bytes would eat into the margin.
+    bool spaceLeft(qint64 upcoming);
+    // Moves what `from` holds into `to`, merging folders and replacing
+    // nothing; records each move so that it can be undone.
+    bool moveInto(const QString &from, const QString &to, const QString &relative,
+                  QList<QPair<QString, QString>> *moved);
+
+    FreeSpaceQuery freeSpace;
+    QString spaceRoot;          // where the free space is measured
+    qint64 sinceSpaceCheck = 0; // bytes written since the last look
 
     QString error_message;
     bool deleteArchive = false;

@@ -2,6 +2,7 @@
 
 #include "export_error.h"
 #include "zudownload_encode_data.h"
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QDateTime>
@@ -275,7 +276,7 @@ void DownloadEncodeItem_Presentation::finished()
     m_output.close();
     setFinished();
     logMessage(QStringLiteral("[INFO] Download Encode Item Presentation :: finished :: downloadInfoLabel :: ")
-               + downloadInfoLabel->text());
+               + peertext::clean(downloadInfoLabel->text()));
     Q_EMIT statusChanged();
 }
 

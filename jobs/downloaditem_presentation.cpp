@@ -1,5 +1,6 @@
 #include "downloaditem_presentation.h"
 
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QApplication>
@@ -174,18 +175,18 @@ void DownloadItem_Presentation::downloadReadyRead()
     if (!m_reply)
         return;
     const QString contentType = m_reply->header(QNetworkRequest::ContentTypeHeader).toString();
-    logMessage(QStringLiteral("[INFO] DownloadItem_Presentation :: read data :: ") + contentType);
+    logMessage(QStringLiteral("[INFO] DownloadItem_Presentation :: read data :: ") + peertext::clean(contentType));
     if (contentType.contains(QLatin1String("html"))) {
         const QString body = QString::fromUtf8(m_reply->readAll());
-        logMessage(QStringLiteral("[INFO] DownloadItem_Presentation::contain HTML + ") + body);
+        logMessage(QStringLiteral("[INFO] DownloadItem_Presentation::contain HTML + ") + peertext::clean(body));
         failWithText(tr_("Download Error - %1").arg(body));
         return;
     }
     if (contentType.contains(QLatin1String("json"))) {
         const QByteArray body = m_reply->readAll();
-        logMessage(QStringLiteral("[INFO] DownloadItem_Presentation :: contain JSON :: ") + QString::fromUtf8(body));
+        logMessage(QStringLiteral("[INFO] DownloadItem_Presentation :: contain JSON :: ") + peertext::clean(body));
         const QString code = QJsonDocument::fromJson(body).object().value(QStringLiteral("ZURETURN_CODE")).toString();
-        logMessage(QStringLiteral("[INFO] DownloadItem_Presentation :: ZURETURN_CODE + ") + code);
+        logMessage(QStringLiteral("[INFO] DownloadItem_Presentation :: ZURETURN_CODE + ") + peertext::clean(code));
         failWithText(tr_("Download Error - %1").arg(code));
         return;
     }
@@ -312,7 +313,7 @@ void DownloadItem_Presentation::finished()
     }
     setFinished();
     logMessage(QStringLiteral("[INFO] DownloadItem_Presentation::finished :: downloadInfoLabel :: ")
-               + downloadInfoLabel->text());
+               + peertext::clean(downloadInfoLabel->text()));
     Q_EMIT statusChanged();
 }
 

@@ -2,6 +2,7 @@
 
 #include "zudownload_reply.h"
 #include "zudownload_thread.h"
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QDesktopServices>
@@ -340,7 +341,7 @@ void DownloadMultiItems_Presentation::item_finished(QString file_sha)
 void DownloadMultiItems_Presentation::error(QString url, QString code)
 {
     Q_UNUSED(code);
-    logMessage(QStringLiteral("[ERROR] Download Multi Items Presentation :: error :: ") + downloadInfoLabel->text());
+    logMessage(QStringLiteral("[ERROR] Download Multi Items Presentation :: error :: ") + peertext::clean(downloadInfoLabel->text()));
     if (!m_stopped && m_retries < kMaxRetries) {
         logMessage(QStringLiteral("[ERROR] Download Multi Items Presentation :: error :: retry ")
                    + QString::number(m_retries));
@@ -382,7 +383,7 @@ void DownloadMultiItems_Presentation::finished()
     tryAgainButton->setVisible(m_stopped);
     setFinished();
     logMessage(QStringLiteral("[INFO] Download Multi Items Presentation ::finished :: downloadInfoLabel :: ")
-               + downloadInfoLabel->text());
+               + peertext::clean(downloadInfoLabel->text()));
     Q_EMIT statusChanged();
 }
 

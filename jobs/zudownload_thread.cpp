@@ -3,6 +3,7 @@
 #include "curlglobal.h"
 #include "downloadmultiitems_presentation.h"
 #include "http_singleton.h"
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QDir>
@@ -380,11 +381,11 @@ void ZuDownload_thread::refuseReply(const QString &contentType, const QByteArray
         return;
     m_replyRefused = true;
     m_stop.store(true);
-    logMessage(QStringLiteral("[WARN] ZuDownload thread :: read stream :: content type :: ") + contentType.trimmed());
+    logMessage(QStringLiteral("[WARN] ZuDownload thread :: read stream :: content type :: ") + peertext::clean(contentType.trimmed()));
     switch (ZuDownloadReply::classify(contentType)) {
     case ZuDownloadReply::Kind::Html: {
         const ZuDownloadReply::Failure f = ZuDownloadReply::htmlFailure(chunk);
-        logMessage(QStringLiteral("[INFO] ZuDownload thread :: read stream :: contain HTML :: data :: ") + f.logged);
+        logMessage(QStringLiteral("[INFO] ZuDownload thread :: read stream :: contain HTML :: data :: ") + peertext::clean(f.logged));
         const QString text = failureText(f.message);
         toOwner([text](DownloadMultiItems_Presentation *owner) {
             owner->downloadInfoLabel->setText(text);
@@ -395,8 +396,8 @@ void ZuDownload_thread::refuseReply(const QString &contentType, const QByteArray
     }
     case ZuDownloadReply::Kind::Json: {
         const ZuDownloadReply::Failure f = ZuDownloadReply::jsonFailure(chunk);
-        logMessage(QStringLiteral("[INFO] ZuDownload thread :: contain JSON  :: ") + f.logged);
-        logMessage(QStringLiteral("[INFO] ZuDownload thread :: ZURETURN_CODE + ") + f.message);
+        logMessage(QStringLiteral("[INFO] ZuDownload thread :: contain JSON  :: ") + peertext::clean(f.logged));
+        logMessage(QStringLiteral("[INFO] ZuDownload thread :: ZURETURN_CODE + ") + peertext::clean(f.message));
         showFailure(failureText(f.message), false);
         toOwner([](DownloadMultiItems_Presentation *owner) {
             owner->tryAgainButton->setEnabled(true);

@@ -1,6 +1,7 @@
 #include "downloadbinary.h"
 
 #include "http_singleton.h"
+#include "peertext.h"
 #include "replyguard.h"
 #include "zulog.h"
 
@@ -312,7 +313,7 @@ void DownloadBinary::handleSslErrors(const QList<QSslError> &errors)
     if (errors.isEmpty())
         return;
     const QString message = tr("Erreur SSL: %1").arg(errors.first().errorString());
-    logMessage(QStringLiteral("[WARN] Auto Update :: ssl error :: ") + message);
+    logMessage(QStringLiteral("[WARN] Auto Update :: ssl error :: ") + peertext::clean(message));
     QNetworkReply *r = reply.data();
     const bool downloading = saveFile != nullptr;
     if (downloading) {
@@ -442,7 +443,7 @@ bool DownloadBinary::checkForUpdates(bool interactive)
         loop.quit();
     });
     const QMetaObject::Connection c3 = connect(this, &DownloadBinary::updateCheckFailed, &loop, [&](const QString &e) {
-        logMessage(QStringLiteral("[WARN] Auto Update :: check failed :: ") + e);
+        logMessage(QStringLiteral("[WARN] Auto Update :: check failed :: ") + peertext::clean(e));
         gotUpdate = false;
         failed = true;
         done = true;
@@ -459,7 +460,7 @@ bool DownloadBinary::checkForUpdates(bool interactive)
 
     const auto endCheck = [&] {
         if (!pkgUrl.isEmpty() && !pkgUrl.isValid()) {
-            logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + pkgUrl.toString());
+            logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + peertext::clean(pkgUrl.toString()));
             Http_singleton::instance()->setUpdateCheckOk(false);
         }
         if (failed) {
@@ -480,13 +481,13 @@ bool DownloadBinary::checkForUpdates(bool interactive)
     // offered at all, rather than refused after the user said yes.
     if (!normalizeSha256(sha256, nullptr)) {
         logMessage(QStringLiteral("[WARN] Auto Update :: package digest missing or malformed, not offered :: ")
-                   + pkgUrl.toString() + QStringLiteral(" :: ") + sha256.left(128));
+                   + peertext::clean(pkgUrl.toString()) + QStringLiteral(" :: ") + peertext::clean(sha256, 128));
         Http_singleton::instance()->setUpdateCheckOk(false);
         return true;
     }
     // Nor is one that the download would refuse to fetch.
     if (!isWebUrl(pkgUrl)) {
-        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + pkgUrl.toString());
+        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + peertext::clean(pkgUrl.toString()));
         Http_singleton::instance()->setUpdateCheckOk(false);
         return true;
     }
@@ -516,12 +517,12 @@ bool DownloadBinary::checkForUpdates(bool interactive)
                                                [&] { endWait(true); });
     const QMetaObject::Connection d2 = connect(this, &DownloadBinary::installerLaunchFailed, &downloadLoop,
                                                [&](const QString &e) {
-                                                   logMessage(QStringLiteral("[WARN] Auto Update :: hand-over failed :: ") + e);
+                                                   logMessage(QStringLiteral("[WARN] Auto Update :: hand-over failed :: ") + peertext::clean(e));
                                                    endWait(false);
                                                });
     const QMetaObject::Connection d3 = connect(this, &DownloadBinary::downloadFailed, &downloadLoop,
                                                [&](const QString &e) {
-                                                   logMessage(QStringLiteral("[WARN] Auto Update :: download failed :: ") + e);
+                                                   logMessage(QStringLiteral("[WARN] Auto Update :: download failed :: ") + peertext::clean(e));
                                                    endWait(false);
                                                });
     const QMetaObject::Connection d4 = connect(this, &DownloadBinary::verificationFailed, &downloadLoop,
@@ -549,12 +550,12 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
     // Without a usable digest the package could never be trusted: nothing is
     // fetched and nothing is written.
     if (!normalizeSha256(expectedSha256, nullptr)) {
-        logMessage(QStringLiteral("[WARN] Auto Update :: package digest missing or malformed :: ") + expectedSha256);
+        logMessage(QStringLiteral("[WARN] Auto Update :: package digest missing or malformed :: ") + peertext::clean(expectedSha256, 128));
         emit verificationFailed(expectedSha256, QString());
         return;
     }
     if (!isWebUrl(url)) {
-        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + url.toString());
+        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + peertext::clean(url.toString()));
         emit downloadFailed(tr("Adresse du paquet invalide."));
         return;
     }
@@ -697,7 +698,7 @@ void DownloadBinary::onDownloadFinished()
     if (!normalizeSha256(expectedSha256, &expected) || expected != actual) {
         discard();
         logMessage(QStringLiteral("[WARN] Auto Update :: verification failed :: expected %1 actual %2")
-                       .arg(expectedSha256, actual));
+                       .arg(peertext::clean(expectedSha256, 128), actual));
         emit verificationFailed(expectedSha256, actual);
         return;
     }

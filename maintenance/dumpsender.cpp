@@ -1,6 +1,7 @@
 #include "dumpsender.h"
 
 #include "http_singleton.h"
+#include "peertext.h"
 #include "replyguard.h"
 #include "zulog.h"
 
@@ -220,7 +221,7 @@ bool DumpSender::sendReport(const QString &path)
     connect(reply, &QNetworkReply::errorOccurred, this, &DumpSender::slot_error);
     connect(reply, &QNetworkReply::sslErrors, this, [](const QList<QSslError> &errors) {
         for (const QSslError &e : errors)
-            logMessage(QStringLiteral("ZuDumpSender :: certificate error + ") + e.errorString());
+            logMessage(QStringLiteral("ZuDumpSender :: certificate error + ") + peertext::clean(e.errorString()));
     });
     return true;
 }
@@ -240,14 +241,14 @@ void DumpSender::slot_send_request_finished()
     ReplyGuard *guard = ReplyGuard::of(r);
     const QByteArray answer = guard ? guard->takeBody() : QByteArray();
     logMessage(QStringLiteral("ZuDumpSender :: send_request_finished + ") +
-               QString::fromUtf8(answer.left(kMaxLoggedReplyBytes)));
+               peertext::clean(answer.left(kMaxLoggedReplyBytes)));
 
     bool dumpAccepted = false;
     bool logAccepted = false;
     if (r->error() != QNetworkReply::NoError) {
         const bool breached = guard && guard->breach() != ReplyGuard::Breach::None;
         logMessage(QStringLiteral("ZuDumpSender :: send_request_finished :: upload failed + ") +
-                   (breached ? guard->breachText() : r->errorString()));
+                   (breached ? guard->breachText() : peertext::clean(r->errorString())));
     } else {
         const ReplyVerdict verdict = readReply(answer);
         // Only what was actually sent can have been accepted.
@@ -294,7 +295,7 @@ void DumpSender::slot_manager_request_finished(QNetworkReply *r)
     if (!r)
         return;
     logMessage(QStringLiteral("ZuDumpSender :: slot_manager_request_finished + ") +
-               QString::fromUtf8(r->readAll().left(kMaxLoggedReplyBytes)));
+               peertext::clean(r->readAll().left(kMaxLoggedReplyBytes)));
 }
 
 void DumpSender::slot_uploadprogress(qlonglong bytesSent, qlonglong bytesTotal)

@@ -1,5 +1,6 @@
 #include "domparser.h"
 
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QXmlStreamReader>
@@ -71,7 +72,7 @@ QString DomParser::get_body(const QByteArray &reply)
     QDomDocument doc;
     QString message;
     if (!load(reply, &doc, &message)) {
-        logMessage(QStringLiteral("Error: getting tag ") + mode + QLatin1Char(' ') + message);
+        logMessage(QStringLiteral("Error: getting tag ") + mode + QLatin1Char(' ') + peertext::clean(message));
         return message;
     }
     const QDomElement body = firstBody(doc);
@@ -86,7 +87,7 @@ QString DomParser::parse_fault(const QByteArray &reply)
     QDomDocument doc;
     QString message;
     if (!load(reply, &doc, &message)) {
-        logMessage(QStringLiteral("Error: getting tag ") + mode + QLatin1Char(' ') + message);
+        logMessage(QStringLiteral("Error: getting tag ") + mode + QLatin1Char(' ') + peertext::clean(message));
         return message;
     }
     // Devices write the envelope under whatever prefix they like ("s:",
@@ -154,7 +155,7 @@ QHash<QString, QString> DomParser::parse_capabilities(const QByteArray &reply)
     QDomDocument doc;
     QString message;
     if (!load(reply, &doc, &message)) {
-        logMessage(QStringLiteral("Error: GetCapabilities ") + message.replace(0, 1, QLatin1Char('p')));
+        logMessage(QStringLiteral("Error: GetCapabilities ") + peertext::clean(message.replace(0, 1, QLatin1Char('p'))));
         return services;
     }
     const QDomElement capabilities =

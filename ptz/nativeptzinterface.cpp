@@ -1,6 +1,7 @@
 #include "nativeptzinterface.h"
 
 #include "curlrequestworker.h"
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QThread>
@@ -184,9 +185,9 @@ void NativePTZInterface::on_error(Method method, const Request &request, const Q
     const bool probe = isProbeCommand(command);
     if (probe)
         logMessage(QStringLiteral("[INFO] Native PTZ interface :: %1 :: probe failed :: ").arg(QLatin1String(name))
-                   + message);
+                   + peertext::clean(message));
     else
-        logMessage(QStringLiteral("[ERROR] Native PTZ interface :: %1 :: error :: ").arg(QLatin1String(name)) + message);
+        logMessage(QStringLiteral("[ERROR] Native PTZ interface :: %1 :: error :: ").arg(QLatin1String(name)) + peertext::clean(message));
     idle = true;
     emit send_request_finished(-1);
     emit send_request_finished_ex(-1, command, message);

@@ -1,6 +1,7 @@
 #include "onvif.h"
 
 #include "domparser.h"
+#include "peertext.h"
 #include "zulog.h"
 
 #include <QCryptographicHash>
@@ -29,6 +30,8 @@ const QString kTimeFormat = QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'");
 const char *kKind = "zu_kind";
 const char *kBody = "zu_body";
 const char *kTooLarge = "zu_too_large";
+const char *kTimedOut = "zu_timed_out";
+const char *kSslErrors = "zu_ssl_errors";
 
 QString xml(const QString &text) { return text.toHtmlEscaped(); }
 
@@ -41,6 +44,21 @@ QByteArray replyBody(QNetworkReply *reply)
     const QByteArray body = reply->readAll();
     reply->setProperty(kBody, body);
     return body;
+}
+
+// Why a reply brought no SOAP answer at all, for the log: a refused
+// certificate, the deadline, or the network's own error text; empty when
+// the transfer itself went well.
+QString transportFailure(QNetworkReply *reply)
+{
+    if (reply->property(kTimedOut).toBool())
+        return QStringLiteral("no complete reply within %1 ms").arg(Onvif::kTimeoutMs);
+    const QString ssl = reply->property(kSslErrors).toString();
+    if (!ssl.isEmpty())
+        return QStringLiteral("certificate refused: ") + ssl;
+    if (reply->error() != QNetworkReply::NoError)
+        return peertext::clean(reply->errorString());
+    return QString();
 }
 
 QString number(double v) { return QString::number(std::isfinite(v) ? v : 0.0, 'g', 4); }
@@ -156,13 +174,28 @@ QNetworkReply *Onvif::post(const QString &url, const QString &action, const QByt
     if (contentLength)
         request.setHeader(QNetworkRequest::ContentLengthHeader, envelope.size());
     request.setTransferTimeout(kTimeoutMs);
+    // A redirect would carry the signed request (and its digest) wherever
+    // the device points, and turn a command into a GET: it is a failure.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply *reply = networkManager->post(request, envelope);
     reply->setProperty("cmd", cmd.toUtf8());
     reply->setProperty(kKind, int(kind));
-    connect(reply, &QNetworkReply::sslErrors, this, [](const QList<QSslError> &errors) {
+    // The transfer timeout counts only silence: a device that drips its
+    // reply, or a stalled handshake, meets this deadline instead.
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, reply, [reply] {
+        if (reply->isRunning()) {
+            reply->setProperty(kTimedOut, true);
+            reply->abort();
+        }
+    });
+    deadline->start(kTimeoutMs);
+    connect(reply, &QNetworkReply::sslErrors, this, [reply](const QList<QSslError> &errors) {
         QStringList texts;
         for (const QSslError &e : errors)
-            texts << e.errorString();
+            texts << peertext::clean(e.errorString());
+        reply->setProperty(kSslErrors, texts.join(QStringLiteral(", ")));
         qWarning().noquote() << "[ONVIF] SSL errors:" << texts.join(QStringLiteral(", "));
     });
     connect(reply, &QNetworkReply::errorOccurred, this, [](QNetworkReply::NetworkError code) {
@@ -272,16 +305,30 @@ void Onvif::on_reply(QNetworkReply *reply)
     const auto kind = Kind(reply->property(kKind).toInt());
     QString why;
     bool unreadable = false;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QString unusable;
     if (reply->property(kTooLarge).toBool()) {
         why = QStringLiteral("Reply too large");
         unreadable = true;
+    } else if (reply->property(kTimedOut).toBool()) {
+        unusable = transportFailure(reply);
+    } else if (status >= 300 && status < 400) {
+        unusable = QStringLiteral("redirected (HTTP %1) to %2, not followed")
+                       .arg(status)
+                       .arg(peertext::clean(reply->header(QNetworkRequest::LocationHeader).toUrl().toString(
+                           QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
     } else if (!body.isEmpty()) {
         unreadable = !DomParser::is_acceptable(body, &why);
+        why = peertext::clean(why);
     }
-    if (unreadable) {
+    if (unreadable || !unusable.isEmpty()) {
         // One line for a reply that cannot be read at all.
         const QString cmd = QString::fromUtf8(reply->property("cmd").toByteArray());
-        logMessage(QStringLiteral("[ERROR] ONVIF :: unreadable reply to ") + cmd + QStringLiteral(" :: ") + why);
+        if (unreadable)
+            logMessage(QStringLiteral("[ERROR] ONVIF :: unreadable reply to ") + cmd + QStringLiteral(" :: ") + why);
+        else
+            logMessage(QStringLiteral("[ERROR] ONVIF :: no usable reply to ") + cmd + QStringLiteral(" :: ")
+                       + unusable);
         if (kind == Kind::Clock) {
             emit status_message(-99, cmd, QStringLiteral("not supported"), driverName);
         } else if (kind == Kind::Chain) {
@@ -314,7 +361,9 @@ void Onvif::request_timestamp_finished(QNetworkReply *reply)
         accepted = utcTime(time).isValid();
     }
     if (!accepted) {
-        const QString fault = parser->parse_fault(text);
+        // Without a body there is no fault to read: the transfer says why.
+        const QString transport = transportFailure(reply);
+        const QString fault = text.isEmpty() && !transport.isEmpty() ? transport : peertext::clean(parser->parse_fault(text));
         logMessage(QStringLiteral("[ERROR] ONVIF :: request timestamp finished :: Error on command ") + cmd);
         logMessage(QStringLiteral("[ERROR] ONVIF :: request timestamp finished :: Error message    ") + fault);
         emit status_message(-99, cmd, QStringLiteral("not supported"), driverName);
@@ -338,7 +387,7 @@ void Onvif::onvif_action_with_timestamp(QString)
 
 void Onvif::failure_report(int status, const QString &cmd, const QByteArray &text)
 {
-    const QString fault = parser->parse_fault(text);
+    const QString fault = peertext::clean(parser->parse_fault(text));
     logMessage(QStringLiteral("[ERROR] ONVIF :: Error on command ") + cmd);
     logMessage(QStringLiteral("[ERROR] ONVIF :: Error message    ") + fault);
     emit status_message(status, cmd, QStringLiteral("not supported"), driverName);
@@ -351,15 +400,17 @@ void Onvif::request_finished(QNetworkReply *reply)
     const QString cmd = QString::fromUtf8(reply->property("cmd").toByteArray()).section(QLatin1Char(':'), 1);
     const QByteArray text = replyBody(reply);
     if (text.isEmpty()) {
-        logMessage(QStringLiteral("[ERROR] ONVIF :: Reply is empty for ") + cmd);
+        const QString transport = transportFailure(reply);
+        logMessage(QStringLiteral("[ERROR] ONVIF :: Reply is empty for ") + cmd
+                   + (transport.isEmpty() ? QString() : QStringLiteral(" :: ") + transport));
         emit status_message(-1, cmd, QStringLiteral("not supported"), driverName);
         return;
     }
     if (cmd == QLatin1String("GetServices")) {
         services = parser->parse_services(text);
         for (auto it = services.cbegin(); it != services.cend(); ++it)
-            logMessage(QStringLiteral("[INFO] ONVIF ::  Service Dictionnary ") + it.key() + QStringLiteral(" : ")
-                       + it.value());
+            logMessage(QStringLiteral("[INFO] ONVIF ::  Service Dictionnary ") + peertext::clean(it.key())
+                       + QStringLiteral(" : ") + peertext::clean(it.value()));
         if (services.isEmpty()) {
             if (text.contains("ter:ActionNotSupported") || text.contains("ter:NoSuchService"))
                 get_onvif_action(QStringLiteral("device_service"), QStringLiteral("GetCapabilities"));
@@ -379,7 +430,7 @@ void Onvif::request_finished(QNetworkReply *reply)
         }
         services = parser->parse_capabilities(text);
         services.insert(OnvifNs::device, baseUrl() + QStringLiteral("/onvif/device_service"));
-        logMessage(QStringLiteral("[INFO] ONVIF ::  media service URL :: ") + services.value(OnvifNs::media));
+        logMessage(QStringLiteral("[INFO] ONVIF ::  media service URL :: ") + peertext::clean(services.value(OnvifNs::media)));
         get_onvif_action(services.value(OnvifNs::media), QStringLiteral("GetProfiles"));
     } else if (cmd == QLatin1String("GetProfiles")) {
         ptz = parser->parse_profiles(text);
@@ -425,10 +476,10 @@ void Onvif::request_PTZ_finished(QNetworkReply *reply)
 {
     const QString cmd = QString::fromUtf8(reply->property("cmd").toByteArray()).section(QLatin1Char(':'), 1);
     const QByteArray text = replyBody(reply);
-    QString fault = text.isEmpty() ? QString() : parser->parse_fault(text);
+    QString fault = text.isEmpty() ? QString() : peertext::clean(parser->parse_fault(text));
     // No answer at all (refused, timed out) is a failure too.
     if (fault.isEmpty() && reply->error() != QNetworkReply::NoError)
-        fault = reply->errorString();
+        fault = transportFailure(reply);
     if (!fault.isEmpty()) {
         logMessage(QStringLiteral("[ERROR] ONVIF :: Error on command ") + cmd);
         logMessage(QStringLiteral("[ERROR] ONVIF :: Error message    ") + fault);
@@ -476,7 +527,10 @@ void Onvif::send_command(QString cmd, bool flag, float x, float y, float z, int 
                          int areaWidth, int areaHeight)
 {
     if (!ptz || ptz->get_profile_tokens().isEmpty()) {
+        // The chain did not reach the camera's profiles: the surface shows
+        // that the gesture went nowhere.
         logMessage(QStringLiteral("[WARN] ONVIF :: send command :: no profile :: ") + cmd);
+        emit status_message(-2, cmd, QStringLiteral("PTZ command failed"), driverName);
         return;
     }
     auto velocity = [&](bool panTilt, double pan, double tilt, bool zoom, double zoomSpeed) {

@@ -23,11 +23,18 @@ class Onvif_ptz;
 // path after "/onvif/" (or their whole path and query when they have none)
 // on the configured scheme, host and port: the camera may sit behind NAT.
 //
+// Every post must be answered within kTimeoutMs, however the bytes trickle
+// in, and is never redirected: a redirect would carry the signed request to
+// wherever the device points, so a redirected reply is a failed request.
+// What the device writes (faults, addresses) reaches the log on one clean
+// line.
+//
 // send_command maps the surface's gestures to ContinuousMove, RelativeMove
 // and Stop; each reply gives send_request_finished: 1 done, -1 failed (a
 // SOAP fault, a network error, a timeout or an unreadable reply: "PTZ
 // command failed"), 2 the move is to be stopped (a wheel zoom). A stop that
-// fails is sent once more.
+// fails is sent once more. Before the profiles are known a gesture goes
+// nowhere and reports -2 "PTZ command failed" at once.
 class Onvif : public NativePTZInterface
 {
     Q_OBJECT

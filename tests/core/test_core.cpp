@@ -5,6 +5,7 @@
 #include "export_error.h"
 #include "http_singleton.h"
 #include "logaddress.h"
+#include "peertext.h"
 #include "streamframe.h"
 #include "zulog.h"
 
@@ -236,6 +237,27 @@ private Q_SLOTS:
         AVFrame *taken = f.takeAvFrame();
         QVERIFY(f.avFrame() == nullptr);
         av_frame_free(&taken);
+    }
+
+    // What a peer sends can neither start a log line of its own nor hide
+    // text, and stays one bounded line.
+    void peerTextForTheLog_data()
+    {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("line breaks") << QByteArray("refused\r\n[INFO] MAIN :: forged") << "refused  [INFO] MAIN :: forged";
+        QTest::newRow("escape, tab, delete") << QByteArray("\x1b[2Ka\tb\x7f") << " [2Ka b ";
+        QTest::newRow("unicode breaks and overrides") << QString::fromUtf16(u"a\u2028b\u0085c\u202Ed").toUtf8()
+                                                      << "a b c d";
+        QTest::newRow("accents kept") << QByteArray("caméra été") << "caméra été";
+        QTest::newRow("long") << QByteArray(600, 'x') << QString(512, 'x') + QChar(0x2026);
+    }
+    void peerTextForTheLog()
+    {
+        QFETCH(QByteArray, sent);
+        QFETCH(QString, logged);
+        QCOMPARE(peertext::clean(sent), logged);
+        QCOMPARE(peertext::clean(QString::fromUtf8(sent)), logged);
     }
 
     void installationSettings()

@@ -300,6 +300,19 @@ private slots:
         ZuMultipartParser::Part garbage;
         garbage.body = "not a picture";
         QVERIFY(!parser.frameFromPart(garbage));
+
+        // A picture wider than the surface can show is dropped after decoding.
+        for (const int width : {8192, 8200}) {
+            const QList<QByteArray> jpeg =
+                ffmpegUnits({"-vf", QString("scale=%1:16").arg(width), "-c:v", "mjpeg"}, "mjpeg", 1);
+            QCOMPARE(jpeg.size(), 1);
+            ZuMultipartParser::Part part;
+            part.body = jpeg.first();
+            std::unique_ptr<StreamFrame> frame(parser.frameFromPart(part));
+            QCOMPARE(frame != nullptr, width <= ZuStreamParser::kMaxPictureSide);
+            if (frame)
+                QCOMPARE(frame->width(), width);
+        }
     }
 
     // Against the local server: every part arrives in order, with its bytes,
@@ -322,6 +335,8 @@ private slots:
         QTest::newRow("not multipart") << "html" << 0 << 0 << 1;
         QTest::newRow("nothing sent") << "empty" << 0 << 0 << 1;
         QTest::newRow("stopped while silent") << "silence" << 0 << 10 << 0;
+        QTest::newRow("silent after connecting") << "silent" << 0 << 10 << 1;
+        QTest::newRow("queue bounded by bytes") << "bytes" << 0 << 40 << 0;
     }
     void stream()
     {
@@ -332,11 +347,13 @@ private slots:
         MultipartServer server;
         Script s;
         s.units = m_units;
-        s.parts = kind.isEmpty() || kind.startsWith("chunked") ? 40 : kind == "empty" ? 0 : 10;
+        s.parts = kind.isEmpty() || kind.startsWith("chunked") || kind == "bytes" ? 40 : kind == "empty" ? 0 : 10;
         s.start = kStart;
         s.chunked = kind.contains("chunked");
         s.lowerCaseHeaders = kind.contains("lower");
-        s.end = kind == "reset" ? Script::End::Reset : kind == "silence" ? Script::End::Silence : Script::End::Close;
+        s.end = kind == "reset"                       ? Script::End::Reset
+            : kind == "silence" || kind == "silent" ? Script::End::Silence
+                                                    : Script::End::Close;
         s.status = kind == "404" ? 404 : 200;
         if (kind.contains("dashes"))
             s.contentType = "multipart/x-mixed-replace;boundary=--myboundary";
@@ -354,11 +371,17 @@ private slots:
         Consumer consumer;
         std::unique_ptr<ZuStreamParser> parser(makeParser(port, consumer));
         parser->setMaxQueuedFrames(maxQueued);
+        // Three pictures of 320x240 in 4:2:0 take more than this with their
+        // padding and raw copies.
+        if (kind == "bytes")
+            parser->setMaxQueuedBytes(3 * 320 * 240 * 3 / 2);
+        if (kind == "silent")
+            parser->setSilenceTimeoutMs(1000);
         QSignalSpy spy(parser.get(), &ZuStreamParser::error);
         parser->start();
         QDeadlineTimer deadline(30000);
         while (!parser->isFinished() && !deadline.hasExpired() && !(kind == "silence" && consumer.got.size() == 10)) {
-            QVERIFY(consumer.collect() <= (maxQueued ? maxQueued : 40));
+            QVERIFY(consumer.collect() <= (kind == "bytes" ? 3 : maxQueued ? maxQueued : 40));
             QTest::qWait(maxQueued > 0 ? 50 : 10);
         }
         if (kind == "silence") {

@@ -95,6 +95,8 @@ TAR_CASES = {
     "tar_symlink_ladder": ("w", hostile(("a", S, "."), ("b", S, "a/.."), ("b/escape.txt", F, ""))),
     "tar_hardlink_out": ("w", hostile(("h", H, "../../outside.txt"), ("h", F, ""))),
     "tar_device": ("w", hostile(("null", tarfile.CHRTYPE, ""))),
+    # Harmless, but no file system takes a name of 300 bytes.
+    "tar_name_too_long": ("w", hostile(("x" * 300, F, ""))),
 }
 
 

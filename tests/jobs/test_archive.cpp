@@ -118,7 +118,10 @@ private slots:
         QTest::addColumn<bool>("deleteArchive");
         // "link": a link in the destination to a folder outside; "via link":
         // the destination is named through a link; "package": the archive
-        // lies in a destination named like one, and is not hashed.
+        // lies in a destination named like one, and is not hashed; "merge":
+        // the destination holds the user's own files beside the archive's
+        // folders; "existing": it holds a file of an entry's name; "no space",
+        // "space runs out": the free space is too small before, or while, writing.
         QTest::addColumn<QString>("setup");
         const char *absolute = "chemin absolu", *dotdot = "remontée de dossier", *symlink = "lien symbolique hors",
                    *through = "à travers un lien symbolique", *cut = "la fin de l'archive manque";
@@ -135,6 +138,12 @@ private slots:
             {"cli_zip", "cli_zip", ".zip", "", true, ""},
             {"cli_bsdtar_cpio", "cli_bsdtar_cpio", ".cpio", "", false, ""},
             {"package in the destination", "tar_tree", ".zutar", "", false, "package"},
+            {"merge into the user's folders", "tar_tree", ".tar.gz", "", true, "merge"},
+            {"a user's file is never replaced", "tar_tree", ".tar.gz", "top.txt » existe déjà", true, "existing"},
+            {"no space for the declared size", "tar_tree", ".tar.gz", "Espace disque insuffisant", true, "no space"},
+            {"space runs out while writing", "tar_tree", ".tar.gz", "Espace disque insuffisant", true,
+             "space runs out"},
+            {"tar_name_too_long", "tar_name_too_long", ".tar", "/box/dest/xxxxxxxx", true, ""},
             {"tar_dotdot_inner", "tar_dotdot_inner", ".tar.bz2", dotdot, true, ""},
             {"tar_backslash", "tar_backslash", ".tar", dotdot, true, ""},
             {"tar_symlink_up", "tar_symlink_up", ".tar.xz", symlink, true, ""},
@@ -142,7 +151,7 @@ private slots:
             {"tar_symlink_ladder", "tar_symlink_ladder", ".tar", symlink, true, ""},
             {"tar_hardlink_out", "tar_hardlink_out", ".tar", "lien physique hors", true, ""},
             {"tar_device", "tar_device", ".tar", "type d'entrée", true, ""},
-            {"tar_into_existing_link", "tar_tree", ".tar.gz", through, true, "link"},
+            {"tar_into_existing_link", "tar_tree", ".tar.gz", "/a » existe déjà", true, "link"},
             {"zip_drive", "zip_drive", ".zip", "lettre de lecteur", true, ""},
             {"cli_tar_absolute", "cli_tar_absolute", ".tar", absolute, true, ""},
             {"cli_zip_dotdot", "cli_zip_dotdot", ".zip", dotdot, true, ""},
@@ -177,8 +186,19 @@ private slots:
         QFile sentinel(root + "/outside.txt");
         QVERIFY(sentinel.open(QIODevice::WriteOnly) && sentinel.write("sentinel") == 8);
         sentinel.close();
-        if (setup == "link" || setup == "package")
+        if (setup == "link" || setup == "package" || setup == "merge" || setup == "existing")
             QVERIFY(QDir().mkpath(dest));
+        // The user's own files, which must come out of the extraction as they were.
+        QStringList userFiles;
+        if (setup == "merge")
+            userFiles = {"a/mine.txt", "other.txt"};
+        else if (setup == "existing")
+            userFiles = {"top.txt"};
+        for (const QString &name : std::as_const(userFiles)) {
+            QVERIFY(QDir().mkpath(QFileInfo(dest + '/' + name).absolutePath()));
+            QFile file(dest + '/' + name);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("mine") == 4);
+        }
         if (setup == "link")
             QVERIFY(QFile::link(root + "/elsewhere", dest + "/a"));
         QString destArg = dest;
@@ -195,7 +215,16 @@ private slots:
         ArchiveExtractor extractor(archive, destArg, deleteArchive, true);
         QSignalSpy finished(&extractor, &ArchiveExtractor::extractionFinished);
         QSignalSpy hashed(&extractor, &ArchiveExtractor::fileHashed);
+        int spaceQueries = 0;
+        if (setup == "no space")
+            extractor.setFreeSpaceQuery([](const QString &) { return ArchiveExtractor::kFreeSpaceMargin + 1000; });
+        if (setup == "space runs out")
+            extractor.setFreeSpaceQuery([&spaceQueries](const QString &) {
+                return ++spaceQueries > 3 ? ArchiveExtractor::kFreeSpaceMargin - 1 : qint64(1) << 40;
+            });
         extractor.startExtraction();
+        if (setup == "space runs out")
+            QVERIFY(spaceQueries > 3);
 
         QCOMPARE(finished.count(), 1);
         const bool result = finished.at(0).at(0).toBool();
@@ -203,17 +232,21 @@ private slots:
         if (result && deleteArchive)
             expectedOutside.remove(archive);
         QCOMPARE(snapshot(root, dest), expectedOutside);
+        for (const QString &name : std::as_const(userFiles)) {
+            QFile file(dest + '/' + name);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), QByteArray("mine"));
+        }
 
         if (!message.isEmpty()) {
             QVERIFY(!result);
             QVERIFY2(extractor.errorMessage().contains(message), qPrintable(extractor.errorMessage()));
             QVERIFY(QFile::exists(archive));
             QCOMPARE(hashed.count(), 0);
-            // Refused before anything was created; a bad checksum is only seen
-            // while its entry is written.
-            if (maker != "zip_bad_crc")
-                QCOMPARE(QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
-                         setup == "link" ? QStringList{"a"} : QStringList());
+            // The destination is as it was, whether the archive was refused
+            // before writing or failed midway.
+            QStringList kept = setup == "link" ? QStringList{"a"} : userFiles;
+            QCOMPARE(QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), kept);
             return;
         }
 
@@ -227,6 +260,8 @@ private slots:
         for (auto [path, digest] : hashedFiles(hashed).asKeyValueRange())
             reported[QFileInfo(path).absoluteFilePath().replace(destArg, dest)] = digest;
         QCOMPARE(reported.size(), hashed.count());
+        for (const QString &name : std::as_const(userFiles))
+            QVERIFY(reported.remove(dest + '/' + name));
         QMap<QString, QString> made;
         const QJsonObject files = expect.value("files").toObject();
         for (auto it = files.begin(); it != files.end(); ++it)
@@ -234,6 +269,8 @@ private slots:
         QCOMPARE(reported, made);
         QMap<QString, QString> summed = sha256sum(dest);
         summed.remove(archive);
+        for (const QString &name : std::as_const(userFiles))
+            summed.remove(dest + '/' + name);
         QCOMPARE(reported, summed);
 
         const QJsonObject links = expect.value("links").toObject();

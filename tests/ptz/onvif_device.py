@@ -7,7 +7,10 @@
 # rotating prefixes, elements to skip, presets with and without names, "400"
 # and "404" in the clock reply, service addresses behind NAT (a port on which
 # nothing listens). Records add: action, op, params, auth ("ok" or why the
-# check failed), created, nonce and status.
+# check failed), created, nonce and status. Misbehaving on request: a
+# redirect of an operation to the same device under the name "localhost"
+# (where a GET is answered with an empty 200), a reply that drips one byte a
+# second, fault texts that carry line breaks and control characters.
 import base64
 import datetime
 import hashlib
@@ -100,7 +103,8 @@ class Handler(standin.Handler):
     def answer(self, op):
         a = self.server.args
         if op in a.fault:
-            return 500, self.envelope("", ("ter:InvalidArgVal", "%s refused by the camera" % op))
+            forged = "&#13;&#10;[INFO] ONVIF :: forged line&#9;&#x85;&#x202E;" if a.forge else ""
+            return 500, self.envelope("", ("ter:InvalidArgVal", "%s refused by the camera%s" % (op, forged)))
         if op in a.malformed:
             return 200, '<?xml version="1.0"?><env:Envelope xmlns:env="%s"><env:Body><tptz:%sResponse>' \
                         '</env:Body>' % (NS["s"], op)
@@ -184,10 +188,37 @@ class Handler(standin.Handler):
             status, text = 400, self.envelope("", ("ter:NotAuthorized", "Sender not authorized"))
         else:
             status, text = self.answer(op)
+        redirect = dict(d.split("=", 1) for d in self.server.args.redirect).get(op)
+        if redirect:
+            status = int(redirect)
         entry["status"] = status
         self.record(entry)
         time.sleep(float(dict(d.split("=", 1) for d in self.server.args.delay).get(op, 0)))
-        self.reply(status, text.encode("utf-8"), "application/soap+xml; charset=utf-8")
+        if redirect:
+            self.reply(status, b"", extra=[("Location", "http://localhost:%d/elsewhere" % self.server.server_address[1])])
+        elif op in self.server.args.drip:
+            self.drip(status, text.encode("utf-8"))
+        else:
+            self.reply(status, text.encode("utf-8"), "application/soap+xml; charset=utf-8")
+
+    def drip(self, status, body):
+        self.send_response(status)
+        self.send_header("Content-Type", "application/soap+xml; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        try:
+            for i in range(len(body)):
+                self.wfile.write(body[i:i + 1])
+                self.wfile.flush()
+                time.sleep(1)
+        except OSError:  # the client gave up
+            pass
+
+    def do_GET(self):
+        body, entry = self.read_request()
+        entry["op"] = "GET " + entry["path"]
+        self.record(entry)
+        self.reply(200)
 
 
 def main():
@@ -200,6 +231,9 @@ def main():
     parser.add_argument("--fault", action="append", default=[])
     parser.add_argument("--malformed", action="append", default=[])
     parser.add_argument("--delay", action="append", default=[], help="OP=seconds")
+    parser.add_argument("--redirect", action="append", default=[], help="OP=status")
+    parser.add_argument("--drip", action="append", default=[], help="OP")
+    parser.add_argument("--forge", action="store_true")
     args = parser.parse_args()
     srv = standin.server(Handler, args)
     srv.nonces, srv.replies = set(), 0

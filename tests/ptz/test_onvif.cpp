@@ -54,11 +54,15 @@ QList<QVariant> chainEnd(QSignalSpy &messages)
 class TestOnvif : public QObject
 {
     Q_OBJECT
+    QTemporaryDir m_certificate;
+    QStringList m_tls; // device arguments for HTTPS
+
 private slots:
     void initTestCase()
     {
         setLevelValue(1);
         ptztest::LogCapture::install();
+        QVERIFY(testsupport::makeCertificate(m_certificate.path(), &m_tls));
         // A zone with a daylight-saving gap, where a UTC time read as local time
         // can fail to exist.
         qputenv("TZ", "Europe/Paris");
@@ -174,6 +178,16 @@ private slots:
             "-1|GetNodes|not supported|ONVIF", error + "unreadable reply to PTZ:GetNodes :: Parse error");
         row("camera unreachable", "unreachable", "", noClock,
             error + "request timestamp finished :: Error on command GENERIC:GetSystemDateAndTime");
+        // Misbehaving devices: a certificate nobody vouches for, a redirect
+        // that would carry the signed request elsewhere, a fault text that
+        // would write log lines of its own.
+        row("clock: certificate refused", "tls", "", noClock,
+            error + "request timestamp finished :: Error message    certificate refused: ");
+        row("clock: redirected elsewhere", "--redirect GetSystemDateAndTime=307", "GetSystemDateAndTime", noClock,
+            error + "no usable reply to GENERIC:GetSystemDateAndTime :: redirected (HTTP 307) to http://localhost:");
+        row("profiles: fault with forged lines", "--fault GetProfiles --forge",
+            "GetSystemDateAndTime GetServices GetProfiles", "-1|GetProfiles|not supported|ONVIF",
+            error + "Error message    GetProfiles refused by the camera  [INFO] ONVIF :: forged line");
     }
 
     void chain()
@@ -185,8 +199,10 @@ private slots:
         StandIn device("onvif_device.py");
         PtzCamera camera{"http", "127.0.0.1", ptztest::closedPort()};
         if (args != "unreachable") {
-            QVERIFY(device.start(args.split(' ', Qt::SkipEmptyParts)));
+            QVERIFY(device.start(args == "tls" ? m_tls : args.split(' ', Qt::SkipEmptyParts)));
             camera = device.camera();
+            if (args == "tls")
+                camera.scheme = "https";
         }
         Onvif onvif(camera);
         QSignalSpy messages(&onvif, &NativePTZInterface::status_message);
@@ -202,9 +218,23 @@ private slots:
         QCOMPARE(QSet<QString>(nonces.begin(), nonces.end()).size(), nonces.size());
         for (const QJsonObject &r : device.requests())
             QVERIFY(r.value("content_type").toString().startsWith("application/soap+xml; charset=utf-8; action=\""));
+        // What the device wrote stays inside the lines that quote it.
+        for (const QString &line : std::as_const(g_log))
+            if (line.contains("forged"))
+                QVERIFY2(line.startsWith("[ERROR] ONVIF :: Error message")
+                             && std::none_of(line.cbegin(), line.cend(),
+                                             [](QChar c) { return c.category() == QChar::Other_Control
+                                                               || c.category() == QChar::Other_Format; }),
+                         qPrintable(line));
         if (!end.startsWith("1|")) {
             QVERIFY2(std::any_of(g_log.cbegin(), g_log.cend(), [&](const QString &l) { return l.startsWith(target); }),
                      qPrintable(g_log.join('\n')));
+            // Without profiles a gesture cannot go anywhere, and the surface says so.
+            if (onvif.record()->get_profile_tokens().isEmpty()) {
+                onvif.send_command("clic", false, 10, 10, 0, 800, 600, 0, -1, -1);
+                QCOMPARE(messages.size(), 2);
+                QCOMPARE(messages.last(), (QList<QVariant>{-2, "clic", "PTZ command failed", "ONVIF"}));
+            }
             return;
         }
         QVERIFY(onvif.service_map().contains(OnvifNs::device));
@@ -256,6 +286,12 @@ private slots:
             "ContinuousMove", "", 2, 1);
         row("nudge answered with garbage", "--no-relative --malformed ContinuousMove", "clic", false, {200, 450, 0},
             "ContinuousMove Stop", "", -1, 1);
+        // Neither followed to another host, nor turned into a GET there.
+        row("redirected move", "--redirect ContinuousMove=302", "PanTilt_ContinuousMove", false, {1, 0, 0},
+            "ContinuousMove", "PanTilt:x=1", -1, 1);
+        // A byte a second never leaves the connection silent for long.
+        row("dripping reply", "--drip ContinuousMove", "PanTilt_ContinuousMove", false, {1, 0, 0}, "ContinuousMove",
+            "PanTilt:x=1", -1, 1);
     }
 
     void moves()
