@@ -573,6 +573,13 @@ private slots:
         QTest::newRow("an appended id meets another camera's name")
             << CameraNames{{3, "Parking (12)"}, {12, "Parking"}, {7, "Parking"}}
             << QStringList{"Parking (12) (12)", "Parking (12) (3)"};
+        // Alike to the eye: composed against decomposed accent, and a
+        // zero-width space.
+        QTest::newRow("one name in two Unicode forms")
+            << CameraNames{{3, "Entr\u00e9e"}, {12, "Entre\u0301e"}}
+            << QStringList{"Entre\u0301e (12)", "Entr\u00e9e (3)"};
+        QTest::newRow("a name with an invisible character")
+            << CameraNames{{3, "Parking"}, {12, "Park\u200bing"}} << QStringList{"Park\u200bing (12)", "Parking (3)"};
     }
     void camerasSharingAName()
     {
