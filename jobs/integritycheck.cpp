@@ -283,7 +283,9 @@ void IntegrityCheck::invalid_integrity(const QJsonArray &manifest, const QFileIn
         if (!v.isObject())
             continue;
         const QJsonObject entry = v.toObject();
-        const Located where = locate(entry);
+        // Most entries of a manifest that does not fit the day lead nowhere:
+        // one look at each path tells, before its links are resolved.
+        const Located where = leadsSomewhere(entry) ? locate(entry) : Located();
         FileId id;
         if (!where.resolved.isEmpty() && identify(where.resolved, &id) && onDisk.contains(id)) {
             claimed.insert(id);
@@ -320,6 +322,20 @@ bool IntegrityCheck::identify(const QString &path, FileId *id)
     id->dev = quint64(st.st_dev);
     id->ino = quint64(st.st_ino);
     return true;
+}
+
+bool IntegrityCheck::leadsSomewhere(const QJsonObject &entry) const
+{
+    struct stat st {};
+    const QString absolutepath = entry.value(QStringLiteral("absolutepath")).toString();
+    if (QDir::isAbsolutePath(absolutepath) && ::stat(QFile::encodeName(absolutepath).constData(), &st) == 0)
+        return true;
+    QString path = entry.value(QStringLiteral("path")).toString();
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.isEmpty() || !QDir::isRelativePath(path))
+        return false;
+    const QString root = canonicalFolder.isEmpty() ? folder : canonicalFolder;
+    return ::stat(QFile::encodeName(QDir::cleanPath(root + QLatin1Char('/') + path)).constData(), &st) == 0;
 }
 
 IntegrityCheck::Located IntegrityCheck::locate(const QJsonObject &entry) const

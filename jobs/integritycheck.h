@@ -156,6 +156,8 @@ private:
     // of this day folder; otherwise the relative path (written with "/" or,
     // by Windows, with "\"), confined to the folder.
     Located locate(const QJsonObject &entry) const;
+    // False when neither path of the entry names anything that exists.
+    bool leadsSomewhere(const QJsonObject &entry) const;
     Located locate(const QString &absolutepath, QString path) const;
     static bool identify(const QString &path, FileId *id);
     void ensureCanonicalFolder();
