@@ -498,8 +498,7 @@ void RawExport::run()
     // to it: a folder swapped for a link while the copy runs (the target or
     // one above it) cannot redirect a single byte. What is held is checked
     // once more, as the path may have changed between the check and the
-    // opening.
-    // Nothing is made for files that have no place in it.
+    // opening. Nothing is made when no file has a place in it.
     const bool anyPlace = std::any_of(m_files.cbegin(), m_files.cend(), [&target](const QFileInfo &file) {
         return !destination_for(file.absoluteFilePath(), target).isEmpty();
     });
