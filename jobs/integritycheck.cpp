@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -72,6 +73,51 @@ struct FdCloser {
 };
 
 using DigestCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+// Lines of one kind in a report that may run to millions (a manifest of a
+// million entries against an empty day): the first and the last ones are
+// logged with the count of those left out between them, so that the lines
+// that explain the verdict stay in a log that is emptied past its cap.
+class CappedReport
+{
+public:
+    explicit CappedReport(QString prefix)
+        : m_prefix(std::move(prefix))
+    {
+    }
+    ~CappedReport() { flush(); }
+    CappedReport(const CappedReport &) = delete;
+    CappedReport &operator=(const CappedReport &) = delete;
+
+    void add(const QString &detail)
+    {
+        if (m_logged < IntegrityCheck::kReportHeadLines) {
+            ++m_logged;
+            logMessage(m_prefix + detail);
+            return;
+        }
+        m_tail.push_back(detail);
+        if (int(m_tail.size()) > IntegrityCheck::kReportTailLines) {
+            m_tail.pop_front();
+            ++m_leftOut;
+        }
+    }
+    void flush()
+    {
+        if (m_leftOut > 0)
+            logMessage(m_prefix + QStringLiteral("... %1 more not logged ...").arg(m_leftOut));
+        for (const QString &detail : m_tail)
+            logMessage(m_prefix + detail);
+        m_tail.clear();
+        m_leftOut = 0;
+    }
+
+private:
+    QString m_prefix;
+    int m_logged = 0;
+    qint64 m_leftOut = 0;
+    std::deque<QString> m_tail;
+};
 } // namespace
 
 IntegrityCheck::IntegrityCheck(QString folder)
@@ -111,6 +157,9 @@ IntegrityCheck::DayTree IntegrityCheck::walk(const QString &dir) const
     QStringList pending{dir};
     bool top = true;
     while (!pending.isEmpty()) {
+        // A day of a million files takes a while to walk.
+        if (stop.load(std::memory_order_relaxed))
+            return tree;
         const QString current = pending.takeFirst();
         const bool atTop = top;
         top = false;
@@ -196,13 +245,20 @@ QJsonArray IntegrityCheck::get_json_array(const QString &path)
         logMessage(QStringLiteral("[ERROR] Integrity check :: get json array :: faild to openfile READ :: ") + path);
         return QJsonArray();
     }
-    Encrypt encrypt;
-    const QByteArray plain = encrypt.decryptFile(QFile::encodeName(path));
+    QByteArray plain;
+    {
+        Encrypt encrypt;
+        plain = encrypt.decryptFile(QFile::encodeName(path));
+    }
     if (plain.isEmpty()) {
         logMessage(QStringLiteral("[ERROR] Integrity check :: get json array :: faild to openfile READ :: ") + path);
         return QJsonArray();
     }
-    return QJsonDocument::fromJson(plain).array();
+    if (stop.load())
+        return QJsonArray();
+    QJsonDocument document = QJsonDocument::fromJson(plain);
+    plain = QByteArray(); // the text and its parsed form are never held together for long
+    return document.array();
 }
 
 void IntegrityCheck::invalid_integrity(const QJsonArray &manifest, const QFileInfoList &files)
@@ -218,11 +274,18 @@ void IntegrityCheck::invalid_integrity(const QJsonArray &manifest, const QFileIn
             onDisk.insert(id, fi.absoluteFilePath());
     }
     QSet<FileId> claimed;
+    CappedReport missing(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file missing :: "));
     for (const QJsonValue &v : manifest) {
+        if (stop.load(std::memory_order_relaxed)) {
+            logMessage(QStringLiteral("[INFO] Integrity check :: invalid integrity :: report stopped by user"));
+            return;
+        }
         if (!v.isObject())
             continue;
         const QJsonObject entry = v.toObject();
-        const Located where = locate(entry);
+        // Most entries of a manifest that does not fit the day lead nowhere:
+        // one look at each path tells, before its links are resolved.
+        const Located where = leadsSomewhere(entry) ? locate(entry) : Located();
         FileId id;
         if (!where.resolved.isEmpty() && identify(where.resolved, &id) && onDisk.contains(id)) {
             claimed.insert(id);
@@ -231,16 +294,18 @@ void IntegrityCheck::invalid_integrity(const QJsonArray &manifest, const QFileIn
         QString recorded = entry.value(QStringLiteral("absolutepath")).toString();
         if (recorded.isEmpty())
             recorded = entry.value(QStringLiteral("path")).toString();
-        logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file missing :: ") + recorded);
+        missing.add(recorded);
     }
+    missing.flush();
     QStringList added;
     for (auto it = onDisk.cbegin(); it != onDisk.cend(); ++it) {
         if (!claimed.contains(it.key()))
             added.append(it.value());
     }
     added.sort();
+    CappedReport report(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file added :: "));
     for (const QString &p : std::as_const(added))
-        logMessage(QStringLiteral("[ERROR] Integrity check :: invalid integrity :: file added :: ") + p);
+        report.add(p);
 }
 
 void IntegrityCheck::ensureCanonicalFolder()
@@ -259,6 +324,20 @@ bool IntegrityCheck::identify(const QString &path, FileId *id)
     return true;
 }
 
+bool IntegrityCheck::leadsSomewhere(const QJsonObject &entry) const
+{
+    struct stat st {};
+    const QString absolutepath = entry.value(QStringLiteral("absolutepath")).toString();
+    if (QDir::isAbsolutePath(absolutepath) && ::stat(QFile::encodeName(absolutepath).constData(), &st) == 0)
+        return true;
+    QString path = entry.value(QStringLiteral("path")).toString();
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.isEmpty() || !QDir::isRelativePath(path))
+        return false;
+    const QString root = canonicalFolder.isEmpty() ? folder : canonicalFolder;
+    return ::stat(QFile::encodeName(QDir::cleanPath(root + QLatin1Char('/') + path)).constData(), &st) == 0;
+}
+
 IntegrityCheck::Located IntegrityCheck::locate(const QJsonObject &entry) const
 {
     return locate(entry.value(QStringLiteral("absolutepath")).toString(), entry.value(QStringLiteral("path")).toString());
@@ -267,50 +346,91 @@ IntegrityCheck::Located IntegrityCheck::locate(const QJsonObject &entry) const
 IntegrityCheck::Located IntegrityCheck::locate(const QString &absolutepath, QString path) const
 {
     Located where;
+    QString outside;
     if (QDir::isAbsolutePath(absolutepath)) {
-        where.resolved = insideRegularFile(absolutepath);
+        where.resolved = insideRegularFile(absolutepath, &outside);
         if (!where.resolved.isEmpty()) {
             where.fromAbsolute = true;
             return where;
+        }
+        // Only a path inside the day leads out of it: a recorded absolute
+        // path elsewhere is that of a moved day.
+        if (!outside.isEmpty() && insideByName(absolutepath)) {
+            where.leaving = absolutepath;
+            where.leadsTo = outside;
         }
     }
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (!path.isEmpty() && QDir::isRelativePath(path)) {
         const QString root = canonicalFolder.isEmpty() ? folder : canonicalFolder;
         where.candidate = QDir::cleanPath(root + QLatin1Char('/') + path);
-        where.resolved = insideRegularFile(where.candidate);
+        outside.clear();
+        where.resolved = insideRegularFile(where.candidate, &outside);
+        if (where.resolved.isEmpty() && !outside.isEmpty() && insideByName(where.candidate)) {
+            where.leaving = where.candidate;
+            where.leadsTo = outside;
+        }
     }
     return where;
 }
 
-QString IntegrityCheck::insideRegularFile(const QString &candidate) const
+bool IntegrityCheck::insideByName(const QString &path) const
+{
+    const QString clean = QDir::cleanPath(path);
+    return isBelow(clean, canonicalFolder) || isBelow(clean, QDir::cleanPath(folder));
+}
+
+QString IntegrityCheck::insideRegularFile(const QString &candidate, QString *outside) const
 {
     const QString canonical = QFileInfo(candidate).canonicalFilePath();
-    if (!isBelow(canonical, canonicalFolder))
+    if (!isBelow(canonical, canonicalFolder)) {
+        if (outside)
+            *outside = canonical;
         return QString();
+    }
     struct stat st {};
     if (::stat(QFile::encodeName(canonical).constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return QString();
     return canonical;
 }
 
-int IntegrityCheck::openRegular(const QString &path, FileId *id)
+bool IntegrityCheck::stateOf(int fd, FileState *state)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    state->id.dev = quint64(st.st_dev);
+    state->id.ino = quint64(st.st_ino);
+    state->size = qint64(st.st_size);
+    state->mtimeSec = qint64(st.st_mtim.tv_sec);
+    state->mtimeNsec = qint64(st.st_mtim.tv_nsec);
+    state->ctimeSec = qint64(st.st_ctim.tv_sec);
+    state->ctimeNsec = qint64(st.st_ctim.tv_nsec);
+    return true;
+}
+
+bool IntegrityCheck::unchangedSince(const QString &path, const FileState &read)
+{
+    FileState now;
+    const int fd = openRegular(path, &now);
+    FdCloser closer{fd};
+    return fd >= 0 && now == read;
+}
+
+int IntegrityCheck::openRegular(const QString &path, FileState *state)
 {
     // O_NONBLOCK: should the file have been swapped for a FIFO since it was
     // looked at, the open returns at once and fstat refuses it.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!stateOf(fd, state)) {
         ::close(fd);
         return -1;
     }
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    id->dev = quint64(st.st_dev);
-    id->ino = quint64(st.st_ino);
 #ifdef POSIX_FADV_SEQUENTIAL
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
@@ -364,6 +484,8 @@ public:
         , m_counted(counted)
     {
         for (int index = 0; index < manifest.size(); ++index) {
+            if (m_check.stop.load(std::memory_order_relaxed))
+                break;
             const QJsonObject entry = manifest.at(index).toObject();
             if (isChecked(entry))
                 m_jobs.push_back({index, entry.value(QStringLiteral("absolutepath")).toString(),
@@ -444,13 +566,20 @@ private:
         Outcome outcome;
         outcome.where = m_check.locate(job.absolutepath, job.path);
         if (!outcome.where.resolved.isEmpty()) {
-            const int fd = openRegular(outcome.where.resolved, &outcome.id);
+            const int fd = openRegular(outcome.where.resolved, &outcome.before);
             FdCloser closer{fd};
             outcome.opened = fd >= 0;
+            outcome.id = outcome.before.id;
             // Only a file of the day with a recorded digest is worth
             // reading; the checker says what is wrong with the others.
-            if (outcome.opened && job.hasDigest && m_counted.contains(outcome.id))
+            if (outcome.opened && job.hasDigest && m_counted.contains(outcome.id)) {
                 outcome.result = m_check.hashFile(fd, &outcome.digest, m_abandon);
+                // Bytes rewritten behind the read leave the size alone but
+                // not the times the descriptor gives.
+                FileState after;
+                if (outcome.result == HashResult::Match && (!stateOf(fd, &after) || after != outcome.before))
+                    outcome.changedWhileRead = true;
+            }
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -479,6 +608,14 @@ void IntegrityCheck::check_integrity()
 
     canonicalFolder = QFileInfo(folder).canonicalFilePath();
     const QString root = canonicalFolder.isEmpty() ? folder : canonicalFolder;
+    {
+        // What is verified is the folder the link leads to.
+        QString named = QDir::cleanPath(folder);
+        struct stat st {};
+        if (::lstat(QFile::encodeName(named).constData(), &st) == 0 && S_ISLNK(st.st_mode))
+            logMessage(QStringLiteral("[WARN] Integrity check :: check integrity :: day folder is a link :: ") + named +
+                       QStringLiteral(" -> ") + root);
+    }
 
     // The files that count, with their identities: a verified entry must be
     // one of them, and each of them must be verified once.
@@ -494,11 +631,22 @@ void IntegrityCheck::check_integrity()
         }
     }
     const int count = int(counted.size());
+    if (stop.load()) {
+        // Stopped before there was anything to report.
+        logMessage("[ERROR] Integrity check :: INTEGRITY NOT CONFIRMED");
+        emit end_check(false);
+        return;
+    }
     logMessage(QStringLiteral("[INFO] Integrity check :: files count in root directory ") + folder +
                QStringLiteral(" : ") + QString::number(count));
 
     const QString manifestPath = folder + QStringLiteral("/hash.json");
     const QJsonArray manifest = get_json_array(manifestPath);
+    if (stop.load()) {
+        logMessage("[ERROR] Integrity check :: INTEGRITY NOT CONFIRMED");
+        emit end_check(false);
+        return;
+    }
     if (manifest.isEmpty()) {
         logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: array empty :: ") + manifestPath);
         valid = false;
@@ -522,8 +670,14 @@ void IntegrityCheck::check_integrity()
         emit file_count_check(true);
     }
 
-    QSet<FileId> verified;
-    bool stopped = false;
+    // The verified files by identity, with where and how they were read.
+    struct Read {
+        QString file;
+        QString path;
+        FileState state;
+    };
+    QHash<FileId, Read> verified;
+    bool stopped = stop.load();
     int skipped = 0;
     if (valid) {
         HashPool pool(*this, manifest, countedIdSet);
@@ -562,7 +716,12 @@ void IntegrityCheck::check_integrity()
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: faile do open file :: ") +
                                absolutepath);
             } else if (where.resolved.isEmpty()) {
-                logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: couldn't find file :: ") + file);
+                QString why;
+                if (!where.leaving.isEmpty())
+                    why = QStringLiteral(" :: ") + where.leaving + QStringLiteral(" leads out of the day, to ") +
+                          where.leadsTo;
+                logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: couldn't find file :: ") + file +
+                           why);
             } else {
                 logMessage(QStringLiteral("[INFO] Integrity check :: check integrity :: path file :: ") +
                            where.candidate + QStringLiteral(" exist"));
@@ -580,8 +739,13 @@ void IntegrityCheck::check_integrity()
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: not a file of the day :: ") +
                                opened);
                 } else if (verified.contains(outcome.id)) {
+                    const Read &first = verified.value(outcome.id);
+                    const QString same = first.path == opened
+                                             ? opened + QStringLiteral(" is listed twice")
+                                             : opened + QStringLiteral(" is the same file as ") + first.path +
+                                                   QStringLiteral(" (hard link)");
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: duplicate entry :: ") +
-                               file);
+                               file + QStringLiteral(" :: ") + same);
                 } else if (sha256.isEmpty()) {
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: no hash log for file ") +
                                opened);
@@ -591,8 +755,11 @@ void IntegrityCheck::check_integrity()
                 } else if (outcome.digest != sha256) {
                     logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: failed ") + sha256 +
                                QStringLiteral(" != ") + outcome.digest);
+                } else if (outcome.changedWhileRead) {
+                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: changed during the check :: ") +
+                               opened);
                 } else {
-                    verified.insert(outcome.id);
+                    verified.insert(outcome.id, Read{file, opened, outcome.before});
                     entryOk = true;
                 }
             }
@@ -615,29 +782,68 @@ void IntegrityCheck::check_integrity()
             logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: files verified :: ") +
                        QString::number(verified.size()) + QStringLiteral(" != ") + QString::number(count) +
                        QStringLiteral("(count)"));
+            CappedReport report(QStringLiteral("[ERROR] Integrity check :: check integrity :: file not verified :: "));
             for (const QString &path : counted) {
                 const auto it = countedIds.constFind(path);
                 if (it == countedIds.cend() || !verified.contains(*it))
-                    logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: file not verified :: ") +
-                               path);
+                    report.add(path);
             }
             valid = false;
+        }
+    }
+
+    if (valid && !stopped) {
+        // A file hashed early may have been rewritten, or replaced by
+        // another under its name, since: its digest then says nothing of
+        // what lies there now.
+        std::vector<const Read *> reads;
+        reads.reserve(size_t(verified.size()));
+        for (const Read &read : std::as_const(verified))
+            reads.push_back(&read);
+        std::sort(reads.begin(), reads.end(), [](const Read *a, const Read *b) { return a->path < b->path; });
+        CappedReport report(QStringLiteral("[ERROR] Integrity check :: check integrity :: changed during the check :: "));
+        int changed = 0;
+        for (const Read *read : reads) {
+            if (stop.load()) {
+                stopped = true;
+                valid = false;
+                break;
+            }
+            if (!unchangedSince(read->path, read->state)) {
+                report.add(read->path);
+                if (++changed <= kReportHeadLines)
+                    emit end_check_file(read->file, false);
+                valid = false;
+            }
         }
     }
 
     // The player reads a segment folder that is a link like any other, but
     // what lies behind a link was neither counted nor verified here; nor was
     // anything the walk could not read or hash.
-    for (const QString &path : tree.linkedFolders) {
-        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: linked folder not verified :: ") + path);
-        valid = false;
+    {
+        CappedReport linked(QStringLiteral("[ERROR] Integrity check :: check integrity :: linked folder not verified :: "));
+        for (const QString &path : tree.linkedFolders) {
+            linked.add(path);
+            valid = false;
+        }
     }
-    for (const auto &[path, why] : tree.unverifiable) {
-        logMessage(QStringLiteral("[ERROR] Integrity check :: check integrity :: not verified (%1) :: %2").arg(why, path));
-        valid = false;
+    {
+        QHash<QString, std::shared_ptr<CappedReport>> byReason;
+        for (const auto &[path, why] : tree.unverifiable) {
+            auto &report = byReason[why];
+            if (!report)
+                report = std::make_shared<CappedReport>(
+                    QStringLiteral("[ERROR] Integrity check :: check integrity :: not verified (%1) :: ").arg(why));
+            report->add(path);
+            valid = false;
+        }
     }
-    for (const QString &path : tree.hidden)
-        logMessage(QStringLiteral("[WARN] Integrity check :: check integrity :: hidden, not verified :: ") + path);
+    {
+        CappedReport hidden(QStringLiteral("[WARN] Integrity check :: check integrity :: hidden, not verified :: "));
+        for (const QString &path : tree.hidden)
+            hidden.add(path);
+    }
 
     if (valid)
         logMessage("[INFO] Integrity check :: INTEGRITY OK");

@@ -24,6 +24,12 @@
 // enter), no FIFO, socket, device or dangling link, no name that is not
 // UTF-8 and no folder it cannot read.
 //
+// A verdict holds only for files that stayed as they were read: each file's
+// identity, size, modification and change times are taken from its open
+// descriptor before and after it is read, and each hashed file is looked at
+// again before the verdict. Any difference fails the day, and the log names
+// the file as changed during the check.
+//
 // Every file of the day counts, at any depth, except the two this program
 // itself writes at the top of a day folder after the manifest was made:
 // "hash.json" and "index.zunfo", by exact name. Hidden files and folders are
@@ -46,6 +52,11 @@ public:
     static int hashThreadLimit();
     // Threads the last check hashed with (0 when it hashed nothing).
     int hash_threads() const { return m_hashThreads.load(); }
+
+    // Lines of one kind that the log keeps at most from the start and from
+    // the end of a long report; the count of those in between is logged.
+    static constexpr int kReportHeadLines = 50;
+    static constexpr int kReportTailLines = 50;
 
     // Names left out of the count at the top of the day folder only.
     static const QStringList &excludedTopNames();
@@ -79,6 +90,21 @@ private:
         friend size_t qHash(const FileId &id, size_t seed = 0) { return qHashMulti(seed, id.dev, id.ino); }
     };
 
+    // What a descriptor tells of its file; any change between two looks
+    // means the file is not the one that was read.
+    struct FileState {
+        FileId id;
+        qint64 size = 0;
+        qint64 mtimeSec = 0, mtimeNsec = 0;
+        qint64 ctimeSec = 0, ctimeNsec = 0;
+        bool operator==(const FileState &o) const
+        {
+            return id == o.id && size == o.size && mtimeSec == o.mtimeSec && mtimeNsec == o.mtimeNsec &&
+                   ctimeSec == o.ctimeSec && ctimeNsec == o.ctimeNsec;
+        }
+        bool operator!=(const FileState &o) const { return !(*this == o); }
+    };
+
     enum class HashResult { Match, Mismatch, ReadError, Stopped };
 
     // What a walk of a day folder found.
@@ -97,6 +123,10 @@ private:
         QString resolved;
         QString candidate;   // the relative path joined to the folder
         bool fromAbsolute = false;
+        // A path of the entry that exists but leads out of the day folder
+        // (through a link, or written so), and where it leads.
+        QString leaving;
+        QString leadsTo;
     };
 
     // What hashing one manifest entry found, on a pool thread.
@@ -104,6 +134,8 @@ private:
         Located where;
         bool opened = false;
         FileId id;
+        FileState before;          // from the descriptor, before reading
+        bool changedWhileRead = false;
         HashResult result = HashResult::Mismatch; // Match once `digest` is computed
         QString digest;
     };
@@ -115,17 +147,27 @@ private:
     DayTree walk(const QString &dir) const;
     // The canonical path of `candidate` when it is a regular file inside the
     // day folder, else an empty string.
-    QString insideRegularFile(const QString &candidate) const;
+    // `outside` (when given) receives the canonical path of a candidate that
+    // exists but lies outside the day folder.
+    QString insideRegularFile(const QString &candidate, QString *outside = nullptr) const;
+    // Whether `path`, as written, names a place below the day folder.
+    bool insideByName(const QString &path) const;
     // The recorded absolute path serves only while it names a regular file
     // of this day folder; otherwise the relative path (written with "/" or,
     // by Windows, with "\"), confined to the folder.
     Located locate(const QJsonObject &entry) const;
+    // False when neither path of the entry names anything that exists.
+    bool leadsSomewhere(const QJsonObject &entry) const;
     Located locate(const QString &absolutepath, QString path) const;
     static bool identify(const QString &path, FileId *id);
     void ensureCanonicalFolder();
     // Opens a regular file read-only without blocking on FIFOs or devices;
-    // -1 on failure. `id` receives its identity.
-    static int openRegular(const QString &path, FileId *id);
+    // -1 on failure. `state` receives what its descriptor tells.
+    static int openRegular(const QString &path, FileState *state);
+    static bool stateOf(int fd, FileState *state);
+    // Whether the file at `path` (not followed if a link) is still the file
+    // that was read, as `read` describes it.
+    static bool unchangedSince(const QString &path, const FileState &read);
     // Stops between blocks on a user stop or when `abandon` is set.
     HashResult hashFile(int fd, QString *hexDigest, const std::atomic<bool> &abandon) const;
 

@@ -328,10 +328,35 @@ bool RawExport::target_inside_source(const QString &targetFolder, const QList<QF
 bool RawExport::copy_file(const QString &source, const QString &destination)
 {
     const QFileInfo dst(destination);
-    return copyBelow(source, dst.absolutePath(), dst.fileName());
+    const QString root = dst.absolutePath();
+    const int rootFd = openTargetFolder(root);
+    if (rootFd < 0)
+        return false;
+    Fd held(rootFd);
+    return copyBelow(source, held.fd, root, dst.fileName());
 }
 
-bool RawExport::copyBelow(const QString &source, const QString &root, const QString &relative)
+int RawExport::openTargetFolder(const QString &root)
+{
+    if (!QFileInfo(root).isDir()) {
+        logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File :: create dir ") + root);
+        if (!QDir().mkpath(root)) {
+            logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to create ") + root);
+            return -1;
+        }
+    }
+    const int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to create ") + root);
+    return fd;
+}
+
+QString RawExport::heldFolderPath(int rootFd)
+{
+    return QFileInfo(QStringLiteral("/proc/self/fd/%1").arg(rootFd)).symLinkTarget();
+}
+
+bool RawExport::copyBelow(const QString &source, int rootFd, const QString &root, const QString &relative)
 {
     const QString destination = QDir::cleanPath(root + QLatin1Char('/') + relative);
     logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File ") + source + QStringLiteral(" to ")
@@ -341,17 +366,11 @@ bool RawExport::copyBelow(const QString &source, const QString &root, const QStr
         logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + source + QStringLiteral(" missing."));
         return false;
     }
-    if (!QFileInfo(root).isDir()) {
-        logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File :: create dir ") + root);
-        if (!QDir().mkpath(root)) {
-            logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to create ") + root);
-            return false;
-        }
-    }
-    // The target folder is the user's choice; below it every folder is made
-    // or entered one at a time without following a symbolic link, so that a
-    // link planted in the target cannot send a copy elsewhere.
-    Fd dir(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The target folder is the one opened at the start, whatever its path
+    // names by now; below it every folder is made or entered one at a time
+    // without following a symbolic link, so that a link planted in the
+    // target cannot send a copy elsewhere.
+    Fd dir(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
     if (!dir.ok()) {
         logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to create ") + root);
         return false;
@@ -469,7 +488,33 @@ void RawExport::run()
         return;
     }
 
+    if (count == 0) {
+        Q_EMIT endingsignal();
+        return;
+    }
+
     const QString target = QDir::cleanPath(targetFolder);
+    // The target is held open from here on and every copy is made relative
+    // to it: a folder swapped for a link while the copy runs (the target or
+    // one above it) cannot redirect a single byte. What is held is checked
+    // once more, as the path may have changed between the check and the
+    // opening. Nothing is made when no file has a place in it.
+    const bool anyPlace = std::any_of(m_files.cbegin(), m_files.cend(), [&target](const QFileInfo &file) {
+        return !destination_for(file.absoluteFilePath(), target).isEmpty();
+    });
+    Fd held(anyPlace ? openTargetFolder(target) : -1);
+    const QString heldPath = held.ok() ? heldFolderPath(held.fd) : QString();
+    if (anyPlace && (!held.ok() || heldPath.isEmpty() || target_inside_source(heldPath, m_files))) {
+        if (held.ok())
+            logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: ") + targetFolder
+                       + QStringLiteral(" lies inside the export folder being read; nothing copied."));
+        m_failures = 2 * count;
+        if (m_failures > 0)
+            Q_EMIT error(m_failures);
+        Q_EMIT endingsignal();
+        return;
+    }
+
     // The part of a destination below the target folder.
     const auto below = [&target](const QString &destination) {
         return destination.mid(target == QLatin1String("/") ? 1 : target.size() + 1);
@@ -490,7 +535,7 @@ void RawExport::run()
             Q_EMIT valueChanged((200 * k) / (2 * count));
             continue;
         }
-        if (!copyBelow(source, target, below(destination)))
+        if (!copyBelow(source, held.fd, target, below(destination)))
             ++m_failures;
         Q_EMIT valueChanged((200 * k - 100) / (2 * count));
 
@@ -500,7 +545,7 @@ void RawExport::run()
             logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + source
                        + QStringLiteral(" has no seek file name."));
             ++m_failures;
-        } else if (!copyBelow(seek, target, below(seekDestination))) {
+        } else if (!copyBelow(seek, held.fd, target, below(seekDestination))) {
             ++m_failures;
         }
         Q_EMIT valueChanged((200 * k) / (2 * count));
@@ -527,10 +572,22 @@ void RawExport::run()
                 // Every list is placed by the first file's anchor, so all of
                 // them land in the same export folder of the copy.
                 const QString destination = QDir::cleanPath(target + found.mid(anchor));
-                if (!isInside(destination, target) || !copyBelow(found, target, below(destination)))
+                if (!isInside(destination, target) || !copyBelow(found, held.fd, target, below(destination)))
                     ++m_failures;
             }
         }
+    }
+
+    // The copy is where the folder held open is; should its path name
+    // something else by now, the user would not find it there.
+    struct stat now {};
+    struct stat kept {};
+    if (held.ok()
+        && (::stat(QFile::encodeName(target).constData(), &now) != 0 || ::fstat(held.fd, &kept) != 0
+            || now.st_dev != kept.st_dev || now.st_ino != kept.st_ino)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: ") + target
+                   + QStringLiteral(" was moved or replaced during the export; the copy lies in ") + heldFolderPath(held.fd));
+        ++m_failures;
     }
 
     if (m_failures > 0) {

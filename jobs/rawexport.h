@@ -17,7 +17,9 @@
 //
 // The copy never writes into the evidence it reads nor outside its target:
 // a target inside the export folder being read is refused before anything
-// is written; folders below the target are entered without following
+// is written; the target folder is held open from the start and everything
+// is created relative to it, so that a folder swapped for a link meanwhile
+// redirects nothing; folders below the target are entered without following
 // symbolic links; a source file whose size, modification time or change
 // time changes while it is copied fails, and its copy is removed.
 //
@@ -70,7 +72,12 @@ protected:
 private:
     // Copies `source` to `relative` below the folder `root` (made when
     // missing), entering the folders of `relative` without following links.
-    bool copyBelow(const QString &source, const QString &root, const QString &relative);
+    // `rootFd` is the folder `root` held open.
+    bool copyBelow(const QString &source, int rootFd, const QString &root, const QString &relative);
+    // Opens the target folder `root`, made when missing; -1 on failure.
+    static int openTargetFolder(const QString &root);
+    // Where the folder held open lies now.
+    static QString heldFolderPath(int rootFd);
     bool copyInto(int dirFd, const QString &source, const QByteArray &name, const QString &destination);
 
     QFileInfo m_target;

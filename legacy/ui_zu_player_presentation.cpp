@@ -1,5 +1,6 @@
 #include "ui_zu_player_presentation.h"
 
+#include "elidingcombobox.h"
 #include "zuplayer_tabwidget.h"
 #include "zuslidertimeline.h"
 
@@ -140,7 +141,7 @@ void Ui_ZU_Player_presentation::setupUi(QWidget *form)
     horizontalLayout_4->setObjectName(QStringLiteral("horizontalLayout_4"));
     verticalLayout_4 = new QVBoxLayout();
     verticalLayout_4->setObjectName(QStringLiteral("verticalLayout_4"));
-    alarm_combobox = new QComboBox(tab_2);
+    alarm_combobox = new ElidingComboBox(tab_2);
     alarm_combobox->setObjectName(QStringLiteral("alarm_combobox"));
     alarm_combobox->setStyleSheet(s4());
     verticalLayout_4->addWidget(alarm_combobox);
@@ -159,7 +160,7 @@ void Ui_ZU_Player_presentation::setupUi(QWidget *form)
     horizontalLayout_5->setObjectName(QStringLiteral("horizontalLayout_5"));
     verticalLayout_5 = new QVBoxLayout();
     verticalLayout_5->setObjectName(QStringLiteral("verticalLayout_5"));
-    tags_comboBox = new QComboBox(tab_tags);
+    tags_comboBox = new ElidingComboBox(tab_tags);
     tags_comboBox->setObjectName(QStringLiteral("tags_comboBox"));
     tags_comboBox->setStyleSheet(s4());
     verticalLayout_5->addWidget(tags_comboBox);

@@ -1,6 +1,8 @@
 // The window's form, construction, day cameras, hour rows, camera choice,
 // play controls and commands.
 #include "zu_player_presentation.h"
+
+#include "elidingcombobox.h"
 #include "zu_player_presentation_p.h"
 
 #include "alarmmodel.h"
@@ -210,7 +212,7 @@ ZU_Player_presentation::ZU_Player_presentation(QWidget *parent)
         ui->video_stream_box->clear();
     canvas->setGeometry(ui->displayLayout->geometry());
 
-    camera_combobox = new QComboBox();
+    camera_combobox = new ElidingComboBox();
     camera_id_text = QStringLiteral("-1");
     time_known = false;
     ui->slider->clear_minutes();
@@ -296,42 +298,19 @@ void ZU_Player_presentation::init_day_cameras()
     camera_names.clear();
     if (day_directory.isEmpty())
         return;
-    const QFileInfoList nfos = QDir(day_directory).entryInfoList({QStringLiteral("*.zunfo")}, QDir::Files, QDir::Name);
-    int others = 0;
-    for (const QFileInfo &f : nfos) {
-        if (!f.fileName().contains(QLatin1String("index"))) {
-            ++others;
-            continue;
-        }
-        info(QStringLiteral("init day cameras :: zunfo index path ") + f.filePath());
-        camera_names = ZuFile::check_and_parse_nfo_file(f, camera_names);
-    }
-    const QHash<int, QString> fromIndex = camera_names;
-    bool reread = false;
-    if (camera_names.isEmpty() || camera_names.size() != others) {
-        reread = true;
-        for (const QFileInfo &f : nfos) {
-            info(QStringLiteral("init day cameras :: zunfo path ") + f.filePath());
-            camera_names = ZuFile::check_and_parse_nfo_file(f, camera_names);
-        }
-    }
+    // The names come from the segment folders' camera lists, which the day's
+    // manifest covers, as the main window takes them: a day-level
+    // index.zunfo is not verified by the integrity check and is neither read
+    // nor written.
+    camera_names = ZuFile::day_camera_names(day_directory);
     if (camera_names.isEmpty()) {
-        reread = true;
         const QFileInfoList old = controller->zunfo_with_multiple_directory(day_directory);
         info(QStringLiteral("init day cameras :: using old method. ZuNfo count ") + QString::number(old.size()));
-        // Segment folders hold the encrypted form; the plain-text form of
-        // older recorders is read where that one does not.
-        for (const QFileInfo &f : old) {
-            const QHash<int, QString> before = camera_names;
-            camera_names = ZuFile::check_and_parse_nfo_file(f, camera_names);
-            if (camera_names == before)
-                camera_names = ZuFile::parse_camera_names_file(f, camera_names);
-        }
+        // The plain-text form of older recorders.
+        for (const QFileInfo &f : old)
+            camera_names = ZuFile::parse_camera_names_file(f, camera_names);
     }
-    // The day's index is written when the lists say more than it does, and
-    // left as it is when it already says the same.
-    if (reread && !camera_names.isEmpty() && camera_names != fromIndex)
-        ZuFile::create_zunfo_index_file(QFileInfo(QDir(day_directory).filePath(QStringLiteral("index.zunfo"))), camera_names);
+    ZuFile::distinguish_camera_names(&camera_names);
 }
 
 void ZU_Player_presentation::init_timelines(QFileInfoList VIDEO_filelist, int camera_id, int minute_diff)

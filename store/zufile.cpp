@@ -233,6 +233,23 @@ QHash<int, QString> ZuFile::day_camera_names(const QString &dayFolder)
     return cameras;
 }
 
+namespace {
+// A name as the eye reads it: one Unicode form (a composed "é" and an "e"
+// with a combining accent look alike) and no invisible format characters
+// (zero-width spaces and joiners, marks of direction).
+QString seenAs(const QString &name)
+{
+    const QString composed = name.normalized(QString::NormalizationForm_C);
+    QString out;
+    out.reserve(composed.size());
+    for (const char32_t c : composed.toUcs4()) {
+        if (QChar::category(c) != QChar::Other_Format)
+            out.append(QStringView(QChar::fromUcs4(c)));
+    }
+    return out;
+}
+} // namespace
+
 void ZuFile::distinguish_camera_names(QHash<int, QString> *cameras)
 {
     // Again until no two names are alike: a name with its id appended may be
@@ -241,10 +258,10 @@ void ZuFile::distinguish_camera_names(QHash<int, QString> *cameras)
     for (qsizetype round = 0; round <= cameras->size(); ++round) {
         QHash<QString, int> uses;
         for (auto it = cameras->cbegin(); it != cameras->cend(); ++it)
-            ++uses[it.value()];
+            ++uses[seenAs(it.value())];
         bool renamed = false;
         for (auto it = cameras->begin(); it != cameras->end(); ++it) {
-            if (uses.value(it.value()) > 1) {
+            if (uses.value(seenAs(it.value())) > 1) {
                 it.value() = QStringLiteral("%1 (%2)").arg(it.value()).arg(it.key());
                 renamed = true;
             }

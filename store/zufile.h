@@ -39,7 +39,8 @@ public:
     static QHash<int, QString> day_camera_names(const QString &dayFolder);
     // Gives each name that more than one camera carries its camera id,
     // "<name> (<id>)", until every camera has a name of its own, so that it
-    // is shown and chosen on its own.
+    // is shown and chosen on its own. Names alike to the eye are alike here:
+    // they are compared in one Unicode form, without invisible characters.
     static void distinguish_camera_names(QHash<int, QString> *cameras);
 
     // The same for the old plain-text form (one "<id>=<name>" line per camera).

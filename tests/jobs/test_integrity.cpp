@@ -461,6 +461,145 @@ private slots:
         QCOMPARE(out.order.mid(4), expected << "done:0");
     }
 
+    // A file that is not, at the verdict, the file that was read fails the
+    // day, whether the digest saw the change or not: bytes rewritten after
+    // the file was hashed (its modification time put back, too), the file
+    // replaced by a copy through a rename, or its first block rewritten with
+    // the same byte while the large file is read.
+    void changedDuringCheck_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("rewritten after it was hashed, time put back") << "inplace";
+        QTest::newRow("replaced by rename") << "rename";
+        QTest::newRow("rewritten while it is read") << "reading";
+    }
+    void changedDuringCheck()
+    {
+        QFETCH(QString, change);
+        const QString target = day + '/' + files[0];
+        if (change == "reading")
+            QVERIFY(writeFile(target, QByteArray(48 << 20, 'b')));
+        QVERIFY(writeManifest(day, goodManifest()));
+        const QByteArray path = QFile::encodeName(target);
+        const auto act = [=] {
+            if (change == "rename") {
+                const QString copy = target + ".new";
+                QFile::copy(target, copy);
+                ::rename(QFile::encodeName(copy).constData(), path.constData());
+                return;
+            }
+            struct stat st {};
+            ::stat(path.constData(), &st);
+            const int fd = ::open(path.constData(), O_WRONLY);
+            [[maybe_unused]] const ssize_t written = ::pwrite(fd, change == "reading" ? "b" : "X", 1, 0);
+            const struct timespec times[2] = {st.st_atim, st.st_mtim};
+            ::futimens(fd, times);
+            ::close(fd);
+        };
+        LogCapture log;
+        const Outcome out = runCheck(day, [&](IntegrityCheck *c) {
+            if (change == "reading")
+                connect(c, &IntegrityCheck::begin_check_file, c, act, Qt::DirectConnection);
+            else
+                connect(c, &IntegrityCheck::end_check_file, c, [=](const QString &f) {
+                    if (f == "b.zuvideo")
+                        act();
+                }, Qt::DirectConnection);
+        });
+        QVERIFY(out.finished);
+        QCOMPARE(out.order.last(), QString("done:0"));
+        QVERIFY(out.order.contains("end:a.zuvideo:0"));
+        QCOMPARE(log.lines("check integrity :: changed during the check :: ").value(0), target);
+    }
+
+    // The log says why an entry failed or what was verified: two names of
+    // one file (a hard link), a file replaced by a link out of the day, a
+    // day folder reached through a link.
+    void verdictExplained_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("last");   // the last two signals
+        QTest::addColumn<QString>("logged"); // after "check integrity :: "
+        QTest::newRow("identical files hard-linked") << "hardlink" << "end:b.zuvideo:0 done:0"
+            << "duplicate entry :: b.zuvideo :: DAY/123000/b.zuvideo is the same file as DAY/101500/a.zuvideo (hard link)";
+        QTest::newRow("file replaced by a link out of the day") << "symlink" << "end:a.zuseek:0 done:0"
+            << "couldn't find file :: a.zuseek :: DAY/101500/a.zuseek leads out of the day, to OTHER/x";
+        QTest::newRow("day folder is a link") << "linkedday" << "end:b.zuvideo:1 done:1"
+            << "day folder is a link :: LINK -> DAY";
+    }
+    void verdictExplained()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, last);
+        QFETCH(QString, logged);
+        QString folder = day;
+        const QString link = tmp.path() + "/talvor_x/2024-03-06";
+        if (kind == "hardlink") {
+            QVERIFY(QFile::remove(day + '/' + files[2]));
+            QCOMPARE(::link(QFile::encodeName(day + '/' + files[0]).constData(),
+                            QFile::encodeName(day + '/' + files[2]).constData()), 0);
+        }
+        QVERIFY(writeManifest(day, goodManifest()));
+        if (kind == "symlink")
+            QVERIFY(QFile::remove(day + '/' + files[1]) && QFile::link(other + "/x", day + '/' + files[1]));
+        else if (kind == "linkedday")
+            QVERIFY(QFile::link(day, folder = link));
+        LogCapture log;
+        const Outcome out = runCheck(folder);
+        QVERIFY(out.finished);
+        QCOMPARE(out.order.mid(out.order.size() - 2).join(' '), last);
+        const QString head = logged.section(" :: ", 0, 0) + " :: ";
+        QCOMPARE(log.lines("check integrity :: " + head),
+                 QStringList{logged.mid(head.size()).replace("DAY", day).replace("OTHER", other).replace("LINK", link)});
+    }
+
+    // A manifest far longer than the day (here 20000 entries against three
+    // files): the log keeps the first and the last of the missing files with
+    // the count of those between, and a stop is seen before the walk and
+    // during the report, not only between two files.
+    void longManifest_data()
+    {
+        QTest::addColumn<QString>("stopAt");
+        QTest::newRow("run to the end") << "";
+        QTest::newRow("stopped before the walk") << "walk";
+        QTest::newRow("stopped before the report") << "report";
+    }
+    void longManifest()
+    {
+        QFETCH(QString, stopAt);
+        const int entries = 20000;
+        QJsonArray a;
+        for (int i = 0; i < entries; ++i) {
+            const QString rel = QString("gone/f%1.zuvideo").arg(i, 5, 10, QChar('0'));
+            a.append(entry(QFileInfo(rel).fileName(), day + '/' + rel, rel, QString(64, 'a')));
+        }
+        QVERIFY(writeManifest(day, a));
+        LogCapture log;
+        const Outcome out = runCheck(day, [&](IntegrityCheck *c) {
+            if (stopAt == "walk")
+                connect(c, &QThread::started, c, &IntegrityCheck::user_stop, Qt::DirectConnection);
+            else if (stopAt == "report")
+                connect(c, &IntegrityCheck::start_check, c, &IntegrityCheck::user_stop, Qt::DirectConnection);
+        });
+        QVERIFY(out.finished);
+        const QStringList missing = log.lines("invalid integrity :: file missing :: ");
+        if (stopAt == "walk") {
+            QCOMPARE(out.order, QStringList{"done:0"});
+        } else {
+            QCOMPARE(out.order.join(' '), QString("found:1 count:%1 start countcheck:0 done:0").arg(entries));
+            QCOMPARE(log.lines("size not valid :: ").size(), 1);
+        }
+        if (!stopAt.isEmpty()) {
+            QVERIFY(missing.isEmpty());
+            return;
+        }
+        const int kept = IntegrityCheck::kReportHeadLines + IntegrityCheck::kReportTailLines;
+        QCOMPARE(missing.size(), kept + 1);
+        QCOMPARE(missing.first(), day + "/gone/f00000.zuvideo");
+        QCOMPARE(missing.at(IntegrityCheck::kReportHeadLines), QString("... %1 more not logged ...").arg(entries - kept));
+        QCOMPARE(missing.last(), day + QString("/gone/f%1.zuvideo").arg(entries - 1));
+    }
+
     // The generated export folder: every day with a manifest verifies in
     // place and after being moved. The moved copy's manifest still names the
     // original files by absolute path, so a changed byte in the copy shows

@@ -573,6 +573,13 @@ private slots:
         QTest::newRow("an appended id meets another camera's name")
             << CameraNames{{3, "Parking (12)"}, {12, "Parking"}, {7, "Parking"}}
             << QStringList{"Parking (12) (12)", "Parking (12) (3)"};
+        // Alike to the eye: composed against decomposed accent, and a
+        // zero-width space.
+        QTest::newRow("one name in two Unicode forms")
+            << CameraNames{{3, "Entr\u00e9e"}, {12, "Entre\u0301e"}}
+            << QStringList{"Entre\u0301e (12)", "Entr\u00e9e (3)"};
+        QTest::newRow("a name with an invisible character")
+            << CameraNames{{3, "Parking"}, {12, "Park\u200bing"}} << QStringList{"Park\u200bing (12)", "Parking (3)"};
     }
     void camerasSharingAName()
     {
@@ -919,6 +926,45 @@ private slots:
                     .failures > 0);
         QCOMPARE(treeState(elsewhere), before);
         QVERIFY(QFileInfo(planted).isSymLink());
+    }
+
+    // The target folder, or a folder above it, swapped for a link to the
+    // evidence once the first file is copied: the rest of the copy still goes
+    // into the folder held open from the start, nothing lands in the export
+    // folder being read, and the run says where its copy lies.
+    void targetSwappedMidCopy_data()
+    {
+        QTest::addColumn<QString>("swapped"); // below the temporary folder
+        QTest::newRow("target folder") << "Top/Out";
+        QTest::newRow("folder above the target") << "Top";
+    }
+    void targetSwappedMidCopy()
+    {
+        QFETCH(QString, swapped);
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        const QStringList before = treeState(source);
+        RawExport worker;
+        worker.set_files({QFileInfo(dayFolderOf(source) + "/140000/3_20240305_140000.zuvideo")});
+        worker.set_output(QFileInfo(tmp.filePath("Top/Out/x_RAW.talvor")));
+        QSignalSpy errors(&worker, &RawExport::error);
+        const QString folder = tmp.filePath(swapped);
+        bool moved = false;
+        connect(&worker, &RawExport::valueChanged, &worker, [&] {
+            if (!moved)
+                moved = QDir().rename(folder, folder + "Moved") && QFile::link(dayFolderOf(source), folder);
+        }, Qt::DirectConnection);
+        worker.start();
+        QVERIFY(worker.wait(60000));
+        QVERIFY(moved);
+        QCOMPARE(treeState(source), before);
+        const QString copied = tmp.filePath(swapped + "Moved") + (swapped == "Top" ? "/Out/" : "/") + m_name
+                               + "/2024-03-05/140000/";
+        QVERIFY(QFileInfo::exists(copied + "3_20240305_140000.zuvideo"));
+        QVERIFY(QFileInfo::exists(copied + "3_20240305_140000.zuseek"));
+        QCOMPARE(worker.failures(), 1);
+        QCOMPARE(errors.size(), 1);
     }
 
     // A source that changes while it is copied fails that file, and its

@@ -328,6 +328,38 @@ private slots:
         QVERIFY2(w->currentFile().endsWith(QStringLiteral("1_20240101_105900.zuvideo")), qPrintable(w->currentFile()));
     }
 
+    // Camera names come from the segment folders' camera lists, which the
+    // day's manifest covers, never from the day's own index.zunfo, which is
+    // left as it is; a name of 256 characters leaves the video surface
+    // inside the window.
+    void cameraNamesFromSegments()
+    {
+        QTemporaryDir tmp;
+        const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
+        const QString date = QStringLiteral("20240101");
+        QVERIFY(!writeRecording(day, date, 1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")}).isEmpty());
+        QVERIFY(!writeRecording(day, date, 2, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")}).isEmpty());
+        const QHash<int, QString> listed{{1, QString(256, QLatin1Char('W'))}, {2, QStringLiteral("Parking")}};
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + QStringLiteral("/100000/100000.zunfo")), listed));
+        const QString index = day + QStringLiteral("/index.zunfo");
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(index), {{1, QStringLiteral("Planted")}}));
+        QFile indexFile(index);
+        QVERIFY(indexFile.open(QIODevice::ReadOnly));
+        const QByteArray indexBytes = indexFile.readAll();
+        indexFile.close();
+
+        const auto w = dayWindow(day);
+        QVERIFY(w);
+        QCOMPARE(w->cameraNames(), listed);
+        QVERIFY(indexFile.open(QIODevice::ReadOnly));
+        QCOMPARE(indexFile.readAll(), indexBytes);
+        QCOMPARE(w->cameraBox()->findText(listed.value(1)), 0);
+        const QRect surface(w->surface()->mapTo(w.get(), QPoint(0, 0)), w->surface()->size());
+        QVERIFY2(w->rect().contains(surface) && surface.width() >= w->width() / 3,
+                 qPrintable(QStringLiteral("surface %1 x %2 at %3 in a window %4 wide").arg(surface.width())
+                                .arg(surface.height()).arg(surface.x()).arg(w->width())));
+    }
+
     // The alarm and tag lists opened before the recordings tab: their rows
     // are matched with the day's recording length (5 minutes here, not the
     // one-minute fallback), and a row opens its recording.
