@@ -398,37 +398,6 @@ private slots:
     // The day's index of camera names is enough while the day holds as many
     // other lists as it names cameras; otherwise every list is read and the
     // index rewritten with what they say together.
-    void dayCameraLists_data()
-    {
-        QTest::addColumn<int>("others");
-        QTest::addColumn<int>("cameras");
-        QTest::newRow("as many lists as named cameras") << 3 << 3;
-        QTest::newRow("fewer lists") << 2 << 5;
-    }
-    void dayCameraLists()
-    {
-        QFETCH(int, others);
-        QFETCH(int, cameras);
-        QTemporaryDir tmp;
-        const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
-        QVERIFY(!writeRecording(day, QStringLiteral("20240101"), 1, QStringLiteral("100000"), {QStringLiteral("100000000")}).isEmpty());
-        const QFileInfo index(day + QStringLiteral("/index.zunfo"));
-        QVERIFY(ZuFile::create_zunfo_index_file(index, {{1, QStringLiteral("Entrée")}, {2, QStringLiteral("Parking")}, {3, QStringLiteral("Quai")}}));
-        const QStringList names{QStringLiteral("Cour"), QStringLiteral("Jardin"), QStringLiteral("Toit")};
-        for (int i = 0; i < others; ++i)
-            QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + QStringLiteral("/cam%1.zunfo").arg(i + 4)), {{i + 4, names.at(i)}}));
-        const QByteArray before = testsupport::readFile(index.filePath());
-
-        const auto w = dayWindow(day);
-        QVERIFY(w);
-        QCOMPARE(w->cameraBox()->count(), cameras);
-        QCOMPARE(w->cameraBox()->itemText(0), QStringLiteral("Entrée"));
-        if (cameras == 3)
-            QCOMPARE(testsupport::readFile(index.filePath()), before);
-        else
-            QCOMPARE(ZuFile::check_and_parse_nfo_file(index, {}).value(5), QStringLiteral("Jardin"));
-    }
-
     // A day without any recording: a click finds nothing, asks for no time
     // and reading stays stopped.
     void dayWithoutRecordings()
