@@ -295,6 +295,29 @@ private Q_SLOTS:
         qDeleteAll(queue);
     }
 
+    // A unit whose picture data is damaged past its headers decodes with
+    // the damage concealed: the picture is kept and counted.
+    void concealedPicturesAreCounted()
+    {
+        QTemporaryDir dir;
+        const Recording rec = writeRecording(dir.path(), 12, QTime(14, 0, 0), 10, false);
+        QFile data(rec.data);
+        const auto [offset, size] = rec.entries.at(3);
+        QVERIFY(size > 24 && data.open(QIODevice::ReadWrite) && data.seek(offset + size / 2));
+        QByteArray bytes(size - size / 2, Qt::Uninitialized);
+        QRandomGenerator gen(7);
+        for (char &c : bytes)
+            c = char(0x80 | gen.bounded(128)); // no start codes in it
+        data.write(bytes);
+        data.close();
+        ZuAudioVideoFileReader reader({QFileInfo(rec.data)}, "0", QString(), QString());
+        Run run;
+        runReader(reader, run);
+        QCOMPARE(run.errors, QList<int>());
+        QCOMPARE(run.frames.size(), 10);
+        QVERIFY2(reader.damaged_frames() >= 1, qPrintable(QString::number(reader.damaged_frames())));
+    }
+
     void damagedRecordingsEndWithAnError_data()
     {
         QTest::addColumn<QString>("damage");
