@@ -80,6 +80,8 @@ public:
     static std::vector<int> findKeyUnits(const QString &dataPath, const ZuFrameList &frames);
 
 private:
+    // The key frame to decode from for the group of `key`.
+    int startKey(int key);
     void restart(int key);
     void take(AVFrame *picture, const Deliver &deliver);
     bool readUnit(int index, QByteArray *bytes);
@@ -101,6 +103,7 @@ private:
     int m_runKey = -1;
     int m_fed = 0;
     int m_lastOutGroup = -1;    // group of the last picture out
+    int m_leadInEnd = -1;       // pictures of units before it are not delivered in this run
     std::map<int, int> m_taken; // group key -> slots given in it
     std::set<int> m_delivered;  // slots given in this run
     std::set<int> m_undecodable;

@@ -146,15 +146,7 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
     }
     e->frames = std::move(frames);
     const int n = int(e->frames.size());
-    e->times.resize(size_t(n));
-    std::vector<qint64> own(static_cast<size_t>(n));
-    qint64 last = -1;
     for (int i = 0; i < n; ++i) {
-        qint64 t = own[size_t(i)] = parseTimeMs(e->frames.at(i).timestamp);
-        // Unreadable or backwards times keep the order searchable.
-        if (t < 0 || t < last)
-            t = last < 0 ? 0 : last;
-        e->times[size_t(i)] = last = t;
         if (e->frames.at(i).isKeyframe())
             e->keys.push_back(i);
     }
@@ -164,6 +156,23 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
         e->keys = ZuSlotDecoder::findKeyUnits(dataPath, e->frames);
         logLine("[WARN] ", "read seek file",
                 QStringLiteral("no key frame flagged, %1 found in the data :: ").arg(e->keys.size()) + dataPath);
+    }
+    if (ZuSeekFile::inDisplayOrder(e->frames)) {
+        // Position i is shown as the i-th picture: it takes that picture's
+        // own time.
+        logLine("[WARN] ", "read seek file",
+                QStringLiteral("entries not in time order (pictures' own times in display order) :: ") + dataPath);
+        ZuSeekFile::sortTimesWithinGroups(e->frames, e->keys);
+    }
+    e->times.resize(size_t(n));
+    std::vector<qint64> own(static_cast<size_t>(n));
+    qint64 last = -1;
+    for (int i = 0; i < n; ++i) {
+        qint64 t = own[size_t(i)] = parseTimeMs(e->frames.at(i).timestamp);
+        // Unreadable or backwards times keep the order searchable.
+        if (t < 0 || t < last)
+            t = last < 0 ? 0 : last;
+        e->times[size_t(i)] = last = t;
     }
     // A file may open with unreadable times; give them the first good one.
     int firstGood = -1;
