@@ -7,6 +7,7 @@
 #include "zulog.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 
 #include <algorithm>
@@ -446,7 +447,12 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         while (groupKey >= 0 && !isKey(groupKey))
             --groupKey;
         int startKey = groupKey;
-        if (groupKey > 0) {
+        if (groupKey < 0 && leadInFromPreviousFile(file, decoder)) {
+            // The file starts inside a group whose key frame the file before
+            // holds: decoding goes on from there over this file's first units.
+            startKey = 0;
+            groupKey = 0;
+        } else if (groupKey > 0) {
             const ZuFrame &k = frames.at(groupKey);
             if (!KeyUnits::startsClean(k.codec, data, k.offset, k.size)) {
                 int before = groupKey - 1;
@@ -456,10 +462,13 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
                     startKey = before;
             }
         }
-        if (startKey >= 0 && startKey < first && ensureDecoder(frames.at(startKey))) {
-            decoder.flush();
-            m_decoderLive = false;
-            m_pending.clear();
+        const bool ledIn = startKey == 0 && groupKey == 0 && !isKey(0);
+        if (startKey >= 0 && startKey < first && (ledIn || ensureDecoder(frames.at(startKey)))) {
+            if (!ledIn) {
+                decoder.flush();
+                m_decoderLive = false;
+                m_pending.clear();
+            }
             QByteArray bytes;
             for (int i = startKey; i < first && !stopRequested(); ++i) {
                 AVFrame *picture = nullptr;
@@ -557,6 +566,86 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         return Step::Failed;
     }
     return Step::Ok;
+}
+
+QString ZuAudioVideoFileReader::previousDataFile(const QFileInfo &file)
+{
+    // The camera's files of the day: in the day's segment folders (the
+    // file's folder is one of them), named camera_date_start.
+    const QStringList parts = file.completeBaseName().split(QLatin1Char('_'));
+    if (parts.size() != 3)
+        return QString();
+    const QString pattern = parts.at(0) + QLatin1Char('_') + parts.at(1) + QStringLiteral("_*.zuvideo");
+    QDir day = file.absoluteDir();
+    day.cdUp();
+    QString best;
+    QString bestStart;
+    for (const QString &segment : day.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QDir folder(day.filePath(segment));
+        for (const QString &name : folder.entryList({pattern}, QDir::Files, QDir::Name)) {
+            const QString start = QFileInfo(name).completeBaseName().section(QLatin1Char('_'), 2, 2);
+            if (start < parts.at(2) && start >= bestStart) {
+                bestStart = start;
+                best = folder.absoluteFilePath(name);
+            }
+        }
+    }
+    return best;
+}
+
+bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder)
+{
+    const QString previous = previousDataFile(file);
+    if (previous.isEmpty())
+        return false;
+    const ZuSeekFile::Result parsed = parseFile(QFileInfo(previous));
+    const ZuFrameList &frames = parsed.frames;
+    QFile data(previous);
+    if (frames.isEmpty() || !data.open(QIODevice::ReadOnly))
+        return false;
+    const bool flagsKeys = std::any_of(frames.cbegin(), frames.cend(), [](const ZuFrame &f) { return f.isKeyframe(); });
+    auto isKey = [&](int i) {
+        const ZuFrame &f = frames.at(i);
+        return flagsKeys ? f.isKeyframe() : KeyUnits::isKey(f.codec, data, f.offset, f.size);
+    };
+    int key = int(frames.size()) - 1;
+    while (key >= 0 && !isKey(key))
+        --key;
+    if (key < 0)
+        return false;
+    int start = key;
+    if (!KeyUnits::startsClean(frames.at(key).codec, data, frames.at(key).offset, frames.at(key).size)) {
+        int before = key - 1;
+        while (before >= 0 && !isKey(before))
+            --before;
+        if (before >= 0)
+            start = before;
+    }
+    if (!decoder.open(frames.at(start).codec))
+        return false;
+    m_decoderLive = false;
+    m_pending.clear();
+    logMessage(QStringLiteral("[INFO] ") + kLogPrefix
+               + QStringLiteral("run :: the file starts inside a group of pictures, decoded from %1 of %2")
+                     .arg(frames.at(start).timestamp.left(17), previous));
+    QByteArray bytes;
+    for (int i = start; i < frames.size() && !stopRequested(); ++i) {
+        const ZuFrame &f = frames.at(i);
+        if (!data.seek(f.offset))
+            break;
+        bytes = data.read(f.size);
+        if (bytes.size() != f.size)
+            break;
+        AVFrame *picture = nullptr;
+        // The group the file starts in holds these units' pictures: they
+        // keep their places; the group before only leads into it.
+        const int rc = decodeUnit(decoder, bytes, discarded(i < key), &picture);
+        if (rc == 0) {
+            m_decoderLive = true;
+            deliverPicture(picture);
+        }
+    }
+    return true;
 }
 
 void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Pending &owner)

@@ -142,6 +142,13 @@ private:
     void deliverPicture(AVFrame *picture);
     Step drainDecoder(VideoDecoder &decoder);
     ZuSeekFile::Result parseFile(const QFileInfo &file) const;
+    // The camera's data file of the same day just before `file`, empty when none.
+    static QString previousDataFile(const QFileInfo &file);
+    // For a file that starts inside a group of pictures: decodes the file
+    // before from its last key frame (from the one before when that one
+    // opens an open group), its pictures kept out of the range. False when
+    // there is no such file or key frame.
+    bool leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder);
     // `nextTime`: the next file's first time, -1 when none.
     Step readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed, qint64 nextTime, VideoDecoder &decoder,
                   bool &started, bool &ended);
