@@ -448,7 +448,7 @@ private slots:
             const int firstMs = stem.endsWith("10") ? 10500 : 0;
             QFile video(tmp.filePath(stem + ".zuvideo")), seek(tmp.filePath(stem + ".zuseek"));
             QVERIFY(video.open(QIODevice::WriteOnly) && seek.open(QIODevice::WriteOnly));
-            for (int ms = firstMs; ms < firstMs + 10000; ms += 100) {
+            for (int ms = firstMs; ms < firstMs + 10000 + (firstMs == 0 ? 500 : 0); ms += 100) {
                 video.write(QByteArray(10, 'x'));
                 seek.write(QDateTime(QDate(2024, 3, 5), QTime(10, 0), Qt::UTC).addMSecs(ms)
                                .toString("yyyyMMddHHmmsszzz").toLatin1() + ":video0:h264:320x240:1:10\n");
