@@ -5,6 +5,7 @@
 #include "download_presentation.h"
 #include "encodeitem_presentation.h"
 #include "ff_export.h"
+#include "seekfile.h"
 
 #include "../codecs/probe.h"
 
@@ -481,14 +482,35 @@ private slots:
         QTest::newRow("encoder failure") << "";
         QTest::newRow("close answered Non") << "Non";
         QTest::newRow("close answered Oui") << "Oui";
+        QTest::newRow("damaged pictures") << "damaged";
     }
     void windowJob()
     {
         QFETCH(QString, answer);
         const int baseline = threadCount();
         QTemporaryDir tmp;
-        const QString out = answer.isEmpty() ? "/nonexistent-folder/x.mp4" : tmp.filePath("running.webm");
-        QPointer<ff_export> worker = makeWorker(cameraFiles(m_day, 3), "140000", "235959", "vp9", out);
+        const bool damaged = answer == "damaged";
+        const QString out = answer.isEmpty() ? "/nonexistent-folder/x.mp4"
+                                             : tmp.filePath(damaged ? "damaged.mp4" : "running.webm");
+        QList<QFileInfo> files = cameraFiles(m_day, 3);
+        if (damaged) {
+            // The second half of the fourth picture's data (a P picture)
+            // made noise: the decoder conceals it.
+            files = copyCamera(tmp.filePath("copy"), "");
+            QVERIFY(!files.isEmpty());
+            const ZuFrame unit = ZuSeekFile::parse(ZuSeekFile::seekPathFor(files.first().absoluteFilePath()),
+                                                   files.first().absoluteFilePath(), "0")
+                                     .frames.value(3);
+            QVERIFY(unit.size > 32 && !unit.isKeyframe());
+            QFile data(files.first().absoluteFilePath());
+            QVERIFY(data.open(QIODevice::ReadWrite) && data.seek(unit.offset + unit.size / 2));
+            QByteArray noise(unit.size - unit.size / 2, Qt::Uninitialized);
+            for (int i = 0; i < noise.size(); ++i)
+                noise[i] = char(0x80 | ((i * 37) & 0x7f)); // no start codes in it
+            data.write(noise);
+        }
+        QPointer<ff_export> worker = makeWorker(files, "140000", damaged ? "140002" : "235959",
+                                                damaged ? "libx264" : "vp9", out);
         QPointer<Download_presentation> window = new Download_presentation;
         window->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<EncodeItem_Presentation> item = new EncodeItem_Presentation(out);
@@ -496,7 +518,7 @@ private slots:
         item->setType("zuplayer");
         window->add_item(item);
         bool closed = false;
-        if (!answer.isEmpty()) {
+        if (!answer.isEmpty() && !damaged) {
             bool wasRunning = false;
             QTimer::singleShot(0, [&] {
                 auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -517,6 +539,11 @@ private slots:
             QCOMPARE(list.first()->fileName(), out);
             if (answer.isEmpty())
                 QCOMPARE(list.first()->downloadInfoLabel->text(), QString("Erreur d'initialisation de l'encodeur. #1"));
+            else if (damaged)
+                QVERIFY2(QRegularExpression("^Encodage terminé : [1-9][0-9]* image\\(s\\) endommagée\\(s\\)$")
+                             .match(list.first()->downloadInfoLabel->text())
+                             .hasMatch(),
+                         qPrintable(list.first()->downloadInfoLabel->text()));
             else
                 QVERIFY(probedFrames(out) > 0);
             QVERIFY(window->close()); // nothing active: no question
