@@ -44,7 +44,7 @@ void ZuSlotDecoder::setThreads(Threads threads)
 }
 
 bool ZuSlotDecoder::setFile(const QString &dataPath, const ZuFrameList &frames, const std::vector<int> &keys,
-                            QString *error)
+                            QString *error, const ZuFrameList &leadIn)
 {
     close();
     if (frames.isEmpty()) {
@@ -76,6 +76,7 @@ bool ZuSlotDecoder::setFile(const QString &dataPath, const ZuFrameList &frames, 
     m_dataSize = m_data.size();
     m_frames = frames;
     m_keys = keys;
+    m_leadIn = leadIn;
     return true;
 }
 
@@ -85,6 +86,7 @@ void ZuSlotDecoder::close()
     m_dataSize = 0;
     m_frames.clear();
     m_keys.clear();
+    m_leadIn.clear();
     m_runKey = -1;
     m_leadInEnd = -1;
     m_fed = 0;
@@ -144,6 +146,24 @@ void ZuSlotDecoder::restart(int key)
     m_runKey = key;
     m_fed = key;
     m_leadInEnd = -1;
+    if (key == 0 && !m_leadIn.isEmpty()) {
+        // The file starts inside a group whose key frame is in the file
+        // before: decoding starts there, its pictures dropped (tag -1).
+        QFile lead(m_leadIn.first().file_path);
+        if (!lead.open(QIODevice::ReadOnly))
+            return;
+        for (const ZuFrame &e : qAsConst(m_leadIn)) {
+            if (!lead.seek(e.offset))
+                break;
+            const QByteArray bytes = lead.read(e.size);
+            if (bytes.size() != e.size)
+                break;
+            AVFrame *picture = nullptr;
+            m_decoder->decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), -1, &picture);
+            ++m_units;
+            av_frame_free(&picture);
+        }
+    }
     m_lastOutGroup = -1;
     m_taken.clear();
     m_delivered.clear();

@@ -47,7 +47,10 @@ public:
     // The file and its entries (one stream) with the indexes of its key
     // entries, ascending. False (with `error` set) when the codec is unknown
     // or refused, or the data file cannot be opened.
-    bool setFile(const QString &dataPath, const ZuFrameList &frames, const std::vector<int> &keys, QString *error);
+    // `leadIn`: entries of another file decoded (their pictures dropped)
+    // before entry 0 whenever decoding starts there.
+    bool setFile(const QString &dataPath, const ZuFrameList &frames, const std::vector<int> &keys, QString *error,
+                 const ZuFrameList &leadIn = {});
     void close();
     bool isOpen() const;
 
@@ -96,6 +99,7 @@ private:
     qint64 m_dataSize = 0;
     ZuFrameList m_frames;
     std::vector<int> m_keys;
+    ZuFrameList m_leadIn;
     QByteArray m_buffer;
 
     // The current run: decoding started at m_runKey and has passed units

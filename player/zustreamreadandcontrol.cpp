@@ -4,6 +4,7 @@
 #include "seekfile.h"
 #include "streamframe.h"
 #include "videodecoder.h"
+#include "zuaudiovideofilereader.h"
 #include "zulog.h"
 #include "zupictureworker.h"
 #include "zuslotdecoder.h"
@@ -156,6 +157,20 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
         e->keys = ZuSlotDecoder::findKeyUnits(dataPath, e->frames);
         logLine("[WARN] ", "read seek file",
                 QStringLiteral("no key frame flagged, %1 found in the data :: ").arg(e->keys.size()) + dataPath);
+    }
+    if (n > 0 && (e->keys.empty() || e->keys.front() > 0)) {
+        // The file starts inside a group of pictures: its first pictures are
+        // reached from the last key frame of the file before.
+        int groupStart = -1;
+        e->leadIn = ZuAudioVideoFileReader::leadInEntries(QFileInfo(dataPath), e->streamId, &groupStart);
+        if (!e->leadIn.isEmpty() && VideoDecoder::normalizedCodecName(e->leadIn.first().codec)
+                                        == VideoDecoder::normalizedCodecName(e->frames.first().codec)) {
+            e->keys.insert(e->keys.begin(), 0);
+            logLine("[INFO] ", "read seek file",
+                    QStringLiteral("starts inside a group of pictures, decoded from the file before :: ") + dataPath);
+        } else {
+            e->leadIn.clear();
+        }
     }
     if (ZuSeekFile::inDisplayOrder(e->frames)) {
         // Position i is shown as the i-th picture: it takes that picture's

@@ -593,16 +593,16 @@ QString ZuAudioVideoFileReader::previousDataFile(const QFileInfo &file)
     return best;
 }
 
-bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder)
+ZuFrameList ZuAudioVideoFileReader::leadInEntries(const QFileInfo &file, const QString &streamId, int *groupStart)
 {
+    *groupStart = -1;
     const QString previous = previousDataFile(file);
     if (previous.isEmpty())
-        return false;
-    const ZuSeekFile::Result parsed = parseFile(QFileInfo(previous));
-    const ZuFrameList &frames = parsed.frames;
+        return {};
+    const ZuFrameList frames = ZuSeekFile::parse(ZuSeekFile::seekPathFor(previous), previous, streamId).frames;
     QFile data(previous);
     if (frames.isEmpty() || !data.open(QIODevice::ReadOnly))
-        return false;
+        return {};
     const bool flagsKeys = std::any_of(frames.cbegin(), frames.cend(), [](const ZuFrame &f) { return f.isKeyframe(); });
     auto isKey = [&](int i) {
         const ZuFrame &f = frames.at(i);
@@ -612,7 +612,7 @@ bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, Video
     while (key >= 0 && !isKey(key))
         --key;
     if (key < 0)
-        return false;
+        return {};
     int start = key;
     if (!KeyUnits::startsClean(frames.at(key).codec, data, frames.at(key).offset, frames.at(key).size)) {
         int before = key - 1;
@@ -621,15 +621,26 @@ bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, Video
         if (before >= 0)
             start = before;
     }
-    if (!decoder.open(frames.at(start).codec))
+    *groupStart = key - start;
+    return frames.mid(start);
+}
+
+bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder)
+{
+    int key = -1;
+    const ZuFrameList frames = leadInEntries(file, m_streamId, &key);
+    if (frames.isEmpty())
+        return false;
+    QFile data(frames.first().file_path);
+    if (!data.open(QIODevice::ReadOnly) || !decoder.open(frames.first().codec))
         return false;
     m_decoderLive = false;
     m_pending.clear();
     logMessage(QStringLiteral("[INFO] ") + kLogPrefix
                + QStringLiteral("run :: the file starts inside a group of pictures, decoded from %1 of %2")
-                     .arg(frames.at(start).timestamp.left(17), previous));
+                     .arg(frames.first().timestamp.left(17), data.fileName()));
     QByteArray bytes;
-    for (int i = start; i < frames.size() && !stopRequested(); ++i) {
+    for (int i = 0; i < frames.size() && !stopRequested(); ++i) {
         const ZuFrame &f = frames.at(i);
         if (!data.seek(f.offset))
             break;

@@ -104,6 +104,14 @@ public:
     static constexpr qint64 kReorderToleranceMs = 1000;
     // Frames per second of a file's entries (see fps()).
     static double entriesFps(const ZuFrameList &frames);
+    // The camera's data file of the same day just before `file`, empty when none.
+    static QString previousDataFile(const QFileInfo &file);
+    // For a file that starts inside a group of pictures: the entries of
+    // stream `streamId` of the file before, from its last key frame (from
+    // the one before when that one opens an open group) to its end;
+    // `groupStart` receives the index of that last key frame among them.
+    // Empty when there is no such file or key frame.
+    static ZuFrameList leadInEntries(const QFileInfo &file, const QString &streamId, int *groupStart);
 
 public Q_SLOTS:
     // Asks the reader to end after the step it is in.
@@ -142,8 +150,6 @@ private:
     void deliverPicture(AVFrame *picture);
     Step drainDecoder(VideoDecoder &decoder);
     ZuSeekFile::Result parseFile(const QFileInfo &file) const;
-    // The camera's data file of the same day just before `file`, empty when none.
-    static QString previousDataFile(const QFileInfo &file);
     // For a file that starts inside a group of pictures: decodes the file
     // before from its last key frame (from the one before when that one
     // opens an open group), its pictures kept out of the range. False when

@@ -75,6 +75,7 @@ private slots:
     void picturesInPresentationOrder();
     void picturesWithTheirOwnTimes_data();
     void picturesWithTheirOwnTimes();
+    void fileCutInsideAGroup();
 
 private:
     QString m_root;
@@ -691,9 +692,10 @@ constexpr int kStripes = 10;
 
 // With `ownTimes`, each entry carries its own picture's time instead (a
 // recorder that stamps pictures in display order); `openGop` leaves the
-// groups of pictures open.
+// groups of pictures open. `cut` moves each file boundary that many units
+// past a key frame, into the group.
 Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, int gop, int bframes, int files,
-                      bool flagKeys, bool ownTimes = false, bool openGop = false)
+                      bool flagKeys, bool ownTimes = false, bool openGop = false, int cut = 0)
 {
     Numbered out;
     const QString raw = dir + QStringLiteral("/stream.") + codec;
@@ -748,8 +750,9 @@ Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, in
     int unit = 0;
     for (int f = 0; f < files; ++f) {
         const int firstGroup = groups * f / files;
-        const int endUnit = qMin(pictures, groups * (f + 1) / files * gop);
-        const QString start = QTime(12, 0).addMSecs(firstGroup * gop * 40).toString(QStringLiteral("HHmmss"));
+        const int endUnit = f + 1 == files ? pictures : qMin(pictures, groups * (f + 1) / files * gop + cut);
+        const QString start =
+            QTime(12, 0).addMSecs((firstGroup * gop + (f > 0 ? cut : 0)) * 40).toString(QStringLiteral("HHmmss"));
         const QString data = dir + QStringLiteral("/7_20240305_%1.zuvideo").arg(start);
         QFile d(data);
         QFile seek(ZuSeekFile::seekPathFor(data));
@@ -995,6 +998,41 @@ void TestPlayback::picturesWithTheirOwnTimes()
     QCOMPARE(exportedPictures(rec.files, &wrong), numbers(0, n - 1));
     QCOMPARE(exportedPictures(rec.files, &wrong, QStringLiteral("120001"), QStringLiteral("120002")), numbers(25, 50));
     QCOMPARE(wrong, QStringList());
+}
+
+// A file cut inside a group of pictures: its first pictures come from the
+// key frame at the end of the file before, playing and stepping both ways.
+void TestPlayback::fileCutInsideAGroup()
+{
+    QTemporaryDir tmp;
+    const int gop = 25;
+    const Numbered rec = makeNumbered(tmp.path(), QStringLiteral("h264"), 4 * gop, gop, 0, 2, true, false, false, 7);
+    QCOMPARE(rec.files.size(), 2);
+    QCOMPARE(rec.unitsPerFile, (QList<int>{2 * gop + 7, 2 * gop - 7}));
+    const int n = rec.pictures;
+    QList<int> all = numbers(0, n - 1);
+
+    Engine engine;
+    NumberRecorder seen(&engine);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.first(), QStringLiteral("0"), QString(), false));
+    while (engine.read_and_display_next_frame(false)) {
+    }
+    QCOMPARE(seen.shown, all);
+    seen.shown.clear();
+    while (engine.read_and_display_previous_frame(false)) {
+    }
+    std::reverse(all.begin(), all.end());
+    QCOMPARE(seen.shown, all.mid(1));
+
+    seen.shown.clear();
+    engine.set_read_timestamp(timeOfNumber(gop));
+    engine.change_rate(1.0);
+    QTRY_VERIFY_WITH_TIMEOUT(seen.shown.size() > 2 * gop, 15000);
+    engine.pause();
+    QCOMPARE(seen.shown.last() - seen.shown.first() + 1, int(seen.shown.size()));
+    QVERIFY(monotonic(seen.shown, true));
+    QCOMPARE(seen.wrongTimes, QStringList());
 }
 
 QTEST_MAIN(TestPlayback)
