@@ -73,11 +73,17 @@ bool seiHasRecoveryPoint(const uint8_t *nal, int n)
 
 namespace KeyUnits {
 
-Kind kindOf(const QString &codec, const uint8_t *p, int n)
+namespace {
+// The kind of a unit and, for a key unit, whether decoding from it gives
+// every picture stored after it (an IDR picture; not an H.265 CRA or BLA
+// with leading pictures, nor an H.264 recovery point).
+Kind classify(const QString &name, const uint8_t *p, int n, bool *clean)
 {
-    const QString name = VideoDecoder::normalizedCodecName(codec);
-    if (name == QLatin1String("mjpeg"))
+    *clean = false;
+    if (name == QLatin1String("mjpeg")) {
+        *clean = true;
         return Kind::Key;
+    }
     if (name.isEmpty())
         return Kind::NoPicture;
     const bool hevc = name == QLatin1String("hevc");
@@ -90,6 +96,7 @@ Kind kindOf(const QString &codec, const uint8_t *p, int n)
             const int type = (nal[0] >> 1) & 0x3f;
             if (type <= 31) {
                 kind = (type >= 16 && type <= 23) ? Kind::Key : Kind::NotKey;
+                *clean = type == 19 || type == 20 || type == 18;
                 return false;
             }
             return true;
@@ -99,6 +106,7 @@ Kind kindOf(const QString &codec, const uint8_t *p, int n)
             recovery = true;
         if (type >= 1 && type <= 5) {
             kind = (type == 5 || recovery) ? Kind::Key : Kind::NotKey;
+            *clean = type == 5;
             return false;
         }
         return true;
@@ -106,24 +114,47 @@ Kind kindOf(const QString &codec, const uint8_t *p, int n)
     return kind;
 }
 
-bool isKey(const QString &codec, QIODevice &data, qint64 offset, int size)
+// The unit's head, looked at as far as needed.
+Kind classifyAt(const QString &codec, QIODevice &data, qint64 offset, int size, bool *clean)
 {
+    *clean = false;
     const QString name = VideoDecoder::normalizedCodecName(codec);
-    if (name == QLatin1String("mjpeg"))
-        return true;
+    if (name == QLatin1String("mjpeg")) {
+        *clean = true;
+        return Kind::Key;
+    }
     if (name.isEmpty() || size <= 0 || offset < 0 || offset + size > data.size())
-        return false;
+        return Kind::NoPicture;
     int want = std::min(size, kHeadBytes);
     for (;;) {
         if (!data.seek(offset))
-            return false;
+            return Kind::NoPicture;
         const QByteArray head = data.read(want);
-        const Kind kind = kindOf(name, reinterpret_cast<const uint8_t *>(head.constData()), int(head.size()));
+        const Kind kind = classify(name, reinterpret_cast<const uint8_t *>(head.constData()), int(head.size()), clean);
         // Long headers before the picture data: look further, within bounds.
         if (kind != Kind::NoPicture || want >= std::min(size, kMaxHeadBytes))
-            return kind == Kind::Key;
+            return kind;
         want = std::min(size, kMaxHeadBytes);
     }
+}
+} // namespace
+
+Kind kindOf(const QString &codec, const uint8_t *p, int n)
+{
+    bool clean = false;
+    return classify(VideoDecoder::normalizedCodecName(codec), p, n, &clean);
+}
+
+bool isKey(const QString &codec, QIODevice &data, qint64 offset, int size)
+{
+    bool clean = false;
+    return classifyAt(codec, data, offset, size, &clean) == Kind::Key;
+}
+
+bool startsClean(const QString &codec, QIODevice &data, qint64 offset, int size)
+{
+    bool clean = false;
+    return classifyAt(codec, data, offset, size, &clean) == Kind::Key && clean;
 }
 
 } // namespace KeyUnits

@@ -23,4 +23,11 @@ Kind kindOf(const QString &codec, const uint8_t *data, int size);
 // read.
 bool isKey(const QString &codec, QIODevice &data, qint64 offset, int size);
 
+// Whether decoding from that unit gives every picture stored after it: an
+// IDR picture or an MJPEG one. An H.265 CRA picture or an H.264 recovery
+// point may be followed by pictures shown before it that refer to the
+// pictures before it (an open group of pictures); those need decoding from
+// the key unit before.
+bool startsClean(const QString &codec, QIODevice &data, qint64 offset, int size);
+
 } // namespace KeyUnits

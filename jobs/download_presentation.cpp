@@ -261,8 +261,10 @@ void Download_presentation::handleStatus(Presentation_Interface *item)
         } else if (item->downloadedSuccessfully()) {
             logMessage("[INFO] Download Presentation :: item downloaded Successfully");
             const QString file = item->fileName();
-            if (moveToList(item, new DownloadItem_Presentation(this, file), m_succeeded, m_successModel,
-                           finished_downloadsView)) {
+            auto *copy = new DownloadItem_Presentation(this, file);
+            if (!item->finalText().isEmpty())
+                copy->downloadInfoLabel->setText(item->finalText());
+            if (moveToList(item, copy, m_succeeded, m_successModel, finished_downloadsView)) {
                 logMessage(QStringLiteral("[INFO] Download Presentation ::STOPPED FILE        ") + file);
                 logMessage("[INFO] Download Presentation ::START NEW DOWNLOAD  ");
                 startNext(QStringLiteral("[INFO] Download Presentation ::START NEW DOWNLOAD "));

@@ -240,7 +240,13 @@ void EncodeItem_Presentation::destroy_exporter()
     if (!m_exporter)
         return;
     logMessage("[INFO] Encode Item Presentation :: destroy exporter");
+    // Pictures the decoder had to patch up are in the file: the end says so.
+    const int damaged = m_exporter->damagedFrames();
     releaseExporter();
+    if (damaged > 0) {
+        m_finalText = QCoreApplication::translate(kContext, "Encodage terminé : %1 image(s) endommagée(s)").arg(damaged);
+        downloadInfoLabel->setText(m_finalText);
+    }
     // The worker's thread has ended with its deletion, and the thread's own
     // end signal is no longer connected: the end is handled now.
     finished();

@@ -27,6 +27,7 @@ public:
     bool hasErrors() override;
     QString fileName() override;
     void updateInfoLabel() override;
+    QString finalText() const override { return m_finalText; }
     QString formatSize(qint64 bytes) override;
 
     int span() const { return m_span; }
@@ -57,6 +58,7 @@ private:
 
     QFile m_output;
     QString m_outputPath;
+    QString m_finalText;
     int m_span = -1;
     bool m_blocking = false;
     ff_export *m_exporter = nullptr;

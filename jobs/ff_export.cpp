@@ -191,6 +191,7 @@ void ff_export::waitForFrames()
 void ff_export::run()
 {
     m_framesEncoded = 0;
+    m_damagedFrames = 0;
     m_starvedMs = 0;
     freeQueue();
 
@@ -305,6 +306,7 @@ void ff_export::run()
     }
     reader->wait();
     const bool readFailed = reader->error_code() != 0;
+    m_damagedFrames = reader->damaged_frames();
     {
         QMutexLocker lock(&m_readerMutex);
         m_reader = nullptr;
@@ -341,6 +343,8 @@ void ff_export::run()
         Q_EMIT error(errorCode);
         return;
     }
+    if (m_damagedFrames > 0)
+        logMessage(QStringLiteral("[WARN] ZuPlayer Exporter :: %1 damaged pictures exported").arg(m_damagedFrames.load()));
     logMessage("[INFO] ZuPlayer Exporter :: Encodage terminé");
     Q_EMIT endingsignal();
 }

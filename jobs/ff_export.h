@@ -53,6 +53,9 @@ public:
 
     // Frames encoded by the last run (tests and the benchmark).
     int framesEncoded() const { return m_framesEncoded.load(); }
+    // Frames of the last run that the decoder reported as damaged; they are
+    // encoded all the same.
+    int damagedFrames() const { return m_damagedFrames.load(); }
     // Milliseconds the last run spent waiting for frames once encoding had
     // begun (the encoder idle for want of decoded frames).
     qint64 starvedMs() const { return m_starvedMs.load(); }
@@ -113,6 +116,7 @@ private:
     // Guards m_reader between set_stop (GUI thread) and run's end.
     QMutex m_readerMutex;
     std::atomic_int m_framesEncoded{0};
+    std::atomic_int m_damagedFrames{0};
     std::atomic<qint64> m_starvedMs{0};
     // Worker thread only: the worker holds the queue mutex across passes.
     bool m_gateHeld = false;

@@ -584,24 +584,34 @@ QString PopupExport::find_file_for_time(const QString &time, bool begin) const
 {
     if (m_cameraFiles.isEmpty())
         return QString();
+    // The time of day of a file's last entry, read without a zone (see
+    // wallClockTime); 0 when it cannot be read.
+    const auto lastEntrySecond = [](const QFileInfo &file) {
+        const QString seek = seekPathOf(file.filePath());
+        const QString lastEntry = seek.isEmpty() ? QString() : last_seek_timestamp(seek);
+        const bool valid = lastEntry.size() == 17
+                           && QDate::fromString(lastEntry.left(8), QStringLiteral("yyyyMMdd")).isValid()
+                           && QTime::fromString(lastEntry.mid(8), QStringLiteral("HHmmsszzz")).isValid();
+        return valid ? lastEntry.mid(8, 6).toInt() : 0;
+    };
     const int t = time.toInt();
     const int count = m_cameraFiles.size();
+    // File names and the begin time carry whole seconds: the file named
+    // after second N may start anywhere within it, and the file before it
+    // then holds frames of second N too. The begin lookup takes that earlier
+    // file when it does; the reader leaves out its frames before the begin.
     for (int i = 0; i + 1 < count; ++i) {
         const int start = fileStartTime(m_cameraFiles.at(i));
         const int next = fileStartTime(m_cameraFiles.at(i + 1));
         if (start <= t && t < next)
             return m_cameraFiles.at(i).completeBaseName();
+        if (begin && start <= t && t == next && lastEntrySecond(m_cameraFiles.at(i)) >= t)
+            return m_cameraFiles.at(i).completeBaseName();
     }
     const QFileInfo &last = m_cameraFiles.constLast();
     const int start = fileStartTime(last);
-    const QString seek = seekPathOf(last.filePath());
-    // The time of day of the last entry, read without a zone (see wallClockTime).
-    const QString lastEntry = seek.isEmpty() ? QString() : last_seek_timestamp(seek);
-    const bool lastValid = lastEntry.size() == 17
-                           && QDate::fromString(lastEntry.left(8), QStringLiteral("yyyyMMdd")).isValid()
-                           && QTime::fromString(lastEntry.mid(8), QStringLiteral("HHmmsszzz")).isValid();
-    const int end = lastValid ? lastEntry.mid(8, 6).toInt() : 0;
-    if ((start <= t && t < end) || !begin)
+    // The last entry's second holds frames up to its end.
+    if ((start <= t && t <= lastEntrySecond(last)) || !begin)
         return last.completeBaseName();
     return QString();
 }

@@ -33,6 +33,9 @@ public:
     // state, not its visibility on screen: a row of a window that is not
     // shown (or not shown yet) must not count a failure as a success.
     virtual bool downloadedSuccessfully();
+    // What the row of a finished job says on the succeeded list; empty for
+    // the list's own text.
+    virtual QString finalText() const { return QString(); }
     virtual QString fileName() = 0;
     virtual void setType(QString type);
     virtual QString type();

@@ -22,6 +22,10 @@ struct ZuPlayFile {
     QString path;
     ZuFrameList frames;
     std::vector<int> keys;
+    // For a file that starts inside a group of pictures: the entries of the
+    // file before from which decoding reaches its first pictures (its key
+    // 0 is then no key frame of its own).
+    ZuFrameList leadIn;
 };
 
 // Decodes and converts the pictures of the playback engine on a thread of its

@@ -44,7 +44,7 @@ void ZuSlotDecoder::setThreads(Threads threads)
 }
 
 bool ZuSlotDecoder::setFile(const QString &dataPath, const ZuFrameList &frames, const std::vector<int> &keys,
-                            QString *error)
+                            QString *error, const ZuFrameList &leadIn)
 {
     close();
     if (frames.isEmpty()) {
@@ -76,6 +76,7 @@ bool ZuSlotDecoder::setFile(const QString &dataPath, const ZuFrameList &frames, 
     m_dataSize = m_data.size();
     m_frames = frames;
     m_keys = keys;
+    m_leadIn = leadIn;
     return true;
 }
 
@@ -85,7 +86,9 @@ void ZuSlotDecoder::close()
     m_dataSize = 0;
     m_frames.clear();
     m_keys.clear();
+    m_leadIn.clear();
     m_runKey = -1;
+    m_leadInEnd = -1;
     m_fed = 0;
     m_lastOutGroup = -1;
     m_taken.clear();
@@ -124,11 +127,43 @@ bool ZuSlotDecoder::readUnit(int index, QByteArray *bytes)
     return m_data.read(bytes->data(), e.size) == e.size;
 }
 
+int ZuSlotDecoder::startKey(int key)
+{
+    // In an open group of pictures, the pictures stored after its key frame
+    // but shown before it refer to the group before: decoded from the key
+    // frame alone they are lost, and the group's places would go to the
+    // wrong pictures.
+    const int before = keyAtOrBefore(key - 1);
+    const ZuFrame &e = m_frames.at(key);
+    if (before < 0 || KeyUnits::startsClean(e.codec, m_data, e.offset, e.size))
+        return key;
+    return before;
+}
+
 void ZuSlotDecoder::restart(int key)
 {
     m_decoder->flush();
     m_runKey = key;
     m_fed = key;
+    m_leadInEnd = -1;
+    if (key == 0 && !m_leadIn.isEmpty()) {
+        // The file starts inside a group whose key frame is in the file
+        // before: decoding starts there, its pictures dropped (tag -1).
+        QFile lead(m_leadIn.first().file_path);
+        if (!lead.open(QIODevice::ReadOnly))
+            return;
+        for (const ZuFrame &e : qAsConst(m_leadIn)) {
+            if (!lead.seek(e.offset))
+                break;
+            const QByteArray bytes = lead.read(e.size);
+            if (bytes.size() != e.size)
+                break;
+            AVFrame *picture = nullptr;
+            m_decoder->decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), -1, &picture);
+            ++m_units;
+            av_frame_free(&picture);
+        }
+    }
     m_lastOutGroup = -1;
     m_taken.clear();
     m_delivered.clear();
@@ -155,6 +190,10 @@ void ZuSlotDecoder::take(AVFrame *picture, const Deliver &deliver)
     int64_t tag = picture->pts;
     if (tag == AV_NOPTS_VALUE)
         tag = picture->best_effort_timestamp;
+    if (tag != AV_NOPTS_VALUE && tag < m_leadInEnd) {
+        av_frame_free(&picture);
+        return;
+    }
     const int slot = (tag == AV_NOPTS_VALUE || tag < 0 || tag >= m_frames.size()) ? -1 : slotFor(int(tag));
     if (slot < 0 || m_delivered.count(slot)) {
         av_frame_free(&picture);
@@ -162,6 +201,11 @@ void ZuSlotDecoder::take(AVFrame *picture, const Deliver &deliver)
     }
     m_delivered.insert(slot);
     m_undecodable.erase(slot);
+    if (((picture->flags & AV_FRAME_FLAG_CORRUPT) || picture->decode_error_flags)
+        && m_corruptLogged++ < kMaxLoggedCorrupt) {
+        logLine("[WARN] ", "decode frame",
+                QStringLiteral("damaged picture %1 :: ").arg(m_frames.at(slot).timestamp.left(17)) + m_data.fileName());
+    }
     deliver(slot, picture);
 }
 
@@ -191,10 +235,15 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
     // group before. A run further behind, or past the slot, starts again at
     // the group's key frame.
     const int previous = std::max(0, keyAtOrBefore(key - 1));
-    const bool goOn = m_runKey >= 0 && m_runKey <= key && m_fed >= std::min(previous, key - maxDelayUnits)
+    const bool goOn = m_runKey >= 0 && m_runKey <= key && key >= m_leadInEnd && m_fed >= std::min(previous, key - maxDelayUnits)
                       && !m_delivered.count(slot) && (reorders ? key + m_taken[key] <= slot : m_fed <= slot + maxDelayUnits);
-    if (!goOn)
-        restart(key);
+    if (!goOn) {
+        const int start = startKey(key);
+        restart(start);
+        // The group decoded only as a lead-in lost the pictures that refer
+        // to the group before it: its places are not filled from this run.
+        m_leadInEnd = start < key ? key : -1;
+    }
     while (!m_delivered.count(slot)) {
         if (stop && stop())
             return false;

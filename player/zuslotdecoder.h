@@ -47,7 +47,10 @@ public:
     // The file and its entries (one stream) with the indexes of its key
     // entries, ascending. False (with `error` set) when the codec is unknown
     // or refused, or the data file cannot be opened.
-    bool setFile(const QString &dataPath, const ZuFrameList &frames, const std::vector<int> &keys, QString *error);
+    // `leadIn`: entries of another file decoded (their pictures dropped)
+    // before entry 0 whenever decoding starts there.
+    bool setFile(const QString &dataPath, const ZuFrameList &frames, const std::vector<int> &keys, QString *error,
+                 const ZuFrameList &leadIn = {});
     void close();
     bool isOpen() const;
 
@@ -80,6 +83,8 @@ public:
     static std::vector<int> findKeyUnits(const QString &dataPath, const ZuFrameList &frames);
 
 private:
+    // The key frame to decode from for the group of `key`.
+    int startKey(int key);
     void restart(int key);
     void take(AVFrame *picture, const Deliver &deliver);
     bool readUnit(int index, QByteArray *bytes);
@@ -94,6 +99,7 @@ private:
     qint64 m_dataSize = 0;
     ZuFrameList m_frames;
     std::vector<int> m_keys;
+    ZuFrameList m_leadIn;
     QByteArray m_buffer;
 
     // The current run: decoding started at m_runKey and has passed units
@@ -101,6 +107,7 @@ private:
     int m_runKey = -1;
     int m_fed = 0;
     int m_lastOutGroup = -1;    // group of the last picture out
+    int m_leadInEnd = -1;       // pictures of units before it are not delivered in this run
     std::map<int, int> m_taken; // group key -> slots given in it
     std::set<int> m_delivered;  // slots given in this run
     std::set<int> m_undecodable;

@@ -4,6 +4,7 @@
 #include "seekfile.h"
 #include "streamframe.h"
 #include "videodecoder.h"
+#include "zuaudiovideofilereader.h"
 #include "zulog.h"
 #include "zupictureworker.h"
 #include "zuslotdecoder.h"
@@ -146,15 +147,7 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
     }
     e->frames = std::move(frames);
     const int n = int(e->frames.size());
-    e->times.resize(size_t(n));
-    std::vector<qint64> own(static_cast<size_t>(n));
-    qint64 last = -1;
     for (int i = 0; i < n; ++i) {
-        qint64 t = own[size_t(i)] = parseTimeMs(e->frames.at(i).timestamp);
-        // Unreadable or backwards times keep the order searchable.
-        if (t < 0 || t < last)
-            t = last < 0 ? 0 : last;
-        e->times[size_t(i)] = last = t;
         if (e->frames.at(i).isKeyframe())
             e->keys.push_back(i);
     }
@@ -164,6 +157,37 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
         e->keys = ZuSlotDecoder::findKeyUnits(dataPath, e->frames);
         logLine("[WARN] ", "read seek file",
                 QStringLiteral("no key frame flagged, %1 found in the data :: ").arg(e->keys.size()) + dataPath);
+    }
+    if (n > 0 && (e->keys.empty() || e->keys.front() > 0)) {
+        // The file starts inside a group of pictures: its first pictures are
+        // reached from the last key frame of the file before.
+        int groupStart = -1;
+        e->leadIn = ZuAudioVideoFileReader::leadInEntries(QFileInfo(dataPath), e->streamId, &groupStart);
+        if (!e->leadIn.isEmpty() && VideoDecoder::normalizedCodecName(e->leadIn.first().codec)
+                                        == VideoDecoder::normalizedCodecName(e->frames.first().codec)) {
+            e->keys.insert(e->keys.begin(), 0);
+            logLine("[INFO] ", "read seek file",
+                    QStringLiteral("starts inside a group of pictures, decoded from the file before :: ") + dataPath);
+        } else {
+            e->leadIn.clear();
+        }
+    }
+    if (ZuSeekFile::inDisplayOrder(e->frames)) {
+        // Position i is shown as the i-th picture: it takes that picture's
+        // own time.
+        logLine("[WARN] ", "read seek file",
+                QStringLiteral("entries not in time order (pictures' own times in display order) :: ") + dataPath);
+        ZuSeekFile::sortTimesWithinGroups(e->frames, e->keys);
+    }
+    e->times.resize(size_t(n));
+    std::vector<qint64> own(static_cast<size_t>(n));
+    qint64 last = -1;
+    for (int i = 0; i < n; ++i) {
+        qint64 t = own[size_t(i)] = parseTimeMs(e->frames.at(i).timestamp);
+        // Unreadable or backwards times keep the order searchable.
+        if (t < 0 || t < last)
+            t = last < 0 ? 0 : last;
+        e->times[size_t(i)] = last = t;
     }
     // A file may open with unreadable times; give them the first good one.
     int firstGood = -1;

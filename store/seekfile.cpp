@@ -2,11 +2,15 @@
 
 #include "zulog.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QHash>
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <climits>
+#include <vector>
 
 namespace ZuSeekFile {
 
@@ -19,6 +23,9 @@ const QLatin1String kAudioSeek(".zuaudioseek");
 
 // A malformed file could otherwise fill the log with one line per entry.
 constexpr int kMaxLoggedMalformed = 50;
+// Longest run of entries of a stream whose times are taken from their
+// neighbours; a longer one is not a slip of the recorder's clock text.
+constexpr int kMaxRepairedRun = 30;
 
 // Suffixes are matched whatever their case, as the folder listing does; the
 // new suffix follows the case of the one it replaces letter by letter (the
@@ -86,11 +93,30 @@ bool isResolution(const QByteArray &text)
     return x > 0 && isDigits(text.left(x), 1, 5) && isDigits(text.mid(x + 1), 1, 5);
 }
 
+// Milliseconds of a "yyyyMMddHHmmsszzz" text read without a zone, -1 when
+// it is no valid date and time.
+qint64 msOfTimestamp(const QString &timestamp)
+{
+    if (timestamp.size() != 17)
+        return -1;
+    const QDate date = QDate::fromString(timestamp.left(8), QStringLiteral("yyyyMMdd"));
+    const QTime time = QTime::fromString(timestamp.mid(8), QStringLiteral("HHmmsszzz"));
+    if (!date.isValid() || !time.isValid())
+        return -1;
+    return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
+}
+
+QString timestampOfMs(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(QStringLiteral("yyyyMMddHHmmsszzz"));
+}
+
 // What one non-blank line says. `sizeKnown` tells whether the line's size can
 // be trusted for the offsets of the lines after it, even when the line
 // itself is unusable.
 struct LineResult {
     bool valid = false;
+    bool timeUnreadable = false; // valid but for its time, which its neighbours give
     bool sizeKnown = false;
     int size = 0;
     ZuFrame frame;
@@ -118,7 +144,7 @@ LineResult parseLine(const QByteArray &line)
         return r;
     if ((video && fields.size() != 6) || (audio && fields.size() != 4))
         return r;
-    if (!isDigits(fields.at(0), 17, 17) || !isCodecName(fields.at(2)))
+    if (!isCodecName(fields.at(2)))
         return r;
     if (video) {
         if (!isResolution(fields.at(3)))
@@ -131,7 +157,9 @@ LineResult parseLine(const QByteArray &line)
     if (r.size == 0)
         return r;
 
-    r.frame.timestamp = QString::fromLatin1(fields.at(0));
+    r.timeUnreadable = !isDigits(fields.at(0), 17, 17) || msOfTimestamp(QString::fromLatin1(fields.at(0))) < 0;
+    if (!r.timeUnreadable)
+        r.frame.timestamp = QString::fromLatin1(fields.at(0));
     r.frame.stream_id = QString::fromLatin1(id);
     r.frame.codec = QString::fromLatin1(fields.at(2));
     r.frame.type = video ? QStringLiteral("video") : QStringLiteral("audio");
@@ -142,6 +170,87 @@ LineResult parseLine(const QByteArray &line)
     r.frame.size = r.size;
     r.valid = true;
     return r;
+}
+
+// Entries whose time could not be read still hold their stream's bytes: a
+// decoder that missed them would decode what follows against the wrong
+// pictures. Each short run of them takes the times its stream's neighbours
+// imply (evenly spaced between them, or one step on from the one side
+// known); a longer run, or one with no readable neighbour, is no entry.
+// `lines` are the entries' line numbers; returns the number of entries
+// dropped.
+int repairTimes(ZuFrameList &frames, std::vector<qint64> &lines, const QString &seekPath)
+{
+    QHash<QString, std::vector<int>> streams;
+    for (int i = 0; i < frames.size(); ++i)
+        streams[frames.at(i).type + frames.at(i).stream_id].push_back(i);
+    std::vector<bool> drop(size_t(frames.size()), false);
+    int dropped = 0;
+    int logged = 0;
+    const auto log = [&](const QString &line) {
+        if (logged++ < kMaxLoggedMalformed)
+            logMessage(line);
+    };
+    for (auto it = streams.cbegin(); it != streams.cend(); ++it) {
+        const std::vector<int> &idx = it.value();
+        const int n = int(idx.size());
+        std::vector<qint64> t(static_cast<size_t>(n), -1);
+        for (int k = 0; k < n; ++k)
+            t[size_t(k)] = frames.at(idx[size_t(k)]).timestamp.isEmpty() ? -1 : msOfTimestamp(frames.at(idx[size_t(k)]).timestamp);
+        for (int a = 0; a < n; ++a) {
+            if (t[size_t(a)] >= 0)
+                continue;
+            int b = a;
+            while (b < n && t[size_t(b)] < 0)
+                ++b;
+            const qint64 prev = a > 0 ? t[size_t(a - 1)] : -1;
+            const qint64 next = b < n ? t[size_t(b)] : -1;
+            // One step of the stream, from the two readable times beyond the run.
+            qint64 step = 0;
+            if (prev >= 0 && a > 1 && t[size_t(a - 2)] >= 0)
+                step = qMax<qint64>(0, prev - t[size_t(a - 2)]);
+            else if (next >= 0 && b + 1 < n && t[size_t(b + 1)] >= 0)
+                step = qMax<qint64>(0, t[size_t(b + 1)] - next);
+            const int run = b - a;
+            for (int k = a; k < b; ++k) {
+                const int i = idx[size_t(k)];
+                qint64 time = -1;
+                if (run <= kMaxRepairedRun) {
+                    if (prev >= 0 && next >= 0 && next >= prev)
+                        time = prev + (next - prev) * (k - a + 1) / (run + 1);
+                    else if (prev >= 0)
+                        time = prev + step * (k - a + 1);
+                    else if (next >= 0)
+                        time = qMax<qint64>(0, next - step * (b - k));
+                }
+                if (time < 0) {
+                    drop[size_t(i)] = true;
+                    ++dropped;
+                    log(QStringLiteral("[WARN] ZuSeekFile :: parse :: unreadable time :: line %1 :: %2")
+                                   .arg(lines[size_t(i)]).arg(seekPath));
+                    continue;
+                }
+                frames[i].timestamp = timestampOfMs(time);
+                log(QStringLiteral("[WARN] ZuSeekFile :: parse :: unreadable time taken from its neighbours "
+                                          ":: line %1 :: %2 :: %3")
+                               .arg(lines[size_t(i)]).arg(frames.at(i).timestamp, seekPath));
+            }
+            a = b;
+        }
+    }
+    if (dropped > 0) {
+        ZuFrameList kept;
+        std::vector<qint64> keptLines;
+        for (int i = 0; i < frames.size(); ++i) {
+            if (!drop[size_t(i)]) {
+                kept.append(std::move(frames[i]));
+                keptLines.push_back(lines[size_t(i)]);
+            }
+        }
+        frames = std::move(kept);
+        lines = std::move(keptLines);
+    }
+    return dropped;
 }
 
 // `streamId` is the decimal id ("0"), or the stream field itself ("video0",
@@ -227,6 +336,8 @@ Result parse(const QString &seekPath, const QString &dataPath, const QString &st
 
     qint64 offset = 0;
     qint64 lineNo = 0;
+    std::vector<qint64> entryLines; // line of each entry kept
+    int unreadableTimes = 0;
     // Blank lines count as faults only when a line follows them.
     qint64 pendingBlank = 0;
     qint64 firstBlank = 0;
@@ -294,12 +405,48 @@ Result parse(const QString &seekPath, const QString &dataPath, const QString &st
             parsed.frame.offset = offset;
             parsed.frame.file_path = absoluteData;
             result.frames.append(std::move(parsed.frame));
+            entryLines.push_back(lineNo);
+            unreadableTimes += parsed.timeUnreadable ? 1 : 0;
         }
         offset += parsed.size;
         if (pos >= block.size() && atEnd)
             break;
     }
+    if (unreadableTimes > 0)
+        result.malformedLines += repairTimes(result.frames, entryLines, seekPath);
     return result;
+}
+
+bool inDisplayOrder(const ZuFrameList &frames, qint64 maxStepBackMs)
+{
+    qint64 previous = -1;
+    for (const ZuFrame &f : frames) {
+        const qint64 t = msOfTimestamp(f.timestamp);
+        if (t >= 0 && previous >= 0 && t < previous && previous - t <= maxStepBackMs)
+            return true;
+        if (t >= 0)
+            previous = t;
+    }
+    return false;
+}
+
+void sortTimesWithinGroups(ZuFrameList &frames, const std::vector<int> &keys)
+{
+    std::vector<int> starts{0};
+    for (int key : keys) {
+        if (key > starts.back() && key < frames.size())
+            starts.push_back(key);
+    }
+    starts.push_back(int(frames.size()));
+    for (size_t g = 0; g + 1 < starts.size(); ++g) {
+        QStringList times;
+        for (int i = starts[g]; i < starts[g + 1]; ++i)
+            times.append(frames.at(i).timestamp);
+        // The 17-digit texts sort as their times.
+        std::sort(times.begin(), times.end());
+        for (int i = starts[g]; i < starts[g + 1]; ++i)
+            frames[i].timestamp = times.at(i - starts[g]);
+    }
 }
 
 QString formatLine(const ZuFrame &frame)

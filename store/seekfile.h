@@ -1,6 +1,8 @@
 #pragma once
 #include "zuframe.h"
 
+#include <vector>
+
 // Reading and writing of seek files (".zuseek" beside ".zuvideo",
 // ".zuaudioseek" beside ".zuaudio"). Format: docs/formats.md.
 namespace ZuSeekFile {
@@ -31,6 +33,20 @@ struct Result {
 // data file named after the seek file; `streamId` is the decimal id ("0"),
 // or "video<id>"/"audio<id>" to keep one type only.
 Result parse(const QString &seekPath, const QString &dataPath, const QString &streamId = QString());
+
+// Entries stamped with their pictures' own times, in a stream that shows
+// its pictures in another order than it stores them (B-frames), step back
+// by a few pictures now and then; a step back of more than `maxStepBackMs`
+// is a clock set back instead.
+bool inDisplayOrder(const ZuFrameList &frames, qint64 maxStepBackMs = 1000);
+
+// Puts the times of each group of pictures (from one of `keys`, ascending
+// entry indexes, to the next; entries before the first key form a group
+// too) in rising order over its entries, leaving everything else in place.
+// The k-th picture a decoder shows from a group has the group's k-th time,
+// so entry k of the group then carries the time of the k-th picture shown,
+// as entries stamped in decoding order with rising times do.
+void sortTimesWithinGroups(ZuFrameList &frames, const std::vector<int> &keys);
 
 // One seek-file line for `frame` (no line end).
 QString formatLine(const ZuFrame &frame);

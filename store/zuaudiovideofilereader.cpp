@@ -7,9 +7,11 @@
 #include "zulog.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <vector>
 
@@ -21,6 +23,9 @@ extern "C" {
 
 namespace {
 const QString kLogPrefix = QStringLiteral("ZuAudioVideo file reader :: ");
+// Entries placed by their neighbours' times logged per file, so a damaged
+// file cannot flood the log.
+constexpr int kMaxLoggedPlaced = 50;
 
 // Seek-file times are the recorder's wall-clock times and carry no zone.
 // They are read as zone-less (UTC) times: read as the viewer's local time, a
@@ -103,27 +108,107 @@ std::vector<bool> ZuAudioVideoFileReader::outOfOrder(const ZuFrameList &frames, 
             return t[size_t(i)];
         return i == -1 ? before : i == n ? after : qint64(-1);
     };
+    // Up to a second's worth of entries in a row can be glitched.
+    const int maxRun = std::clamp(int(std::lround(entriesFps(frames))), 2, 120);
     std::vector<bool> out(size_t(n), false);
-    for (int i = 0; i < n; ++i) {
-        const qint64 time = t[size_t(i)];
-        const qint64 prev = at(i - 1);
-        const qint64 next = at(i + 1);
-        bool odd = time < 0;
-        if (!odd && prev >= 0 && next >= 0) {
-            // Its neighbours agree with each other, not with it. A clock set
-            // back or forward moves every later entry, and agrees with its
-            // neighbours on one side.
-            odd = (time < prev || time > next) && prev <= next;
-        } else if (!odd && next >= 0) {
-            const qint64 afterNext = at(i + 2);
-            odd = time > next && afterNext >= 0 && next <= afterNext;
-        } else if (!odd && prev >= 0) {
-            const qint64 beforePrev = at(i - 2);
-            odd = time < prev && beforePrev >= 0 && beforePrev <= prev;
+    // The last two entries in order before the one looked at.
+    qint64 good = before;
+    qint64 goodBefore = -1;
+    for (int i = 0; i < n;) {
+        if (t[size_t(i)] < 0) {
+            out[size_t(i)] = true;
+            ++i;
+            continue;
         }
-        out[size_t(i)] = odd;
+        // The shortest run from i on whose entries all lie away from the
+        // times its neighbours agree on. A clock set back or forward moves
+        // every later entry, so its neighbours never agree again. Entries
+        // stamped in display order stray from their neighbours by a few
+        // pictures only, well within the tolerance.
+        int run = 0;
+        qint64 lowestNear = LLONG_MAX; // the run's lowest time not far below `good`
+        bool anyFarBelow = false;
+        for (int len = 1; len <= maxRun && i + len <= n && run == 0; ++len) {
+            const qint64 time = t[size_t(i + len - 1)];
+            if (time >= 0 && good >= 0 && time < good - kReorderToleranceMs)
+                anyFarBelow = true;
+            else if (time >= 0)
+                lowestNear = std::min(lowestNear, time);
+            const qint64 next = at(i + len);
+            if (next < 0)
+                break;
+            bool glitched = false;
+            if (good >= 0) {
+                glitched = good <= next && (lowestNear == LLONG_MAX || lowestNear > next + kReorderToleranceMs);
+            } else {
+                // At the file's start with nothing before: the entries after
+                // the run must agree with each other.
+                const qint64 afterNext = at(i + len + 1);
+                glitched = !anyFarBelow && afterNext >= 0 && next <= afterNext
+                           && afterNext - next <= 2 * kReorderToleranceMs && lowestNear > next + kReorderToleranceMs;
+            }
+            if (glitched)
+                run = len;
+        }
+        if (run == 0 && i == n - 1 && at(n) < 0 && good >= 0 && goodBefore >= 0) {
+            // The last entry with nothing after it: it goes back behind two
+            // entries that agree.
+            run = goodBefore <= good && t[size_t(i)] < good - kReorderToleranceMs ? 1 : 0;
+        }
+        if (run > 0) {
+            for (int k = i; k < i + run; ++k)
+                out[size_t(k)] = true;
+            i += run;
+            continue;
+        }
+        goodBefore = good;
+        good = t[size_t(i)];
+        ++i;
     }
     return out;
+}
+
+int ZuAudioVideoFileReader::placeOutOfOrder(ZuFrameList &frames, qint64 before, qint64 after, const QString &path)
+{
+    const std::vector<bool> odd = outOfOrder(frames, before, after);
+    const int n = int(frames.size());
+    int placed = 0;
+    for (int a = 0; a < n; ++a) {
+        if (!odd[size_t(a)])
+            continue;
+        int b = a;
+        while (b < n && odd[size_t(b)])
+            ++b;
+        const qint64 prev = a > 0 ? msOfTimestamp(frames.at(a - 1).timestamp) : before;
+        const qint64 next = b < n ? msOfTimestamp(frames.at(b).timestamp) : after;
+        // One step of the stream next to the run, for a run at an edge.
+        qint64 step = 0;
+        if (a > 1 && prev >= 0)
+            step = std::max<qint64>(0, prev - msOfTimestamp(frames.at(a - 2).timestamp));
+        else if (b + 1 < n && next >= 0)
+            step = std::max<qint64>(0, msOfTimestamp(frames.at(b + 1).timestamp) - next);
+        const int run = b - a;
+        for (int k = a; k < b; ++k) {
+            qint64 time = -1;
+            if (prev >= 0 && next >= prev)
+                time = prev + (next - prev) * (k - a + 1) / (run + 1);
+            else if (prev >= 0)
+                time = prev + step * (k - a + 1);
+            else if (next >= 0)
+                time = std::max<qint64>(0, next - step * (b - k));
+            if (time < 0)
+                continue;
+            const QString placedAt = QDateTime::fromMSecsSinceEpoch(time, Qt::UTC).toString(QStringLiteral("yyyyMMddHHmmsszzz"));
+            if (placed < kMaxLoggedPlaced)
+                logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                           + QStringLiteral("run :: entry out of order with its neighbours :: %1 taken as %2 :: %3")
+                                 .arg(frames.at(k).timestamp.left(17), placedAt, path));
+            frames[k].timestamp = placedAt;
+            ++placed;
+        }
+        a = b;
+    }
+    return placed;
 }
 
 QList<int> ZuAudioVideoFileReader::selectRange(const ZuFrameList &frames, const QString &begin, const QString &end,
@@ -269,16 +354,41 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         return Step::Failed;
     }
     m_frameCount.store(parsed.frames.isEmpty() ? -1 : static_cast<int>(parsed.frames.size()));
-    if (!parsed.frames.isEmpty())
-        m_fps.store(entriesFps(parsed.frames));
+    m_currentPath = dataPath;
+    // Glitched stamps take the times their neighbours imply, so that they
+    // neither end nor open the range, nor caption a picture with a time it
+    // does not have.
+    ZuFrameList frames = parsed.frames;
+    placeOutOfOrder(frames, m_lastTime, nextTime, dataPath);
+    // Entries stamped with their pictures' own times in a stream that
+    // reorders pictures come in display order, not in file order: each
+    // group's times are put in the order its pictures are shown in.
+    if (ZuSeekFile::inDisplayOrder(frames, kReorderToleranceMs)) {
+        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                   + QStringLiteral("run :: entries not in time order (pictures' own times in display order) :: ")
+                   + dataPath);
+        std::vector<int> keys;
+        QFile keyData(dataPath);
+        const bool flagged = std::any_of(frames.cbegin(), frames.cend(), [](const ZuFrame &f) { return f.isKeyframe(); });
+        if (flagged || keyData.open(QIODevice::ReadOnly)) {
+            for (int i = 0; i < frames.size(); ++i) {
+                const ZuFrame &f = frames.at(i);
+                if (flagged ? f.isKeyframe() : KeyUnits::isKey(f.codec, keyData, f.offset, f.size))
+                    keys.push_back(i);
+            }
+        }
+        ZuSeekFile::sortTimesWithinGroups(frames, keys);
+    }
+    if (!frames.isEmpty())
+        m_fps.store(entriesFps(frames));
 
     const bool wasStarted = started;
     const QDate fileDay = QDate::fromString(file.fileName().section(QLatin1Char('_'), 1, 1), QStringLiteral("yyyyMMdd"));
     // The neighbouring files' times tell whether this file's first or last
     // entry is a glitched one.
-    const QList<int> kept = selectRange(parsed.frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
-    for (int i = parsed.frames.size() - 1; i >= 0; --i) {
-        const qint64 time = msOfTimestamp(parsed.frames.at(i).timestamp);
+    const QList<int> kept = selectRange(frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
+    for (int i = frames.size() - 1; i >= 0; --i) {
+        const qint64 time = msOfTimestamp(frames.at(i).timestamp);
         if (time >= 0) {
             m_lastTime = time;
             break;
@@ -311,10 +421,10 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     };
     // Some recorders flag no key frame at all: the units a decoder can start
     // from are then found in the units themselves, as the player finds them.
-    const bool flagsKeys = std::any_of(parsed.frames.cbegin(), parsed.frames.cend(),
+    const bool flagsKeys = std::any_of(frames.cbegin(), frames.cend(),
                                        [](const ZuFrame &entry) { return entry.isKeyframe(); });
     auto isKey = [&](int index) {
-        const ZuFrame &entry = parsed.frames.at(index);
+        const ZuFrame &entry = frames.at(index);
         return flagsKeys ? entry.isKeyframe() : KeyUnits::isKey(entry.codec, data, entry.offset, entry.size);
     };
     auto ensureDecoder = [&](const ZuFrame &entry) {
@@ -326,31 +436,51 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     };
 
     // A range that opens on a non-key frame: decode from the key frame before
-    // it so that its first pictures are whole.
-    int first = kept.first();
-    if (!wasStarted && !isKey(first)) {
-        int key = first - 1;
-        while (key >= 0 && !isKey(key))
-            --key;
-        if (key >= 0 && ensureDecoder(parsed.frames.at(key))) {
-            decoder.flush();
-            m_decoderLive = false;
-            m_pending.clear();
+    // it so that its first pictures are whole; the pictures of its group's
+    // units before the range keep their places. A group that opens on a key
+    // frame from which not every later picture decodes (an open group of
+    // pictures: pictures stored after the key frame but shown before it
+    // refer to the group before) is reached from the group before.
+    const int first = kept.first();
+    if (!wasStarted) {
+        int groupKey = first;
+        while (groupKey >= 0 && !isKey(groupKey))
+            --groupKey;
+        int startKey = groupKey;
+        if (groupKey < 0 && leadInFromPreviousFile(file, decoder)) {
+            // The file starts inside a group whose key frame the file before
+            // holds: decoding goes on from there over this file's first units.
+            startKey = 0;
+            groupKey = 0;
+        } else if (groupKey > 0) {
+            const ZuFrame &k = frames.at(groupKey);
+            if (!KeyUnits::startsClean(k.codec, data, k.offset, k.size)) {
+                int before = groupKey - 1;
+                while (before >= 0 && !isKey(before))
+                    --before;
+                if (before >= 0)
+                    startKey = before;
+            }
+        }
+        const bool ledIn = startKey == 0 && groupKey == 0 && !isKey(0);
+        if (startKey >= 0 && startKey < first && (ledIn || ensureDecoder(frames.at(startKey)))) {
+            if (!ledIn) {
+                decoder.flush();
+                m_decoderLive = false;
+                m_pending.clear();
+            }
             QByteArray bytes;
-            for (int i = key; i < first && !stopRequested(); ++i) {
+            for (int i = startKey; i < first && !stopRequested(); ++i) {
                 AVFrame *picture = nullptr;
-                if (!readEntry(parsed.frames.at(i), bytes))
+                if (!readEntry(frames.at(i), bytes))
                     continue;
-                const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
                 // A reordering decoder hands these pictures out later, while
                 // the range is decoded: they are marked to be dropped then.
-                if (rc == 0 || rc == AVERROR(EAGAIN))
-                    m_pending.push_back(Pending{QString(), QString(), QString(), true});
+                const int rc = decodeUnit(decoder, bytes, discarded(i < groupKey), &picture);
                 if (rc == 0) {
                     m_decoderLive = true;
-                    m_pending.pop_front();
+                    deliverPicture(picture);
                 }
-                av_frame_free(&picture);
             }
         }
     }
@@ -360,7 +490,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     for (int index : kept) {
         if (waitForRoom() == Step::Stopped)
             return Step::Stopped;
-        const ZuFrame &entry = parsed.frames.at(index);
+        const ZuFrame &entry = frames.at(index);
         if (!readEntry(entry, bytes)) {
             fail(QStringLiteral("cannot read the frame at %1 (%2 bytes) :: %3").arg(entry.offset).arg(entry.size).arg(dataPath));
             return Step::Failed;
@@ -377,16 +507,19 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             return Step::Failed;
         }
         AVFrame *picture = nullptr;
-        const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
-        if (rc == AVERROR(EAGAIN) && !m_decoderLive && m_pending.empty() && !isKey(index)) {
+        const bool idle = !m_decoderLive && m_pending.empty();
+        const int rc = decodeUnit(decoder, bytes,
+                                  Pending{entry.timestamp, entry.stream_id, cameraName, false, 0},
+                                  &picture);
+        if (rc == AVERROR(EAGAIN) && idle && !isKey(index)) {
             // Nothing to decode against yet: the stream has not reached its
             // first key frame. Counted and logged, not an error.
+            m_pending.pop_back();
             ++waitingForKey;
             continue;
         }
         if (rc == AVERROR(EAGAIN)) {
             // Taken in, its picture comes out later (a reordering stream).
-            m_pending.push_back(Pending{entry.timestamp, entry.stream_id, cameraName, false});
             if (m_pending.size() > kMaxPending) {
                 fail(QStringLiteral("no picture from the decoder for %1 frames, up to %2 :: %3")
                          .arg(m_pending.size()).arg(entry.timestamp.left(17)).arg(dataPath));
@@ -400,9 +533,6 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             return Step::Failed;
         }
         m_decoderLive = true;
-        // Pictures come out in the order the units went in, less the ones
-        // held back: each goes with the oldest unit still waiting for one.
-        m_pending.push_back(Pending{entry.timestamp, entry.stream_id, cameraName, false});
         deliverPicture(picture);
     }
     // Where the range ends, a stream with B-frames has not yet shown every
@@ -412,21 +542,18 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     // the group is decoded, its own places dropped, so that the range ends
     // with its own pictures.
     if (ended && !m_pending.empty()) {
-        for (int index = kept.last() + 1; index < parsed.frames.size() && !isKey(index); ++index) {
+        for (int index = kept.last() + 1; index < frames.size() && !isKey(index); ++index) {
             if (waitForRoom() == Step::Stopped)
                 return Step::Stopped;
-            const ZuFrame &entry = parsed.frames.at(index);
+            const ZuFrame &entry = frames.at(index);
             AVFrame *picture = nullptr;
             if (!readEntry(entry, bytes)
                 || VideoDecoder::normalizedCodecName(entry.codec) != decoder.codecName()) {
                 break;
             }
-            const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), &picture);
-            if (rc != 0 && rc != AVERROR(EAGAIN)) {
-                av_frame_free(&picture);
+            const int rc = decodeUnit(decoder, bytes, discarded(false), &picture);
+            if (rc != 0 && rc != AVERROR(EAGAIN))
                 break;
-            }
-            m_pending.push_back(Pending{QString(), QString(), QString(), true});
             if (rc == 0)
                 deliverPicture(picture);
         }
@@ -439,6 +566,97 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         return Step::Failed;
     }
     return Step::Ok;
+}
+
+QString ZuAudioVideoFileReader::previousDataFile(const QFileInfo &file)
+{
+    // The camera's files of the day: in the day's segment folders (the
+    // file's folder is one of them), named camera_date_start.
+    const QStringList parts = file.completeBaseName().split(QLatin1Char('_'));
+    if (parts.size() != 3)
+        return QString();
+    const QString pattern = parts.at(0) + QLatin1Char('_') + parts.at(1) + QStringLiteral("_*.zuvideo");
+    QDir day = file.absoluteDir();
+    day.cdUp();
+    QString best;
+    QString bestStart;
+    for (const QString &segment : day.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QDir folder(day.filePath(segment));
+        for (const QString &name : folder.entryList({pattern}, QDir::Files, QDir::Name)) {
+            const QString start = QFileInfo(name).completeBaseName().section(QLatin1Char('_'), 2, 2);
+            if (start < parts.at(2) && start >= bestStart) {
+                bestStart = start;
+                best = folder.absoluteFilePath(name);
+            }
+        }
+    }
+    return best;
+}
+
+ZuFrameList ZuAudioVideoFileReader::leadInEntries(const QFileInfo &file, const QString &streamId, int *groupStart)
+{
+    *groupStart = -1;
+    const QString previous = previousDataFile(file);
+    if (previous.isEmpty())
+        return {};
+    const ZuFrameList frames = ZuSeekFile::parse(ZuSeekFile::seekPathFor(previous), previous, streamId).frames;
+    QFile data(previous);
+    if (frames.isEmpty() || !data.open(QIODevice::ReadOnly))
+        return {};
+    const bool flagsKeys = std::any_of(frames.cbegin(), frames.cend(), [](const ZuFrame &f) { return f.isKeyframe(); });
+    auto isKey = [&](int i) {
+        const ZuFrame &f = frames.at(i);
+        return flagsKeys ? f.isKeyframe() : KeyUnits::isKey(f.codec, data, f.offset, f.size);
+    };
+    int key = int(frames.size()) - 1;
+    while (key >= 0 && !isKey(key))
+        --key;
+    if (key < 0)
+        return {};
+    int start = key;
+    if (!KeyUnits::startsClean(frames.at(key).codec, data, frames.at(key).offset, frames.at(key).size)) {
+        int before = key - 1;
+        while (before >= 0 && !isKey(before))
+            --before;
+        if (before >= 0)
+            start = before;
+    }
+    *groupStart = key - start;
+    return frames.mid(start);
+}
+
+bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder)
+{
+    int key = -1;
+    const ZuFrameList frames = leadInEntries(file, m_streamId, &key);
+    if (frames.isEmpty())
+        return false;
+    QFile data(frames.first().file_path);
+    if (!data.open(QIODevice::ReadOnly) || !decoder.open(frames.first().codec))
+        return false;
+    m_decoderLive = false;
+    m_pending.clear();
+    logMessage(QStringLiteral("[INFO] ") + kLogPrefix
+               + QStringLiteral("run :: the file starts inside a group of pictures, decoded from %1 of %2")
+                     .arg(frames.first().timestamp.left(17), data.fileName()));
+    QByteArray bytes;
+    for (int i = 0; i < frames.size() && !stopRequested(); ++i) {
+        const ZuFrame &f = frames.at(i);
+        if (!data.seek(f.offset))
+            break;
+        bytes = data.read(f.size);
+        if (bytes.size() != f.size)
+            break;
+        AVFrame *picture = nullptr;
+        // The group the file starts in holds these units' pictures: they
+        // keep their places; the group before only leads into it.
+        const int rc = decodeUnit(decoder, bytes, discarded(i < key), &picture);
+        if (rc == 0) {
+            m_decoderLive = true;
+            deliverPicture(picture);
+        }
+    }
+    return true;
 }
 
 void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Pending &owner)
@@ -454,17 +672,96 @@ void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Pending &owner)
     frame->setDrawOverlay(owner.cameraName);
     frame->setFrameTag(QStringLiteral("video") + owner.streamId);
     frame->setFps(m_fps.load());
+    if ((picture->flags & AV_FRAME_FLAG_CORRUPT) || picture->decode_error_flags) {
+        // Concealed by the decoder: kept, and told.
+        ++m_damaged;
+        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                   + QStringLiteral("run :: damaged picture :: %1 :: %2").arg(owner.timestamp.left(17), m_currentPath));
+    }
     push(frame);
+}
+
+ZuAudioVideoFileReader::Pending ZuAudioVideoFileReader::discarded(bool leadIn)
+{
+    return Pending{QString(), QString(), QString(), true, 0, leadIn};
+}
+
+int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &bytes, Pending unit, AVFrame **picture)
+{
+    unit.seq = m_nextSeq++;
+    m_pending.push_back(unit);
+    const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), unit.seq,
+                                  picture);
+    if (rc != 0 && rc != AVERROR(EAGAIN))
+        m_pending.pop_back();
+    // Without reordering, each picture is its own unit's: one the decoder
+    // could not give leaves no hole that shifts the times of the next.
+    m_ownTimes = decoder.reorderDepth() == 0;
+    return rc;
 }
 
 void ZuAudioVideoFileReader::deliverPicture(AVFrame *picture)
 {
-    const Pending owner = m_pending.front();
+    auto owner = m_pending.begin();
+    if (m_ownTimes) {
+        // The picture's own unit, told by the tag it went in with.
+        owner = std::find_if(m_pending.begin(), m_pending.end(),
+                             [&](const Pending &p) { return p.seq == picture->pts; });
+    }
+    if (owner == m_pending.end()) {
+        av_frame_free(&picture);
+        return;
+    }
+    if (m_ownTimes) {
+        // Pictures come out in their units' order: a unit still waiting
+        // before this one gives none.
+        const Pending found = *owner;
+        int lost = 0;
+        std::deque<Pending> waiting;
+        for (const Pending &p : m_pending) {
+            const bool before = p.seq < found.seq;
+            if (p.seq == found.seq)
+                continue;
+            if (before)
+                lost += p.discard ? 0 : 1;
+            else
+                waiting.push_back(p);
+        }
+        m_pending.swap(waiting);
+        if (lost > 0)
+            logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                       + QStringLiteral("run :: %1 frames before %2 gave no picture :: %3")
+                             .arg(lost).arg(found.timestamp.left(17), m_currentPath));
+        if (found.discard)
+            av_frame_free(&picture);
+        else
+            pushPicture(picture, found);
+        return;
+    }
+    // Units decoded only to reach the range's start are told by their tags:
+    // decoding from a key frame that opens a group loses the pictures that
+    // refer to the group before, so they do not take part in the count.
+    const auto leadIn = std::find_if(m_pending.begin(), m_pending.end(),
+                                     [&](const Pending &p) { return p.leadIn && p.seq == picture->pts; });
+    if (leadIn != m_pending.end()) {
+        m_pending.erase(leadIn);
+        av_frame_free(&picture);
+        return;
+    }
+    // A picture of the range is shown after every lead-in picture: those
+    // still waiting give none.
+    m_pending.erase(std::remove_if(m_pending.begin(), m_pending.end(), [](const Pending &p) { return p.leadIn; }),
+                    m_pending.end());
+    if (m_pending.empty()) {
+        av_frame_free(&picture);
+        return;
+    }
+    const Pending first = m_pending.front();
     m_pending.pop_front();
-    if (owner.discard)
+    if (first.discard)
         av_frame_free(&picture);
     else
-        pushPicture(picture, owner);
+        pushPicture(picture, first);
 }
 
 ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::drainDecoder(VideoDecoder &decoder)
@@ -499,6 +796,7 @@ void ZuAudioVideoFileReader::run()
     }
     VideoDecoder decoder;
     m_pending.clear();
+    m_nextSeq = 0;
     m_lastTime = -1;
     bool started = false;
     bool ended = false;

@@ -32,10 +32,13 @@ struct AVFrame;
 // closes the range: it is kept when the range runs. Every entry is kept when
 // `begin` or `end` is empty.
 //
-// Entries are in decoding order with rising times. In a stream with
+// Each unit goes into the decoder tagged. In a stream without B-frames a
+// picture takes the time of its own unit's entry. In a stream with
 // B-frames, the k-th picture the decoder shows from a group of pictures (key
-// frame to key frame) goes with the group's k-th entry, as the player pairs
-// them. Key frames are those the seek entries flag; in a file whose entries
+// frame to key frame) takes the group's k-th time, as the player pairs
+// them: entries in decoding order with rising times give it as they are,
+// entries stamped with their pictures' own times (display order) once each
+// group's times are sorted. Key frames are those the seek entries flag; in a file whose entries
 // flag none, the units a decoder can start from, found in their bytes.
 //
 // The consumer sets its queue and the mutex that guards it before start();
@@ -73,6 +76,9 @@ public:
     int error_code() const { return m_error.load(); }
     // Frames appended to the queue so far. Any thread.
     int frames_queued() const { return m_queued.load(); }
+    // Frames appended that the decoder reported as damaged (concealed); each
+    // is logged with its time. Any thread.
+    int damaged_frames() const { return m_damaged.load(); }
 
     // The entries of `frames` that the range rule keeps, given whether the
     // range had already started before them; `started` and `ended` are
@@ -87,9 +93,25 @@ public:
     // Per entry: whether its time is unreadable, or out of order with both
     // its neighbours (past the file's edges, `before` and `after`) while
     // they agree with each other.
+    // A run of up to a second's worth of entries counts when its neighbours
+    // agree; entries that stray by up to kReorderToleranceMs (stamped in
+    // display order) do not.
     static std::vector<bool> outOfOrder(const ZuFrameList &frames, qint64 before = -1, qint64 after = -1);
+    // Gives each entry out of order the time its neighbours imply (evenly
+    // spaced between them), logging each with the data file `path`; returns
+    // how many were placed.
+    static int placeOutOfOrder(ZuFrameList &frames, qint64 before, qint64 after, const QString &path);
+    static constexpr qint64 kReorderToleranceMs = 1000;
     // Frames per second of a file's entries (see fps()).
     static double entriesFps(const ZuFrameList &frames);
+    // The camera's data file of the same day just before `file`, empty when none.
+    static QString previousDataFile(const QFileInfo &file);
+    // For a file that starts inside a group of pictures: the entries of
+    // stream `streamId` of the file before, from its last key frame (from
+    // the one before when that one opens an open group) to its end;
+    // `groupStart` receives the index of that last key frame among them.
+    // Empty when there is no such file or key frame.
+    static ZuFrameList leadInEntries(const QFileInfo &file, const QString &streamId, int *groupStart);
 
 public Q_SLOTS:
     // Asks the reader to end after the step it is in.
@@ -110,15 +132,29 @@ private:
         QString streamId;
         QString cameraName;
         bool discard = false;
+        qint64 seq = 0; // the tag the unit went into the decoder with
+        bool leadIn = false; // decoded only to reach the range's start
     };
+    static Pending discarded(bool leadIn);
+    // Hands one unit to the decoder, tagged, and keeps it waiting for its
+    // picture (unless the decoder refused it).
+    int decodeUnit(VideoDecoder &decoder, const QByteArray &bytes, Pending unit, AVFrame **picture);
     // More units than this without a picture: the decoder is taken as stuck.
     static constexpr size_t kMaxPending = 32;
     void pushPicture(AVFrame *picture, const Pending &owner);
-    // Gives a decoded picture to the oldest waiting unit: pushed, or freed
-    // when that unit is not shown.
+    // Gives a decoded picture to its unit: the one it was tagged with when
+    // pictures carry their own times, else the oldest waiting unit (entries
+    // in decoding order with rising times: the k-th picture shown from a
+    // group takes the group's k-th time). Pushed, or freed when that unit is
+    // not shown.
     void deliverPicture(AVFrame *picture);
     Step drainDecoder(VideoDecoder &decoder);
     ZuSeekFile::Result parseFile(const QFileInfo &file) const;
+    // For a file that starts inside a group of pictures: decodes the file
+    // before from its last key frame (from the one before when that one
+    // opens an open group), its pictures kept out of the range. False when
+    // there is no such file or key frame.
+    bool leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder);
     // `nextTime`: the next file's first time, -1 when none.
     Step readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed, qint64 nextTime, VideoDecoder &decoder,
                   bool &started, bool &ended);
@@ -139,12 +175,16 @@ private:
     bool m_decoderLive = false; // the decoder has given a picture since it was opened or flushed
     std::deque<Pending> m_pending; // reader thread only
     qint64 m_lastTime = -1;        // the previous file's last time, -1 when none
+    qint64 m_nextSeq = 0;          // reader thread only
+    bool m_ownTimes = false;       // pictures are paired with their units by tag
+    QString m_currentPath;         // the data file being read
 
     std::atomic<bool> m_stop{false};
     std::atomic<double> m_fps{-1.0};
     std::atomic<int> m_frameCount{-1};
     std::atomic<int> m_error{0};
     std::atomic<int> m_queued{0};
+    std::atomic<int> m_damaged{0};
     QMutex m_waitMutex; // only for sleeping: stop() wakes the wait early
     QWaitCondition m_wake;
 };

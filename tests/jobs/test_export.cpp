@@ -5,6 +5,7 @@
 #include "download_presentation.h"
 #include "encodeitem_presentation.h"
 #include "ff_export.h"
+#include "seekfile.h"
 
 #include "../codecs/probe.h"
 
@@ -142,37 +143,57 @@ Run runExport(const QList<QFileInfo> &files, const QString &begin, const QString
 
 using Stamps = QHash<QString, QString>;
 
-// A camera recorded with B-frames (by the ffmpeg command line, -bf 3) into
-// `dir`/140000: ten seconds at 10 frames a second from 14:00:00, entries in
-// decoding order with rising times, as a recorder writes them: the n-th
-// picture shown has the n-th time. Picture n is grey level 2n, so that
-// pictures can be told apart. `glitched` maps a time to the stamp written
-// instead. Without `flagKeys` the entries flag no key frame.
-QFileInfo reorderedCamera(const QString &dir, const Stamps &glitched, bool flagKeys = true)
+// A camera recorded with B-frames (by the ffmpeg command line, 3 of them)
+// into `dir`/140000: ten seconds at 10 frames a second, 14:00:00 plus
+// `offsetMs`. Picture n is grey level 2n, so that pictures can be told
+// apart. Entries in decoding order with rising times, as a recorder writes
+// them (the n-th picture shown has the n-th time), or with `ownTimes` each
+// with its picture's own time (display order). `glitched` maps a time to the
+// stamp written instead. Without `flagKeys` the entries flag no key frame.
+// `encoder` is "libx264" or "libx265"; `openGop` leaves the groups of
+// pictures open (leading pictures refer to the group before).
+struct Camera {
+    Stamps glitched;
+    bool flagKeys = true;
+    QString encoder = "libx264";
+    bool openGop = false;
+    bool ownTimes = false;
+    int offsetMs = 0;
+};
+QFileInfo reorderedCamera(const QString &dir, const Camera &c)
 {
     const QString mkv = dir + "/src.mkv";
-    const QString raw = dir + "/src.h264";
-    QByteArray packets;
-    if (!tool("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "color=c=black:s=320x240:r=10:d=10", "-vf",
-                         "geq=lum='mod(N*2,256)':cb=128:cr=128", "-c:v", "libx264", "-bf", "3", "-x264-params",
-                         "b-adapt=0:scenecut=0:keyint=20:min-keyint=20", "-pix_fmt", "yuv420p", mkv})
-        || !tool("ffmpeg", {"-v", "error", "-y", "-i", mkv, "-c", "copy", "-bsf:v", "h264_mp4toannexb", "-f", "h264", raw})
-        || !tool("ffprobe", {"-v", "error", "-show_entries", "packet=size,pos,flags", "-of", "csv=p=0", raw}, &packets))
+    const QString raw = dir + "/src.raw";
+    const bool hevc = c.encoder == "libx265";
+    const QString gop = c.openGop ? ":open-gop=1" : "";
+    QByteArray packets, pts;
+    const QStringList params = hevc ? QStringList{"-x265-params", "log-level=error:bframes=3:b-adapt=0:scenecut=0:keyint=20:min-keyint=20" + gop}
+                                    : QStringList{"-bf", "3", "-x264-params", "b-adapt=0:scenecut=0:keyint=20:min-keyint=20" + gop};
+    if (!tool("ffmpeg", QStringList{"-v", "error", "-y", "-f", "lavfi", "-i", "color=c=black:s=320x240:r=10:d=10", "-vf",
+                                    "geq=lum='mod(N*2,256)':cb=128:cr=128", "-c:v", c.encoder}
+                            + params + QStringList{"-pix_fmt", "yuv420p", mkv})
+        // Parameter sets in every key unit, as recorders write them.
+        || !tool("ffmpeg", {"-v", "error", "-y", "-i", mkv, "-c", "copy", "-bsf:v",
+                            QString(hevc ? "hevc" : "h264") + "_mp4toannexb,dump_extra=freq=keyframe", "-f",
+                            hevc ? "hevc" : "h264", raw})
+        || !tool("ffprobe", {"-v", "error", "-show_entries", "packet=size,pos,flags", "-of", "csv=p=0", raw}, &packets)
+        || !tool("ffprobe", {"-v", "error", "-show_entries", "packet=pts", "-of", "csv=p=0", mkv}, &pts))
         return QFileInfo();
     const QList<QByteArray> units = packets.split('\n');
+    const QList<QByteArray> shown = pts.split('\n'); // milliseconds
     QFile in(raw);
-    if (units.size() != 100 || !in.open(QIODevice::ReadOnly))
+    if (units.size() != 100 || shown.size() != 100 || !in.open(QIODevice::ReadOnly))
         return QFileInfo();
     const QByteArray stream = in.readAll();
     QByteArray data, seek;
-    const QDateTime t0(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC);
+    const QDateTime t0 = QDateTime(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC).addMSecs(c.offsetMs);
     for (int i = 0; i < 100; ++i) {
         const QList<QByteArray> u = units[i].split(','); // size,pos,flags
         const QByteArray bytes = stream.mid(u[1].toLongLong(), u[0].toInt());
         data += bytes;
-        const QString time = t0.addMSecs(i * 100).toString("yyyyMMddHHmmsszzz");
-        seek += glitched.value(time, time).toLatin1() + ":video0:h264:320x240:"
-                + (flagKeys && u[2].startsWith('K') ? "1" : "0") + ':' + QByteArray::number(bytes.size()) + '\n';
+        const QString time = t0.addMSecs(c.ownTimes ? shown[i].toInt() : i * 100).toString("yyyyMMddHHmmsszzz");
+        seek += c.glitched.value(time, time).toLatin1() + ":video0:" + (hevc ? "hevc" : "h264") + ":320x240:"
+                + (c.flagKeys && u[2].startsWith('K') ? "1" : "0") + ':' + QByteArray::number(bytes.size()) + '\n';
     }
     const QString seg = dir + "/140000/";
     QFile d(seg + "5_20240305_140000.zuvideo");
@@ -199,6 +220,8 @@ QList<int> pictureNumbers(const QString &path)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Camera)
 
 class TestExport : public QObject
 {
@@ -354,40 +377,59 @@ private slots:
 
     // A recording with B-frames: the pictures of the range's last places
     // come from units stored after its last entry. The file holds the
-    // pictures of Début to Fin, in order, each with its place's time (a
-    // glitched one too), at the recording's rate, whether or not the
-    // entries flag the key frames.
+    // pictures of Début to Fin, in order, each with its own time, at the
+    // recording's rate: whether or not the entries flag the key frames,
+    // whatever the groups of pictures, with entries in decoding or in
+    // display order, and with glitched stamps, which take the time their
+    // neighbours imply.
     void reorderedPictures_data()
     {
         QTest::addColumn<QString>("begin");
-        QTest::addColumn<Stamps>("glitched");
-        QTest::addColumn<bool>("flagKeys");
-        QTest::newRow("as recorded") << "140003" << Stamps() << true;
+        QTest::addColumn<Camera>("camera");
+        QTest::newRow("as recorded") << "140003" << Camera();
         QTest::newRow("stamped an hour ahead and on another day")
             << "140002"
-            << Stamps{{"20240305140004100", "20240305150004100"},
-                                       {"20240305140002700", "20240304235959000"}}
-            << true;
-        QTest::newRow("no key frame flagged") << "140003" << Stamps() << false;
+            << Camera{{{"20240305140004100", "20240305150004100"}, {"20240305140002700", "20240304235959000"}}};
+        QTest::newRow("two in a row stamped an hour ahead")
+            << "140002"
+            << Camera{{{"20240305140004100", "20240305150004100"}, {"20240305140004200", "20240305150004200"}}};
+        QTest::newRow("no key frame flagged") << "140003" << Camera{{}, false};
+        Camera own;
+        own.ownTimes = true;
+        QTest::newRow("display order") << "140003" << own;
+        // Début at an open group's key frame: its leading pictures need the
+        // group before.
+        Camera open = own;
+        open.openGop = true;
+        open.offsetMs = 300;
+        QTest::newRow("H.264 open groups") << "140004" << open;
+        open.encoder = "libx265";
+        QTest::newRow("H.265 open groups") << "140004" << open;
+        open.flagKeys = false;
+        QTest::newRow("H.265 open groups, no key frame flagged") << "140004" << open;
     }
     void reorderedPictures()
     {
         QFETCH(QString, begin);
-        QFETCH(Stamps, glitched);
-        QFETCH(bool, flagKeys);
+        QFETCH(Camera, camera);
         QTemporaryDir tmp;
-        const QFileInfo camera = reorderedCamera(tmp.path(), glitched, flagKeys);
-        QVERIFY(camera.exists());
+        const QFileInfo file = reorderedCamera(tmp.path(), camera);
+        QVERIFY(file.exists());
         const QString out = tmp.filePath("out.mp4");
-        const Run r = runExport({camera}, begin, "140005", "libx264", out);
+        const Run r = runExport({file}, begin, "140005", "libx264", out);
         QCOMPARE(r.errors, QList<int>());
         QCOMPARE(r.endings, 1);
+        // Picture n's own time, from the first at or after Début to the
+        // first at or after Fin.
+        const QDateTime t0 = QDateTime(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC).addMSecs(camera.offsetMs);
+        const QDateTime from(QDate(2024, 3, 5), QTime::fromString(begin, "HHmmss"), Qt::UTC);
+        const QDateTime to(QDate(2024, 3, 5), QTime(14, 0, 5), Qt::UTC);
         QStringList times;
         QList<int> pictures;
-        for (int n = begin.right(1).toInt() * 10; n <= 50; ++n) {
-            const QString time =
-                QDateTime(QDate(2024, 3, 5), QTime(14, 0), Qt::UTC).addMSecs(n * 100).toString("yyyyMMddHHmmsszzz");
-            times.append(glitched.value(time, time));
+        for (int n = 0; n < 100 && (times.isEmpty() || t0.addMSecs((n - 1) * 100) < to); ++n) {
+            if (t0.addMSecs(n * 100) < from)
+                continue;
+            times.append(t0.addMSecs(n * 100).toString("yyyyMMddHHmmsszzz"));
             pictures.append(n);
         }
         QCOMPARE(r.timestamps, times);
@@ -440,14 +482,35 @@ private slots:
         QTest::newRow("encoder failure") << "";
         QTest::newRow("close answered Non") << "Non";
         QTest::newRow("close answered Oui") << "Oui";
+        QTest::newRow("damaged pictures") << "damaged";
     }
     void windowJob()
     {
         QFETCH(QString, answer);
         const int baseline = threadCount();
         QTemporaryDir tmp;
-        const QString out = answer.isEmpty() ? "/nonexistent-folder/x.mp4" : tmp.filePath("running.webm");
-        QPointer<ff_export> worker = makeWorker(cameraFiles(m_day, 3), "140000", "235959", "vp9", out);
+        const bool damaged = answer == "damaged";
+        const QString out = answer.isEmpty() ? "/nonexistent-folder/x.mp4"
+                                             : tmp.filePath(damaged ? "damaged.mp4" : "running.webm");
+        QList<QFileInfo> files = cameraFiles(m_day, 3);
+        if (damaged) {
+            // The second half of the fourth picture's data (a P picture)
+            // made noise: the decoder conceals it.
+            files = copyCamera(tmp.filePath("copy"), "");
+            QVERIFY(!files.isEmpty());
+            const ZuFrame unit = ZuSeekFile::parse(ZuSeekFile::seekPathFor(files.first().absoluteFilePath()),
+                                                   files.first().absoluteFilePath(), "0")
+                                     .frames.value(3);
+            QVERIFY(unit.size > 32 && !unit.isKeyframe());
+            QFile data(files.first().absoluteFilePath());
+            QVERIFY(data.open(QIODevice::ReadWrite) && data.seek(unit.offset + unit.size / 2));
+            QByteArray noise(unit.size - unit.size / 2, Qt::Uninitialized);
+            for (int i = 0; i < noise.size(); ++i)
+                noise[i] = char(0x80 | ((i * 37) & 0x7f)); // no start codes in it
+            data.write(noise);
+        }
+        QPointer<ff_export> worker = makeWorker(files, "140000", damaged ? "140002" : "235959",
+                                                damaged ? "libx264" : "vp9", out);
         QPointer<Download_presentation> window = new Download_presentation;
         window->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<EncodeItem_Presentation> item = new EncodeItem_Presentation(out);
@@ -455,7 +518,7 @@ private slots:
         item->setType("zuplayer");
         window->add_item(item);
         bool closed = false;
-        if (!answer.isEmpty()) {
+        if (!answer.isEmpty() && !damaged) {
             bool wasRunning = false;
             QTimer::singleShot(0, [&] {
                 auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -476,6 +539,11 @@ private slots:
             QCOMPARE(list.first()->fileName(), out);
             if (answer.isEmpty())
                 QCOMPARE(list.first()->downloadInfoLabel->text(), QString("Erreur d'initialisation de l'encodeur. #1"));
+            else if (damaged)
+                QVERIFY2(QRegularExpression("^Encodage terminé : [1-9][0-9]* image\\(s\\) endommagée\\(s\\)$")
+                             .match(list.first()->downloadInfoLabel->text())
+                             .hasMatch(),
+                         qPrintable(list.first()->downloadInfoLabel->text()));
             else
                 QVERIFY(probedFrames(out) > 0);
             QVERIFY(window->close()); // nothing active: no question

@@ -421,6 +421,47 @@ private slots:
         QCOMPARE(names(range), QStringList{"3_20240331_020000"});
     }
 
+    // File names carry whole seconds: a file that starts within the begin
+    // second leaves the frames of that second before it in the file before.
+    void beginSecondSplitByAFileBoundary_data()
+    {
+        QTest::addColumn<QTime>("begin");
+        QTest::addColumn<QTime>("end");
+        QTest::addColumn<QStringList>("range");
+        const QStringList both{"3_20240305_100000", "3_20240305_100010"};
+        QTest::newRow("begin second split") << QTime(10, 0, 10) << QTime(10, 0, 12) << both;
+        QTest::newRow("begin second before") << QTime(10, 0, 9) << QTime(10, 0, 12) << both;
+        QTest::newRow("begin after the split") << QTime(10, 0, 11) << QTime(10, 0, 12)
+                                               << QStringList{"3_20240305_100010"};
+        QTest::newRow("last entry's second") << QTime(10, 0, 20) << QTime(10, 0, 21)
+                                             << QStringList{"3_20240305_100010"};
+    }
+    void beginSecondSplitByAFileBoundary()
+    {
+        QFETCH(QTime, begin);
+        QFETCH(QTime, end);
+        QFETCH(QStringList, range);
+        QTemporaryDir tmp;
+        QList<QFileInfo> files;
+        // 10:00:00.000 to 10:00:10.400, then 10:00:10.500 to 10:00:20.400.
+        for (const QString stem : {"3_20240305_100000", "3_20240305_100010"}) {
+            const int firstMs = stem.endsWith("10") ? 10500 : 0;
+            QFile video(tmp.filePath(stem + ".zuvideo")), seek(tmp.filePath(stem + ".zuseek"));
+            QVERIFY(video.open(QIODevice::WriteOnly) && seek.open(QIODevice::WriteOnly));
+            for (int ms = firstMs; ms < firstMs + 10000 + (firstMs == 0 ? 500 : 0); ms += 100) {
+                video.write(QByteArray(10, 'x'));
+                seek.write(QDateTime(QDate(2024, 3, 5), QTime(10, 0), Qt::UTC).addMSecs(ms)
+                               .toString("yyyyMMddHHmmsszzz").toLatin1() + ":video0:h264:320x240:1:10\n");
+            }
+            files << QFileInfo(video.fileName());
+        }
+        PopupExport d(files, 3, "0", tmp.path(), "2024-03-05 10:00:00.000");
+        setTimes(&d, begin, end);
+        QList<QFileInfo> selected;
+        QCOMPARE(d.select_range(&selected), 0);
+        QCOMPARE(names(selected), range);
+    }
+
     void timeChecks()
     {
         QCOMPARE(PopupExport::check_export_times(QTime(), QTime(14, 0)), -1);

@@ -73,6 +73,9 @@ private slots:
     void clockSetBackInAFile();
     void picturesInPresentationOrder_data();
     void picturesInPresentationOrder();
+    void picturesWithTheirOwnTimes_data();
+    void picturesWithTheirOwnTimes();
+    void fileCutInsideAGroup();
 
 private:
     QString m_root;
@@ -687,8 +690,12 @@ struct Numbered {
 
 constexpr int kStripes = 10;
 
+// With `ownTimes`, each entry carries its own picture's time instead (a
+// recorder that stamps pictures in display order); `openGop` leaves the
+// groups of pictures open. `cut` moves each file boundary that many units
+// past a key frame, into the group.
 Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, int gop, int bframes, int files,
-                      bool flagKeys)
+                      bool flagKeys, bool ownTimes = false, bool openGop = false, int cut = 0)
 {
     Numbered out;
     const QString raw = dir + QStringLiteral("/stream.") + codec;
@@ -697,11 +704,31 @@ Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, in
     QStringList args = QStringLiteral("-nostdin -loglevel error -y -f lavfi -i").split(QLatin1Char(' '));
     args << source << QStringLiteral("-frames:v %1 -bf %2 -g %3").arg(pictures).arg(bframes).arg(gop).split(QLatin1Char(' '));
     args << (codec == QLatin1String("h264")
-                 ? QStringLiteral("-c:v libx264 -profile:v high -x264-params scenecut=0:threads=1 -f h264")
-                 : QStringLiteral("-c:v libx265 -x265-params log-level=error:scenecut=0:open-gop=0:pools=1:frame-threads=1 -f hevc"))
+                 ? QStringLiteral("-c:v libx264 -profile:v high -x264-params scenecut=0:threads=1:open-gop=%1")
+                 : QStringLiteral("-c:v libx265 -x265-params log-level=error:scenecut=0:open-gop=%1:pools=1:frame-threads=1"))
+                .arg(openGop ? 1 : 0)
                 .split(QLatin1Char(' '));
-    if (QProcess::execute(QStringLiteral("ffmpeg"), args << raw) != 0)
+    if (QProcess::execute(QStringLiteral("ffmpeg"), QStringList(args) << QStringLiteral("-f") << codec << raw) != 0)
         return out;
+    // The same single-threaded encoding into a container gives each unit's
+    // presentation time.
+    QList<int> shownAt;
+    if (ownTimes) {
+        const QString mkv = dir + QStringLiteral("/stream.mkv");
+        QProcess pts;
+        if (QProcess::execute(QStringLiteral("ffmpeg"), QStringList(args) << mkv) != 0)
+            return out;
+        pts.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                                              QStringLiteral("packet=pts"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), mkv});
+        if (!pts.waitForFinished(60000))
+            return out;
+        for (const QByteArray &line : pts.readAllStandardOutput().split('\n')) {
+            if (!line.trimmed().isEmpty())
+                shownAt.append(line.trimmed().toInt());
+        }
+        if (shownAt.size() != pictures)
+            return out;
+    }
     // The access units as ffprobe splits them, in decoding order.
     QProcess probe;
     probe.start(QStringLiteral("ffprobe"),
@@ -723,8 +750,9 @@ Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, in
     int unit = 0;
     for (int f = 0; f < files; ++f) {
         const int firstGroup = groups * f / files;
-        const int endUnit = qMin(pictures, groups * (f + 1) / files * gop);
-        const QString start = QTime(12, 0).addMSecs(firstGroup * gop * 40).toString(QStringLiteral("HHmmss"));
+        const int endUnit = f + 1 == files ? pictures : qMin(pictures, groups * (f + 1) / files * gop + cut);
+        const QString start =
+            QTime(12, 0).addMSecs((firstGroup * gop + (f > 0 ? cut : 0)) * 40).toString(QStringLiteral("HHmmss"));
         const QString data = dir + QStringLiteral("/7_20240305_%1.zuvideo").arg(start);
         QFile d(data);
         QFile seek(ZuSeekFile::seekPathFor(data));
@@ -733,7 +761,8 @@ Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, in
         out.unitsPerFile.append(endUnit - unit);
         for (; unit < endUnit; ++unit) {
             d.write(in.read(units.at(unit).first));
-            const QString time = QTime(12, 0).addMSecs(unit * 40).toString(QStringLiteral("HHmmsszzz"));
+            const QString time =
+                QTime(12, 0).addMSecs(ownTimes ? shownAt.at(unit) : unit * 40).toString(QStringLiteral("HHmmsszzz"));
             seek.write(QStringLiteral("20240305%1:video0:%2:160x64:%3:%4\n")
                            .arg(time, codec)
                            .arg(flagKeys && units.at(unit).second ? 1 : 0)
@@ -905,6 +934,105 @@ void TestPlayback::picturesInPresentationOrder()
     QCOMPARE(exportedPictures(rec.files, &wrong), numbers(0, n - 1));
     QCOMPARE(exportedPictures(rec.files, &wrong, QStringLiteral("120001"), QStringLiteral("120002")), numbers(25, 50));
     QCOMPARE(wrong, QStringList());
+}
+
+void TestPlayback::picturesWithTheirOwnTimes_data()
+{
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<bool>("openGop");
+    QTest::newRow("h264, display order") << QStringLiteral("h264") << false;
+    QTest::newRow("h264, open groups, display order") << QStringLiteral("h264") << true;
+    QTest::newRow("h265, open groups, display order") << QStringLiteral("hevc") << true;
+}
+
+// Entries stamped with their pictures' own times, in display order, open
+// groups of pictures: stepping, seeking, playing and exporting show each
+// picture with its own time, none left out.
+void TestPlayback::picturesWithTheirOwnTimes()
+{
+    QFETCH(QString, codec);
+    QFETCH(bool, openGop);
+    QTemporaryDir tmp;
+    const int gop = 12;
+    const Numbered rec = makeNumbered(tmp.path(), codec, 6 * gop, gop, 3, 1, true, true, openGop);
+    QCOMPARE(rec.files.size(), 1);
+    const int n = rec.pictures;
+    QList<int> all = numbers(0, n - 1);
+
+    Engine engine;
+    NumberRecorder seen(&engine);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.first(), QStringLiteral("0"), QString(), false));
+    while (engine.read_and_display_next_frame(false)) {
+    }
+    QCOMPARE(seen.shown, all);
+    seen.shown.clear();
+    while (engine.read_and_display_previous_frame(false)) {
+    }
+    std::reverse(all.begin(), all.end());
+    QCOMPARE(seen.shown, all.mid(1));
+    QCOMPARE(seen.wrongTimes, QStringList());
+
+    // A seek starts decoding afresh at a key frame: the pictures shown
+    // before it in its group come from the group before.
+    for (int target : {2 * gop + 1, 4 * gop - 2}) {
+        seen.shown.clear();
+        engine.set_read_timestamp(timeOfNumber(target));
+        QCOMPARE(seen.shown.size(), 1);
+        const int landed = seen.shown.first();
+        for (int i = 0; i < 4; ++i)
+            engine.read_and_display_previous_frame(false);
+        QCOMPARE(seen.shown, (QList<int>{landed, landed - 1, landed - 2, landed - 3, landed - 4}));
+        QCOMPARE(seen.wrongTimes, QStringList());
+    }
+    seen.shown.clear();
+    engine.set_read_timestamp(timeOfNumber(gop));
+    engine.change_rate(1.0);
+    QTRY_VERIFY_WITH_TIMEOUT(seen.shown.size() > 2 * gop, 15000);
+    engine.pause();
+    QVERIFY(monotonic(seen.shown, true));
+    QCOMPARE(seen.shown.last() - seen.shown.first() + 1, int(seen.shown.size()));
+    QCOMPARE(seen.wrongTimes, QStringList());
+
+    QStringList wrong;
+    QCOMPARE(exportedPictures(rec.files, &wrong), numbers(0, n - 1));
+    QCOMPARE(exportedPictures(rec.files, &wrong, QStringLiteral("120001"), QStringLiteral("120002")), numbers(25, 50));
+    QCOMPARE(wrong, QStringList());
+}
+
+// A file cut inside a group of pictures: its first pictures come from the
+// key frame at the end of the file before, playing and stepping both ways.
+void TestPlayback::fileCutInsideAGroup()
+{
+    QTemporaryDir tmp;
+    const int gop = 25;
+    const Numbered rec = makeNumbered(tmp.path(), QStringLiteral("h264"), 4 * gop, gop, 0, 2, true, false, false, 7);
+    QCOMPARE(rec.files.size(), 2);
+    QCOMPARE(rec.unitsPerFile, (QList<int>{2 * gop + 7, 2 * gop - 7}));
+    const int n = rec.pictures;
+    QList<int> all = numbers(0, n - 1);
+
+    Engine engine;
+    NumberRecorder seen(&engine);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.first(), QStringLiteral("0"), QString(), false));
+    while (engine.read_and_display_next_frame(false)) {
+    }
+    QCOMPARE(seen.shown, all);
+    seen.shown.clear();
+    while (engine.read_and_display_previous_frame(false)) {
+    }
+    std::reverse(all.begin(), all.end());
+    QCOMPARE(seen.shown, all.mid(1));
+
+    seen.shown.clear();
+    engine.set_read_timestamp(timeOfNumber(gop));
+    engine.change_rate(1.0);
+    QTRY_VERIFY_WITH_TIMEOUT(seen.shown.size() > 2 * gop, 15000);
+    engine.pause();
+    QCOMPARE(seen.shown.last() - seen.shown.first() + 1, int(seen.shown.size()));
+    QVERIFY(monotonic(seen.shown, true));
+    QCOMPARE(seen.wrongTimes, QStringList());
 }
 
 QTEST_MAIN(TestPlayback)

@@ -295,6 +295,68 @@ private Q_SLOTS:
         qDeleteAll(queue);
     }
 
+    // A unit whose picture data is damaged past its headers decodes with
+    // the damage concealed: the picture is kept and counted.
+    void concealedPicturesAreCounted()
+    {
+        QTemporaryDir dir;
+        const Recording rec = writeRecording(dir.path(), 12, QTime(14, 0, 0), 10, false);
+        QFile data(rec.data);
+        const auto [offset, size] = rec.entries.at(3);
+        QVERIFY(size > 24 && data.open(QIODevice::ReadWrite) && data.seek(offset + size / 2));
+        QByteArray bytes(size - size / 2, Qt::Uninitialized);
+        QRandomGenerator gen(7);
+        for (char &c : bytes)
+            c = char(0x80 | gen.bounded(128)); // no start codes in it
+        data.write(bytes);
+        data.close();
+        ZuAudioVideoFileReader reader({QFileInfo(rec.data)}, "0", QString(), QString());
+        Run run;
+        runReader(reader, run);
+        QCOMPARE(run.errors, QList<int>());
+        QCOMPARE(run.frames.size(), 10);
+        QVERIFY2(reader.damaged_frames() >= 1, qPrintable(QString::number(reader.damaged_frames())));
+    }
+
+    // A file that starts inside a group of pictures, its key frame at the
+    // end of the file before: a range that opens in it is decoded from that
+    // key frame, every picture whole (told apart by its flat grey).
+    void fileStartingInsideAGroup()
+    {
+        QTemporaryDir dir;
+        const QList<codectest::EncodedUnit> units = codectest::encodeUnits("libx264", 64, 48, 12, 6, 0, 20);
+        QCOMPARE(units.size(), 12);
+        QString second;
+        for (const auto &[first, end] : {std::pair{0, 8}, std::pair{8, 12}}) {
+            const QTime start = QTime(14, 0).addMSecs(first * 500);
+            const QString folder = dir.filePath(start.toString("HHmmss"));
+            QVERIFY(QDir().mkpath(folder));
+            const QString path = folder + "/3_20240305_" + start.toString("HHmmss") + ".zuvideo";
+            QFile data(path), seek(ZuSeekFile::seekPathFor(path));
+            QVERIFY(data.open(QIODevice::WriteOnly) && seek.open(QIODevice::WriteOnly));
+            for (int i = first; i < end; ++i) {
+                data.write(units.at(i).bytes);
+                seek.write(QStringLiteral("20240305%1:video0:h264:64x48:%2:%3\n")
+                               .arg(QTime(14, 0).addMSecs(i * 500).toString("HHmmsszzz"))
+                               .arg(units.at(i).key ? 1 : 0)
+                               .arg(units.at(i).bytes.size())
+                               .toLatin1());
+            }
+            QCOMPARE(units.at(first).key, first == 0);
+            second = path;
+        }
+        ZuAudioVideoFileReader reader({QFileInfo(second)}, "0", "140004", "140010");
+        Run run;
+        runReader(reader, run);
+        QCOMPARE(run.errors, QList<int>());
+        QCOMPARE(run.times(), (QStringList{"140004000", "140004500", "140005000", "140005500"}));
+        for (int k = 0; k < run.frames.size(); ++k) {
+            const AVFrame *f = run.frames.at(k)->avFrame();
+            const int luma = f->data[0][(f->height / 2) * f->linesize[0] + f->width / 2];
+            QVERIFY2(qAbs(luma - codectest::flatLuma(8 + k, 20)) <= 4, qPrintable(QString::number(luma)));
+        }
+    }
+
     void damagedRecordingsEndWithAnError_data()
     {
         QTest::addColumn<QString>("damage");
