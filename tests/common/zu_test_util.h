@@ -14,9 +14,9 @@
 
 // Skips the test for a tool or facility the machine lacks, naming it. Under CI
 // a missing tool is a failure: a part of the suite left unrun must not pass.
-#define ZU_SKIP_MISSING(what)                                                                                        \
+#define ZU_SKIP_MISSING(what)                                                                                          \
     do {                                                                                                               \
-        const QByteArray zuMissing_ = "missing on this machine: " + QString(what).toUtf8();                        \
+        const QByteArray zuMissing_ = "missing on this machine: " + QString(what).toUtf8();                            \
         if (qEnvironmentVariableIsSet("CI"))                                                                           \
             QFAIL(zuMissing_.constData());                                                                             \
         QSKIP(zuMissing_.constData());                                                                                 \
