@@ -2,12 +2,13 @@
 // A virtual X server for the tests that run a window on a real display: it
 // picks a free display itself (-displayfd), and ffmpeg's x11grab takes the
 // screenshots.
-#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
+
+#include "zu_test_util.h"
 
 namespace xvfb {
 
@@ -27,15 +28,8 @@ inline QString start(QProcess &server, const QString &size)
     server.start(QStandardPaths::findExecutable(QStringLiteral("Xvfb")),
                  {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
                   size + QStringLiteral("x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    QByteArray number;
-    QElapsedTimer wait;
-    wait.start();
-    while (server.waitForStarted(10000) && !number.contains('\n') && wait.elapsed() < 15000
-           && server.state() == QProcess::Running) {
-        server.waitForReadyRead(200);
-        number += server.readAllStandardOutput();
-    }
-    return number.trimmed().isEmpty() ? QString() : QLatin1Char(':') + QString::fromLatin1(number.trimmed());
+    const QByteArray number = zutest::readFirstLine(server, 30000);
+    return number.isEmpty() ? QString() : QLatin1Char(':') + QString::fromLatin1(number);
 }
 
 // The system's environment with a display and a home folder of the test's own.

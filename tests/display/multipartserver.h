@@ -135,7 +135,8 @@ private:
             return;
         if (script.end == Script::End::Reset) {
             socket->flush();
-            socket->waitForBytesWritten(2000);
+            while (socket->bytesToWrite() > 0 && socket->waitForBytesWritten(30000)) {
+            }
             // Linger 0: the close sends a reset instead of an orderly end.
             struct linger l {1, 0};
             ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &l, sizeof l);

@@ -79,7 +79,7 @@ void play(QWidget *w, const QString &events, const std::function<int()> &sent = 
         const Qt::MouseButton button = kind.startsWith("rr") || kind == "rpress" ? Qt::RightButton : Qt::LeftButton;
         QEvent leave(QEvent::Leave);
         if (kind == "hold")
-            QTRY_VERIFY_WITH_TIMEOUT(sent() > 0, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(sent() > 0, 30000);
         else if (kind == "leave")
             QApplication::sendEvent(w, &leave);
         else if (kind == "wheel")
@@ -393,7 +393,7 @@ private slots:
             QVERIFY(parser->wait(5000));
             QVERIFY(t.elapsed() < 2000);
         }
-        QVERIFY(parser->wait(10000));
+        QVERIFY(parser->wait(30000));
         consumer.collect();
         QCoreApplication::processEvents();
         QCOMPARE(spy.size(), errors);
@@ -679,7 +679,7 @@ private slots:
         play(&s.canvas, "press:300,75 hold", [&] { return int(driver.calls.size()); });
         s.canvas.onvif_request_finished(-1);
         s.canvas.onvif_request_finished(2);
-        QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 2, 30000);
         QVERIFY(driver.calls[1].startsWith("PanTilt_ContinuousMove 0 0.5,0.5,0"));
         mouse(&s.canvas, QEvent::MouseButtonRelease, {300, 75});
         QVERIFY(driver.calls.last().startsWith("STOP_PanTilt_ContinuousMove"));
@@ -689,7 +689,7 @@ private slots:
         QTest::qWait(Canvas::kOnvifRetryMs * 2);
         QCOMPARE(driver.calls.size(), 3);
         s.canvas.onvif_request_finished(2);
-        QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 4, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(driver.calls.size(), 4, 30000);
         QVERIFY(driver.calls[3].startsWith("STOP_PanTilt_ContinuousMove"));
 
         // The ONVIF driver's code 2 brings the stop (which this driver, without

@@ -187,7 +187,7 @@ private slots:
         Outcome outcome(w);
         w.start();
         QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
-        QVERIFY(w.wait(10000));
+        QVERIFY(w.wait(30000));
         QCoreApplication::processEvents();
         QCOMPARE(outcome.errors, QList<int>());
         QCOMPARE(outcome.finished, 1);
@@ -280,8 +280,8 @@ private slots:
         w.start();
         QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
         limit.reset();
-        QVERIFY(w.wait(10000));
-        QTest::qWait(300);
+        QVERIFY(w.wait(30000));
+        QCoreApplication::processEvents(); // all it sent before its thread ended
         QCOMPARE(outcome.finished, 0);
         QCOMPARE(outcome.errors, QList<int>{code});
         QCOMPARE(QFile::exists(video), outputLeft);
@@ -330,8 +330,8 @@ private slots:
         }
         if (w) {
             QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 30000);
-            QVERIFY(w->wait(10000));
-            QTest::qWait(200);
+            QVERIFY(w->wait(30000));
+            QCoreApplication::processEvents();
             QCOMPARE(outcome.errors, QList<int>{-34});
             QCOMPARE(outcome.finished, 0);
         }
@@ -364,7 +364,7 @@ private slots:
         QCOMPARE(rc, 0);
         QCOMPARE(codectest::probe(out.filePath("b.mkv")).frames, 80);
         QCOMPARE(server.connections, 2);
-        QVERIFY(a.wait(5000) && b.wait(5000));
+        QVERIFY(a.wait(30000) && b.wait(30000));
         QCOMPARE(leftovers(), QStringList());
     }
 
@@ -446,7 +446,7 @@ private slots:
         QPointer<ZuDownload_encode_data> doneWorker = job("done.mp4", "raw")->downloadEncodeObject();
         QTRY_COMPARE_WITH_TIMEOUT(window.succeededJobs().size(), 1, 120000);
         QVERIFY(window.succeededJobs().first()->downloadedSuccessfully());
-        QTRY_VERIFY_WITH_TIMEOUT(doneWorker.isNull(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(doneWorker.isNull(), 30000);
 
         // Then a user stop and its retry.
         DownloadEncodeItem_Presentation *stopped = job("retried.mp4", "h264");
@@ -476,7 +476,7 @@ private slots:
         QCOMPARE(window.failedJobs().size(), 0);
         QCOMPARE(codectest::probe(out.filePath("retried.mp4")).frames, 80);
         QCOMPARE(server.connections, 3);
-        QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 30000);
         QCOMPARE(window.tabTitle(0), QString("Réussis (2)"));
     }
 };

@@ -551,7 +551,7 @@ private slots:
         QTRY_VERIFY(window.isNull());
         QVERIFY(item.isNull() && worker.isNull());
         // Every worker, reader and encoder thread has been joined.
-        QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= baseline, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= baseline, 30000);
     }
 };
 

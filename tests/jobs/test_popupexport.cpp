@@ -12,6 +12,7 @@
 #include "zufile.h"
 
 #include "../codecs/probe.h"
+#include "../common/zu_test_util.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -285,7 +286,7 @@ class TestPopupExport : public QObject
         d->closeall();
         delete d;
         // The worker releases itself once its thread has ended.
-        QDeadlineTimer deadline(10000);
+        QDeadlineTimer deadline(30000);
         while (!worker.isNull() && !deadline.hasExpired())
             QTest::qWait(10);
         return worker.isNull() ? failures : -1;
@@ -890,10 +891,10 @@ private slots:
         QString target;
         if (where == "fat") {
             if (!privateMounts().isEmpty())
-                QSKIP(qPrintable("mounting is not permitted here: " + privateMounts()));
+                ZU_SKIP_MISSING("permission to mount: " + privateMounts());
             const QString why = mountFatDrive(tmp.filePath("fat.img"), tmp.filePath("Usb"));
             if (!why.isEmpty())
-                QSKIP(qPrintable("no FAT drive can be mounted here: " + why));
+                ZU_SKIP_MISSING("a way to mount a FAT drive: " + why);
             mounted.point = tmp.filePath("Usb");
             QVERIFY(run("cp", {"-r", m_export, mounted.point}));
             source = mounted.point + '/' + m_name;
@@ -909,14 +910,14 @@ private slots:
             QVERIFY(QFile::link(dayFolderOf(source), target));
         } else if (where.startsWith("bind")) {
             if (!privateMounts().isEmpty())
-                QSKIP(qPrintable("mounting is not permitted here: " + privateMounts()));
+                ZU_SKIP_MISSING("permission to mount: " + privateMounts());
             const bool parent = where == "bind parent";
             const QString point = tmp.filePath("Bind");
             QVERIFY(QDir().mkpath(point));
             const QString from = parent ? tmp.filePath("Src") : source;
             if (::mount(QFile::encodeName(from).constData(), QFile::encodeName(point).constData(), nullptr, MS_BIND,
                         nullptr) != 0)
-                QSKIP(qPrintable("bind mounts are not permitted here: " + QString::fromLocal8Bit(std::strerror(errno))));
+                ZU_SKIP_MISSING("permission to bind mount: " + QString::fromLocal8Bit(std::strerror(errno)));
             mounted.point = point;
             target = parent ? point + '/' + m_name + "/Out" : point + "/2024-03-05";
         }

@@ -52,7 +52,7 @@ bool load(QFileSystemModel &model, const QString &path)
     const QModelIndex index = model.index(path);
     if (model.canFetchMore(index))
         model.fetchMore(index);
-    return loaded.wait(5000) || model.rowCount(index) > 0;
+    return loaded.wait(30000) || model.rowCount(index) > 0;
 }
 
 QList<int> range(int from, int to)

@@ -13,7 +13,7 @@ private slots:
     void videoAreaShowsThePicture()
     {
         if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
-            QSKIP("Xvfb is not installed");
+            ZU_SKIP_MISSING("Xvfb");
         QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty(), "ffmpeg is needed to grab the screen");
         const QStringList roots = QDir(QStringLiteral(ZU_BINARY_DIR "/testdata/small")).entryList({QStringLiteral("talvor_*")}, QDir::Dirs);
         QVERIFY2(!roots.isEmpty(), "small_export fixture missing");

@@ -48,17 +48,11 @@ QString serve(QProcess &server, const QString &root)
                                              QStringLiteral("0"), QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
                                              QStringLiteral("--directory"), root});
     static const QRegularExpression port(QStringLiteral("port (\\d+)"));
-    QByteArray seen;
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 15000 && server.state() != QProcess::NotRunning) {
-        server.waitForReadyRead(200); // a loaded machine may take seconds to start it
-        seen += server.readAllStandardOutput();
-        const QRegularExpressionMatch m = port.match(QString::fromLatin1(seen));
-        if (m.hasMatch())
-            return QStringLiteral("http://127.0.0.1:") + m.captured(1);
-    }
-    return QString();
+    const auto found = [](const QByteArray &seen) { return port.match(QString::fromLatin1(seen)); };
+    // A loaded machine may take seconds to start it.
+    const QRegularExpressionMatch m = found(zutest::readOutputUntil(
+        server, [&found](const QByteArray &seen) { return found(seen).hasMatch(); }, 30000));
+    return m.hasMatch() ? QStringLiteral("http://127.0.0.1:") + m.captured(1) : QString();
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 
 #include <functional>
 
+#include "../common/zu_test_util.h"
 #include "http_singleton.h"
 
 namespace testsupport {
@@ -83,8 +84,7 @@ public:
         m_process.start(QStringLiteral("python3"),
                         QStringList{m_script, QStringLiteral("--lifetime"), QStringLiteral("300")} +
                             args + (record.isEmpty() ? QStringList() : QStringList{"--record", record}));
-        m_process.waitForReadyRead(15000); // the first line names the port
-        const QByteArray line = m_process.readLine();
+        const QByteArray line = zutest::readFirstLine(m_process, 30000); // it names the port
         m_port = line.startsWith("PORT ") ? line.mid(5).trimmed().toInt() : 0;
         return m_port > 0;
     }

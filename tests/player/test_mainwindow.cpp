@@ -117,16 +117,16 @@ private slots:
 
         // The folder beside the start folder is opened, its last day shown
         // and the first camera played, without any click.
-        QTRY_COMPARE_WITH_TIMEOUT(c->export_folder(), QDir(m_export).absolutePath(), 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(c->selected_camera(), QStringLiteral("Entrée principale"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(c->export_folder(), QDir(m_export).absolutePath(), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(c->selected_camera(), QStringLiteral("Entrée principale"), 30000);
         QCOMPARE(c->selected_day(), QStringLiteral("2024-03-05"));
-        QTRY_VERIFY_WITH_TIMEOUT(canvas->receivedFrames() > 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(canvas->receivedFrames() > 3, 30000);
         QTRY_VERIFY(c->is_playing());
         QCOMPARE(item(side, "folderName")->property("text").toString(), QFileInfo(m_export).fileName());
 
         // The time code shows the controller's time while the picture moves.
         const QString shot1 = canvas->currentTimestamp();
-        QTRY_VERIFY_WITH_TIMEOUT(canvas->currentTimestamp() != shot1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(canvas->currentTimestamp() != shot1, 30000);
         QQuickItem *timecode = item(bar, "timecode");
         QVERIFY(timecode);
         QTRY_COMPARE(timecode->property("text").toString(), hms(c->get_current_read_time_is_ms()));

@@ -47,7 +47,7 @@ struct Player {
             return false;
         QSignalSpy ready(&c, &Controller::camerasForDateReady);
         c.get_cameras_for_date_async(QStringLiteral("2024-03-05"));
-        if (!ready.wait(10000))
+        if (!ready.wait(30000))
             return false;
         if (cameras)
             *cameras = ready.first().at(1).toList();
@@ -156,14 +156,14 @@ void TestController::folderDaysAndCameras()
     p.c.get_cameras_for_date_async(QStringLiteral("2024-13-40"));
     QCOMPARE(errors.count(), 1);
     p.c.get_cameras_for_date_async(QStringLiteral("2024-03-06"));
-    QVERIFY(errors.wait(10000));
+    QVERIFY(errors.wait(30000));
     QCOMPARE(errors.last().first().toString(), QStringLiteral("2024-03-06"));
     // Only the latest of several requests is answered.
     QSignalSpy ready(&p.c, &Controller::camerasForDateReady);
     errors.clear();
     p.c.get_cameras_for_date_async(QStringLiteral("2024-03-06"));
     p.c.get_cameras_for_date_async(QStringLiteral("2024-03-05"));
-    QVERIFY(ready.wait(10000));
+    QVERIFY(ready.wait(30000));
     QTest::qWait(100);
     QCOMPARE(errors.count(), 0);
     QCOMPARE(ready.count(), 1);
@@ -265,7 +265,7 @@ void TestController::selectPlayAndTransport()
     // Playing runs to the end of the camera's day.
     QSignalSpy end(&c, &Controller::endOfRecordings);
     c.set_playback_rate(8);
-    QVERIFY(end.wait(10000));
+    QVERIFY(end.wait(30000));
     QCOMPARE(c.play_state(), 2);
 
     // A rate chosen for one folder does not carry over to the next one.
@@ -303,11 +303,11 @@ void TestController::camerasWithoutFilesAndEmptyDays()
     QCOMPARE(c.selected_day(), QStringLiteral("2024-03-06"));
     QSignalSpy errors(&c, &Controller::camerasForDateError);
     c.get_cameras_for_date_async(QStringLiteral("2024-03-06"));
-    QVERIFY(errors.wait(10000));
+    QVERIFY(errors.wait(30000));
 
     QSignalSpy ready(&c, &Controller::camerasForDateReady);
     c.get_cameras_for_date_async(QStringLiteral("2024-03-05"));
-    QVERIFY(ready.wait(10000));
+    QVERIFY(ready.wait(30000));
     QCOMPARE(ready.first().at(1).toList().size(), 3);
     QVERIFY(!c.set_selected_camera(QStringLiteral("Quai")));
     QCOMPARE(c.play_state(), 0);
@@ -316,7 +316,7 @@ void TestController::camerasWithoutFilesAndEmptyDays()
     QCOMPARE(c.play_state(), 1);
     QSignalSpy end(&c, &Controller::endOfRecordings);
     c.set_playback_rate(8);
-    QVERIFY(end.wait(10000));
+    QVERIFY(end.wait(30000));
     QCOMPARE(c.day_recording_ranges(12).size(), 1);
     const QVariantList padded = c.day_recording_ranges(3);
     QCOMPARE(padded.size(), 1);

@@ -1,5 +1,6 @@
 #include "canvas.h"
 #include "player_testutil.h"
+#include "../common/zu_test_util.h"
 #include "streamframe.h"
 #include "videodecoder.h"
 #include "zuaudiovideofilereader.h"
@@ -103,7 +104,7 @@ void TestPlayback::rateOneAndHeldSlider()
     QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
     rec.timestamps.clear();
     engine.change_rate(1);
-    QTRY_VERIFY_WITH_TIMEOUT(rec.timestamps.size() >= 6, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(rec.timestamps.size() >= 6, 30000);
     engine.pause();
     QVERIFY(strictly(rec.timestamps));
     int consecutive = 0;
@@ -277,7 +278,7 @@ void TestPlayback::entersTheNeighbourFileWithoutWaiting()
         rec.timestamps = QStringList{start};
         engine.change_rate(rate);
         QCOMPARE(engine.state(), Engine::Playing);
-        QVERIFY(end.wait(15000));
+        QVERIFY(end.wait(30000));
         QCOMPARE(end.first().first().toString(), rate > 0 ? QStringLiteral("next") : QStringLiteral("previous"));
         QCOMPARE(engine.state(), Engine::Paused);
         QVERIFY(rec.timestamps.size() > 10);
@@ -315,7 +316,7 @@ void TestPlayback::cacheLimitHoldsForTheNeighboursToo()
     // Playing on through the next file.
     QSignalSpy end(&engine, &Engine::endOfRecordings);
     engine.change_rate(4);
-    QVERIFY(end.wait(15000));
+    QVERIFY(end.wait(30000));
     settle(engine, sample);
     QVERIFY2(most <= limit, qPrintable(QStringLiteral("%1 bytes kept, limit %2").arg(most).arg(limit)));
 }
@@ -453,7 +454,7 @@ void TestPlayback::corruptAndTruncatedData()
     engine.set_playlist({f1, f2});
     QVERIFY(engine.open_file(f1, QStringLiteral("0"), QString(), false));
     engine.change_rate(8);
-    QVERIFY(end.wait(15000));
+    QVERIFY(end.wait(30000));
     QVERIFY(strictly(rec.timestamps));
     QVERIFY(rec.timestamps.size() > 5);
     QCOMPARE(engine.current_file(), abs(f2));
@@ -470,7 +471,7 @@ void TestPlayback::corruptAndTruncatedData()
     end.clear();
     engine.set_read_timestamp(QStringLiteral("20240305140006"));
     engine.change_rate(-8);
-    QVERIFY(end.wait(15000));
+    QVERIFY(end.wait(30000));
     QCOMPARE(end.last().first().toString(), QStringLiteral("previous"));
 
     // A next file whose every frame is damaged: playing ends on the last
@@ -482,7 +483,7 @@ void TestPlayback::corruptAndTruncatedData()
     engine2.set_playlist({f1, f2});
     QVERIFY(engine2.open_file(f1, QStringLiteral("0"), QStringLiteral("20240305140004"), false));
     engine2.change_rate(8);
-    QVERIFY(end2.wait(15000));
+    QVERIFY(end2.wait(30000));
     QCOMPARE(engine2.state(), Engine::Paused);
     QCOMPARE(engine2.current_file(), abs(f1));
     QCOMPARE(engine2.current_timestamp(), e1.last().timestamp);
@@ -631,7 +632,7 @@ void TestPlayback::fileSignalReceiversMayMoveTheEngine()
     check("seek");
     prepare();
     engine.start_read();
-    QTRY_VERIFY_WITH_TIMEOUT(!armed, 10000); // playing into the next file
+    QTRY_VERIFY_WITH_TIMEOUT(!armed, 30000); // playing into the next file
     check("playing");
 }
 
@@ -669,7 +670,7 @@ void TestPlayback::clockSetBackInAFile()
     engine.set_read_timestamp(QStringLiteral("20240305140002"));
     rec.timestamps.clear();
     engine.change_rate(4);
-    QVERIFY(end.wait(15000));
+    QVERIFY(end.wait(30000));
     const auto after = std::find(rec.timestamps.begin(), rec.timestamps.end(), QStringLiteral("20240305140000000"));
     QVERIFY(after != rec.timestamps.end());
     QVERIFY2(std::distance(after, rec.timestamps.end()) >= 15, qPrintable(rec.timestamps.join(QLatin1Char(' '))));
@@ -874,9 +875,9 @@ void TestPlayback::picturesInPresentationOrder()
     QFETCH(bool, flagKeys);
     QTemporaryDir tmp;
     const int gop = 12;
+    if (codec == QLatin1String("hevc") && !zutest::ffmpegHasEncoder(QStringLiteral("libx265")))
+        ZU_SKIP_MISSING("libx265 in ffmpeg");
     const Numbered rec = makeNumbered(tmp.path(), codec, 6 * gop, gop, 3, 2, flagKeys);
-    if (rec.files.isEmpty() && codec == QLatin1String("hevc"))
-        QSKIP("no libx265 in this ffmpeg");
     QCOMPARE(rec.files.size(), 2);
     const int n = rec.pictures;
     QList<int> all = numbers(0, n - 1);
@@ -918,10 +919,10 @@ void TestPlayback::picturesInPresentationOrder()
         engine.set_read_timestamp(timeOfNumber(rate > 0 ? gop : 4 * gop + 1));
         engine.change_rate(rate);
         if (qAbs(rate) == 1.0) {
-            QTRY_VERIFY_WITH_TIMEOUT(seen.shown.size() > gop + 3, 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(seen.shown.size() > gop + 3, 30000);
             engine.pause();
         } else {
-            QVERIFY(end.wait(10000));
+            QVERIFY(end.wait(30000));
         }
         QVERIFY2(monotonic(seen.shown, rate > 0), qPrintable(QString::number(rate)));
         QCOMPARE(seen.wrongTimes, QStringList());

@@ -274,7 +274,7 @@ private Q_SLOTS:
         reader->set_queue_mutex(&mutex);
         reader->set_max_queue(3);
         reader->start();
-        QTRY_COMPARE_WITH_TIMEOUT(queued(), 3, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(queued(), 3, 30000);
         QVERIFY(reader->isRunning()); // waiting for room
         QElapsedTimer t;
         t.start();
@@ -290,7 +290,7 @@ private Q_SLOTS:
         reader->set_queue_mutex(&mutex);
         reader->set_max_queue(4);
         reader->start();
-        QTRY_COMPARE_WITH_TIMEOUT(queued(), 4, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(queued(), 4, 30000);
         reader.reset();
         qDeleteAll(queue);
     }
@@ -423,9 +423,9 @@ private Q_SLOTS:
         reader.set_max_queue(10);
         reader.set_camera_names({{3, QStringLiteral("Entrée principale")}});
         reader.start();
-        QTRY_COMPARE_WITH_TIMEOUT([&] { QMutexLocker l(&mutex); return int(queue.size()); }(), 10, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT([&] { QMutexLocker l(&mutex); return int(queue.size()); }(), 10, 30000);
         reader.stop();
-        QVERIFY(reader.wait(5000));
+        QVERIFY(reader.wait(30000));
         Run owned;
         owned.frames = QList<StreamFrame *>(queue.begin(), queue.end());
         const StreamFrame *head = owned.frames.first();
