@@ -84,6 +84,7 @@ Canvas::Canvas(QWidget *parent)
     pal.setColor(QPalette::Window, Qt::black);
     setPalette(pal);
     setAutoFillBackground(false);
+    qRegisterMetaType<CanvasPicture>();
 }
 
 Canvas::~Canvas() = default;
@@ -144,11 +145,13 @@ void Canvas::setStreamStart(bool started)
         if (started) {
             m_disconnected = false;
             m_image = QImage();
+            m_shown = QImage();
             m_timestamp.clear();
             m_overlay.clear();
             m_zoom = QRectF(0, 0, 1, 1);
         }
     }
+    tellView();
     scheduleRepaint();
 }
 
@@ -158,6 +161,7 @@ void Canvas::setEnding()
     {
         QMutexLocker lock(&m_mutex);
         m_image = QImage();
+        m_shown = QImage();
         m_timestamp.clear();
         m_overlay.clear();
         m_frameId = 0;
@@ -166,6 +170,7 @@ void Canvas::setEnding()
         m_zoom = QRectF(0, 0, 1, 1);
         m_drag = Drag::None;
     }
+    tellView();
     logMessage("[INFO] Canvas :: setEnding");
     scheduleRepaint();
 }
@@ -218,8 +223,13 @@ void Canvas::displayFrame(uint8_t *data, int width, int height, int bytesPerLine
         QMutexLocker lock(&m_mutex);
         // Reuse the buffer while the size stays; bits() detaches from any
         // snapshot still sharing it, so a snapshot never changes under its user.
-        if (m_image.width() != width || m_image.height() != height || m_image.format() != QImage::Format_RGB32)
+        m_shown = QImage();
+        // A picture shared with its feeder is never written to.
+        if (m_image.width() != width || m_image.height() != height || m_image.format() != QImage::Format_RGB32
+            || !m_imageOwned) {
             m_image = QImage(width, height, QImage::Format_RGB32);
+            m_imageOwned = true;
+        }
         if (m_image.isNull()) {
             logMessage("[ERROR] Canvas :: displayFrame :: out of memory");
             return;
@@ -229,6 +239,39 @@ void Canvas::displayFrame(uint8_t *data, int width, int height, int bytesPerLine
         const size_t rowBytes = size_t(width) * 4;
         for (int y = 0; y < height; ++y)
             std::memcpy(dst + y * dstStride, data + qsizetype(y) * bytesPerLine, rowBytes);
+        m_timestamp = timestamp.left(128);
+        m_overlay = overlay.left(512);
+        m_keyframe = keyframe;
+        m_frameId = frameId;
+        m_fps = fps;
+        m_still = still;
+        m_disconnected = false;
+        ++m_received;
+    }
+    scheduleRepaint();
+    emit frameDisplayed(timestamp);
+}
+
+void Canvas::displayPicture(CanvasPicture picture, QString timestamp, QString overlay, bool keyframe,
+                            int frameId, double fps, bool still)
+{
+    QImage &full = picture.full;
+    if (full.isNull() || full.width() > kMaxSide || full.height() > kMaxSide) {
+        logMessage(QStringLiteral("[WARN] Canvas :: displayPicture :: invalid picture %1x%2")
+                       .arg(full.width()).arg(full.height()));
+        return;
+    }
+    if (full.format() != QImage::Format_RGB32)
+        full = full.convertToFormat(QImage::Format_RGB32);
+    if (!picture.shown.isNull() && picture.shown.format() != QImage::Format_RGB32)
+        picture.shown = QImage();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_image = std::move(full);
+        m_imageOwned = false;
+        m_shown = std::move(picture.shown);
+        m_shownArea = picture.area;
+        m_shownZoom = picture.zoom;
         m_timestamp = timestamp.left(128);
         m_overlay = overlay.left(512);
         m_keyframe = keyframe;
@@ -335,6 +378,59 @@ QRectF Canvas::pictureRectLocked() const
     return letterbox(src, QRectF(rect()));
 }
 
+QSize Canvas::viewArea() const
+{
+    const qreal dpr = devicePixelRatioF();
+    return QSize(qRound(width() * dpr), qRound(height() * dpr));
+}
+
+bool Canvas::paintedPrepared() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_paintedPrepared;
+}
+
+QRect Canvas::zoomPixels(const QSize &pictureSize, const QRectF &zoom)
+{
+    const int w = pictureSize.width();
+    const int h = pictureSize.height();
+    const int left = qBound(0, int(std::floor(zoom.left() * w + 1e-6)), qMax(0, w - 1));
+    const int top = qBound(0, int(std::floor(zoom.top() * h + 1e-6)), qMax(0, h - 1));
+    const int right = qBound(left + 1, int(std::ceil(zoom.right() * w - 1e-6)), w);
+    const int bottom = qBound(top + 1, int(std::ceil(zoom.bottom() * h - 1e-6)), h);
+    return QRect(left, top, right - left, bottom - top);
+}
+
+QSize Canvas::shownSize(const QSize &pictureSize, const QRectF &zoom, const QSize &area)
+{
+    if (pictureSize.isEmpty() || area.isEmpty())
+        return {};
+    const QSizeF part(zoom.width() * pictureSize.width(), zoom.height() * pictureSize.height());
+    const QRectF placed = letterbox(part, QRectF(QPointF(0, 0), QSizeF(area)));
+    return QSize(qMax(1, qRound(placed.width())), qMax(1, qRound(placed.height())));
+}
+
+void Canvas::tellView()
+{
+    const QSize area = viewArea();
+    QRectF zoom;
+    {
+        QMutexLocker lock(&m_mutex);
+        zoom = m_zoom;
+        if (area == m_toldArea && zoom == m_toldZoom)
+            return;
+        m_toldArea = area;
+        m_toldZoom = zoom;
+    }
+    emit viewChanged(area, zoom);
+}
+
+void Canvas::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    tellView();
+}
+
 QRectF Canvas::pictureRect() const
 {
     QMutexLocker lock(&m_mutex);
@@ -359,6 +455,7 @@ void Canvas::resetZoom()
         QMutexLocker lock(&m_mutex);
         m_zoom = QRectF(0, 0, 1, 1);
     }
+    tellView();
     scheduleRepaint();
 }
 
@@ -381,6 +478,7 @@ void Canvas::setZoomRect(QRectF r)
             r.moveBottom(1);
         m_zoom = r;
     }
+    tellView();
     scheduleRepaint();
 }
 
@@ -449,10 +547,24 @@ void Canvas::paintEvent(QPaintEvent *)
     }
 
     const QRectF target = pictureRectLocked();
-    const QRectF source(m_zoom.left() * m_image.width(), m_zoom.top() * m_image.height(),
-                        m_zoom.width() * m_image.width(), m_zoom.height() * m_image.height());
-    p.setRenderHint(QPainter::SmoothPixmapTransform, target.width() < source.width() * 2);
-    p.drawImage(target, m_image, source);
+    const qreal dpr = devicePixelRatioF();
+    const QSize area(qRound(width() * dpr), qRound(height() * dpr));
+    m_paintedPrepared = !m_shown.isNull() && m_shownArea == area && m_shownZoom == m_zoom;
+    if (m_paintedPrepared) {
+        // Made for this very view on the decoding side: a plain copy, centred
+        // where the scaled picture would be.
+        const QSizeF size = QSizeF(m_shown.size()) / dpr;
+        const QPointF at(std::round((target.center().x() - size.width() / 2) * dpr) / dpr,
+                         std::round((target.center().y() - size.height() / 2) * dpr) / dpr);
+        p.drawImage(QRectF(at, size), m_shown);
+    } else {
+        // Resized or zoomed since the picture was made: from the full picture,
+        // which keeps the zoom sharp.
+        const QRectF source(m_zoom.left() * m_image.width(), m_zoom.top() * m_image.height(),
+                            m_zoom.width() * m_image.width(), m_zoom.height() * m_image.height());
+        p.setRenderHint(QPainter::SmoothPixmapTransform, target.width() < source.width() * 2);
+        p.drawImage(target, m_image, source);
+    }
     if (m_disconnected)
         p.fillRect(target, QColor(0, 0, 0, 140));
 

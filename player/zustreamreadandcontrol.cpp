@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QFileInfo>
+#include <QMetaMethod>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
@@ -1022,6 +1023,33 @@ bool ZuStreamReadAndControl::showPicture(int index, const ZuPictureWorker::Pictu
     return true;
 }
 
+namespace {
+// Keeps the engine's picture alive while an image refers to it.
+void releasePicture(void *held)
+{
+    delete static_cast<ZuPictureWorker::PicturePtr *>(held);
+}
+} // namespace
+
+CanvasPicture ZuStreamReadAndControl::canvasPicture(const ZuPictureWorker::PicturePtr &picture)
+{
+    CanvasPicture out;
+    out.full = QImage(picture->bgra->data(), picture->width, picture->height, picture->stride,
+                      QImage::Format_RGB32, releasePicture, new ZuPictureWorker::PicturePtr(picture));
+    if (picture->shown) {
+        out.shown = QImage(picture->shown->data(), picture->shownWidth, picture->shownHeight, picture->shownStride,
+                           QImage::Format_RGB32, releasePicture, new ZuPictureWorker::PicturePtr(picture));
+        out.area = picture->area;
+        out.zoom = picture->zoom;
+    }
+    return out;
+}
+
+void ZuStreamReadAndControl::setDisplayView(QSize area, QRectF zoom)
+{
+    m_worker->setView(area, zoom);
+}
+
 bool ZuStreamReadAndControl::emitPicture(int index, const ZuPictureWorker::PicturePtr &picture)
 {
     const int w = picture->width;
@@ -1043,6 +1071,12 @@ bool ZuStreamReadAndControl::emitPicture(int index, const ZuPictureWorker::Pictu
     // file, or step again. The time and the position of this picture are
     // then no longer the ones on screen, and are not sent.
     const auto movedOn = [&]() { return generation != m_generation || m_emittedCount != emitted; };
+    if (isSignalConnected(QMetaMethod::fromSignal(&ZuStreamReadAndControl::display_picture))) {
+        emit display_picture(canvasPicture(picture), timestamp, m_overlayText, keyframe, m_frameId, m_fps,
+                             m_state != Playing);
+        if (movedOn())
+            return true;
+    }
     emit set_display_frame(picture->bgra->data(), w, h, picture->stride, timestamp, m_overlayText, keyframe,
                            m_frameId, m_fps, m_state != Playing);
     // Queued receivers on this thread run before this event; only then may
