@@ -109,7 +109,7 @@ QString Canvas::displayTime(const QString &timestamp)
 QString Canvas::currentTimestamp() const
 {
     QMutexLocker lock(&m_mutex);
-    if (m_image.isNull())
+    if (m_size.isEmpty())
         return QString();
     return displayTime(m_timestamp);
 }
@@ -145,6 +145,8 @@ void Canvas::setStreamStart(bool started)
         if (started) {
             m_disconnected = false;
             m_image = QImage();
+            m_makeFull = nullptr;
+            m_size = QSize();
             m_shown = QImage();
             m_timestamp.clear();
             m_overlay.clear();
@@ -161,6 +163,8 @@ void Canvas::setEnding()
     {
         QMutexLocker lock(&m_mutex);
         m_image = QImage();
+        m_makeFull = nullptr;
+        m_size = QSize();
         m_shown = QImage();
         m_timestamp.clear();
         m_overlay.clear();
@@ -203,7 +207,7 @@ QString Canvas::status() const
     QMutexLocker lock(&m_mutex);
     if (m_disconnected)
         return QStringLiteral("disconnecting");
-    if (!m_image.isNull())
+    if (!m_size.isEmpty())
         return QStringLiteral("playing");
     if (m_streamStarted)
         return QStringLiteral("connecting");
@@ -224,6 +228,7 @@ void Canvas::displayFrame(uint8_t *data, int width, int height, int bytesPerLine
         // Reuse the buffer while the size stays; bits() detaches from any
         // snapshot still sharing it, so a snapshot never changes under its user.
         m_shown = QImage();
+        m_makeFull = nullptr;
         // A picture shared with its feeder is never written to.
         if (m_image.width() != width || m_image.height() != height || m_image.format() != QImage::Format_RGB32
             || !m_imageOwned) {
@@ -231,9 +236,11 @@ void Canvas::displayFrame(uint8_t *data, int width, int height, int bytesPerLine
             m_imageOwned = true;
         }
         if (m_image.isNull()) {
+            m_size = QSize();
             logMessage("[ERROR] Canvas :: displayFrame :: out of memory");
             return;
         }
+        m_size = m_image.size();
         uchar *dst = m_image.bits();
         const qsizetype dstStride = m_image.bytesPerLine();
         const size_t rowBytes = size_t(width) * 4;
@@ -256,18 +263,22 @@ void Canvas::displayPicture(CanvasPicture picture, QString timestamp, QString ov
                             int frameId, double fps, bool still)
 {
     QImage &full = picture.full;
-    if (full.isNull() || full.width() > kMaxSide || full.height() > kMaxSide) {
+    const QSize size = full.isNull() ? picture.fullSize : full.size();
+    if ((full.isNull() && !picture.makeFull) || size.isEmpty() || size.width() > kMaxSide
+        || size.height() > kMaxSide) {
         logMessage(QStringLiteral("[WARN] Canvas :: displayPicture :: invalid picture %1x%2")
-                       .arg(full.width()).arg(full.height()));
+                       .arg(size.width()).arg(size.height()));
         return;
     }
-    if (full.format() != QImage::Format_RGB32)
+    if (!full.isNull() && full.format() != QImage::Format_RGB32)
         full = full.convertToFormat(QImage::Format_RGB32);
     if (!picture.shown.isNull() && picture.shown.format() != QImage::Format_RGB32)
         picture.shown = QImage();
     {
         QMutexLocker lock(&m_mutex);
         m_image = std::move(full);
+        m_makeFull = m_image.isNull() ? std::move(picture.makeFull) : nullptr;
+        m_size = size;
         m_imageOwned = false;
         m_shown = std::move(picture.shown);
         m_shownArea = picture.area;
@@ -285,10 +296,29 @@ void Canvas::displayPicture(CanvasPicture picture, QString timestamp, QString ov
     emit frameDisplayed(timestamp);
 }
 
+const QImage &Canvas::fullLocked() const
+{
+    if (m_image.isNull() && m_makeFull) {
+        m_image = m_makeFull();
+        m_makeFull = nullptr;
+        if (m_image.size() != m_size) {
+            logMessage("[WARN] Canvas :: full picture :: cannot be made");
+            m_image = QImage();
+        }
+    }
+    return m_image;
+}
+
 QImage Canvas::currentImage() const
 {
     QMutexLocker lock(&m_mutex);
-    return m_image;
+    return fullLocked();
+}
+
+bool Canvas::hasPicture() const
+{
+    QMutexLocker lock(&m_mutex);
+    return !m_size.isEmpty();
 }
 
 QString Canvas::currentOverlay() const
@@ -311,7 +341,7 @@ qint64 Canvas::receivedFrames() const
 
 QString Canvas::infoLineLocked() const
 {
-    QString info = QStringLiteral("%1x%2").arg(m_image.width()).arg(m_image.height());
+    QString info = QStringLiteral("%1x%2").arg(m_size.width()).arg(m_size.height());
     if (m_fps > 0)
         info += QStringLiteral("  %1 i/s").arg(m_fps, 0, 'f', 1);
     info += QStringLiteral("  #%1").arg(m_frameId);
@@ -328,9 +358,9 @@ QImage Canvas::snapshot(bool full)
     QString info;
     {
         QMutexLocker lock(&m_mutex);
-        if (m_image.isNull())
+        image = fullLocked().copy();
+        if (image.isNull())
             return QImage();
-        image = m_image.copy();
         time = displayTime(m_timestamp);
         overlay = m_overlay;
         info = infoLineLocked();
@@ -372,9 +402,9 @@ QRectF Canvas::letterbox(const QSizeF &srcSize, const QRectF &area)
 
 QRectF Canvas::pictureRectLocked() const
 {
-    if (m_image.isNull())
+    if (m_size.isEmpty())
         return {};
-    const QSizeF src(m_zoom.width() * m_image.width(), m_zoom.height() * m_image.height());
+    const QSizeF src(m_zoom.width() * m_size.width(), m_zoom.height() * m_size.height());
     return letterbox(src, QRectF(rect()));
 }
 
@@ -501,7 +531,7 @@ void Canvas::zoomAt(const QPointF &pos, qreal factor)
     QRectF target;
     {
         QMutexLocker lock(&m_mutex);
-        if (m_image.isNull())
+        if (m_size.isEmpty())
             return;
         zoom = m_zoom;
         target = pictureRectLocked();
@@ -530,7 +560,7 @@ void Canvas::paintEvent(QPaintEvent *)
     const int px = qBound(10, height() / 40, 22);
 
     QMutexLocker lock(&m_mutex);
-    if (m_image.isNull()) {
+    if (m_size.isEmpty()) {
         QString text;
         if (m_disconnected)
             text = tr("Lecture arrêtée");
@@ -560,10 +590,11 @@ void Canvas::paintEvent(QPaintEvent *)
     } else {
         // Resized or zoomed since the picture was made: from the full picture,
         // which keeps the zoom sharp.
-        const QRectF source(m_zoom.left() * m_image.width(), m_zoom.top() * m_image.height(),
-                            m_zoom.width() * m_image.width(), m_zoom.height() * m_image.height());
+        const QImage &full = fullLocked();
+        const QRectF source(m_zoom.left() * full.width(), m_zoom.top() * full.height(),
+                            m_zoom.width() * full.width(), m_zoom.height() * full.height());
         p.setRenderHint(QPainter::SmoothPixmapTransform, target.width() < source.width() * 2);
-        p.drawImage(target, m_image, source);
+        p.drawImage(target, full, source);
     }
     if (m_disconnected)
         p.fillRect(target, QColor(0, 0, 0, 140));
@@ -588,11 +619,11 @@ void Canvas::paintEvent(QPaintEvent *)
 
 void Canvas::mousePressEvent(QMouseEvent *event)
 {
-    if (ptzRoute() != PtzRoute::None && !currentImage().isNull()) {
+    if (ptzRoute() != PtzRoute::None && hasPicture()) {
         ptzPress(event);
         return;
     }
-    if (!digitalZoomEnabled() || currentImage().isNull()) {
+    if (!digitalZoomEnabled() || !hasPicture()) {
         QWidget::mousePressEvent(event);
         return;
     }
@@ -698,7 +729,7 @@ void Canvas::mouseDoubleClickEvent(QMouseEvent *event)
 void Canvas::wheelEvent(QWheelEvent *event)
 {
     const PtzRoute route = ptzRoute();
-    if (route != PtzRoute::None && !currentImage().isNull()) {
+    if (route != PtzRoute::None && hasPicture()) {
         const int steps = event->angleDelta().y() / 120;
         event->accept();
         if (steps == 0)
@@ -776,7 +807,7 @@ PtzCtrlWeb *Canvas::webPtz()
 QSize Canvas::frameSize() const
 {
     QMutexLocker lock(&m_mutex);
-    return m_image.size();
+    return m_size;
 }
 
 QPointF Canvas::toFrame(const QPointF &pos) const

@@ -99,8 +99,9 @@ public:
     // The same with the full overlay: the draw-overlay text in the top-left
     // corner and the information line (size, frames per second, frame id).
     QImage get_snapshot_full(const QString &id, const QString &url);
-    // The picture on screen without any overlay (null when none).
+    // The picture on screen at its own size without any overlay (null when none).
     QImage currentImage() const;
+    bool hasPicture() const;
     QString currentOverlay() const;
     int currentFrameId() const;
     // Number of pictures accepted since construction.
@@ -232,7 +233,11 @@ private:
     void ptzEndHold();
 
     mutable QMutex m_mutex;
-    QImage m_image;            // the picture on screen, Format_RGB32
+    // The picture on screen, Format_RGB32, or null until made by m_makeFull.
+    const QImage &fullLocked() const;
+    mutable QImage m_image;
+    mutable std::function<QImage()> m_makeFull;
+    QSize m_size;              // of the picture on screen, empty without one
     bool m_imageOwned = false; // written to by displayFrame(); shared ones never are
     QImage m_shown;            // its visible part prepared for m_shownArea and m_shownZoom
     QSize m_shownArea;

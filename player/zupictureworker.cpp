@@ -199,6 +199,12 @@ void ZuPictureWorker::setPlan(int pos, int direction, int stride, int horizon, b
     m_wake.notify_all();
 }
 
+void ZuPictureWorker::setFullPictures(bool full)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fullPictures = full;
+}
+
 void ZuPictureWorker::setView(const QSize &area, const QRectF &zoom)
 {
     {
@@ -871,20 +877,23 @@ void ZuPictureWorker::convertLoop()
         const AVFrame *frame = yuv.get();
         const QSize area = m_viewArea;
         const QRectF zoom = m_viewZoom;
+        // Shown only scaled: the full picture is made when someone asks for it.
+        const bool full = m_fullPictures || area.isEmpty();
         lock.unlock();
         auto picture = std::make_shared<Picture>();
         picture->width = frame->width;
         picture->height = frame->height;
         picture->stride = frame->width * 4;
-        try {
-            picture->bgra = takeBuffer(size_t(picture->stride) * size_t(std::max(0, frame->height)));
-        } catch (const std::bad_alloc &) {
-            // A picture too large for the memory left: it is not shown.
+        picture->yuv = yuv;
+        if (full) {
+            try {
+                picture->bgra = takeBuffer(size_t(picture->stride) * size_t(std::max(0, frame->height)));
+            } catch (const std::bad_alloc &) {
+                // A picture too large for the memory left: it is not shown.
+            }
         }
-        const bool converted = picture->bgra && frame->width > 0 && frame->height > 0
-                               && scaler.toBgra(frame, picture->bgra->data(), picture->stride);
-        if (!converted)
-            logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + file->path);
+        bool converted = frame->width > 0 && frame->height > 0
+                         && (!full || (picture->bgra && scaler.toBgra(frame, picture->bgra->data(), picture->stride)));
         if (converted && !area.isEmpty()) {
             // The window's thread then only copies it to the screen.
             const QSize size = Canvas::shownSize(QSize(frame->width, frame->height), zoom, area);
@@ -907,17 +916,22 @@ void ZuPictureWorker::convertLoop()
                 // The surface scales the full picture itself.
                 picture->shown.reset();
                 picture->shownStride = 0;
+                converted = full;
             }
         }
+        if (!converted)
+            logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + file->path);
         lock.lock();
         if (converted)
-            m_bgraBytes = qint64(picture->bgra->size());
+            m_bgraBytes = qint64(picture->bgra ? picture->bgra->size() : picture->shown->size());
         if (Context *ctx = contextOf(file)) {
             Slot &s = ctx->pictures[slot];
             s.converting = false;
-            if (converted)
+            // Made for a view that changed meanwhile: made again.
+            const bool stale = converted && (area != m_viewArea || zoom != m_viewZoom);
+            if (converted && !stale)
                 s.bgra = picture;
-            else
+            else if (!converted)
                 ctx->dead.insert(slot);
             trim();
         }

@@ -62,8 +62,11 @@ public:
     using FilePtr = std::shared_ptr<const ZuPlayFile>;
     using Buffer = std::shared_ptr<std::vector<uint8_t>>;
     // A picture ready for display: BGRA rows of `stride` bytes, and when a
-    // view was set (setView), its visible part scaled for that view.
+    // view was set (setView), its visible part scaled for that view. With a
+    // view and without full pictures (setFullPictures), `bgra` is null and
+    // the full picture is made from `yuv` when it is needed.
     struct Picture {
+        std::shared_ptr<AVFrame> yuv;
         Buffer bgra;
         int width = 0;
         int height = 0;
@@ -120,6 +123,9 @@ public:
     // then also scaled for it, by the converter threads; an empty area asks
     // for no scaling. Pictures made for another view are made again.
     void setView(const QSize &area, const QRectF &zoom);
+    // Whether pictures are also converted at their own size while a view is
+    // set (true by default).
+    void setFullPictures(bool full);
 
     // The picture of `slot` of the current file, decoded now when needed
     // (waits); null when it cannot be decoded.
@@ -222,6 +228,7 @@ private:
     quint64 m_generation = 0;   // setFile() calls
     qint64 m_limit;
     qint64 m_bgraBytes = 0; // of the last picture converted
+    bool m_fullPictures = true;
     QSize m_viewArea;
     QRectF m_viewZoom{0, 0, 1, 1};
 

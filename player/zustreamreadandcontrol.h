@@ -216,6 +216,9 @@ signals:
     // Playing reached the end (start) of the recordings: no further file.
     void endOfRecordings(QString direction);
 
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+
 private:
     struct Entries;
     using EntriesPtr = std::shared_ptr<const Entries>;
@@ -257,6 +260,9 @@ private:
     bool emitPicture(int index, const ZuPictureWorker::PicturePtr &picture);
     // The picture as images that share its buffers and keep it alive.
     static CanvasPicture canvasPicture(const ZuPictureWorker::PicturePtr &picture);
+    // The picture with its full-size BGRA, converted now when the worker
+    // made the scaled one only; null when it cannot be converted.
+    ZuPictureWorker::PicturePtr withFullPicture(const ZuPictureWorker::PicturePtr &picture);
     // Tells the worker where the engine is and where it goes; `horizon` is
     // the index the playing clock has reached.
     void updatePlan(int horizon = -1);
