@@ -289,13 +289,25 @@ int run(const QStringList &args)
     qint64 emittedAt = -1;
     QString shown;
     QSize size;
-    QObject::connect(&engine, &ZuStreamReadAndControl::set_display_frame, &engine,
-                     [&](uint8_t *, int w, int h, int, QString ts, QString, bool, int, double, bool) {
-                         emittedAt = clock.nsecsElapsed();
-                         shown = ts;
-                         size = QSize(w, h);
-                     },
-                     Qt::DirectConnection);
+    // Told of each picture the way the surface is fed: a receiver of the
+    // full-size signal would have every picture converted at its own size.
+    if (copying) {
+        QObject::connect(&engine, &ZuStreamReadAndControl::set_display_frame, &engine,
+                         [&](uint8_t *, int w, int h, int, QString ts, QString, bool, int, double, bool) {
+                             emittedAt = clock.nsecsElapsed();
+                             shown = ts;
+                             size = QSize(w, h);
+                         },
+                         Qt::DirectConnection);
+    } else {
+        QObject::connect(&engine, &ZuStreamReadAndControl::display_picture, &engine,
+                         [&](const CanvasPicture &p, QString ts) {
+                             emittedAt = clock.nsecsElapsed();
+                             shown = ts;
+                             size = p.fullSize;
+                         },
+                         Qt::DirectConnection);
+    }
     // Pictures reaching the surface while playing, and the gaps between them.
     bool trackGaps = false;
     qint64 reached = 0;

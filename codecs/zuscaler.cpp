@@ -106,7 +106,7 @@ bool ZuScaler::prepare(int srcFormat, int srcW, int srcH, bool srcFull, int srcS
             && av_opt_set_int(m_sws, "src_format", srcFormat, 0) >= 0
             && av_opt_set_int(m_sws, "dstw", dstW, 0) >= 0 && av_opt_set_int(m_sws, "dsth", dstH, 0) >= 0
             && av_opt_set_int(m_sws, "dst_format", dstFormat, 0) >= 0
-            && av_opt_set_int(m_sws, "sws_flags", SWS_BILINEAR, 0) >= 0
+            && av_opt_set_int(m_sws, "sws_flags", m_fast ? SWS_FAST_BILINEAR : SWS_BILINEAR, 0) >= 0
             && av_opt_set_int(m_sws, "src_range", srcFull ? 1 : 0, 0) >= 0
             && av_opt_set_int(m_sws, "dst_range", dstFull ? 1 : 0, 0) >= 0
             && sws_init_context(m_sws, nullptr, nullptr) >= 0;

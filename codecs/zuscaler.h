@@ -43,6 +43,15 @@ public:
     // the caller owns; null on failure.
     AVFrame *convert(const AVFrame *src, int format, int width, int height);
 
+    // Scales with swscale's fast bilinear filter rather than its bilinear
+    // one: for pictures shown and replaced many times a second.
+    void setFast(bool fast)
+    {
+        if (fast != m_fast)
+            reset();
+        m_fast = fast;
+    }
+
     // Releases the cached context.
     void reset();
 
@@ -57,6 +66,7 @@ private:
                  int dstFormat, int dstW, int dstH, bool dstFull);
 
     SwsContext *m_sws = nullptr;
+    bool m_fast = false;
     struct Key {
         int srcFormat = -1, srcW = 0, srcH = 0, srcSpace = -1;
         int dstFormat = -1, dstW = 0, dstH = 0;

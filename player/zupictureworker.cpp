@@ -863,6 +863,7 @@ void ZuPictureWorker::convertLoop()
 {
     ZuScaler scaler;
     ZuScaler shownScaler; // its own context: the sizes differ
+    shownScaler.setFast(true);
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_quit) {
         if (freeReleased(lock))
