@@ -863,7 +863,6 @@ void ZuPictureWorker::convertLoop()
 {
     ZuScaler scaler;
     ZuScaler shownScaler; // its own context: the sizes differ
-    shownScaler.setFast(true);
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_quit) {
         if (freeReleased(lock))
@@ -899,6 +898,9 @@ void ZuPictureWorker::convertLoop()
             // The window's thread then only copies it to the screen.
             const QSize size = Canvas::shownSize(QSize(frame->width, frame->height), zoom, area);
             const QRect crop = Canvas::zoomPixels(QSize(frame->width, frame->height), zoom);
+            // Reduced, the cheaper filter does; enlarged by a zoom, the
+            // better one keeps it sharp.
+            shownScaler.setFast(size.width() <= crop.width());
             picture->shownStride = size.width() * 4;
             try {
                 picture->shown = std::make_shared<std::vector<uint8_t>>(size_t(picture->shownStride)
