@@ -24,6 +24,15 @@
 //                     event loop while playing at either rate
 //   ffmpeg_decode_fps the ffmpeg command line decoding the same access units
 //                     with its default threads
+//   painted_fps_1x    pictures painted per second playing at rate 1 for
+//                     --seconds1x seconds (default 10) from the first file's start
+//   max_gap_1x_ms     the largest gap between two pictures painted then
+//   paint_ms_p99      99th percentile of the surface's paint time, all runs
+//   cpu_s_per_min_1x  processor time of the process per minute of that run
+//   rss_peak_mb_1x    peak resident memory during that run
+// The surface is the size of the main window's video area at its default
+// size on a 1920x1080 screen, fed as the main window feeds it; with
+// --surface copy it copies each picture and scales it while painting.
 // The lines before the last give the details.
 #include "zubench.h"
 
@@ -40,6 +49,8 @@
 #include <QTimer>
 
 #include <algorithm>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -161,6 +172,83 @@ private:
     double m_longest = 0;
 };
 
+// Paint times of a widget, and the pictures it painted for the first time.
+class PaintWatch : public QObject
+{
+public:
+    explicit PaintWatch(Canvas *canvas) : m_canvas(canvas)
+    {
+        canvas->installEventFilter(this);
+        m_clock.start();
+    }
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != m_canvas || event->type() != QEvent::Paint || m_inside)
+            return false;
+        m_inside = true;
+        const qint64 start = m_clock.nsecsElapsed();
+        static_cast<QObject *>(m_canvas)->event(event);
+        const qint64 end = m_clock.nsecsElapsed();
+        m_inside = false;
+        m_times.push_back((end - start) / 1e6);
+        const qint64 received = m_canvas->receivedFrames();
+        if (received != m_lastReceived) {
+            m_lastReceived = received;
+            ++m_new;
+            if (m_gaps && m_lastNew >= 0)
+                m_longestGap = std::max(m_longestGap, (end - m_lastNew) / 1e6);
+            m_lastNew = end;
+        }
+        return true;
+    }
+    qint64 newPictures() const { return m_new; }
+    const std::vector<double> &times() const { return m_times; }
+    void trackGaps(bool on)
+    {
+        m_gaps = on;
+        m_lastNew = -1;
+    }
+    double longestGapMs() const { return m_longestGap; }
+
+private:
+    Canvas *m_canvas;
+    QElapsedTimer m_clock;
+    bool m_inside = false;
+    bool m_gaps = false;
+    std::vector<double> m_times;
+    qint64 m_lastReceived = 0;
+    qint64 m_new = 0;
+    qint64 m_lastNew = -1;
+    double m_longestGap = 0;
+};
+
+double processorSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The kernel's peak resident size of this process starts again from now.
+void resetPeakMemory()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
+}
+
+double peakMemoryMb()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return -1;
+}
+
 int run(const QStringList &args)
 {
     QTextStream &out = zubench::out();
@@ -183,21 +271,43 @@ int run(const QStringList &args)
     ZuStreamReadAndControl engine;
     Canvas canvas;
     canvas.set_player_fed();
-    canvas.resize(1280, 720);
+    canvas.resize(1559, 820);
+    PaintWatch paints(&canvas);
     canvas.show();
-    QObject::connect(&engine, &ZuStreamReadAndControl::set_display_frame, &canvas, &Canvas::displayFrame,
-                     Qt::QueuedConnection);
+    const bool copying = zubench::option(args, QStringLiteral("surface"), QStringLiteral("shared")) == QLatin1String("copy");
+    if (copying) {
+        QObject::connect(&engine, &ZuStreamReadAndControl::set_display_frame, &canvas, &Canvas::displayFrame,
+                         Qt::QueuedConnection);
+    } else {
+        QObject::connect(&engine, &ZuStreamReadAndControl::display_picture, &canvas, &Canvas::displayPicture,
+                         Qt::QueuedConnection);
+        QObject::connect(&canvas, &Canvas::viewChanged, &engine, &ZuStreamReadAndControl::setDisplayView);
+        engine.setDisplayView(canvas.viewArea(), canvas.zoomRect());
+    }
+    const double seconds1x = qMax(1.0, zubench::option(args, QStringLiteral("seconds1x"), QStringLiteral("10")).toDouble());
     QElapsedTimer clock;
     qint64 emittedAt = -1;
     QString shown;
     QSize size;
-    QObject::connect(&engine, &ZuStreamReadAndControl::set_display_frame, &engine,
-                     [&](uint8_t *, int w, int h, int, QString ts, QString, bool, int, double, bool) {
-                         emittedAt = clock.nsecsElapsed();
-                         shown = ts;
-                         size = QSize(w, h);
-                     },
-                     Qt::DirectConnection);
+    // Told of each picture the way the surface is fed: a receiver of the
+    // full-size signal would have every picture converted at its own size.
+    if (copying) {
+        QObject::connect(&engine, &ZuStreamReadAndControl::set_display_frame, &engine,
+                         [&](uint8_t *, int w, int h, int, QString ts, QString, bool, int, double, bool) {
+                             emittedAt = clock.nsecsElapsed();
+                             shown = ts;
+                             size = QSize(w, h);
+                         },
+                         Qt::DirectConnection);
+    } else {
+        QObject::connect(&engine, &ZuStreamReadAndControl::display_picture, &engine,
+                         [&](const CanvasPicture &p, QString ts) {
+                             emittedAt = clock.nsecsElapsed();
+                             shown = ts;
+                             size = p.fullSize;
+                         },
+                         Qt::DirectConnection);
+    }
     // Pictures reaching the surface while playing, and the gaps between them.
     bool trackGaps = false;
     qint64 reached = 0;
@@ -215,6 +325,30 @@ int run(const QStringList &args)
         }
         lastShown = now;
     });
+    // Rate 1 from the first file's start.
+    // First, as the player starts, so that the memory the other runs held
+    // does not count.
+    bool ended = false;
+    QObject::connect(&engine, &ZuStreamReadAndControl::endOfRecordings, &engine, [&] { ended = true; });
+    resetPeakMemory();
+    const double cpu0 = processorSeconds();
+    paints.trackGaps(true);
+    QElapsedTimer wall1;
+    wall1.start();
+    engine.set_playlist(files);
+    if (!engine.open_file(files.first(), QStringLiteral("0"), QString(), true)) {
+        out << "error: cannot play " << files.first() << "\n";
+        return 1;
+    }
+    while (!ended && wall1.elapsed() < seconds1x * 1000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    const double wall1S = wall1.nsecsElapsed() / 1e9;
+    const double cpu1 = processorSeconds() - cpu0;
+    const double rssPeakMb = peakMemoryMb();
+    paints.trackGaps(false);
+    engine.pause();
+    const double paintedFps1 = (paints.newPictures()) / wall1S;
+
     engine.set_playlist(files);
     if (!engine.open_file(files.first(), QStringLiteral("0"), QString(), false)) {
         out << "error: cannot play " << files.first() << "\n";
@@ -244,6 +378,7 @@ int run(const QStringList &args)
         while (t.elapsed() < ms)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     };
+
 
     // Seeks to random times.
     QRandomGenerator rng(20240305);
@@ -278,8 +413,6 @@ int run(const QStringList &args)
     }
 
     // Rate 8, then -8, for a few seconds each, across the start of the second file.
-    bool ended = false;
-    QObject::connect(&engine, &ZuStreamReadAndControl::endOfRecordings, &engine, [&] { ended = true; });
     LoopWatch watch;
     double shownFps[2] = {0, 0};
     double fpsAt8 = -1;
@@ -322,6 +455,7 @@ int run(const QStringList &args)
         }
     }
 
+
     out << "largest_gap_before=" << gapAt << "\n";
     // The ffmpeg command line on the same access units.
     double ffmpegFps = -1;
@@ -340,7 +474,9 @@ int run(const QStringList &args)
         << " shown_fps_8x=" << f(shownFps[0], 1) << " shown_fps_minus8x=" << f(shownFps[1], 1)
         << " max_gap_ms=" << f(maxGapMs, 1) << " gui_block_ms=" << f(watch.longestMs(), 1)
         << " backstep_p99_ms=" << f(percentile(stepMs, 99)) << " backstep_max_ms=" << f(percentile(stepMs, 100))
-        << " ffmpeg_decode_fps=" << f(ffmpegFps, 0) << "\n";
+        << " ffmpeg_decode_fps=" << f(ffmpegFps, 0) << " painted_fps_1x=" << f(paintedFps1, 1)
+        << " max_gap_1x_ms=" << f(paints.longestGapMs(), 1) << " paint_ms_p99=" << f(percentile(paints.times(), 99))
+        << " cpu_s_per_min_1x=" << f(cpu1 / wall1S * 60.0, 1) << " rss_peak_mb_1x=" << f(rssPeakMb, 0) << "\n";
     out.flush();
     return 0;
 }

@@ -4,6 +4,7 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
@@ -105,7 +106,7 @@ bool ZuScaler::prepare(int srcFormat, int srcW, int srcH, bool srcFull, int srcS
             && av_opt_set_int(m_sws, "src_format", srcFormat, 0) >= 0
             && av_opt_set_int(m_sws, "dstw", dstW, 0) >= 0 && av_opt_set_int(m_sws, "dsth", dstH, 0) >= 0
             && av_opt_set_int(m_sws, "dst_format", dstFormat, 0) >= 0
-            && av_opt_set_int(m_sws, "sws_flags", SWS_BILINEAR, 0) >= 0
+            && av_opt_set_int(m_sws, "sws_flags", m_fast ? SWS_FAST_BILINEAR : SWS_BILINEAR, 0) >= 0
             && av_opt_set_int(m_sws, "src_range", srcFull ? 1 : 0, 0) >= 0
             && av_opt_set_int(m_sws, "dst_range", dstFull ? 1 : 0, 0) >= 0
             && sws_init_context(m_sws, nullptr, nullptr) >= 0;
@@ -148,6 +149,57 @@ bool ZuScaler::toBgra(const AVFrame *src, uint8_t *dst, int dstStride)
     const int rows = sws_scale(m_sws, src->data, src->linesize, 0, src->height, dstData, dstLines);
     if (rows <= 0) {
         logError("toBgra", QStringLiteral("conversion failed"));
+        return false;
+    }
+    return true;
+}
+
+bool ZuScaler::toBgraScaled(const AVFrame *src, const QRect &crop, uint8_t *dst, int dstWidth, int dstHeight,
+                            int dstStride)
+{
+    if (!src || !dst || src->width <= 0 || src->height <= 0 || src->format < 0 || !src->data[0]) {
+        logError("toBgraScaled", QStringLiteral("empty picture"));
+        return false;
+    }
+    if (dstWidth <= 0 || dstHeight <= 0 || dstStride < 4 * dstWidth) {
+        logError("toBgraScaled", QStringLiteral("bad target %1x%2 stride %3").arg(dstWidth).arg(dstHeight).arg(dstStride));
+        return false;
+    }
+    const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(src->format));
+    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM))) {
+        logError("toBgraScaled", QStringLiteral("unsupported pixel format"));
+        return false;
+    }
+    QRect part = crop.intersected(QRect(0, 0, src->width, src->height));
+    if (part.isEmpty())
+        part = QRect(0, 0, src->width, src->height);
+    // The corner on the chroma grid, so that every plane starts on a whole sample.
+    const int alignX = 1 << desc->log2_chroma_w;
+    const int alignY = 1 << desc->log2_chroma_h;
+    const int left = part.left() - part.left() % alignX;
+    const int top = part.top() - part.top() % alignY;
+    const int width = part.right() + 1 - left;
+    const int height = part.bottom() + 1 - top;
+    const uint8_t *planes[4] = {nullptr, nullptr, nullptr, nullptr};
+    int lines[4] = {0, 0, 0, 0};
+    int pixelSteps[4] = {0, 0, 0, 0};
+    av_image_fill_max_pixsteps(pixelSteps, nullptr, desc);
+    for (int i = 0; i < 4 && src->data[i]; ++i) {
+        const bool chroma = (i == 1 || i == 2) && !(desc->flags & AV_PIX_FMT_FLAG_RGB);
+        const int x = chroma ? left >> desc->log2_chroma_w : left;
+        const int y = chroma ? top >> desc->log2_chroma_h : top;
+        planes[i] = src->data[i] + qptrdiff(y) * src->linesize[i] + qptrdiff(x) * pixelSteps[i];
+        lines[i] = src->linesize[i];
+    }
+    const int srcFormat = withoutFullRangeAlias(src->format);
+    if (!prepare(srcFormat, width, height, isFullRange(src), src->colorspace, AV_PIX_FMT_BGRA, dstWidth,
+                 dstHeight, true))
+        return false;
+    uint8_t *dstData[4] = {dst, nullptr, nullptr, nullptr};
+    int dstLines[4] = {dstStride, 0, 0, 0};
+    const int rows = sws_scale(m_sws, planes, lines, 0, height, dstData, dstLines);
+    if (rows <= 0) {
+        logError("toBgraScaled", QStringLiteral("conversion failed"));
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 #include <QImage>
+#include <QRect>
 
 #include <cstdint>
 
@@ -25,6 +26,11 @@ public:
     // `dstStride` must be at least 4 * `src->width`. False for a missing or
     // zero-sized picture, an unknown pixel format or a short stride.
     bool toBgra(const AVFrame *src, uint8_t *dst, int dstStride);
+    // Writes the part `crop` of the picture (in its pixels; clipped to it,
+    // its corner moved to the chroma grid) scaled to `dstWidth` x `dstHeight`
+    // as BGRA into `dst`, rows of `dstStride` bytes. False as toBgra().
+    bool toBgraScaled(const AVFrame *src, const QRect &crop, uint8_t *dst, int dstWidth, int dstHeight,
+                      int dstStride);
     // The picture as a QImage::Format_ARGB32 image of its own size (the same
     // bytes as BGRA on little-endian machines); a null image on failure.
     QImage toImage(const AVFrame *src);
@@ -36,6 +42,15 @@ public:
     // Converts into a new frame of `format` (an AVPixelFormat) and size that
     // the caller owns; null on failure.
     AVFrame *convert(const AVFrame *src, int format, int width, int height);
+
+    // Scales with swscale's fast bilinear filter rather than its bilinear
+    // one: for pictures shown and replaced many times a second.
+    void setFast(bool fast)
+    {
+        if (fast != m_fast)
+            reset();
+        m_fast = fast;
+    }
 
     // Releases the cached context.
     void reset();
@@ -51,6 +66,7 @@ private:
                  int dstFormat, int dstW, int dstH, bool dstFull);
 
     SwsContext *m_sws = nullptr;
+    bool m_fast = false;
     struct Key {
         int srcFormat = -1, srcW = 0, srcH = 0, srcSpace = -1;
         int dstFormat = -1, dstW = 0, dstH = 0;

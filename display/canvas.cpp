@@ -85,6 +85,7 @@ Canvas::Canvas(QWidget *parent)
     pal.setColor(QPalette::Window, Qt::black);
     setPalette(pal);
     setAutoFillBackground(false);
+    qRegisterMetaType<CanvasPicture>();
 }
 
 Canvas::~Canvas() = default;
@@ -109,7 +110,7 @@ QString Canvas::displayTime(const QString &timestamp)
 QString Canvas::currentTimestamp() const
 {
     QMutexLocker lock(&m_mutex);
-    if (m_image.isNull())
+    if (m_size.isEmpty())
         return QString();
     return displayTime(m_timestamp);
 }
@@ -145,11 +146,15 @@ void Canvas::setStreamStart(bool started)
         if (started) {
             m_disconnected = false;
             m_image = QImage();
+            m_makeFull = nullptr;
+            m_size = QSize();
+            m_shown = QImage();
             m_timestamp.clear();
             m_overlay.clear();
             m_zoom = QRectF(0, 0, 1, 1);
         }
     }
+    tellView();
     scheduleRepaint();
 }
 
@@ -159,6 +164,9 @@ void Canvas::setEnding()
     {
         QMutexLocker lock(&m_mutex);
         m_image = QImage();
+        m_makeFull = nullptr;
+        m_size = QSize();
+        m_shown = QImage();
         m_timestamp.clear();
         m_overlay.clear();
         m_frameId = 0;
@@ -167,6 +175,7 @@ void Canvas::setEnding()
         m_zoom = QRectF(0, 0, 1, 1);
         m_drag = Drag::None;
     }
+    tellView();
     logMessage("[INFO] Canvas :: setEnding");
     scheduleRepaint();
 }
@@ -199,7 +208,7 @@ QString Canvas::status() const
     QMutexLocker lock(&m_mutex);
     if (m_disconnected)
         return QStringLiteral("disconnecting");
-    if (!m_image.isNull())
+    if (!m_size.isEmpty())
         return QStringLiteral("playing");
     if (m_streamStarted)
         return QStringLiteral("connecting");
@@ -219,12 +228,20 @@ void Canvas::displayFrame(uint8_t *data, int width, int height, int bytesPerLine
         QMutexLocker lock(&m_mutex);
         // Reuse the buffer while the size stays; bits() detaches from any
         // snapshot still sharing it, so a snapshot never changes under its user.
-        if (m_image.width() != width || m_image.height() != height || m_image.format() != QImage::Format_RGB32)
+        m_shown = QImage();
+        m_makeFull = nullptr;
+        // A picture shared with its feeder is never written to.
+        if (m_image.width() != width || m_image.height() != height || m_image.format() != QImage::Format_RGB32
+            || !m_imageOwned) {
             m_image = QImage(width, height, QImage::Format_RGB32);
+            m_imageOwned = true;
+        }
         if (m_image.isNull()) {
+            m_size = QSize();
             logMessage("[ERROR] Canvas :: displayFrame :: out of memory");
             return;
         }
+        m_size = m_image.size();
         uchar *dst = m_image.bits();
         const qsizetype dstStride = m_image.bytesPerLine();
         const size_t rowBytes = size_t(width) * 4;
@@ -243,10 +260,66 @@ void Canvas::displayFrame(uint8_t *data, int width, int height, int bytesPerLine
     emit frameDisplayed(timestamp);
 }
 
+void Canvas::displayPicture(CanvasPicture picture, QString timestamp, QString overlay, bool keyframe,
+                            int frameId, double fps, bool still)
+{
+    QImage &full = picture.full;
+    const QSize size = full.isNull() ? picture.fullSize : full.size();
+    if ((full.isNull() && !picture.makeFull) || size.isEmpty() || size.width() > kMaxSide
+        || size.height() > kMaxSide) {
+        logMessage(QStringLiteral("[WARN] Canvas :: displayPicture :: invalid picture %1x%2")
+                       .arg(size.width()).arg(size.height()));
+        return;
+    }
+    if (!full.isNull() && full.format() != QImage::Format_RGB32)
+        full = full.convertToFormat(QImage::Format_RGB32);
+    if (!picture.shown.isNull() && picture.shown.format() != QImage::Format_RGB32)
+        picture.shown = QImage();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_image = std::move(full);
+        m_makeFull = m_image.isNull() ? std::move(picture.makeFull) : nullptr;
+        m_size = size;
+        m_imageOwned = false;
+        m_shown = std::move(picture.shown);
+        m_shownArea = picture.area;
+        m_shownZoom = picture.zoom;
+        m_timestamp = timestamp.left(128);
+        m_overlay = overlay.left(512);
+        m_keyframe = keyframe;
+        m_frameId = frameId;
+        m_fps = fps;
+        m_still = still;
+        m_disconnected = false;
+        ++m_received;
+    }
+    scheduleRepaint();
+    emit frameDisplayed(timestamp);
+}
+
+const QImage &Canvas::fullLocked() const
+{
+    if (m_image.isNull() && m_makeFull) {
+        m_image = m_makeFull();
+        m_makeFull = nullptr;
+        if (m_image.size() != m_size) {
+            logMessage("[WARN] Canvas :: full picture :: cannot be made");
+            m_image = QImage();
+        }
+    }
+    return m_image;
+}
+
 QImage Canvas::currentImage() const
 {
     QMutexLocker lock(&m_mutex);
-    return m_image;
+    return fullLocked();
+}
+
+bool Canvas::hasPicture() const
+{
+    QMutexLocker lock(&m_mutex);
+    return !m_size.isEmpty();
 }
 
 QString Canvas::currentOverlay() const
@@ -269,7 +342,7 @@ qint64 Canvas::receivedFrames() const
 
 QString Canvas::infoLineLocked() const
 {
-    QString info = QStringLiteral("%1x%2").arg(m_image.width()).arg(m_image.height());
+    QString info = QStringLiteral("%1x%2").arg(m_size.width()).arg(m_size.height());
     if (m_fps > 0)
         info += QStringLiteral("  %1 i/s").arg(m_fps, 0, 'f', 1);
     info += QStringLiteral("  #%1").arg(m_frameId);
@@ -286,9 +359,9 @@ QImage Canvas::snapshot(bool full)
     QString info;
     {
         QMutexLocker lock(&m_mutex);
-        if (m_image.isNull())
+        image = fullLocked().copy();
+        if (image.isNull())
             return QImage();
-        image = m_image.copy();
         time = displayTime(m_timestamp);
         overlay = m_overlay;
         info = infoLineLocked();
@@ -330,10 +403,63 @@ QRectF Canvas::letterbox(const QSizeF &srcSize, const QRectF &area)
 
 QRectF Canvas::pictureRectLocked() const
 {
-    if (m_image.isNull())
+    if (m_size.isEmpty())
         return {};
-    const QSizeF src(m_zoom.width() * m_image.width(), m_zoom.height() * m_image.height());
+    const QSizeF src(m_zoom.width() * m_size.width(), m_zoom.height() * m_size.height());
     return letterbox(src, QRectF(rect()));
+}
+
+QSize Canvas::viewArea() const
+{
+    const qreal dpr = devicePixelRatioF();
+    return QSize(qRound(width() * dpr), qRound(height() * dpr));
+}
+
+bool Canvas::paintedPrepared() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_paintedPrepared;
+}
+
+QRect Canvas::zoomPixels(const QSize &pictureSize, const QRectF &zoom)
+{
+    const int w = pictureSize.width();
+    const int h = pictureSize.height();
+    const int left = qBound(0, int(std::floor(zoom.left() * w + 1e-6)), qMax(0, w - 1));
+    const int top = qBound(0, int(std::floor(zoom.top() * h + 1e-6)), qMax(0, h - 1));
+    const int right = qBound(left + 1, int(std::ceil(zoom.right() * w - 1e-6)), w);
+    const int bottom = qBound(top + 1, int(std::ceil(zoom.bottom() * h - 1e-6)), h);
+    return QRect(left, top, right - left, bottom - top);
+}
+
+QSize Canvas::shownSize(const QSize &pictureSize, const QRectF &zoom, const QSize &area)
+{
+    if (pictureSize.isEmpty() || area.isEmpty())
+        return {};
+    const QSizeF part(zoom.width() * pictureSize.width(), zoom.height() * pictureSize.height());
+    const QRectF placed = letterbox(part, QRectF(QPointF(0, 0), QSizeF(area)));
+    return QSize(qMax(1, qRound(placed.width())), qMax(1, qRound(placed.height())));
+}
+
+void Canvas::tellView()
+{
+    const QSize area = viewArea();
+    QRectF zoom;
+    {
+        QMutexLocker lock(&m_mutex);
+        zoom = m_zoom;
+        if (area == m_toldArea && zoom == m_toldZoom)
+            return;
+        m_toldArea = area;
+        m_toldZoom = zoom;
+    }
+    emit viewChanged(area, zoom);
+}
+
+void Canvas::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    tellView();
 }
 
 QRectF Canvas::pictureRect() const
@@ -360,6 +486,7 @@ void Canvas::resetZoom()
         QMutexLocker lock(&m_mutex);
         m_zoom = QRectF(0, 0, 1, 1);
     }
+    tellView();
     scheduleRepaint();
 }
 
@@ -382,6 +509,7 @@ void Canvas::setZoomRect(QRectF r)
             r.moveBottom(1);
         m_zoom = r;
     }
+    tellView();
     scheduleRepaint();
 }
 
@@ -404,7 +532,7 @@ void Canvas::zoomAt(const QPointF &pos, qreal factor)
     QRectF target;
     {
         QMutexLocker lock(&m_mutex);
-        if (m_image.isNull())
+        if (m_size.isEmpty())
             return;
         zoom = m_zoom;
         target = pictureRectLocked();
@@ -433,7 +561,7 @@ void Canvas::paintEvent(QPaintEvent *)
     const int px = qBound(10, height() / 40, 22);
 
     QMutexLocker lock(&m_mutex);
-    if (m_image.isNull()) {
+    if (m_size.isEmpty()) {
         QString text;
         if (m_disconnected)
             text = tr("Lecture arrêtée");
@@ -450,10 +578,25 @@ void Canvas::paintEvent(QPaintEvent *)
     }
 
     const QRectF target = pictureRectLocked();
-    const QRectF source(m_zoom.left() * m_image.width(), m_zoom.top() * m_image.height(),
-                        m_zoom.width() * m_image.width(), m_zoom.height() * m_image.height());
-    p.setRenderHint(QPainter::SmoothPixmapTransform, target.width() < source.width() * 2);
-    p.drawImage(target, m_image, source);
+    const qreal dpr = devicePixelRatioF();
+    const QSize area(qRound(width() * dpr), qRound(height() * dpr));
+    m_paintedPrepared = !m_shown.isNull() && m_shownArea == area && m_shownZoom == m_zoom;
+    if (m_paintedPrepared) {
+        // Made for this very view on the decoding side: a plain copy, centred
+        // where the scaled picture would be.
+        const QSizeF size = QSizeF(m_shown.size()) / dpr;
+        const QPointF at(std::round((target.center().x() - size.width() / 2) * dpr) / dpr,
+                         std::round((target.center().y() - size.height() / 2) * dpr) / dpr);
+        p.drawImage(QRectF(at, size), m_shown);
+    } else {
+        // Resized or zoomed since the picture was made: from the full picture,
+        // which keeps the zoom sharp.
+        const QImage &full = fullLocked();
+        const QRectF source(m_zoom.left() * full.width(), m_zoom.top() * full.height(),
+                            m_zoom.width() * full.width(), m_zoom.height() * full.height());
+        p.setRenderHint(QPainter::SmoothPixmapTransform, target.width() < source.width() * 2);
+        p.drawImage(target, full, source);
+    }
     if (m_disconnected)
         p.fillRect(target, QColor(0, 0, 0, 140));
 
@@ -477,11 +620,11 @@ void Canvas::paintEvent(QPaintEvent *)
 
 void Canvas::mousePressEvent(QMouseEvent *event)
 {
-    if (ptzRoute() != PtzRoute::None && !currentImage().isNull()) {
+    if (ptzRoute() != PtzRoute::None && hasPicture()) {
         ptzPress(event);
         return;
     }
-    if (!digitalZoomEnabled() || currentImage().isNull()) {
+    if (!digitalZoomEnabled() || !hasPicture()) {
         QWidget::mousePressEvent(event);
         return;
     }
@@ -587,7 +730,7 @@ void Canvas::mouseDoubleClickEvent(QMouseEvent *event)
 void Canvas::wheelEvent(QWheelEvent *event)
 {
     const PtzRoute route = ptzRoute();
-    if (route != PtzRoute::None && !currentImage().isNull()) {
+    if (route != PtzRoute::None && hasPicture()) {
         const int steps = event->angleDelta().y() / 120;
         event->accept();
         if (steps == 0)
@@ -665,7 +808,7 @@ PtzCtrlWeb *Canvas::webPtz()
 QSize Canvas::frameSize() const
 {
     QMutexLocker lock(&m_mutex);
-    return m_image.size();
+    return m_size;
 }
 
 QPointF Canvas::toFrame(const QPointF &pos) const

@@ -1,10 +1,13 @@
 #pragma once
+#include "canvaspicture.h"
 #include "displayinterface.h"
 
 #include <QImage>
 #include <QMutex>
 #include <QPoint>
 #include <QPointer>
+#include <QMetaType>
+#include <QSize>
 #include <QRectF>
 #include <QString>
 #include <QWidget>
@@ -96,8 +99,9 @@ public:
     // The same with the full overlay: the draw-overlay text in the top-left
     // corner and the information line (size, frames per second, frame id).
     QImage get_snapshot_full(const QString &id, const QString &url);
-    // The picture on screen without any overlay (null when none).
+    // The picture on screen at its own size without any overlay (null when none).
     QImage currentImage() const;
+    bool hasPicture() const;
     QString currentOverlay() const;
     int currentFrameId() const;
     // Number of pictures accepted since construction.
@@ -114,6 +118,16 @@ public:
     // Where the visible part of the picture is painted in the widget (empty
     // without a picture).
     QRectF pictureRect() const;
+    // The surface's size in device pixels.
+    QSize viewArea() const;
+    // Whether the last paint drew a picture made for the view as it was,
+    // without scaling.
+    bool paintedPrepared() const;
+    // Where a picture of `pictureSize` is placed in a surface of `area`
+    // when the part `zoom` of it is shown: the scaled size of that part.
+    static QSize shownSize(const QSize &pictureSize, const QRectF &zoom, const QSize &area);
+    // That part in picture pixels.
+    static QRect zoomPixels(const QSize &pictureSize, const QRectF &zoom);
 
     // The recorder's web PTZ page: its base URL and session; an empty base
     // switches web PTZ off. The web client is created at the first gesture
@@ -146,6 +160,12 @@ public slots:
     // Invalid arguments (null data, bad size or stride) are logged and dropped.
     void displayFrame(uint8_t *data, int width, int height, int bytesPerLine, QString timestamp,
                       QString overlay, bool keyframe, int frameId, double fps, bool still);
+    // The same for a picture that needs no copy: `picture.full` is kept as
+    // it is (shared), and `picture.shown` is painted as it is while it was
+    // made for the surface's present size and zoom (viewChanged()); otherwise
+    // the visible part is scaled from the full picture while painting.
+    void displayPicture(CanvasPicture picture, QString timestamp, QString overlay, bool keyframe, int frameId,
+                        double fps, bool still);
 
     // A native driver's status: shown on the picture; -99 (the camera
     // cannot be reached) switches native PTZ off.
@@ -165,9 +185,13 @@ signals:
     void set_id_stream(QString id);
     // A picture was accepted (emitted on the canvas's thread after the copy).
     void frameDisplayed(QString timestamp);
+    // The size in device pixels or the zoom of the surface changed: pictures
+    // made for this view are painted without scaling.
+    void viewChanged(QSize area, QRectF zoom);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
@@ -191,6 +215,8 @@ private:
     // Ends the drag under way: its kind, and where it started in `from`.
     Drag takeDrag(QPointF *from);
     void scheduleRepaint();
+    // Emits viewChanged() when the size or the zoom differ from the last one told.
+    void tellView();
     QString infoLineLocked() const;
 
     PtzRoute ptzRoute() const;
@@ -207,7 +233,18 @@ private:
     void ptzEndHold();
 
     mutable QMutex m_mutex;
-    QImage m_image;            // the picture on screen, Format_RGB32, owned
+    // The picture on screen, Format_RGB32, or null until made by m_makeFull.
+    const QImage &fullLocked() const;
+    mutable QImage m_image;
+    mutable std::function<QImage()> m_makeFull;
+    QSize m_size;              // of the picture on screen, empty without one
+    bool m_imageOwned = false; // written to by displayFrame(); shared ones never are
+    QImage m_shown;            // its visible part prepared for m_shownArea and m_shownZoom
+    QSize m_shownArea;
+    QRectF m_shownZoom;
+    bool m_paintedPrepared = false;
+    QSize m_toldArea;          // last view told (GUI thread)
+    QRectF m_toldZoom;
     QString m_timestamp;       // as given
     QString m_overlay;
     int m_frameId = 0;

@@ -92,8 +92,12 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
         installExportDialog();
     m_controller = new ZuPlayerInferfaceController(this);
     m_controller->set_canvas(m_canvas);
-    connect(m_controller->reader(), &ZuStreamReadAndControl::set_display_frame, m_canvas,
-            &Canvas::displayFrame, Qt::QueuedConnection);
+    // The surface shares the engine's pictures, scaled for it by the
+    // engine's threads: the window's thread copies no picture and scales
+    // none while the view stays as it is.
+    connect(m_controller->reader(), &ZuStreamReadAndControl::display_picture, m_canvas,
+            &Canvas::displayPicture, Qt::QueuedConnection);
+    connect(m_canvas, &Canvas::viewChanged, m_controller->reader(), &ZuStreamReadAndControl::setDisplayView);
 
     m_previewPopup = new PreviewPopup(this);
     m_appInfo = new AppInfo(this);

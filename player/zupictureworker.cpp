@@ -1,5 +1,6 @@
 #include "zupictureworker.h"
 
+#include "canvas.h"
 #include "zulog.h"
 #include "zuscaler.h"
 #include "zuslotdecoder.h"
@@ -68,7 +69,7 @@ qint64 ZuPictureWorker::defaultLimitBytes()
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGE_SIZE);
     const qint64 memory = pages > 0 && pageSize > 0 ? qint64(pages) * pageSize : 0;
-    return std::clamp<qint64>(memory / 6, 256LL << 20, 3LL << 30);
+    return std::clamp<qint64>(memory / 8, 256LL << 20, 1LL << 30);
 }
 
 void ZuPictureWorker::setLimitBytes(qint64 bytes)
@@ -194,6 +195,34 @@ void ZuPictureWorker::setPlan(int pos, int direction, int stride, int horizon, b
         m_horizon = horizon;
         m_playing = playing;
         trim();
+    }
+    m_wake.notify_all();
+}
+
+void ZuPictureWorker::setFullPictures(bool full)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fullPictures = full;
+}
+
+void ZuPictureWorker::setView(const QSize &area, const QRectF &zoom)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const QSize a = area.isEmpty() ? QSize() : area;
+        if (a == m_viewArea && zoom == m_viewZoom)
+            return;
+        m_viewArea = a;
+        m_viewZoom = zoom;
+        // The pictures ready ahead are made again for the new view; the one
+        // on screen stays (the surface scales it while it is shown).
+        for (Context *ctx : {&m_current, &m_side[0], &m_side[1]}) {
+            for (auto &entry : ctx->pictures) {
+                Slot &s = entry.second;
+                if (s.bgra && s.yuv && !s.converting && !(ctx == &m_current && entry.first == m_pos))
+                    releaseConverted(s);
+            }
+        }
     }
     m_wake.notify_all();
 }
@@ -375,6 +404,31 @@ ZuPictureWorker::Work ZuPictureWorker::sideWork(int side) const
     return w;
 }
 
+ZuPictureWorker::Work ZuPictureWorker::leanSideWork() const
+{
+    Work w;
+    const Context &n = m_side[1];
+    if (!n.file || n.file->keys.empty())
+        return w;
+    const int key = n.file->keys.front();
+    auto next = std::upper_bound(n.file->keys.begin(), n.file->keys.end(), key);
+    const int groupEnd = next == n.file->keys.end() ? int(n.file->frames.size()) : *next;
+    const int last = std::min(groupEnd, key + readyAhead()) - 1;
+    if (groupDone(n, key))
+        return w;
+    for (int s = key; s <= last; ++s) {
+        auto it = n.pictures.find(s);
+        if ((it == n.pictures.end() || (!it->second.yuv && !it->second.bgra)) && !n.dead.count(s)) {
+            w.job = Job::Neighbour;
+            w.file = n.file;
+            w.slot = key;
+            w.last = last;
+            return w;
+        }
+    }
+    return w;
+}
+
 ZuPictureWorker::Work ZuPictureWorker::nextWork()
 {
     Work w;
@@ -405,6 +459,8 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
     const int key = groupKey(*cur.file, m_pos);
     if (key < 0)
         return w;
+    if (lean())
+        return groupAfter(*cur.file, key, 1) < 0 ? leanSideWork() : Work();
     const int allowed = allowedGroups(cur);
     // Paused, the group on the other side comes first: the first step back
     // after a seek does not wait for a whole group either. In the file's
@@ -541,11 +597,17 @@ void ZuPictureWorker::trimCurrent(bool *nearStart, bool *nearEnd)
     *nearStart = low <= ctx.file->keys.front();
     *nearEnd = highEnd >= int(ctx.file->frames.size());
     const std::vector<int> targets = readyTargets(ctx);
+    const bool leanNow = lean();
     for (auto it = ctx.pictures.begin(); it != ctx.pictures.end();) {
         Slot &s = it->second;
         const int slot = it->first;
         const bool kept = slot == m_urgent || slot == m_protect || s.converting || std::abs(slot - m_pos) <= 1;
-        if (s.yuv && !kept && (slot < low || slot >= highEnd))
+        // Lean: a short way back, and ahead what the ready queue reaches
+        // (pictures decoded while paused are let go of when playing starts).
+        const bool outsideLean = leanNow
+                                 && (slot < m_pos - kStepBackWindow
+                                     || (slot > m_pos && (targets.empty() || slot > targets.back())));
+        if (s.yuv && !kept && (slot < low || slot >= highEnd || outsideLean))
             release(ctx, it);
         // Converted pictures: the ones ahead up to the end of the ready queue,
         // and the one on screen.
@@ -555,8 +617,11 @@ void ZuPictureWorker::trimCurrent(bool *nearStart, bool *nearEnd)
             releaseConverted(s);
         it = (!s.yuv && !s.bgra) ? ctx.pictures.erase(it) : std::next(it);
     }
-    for (auto it = ctx.doneGroups.begin(); it != ctx.doneGroups.end();)
-        it = (*it < low || *it >= highEnd) ? ctx.doneGroups.erase(it) : std::next(it);
+    for (auto it = ctx.doneGroups.begin(); it != ctx.doneGroups.end();) {
+        // A group whose first pictures were let go is to be decoded again.
+        const bool thinned = leanNow && *it < m_pos - kStepBackWindow;
+        it = (*it < low || *it >= highEnd || thinned) ? ctx.doneGroups.erase(it) : std::next(it);
+    }
 }
 
 void ZuPictureWorker::trim()
@@ -566,24 +631,33 @@ void ZuPictureWorker::trim()
         trimCurrent(&near[0], &near[1]);
     // A neighbour keeps the group the position enters first, and the
     // picture it shows first, while the position is near its side.
+    const bool leanNow = lean() && m_current.file && m_pos >= 0;
     for (int side = 0; side < 2; ++side) {
         Context &n = m_side[side];
         if (!n.file || n.file->keys.empty())
             continue;
         const int edge = side ? n.file->keys.front() : n.file->keys.back();
         auto end = std::upper_bound(n.file->keys.begin(), n.file->keys.end(), edge);
-        const int edgeEnd = end == n.file->keys.end() ? int(n.file->frames.size()) : *end;
+        int edgeEnd = end == n.file->keys.end() ? int(n.file->frames.size()) : *end;
+        int edgeStart = edge;
+        if (leanNow && side == 1) {
+            // The pictures that enter the next file without waiting.
+            edgeEnd = std::min(edgeEnd, edge + readyAhead());
+        } else if (leanNow) {
+            // What the step-back window reaches of the file before.
+            edgeStart = std::max(edge, int(n.file->frames.size()) - std::max(0, kStepBackWindow - m_pos));
+        }
         const int entering = enteringSlot(n, side == 1);
         for (auto it = n.pictures.begin(); it != n.pictures.end();) {
             Slot &s = it->second;
             const bool kept = it->first == m_protect || s.converting;
-            if (s.yuv && !kept && (!near[side] || it->first < edge || it->first >= edgeEnd))
+            if (s.yuv && !kept && (!near[side] || it->first < edgeStart || it->first >= edgeEnd))
                 release(n, it);
             if (s.bgra && !kept && (!near[side] || it->first != entering))
                 releaseConverted(s);
             it = (!s.yuv && !s.bgra) ? n.pictures.erase(it) : std::next(it);
         }
-        if (!near[side])
+        if (!near[side] || edgeStart != edge)
             n.doneGroups.clear();
     }
     // Then the limit, over the three files together: the pictures farthest
@@ -656,6 +730,8 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
         // A group: decoded to its last picture.
         auto it = std::upper_bound(file->keys.begin(), file->keys.end(), work.slot);
         target = (it == file->keys.end() ? int(file->frames.size()) : *it) - 1;
+        if (work.last >= 0)
+            target = std::min(target, work.last);
     }
     Context *ctx = contextOf(file);
     if (!ctx)
@@ -670,8 +746,11 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
     bool stopped = false;
     m_protect = work.slot;
     const bool group = work.job == Job::Group || work.job == Job::Neighbour;
+    // The first pictures of a group only: the group is not done with them.
+    const bool partial = work.last >= 0;
     if (group && haveYuv(target)) {
-        ctx->doneGroups.insert(work.slot);
+        if (!partial)
+            ctx->doneGroups.insert(work.slot);
     } else if (!haveYuv(target)) {
         lock.unlock();
         if (m_decoderFile != file) {
@@ -732,7 +811,8 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
                 if (!m_decoder->delivered(s) && !haveYuv(s))
                     ctx->dead.insert(s);
             }
-            ctx->doneGroups.insert(work.slot);
+            if (!partial)
+                ctx->doneGroups.insert(work.slot);
         }
         trim();
     }
@@ -782,6 +862,7 @@ bool ZuPictureWorker::nextConversion(FilePtr *file, int *slot)
 void ZuPictureWorker::convertLoop()
 {
     ZuScaler scaler;
+    ZuScaler shownScaler; // its own context: the sizes differ
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_quit) {
         if (freeReleased(lock))
@@ -794,29 +875,66 @@ void ZuPictureWorker::convertLoop()
         }
         const std::shared_ptr<AVFrame> yuv = contextOf(file)->pictures[slot].yuv;
         const AVFrame *frame = yuv.get();
+        const QSize area = m_viewArea;
+        const QRectF zoom = m_viewZoom;
+        // Shown only scaled: the full picture is made when someone asks for it.
+        const bool full = m_fullPictures || area.isEmpty();
         lock.unlock();
         auto picture = std::make_shared<Picture>();
         picture->width = frame->width;
         picture->height = frame->height;
         picture->stride = frame->width * 4;
-        try {
-            picture->bgra = takeBuffer(size_t(picture->stride) * size_t(std::max(0, frame->height)));
-        } catch (const std::bad_alloc &) {
-            // A picture too large for the memory left: it is not shown.
+        picture->yuv = yuv;
+        if (full) {
+            try {
+                picture->bgra = takeBuffer(size_t(picture->stride) * size_t(std::max(0, frame->height)));
+            } catch (const std::bad_alloc &) {
+                // A picture too large for the memory left: it is not shown.
+            }
         }
-        const bool converted = picture->bgra && frame->width > 0 && frame->height > 0
-                               && scaler.toBgra(frame, picture->bgra->data(), picture->stride);
+        bool converted = frame->width > 0 && frame->height > 0
+                         && (!full || (picture->bgra && scaler.toBgra(frame, picture->bgra->data(), picture->stride)));
+        if (converted && !area.isEmpty()) {
+            // The window's thread then only copies it to the screen.
+            const QSize size = Canvas::shownSize(QSize(frame->width, frame->height), zoom, area);
+            const QRect crop = Canvas::zoomPixels(QSize(frame->width, frame->height), zoom);
+            // Reduced, the cheaper filter does; enlarged by a zoom, the
+            // better one keeps it sharp.
+            shownScaler.setFast(size.width() <= crop.width());
+            picture->shownStride = size.width() * 4;
+            try {
+                picture->shown = std::make_shared<std::vector<uint8_t>>(size_t(picture->shownStride)
+                                                                        * size_t(size.height()));
+            } catch (const std::bad_alloc &) {
+                picture->shown.reset();
+            }
+            if (picture->shown
+                && shownScaler.toBgraScaled(frame, crop, picture->shown->data(), size.width(), size.height(),
+                                            picture->shownStride)) {
+                picture->shownWidth = size.width();
+                picture->shownHeight = size.height();
+                picture->area = area;
+                picture->zoom = zoom;
+            } else {
+                // The surface scales the full picture itself.
+                picture->shown.reset();
+                picture->shownStride = 0;
+                converted = full;
+            }
+        }
         if (!converted)
             logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + file->path);
         lock.lock();
         if (converted)
-            m_bgraBytes = qint64(picture->bgra->size());
+            m_bgraBytes = qint64(picture->bgra ? picture->bgra->size() : picture->shown->size());
         if (Context *ctx = contextOf(file)) {
             Slot &s = ctx->pictures[slot];
             s.converting = false;
-            if (converted)
+            // Made for a view that changed meanwhile: made again.
+            const bool stale = converted && (area != m_viewArea || zoom != m_viewZoom);
+            if (converted && !stale)
                 s.bgra = picture;
-            else
+            else if (!converted)
                 ctx->dead.insert(slot);
             trim();
         }

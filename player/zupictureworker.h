@@ -1,6 +1,8 @@
 #pragma once
 #include "zuframe.h"
 
+#include <QRectF>
+#include <QSize>
 #include <QString>
 
 #include <atomic>
@@ -63,23 +65,37 @@ class ZuPictureWorker
 public:
     using FilePtr = std::shared_ptr<const ZuPlayFile>;
     using Buffer = std::shared_ptr<std::vector<uint8_t>>;
-    // A picture ready for display: BGRA rows of `stride` bytes.
+    // A picture ready for display: BGRA rows of `stride` bytes, and when a
+    // view was set (setView), its visible part scaled for that view. With a
+    // view and without full pictures (setFullPictures), `bgra` is null and
+    // the full picture is made from `yuv` when it is needed.
     struct Picture {
+        std::shared_ptr<AVFrame> yuv;
         Buffer bgra;
         int width = 0;
         int height = 0;
         int stride = 0;
+        Buffer shown;
+        int shownWidth = 0;
+        int shownHeight = 0;
+        int shownStride = 0;
+        QSize area;
+        QRectF zoom;
     };
     using PicturePtr = std::shared_ptr<const Picture>;
 
     static constexpr int kReadyAhead = 12;
+    // Playing forward one picture after the other, decoded pictures are kept
+    // this far behind the position (a step back or two), no further.
+    static constexpr int kStepBackWindow = 25;
 
     ZuPictureWorker();
     ~ZuPictureWorker();
     ZuPictureWorker(const ZuPictureWorker &) = delete;
     ZuPictureWorker &operator=(const ZuPictureWorker &) = delete;
 
-    // A sixth of the machine's memory, between 256 MB and 3 GB.
+    // An eighth of the machine's memory, between 256 MB and 1 GB: the
+    // player shares a laptop with other programs.
     static qint64 defaultLimitBytes();
     void setLimitBytes(qint64 bytes);
     qint64 limitBytes() const;
@@ -106,6 +122,14 @@ public:
     // pictures shown while playing (1 when stepping or at 1x); `horizon`:
     // the slot the playing clock has reached (pos when paused).
     void setPlan(int pos, int direction, int stride, int horizon, bool playing);
+    // The surface the pictures are shown on: its size in device pixels and
+    // the visible part of the picture in picture fractions. Pictures are
+    // then also scaled for it, by the converter threads; an empty area asks
+    // for no scaling. Pictures made for another view are made again.
+    void setView(const QSize &area, const QRectF &zoom);
+    // Whether pictures are also converted at their own size while a view is
+    // set (true by default).
+    void setFullPictures(bool full);
 
     // The picture of `slot` of the current file, decoded now when needed
     // (waits); null when it cannot be decoded.
@@ -136,6 +160,7 @@ private:
         Job job = Job::None;
         FilePtr file;
         int slot = -1;   // Urgent, Ready: the slot; Group, Neighbour: the group's key
+        int last = -1;   // Neighbour: the last slot wanted when not the whole group
         bool convert = false;
     };
 
@@ -160,6 +185,12 @@ private:
     // Frees them with the lock let go for the while; true when there were some.
     bool freeReleased(std::unique_lock<std::mutex> &lock);
     int allowedGroups(const Context &ctx) const;
+    // Playing forward one picture after the other: the ready queue keeps
+    // ahead on its own, so nothing more is decoded ahead, and little is
+    // kept behind.
+    bool lean() const { return m_playing && m_direction > 0 && m_stride == 1; }
+    // The first pictures of the next file, enough to enter it without waiting.
+    Work leanSideWork() const;
     // Converted pictures kept ready ahead: kReadyAhead, fewer for huge pictures.
     int readyAhead() const;
     // The group of the neighbour on `side` (+1 after, -1 before) that the
@@ -201,6 +232,9 @@ private:
     quint64 m_generation = 0;   // setFile() calls
     qint64 m_limit;
     qint64 m_bgraBytes = 0; // of the last picture converted
+    bool m_fullPictures = true;
+    QSize m_viewArea;
+    QRectF m_viewZoom{0, 0, 1, 1};
 
     // Released picture buffers, for reuse; buffers still out return to it
     // from whichever thread lets them go last, or are freed once the

@@ -87,7 +87,7 @@ public:
     ZuStreamReadAndControl *reader() const { return m_engine; }
     // The video surface: told when a stream starts or stops, read for
     // snapshots and the export time, parent of dialogs. The owner connects
-    // reader()->set_display_frame to Canvas::displayFrame itself.
+    // the reader's pictures to the surface itself.
     void set_canvas(Canvas *canvas);
     Canvas *canvas() const { return m_canvas; }
     void set_message_boxes_enabled(bool enabled) { m_messageBoxes = enabled; }

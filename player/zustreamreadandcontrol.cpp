@@ -6,12 +6,14 @@
 #include "videodecoder.h"
 #include "zuaudiovideofilereader.h"
 #include "zulog.h"
+#include "zuscaler.h"
 #include "zupictureworker.h"
 #include "zuslotdecoder.h"
 
 #include <QCoreApplication>
 #include <QDate>
 #include <QFileInfo>
+#include <QMetaMethod>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
@@ -59,6 +61,9 @@ ZuStreamReadAndControl::ZuStreamReadAndControl(QObject *parent)
     : QThread(parent)
     , m_worker(std::make_unique<ZuPictureWorker>())
 {
+    // Until a receiver of set_display_frame comes, pictures are made at
+    // their own size only when no view asks for them scaled.
+    m_worker->setFullPictures(false);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &ZuStreamReadAndControl::onTick);
     // A neighbour parsed while paused goes to the worker at once, so that
@@ -980,6 +985,8 @@ void ZuStreamReadAndControl::updatePlan(int horizon)
     int stride = 1;
     if (playing && m_fps > 0)
         stride = qMax(1, int(std::abs(m_rate) * m_fps * kShowIntervalMs / 1000.0));
+    // Only receivers of set_display_frame need every picture at its own size.
+    m_worker->setFullPictures(isSignalConnected(QMetaMethod::fromSignal(&ZuStreamReadAndControl::set_display_frame)));
     m_worker->setPlan(m_pos, direction, stride, horizon < 0 ? m_pos : horizon, playing);
 }
 
@@ -1046,12 +1053,84 @@ bool ZuStreamReadAndControl::showPicture(int index, const ZuPictureWorker::Pictu
     return true;
 }
 
+namespace {
+// Keeps the engine's picture alive while an image refers to it.
+void releasePicture(void *held)
+{
+    delete static_cast<ZuPictureWorker::PicturePtr *>(held);
+}
+} // namespace
+
+ZuPictureWorker::PicturePtr ZuStreamReadAndControl::withFullPicture(const ZuPictureWorker::PicturePtr &picture)
+{
+    if (picture->bgra || !picture->yuv)
+        return picture->bgra ? picture : nullptr;
+    auto full = std::make_shared<ZuPictureWorker::Picture>(*picture);
+    full->stride = picture->width * 4;
+    full->bgra = std::make_shared<std::vector<uint8_t>>(size_t(full->stride) * size_t(picture->height));
+    ZuScaler scaler;
+    if (!scaler.toBgra(picture->yuv.get(), full->bgra->data(), full->stride)) {
+        logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + m_path);
+        return nullptr;
+    }
+    return full;
+}
+
+CanvasPicture ZuStreamReadAndControl::canvasPicture(const ZuPictureWorker::PicturePtr &picture)
+{
+    CanvasPicture out;
+    out.fullSize = QSize(picture->width, picture->height);
+    if (picture->bgra) {
+        out.full = QImage(picture->bgra->data(), picture->width, picture->height, picture->stride,
+                          QImage::Format_RGB32, releasePicture, new ZuPictureWorker::PicturePtr(picture));
+    } else {
+        // Made on the surface's thread only when it is needed (a snapshot,
+        // a view the shown part was not made for).
+        const std::shared_ptr<AVFrame> yuv = picture->yuv;
+        out.makeFull = [yuv]() {
+            ZuScaler scaler;
+            QImage image = scaler.toImage(yuv.get());
+            image.reinterpretAsFormat(QImage::Format_RGB32); // alpha is 255 throughout
+            return image;
+        };
+    }
+    if (picture->shown) {
+        out.shown = QImage(picture->shown->data(), picture->shownWidth, picture->shownHeight, picture->shownStride,
+                           QImage::Format_RGB32, releasePicture, new ZuPictureWorker::PicturePtr(picture));
+        out.area = picture->area;
+        out.zoom = picture->zoom;
+    }
+    return out;
+}
+
+void ZuStreamReadAndControl::setDisplayView(QSize area, QRectF zoom)
+{
+    m_worker->setView(area, zoom);
+}
+
+void ZuStreamReadAndControl::connectNotify(const QMetaMethod &signal)
+{
+    // Called with the connection lists locked: no look at them from here
+    // (updatePlan() sees receivers that went).
+    QThread::connectNotify(signal);
+    if (m_worker && signal == QMetaMethod::fromSignal(&ZuStreamReadAndControl::set_display_frame))
+        m_worker->setFullPictures(true);
+}
+
+
 bool ZuStreamReadAndControl::emitPicture(int index, const ZuPictureWorker::PicturePtr &picture)
 {
     const int w = picture->width;
     const int h = picture->height;
-    if (w <= 0 || h <= 0 || !picture->bgra)
+    if (w <= 0 || h <= 0 || (!picture->bgra && !picture->shown))
         return false;
+    // Receivers of the full picture while the worker prepared scaled ones only.
+    ZuPictureWorker::PicturePtr full = picture;
+    if (!picture->bgra && isSignalConnected(QMetaMethod::fromSignal(&ZuStreamReadAndControl::set_display_frame))) {
+        full = withFullPicture(picture);
+        if (!full)
+            return false;
+    }
     // Copies, not references: a receiver may stop the engine or open another
     // file from its slot, which frees the entries.
     const QString timestamp = m_frames.at(index).timestamp;
@@ -1067,12 +1146,20 @@ bool ZuStreamReadAndControl::emitPicture(int index, const ZuPictureWorker::Pictu
     // file, or step again. The time and the position of this picture are
     // then no longer the ones on screen, and are not sent.
     const auto movedOn = [&]() { return generation != m_generation || m_emittedCount != emitted; };
-    emit set_display_frame(picture->bgra->data(), w, h, picture->stride, timestamp, m_overlayText, keyframe,
-                           m_frameId, m_fps, m_state != Playing);
-    // Queued receivers on this thread run before this event; only then may
-    // the buffer be reused or freed.
-    if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [picture]() {}, Qt::QueuedConnection);
+    if (isSignalConnected(QMetaMethod::fromSignal(&ZuStreamReadAndControl::display_picture))) {
+        emit display_picture(canvasPicture(picture), timestamp, m_overlayText, keyframe, m_frameId, m_fps,
+                             m_state != Playing);
+        if (movedOn())
+            return true;
+    }
+    if (full->bgra) {
+        emit set_display_frame(full->bgra->data(), w, h, full->stride, timestamp, m_overlayText, keyframe,
+                               m_frameId, m_fps, m_state != Playing);
+        // Queued receivers on this thread run before this event; only then
+        // may the buffer be reused or freed.
+        if (QCoreApplication *app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(app, [full]() {}, Qt::QueuedConnection);
+    }
     if (movedOn())
         return true;
     emit setTime(QTime::fromMSecsSinceStartOfDay(int(ms)));

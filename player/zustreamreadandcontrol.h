@@ -1,4 +1,5 @@
 #pragma once
+#include "canvaspicture.h"
 #include "zuframe.h"
 #include "zupictureworker.h"
 
@@ -183,11 +184,21 @@ public slots:
     // Starts parsing the seek file of the playlist neighbour in `direction`
     // ("next" or "previous") on the thread pool.
     void triggerPrefetch(const QString &direction);
+    // The surface that shows display_picture(): its size in device pixels
+    // and the visible part of the picture (Canvas::viewChanged). Pictures
+    // are then scaled for it on the worker's threads.
+    void setDisplayView(QSize area, QRectF zoom);
 
 signals:
     // One picture for display; arguments as Canvas::displayFrame documents.
     void set_display_frame(uint8_t *data, int width, int height, int bytesPerLine, QString timestamp,
                            QString overlay, bool keyframe, int frameId, double fps, bool still);
+    // The same picture, for a surface that takes it without a copy
+    // (Canvas::displayPicture): the full picture shares the engine's buffer,
+    // and the shown part is scaled for the view set by setDisplayView().
+    // Emitted just before set_display_frame, only while it has receivers.
+    void display_picture(CanvasPicture picture, QString timestamp, QString overlay, bool keyframe, int frameId,
+                         double fps, bool still);
     // The time of day of each picture shown.
     void setTime(QTime time);
     // The position of each picture shown: its index in the current file and
@@ -204,6 +215,9 @@ signals:
     void fileChanged(QString dataPath);
     // Playing reached the end (start) of the recordings: no further file.
     void endOfRecordings(QString direction);
+
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
 
 private:
     struct Entries;
@@ -244,6 +258,11 @@ private:
     bool showFrame(int index);
     bool showPicture(int index, const ZuPictureWorker::PicturePtr &picture);
     bool emitPicture(int index, const ZuPictureWorker::PicturePtr &picture);
+    // The picture as images that share its buffers and keep it alive.
+    static CanvasPicture canvasPicture(const ZuPictureWorker::PicturePtr &picture);
+    // The picture with its full-size BGRA, converted now when the worker
+    // made the scaled one only; null when it cannot be converted.
+    ZuPictureWorker::PicturePtr withFullPicture(const ZuPictureWorker::PicturePtr &picture);
     // Tells the worker where the engine is and where it goes; `horizon` is
     // the index the playing clock has reached.
     void updatePlan(int horizon = -1);

@@ -61,9 +61,12 @@ private slots:
     void seekLandsOnFirstKeyFrameAtOrAfter();
     void stepsBothWaysWithCachedGroup();
     void snapshotMatchesFrameShown();
+    void surfaceGetsPicturesScaledForItsView_data();
+    void surfaceGetsPicturesScaledForItsView();
     void entersTheNeighbourFileWithoutWaiting_data();
     void entersTheNeighbourFileWithoutWaiting();
     void cacheLimitHoldsForTheNeighboursToo();
+    void playingForwardKeepsLittle();
     void secondStreamAndJumps();
     void badInputs_data();
     void badInputs();
@@ -321,6 +324,38 @@ void TestPlayback::cacheLimitHoldsForTheNeighboursToo()
     QVERIFY2(most <= limit, qPrintable(QStringLiteral("%1 bytes kept, limit %2").arg(most).arg(limit)));
 }
 
+void TestPlayback::playingForwardKeepsLittle()
+{
+    // At the recorded pace nothing is decoded far ahead and only a short
+    // step-back window is kept behind, whatever the memory would allow.
+    Engine engine;
+    engine.set_playlist({m_file1, m_file2});
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
+    settle(engine);
+    const int bound = ZuPictureWorker::kStepBackWindow + 2 * ZuPictureWorker::kReadyAhead + 3;
+    int most = 0;
+    QSignalSpy files(&engine, &Engine::fileChanged);
+    engine.start_read();
+    QElapsedTimer playing;
+    playing.start();
+    // From the file's middle into the next file.
+    while (files.isEmpty() || playing.elapsed() < 6000) {
+        QVERIFY(playing.elapsed() < 30000);
+        QTest::qWait(10);
+        if (playing.elapsed() > 500)
+            most = qMax(most, engine.cachedFrames());
+    }
+    QVERIFY2(most <= bound, qPrintable(QStringLiteral("%1 pictures kept").arg(most)));
+    // Paused, the way back is prepared again.
+    engine.pause();
+    settle(engine);
+    QVERIFY(engine.cachedFrames() > ZuPictureWorker::kStepBackWindow);
+    const qint64 waited = engine.decodedFrames();
+    for (int i = 0; i < 30; ++i)
+        QVERIFY(engine.read_and_display_previous_frame(false));
+    QCOMPARE(engine.decodedFrames(), waited);
+}
+
 void TestPlayback::snapshotMatchesFrameShown()
 {
     Engine engine;
@@ -346,6 +381,86 @@ void TestPlayback::snapshotMatchesFrameShown()
         QVERIFY(y >= snap.height() / 2 || memcmp(snap.constScanLine(y), shown.constScanLine(y), row) == 0);
     }
     QCOMPARE(rec.lastPixels, referencePicture(m_all, indexOf(m_all, QStringLiteral("20240305140002500"))));
+}
+
+void TestPlayback::surfaceGetsPicturesScaledForItsView_data()
+{
+    QTest::addColumn<QSize>("area");
+    QTest::addColumn<QPointF>("zoomAt"); // widget position
+    QTest::addColumn<qreal>("zoom");
+    QTest::addColumn<bool>("fullReceiver"); // of set_display_frame
+    QTest::newRow("whole picture, letterboxed") << QSize(400, 200) << QPointF() << 1.0 << true;
+    QTest::newRow("zoomed off the chroma grid") << QSize(300, 260) << QPointF(97, 121) << 2.7 << true;
+    QTest::newRow("full picture made on demand") << QSize(300, 260) << QPointF(150, 100) << 1.6 << false;
+}
+
+void TestPlayback::surfaceGetsPicturesScaledForItsView()
+{
+    QFETCH(QSize, area);
+    QFETCH(QPointF, zoomAt);
+    QFETCH(qreal, zoom);
+    QFETCH(bool, fullReceiver);
+    Engine engine;
+    Canvas canvas;
+    canvas.set_player_fed();
+    canvas.setDigitalZoomEnabled(true);
+    connect(&engine, &Engine::display_picture, &canvas, &Canvas::displayPicture, Qt::QueuedConnection);
+    connect(&canvas, &Canvas::viewChanged, &engine, &Engine::setDisplayView);
+    CanvasPicture got;
+    const uint8_t *data = nullptr;
+    connect(&engine, &Engine::display_picture, &engine, [&](const CanvasPicture &p) { got = p; });
+    if (fullReceiver)
+        connect(&engine, &Engine::set_display_frame, &engine, [&](uint8_t *d) { data = d; });
+    canvas.resize(area);
+    canvas.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&canvas));
+    QVERIFY(engine.open_file(m_file1, QStringLiteral("0"), QStringLiteral("20240305140002"), false));
+    QTRY_COMPARE(canvas.receivedFrames(), qint64(1));
+    if (zoom > 1.0)
+        canvas.zoomAt(zoomAt, zoom);
+    // Made again for the view as it is now.
+    QVERIFY(engine.read_and_display_next_frame(false));
+    QVERIFY(!got.shown.isNull());
+    if (fullReceiver) {
+        // The full picture is the engine's own buffer, not a copy of it.
+        QCOMPARE(got.full.constBits(), data);
+    } else {
+        // Not converted at all until the surface asks for it.
+        QVERIFY(got.full.isNull() && got.makeFull);
+        got.full = got.makeFull();
+    }
+    QCOMPARE(got.full.size(), got.fullSize);
+    QCOMPARE(got.area, canvas.viewArea());
+    QCOMPARE(got.zoom, canvas.zoomRect());
+    QCOMPARE(got.shown.size(), Canvas::shownSize(got.full.size(), canvas.zoomRect(), area));
+    // The visible part, scaled: sharp and at its place.
+    const QImage expected = got.full.copy(Canvas::zoomPixels(got.full.size(), canvas.zoomRect()))
+                                .scaled(got.shown.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    qint64 diff = 0;
+    for (int y = 0; y < expected.height(); ++y) {
+        const uchar *a = expected.constScanLine(y);
+        const uchar *b = got.shown.constScanLine(y);
+        for (int x = 0; x < expected.width() * 4; ++x)
+            diff += (x % 4 == 3) ? 0 : std::abs(int(a[x]) - int(b[x]));
+    }
+    const double mean = double(diff) / (3.0 * expected.width() * expected.height());
+    QVERIFY2(mean < 8.0, qPrintable(QString::number(mean)));
+    // The surface paints it as it is and keeps the full picture for snapshots.
+    QTRY_COMPARE(canvas.receivedFrames(), qint64(2));
+    const QImage painted = canvas.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QVERIFY(canvas.paintedPrepared());
+    const QPointF centre = canvas.pictureRect().center();
+    const QPoint corner(qRound(centre.x() - got.shown.width() / 2.0), qRound(centre.y() - got.shown.height() / 2.0));
+    const QPoint mid(got.shown.width() / 2, got.shown.height() / 2);
+    QCOMPARE(painted.pixel(corner + mid), got.shown.pixel(mid));
+    if (fullReceiver)
+        QCOMPARE(canvas.currentImage().constBits(), data);
+    QCOMPARE(canvas.currentImage(), got.full);
+    QCOMPARE(canvas.get_snapshot(QString(), QString()).size(), got.full.size());
+    // Resized: nothing made for the new size yet, the full picture is scaled.
+    canvas.resize(area + QSize(40, 30));
+    canvas.grab();
+    QVERIFY(!canvas.paintedPrepared());
 }
 
 void TestPlayback::secondStreamAndJumps()
