@@ -93,18 +93,6 @@ bool isResolution(const QByteArray &text)
     return x > 0 && isDigits(text.left(x), 1, 5) && isDigits(text.mid(x + 1), 1, 5);
 }
 
-// Milliseconds of a "yyyyMMddHHmmsszzz" text read without a zone, -1 when
-// it is no valid date and time.
-qint64 msOfTimestamp(const QString &timestamp)
-{
-    if (timestamp.size() != 17)
-        return -1;
-    const QDate date = QDate::fromString(timestamp.left(8), QStringLiteral("yyyyMMdd"));
-    const QTime time = QTime::fromString(timestamp.mid(8), QStringLiteral("HHmmsszzz"));
-    if (!date.isValid() || !time.isValid())
-        return -1;
-    return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
-}
 
 QString timestampOfMs(qint64 ms)
 {
@@ -265,6 +253,17 @@ bool matchesStream(const ZuFrame &frame, const QString &streamId)
 }
 
 } // namespace
+
+qint64 msOfTimestamp(const QString &timestamp)
+{
+    if (timestamp.size() != 17)
+        return -1;
+    const QDate date = QDate::fromString(timestamp.left(8), QStringLiteral("yyyyMMdd"));
+    const QTime time = QTime::fromString(timestamp.mid(8), QStringLiteral("HHmmsszzz"));
+    if (!date.isValid() || !time.isValid())
+        return -1;
+    return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
+}
 
 QString seekPathFor(const QString &dataPath)
 {

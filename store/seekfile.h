@@ -13,6 +13,13 @@ constexpr int kMaxLineBytes = 512;
 constexpr qint64 kMaxFrameBytes = 256LL * 1024 * 1024;
 
 // The seek file that belongs to a data file, and back; empty for other names.
+// Milliseconds of a "yyyyMMddHHmmsszzz" entry time, -1 when it is no valid
+// date and time. Entry times are the recorder's wall-clock times and carry no
+// zone: they are read as zone-less (UTC) times, since read as the viewer's
+// local time a time inside the viewer's own daylight-saving gap would be no
+// time at all.
+qint64 msOfTimestamp(const QString &timestamp);
+
 QString seekPathFor(const QString &dataPath);
 QString dataPathFor(const QString &seekPath);
 

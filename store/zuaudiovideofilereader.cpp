@@ -27,19 +27,7 @@ const QString kLogPrefix = QStringLiteral("ZuAudioVideo file reader :: ");
 // file cannot flood the log.
 constexpr int kMaxLoggedPlaced = 50;
 
-// Seek-file times are the recorder's wall-clock times and carry no zone.
-// They are read as zone-less (UTC) times: read as the viewer's local time, a
-// time inside the viewer's own daylight-saving gap would be no time at all.
-qint64 msOfTimestamp(const QString &timestamp)
-{
-    if (timestamp.size() != 17)
-        return -1;
-    const QDate date = QDate::fromString(timestamp.left(8), QStringLiteral("yyyyMMdd"));
-    const QTime time = QTime::fromString(timestamp.mid(8), QStringLiteral("HHmmsszzz"));
-    if (!date.isValid() || !time.isValid())
-        return -1;
-    return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch();
-}
+using ZuSeekFile::msOfTimestamp;
 } // namespace
 
 ZuAudioVideoFileReader::ZuAudioVideoFileReader(QList<QFileInfo> files, QString streamId, QString begin, QString end,
