@@ -4,7 +4,6 @@
 #include "exportfolder.h"
 #include "integritydialog.h" // integrityrunner.h keeps a QPointer to it
 #include "integrityrunner.h"
-#include "popupexport.h"
 #include "seekfile.h"
 #include "zufile.h"
 #include "zulog.h"
@@ -954,14 +953,13 @@ bool ZuPlayerInferfaceController::video_export()
     request.dayFolder = m_root + QLatin1Char('/') + QFileInfo(m_dayFolder).fileName();
     request.timestamp = timestamp;
     request.parentWidget = dialogParent();
-    QWidget *dialog = exportFactory()(request);
+    ExportDialog *dialog = exportFactory()(request);
     if (!dialog)
         return false;
     if (m_exportDialog)
         m_exportDialog->deleteLater();
     m_exportDialog = dialog;
-    // The dialog's type belongs to the export code: connect by name.
-    connect(dialog, SIGNAL(endingsignal()), this, SLOT(video_export_end()));
+    connect(dialog, &ExportDialog::endingsignal, this, &ZuPlayerInferfaceController::video_export_end);
     dialog->setWindowModality(Qt::ApplicationModal);
     dialog->show();
     return true;
@@ -970,10 +968,9 @@ bool ZuPlayerInferfaceController::video_export()
 void ZuPlayerInferfaceController::video_export_end()
 {
     // A raw copy that could not copy every file must not end as a success.
-    const auto *popup = qobject_cast<const PopupExport *>(m_exportDialog.data());
-    const int failures = popup ? popup->raw_failures() : 0;
+    const int failures = m_exportDialog ? m_exportDialog->raw_failures() : 0;
     if (m_exportDialog) {
-        QMetaObject::invokeMethod(m_exportDialog.data(), "closeall");
+        m_exportDialog->closeall();
         // Called from the dialog's own signal: delete it once that returns.
         m_exportDialog->deleteLater();
         m_exportDialog.clear();

@@ -1,6 +1,7 @@
 #pragma once
 #include "canvas.h"
 #include "eventrecord.h"
+#include "exportdialog.h"
 
 #include <QDate>
 #include <QFuture>
@@ -70,13 +71,11 @@ public:
         QString timestamp;            // picture on screen, "yyyy-MM-dd HH:mm:ss.zzz"
         QWidget *parentWidget = nullptr;
     };
-    // Builds the export dialog for a request. The dialog must be a QWidget
-    // with an `endingsignal()` signal (emitted at the end of a raw export)
-    // and a `closeall()` slot; the controller makes it modal, shows it and
-    // deletes it after endingsignal(). EXPORT HOOK: installed by the export
-    // dialog's code; until then video_export() reports that export is not
+    // Builds the export dialog for a request; the controller makes it modal,
+    // shows it and deletes it after endingsignal(). Installed by the export
+    // dialog's code; without it video_export() reports that export is not
     // available.
-    using ExportDialogFactory = std::function<QWidget *(const ExportRequest &)>;
+    using ExportDialogFactory = std::function<ExportDialog *(const ExportRequest &)>;
     static void setExportDialogFactory(ExportDialogFactory factory);
     static bool hasExportDialogFactory();
 
@@ -314,5 +313,5 @@ private:
 
     quint64 m_scanGeneration = 0;
     QList<QFuture<void>> m_scans;    // joined by the destructor
-    QPointer<QWidget> m_exportDialog;
+    QPointer<ExportDialog> m_exportDialog;
 };
