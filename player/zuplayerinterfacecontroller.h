@@ -1,5 +1,6 @@
 #pragma once
 #include "canvas.h"
+#include "dayscan.h"
 #include "eventrecord.h"
 #include "exportdialog.h"
 
@@ -259,20 +260,8 @@ signals:
 
 public:
     // The result of a day scan (also used by tests).
-    struct DayScan {
-        bool ok = false;
-        QString error;
-        QDate day;
-        QString dayFolder;
-        QHash<int, QString> cameraNames;
-        QFileInfoList videos, audios, alarms, thumbnails, tags, previews;
-        struct Range { int cameraId; qint64 start; qint64 end; QString file; };
-        QList<Range> ranges;               // per video file, ms of the day
-        QHash<int, QStringList> streams;   // camera id -> stream ids
-        QList<EventRecord> tagEvents;
-        QList<EventRecord> alarmEvents;
-    };
-    static std::shared_ptr<DayScan> scanDay(const QString &dayFolder);
+    using DayScan = ZuDayScan;
+    static std::shared_ptr<DayScan> scanDay(const QString &dayFolder) { return ZuDayScan::scan(dayFolder); }
 
 private:
     void applyDayScan(const std::shared_ptr<DayScan> &scan);
