@@ -10,6 +10,7 @@
 // Last line: frames=… project_fps=… ffmpeg_fps=… ratio=… (project over ffmpeg).
 #include "zubench.h"
 
+#include "exportfolder.h"
 #include "seekfile.h"
 #include "videodecoder.h"
 #include "zustreamencoder.h"
@@ -64,9 +65,8 @@ bool collectUnits(const QString &root, QList<Unit> &units, QString &camera, doub
     for (const QString &segment : day.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QDir seg(day.absoluteFilePath(segment));
         for (const QString &name : seg.entryList({QStringLiteral("*.zuvideo")}, QDir::Files, QDir::Name)) {
-            bool ok = false;
-            const int id = name.section(QLatin1Char('_'), 0, 0).toInt(&ok);
-            if (ok)
+            int id = -1;
+            if (ZuExportFolder::parseRecordingName(name, &id, nullptr, nullptr))
                 byCamera[id].append(seg.absoluteFilePath(name));
         }
     }

@@ -4,6 +4,7 @@
 #include "zudownload_encode_data.h"
 #include "peertext.h"
 #include "zulog.h"
+#include "zutheme.h"
 
 #include <QDateTime>
 #include <QDesktopServices>
@@ -39,9 +40,7 @@ DownloadEncodeItem_Presentation::DownloadEncodeItem_Presentation(QWidget *parent
     connect(tryAgainButton, &QPushButton::clicked, this, &DownloadEncodeItem_Presentation::tryAgain);
 
     fileNameLabel->setText(fileName);
-    m_finished = false;
-    m_started = false;
-    m_inError = false;
+    setState(false, false, false);
     m_output.setFileName(fileName);
 
     progressBar->hide();
@@ -50,9 +49,7 @@ DownloadEncodeItem_Presentation::DownloadEncodeItem_Presentation(QWidget *parent
     showFileIcon();
     fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
     downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
-    progressBar->setStyleSheet(QStringLiteral(
-        "QProgressBar {    border: 1px solid grey; border-radius: 5px; text-align: center;color:white; font: "
-        "14px;background-color: rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}"));
+    progressBar->setStyleSheet(QString::fromLatin1(ZuTheme::kProgressBarStyle));
 }
 
 DownloadEncodeItem_Presentation::~DownloadEncodeItem_Presentation()
@@ -116,7 +113,7 @@ bool DownloadEncodeItem_Presentation::ignoreReport(const char *what) const
 
 void DownloadEncodeItem_Presentation::setInError(bool inError)
 {
-    m_inError = inError;
+    setInErrorFlag(inError);
     openButton->setEnabled(false);
     openButton->hide();
     openRepButton->setEnabled(false);
@@ -127,8 +124,7 @@ void DownloadEncodeItem_Presentation::setInError(bool inError)
 
 void DownloadEncodeItem_Presentation::resetFlags()
 {
-    clearFinishedAndError();
-    m_started = false;
+    setState(false, false, false);
 }
 
 void DownloadEncodeItem_Presentation::init()
@@ -139,16 +135,13 @@ void DownloadEncodeItem_Presentation::init()
 void DownloadEncodeItem_Presentation::setFinished()
 {
     logMessage("[INFO] Download Encode Item Presentation :: setFinished");
-    m_finished = true;
-    m_started = false;
-    m_inError = false;
+    setEnded();
 }
 
 void DownloadEncodeItem_Presentation::setStarted()
 {
     logMessage("[INFO] Download Encode Item Presentation :: setStarted");
-    m_started = true;
-    m_finished = false;
+    Presentation_Interface::setStarted();
 }
 
 bool DownloadEncodeItem_Presentation::hasErrors()
@@ -245,12 +238,6 @@ void DownloadEncodeItem_Presentation::generic_message(QString message)
     downloadInfoLabel->setText(message);
 }
 
-void DownloadEncodeItem_Presentation::error(QNetworkReply::NetworkError code)
-{
-    Q_UNUSED(code);
-    logMessage("[INFO] Download Encode Item Presentation :: network error");
-}
-
 void DownloadEncodeItem_Presentation::error(int code)
 {
     if (ignoreReport("error"))
@@ -261,7 +248,7 @@ void DownloadEncodeItem_Presentation::error(int code)
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
     stop();
-    m_inError = true;
+    setInErrorFlag(true);
     Q_EMIT statusChanged();
 }
 
@@ -288,7 +275,7 @@ void DownloadEncodeItem_Presentation::stop_button()
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
     stop();
-    m_inError = true;
+    setInErrorFlag(true);
     Q_EMIT statusChanged();
 }
 
@@ -304,16 +291,14 @@ void DownloadEncodeItem_Presentation::stop()
 
 void DownloadEncodeItem_Presentation::tryAgain()
 {
-    logMessage(QStringLiteral("[INFO] Download Encode Item Presentation ::tryAgain ") + bit(m_inError));
-    if (m_inError) {
+    logMessage(QStringLiteral("[INFO] Download Encode Item Presentation ::tryAgain ") + bit(isInError()));
+    if (isInError()) {
         logMessage("[INFO] Download Encode Item Presentation :: tryAgain :: tryAgainFromError");
         Q_EMIT tryAgainFromError(type());
         return;
     }
     m_errors = false;
-    m_started = true;
-    m_finished = false;
-    m_inError = false;
+    setRunning();
     if (tryAgainButton->isEnabled()) {
         tryAgainButton->setEnabled(false);
         tryAgainButton->hide();
@@ -338,16 +323,6 @@ void DownloadEncodeItem_Presentation::openRep()
     const QString path = QFileInfo(m_output.fileName()).absolutePath();
     logMessage(QStringLiteral("[INFO] Download Encode Item Presentation :: open rep ") + path);
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-}
-
-void DownloadEncodeItem_Presentation::downloadReadyRead()
-{
-    logMessage("[INFO] Download Encode Item Presentation :: downloadReadyRead");
-}
-
-void DownloadEncodeItem_Presentation::metaDataChanged()
-{
-    logMessage("[INFO] Download Encode Item Presentation :: metaDataChanged");
 }
 
 void DownloadEncodeItem_Presentation::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)

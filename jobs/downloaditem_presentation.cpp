@@ -33,8 +33,8 @@ DownloadItem_Presentation::DownloadItem_Presentation(Download_presentation *wind
     tryAgainButton->hide();
 
     fileNameLabel->setText(fileName);
-    m_finished = true;
-    m_inError = false;
+    setFinishedFlag(true);
+    setInErrorFlag(false);
     m_output.setFileName(fileName);
 
     progressBar->hide();
@@ -68,8 +68,8 @@ void DownloadItem_Presentation::setUrlText(const QString &url)
     m_urlText = url;
     // A row with an address is a download to run: neither started nor
     // finished, which the job window reads as waiting.
-    if (!url.isEmpty() && !m_started)
-        m_finished = false;
+    if (!url.isEmpty() && !isStarted())
+        setFinishedFlag(false);
 }
 
 void DownloadItem_Presentation::setSizeText(const QString &kib)
@@ -86,9 +86,7 @@ void DownloadItem_Presentation::init()
 {
     logMessage("[INFO] DownloadItem_Presentation::Init");
     if (m_reply) {
-        m_started = true;
-        m_finished = false;
-        m_inError = false;
+        setRunning();
         m_selfAborted = false;
         m_url = m_reply->url();
         m_reply->ignoreSslErrors();
@@ -114,18 +112,12 @@ void DownloadItem_Presentation::init()
 
 void DownloadItem_Presentation::setFinished()
 {
-    m_finished = true;
-}
-
-void DownloadItem_Presentation::setStarted()
-{
-    m_started = true;
-    m_finished = false;
+    setFinishedFlag(true);
 }
 
 bool DownloadItem_Presentation::hasErrors()
 {
-    return m_finished;
+    return isFinished();
 }
 
 void DownloadItem_Presentation::start_downloading_item()
@@ -165,7 +157,7 @@ void DownloadItem_Presentation::failWithText(const QString &text)
     downloadInfoLabel->show();
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
-    m_inError = true;
+    setInErrorFlag(true);
     stop();
     Q_EMIT statusChanged();
 }
@@ -283,7 +275,7 @@ void DownloadItem_Presentation::error(QNetworkReply::NetworkError code)
     downloadInfoLabel->setText(tr_("Erreur réseau : %1").arg(m_reply ? m_reply->errorString() : QString()));
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
-    m_inError = true;
+    setInErrorFlag(true);
     stop();
 }
 
@@ -291,7 +283,7 @@ void DownloadItem_Presentation::downloadProgress(qint64 bytesReceived, qint64 by
 {
     // Progress that trails a failure (bytes already buffered, the final
     // report of an aborted reply) must not replace the failure text.
-    if (m_inError)
+    if (isInError())
         return;
     recordProgress(bytesReceived, bytesTotal);
 }
@@ -305,7 +297,7 @@ void DownloadItem_Presentation::finished()
     progressBar->hide();
     showOpenButtons();
     if (m_output.isOpen()) {
-        const bool complete = m_reply && m_reply->error() == QNetworkReply::NoError && !m_inError;
+        const bool complete = m_reply && m_reply->error() == QNetworkReply::NoError && !isInError();
         if (complete)
             m_output.commit();
         else

@@ -1,4 +1,5 @@
 #pragma once
+#include <QNetworkReply>
 #include <QPointer>
 #include <QSaveFile>
 #include <QUrl>
@@ -22,7 +23,6 @@ public:
 
     void init() override;
     void setFinished() override;
-    void setStarted() override;
     bool hasErrors() override;
     void start_downloading_item() override;
     QString fileName() override;
@@ -51,10 +51,10 @@ private Q_SLOTS:
     void tryAgain() override;
     void open() override;
     void openRep() override;
-    void downloadReadyRead() override;
-    void error(QNetworkReply::NetworkError code) override;
+    void downloadReadyRead();
+    void error(QNetworkReply::NetworkError code);
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal) override;
-    void metaDataChanged() override;
+    void metaDataChanged();
 
 private:
     void failWithText(const QString &text);

@@ -88,9 +88,7 @@ DownloadMultiItems_Presentation::DownloadMultiItems_Presentation(QList<DownloadF
         downloadInfoLabel->setText(m_folder);
         downloadInfoLabel->show();
     }
-    m_finished = true;
-    m_started = false;
-    m_inError = false;
+    setEnded();
     if (!m_done.isEmpty()) {
         m_output.setFileName(m_done.first().path);
         openRepButton->setEnabled(true);
@@ -137,23 +135,13 @@ QString DownloadMultiItems_Presentation::formatSize(qint64 bytes)
 
 void DownloadMultiItems_Presentation::init()
 {
-    m_started = true;
-    m_finished = false;
-    m_inError = false;
+    setRunning();
 }
 
 void DownloadMultiItems_Presentation::setFinished()
 {
     logMessage("[INFO] Download Multi Items Presentation :: setFinished");
-    m_finished = true;
-    m_started = false;
-    m_inError = false;
-}
-
-void DownloadMultiItems_Presentation::setStarted()
-{
-    m_started = true;
-    m_finished = false;
+    setEnded();
 }
 
 bool DownloadMultiItems_Presentation::hasErrors()
@@ -163,7 +151,7 @@ bool DownloadMultiItems_Presentation::hasErrors()
 
 bool DownloadMultiItems_Presentation::downloadedSuccessfully()
 {
-    return !m_stopped && m_finished && tryAgainButton->isHidden();
+    return !m_stopped && isFinished() && tryAgainButton->isHidden();
 }
 
 QString DownloadMultiItems_Presentation::fileName()
@@ -316,7 +304,7 @@ void DownloadMultiItems_Presentation::item_finished(QString file_sha)
     m_bytesReceived = 0;
     if (!m_pending.isEmpty())
         m_pending.removeFirst();
-    bool failed = m_inError;
+    bool failed = isInError();
     if (failed) {
         logMessage(
             QStringLiteral("[INFO] Download Multi Items Presentation :: item finished :: item in error, add to error list :: ")
@@ -361,7 +349,7 @@ void DownloadMultiItems_Presentation::error(QString url, QString code)
     }
     if (!m_stopped) {
         logMessage(QStringLiteral("[ERROR] Download Multi Items Presentation :: error :: item failed :: ") + url);
-        m_inError = true;
+        setInErrorFlag(true);
         item_finished(QString());
         return;
     }
@@ -399,7 +387,7 @@ void DownloadMultiItems_Presentation::stop_button()
     box.exec();
     // While the question was open the job may have ended, and the job window
     // may even have deleted its row: there is nothing left to stop then.
-    if (!self || box.clickedButton() != yes || !m_started)
+    if (!self || box.clickedButton() != yes || !isStarted())
         return;
     m_stopped = true;
     m_stoppedByUser = true;
@@ -434,12 +422,12 @@ void DownloadMultiItems_Presentation::stop()
 
 void DownloadMultiItems_Presentation::tryAgain()
 {
-    logMessage(QStringLiteral("[INFO] Download Multi Items Presentation :: try Again ") + bit(m_inError));
-    if (m_inError) {
+    logMessage(QStringLiteral("[INFO] Download Multi Items Presentation :: try Again ") + bit(isInError()));
+    if (isInError()) {
         logMessage("[INFO] Download Multi Items Presentation :: tryAgain :: tryAgainFromError");
         tryAgainButton->setEnabled(true);
         tryAgainButton->show();
-        m_inError = false;
+        setInErrorFlag(false);
         Q_EMIT tryAgainFromError(m_type);
         return;
     }
@@ -448,9 +436,7 @@ void DownloadMultiItems_Presentation::tryAgain()
     ++m_retryGeneration;
     m_stopped = false;
     m_stoppedByUser = false;
-    m_started = true;
-    m_finished = false;
-    m_inError = false;
+    setRunning();
     tryAgainButton->setEnabled(false);
     tryAgainButton->hide();
     stopButton->setEnabled(true);
@@ -510,17 +496,4 @@ void DownloadMultiItems_Presentation::updateInfoLabel()
         return;
     }
     downloadInfoLabel->setText(tr("%1 / %2 fichier(s) - Arrété").arg(doneCount).arg(allCount));
-}
-
-void DownloadMultiItems_Presentation::downloadReadyRead()
-{
-}
-
-void DownloadMultiItems_Presentation::error(QNetworkReply::NetworkError code)
-{
-    Q_UNUSED(code);
-}
-
-void DownloadMultiItems_Presentation::metaDataChanged()
-{
 }

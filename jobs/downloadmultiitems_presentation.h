@@ -44,13 +44,12 @@ public:
     QList<DownloadFileRecord> pendingFiles() const { return m_pending; }
     QList<DownloadFileRecord> doneFiles() const { return m_done; }
     QList<DownloadFileRecord> errorFiles() const { return m_errors; }
-    void setInError(bool inError) { m_inError = inError; }
+    void setInError(bool inError) { setInErrorFlag(inError); }
 
     void get_data_with_libcurl(QString url);
 
     void init() override;
     void setFinished() override;
-    void setStarted() override;
     bool hasErrors() override;
     void start_downloading_item() override;
     bool downloadedSuccessfully() override;
@@ -78,9 +77,6 @@ Q_SIGNALS:
     void tryAgainFromError(QString type);
 
 public Q_SLOTS:
-    void downloadReadyRead() override;
-    void error(QNetworkReply::NetworkError code) override;
-    void metaDataChanged() override;
     void finished() override;
     void error(QString url, QString code);
     void stop_button();

@@ -25,9 +25,7 @@ EncodeItem_Presentation::EncodeItem_Presentation(const QString &outputPath)
     logMessage("[INFO] Encode Item Presentation :: construct");
     setupRow();
     fileNameLabel->setText(outputPath);
-    m_finished = false;
-    m_started = false;
-    m_inError = false;
+    setState(false, false, false);
     m_output.setFileName(outputPath);
 
     tryAgainButton->hide();
@@ -59,15 +57,14 @@ void EncodeItem_Presentation::init()
 void EncodeItem_Presentation::setFinished()
 {
     logMessage("[INFO] Encode Item Presentation :: setFinished");
-    m_finished = true;
-    m_inError = false;
+    setFinishedFlag(true);
+    setInErrorFlag(false);
 }
 
 void EncodeItem_Presentation::setStarted()
 {
     logMessage("[INFO] Encode Item Presentation :: setStarted");
-    m_finished = false;
-    m_started = true;
+    Presentation_Interface::setStarted();
 }
 
 bool EncodeItem_Presentation::hasErrors()
@@ -147,12 +144,6 @@ void EncodeItem_Presentation::finished()
     Q_EMIT statusChanged();
 }
 
-void EncodeItem_Presentation::error(QNetworkReply::NetworkError code)
-{
-    Q_UNUSED(code);
-    logMessage("[INFO] Encode Item Presentation :: network error");
-}
-
 void EncodeItem_Presentation::error(int code)
 {
     logMessage("[INFO] Download Encode Item Presentation :: error");
@@ -160,7 +151,7 @@ void EncodeItem_Presentation::error(int code)
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
     stop();
-    m_inError = true;
+    setInErrorFlag(true);
     Q_EMIT statusChanged();
 }
 
@@ -170,20 +161,10 @@ void EncodeItem_Presentation::stop()
     Q_EMIT stop_button_pressed();
 }
 
-void EncodeItem_Presentation::downloadReadyRead()
-{
-    logMessage("[INFO] Encode Item Presentation :: downloadReadyRead");
-}
-
 void EncodeItem_Presentation::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     logMessage("[INFO] Encode Item Presentation :: downloadProgress");
     recordProgress(bytesReceived, bytesTotal);
-}
-
-void EncodeItem_Presentation::metaDataChanged()
-{
-    logMessage("[INFO] Encode Item Presentation :: metaDataChanged");
 }
 
 void EncodeItem_Presentation::updateInfoLabel()
@@ -199,16 +180,14 @@ QString EncodeItem_Presentation::formatSize(qint64 bytes)
 
 void EncodeItem_Presentation::tryAgain()
 {
-    logMessage(QStringLiteral("[INFO] Encode Item Presentation ::tryAgain ") + bit(m_inError));
-    if (m_inError) {
+    logMessage(QStringLiteral("[INFO] Encode Item Presentation ::tryAgain ") + bit(isInError()));
+    if (isInError()) {
         logMessage("[INFO] Encode Item Presentation :: tryAgain :: tryAgainFromError");
         Q_EMIT tryAgainFromError(type());
         return;
     }
     m_blocking = false;
-    m_started = true;
-    m_finished = false;
-    m_inError = false;
+    setRunning();
     if (tryAgainButton->isEnabled()) {
         tryAgainButton->setEnabled(false);
         tryAgainButton->hide();

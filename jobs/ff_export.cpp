@@ -195,7 +195,7 @@ void ff_export::run()
     m_starvedMs = 0;
     freeQueue();
 
-    // 1. The reader. It lives on this thread's stack of ownership: it is
+    // The reader lives on this thread's stack of ownership: it is
     // stopped, joined and freed here on every way out, so its end does not
     // depend on an event loop, and the queue outlives its last append.
     auto reader = std::make_unique<ZuAudioVideoFileReader>(m_files, m_streamId, m_beginTime, m_endTime);
@@ -215,7 +215,6 @@ void ff_export::run()
     }
     reader->start(QThread::InheritPriority);
 
-    // 2.
     std::unique_ptr<ZuStreamEncoder> encoder;
     int frameCount = -1;
     qint64 progress = 0;
@@ -224,7 +223,6 @@ void ff_export::run()
     bool stoppedByUser = false;
     QElapsedTimer rateWait;
 
-    // 3.
     while (!m_stop) {
         updateGate();
         StreamFrame *frame = head();
@@ -314,7 +312,6 @@ void ff_export::run()
     reader.reset();
     freeQueue();
 
-    // 4.
     if (encoder) {
         if (errorCode == 0 && !stoppedByUser && readFailed) {
             logMessage("[ERROR] ZuPlayer Exporter :: a frame of the range could not be read");

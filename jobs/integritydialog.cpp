@@ -214,8 +214,8 @@ void IntegrityDialog::handle_close_or_stop()
 void IntegrityDialog::reject()
 {
     if (button->text() == kStop) {
-        // Stopping already requested (button disabled): the verdict follows
-        // shortly, the dialog stays until then.
+        // Stopping already requested (button disabled): the dialog stays
+        // for the verdict, which follows shortly.
         if (button->isEnabled())
             handle_close_or_stop();
         return;

@@ -3,6 +3,7 @@
 #include "download_presentation.h"
 #include "encodeitem_presentation.h"
 #include "export_error.h"
+#include "exportfolder.h"
 #include "ff_export.h"
 #include "rawexport.h"
 #include "seekfile.h"
@@ -39,47 +40,42 @@ const QString kIcons = QStringLiteral(":/qml/Zuplayer/resources/icons/");
 // A seek line longer than this is no entry (binary data or a damaged file).
 constexpr qint64 kMaxSeekLine = 4096;
 
-const char *const kDarkStyle = R"(
-QWidget { font-family: "Segoe UI", "Helvetica Neue", sans-serif; font-size: 11pt; background: #2b2b2b; color: white; }
-QLabel { color: white; }
-QLineEdit, QComboBox, QTimeEdit { color: white; background: #3a3a3a; border: 1px solid #555; border-radius: 4px; padding: 4px 6px; }
+// The export dialog's sheet; the dark and light themes differ only in the
+// colours and in the icons' suffix filled in by exportStyle().
+const char *const kExportStyle = R"(
+QWidget { font-family: "Segoe UI", "Helvetica Neue", sans-serif; font-size: 11pt; background: %1;%2 }
+QLabel { color: %3; }
+QLineEdit, QComboBox, QTimeEdit { color: %4; background: %5; border: 1px solid %6; border-radius: 4px; padding: 4px 6px; }
 QLineEdit:focus, QComboBox:focus, QTimeEdit:focus { border: 1px solid #5e9ed6; }
-QTimeEdit::up-button { subcontrol-origin: border; subcontrol-position: top right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_up_white.svg); }
-QTimeEdit::down-button { subcontrol-origin: border; subcontrol-position: bottom right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_down_white.svg); }
+QTimeEdit::up-button { subcontrol-origin: border; subcontrol-position: top right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_up%7.svg); }
+QTimeEdit::down-button { subcontrol-origin: border; subcontrol-position: bottom right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_down%7.svg); }
 QTimeEdit::up-arrow, QTimeEdit::down-arrow { width: 12px; height: 12px; }
-QCheckBox { spacing: 6px; color: white; }
+QCheckBox { spacing: 6px;%2 }
 QCheckBox::indicator { width: 18px; height: 18px; }
-QCheckBox::indicator:unchecked { image: url(:/qml/Zuplayer/resources/icons/checkbox_unchecked_white.svg); }
-QCheckBox::indicator:checked { image: url(:/qml/Zuplayer/resources/icons/checkbox_checked_white.svg); }
+QCheckBox::indicator:unchecked { image: url(:/qml/Zuplayer/resources/icons/checkbox_unchecked%7.svg); }
+QCheckBox::indicator:checked { image: url(:/qml/Zuplayer/resources/icons/checkbox_checked%7.svg); }
 QPushButton { background-color: #5e9ed6; color: white; border: none; padding: 6px 14px; border-radius: 4px; }
 QPushButton:hover { background-color: #4b8cc7; }
 QPushButton:pressed { background-color: #417bb2; }
-QPushButton:disabled { background-color: #4a4a4a; color: #8c8c8c; }
-QLabel#timesHint { color: #ff8a80; }
+QPushButton:disabled { background-color: %8; color: #8c8c8c; }
+QLabel#timesHint { color: %9; }
 QToolButton { border: none; background: transparent; }
-QComboBox QAbstractItemView { color: white; background: #2b2b2b; selection-background-color: #5e9ed6; selection-color: white; }
+QComboBox QAbstractItemView { color: %4; background: %10; selection-background-color: #5e9ed6; selection-color: white; }
 )";
 
-const char *const kLightStyle = R"(
-QWidget { font-family: "Segoe UI", "Helvetica Neue", sans-serif; font-size: 11pt; background: #f7f7f7; }
-QLabel { color: #333; }
-QLineEdit, QComboBox, QTimeEdit { color: black; border: 1px solid #ccc; border-radius: 4px; padding: 4px 6px; background: #fff; }
-QLineEdit:focus, QComboBox:focus, QTimeEdit:focus { border: 1px solid #5e9ed6; }
-QTimeEdit::up-button { subcontrol-origin: border; subcontrol-position: top right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_up.svg); }
-QTimeEdit::down-button { subcontrol-origin: border; subcontrol-position: bottom right; width: 20px; padding: 2px; image: url(:/qml/Zuplayer/resources/icons/arrow_down.svg); }
-QTimeEdit::up-arrow, QTimeEdit::down-arrow { width: 12px; height: 12px; }
-QCheckBox { spacing: 6px; }
-QCheckBox::indicator { width: 18px; height: 18px; }
-QCheckBox::indicator:unchecked { image: url(:/qml/Zuplayer/resources/icons/checkbox_unchecked.svg); }
-QCheckBox::indicator:checked { image: url(:/qml/Zuplayer/resources/icons/checkbox_checked.svg); }
-QPushButton { background-color: #5e9ed6; color: white; border: none; padding: 6px 14px; border-radius: 4px; }
-QPushButton:hover { background-color: #4b8cc7; }
-QPushButton:pressed { background-color: #417bb2; }
-QPushButton:disabled { background-color: #d4d4d4; color: #8c8c8c; }
-QLabel#timesHint { color: #c62828; }
-QToolButton { border: none; background: transparent; }
-QComboBox QAbstractItemView { color: black; background: #ffffff; selection-background-color: #5e9ed6; selection-color: white; }
-)";
+QString exportStyle(bool dark)
+{
+    const QString sheet = QLatin1String(kExportStyle);
+    if (dark) {
+        return sheet.arg(QStringLiteral("#2b2b2b"), QStringLiteral(" color: white;"), QStringLiteral("white"),
+                         QStringLiteral("white"), QStringLiteral("#3a3a3a"), QStringLiteral("#555"),
+                         QStringLiteral("_white"), QStringLiteral("#4a4a4a"), QStringLiteral("#ff8a80"),
+                         QStringLiteral("#2b2b2b"));
+    }
+    return sheet.arg(QStringLiteral("#f7f7f7"), QString(), QStringLiteral("#333"), QStringLiteral("black"),
+                     QStringLiteral("#fff"), QStringLiteral("#ccc"), QString(), QStringLiteral("#d4d4d4"),
+                     QStringLiteral("#c62828"), QStringLiteral("#ffffff"));
+}
 
 // The Fusion style, shared by every export dialog and released with the
 // application (a widget does not own the style it is given).
@@ -94,19 +90,18 @@ QStyle *fusionStyle()
     return style.data();
 }
 
-// Start time of a data file: the last underscore part of its complete base
-// name, as a number ("090000" is 90000).
+// Start time of a data file as a number ("090000" is 90000); 0 for a name
+// that is no recording name.
 int fileStartTime(const QFileInfo &file)
 {
-    return file.completeBaseName().split(QLatin1Char('_')).constLast().toInt();
+    const QTime t = ZuExportFolder::classify(file.fileName()).time;
+    return t.isValid() ? t.hour() * 10000 + t.minute() * 100 + t.second() : 0;
 }
 
-int fileCameraPart(const QFileInfo &file, QString *text = nullptr)
+// -1 for a name that is no recording name.
+int fileCameraId(const QFileInfo &file)
 {
-    const QStringList parts = file.fileName().split(QLatin1Char('_'));
-    if (text)
-        *text = parts.constFirst();
-    return parts.constFirst().toInt();
+    return ZuExportFolder::classify(file.fileName()).cameraId;
 }
 
 // Recorded times are wall-clock times without a zone. Read as a date and a
@@ -135,24 +130,11 @@ QString seekPathOf(const QString &dataPath)
 
 PopupExport::PopupExport(QList<QFileInfo> files, int cameraId, QString streamId, QString dayFolder,
                          QString startTime)
-    : QDialog(nullptr)
+    : ExportDialog(nullptr)
     , m_dayFiles(std::move(files))
     , m_cameraId(cameraId)
     , m_streamId(std::move(streamId))
     , m_dayFolder(std::move(dayFolder))
-    , m_startText(std::move(startTime))
-{
-    init();
-}
-
-PopupExport::PopupExport(QList<QFileInfo> files, int cameraId, QString streamId, QStringList exportNames,
-                         QString dayFolder, QString startTime)
-    : QDialog(nullptr)
-    , m_dayFiles(std::move(files))
-    , m_cameraId(cameraId)
-    , m_streamId(std::move(streamId))
-    , m_dayFolder(std::move(dayFolder))
-    , m_exportNames(std::move(exportNames))
     , m_startText(std::move(startTime))
 {
     init();
@@ -195,7 +177,7 @@ void PopupExport::applyTheme()
     if (QStyle *fusion = fusionStyle())
         setStyle(fusion);
     if (!m_dark) {
-        setStyleSheet(QLatin1String(kLightStyle));
+        setStyleSheet(exportStyle(false));
         return;
     }
     QPalette palette = this->palette();
@@ -209,7 +191,7 @@ void PopupExport::applyTheme()
         palette.setColor(group, QPalette::HighlightedText, Qt::white);
     }
     setPalette(palette);
-    setStyleSheet(QLatin1String(kDarkStyle));
+    setStyleSheet(exportStyle(true));
 }
 
 void PopupExport::setLayout_()
@@ -499,17 +481,15 @@ QStringList PopupExport::camera_list(QList<QFileInfo> files)
     // share, so that each camera is an item of its own and the export is
     // always of the camera chosen.
     for (const QFileInfo &file : files) {
-        QString first;
-        const int id = fileCameraPart(file, &first);
-        if (!first.isEmpty() && !m_cameraNames.contains(id))
+        const int id = fileCameraId(file);
+        if (id >= 0 && !m_cameraNames.contains(id))
             m_cameraNames.insert(id, QStringLiteral("CAMERA %1").arg(id));
     }
     ZuFile::distinguish_camera_names(&m_cameraNames);
     QStringList names;
     for (const QFileInfo &file : files) {
-        QString first;
-        const int id = fileCameraPart(file, &first);
-        if (first.isEmpty())
+        const int id = fileCameraId(file);
+        if (id < 0)
             continue;
         const QString name = m_cameraNames.value(id);
         if (!names.contains(name))
@@ -543,7 +523,7 @@ void PopupExport::collectCameraFiles()
 {
     m_cameraFiles.clear();
     for (const QFileInfo &file : qAsConst(m_dayFiles)) {
-        const int id = fileCameraPart(file);
+        const int id = fileCameraId(file);
         if (m_cameraId == -1)
             m_cameraId = id;
         if (id == m_cameraId)

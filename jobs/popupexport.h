@@ -1,8 +1,8 @@
 #pragma once
+#include "exportdialog.h"
 #include "exportformat.h"
 
 #include <QDateTime>
-#include <QDialog>
 #include <QFileInfo>
 #include <QHash>
 #include <QList>
@@ -29,7 +29,7 @@ class ff_export;
 // export in a new job window. The dialog hides itself once an export has
 // started; after an encoded export it deletes itself when that job window
 // is gone, after a raw export its creator deletes it on endingsignal().
-class PopupExport : public QDialog
+class PopupExport : public ExportDialog
 {
     Q_OBJECT
 public:
@@ -39,9 +39,6 @@ public:
     // folder name; `startTime`: the picture's time,
     // "yyyy-MM-dd HH:mm:ss.zzz" (or with a colon before the milliseconds).
     PopupExport(QList<QFileInfo> files, int cameraId, QString streamId, QString dayFolder, QString startTime);
-    // The same with the legacy window's list of export names (kept, unused).
-    PopupExport(QList<QFileInfo> files, int cameraId, QString streamId, QStringList exportNames,
-                QString dayFolder, QString startTime);
     ~PopupExport() override;
 
     // The export action behind "Exporter"; false (after error(code)) when
@@ -49,8 +46,7 @@ public:
     // keeps an existing file of the output's name or the output lies inside
     // the export folder being read (refused with a message box).
     bool create_exporter();
-    // Called by the creator before it deletes the dialog.
-    void closeall();
+    void closeall() override;
     // Set at export: the output path (encoded) or its folder (raw).
     QString get_export_path() const { return m_exportTarget; }
 
@@ -93,7 +89,6 @@ public:
     QString stream_id() const { return m_streamId; }
     QHash<int, QString> camera_names() const { return m_cameraNames; }
     QList<QFileInfo> camera_files() const { return m_cameraFiles; }
-    QStringList export_names() const { return m_exportNames; }
     // The picture's wall-clock date and time, in UTC so that no zone's
     // daylight-saving gap applies (compare fields, or with a UTC value).
     QDateTime start_time() const { return m_startTime; }
@@ -101,8 +96,7 @@ public:
     bool dark_theme() const { return m_dark; }
     // The raw export running for this dialog, null when none runs.
     RawExport *raw_worker() const;
-    // Files the last raw export could not copy (0 when all were copied).
-    int raw_failures() const { return m_rawFailures; }
+    int raw_failures() const override { return m_rawFailures; }
 
     QComboBox *camera_combo() const { return m_cameraCombo; }
     QLabel *date_label() const { return m_dateLabel; }
@@ -123,7 +117,6 @@ public:
 
 Q_SIGNALS:
     void valueChanged(int value);
-    void endingsignal();
     void exportstart();
     void error(int code);
 
@@ -157,7 +150,6 @@ private:
     QString m_streamId;
     QString m_dayFolder;
     QDateTime m_startTime;
-    QStringList m_exportNames;
     QString m_startText;
 
     QComboBox *m_cameraCombo = nullptr;

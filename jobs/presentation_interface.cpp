@@ -1,5 +1,7 @@
 #include "presentation_interface.h"
 
+#include "zutheme.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QImageReader>
@@ -11,9 +13,6 @@
 
 namespace {
 constexpr int kFileIconSize = 48;
-const char kProgressStyle[] =
-    "QProgressBar {    border: 1px solid grey; border-radius: 5px; text-align: center;color:white; font: "
-    "14px;background-color: rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}";
 } // namespace
 
 Presentation_Interface::Presentation_Interface(QWidget *parent)
@@ -36,6 +35,12 @@ bool Presentation_Interface::isInError()
 bool Presentation_Interface::isStarted()
 {
     return m_started;
+}
+
+void Presentation_Interface::setStarted()
+{
+    m_started = true;
+    m_finished = false;
 }
 
 bool Presentation_Interface::downloadedSuccessfully()
@@ -154,7 +159,7 @@ void Presentation_Interface::setupRow()
     fileIcon->setPixmap(resourcePixmap(fileIconResource(QString()), kFileIconSize, devicePixelRatioF()));
     fileNameLabel->setStyleSheet(QStringLiteral("color: white;"));
     downloadInfoLabel->setStyleSheet(QStringLiteral("color: white;"));
-    progressBar->setStyleSheet(QString::fromLatin1(kProgressStyle));
+    progressBar->setStyleSheet(QString::fromLatin1(ZuTheme::kProgressBarStyle));
 }
 
 void Presentation_Interface::showOpenButtons()

@@ -1,6 +1,5 @@
 #pragma once
 #include <QElapsedTimer>
-#include <QNetworkReply>
 #include <QString>
 #include <QWidget>
 
@@ -26,7 +25,8 @@ public:
     virtual void finished() = 0;
     virtual bool isInError();
     virtual bool isStarted();
-    virtual void setStarted() = 0;
+    // Started and not finished.
+    virtual void setStarted();
     virtual bool hasErrors() = 0;
     virtual void start_downloading_item() = 0;
     // Finished with the retry button hidden. "Hidden" is the button's own
@@ -81,10 +81,7 @@ public:
     void showFileIcon();
 
 public Q_SLOTS:
-    virtual void downloadReadyRead() = 0;
-    virtual void error(QNetworkReply::NetworkError code) = 0;
     virtual void downloadProgress(qint64 bytesReceived, qint64 bytesTotal) = 0;
-    virtual void metaDataChanged() = 0;
     virtual void stop() = 0;
 
 private Q_SLOTS:
@@ -117,8 +114,24 @@ protected:
     qint64 m_bytesReceived = 0;
     qint64 m_bytesTotal = 0;
     QElapsedTimer m_elapsed;
+    // The state the window reads. A running row: started, not finished, not
+    // in error; an ended one: finished, neither started nor in error.
+    void setRunning() { setState(true, false, false); }
+    void setEnded() { setState(false, true, false); }
+    void setState(bool started, bool finished, bool inError)
+    {
+        m_started = started;
+        m_finished = finished;
+        m_inError = inError;
+    }
+    void setStartedFlag(bool started) { m_started = started; }
+    void setFinishedFlag(bool finished) { m_finished = finished; }
+    void setInErrorFlag(bool inError) { m_inError = inError; }
+
+    QString m_type;
+
+private:
     bool m_finished = false;
     bool m_started = false;
     bool m_inError = false;
-    QString m_type;
 };

@@ -1,13 +1,13 @@
 #include "ui_downloaditem_presentation.h"
 
+#include "zutheme.h"
+
 namespace {
 const char kItemStyle[] =
     "QWidget{\n\tbackground:#333333;\n}\n"
     "#DownloadItem_Presentation{\n\tbackground:#333333;\n\tcolor:#fff;\n\tfont-family:\"Public Sans\";\n"
     "\tfont-size:14px;\n\tborder:none;\n}\n"
     "SqueezeLabel{\n\tcolor:white;\n}\n"
-    "QProgressBar{\n\tborder:1px solid grey;\n\tborder-radius:5px;\n\ttext-align:center;\n\tcolor:white;\n"
-    "\tfont:14px;\n\tbackground-color:rgba(255,255,255,0.2);\n\tpadding-top:3px;\n\tpadding-bottom:3px;\n}\n"
     "QProgressBar::chunk{\n\tbackground-color:#282828;\n\twidth:20px;\n}\n"
     "QPushButton{\n\tfont-weight:400;\n\tcolor:#fff;\n\tfont-size:14px;\n\tbackground:#656565;\n"
     "\tborder:1px solid #656565;\n\tborder-radius:3px;\n\tmargin-left:9px;\n\tmargin-right:9px;\n"
@@ -23,7 +23,7 @@ void Ui_DownloadItem_Presentation::setupUi(QWidget *item)
     item->resize(423, 192);
     item->setSizePolicy(QSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding));
     item->setMinimumSize(QSize(0, 0));
-    item->setStyleSheet(QString::fromLatin1(kItemStyle));
+    item->setStyleSheet(QString::fromLatin1(kItemStyle) + QString::fromLatin1(ZuTheme::kProgressBarStyle));
 
     horizontalLayout = new QHBoxLayout(item);
     horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));

@@ -5,6 +5,10 @@
 
 namespace ZuTheme {
 
+const char kProgressBarStyle[] =
+    "QProgressBar { border: 1px solid grey; border-radius: 5px; text-align: center; color: white; font: 14px; "
+    "background-color: rgba(255,255,255,0.2); padding-top: 3px; padding-bottom: 3px; }\n";
+
 bool prefersDark()
 {
     const QByteArray forced = qgetenv("ZU_THEME").trimmed().toLower();

@@ -10,4 +10,8 @@ namespace ZuTheme {
 // the middle). Without a GUI application object: light.
 bool prefersDark();
 
+// The job rows' progress bar: white text on a translucent bar, padded; the
+// chunk's colour is left to each row.
+extern const char kProgressBarStyle[];
+
 } // namespace ZuTheme

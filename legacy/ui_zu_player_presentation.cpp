@@ -3,6 +3,7 @@
 #include "elidingcombobox.h"
 #include "zuplayer_tabwidget.h"
 #include "zuslidertimeline.h"
+#include "zutheme.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -91,9 +92,8 @@ QString s9() { return QLatin1String(kComboBox) + QStringLiteral("QComboBox QAbst
 
 QString s11()
 {
-    return QStringLiteral("QProgressBar{border:1px solid grey;border-radius:5px;text-align:center;color:white;"
-                          "font-size:14px;background-color:rgba(255,255,255,0.2);padding-top:3px;padding-bottom:3px;}\n"
-                          "QProgressBar::chunk{background-color:#282828;width:20px;}\n");
+    return QString::fromLatin1(ZuTheme::kProgressBarStyle)
+           + QStringLiteral("QProgressBar::chunk{background-color:#282828;width:20px;}\n");
 }
 
 } // namespace

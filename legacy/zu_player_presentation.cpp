@@ -3,6 +3,7 @@
 #include "zu_player_presentation.h"
 
 #include "elidingcombobox.h"
+#include "exportfolder.h"
 #include "zu_player_presentation_p.h"
 
 #include "alarmmodel.h"
@@ -343,9 +344,9 @@ void ZU_Player_presentation::init_timelines(QFileInfoList VIDEO_filelist, int ca
     info(QStringLiteral("init timelines :: video files count") + QString::number(VIDEO_filelist.size()));
     if (camera_id == -1) {
         for (const QFileInfo &f : std::as_const(VIDEO_filelist)) {
-            const QString part = f.fileName().section(QLatin1Char('_'), 0, 0);
-            if (!part.isEmpty() && f.fileName().contains(QLatin1Char('_'))) {
-                camera_id = part.toInt();
+            int id = -1;
+            if (ZuExportFolder::parseRecordingName(f.fileName(), &id, nullptr, nullptr)) {
+                camera_id = id;
                 camera_id_text = QString::number(camera_id);
                 break;
             }
@@ -553,10 +554,10 @@ void ZU_Player_presentation::change_camera(const QFileInfo &file)
     current_file = file.filePath();
     if (!current_file.contains(QLatin1String(".zuvideo")) && !current_file.contains(QLatin1String(".zuaudio")))
         return;
-    const QStringList parts = file.fileName().split(QLatin1Char('_'));
+    int cameraId = -1;
     bool cameraChanged = false;
-    if (!parts.isEmpty()) {
-        const QString camera = parts.first();
+    if (ZuExportFolder::parseRecordingName(file.fileName(), &cameraId, nullptr, nullptr)) {
+        const QString camera = QString::number(cameraId);
         cameraChanged = camera != camera_id_text;
         if (cameraChanged) {
             camera_id_text = camera;
@@ -611,7 +612,8 @@ bool ZU_Player_presentation::open_in_engine(const QString &path, const QString &
         logMessage("[ERROR] Zuplayer Display :: change camera :: global reader is null");
         return false;
     }
-    const int camera = QFileInfo(path).fileName().section(QLatin1Char('_'), 0, 0).toInt();
+    int camera = 0;
+    ZuExportFolder::parseRecordingName(path, &camera, nullptr, nullptr);
     reader->set_overlay_text(camera_names.value(camera, QStringLiteral("CAMERA %1").arg(camera)));
     if (!reader->open_file(path, stream, QString(), true)) {
         logMessage(QStringLiteral("[ERROR] Zuplayer Display :: change camera :: cannot open ") + path);
@@ -646,12 +648,13 @@ QFileInfo ZU_Player_presentation::get_video_file_for_alarm(const QString &camera
     const QTime alarmAt = QTime::fromString(time, QStringLiteral("HHmmss"));
     QFileInfo found;
     for (const QFileInfo &f : controller->day_video_files()) {
-        const QStringList parts = f.fileName().split(QLatin1Char('_'));
-        if (parts.isEmpty())
-            logMessage("[WARN] Zuplayer Display :: get video file for alarm :: video list empty");
-        if (parts.size() < 3 || parts.at(0) != camera || parts.at(1) != date || segment_seconds == -1)
+        int fileCamera = -1;
+        QDate fileDate;
+        QTime start;
+        if (!ZuExportFolder::parseRecordingName(f.fileName(), &fileCamera, &fileDate, &start)
+            || QString::number(fileCamera) != camera || fileDate.toString(QStringLiteral("yyyyMMdd")) != date
+            || segment_seconds == -1)
             continue;
-        const QTime start = QTime::fromString(parts.at(2).section(QLatin1Char('.'), 0, 0), QStringLiteral("HHmmss"));
         // The latest start that covers the time: with a length estimate
         // longer than the files, earlier files "cover" it too.
         if (start.isValid() && alarmAt.isValid() && start <= alarmAt && start.secsTo(alarmAt) < segment_seconds)
@@ -812,7 +815,7 @@ void ZU_Player_presentation::export_slot()
     // one that runs an export ends by itself.
     if (export_popup && export_popup->isVisible() && !export_popup->raw_worker())
         export_popup->deleteLater();
-    export_popup = new PopupExport(controller->day_video_files(), camera_id_text.toInt(), stream, export_names,
+    export_popup = new PopupExport(controller->day_video_files(), camera_id_text.toInt(), stream,
                                    QDir::cleanPath(day_directory), timestamp);
     connect(export_popup.data(), &PopupExport::valueChanged, this, &ZU_Player_presentation::set_progress);
     connect(export_popup.data(), &PopupExport::endingsignal, this, &ZU_Player_presentation::get_export_endingsignal);

@@ -202,7 +202,6 @@ private:
     QString day_directory;
     ZuVideoFileSystemModel *file_model = nullptr;
     TreeProxyModel *proxy_model = nullptr;
-    QStringList export_names;
     QString actual_zuvideo_file;
     QPointer<PopupExport> export_popup;
     QPointer<IntegrityDialog> integrity_dialog;

@@ -5,6 +5,7 @@
 
 #include "alarmmodel.h"
 #include "canvas.h"
+#include "exportfolder.h"
 #include "popupexport.h"
 #include "seekfile.h"
 #include "ui_zu_player_presentation.h"
@@ -44,12 +45,14 @@ struct NameParts {
 NameParts nameParts(const QString &fileName)
 {
     NameParts p;
-    const QStringList parts = fileName.split(QLatin1Char('_'));
-    if (parts.size() < 3)
+    int camera = -1;
+    QDate date;
+    QTime start;
+    if (!ZuExportFolder::parseRecordingName(fileName, &camera, &date, &start))
         return p;
-    p.camera = parts.at(0);
-    p.date = parts.at(1);
-    p.start = parts.at(2).section(QLatin1Char('.'), 0, 0);
+    p.camera = QString::number(camera);
+    p.date = date.toString(QStringLiteral("yyyyMMdd"));
+    p.start = start.toString(QStringLiteral("HHmmss"));
     p.ok = true;
     return p;
 }
@@ -554,12 +557,12 @@ void ZU_Player_presentation::set_alarm_list_from_cameraid(int id)
     info(QStringLiteral("alarm list from camera id :: id ") + QString::number(id));
     info(QStringLiteral("alarm list from camera id :: size ") + QString::number(pictures.size()));
     for (const QFileInfo &f : std::as_const(pictures)) {
-        if (!f.fileName().contains(QLatin1String("thumb.jpg")))
+        const ZuExportFolder::NameInfo thumb = ZuExportFolder::classify(f.fileName());
+        if (thumb.kind != ZuExportFolder::FileKind::AlarmThumbnail)
             continue;
-        const QStringList parts = f.fileName().split(QLatin1Char('_'));
-        const QString camera = parts.value(0);
-        const QString field5 = parts.size() == 4 ? parts.value(2) : parts.value(1);
-        const QString field6 = (parts.size() == 4 ? parts.value(3) : parts.value(2)).section(QLatin1Char('-'), 0, 0);
+        const QString camera = QString::number(thumb.cameraId);
+        const QString field5 = thumb.time.toString(QStringLiteral("HHmmss"));
+        const QString &field6 = thumb.alarmKind;
         const QString name = camera_names.value(camera.toInt(), QStringLiteral("CAMERA ") + camera);
         if (!names.contains(name))
             names << name;
@@ -638,14 +641,14 @@ void ZU_Player_presentation::set_tags_list_from_cameraid(int id)
     int current = 0;
     for (const QFileInfo &t : tagFiles) {
         const std::unique_ptr<ZuTag> tag(ZuFile::load_tag_file(t.absoluteFilePath()));
-        const QStringList parts = t.fileName().split(QLatin1Char('_'));
-        if (!tag || parts.size() < 2) {
+        const ZuExportFolder::NameInfo tagName = ZuExportFolder::classify(t.fileName());
+        if (!tag || tagName.kind != ZuExportFolder::FileKind::Tag) {
             logMessage(QStringLiteral("[ERROR] Zuplayer Display :: failed to parse TAG file ") + t.fileName());
             continue;
         }
-        const QString camera = parts.value(0);
-        const QString date = parts.size() == 4 ? parts.value(2) : parts.value(1);
-        const QString timeText = QString(parts.size() == 4 ? parts.value(3) : parts.value(2)).remove(QStringLiteral(".zutag"));
+        const QString camera = QString::number(tagName.cameraId);
+        const QString date = tagName.date.toString(QStringLiteral("yyyyMMdd"));
+        const QString timeText = tagName.time.toString(QStringLiteral("HHmmss"));
         const QString name = camera_names.value(camera.toInt(), QStringLiteral("CAMERA ") + camera);
         if (!names.contains(name))
             names << name;

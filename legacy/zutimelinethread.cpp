@@ -1,5 +1,6 @@
 #include "zutimelinethread.h"
 
+#include "exportfolder.h"
 #include "seekfile.h"
 #include "zulog.h"
 #include "zutimeline.h"
@@ -13,11 +14,12 @@ namespace {
 // The start time text ("HHmmss") and camera text of a recording name.
 bool splitName(const QString &fileName, QString *camera, QString *start)
 {
-    const QStringList parts = fileName.split(QLatin1Char('_'));
-    if (parts.size() < 3)
+    int id = -1;
+    QTime time;
+    if (!ZuExportFolder::parseRecordingName(fileName, &id, nullptr, &time))
         return false;
-    *camera = parts.at(0);
-    *start = parts.at(2).section(QLatin1Char('.'), 0, 0);
+    *camera = QString::number(id);
+    *start = time.toString(QStringLiteral("HHmmss"));
     return true;
 }
 

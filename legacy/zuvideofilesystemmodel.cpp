@@ -1,5 +1,6 @@
 #include "zuvideofilesystemmodel.h"
 
+#include "exportfolder.h"
 #include "zulog.h"
 
 #include <QColor>
@@ -27,12 +28,12 @@ QString ZuVideoFileSystemModel::recordingText(const QString &name, int role)
 {
     if (!name.contains(QLatin1String(".zuvideo")))
         return name;
-    const QStringList parts = name.left(name.lastIndexOf(QLatin1Char('.'))).split(QLatin1Char('_'));
-    if (parts.size() < 3)
-        return name;
-    const QDateTime when = QDateTime::fromString(parts.at(1) + parts.at(2), QStringLiteral("yyyyMMddHHmmss"));
-    if (!when.isValid())
-        return QString();
+    QDate date;
+    QTime time;
+    // A name of three parts that names no real second shows nothing.
+    if (!ZuExportFolder::parseRecordingName(name, nullptr, &date, &time))
+        return name.count(QLatin1Char('_')) < 2 ? name : QString();
+    const QDateTime when(date, time);
     return when.toString(role == FullDateTimeRole ? QStringLiteral("yyyy-MM-dd HH:mm:ss") : QStringLiteral("HH:mm:ss"));
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <QObject>
 
-// A placeholder of the diagnostics group: nothing uses it yet.
+// A placeholder of the diagnostics group, without members of its own.
 class DebugFile : public QObject
 {
     Q_OBJECT

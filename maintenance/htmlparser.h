@@ -2,7 +2,7 @@
 #include <QObject>
 #include <QStringList>
 
-// A placeholder of the diagnostics group: nothing uses it yet.
+// A placeholder of the diagnostics group: a list of text lines.
 class HtmlParser : public QObject
 {
     Q_OBJECT

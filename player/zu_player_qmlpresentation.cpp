@@ -167,7 +167,7 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
 void ZU_Player_qmlpresentation::installExportDialog()
 {
     ZuPlayerInferfaceController::setExportDialogFactory(
-        [](const ZuPlayerInferfaceController::ExportRequest &r) -> QWidget * {
+        [](const ZuPlayerInferfaceController::ExportRequest &r) -> ExportDialog * {
             return new PopupExport(r.dayVideoFiles, r.cameraId, r.streamId, r.dayFolder, r.timestamp);
         });
 }

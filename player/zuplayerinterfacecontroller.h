@@ -1,6 +1,8 @@
 #pragma once
 #include "canvas.h"
+#include "dayscan.h"
 #include "eventrecord.h"
+#include "exportdialog.h"
 
 #include <QDate>
 #include <QFuture>
@@ -70,13 +72,11 @@ public:
         QString timestamp;            // picture on screen, "yyyy-MM-dd HH:mm:ss.zzz"
         QWidget *parentWidget = nullptr;
     };
-    // Builds the export dialog for a request. The dialog must be a QWidget
-    // with an `endingsignal()` signal (emitted at the end of a raw export)
-    // and a `closeall()` slot; the controller makes it modal, shows it and
-    // deletes it after endingsignal(). EXPORT HOOK: installed by the export
-    // dialog's code; until then video_export() reports that export is not
+    // Builds the export dialog for a request; the controller makes it modal,
+    // shows it and deletes it after endingsignal(). Installed by the export
+    // dialog's code; without it video_export() reports that export is not
     // available.
-    using ExportDialogFactory = std::function<QWidget *(const ExportRequest &)>;
+    using ExportDialogFactory = std::function<ExportDialog *(const ExportRequest &)>;
     static void setExportDialogFactory(ExportDialogFactory factory);
     static bool hasExportDialogFactory();
 
@@ -260,20 +260,8 @@ signals:
 
 public:
     // The result of a day scan (also used by tests).
-    struct DayScan {
-        bool ok = false;
-        QString error;
-        QDate day;
-        QString dayFolder;
-        QHash<int, QString> cameraNames;
-        QFileInfoList videos, audios, alarms, thumbnails, tags, previews;
-        struct Range { int cameraId; qint64 start; qint64 end; QString file; };
-        QList<Range> ranges;               // per video file, ms of the day
-        QHash<int, QStringList> streams;   // camera id -> stream ids
-        QList<EventRecord> tagEvents;
-        QList<EventRecord> alarmEvents;
-    };
-    static std::shared_ptr<DayScan> scanDay(const QString &dayFolder);
+    using DayScan = ZuDayScan;
+    static std::shared_ptr<DayScan> scanDay(const QString &dayFolder) { return ZuDayScan::scan(dayFolder); }
 
 private:
     void applyDayScan(const std::shared_ptr<DayScan> &scan);
@@ -314,5 +302,5 @@ private:
 
     quint64 m_scanGeneration = 0;
     QList<QFuture<void>> m_scans;    // joined by the destructor
-    QPointer<QWidget> m_exportDialog;
+    QPointer<ExportDialog> m_exportDialog;
 };

@@ -238,6 +238,31 @@ bool parseRecordingName(const QString &fileName, int *cameraId, QDate *date, QTi
     return true;
 }
 
+bool parseStamp(const QString &fileName, int *cameraId, QDate *date, QTime *time)
+{
+    const QStringView name = lastComponent(fileName);
+    const qsizetype end = name.indexOf(QLatin1Char('_')) + 16;
+    if (end < 16 || end > name.size())
+        return false;
+    if (end < name.size()) {
+        const QChar next = name.at(end);
+        if (next != QLatin1Char('.') && next != QLatin1Char('_') && next != QLatin1Char('-'))
+            return false;
+    }
+    int id = -1;
+    QDate d;
+    QTime t;
+    if (!parseBase(name.left(end), &id, &d, &t))
+        return false;
+    if (cameraId)
+        *cameraId = id;
+    if (date)
+        *date = d;
+    if (time)
+        *time = t;
+    return true;
+}
+
 bool isRecordingName(const QString &fileName)
 {
     const FileKind kind = classify(fileName).kind;

@@ -62,6 +62,12 @@ NameInfo classify(const QString &fileName);
 // be null.
 bool parseRecordingName(const QString &fileName, int *cameraId, QDate *date, QTime *time);
 
+// The `<cam>_<yyyyMMdd>_<HHmmss>` a name starts with, where the name ends
+// there or goes on with '.', '_' or '-' (any kind of file named after a
+// recording second, "4_20240115_101500-thumb.jpg" included); false (outputs
+// untouched) otherwise. Any output may be null.
+bool parseStamp(const QString &fileName, int *cameraId, QDate *date, QTime *time);
+
 bool isRecordingName(const QString &fileName);   // .zuvideo or .zuaudio
 bool isSeekName(const QString &fileName);        // .zuseek or .zuaudioseek
 bool isTagName(const QString &fileName);

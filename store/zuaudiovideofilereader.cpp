@@ -1,5 +1,6 @@
 #include "zuaudiovideofilereader.h"
 
+#include "exportfolder.h"
 #include "keyunits.h"
 #include "seekfile.h"
 #include "streamframe.h"
@@ -371,7 +372,8 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         m_fps.store(entriesFps(frames));
 
     const bool wasStarted = started;
-    const QDate fileDay = QDate::fromString(file.fileName().section(QLatin1Char('_'), 1, 1), QStringLiteral("yyyyMMdd"));
+    const ZuExportFolder::NameInfo fileName = ZuExportFolder::classify(file.fileName());
+    const QDate fileDay = fileName.date;
     // The neighbouring files' times tell whether this file's first or last
     // entry is a glitched one.
     const QList<int> kept = selectRange(frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
@@ -397,9 +399,8 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         fail(QStringLiteral("cannot open :: ") + dataPath);
         return Step::Failed;
     }
-    bool ok = false;
-    const int cameraId = file.fileName().section(QLatin1Char('_'), 0, 0).toInt(&ok);
-    const QString cameraName = ok ? m_cameraNames.value(cameraId, QString::number(cameraId)) : QString();
+    const int cameraId = fileName.cameraId;
+    const QString cameraName = cameraId >= 0 ? m_cameraNames.value(cameraId, QString::number(cameraId)) : QString();
 
     auto readEntry = [&](const ZuFrame &entry, QByteArray &bytes) {
         if (entry.size <= 0 || entry.offset < 0 || !data.seek(entry.offset))
@@ -559,21 +560,23 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
 QString ZuAudioVideoFileReader::previousDataFile(const QFileInfo &file)
 {
     // The camera's files of the day: in the day's segment folders (the
-    // file's folder is one of them), named camera_date_start.
-    const QStringList parts = file.completeBaseName().split(QLatin1Char('_'));
-    if (parts.size() != 3)
+    // file's folder is one of them).
+    ZuExportFolder::NameInfo own;
+    if (!ZuExportFolder::parseRecordingName(file.fileName(), &own.cameraId, &own.date, &own.time))
         return QString();
-    const QString pattern = parts.at(0) + QLatin1Char('_') + parts.at(1) + QStringLiteral("_*.zuvideo");
     QDir day = file.absoluteDir();
     day.cdUp();
     QString best;
-    QString bestStart;
+    QTime bestStart;
     for (const QString &segment : day.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         const QDir folder(day.filePath(segment));
-        for (const QString &name : folder.entryList({pattern}, QDir::Files, QDir::Name)) {
-            const QString start = QFileInfo(name).completeBaseName().section(QLatin1Char('_'), 2, 2);
-            if (start < parts.at(2) && start >= bestStart) {
-                bestStart = start;
+        for (const QString &name : folder.entryList({QStringLiteral("*.zuvideo")}, QDir::Files, QDir::Name)) {
+            const ZuExportFolder::NameInfo other = ZuExportFolder::classify(name);
+            if (other.kind != ZuExportFolder::FileKind::Video || other.cameraId != own.cameraId
+                || other.date != own.date)
+                continue;
+            if (other.time < own.time && (bestStart.isNull() || other.time >= bestStart)) {
+                bestStart = other.time;
                 best = folder.absoluteFilePath(name);
             }
         }

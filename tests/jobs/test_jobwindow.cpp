@@ -39,7 +39,7 @@ public:
             downloadInfoLabel->setText("failed " + fileName());
             tryAgainButton->setEnabled(true);
             tryAgainButton->show();
-            m_inError = true;
+            setInErrorFlag(true);
         }
         for (int i = 0; i < reports; ++i)
             Q_EMIT statusChanged();

@@ -1,4 +1,5 @@
 #pragma once
+#include "exportdialog.h"
 #include "seekfile.h"
 #include "videodecoder.h"
 #include "zuscaler.h"
@@ -142,16 +143,13 @@ inline bool strictly(const QStringList &list, bool forward = true)
 }
 
 // Stands in for the export dialog: what the export code's dialog offers.
-class FakeExportDialog : public QWidget
+class FakeExportDialog : public ExportDialog
 {
     Q_OBJECT
 public:
-    using QWidget::QWidget;
+    using ExportDialog::ExportDialog;
     bool closed = false;
-signals:
-    void endingsignal();
-public slots:
-    void closeall() { closed = true; }
+    void closeall() override { closed = true; }
 };
 
 } // namespace playertest

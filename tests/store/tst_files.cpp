@@ -117,34 +117,40 @@ private slots:
         QTest::addColumn<int>("camera");
         QTest::addColumn<QString>("stamp"); // date and time of the name, "yyyyMMddHHmmss"
         QTest::addColumn<QString>("alarm");
-        QTest::newRow("video") << "3_20240115_100000.zuvideo" << FileKind::Video << 3 << "20240115100000" << "";
-        QTest::newRow("audio in a path") << "/a/b/12_20240229_235959.zuaudio" << FileKind::Audio << 12 << "20240229235959" << "";
-        QTest::newRow("largest camera") << "2147483647_20240115_100000.zuseek" << FileKind::VideoSeek << INT_MAX << "20240115100000" << "";
-        QTest::newRow("capitals") << "0_20240115_100000.ZUAUDIOSEEK" << FileKind::AudioSeek << 0 << "20240115100000" << "";
-        QTest::newRow("marker") << "3_20240105_103000.zutag" << FileKind::Tag << 3 << "20240105103000" << "";
-        QTest::newRow("thumbnail") << "3_20240105_103000_motion-thumb.jpg" << FileKind::AlarmThumbnail << 3 << "20240105103000" << "motion";
-        QTest::newRow("alarm") << "12_20240105_103000_intrusion.JPG" << FileKind::AlarmPicture << 12 << "20240105103000" << "intrusion";
-        QTest::newRow("preview") << "3_20240105_103000_preview.jpg" << FileKind::Preview << 3 << "20240105103000" << "";
-        QTest::newRow("index") << "/d/2024-01-05/index.zunfo" << FileKind::CameraListIndex << -1 << "" << "";
-        QTest::newRow("camera list") << "103000.zunfo" << FileKind::CameraList << -1 << "" << "";
+        QTest::addColumn<QString>("lead"); // the stamp a name starts with, "yyyyMMddHHmmss"
+        QTest::newRow("video") << "3_20240115_100000.zuvideo" << FileKind::Video << 3 << "20240115100000" << "" << "20240115100000";
+        QTest::newRow("audio in a path") << "/a/b/12_20240229_235959.zuaudio" << FileKind::Audio << 12 << "20240229235959" << "" << "20240229235959";
+        QTest::newRow("largest camera") << "2147483647_20240115_100000.zuseek" << FileKind::VideoSeek << INT_MAX << "20240115100000" << "" << "20240115100000";
+        QTest::newRow("capitals") << "0_20240115_100000.ZUAUDIOSEEK" << FileKind::AudioSeek << 0 << "20240115100000" << "" << "20240115100000";
+        QTest::newRow("marker") << "3_20240105_103000.zutag" << FileKind::Tag << 3 << "20240105103000" << "" << "20240105103000";
+        QTest::newRow("thumbnail") << "3_20240105_103000_motion-thumb.jpg" << FileKind::AlarmThumbnail << 3 << "20240105103000" << "motion" << "20240105103000";
+        QTest::newRow("alarm") << "12_20240105_103000_intrusion.JPG" << FileKind::AlarmPicture << 12 << "20240105103000" << "intrusion" << "20240105103000";
+        QTest::newRow("preview") << "3_20240105_103000_preview.jpg" << FileKind::Preview << 3 << "20240105103000" << "" << "20240105103000";
+        QTest::newRow("index") << "/d/2024-01-05/index.zunfo" << FileKind::CameraListIndex << -1 << "" << "" << "";
+        QTest::newRow("camera list") << "103000.zunfo" << FileKind::CameraList << -1 << "" << "" << "";
         // The names the program builds are the names it reads.
         const QDate d(2024, 3, 5);
         const QTime t(14, 2, 7);
-        QTest::newRow("built video") << videoFileName(7, d, t) << FileKind::Video << 7 << "20240305140207" << "";
-        QTest::newRow("built audio") << audioFileName(7, d, t) << FileKind::Audio << 7 << "20240305140207" << "";
-        QTest::newRow("built marker") << tagFileName(7, d, t) << FileKind::Tag << 7 << "20240305140207" << "";
-        QTest::newRow("built alarm") << alarmPictureName(7, d, t, "line") << FileKind::AlarmPicture << 7 << "20240305140207" << "line";
-        QTest::newRow("built thumbnail") << alarmThumbnailName(7, d, t, "line") << FileKind::AlarmThumbnail << 7 << "20240305140207" << "line";
-        QTest::newRow("built preview") << previewName(7, d, t) << FileKind::Preview << 7 << "20240305140207" << "";
+        QTest::newRow("built video") << videoFileName(7, d, t) << FileKind::Video << 7 << "20240305140207" << "" << "20240305140207";
+        QTest::newRow("built audio") << audioFileName(7, d, t) << FileKind::Audio << 7 << "20240305140207" << "" << "20240305140207";
+        QTest::newRow("built marker") << tagFileName(7, d, t) << FileKind::Tag << 7 << "20240305140207" << "" << "20240305140207";
+        QTest::newRow("built alarm") << alarmPictureName(7, d, t, "line") << FileKind::AlarmPicture << 7 << "20240305140207" << "line" << "20240305140207";
+        QTest::newRow("built thumbnail") << alarmThumbnailName(7, d, t, "line") << FileKind::AlarmThumbnail << 7 << "20240305140207" << "line" << "20240305140207";
+        QTest::newRow("built preview") << previewName(7, d, t) << FileKind::Preview << 7 << "20240305140207" << "" << "20240305140207";
         const char *bad[] = {"2147483648_20240115_100000.zuvideo", "-3_20240115_100000.zuvideo",
                              "_20240115_100000.zuvideo", "3_20240132_100000.zuvideo", "3_20240115_250000.zuvideo",
-                             "3_2024011_100000.zuvideo", "3_20240115_100000_extra.zuvideo", "3-20240115-100000.zuvideo",
-                             ".zuvideo", "/", "3_20240115_100000.mp4", "3_20240105_103000_.jpg",
-                             "3_20240105_103000_-thumb.jpg", "3_20240105_103000_preview-thumb.jpg",
-                             "3_20240105_103000_mo tion.jpg", "3_20240105_103000.jpg", "a_20240105_103000_motion.jpg",
+                             "3_2024011_100000.zuvideo", "3-20240115-100000.zuvideo", ".zuvideo", "/",
+                             "a_20240105_103000_motion.jpg", "3_20240105_1030001.jpg", "x3_20240105_103000.jpg",
                              "___.jpg", "hash.json"};
         for (const char *name : bad)
-            QTest::newRow(name) << name << FileKind::Unknown << -1 << "" << "";
+            QTest::newRow(name) << name << FileKind::Unknown << -1 << "" << "" << "";
+        // Names of no known kind that still start with a recording second.
+        const char *led[] = {"3_20240105_103000_extra.zuvideo", "3_20240105_103000.mp4", "3_20240105_103000_.jpg",
+                             "3_20240105_103000_-thumb.jpg", "3_20240105_103000_preview-thumb.jpg",
+                             "3_20240105_103000_mo tion.jpg", "3_20240105_103000.jpg", "3_20240105_103000-thumb.jpg",
+                             "3_20240105_103000"};
+        for (const char *name : led)
+            QTest::newRow(name) << name << FileKind::Unknown << -1 << "" << "" << "20240105103000";
     }
 
     void fileNames()
@@ -159,6 +165,11 @@ private slots:
         QCOMPARE(info.cameraId, camera);
         QCOMPARE(info.date.toString("yyyyMMdd") + info.time.toString("HHmmss"), stamp);
         QCOMPARE(info.alarmKind, alarm);
+        QFETCH(QString, lead);
+        QDate date;
+        QTime time;
+        QCOMPARE(parseStamp(name, nullptr, &date, &time), !lead.isEmpty());
+        QCOMPARE(date.toString("yyyyMMdd") + time.toString("HHmmss"), lead);
         int cam = -7; // left alone unless the name is a recording's
         const bool recording = kind == FileKind::Video || kind == FileKind::Audio || kind == FileKind::VideoSeek
                                || kind == FileKind::AudioSeek;

@@ -1,5 +1,7 @@
 #include "eventrecord.h"
 
+#include "exportfolder.h"
+
 EventRecord::EventRecord(const QString &fileName_, const QString &cameraName_, const QString &picturePath_,
                          const QString &timeText_, const QString &kindText_, const QString &cameraId_)
     : fileName(fileName_)
@@ -51,28 +53,11 @@ QString EventRecord::eventDisplayTime() const
 {
     if (!displayTime.isEmpty())
         return displayTime;
-    // The date is the first 8-digit part that a part starting with 6 digits
-    // follows: "3_20240105_103000_motion-thumb.jpg" and
-    // "3_20240105_103000.zutag" both give 20240105103000, whatever their
-    // number of parts.
-    const QStringList parts = fileName.split(QLatin1Char('_'));
-    const auto digits = [](const QString &s, int n) {
-        if (s.size() < n)
-            return false;
-        for (int i = 0; i < n; ++i) {
-            if (!s.at(i).isDigit())
-                return false;
-        }
-        return true;
-    };
-    for (int i = 0; i + 1 < parts.size(); ++i) {
-        if (parts.at(i).size() == 8 && digits(parts.at(i), 8) && digits(parts.at(i + 1), 6)) {
-            const QString &next = parts.at(i + 1);
-            if (next.size() == 6 || !next.at(6).isDigit())
-                return parts.at(i) + next.left(6);
-        }
-    }
-    return QString();
+    QDate date;
+    QTime time;
+    if (!ZuExportFolder::parseStamp(fileName, nullptr, &date, &time))
+        return QString();
+    return date.toString(QStringLiteral("yyyyMMdd")) + time.toString(QStringLiteral("HHmmss"));
 }
 
 bool EventRecord::operator==(const EventRecord &o) const
