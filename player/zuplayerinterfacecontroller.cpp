@@ -11,6 +11,7 @@
 #include "zustreamreadandcontrol.h"
 #include "zutag.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
