@@ -197,7 +197,7 @@ private slots:
         QFETCH(QString, end);
         QFETCH(QString, target);
         StandIn device("onvif_device.py");
-        PtzCamera camera{"http", "127.0.0.1", ptztest::closedPort()};
+        PtzCamera camera{"http", "127.0.0.1", ptztest::closedPort(), {}, {}};
         if (args != "unreachable") {
             QVERIFY(device.start(args == "tls" ? m_tls : args.split(' ', Qt::SkipEmptyParts)));
             camera = device.camera();

@@ -580,9 +580,9 @@ private slots:
         QFETCH(QStringList, expected);
         StandIn camera;
         QJsonArray rules;
-        for (const QString &path : {"/axis-cgi/com/ptz.cgi", "/stw-cgi/ptzcontrol.cgi", "/cgi-bin/ptz.cgi"})
+        for (const char *path : {"/axis-cgi/com/ptz.cgi", "/stw-cgi/ptzcontrol.cgi", "/cgi-bin/ptz.cgi"})
             rules.append(rule("GET", path, status));
-        for (const QString &path : {"/ISAPI/PTZCtrl/channels/2/continuous", "/ISAPI/PTZCtrl/channels/2/position3D"})
+        for (const char *path : {"/ISAPI/PTZCtrl/channels/2/continuous", "/ISAPI/PTZCtrl/channels/2/position3D"})
             rules.append(rule("PUT", path, status));
         QVERIFY(camera.start({"camera"}, rules));
         std::unique_ptr<NativePTZInterface> driver;
