@@ -1,29 +1,39 @@
-# Every target links zu_qt so that all of them share the same Qt defines and
-# flags; that lets one precompiled header serve the whole tree.
-add_library(zu_qt INTERFACE)
-target_link_libraries(zu_qt INTERFACE
-  Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Network Qt6::Xml Qt6::Qml Qt6::Quick
-  Qt6::QuickWidgets Qt6::Concurrent)
-# Qt Test without its interface defines: they name each target's own folders,
-# which would make the shared precompiled header unusable.
-target_include_directories(zu_qt INTERFACE $<TARGET_PROPERTY:Qt6::Test,INTERFACE_INCLUDE_DIRECTORIES>)
-target_link_libraries(zu_qt INTERFACE $<TARGET_FILE:Qt6::Test>)
-target_compile_options(zu_qt INTERFACE -Wall -Wextra -Wno-unused-parameter)
+# Every target links zu_flags: the warning set the whole tree builds clean
+# with. Qt modules come from each target's own list.
+add_library(zu_flags INTERFACE)
+target_compile_options(zu_flags INTERFACE -Wall -Wextra -Wno-unused-parameter)
 
-add_library(zu_pch STATIC ${CMAKE_CURRENT_LIST_DIR}/pch_dummy.cpp)
-target_link_libraries(zu_pch PUBLIC zu_qt)
-target_precompile_headers(zu_pch PRIVATE ${CMAKE_CURRENT_LIST_DIR}/zu_pch.h)
+# The precompiled header is a speed-up only: every file includes what it
+# uses, and the sanitizer build (ZU_PCH=OFF) proves it. One header serves
+# every target, so it holds only what every target links (Qt Core and the
+# standard library).
+if(ZU_PCH)
+  add_library(zu_pch STATIC ${CMAKE_CURRENT_LIST_DIR}/pch_dummy.cpp)
+  target_link_libraries(zu_pch PUBLIC zu_flags Qt6::Core)
+  target_precompile_headers(zu_pch PRIVATE ${CMAKE_CURRENT_LIST_DIR}/zu_pch.h)
+endif()
 
 function(zu_use_pch target)
-  target_precompile_headers(${target} REUSE_FROM zu_pch)
+  if(ZU_PCH)
+    target_precompile_headers(${target} REUSE_FROM zu_pch)
+  endif()
 endfunction()
 
-# zu_library(name SOURCES ... LIBS ...): a static library of one folder.
+# zu_qt_modules(target scope Module...): links Qt6::Module for each.
+function(zu_qt_modules target scope)
+  foreach(module ${ARGN})
+    target_link_libraries(${target} ${scope} Qt6::${module})
+  endforeach()
+endfunction()
+
+# zu_library(name SOURCES ... QT ... LIBS ...): a static library of one
+# folder, with the Qt modules (QT: Core, Gui, Network, ...) its files use.
 function(zu_library name)
-  cmake_parse_arguments(ZL "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ZL "" "" "SOURCES;QT;LIBS" ${ARGN})
   add_library(${name} STATIC ${ZL_SOURCES})
   target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(${name} PUBLIC zu_qt ${ZL_LIBS})
+  target_link_libraries(${name} PUBLIC zu_flags ${ZL_LIBS})
+  zu_qt_modules(${name} PUBLIC ${ZL_QT})
   zu_use_pch(${name})
 endfunction()
 
@@ -42,12 +52,15 @@ function(zu_sanitizer_environment test)
   endif()
 endfunction()
 
-# zu_test(name SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...]): one Qt Test
-# executable registered with CTest, always headless.
+# zu_test(name SOURCES ... [QT ...] LIBS ... [TIMEOUT s] [LABELS ...]): one
+# Qt Test executable registered with CTest, always headless; QT names the Qt
+# modules the test itself uses beyond those of its libraries. Only tests link
+# Qt Test.
 function(zu_test name)
-  cmake_parse_arguments(ZT "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ZT "" "TIMEOUT" "SOURCES;QT;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ZT_SOURCES})
-  target_link_libraries(${name} PRIVATE zu_qt ${ZT_LIBS})
+  target_link_libraries(${name} PRIVATE zu_flags Qt6::Test ${ZT_LIBS})
+  zu_qt_modules(${name} PRIVATE ${ZT_QT})
   target_compile_definitions(${name} PRIVATE
     ZU_SOURCE_DIR="${PROJECT_SOURCE_DIR}" ZU_BINARY_DIR="${PROJECT_BINARY_DIR}")
   zu_use_pch(${name})

@@ -1,5 +1,7 @@
 #include "utf8ctype.h"
 
+#include <initializer_list>
+
 Utf8CType::Utf8CType()
 {
     // C.UTF-8 is built into glibc; a distribution's own UTF-8 locales are the

@@ -1,4 +1,5 @@
 #pragma once
+#include <QDateTime>
 #include <QString>
 
 // The global log level: created on first use and never destroyed. Nothing is

@@ -9,6 +9,7 @@
 #include "zulog.h"
 #include "zustreamreadandcontrol.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>

@@ -20,7 +20,7 @@ build="$root/build-fuzz"
 jobs="$(nproc)"
 
 "$root/scripts/deps.sh"
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZU_FUZZ=ON >/dev/null
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZU_FUZZ=ON -DZU_PCH=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target fuzz_targets
 
 # Every target over its corpus and seeds: the same tests as in the other builds.

@@ -11,6 +11,7 @@
 #include "zulog.h"
 
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextEdit>
 

@@ -7,6 +7,7 @@
 #include "downloadbinary.h"
 #include "test_support.h"
 
+#include <QAbstractButton>
 #include <QFileDialog>
 #include <QJsonArray>
 #include <QLineEdit>
