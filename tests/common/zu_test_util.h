@@ -9,8 +9,15 @@
 #include <QTest>
 #include <QtGlobal>
 
+#include <QFile>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <functional>
+
+#include <sched.h>
+#include <sys/mount.h>
 
 // Skips the test for a tool or facility the machine lacks, naming it. Under CI
 // a missing tool is a failure: a part of the suite left unrun must not pass.
@@ -23,6 +30,28 @@
     } while (false)
 
 namespace zutest {
+
+// Puts the test process in a mount namespace of its own, so that the mounts
+// it makes show to no other process and go with it. Empty when that works,
+// else why not; done once per process.
+inline QString privateMountNamespace()
+{
+    static const QString refused = [] {
+        if (::unshare(CLONE_NEWNS) != 0)
+            return QString::fromLocal8Bit(std::strerror(errno));
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+            return QString();
+        const int err = errno;
+        // Inside a chroot "/" is no mount point and cannot be made private;
+        // the test's mounts still stay its own when no mount of the namespace
+        // passes mounts on to another.
+        QFile info(QStringLiteral("/proc/self/mountinfo"));
+        if (err == EINVAL && info.open(QIODevice::ReadOnly) && !info.readAll().contains(" shared:"))
+            return QString();
+        return QString::fromLocal8Bit(std::strerror(err));
+    }();
+    return refused;
+}
 
 // Reads the process's standard output until `done` accepts all that came so
 // far, the process ends or `timeoutMs` passes; a silent interval is no reason

@@ -74,11 +74,7 @@ QStringList partFiles(const QString &dir)
 // test's own; empty when mounted, else why not.
 QString mountSmallDisk(const QString &point, int kib)
 {
-    static const QString refused = [] {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return QString::fromLocal8Bit(std::strerror(errno));
-        return QString();
-    }();
+    const QString refused = zutest::privateMountNamespace();
     if (!refused.isEmpty())
         return refused;
     const QByteArray size = "size=" + QByteArray::number(kib) + "k";

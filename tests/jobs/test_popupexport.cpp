@@ -112,12 +112,7 @@ private:
 // works, else why not.
 QString privateMounts()
 {
-    static const QString refused = [] {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return QString::fromLocal8Bit(std::strerror(errno));
-        return QString();
-    }();
-    return refused;
+    return zutest::privateMountNamespace();
 }
 
 // Unmounts its folder when it goes (before the temporary folder holding it).
