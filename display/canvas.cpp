@@ -247,17 +247,24 @@ void Canvas::displayFrame(uint8_t *data, int width, int height, int bytesPerLine
         const size_t rowBytes = size_t(width) * 4;
         for (int y = 0; y < height; ++y)
             std::memcpy(dst + y * dstStride, data + qsizetype(y) * bytesPerLine, rowBytes);
-        m_timestamp = timestamp.left(128);
-        m_overlay = overlay.left(512);
-        m_keyframe = keyframe;
-        m_frameId = frameId;
-        m_fps = fps;
-        m_still = still;
-        m_disconnected = false;
-        ++m_received;
+        setDetailsLocked(timestamp, overlay, keyframe, frameId, fps, still);
     }
     scheduleRepaint();
     emit frameDisplayed(timestamp);
+}
+
+// What is drawn over the picture, and the count of pictures received.
+void Canvas::setDetailsLocked(const QString &timestamp, const QString &overlay, bool keyframe, int frameId,
+                              double fps, bool still)
+{
+    m_timestamp = timestamp.left(128);
+    m_overlay = overlay.left(512);
+    m_keyframe = keyframe;
+    m_frameId = frameId;
+    m_fps = fps;
+    m_still = still;
+    m_disconnected = false;
+    ++m_received;
 }
 
 void Canvas::displayPicture(CanvasPicture picture, QString timestamp, QString overlay, bool keyframe,
@@ -284,14 +291,7 @@ void Canvas::displayPicture(CanvasPicture picture, QString timestamp, QString ov
         m_shown = std::move(picture.shown);
         m_shownArea = picture.area;
         m_shownZoom = picture.zoom;
-        m_timestamp = timestamp.left(128);
-        m_overlay = overlay.left(512);
-        m_keyframe = keyframe;
-        m_frameId = frameId;
-        m_fps = fps;
-        m_still = still;
-        m_disconnected = false;
-        ++m_received;
+        setDetailsLocked(timestamp, overlay, keyframe, frameId, fps, still);
     }
     scheduleRepaint();
     emit frameDisplayed(timestamp);

@@ -215,6 +215,9 @@ private:
     // Ends the drag under way: its kind, and where it started in `from`.
     Drag takeDrag(QPointF *from);
     void scheduleRepaint();
+    // With m_mutex held.
+    void setDetailsLocked(const QString &timestamp, const QString &overlay, bool keyframe, int frameId, double fps,
+                          bool still);
     // Emits viewChanged() when the size or the zoom differ from the last one told.
     void tellView();
     QString infoLineLocked() const;

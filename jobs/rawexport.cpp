@@ -475,16 +475,20 @@ void RawExport::run()
     const QString targetFolder = m_target.absolutePath();
     logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: export path ") + targetFolder);
     const int count = m_files.size();
+    // Nothing is copied: the whole export counts as failed.
+    const auto refuseAll = [this, count] {
+        m_failures = 2 * count;
+        if (m_failures > 0)
+            Q_EMIT error(m_failures);
+        Q_EMIT endingsignal();
+    };
 
     // Copies written into the export folder being read would change the
     // evidence itself (its day would then fail its own integrity check).
     if (target_inside_source(targetFolder, m_files)) {
         logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: ") + targetFolder
                    + QStringLiteral(" lies inside the export folder being read; nothing copied."));
-        m_failures = 2 * count;
-        if (m_failures > 0)
-            Q_EMIT error(m_failures);
-        Q_EMIT endingsignal();
+        refuseAll();
         return;
     }
 
@@ -508,10 +512,7 @@ void RawExport::run()
         if (held.ok())
             logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: ") + targetFolder
                        + QStringLiteral(" lies inside the export folder being read; nothing copied."));
-        m_failures = 2 * count;
-        if (m_failures > 0)
-            Q_EMIT error(m_failures);
-        Q_EMIT endingsignal();
+        refuseAll();
         return;
     }
 

@@ -42,18 +42,6 @@ ZuPlayerInferfaceController::ExportDialogFactory &exportFactory()
     return factory;
 }
 
-// Recorded times are wall-clock times without a zone: read them as a date
-// and a time of day, never through the viewer's zone, where a time in a
-// daylight-saving gap would not exist.
-bool readsAsTime(const QString &text, const QString &dateFormat, const QString &timeFormat)
-{
-    const qsizetype dateLen = dateFormat.size();
-    if (text.size() != dateLen + timeFormat.size())
-        return false;
-    return QDate::fromString(text.left(dateLen), dateFormat).isValid()
-           && QTime::fromString(text.mid(dateLen), timeFormat).isValid();
-}
-
 // A "yyyyMMddHHmmss[zzz]" time on a scale of days and milliseconds, so
 // that times of two days compare; -1 when unreadable.
 qint64 stampMs(const QString &timestamp)
@@ -529,7 +517,7 @@ void ZuPlayerInferfaceController::set_playback_rate(double rate)
 void ZuPlayerInferfaceController::set_zustream_reader_read_timestamp(const QString &timestamp)
 {
     const QString text = timestamp.trimmed().left(14);
-    if (!readsAsTime(text, QStringLiteral("yyyyMMdd"), QStringLiteral("HHmmss"))) {
+    if (!ZuDayScan::readsAsTime(text, QStringLiteral("yyyyMMdd"), QStringLiteral("HHmmss"))) {
         logLine("[WARN] ", "set read timestamp", QStringLiteral("unreadable time ") + timestamp.left(32));
         return;
     }
@@ -700,7 +688,7 @@ bool ZuPlayerInferfaceController::video_export()
 {
     const QString timestamp = m_canvas ? m_canvas->currentTimestamp() : QString();
     logLine("[INFO] ", "video export", QStringLiteral("timestamp ") + timestamp);
-    if (!readsAsTime(timestamp, QStringLiteral("yyyy-MM-dd "), QStringLiteral("HH:mm:ss.zzz"))) {
+    if (!ZuDayScan::readsAsTime(timestamp, QStringLiteral("yyyy-MM-dd "), QStringLiteral("HH:mm:ss.zzz"))) {
         logLine("[WARN] ", "video export", QStringLiteral("no picture time"));
         return false;
     }

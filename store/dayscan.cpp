@@ -125,10 +125,9 @@ bool seekSummary(const QString &seekPath, qint64 *first, qint64 *last, QStringLi
     return true;
 }
 
-// A marker's own time, "yyyyMMddHHmmss", read as a date and a time of day
-// (never through the viewer's zone, where a time in a daylight-saving gap
-// would not exist).
-bool readsAsTime(const QString &text, const QString &dateFormat, const QString &timeFormat)
+} // namespace
+
+bool ZuDayScan::readsAsTime(const QString &text, const QString &dateFormat, const QString &timeFormat)
 {
     const qsizetype dateLen = dateFormat.size();
     if (text.size() != dateLen + timeFormat.size())
@@ -136,8 +135,6 @@ bool readsAsTime(const QString &text, const QString &dateFormat, const QString &
     return QDate::fromString(text.left(dateLen), dateFormat).isValid()
            && QTime::fromString(text.mid(dateLen), timeFormat).isValid();
 }
-
-} // namespace
 
 std::shared_ptr<ZuDayScan> ZuDayScan::scan(const QString &dayFolder)
 {
@@ -259,7 +256,7 @@ std::shared_ptr<ZuDayScan> ZuDayScan::scan(const QString &dayFolder)
         r.cameraName = nameOf(cam);
         // The marker's own time when it reads as one, else its file name's.
         const QString tagTime = tag->get_tag_time();
-        r.displayTime = readsAsTime(tagTime, QStringLiteral("yyyyMMdd"), QStringLiteral("HHmmss")) ? tagTime
+        r.displayTime = ZuDayScan::readsAsTime(tagTime, QStringLiteral("yyyyMMdd"), QStringLiteral("HHmmss")) ? tagTime
                                      : info.date.toString(QStringLiteral("yyyyMMdd")) + info.time.toString(QStringLiteral("HHmmss"));
         r.extra = tag->get_tag_id();
         r.tagName = tag->get_tag_name();

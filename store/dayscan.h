@@ -29,4 +29,9 @@ struct ZuDayScan {
     QList<EventRecord> alarmEvents;
 
     static std::shared_ptr<ZuDayScan> scan(const QString &dayFolder);
+
+    // Recorded times are wall-clock times without a zone: `text` is read as
+    // a date and a time of day, never through the viewer's zone, where a time
+    // in a daylight-saving gap would not exist.
+    static bool readsAsTime(const QString &text, const QString &dateFormat, const QString &timeFormat);
 };
