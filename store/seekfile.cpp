@@ -160,13 +160,42 @@ LineResult parseLine(const QByteArray &line)
     return r;
 }
 
+// The time of an entry in the seek file's own form, or an empty text when
+// the time cannot be written so (before 1970 or past the year 9999).
+QString seekTimestampOfMs(qint64 ms)
+{
+    if (ms < 0)
+        return QString();
+    const QString text = timestampOfMs(ms);
+    return msOfTimestamp(text) == ms ? text : QString();
+}
+
+// The usual step of a stream: the median of the gaps between neighbouring
+// readable times that move forward. A median, so that one wild time (a
+// clock glitch of years) cannot make the step of a repair.
+qint64 usualStep(const std::vector<qint64> &t)
+{
+    std::vector<qint64> gaps;
+    for (size_t k = 1; k < t.size(); ++k) {
+        if (t[k - 1] >= 0 && t[k] > t[k - 1])
+            gaps.push_back(t[k] - t[k - 1]);
+    }
+    if (gaps.empty())
+        return 0;
+    const size_t middle = (gaps.size() - 1) / 2;
+    std::nth_element(gaps.begin(), gaps.begin() + ptrdiff_t(middle), gaps.end());
+    return gaps[middle];
+}
+
 // Entries whose time could not be read still hold their stream's bytes: a
 // decoder that missed them would decode what follows against the wrong
 // pictures. Each short run of them takes the times its stream's neighbours
-// imply (evenly spaced between them, or one step on from the one side
-// known); a longer run, or one with no readable neighbour, is no entry.
-// `lines` are the entries' line numbers; returns the number of entries
-// dropped.
+// imply: evenly spaced between them, or, at either end of the file, the
+// stream's usual step on from the one side known. A repaired time never
+// leaves the stretch its neighbours bound, so neighbours that disagree (the
+// later one earlier) give no time; such an entry, a longer run, or one with
+// no readable neighbour is no entry. `lines` are the entries' line numbers;
+// returns the number of entries dropped.
 int repairTimes(ZuFrameList &frames, std::vector<qint64> &lines, const QString &seekPath)
 {
     QHash<QString, std::vector<int>> streams;
@@ -185,6 +214,7 @@ int repairTimes(ZuFrameList &frames, std::vector<qint64> &lines, const QString &
         std::vector<qint64> t(static_cast<size_t>(n), -1);
         for (int k = 0; k < n; ++k)
             t[size_t(k)] = frames.at(idx[size_t(k)]).timestamp.isEmpty() ? -1 : msOfTimestamp(frames.at(idx[size_t(k)]).timestamp);
+        const qint64 step = usualStep(t);
         for (int a = 0; a < n; ++a) {
             if (t[size_t(a)] >= 0)
                 continue;
@@ -193,32 +223,28 @@ int repairTimes(ZuFrameList &frames, std::vector<qint64> &lines, const QString &
                 ++b;
             const qint64 prev = a > 0 ? t[size_t(a - 1)] : -1;
             const qint64 next = b < n ? t[size_t(b)] : -1;
-            // One step of the stream, from the two readable times beyond the run.
-            qint64 step = 0;
-            if (prev >= 0 && a > 1 && t[size_t(a - 2)] >= 0)
-                step = qMax<qint64>(0, prev - t[size_t(a - 2)]);
-            else if (next >= 0 && b + 1 < n && t[size_t(b + 1)] >= 0)
-                step = qMax<qint64>(0, t[size_t(b + 1)] - next);
             const int run = b - a;
             for (int k = a; k < b; ++k) {
                 const int i = idx[size_t(k)];
-                qint64 time = -1;
+                QString time;
                 if (run <= kMaxRepairedRun) {
-                    if (prev >= 0 && next >= 0 && next >= prev)
-                        time = prev + (next - prev) * (k - a + 1) / (run + 1);
-                    else if (prev >= 0)
-                        time = prev + step * (k - a + 1);
-                    else if (next >= 0)
-                        time = qMax<qint64>(0, next - step * (b - k));
+                    if (prev >= 0 && next >= 0) {
+                        if (next >= prev)
+                            time = seekTimestampOfMs(prev + (next - prev) * (k - a + 1) / (run + 1));
+                    } else if (prev >= 0) {
+                        time = seekTimestampOfMs(prev + step * (k - a + 1));
+                    } else if (next >= 0) {
+                        time = seekTimestampOfMs(next - step * (b - k));
+                    }
                 }
-                if (time < 0) {
+                if (time.isEmpty()) {
                     drop[size_t(i)] = true;
                     ++dropped;
                     log(QStringLiteral("[WARN] ZuSeekFile :: parse :: unreadable time :: line %1 :: %2")
                                    .arg(lines[size_t(i)]).arg(seekPath));
                     continue;
                 }
-                frames[i].timestamp = timestampOfMs(time);
+                frames[i].timestamp = time;
                 log(QStringLiteral("[WARN] ZuSeekFile :: parse :: unreadable time taken from its neighbours "
                                           ":: line %1 :: %2 :: %3")
                                .arg(lines[size_t(i)]).arg(frames.at(i).timestamp, seekPath));

@@ -283,39 +283,58 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QStringList>("times");
         QTest::addColumn<int>("malformed");
+        // The lines of the entries kept; every line holds 2 bytes, so a
+        // dropped entry still moves the offsets of those after it.
+        QTest::addColumn<QList<int>>("lines");
         const auto at = [](const char *time, const QByteArray &stream = "video0") {
             return QByteArray(time) + ':' + stream + (stream.startsWith("audio") ? ":aac:2\n" : ":h264:8x8:0:2\n");
         };
         QTest::newRow("short digits") << at("20240115100000000") + at("2024011510000010") + at("20240115100000200")
-                                      << QStringList{"100000000", "100000100", "100000200"} << 0;
+                                      << QStringList{"100000000", "100000100", "100000200"} << 0 << QList<int>{0, 1, 2};
         QTest::newRow("two in a row, letters and a month 13")
             << at("20240115100000000") + at("2024011510000010a") + at("20241315100000200") + at("20240115100000300")
-            << QStringList{"100000000", "100000100", "100000200", "100000300"} << 0;
+            << QStringList{"100000000", "100000100", "100000200", "100000300"} << 0 << QList<int>{0, 1, 2, 3};
         QTest::newRow("last line, one step on")
             << at("20240115100000000") + at("20240115100000040") + at("garbage")
-            << QStringList{"100000000", "100000040", "100000080"} << 0;
+            << QStringList{"100000000", "100000040", "100000080"} << 0 << QList<int>{0, 1, 2};
         QTest::newRow("first line, one step back")
             << at("x") + at("20240115100000040") + at("20240115100000080")
-            << QStringList{"100000000", "100000040", "100000080"} << 0;
+            << QStringList{"100000000", "100000040", "100000080"} << 0 << QList<int>{0, 1, 2};
         QTest::newRow("other streams between")
             << at("20240115100000000") + at("20240115100000010", "audio0") + at("2024") + at("20240115100000100")
                    + at("2024", "audio0")
-            << QStringList{"100000000", "100000010", "100000050", "100000100", "100000010"} << 0;
-        QTest::newRow("nothing readable") << at("x") + at("y") << QStringList{} << 2;
+            << QStringList{"100000000", "100000010", "100000050", "100000100", "100000010"} << 0
+            << QList<int>{0, 1, 2, 3, 4};
+        QTest::newRow("nothing readable") << at("x") + at("y") << QStringList{} << 2 << QList<int>{};
+        // A repaired time stays between the readable times around it, and in
+        // the seek file's own 17-digit form: a wild neighbour (a clock glitch
+        // of years) neither sets the step nor carries a time past the year 9999.
+        QTest::newRow("neighbours disagree")
+            << at("20240115100000000") + at("60240115100001000") + at("x") + at("20240115100000120")
+            << QStringList{"100000000", "100001000", "100000120"} << 1 << QList<int>{0, 1, 3};
+        QTest::newRow("a wild neighbour sets no step")
+            << at("20240115100000000") + at("20240115100000040") + at("60240115100000080") + at("x")
+            << QStringList{"100000000", "100000040", "100000080", "100000120"} << 0 << QList<int>{0, 1, 2, 3};
+        QTest::newRow("past the year 9999")
+            << at("99991231235959960") + at("99991231235959980") + at("x")
+            << QStringList{"235959960", "235959980"} << 1 << QList<int>{0, 1};
     }
     void unreadableTimesFromNeighbours()
     {
         QFETCH(QByteArray, text);
         QFETCH(QStringList, times);
         QFETCH(int, malformed);
+        QFETCH(QList<int>, lines);
         const auto r = ZuSeekFile::parse(makeSeek(text, 1000), QString());
         QStringList got;
         Offsets offsets, expected;
         for (const ZuFrame &f : r.frames) {
             got << f.timestamp.mid(8);
             offsets << f.offset;
-            expected << 2 * offsets.size() - 2;
+            QCOMPARE(f.timestamp.size(), 17);
         }
+        for (int line : lines)
+            expected << 2 * line;
         QCOMPARE(got, times);
         QCOMPARE(offsets, expected);
         QCOMPARE(r.malformedLines, malformed);
