@@ -676,10 +676,20 @@ bool PopupExport::create_exporter()
                                 "Choisissez un dossier en dehors de celui-ci."));
         return false;
     }
+    const bool raw = row.encoder == QLatin1String("raw");
+    // A raw copy keeps the export folder's name: saved beside the export
+    // folder, each copy would land on its own original.
+    if (raw && RawExport::target_holds_source(folder, range)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: target holds the export folder being read :: ")
+                   + folder);
+        QMessageBox::warning(this, tr("Erreur de paramétrage"),
+                             tr("Le dossier de destination contient le dossier d'exportation lu : la copie "
+                                "prendrait la place de l'original. Choisissez un autre dossier."));
+        return false;
+    }
     if (!QDir().mkpath(folder))
         logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: failed to create ") + folder);
 
-    const bool raw = row.encoder == QLatin1String("raw");
     // The finished video takes the output's name whatever stands there: a
     // file of that name (an earlier export of the same start) goes only when
     // the user agrees. Raw copies never replace anything.
