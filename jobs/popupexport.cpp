@@ -36,6 +36,9 @@
 namespace {
 
 const QLatin1String kVideoSuffix(".zuvideo");
+// Past 23:59:59 as an HHmmss number: the end of a file that runs into the
+// next day.
+constexpr int kPastTheDay = 240000;
 const QString kIcons = QStringLiteral(":/qml/Zuplayer/resources/icons/");
 // A seek line longer than this is no entry (binary data or a damaged file).
 constexpr qint64 kMaxSeekLine = 4096;
@@ -565,14 +568,21 @@ QString PopupExport::find_file_for_time(const QString &time, bool begin) const
     if (m_cameraFiles.isEmpty())
         return QString();
     // The time of day of a file's last entry, read without a zone (see
-    // wallClockTime); 0 when it cannot be read.
+    // wallClockTime); 0 when it cannot be read. A file that runs past the
+    // end of the day its name gives holds the rest of that day: its end is
+    // then past any time of the day (a last entry at 00:00:09 of the next
+    // day is no end at 9 seconds past midnight).
     const auto lastEntrySecond = [](const QFileInfo &file) {
         const QString seek = seekPathOf(file.filePath());
         const QString lastEntry = seek.isEmpty() ? QString() : last_seek_timestamp(seek);
-        const bool valid = lastEntry.size() == 17
-                           && QDate::fromString(lastEntry.left(8), QStringLiteral("yyyyMMdd")).isValid()
-                           && QTime::fromString(lastEntry.mid(8), QStringLiteral("HHmmsszzz")).isValid();
-        return valid ? lastEntry.mid(8, 6).toInt() : 0;
+        const QDate date = lastEntry.size() == 17 ? QDate::fromString(lastEntry.left(8), QStringLiteral("yyyyMMdd"))
+                                                  : QDate();
+        if (!date.isValid() || !QTime::fromString(lastEntry.mid(8), QStringLiteral("HHmmsszzz")).isValid())
+            return 0;
+        const QDate fileDate = ZuExportFolder::classify(file.fileName()).date;
+        if (fileDate.isValid() && date > fileDate)
+            return kPastTheDay;
+        return lastEntry.mid(8, 6).toInt();
     };
     const int t = time.toInt();
     const int count = m_cameraFiles.size();

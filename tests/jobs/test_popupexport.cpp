@@ -690,6 +690,53 @@ private slots:
             QCOMPARE(names(files), range);
     }
 
+    // The day's last file runs past midnight (23:59:50 to 00:00:09 of the
+    // next day): a range inside it, or reaching into it, finds it; a begin
+    // before the day's first file still finds nothing.
+    void fileRunningPastMidnight_data()
+    {
+        QTest::addColumn<QTime>("begin");
+        QTest::addColumn<QTime>("end");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("range");
+        const QString before = "3_20240305_235930", last = "3_20240305_235950";
+        QTest::newRow("inside the last file") << QTime(23, 59, 55) << QTime(23, 59, 59) << 0 << QStringList{last};
+        QTest::newRow("from the file before into it") << QTime(23, 59, 45) << QTime(23, 59, 58) << 0
+                                                      << QStringList{before, last};
+        QTest::newRow("at the day's last second") << QTime(23, 59, 59) << QTime(23, 59, 59) << 0 << QStringList{last};
+        QTest::newRow("before the day's first file") << QTime(23, 59, 20) << QTime(23, 59, 58) << -1 << QStringList();
+    }
+    void fileRunningPastMidnight()
+    {
+        QFETCH(QTime, begin);
+        QFETCH(QTime, end);
+        QFETCH(int, code);
+        QFETCH(QStringList, range);
+        QTemporaryDir tmp;
+        const QString day = tmp.filePath(m_name + "/2024-03-05");
+        QList<QFileInfo> files;
+        const auto write = [&](const QString &start, const QDateTime &from, int entries) {
+            const QString base = day + '/' + start + "/3_20240305_" + start;
+            QDir().mkpath(day + '/' + start);
+            QFile data(base + ".zuvideo");
+            QFile seek(base + ".zuseek");
+            if (!data.open(QIODevice::WriteOnly) || !seek.open(QIODevice::WriteOnly))
+                return false;
+            for (int i = 0; i < entries; ++i)
+                seek.write(from.addMSecs(i * 500).toString("yyyyMMddHHmmsszzz").toLatin1() + ":video0:h264:320x240:"
+                           + (i % 4 == 0 ? "1" : "0") + ":10\n");
+            files << QFileInfo(data.fileName());
+            return true;
+        };
+        QVERIFY(write("235930", QDateTime(QDate(2024, 3, 5), QTime(23, 59, 30), Qt::UTC), 40));
+        QVERIFY(write("235950", QDateTime(QDate(2024, 3, 5), QTime(23, 59, 50), Qt::UTC), 40)); // to 00:00:09.500
+        PopupExport d(files, 3, "0", day, "2024-03-05 23:59:55.000");
+        setTimes(&d, begin, end);
+        QList<QFileInfo> found;
+        QCOMPARE(d.select_range(&found), code);
+        QCOMPARE(names(found), range);
+    }
+
     // The end of a file is its seek file's last entry (the choice of files
     // by time is in fileChoice): hostile seek files neither hang nor mislead.
     void lastSeekTimestamp()
