@@ -543,23 +543,36 @@ bool ZuStreamEncoder::setupCaptionFont(int pictureWidth, int pictureHeight)
     for (int c = 0; c < 256; ++c)
         m_chromaLut[c] = static_cast<uint8_t>(255 - ((255 - kBoxAlpha) * (255 - c) + 127) / 255);
 
-    const int pixelSize = captionPixelSize(pictureHeight, m_captionSize);
-    m_font = QFont(QStringLiteral("DejaVu Sans"));
-    m_font.setPixelSize(pixelSize);
-    m_font.setBold(true);
-    const QFontMetrics metrics(m_font);
-    m_capPad = std::max(2, pixelSize / 4);
-    m_capOverhang = std::max(2, pixelSize / 3);
-    m_capAscent = metrics.ascent();
     const int alignW = 1 << m_chromaShiftW, alignH = 1 << m_chromaShiftH;
     auto alignUp = [](int v, int a) { return (v + a - 1) / a * a; };
     const int margin = std::max(2, pictureHeight / 60);
     m_capX = alignUp(margin, alignW);
     m_capY = alignUp(margin, alignH);
-    m_capH = std::min(alignUp(metrics.height() + 2 * m_capPad, alignH), (pictureHeight - m_capY) / alignH * alignH);
     m_capMaxW = (pictureWidth - m_capX) / alignW * alignW;
+
+    // The date and time are the evidence the caption carries: a picture too
+    // narrow for them at the chosen size gets a smaller font, never a cut
+    // time. Digits are all as wide in this font, so any time measures alike.
+    int pixelSize = captionPixelSize(pictureHeight, m_captionSize);
+    const QString widestTime = QStringLiteral("00/00/0000 00:00:00.000");
+    m_font = QFont(QStringLiteral("DejaVu Sans"));
+    m_font.setBold(true);
+    for (;;) {
+        m_font.setPixelSize(pixelSize);
+        m_capPad = std::max(2, pixelSize / 4);
+        const int timeW = QFontMetrics(m_font).horizontalAdvance(widestTime);
+        if (timeW + 2 * m_capPad <= m_capMaxW || pixelSize <= kMinCaptionPixels)
+            break;
+        pixelSize = std::max(kMinCaptionPixels, std::min(pixelSize - 1, pixelSize * (m_capMaxW - 2 * m_capPad) / timeW));
+    }
+    const QFontMetrics metrics(m_font);
+    m_capOverhang = std::max(2, pixelSize / 3);
+    m_capAscent = metrics.ascent();
+    m_capH = std::min(alignUp(metrics.height() + 2 * m_capPad, alignH), (pictureHeight - m_capY) / alignH * alignH);
     m_glyphs.clear();
     m_prefixText.clear();
+    m_prefixSource.clear();
+    m_prefixRoom = -1;
     m_prefix = QImage();
     m_captionGeometry = QSize(pictureWidth, pictureHeight);
     return m_capH > 0 && m_capMaxW > 0;
@@ -577,19 +590,36 @@ const QImage &ZuStreamEncoder::glyph(QChar ch)
     return it.value();
 }
 
-bool ZuStreamEncoder::prepareCaption(const QString &prefix, const QString &time)
+bool ZuStreamEncoder::prepareCaption(const QString &source, const QString &time)
 {
     const QFontMetrics metrics(m_font);
-    if (prefix != m_prefixText || m_prefix.isNull()) {
+    int timeW = 0;
+    for (const QChar ch : time)
+        timeW += metrics.horizontalAdvance(ch);
+    // The time is drawn whole; the label takes the room it leaves and is
+    // elided when longer.
+    const int room = m_capMaxW - 2 * m_capPad - timeW;
+    if (source != m_prefixSource || room != m_prefixRoom || (m_prefix.isNull() && !m_prefixText.isEmpty())) {
+        m_prefixSource = source;
+        m_prefixRoom = room;
+        QString prefix = source;
+        const QLatin1String separator(" | ");
+        if (metrics.horizontalAdvance(prefix) > room) {
+            if (!time.isEmpty() && prefix.endsWith(separator)) {
+                const QString name = metrics.elidedText(prefix.chopped(separator.size()), Qt::ElideRight,
+                                                        room - metrics.horizontalAdvance(separator));
+                prefix = name.isEmpty() ? QString() : name + separator;
+            } else {
+                prefix = metrics.elidedText(prefix, Qt::ElideRight, std::max(0, room));
+            }
+        }
         m_prefixText = prefix;
         m_prefixAdvance = prefix.isEmpty() ? 0 : metrics.horizontalAdvance(prefix);
         m_prefix = prefix.isEmpty() ? QImage()
                                     : renderCoverage(m_font, prefix, m_prefixAdvance + 2 * m_capOverhang, m_capH,
                                                      m_capOverhang, m_capPad + m_capAscent);
     }
-    int textW = m_prefixAdvance;
-    for (const QChar ch : time)
-        textW += metrics.horizontalAdvance(ch);
+    const int textW = m_prefixAdvance + timeW;
     const int alignW = 1 << m_chromaShiftW;
     m_capW = std::min((textW + 2 * m_capPad + alignW - 1) / alignW * alignW, m_capMaxW);
     if (m_capW <= 0)

@@ -18,12 +18,14 @@ struct AVPacket;
 struct AVStream;
 
 // Encodes decoded pictures into a video file, optionally with a burnt-in
-// caption "label | dd/MM/yyyy HH:mm:ss.zzz". The container follows the output
-// path's suffix (.mp4, .avi, .webm, .mkv). The file is written under a
-// temporary name in the same folder and gets its final name only when
-// end_encoding() succeeds, so a failed or abandoned encode leaves nothing
-// behind. Used from one thread at a time; the caption needs a
-// QGuiApplication (text rendering).
+// caption "label | dd/MM/yyyy HH:mm:ss.zzz". The date and time are always
+// drawn whole (in a smaller font on a picture too narrow for them at the
+// chosen size); a label longer than the room they leave is elided. The
+// container follows the output path's suffix (.mp4, .avi, .webm, .mkv).
+// The file is written under a temporary name in the same folder and gets
+// its final name only when end_encoding() succeeds, so a failed or abandoned
+// encode leaves nothing behind. Used from one thread at a time; the caption
+// needs a QGuiApplication (text rendering).
 class ZuStreamEncoder
 {
 public:
@@ -74,8 +76,11 @@ public:
 
     // The caption text for a label and a frame time; exposed for tests.
     static QString captionText(const QString &label, const QString &timestamp);
-    // The caption's font height in pixels for a picture height and size name.
+    // The caption's font height in pixels for a picture height and size name
+    // (a picture too narrow for the time gets a smaller one).
     static int captionPixelSize(int pictureHeight, const QString &captionSize);
+    // The smallest font height the caption is made smaller to.
+    static constexpr int kMinCaptionPixels = 6;
     // The muxer name for an output path's suffix; empty when unsupported.
     static QString containerFor(const QString &path);
 
@@ -83,7 +88,9 @@ private:
     bool writePackets(const QString &timestamp, int frameId, FILE *rawOut, FILE *rawIndex);
     bool drawCaption(AVFrame *picture, const QString &label, const QString &timestamp);
     bool setupCaptionFont(int pictureWidth, int pictureHeight);
-    bool prepareCaption(const QString &prefix, const QString &time);
+    // `source` is the label part as captionParts gives it, elided here to
+    // the room the time leaves.
+    bool prepareCaption(const QString &source, const QString &time);
     const QImage &glyph(QChar ch);
     // The caption split into the part rendered as a whole (label, separator,
     // or a timestamp that is no time) and the time drawn character by character.
@@ -119,7 +126,9 @@ private:
     int m_textY = 235;
     uint8_t m_boxLut[256] = {};    // luma under the box
     uint8_t m_chromaLut[256] = {}; // text coverage -> chroma pull towards neutral
-    QString m_prefixText;
+    QString m_prefixText;   // the label part as drawn
+    QString m_prefixSource; // ...and as it came, with the room it had
+    int m_prefixRoom = -1;
     QImage m_prefix;
     int m_prefixAdvance = 0;
     QHash<char16_t, QImage> m_glyphs;

@@ -317,13 +317,19 @@ void ff_export::run()
             logMessage("[ERROR] ZuPlayer Exporter :: a frame of the range could not be read");
             errorCode = -14;
         }
-        // A file cut short by an error is still closed properly: what was
-        // encoded stays playable, and the error says it is incomplete.
-        if (!encoder->end_encoding() && errorCode == 0) {
+        // A file cut short by an error would stand under the final name
+        // looking like a complete export of the range: it is abandoned
+        // instead, which removes it. A stop by the user keeps what was
+        // encoded, closed so that it plays.
+        if (errorCode == 0 && !encoder->end_encoding()) {
             logMessage("[ERROR] ZuPlayer Exporter :: the output file could not be finished");
             errorCode = -14;
         }
+        const bool finished = errorCode == 0;
         encoder.reset();
+        if (!finished)
+            logMessage(QStringLiteral("[ERROR] ZuPlayer Exporter :: export failed, unfinished file removed :: ")
+                       + m_outputPath);
     } else if (errorCode == 0) {
         if (stoppedByUser) {
             errorCode = -34;

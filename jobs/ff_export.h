@@ -23,9 +23,11 @@ class ZuAudioVideoFileReader;
 // playable file; error(code) instead (and no endingsignal) when the encoder
 // cannot be opened (-5), the range holds no frame (-10), a frame cannot
 // be read or encoded (-14), or the user stopped before anything was encoded
-// (-34). Whatever the ending, the reader thread has been stopped, joined and
-// freed before the worker's thread ends, and the end never waits for the GUI
-// thread.
+// (-34). An error ending leaves no file under the output name: what was
+// encoded is removed, as it would pass for the whole range (a file that
+// stood there before stays as it was). Whatever the ending, the reader
+// thread has been stopped, joined and freed before the worker's thread ends,
+// and the end never waits for the GUI thread.
 class ff_export : public QThread
 {
     Q_OBJECT

@@ -818,6 +818,39 @@ void IntegrityCheck::check_integrity()
         }
     }
 
+    if (valid && !stopped) {
+        // The count was taken before the first file was read: a file copied
+        // into the day since (another camera's recording, a new segment
+        // folder) was neither counted nor verified, and the day that now
+        // holds it is not the day that was checked.
+        const DayTree now = walk(root);
+        if (stop.load()) {
+            stopped = true;
+            valid = false;
+        } else {
+            QSet<QString> before(counted.cbegin(), counted.cend());
+            for (const QString &path : tree.linkedFolders)
+                before.insert(path);
+            for (const auto &item : tree.unverifiable)
+                before.insert(item.first);
+            QStringList added;
+            for (const QString &path : now.counted + now.linkedFolders)
+                if (!before.contains(path))
+                    added.append(path);
+            for (const auto &item : now.unverifiable)
+                if (!before.contains(item.first))
+                    added.append(item.first);
+            std::sort(added.begin(), added.end());
+            CappedReport report(QStringLiteral("[ERROR] Integrity check :: check integrity :: added during the check :: "));
+            for (int i = 0; i < added.size(); ++i) {
+                report.add(added.at(i));
+                if (i < kReportHeadLines)
+                    emit end_check_file(QFileInfo(added.at(i)).fileName(), false);
+                valid = false;
+            }
+        }
+    }
+
     // The player reads a segment folder that is a link like any other, but
     // what lies behind a link was neither counted nor verified here; nor was
     // anything the walk could not read or hash.

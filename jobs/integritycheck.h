@@ -28,7 +28,9 @@
 // identity, size, modification and change times are taken from its open
 // descriptor before and after it is read, and each hashed file is looked at
 // again before the verdict. Any difference fails the day, and the log names
-// the file as changed during the check.
+// the file as changed during the check. The day is walked once more before
+// the verdict as well: a file that was not there when the files were
+// counted fails the day, named in the log as added during the check.
 //
 // Every file of the day counts, at any depth, except the two this program
 // itself writes at the top of a day folder after the manifest was made:

@@ -36,6 +36,9 @@
 namespace {
 
 const QLatin1String kVideoSuffix(".zuvideo");
+// Past 23:59:59 as an HHmmss number: the end of a file that runs into the
+// next day.
+constexpr int kPastTheDay = 240000;
 const QString kIcons = QStringLiteral(":/qml/Zuplayer/resources/icons/");
 // A seek line longer than this is no entry (binary data or a damaged file).
 constexpr qint64 kMaxSeekLine = 4096;
@@ -565,14 +568,21 @@ QString PopupExport::find_file_for_time(const QString &time, bool begin) const
     if (m_cameraFiles.isEmpty())
         return QString();
     // The time of day of a file's last entry, read without a zone (see
-    // wallClockTime); 0 when it cannot be read.
+    // wallClockTime); 0 when it cannot be read. A file that runs past the
+    // end of the day its name gives holds the rest of that day: its end is
+    // then past any time of the day (a last entry at 00:00:09 of the next
+    // day is no end at 9 seconds past midnight).
     const auto lastEntrySecond = [](const QFileInfo &file) {
         const QString seek = seekPathOf(file.filePath());
         const QString lastEntry = seek.isEmpty() ? QString() : last_seek_timestamp(seek);
-        const bool valid = lastEntry.size() == 17
-                           && QDate::fromString(lastEntry.left(8), QStringLiteral("yyyyMMdd")).isValid()
-                           && QTime::fromString(lastEntry.mid(8), QStringLiteral("HHmmsszzz")).isValid();
-        return valid ? lastEntry.mid(8, 6).toInt() : 0;
+        const QDate date = lastEntry.size() == 17 ? QDate::fromString(lastEntry.left(8), QStringLiteral("yyyyMMdd"))
+                                                  : QDate();
+        if (!date.isValid() || !QTime::fromString(lastEntry.mid(8), QStringLiteral("HHmmsszzz")).isValid())
+            return 0;
+        const QDate fileDate = ZuExportFolder::classify(file.fileName()).date;
+        if (fileDate.isValid() && date > fileDate)
+            return kPastTheDay;
+        return lastEntry.mid(8, 6).toInt();
     };
     const int t = time.toInt();
     const int count = m_cameraFiles.size();
@@ -676,10 +686,20 @@ bool PopupExport::create_exporter()
                                 "Choisissez un dossier en dehors de celui-ci."));
         return false;
     }
+    const bool raw = row.encoder == QLatin1String("raw");
+    // A raw copy keeps the export folder's name: saved beside the export
+    // folder, each copy would land on its own original.
+    if (raw && RawExport::target_holds_source(folder, range)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: target holds the export folder being read :: ")
+                   + folder);
+        QMessageBox::warning(this, tr("Erreur de paramétrage"),
+                             tr("Le dossier de destination contient le dossier d'exportation lu : la copie "
+                                "prendrait la place de l'original. Choisissez un autre dossier."));
+        return false;
+    }
     if (!QDir().mkpath(folder))
         logMessage(QStringLiteral("[ERROR] ZuPlayer Popup Export :: failed to create ") + folder);
 
-    const bool raw = row.encoder == QLatin1String("raw");
     // The finished video takes the output's name whatever stands there: a
     // file of that name (an earlier export of the same start) goes only when
     // the user agrees. Raw copies never replace anything.

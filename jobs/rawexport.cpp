@@ -132,10 +132,11 @@ bool sameContents(int a, int b)
 }
 
 // Opens a regular source file without blocking on a FIFO planted under its
-// name; `st` receives its state at opening.
+// name and without following a link in its place; `st` receives its state
+// at opening.
 Fd openSource(const QString &path, struct stat *st)
 {
-    Fd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.ok() || ::fstat(fd.fd, st) != 0 || !S_ISREG(st->st_mode))
         return Fd();
     const int flags = ::fcntl(fd.fd, F_GETFL);
@@ -229,6 +230,27 @@ bool fileIdOf(const QString &path, FileId *id)
         return false;
     *id = FileId{st.st_dev, st.st_ino};
     return true;
+}
+
+// Where an open descriptor's file lies.
+QString descriptorPath(int fd)
+{
+    return QFileInfo(QStringLiteral("/proc/self/fd/%1").arg(fd)).symLinkTarget();
+}
+
+// Why `source` is no file of the export folder `exportFolder` (canonical;
+// empty when the source has none) to be copied; empty when it is one. A
+// link copied as a file would put into the copy something the export
+// folder never held.
+QString refusedSource(const QString &source, const QString &exportFolder)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(source).constData(), &st) == 0 && S_ISLNK(st.st_mode))
+        return QStringLiteral(" is a symbolic link");
+    const QString resolved = QFileInfo(source).canonicalFilePath();
+    if (!exportFolder.isEmpty() && !resolved.isEmpty() && !isInside(resolved, exportFolder))
+        return QStringLiteral(" leads out of the export folder, to ") + resolved;
+    return QString();
 }
 
 } // namespace
@@ -325,6 +347,32 @@ bool RawExport::target_inside_source(const QString &targetFolder, const QList<QF
     return false;
 }
 
+bool RawExport::target_holds_source(const QString &targetFolder, const QList<QFileInfo> &files)
+{
+    if (targetFolder.isEmpty())
+        return false;
+    QSet<QString> checked;
+    for (const QFileInfo &file : files) {
+        const QString exportFolder = export_folder_of(file.absoluteFilePath());
+        if (exportFolder.isEmpty() || checked.contains(exportFolder))
+            continue;
+        checked.insert(exportFolder);
+        // The export folder of the copy, as the copy would name it.
+        const QString copyRoot = QDir::cleanPath(targetFolder + exportFolder.mid(exportFolder.lastIndexOf(QLatin1Char('/'))));
+        if (canonicalPath(copyRoot) == canonicalPath(exportFolder))
+            return true;
+        // Reached through another mount, or spelt in another case on a
+        // case-insensitive drive: the same folder all the same.
+        FileId copy;
+        FileId source;
+        if (QFileInfo::exists(copyRoot) && QFileInfo::exists(exportFolder)
+            && fileIdOf(onDiskSpelling(QFileInfo(copyRoot).canonicalFilePath()), &copy)
+            && fileIdOf(onDiskSpelling(canonicalPath(exportFolder)), &source) && copy == source)
+            return true;
+    }
+    return false;
+}
+
 bool RawExport::copy_file(const QString &source, const QString &destination)
 {
     const QFileInfo dst(destination);
@@ -333,7 +381,7 @@ bool RawExport::copy_file(const QString &source, const QString &destination)
     if (rootFd < 0)
         return false;
     Fd held(rootFd);
-    return copyBelow(source, held.fd, root, dst.fileName());
+    return copyBelow(source, source_root(export_folder_of(source)), held.fd, root, dst.fileName());
 }
 
 int RawExport::openTargetFolder(const QString &root)
@@ -353,10 +401,16 @@ int RawExport::openTargetFolder(const QString &root)
 
 QString RawExport::heldFolderPath(int rootFd)
 {
-    return QFileInfo(QStringLiteral("/proc/self/fd/%1").arg(rootFd)).symLinkTarget();
+    return descriptorPath(rootFd);
 }
 
-bool RawExport::copyBelow(const QString &source, int rootFd, const QString &root, const QString &relative)
+QString RawExport::source_root(const QString &exportFolder)
+{
+    return exportFolder.isEmpty() ? QString() : canonicalPath(exportFolder);
+}
+
+bool RawExport::copyBelow(const QString &source, const QString &sourceRoot, int rootFd, const QString &root,
+                          const QString &relative)
 {
     const QString destination = QDir::cleanPath(root + QLatin1Char('/') + relative);
     logMessage(QStringLiteral("[INFO] ZuPlayer Raw Exporter :: copy File ") + source + QStringLiteral(" to ")
@@ -364,6 +418,12 @@ bool RawExport::copyBelow(const QString &source, int rootFd, const QString &root
     const QFileInfo src(source);
     if (!src.exists() || !src.isFile()) {
         logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + source + QStringLiteral(" missing."));
+        return false;
+    }
+    const QString refused = refusedSource(source, sourceRoot);
+    if (!refused.isEmpty()) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + source + refused
+                   + QStringLiteral("; not copied."));
         return false;
     }
     // The target folder is the one opened at the start, whatever its path
@@ -392,24 +452,44 @@ bool RawExport::copyBelow(const QString &source, int rootFd, const QString &root
         }
         dir = std::move(next);
     }
-    if (copyInto(dir.fd, source, QFile::encodeName(parts.constLast()), destination))
+    if (copyInto(dir.fd, source, sourceRoot, QFile::encodeName(parts.constLast()), destination))
         return true;
     logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: failed to copy ") + src.absoluteFilePath()
                + QStringLiteral(" to ") + destination);
     return false;
 }
 
-bool RawExport::copyInto(int dirFd, const QString &source, const QByteArray &name, const QString &destination)
+bool RawExport::copyInto(int dirFd, const QString &source, const QString &sourceRoot, const QByteArray &name,
+                          const QString &destination)
 {
     struct stat before {};
     Fd in = openSource(source, &before);
     if (!in.ok())
         return false;
+    // What was opened, wherever the path led by then.
+    const QString opened = descriptorPath(in.fd);
+    if (!sourceRoot.isEmpty() && !isInside(opened, sourceRoot)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + source
+                   + QStringLiteral(" leads out of the export folder, to ") + opened + QStringLiteral("; not copied."));
+        return false;
+    }
+    // A destination that is the source itself holds its bytes without any
+    // copy having been made.
+    const auto isTheSource = [&before](const struct stat &st) {
+        return st.st_dev == before.st_dev && st.st_ino == before.st_ino;
+    };
+    const auto sourceItself = [&] {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + destination
+                   + QStringLiteral(" is the source itself; nothing copied."));
+        return false;
+    };
 
     // What stands there already: the same bytes count as copied, anything
     // else (another file, a link, a folder) is kept and the copy fails.
     struct stat there {};
     if (::fstatat(dirFd, name.constData(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISREG(there.st_mode) && isTheSource(there))
+            return sourceItself();
         if (S_ISREG(there.st_mode)) {
             Fd existing(::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             if (existing.ok() && sameContents(in.fd, existing.fd)) {
@@ -466,6 +546,9 @@ bool RawExport::copyInto(int dirFd, const QString &source, const QByteArray &nam
         discard();
     }
     Fd existing(::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat appeared {};
+    if (existing.ok() && ::fstat(existing.fd, &appeared) == 0 && isTheSource(appeared))
+        return sourceItself();
     return existing.ok() && sameContents(in.fd, existing.fd);
 }
 
@@ -488,6 +571,13 @@ void RawExport::run()
     if (target_inside_source(targetFolder, m_files)) {
         logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: ") + targetFolder
                    + QStringLiteral(" lies inside the export folder being read; nothing copied."));
+        refuseAll();
+        return;
+    }
+    // Into the folder that holds it, every copy would be its own source.
+    if (target_holds_source(targetFolder, m_files)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: ") + targetFolder
+                   + QStringLiteral(" holds the export folder being read; nothing copied."));
         refuseAll();
         return;
     }
@@ -515,6 +605,12 @@ void RawExport::run()
         refuseAll();
         return;
     }
+    if (anyPlace && target_holds_source(heldPath, m_files)) {
+        logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: ") + targetFolder
+                   + QStringLiteral(" holds the export folder being read; nothing copied."));
+        refuseAll();
+        return;
+    }
 
     // The part of a destination below the target folder.
     const auto below = [&target](const QString &destination) {
@@ -536,7 +632,8 @@ void RawExport::run()
             Q_EMIT valueChanged((200 * k) / (2 * count));
             continue;
         }
-        if (!copyBelow(source, held.fd, target, below(destination)))
+        const QString sourceRoot = source_root(export_folder_of(source));
+        if (!copyBelow(source, sourceRoot, held.fd, target, below(destination)))
             ++m_failures;
         Q_EMIT valueChanged((200 * k - 100) / (2 * count));
 
@@ -546,7 +643,7 @@ void RawExport::run()
             logMessage(QStringLiteral("[ERROR] ZuPlayer Raw Exporter :: copy File :: ") + source
                        + QStringLiteral(" has no seek file name."));
             ++m_failures;
-        } else if (!copyBelow(seek, held.fd, target, below(seekDestination))) {
+        } else if (!copyBelow(seek, sourceRoot, held.fd, target, below(seekDestination))) {
             ++m_failures;
         }
         Q_EMIT valueChanged((200 * k) / (2 * count));
@@ -559,6 +656,7 @@ void RawExport::run()
         const int anchor = anchor_of(first);
         const QString exportFolder = export_folder_of(first);
         if (!exportFolder.isEmpty()) {
+            const QString listsRoot = source_root(exportFolder);
             QStringList lists;
             QDirIterator it(exportFolder, {QStringLiteral("*.zunfo")}, QDir::Files | QDir::Hidden,
                             QDirIterator::Subdirectories);
@@ -573,7 +671,7 @@ void RawExport::run()
                 // Every list is placed by the first file's anchor, so all of
                 // them land in the same export folder of the copy.
                 const QString destination = QDir::cleanPath(target + found.mid(anchor));
-                if (!isInside(destination, target) || !copyBelow(found, held.fd, target, below(destination)))
+                if (!isInside(destination, target) || !copyBelow(found, listsRoot, held.fd, target, below(destination)))
                     ++m_failures;
             }
         }

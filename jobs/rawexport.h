@@ -16,12 +16,17 @@
 // changes nothing), other bytes are kept as they are and the copy fails.
 //
 // The copy never writes into the evidence it reads nor outside its target:
-// a target inside the export folder being read is refused before anything
-// is written; the target folder is held open from the start and everything
+// a target inside the export folder being read, or the folder that holds it,
+// is refused before anything is written; the target folder is held open from the start and everything
 // is created relative to it, so that a folder swapped for a link meanwhile
 // redirects nothing; folders below the target are entered without following
 // symbolic links; a source file whose size, modification time or change
 // time changes while it is copied fails, and its copy is removed.
+//
+// Only files of the export folder are copied: a data, seek or camera-list
+// file that is a symbolic link, or whose path leads out of the export
+// folder, is not copied and counts as a failure. A destination that is the
+// source file itself never counts as copied.
 //
 // Signals, from the worker's thread: valueChanged(percent) twice per data
 // file; error(count) with the number of files that could not be copied,
@@ -49,6 +54,11 @@ public:
     // through another mount or spelt in another case on a case-insensitive
     // drive too.
     static bool target_inside_source(const QString &targetFolder, const QList<QFileInfo> &files);
+    // True when `targetFolder` holds the export folder of one of `files`
+    // (the export saved beside it, at the root of the same drive): the copy
+    // would be placed onto its own source. Links and other mounts of it are
+    // resolved as above.
+    static bool target_holds_source(const QString &targetFolder, const QList<QFileInfo> &files);
 
     // Files that could not be copied in the last run (read after the end).
     int failures() const { return m_failures; }
@@ -73,12 +83,19 @@ private:
     // Copies `source` to `relative` below the folder `root` (made when
     // missing), entering the folders of `relative` without following links.
     // `rootFd` is the folder `root` held open.
-    bool copyBelow(const QString &source, int rootFd, const QString &root, const QString &relative);
+    // `sourceRoot` is the canonical export folder the source must lie in
+    // (empty: anywhere); a source that is a link is never copied.
+    bool copyBelow(const QString &source, const QString &sourceRoot, int rootFd, const QString &root,
+                   const QString &relative);
     // Opens the target folder `root`, made when missing; -1 on failure.
     static int openTargetFolder(const QString &root);
     // Where the folder held open lies now.
     static QString heldFolderPath(int rootFd);
-    bool copyInto(int dirFd, const QString &source, const QByteArray &name, const QString &destination);
+    // The canonical form of an export folder, which the files copied from
+    // it must not leave; empty for none.
+    static QString source_root(const QString &exportFolder);
+    bool copyInto(int dirFd, const QString &source, const QString &sourceRoot, const QByteArray &name,
+                  const QString &destination);
 
     QFileInfo m_target;
     QList<QFileInfo> m_files;

@@ -300,16 +300,28 @@ void ZU_Player_presentation::init_day_cameras()
     if (day_directory.isEmpty())
         return;
     // The names come from the segment folders' camera lists, which the day's
-    // manifest covers, as the main window takes them: a day-level
-    // index.zunfo is not verified by the integrity check and is neither read
-    // nor written.
-    camera_names = ZuFile::day_camera_names(day_directory);
+    // manifest covers, as the main window takes them: the day-level
+    // index.zunfo is not verified by the integrity check, so no name is
+    // taken from it.
+    for (const QFileInfo &list : ZuFile::day_camera_lists(day_directory)) {
+        info(QStringLiteral("init day cameras :: zunfo path ") + list.filePath());
+        camera_names = ZuFile::check_and_parse_nfo_file(list, camera_names);
+    }
     if (camera_names.isEmpty()) {
         const QFileInfoList old = controller->zunfo_with_multiple_directory(day_directory);
         info(QStringLiteral("init day cameras :: using old method. ZuNfo count ") + QString::number(old.size()));
         // The plain-text form of older recorders.
         for (const QFileInfo &f : old)
             camera_names = ZuFile::parse_camera_names_file(f, camera_names);
+    }
+    // The day's index is kept for the other readers of the folder, with the
+    // names the window uses; an index that already says the same is left as
+    // it is. On media that cannot be written the failure is logged and the
+    // names stand as they are.
+    if (!camera_names.isEmpty()) {
+        const QFileInfo index(QDir(day_directory).filePath(QStringLiteral("index.zunfo")));
+        if (!index.exists() || ZuFile::check_and_parse_nfo_file(index, {}) != camera_names)
+            ZuFile::create_zunfo_index_file(index, camera_names);
     }
     ZuFile::distinguish_camera_names(&camera_names);
 }

@@ -220,16 +220,24 @@ QHash<int, QString> ZuFile::hash_cameras_list(const QString &folder)
     return cameras;
 }
 
-QHash<int, QString> ZuFile::day_camera_names(const QString &dayFolder)
+QFileInfoList ZuFile::day_camera_lists(const QString &dayFolder)
 {
-    QHash<int, QString> cameras;
+    QFileInfoList lists;
     if (dayFolder.isEmpty())
-        return cameras;
+        return lists;
     const QFileInfoList segments = QDir(dayFolder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &segment : segments) {
         if (ZuExportFolder::isSegmentFolderName(segment.fileName()))
-            cameras.insert(hash_cameras_list(segment.absoluteFilePath()));
+            lists += QDir(segment.absoluteFilePath()).entryInfoList({QStringLiteral("*.zunfo")}, QDir::Files, QDir::Name);
     }
+    return lists;
+}
+
+QHash<int, QString> ZuFile::day_camera_names(const QString &dayFolder)
+{
+    QHash<int, QString> cameras;
+    for (const QFileInfo &list : day_camera_lists(dayFolder))
+        cameras = check_and_parse_nfo_file(list, std::move(cameras));
     return cameras;
 }
 

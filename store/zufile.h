@@ -37,6 +37,8 @@ public:
     // and a name the player shows or burns into an export must come from a
     // file the integrity check verifies.
     static QHash<int, QString> day_camera_names(const QString &dayFolder);
+    // The camera lists those names come from, in the order they are merged.
+    static QFileInfoList day_camera_lists(const QString &dayFolder);
     // Gives each name that more than one camera carries its camera id,
     // "<name> (<id>)", until every camera has a name of its own, so that it
     // is shown and chosen on its own. Names alike to the eye are alike here:

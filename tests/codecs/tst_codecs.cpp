@@ -362,6 +362,58 @@ private Q_SLOTS:
                  qPrintable(QStringLiteral("%1 %2 %3 %4").arg(darkRows[0]).arg(darkRows[1]).arg(darkRows[2]).arg(darkRows[3])));
     }
 
+    // A long camera name never pushes the date or the time out of the
+    // caption, in any caption size, nor does a picture narrower than the
+    // time at that size; the name is elided where there is room for it.
+    // Each is told by the pixels that change when only its first or last
+    // character changes.
+    void captionKeepsTimeWhole_data()
+    {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<QSize>("picture");
+        QTest::addColumn<bool>("nameShown");
+        for (const char *size : {"small", "normal", "large", "extralarge"})
+            QTest::addRow("%s", size) << QString(size) << QSize(640, 360) << true;
+        QTest::newRow("extralarge, 176 x 144") << "extralarge" << QSize(176, 144) << false;
+    }
+    void captionKeepsTimeWhole()
+    {
+        QFETCH(QString, size);
+        QFETCH(QSize, picture);
+        QFETCH(bool, nameShown);
+        const QString name = QStringLiteral("Quai de chargement nord, porte 4, caméra dôme extérieur");
+        QCOMPARE(name.size(), 55);
+        QTemporaryDir dir;
+        int files = 0;
+        const auto captioned = [&](const QString &label, const QString &time) {
+            const QString file = dir.filePath(QStringLiteral("%1.avi").arg(++files));
+            const int w = picture.width(), h = picture.height();
+            ZuStreamEncoder encoder;
+            AVFrame *f = codectest::makePicture(w, h, AV_PIX_FMT_YUV420P, 0, 16);
+            const bool ok = encoder.init_encoder(file, "mjpeg", 0, 5, w, h, true, size, AV_PIX_FMT_YUV420P)
+                            && encoder.encodeFrame(f, w, h, time, label, 0) && encoder.end_encoding();
+            av_frame_free(&f);
+            return ok ? codectest::firstLuma(file) : codectest::Luma();
+        };
+        const codectest::Luma base = captioned(name, "20240305140001200");
+        const qsizetype pixels = qsizetype(picture.width()) * picture.height();
+        QVERIFY(base.plane.size() >= pixels);
+        // Luma pixels that differ clearly from the base picture.
+        const auto changed = [&](const QString &label, const QString &time) {
+            const codectest::Luma other = captioned(label, time);
+            if (other.plane.size() < pixels)
+                return -1;
+            int n = 0;
+            for (qsizetype i = 0; i < pixels; ++i)
+                n += qAbs(int(uchar(base.plane[i])) - int(uchar(other.plane[i]))) > 80;
+            return n;
+        };
+        QVERIFY2(changed(name, "20240305140001209") > 0, "the time's last digit is not drawn");
+        QVERIFY2(changed(name, "20240325140001200") > 0, "the date's first digit is not drawn");
+        if (nameShown)
+            QVERIFY2(changed(QLatin1Char('X') + name.mid(1), "20240305140001200") > 0, "the name is not drawn");
+    }
+
     void keepsLevelsOfFullRangePictures_data()
     {
         QTest::addColumn<QString>("codec");

@@ -6,6 +6,7 @@
 #include "encodeitem_presentation.h"
 #include "ff_export.h"
 #include "seekfile.h"
+#include "zulog.h"
 
 #include "../codecs/probe.h"
 
@@ -141,6 +142,27 @@ Run runExport(const QList<QFileInfo> &files, const QString &begin, const QString
     return r;
 }
 
+// The log lines written while it lives.
+struct LogCapture {
+    QTemporaryDir dir;
+    LogCapture()
+    {
+        setLevelValue(1);
+        ZuLogFile::install(dir.filePath("log"));
+    }
+    ~LogCapture() { ZuLogFile::uninstall(); }
+    QStringList lines(const QString &containing) const
+    {
+        QFile f(dir.filePath("log"));
+        f.open(QIODevice::ReadOnly);
+        QStringList out;
+        for (const QString &line : QString::fromUtf8(f.readAll()).split('\n'))
+            if (line.contains(containing))
+                out << line.section(containing, 1);
+        return out;
+    }
+};
+
 using Stamps = QHash<QString, QString>;
 
 // A camera recorded with B-frames (by the ffmpeg command line, 3 of them)
@@ -234,7 +256,8 @@ class TestExport : public QObject
     // "ahead", "wrongday", "early": the entry of 14:00:04.500 is stamped an
     // hour later, on the day before at 23:59:59, or 14:00:00.500 is stamped
     // 14:00:05 (before the range it seems to fall in); "lastahead": the last
-    // entry of the first file (14:00:05.900) is stamped an hour later.
+    // entry of the first file (14:00:05.900) is stamped an hour later;
+    // "cut": the second data file lost its second half.
     QList<QFileInfo> copyCamera(const QString &dir, const QString &kind)
     {
         QList<QFileInfo> out;
@@ -264,6 +287,8 @@ class TestExport : public QObject
                 return {};
             out.append(QFileInfo(seg + fi.fileName()));
         }
+        if (kind == "cut" && (out.size() != 2 || !QFile(out.last().absoluteFilePath()).resize(out.last().size() / 2)))
+            return {};
         return out;
     }
 
@@ -290,8 +315,9 @@ private slots:
     // or after Début to the first at or after Fin, as counted in the
     // untouched seek files, and starts with a key frame; one entry whose
     // time is glitched neither ends the range early nor opens it early. An
-    // error ending comes alone, and a file is left only when frames were
-    // encoded, closed so that it plays to the last of them.
+    // error ending comes alone and leaves no file, not even the frames
+    // encoded before it (they would pass for the whole range), and says
+    // that it removed them.
     void exports_data()
     {
         QTest::addColumn<int>("camera");
@@ -312,6 +338,7 @@ private slots:
         QTest::newRow("bad output path") << 12 << "libx264" << "" << "140000" << "140005" << "badpath" << -5;
         QTest::newRow("range before the recording") << 12 << "libx264" << "" << "100000" << "110000" << "" << -10;
         QTest::newRow("unreadable frame") << 12 << "libx264" << "" << "140000" << "140010" << "nocodec" << -14;
+        QTest::newRow("second file cut short") << 12 << "libx264" << "" << "140000" << "140010" << "cut" << -14;
     }
     void exports()
     {
@@ -329,16 +356,18 @@ private slots:
                                               : tmp.filePath(codec == "mjpeg" ? "export.avi" : "export.mp4");
         QString first, before;
         const int expected = expectedFrames(seekLines(cameraFiles(m_day, camera)), begin, end, &first, &before);
+        LogCapture log;
         const Run r = runExport(files, begin, end, codec, out);
         QVERIFY(r.finished);
         if (code != 0) {
             QCOMPARE(r.errors, QList<int>{code});
             QCOMPARE(r.endings, 0);
-            QCOMPARE(r.timestamps.isEmpty(), kind != "nocodec");
-            if (r.timestamps.isEmpty())
-                QVERIFY(!QFileInfo::exists(out));
-            else
-                QCOMPARE(probedFrames(out), int(r.timestamps.size()));
+            const bool encoded = kind == "nocodec" || kind == "cut";
+            QCOMPARE(r.timestamps.isEmpty(), !encoded);
+            QVERIFY(!QFileInfo::exists(out));
+            QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+            if (encoded)
+                QCOMPARE(log.lines("ZuPlayer Exporter :: export failed, unfinished file removed :: "), QStringList{out});
             return;
         }
         QVERIFY(expected > 0 && before < "20240305" + begin + "000" && first >= "20240305" + begin + "000");

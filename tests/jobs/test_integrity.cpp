@@ -512,6 +512,40 @@ private slots:
         QCOMPARE(log.lines("check integrity :: changed during the check :: ").value(0), target);
     }
 
+    // Files copied into the day once the count was taken, every listed file
+    // still matching its digest: the day that is judged is no longer the day
+    // that was counted, and the log names what came.
+    void addedDuringCheck_data()
+    {
+        QTest::addColumn<QStringList>("added"); // below the day folder
+        QTest::newRow("another camera's data and seek file") << QStringList{"101500/c.zuvideo", "101500/c.zuseek"};
+        QTest::newRow("a new segment folder") << QStringList{"140000/d.zuvideo", "140000/d.zuseek"};
+        QTest::newRow("a file at the top of the day") << QStringList{"notes.txt"};
+    }
+    void addedDuringCheck()
+    {
+        QFETCH(QStringList, added);
+        QVERIFY(writeManifest(day, goodManifest()));
+        LogCapture log;
+        const Outcome out = runCheck(day, [&](IntegrityCheck *c) {
+            connect(c, &IntegrityCheck::end_check_file, c, [&](const QString &f) {
+                if (f == "b.zuvideo")
+                    for (const QString &rel : added)
+                        writeFile(day + '/' + rel, "came late");
+            }, Qt::DirectConnection);
+        });
+        QVERIFY(out.finished);
+        QCOMPARE(out.order.last(), QString("done:0"));
+        QStringList paths;
+        for (const QString &rel : added) {
+            paths << day + '/' + rel;
+            QVERIFY(out.order.contains("end:" + QFileInfo(rel).fileName() + ":0"));
+        }
+        paths.sort();
+        QCOMPARE(log.lines("check integrity :: added during the check :: "), paths);
+        QCOMPARE(log.lines("Integrity check :: INTEGRITY OK").size(), 0);
+    }
+
     // The log says why an entry failed or what was verified: two names of
     // one file (a hard link), a file replaced by a link out of the day, a
     // day folder reached through a link.

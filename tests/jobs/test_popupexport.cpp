@@ -690,6 +690,53 @@ private slots:
             QCOMPARE(names(files), range);
     }
 
+    // The day's last file runs past midnight (23:59:50 to 00:00:09 of the
+    // next day): a range inside it, or reaching into it, finds it; a begin
+    // before the day's first file still finds nothing.
+    void fileRunningPastMidnight_data()
+    {
+        QTest::addColumn<QTime>("begin");
+        QTest::addColumn<QTime>("end");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("range");
+        const QString before = "3_20240305_235930", last = "3_20240305_235950";
+        QTest::newRow("inside the last file") << QTime(23, 59, 55) << QTime(23, 59, 59) << 0 << QStringList{last};
+        QTest::newRow("from the file before into it") << QTime(23, 59, 45) << QTime(23, 59, 58) << 0
+                                                      << QStringList{before, last};
+        QTest::newRow("at the day's last second") << QTime(23, 59, 59) << QTime(23, 59, 59) << 0 << QStringList{last};
+        QTest::newRow("before the day's first file") << QTime(23, 59, 20) << QTime(23, 59, 58) << -1 << QStringList();
+    }
+    void fileRunningPastMidnight()
+    {
+        QFETCH(QTime, begin);
+        QFETCH(QTime, end);
+        QFETCH(int, code);
+        QFETCH(QStringList, range);
+        QTemporaryDir tmp;
+        const QString day = tmp.filePath(m_name + "/2024-03-05");
+        QList<QFileInfo> files;
+        const auto write = [&](const QString &start, const QDateTime &from, int entries) {
+            const QString base = day + '/' + start + "/3_20240305_" + start;
+            QDir().mkpath(day + '/' + start);
+            QFile data(base + ".zuvideo");
+            QFile seek(base + ".zuseek");
+            if (!data.open(QIODevice::WriteOnly) || !seek.open(QIODevice::WriteOnly))
+                return false;
+            for (int i = 0; i < entries; ++i)
+                seek.write(from.addMSecs(i * 500).toString("yyyyMMddHHmmsszzz").toLatin1() + ":video0:h264:320x240:"
+                           + (i % 4 == 0 ? "1" : "0") + ":10\n");
+            files << QFileInfo(data.fileName());
+            return true;
+        };
+        QVERIFY(write("235930", QDateTime(QDate(2024, 3, 5), QTime(23, 59, 30), Qt::UTC), 40));
+        QVERIFY(write("235950", QDateTime(QDate(2024, 3, 5), QTime(23, 59, 50), Qt::UTC), 40)); // to 00:00:09.500
+        PopupExport d(files, 3, "0", day, "2024-03-05 23:59:55.000");
+        setTimes(&d, begin, end);
+        QList<QFileInfo> found;
+        QCOMPARE(d.select_range(&found), code);
+        QCOMPARE(names(found), range);
+    }
+
     // The end of a file is its seek file's last entry (the choice of files
     // by time is in fileChoice): hostile seek files neither hang nor mislead.
     void lastSeekTimestamp()
@@ -932,6 +979,112 @@ private slots:
         QCOMPARE(r.ended, 1);
         QCOMPARE(r.errors.size(), 1);
         QCOMPARE(treeState(source), before);
+    }
+
+    // The folder that holds the export folder (the export saved at the root
+    // of the same drive), by its path, through a link or through another
+    // mount of it: every copy would be its own source. The dialog refuses it
+    // with a message, the worker copies nothing and says so, and a copy onto
+    // the source file itself never counts as made.
+    void targetHoldingTheSource_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::newRow("folder holding the export folder") << "parent";
+        QTest::newRow("link to that folder") << "link";
+        QTest::newRow("bind mount of that folder") << "bind";
+    }
+    void targetHoldingTheSource()
+    {
+        QFETCH(QString, where);
+        QTemporaryDir tmp;
+        Mounted mounted;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        QString target = tmp.filePath("Src");
+        if (where == "link") {
+            target = tmp.filePath("Link");
+            QVERIFY(QFile::link(tmp.filePath("Src"), target));
+        } else if (where == "bind") {
+            if (!privateMounts().isEmpty())
+                ZU_SKIP_MISSING("permission to mount: " + privateMounts());
+            target = tmp.filePath("Bind");
+            QVERIFY(QDir().mkpath(target));
+            if (::mount(QFile::encodeName(tmp.filePath("Src")).constData(), QFile::encodeName(target).constData(),
+                        nullptr, MS_BIND, nullptr) != 0)
+                ZU_SKIP_MISSING("permission to bind mount: " + QString::fromLocal8Bit(std::strerror(errno)));
+            mounted.point = target;
+        }
+        const QStringList before = treeState(tmp.filePath("Src"));
+
+        std::unique_ptr<PopupExport> d(dayDialog(3, source));
+        d->format_combo()->setCurrentIndex(5); // raw
+        setTimes(d.get(), QTime(14, 0, 3), QTime(14, 0, 8));
+        d->file_name_edit()->setText(target + "/clip");
+        {
+            BoxCloser boxes;
+            QVERIFY(!d->create_exporter());
+            QCOMPARE(boxes.titles, QStringList{"Erreur de paramétrage"});
+        }
+        QVERIFY(!d->raw_worker());
+
+        const QString data = dayFolderOf(source) + "/140000/3_20240305_140000.zuvideo";
+        const RawRun r = rawExport({data}, target + "/x_RAW.talvor");
+        QCOMPARE(r.ended, 1);
+        QCOMPARE(r.errors, QList<int>{2});
+        RawExport worker;
+        QVERIFY(!worker.copy_file(data, data));
+        QCOMPARE(treeState(tmp.filePath("Src")), before);
+    }
+
+    // A data, seek or camera-list file of the export folder that is a link,
+    // or that lies in a folder leading out of the export folder, is not
+    // copied and counts as a failure; the other files of the range are
+    // copied.
+    void sourceLinks_data()
+    {
+        QTest::addColumn<QString>("linked");   // below the day folder
+        QTest::addColumn<bool>("outside");     // where the link leads
+        QTest::addColumn<QStringList>("refused"); // below the copy's day folder
+        const QString first = "140000/3_20240305_140000";
+        QTest::newRow("data file, to a file outside") << first + ".zuvideo" << true << QStringList{first + ".zuvideo"};
+        QTest::newRow("seek file, to a file outside") << first + ".zuseek" << true << QStringList{first + ".zuseek"};
+        QTest::newRow("camera list, to a file outside") << "140000/140000.zunfo" << true
+                                                        << QStringList{"140000/140000.zunfo"};
+        QTest::newRow("data file, to another file of the export folder")
+            << first + ".zuvideo" << false << QStringList{first + ".zuvideo"};
+        QTest::newRow("segment folder, to a folder outside")
+            << "140006" << true << QStringList{"140006/3_20240305_140006.zuvideo", "140006/3_20240305_140006.zuseek"};
+    }
+    void sourceLinks()
+    {
+        QFETCH(QString, linked);
+        QFETCH(bool, outside);
+        QFETCH(QStringList, refused);
+        QTemporaryDir tmp;
+        const QString source = copyExport(m_export, tmp.filePath("Src"));
+        QVERIFY(!source.isEmpty());
+        const QString day = dayFolderOf(source);
+        const QString path = day + '/' + linked;
+        const QString moved = outside ? tmp.filePath("Outside/") + QFileInfo(path).fileName()
+                                      : day + "/140000/moved_" + QFileInfo(path).fileName();
+        QVERIFY(QDir().mkpath(QFileInfo(moved).absolutePath()));
+        QVERIFY(QDir().rename(path, moved));
+        QVERIFY(QFile::link(moved, path));
+
+        const RawRun r = rawExport({day + "/140000/3_20240305_140000.zuvideo", day + "/140006/3_20240305_140006.zuvideo"},
+                                   tmp.filePath("Out/x_RAW.talvor"));
+        QCOMPARE(r.ended, 1);
+        QCOMPARE(r.failures, int(refused.size()));
+        QCOMPARE(r.errors, QList<int>{int(refused.size())});
+        const QString copy = tmp.filePath("Out/") + m_name + "/2024-03-05/";
+        for (const QString &rel : refused)
+            QVERIFY2(!QFileInfo::exists(copy + rel), qPrintable(rel));
+        const QStringList all{"140000/3_20240305_140000.zuvideo", "140000/3_20240305_140000.zuseek",
+                              "140000/140000.zunfo", "140006/3_20240305_140006.zuvideo",
+                              "140006/3_20240305_140006.zuseek"};
+        for (const QString &rel : all)
+            if (!refused.contains(rel))
+                QVERIFY2(QFileInfo(copy + rel).isFile() && !QFileInfo(copy + rel).isSymLink(), qPrintable(rel));
     }
 
     // Links planted in the target are not followed: nothing lands outside it.

@@ -6,7 +6,10 @@
 #include "legacy_testutil.h"
 #include "zufile.h"
 #include "zuslidertimeline.h"
+#include "zulog.h"
 #include "zutag.h"
+
+#include "../common/zu_test_util.h"
 
 #include <QComboBox>
 #include <QJsonArray>
@@ -18,7 +21,13 @@
 #include <QToolTip>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace legacytest;
 
@@ -48,6 +57,64 @@ int textPixels(const QImage &img, QRect rect)
         text += qAbs(it.key() - background) * 8 > 80 ? it.value() : 0;
     return text;
 }
+
+// The log lines written while it lives.
+struct LogCapture {
+    QTemporaryDir dir;
+    LogCapture()
+    {
+        setLevelValue(1);
+        ZuLogFile::install(dir.filePath(QStringLiteral("log")));
+    }
+    ~LogCapture() { ZuLogFile::uninstall(); }
+    QStringList lines(const QString &containing) const
+    {
+        QFile f(dir.filePath(QStringLiteral("log")));
+        f.open(QIODevice::ReadOnly);
+        QStringList out;
+        for (const QString &line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n')))
+            if (line.contains(containing))
+                out << line.section(containing, 1);
+        return out;
+    }
+};
+
+// A folder made read-only while it lives: by its mode, or, for root, whom
+// modes do not stop, by a read-only bind mount of it onto itself in the
+// test's own mount namespace. `refused` says why not when it could not.
+struct ReadOnly {
+    QString folder;
+    bool mounted = false;
+    QString refused;
+    explicit ReadOnly(const QString &dir)
+        : folder(dir)
+    {
+        const QByteArray path = QFile::encodeName(dir);
+        if (::geteuid() != 0) {
+            if (::chmod(path.constData(), 0555) != 0)
+                refused = QString::fromLocal8Bit(std::strerror(errno));
+            return;
+        }
+        refused = zutest::privateMountNamespace();
+        if (!refused.isEmpty())
+            return;
+        if (::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) != 0) {
+            refused = QString::fromLocal8Bit(std::strerror(errno));
+            return;
+        }
+        mounted = true;
+        if (::mount(nullptr, path.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            refused = QString::fromLocal8Bit(std::strerror(errno));
+    }
+    ~ReadOnly()
+    {
+        const QByteArray path = QFile::encodeName(folder);
+        if (mounted && ::umount(path.constData()) != 0)
+            ::umount2(path.constData(), MNT_DETACH);
+        if (!mounted)
+            ::chmod(path.constData(), 0755);
+    }
+};
 
 } // namespace
 
@@ -329,30 +396,60 @@ private slots:
     }
 
     // Camera names come from the segment folders' camera lists, which the
-    // day's manifest covers, never from the day's own index.zunfo, which is
-    // left as it is; a name of 256 characters leaves the video surface
-    // inside the window.
+    // day's manifest covers, never from the day's own index.zunfo; each list
+    // merged is named in the log. The index is written with those names when
+    // it is missing or says other names, left as it is when it says the
+    // same, and a day that cannot be written keeps its index while the
+    // window still shows the lists' names. A name of 256 characters leaves
+    // the video surface inside the window.
+    void cameraNamesFromSegments_data()
+    {
+        QTest::addColumn<QString>("index");
+        QTest::newRow("index naming another camera") << "other";
+        QTest::newRow("no index") << "none";
+        QTest::newRow("index naming the same cameras") << "same";
+        QTest::newRow("read-only day, index naming another camera") << "readonly";
+    }
     void cameraNamesFromSegments()
     {
+        QFETCH(QString, index);
         QTemporaryDir tmp;
         const QString day = tmp.filePath(QStringLiteral("talvor_aaaa-bbbb-cccc-dddd/2024-01-01"));
         const QString date = QStringLiteral("20240101");
         QVERIFY(!writeRecording(day, date, 1, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")}).isEmpty());
         QVERIFY(!writeRecording(day, date, 2, QStringLiteral("100000"), {QStringLiteral("100000000"), QStringLiteral("100030000")}).isEmpty());
         const QHash<int, QString> listed{{1, QString(256, QLatin1Char('W'))}, {2, QStringLiteral("Parking")}};
-        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + QStringLiteral("/100000/100000.zunfo")), listed));
-        const QString index = day + QStringLiteral("/index.zunfo");
-        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(index), {{1, QStringLiteral("Planted")}}));
-        QFile indexFile(index);
-        QVERIFY(indexFile.open(QIODevice::ReadOnly));
-        const QByteArray indexBytes = indexFile.readAll();
-        indexFile.close();
+        const QString list = day + QStringLiteral("/100000/100000.zunfo");
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(list), listed));
+        const QString indexPath = day + QStringLiteral("/index.zunfo");
+        const QHash<int, QString> planted{{1, QStringLiteral("Planted")}};
+        if (index != QLatin1String("none"))
+            QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(indexPath), index == QLatin1String("same") ? listed : planted));
+        const auto state = [&indexPath] {
+            struct stat st {};
+            const bool there = ::stat(QFile::encodeName(indexPath).constData(), &st) == 0;
+            return there ? QStringLiteral("%1 %2.%3").arg(st.st_ino).arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec)
+                         : QString();
+        };
+        const QString before = state();
+        std::unique_ptr<ReadOnly> readOnly;
+        if (index == QLatin1String("readonly")) {
+            readOnly = std::make_unique<ReadOnly>(day);
+            if (!readOnly->refused.isEmpty())
+                ZU_SKIP_MISSING(QStringLiteral("a read-only folder: ") + readOnly->refused);
+        }
 
+        LogCapture log;
         const auto w = dayWindow(day);
         QVERIFY(w);
         QCOMPARE(w->cameraNames(), listed);
-        QVERIFY(indexFile.open(QIODevice::ReadOnly));
-        QCOMPARE(indexFile.readAll(), indexBytes);
+        QCOMPARE(log.lines(QStringLiteral("Zuplayer Display :: init day cameras :: zunfo path ")), QStringList{list});
+        if (index == QLatin1String("same") || index == QLatin1String("readonly"))
+            QCOMPARE(state(), before);
+        QCOMPARE(ZuFile::check_and_parse_nfo_file(QFileInfo(indexPath), {}),
+                 index == QLatin1String("readonly") ? planted : listed);
+        if (index == QLatin1String("readonly"))
+            QVERIFY(!log.lines(QStringLiteral("create zunfo index file :: write failed :: ")).isEmpty());
         QCOMPARE(w->cameraBox()->findText(listed.value(1)), 0);
         const QRect surface(w->surface()->mapTo(w.get(), QPoint(0, 0)), w->surface()->size());
         QVERIFY2(w->rect().contains(surface) && surface.width() >= w->width() / 3,
