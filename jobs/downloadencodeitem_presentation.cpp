@@ -238,6 +238,12 @@ void DownloadEncodeItem_Presentation::generic_message(QString message)
     downloadInfoLabel->setText(message);
 }
 
+void DownloadEncodeItem_Presentation::error(QNetworkReply::NetworkError code)
+{
+    Q_UNUSED(code);
+    logMessage("[INFO] Download Encode Item Presentation :: network error");
+}
+
 void DownloadEncodeItem_Presentation::error(int code)
 {
     if (ignoreReport("error"))
@@ -325,10 +331,20 @@ void DownloadEncodeItem_Presentation::openRep()
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
+void DownloadEncodeItem_Presentation::downloadReadyRead()
+{
+    logMessage("[INFO] Download Encode Item Presentation :: downloadReadyRead");
+}
+
 void DownloadEncodeItem_Presentation::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     logMessage("[INFO] Download Encode Item Presentation :: downloadProgress");
     recordProgress(bytesReceived, bytesTotal);
+}
+
+void DownloadEncodeItem_Presentation::metaDataChanged()
+{
+    logMessage("[INFO] Download Encode Item Presentation :: metaDataChanged");
 }
 
 void DownloadEncodeItem_Presentation::updateInfoLabel()

@@ -360,6 +360,19 @@ void DownloadMultiItems_Presentation::error(QString url, QString code)
     stop();
 }
 
+void DownloadMultiItems_Presentation::downloadReadyRead()
+{
+}
+
+void DownloadMultiItems_Presentation::error(QNetworkReply::NetworkError code)
+{
+    Q_UNUSED(code);
+}
+
+void DownloadMultiItems_Presentation::metaDataChanged()
+{
+}
+
 void DownloadMultiItems_Presentation::finished()
 {
     progressBar->hide();
