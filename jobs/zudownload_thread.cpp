@@ -156,12 +156,8 @@ bool ZuDownload_thread::get_data_with_libcurl(QString url)
     if (version.contains(QLatin1String(".DEV")) || version.contains(QLatin1String(".patch")))
         curl_easy_setopt(m_easy, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_0));
-    // A redirect is followed to another web address only; a redirect to a
-    // local file or any other scheme fails the transfer.
+    // No redirect is followed: a 3xx answer fails the file with its status.
     curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 10L);
     // Several transfers run on threads of their own: no signals for timeouts.
     curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
 
@@ -198,8 +194,8 @@ bool ZuDownload_thread::get_data_with_libcurl(QString url)
         }
     }
 
-    // Only a successful final answer carries the file: an error status, or
-    // a redirect that was not followed, has not sent it.
+    // Only a successful answer carries the file: an error status, or a
+    // redirect, has not sent it.
     long status = 0;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
     if (!m_error && !m_stop.load() && !isSuccess(int(status))) {

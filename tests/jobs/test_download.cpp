@@ -233,11 +233,12 @@ private slots:
         QTest::newRow("empty body") << "small.txt?form=empty" << false << failed + " - Fichier non lisible"
                                     << QByteArray();
         QTest::newRow("refused connection") << "" << false << failed + " - Couldn't connect to server" << QByteArray();
-        // Only the final, successful answer is stored; a redirect goes to
-        // web addresses only.
-        QTest::newRow("redirect, then the file") << "small.txt?redirect=self" << true << "" << small;
+        // Only a successful answer is stored; no redirect is followed,
+        // whether to a web address or to a local file.
+        QTest::newRow("redirect") << "small.txt?redirect=self" << false << failed + " - Server error 302"
+                                  << QByteArray();
         QTest::newRow("redirect to a local file") << "small.txt?redirect=file" << false
-                                                  << failed + " - Unsupported protocol" << QByteArray();
+                                                  << failed + " - Server error 302" << QByteArray();
         QTest::newRow("disk full") << "full:a.bin" << false << "Erreur à l'enregistrement : le disque est plein"
                                    << QByteArray();
     }
@@ -293,10 +294,45 @@ private slots:
         }
         if (rest.startsWith("full:"))
             QVERIFY(::umount(QFile::encodeName(dest.path()).constData()) == 0);
+        if (rest.contains("redirect"))
+            QVERIFY(!requested().contains("/small.txt?")); // where the redirect pointed
         if (rest.contains("form=json"))
             QVERIFY(owner.tryAgainButton->isEnabled() && !owner.tryAgainButton->isHidden());
         if (rest.contains("form=appjson") || rest.contains("form=empty"))
             QVERIFY(owner.openRepButton->isHidden());
+    }
+
+    // A file that fails for good says why on the job's row, and leaves
+    // nothing: a digest that does not match the bytes received, a redirect
+    // (not followed, so its target is never asked for).
+    void rowSaysWhy_data()
+    {
+        QTest::addColumn<QString>("rest");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<int>("requests");
+        QTest::newRow("digest does not match")
+            << "small.txt?digest=wrong" << "Erreur de téléchargement - Empreinte SHA-256 incorrecte" << 1;
+        QTest::newRow("redirect") << "small.txt?redirect=self" << "Erreur de téléchargement - Server error 302"
+                                  << 1 + DownloadMultiItems_Presentation::kMaxRetries;
+    }
+    void rowSaysWhy()
+    {
+        QFETCH(QString, rest);
+        QFETCH(QString, label);
+        QFETCH(int, requests);
+        QTemporaryDir dest;
+        const QString target = dest.filePath("small.txt");
+        QVERIFY(writeFile(target, "the user's own copy"));
+        const int seen = int(requested().size());
+        DownloadMultiItems_Presentation job({record(url(rest), target)}, {}, dest.path());
+        job.start_downloading_item();
+        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 40000);
+        QCOMPARE(job.downloadInfoLabel->text(), label);
+        QCOMPARE(paths(job.errorFiles()), QStringList{"small.txt"});
+        QVERIFY(job.doneFiles().isEmpty());
+        QCOMPARE(readFile(target), QByteArray("the user's own copy"));
+        QCOMPARE(QDir(dest.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"small.txt"});
+        QCOMPARE(requested().mid(seen), QStringList(requests, "/" + rest + "&file_hash=1"));
     }
 
     // Files one after another: each request as the hash rule wants it
