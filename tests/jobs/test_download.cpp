@@ -335,6 +335,60 @@ private slots:
         QCOMPARE(requested().mid(seen), QStringList(requests, "/" + rest + "&file_hash=1"));
     }
 
+    // Part files left by a transfer that never ended (the program killed
+    // midway) go when the next transfer writes into their folder; the part
+    // file of a transfer still running stays, as does one just made and
+    // every file of another name, however old.
+    void staleParts()
+    {
+        QTemporaryDir dest;
+        const auto age = [](const QString &path, int secs) {
+            QFile f(path);
+            return f.open(QIODevice::ReadWrite | QIODevice::Append)
+                && f.setFileTime(QDateTime::currentDateTime().addSecs(-secs), QFileDevice::FileModificationTime);
+        };
+        const auto leaveBehind = [&](const QString &name) {
+            PathOwner owner(dest.filePath(name));
+            ZuDownload_thread thread(&owner, url("small.txt"));
+            thread.start();
+            const bool ended = thread.wait(30000);
+            QCoreApplication::processEvents();
+            return ended ? thread.partFile() : QString();
+        };
+        const QString killed = leaveBehind("a.bin");
+        const QString recent = leaveBehind("b.bin");
+        QVERIFY(!killed.isEmpty() && !recent.isEmpty() && age(killed, 7200));
+
+        // A transfer still going, its part file untouched for long.
+        PathOwner slowOwner(dest.filePath("slow.bin"));
+        ZuDownload_thread slow(&slowOwner, url("slow.bin?stall=1"));
+        const QStringList before = partFiles(dest.path());
+        const auto started = [&] {
+            for (const QString &p : partFiles(dest.path()))
+                if (!before.contains(p))
+                    return p;
+            return QString();
+        };
+        slow.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!started().isEmpty() && QFileInfo(started()).size() > 0, 30000);
+        const QString running = started();
+        QVERIFY(age(running, 7200));
+
+        const QStringList users{".a.bin.part", ".a.bin.12345.part", "a.bin.zudl-0000000000000.part",
+                                ".a.bin.zudl-short.part", "a.bin"};
+        for (const QString &name : users)
+            QVERIFY(writeFile(dest.filePath(name), "the user's own") && age(dest.filePath(name), 7200));
+
+        const QString next = leaveBehind("c.bin");
+        QVERIFY(!next.isEmpty());
+        QVERIFY(!QFile::exists(killed));
+        QVERIFY(QFile::exists(recent) && QFile::exists(running) && QFile::exists(next));
+        for (const QString &name : users)
+            QCOMPARE(readFile(dest.filePath(name)), QByteArray("the user's own"));
+        slow.set_stop();
+        QVERIFY(slow.wait(30000));
+    }
+
     // Files one after another: each request as the hash rule wants it
     // (HTTP/1.0), digests as sha256sum gives them and compared without
     // regard to case, a longer stale file replaced whole, a file downloaded
