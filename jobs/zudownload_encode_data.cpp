@@ -1,6 +1,7 @@
 #include "zudownload_encode_data.h"
 
 #include "http_singleton.h"
+#include "peertext.h"
 #include "streamframe.h"
 #include "zulog.h"
 #include "zustreamencoder.h"
@@ -453,6 +454,10 @@ int ZuDownload_encode_data::runRaw()
     int result = 1;
     const QByteArray end = m_endTimestamp.toLatin1();
 
+    // What the parts' type names is the only format the work file is read
+    // as: bytes of another kind would be probed, and could name other files.
+    QString format;
+
     while (!m_stop) {
         StreamFrame *frame = waitFrame(kRawWaitMs, QStringLiteral("zustream remuxer"), -1, waits, result);
         if (!frame)
@@ -468,7 +473,18 @@ int ZuDownload_encode_data::runRaw()
             dropFront();
             continue;
         }
-        const qint64 n = raw.write(reinterpret_cast<const char *>(frame->rawData()), frame->rawDataSize());
+        const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(frame->rawData()),
+                                                         frame->rawDataSize());
+        const QString codec = ZuStreamParser::codecForPart(frame->partType(), bytes);
+        if (codec.isEmpty() || (!format.isEmpty() && codec != format)) {
+            logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: part of type %1 refused")
+                        .arg(peertext::clean(QString::fromLatin1(frame->partType()))));
+            result = -11;
+            set_stop();
+            break;
+        }
+        format = codec;
+        const qint64 n = raw.write(bytes.constData(), bytes.size());
         if (n != frame->rawDataSize()) {
             logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: write failed :: ")
                     + raw.errorString());
@@ -499,6 +515,10 @@ int ZuDownload_encode_data::runRaw()
         return -20;
     }
 
+    if (format.isEmpty()) {
+        logMessage("[ERROR] Raw data downloader :: zustream remuxer :: no frame written");
+        return -15;
+    }
     int fps = m_frameRate > 0 ? m_frameRate : int(m_streamFps + 0.5);
     if (fps <= 0)
         fps = kDefaultFps;
@@ -510,7 +530,7 @@ int ZuDownload_encode_data::runRaw()
     for (int attempt = 0; attempt < kRemuxAttempts; ++attempt) {
         if (m_stoppedByUser)
             return -34;
-        rc = remux.remuxUrlToFile(rawPath, tmpPath, m_outputFile, duration);
+        rc = remux.remuxUrlToFile(rawPath, tmpPath, m_outputFile, duration, format);
         if (rc == 0)
             break;
         logMessage("[WARN] Raw data downloader :: zustream remuxer :: retry to remux file");

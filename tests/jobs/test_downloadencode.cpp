@@ -147,6 +147,7 @@ private slots:
         QTest::newRow("RAW in an archive, rate of the stream")
             << "RAW" << -1 << "descripteur_caméra_été.txt" << true << "h264" << "10/1" << 80;
         QTest::newRow("raw, rate 0, no descriptor") << "raw" << 0 << "" << false << "h264" << "10/1" << 80;
+        QTest::newRow("raw, JPEG pictures") << "raw" << 10 << "" << false << "mjpeg" << "10/1" << 80;
         QTest::newRow("a part without picture") << "h264" << 10 << "" << false << "h264" << "10/1" << 79;
     }
     void roads()
@@ -162,6 +163,11 @@ private slots:
         Script s = script();
         if (frames < 80)
             s.units.insert(40, "not an access unit");
+        if (codec == "mjpeg") {
+            s.units = ffmpegUnits({"-c:v", "mjpeg", "-pix_fmt", "yuvj420p"}, QStringLiteral("mjpeg"), 100);
+            QCOMPARE(s.units.size(), 100);
+            s.partType = "image/jpeg";
+        }
         server.scripts = {s};
         QVERIFY(server.start());
         QTemporaryDir out;
@@ -288,6 +294,74 @@ private slots:
         QCOMPARE(leftovers(), QStringList());
         if (kind == "archive")
             QCOMPARE(server.connections, 0);
+    }
+
+    // The raw road writes only what the recorder sent, read as the parts'
+    // type says: a part whose bytes would make the copy read a file of this
+    // machine (a playlist naming it), a part of no known type, or parts of
+    // two types, fail the run, and no output is made.
+    void foreignContent_data()
+    {
+        QTest::addColumn<QByteArray>("firstType");
+        QTest::addColumn<QByteArray>("laterType");
+        QTest::addColumn<bool>("playlist"); // else the recorder's access units
+        QTest::addColumn<int>("code");
+        QTest::newRow("playlist typed as JPEG") << QByteArray("image/jpeg") << QByteArray("image/jpeg") << true << -16;
+        QTest::newRow("playlist typed as H.264") << QByteArray("video/h264") << QByteArray("video/h264") << true << -16;
+        QTest::newRow("playlist of no known type") << QByteArray("text/plain") << QByteArray("text/plain") << true
+                                                   << -11;
+        QTest::newRow("parts of two types") << QByteArray("video/h264") << QByteArray("image/jpeg") << false << -11;
+    }
+    void foreignContent()
+    {
+        QFETCH(QByteArray, firstType);
+        QFETCH(QByteArray, laterType);
+        QFETCH(bool, playlist);
+        QFETCH(int, code);
+        QTemporaryDir mine;
+        const QString clip = mine.filePath("clip.ts");
+        int rc = -1;
+        run("ffmpeg", {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=10",
+                       "-frames:v", "20", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mpegts", "-y", clip},
+            &rc);
+        QCOMPARE(rc, 0);
+        const QByteArray list = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n"
+                                + QFile::encodeName(clip) + "\n#EXT-X-ENDLIST\n";
+
+        // The first parts of one type, then parts of another; the last one
+        // lies past the end of the range.
+        MultipartServer server;
+        Script first = script(10);
+        first.partType = firstType;
+        if (playlist)
+            first.units = {list};
+        Script s = first;
+        s.body.clear();
+        for (int i = 0; i < 10; ++i)
+            s.body += first.part(i);
+        Script later = first;
+        later.partType = laterType;
+        for (int i = 10; i < 20; ++i)
+            s.body += later.part(i);
+        later.start = kEnd.addSecs(1);
+        s.body += later.part(20) + "--myboundary--\r\n";
+        server.scripts = {s};
+        QVERIFY(server.start());
+
+        QTemporaryDir out;
+        ZuDownload_encode_data w;
+        const QString video = out.filePath("camera1.mp4");
+        configure(w, server, video, "raw");
+        Outcome outcome(w);
+        w.start();
+        QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
+        QVERIFY(w.wait(30000));
+        QCoreApplication::processEvents();
+        QCOMPARE(outcome.finished, 0);
+        QCOMPARE(outcome.errors, QList<int>{code});
+        QVERIFY(!QFile::exists(video));
+        QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(leftovers(), QStringList());
     }
 
     // A user stop ends either road with -34 and nothing left behind, also
