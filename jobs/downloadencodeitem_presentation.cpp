@@ -250,7 +250,9 @@ void DownloadEncodeItem_Presentation::error(int code)
         return;
     m_runEnded = true;
     logMessage("[INFO] Download Encode Item Presentation :: error");
-    downloadInfoLabel->setText(tr("%1").arg(export_error::errorMessage(code)));
+    // A code that does not say it all (a full disk) comes with the worker's words.
+    const QString why = m_worker ? m_worker->failureText() : QString();
+    downloadInfoLabel->setText(why.isEmpty() ? tr("%1").arg(export_error::errorMessage(code)) : why);
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
     stop();

@@ -3,23 +3,30 @@
 // descriptor and the archive, every way a run can end), its job row, and
 // the job window's handling of such jobs (success, failure, retry).
 #include "curlglobal.h"
+#include "archiveextractor.h"
 #include "download_presentation.h"
 #include "downloadencodeitem_presentation.h"
 #include "zudownload_encode_data.h"
 #include "zulog.h"
 
 #include "../codecs/probe.h"
+#include "../common/zu_test_util.h"
 #include "../display/multipartserver.h"
 
+#include <sys/mount.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <optional>
 
 #include <QApplication>
 #include <QDir>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QStorageInfo>
 #include <QtTest>
 
 using namespace streamtest;
@@ -361,6 +368,72 @@ private slots:
         QCOMPARE(outcome.errors, QList<int>{code});
         QVERIFY(!QFile::exists(video));
         QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    // The raw road fills no disk: a recorder whose times never pass the end
+    // of the range is stopped with the margin archive extraction keeps still
+    // free where the work file grows, a range whose copy into the output
+    // would eat into it is not copied, and the row says the disk is full.
+    void diskKeptFree_data()
+    {
+        QTest::addColumn<bool>("endless");
+        QTest::newRow("times never pass the end") << true;
+        QTest::newRow("the copy would not fit") << false;
+    }
+    void diskKeptFree()
+    {
+        QFETCH(bool, endless);
+        const QString folder = ZuDownload_encode_data::temporaryFolder();
+        QVERIFY(QDir().mkpath(folder));
+        const QString refused = zutest::privateMountNamespace();
+        if (!refused.isEmpty())
+            ZU_SKIP_MISSING("mount (a mount namespace of its own): " + refused);
+        const qint64 margin = ArchiveExtractor::kFreeSpaceMargin;
+        const QByteArray size = "size=" + QByteArray::number((margin + 12 * 1024 * 1024) / 1024) + "k";
+        if (::mount("zutest", QFile::encodeName(folder).constData(), "tmpfs", 0, size.constData()) != 0)
+            ZU_SKIP_MISSING("mount (tmpfs): " + QString::fromLocal8Bit(std::strerror(errno)));
+        const auto unmount = qScopeGuard([&folder] { ::umount(QFile::encodeName(folder).constData()); });
+
+        MultipartServer server;
+        Script s = script(-1);
+        // A large key picture again and again.
+        s.units = ffmpegUnits({"-vf", "noise=alls=100", "-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv420p",
+                               "-preset", "ultrafast"},
+                              QStringLiteral("h264"), 1);
+        QCOMPARE(s.units.size(), 1);
+        s.intervalMs = 2;
+        if (endless) {
+            s.stepMs = 0; // all at the start of the range
+        } else {
+            // About 9 MiB in the range, then a part past its end: written
+            // within the margin, but not copied again beside it.
+            const int inRange = int(9 * 1024 * 1024 / s.units.first().size());
+            s.parts = inRange + 1;
+            s.stepMs = int(kStart.msecsTo(kEnd)) / inRange + 1;
+        }
+        server.scripts = {s};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        auto *worker = new ZuDownload_encode_data;
+        configure(*worker, server, out.filePath("camera1.mp4"), "raw");
+        QPointer<ZuDownload_encode_data> guard = worker;
+        qint64 leastFree = QStorageInfo(folder).bytesAvailable();
+        {
+            DownloadEncodeItem_Presentation row(nullptr, out.filePath("camera1.mp4"));
+            row.setDownloadEncodeObject(worker);
+            row.start_downloading_item();
+            QTRY_VERIFY_WITH_TIMEOUT((leastFree = qMin(leastFree, QStorageInfo(folder).bytesAvailable()),
+                                      row.isInError() || row.isFinished()),
+                                     120000);
+            QVERIFY2(row.isInError(), qPrintable(row.downloadInfoLabel->text()));
+            QVERIFY2(row.downloadInfoLabel->text().startsWith("Espace disque insuffisant"),
+                     qPrintable(row.downloadInfoLabel->text()));
+            QVERIFY(worker->wait(30000));
+        }
+        QVERIFY(guard.isNull()); // the row that held it last disposed of it
+        QVERIFY2(leastFree >= margin - ArchiveExtractor::kSpaceCheckBytes, qPrintable(QString::number(leastFree)));
+        QVERIFY(!QFile::exists(out.filePath("camera1.mp4")));
         QCOMPARE(leftovers(), QStringList());
     }
 
