@@ -16,6 +16,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
@@ -92,6 +93,23 @@ bool isElementaryStream(const AVInputFormat *format)
         && av_opt_find(const_cast<AVClass **>(&format->priv_class), "framerate", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
 }
 
+// Opens `input` for reading: probed, or only as `format` and through the
+// file protocol only when a format is given.
+int openInput(AVFormatContext **ctx, const QString &input, const QString &format)
+{
+    const QByteArray name = isLocalFile(input) ? QFile::encodeName(input) : input.toUtf8();
+    if (format.isEmpty())
+        return avformat_open_input(ctx, name.constData(), nullptr, nullptr);
+    const AVInputFormat *forced = av_find_input_format(format.toLatin1().constData());
+    if (!forced || !isLocalFile(input))
+        return AVERROR(EINVAL);
+    AVDictionary *options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    const int rc = avformat_open_input(ctx, name.constData(), forced, &options);
+    av_dict_free(&options);
+    return rc;
+}
+
 struct InputCloser {
     AVFormatContext *ctx = nullptr;
     ~InputCloser() { avformat_close_input(&ctx); }
@@ -112,10 +130,10 @@ struct OutputCloser {
 ZuStreamRemux::ZuStreamRemux() = default;
 ZuStreamRemux::~ZuStreamRemux() = default;
 
-int ZuStreamRemux::countVideoPackets(const QString &input)
+int ZuStreamRemux::countVideoPackets(const QString &input, const QString &inputFormat)
 {
     AVFormatContext *ctx = nullptr;
-    if (avformat_open_input(&ctx, QFile::encodeName(input).constData(), nullptr, nullptr) < 0)
+    if (openInput(&ctx, input, inputFormat) < 0)
         return 0;
     int count = 0;
     if (avformat_find_stream_info(ctx, nullptr) >= 0) {
@@ -132,15 +150,15 @@ int ZuStreamRemux::countVideoPackets(const QString &input)
     return count;
 }
 
-int ZuStreamRemux::remuxUrlToFile(const QString &input, const QString &tmpFile, const QString &finalFile, double duration)
+int ZuStreamRemux::remuxUrlToFile(const QString &input, const QString &tmpFile, const QString &finalFile, double duration,
+                                  const QString &inputFormat)
 {
     logMessage(QStringLiteral("[INFO] ZuStreamRemux :: remuxUrlToFile :: %1 -> %2").arg(input, finalFile));
     if (input.isEmpty() || tmpFile.isEmpty() || finalFile.isEmpty())
         return failWith(-15, QStringLiteral("empty path"));
-    const QByteArray inputName = isLocalFile(input) ? QFile::encodeName(input) : input.toUtf8();
 
     InputCloser in;
-    int rc = avformat_open_input(&in.ctx, inputName.constData(), nullptr, nullptr);
+    int rc = openInput(&in.ctx, input, inputFormat);
     if (rc < 0)
         return failWith(-15, QStringLiteral("cannot open input: %1").arg(avErrorText(rc)));
     rc = avformat_find_stream_info(in.ctx, nullptr);
@@ -164,7 +182,7 @@ int ZuStreamRemux::remuxUrlToFile(const QString &input, const QString &tmpFile, 
     const bool elementary = isElementaryStream(in.ctx->iformat);
     AVRational elementaryRate{0, 1};
     if (elementary) {
-        const int frames = (duration > 0 && isLocalFile(input)) ? countVideoPackets(input) : 0;
+        const int frames = (duration > 0 && isLocalFile(input)) ? countVideoPackets(input, inputFormat) : 0;
         if (frames > 0)
             elementaryRate = av_d2q(frames / duration, 100000);
         if (elementaryRate.num <= 0 || elementaryRate.den <= 0)

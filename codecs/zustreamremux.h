@@ -20,8 +20,15 @@ public:
     // copy, -20 output file (opening, writing, renaming), -21 header. On
     // failure the input is kept and `tmpFile` removed; `finalFile` is
     // untouched.
-    int remuxUrlToFile(const QString &input, const QString &tmpFile, const QString &finalFile, double duration);
+    //
+    // `inputFormat` (a demuxer name such as "mjpeg", "h264" or "hevc"), when
+    // given, is the only way the input is read: its content is not probed,
+    // the input must be a local file and no protocol but `file` is opened,
+    // so that bytes received from elsewhere can never make the copy read
+    // another file or address.
+    int remuxUrlToFile(const QString &input, const QString &tmpFile, const QString &finalFile, double duration,
+                       const QString &inputFormat = QString());
 
 private:
-    static int countVideoPackets(const QString &input);
+    static int countVideoPackets(const QString &input, const QString &inputFormat);
 };

@@ -53,6 +53,9 @@ public:
     void setFrameTag(const QString &tag) { m_frameTag = tag; }
     QString drawOverlay() const { return m_drawOverlay; }
     void setDrawOverlay(const QString &text) { m_drawOverlay = text; }
+    // The Content-Type of the stream part the frame came from, as sent.
+    QByteArray partType() const { return m_partType; }
+    void setPartType(const QByteArray &type) { m_partType = type; }
 
     const uint8_t *rawData() const { return reinterpret_cast<const uint8_t *>(m_raw.constData()); }
     int rawDataSize() const { return static_cast<int>(m_raw.size()); }
@@ -71,5 +74,6 @@ private:
     QByteArray m_timestamp;
     QString m_frameTag;
     QString m_drawOverlay;
+    QByteArray m_partType;
     QByteArray m_raw;
 };

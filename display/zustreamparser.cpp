@@ -243,6 +243,7 @@ StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
     auto *frame = new StreamFrame;
     frame->setTimestampText(stamp);
     frame->setFrameTag(QString::fromUtf8(part.header("Frametag")));
+    frame->setPartType(part.header("Content-Type"));
     frame->setFrameId(m_nextFrameId);
     m_nextFrameId = (m_nextFrameId + 1) % StreamFrame::kFrameIdWrap;
     frame->setFps(measureFps(stamp));

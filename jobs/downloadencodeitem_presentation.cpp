@@ -238,13 +238,21 @@ void DownloadEncodeItem_Presentation::generic_message(QString message)
     downloadInfoLabel->setText(message);
 }
 
+void DownloadEncodeItem_Presentation::error(QNetworkReply::NetworkError code)
+{
+    Q_UNUSED(code);
+    logMessage("[INFO] Download Encode Item Presentation :: network error");
+}
+
 void DownloadEncodeItem_Presentation::error(int code)
 {
     if (ignoreReport("error"))
         return;
     m_runEnded = true;
     logMessage("[INFO] Download Encode Item Presentation :: error");
-    downloadInfoLabel->setText(tr("%1").arg(export_error::errorMessage(code)));
+    // A code that does not say it all (a full disk) comes with the worker's words.
+    const QString why = m_worker ? m_worker->failureText() : QString();
+    downloadInfoLabel->setText(why.isEmpty() ? tr("%1").arg(export_error::errorMessage(code)) : why);
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
     stop();
@@ -325,10 +333,20 @@ void DownloadEncodeItem_Presentation::openRep()
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
+void DownloadEncodeItem_Presentation::downloadReadyRead()
+{
+    logMessage("[INFO] Download Encode Item Presentation :: downloadReadyRead");
+}
+
 void DownloadEncodeItem_Presentation::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     logMessage("[INFO] Download Encode Item Presentation :: downloadProgress");
     recordProgress(bytesReceived, bytesTotal);
+}
+
+void DownloadEncodeItem_Presentation::metaDataChanged()
+{
+    logMessage("[INFO] Download Encode Item Presentation :: metaDataChanged");
 }
 
 void DownloadEncodeItem_Presentation::updateInfoLabel()

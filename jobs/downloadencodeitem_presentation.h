@@ -51,10 +51,13 @@ public Q_SLOTS:
     void frame_downloaded_encoded(QString current_timestamp, QString end_timestamp);
     void generic_message(QString message);
     void start_downloading_item() override;
+    void error(QNetworkReply::NetworkError code) override;
     void error(int code);
     void stop_button();
     void stop() override;
+    void downloadReadyRead() override;
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal) override;
+    void metaDataChanged() override;
 
 private Q_SLOTS:
     void tryAgain() override;

@@ -51,10 +51,10 @@ private Q_SLOTS:
     void tryAgain() override;
     void open() override;
     void openRep() override;
-    void downloadReadyRead();
-    void error(QNetworkReply::NetworkError code);
+    void downloadReadyRead() override;
+    void error(QNetworkReply::NetworkError code) override;
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal) override;
-    void metaDataChanged();
+    void metaDataChanged() override;
 
 private:
     void failWithText(const QString &text);

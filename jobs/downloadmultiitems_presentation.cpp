@@ -29,13 +29,14 @@ QString bit(bool value)
     return value ? QStringLiteral("1") : QStringLiteral("0");
 }
 
-// Puts `from` in the place of `to` in one step, replacing a file there.
-bool replaceFile(const QString &from, const QString &to)
+// Puts `from` in the place of `to` in one step, replacing a file there;
+// why not when it fails.
+std::error_code replaceFile(const QString &from, const QString &to)
 {
     std::error_code ec;
     std::filesystem::rename(std::filesystem::path(QFile::encodeName(from).toStdString()),
                             std::filesystem::path(QFile::encodeName(to).toStdString()), ec);
-    return !ec;
+    return ec;
 }
 } // namespace
 
@@ -272,15 +273,17 @@ bool DownloadMultiItems_Presentation::acceptCurrentFile(const QString &fileSha)
             logMessage(QStringLiteral("[ERROR] Download Multi Items Presentation :: item finished :: digest mismatch :: ")
                        + m_current.path);
             QFile::remove(part);
+            downloadInfoLabel->setText(tr("Erreur de téléchargement - %1").arg(QStringLiteral("Empreinte SHA-256 incorrecte")));
             return false;
         }
     }
     if (!actual.isEmpty())
         m_current.sha256 = actual;
-    if (!replaceFile(part, m_current.path)) {
+    if (const std::error_code ec = replaceFile(part, m_current.path)) {
         logMessage(QStringLiteral("[ERROR] Download Multi Items Presentation :: item finished :: cannot move into place :: ")
                    + m_current.path);
         QFile::remove(part);
+        downloadInfoLabel->setText(tr("Erreur à l'enregistrement : %1").arg(QString::fromLocal8Bit(ec.message().c_str())));
         return false;
     }
     m_output.setFileName(m_current.path);
@@ -358,6 +361,19 @@ void DownloadMultiItems_Presentation::error(QString url, QString code)
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
     stop();
+}
+
+void DownloadMultiItems_Presentation::downloadReadyRead()
+{
+}
+
+void DownloadMultiItems_Presentation::error(QNetworkReply::NetworkError code)
+{
+    Q_UNUSED(code);
+}
+
+void DownloadMultiItems_Presentation::metaDataChanged()
+{
 }
 
 void DownloadMultiItems_Presentation::finished()

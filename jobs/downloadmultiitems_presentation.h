@@ -77,6 +77,10 @@ Q_SIGNALS:
     void tryAgainFromError(QString type);
 
 public Q_SLOTS:
+    // The transfer thread, not a network reply, carries the data.
+    void downloadReadyRead() override;
+    void error(QNetworkReply::NetworkError code) override;
+    void metaDataChanged() override;
     void finished() override;
     void error(QString url, QString code);
     void stop_button();

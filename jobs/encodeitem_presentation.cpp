@@ -144,6 +144,12 @@ void EncodeItem_Presentation::finished()
     Q_EMIT statusChanged();
 }
 
+void EncodeItem_Presentation::error(QNetworkReply::NetworkError code)
+{
+    Q_UNUSED(code);
+    logMessage("[INFO] Encode Item Presentation :: network error");
+}
+
 void EncodeItem_Presentation::error(int code)
 {
     logMessage("[INFO] Download Encode Item Presentation :: error");
@@ -161,10 +167,20 @@ void EncodeItem_Presentation::stop()
     Q_EMIT stop_button_pressed();
 }
 
+void EncodeItem_Presentation::downloadReadyRead()
+{
+    logMessage("[INFO] Encode Item Presentation :: downloadReadyRead");
+}
+
 void EncodeItem_Presentation::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     logMessage("[INFO] Encode Item Presentation :: downloadProgress");
     recordProgress(bytesReceived, bytesTotal);
+}
+
+void EncodeItem_Presentation::metaDataChanged()
+{
+    logMessage("[INFO] Encode Item Presentation :: metaDataChanged");
 }
 
 void EncodeItem_Presentation::updateInfoLabel()

@@ -40,9 +40,12 @@ public Q_SLOTS:
     void finished() override;
     void frame_downloaded_encoded(QString current_timestamp, QString end_timestamp);
     void start_downloading_item() override;
+    void error(QNetworkReply::NetworkError code) override;
     void error(int code);
     void stop() override;
+    void downloadReadyRead() override;
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal) override;
+    void metaDataChanged() override;
 
 private Q_SLOTS:
     void tryAgain() override;

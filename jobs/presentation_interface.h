@@ -1,5 +1,6 @@
 #pragma once
 #include <QElapsedTimer>
+#include <QNetworkReply>
 #include <QString>
 #include <QWidget>
 
@@ -81,7 +82,12 @@ public:
     void showFileIcon();
 
 public Q_SLOTS:
+    // What a row does with a network reply of its own; rows without one
+    // only log them, or ignore them.
+    virtual void downloadReadyRead() = 0;
+    virtual void error(QNetworkReply::NetworkError code) = 0;
     virtual void downloadProgress(qint64 bytesReceived, qint64 bytesTotal) = 0;
+    virtual void metaDataChanged() = 0;
     virtual void stop() = 0;
 
 private Q_SLOTS:

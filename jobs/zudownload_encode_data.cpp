@@ -1,6 +1,8 @@
 #include "zudownload_encode_data.h"
 
+#include "archiveextractor.h"
 #include "http_singleton.h"
+#include "peertext.h"
 #include "streamframe.h"
 #include "zulog.h"
 #include "zustreamencoder.h"
@@ -13,6 +15,7 @@
 #include <QFileInfo>
 #include <QMutexLocker>
 #include <QSaveFile>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -33,10 +36,26 @@ constexpr int kRemuxAttempts = 50;
 constexpr int kDefaultFps = 25;
 constexpr int kRateWaitMs = 20;
 constexpr qint64 kVerifyChunk = 1 << 16;
+// The free space is looked at again after this many bytes of the work file.
+constexpr qint64 kSpaceCheckBytes = ArchiveExtractor::kSpaceCheckBytes;
 
 void logLine(const QString &line)
 {
     logMessage(line);
+}
+
+// Why writing `upcoming` more bytes into `folder` must not happen: it would
+// eat into the space kept free on its file system (the margin archive
+// extraction keeps too). Empty when it may, or when the space is unknown.
+QString diskFullText(const QString &folder, qint64 upcoming)
+{
+    const QStorageInfo storage(folder);
+    const qint64 available = storage.isValid() ? storage.bytesAvailable() : -1;
+    if (available < 0 || available - upcoming >= ArchiveExtractor::kFreeSpaceMargin)
+        return QString();
+    return QStringLiteral("Espace disque insuffisant : le téléchargement est abandonné pour ne pas remplir le disque "
+                          "(%1 Mo disponibles dans « %2 »).")
+        .arg(QString::number(double(available) / (1024.0 * 1024.0), 'f', 1), storage.rootPath());
 }
 
 // Reads an archive entry back in chunks; its byte count must match what
@@ -126,6 +145,18 @@ void ZuDownload_encode_data::setLastTimestamp(const QString &timestamp)
     m_lastTimestamp = timestamp;
 }
 
+QString ZuDownload_encode_data::failureText() const
+{
+    QMutexLocker lock(&m_lastLock);
+    return m_failureText;
+}
+
+void ZuDownload_encode_data::setFailureText(const QString &text)
+{
+    QMutexLocker lock(&m_lastLock);
+    m_failureText = text;
+}
+
 // ---------------------------------------------------------------- control
 
 void ZuDownload_encode_data::start(QThread::Priority priority)
@@ -135,6 +166,7 @@ void ZuDownload_encode_data::start(QThread::Priority priority)
     m_stop = false;
     m_stoppedByUser = false;
     m_streamFailed = false;
+    setFailureText(QString());
     QThread::start(priority);
 }
 
@@ -453,6 +485,11 @@ int ZuDownload_encode_data::runRaw()
     int result = 1;
     const QByteArray end = m_endTimestamp.toLatin1();
 
+    // What the parts' type names is the only format the work file is read
+    // as: bytes of another kind would be probed, and could name other files.
+    QString format;
+    qint64 sinceSpaceCheck = 0;
+
     while (!m_stop) {
         StreamFrame *frame = waitFrame(kRawWaitMs, QStringLiteral("zustream remuxer"), -1, waits, result);
         if (!frame)
@@ -468,7 +505,30 @@ int ZuDownload_encode_data::runRaw()
             dropFront();
             continue;
         }
-        const qint64 n = raw.write(reinterpret_cast<const char *>(frame->rawData()), frame->rawDataSize());
+        const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(frame->rawData()),
+                                                         frame->rawDataSize());
+        const QString codec = ZuStreamParser::codecForPart(frame->partType(), bytes);
+        if (codec.isEmpty() || (!format.isEmpty() && codec != format)) {
+            logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: part of type %1 refused")
+                        .arg(peertext::clean(QString::fromLatin1(frame->partType()))));
+            result = -11;
+            set_stop();
+            break;
+        }
+        format = codec;
+        if (sinceSpaceCheck == 0 || sinceSpaceCheck >= kSpaceCheckBytes) {
+            sinceSpaceCheck = 0;
+            const QString full = diskFullText(work.path(), bytes.size());
+            if (!full.isEmpty()) {
+                logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: disk full :: ") + full);
+                setFailureText(full);
+                result = -20;
+                set_stop();
+                break;
+            }
+        }
+        sinceSpaceCheck += bytes.size();
+        const qint64 n = raw.write(bytes.constData(), bytes.size());
         if (n != frame->rawDataSize()) {
             logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: write failed :: ")
                     + raw.errorString());
@@ -499,6 +559,22 @@ int ZuDownload_encode_data::runRaw()
         return -20;
     }
 
+    if (format.isEmpty()) {
+        logMessage("[ERROR] Raw data downloader :: zustream remuxer :: no frame written");
+        return -15;
+    }
+    // The copy takes about as much again beside the work file, and on the
+    // output's file system when that is another one.
+    const qint64 rawBytes = QFileInfo(raw.fileName()).size();
+    const QString outputFolder = QFileInfo(m_outputFile).absolutePath();
+    QString full = diskFullText(work.path(), rawBytes);
+    if (full.isEmpty() && QStorageInfo(work.path()) != QStorageInfo(outputFolder))
+        full = diskFullText(outputFolder, rawBytes);
+    if (!full.isEmpty()) {
+        logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: disk full :: ") + full);
+        setFailureText(full);
+        return -20;
+    }
     int fps = m_frameRate > 0 ? m_frameRate : int(m_streamFps + 0.5);
     if (fps <= 0)
         fps = kDefaultFps;
@@ -510,7 +586,7 @@ int ZuDownload_encode_data::runRaw()
     for (int attempt = 0; attempt < kRemuxAttempts; ++attempt) {
         if (m_stoppedByUser)
             return -34;
-        rc = remux.remuxUrlToFile(rawPath, tmpPath, m_outputFile, duration);
+        rc = remux.remuxUrlToFile(rawPath, tmpPath, m_outputFile, duration, format);
         if (rc == 0)
             break;
         logMessage("[WARN] Raw data downloader :: zustream remuxer :: retry to remux file");

@@ -63,6 +63,9 @@ public:
     QString descriptorFile() const { return m_descriptorFile; }
     QString videoFormat() const { return m_videoFormat; }
     QString lastTimestamp() const;
+    // Why the last run failed when its error code alone does not say it (a
+    // full disk); empty otherwise. Set before error() is emitted.
+    QString failureText() const;
     // The stream's address as the client fetches it.
     QString streamUrl() const;
 
@@ -117,6 +120,7 @@ private:
     double queuedRate();
     bool rateSettled(const QDeadlineTimer &deadline);
     void setLastTimestamp(const QString &timestamp);
+    void setFailureText(const QString &text);
     int finishOutputs(int result);
 
     QMutex m_parserLock; // guards m_parser against set_stop from other threads
@@ -137,6 +141,7 @@ private:
     QString m_archiveFile;
     mutable QMutex m_lastLock;
     QString m_lastTimestamp;
+    QString m_failureText;
     int m_captionFlag = -1;
     int m_frameRate = -1;
     double m_streamFps = -1.0;

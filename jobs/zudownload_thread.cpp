@@ -6,16 +6,30 @@
 #include "peertext.h"
 #include "zulog.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStorageInfo>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 // The first line of a file without a digest is looked at for an error
 // message; a binary file may have no line end for gigabytes.
 constexpr qint64 kFirstLineLimit = 64 * 1024;
+// A part file is ".<file>" + kPartMarker + 13 base-36 digits + ".part".
+const char kPartMarker[] = ".zudl-";
+constexpr int kPartDigits = 13;
+// A part file is created before its writer locks it, and unlocked a moment
+// before it is moved into place: one younger than this is never taken for
+// a leftover.
+constexpr qint64 kStalePartSecs = 60;
 
 QString curlText(CURLcode code)
 {
@@ -27,19 +41,53 @@ bool isSuccess(int status)
     return status >= 200 && status < 300;
 }
 
+// The part files of this program, left by a transfer that never ended (the
+// program was killed or crashed): no writer holds their lock any more.
+// Young files and files of any other name are never touched.
+void removeStaleParts(const QDir &dir)
+{
+    static const QRegularExpression ours(QStringLiteral("^\\..+%1[0-9a-z]{%2}\\.part$")
+                                             .arg(QRegularExpression::escape(QLatin1String(kPartMarker)))
+                                             .arg(kPartDigits));
+    const QStringList names = dir.entryList({QStringLiteral(".*.part")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        if (!ours.match(name).hasMatch())
+            continue;
+        const QByteArray path = QFile::encodeName(dir.filePath(name));
+        const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st {};
+        const bool stale = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                           QDateTime::currentSecsSinceEpoch() - qint64(st.st_mtime) > kStalePartSecs &&
+                           ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (stale && ::unlink(path.constData()) == 0)
+            logMessage(QStringLiteral("[INFO] ZuDownload thread :: read stream :: stale part file removed :: ") +
+                       dir.filePath(name));
+        ::close(fd);
+    }
+}
+
 // A hidden name beside `target` that no file has yet, opened for writing
 // only when it is still free: a file the user named like the download, or
-// like its part file, is never opened, emptied or removed.
+// like its part file, is never opened, emptied or removed. The part file
+// stays locked while it is open, which tells it from a leftover.
 bool openFreshPart(QFile &out, const QString &target)
 {
     const QFileInfo info(target);
+    removeStaleParts(info.dir());
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString name = QLatin1Char('.') + info.fileName() + QLatin1Char('.') +
-                             QString::number(QRandomGenerator::global()->generate64(), 36) +
+        const QString name = QLatin1Char('.') + info.fileName() + QLatin1String(kPartMarker) +
+                             QString::number(QRandomGenerator::global()->generate64(), 36)
+                                 .rightJustified(kPartDigits, QLatin1Char('0')) +
                              QStringLiteral(".part");
         out.setFileName(info.dir().filePath(name));
-        if (out.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered))
+        if (out.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            // A file system without locks keeps its part files: never
+            // removed as leftovers then.
+            ::flock(out.handle(), LOCK_EX | LOCK_NB);
             return true;
+        }
         if (!out.exists())
             return false;
     }
@@ -156,12 +204,8 @@ bool ZuDownload_thread::get_data_with_libcurl(QString url)
     if (version.contains(QLatin1String(".DEV")) || version.contains(QLatin1String(".patch")))
         curl_easy_setopt(m_easy, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_0));
-    // A redirect is followed to another web address only; a redirect to a
-    // local file or any other scheme fails the transfer.
+    // No redirect is followed: a 3xx answer fails the file with its status.
     curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, 10L);
     // Several transfers run on threads of their own: no signals for timeouts.
     curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
 
@@ -198,8 +242,8 @@ bool ZuDownload_thread::get_data_with_libcurl(QString url)
         }
     }
 
-    // Only a successful final answer carries the file: an error status, or
-    // a redirect that was not followed, has not sent it.
+    // Only a successful answer carries the file: an error status, or a
+    // redirect, has not sent it.
     long status = 0;
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
     if (!m_error && !m_stop.load() && !isSuccess(int(status))) {

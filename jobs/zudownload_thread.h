@@ -18,11 +18,14 @@ class DownloadMultiItems_Presentation;
 // and ends every run with exactly one of download_finished and
 // download_error.
 //
-// Only the body of a successful final answer is stored; redirects are
-// followed to http(s) addresses only. The data goes to a part file of a
-// fresh hidden name beside the file (created exclusively) and is hashed as
-// it arrives; the owner checks the digest and moves the part file into
-// place. A file this transfer did not create is never touched by it.
+// Only the body of a successful answer is stored; no redirect is followed
+// (a 3xx answer fails the file with its status). The data goes to a part
+// file of a fresh hidden name beside the file (created exclusively, locked
+// while written) and is hashed as it arrives; the owner checks the digest
+// and moves the part file into place. Part files of this program that no
+// transfer holds any more (the program was killed) are removed when the
+// next transfer starts writing into their folder; a file of any other name
+// is never touched.
 //
 // Everything it changes on the owner's row (texts, buttons, halting the
 // job) is posted to the owner's thread and dropped once the owner has moved

@@ -8,6 +8,7 @@
 #   fail=<n>      only the first n requests of this address get that error reply
 #                 (the form given, html500 by default)
 #   slow=1        sends the file a few KiB at a time, with pauses
+#   stall=1       sends the first few KiB of the file, then nothing for a minute
 #   notype=1      sends the file without a Content-Type header
 #   redirect=<to> answers 302: to "file" a local file (a body typed as data),
 #                 to "self" this address without the redirect (a page)
@@ -72,20 +73,20 @@ class Handler(standin.Handler):
             digest = hashlib.sha256(data + (b"x" if query.get("digest") == "wrong" else b"")).hexdigest()
             extra.append(("Content-Digest", "sha-256=" + (digest.upper() if query.get("digest") == "upper" else digest)))
         header = None if query.get("notype") else ("Content-Type", "application/octet-stream")
-        self.answer(200, header, data, extra, slow=query.get("slow") == "1")
+        self.answer(200, header, data, extra, slow=query.get("slow") == "1", stall=query.get("stall") == "1")
 
-    def answer(self, status, header, body, extra=(), slow=False):
+    def answer(self, status, header, body, extra=(), slow=False, stall=False):
         self.send_response(status)
         for name, value in ([header] if header else []) + list(extra) + [("Content-Length", str(len(body)))]:
             self.send_header(name, value)
         self.end_headers()
         try:
-            step = 4096 if slow else max(len(body), 1)
+            step = 4096 if slow or stall else max(len(body), 1)
             for start in range(0, len(body), step):
                 self.wfile.write(body[start:start + step])
-                if slow:
+                if slow or stall:
                     self.wfile.flush()
-                    time.sleep(0.05)
+                    time.sleep(60 if stall else 0.05)
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client gave up, which is what a stop does
 

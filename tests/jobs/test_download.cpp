@@ -233,11 +233,12 @@ private slots:
         QTest::newRow("empty body") << "small.txt?form=empty" << false << failed + " - Fichier non lisible"
                                     << QByteArray();
         QTest::newRow("refused connection") << "" << false << failed + " - Couldn't connect to server" << QByteArray();
-        // Only the final, successful answer is stored; a redirect goes to
-        // web addresses only.
-        QTest::newRow("redirect, then the file") << "small.txt?redirect=self" << true << "" << small;
+        // Only a successful answer is stored; no redirect is followed,
+        // whether to a web address or to a local file.
+        QTest::newRow("redirect") << "small.txt?redirect=self" << false << failed + " - Server error 302"
+                                  << QByteArray();
         QTest::newRow("redirect to a local file") << "small.txt?redirect=file" << false
-                                                  << failed + " - Unsupported protocol" << QByteArray();
+                                                  << failed + " - Server error 302" << QByteArray();
         QTest::newRow("disk full") << "full:a.bin" << false << "Erreur à l'enregistrement : le disque est plein"
                                    << QByteArray();
     }
@@ -293,10 +294,99 @@ private slots:
         }
         if (rest.startsWith("full:"))
             QVERIFY(::umount(QFile::encodeName(dest.path()).constData()) == 0);
+        if (rest.contains("redirect"))
+            QVERIFY(!requested().contains("/small.txt?")); // where the redirect pointed
         if (rest.contains("form=json"))
             QVERIFY(owner.tryAgainButton->isEnabled() && !owner.tryAgainButton->isHidden());
         if (rest.contains("form=appjson") || rest.contains("form=empty"))
             QVERIFY(owner.openRepButton->isHidden());
+    }
+
+    // A file that fails for good says why on the job's row, and leaves
+    // nothing: a digest that does not match the bytes received, a redirect
+    // (not followed, so its target is never asked for).
+    void rowSaysWhy_data()
+    {
+        QTest::addColumn<QString>("rest");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<int>("requests");
+        QTest::newRow("digest does not match")
+            << "small.txt?digest=wrong" << "Erreur de téléchargement - Empreinte SHA-256 incorrecte" << 1;
+        QTest::newRow("redirect") << "small.txt?redirect=self" << "Erreur de téléchargement - Server error 302"
+                                  << 1 + DownloadMultiItems_Presentation::kMaxRetries;
+    }
+    void rowSaysWhy()
+    {
+        QFETCH(QString, rest);
+        QFETCH(QString, label);
+        QFETCH(int, requests);
+        QTemporaryDir dest;
+        const QString target = dest.filePath("small.txt");
+        QVERIFY(writeFile(target, "the user's own copy"));
+        const int seen = int(requested().size());
+        DownloadMultiItems_Presentation job({record(url(rest), target)}, {}, dest.path());
+        job.start_downloading_item();
+        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), 40000);
+        QCOMPARE(job.downloadInfoLabel->text(), label);
+        QCOMPARE(paths(job.errorFiles()), QStringList{"small.txt"});
+        QVERIFY(job.doneFiles().isEmpty());
+        QCOMPARE(readFile(target), QByteArray("the user's own copy"));
+        QCOMPARE(QDir(dest.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"small.txt"});
+        QCOMPARE(requested().mid(seen), QStringList(requests, "/" + rest + "&file_hash=1"));
+    }
+
+    // Part files left by a transfer that never ended (the program killed
+    // midway) go when the next transfer writes into their folder; the part
+    // file of a transfer still running stays, as does one just made and
+    // every file of another name, however old.
+    void staleParts()
+    {
+        QTemporaryDir dest;
+        const auto age = [](const QString &path, int secs) {
+            QFile f(path);
+            return f.open(QIODevice::ReadWrite | QIODevice::Append)
+                && f.setFileTime(QDateTime::currentDateTime().addSecs(-secs), QFileDevice::FileModificationTime);
+        };
+        const auto leaveBehind = [&](const QString &name) {
+            PathOwner owner(dest.filePath(name));
+            ZuDownload_thread thread(&owner, url("small.txt"));
+            thread.start();
+            const bool ended = thread.wait(30000);
+            QCoreApplication::processEvents();
+            return ended ? thread.partFile() : QString();
+        };
+        const QString killed = leaveBehind("a.bin");
+        const QString recent = leaveBehind("b.bin");
+        QVERIFY(!killed.isEmpty() && !recent.isEmpty() && age(killed, 7200));
+
+        // A transfer still going, its part file untouched for long.
+        PathOwner slowOwner(dest.filePath("slow.bin"));
+        ZuDownload_thread slow(&slowOwner, url("slow.bin?stall=1"));
+        const QStringList before = partFiles(dest.path());
+        const auto started = [&] {
+            for (const QString &p : partFiles(dest.path()))
+                if (!before.contains(p))
+                    return p;
+            return QString();
+        };
+        slow.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!started().isEmpty() && QFileInfo(started()).size() > 0, 30000);
+        const QString running = started();
+        QVERIFY(age(running, 7200));
+
+        const QStringList users{".a.bin.part", ".a.bin.12345.part", "a.bin.zudl-0000000000000.part",
+                                ".a.bin.zudl-short.part", "a.bin"};
+        for (const QString &name : users)
+            QVERIFY(writeFile(dest.filePath(name), "the user's own") && age(dest.filePath(name), 7200));
+
+        const QString next = leaveBehind("c.bin");
+        QVERIFY(!next.isEmpty());
+        QVERIFY(!QFile::exists(killed));
+        QVERIFY(QFile::exists(recent) && QFile::exists(running) && QFile::exists(next));
+        for (const QString &name : users)
+            QCOMPARE(readFile(dest.filePath(name)), QByteArray("the user's own"));
+        slow.set_stop();
+        QVERIFY(slow.wait(30000));
     }
 
     // Files one after another: each request as the hash rule wants it

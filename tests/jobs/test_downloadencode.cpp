@@ -3,23 +3,30 @@
 // descriptor and the archive, every way a run can end), its job row, and
 // the job window's handling of such jobs (success, failure, retry).
 #include "curlglobal.h"
+#include "archiveextractor.h"
 #include "download_presentation.h"
 #include "downloadencodeitem_presentation.h"
 #include "zudownload_encode_data.h"
 #include "zulog.h"
 
 #include "../codecs/probe.h"
+#include "../common/zu_test_util.h"
 #include "../display/multipartserver.h"
 
+#include <sys/mount.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <optional>
 
 #include <QApplication>
 #include <QDir>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QStorageInfo>
 #include <QtTest>
 
 using namespace streamtest;
@@ -147,6 +154,7 @@ private slots:
         QTest::newRow("RAW in an archive, rate of the stream")
             << "RAW" << -1 << "descripteur_caméra_été.txt" << true << "h264" << "10/1" << 80;
         QTest::newRow("raw, rate 0, no descriptor") << "raw" << 0 << "" << false << "h264" << "10/1" << 80;
+        QTest::newRow("raw, JPEG pictures") << "raw" << 10 << "" << false << "mjpeg" << "10/1" << 80;
         QTest::newRow("a part without picture") << "h264" << 10 << "" << false << "h264" << "10/1" << 79;
     }
     void roads()
@@ -162,6 +170,11 @@ private slots:
         Script s = script();
         if (frames < 80)
             s.units.insert(40, "not an access unit");
+        if (codec == "mjpeg") {
+            s.units = ffmpegUnits({"-c:v", "mjpeg", "-pix_fmt", "yuvj420p"}, QStringLiteral("mjpeg"), 100);
+            QCOMPARE(s.units.size(), 100);
+            s.partType = "image/jpeg";
+        }
         server.scripts = {s};
         QVERIFY(server.start());
         QTemporaryDir out;
@@ -288,6 +301,140 @@ private slots:
         QCOMPARE(leftovers(), QStringList());
         if (kind == "archive")
             QCOMPARE(server.connections, 0);
+    }
+
+    // The raw road writes only what the recorder sent, read as the parts'
+    // type says: a part whose bytes would make the copy read a file of this
+    // machine (a playlist naming it), a part of no known type, or parts of
+    // two types, fail the run, and no output is made.
+    void foreignContent_data()
+    {
+        QTest::addColumn<QByteArray>("firstType");
+        QTest::addColumn<QByteArray>("laterType");
+        QTest::addColumn<bool>("playlist"); // else the recorder's access units
+        QTest::addColumn<int>("code");
+        QTest::newRow("playlist typed as JPEG") << QByteArray("image/jpeg") << QByteArray("image/jpeg") << true << -16;
+        QTest::newRow("playlist typed as H.264") << QByteArray("video/h264") << QByteArray("video/h264") << true << -16;
+        QTest::newRow("playlist of no known type") << QByteArray("text/plain") << QByteArray("text/plain") << true
+                                                   << -11;
+        QTest::newRow("parts of two types") << QByteArray("video/h264") << QByteArray("image/jpeg") << false << -11;
+    }
+    void foreignContent()
+    {
+        QFETCH(QByteArray, firstType);
+        QFETCH(QByteArray, laterType);
+        QFETCH(bool, playlist);
+        QFETCH(int, code);
+        QTemporaryDir mine;
+        const QString clip = mine.filePath("clip.ts");
+        int rc = -1;
+        run("ffmpeg", {"-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=10",
+                       "-frames:v", "20", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "mpegts", "-y", clip},
+            &rc);
+        QCOMPARE(rc, 0);
+        const QByteArray list = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n"
+                                + QFile::encodeName(clip) + "\n#EXT-X-ENDLIST\n";
+
+        // The first parts of one type, then parts of another; the last one
+        // lies past the end of the range.
+        MultipartServer server;
+        Script first = script(10);
+        first.partType = firstType;
+        if (playlist)
+            first.units = {list};
+        Script s = first;
+        s.body.clear();
+        for (int i = 0; i < 10; ++i)
+            s.body += first.part(i);
+        Script later = first;
+        later.partType = laterType;
+        for (int i = 10; i < 20; ++i)
+            s.body += later.part(i);
+        later.start = kEnd.addSecs(1);
+        s.body += later.part(20) + "--myboundary--\r\n";
+        server.scripts = {s};
+        QVERIFY(server.start());
+
+        QTemporaryDir out;
+        ZuDownload_encode_data w;
+        const QString video = out.filePath("camera1.mp4");
+        configure(w, server, video, "raw");
+        Outcome outcome(w);
+        w.start();
+        QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
+        QVERIFY(w.wait(30000));
+        QCoreApplication::processEvents();
+        QCOMPARE(outcome.finished, 0);
+        QCOMPARE(outcome.errors, QList<int>{code});
+        QVERIFY(!QFile::exists(video));
+        QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(leftovers(), QStringList());
+    }
+
+    // The raw road fills no disk: a recorder whose times never pass the end
+    // of the range is stopped with the margin archive extraction keeps still
+    // free where the work file grows, a range whose copy into the output
+    // would eat into it is not copied, and the row says the disk is full.
+    void diskKeptFree_data()
+    {
+        QTest::addColumn<bool>("endless");
+        QTest::newRow("times never pass the end") << true;
+        QTest::newRow("the copy would not fit") << false;
+    }
+    void diskKeptFree()
+    {
+        QFETCH(bool, endless);
+        const QString folder = ZuDownload_encode_data::temporaryFolder();
+        QVERIFY(QDir().mkpath(folder));
+        const QString refused = zutest::privateMountNamespace();
+        if (!refused.isEmpty())
+            ZU_SKIP_MISSING("mount (a mount namespace of its own): " + refused);
+        const qint64 margin = ArchiveExtractor::kFreeSpaceMargin;
+        const QByteArray size = "size=" + QByteArray::number((margin + 12 * 1024 * 1024) / 1024) + "k";
+        if (::mount("zutest", QFile::encodeName(folder).constData(), "tmpfs", 0, size.constData()) != 0)
+            ZU_SKIP_MISSING("mount (tmpfs): " + QString::fromLocal8Bit(std::strerror(errno)));
+        const auto unmount = qScopeGuard([&folder] { ::umount(QFile::encodeName(folder).constData()); });
+
+        MultipartServer server;
+        Script s = script(-1);
+        // A large key picture again and again.
+        s.units = ffmpegUnits({"-vf", "noise=alls=100", "-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv420p",
+                               "-preset", "ultrafast"},
+                              QStringLiteral("h264"), 1);
+        QCOMPARE(s.units.size(), 1);
+        s.intervalMs = 2;
+        if (endless) {
+            s.stepMs = 0; // all at the start of the range
+        } else {
+            // About 9 MiB in the range, then a part past its end: written
+            // within the margin, but not copied again beside it.
+            const int inRange = int(9 * 1024 * 1024 / s.units.first().size());
+            s.parts = inRange + 1;
+            s.stepMs = int(kStart.msecsTo(kEnd)) / inRange + 1;
+        }
+        server.scripts = {s};
+        QVERIFY(server.start());
+        QTemporaryDir out;
+        auto *worker = new ZuDownload_encode_data;
+        configure(*worker, server, out.filePath("camera1.mp4"), "raw");
+        QPointer<ZuDownload_encode_data> guard = worker;
+        qint64 leastFree = QStorageInfo(folder).bytesAvailable();
+        {
+            DownloadEncodeItem_Presentation row(nullptr, out.filePath("camera1.mp4"));
+            row.setDownloadEncodeObject(worker);
+            row.start_downloading_item();
+            QTRY_VERIFY_WITH_TIMEOUT((leastFree = qMin(leastFree, QStorageInfo(folder).bytesAvailable()),
+                                      row.isInError() || row.isFinished()),
+                                     120000);
+            QVERIFY2(row.isInError(), qPrintable(row.downloadInfoLabel->text()));
+            QVERIFY2(row.downloadInfoLabel->text().startsWith("Espace disque insuffisant"),
+                     qPrintable(row.downloadInfoLabel->text()));
+            QVERIFY(worker->wait(30000));
+        }
+        QVERIFY(guard.isNull()); // the row that held it last disposed of it
+        QVERIFY2(leastFree >= margin - ArchiveExtractor::kSpaceCheckBytes, qPrintable(QString::number(leastFree)));
+        QVERIFY(!QFile::exists(out.filePath("camera1.mp4")));
+        QCOMPARE(leftovers(), QStringList());
     }
 
     // A user stop ends either road with -34 and nothing left behind, also

@@ -2,8 +2,11 @@
 // a running export is in test_export), the rows' texts and progress, and the
 // download row against a small HTTP server on 127.0.0.1.
 #include "download_presentation.h"
+#include "downloadencodeitem_presentation.h"
 #include "downloaditem_presentation.h"
+#include "downloadmultiitems_presentation.h"
 #include "encodeitem_presentation.h"
+#include "zulog.h"
 
 #include <QApplication>
 #include <QNetworkAccessManager>
@@ -12,6 +15,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -294,6 +299,70 @@ private slots:
                  QString("0 bytes of 1000 bytes (0 bytes/sec) "));
         QCOMPARE(Presentation_Interface::transferText({500, 0, 1000, false, 0}, "x"),
                  QString("500 bytes of ? (500 bytes/sec) "));
+    }
+
+    // Every row answers the network slots of the row interface, reached
+    // through the interface itself: rows without a reply of their own log
+    // them under their own name, or ignore them, and change nothing.
+    void networkSlots_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("component"); // empty: nothing is logged
+        QTest::newRow("export") << "export" << "Encode Item Presentation";
+        QTest::newRow("recording download") << "encode" << "Download Encode Item Presentation";
+        QTest::newRow("multi-file download") << "multi" << "";
+    }
+    void networkSlots()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, component);
+        const QMetaObject &base = Presentation_Interface::staticMetaObject;
+        for (const char *slot : {"downloadReadyRead()", "error(QNetworkReply::NetworkError)",
+                                 "downloadProgress(qint64,qint64)", "metaDataChanged()", "stop()"}) {
+            const int index = base.indexOfSlot(slot);
+            QVERIFY2(index >= 0, slot);
+            QCOMPARE(base.method(index).access(), QMetaMethod::Public);
+        }
+
+        std::unique_ptr<Presentation_Interface> row;
+        if (kind == "export")
+            row = std::make_unique<EncodeItem_Presentation>("/tmp/out.mp4");
+        else if (kind == "encode")
+            row = std::make_unique<DownloadEncodeItem_Presentation>(nullptr, "/tmp/out.mp4");
+        else
+            row = std::make_unique<DownloadMultiItems_Presentation>(QList<DownloadFileRecord>{}, QList<DownloadFileRecord>{},
+                                                                    "/tmp");
+        const auto state = [&row] {
+            return QStringList{QString::number(row->isStarted()), QString::number(row->isFinished()),
+                               QString::number(row->isInError()), row->downloadInfoLabel->text(),
+                               QString::number(row->tryAgainButton->isHidden()),
+                               QString::number(row->stopButton->isHidden())};
+        };
+        const QStringList before = state();
+        QSignalSpy status(row.get(), &Presentation_Interface::statusChanged);
+
+        QTemporaryDir dir;
+        setLevelValue(1);
+        ZuLogFile::install(dir.filePath("log"));
+        QVERIFY(QMetaObject::invokeMethod(row.get(), "downloadReadyRead"));
+        QVERIFY(QMetaObject::invokeMethod(row.get(), "error",
+                                          Q_ARG(QNetworkReply::NetworkError, QNetworkReply::ConnectionRefusedError)));
+        QVERIFY(QMetaObject::invokeMethod(row.get(), "metaDataChanged"));
+        ZuLogFile::uninstall();
+
+        QFile log(dir.filePath("log"));
+        QVERIFY(!log.exists() || log.open(QIODevice::ReadOnly));
+        QStringList lines;
+        for (const QString &line : QString::fromUtf8(log.isOpen() ? log.readAll() : QByteArray()).split('\n'))
+            if (line.contains("[INFO]"))
+                lines << line.section("[INFO] ", 1);
+        const QStringList expected =
+            component.isEmpty() ? QStringList()
+                                : QStringList{component + " :: downloadReadyRead", component + " :: network error",
+                                              component + " :: metaDataChanged"};
+        QCOMPARE(lines, expected);
+        QCOMPARE(state(), before);
+        QCOMPARE(status.size(), 0);
     }
 
     // A download row run by the window: the data lands in the file; an error
