@@ -10,6 +10,8 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/hwcontext.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace {
@@ -17,7 +19,57 @@ void logError(const QString &function, const QString &detail)
 {
     logMessage(QStringLiteral("[ERROR] VideoDecoder :: %1 :: %2").arg(function, detail));
 }
+// The pictures a decoder keeps at once besides the one it decodes into.
+int heldPictures(const AVCodecContext *ctx)
+{
+    switch (ctx->codec_id) {
+    case AV_CODEC_ID_MJPEG:
+        return 0;
+    case AV_CODEC_ID_H264:
+        // The reference count comes from the stream's parameter set, read
+        // before libavcodec asks for a pixel format; the reordering delay may
+        // still grow as the pictures come.
+        return qBound(1, ctx->refs, 16) + qBound(0, ctx->has_b_frames, 16);
+    default:
+        // libavcodec does not tell an H.265 stream's buffer size: the most
+        // the format allows, pictures held for reordering included.
+        return 16;
+    }
+}
+
+qint64 pictureBytes(const AVFrame *picture)
+{
+    qint64 bytes = 0;
+    for (const AVBufferRef *buf : picture->buf)
+        if (buf)
+            bytes += qint64(buf->size);
+    return bytes;
+}
 } // namespace
+
+struct VideoDecoderHooks {
+    // Called once a stream's parameters are known and before any picture of
+    // them is allocated: the place to refuse pictures too large to hold.
+    static AVPixelFormat getFormat(AVCodecContext *ctx, const AVPixelFormat *formats)
+    {
+        auto *self = static_cast<VideoDecoder *>(ctx->opaque);
+        // Counted in the software format: a hardware picture is copied into it.
+        AVPixelFormat software = AV_PIX_FMT_NONE;
+        for (const AVPixelFormat *f = formats; *f != AV_PIX_FMT_NONE; ++f) {
+            const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(*f);
+            if (desc && !(desc->flags & AV_PIX_FMT_FLAG_HWACCEL))
+                software = *f;
+        }
+        const int width = qMax(ctx->coded_width, ctx->width);
+        const int height = qMax(ctx->coded_height, ctx->height);
+        if (software != AV_PIX_FMT_NONE && width > 0 && height > 0) {
+            const int bytes = av_image_get_buffer_size(software, width, height, 1);
+            if (bytes < 0 || !self->admitsPictures(ctx, bytes, width, height))
+                return AV_PIX_FMT_NONE;
+        }
+        return avcodec_default_get_format(ctx, formats);
+    }
+};
 
 VideoDecoder::VideoDecoder() = default;
 
@@ -79,6 +131,12 @@ bool VideoDecoder::open(const QString &codecName, Hardware hardware, Threading t
         ctx->thread_count = 0;
     }
 
+    if (m_memoryLimit > 0) {
+        ctx->opaque = this;
+        ctx->get_format = &VideoDecoderHooks::getFormat;
+        // A picture takes a byte a pixel at the least.
+        ctx->max_pixels = qMin<int64_t>(ctx->max_pixels, m_memoryLimit);
+    }
     if (hardware == Hardware::CudaIfAvailable)
         openCuda(ctx);
 
@@ -128,6 +186,25 @@ bool VideoDecoder::openCuda(AVCodecContext *ctx)
 #endif
 }
 
+bool VideoDecoder::admitsPictures(const AVCodecContext *ctx, qint64 bytesEach, int width, int height)
+{
+    if (m_memoryLimit <= 0)
+        return true;
+    const int pictures = heldPictures(ctx) + 1;
+    if (!m_overLimit && bytesEach * pictures <= m_memoryLimit)
+        return true;
+    if (!m_overLimit)
+        logError(QStringLiteral("decode"),
+                 QStringLiteral("pictures of %1x%2 refused: %3 of them need %4 MiB, more than the %5 MiB allowed")
+                     .arg(width)
+                     .arg(height)
+                     .arg(pictures)
+                     .arg(bytesEach * pictures / (1024 * 1024))
+                     .arg(m_memoryLimit / (1024 * 1024)));
+    m_overLimit = true;
+    return false;
+}
+
 int VideoDecoder::reorderDepth() const
 {
     return m_ctx ? m_ctx->has_b_frames : 0;
@@ -141,6 +218,7 @@ void VideoDecoder::close()
     av_frame_free(&m_work);
     m_codecName.clear();
     m_draining = false;
+    m_overLimit = false;
 }
 
 void VideoDecoder::flush()
@@ -182,6 +260,8 @@ int VideoDecoder::decode(const uint8_t *data, int size, int64_t pts, AVFrame **p
         logError(QStringLiteral("decode"), QStringLiteral("decoder not open"));
         return AVERROR(EINVAL);
     }
+    if (m_overLimit)
+        return AVERROR(ENOMEM);
     if (!data || size <= 0) {
         logError(QStringLiteral("decode"), QStringLiteral("empty access unit"));
         return AVERROR_INVALIDDATA;
@@ -251,6 +331,12 @@ int VideoDecoder::receive(AVFrame **picture)
         av_frame_unref(m_work);
     } else {
         av_frame_move_ref(out, m_work);
+    }
+    // The reordering delay grows with what the stream shows: counted again
+    // with each picture.
+    if (m_memoryLimit > 0 && !admitsPictures(m_ctx, pictureBytes(out), out->width, out->height)) {
+        av_frame_free(&out);
+        return AVERROR(ENOMEM);
     }
     *picture = out;
     return 0;

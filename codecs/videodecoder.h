@@ -1,6 +1,7 @@
 #pragma once
 #include <QByteArray>
 #include <QString>
+#include <QtGlobal>
 
 #include <cstdint>
 #include <vector>
@@ -75,10 +76,25 @@ public:
     // it), AVERROR_EOF when none is left. Call flush() before decoding again.
     int drain(AVFrame **picture);
 
+    // Bounds what the decoder itself keeps: the size of the stream's
+    // pictures times the pictures it may hold (references, pictures held
+    // back for reordering, the one being decoded). A stream beyond it is
+    // refused before its pictures are allocated where libavcodec tells
+    // enough, else at its first picture: decode() then fails with
+    // AVERROR(ENOMEM) until the decoder is opened again. Set before open();
+    // 0, the default: no bound.
+    void setMemoryLimit(qint64 bytes) { m_memoryLimit = bytes; }
+    bool exceedsMemoryLimit() const { return m_overLimit; }
+
     // Maps a seek-file codec text to "h264", "hevc" or "mjpeg"; empty when unknown.
     static QString normalizedCodecName(const QString &codecName);
 
 private:
+    friend struct VideoDecoderHooks;
+    // Whether pictures of this many bytes each fit the memory limit with
+    // what the stream holds; logs and marks the decoder refused when not.
+    bool admitsPictures(const AVCodecContext *ctx, qint64 bytesEach, int width, int height);
+
     bool openCuda(AVCodecContext *ctx);
     int receive(AVFrame **picture);
 
@@ -89,4 +105,6 @@ private:
     std::vector<uint8_t> m_buffer; // the unit plus the zeroed padding libavcodec reads past its end
     QString m_codecName;
     bool m_draining = false;
+    qint64 m_memoryLimit = 0;
+    bool m_overLimit = false;
 };

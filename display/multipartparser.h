@@ -57,6 +57,10 @@ public:
     // without a delimiter (no Content-Length) becomes the last part.
     void finish();
 
+    // The closing delimiter has been read (or finish() called): whatever
+    // follows is no part of the stream.
+    bool ended() const { return m_state == State::Epilogue; }
+
     bool hasParts() const { return !m_parts.empty(); }
     // The oldest complete part not taken yet.
     Part takePart();

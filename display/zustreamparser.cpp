@@ -257,8 +257,10 @@ StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
                                .arg(m_logName, peertext::clean(part.header("Content-Type"))));
             m_unknownCodecLogged = true;
         } else {
-            if (!m_decoder)
+            if (!m_decoder) {
                 m_decoder = std::make_unique<VideoDecoder>();
+                m_decoder->setMemoryLimit(kMaxDecoderBytes);
+            }
             if (codec != m_decoderCodec) { // a decoder that refuses to open is not asked again
                 m_decoderCodec = codec;
                 m_decoder->open(codec);
@@ -282,6 +284,9 @@ StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
                     frame->setKeyframe(picture->key_frame != 0);
                     frame->setAvFrame(picture);
                 }
+            } else if (decoderRefused()) {
+                failRun(QStringLiteral("pictures too large to decode within %1 MiB")
+                            .arg(kMaxDecoderBytes / (1024 * 1024)));
             }
         }
     }
@@ -298,6 +303,11 @@ void ZuStreamParser::failRun(const QString &why)
 {
     if (m_failure.isEmpty())
         m_failure = why;
+}
+
+bool ZuStreamParser::decoderRefused() const
+{
+    return m_decoder && m_decoder->exceedsMemoryLimit();
 }
 
 void ZuStreamParser::freePending()
@@ -340,10 +350,19 @@ bool ZuStreamParser::drainParts()
     for (;;) {
         if (!flushPending())
             return false;
-        if (!m_multipart || !m_multipart->hasParts())
+        if (!m_multipart || !m_multipart->hasParts() || decoderRefused())
             return true;
-        if (StreamFrame *frame = frameFromPart(m_multipart->takePart()))
+        StreamFrame *frame = frameFromPart(m_multipart->takePart());
+        if (decoderRefused()) {
+            delete frame; // the part that showed the stream too large for the decoder
+            return true;
+        }
+        if (frame) {
+            // Only what a viewer can show keeps the stream alive.
+            if (frame->avFrame() || (m_noDecode && frame->rawDataSize() > 0))
+                m_lastPictureMs = m_clock.elapsed();
             m_pending.push_back(frame);
+        }
     }
 }
 
@@ -387,8 +406,13 @@ size_t ZuStreamParser::onData(const char *data, size_t size)
         failRun(m_multipart->failure());
         return 0;
     }
-    m_lastDataMs = m_clock.elapsed();
     drainParts();
+    if (decoderRefused())
+        return 0;
+    if (m_multipart->ended()) {
+        m_closed = true;
+        return 0; // ends the transfer; what the server sends after the closing delimiter is not read
+    }
     return size;
 }
 
@@ -396,12 +420,13 @@ void ZuStreamParser::run()
 {
     m_responseChecked = false;
     m_paused = false;
+    m_closed = false;
     m_failure.clear();
     m_multipart.reset();
     m_framesQueued.store(0);
     m_oversizeLogged = false;
     m_clock.start();
-    m_lastDataMs = 0;
+    m_lastPictureMs = 0;
     logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: start :: %2").arg(m_logName, m_url));
 
     CURL *easy = curl_easy_init();
@@ -425,6 +450,8 @@ void ZuStreamParser::run()
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 3L);
+    // A recorder's answer may send the client elsewhere, but never off the web.
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &ZuStreamParser::writeCallback);
@@ -439,12 +466,14 @@ void ZuStreamParser::run()
     bool done = false;
     while (!m_stop.load()) {
         if (!drainParts()) {
-            m_lastDataMs = m_clock.elapsed();
+            m_lastPictureMs = m_clock.elapsed();
             QThread::msleep(kPollMs);
             continue;
         }
-        if (m_silenceTimeoutMs > 0 && m_clock.elapsed() - m_lastDataMs > m_silenceTimeoutMs) {
-            failRun(QStringLiteral("nothing received for %1 ms").arg(m_silenceTimeoutMs));
+        if (decoderRefused())
+            break;
+        if (m_silenceTimeoutMs > 0 && m_clock.elapsed() - m_lastPictureMs > m_silenceTimeoutMs) {
+            failRun(QStringLiteral("no picture for %1 ms").arg(m_silenceTimeoutMs));
             break;
         }
         if (m_paused) {
@@ -471,7 +500,7 @@ void ZuStreamParser::run()
     }
 
     if (!m_stop.load() && m_failure.isEmpty()) {
-        if (result != CURLE_OK) {
+        if (result != CURLE_OK && !m_closed) {
             failRun(QString::fromLatin1(curl_easy_strerror(result)));
         } else if (!m_responseChecked) {
             checkResponse(); // an answer without a body: its status decides

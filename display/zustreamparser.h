@@ -31,19 +31,24 @@ class VideoDecoder;
 // the part's body as raw bytes when raw copy is on.
 //
 // A peer chooses the size of its pictures, so the queue is bounded by bytes
-// as well as by frames, parts wait encoded until the queue has room, and a
+// as well as by frames, parts wait encoded until the queue has room, a
 // picture larger than kMaxPictureSide in either direction is never kept
-// (with a log line).
+// (with a log line), and the decoder may hold at most kMaxDecoderBytes of
+// pictures (their size times the pictures the stream keeps for reference and
+// reordering). Redirects are followed to http and https addresses only.
 //
 // error() is emitted at most once per run, when the stream fails: no
 // connection, an HTTP error status, a transfer error (a reset connection), a
-// stream that is not multipart, a stream that ends without any part, or a
-// stream that sends nothing for the silence timeout (time spent waiting
-// for room in the queue does not count). A
-// stream that the server closes cleanly after its parts just ends the
-// thread. A stop request (threadStop) ends the run within about 200 ms and
-// never counts as a failure. libcurl must have been set up once for the
-// process (zuCurlGlobalInit) before the first start.
+// stream that is not multipart, a stream that ends without any part,
+// pictures too large for the decoder's bound, or a stream that gives no
+// picture for the silence timeout: from the start, then from the last
+// picture (with decoding off, the last part with a body); bytes that make
+// no picture do not count, nor does time spent waiting for room in the
+// queue. A stream ends at its closing delimiter, whatever the server sends
+// after it, and a stream that the server closes cleanly after its parts just
+// ends the thread. A stop request (threadStop) ends the run within about
+// 200 ms and never counts as a failure. libcurl must have been set up once
+// for the process (zuCurlGlobalInit) before the first start.
 class ZuStreamParser : public QThread
 {
     Q_OBJECT
@@ -65,9 +70,11 @@ public:
     // The most bytes (pictures and raw copies) the queue holds before the
     // parser waits; a frame alone in the queue may exceed it. <= 0: no bound.
     void setMaxQueuedBytes(qint64 bytes);
+    // 0 or less: no limit (a consumer that bounds its own waits).
     void setSilenceTimeoutMs(int ms);
 
     static constexpr int kMaxPictureSide = 8192;
+    static constexpr qint64 kMaxDecoderBytes = 512 * 1024 * 1024;
     static constexpr qint64 kDefaultMaxQueuedBytes = 256 * 1024 * 1024;
     static constexpr int kDefaultSilenceTimeoutMs = 5000;
     // What a frame holds in memory: its picture's buffers and its raw bytes.
@@ -125,6 +132,8 @@ private:
     // Hands pending frames to the queue while it has room; true when none is left.
     bool flushPending();
     void failRun(const QString &why);
+    // The decoder refused the stream's pictures: nothing more is decoded.
+    bool decoderRefused() const;
     void freePending();
     double measureFps(const QByteArray &timestamp);
 
@@ -157,12 +166,13 @@ private:
     std::deque<StreamFrame *> m_pending;
     bool m_responseChecked = false;
     bool m_paused = false;
+    bool m_closed = false; // the closing delimiter came
     QString m_failure;
     QString m_decoderCodec;
     bool m_unknownCodecLogged = false;
     bool m_oversizeLogged = false;
     QElapsedTimer m_clock;
-    qint64 m_lastDataMs = 0; // steady time of the last bytes, or of the last wait for the queue
+    qint64 m_lastPictureMs = 0; // steady time of the last picture, or of the last wait for the queue
     int m_nextFrameId = 0;
     std::deque<qint64> m_recentTimes; // ms since the epoch of the last parts
 };

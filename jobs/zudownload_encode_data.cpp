@@ -225,6 +225,9 @@ void ZuDownload_encode_data::startParser(bool raw)
     parser->setFrameQueue(&m_queue);
     parser->setQueueLock(&m_queueLock);
     parser->setMaxQueuedFrames(raw ? kRawQueue : kEncodeQueue);
+    // A recorder may take a while to start a replay, or pause in one: this
+    // run's own waits for frames decide when it gives up, and with which code.
+    parser->setSilenceTimeoutMs(0);
     // Direct: the client's thread only raises a flag that this run reads.
     connect(parser, &ZuStreamParser::error, this, &ZuDownload_encode_data::get_error, Qt::DirectConnection);
     {

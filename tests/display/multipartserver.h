@@ -4,12 +4,16 @@
 // units, and the units themselves, encoded by the ffmpeg command line.
 #include <QDateTime>
 #include <QList>
+#include <QMap>
 #include <QPointer>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+
+#include <functional>
+#include <memory>
 
 #include <sys/socket.h>
 
@@ -71,6 +75,10 @@ struct Script {
     QByteArray contentType = "multipart/x-mixed-replace; boundary=myboundary";
     bool lowerCaseHeaders = false;
     QByteArray body; // sent as it is in place of parts when not empty
+    QByteArray location; // not empty: a redirect there, with `status` when it is a 3xx, else 302
+    QMap<int, int> pauses; // part index -> ms of silence before that part
+    QList<QByteArray> drip; // after the parts, one piece every dripMs, then the end
+    int dripMs = 300;
 
     QByteArray header(const QByteArray &name, const QByteArray &value) const
     {
@@ -150,6 +158,13 @@ private:
 
     static void answer(QTcpSocket *socket, const Script &script)
     {
+        if (!script.location.isEmpty()) {
+            const int status = script.status / 100 == 3 ? script.status : 302;
+            socket->write("HTTP/1.1 " + QByteArray::number(status) + " Moved\r\nLocation: " + script.location
+                          + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            socket->disconnectFromHost();
+            return;
+        }
         if (script.status != 200) {
             socket->write("HTTP/1.1 " + QByteArray::number(script.status)
                           + " Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
@@ -158,25 +173,48 @@ private:
         }
         socket->write("HTTP/1.1 200 OK\r\n" + script.header("Content-Type", script.contentType)
                       + (script.chunked ? "Transfer-Encoding: chunked\r\n\r\n" : "Connection: close\r\n\r\n"));
-        if (!script.body.isEmpty() || script.intervalMs == 0) {
-            if (!script.body.isEmpty())
-                send(socket, script, script.body);
-            for (int i = 0; script.body.isEmpty() && i < script.parts; ++i)
-                send(socket, script, script.part(i));
+        if (!script.body.isEmpty()) {
+            send(socket, script, script.body);
             finish(socket, script);
             return;
         }
-        auto *timer = new QTimer(socket);
         auto index = std::make_shared<int>(0);
-        connect(timer, &QTimer::timeout, socket, [socket, script, index, timer] {
-            if (script.parts >= 0 && *index >= script.parts) {
-                timer->stop();
-                finish(socket, script);
-            } else if (socket->bytesToWrite() <= 512 * 1024) { // a client that stopped reading holds the stream back
+        auto dripped = std::make_shared<int>(0);
+        auto paused = std::make_shared<QList<int>>(); // pauses already kept
+        auto step = std::make_shared<std::function<void()>>();
+        const auto later = [socket, step](int ms) {
+            QTimer::singleShot(ms, socket, [step] { (*step)(); });
+        };
+        *step = [socket, script, index, dripped, paused, later] {
+            while (script.parts < 0 || *index < script.parts) {
+                if (script.pauses.contains(*index) && !paused->contains(*index)) {
+                    paused->append(*index);
+                    later(script.pauses.value(*index));
+                    return;
+                }
+                if (script.intervalMs > 0 && socket->bytesToWrite() > 512 * 1024) {
+                    later(script.intervalMs); // a client that stopped reading holds the stream back
+                    return;
+                }
                 send(socket, script, script.part((*index)++));
+                if (script.intervalMs > 0) {
+                    later(script.intervalMs);
+                    return;
+                }
             }
-        });
-        timer->start(script.intervalMs);
+            if (*dripped < script.drip.size()) {
+                send(socket, script, script.drip.at((*dripped)++));
+                later(script.dripMs);
+                return;
+            }
+            finish(socket, script);
+        };
+        // The steps refer to themselves: the cycle is broken when the socket goes.
+        connect(socket, &QObject::destroyed, socket, [step] { *step = nullptr; });
+        if (script.intervalMs == 0 && script.pauses.isEmpty())
+            (*step)(); // everything at once
+        else
+            later(script.intervalMs);
     }
 
     QList<QPointer<QTcpSocket>> m_sockets;

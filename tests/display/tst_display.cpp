@@ -337,6 +337,9 @@ private slots:
         QTest::newRow("stopped while silent") << "silence" << 0 << 10 << 0;
         QTest::newRow("silent after connecting") << "silent" << 0 << 10 << 1;
         QTest::newRow("queue bounded by bytes") << "bytes" << 0 << 40 << 0;
+        // 8192x8192 in 4:4:4 with four reference pictures: within the
+        // picture size limit, but about 1 GB in the decoder.
+        QTest::newRow("pictures too large for the decoder") << "huge" << 0 << 0 << 1;
     }
     void stream()
     {
@@ -347,7 +350,16 @@ private slots:
         MultipartServer server;
         Script s;
         s.units = m_units;
-        s.parts = kind.isEmpty() || kind.startsWith("chunked") || kind == "bytes" ? 40 : kind == "empty" ? 0 : 10;
+        if (kind == "huge") {
+            s.units = ffmpegUnits({"-vf", "scale=8192:8192", "-c:v", "libx264", "-preset", "ultrafast", "-x264-params",
+                                   "ref=4", "-pix_fmt", "yuv444p"},
+                                  "h264", 2);
+            QCOMPARE(s.units.size(), 2);
+        }
+        s.parts = kind.isEmpty() || kind.startsWith("chunked") || kind == "bytes" ? 40
+            : kind == "empty"                                                   ? 0
+            : kind == "huge"                                                    ? 2
+                                                                                : 10;
         s.start = kStart;
         s.chunked = kind.contains("chunked");
         s.lowerCaseHeaders = kind.contains("lower");
@@ -409,6 +421,113 @@ private slots:
             QVERIFY(i == 0 ? f->fps() < 0 : qAbs(f->fps() - 10.0) < 0.01);
         }
         QVERIFY(consumer.got.isEmpty() || consumer.got.first()->isKeyframe());
+    }
+
+    // A live stream that gives no picture fails once the silence limit has
+    // passed since its last picture, however many bytes keep coming; one
+    // whose multipart body closes ends there, whatever the server sends
+    // after it. The server never stops sending by itself.
+    void streamWithoutPictures_data()
+    {
+        QTest::addColumn<int>("pictures"); // parts with a picture first
+        QTest::addColumn<QList<QByteArray>>("drip");
+        QTest::addColumn<int>("errors");
+        const auto endless = [](const QByteArray &first, const QByteArray &piece) {
+            return QList<QByteArray>{first} + QList<QByteArray>(1000, piece);
+        };
+        QTest::newRow("a part dripping a byte at a time")
+            << 0 << endless("--myboundary\r\nContent-Type: video/h264\r\n\r\n", "x") << 1;
+        const QByteArray empty = "--myboundary\r\nContent-Length: 0\r\n\r\n\r\n";
+        QTest::newRow("empty parts") << 0 << endless(empty, empty) << 1;
+        const QByteArray junk = "--myboundary\r\nContent-Type: video/h264\r\n\r\nnot a picture\r\n";
+        QTest::newRow("parts without a picture after pictures") << 10 << endless(junk, junk) << 1;
+        QTest::newRow("bytes after the closing delimiter") << 10 << endless("--myboundary--\r\n", "more\r\n") << 0;
+        QTest::newRow("a closing delimiter first") << 0 << endless("--myboundary--\r\n", "--myboundary\r\n") << 1;
+    }
+    void streamWithoutPictures()
+    {
+        QFETCH(int, pictures);
+        QFETCH(QList<QByteArray>, drip);
+        QFETCH(int, errors);
+        MultipartServer server;
+        Script s;
+        s.units = m_units;
+        s.parts = pictures;
+        s.start = kStart;
+        s.drip = drip;
+        s.dripMs = 300;
+        server.scripts = {s};
+        QVERIFY(server.start());
+        Consumer consumer;
+        std::unique_ptr<ZuStreamParser> parser(makeParser(server.port(), consumer));
+        parser->setRawFrames(false); // as the live view takes them
+        parser->setSilenceTimeoutMs(1000);
+        QSignalSpy spy(parser.get(), &ZuStreamParser::error);
+        parser->start();
+        QDeadlineTimer deadline(30000);
+        while (!parser->isFinished() && !deadline.hasExpired())
+            QTest::qWait(50);
+        QVERIFY(parser->isFinished());
+        consumer.collect();
+        QCoreApplication::processEvents();
+        QCOMPARE(spy.size(), errors);
+        QCOMPARE(consumer.got.size(), pictures);
+        for (const StreamFrame *f : std::as_const(consumer.got))
+            QCOMPARE(f->width(), 320);
+    }
+
+    // Redirects are followed to the web only: a recorder's answer never
+    // makes the client speak to an FTP server.
+    void redirects_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("errors");
+        QTest::newRow("to http") << "http" << 40 << 0;
+        QTest::newRow("to ftp") << "ftp" << 0 << 1;
+    }
+    void redirects()
+    {
+        QFETCH(QString, target);
+        QFETCH(int, frames);
+        QFETCH(int, errors);
+        // Greets as an FTP server does and keeps what it is told.
+        QTcpServer ftp;
+        int ftpConnections = 0;
+        auto ftpReceived = std::make_shared<QByteArray>();
+        connect(&ftp, &QTcpServer::newConnection, &ftp, [&] {
+            while (QTcpSocket *socket = ftp.nextPendingConnection()) {
+                ++ftpConnections;
+                socket->write("220 ready\r\n");
+                connect(socket, &QTcpSocket::readyRead, socket, [socket, ftpReceived] { *ftpReceived += socket->readAll(); });
+            }
+        });
+        QVERIFY(ftp.listen(QHostAddress::LocalHost, 0));
+        MultipartServer server;
+        Script redirect;
+        redirect.location = target == "ftp" ? "ftp://127.0.0.1:" + QByteArray::number(ftp.serverPort()) + "/clip.mjpg"
+                                            : QByteArray("/elsewhere");
+        Script s;
+        s.units = m_units;
+        s.parts = 40;
+        s.start = kStart;
+        server.scripts = {redirect, s};
+        QVERIFY(server.start());
+        Consumer consumer;
+        std::unique_ptr<ZuStreamParser> parser(makeParser(server.port(), consumer));
+        QSignalSpy spy(parser.get(), &ZuStreamParser::error);
+        parser->start();
+        QDeadlineTimer deadline(30000);
+        while (!parser->isFinished() && !deadline.hasExpired())
+            QTest::qWait(50);
+        QVERIFY(parser->wait(30000));
+        QTest::qWait(100); // a connection the FTP server has not taken yet
+        consumer.collect();
+        QCOMPARE(spy.size(), errors);
+        QCOMPARE(consumer.got.size(), frames);
+        QCOMPARE(server.connections, target == "http" ? 2 : 1);
+        QCOMPARE(ftpConnections, 0);
+        QCOMPARE(*ftpReceived, QByteArray());
     }
 
     // The ffmpeg command line as a producer: chunked HTTP/1.1, its own

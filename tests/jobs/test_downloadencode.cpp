@@ -139,7 +139,9 @@ private slots:
     // an archive of the video and the descriptor; the run stops at the first
     // frame past the end, a part that gives no picture is left out without
     // holding the run up, and nothing is left in the download folder nor
-    // taken from the output folder.
+    // taken from the output folder. A recorder that answers at once but
+    // sends its first part 8 s later, or pauses 8 s, as a replay that starts
+    // late does, is waited for on the re-encode road (30 waits of 500 ms).
     void roads_data()
     {
         QTest::addColumn<QString>("format");
@@ -149,13 +151,16 @@ private slots:
         QTest::addColumn<QString>("codec");
         QTest::addColumn<QString>("rate");
         QTest::addColumn<int>("frames");
-        QTest::newRow("H264, rate of the stream") << "H264" << -1 << "" << false << "h264" << "10/1" << 80;
-        QTest::newRow("h265 in an archive") << "h265" << 10 << "descr.txt" << true << "hevc" << "10/1" << 80;
+        QTest::addColumn<int>("pauseBefore"); // the part before which the recorder stays silent 8 s; -1: none
+        QTest::newRow("H264, rate of the stream") << "H264" << -1 << "" << false << "h264" << "10/1" << 80 << -1;
+        QTest::newRow("h265 in an archive") << "h265" << 10 << "descr.txt" << true << "hevc" << "10/1" << 80 << -1;
         QTest::newRow("RAW in an archive, rate of the stream")
-            << "RAW" << -1 << "descripteur_caméra_été.txt" << true << "h264" << "10/1" << 80;
-        QTest::newRow("raw, rate 0, no descriptor") << "raw" << 0 << "" << false << "h264" << "10/1" << 80;
-        QTest::newRow("raw, JPEG pictures") << "raw" << 10 << "" << false << "mjpeg" << "10/1" << 80;
-        QTest::newRow("a part without picture") << "h264" << 10 << "" << false << "h264" << "10/1" << 79;
+            << "RAW" << -1 << "descripteur_caméra_été.txt" << true << "h264" << "10/1" << 80 << -1;
+        QTest::newRow("raw, rate 0, no descriptor") << "raw" << 0 << "" << false << "h264" << "10/1" << 80 << -1;
+        QTest::newRow("raw, JPEG pictures") << "raw" << 10 << "" << false << "mjpeg" << "10/1" << 80 << -1;
+        QTest::newRow("a part without picture") << "h264" << 10 << "" << false << "h264" << "10/1" << 79 << -1;
+        QTest::newRow("first part 8 s late") << "h264" << 10 << "" << false << "h264" << "10/1" << 80 << 0;
+        QTest::newRow("a pause of 8 s") << "h264" << 10 << "" << false << "h264" << "10/1" << 80 << 40;
     }
     void roads()
     {
@@ -166,6 +171,7 @@ private slots:
         QFETCH(QString, codec);
         QFETCH(QString, rate);
         QFETCH(int, frames);
+        QFETCH(int, pauseBefore);
         MultipartServer server;
         Script s = script();
         if (frames < 80)
@@ -175,6 +181,8 @@ private slots:
             QCOMPARE(s.units.size(), 100);
             s.partType = "image/jpeg";
         }
+        if (pauseBefore >= 0)
+            s.pauses.insert(pauseBefore, 8000);
         server.scripts = {s};
         QVERIFY(server.start());
         QTemporaryDir out;
@@ -249,9 +257,13 @@ private slots:
         QTest::newRow("reset, raw") << "reset" << "raw" << -11 << false;
         QTest::newRow("early close, re-encode") << "close" << "h264" << -10 << true;
         QTest::newRow("early close, raw") << "close" << "raw" << -1 << false;
-        // The stream client ends a silent stream as failed before the worker
-        // gives up waiting for frames.
-        QTest::newRow("silence, raw") << "silence" << "raw" << -11 << false;
+        // A recorder that falls silent: the worker's own waits end the run,
+        // with its road's code.
+        QTest::newRow("silence, re-encode") << "silence" << "h264" << -10 << true;
+        QTest::newRow("silence, raw") << "silence" << "raw" << -1 << false;
+        // The raw road waits 30 times 200 ms for a frame.
+        QTest::newRow("first part 8 s late, raw") << "late start" << "raw" << -1 << false;
+        QTest::newRow("a pause of 8 s, raw") << "pause" << "raw" << -1 << false;
         QTest::newRow("bad descriptor data") << "descriptor" << "raw" << -30 << true;
         // Whether the write itself or the last flush runs out of room.
         QTest::newRow("temporary raw file unwritable") << "full" << "raw" << -20 << false;
@@ -266,6 +278,8 @@ private slots:
         Script s = script();
         if (kind == "late")
             s.start = kEnd.addSecs(1);
+        if (kind == "late start" || kind == "pause")
+            s.pauses.insert(kind == "pause" ? 40 : 0, 8000);
         if (kind == "reset" || kind == "close" || kind == "silence") {
             s.parts = 75; // short of the end of the range
             s.intervalMs = kind == "reset" ? 5 : 0; // read before the reset arrives
