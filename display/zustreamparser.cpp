@@ -15,11 +15,16 @@
 #include <curl/curl.h>
 
 extern "C" {
+#include <libavutil/error.h>
 #include <libavutil/frame.h>
 }
 
+#include <cerrno>
+
 namespace {
 constexpr int kPollMs = 200;
+// The first picture may wait this many silence limits for its key frame.
+constexpr int kFirstPictureSilences = 6;
 constexpr int kFpsWindow = 20;
 const char kTimeFormat[] = "yyyy-MM-dd HH:mm:ss.zzz";
 
@@ -266,10 +271,19 @@ StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
                 m_decoder->open(codec);
             }
             AVFrame *picture = nullptr;
-            if (m_decoder->isOpen()
-                && m_decoder->decode(reinterpret_cast<const uint8_t *>(part.body.constData()), int(part.body.size()),
-                                     &picture)
-                    == 0) {
+            const int decoded = m_decoder->isOpen()
+                ? m_decoder->decode(reinterpret_cast<const uint8_t *>(part.body.constData()), int(part.body.size()),
+                                    &picture)
+                : AVERROR(EINVAL);
+            // A view joined in the middle of a group gets no picture before
+            // the next key frame (nor the parameter sets it carries), which
+            // a camera may send many seconds later: until the first picture,
+            // every part with a body keeps the stream alive, within
+            // kFirstPictureSilences silence limits from the start.
+            if (decoded != 0 && !m_anyPicture)
+                m_lastPictureMs = m_clock.elapsed();
+            if (decoded == 0) {
+                m_anyPicture = true;
                 if (picture->width > kMaxPictureSide || picture->height > kMaxPictureSide) {
                     if (!m_oversizeLogged)
                         logMessage(QStringLiteral("[WARN] ZuStreamParser :: %1 :: picture of %2x%3 refused, larger "
@@ -427,6 +441,7 @@ void ZuStreamParser::run()
     m_oversizeLogged = false;
     m_clock.start();
     m_lastPictureMs = 0;
+    m_anyPicture = false;
     logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: start :: %2").arg(m_logName, m_url));
 
     CURL *easy = curl_easy_init();
@@ -472,7 +487,9 @@ void ZuStreamParser::run()
         }
         if (decoderRefused())
             break;
-        if (m_silenceTimeoutMs > 0 && m_clock.elapsed() - m_lastPictureMs > m_silenceTimeoutMs) {
+        if (m_silenceTimeoutMs > 0
+            && (m_clock.elapsed() - m_lastPictureMs > m_silenceTimeoutMs
+                || (!m_anyPicture && m_clock.elapsed() > qint64(kFirstPictureSilences) * m_silenceTimeoutMs))) {
             failRun(QStringLiteral("no picture for %1 ms").arg(m_silenceTimeoutMs));
             break;
         }

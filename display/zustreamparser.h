@@ -44,7 +44,9 @@ class VideoDecoder;
 // picture for the silence timeout: from the start, then from the last
 // picture (with decoding off, the last part with a body); bytes that make
 // no picture do not count, nor does time spent waiting for room in the
-// queue. A stream ends at its closing delimiter, whatever the server sends
+// queue; but until the first picture (a view joined in the middle of a
+// group waits for the next key frame) every part with a body counts, within
+// six silence limits from the start. A stream ends at its closing delimiter, whatever the server sends
 // after it, and a stream that the server closes cleanly after its parts just
 // ends the thread. A stop request (threadStop) ends the run within about
 // 200 ms and never counts as a failure. libcurl must have been set up once
@@ -173,6 +175,7 @@ private:
     bool m_oversizeLogged = false;
     QElapsedTimer m_clock;
     qint64 m_lastPictureMs = 0; // steady time of the last picture, or of the last wait for the queue
+    bool m_anyPicture = false;  // the run has decoded a picture
     int m_nextFrameId = 0;
     std::deque<qint64> m_recentTimes; // ms since the epoch of the last parts
 };

@@ -441,6 +441,7 @@ private slots:
         QTest::newRow("empty parts") << 0 << endless(empty, empty) << 1;
         const QByteArray junk = "--myboundary\r\nContent-Type: video/h264\r\n\r\nnot a picture\r\n";
         QTest::newRow("parts without a picture after pictures") << 10 << endless(junk, junk) << 1;
+        QTest::newRow("parts without a picture from the start") << 0 << endless(junk, junk) << 1;
         QTest::newRow("bytes after the closing delimiter") << 10 << endless("--myboundary--\r\n", "more\r\n") << 0;
         QTest::newRow("a closing delimiter first") << 0 << endless("--myboundary--\r\n", "--myboundary\r\n") << 1;
     }
@@ -474,6 +475,39 @@ private slots:
         QCOMPARE(consumer.got.size(), pictures);
         for (const StreamFrame *f : std::as_const(consumer.got))
             QCOMPARE(f->width(), 320);
+    }
+
+    // A view joined in the middle of a long group waits for the next key
+    // frame longer than the silence limit without being taken for a stream
+    // that sends no pictures.
+    void joinedInTheMiddleOfAGroup()
+    {
+        const QList<QByteArray> units = ffmpegUnits(
+            {"-c:v", "libx264", "-g", "20", "-bf", "0", "-pix_fmt", "yuv420p", "-preset", "ultrafast"},
+            QStringLiteral("h264"), 30);
+        QCOMPARE(units.size(), 30);
+        MultipartServer server;
+        Script s;
+        s.units = units.mid(1); // 19 units before the next key frame, 1.9 s
+        s.parts = int(s.units.size());
+        s.start = kStart;
+        s.intervalMs = 100;
+        server.scripts = {s};
+        QVERIFY(server.start());
+        Consumer consumer;
+        std::unique_ptr<ZuStreamParser> parser(makeParser(server.port(), consumer));
+        parser->setRawFrames(false);
+        parser->setSilenceTimeoutMs(1000);
+        QSignalSpy spy(parser.get(), &ZuStreamParser::error);
+        parser->start();
+        QDeadlineTimer deadline(30000);
+        while (!parser->isFinished() && !deadline.hasExpired())
+            QTest::qWait(50);
+        QVERIFY(parser->isFinished());
+        consumer.collect();
+        QCoreApplication::processEvents();
+        QCOMPARE(spy.size(), 0);
+        QCOMPARE(consumer.got.size(), 10);
     }
 
     // Redirects are followed to the web only: a recorder's answer never
