@@ -14,6 +14,9 @@
 #     stall  a redirect to an https address that accepts and never speaks
 #   --scenario drip / big: a POST is answered that way (the big answer is the
 #   accepting JSON padded to 2 MiB).
+#   --read-rate N: a POST's body is read at N bytes a second, as over a slow
+#   uplink (the receive buffer is kept small, so the sender sees the pace);
+#   --stop-reading-after N: after N bytes of the body nothing more is read.
 import email.parser
 import email.policy
 import functools
@@ -144,8 +147,25 @@ class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
             body = b"n" * BIG
         self.reply(200, body, "text/html")
 
+    def read_body(self, length):
+        rate, stop = self.server.args.read_rate, self.server.args.stop_reading_after
+        if not rate and stop is None:
+            return self.rfile.read(length)
+        body = b""
+        while len(body) < length:
+            if stop is not None and len(body) >= stop:
+                time.sleep(120)
+                return body
+            chunk = self.rfile.read(min(4096, length - len(body)))
+            if not chunk:
+                break
+            body += chunk
+            if rate:
+                time.sleep(len(chunk) / rate)
+        return body
+
     def do_POST(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        body = self.read_body(int(self.headers.get("Content-Length", "0")))
         try:
             record, errors = check_request(self.path, self.headers, body)
         except Exception as exc:  # a body the parser chokes on is a failed check
@@ -167,7 +187,13 @@ if __name__ == "__main__":
     parser = standin.arguments()
     parser.add_argument("--scenario", default="ok", choices=sorted(SCENARIOS))
     parser.add_argument("--root", default=".")
+    parser.add_argument("--read-rate", type=float, default=0)
+    parser.add_argument("--stop-reading-after", type=int)
     args = parser.parse_args()
     srv = standin.server(functools.partial(Handler, directory=args.root), args)
+    if args.read_rate or args.stop_reading_after is not None:
+        # Accepted connections inherit it: the client's writes wait on the
+        # reader rather than fill a large kernel buffer at once.
+        srv.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
     srv.silent_port = silent_listener()
     standin.run(srv)
