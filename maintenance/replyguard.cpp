@@ -106,6 +106,12 @@ void ReplyGuard::collect()
     stop(Breach::TooLarge);
 }
 
+bool ReplyGuard::admit(qint64 total)
+{
+    checkSize(total);
+    return m_breach == Breach::None;
+}
+
 void ReplyGuard::checkSize(qint64 size)
 {
     if (size > m_maxBytes)

@@ -34,6 +34,10 @@ public:
     // stallMs), and the answer, once it begins, has the plain deadline.
     void allowUpload(qint64 uploadAllowanceMs, int stallMs);
 
+    // An owner that reads the body itself says how much it has taken in
+    // all; past the cap the reply is ended as too large (false).
+    bool admit(qint64 total);
+
     Breach breach() const { return m_breach; }
     bool truncated() const { return m_truncated; }
     // The user's text for a breach; empty when there is none.

@@ -12,6 +12,10 @@
 #     drip   headers, then one byte every 0.2 s (for at most 60 s)
 #     big    a 2 MiB body (a listing of tracks, an index, text)
 #     stall  a redirect to an https address that accepts and never speaks
+#     slow   served as usual after 1.2 s
+#     gzip   served gzip-compressed, with "Content-Encoding: gzip"
+#     flood  256 MiB as fast as the client takes them, without a length; the
+#            bytes sent so far are written to <root>/flood-sent as they go
 #   --scenario drip / big: a POST is answered that way (the big answer is the
 #   accepting JSON padded to 2 MiB).
 #   --read-rate N: a POST's body is read at N bytes a second, as over a slow
@@ -20,6 +24,7 @@
 import email.parser
 import email.policy
 import functools
+import gzip
 import hashlib
 import http.server
 import json
@@ -125,8 +130,24 @@ class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
         except OSError:
             pass  # the client gave up
 
+    def flood(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.end_headers()
+        chunk, sent = b"\0" * (1 << 20), 0
+        progress = os.path.join(self.server.args.root, "flood-sent")
+        try:
+            for _ in range(256):
+                self.wfile.write(chunk)
+                sent += len(chunk)
+                with open(progress + ".tmp", "w") as out:
+                    out.write(str(sent))
+                os.replace(progress + ".tmp", progress)
+        except OSError:
+            pass  # the client gave up
+
     def do_GET(self):
-        match = re.match(r"^/(drip|big|stall)-(listing|index|notes|any)(/.*)$", self.path)
+        match = re.match(r"^/(drip|big|stall|slow|gzip|flood)-(listing|index|notes|any)(/.*)$", self.path)
         if not match:
             return super().do_GET()
         mode, kind, rest = match.groups()
@@ -135,6 +156,16 @@ class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
             return super().do_GET()
         if mode == "drip":
             return self.drip("text/html")
+        if mode == "slow":
+            time.sleep(1.2)
+            self.path = rest
+            return super().do_GET()
+        if mode == "gzip":
+            with open(os.path.join(self.server.args.root, rest.lstrip("/").split("?")[0]), "rb") as f:
+                body = gzip.compress(f.read())
+            return self.reply(200, body, "application/octet-stream", [("Content-Encoding", "gzip")])
+        if mode == "flood":
+            return self.flood()
         if mode == "stall":
             location = "https://127.0.0.1:%d%s" % (self.server.silent_port, rest)
             return self.reply(302, b"", "text/plain", [("Location", location)])
