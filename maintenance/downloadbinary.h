@@ -1,4 +1,5 @@
 #pragma once
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -6,7 +7,6 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-#include <QDeadlineTimer>
 #include <QVersionNumber>
 
 #include <functional>

@@ -34,10 +34,10 @@ public:
 
     // A report goes out over any line that still moves: the exchange may
     // last deadlineMs plus one second for every kMinUploadRate bytes of the
-    // body, and fails only when nothing more could be sent for stallMs. The
-    // answer must come within deadlineMs of its start, and at most
-    // answerBytes of it are read. Past any of these the report fails (and
-    // both files stay for the next start).
+    // body, the upload failing sooner only when nothing more of it could be
+    // sent for stallMs. The answer must end within deadlineMs of its start,
+    // and at most answerBytes of it are read. Past any of these the report
+    // fails (and both files stay for the next start).
     static constexpr qint64 kAnswerBytes = 64 * 1024;
     static constexpr int kDeadlineMs = 120000;
     static constexpr int kStallMs = 30000;
