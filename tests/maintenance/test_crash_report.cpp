@@ -261,7 +261,7 @@ private slots:
         QFETCH(bool, accepted);
         QByteArray dumpBytes("MDMP");
         for (int i = 0, n = accepted ? 500000 : 12000000; i < n; ++i)
-            dumpBytes.append(char((i * 7919 + i / 13) & 0xff));
+            dumpBytes.append(char((unsigned(i) * 7919u + unsigned(i) / 13) & 0xff));
         const QString dump = makeDump("slow.dmp", dumpBytes);
         QVERIFY(writeFile(logPath(), "log\n"));
         TestServer stand;
