@@ -1,6 +1,7 @@
 #include "zustreamremux.h"
 
 #include "averror.h"
+#include "logaddress.h"
 #include "zulog.h"
 #include "zustreamencoder.h"
 
@@ -153,7 +154,7 @@ int ZuStreamRemux::countVideoPackets(const QString &input, const QString &inputF
 int ZuStreamRemux::remuxUrlToFile(const QString &input, const QString &tmpFile, const QString &finalFile, double duration,
                                   const QString &inputFormat)
 {
-    logMessage(QStringLiteral("[INFO] ZuStreamRemux :: remuxUrlToFile :: %1 -> %2").arg(input, finalFile));
+    logMessage(QStringLiteral("[INFO] ZuStreamRemux :: remuxUrlToFile :: %1 -> %2").arg(maskedAddress(input), finalFile));
     if (input.isEmpty() || tmpFile.isEmpty() || finalFile.isEmpty())
         return failWith(-15, QStringLiteral("empty path"));
 
@@ -313,7 +314,7 @@ int ZuStreamRemux::remuxUrlToFile(const QString &input, const QString &tmpFile, 
     }
     if (isLocalFile(input) && QFileInfo(input).absoluteFilePath() != QFileInfo(finalFile).absoluteFilePath()
         && !QFile::remove(input))
-        logMessage(QStringLiteral("[WARN] ZuStreamRemux :: remuxUrlToFile :: cannot remove %1").arg(input));
+        logMessage(QStringLiteral("[WARN] ZuStreamRemux :: remuxUrlToFile :: cannot remove %1").arg(maskedAddress(input)));
     logMessage(QStringLiteral("[INFO] ZuStreamRemux :: remuxUrlToFile :: %1 packets").arg(written));
     return 0;
 }

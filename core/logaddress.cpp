@@ -64,22 +64,45 @@ QString maskedAddress(const QString &address)
 
 QString maskedAddress(const QUrl &url)
 {
-    return maskedAddress(url.toString());
+    // From the parsed address: its user information is known whatever
+    // characters it holds.
+    QUrl masked = url;
+    if (!masked.userInfo().isEmpty())
+        masked.setUserInfo(kMask);
+    return maskedAddress(masked.toString());
 }
 
 QString maskAddressesIn(const QString &text)
 {
     if (!text.contains(QStringLiteral("://")))
         return text;
-    static const QRegularExpression address(QStringLiteral("[A-Za-z][A-Za-z0-9+.-]*://[^\\s\"'<>]*"));
+    // In a line the end of an address is a guess. The authority runs to the
+    // first '/', '?' or '#' (or the line's end, or the next address) and its
+    // user information to the last '@' in it, whatever comes before: a
+    // password may hold quotes, brackets or spaces. The rest of the address
+    // ends where a quote, a bracket or a blank does.
+    static const QRegularExpression scheme(QStringLiteral("[A-Za-z][A-Za-z0-9+.-]*://"));
+    static const QString authorityEnds = QStringLiteral("/?#\r\n");
+    static const QString addressEnds = QStringLiteral("\"'<>");
     QString out;
     qsizetype last = 0;
-    QRegularExpressionMatchIterator it = address.globalMatch(text);
-    while (it.hasNext()) {
-        const QRegularExpressionMatch m = it.next();
-        out += QStringView(text).mid(last, m.capturedStart() - last);
-        out += maskedAddress(m.captured());
-        last = m.capturedEnd();
+    QRegularExpressionMatch m = scheme.match(text);
+    while (m.hasMatch()) {
+        const qsizetype start = m.capturedStart();
+        const qsizetype authority = m.capturedEnd();
+        const QRegularExpressionMatch next = scheme.match(text, authority);
+        const qsizetype limit = next.hasMatch() ? next.capturedStart() : text.size();
+        qsizetype end = authority;
+        while (end < limit && !authorityEnds.contains(text.at(end)))
+            ++end;
+        const qsizetype at = text.lastIndexOf(QLatin1Char('@'), end - 1);
+        end = at >= authority ? at + 1 : authority;
+        while (end < text.size() && !text.at(end).isSpace() && !addressEnds.contains(text.at(end)))
+            ++end;
+        out += QStringView(text).mid(last, start - last);
+        out += maskedAddress(text.mid(start, end - start));
+        last = end;
+        m = scheme.match(text, qMax(end, authority));
     }
     out += QStringView(text).mid(last);
     return out;

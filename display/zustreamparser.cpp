@@ -5,6 +5,7 @@
 #include "videodecoder.h"
 #include "peertext.h"
 #include "zulog.h"
+#include "logaddress.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -442,7 +443,7 @@ void ZuStreamParser::run()
     m_clock.start();
     m_lastPictureMs = 0;
     m_anyPicture = false;
-    logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: start :: %2").arg(m_logName, m_url));
+    logMessage(QStringLiteral("[INFO] ZuStreamParser :: %1 :: start :: %2").arg(m_logName, maskedAddress(m_url)));
 
     CURL *easy = curl_easy_init();
     CURLM *multi = curl_multi_init();

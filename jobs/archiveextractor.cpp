@@ -1,13 +1,16 @@
 #include "archiveextractor.h"
 
+#include "leftover.h"
 #include "utf8ctype.h"
 #include "zulog.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 
@@ -185,6 +188,50 @@ qint64 storageFreeBytes(const QString &folder)
     return storage.isValid() ? storage.bytesAvailable() : -1;
 }
 
+// The nearest folder of `path` (itself included) that exists.
+QString existingFolder(const QString &path)
+{
+    QString folder = QDir::cleanPath(path);
+    while (!QFileInfo(folder).isDir()) {
+        const QString up = QFileInfo(folder).absolutePath();
+        if (up == folder)
+            break;
+        folder = up;
+    }
+    return folder;
+}
+
+const QString kWorkTag = QStringLiteral(".extraction-");
+
+// Work folders of extractions that were killed midway, in `folder`: the
+// stamped ones whose maker has gone, and those of the earlier unstamped form
+// for `destName` that nothing has touched for an hour. Nothing else that
+// lies there is looked at.
+void removeLeftovers(const QString &folder, const QString &destName)
+{
+    static const QRegularExpression stamped(QStringLiteral("^\\..+\\.extraction-(\\d+-\\d+)-[A-Za-z0-9]{6}$"));
+    const QString unstamped = QLatin1Char('.') + destName + kWorkTag;
+    const QStringList names = QDir(folder).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QString &name : names) {
+        if (!name.contains(kWorkTag))
+            continue;
+        const QRegularExpressionMatch match = stamped.match(name);
+        const QString path = folder + QLatin1Char('/') + name;
+        bool stale = false;
+        if (match.hasMatch())
+            stale = !leftover::ownerAlive(match.capturedView(1));
+        else if (name.size() == unstamped.size() + 6 && name.startsWith(unstamped))
+            stale = QFileInfo(path).lastModified().secsTo(QDateTime::currentDateTime()) > 3600;
+        if (!stale)
+            continue;
+        const bool removed = QDir(path).removeRecursively();
+        logMessage((removed ? QStringLiteral("[INFO] ") : QStringLiteral("[WARN] ")) + kLog +
+                   (removed ? QStringLiteral("removed the leftover of an interrupted extraction :: ")
+                            : QStringLiteral("cannot remove the leftover of an interrupted extraction :: ")) +
+                   path);
+    }
+}
+
 QString megabytes(qint64 bytes)
 {
     return QStringLiteral("%1 Mo").arg(QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1));
@@ -274,12 +321,19 @@ bool ArchiveExtractor::extract()
     if (destInfo.exists() && !destInfo.isDir())
         return fail(QStringLiteral("Impossible de créer le dossier de destination « %1 ».").arg(destination));
 
+    // What killed extractions left here goes first: it takes space.
+    if (QFileInfo(destInfo.absolutePath()).isDir())
+        removeLeftovers(destInfo.absolutePath(), destInfo.fileName());
+    if (destInfo.isDir())
+        removeLeftovers(dest, destInfo.fileName());
+
     // The checking pass comes before anything is made, so that a refused
     // archive leaves nothing behind. Links met below the destination are
     // looked for on its absolute path, the writing pass works on the
     // canonical path of its own folder (libarchive refuses to write through
     // any link).
     qint64 declared = 0;
+    spaceRoot = existingFolder(destInfo.absolutePath());
     if (!checkAllEntries(dest, &declared))
         return false;
 
@@ -290,15 +344,15 @@ bool ArchiveExtractor::extract()
 
     spaceRoot = parentCanon;
     sinceSpaceCheck = 0;
-    const qint64 available = freeSpace ? freeSpace(spaceRoot) : storageFreeBytes(spaceRoot);
-    if (available >= 0 && declared > available - kFreeSpaceMargin)
-        return fail(QStringLiteral("Espace disque insuffisant pour extraire l'archive : %1 nécessaires, %2 "
-                                   "disponibles dans « %3 ».")
-                        .arg(megabytes(declared + kFreeSpaceMargin), megabytes(available), parentCanon));
+    if (!fitsFreeSpace(declared, freeSpace ? freeSpace(spaceRoot) : storageFreeBytes(spaceRoot)))
+        return false;
 
-    // Removed with whatever it still holds when this function returns. A
-    // destination whose folder is not ours to write in gets it inside.
-    const QString hidden = QStringLiteral("/.") + destInfo.fileName() + QStringLiteral(".extraction-XXXXXX");
+    // Removed with whatever it still holds when this function returns; its
+    // name says who made it, so that one left by a killed extraction goes
+    // next time. A destination whose folder is not ours to write in gets it
+    // inside.
+    const QString hidden = QStringLiteral("/.") + destInfo.fileName() + kWorkTag + leftover::ownerStamp() +
+                           QStringLiteral("-XXXXXX");
     auto work = std::make_unique<QTemporaryDir>(parentCanon + hidden);
     if (!work->isValid() && destInfo.isDir())
         work = std::make_unique<QTemporaryDir>(dest + hidden);
@@ -357,6 +411,15 @@ bool ArchiveExtractor::moveInto(const QString &from, const QString &to, const QS
                         .arg(path, QString::fromLocal8Bit(strerror(error))));
     }
     return true;
+}
+
+bool ArchiveExtractor::fitsFreeSpace(qint64 declared, qint64 available)
+{
+    if (available < 0 || declared <= available - kFreeSpaceMargin)
+        return true;
+    return fail(QStringLiteral("Espace disque insuffisant pour extraire l'archive : %1 nécessaires, %2 "
+                               "disponibles dans « %3 ».")
+                    .arg(megabytes(declared + kFreeSpaceMargin), megabytes(available), spaceRoot));
 }
 
 bool ArchiveExtractor::spaceLeft(qint64 upcoming)
@@ -474,6 +537,10 @@ bool ArchiveExtractor::checkAllEntries(const QString &root, qint64 *declaredByte
     if (!reader)
         return fail(error);
 
+    // Reading through a compressed entry costs as much as unpacking it: an
+    // archive whose sizes cannot fit is refused at the first entry that does
+    // not, before its data is read.
+    const qint64 available = freeSpace ? freeSpace(spaceRoot) : storageFreeBytes(spaceRoot);
     Scan scan{root, {}};
     la_int64_t entriesEnd = 0;
     for (;;) {
@@ -491,6 +558,8 @@ bool ArchiveExtractor::checkAllEntries(const QString &root, qint64 *declaredByte
             return false;
         if (hardlink.isEmpty() && archive_entry_filetype(entry) == AE_IFREG && archive_entry_size_is_set(entry))
             scan.declaredBytes += qMax<la_int64_t>(0, archive_entry_size(entry));
+        if (!fitsFreeSpace(scan.declaredBytes, available))
+            return false;
         // Skipping reads a compressed stream through to the entry's end, so
         // an archive cut short fails here, before anything is written.
         if (archive_read_data_skip(reader.get()) != ARCHIVE_OK)

@@ -36,7 +36,13 @@ struct archive_entry;
 // entry never replaces a file already in the destination: such an archive
 // is refused before anything is written. The extracted size must fit the
 // free space of the destination's file system with kFreeSpaceMargin to
-// spare, before writing and all along, so a lying archive cannot fill it.
+// spare, while the entries are listed (an archive bomb is refused at its
+// first entry that does not fit, before that entry is read through), before
+// writing and all along, so a lying archive cannot fill it.
+//
+// The hidden work folder's name carries the stamp of the process that made
+// it; one left by an extraction that was killed is removed by the next
+// extraction beside it.
 class ArchiveExtractor : public QObject
 {
     Q_OBJECT
@@ -102,6 +108,9 @@ private:
     bool collides(const QString &root, const QStringList &parts, bool isFolder, const QString &name);
     bool writeEntries(const QString &root);
     bool copyData(archive *reader, archive *writer);
+    // Fails when `declared` bytes do not fit `available` with the margin
+    // (an unknown free space, negative, lets everything through).
+    bool fitsFreeSpace(qint64 declared, qint64 available);
     // Fails when writing `upcoming` more bytes would eat into the margin.
     bool spaceLeft(qint64 upcoming);
     // Moves what `from` holds into `to`, merging folders and replacing

@@ -1,5 +1,6 @@
 #include "downloaditem_presentation.h"
 
+#include "logaddress.h"
 #include "peertext.h"
 #include "zulog.h"
 
@@ -122,7 +123,7 @@ bool DownloadItem_Presentation::hasErrors()
 
 void DownloadItem_Presentation::start_downloading_item()
 {
-    logMessage(QStringLiteral("[INFO] DownloadItem_Presentation :: start downloading item :: from url :: ") + m_urlText);
+    logMessage(QStringLiteral("[INFO] DownloadItem_Presentation :: start downloading item :: from url :: ") + maskedAddress(m_urlText));
     setStarted();
     showRunningButtons();
     m_url = QUrl(m_urlText);
@@ -327,7 +328,7 @@ void DownloadItem_Presentation::stop()
 
 void DownloadItem_Presentation::tryAgain()
 {
-    logMessage(QStringLiteral("[INFO] DownloadItem_Presentation::tryAgain + ") + m_url.toString());
+    logMessage(QStringLiteral("[INFO] DownloadItem_Presentation::tryAgain + ") + maskedAddress(m_url));
     if (!tryAgainButton->isEnabled())
         return;
     tryAgainButton->hide();

@@ -4,6 +4,7 @@
 #include "zudownload_thread.h"
 #include "peertext.h"
 #include "zulog.h"
+#include "logaddress.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -188,7 +189,7 @@ void DownloadMultiItems_Presentation::startCurrent(const char *logPrefix, const 
     m_nameText = m_current.path;
     logMessage(QString::fromUtf8(logPrefix) + m_current.path);
     if (urlLogPrefix)
-        logMessage(QString::fromUtf8(urlLogPrefix) + m_currentUrl);
+        logMessage(QString::fromUtf8(urlLogPrefix) + maskedAddress(m_currentUrl));
     m_currentUrl = withFileHashQuery(m_currentUrl);
     init();
     get_data_with_libcurl(m_currentUrl);
@@ -351,7 +352,7 @@ void DownloadMultiItems_Presentation::error(QString url, QString code)
         return;
     }
     if (!m_stopped) {
-        logMessage(QStringLiteral("[ERROR] Download Multi Items Presentation :: error :: item failed :: ") + url);
+        logMessage(QStringLiteral("[ERROR] Download Multi Items Presentation :: error :: item failed :: ") + maskedAddress(url));
         setInErrorFlag(true);
         item_finished(QString());
         return;

@@ -3,6 +3,7 @@
 #include "curlglobal.h"
 #include "downloadmultiitems_presentation.h"
 #include "http_singleton.h"
+#include "logaddress.h"
 #include "peertext.h"
 #include "zulog.h"
 
@@ -168,7 +169,7 @@ void ZuDownload_thread::showFailure(const QString &text, bool hideOpenFolder)
 
 bool ZuDownload_thread::get_data_with_libcurl(QString url)
 {
-    logMessage(QStringLiteral("[INFO] ZuDownload thread :: get data with libcurl :: ") + url);
+    logMessage(QStringLiteral("[INFO] ZuDownload thread :: get data with libcurl :: ") + maskedAddress(url));
     m_headers = ZuDownloadReply::Headers();
     m_stillRunning = 1;
     // Without it curl_easy_init sets libcurl up on its own, which is not safe

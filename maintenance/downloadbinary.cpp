@@ -1,6 +1,8 @@
 #include "downloadbinary.h"
 
 #include "http_singleton.h"
+#include "leftover.h"
+#include "logaddress.h"
 #include "peertext.h"
 #include "replyguard.h"
 #include "zulog.h"
@@ -24,11 +26,16 @@
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr int kCheckTimeoutMs = 15000; // silence
 constexpr int kPackageTimeoutMs = 600000;
 constexpr int kNotesMaxChars = 12000;
+// What of the package the network may hold before the window's thread has
+// taken it: past it, reading from the server waits.
+constexpr qint64 kPackageBufferBytes = 1024 * 1024;
 
 // Every request of the updater: its user agent, redirects only to places no
 // less safe, and a transfer timeout.
@@ -77,6 +84,65 @@ QString reserveFreeName(const QString &folder, const QString &name)
             return QString();
     }
     return QString();
+}
+
+// The empty file that holds a package's name while it downloads is noted in
+// the per-user folder under this process's stamp, with the file's identity.
+// A note whose maker has gone names the leftover of a killed download: the
+// file goes if it is still that empty file, and the note goes.
+const QString kReservationNote = QStringLiteral("update-reserved-");
+
+QString reservationNotePath()
+{
+    return Http_singleton::instance()->userFolderPath() + QLatin1Char('/') + kReservationNote +
+           leftover::ownerStamp();
+}
+
+QByteArray fileIdentity(const QString &path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return QByteArray();
+    return QByteArray::number(quint64(st.st_dev)) + ' ' + QByteArray::number(quint64(st.st_ino)) + ' ' +
+           QByteArray::number(qint64(st.st_size));
+}
+
+void noteReservation(const QString &path)
+{
+    Http_singleton::instance()->ensureUserFolder();
+    QSaveFile note(reservationNotePath());
+    if (!note.open(QIODevice::WriteOnly) || note.write(path.toUtf8() + '\n' + fileIdentity(path) + '\n') < 0 ||
+        !note.commit())
+        logMessage(QStringLiteral("[WARN] Auto Update :: cannot note the reserved file :: ") + note.fileName());
+}
+
+void forgetReservation()
+{
+    QFile::remove(reservationNotePath());
+}
+
+void removeLeftReservations()
+{
+    const QString folder = Http_singleton::instance()->userFolderPath();
+    const QStringList notes = QDir(folder).entryList({kReservationNote + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
+    for (const QString &name : notes) {
+        if (leftover::ownerAlive(QStringView(name).mid(kReservationNote.size())))
+            continue;
+        QFile note(folder + QLatin1Char('/') + name);
+        const QList<QByteArray> lines = note.open(QIODevice::ReadOnly) ? note.read(64 * 1024).split('\n')
+                                                                      : QList<QByteArray>();
+        note.close();
+        const QString path = QString::fromUtf8(lines.value(0));
+        const QByteArray identity = lines.value(1);
+        // Only the very file that was reserved, still empty: not a file the
+        // user has put there since.
+        if (!path.isEmpty() && !identity.isEmpty() && identity.endsWith(" 0") && fileIdentity(path) == identity) {
+            if (QFile::remove(path))
+                logMessage(QStringLiteral("[INFO] Auto Update :: removed the empty file of an interrupted download :: ") +
+                           path);
+        }
+        note.remove();
+    }
 }
 
 } // namespace
@@ -135,7 +201,17 @@ void DownloadBinary::releaseTarget()
     // Only the empty file this download created to hold the name.
     if (targetReserved && QFileInfo(targetPath).isFile() && QFileInfo(targetPath).size() == 0)
         QFile::remove(targetPath);
+    if (targetReserved)
+        forgetReservation();
     targetReserved = false;
+}
+
+int DownloadBinary::checkTimeLeft() const
+{
+    // A request made outside a check has the whole time of one.
+    if (checkDeadline.isForever())
+        return limits.checkMs;
+    return int(qBound(qint64(1), checkDeadline.remainingTime(), qint64(limits.checkMs)));
 }
 
 void DownloadBinary::setQuitAfterInstallerLaunch(bool quit)
@@ -155,7 +231,7 @@ QNetworkReply *DownloadBinary::sendCheckRequest(const QUrl &url,
 {
     QNetworkReply *r = network->get(updateRequest(url, currentVersionText, kCheckTimeoutMs));
     reply = r;
-    new ReplyGuard(r, limits.checkBytes, limits.checkMs);
+    new ReplyGuard(r, limits.checkBytes, checkTimeLeft());
     connectReplyErrors(r);
     r->setProperty("handled", false);
     connect(r, &QNetworkReply::finished, this, [this, r, handler] {
@@ -203,6 +279,7 @@ void DownloadBinary::startUpdateCheck()
     trackListUrl = url;
 
     ++checkSerial;
+    checkDeadline.setRemainingTime(limits.checkMs);
     track.clear();
     testingAllowed = false;
     testingTried = false;
@@ -395,7 +472,7 @@ QString DownloadBinary::buildUpdateDetails(const QString &sha256) const
     // Only a web address is followed: an index naming a local file or any
     // other scheme gets no notes.
     if (isWebUrl(notesUrl)) {
-        const QByteArray body = fetchNotes(network, notesUrl, nullptr, limits.notesBytes, limits.checkMs);
+        const QByteArray body = fetchNotes(network, notesUrl, nullptr, limits.notesBytes, checkTimeLeft());
         if (!body.isEmpty()) {
             QString notes = QString::fromUtf8(body);
             if (notes.size() > kNotesMaxChars)
@@ -413,6 +490,7 @@ QString DownloadBinary::buildUpdateDetails(const QString &sha256) const
 
 bool DownloadBinary::checkForUpdates(bool interactive)
 {
+    removeLeftReservations();
     if (Http_singleton::instance()->updateBaseUrl().trimmed().isEmpty()) {
         logMessage("[INFO] Auto Update :: no update server configured");
         return true;
@@ -461,7 +539,7 @@ bool DownloadBinary::checkForUpdates(bool interactive)
 
     const auto endCheck = [&] {
         if (!pkgUrl.isEmpty() && !pkgUrl.isValid()) {
-            logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + peertext::clean(pkgUrl.toString()));
+            logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + peertext::clean(maskedAddress(pkgUrl)));
             Http_singleton::instance()->setUpdateCheckOk(false);
         }
         if (failed) {
@@ -482,13 +560,13 @@ bool DownloadBinary::checkForUpdates(bool interactive)
     // offered at all, rather than refused after the user said yes.
     if (!normalizeSha256(sha256, nullptr)) {
         logMessage(QStringLiteral("[WARN] Auto Update :: package digest missing or malformed, not offered :: ")
-                   + peertext::clean(pkgUrl.toString()) + QStringLiteral(" :: ") + peertext::clean(sha256, 128));
+                   + peertext::clean(maskedAddress(pkgUrl)) + QStringLiteral(" :: ") + peertext::clean(sha256, 128));
         Http_singleton::instance()->setUpdateCheckOk(false);
         return true;
     }
     // Nor is one that the download would refuse to fetch.
     if (!isWebUrl(pkgUrl)) {
-        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + peertext::clean(pkgUrl.toString()));
+        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + peertext::clean(maskedAddress(pkgUrl)));
         Http_singleton::instance()->setUpdateCheckOk(false);
         return true;
     }
@@ -547,6 +625,8 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
     quitAfterInstallerLaunch = quitAfterLaunch;
     writeFailed = false;
     sslFailure.clear();
+    packageRefusal.clear();
+    packageReceived = 0;
 
     // Without a usable digest the package could never be trusted: nothing is
     // fetched and nothing is written.
@@ -556,7 +636,7 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
         return;
     }
     if (!isWebUrl(url)) {
-        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + peertext::clean(url.toString()));
+        logMessage(QStringLiteral("[WARN] Auto Update :: update url not valid :: ") + peertext::clean(maskedAddress(url)));
         emit downloadFailed(tr("Adresse du paquet invalide."));
         return;
     }
@@ -590,6 +670,7 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
             return;
         }
         targetReserved = true;
+        noteReservation(targetPath);
     }
 
     // The package is written under a temporary name and only takes its final
@@ -605,10 +686,27 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
     }
     hash = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
 
-    QNetworkReply *r = network->get(updateRequest(url, currentVersionText, kPackageTimeoutMs));
+    // The package is stored as the server sends it, and its digest is of
+    // those bytes: no encoding is asked for (the network would otherwise
+    // unpack it here, unbounded), and one sent all the same is refused.
+    QNetworkRequest request = updateRequest(url, currentVersionText, kPackageTimeoutMs);
+    request.setRawHeader("Accept-Encoding", "identity");
+    QNetworkReply *r = network->get(request);
     reply = r;
+    // What arrives faster than it is stored waits in the server's socket.
+    r->setReadBufferSize(kPackageBufferBytes);
     new ReplyGuard(r, limits.packageBytes, limits.packageMs, ReplyGuard::Body::Count);
     connectReplyErrors(r);
+    connect(r, &QNetworkReply::metaDataChanged, this, [this, r] {
+        const int status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QByteArray encoding = r->rawHeader("Content-Encoding").trimmed().toLower();
+        if (reply.data() != r || status < 200 || status >= 300 || encoding.isEmpty() || encoding == "identity")
+            return;
+        logMessage(QStringLiteral("[WARN] Auto Update :: encoded package refused :: ") + peertext::clean(encoding, 64));
+        packageRefusal = tr("Paquet refusé : le serveur l’a envoyé encodé (%1).").arg(peertext::clean(encoding, 64));
+        if (r->isRunning())
+            r->abort();
+    });
 
     if (interactive) {
         showProgressDialog(tr("Téléchargement de la mise à jour"),
@@ -640,15 +738,24 @@ void DownloadBinary::startDownload(const QUrl &url, const QString &fileName, con
 void DownloadBinary::onDownloadReadyRead()
 {
     QNetworkReply *r = reply.data();
-    if (!r || !saveFile)
+    if (!r || !saveFile || !packageRefusal.isEmpty())
         return;
-    const QByteArray data = r->readAll();
-    if (data.isEmpty())
-        return;
-    if (hash)
-        hash->addData(data);
-    if (!writeFailed && saveFile->write(data) != data.size())
-        writeFailed = true;
+    ReplyGuard *guard = ReplyGuard::of(r);
+    // At most the read buffer's worth is waiting: each call stores a bounded
+    // amount, and the cap holds for what is stored, not only for what the
+    // network counted.
+    while (r->bytesAvailable() > 0) {
+        const QByteArray data = r->read(kPackageBufferBytes);
+        if (data.isEmpty())
+            return;
+        packageReceived += data.size();
+        if (guard && !guard->admit(packageReceived))
+            return;
+        if (hash)
+            hash->addData(data);
+        if (!writeFailed && saveFile->write(data) != data.size())
+            writeFailed = true;
+    }
 }
 
 void DownloadBinary::onDownloadFinished()
@@ -676,6 +783,11 @@ void DownloadBinary::onDownloadFinished()
     if (guard && guard->breach() != ReplyGuard::Breach::None) {
         discard();
         emit downloadFailed(guard->breachText());
+        return;
+    }
+    if (!packageRefusal.isEmpty()) {
+        discard();
+        emit downloadFailed(packageRefusal);
         return;
     }
     if (r->error() == QNetworkReply::OperationCanceledError) {
@@ -709,6 +821,8 @@ void DownloadBinary::onDownloadFinished()
         emit downloadFailed(tr("Échec de l’enregistrement du fichier."));
         return;
     }
+    if (targetReserved)
+        forgetReservation();
     targetReserved = false;
     file.reset();
     emit downloadFinished(targetPath);

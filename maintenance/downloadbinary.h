@@ -1,4 +1,5 @@
 #pragma once
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -41,11 +42,12 @@ struct UpdateAsset
     void parseAssetVersion();
 };
 
-// What the update check may cost. Each request of the check (listing,
-// index, change log) may read at most checkBytes and last at most checkMs,
-// redirects and handshakes included; the package at most packageBytes and
-// packageMs. Past a bound the request fails (the change log is only cut,
-// after notesBytes) and start-up goes on.
+// What the update check may cost. The whole check (listing, indexes, change
+// log) lasts at most checkMs, redirects and handshakes included, and each of
+// its requests may read at most checkBytes; the package at most packageBytes
+// and packageMs. Past a bound the request fails (the change log is only cut,
+// after notesBytes, or left out when no time is left for it) and start-up
+// goes on.
 struct UpdateLimits
 {
     qint64 checkBytes = 4 * 1024 * 1024;
@@ -211,6 +213,8 @@ private:
     void parseOffThread(Parse parse, Then then);
     // Removes the empty file that held the package's name.
     void releaseTarget();
+    // What is left of the check's time, for its next request.
+    int checkTimeLeft() const;
 
     QString currentVersionText;
     QVersionNumber currentVersion;
@@ -246,4 +250,10 @@ private:
     // The TLS failure that made the package download abort, reported in
     // place of the plain cancellation.
     QString sslFailure;
+    // Why a package was refused as it came (an encoding), reported likewise.
+    QString packageRefusal;
+    // Bytes of the package taken from the network so far.
+    qint64 packageReceived = 0;
+    // The end of the check under way (forever outside a check).
+    QDeadlineTimer checkDeadline{QDeadlineTimer::Forever};
 };

@@ -21,7 +21,6 @@ namespace {
 // A dump or log larger than this is not a file we wrote: it is left out of
 // the report rather than read into memory.
 constexpr qint64 kMaxFileBytes = 64 * 1024 * 1024;
-constexpr int kSilenceTimeoutMs = 30000;
 constexpr int kMaxLoggedReplyBytes = 4096;
 
 struct Field
@@ -78,10 +77,11 @@ void DumpSender::setComment(const QString &value) { comment = value; }
 void DumpSender::setEmail(const QString &value) { email = value; }
 void DumpSender::setDeleteWhenDone(bool on) { deleteWhenDone = on; }
 
-void DumpSender::setLimits(qint64 answerBytes, int deadline)
+void DumpSender::setLimits(qint64 answerBytes, int deadline, int stall)
 {
     answerLimit = answerBytes;
     deadlineMs = deadline;
+    stallMs = stall;
 }
 
 QUrl DumpSender::reportUrl()
@@ -206,14 +206,17 @@ bool DumpSender::sendReport(const QString &path)
                       QByteArray("multipart/form-data; boundary=" + boundary));
     request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
     request.setHeader(QNetworkRequest::UserAgentHeader, app->accessString(QString(), false));
-    request.setTransferTimeout(kSilenceTimeoutMs);
 
     if (!manager)
         manager = new QNetworkAccessManager(this);
     reply = manager->post(request, body);
-    // The whole exchange is bounded, and so is what is kept of the answer:
-    // a few small JSON objects are expected.
-    new ReplyGuard(reply, answerLimit, deadlineMs);
+    // A dump of a few megabytes over a slow uplink takes minutes, most of it
+    // after the last byte has left for the kernel's buffers: a transfer
+    // timeout would take that for silence. The exchange is bounded by the
+    // body's size at the slowest line we serve, and the answer in time and
+    // size: a few small JSON objects are expected.
+    auto *guard = new ReplyGuard(reply, answerLimit, deadlineMs);
+    guard->allowUpload(body.size() * 1000 / kMinUploadRate, stallMs);
     // Certificate errors are not ignored: a server that cannot prove who it
     // is gets neither the dump nor the log.
     connect(reply, &QNetworkReply::finished, this, &DumpSender::slot_send_request_finished);

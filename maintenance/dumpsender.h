@@ -32,12 +32,17 @@ public:
     // nobody owns).
     void setDeleteWhenDone(bool on);
 
-    // The upload and its answer end within deadlineMs, and at most
-    // answerBytes of the answer are read; past either the report fails (and
-    // both files stay for the next start).
+    // A report goes out over any line that still moves: the exchange may
+    // last deadlineMs plus one second for every kMinUploadRate bytes of the
+    // body, the upload failing sooner only when nothing more of it could be
+    // sent for stallMs. The answer must end within deadlineMs of its start,
+    // and at most answerBytes of it are read. Past any of these the report
+    // fails (and both files stay for the next start).
     static constexpr qint64 kAnswerBytes = 64 * 1024;
     static constexpr int kDeadlineMs = 120000;
-    void setLimits(qint64 answerBytes, int deadlineMs);
+    static constexpr int kStallMs = 30000;
+    static constexpr qint64 kMinUploadRate = 2000;
+    void setLimits(qint64 answerBytes, int deadlineMs, int stallMs = kStallMs);
 
     // The upload address for the configured server ("<base>/traitement"),
     // invalid when none is configured.
@@ -81,4 +86,5 @@ private:
     bool deleteWhenDone = false;
     qint64 answerLimit = kAnswerBytes;
     int deadlineMs = kDeadlineMs;
+    int stallMs = kStallMs;
 };

@@ -7,13 +7,13 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
+#include <limits>
+
 ReplyGuard::ReplyGuard(QNetworkReply *reply, qint64 maxBytes, int deadlineMs, Body body)
-    : QObject(reply), m_reply(reply), m_maxBytes(maxBytes), m_mode(body), m_deadline(new QTimer(this))
+    : QObject(reply), m_reply(reply), m_maxBytes(maxBytes), m_mode(body), m_deadline(newTimer()),
+      m_deadlineMs(deadlineMs)
 {
     setObjectName(QStringLiteral("ReplyGuard"));
-    m_deadline->setSingleShot(true);
-    connect(m_deadline, &QTimer::timeout, this, [this] { stop(Breach::TooSlow); });
-    connect(reply, &QNetworkReply::finished, m_deadline, &QTimer::stop);
     // A length announced beyond the cap is refused before its body comes.
     connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
         const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
@@ -26,6 +26,38 @@ ReplyGuard::ReplyGuard(QNetworkReply *reply, qint64 maxBytes, int deadlineMs, Bo
         connect(reply, &QNetworkReply::readyRead, this, &ReplyGuard::collect);
     if (!reply->isFinished())
         m_deadline->start(deadlineMs);
+}
+
+QTimer *ReplyGuard::newTimer()
+{
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this] { stop(Breach::TooSlow); });
+    connect(m_reply, &QNetworkReply::finished, timer, &QTimer::stop);
+    return timer;
+}
+
+void ReplyGuard::allowUpload(qint64 uploadAllowanceMs, int stallMs)
+{
+    if (m_reply->isFinished())
+        return;
+    const qint64 total = qint64(m_deadlineMs) + qMax<qint64>(0, uploadAllowanceMs);
+    m_deadline->start(int(qMin<qint64>(total, std::numeric_limits<int>::max())));
+    QTimer *stall = newTimer();
+    QTimer *answer = newTimer();
+    connect(m_reply, &QNetworkReply::uploadProgress, stall, [stall, answer, stallMs](qint64 sent, qint64 all) {
+        if (answer->isActive() || (all > 0 && sent >= all))
+            stall->stop();
+        else
+            stall->start(stallMs);
+    });
+    // The answer may begin before the upload has ended (a refusal).
+    connect(m_reply, &QNetworkReply::metaDataChanged, answer, [this, stall, answer] {
+        stall->stop();
+        if (!answer->isActive() && !m_reply->isFinished())
+            answer->start(m_deadlineMs);
+    });
+    stall->start(stallMs);
 }
 
 ReplyGuard *ReplyGuard::of(QNetworkReply *reply)
@@ -72,6 +104,12 @@ void ReplyGuard::collect()
         return;
     }
     stop(Breach::TooLarge);
+}
+
+bool ReplyGuard::admit(qint64 total)
+{
+    checkSize(total);
+    return m_breach == Breach::None;
 }
 
 void ReplyGuard::checkSize(qint64 size)

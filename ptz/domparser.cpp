@@ -39,17 +39,33 @@ bool DomParser::load(const QByteArray &reply, QDomDocument *doc, QString *messag
         return false;
     }
     // The DOM is built and walked recursively: refuse a nesting that could
-    // exhaust the stack before building it.
+    // exhaust the stack before building it. A SOAP message carries no
+    // document type declaration: one is refused when it is met, before any
+    // entity it declares is expanded (a small reply could otherwise stand
+    // for gigabytes of text). Without one nothing expands, so the text read
+    // cannot outgrow the reply; it is bounded all the same.
     QXmlStreamReader scan(reply);
     int depth = 0;
+    qint64 characters = 0;
     while (!scan.atEnd()) {
         const QXmlStreamReader::TokenType token = scan.readNext();
+        if (token == QXmlStreamReader::DTD) {
+            *message = QStringLiteral("Reply holds a document type declaration");
+            return false;
+        }
         if (token == QXmlStreamReader::StartElement && ++depth > kMaxDepth) {
             *message = QStringLiteral("Reply nested deeper than %1 elements").arg(kMaxDepth);
             return false;
         }
         if (token == QXmlStreamReader::EndElement)
             --depth;
+        if (token == QXmlStreamReader::Characters || token == QXmlStreamReader::EntityReference) {
+            characters += scan.text().size();
+            if (characters > kMaxBytes) {
+                *message = QStringLiteral("Reply holds more than %1 characters of text").arg(kMaxBytes);
+                return false;
+            }
+        }
     }
     QString error;
     int line = 0;

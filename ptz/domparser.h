@@ -16,8 +16,9 @@
 // them ("tds:", "trt:", "tptz:", "tt:"), by substring and without namespace
 // processing. A SOAP fault is recognised by its local name under any prefix.
 //
-// A reply that is not well-formed XML, nests deeper than kMaxDepth or is
-// larger than kMaxBytes is refused with one log line; the operation then
+// A reply that is not well-formed XML, holds a document type declaration,
+// nests deeper than kMaxDepth or is larger than kMaxBytes is refused with
+// one log line; the operation then
 // gives the refusal's text where a text is expected (so a fault check of
 // such a reply is never empty).
 class DomParser : public QObject
@@ -45,8 +46,9 @@ public:
 
     Onvif_ptz *record() const { return ptz; }
 
-    // Whether the reply would be accepted (well-formed, not too deep, not
-    // too large); `message` tells why not. Logs nothing.
+    // Whether the reply would be accepted (well-formed, no document type
+    // declaration, not too deep, not too large); `message` tells why not.
+    // Logs nothing.
     static bool is_acceptable(const QByteArray &reply, QString *message);
 
 private:

@@ -1,6 +1,7 @@
 #include "onvif.h"
 
 #include "domparser.h"
+#include "logaddress.h"
 #include "peertext.h"
 #include "zulog.h"
 
@@ -410,7 +411,7 @@ void Onvif::request_finished(QNetworkReply *reply)
         services = parser->parse_services(text);
         for (auto it = services.cbegin(); it != services.cend(); ++it)
             logMessage(QStringLiteral("[INFO] ONVIF ::  Service Dictionnary ") + peertext::clean(it.key())
-                       + QStringLiteral(" : ") + peertext::clean(it.value()));
+                       + QStringLiteral(" : ") + peertext::clean(maskedAddress(it.value())));
         if (services.isEmpty()) {
             if (text.contains("ter:ActionNotSupported") || text.contains("ter:NoSuchService"))
                 get_onvif_action(QStringLiteral("device_service"), QStringLiteral("GetCapabilities"));
@@ -430,7 +431,7 @@ void Onvif::request_finished(QNetworkReply *reply)
         }
         services = parser->parse_capabilities(text);
         services.insert(OnvifNs::device, baseUrl() + QStringLiteral("/onvif/device_service"));
-        logMessage(QStringLiteral("[INFO] ONVIF ::  media service URL :: ") + peertext::clean(services.value(OnvifNs::media)));
+        logMessage(QStringLiteral("[INFO] ONVIF ::  media service URL :: ") + peertext::clean(maskedAddress(services.value(OnvifNs::media))));
         get_onvif_action(services.value(OnvifNs::media), QStringLiteral("GetProfiles"));
     } else if (cmd == QLatin1String("GetProfiles")) {
         ptz = parser->parse_profiles(text);

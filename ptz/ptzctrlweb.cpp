@@ -1,12 +1,12 @@
 #include "ptzctrlweb.h"
 
 #include "http_singleton.h"
+#include "logaddress.h"
 #include "zulog.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QRegularExpression>
 #include <QTimer>
 #include <QUrl>
 
@@ -20,14 +20,11 @@ QString truncated(double v)
         return QStringLiteral("0");
     return QString::number(qint64(qBound(-1e15, std::trunc(v), 1e15)));
 }
-// The session identifier and a password in the address are credentials:
-// they stay out of the log.
+// The session identifier and the user information in the address are
+// credentials: they stay out of the log.
 QString loggableUrl(const QUrl &url)
 {
-    QString text = url.toString(QUrl::RemovePassword);
-    static const QRegularExpression session(QStringLiteral("(PHPSESSID=)[^&#]*"));
-    text.replace(session, QStringLiteral("\\1***"));
-    return text;
+    return maskedAddress(url);
 }
 } // namespace
 

@@ -11,6 +11,7 @@
 
 #include <QMessageBox>
 #include <QTemporaryDir>
+#include <QUrlQuery>
 
 #include <sys/stat.h>
 
@@ -128,6 +129,47 @@ private Q_SLOTS:
         QTest::newRow("quoted, then text") << "Error transferring \"http://h/x?Password=p\" - 404"
                                            << "Error transferring \"http://h/x?Password=***\" - 404";
         QTest::newRow("no address") << "[INFO] user:pass@ is no address" << "[INFO] user:pass@ is no address";
+        // A password may hold what ends an address in a sentence; everything
+        // up to the authority's last @ is masked, and the rest still read.
+        QTest::newRow("password with quotes, brackets and a space")
+            << "[INFO] get :: http://admin:p'a\"s s<>@10.0.0.5/cgi?token=abc&file_hash=1 done"
+            << "[INFO] get :: http://***@10.0.0.5/cgi?token=***&file_hash=1 done";
+        QTest::newRow("quoted, password with a quote") << "Error transferring \"http://u:a\"b@h/x?Password=p\" - 404"
+                                                       << "Error transferring \"http://***@h/x?Password=***\" - 404";
+        QTest::newRow("an address without a path, then another")
+            << "from http://h:80 to rtsp://u:p w@cam/live?sid=1" << "from http://h:80 to rtsp://***@cam/live?sid=***";
+    }
+
+    // Where an address is logged whole, it is masked from the parsed address:
+    // whatever its password and secret values hold.
+    void maskedParsedAddresses_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<bool>("asText"); // also written out unencoded, as libcurl takes it
+        QTest::newRow("plain") << "secret" << "tok" << true;
+        QTest::newRow("quotes, brackets, spaces") << "s'e\"c <r> t" << "t o\"k'" << true;
+        QTest::newRow("delimiters") << "s/e?c#r@t:" << "t#o&k" << false;
+    }
+    void maskedParsedAddresses()
+    {
+        QFETCH(QString, password);
+        QFETCH(QString, token);
+        QFETCH(bool, asText);
+        QUrl url("https://cam.example:8443/a/b.mp4");
+        url.setUserName("admin");
+        url.setPassword(password);
+        QUrlQuery query;
+        query.addQueryItem("token", token);
+        query.addQueryItem("file_hash", "1");
+        url.setQuery(query);
+        QCOMPARE(maskedAddress(url), "https://***@cam.example:8443/a/b.mp4?token=***&file_hash=1");
+        if (!asText)
+            return;
+        const QString text = "https://admin:" + password + "@cam.example:8443/a/b.mp4?token=" + token + "&file_hash=1";
+        const QString masked = maskedAddress(text);
+        QVERIFY2(masked.startsWith("https://***@cam.example:8443/a/b.mp4?token=***"), qPrintable(masked));
+        QVERIFY2(!masked.contains(password) && !masked.contains("admin"), qPrintable(masked));
     }
     void maskedAddresses()
     {

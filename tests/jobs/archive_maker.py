@@ -84,6 +84,14 @@ def hostile(*entries):
     return build
 
 
+def bomb(t):
+    # Far larger unpacked than packed; the hostile entry after it shows
+    # whether the listing went on past the entry that cannot fit.
+    tar_add(t, "ok.txt")
+    tar_add(t, "bomb.bin", data=bytes(64 * 1024 * 1024), expected=False)
+    tar_add(t, "../escape.txt", data=b"escaped", expected=False)
+
+
 TAR_CASES = {
     "tar_tree": ("w:gz", tar_tree),
     "tar_empty": ("w", lambda t: None),
@@ -97,6 +105,7 @@ TAR_CASES = {
     "tar_device": ("w", hostile(("null", tarfile.CHRTYPE, ""))),
     # Harmless, but no file system takes a name of 300 bytes.
     "tar_name_too_long": ("w", hostile(("x" * 300, F, ""))),
+    "tar_bomb": ("w:bz2", bomb),
 }
 
 

@@ -7,6 +7,7 @@
 
 #include "archiveextractor.h"
 #include "centralwidget_zudownload.h"
+#include "leftover.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -18,6 +19,7 @@
 #include <clocale>
 
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -121,7 +123,8 @@ private slots:
         // lies in a destination named like one, and is not hashed; "merge":
         // the destination holds the user's own files beside the archive's
         // folders; "existing": it holds a file of an entry's name; "no space",
-        // "space runs out": the free space is too small before, or while, writing.
+        // "space runs out": the free space is too small before, or while,
+        // writing; "small disk": a megabyte is free.
         QTest::addColumn<QString>("setup");
         const char *absolute = "chemin absolu", *dotdot = "remontée de dossier", *symlink = "lien symbolique hors",
                    *through = "à travers un lien symbolique", *cut = "la fin de l'archive manque";
@@ -143,6 +146,8 @@ private slots:
             {"no space for the declared size", "tar_tree", ".tar.gz", "Espace disque insuffisant", true, "no space"},
             {"space runs out while writing", "tar_tree", ".tar.gz", "Espace disque insuffisant", true,
              "space runs out"},
+            // Refused at the entry that does not fit, before it is read through.
+            {"archive bomb", "tar_bomb", ".tar.bz2", "Espace disque insuffisant", true, "small disk"},
             {"tar_name_too_long", "tar_name_too_long", ".tar", "/box/dest/xxxxxxxx", true, ""},
             {"tar_dotdot_inner", "tar_dotdot_inner", ".tar.bz2", dotdot, true, ""},
             {"tar_backslash", "tar_backslash", ".tar", dotdot, true, ""},
@@ -218,6 +223,8 @@ private slots:
         int spaceQueries = 0;
         if (setup == "no space")
             extractor.setFreeSpaceQuery([](const QString &) { return ArchiveExtractor::kFreeSpaceMargin + 1000; });
+        if (setup == "small disk")
+            extractor.setFreeSpaceQuery([](const QString &) { return ArchiveExtractor::kFreeSpaceMargin + (1 << 20); });
         if (setup == "space runs out")
             extractor.setFreeSpaceQuery([&spaceQueries](const QString &) {
                 return ++spaceQueries > 3 ? ArchiveExtractor::kFreeSpaceMargin - 1 : qint64(1) << 40;
@@ -316,6 +323,74 @@ private slots:
         QCOMPARE(finished.at(0).at(0).toBool(), false);
         QVERIFY2(extractor.errorMessage().contains(message), qPrintable(extractor.errorMessage()));
         QCOMPARE(snapshot(root, QString()), before);
+    }
+
+    // A killed extraction leaves its hidden work folder; the next extraction
+    // beside it removes it once its maker is gone, and nothing else: not the
+    // folder of an extraction still running, nor a user's folder of a
+    // similar name.
+    void leftoversOfKilledExtractions_data()
+    {
+        QTest::addColumn<QString>("name"); // "@" stands for the maker's stamp
+        QTest::addColumn<QString>("maker"); // "gone", "pid taken since", "running", "" (none)
+        QTest::addColumn<bool>("inside");   // in the destination rather than beside it
+        QTest::addColumn<int>("ageHours");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("maker gone") << ".dest.extraction-@-Ab12Cd" << "gone" << false << 0 << true;
+        QTest::newRow("maker's pid taken since") << ".dest.extraction-@-Ab12Cd" << "pid taken since" << false << 0
+                                                 << true;
+        QTest::newRow("inside the destination") << ".dest.extraction-@-Ab12Cd" << "gone" << true << 0 << true;
+        QTest::newRow("of another destination") << ".other.extraction-@-Ab12Cd" << "gone" << false << 0 << true;
+        QTest::newRow("still running") << ".dest.extraction-@-Ab12Cd" << "running" << false << 0 << false;
+        QTest::newRow("unstamped, untouched for hours") << ".dest.extraction-Ab12Cd" << "" << false << 2 << true;
+        QTest::newRow("unstamped, recent") << ".dest.extraction-Ab12Cd" << "" << false << 0 << false;
+        QTest::newRow("a user's folder") << ".dest.extraction-notes" << "" << false << 48 << false;
+        QTest::newRow("a user's folder, stamp-like") << "dest.extraction-1-1-Ab12Cd" << "" << false << 48 << false;
+    }
+
+    void leftoversOfKilledExtractions()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, maker);
+        QFETCH(bool, inside);
+        QFETCH(int, ageHours);
+        QFETCH(bool, removed);
+        QTemporaryDir tmp;
+        const QString root = QFileInfo(tmp.path()).canonicalFilePath();
+        const QString dest = root + "/dest";
+        QVERIFY(QDir().mkpath(dest));
+        QString stamp;
+        if (maker == "gone") {
+            QProcess gone;
+            gone.start("true", {});
+            QVERIFY(gone.waitForStarted());
+            stamp = QString::number(gone.processId()) + "-12345";
+            QVERIFY(gone.waitForFinished());
+        } else if (maker == "pid taken since") {
+            stamp = QString::number(::getpid()) + "-1";
+        } else if (maker == "running") {
+            stamp = leftover::ownerStamp();
+        }
+        const QString path = (inside ? dest : root) + '/' + QString(name).replace('@', stamp);
+        QVERIFY(QDir().mkpath(path + "/half/written"));
+        QFile part(path + "/half/written/big.bin");
+        QVERIFY(part.open(QIODevice::WriteOnly) && part.write("partial") == 7);
+        part.close();
+        const timeval then[2] = {{time(nullptr) - ageHours * 3600, 0}, {time(nullptr) - ageHours * 3600, 0}};
+        QCOMPARE(::utimes(QFile::encodeName(path).constData(), then), 0);
+
+        QVERIFY(!makeArchive("tar_tree", root, root + "/a.tar.gz").isEmpty());
+        ArchiveExtractor extractor(root + "/a.tar.gz", dest);
+        QSignalSpy finished(&extractor, &ArchiveExtractor::extractionFinished);
+        extractor.startExtraction();
+        QCOMPARE(finished.count(), 1);
+        QVERIFY2(finished.at(0).at(0).toBool(), qPrintable(extractor.errorMessage()));
+        QCOMPARE(QFileInfo::exists(path), !removed);
+        QVERIFY(QFile::exists(dest + "/top.txt"));
+        // Nothing of this extraction's own work folder is left either.
+        const QStringList left = QDir(root).entryList({".dest.extraction-*"}, QDir::Dirs | QDir::Hidden);
+        QCOMPARE(left, !inside && !removed && name.startsWith(".dest") ? QStringList{QFileInfo(path).fileName()}
+                                                                       : QStringList());
     }
 
     // Without its own painting a widget subclass ignores a style sheet's

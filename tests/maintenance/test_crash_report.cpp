@@ -242,6 +242,48 @@ private slots:
                  withDump ? "0b1c2d3e-aaaa.dmp" : QString());
     }
 
+    // A server behind a slow line reads the body at its own pace: the upload
+    // outlasts the answer's deadline (a small one here) and still counts; a
+    // server that stops reading fails the report once nothing more could be
+    // sent for the stall limit (small here too).
+    void slowUplink_data()
+    {
+        QTest::addColumn<QStringList>("server");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("slow line, upload longer than the deadline") << QStringList{"--read-rate", "64000"} << true;
+        // More than the kernel's buffers take, so that the stall shows.
+        QTest::newRow("server stops reading") << QStringList{"--stop-reading-after", "100000"} << false;
+    }
+
+    void slowUplink()
+    {
+        QFETCH(QStringList, server);
+        QFETCH(bool, accepted);
+        QByteArray dumpBytes("MDMP");
+        for (int i = 0, n = accepted ? 500000 : 12000000; i < n; ++i)
+            dumpBytes.append(char((unsigned(i) * 7919u + unsigned(i) / 13) & 0xff));
+        const QString dump = makeDump("slow.dmp", dumpBytes);
+        QVERIFY(writeFile(logPath(), "log\n"));
+        TestServer stand;
+        QVERIFY(stand.start(server, record()));
+        setServers(m_home.path(), QString(), stand.url());
+
+        DumpSender sender;
+        // About 8 s of upload against 3 s for the answer and 2 s of stall.
+        sender.setLimits(4096, 3000, 2000);
+        QSignalSpy finished(&sender, &DumpSender::reportFinished);
+        QVERIFY(sender.sendReport(dump));
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(finished[0][0].toBool(), accepted);
+        QCOMPARE(finished[0][1].toBool(), accepted);
+        QCOMPARE(QFile::exists(dump), !accepted);
+        if (accepted)
+            QCOMPARE(stand.requests().value(0)["files"].toObject()["upload_file_minidump"].toObject()["sha256"]
+                         .toString()
+                         .toLatin1(),
+                     sha256Hex(dumpBytes));
+    }
+
     void logKeepsGoingAfterEmptying()
     {
         ZuLogFile::install(logPath());

@@ -12,11 +12,19 @@
 #     drip   headers, then one byte every 0.2 s (for at most 60 s)
 #     big    a 2 MiB body (a listing of tracks, an index, text)
 #     stall  a redirect to an https address that accepts and never speaks
+#     slow   served as usual after 1.2 s
+#     gzip   served gzip-compressed, with "Content-Encoding: gzip"
+#     flood  256 MiB as fast as the client takes them, without a length; the
+#            bytes sent so far are written to <root>/flood-sent as they go
 #   --scenario drip / big: a POST is answered that way (the big answer is the
 #   accepting JSON padded to 2 MiB).
+#   --read-rate N: a POST's body is read at N bytes a second, as over a slow
+#   uplink (the receive buffer is kept small, so the sender sees the pace);
+#   --stop-reading-after N: after N bytes of the body nothing more is read.
 import email.parser
 import email.policy
 import functools
+import gzip
 import hashlib
 import http.server
 import json
@@ -122,8 +130,24 @@ class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
         except OSError:
             pass  # the client gave up
 
+    def flood(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.end_headers()
+        chunk, sent = b"\0" * (1 << 20), 0
+        progress = os.path.join(self.server.args.root, "flood-sent")
+        try:
+            for _ in range(256):
+                self.wfile.write(chunk)
+                sent += len(chunk)
+                with open(progress + ".tmp", "w") as out:
+                    out.write(str(sent))
+                os.replace(progress + ".tmp", progress)
+        except OSError:
+            pass  # the client gave up
+
     def do_GET(self):
-        match = re.match(r"^/(drip|big|stall)-(listing|index|notes|any)(/.*)$", self.path)
+        match = re.match(r"^/(drip|big|stall|slow|gzip|flood)-(listing|index|notes|any)(/.*)$", self.path)
         if not match:
             return super().do_GET()
         mode, kind, rest = match.groups()
@@ -132,6 +156,16 @@ class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
             return super().do_GET()
         if mode == "drip":
             return self.drip("text/html")
+        if mode == "slow":
+            time.sleep(1.2)
+            self.path = rest
+            return super().do_GET()
+        if mode == "gzip":
+            with open(os.path.join(self.server.args.root, rest.lstrip("/").split("?")[0]), "rb") as f:
+                body = gzip.compress(f.read())
+            return self.reply(200, body, "application/octet-stream", [("Content-Encoding", "gzip")])
+        if mode == "flood":
+            return self.flood()
         if mode == "stall":
             location = "https://127.0.0.1:%d%s" % (self.server.silent_port, rest)
             return self.reply(302, b"", "text/plain", [("Location", location)])
@@ -144,8 +178,25 @@ class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
             body = b"n" * BIG
         self.reply(200, body, "text/html")
 
+    def read_body(self, length):
+        rate, stop = self.server.args.read_rate, self.server.args.stop_reading_after
+        if not rate and stop is None:
+            return self.rfile.read(length)
+        body = b""
+        while len(body) < length:
+            if stop is not None and len(body) >= stop:
+                time.sleep(120)
+                return body
+            chunk = self.rfile.read(min(4096, length - len(body)))
+            if not chunk:
+                break
+            body += chunk
+            if rate:
+                time.sleep(len(chunk) / rate)
+        return body
+
     def do_POST(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        body = self.read_body(int(self.headers.get("Content-Length", "0")))
         try:
             record, errors = check_request(self.path, self.headers, body)
         except Exception as exc:  # a body the parser chokes on is a failed check
@@ -167,7 +218,13 @@ if __name__ == "__main__":
     parser = standin.arguments()
     parser.add_argument("--scenario", default="ok", choices=sorted(SCENARIOS))
     parser.add_argument("--root", default=".")
+    parser.add_argument("--read-rate", type=float, default=0)
+    parser.add_argument("--stop-reading-after", type=int)
     args = parser.parse_args()
     srv = standin.server(functools.partial(Handler, directory=args.root), args)
+    if args.read_rate or args.stop_reading_after is not None:
+        # Accepted connections inherit it: the client's writes wait on the
+        # reader rather than fill a large kernel buffer at once.
+        srv.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
     srv.silent_port = silent_listener()
     standin.run(srv)

@@ -6,6 +6,7 @@
 
 #include "downloadbinary.h"
 #include "test_support.h"
+#include "zulog.h"
 
 #include <QAbstractButton>
 #include <QFileDialog>
@@ -134,6 +135,10 @@ private slots:
                                                   << "ftp://127.0.0.1/zuplayer-3.5.0.deb";
         QTest::newRow("local file: not offered") << QString(64, 'a') << false << false << true << 1 << false
                                                  << "file:///tmp/zuplayer-3.5.0.deb";
+        // Its password and token stay out of the log however they are written.
+        QTest::newRow("ftp address with credentials: not offered")
+            << QString(64, 'a') << false << false << true << 1 << false
+            << "ftp://admin:s3cr3t'<x> y@127.0.0.1/zuplayer-3.5.0.deb?token=s3cr3t\"x y";
     }
 
     void newerPackage()
@@ -184,8 +189,18 @@ private slots:
         updater.setQuitAfterInstallerLaunch(false);
         QSignalSpy available(&updater, &DownloadBinary::updateAvailable);
         QSignalSpy failed(&updater, &DownloadBinary::downloadFailed);
+        const QString log = m_tmp.filePath("zulogfile.log");
+        QFile::remove(log);
+        ZuLogFile::install(log);
+        setLevelValue(1);
         QCOMPARE(updater.checkForUpdates(ask != 0), !(handedOver && opens));
         QCoreApplication::processEvents();
+        setLevelValue(0);
+        ZuLogFile::uninstall();
+        QVERIFY2(!readFile(log).contains("s3cr3t"), readFile(log).constData());
+        if (url.contains("s3cr3t"))
+            QVERIFY2(readFile(log).contains("update url not valid :: ftp://***@127.0.0.1/zuplayer-3.5.0.deb?token=***"),
+                     readFile(log).constData());
         if (tls)
             QVERIFY(failed.value(0).value(0).toString().startsWith("Erreur SSL"));
         // Without a prompt nobody chose to replace a file of that name.
@@ -253,8 +268,8 @@ private slots:
             QVERIFY(available[0][3].toUrl().path().endsWith(offered));
     }
 
-    // Servers that drip, flood or stall: every request of the check ends by
-    // its deadline or its size cap (the test sets small ones), the failure
+    // Servers that drip, flood or stall: the check ends by its deadline and
+    // each request by its size cap (the test sets small ones), the failure
     // says why, start-up goes on and nothing is left in the download folder.
     // A change log that drips is only left out of the prompt.
     void boundedRequests_data()
@@ -273,6 +288,12 @@ private slots:
         QTest::newRow("package drips") << "" << "drip-any" << "packageMs" << "download: " + late;
         QTest::newRow("package over its cap") << "" << "" << "packageBytes" << "download: " + large;
         QTest::newRow("change log drips") << "drip-notes" << "" << "checkMs" << "";
+        // Each request well within the time, the check as a whole not.
+        QTest::newRow("listing and index each slow") << "slow-any" << "" << "checkMs" << "check: " + late;
+        // Stored as sent, digest of what is stored: an encoded package is
+        // neither unpacked nor kept.
+        QTest::newRow("package sent encoded") << "" << "gzip-any" << ""
+                                              << "download: Paquet refusé : le serveur l’a envoyé encodé (gzip).";
     }
 
     void boundedRequests()
@@ -324,6 +345,82 @@ private slots:
         QCOMPARE(downloads(), QStringList());
         if (failure.isEmpty())
             QCOMPARE(details, "SHA-256 : " + sha);
+    }
+
+    // The package is taken from the network only as fast as it is stored:
+    // while the window's thread is busy elsewhere the server cannot send much
+    // more, and the cap holds for what is stored.
+    void packageBackPressure()
+    {
+        const auto [published, sha] = publish("zuplayer-3.5.0.deb", "not what is served");
+        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb",
+                                    QString(published).replace(m_server.url(), m_server.url() + "/flood-any"), sha)});
+        QFile::remove(m_www + "/flood-sent");
+        DownloadBinary::Limits limits;
+        limits.packageBytes = qint64(64) << 20;
+        DownloadBinary updater("3.4.3", nullptr);
+        updater.setQuitAfterInstallerLaunch(false);
+        updater.setLimits(limits);
+        qint64 sentWhileBusy = -1;
+        connect(&updater, &DownloadBinary::downloadProgress, this, [&](qlonglong received, qlonglong) {
+            if (sentWhileBusy >= 0 || received <= 0)
+                return;
+            QThread::msleep(2000);
+            sentWhileBusy = readFile(m_www + "/flood-sent").toLongLong();
+        });
+        QSignalSpy failed(&updater, &DownloadBinary::downloadFailed);
+        QCOMPARE(updater.checkForUpdates(false), true);
+        // 256 MiB were on offer; what the network takes unread is a buffer's
+        // worth beside the kernel's.
+        QVERIFY(sentWhileBusy > 0);
+        QVERIFY2(sentWhileBusy < qint64(128) << 20, qPrintable(QString::number(sentWhileBusy)));
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed[0][0].toString(), "Réponse du serveur trop volumineuse.");
+        QCOMPARE(downloads(), QStringList());
+    }
+
+    // A download killed midway leaves the empty file that held the package's
+    // name; the next start removes it, once its download is no more, and
+    // nothing else: not the user's own empty file of that name.
+    void killedDownloadLeavesNothing_data()
+    {
+        QTest::addColumn<bool>("userFile");
+        QTest::newRow("killed download") << false;
+        QTest::newRow("beside the user's empty file") << true;
+    }
+
+    void killedDownloadLeavesNothing()
+    {
+        QFETCH(bool, userFile);
+        const auto [published, sha] = publish("zuplayer-3.5.0.deb", "package body");
+        writeIndex("STABLE", {entry("zuplayer-3.5.0.deb",
+                                    QString(published).replace(m_server.url(), m_server.url() + "/drip-any"), sha)});
+        QVERIFY(QDir().mkpath(m_downloads));
+        if (userFile)
+            QVERIFY(writeFile(m_downloads + "/zuplayer-3.5.0.deb", QByteArray()));
+        const QString reserved = m_downloads + (userFile ? "/zuplayer-3.5.0-1.deb" : "/zuplayer-3.5.0.deb");
+        const QString ini = m_tmp.filePath("child.ini");
+        QVERIFY(writeFile(ini, "[servers]\nupdate=" + (m_server.url() + "/zuapps/").toUtf8() + "\n"));
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ZUPLAYER_CONFIG", ini);
+        child.setProcessEnvironment(env);
+        child.start(ZU_UPDATE_CHILD, QStringList());
+        QVERIFY(child.waitForStarted());
+        const QDir userFolder(m_tmp.path() + "/.ZuPlayer");
+        const auto notes = [&] { return userFolder.entryList({"update-reserved-*"}, QDir::Files); };
+        // The package drips in under the name it holds.
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(reserved) && !notes().isEmpty(); }, 30000));
+        // Another start meanwhile leaves the running download alone.
+        setServers(m_tmp.path(), QString(), QString());
+        QCOMPARE(DownloadBinary("3.4.3", nullptr).checkForUpdates(false), true);
+        QVERIFY(QFileInfo::exists(reserved));
+        child.kill();
+        QVERIFY(child.waitForFinished(10000));
+        QVERIFY(QFileInfo::exists(reserved));
+        QCOMPARE(DownloadBinary("3.4.3", nullptr).checkForUpdates(false), true);
+        QCOMPARE(downloads(), userFile ? QStringList{"zuplayer-3.5.0.deb"} : QStringList());
+        QCOMPARE(notes(), QStringList());
     }
 
     void noServer_data()

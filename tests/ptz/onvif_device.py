@@ -10,10 +10,13 @@
 # check failed), created, nonce and status. Misbehaving on request: a
 # redirect of an operation to the same device under the name "localhost"
 # (where a GET is answered with an empty 200), a reply that drips one byte a
-# second, fault texts that carry line breaks and control characters.
+# second, fault texts that carry line breaks and control characters, a
+# reply whose document type declares an entity of 4000 characters that its
+# body refers to a thousand times.
 import base64
 import datetime
 import hashlib
+import re
 import socket
 import time
 import xml.etree.ElementTree as ET
@@ -194,6 +197,10 @@ class Handler(standin.Handler):
         entry["status"] = status
         self.record(entry)
         time.sleep(float(dict(d.split("=", 1) for d in self.server.args.delay).get(op, 0)))
+        if op in self.server.args.entities:
+            head, rest = text.split("\n", 1)
+            text = "%s\n<!DOCTYPE Envelope [<!ENTITY e \"%s\">]>\n%s" % (head, "e" * 4000, rest)
+            text = re.sub(r":Body>", lambda m: ":Body><ter:Padding>%s</ter:Padding>" % ("&e;" * 1000), text, count=1)
         if redirect:
             self.reply(status, b"", extra=[("Location", "http://localhost:%d/elsewhere" % self.server.server_address[1])])
         elif op in self.server.args.drip:
@@ -234,6 +241,7 @@ def main():
     parser.add_argument("--redirect", action="append", default=[], help="OP=status")
     parser.add_argument("--drip", action="append", default=[], help="OP")
     parser.add_argument("--forge", action="store_true")
+    parser.add_argument("--entities", action="append", default=[], help="OP")
     args = parser.parse_args()
     srv = standin.server(Handler, args)
     srv.nonces, srv.replies = set(), 0

@@ -98,6 +98,19 @@ private slots:
         QTest::newRow("deeply nested") << envelope("s", QByteArray("<a>").repeated(100000)) << "Reply nested deeper";
         QTest::newRow("huge") << envelope("s", "<a>" + QByteArray(DomParser::kMaxBytes, 'x') + "</a>")
                               << "Reply too large";
+        // A small reply that would stand for megabytes of text, and any
+        // declaration at all: refused before anything is expanded.
+        const QByteArray reasonOf = "<s:Reason><s:Text>" + QByteArray("&e;").repeated(2000) + "</s:Text></s:Reason>";
+        const auto declared = [](const QByteArray &doctype, QByteArray reply) {
+            return reply.insert(reply.indexOf("?>") + 2, doctype);
+        };
+        QTest::newRow("entity expansion")
+            << declared("<!DOCTYPE s:Envelope [<!ENTITY e \"" + QByteArray(4000, 'e') + "\">]>",
+                        soapFault("s", reasonOf))
+            << "Reply holds a document type declaration";
+        QTest::newRow("document type without entities")
+            << declared("<!DOCTYPE s:Envelope>", soapFault("s", "<s:Reason><s:Text>x</s:Text></s:Reason>"))
+            << "Reply holds a document type declaration";
     }
 
     void faults()
@@ -174,6 +187,8 @@ private slots:
             error + "unreadable reply to GENERIC:GetSystemDateAndTime :: Parse error");
         row("profiles: fault", "--fault GetProfiles", "GetSystemDateAndTime GetServices GetProfiles",
             "-1|GetProfiles|not supported|ONVIF", error + "Error message    GetProfiles refused by the camera");
+        row("clock: entities declared", "--entities GetSystemDateAndTime", "GetSystemDateAndTime", noClock,
+            error + "unreadable reply to GENERIC:GetSystemDateAndTime :: Reply holds a document type declaration");
         row("node: not XML", "--malformed GetNode", "GetSystemDateAndTime GetServices GetProfiles GetNode",
             "-1|GetNodes|not supported|ONVIF", error + "unreadable reply to PTZ:GetNodes :: Parse error");
         row("camera unreachable", "unreachable", "", noClock,
