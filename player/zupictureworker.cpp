@@ -755,7 +755,7 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
         lock.unlock();
         if (m_decoderFile != file) {
             QString error;
-            if (!m_decoder->setFile(file->path, file->frames, file->keys, &error, file->leadIn))
+            if (!m_decoder->setFile(file->path, file->frames, file->keys, &error, file->edges))
                 logMessage(QStringLiteral("[ERROR] ZuStreamReadAndControl :: open file :: ") + error);
             m_decoderFile = file;
         }
