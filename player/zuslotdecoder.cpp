@@ -333,6 +333,13 @@ void ZuSlotDecoder::endRun(const Deliver &deliver)
         else
             take(held[i], deliver);
     }
+    // Decoded from the run's key frame to the end: a slot not given now
+    // never will be.
+    const int from = std::max(m_runKey, m_leadInEnd - m_base);
+    for (int slot = std::max(0, from); slot < m_frames.size(); ++slot) {
+        if (!m_delivered.count(slot))
+            m_undecodable.insert(slot);
+    }
     m_decoder->flush();
     m_runKey = -1; // the next unit needs a fresh start
 }

@@ -98,6 +98,7 @@ public:
     bool delivered(int slot) const { return m_delivered.count(slot) != 0; }
     // Known not to give a picture (until setFile()).
     bool isUndecodable(int slot) const { return m_undecodable.count(slot) != 0; }
+    const std::set<int> &undecodable() const { return m_undecodable; }
     // The key entry at or before `index` (-1 when none) and the end of its group.
     int keyAtOrBefore(int index) const;
     int groupEnd(int key) const;

@@ -1,6 +1,7 @@
 #include "zustreamreadandcontrol.h"
 
 #include "exportfolder.h"
+#include "keyunits.h"
 #include "seekfile.h"
 #include "streamframe.h"
 #include "streamunits.h"
@@ -170,9 +171,16 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
                         + dataPath);
         e->edges.reorders = ZuStreamUnits::reorders(e->frames, data, e->keys);
     }
-    e->edges.unindexedEnd = !r.truncated && r.dataSize > r.indexedEnd;
-    if (e->edges.unindexedEnd)
+    const bool unindexed = !r.truncated && r.dataSize > r.indexedEnd;
+    if (unindexed) {
         logLine("[WARN] ", "read seek file", QStringLiteral("data past the last seek entry not read :: ") + dataPath);
+        // Unless that data opens on a key frame, the last group of pictures
+        // goes on in it.
+        e->edges.unindexedEnd = n > 0 && data.isOpen()
+                                && KeyUnits::kindAt(e->frames.last().codec, data, r.indexedEnd,
+                                                    int(std::min<qint64>(r.dataSize - r.indexedEnd, INT_MAX)))
+                                       != KeyUnits::Kind::Key;
+    }
     const bool startsInGroup = n > 0 && (e->keys.empty() || e->keys.front() > 0);
     if (startsInGroup || (n > 0 && !ZuStreamUnits::startsClean(e->frames, 0, data))) {
         // The file starts inside a group of pictures, or on a key frame
@@ -191,7 +199,7 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
                     QStringLiteral("starts inside a group of pictures, decoded from the file before :: ") + dataPath);
         }
     }
-    if (n > 0 && e->edges.reorders) {
+    if (n > 0 && e->edges.reorders && !unindexed) {
         // Pictures of the last group may be shown after pictures stored at
         // the start of the next file.
         bool reachesKey = false;

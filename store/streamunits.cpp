@@ -19,6 +19,8 @@ constexpr int kReorderGroups = 2;
 constexpr int kMaxReorderUnits = 256;
 // Larger units are taken to hold a picture.
 constexpr int kMaxParameterBytes = 64 * 1024;
+// Flagged entries whose units are looked at.
+constexpr int kSampledKeys = 4;
 } // namespace
 
 std::vector<int> keys(const ZuFrameList &frames, QIODevice &data, bool *flagsIgnored)
@@ -57,18 +59,24 @@ std::vector<int> keys(const ZuFrameList &frames, QIODevice &data, bool *flagsIgn
         if (frames.at(i).isKeyframe())
             flagged.push_back(i);
     }
+    // The flags are held against the units of the first flagged entries
+    // (reading every key unit of a long file would cost its opening dearly):
+    // a recorder that flags what is no key frame, every entry say, does so
+    // from the start.
     bool trusted = !flagged.empty();
-    for (size_t k = 0; trusted && k < flagged.size(); ++k) {
+    bool parametersApart = false; // before unflagged key units
+    for (size_t k = 0; trusted && k < std::min(flagged.size(), size_t(kSampledKeys)); ++k) {
         int i = flagged[k];
         const int first = i;
         while (i < n && i - first < kMaxPictureless && parameters(i))
             ++i;
         trusted = i >= n || kind(i) == KeyUnits::Kind::Key;
+        parametersApart = parametersApart || (first > 0 && parameters(first - 1));
     }
     std::vector<int> out;
     if (trusted) {
         for (int i : flagged)
-            out.push_back(groupStart(i));
+            out.push_back(parametersApart ? groupStart(i) : i);
     } else {
         if (flagsIgnored)
             *flagsIgnored = !flagged.empty();

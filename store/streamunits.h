@@ -11,12 +11,13 @@ namespace ZuStreamUnits {
 
 // The entries of one video stream of the data file `data` that decoding can
 // start from, in ascending order. The entries' key flags are taken when the
-// units agree with them: each flagged unit is a key unit, or holds no picture
-// (parameter sets stored as an entry of their own) and is followed by a key
-// unit. Flags that the units contradict (a recorder that flags every entry)
-// are not trusted: the key units are then found in the data, as when no
-// entry is flagged (`*flagsIgnored` tells). Decoding starts at the entries
-// without a picture just before a key unit, which carry what it needs.
+// units of the first flagged entries agree with them: each is a key unit, or
+// holds no picture (parameter sets stored as an entry of their own) and is
+// followed by a key unit. Flags that the units contradict (a recorder that
+// flags every entry) are not trusted: the key units are then found in the
+// data, as when no entry is flagged (`*flagsIgnored` tells). Decoding starts
+// at the entries without a picture just before a key unit, which carry what
+// it needs.
 std::vector<int> keys(const ZuFrameList &frames, QIODevice &data, bool *flagsIgnored = nullptr);
 
 // Whether the stream shows its pictures in another order than it stores

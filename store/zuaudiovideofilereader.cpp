@@ -419,7 +419,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     const QDate fileDay = fileName.date;
     // The neighbouring files' times tell whether this file's first or last
     // entry is a glitched one.
-    const QList<int> kept = selectRange(frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
+    QList<int> kept = selectRange(frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
     for (int i = frames.size() - 1; i >= 0; --i) {
         const qint64 time = msOfTimestamp(frames.at(i).timestamp);
         if (time >= 0) {
@@ -427,9 +427,19 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             break;
         }
     }
+    // Entries of one instant go together: a range that ends on parameter
+    // sets stored as an entry of their own ends with the picture after them.
+    for (int i = kept.isEmpty() ? int(frames.size()) : kept.last() + 1;
+         ended && i < frames.size() && frames.at(i).timestamp == frames.at(i - 1).timestamp; ++i)
+        kept.append(i);
     // Data past the last entry (of every stream): no entry says what it
-    // holds, so it is not read. Within the range, it is told.
+    // holds, so it is not read. Within the range, it is told. Unless it
+    // opens on a key frame, the last group of pictures goes on in it.
     const qint64 unindexed = parsed.truncated ? 0 : std::max<qint64>(0, parsed.dataSize - parsed.indexedEnd);
+    const QString tailCodec = frames.isEmpty() ? decoder.codecName() : frames.last().codec;
+    const bool groupGoesOn = unindexed > 0 && dataOpen
+                             && KeyUnits::kindAt(tailCodec, data, parsed.indexedEnd, int(std::min<qint64>(unindexed, INT_MAX)))
+                                    != KeyUnits::Kind::Key;
     if (unindexed > 0 && !ended) {
         Unindexed left;
         left.path = dataPath;
@@ -454,8 +464,10 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             fail(QStringLiteral("seek file points past its data :: ") + seekPath);
             return Step::Failed;
         }
+        // The stream goes on in data that is not read: what the decoder
+        // holds is handed out, and it starts again at a key frame.
         if (unindexed > 0 && started && !ended && decoder.isOpen())
-            return drainDecoder(decoder, true); // the stream goes on in data that is not read
+            return drainDecoder(decoder, groupGoesOn);
         return Step::Ok;
     }
 
@@ -609,7 +621,8 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     // shown, so that the range ends with its own pictures.
     if (m_reorders && (ended || last)) {
         bool complete = true;
-        const Step step = finishGroup(file, frames, keys, kept.last(), data, unindexed, decoder, &complete);
+        const Step step = finishGroup(file, frames, keys, kept.last(), data, unindexed > 0, groupGoesOn, decoder,
+                                      &complete);
         if (step != Step::Ok)
             return step;
         if (!complete)
@@ -617,15 +630,15 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     } else if (unindexed > 0 && !ended && !last) {
         // The next file does not go on from this one's last unit: what the
         // decoder holds is handed out, and it starts again at a key frame.
-        return drainDecoder(decoder, true);
+        return drainDecoder(decoder, groupGoesOn);
     }
     return Step::Ok;
 }
 
 ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::finishGroup(const QFileInfo &file, const ZuFrameList &frames,
                                                                  const std::vector<int> &keys, int index, QFile &data,
-                                                                 qint64 unindexedBytes, VideoDecoder &decoder,
-                                                                 bool *complete)
+                                                                 bool unindexedData, bool goesOnUnindexed,
+                                                                 VideoDecoder &decoder, bool *complete)
 {
     *complete = true;
     int fed = 0;
@@ -653,9 +666,10 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::finishGroup(const QFileInfo
     }
     if (i < frames.size() || fed >= kMaxFinishingUnits)
         return Step::Ok;
-    if (unindexedBytes > 0) {
-        // The group goes on in data that no entry reaches.
-        *complete = false;
+    if (unindexedData) {
+        // Data that no entry reaches comes next, not the next file: the
+        // group may go on in it.
+        *complete = !goesOnUnindexed;
         return Step::Ok;
     }
     bool reachesKey = false;
@@ -747,11 +761,13 @@ QString neighbourDataFile(const QFileInfo &file, bool after)
 
 // The entries of a video stream of the data file `path`, with its key
 // entries; empty when the file or its seek file cannot be read.
-ZuFrameList streamEntries(const QString &path, const QString &streamId, QFile &data, std::vector<int> *keys)
+ZuFrameList streamEntries(const QString &path, const QString &streamId, QFile &data, std::vector<int> *keys,
+                          bool *unindexedEnd)
 {
-    const ZuFrameList frames = ZuSeekFile::parse(ZuSeekFile::seekPathFor(path), path,
-                                                 ZuAudioVideoFileReader::videoStream(streamId))
-                                   .frames;
+    const ZuSeekFile::Result parsed = ZuSeekFile::parse(ZuSeekFile::seekPathFor(path), path,
+                                                        ZuAudioVideoFileReader::videoStream(streamId));
+    const ZuFrameList &frames = parsed.frames;
+    *unindexedEnd = parsed.truncated || parsed.dataSize > parsed.indexedEnd;
     data.setFileName(path);
     if (frames.isEmpty() || !data.open(QIODevice::ReadOnly))
         return {};
@@ -778,8 +794,10 @@ ZuFrameList ZuAudioVideoFileReader::leadInEntries(const QFileInfo &file, const Q
         return {};
     QFile data;
     std::vector<int> keys;
-    const ZuFrameList frames = streamEntries(previous, streamId, data, &keys);
-    if (keys.empty())
+    bool unindexedEnd = false;
+    const ZuFrameList frames = streamEntries(previous, streamId, data, &keys, &unindexedEnd);
+    // Units no entry reaches come between that file's last entry and this file.
+    if (keys.empty() || unindexedEnd)
         return {};
     const int key = keys.back();
     int start = key;
@@ -797,7 +815,8 @@ ZuFrameList ZuAudioVideoFileReader::trailEntries(const QFileInfo &file, const QS
         return {};
     QFile data;
     std::vector<int> keys;
-    const ZuFrameList frames = streamEntries(next, streamId, data, &keys);
+    bool unindexedEnd = false;
+    const ZuFrameList frames = streamEntries(next, streamId, data, &keys, &unindexedEnd);
     if (frames.isEmpty() || (!keys.empty() && keys.front() == 0))
         return {};
     *reachesKey = !keys.empty();

@@ -215,10 +215,11 @@ private:
     bool leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder);
     // Ends the last group of the range: the file's entries after `index` up
     // to its next key frame, and past the file's end the next file's first
-    // entries, their places not shown. False when the group goes on into
-    // data that is not read.
+    // entries, their places not shown. After the file's last entry comes
+    // data no entry reaches when `unindexedData`; `complete` false when the
+    // group goes on in it (`goesOnUnindexed`).
     Step finishGroup(const QFileInfo &file, const ZuFrameList &frames, const std::vector<int> &keys, int index,
-                     QFile &data, qint64 unindexedBytes, VideoDecoder &decoder, bool *complete);
+                     QFile &data, bool unindexedData, bool goesOnUnindexed, VideoDecoder &decoder, bool *complete);
     // `nextTime`: the next file's first time, -1 when none; `last`: no file
     // of the range follows.
     Step readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed, qint64 nextTime, bool last,
