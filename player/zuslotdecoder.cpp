@@ -65,10 +65,12 @@ bool ZuSlotDecoder::setFile(const QString &dataPath, const ZuFrameList &frames, 
         *error = QStringLiteral("unknown codec '%1' in ").arg(frames.first().codec.left(32)) + dataPath;
         return false;
     }
+    // Each file's stream may reach further back than the one before (its own
+    // parameter sets): the decoder learns it again.
+    m_depthLearned = false;
     if (!m_decoder->isOpen() || codec != m_codec) {
         const auto threading = m_threads == Threads::Frame ? VideoDecoder::Threading::Frame
                                                            : VideoDecoder::Threading::LowDelay;
-        m_depthLearned = false;
         if (!m_decoder->open(codec, VideoDecoder::Hardware::Software, threading)) {
             m_codec.clear();
             *error = QStringLiteral("decoder refused ") + codec;
@@ -244,14 +246,15 @@ void ZuSlotDecoder::learnReorderDepth(int from)
         }
         bytes.prepend(parameters);
         parameters.clear();
+        const auto *unit = reinterpret_cast<const uint8_t *>(bytes.constData());
+        // Parameter sets that state the depth make the rest unneeded.
+        if (first && VideoDecoder::statesReorderDepth(m_codec, unit, int(bytes.size())))
+            return;
+        first = false;
         AVFrame *picture = nullptr;
-        m_decoder->decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), -1, &picture);
+        m_decoder->decode(unit, int(bytes.size()), -1, &picture);
         ++m_units;
         av_frame_free(&picture);
-        // Parameter sets that state the depth make the rest unneeded.
-        if (first && m_decoder->reorderDepth() > 0)
-            break;
-        first = false;
     }
     m_decoder->flush();
 }

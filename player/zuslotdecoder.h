@@ -144,7 +144,7 @@ private:
     std::vector<int> m_groupStarts;  // units that start a group, ascending
     bool m_reorders = false;
     bool m_unindexedEnd = false;
-    bool m_depthLearned = false;     // since the decoder was opened
+    bool m_depthLearned = false;     // how far B-frames reach, since the file was set
     QByteArray m_buffer;
     QByteArray m_parameters;         // units without a picture, for the next unit
     QByteArray m_lastBytes;          // the last unit read, and its number

@@ -374,6 +374,10 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     }
     m_frameCount.store(parsed.frames.isEmpty() ? -1 : static_cast<int>(parsed.frames.size()));
     m_currentPath = dataPath;
+    // Each file's stream may reach further back than the one before (its own
+    // parameter sets): the decoder learns it again at the file's first key
+    // frame from which it can start afresh.
+    m_depthLearned = false;
     // Glitched stamps take the times their neighbours imply, so that they
     // neither end nor open the range, nor caption a picture with a time it
     // does not have.
@@ -571,10 +575,15 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             fail(QStringLiteral("no decoder for '%1' :: %2").arg(entry.codec.left(32), dataPath));
             return Step::Failed;
         }
-        // At a key frame with nothing waiting, the decoder can learn how far
-        // B-frames reach without losing a picture of the range.
-        if ((opened || m_unitGroup.empty()) && isKey(index))
+        // At a key frame from which decoding starts afresh, the decoder can
+        // learn how far B-frames reach without losing a picture of the range:
+        // what it holds of the group before is whole and handed out first.
+        if (!m_depthLearned && m_reorders && isKey(index)
+            && (opened || m_unitGroup.empty() || ZuStreamUnits::startsClean(frames, index, data))) {
+            if (!opened && !m_unitGroup.empty() && drainDecoder(decoder) == Step::Stopped)
+                return Step::Stopped;
             learnReorderDepth(decoder, frames, index, keys, data);
+        }
         AVFrame *picture = nullptr;
         const bool idle = !m_decoderLive && m_pending.empty();
         const int rc = decodeUnit(decoder, bytes, isKey(index), Place{entry.timestamp, entry.stream_id, cameraName},
@@ -709,21 +718,22 @@ void ZuAudioVideoFileReader::learnReorderDepth(VideoDecoder &decoder, const ZuFr
         QByteArray bytes = data.read(e.size);
         if (bytes.size() != e.size)
             break;
-        if (KeyUnits::holdsOnlyParameters(e.codec, reinterpret_cast<const uint8_t *>(bytes.constData()),
-                                          int(bytes.size()))) {
+        const auto *unit = reinterpret_cast<const uint8_t *>(bytes.constData());
+        if (KeyUnits::holdsOnlyParameters(e.codec, unit, int(bytes.size()))) {
             parameters += bytes;
             continue;
         }
         if (!parameters.isEmpty())
             bytes.prepend(parameters);
         parameters.clear();
-        AVFrame *picture = nullptr;
-        decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), -1, &picture);
-        av_frame_free(&picture);
+        unit = reinterpret_cast<const uint8_t *>(bytes.constData());
         // Parameter sets that state the depth make the rest unneeded.
-        if (first && decoder.reorderDepth() > 0)
-            break;
+        if (first && VideoDecoder::statesReorderDepth(e.codec, unit, int(bytes.size())))
+            return;
         first = false;
+        AVFrame *picture = nullptr;
+        decoder.decode(unit, int(bytes.size()), -1, &picture);
+        av_frame_free(&picture);
     }
     decoder.flush();
 }

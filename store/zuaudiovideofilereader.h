@@ -248,7 +248,7 @@ private:
     bool m_groupKeyNext = false;   // the next unit with a picture is its group's key unit
     bool m_lastUnitStartsGroup = false;
     bool m_reorders = false;       // the stream's B-frames were found: pictures take their group's places
-    bool m_depthLearned = false;   // since the decoder was opened
+    bool m_depthLearned = false;   // how far B-frames reach, for the file being read
     QByteArray m_parameters;       // units without a picture, for the decoder with the next unit
     QByteArray m_lastUnit;         // the last unit in, to pass over a copy of it
     QString m_currentPath;         // the data file being read

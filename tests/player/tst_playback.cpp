@@ -82,6 +82,7 @@ private slots:
     void fileCutInsideAGroup();
     void everyPictureKeepsItsOwnTime_data();
     void everyPictureKeepsItsOwnTime();
+    void aLostPictureStaysInItsGroup();
 
 private:
     QString m_root;
@@ -840,6 +841,9 @@ struct Take {
     int clockBackMs = 0;           // ...this much
     int unindexedTail = 0;         // the first file's last units have no seek entry
     int emptySeekFile = -1;        // this file's seek file holds nothing
+    bool cutAtKeys = false;        // files cut at the key units nearest to whole groups
+    int laterFrom = -1;            // from this picture on (a key frame) the encoder...
+    int laterBframes = 0;          // ...uses this many B-frames
 };
 
 // The payload of a NAL unit without its emulation-prevention bytes, and back.
@@ -1028,19 +1032,36 @@ Numbered record(const QString &dir, const Take &take)
     Numbered out;
     const QString codec = take.codec;
     const QString raw = dir + QStringLiteral("/stream.") + codec;
-    const QString source = QStringLiteral("nullsrc=s=160x64:r=25,geq=lum='if(bitand(N\\,pow(2\\,floor(X/16)))\\,235\\,16)'"
-                                          ":cb=128:cr=128");
-    QStringList args = QStringLiteral("-nostdin -loglevel error -y -f lavfi -i").split(QLatin1Char(' '));
-    args << source << QStringLiteral("-frames:v %1 -bf %2 -g %3").arg(take.pictures).arg(take.bframes).arg(take.gop).split(QLatin1Char(' '));
-    const QString headers = take.headersEachKey ? QStringLiteral(":repeat-headers=1") : QString();
-    args << (codec == QLatin1String("h264")
-                 ? QStringLiteral("-c:v libx264 -profile:v high -x264-params scenecut=0:threads=1:open-gop=%1%2")
-                 : QStringLiteral("-c:v libx265 -x265-params log-level=error:scenecut=0:open-gop=%1:pools=1:frame-threads=1%2"))
-                .arg(take.openGop ? 1 : 0)
-                .arg(headers)
-                .split(QLatin1Char(' '));
+    // Pictures `first` to `first + count - 1` with `bframes` B-frames.
+    const auto encoderArgs = [&](int first, int count, int bframes) {
+        const QString source = QStringLiteral("nullsrc=s=160x64:r=25,geq=lum='if(bitand(N+%1\\,pow(2\\,floor(X/16)))\\,235\\,16)'"
+                                              ":cb=128:cr=128")
+                                   .arg(first);
+        QStringList args = QStringLiteral("-nostdin -loglevel error -y -f lavfi -i").split(QLatin1Char(' '));
+        args << source << QStringLiteral("-frames:v %1 -bf %2 -g %3").arg(count).arg(bframes).arg(take.gop).split(QLatin1Char(' '));
+        const QString headers = take.headersEachKey ? QStringLiteral(":repeat-headers=1") : QString();
+        args << (codec == QLatin1String("h264")
+                     ? QStringLiteral("-c:v libx264 -profile:v high -x264-params scenecut=0:threads=1:open-gop=%1%2")
+                     : QStringLiteral("-c:v libx265 -x265-params log-level=error:scenecut=0:open-gop=%1:pools=1:frame-threads=1%2"))
+                    .arg(take.openGop ? 1 : 0)
+                    .arg(headers)
+                    .split(QLatin1Char(' '));
+        return args;
+    };
+    const int firstPart = take.laterFrom >= 0 ? take.laterFrom : take.pictures;
+    const QStringList args = encoderArgs(0, firstPart, take.bframes);
     if (QProcess::execute(QStringLiteral("ffmpeg"), QStringList(args) << QStringLiteral("-f") << codec << raw) != 0)
         return out;
+    if (take.laterFrom >= 0) {
+        // The same stream goes on from another encoder's output.
+        const QString later = dir + QStringLiteral("/later.") + codec;
+        QFile whole(raw), part(later);
+        if (QProcess::execute(QStringLiteral("ffmpeg"), encoderArgs(firstPart, take.pictures - firstPart, take.laterBframes)
+                                                            << QStringLiteral("-f") << codec << later)
+                != 0
+            || !whole.open(QIODevice::Append) || !part.open(QIODevice::ReadOnly) || whole.write(part.readAll()) <= 0)
+            return out;
+    }
     if (take.noReorderInfo) {
         QFile f(raw);
         if (!f.open(QIODevice::ReadWrite))
@@ -1104,14 +1125,23 @@ Numbered record(const QString &dir, const Take &take)
     // entries, which is its own unless the clock was set back.
     for (int n = 0; n < take.pictures; ++n)
         out.timeOf.insert(n, stampOf(n));
-    // Whole groups per file.
+    // Whole groups per file: cut where a group of `gop` units would end, or
+    // at the key unit nearest to that.
     const int groups = (take.pictures + take.gop - 1) / take.gop;
     int unit = 0;
     for (int f = 0; f < take.files; ++f) {
-        const int firstGroup = groups * f / take.files;
-        const int endUnit = f + 1 == take.files ? take.pictures : qMin(take.pictures, groups * (f + 1) / take.files * take.gop + take.cut);
-        const QString start =
-            QTime(12, 0).addMSecs((firstGroup * take.gop + (f > 0 ? take.cut : 0)) * 40).toString(QStringLiteral("HHmmss"));
+        int endUnit = f + 1 == take.files ? take.pictures : qMin(take.pictures, groups * (f + 1) / take.files * take.gop + take.cut);
+        for (int k = 0; take.cutAtKeys && f + 1 < take.files && k < take.gop; ++k) {
+            if (endUnit - k > unit && units.at(endUnit - k).second) {
+                endUnit -= k;
+                break;
+            }
+            if (endUnit + k < take.pictures && units.at(endUnit + k).second) {
+                endUnit += k;
+                break;
+            }
+        }
+        const QString start = QTime(12, 0).addMSecs(unit * 40).toString(QStringLiteral("HHmmss"));
         const QString folder = dir + QStringLiteral("/2024-03-05/") + start;
         const QString data = folder + QStringLiteral("/7_20240305_%1.zuvideo").arg(start);
         QFile d(data);
@@ -1193,6 +1223,19 @@ int numberOf(const uint8_t *bgra, int stride, int height)
     return n;
 }
 
+// Whether the picture's stripes are black or white as recorded: one decoded
+// against pictures other than its own references is not.
+bool whole(const uint8_t *bgra, int stride, int height)
+{
+    const uint8_t *row = bgra + qsizetype(height / 2) * stride;
+    for (int b = 0; b < kStripes; ++b) {
+        const int level = row[(16 * b + 8) * 4 + 1];
+        if (level > 40 && level < 215)
+            return false;
+    }
+    return true;
+}
+
 QString timeOfNumber(int n)
 {
     return QStringLiteral("20240305") + QTime(12, 0).addMSecs(n * 40).toString(QStringLiteral("HHmmsszzz"));
@@ -1216,6 +1259,8 @@ public:
         shown.append(n);
         if (ts != (m_timeOf ? m_timeOf->value(n) : timeOfNumber(n)))
             wrongTimes.append(QStringLiteral("picture %1 shown at %2").arg(n).arg(ts));
+        if (m_timeOf && !whole(data, stride, h))
+            wrongTimes.append(QStringLiteral("picture %1 shown damaged").arg(n));
     }
 
 private:
@@ -1226,7 +1271,8 @@ private:
 // whole recording when empty), in order; `wrong` receives those whose time
 // is not their own (their number's, or the one in `timeOf`).
 QList<int> exportedPictures(const QStringList &files, QStringList *wrong, const QString &begin = QString(),
-                            const QString &end = QString(), const QHash<int, QString> *timeOf = nullptr)
+                            const QString &end = QString(), const QHash<int, QString> *timeOf = nullptr,
+                            int *damaged = nullptr)
 {
     QList<QFileInfo> infos;
     for (const QString &f : files)
@@ -1239,6 +1285,8 @@ QList<int> exportedPictures(const QStringList &files, QStringList *wrong, const 
     reader.set_max_queue(1000);
     reader.start();
     reader.wait();
+    if (damaged)
+        *damaged = reader.damaged_frames();
     QList<int> pictures;
     ZuScaler scaler;
     for (StreamFrame *f : queue) {
@@ -1247,6 +1295,8 @@ QList<int> exportedPictures(const QStringList &files, QStringList *wrong, const 
         pictures.append(n);
         if (QString::fromLatin1(f->timestampText()) != (timeOf ? timeOf->value(n) : timeOfNumber(n)))
             wrong->append(QStringLiteral("picture %1 exported at %2").arg(n).arg(QString::fromLatin1(f->timestampText())));
+        if (timeOf && !whole(image.constBits(), int(image.bytesPerLine()), image.height()))
+            wrong->append(QStringLiteral("picture %1 exported damaged").arg(n));
         delete f;
     }
     return pictures;
@@ -1481,6 +1531,12 @@ void TestPlayback::everyPictureKeepsItsOwnTime_data()
     t.noReorderInfo = true;
     QTest::newRow("B-frames the parameter sets do not announce") << t << "120001" << "120005" << 0;
     t = b;
+    t.bframes = 1;
+    t.laterFrom = 75;
+    t.laterBframes = 3;
+    t.noReorderInfo = true;
+    QTest::newRow("B-frames reaching further in the next file, not announced") << t << "120002" << "120004" << 0;
+    t = b;
     t.storedTwice = 30;
     QTest::newRow("a unit stored twice, B-frames") << t << "120001" << "120004" << 0;
     t.bframes = 0;
@@ -1488,6 +1544,7 @@ void TestPlayback::everyPictureKeepsItsOwnTime_data()
     t = b;
     t.files = 3;
     t.openGop = true;
+    t.cutAtKeys = true;
     QTest::newRow("files opening on an open group's key frame, H.264") << t << "120002" << "120003" << 0;
     t.codec = QStringLiteral("hevc");
     QTest::newRow("files opening on an open group's key frame, H.265") << t << "120002" << "120003" << 0;
@@ -1596,6 +1653,60 @@ void TestPlayback::everyPictureKeepsItsOwnTime()
     QVERIFY2(ended.wait(30000), qPrintable(text(seen.shown)));
     QVERIFY2(monotonic(seen.shown, true), qPrintable(text(seen.shown)));
     QVERIFY2(seen.wrongTimes.isEmpty(), qPrintable(seen.wrongTimes.join(QLatin1String(", "))));
+}
+
+// From picture 75 on, in the same file, the encoder's B-frames reach
+// further and the parameter sets do not say so: the decoder drops a picture
+// when it finds out. The pictures of that group of pictures may take their
+// neighbours' places and its last place stays empty; no other group is
+// touched, and the export counts the empty place.
+void TestPlayback::aLostPictureStaysInItsGroup()
+{
+    Take t;
+    t.pictures = 150;
+    t.gop = 25;
+    t.bframes = 1;
+    t.headersEachKey = true;
+    t.noReorderInfo = true;
+    t.laterFrom = 75;
+    t.laterBframes = 3;
+    QTemporaryDir tmp;
+    const Numbered rec = record(tmp.path(), t);
+    QCOMPARE(rec.files.size(), 1);
+    const auto inGroup = [](int n) { return n >= 75 && n < 100; };
+    const auto outside = [&](const QList<int> &list) {
+        QList<int> out;
+        for (int n : list) {
+            if (!inGroup(n))
+                out.append(n);
+        }
+        return out;
+    };
+    // The numbers in "picture N ..." lines.
+    const auto numbersOf = [](const QStringList &lines) {
+        QList<int> out;
+        for (const QString &line : lines)
+            out.append(line.section(QLatin1Char(' '), 1, 1).toInt());
+        return out;
+    };
+    const QList<int> all = numbers(0, rec.pictures - 1);
+
+    QStringList wrong;
+    int damaged = 0;
+    const QList<int> exported = exportedPictures(rec.files, &wrong, QString(), QString(), &rec.timeOf, &damaged);
+    QCOMPARE(outside(exported), outside(all));
+    QVERIFY(exported.size() >= rec.pictures - 1);
+    QVERIFY2(outside(numbersOf(wrong)).isEmpty(), qPrintable(wrong.join(QLatin1String(", "))));
+    QVERIFY(damaged >= 1);
+
+    Engine engine;
+    NumberRecorder seen(&engine, &rec.timeOf);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.first(), QStringLiteral("0"), QString(), false));
+    while (engine.read_and_display_next_frame(false)) {
+    }
+    QCOMPARE(outside(seen.shown), outside(all));
+    QVERIFY2(outside(numbersOf(seen.wrongTimes)).isEmpty(), qPrintable(seen.wrongTimes.join(QLatin1String(", "))));
 }
 
 QTEST_MAIN(TestPlayback)
