@@ -406,7 +406,9 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
                 m_parameters += m_buffer;
             if (slotOf(i) >= 0)
                 m_undecodable.insert(slotOf(i));
-            if (i == want)
+            // Nothing of its group is held by the decoder yet (parameter
+            // sets at a key frame): there is nothing to wait for.
+            if (i == want && m_places[groupOf(i)].empty())
                 return false;
             continue;
         }
