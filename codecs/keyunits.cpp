@@ -6,6 +6,7 @@
 #include <QIODevice>
 
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 namespace {
@@ -38,17 +39,65 @@ void forEachNal(const uint8_t *p, int n, F &&f)
     }
 }
 
-// Whether an H.264 SEI NAL unit holds a recovery point message.
-bool seiHasRecoveryPoint(const uint8_t *nal, int n)
+// A NAL unit's payload after its `header` bytes, without emulation-prevention
+// bytes; at most `limit` bytes of it.
+std::vector<uint8_t> payloadOf(const uint8_t *nal, int n, int header, int limit = INT_MAX)
 {
-    // The payload without emulation-prevention bytes.
     std::vector<uint8_t> rbsp;
-    rbsp.reserve(size_t(n));
-    for (int k = 1; k < n; ++k) {
-        if (k >= 3 && nal[k] == 3 && nal[k - 1] == 0 && nal[k - 2] == 0)
+    rbsp.reserve(size_t(std::min(n, limit)));
+    for (int k = header; k < n && int(rbsp.size()) < limit; ++k) {
+        if (k >= header + 2 && nal[k] == 3 && nal[k - 1] == 0 && nal[k - 2] == 0)
             continue;
         rbsp.push_back(nal[k]);
     }
+    return rbsp;
+}
+
+// Reads the fixed-length and Exp-Golomb fields of a header; a read past
+// the end fails, and every later one with it.
+class Bits
+{
+public:
+    explicit Bits(const std::vector<uint8_t> &bytes) : m_bytes(bytes) {}
+    bool ok() const { return m_ok; }
+    uint32_t u(int n)
+    {
+        uint32_t v = 0;
+        for (int i = 0; i < n; ++i) {
+            if (m_pos >= m_bytes.size() * 8) {
+                m_ok = false;
+                return 0;
+            }
+            v = (v << 1) | ((m_bytes[m_pos >> 3] >> (7 - (m_pos & 7))) & 1u);
+            ++m_pos;
+        }
+        return v;
+    }
+    uint32_t ue()
+    {
+        int zeros = 0;
+        while (m_ok && u(1) == 0) {
+            if (++zeros > 31) {
+                m_ok = false;
+                return 0;
+            }
+        }
+        return m_ok ? (1u << zeros) - 1 + u(zeros) : 0;
+    }
+
+private:
+    const std::vector<uint8_t> &m_bytes;
+    size_t m_pos = 0;
+    bool m_ok = true;
+};
+
+// Slice header fields up to the slice type fit in this many payload bytes.
+constexpr int kSliceHeadBytes = 64;
+
+// Whether an H.264 SEI NAL unit holds a recovery point message.
+bool seiHasRecoveryPoint(const uint8_t *nal, int n)
+{
+    const std::vector<uint8_t> rbsp = payloadOf(nal, n, 1);
     size_t k = 0;
     // A message's type and size: 255 for each 0xff byte, plus the next byte.
     const auto value = [&](int *out) {
@@ -114,6 +163,66 @@ Kind classify(const QString &name, const uint8_t *p, int n, bool *clean)
     return kind;
 }
 
+// Whether the first slice of the unit is a B slice (see holdsBSlice).
+bool firstSliceIsB(const QString &name, const uint8_t *p, int n, SliceHeaders *headers, bool *sliceSeen)
+{
+    *sliceSeen = false;
+    const bool hevc = name == QLatin1String("hevc");
+    if (name != QLatin1String("h264") && !hevc)
+        return false;
+    bool isB = false;
+    forEachNal(p, n, [&](const uint8_t *nal, int len) {
+        if (hevc) {
+            if (len < 3)
+                return true;
+            const int type = (nal[0] >> 1) & 0x3f;
+            if (type == 34) {
+                // Picture parameter set: how many extra bits slice headers hold.
+                const std::vector<uint8_t> rbsp = payloadOf(nal, len, 2, kSliceHeadBytes);
+                Bits b(rbsp);
+                b.ue(); // pps_pic_parameter_set_id
+                b.ue(); // pps_seq_parameter_set_id
+                b.u(2); // dependent_slice_segments_enabled_flag, output_flag_present_flag
+                const int extra = int(b.u(3));
+                if (b.ok())
+                    headers->extraBits = extra;
+                return true;
+            }
+            if (type > 31)
+                return true;
+            const std::vector<uint8_t> rbsp = payloadOf(nal, len, 2, kSliceHeadBytes);
+            Bits b(rbsp);
+            const bool firstInPicture = b.u(1) != 0;
+            if (!firstInPicture) {
+                *sliceSeen = b.ok(); // the unit does not open with its picture's first slice
+                return false;
+            }
+            if (type >= 16 && type <= 23)
+                b.u(1); // no_output_of_prior_pics_flag
+            b.ue();     // slice_pic_parameter_set_id
+            b.u(headers->extraBits);
+            const uint32_t sliceType = b.ue();
+            // A header cut by the end of what was read is read again, longer.
+            *sliceSeen = b.ok();
+            isB = b.ok() && sliceType == 0;
+            return false;
+        }
+        if (len < 2)
+            return true;
+        const int type = nal[0] & 0x1f;
+        if (type < 1 || type > 5)
+            return true;
+        const std::vector<uint8_t> rbsp = payloadOf(nal, len, 1, kSliceHeadBytes);
+        Bits b(rbsp);
+        b.ue(); // first_mb_in_slice
+        const uint32_t sliceType = b.ue();
+        *sliceSeen = b.ok();
+        isB = b.ok() && sliceType % 5 == 1;
+        return false;
+    });
+    return isB;
+}
+
 // The unit's head, looked at as far as needed.
 Kind classifyAt(const QString &codec, QIODevice &data, qint64 offset, int size, bool *clean)
 {
@@ -149,6 +258,66 @@ bool isKey(const QString &codec, QIODevice &data, qint64 offset, int size)
 {
     bool clean = false;
     return classifyAt(codec, data, offset, size, &clean) == Kind::Key;
+}
+
+bool holdsOnlyParameters(const QString &codec, const uint8_t *data, int size)
+{
+    const QString name = VideoDecoder::normalizedCodecName(codec);
+    const bool hevc = name == QLatin1String("hevc");
+    if (name != QLatin1String("h264") && !hevc)
+        return false;
+    int units = 0;
+    bool only = true;
+    forEachNal(data, size, [&](const uint8_t *nal, int len) {
+        if (len < (hevc ? 2 : 1) || (nal[0] & 0x80)) {
+            only = false;
+            return false;
+        }
+        // H.264: SEI to subset SPS; H.265: VPS to suffix SEI.
+        const int type = hevc ? (nal[0] >> 1) & 0x3f : nal[0] & 0x1f;
+        only = hevc ? (type >= 32 && type <= 40 && (nal[1] & 0x07) != 0) : (type >= 6 && type <= 15);
+        ++units;
+        return only;
+    });
+    return only && units > 0;
+}
+
+Kind kindAt(const QString &codec, QIODevice &data, qint64 offset, int size)
+{
+    bool clean = false;
+    return classifyAt(codec, data, offset, size, &clean);
+}
+
+bool holdsBSlice(const QString &codec, const uint8_t *data, int size, SliceHeaders *headers)
+{
+    bool sliceSeen = false;
+    return firstSliceIsB(VideoDecoder::normalizedCodecName(codec), data, size, headers, &sliceSeen);
+}
+
+bool holdsBSlice(const QString &codec, QIODevice &data, qint64 offset, int size, SliceHeaders *headers)
+{
+    const QString name = VideoDecoder::normalizedCodecName(codec);
+    if ((name != QLatin1String("h264") && name != QLatin1String("hevc")) || size <= 0 || offset < 0
+        || offset + size > data.size())
+        return false;
+    // A unit without parameter sets holds its slice header in its first bytes.
+    int want = std::min(size, kSliceHeadBytes * 4);
+    for (;;) {
+        if (!data.seek(offset))
+            return false;
+        const QByteArray head = data.read(want);
+        // Parameter sets are looked at again when the head grows: the
+        // state is taken from the longest look only.
+        SliceHeaders seen = *headers;
+        bool sliceSeen = false;
+        const bool isB = firstSliceIsB(name, reinterpret_cast<const uint8_t *>(head.constData()), int(head.size()),
+                                       &seen, &sliceSeen);
+        if (sliceSeen || want >= std::min(size, kMaxHeadBytes)) {
+            *headers = seen;
+            return isB;
+        }
+        want = std::min(size, want < kHeadBytes ? kHeadBytes : kMaxHeadBytes);
+    }
 }
 
 bool startsClean(const QString &codec, QIODevice &data, qint64 offset, int size)

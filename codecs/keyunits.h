@@ -23,6 +23,29 @@ Kind kindOf(const QString &codec, const uint8_t *data, int size);
 // read.
 bool isKey(const QString &codec, QIODevice &data, qint64 offset, int size);
 
+// Whether the unit holds NAL units and none of them carries a picture:
+// parameter sets, messages or a delimiter that a recorder stored as an entry
+// of their own. Bytes without a NAL unit (garbage) are no such unit.
+bool holdsOnlyParameters(const QString &codec, const uint8_t *data, int size);
+
+// The kind of the unit at [offset, offset + size) of `data`, reading only as
+// much of its head as needed; NoPicture when it cannot be read.
+Kind kindAt(const QString &codec, QIODevice &data, qint64 offset, int size);
+
+// What the parameter sets seen so far say about the slice headers after
+// them (H.265: the extra bits a picture parameter set announces). Units are
+// fed in their stored order.
+struct SliceHeaders {
+    int extraBits = 0;
+};
+
+// Whether the unit's first slice is a B slice: one that may refer to a
+// picture shown after it, so that the stream shows its pictures in another
+// order than it stores them. False for MJPEG and units without a slice.
+bool holdsBSlice(const QString &codec, const uint8_t *data, int size, SliceHeaders *headers);
+// The same for the unit at [offset, offset + size) of `data`.
+bool holdsBSlice(const QString &codec, QIODevice &data, qint64 offset, int size, SliceHeaders *headers);
+
 // Whether decoding from that unit gives every picture stored after it: an
 // IDR picture or an MJPEG one. An H.265 CRA picture or an H.264 recovery
 // point may be followed by pictures shown before it that refer to the

@@ -205,6 +205,17 @@ bool VideoDecoder::admitsPictures(const AVCodecContext *ctx, qint64 bytesEach, i
     return false;
 }
 
+bool VideoDecoder::statesReorderDepth(const QString &codecName, const uint8_t *data, int size)
+{
+    VideoDecoder probe;
+    if (!probe.open(codecName))
+        return false;
+    AVFrame *picture = nullptr;
+    probe.decode(data, size, &picture);
+    av_frame_free(&picture);
+    return probe.reorderDepth() > 0;
+}
+
 int VideoDecoder::reorderDepth() const
 {
     return m_ctx ? m_ctx->has_b_frames : 0;

@@ -86,6 +86,11 @@ public:
     void setMemoryLimit(qint64 bytes) { m_memoryLimit = bytes; }
     bool exceedsMemoryLimit() const { return m_overLimit; }
 
+    // Whether the parameter sets the access unit carries say how far the
+    // stream's B-frames reach (a decoder then knows it from its first unit,
+    // instead of finding out on the way and dropping a picture then).
+    static bool statesReorderDepth(const QString &codecName, const uint8_t *data, int size);
+
     // Maps a seek-file codec text to "h264", "hevc" or "mjpeg"; empty when unknown.
     static QString normalizedCodecName(const QString &codecName);
 

@@ -235,11 +235,28 @@ void EncodeItem_Presentation::destroy_exporter()
     if (!m_exporter)
         return;
     logMessage("[INFO] Encode Item Presentation :: destroy exporter");
-    // Pictures the decoder had to patch up are in the file: the end says so.
+    // Pictures the decoder had to patch up are in the file, and data no
+    // seek entry reaches is not: the end says so.
     const int damaged = m_exporter->damagedFrames();
+    const QList<ZuAudioVideoFileReader::Unindexed> leftOut = m_exporter->unindexedData();
     releaseExporter();
-    if (damaged > 0) {
-        m_finalText = QCoreApplication::translate(kContext, "Encodage terminé : %1 image(s) endommagée(s)").arg(damaged);
+    QStringList told;
+    if (damaged > 0)
+        told << QCoreApplication::translate(kContext, "%1 image(s) endommagée(s)").arg(damaged);
+    if (!leftOut.isEmpty()) {
+        QStringList files;
+        for (const ZuAudioVideoFileReader::Unindexed &left : leftOut) {
+            const QString name = QFileInfo(left.path).fileName();
+            const QDateTime after = QDateTime::fromString(left.after, QStringLiteral("yyyyMMddHHmmsszzz"));
+            files << (after.isValid() ? QCoreApplication::translate(kContext, "%1 après %2")
+                                            .arg(name, after.toString(QStringLiteral("HH:mm:ss.zzz")))
+                                      : name);
+        }
+        told << QCoreApplication::translate(kContext, "données non indexées laissées de côté : %1")
+                    .arg(files.join(QStringLiteral(", ")));
+    }
+    if (!told.isEmpty()) {
+        m_finalText = QCoreApplication::translate(kContext, "Encodage terminé : %1").arg(told.join(QStringLiteral(" ; ")));
         downloadInfoLabel->setText(m_finalText);
     }
     // The worker's thread has ended with its deletion, and the thread's own

@@ -99,6 +99,12 @@ int ff_export::encoderFps(double readerFps, double frameFps)
     return int(qBound(1.0, std::floor(fps), 1000.0));
 }
 
+QList<ZuAudioVideoFileReader::Unindexed> ff_export::unindexedData() const
+{
+    QMutexLocker lock(&m_unindexedMutex);
+    return m_unindexed;
+}
+
 void ff_export::set_stop()
 {
     {
@@ -192,6 +198,10 @@ void ff_export::run()
 {
     m_framesEncoded = 0;
     m_damagedFrames = 0;
+    {
+        QMutexLocker lock(&m_unindexedMutex);
+        m_unindexed.clear();
+    }
     m_starvedMs = 0;
     freeQueue();
 
@@ -306,6 +316,10 @@ void ff_export::run()
     const bool readFailed = reader->error_code() != 0;
     m_damagedFrames = reader->damaged_frames();
     {
+        QMutexLocker lock(&m_unindexedMutex);
+        m_unindexed = reader->unindexed_data();
+    }
+    {
         QMutexLocker lock(&m_readerMutex);
         m_reader = nullptr;
     }
@@ -348,6 +362,10 @@ void ff_export::run()
     }
     if (m_damagedFrames > 0)
         logMessage(QStringLiteral("[WARN] ZuPlayer Exporter :: %1 damaged pictures exported").arg(m_damagedFrames.load()));
+    for (const ZuAudioVideoFileReader::Unindexed &left : unindexedData())
+        logMessage(QStringLiteral("[WARN] ZuPlayer Exporter :: data without a seek entry left out :: %1 bytes after %2 :: %3")
+                       .arg(left.bytes)
+                       .arg(left.after.isEmpty() ? QStringLiteral("the file's start") : left.after, left.path));
     logMessage("[INFO] ZuPlayer Exporter :: Encodage terminé");
     Q_EMIT endingsignal();
 }

@@ -9,8 +9,9 @@
 #include <atomic>
 #include <deque>
 
+#include "zuaudiovideofilereader.h"
+
 class StreamFrame;
-class ZuAudioVideoFileReader;
 
 // Turns the recorded frames of one camera between a begin and an end time
 // into a video file. `run` starts a frame reader thread that decodes the
@@ -58,6 +59,9 @@ public:
     // Frames of the last run that the decoder reported as damaged; they are
     // encoded all the same.
     int damagedFrames() const { return m_damagedFrames.load(); }
+    // Data of the range that the last run left out because no seek entry
+    // reaches it (as the reader lists it); read after endingsignal().
+    QList<ZuAudioVideoFileReader::Unindexed> unindexedData() const;
     // Milliseconds the last run spent waiting for frames once encoding had
     // begun (the encoder idle for want of decoded frames).
     qint64 starvedMs() const { return m_starvedMs.load(); }
@@ -119,6 +123,8 @@ private:
     QMutex m_readerMutex;
     std::atomic_int m_framesEncoded{0};
     std::atomic_int m_damagedFrames{0};
+    mutable QMutex m_unindexedMutex;
+    QList<ZuAudioVideoFileReader::Unindexed> m_unindexed;
     std::atomic<qint64> m_starvedMs{0};
     // Worker thread only: the worker holds the queue mutex across passes.
     bool m_gateHeld = false;

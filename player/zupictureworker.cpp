@@ -366,8 +366,11 @@ std::vector<int> ZuPictureWorker::readyTargets(const Context &ctx) const
         if (!ctx.dead.count(s))
             out.push_back(s);
     }
-    // The file's last (first) picture is shown whatever the spacing.
-    const int edge = m_direction > 0 ? last : first;
+    // The file's last (first) picture is shown whatever the spacing: the
+    // last one that gives a picture.
+    int edge = m_direction > 0 ? last : first;
+    while (ctx.dead.count(edge) && (edge - m_pos) * m_direction > 0)
+        edge -= m_direction;
     if (int(out.size()) < count && (out.empty() || out.back() != edge) && (edge - m_pos) * m_direction > 0
         && !ctx.dead.count(edge))
         out.push_back(edge);
@@ -755,7 +758,7 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
         lock.unlock();
         if (m_decoderFile != file) {
             QString error;
-            if (!m_decoder->setFile(file->path, file->frames, file->keys, &error, file->leadIn))
+            if (!m_decoder->setFile(file->path, file->frames, file->keys, &error, file->edges))
                 logMessage(QStringLiteral("[ERROR] ZuStreamReadAndControl :: open file :: ") + error);
             m_decoderFile = file;
         }
@@ -805,6 +808,10 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
         }
         if (!ok && !stopped)
             ctx->dead.insert(target);
+        // Slots the decoder found to give no picture (units without one, or
+        // whose pictures cannot be placed) are passed over like damaged ones.
+        if (m_decoderFile == file)
+            ctx->dead.insert(m_decoder->undecodable().begin(), m_decoder->undecodable().end());
         if (group && !stopped) {
             // Every slot of the group the decoder did not give is dead.
             for (int s = work.slot; s <= target; ++s) {

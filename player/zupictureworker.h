@@ -1,5 +1,6 @@
 #pragma once
 #include "zuframe.h"
+#include "zuslotdecoder.h"
 
 #include <QRectF>
 #include <QSize>
@@ -16,7 +17,6 @@
 #include <vector>
 
 struct AVFrame;
-class ZuSlotDecoder;
 
 // One recording file as the playback engine reads it: its entries of one
 // stream and the indexes of its key entries.
@@ -24,10 +24,10 @@ struct ZuPlayFile {
     QString path;
     ZuFrameList frames;
     std::vector<int> keys;
-    // For a file that starts inside a group of pictures: the entries of the
-    // file before from which decoding reaches its first pictures (its key
-    // 0 is then no key frame of its own).
-    ZuFrameList leadIn;
+    // What decoding it needs of the files before and after it, and how its
+    // pictures take their places. For a file that starts inside a group of
+    // pictures its key 0 is no key frame of its own.
+    ZuSlotDecoder::Edges edges;
 };
 
 // Decodes and converts the pictures of the playback engine on a thread of its

@@ -1,6 +1,7 @@
 #include "zuslotdecoder.h"
 
 #include "keyunits.h"
+#include "streamunits.h"
 #include "videodecoder.h"
 #include "zulog.h"
 
@@ -18,11 +19,19 @@ constexpr int kMaxDelayLowDelay = 16;
 constexpr int kMaxDelayFrameThreads = 64;
 // Corrupt-unit lines logged per file, so a damaged file cannot flood the log.
 constexpr int kMaxLoggedCorrupt = 20;
+// Units decoded at most while the decoder learns how far B-frames reach.
+constexpr int kMaxLearningUnits = 64;
 
 void logLine(const char *level, const char *function, const QString &detail)
 {
     logMessage(QLatin1String(level) + QLatin1String("ZuStreamReadAndControl :: ") + QLatin1String(function)
                + QLatin1String(" :: ") + detail);
+}
+
+bool onlyParameters(const QString &codec, const QByteArray &bytes)
+{
+    return KeyUnits::holdsOnlyParameters(codec, reinterpret_cast<const uint8_t *>(bytes.constData()),
+                                         int(bytes.size()));
 }
 } // namespace
 
@@ -44,7 +53,7 @@ void ZuSlotDecoder::setThreads(Threads threads)
 }
 
 bool ZuSlotDecoder::setFile(const QString &dataPath, const ZuFrameList &frames, const std::vector<int> &keys,
-                            QString *error, const ZuFrameList &leadIn)
+                            QString *error, const Edges &edges)
 {
     close();
     if (frames.isEmpty()) {
@@ -56,6 +65,9 @@ bool ZuSlotDecoder::setFile(const QString &dataPath, const ZuFrameList &frames, 
         *error = QStringLiteral("unknown codec '%1' in ").arg(frames.first().codec.left(32)) + dataPath;
         return false;
     }
+    // Each file's stream may reach further back than the one before (its own
+    // parameter sets): the decoder learns it again.
+    m_depthLearned = false;
     if (!m_decoder->isOpen() || codec != m_codec) {
         const auto threading = m_threads == Threads::Frame ? VideoDecoder::Threading::Frame
                                                            : VideoDecoder::Threading::LowDelay;
@@ -76,21 +88,60 @@ bool ZuSlotDecoder::setFile(const QString &dataPath, const ZuFrameList &frames, 
     m_dataSize = m_data.size();
     m_frames = frames;
     m_keys = keys;
-    m_leadIn = leadIn;
+    m_reorders = edges.reorders;
+    m_unindexedEnd = edges.unindexedEnd;
+    m_leadIn = edges.leadIn;
+    if (!m_leadIn.isEmpty()) {
+        m_leadData.setFileName(m_leadIn.first().file_path);
+        if (!m_leadData.open(QIODevice::ReadOnly))
+            m_leadIn.clear();
+    }
+    m_trail = edges.trail;
+    if (!m_trail.isEmpty()) {
+        m_trailData.setFileName(m_trail.first().file_path);
+        if (!m_trailData.open(QIODevice::ReadOnly))
+            m_trail.clear();
+    }
+    m_base = int(m_leadIn.size());
+    if (m_base > 0) {
+        m_groupStarts.push_back(0);
+        if (edges.leadInKey > 0 && edges.leadInKey < m_base)
+            m_groupStarts.push_back(edges.leadInKey);
+    }
+    for (int k : keys) {
+        // A file that starts inside a group: its first units are the
+        // lead-in's last group's.
+        if (k == 0 && edges.continuesGroup && m_base > 0)
+            continue;
+        m_groupStarts.push_back(m_base + k);
+    }
+    std::sort(m_groupStarts.begin(), m_groupStarts.end());
+    m_groupStarts.erase(std::unique(m_groupStarts.begin(), m_groupStarts.end()), m_groupStarts.end());
     return true;
 }
 
 void ZuSlotDecoder::close()
 {
     m_data.close();
+    m_leadData.close();
+    m_trailData.close();
     m_dataSize = 0;
     m_frames.clear();
     m_keys.clear();
     m_leadIn.clear();
+    m_trail.clear();
+    m_base = 0;
+    m_groupStarts.clear();
+    m_reorders = false;
+    m_unindexedEnd = false;
+    m_parameters.clear();
+    m_lastBytes.clear();
+    m_lastUnit = -1;
     m_runKey = -1;
     m_leadInEnd = -1;
     m_fed = 0;
     m_lastOutGroup = -1;
+    m_places.clear();
     m_taken.clear();
     m_delivered.clear();
     m_undecodable.clear();
@@ -116,15 +167,53 @@ int ZuSlotDecoder::groupEnd(int key) const
     return it == m_keys.end() ? int(m_frames.size()) : *it;
 }
 
-bool ZuSlotDecoder::readUnit(int index, QByteArray *bytes)
+int ZuSlotDecoder::slotOf(int unit) const
 {
-    const ZuFrame &e = m_frames.at(index);
-    if (e.size <= 0 || e.offset < 0 || e.offset + e.size > m_dataSize)
+    const int slot = unit - m_base;
+    return slot >= 0 && slot < m_frames.size() ? slot : -1;
+}
+
+int ZuSlotDecoder::groupOf(int unit) const
+{
+    auto it = std::upper_bound(m_groupStarts.begin(), m_groupStarts.end(), unit);
+    return it == m_groupStarts.begin() ? -1 : *(it - 1);
+}
+
+bool ZuSlotDecoder::readUnit(int unit, QByteArray *bytes)
+{
+    const int n = int(m_frames.size());
+    const ZuFrame *e = nullptr;
+    QFile *file = nullptr;
+    if (unit >= 0 && unit < m_base) {
+        e = &m_leadIn.at(unit);
+        file = &m_leadData;
+    } else if (unit >= m_base && unit < m_base + n) {
+        e = &m_frames.at(unit - m_base);
+        file = &m_data;
+    } else if (unit >= m_base + n && unit < unitCount()) {
+        e = &m_trail.at(unit - m_base - n);
+        file = &m_trailData;
+    } else {
         return false;
-    if (!m_data.isOpen() || !m_data.seek(e.offset))
+    }
+    const qint64 size = file == &m_data ? m_dataSize : file->size();
+    if (e->size <= 0 || e->offset < 0 || e->offset + e->size > size)
         return false;
-    bytes->resize(e.size);
-    return m_data.read(bytes->data(), e.size) == e.size;
+    if (!file->isOpen() || !file->seek(e->offset))
+        return false;
+    bytes->resize(e->size);
+    return file->read(bytes->data(), e->size) == e->size;
+}
+
+bool ZuSlotDecoder::repeatsPrevious(int unit, const QByteArray &bytes)
+{
+    if (unit <= 0)
+        return false;
+    if (m_lastUnit == unit - 1)
+        return bytes == m_lastBytes;
+    // The run starts here: the unit before is read when it may be the same.
+    QByteArray before;
+    return readUnit(unit - 1, &before) && before == bytes;
 }
 
 int ZuSlotDecoder::startKey(int key)
@@ -132,57 +221,75 @@ int ZuSlotDecoder::startKey(int key)
     // In an open group of pictures, the pictures stored after its key frame
     // but shown before it refer to the group before: decoded from the key
     // frame alone they are lost, and the group's places would go to the
-    // wrong pictures.
+    // wrong pictures. At key 0 the lead-in, when there is one, is decoded
+    // first.
     const int before = keyAtOrBefore(key - 1);
-    const ZuFrame &e = m_frames.at(key);
-    if (before < 0 || KeyUnits::startsClean(e.codec, m_data, e.offset, e.size))
+    if (key == 0 || before < 0 || ZuStreamUnits::startsClean(m_frames, key, m_data))
         return key;
     return before;
+}
+
+void ZuSlotDecoder::learnReorderDepth(int from)
+{
+    if (m_depthLearned || !m_reorders)
+        return;
+    m_depthLearned = true;
+    auto next = std::upper_bound(m_groupStarts.begin(), m_groupStarts.end(), from);
+    const int end = std::min({next == m_groupStarts.end() ? unitCount() : *next, unitCount(), from + kMaxLearningUnits});
+    QByteArray parameters;
+    QByteArray bytes;
+    bool first = true;
+    for (int i = from; i < end && readUnit(i, &bytes); ++i) {
+        if (onlyParameters(m_codec, bytes)) {
+            parameters += bytes;
+            continue;
+        }
+        bytes.prepend(parameters);
+        parameters.clear();
+        const auto *unit = reinterpret_cast<const uint8_t *>(bytes.constData());
+        // Parameter sets that state the depth make the rest unneeded.
+        if (first && VideoDecoder::statesReorderDepth(m_codec, unit, int(bytes.size())))
+            return;
+        first = false;
+        AVFrame *picture = nullptr;
+        m_decoder->decode(unit, int(bytes.size()), -1, &picture);
+        ++m_units;
+        av_frame_free(&picture);
+    }
+    m_decoder->flush();
 }
 
 void ZuSlotDecoder::restart(int key)
 {
     m_decoder->flush();
+    m_parameters.clear();
+    m_lastBytes.clear();
+    m_lastUnit = -1;
     m_runKey = key;
-    m_fed = key;
+    // At the file's key 0 decoding starts with the lead-in (none: unit 0).
+    const int from = key == 0 ? 0 : m_base + key;
+    learnReorderDepth(from);
+    m_fed = from;
     m_leadInEnd = -1;
-    if (key == 0 && !m_leadIn.isEmpty()) {
-        // The file starts inside a group whose key frame is in the file
-        // before: decoding starts there, its pictures dropped (tag -1).
-        QFile lead(m_leadIn.first().file_path);
-        if (!lead.open(QIODevice::ReadOnly))
-            return;
-        for (const ZuFrame &e : qAsConst(m_leadIn)) {
-            if (!lead.seek(e.offset))
-                break;
-            const QByteArray bytes = lead.read(e.size);
-            if (bytes.size() != e.size)
-                break;
-            AVFrame *picture = nullptr;
-            m_decoder->decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), -1, &picture);
-            ++m_units;
-            av_frame_free(&picture);
-        }
-    }
     m_lastOutGroup = -1;
+    m_places.clear();
     m_taken.clear();
     m_delivered.clear();
 }
 
 int ZuSlotDecoder::slotFor(int tag)
 {
-    const int group = keyAtOrBefore(tag);
+    const int group = groupOf(tag);
     if (group < 0)
         return -1;
     m_lastOutGroup = std::max(m_lastOutGroup, group);
-    if (m_decoder->reorderDepth() == 0)
-        return tag; // pictures come out in their units' order
+    if (!m_reorders)
+        return slotOf(tag); // pictures come out in their units' order
+    const std::vector<int> &places = m_places[group];
     int &taken = m_taken[group];
-    const int slot = group + taken;
-    if (slot >= groupEnd(group))
+    if (taken >= int(places.size()))
         return -1;
-    ++taken;
-    return slot;
+    return slotOf(places[size_t(taken++)]);
 }
 
 void ZuSlotDecoder::take(AVFrame *picture, const Deliver &deliver)
@@ -194,7 +301,7 @@ void ZuSlotDecoder::take(AVFrame *picture, const Deliver &deliver)
         av_frame_free(&picture);
         return;
     }
-    const int slot = (tag == AV_NOPTS_VALUE || tag < 0 || tag >= m_frames.size()) ? -1 : slotFor(int(tag));
+    const int slot = (tag == AV_NOPTS_VALUE || tag < 0 || tag >= unitCount()) ? -1 : slotFor(int(tag));
     if (slot < 0 || m_delivered.count(slot)) {
         av_frame_free(&picture);
         return;
@@ -211,10 +318,30 @@ void ZuSlotDecoder::take(AVFrame *picture, const Deliver &deliver)
 
 void ZuSlotDecoder::endRun(const Deliver &deliver)
 {
+    std::vector<AVFrame *> held;
     AVFrame *picture = nullptr;
     while (m_decoder->drain(&picture) == 0 && picture) {
-        take(picture, deliver);
+        held.push_back(picture);
         picture = nullptr;
+    }
+    // The file's data goes on past its last entry, into units that are not
+    // read: the last pictures held may be shown after some of theirs, so
+    // their places are not known.
+    const size_t withheld = m_reorders && m_unindexedEnd && m_trail.empty()
+                                ? std::min(held.size(), size_t(std::max(1, m_decoder->reorderDepth())))
+                                : 0;
+    for (size_t i = 0; i < held.size(); ++i) {
+        if (i + withheld >= held.size())
+            av_frame_free(&held[i]);
+        else
+            take(held[i], deliver);
+    }
+    // Decoded from the run's key frame to the end: a slot not given now
+    // never will be.
+    const int from = std::max(m_runKey, m_leadInEnd - m_base);
+    for (int slot = std::max(0, from); slot < m_frames.size(); ++slot) {
+        if (!m_delivered.count(slot))
+            m_undecodable.insert(slot);
     }
     m_decoder->flush();
     m_runKey = -1; // the next unit needs a fresh start
@@ -229,53 +356,81 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
     if (key < 0)
         return false; // before the file's first key frame: nothing to start from
     const int end = groupEnd(key);
-    const bool reorders = m_decoder->reorderDepth() > 0;
+    const int want = m_base + slot;
     const int maxDelayUnits = maxDelay();
     // Going on from where the decoder is costs little: it is at most in the
     // group before. A run further behind, or past the slot, starts again at
     // the group's key frame.
     const int previous = std::max(0, keyAtOrBefore(key - 1));
-    const bool goOn = m_runKey >= 0 && m_runKey <= key && key >= m_leadInEnd && m_fed >= std::min(previous, key - maxDelayUnits)
-                      && !m_delivered.count(slot) && (reorders ? key + m_taken[key] <= slot : m_fed <= slot + maxDelayUnits);
+    const bool goOn = m_runKey >= 0 && m_runKey <= key && m_base + key >= m_leadInEnd
+                      && m_fed >= std::min(m_base + previous, m_base + key - maxDelayUnits) && !m_delivered.count(slot)
+                      && (m_reorders || m_fed <= want + maxDelayUnits);
     if (!goOn) {
         const int start = startKey(key);
         restart(start);
         // The group decoded only as a lead-in lost the pictures that refer
         // to the group before it: its places are not filled from this run.
-        m_leadInEnd = start < key ? key : -1;
+        m_leadInEnd = start < key ? m_base + key : -1;
     }
+    const int keyGroup = groupOf(m_base + key);
     while (!m_delivered.count(slot)) {
         if (stop && stop())
             return false;
-        if (m_fed >= n) {
+        if (m_fed >= unitCount()) {
             endRun(deliver);
             break;
         }
         // Every picture of the group is out once one of a later group is,
         // or the slot's unit is far behind.
-        if (m_decoder->reorderDepth() > 0 ? (m_lastOutGroup > key || m_fed > end + maxDelayUnits)
-                                          : m_fed > slot + maxDelayUnits)
+        if (m_reorders ? (m_lastOutGroup > keyGroup || m_fed > m_base + end + maxDelayUnits)
+                       : m_fed > want + maxDelayUnits)
             break;
         const int i = m_fed++;
         if (!readUnit(i, &m_buffer)) {
             if (m_corruptLogged++ < kMaxLoggedCorrupt)
-                logLine("[WARN] ", "read frame", QStringLiteral("unreadable entry %1 of ").arg(i) + m_data.fileName());
+                logLine("[WARN] ", "read frame", QStringLiteral("unreadable entry %1 of ").arg(i - m_base) + m_data.fileName());
             // The reference chain is broken: the next request starts again.
-            m_undecodable.insert(i);
+            if (slotOf(i) >= 0)
+                m_undecodable.insert(slotOf(i));
             m_runKey = -1;
             m_decoder->flush();
             return false;
         }
+        // A unit stored twice in a row goes in once; one without a picture
+        // goes in with the next. Neither takes a place.
+        const bool repeated = repeatsPrevious(i, m_buffer);
+        m_lastUnit = i;
+        m_lastBytes = m_buffer;
+        if (repeated || onlyParameters(m_codec, m_buffer)) {
+            if (!repeated)
+                m_parameters += m_buffer;
+            if (slotOf(i) >= 0)
+                m_undecodable.insert(slotOf(i));
+            // Nothing of its group is held by the decoder yet (parameter
+            // sets at a key frame): there is nothing to wait for.
+            if (i == want && m_places[groupOf(i)].empty())
+                return false;
+            continue;
+        }
+        if (!m_parameters.isEmpty()) {
+            m_buffer.prepend(m_parameters);
+            m_parameters.clear();
+        }
+        const int group = groupOf(i);
+        if (group >= 0)
+            m_places[group].push_back(i);
         AVFrame *picture = nullptr;
         const int rc = m_decoder->decode(reinterpret_cast<const uint8_t *>(m_buffer.constData()),
                                          int(m_buffer.size()), i, &picture);
         ++m_units;
         if (rc != 0 && rc != AVERROR(EAGAIN)) {
-            if (m_decoder->reorderDepth() == 0)
-                m_undecodable.insert(i);
+            if (group >= 0)
+                m_places[group].pop_back();
+            if (!m_reorders && slotOf(i) >= 0)
+                m_undecodable.insert(slotOf(i));
             if (m_corruptLogged++ < kMaxLoggedCorrupt)
-                logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i) + m_data.fileName());
-            if (i == slot && m_decoder->reorderDepth() == 0)
+                logLine("[WARN] ", "decode frame", QStringLiteral("corrupt entry %1 of ").arg(i - m_base) + m_data.fileName());
+            if (i == want && !m_reorders)
                 return false;
             continue;
         }
@@ -288,17 +443,4 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
     // never give one, so later attempts skip it at once.
     m_undecodable.insert(slot);
     return false;
-}
-
-std::vector<int> ZuSlotDecoder::findKeyUnits(const QString &dataPath, const ZuFrameList &frames)
-{
-    std::vector<int> keys;
-    QFile data(dataPath);
-    if (frames.isEmpty() || !data.open(QIODevice::ReadOnly))
-        return keys;
-    for (int i = 0; i < frames.size(); ++i) {
-        if (KeyUnits::isKey(frames.at(i).codec, data, frames.at(i).offset, frames.at(i).size))
-            keys.push_back(i);
-    }
-    return keys;
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include "zuframe.h"
 
+#include <QByteArray>
 #include <QFile>
 #include <QString>
 
@@ -21,15 +22,25 @@ struct AVFrame;
 // writes its entries with rising times, so the k-th picture presented from
 // a group of pictures gets the group's k-th time, exactly as an export of
 // the range pairs them. Without reordering, slot i is entry i's picture.
+// Whether the stream reorders is said by the file (read from its units), not
+// learnt from the decoder on the way, so the rule never changes mid-stream.
 //
 // The entries between two key frames form a group. Decoding starts at a
 // group's key frame and may go on into the following groups; each picture
 // that comes out is placed in the group of the unit that carried it (every
-// unit goes in tagged with its index), at the group's next free slot, so a
-// group decoded on its own and one reached by decoding on from the group
-// before give the same slots. A picture the decoder never gives (a corrupt
-// unit) leaves its group's last slot empty, or, in a stream that does not
-// reorder, its own slot.
+// unit goes in tagged), at the group's next place, so a group decoded on its
+// own and one reached by decoding on from the group before give the same
+// slots. A group goes on across a file boundary: a file that starts inside
+// a group, or on a key frame whose first pictures refer to the group before,
+// is decoded from the file before (its lead-in), and the last group of a
+// file that goes on in the next file is decoded into the next file's first
+// units (its trail); the places outside the file are not delivered. A
+// picture the decoder never gives (a corrupt unit) leaves its group's last
+// place empty, or, in a stream that does not reorder, its own slot.
+//
+// A unit without a picture (parameter sets stored as an entry of their own)
+// goes to the decoder with the next unit and takes no place; a unit stored
+// twice in a row (a re-sent frame) goes in once. Their slots give no picture.
 //
 // Not thread-safe: one thread at a time.
 class ZuSlotDecoder
@@ -39,6 +50,26 @@ public:
     using Deliver = std::function<void(int slot, AVFrame *picture)>;
     enum class Threads { LowDelay, Frame };
 
+    // What decoding a file needs beyond its own entries.
+    struct Edges {
+        // Entries of the file before, decoded before entry 0 whenever
+        // decoding starts there: from a key frame, with the last group's key
+        // at `leadInKey`.
+        ZuFrameList leadIn;
+        int leadInKey = 0;
+        // The file's first entries belong to the lead-in's last group (the
+        // file's key 0 is then no key frame of its own).
+        bool continuesGroup = false;
+        // Entries of the next file before its first key frame, into which
+        // the file's last group goes on.
+        ZuFrameList trail;
+        // The stream shows its pictures in another order than it stores them.
+        bool reorders = false;
+        // The file's data goes on past its last entry: its last group is
+        // not whole.
+        bool unindexedEnd = false;
+    };
+
     ZuSlotDecoder();
     ~ZuSlotDecoder();
     ZuSlotDecoder(const ZuSlotDecoder &) = delete;
@@ -47,10 +78,8 @@ public:
     // The file and its entries (one stream) with the indexes of its key
     // entries, ascending. False (with `error` set) when the codec is unknown
     // or refused, or the data file cannot be opened.
-    // `leadIn`: entries of another file decoded (their pictures dropped)
-    // before entry 0 whenever decoding starts there.
     bool setFile(const QString &dataPath, const ZuFrameList &frames, const std::vector<int> &keys, QString *error,
-                 const ZuFrameList &leadIn = {});
+                 const Edges &edges);
     void close();
     bool isOpen() const;
 
@@ -69,6 +98,7 @@ public:
     bool delivered(int slot) const { return m_delivered.count(slot) != 0; }
     // Known not to give a picture (until setFile()).
     bool isUndecodable(int slot) const { return m_undecodable.count(slot) != 0; }
+    const std::set<int> &undecodable() const { return m_undecodable; }
     // The key entry at or before `index` (-1 when none) and the end of its group.
     int keyAtOrBefore(int index) const;
     int groupEnd(int key) const;
@@ -76,18 +106,25 @@ public:
     // Units passed to the decoder since construction.
     qint64 unitsDecoded() const { return m_units; }
 
-    // Finds key frames in a file whose entries flag none, from the units
-    // themselves: the units the decoder takes as key frames (H.264 IDR or
-    // recovery point, H.265 random access points; every MJPEG picture).
-    // Returns the indexes of `frames` found to be key frames.
-    static std::vector<int> findKeyUnits(const QString &dataPath, const ZuFrameList &frames);
-
 private:
+    // Units are numbered in one sequence: the lead-in's, the file's (from
+    // m_base), the trail's. A unit goes into the decoder tagged with its number.
+    int unitCount() const { return m_base + int(m_frames.size()) + int(m_trail.size()); }
+    int unitOf(int slot) const { return m_base + slot; }
+    // The slot of unit `unit`, -1 outside the file.
+    int slotOf(int unit) const;
+    // The start of the group of unit `unit` (-1 before the first).
+    int groupOf(int unit) const;
     // The key frame to decode from for the group of `key`.
     int startKey(int key);
     void restart(int key);
+    // A decoder that has not met the stream's B-frames learns how far they
+    // reach before the run starts: it would drop a picture finding out later.
+    void learnReorderDepth(int from);
     void take(AVFrame *picture, const Deliver &deliver);
-    bool readUnit(int index, QByteArray *bytes);
+    bool readUnit(int unit, QByteArray *bytes);
+    // Whether `bytes` of `unit` repeat the unit before it.
+    bool repeatsPrevious(int unit, const QByteArray &bytes);
     void endRun(const Deliver &deliver);
     int slotFor(int tag);
     int maxDelay() const;
@@ -96,19 +133,32 @@ private:
     QString m_codec;
     Threads m_threads = Threads::LowDelay;
     QFile m_data;
+    QFile m_leadData;
+    QFile m_trailData;
     qint64 m_dataSize = 0;
     ZuFrameList m_frames;
     std::vector<int> m_keys;
     ZuFrameList m_leadIn;
+    ZuFrameList m_trail;
+    int m_base = 0;                  // units of the lead-in
+    std::vector<int> m_groupStarts;  // units that start a group, ascending
+    bool m_reorders = false;
+    bool m_unindexedEnd = false;
+    bool m_depthLearned = false;     // how far B-frames reach, since the file was set
     QByteArray m_buffer;
+    QByteArray m_parameters;         // units without a picture, for the next unit
+    QByteArray m_lastBytes;          // the last unit read, and its number
+    int m_lastUnit = -1;
 
-    // The current run: decoding started at m_runKey and has passed units
-    // up to m_fed - 1 to the decoder. Slots taken so far per group.
+    // The current run: decoding started at key m_runKey and has passed units
+    // up to m_fed - 1 to the decoder. Per group: the units that took a
+    // place (in stored order), and how many places were given.
     int m_runKey = -1;
     int m_fed = 0;
-    int m_lastOutGroup = -1;    // group of the last picture out
-    int m_leadInEnd = -1;       // pictures of units before it are not delivered in this run
-    std::map<int, int> m_taken; // group key -> slots given in it
+    int m_lastOutGroup = -1;              // group of the last picture out
+    int m_leadInEnd = -1;                 // pictures of units before it are not delivered in this run
+    std::map<int, std::vector<int>> m_places;
+    std::map<int, int> m_taken;
     std::set<int> m_delivered;  // slots given in this run
     std::set<int> m_undecodable;
     int m_corruptLogged = 0;

@@ -1,8 +1,10 @@
 #include "zustreamreadandcontrol.h"
 
 #include "exportfolder.h"
+#include "keyunits.h"
 #include "seekfile.h"
 #include "streamframe.h"
+#include "streamunits.h"
 #include "videodecoder.h"
 #include "zuaudiovideofilereader.h"
 #include "zulog.h"
@@ -152,37 +154,73 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::loadEntries(const QSt
     }
     e->frames = std::move(frames);
     const int n = int(e->frames.size());
-    for (int i = 0; i < n; ++i) {
-        if (e->frames.at(i).isKeyframe())
-            e->keys.push_back(i);
+    QFile data(dataPath);
+    if (n > 0 && data.open(QIODevice::ReadOnly)) {
+        // Key frames as the entries flag them when the units agree, else as
+        // the units tell.
+        bool flagsIgnored = false;
+        e->keys = ZuStreamUnits::keys(e->frames, data, &flagsIgnored);
+        const bool flagged = std::any_of(e->frames.cbegin(), e->frames.cend(), [](const ZuFrame &f) { return f.isKeyframe(); });
+        if (!flagged)
+            logLine("[WARN] ", "read seek file",
+                    QStringLiteral("no key frame flagged, %1 found in the data :: ").arg(e->keys.size()) + dataPath);
+        else if (flagsIgnored)
+            logLine("[WARN] ", "read seek file",
+                    QStringLiteral("key frame flags that the data contradicts, %1 key frames found in the data :: ")
+                            .arg(e->keys.size())
+                        + dataPath);
+        e->edges.reorders = ZuStreamUnits::reorders(e->frames, data, e->keys);
     }
-    if (e->keys.empty() && n > 0) {
-        // Some recorders flag no key frame at all: take the ones the decoder
-        // would start from, found in the units themselves.
-        e->keys = ZuSlotDecoder::findKeyUnits(dataPath, e->frames);
-        logLine("[WARN] ", "read seek file",
-                QStringLiteral("no key frame flagged, %1 found in the data :: ").arg(e->keys.size()) + dataPath);
+    const bool unindexed = !r.truncated && r.dataSize > r.indexedEnd;
+    if (unindexed) {
+        logLine("[WARN] ", "read seek file", QStringLiteral("data past the last seek entry not read :: ") + dataPath);
+        // Unless that data opens on a key frame, the last group of pictures
+        // goes on in it.
+        e->edges.unindexedEnd = n > 0 && data.isOpen()
+                                && KeyUnits::kindAt(e->frames.last().codec, data, r.indexedEnd,
+                                                    int(std::min<qint64>(r.dataSize - r.indexedEnd, INT_MAX)))
+                                       != KeyUnits::Kind::Key;
     }
-    if (n > 0 && (e->keys.empty() || e->keys.front() > 0)) {
-        // The file starts inside a group of pictures: its first pictures are
-        // reached from the last key frame of the file before.
+    const bool startsInGroup = n > 0 && (e->keys.empty() || e->keys.front() > 0);
+    if (startsInGroup || (n > 0 && !ZuStreamUnits::startsClean(e->frames, 0, data))) {
+        // The file starts inside a group of pictures, or on a key frame
+        // whose first pictures refer to the group before: its first
+        // pictures are reached from the last key frame of the file before.
         int groupStart = -1;
-        e->leadIn = ZuAudioVideoFileReader::leadInEntries(QFileInfo(dataPath), e->streamId, &groupStart);
-        if (!e->leadIn.isEmpty() && VideoDecoder::normalizedCodecName(e->leadIn.first().codec)
-                                        == VideoDecoder::normalizedCodecName(e->frames.first().codec)) {
-            e->keys.insert(e->keys.begin(), 0);
+        ZuFrameList leadIn = ZuAudioVideoFileReader::leadInEntries(QFileInfo(dataPath), e->streamId, &groupStart);
+        if (!leadIn.isEmpty() && VideoDecoder::normalizedCodecName(leadIn.first().codec)
+                                     == VideoDecoder::normalizedCodecName(e->frames.first().codec)) {
+            e->edges.leadIn = std::move(leadIn);
+            e->edges.leadInKey = groupStart;
+            e->edges.continuesGroup = startsInGroup;
+            if (startsInGroup)
+                e->keys.insert(e->keys.begin(), 0);
             logLine("[INFO] ", "read seek file",
                     QStringLiteral("starts inside a group of pictures, decoded from the file before :: ") + dataPath);
-        } else {
-            e->leadIn.clear();
         }
     }
+    if (n > 0 && e->edges.reorders && !unindexed) {
+        // Pictures of the last group may be shown after pictures stored at
+        // the start of the next file.
+        bool reachesKey = false;
+        ZuFrameList trail = ZuAudioVideoFileReader::trailEntries(QFileInfo(dataPath), e->streamId, &reachesKey);
+        if (!trail.isEmpty() && VideoDecoder::normalizedCodecName(trail.first().codec)
+                                    == VideoDecoder::normalizedCodecName(e->frames.first().codec))
+            e->edges.trail = std::move(trail);
+    }
     if (ZuSeekFile::inDisplayOrder(e->frames)) {
-        // Position i is shown as the i-th picture: it takes that picture's
-        // own time.
-        logLine("[WARN] ", "read seek file",
-                QStringLiteral("entries not in time order (pictures' own times in display order) :: ") + dataPath);
-        ZuSeekFile::sortTimesWithinGroups(e->frames, e->keys);
+        if (e->edges.reorders) {
+            // Position i is shown as the i-th picture: it takes that
+            // picture's own time.
+            logLine("[WARN] ", "read seek file",
+                    QStringLiteral("entries not in time order (pictures' own times in display order) :: ") + dataPath);
+            ZuSeekFile::sortTimesWithinGroups(e->frames, e->keys);
+        } else {
+            // Pictures shown in their stored order: a step back is the
+            // recorder's clock, and each picture keeps its own time.
+            logLine("[WARN] ", "read seek file",
+                    QStringLiteral("the recorder's clock went back, pictures keep their own times :: ") + dataPath);
+        }
     }
     e->times.resize(size_t(n));
     std::vector<qint64> own(static_cast<size_t>(n));

@@ -437,6 +437,8 @@ Result parse(const QString &seekPath, const QString &dataPath, const QString &st
         if (pos >= block.size() && atEnd)
             break;
     }
+    result.dataSize = dataSize;
+    result.indexedEnd = offset;
     if (unreadableTimes > 0)
         result.malformedLines += repairTimes(result.frames, entryLines, seekPath);
     return result;

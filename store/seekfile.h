@@ -30,6 +30,9 @@ struct Result {
                              // not be read (so later offsets are unknown); it and the rest were dropped
     bool ok = false;         // false when the seek file could not be opened
     bool dataFileMissing = false; // the data file does not exist (every entry then lies past its end)
+    qint64 dataSize = 0;     // bytes of the data file
+    qint64 indexedEnd = 0;   // where the data of the last entry read (of every stream) ends: bytes past it
+                             // are in no entry (a recorder stopped before writing its index)
 };
 
 // Parses the seek file `seekPath` of the data file `dataPath`. Offsets are

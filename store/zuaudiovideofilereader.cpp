@@ -4,6 +4,7 @@
 #include "keyunits.h"
 #include "seekfile.h"
 #include "streamframe.h"
+#include "streamunits.h"
 #include "videodecoder.h"
 #include "zulog.h"
 
@@ -317,16 +318,45 @@ bool ZuAudioVideoFileReader::push(StreamFrame *frame)
     return true;
 }
 
+QString ZuAudioVideoFileReader::videoStream(const QString &streamId)
+{
+    if (streamId.isEmpty() || streamId.startsWith(QLatin1String("video")))
+        return streamId;
+    return QStringLiteral("video") + streamId;
+}
+
 ZuSeekFile::Result ZuAudioVideoFileReader::parseFile(const QFileInfo &file) const
 {
     const QString dataPath = file.absoluteFilePath();
     const QString seekPath = ZuSeekFile::seekPathFor(dataPath);
-    return seekPath.isEmpty() ? ZuSeekFile::Result() : ZuSeekFile::parse(seekPath, dataPath, m_streamId);
+    // The video stream only: audio entries of the same number may be
+    // interleaved with it.
+    return seekPath.isEmpty() ? ZuSeekFile::Result() : ZuSeekFile::parse(seekPath, dataPath, videoStream(m_streamId));
 }
 
+QList<ZuAudioVideoFileReader::Unindexed> ZuAudioVideoFileReader::unindexed_data() const
+{
+    QMutexLocker locker(&m_unindexedMutex);
+    return m_unindexed;
+}
+
+namespace {
+// Units decoded past the range's last entry to end its group: more than any
+// reorder depth, so that every picture of the range's places is out.
+constexpr int kMaxFinishingUnits = 64;
+// Units decoded at most while a decoder learns how far B-frames reach.
+constexpr int kMaxLearningUnits = 64;
+
+int keyAtOrBefore(const std::vector<int> &keys, int index)
+{
+    auto it = std::upper_bound(keys.begin(), keys.end(), index);
+    return it == keys.begin() ? -1 : *(it - 1);
+}
+} // namespace
+
 ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed,
-                                                              qint64 nextTime, VideoDecoder &decoder, bool &started,
-                                                              bool &ended)
+                                                              qint64 nextTime, bool last, VideoDecoder &decoder,
+                                                              bool &started, bool &ended)
 {
     const QString dataPath = file.absoluteFilePath();
     const QString seekPath = ZuSeekFile::seekPathFor(dataPath);
@@ -344,29 +374,46 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     }
     m_frameCount.store(parsed.frames.isEmpty() ? -1 : static_cast<int>(parsed.frames.size()));
     m_currentPath = dataPath;
+    // Each file's stream may reach further back than the one before (its own
+    // parameter sets): the decoder learns it again at the file's first key
+    // frame from which it can start afresh.
+    m_depthLearned = false;
     // Glitched stamps take the times their neighbours imply, so that they
     // neither end nor open the range, nor caption a picture with a time it
     // does not have.
     ZuFrameList frames = parsed.frames;
     placeOutOfOrder(frames, m_lastTime, nextTime, dataPath);
-    // Entries stamped with their pictures' own times in a stream that
-    // reorders pictures come in display order, not in file order: each
-    // group's times are put in the order its pictures are shown in.
-    if (ZuSeekFile::inDisplayOrder(frames, kReorderToleranceMs)) {
+
+    QFile data(dataPath);
+    const bool dataOpen = data.open(QIODevice::ReadOnly);
+    bool flagsIgnored = false;
+    const std::vector<int> keys = dataOpen ? ZuStreamUnits::keys(frames, data, &flagsIgnored) : std::vector<int>();
+    if (flagsIgnored)
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
-                   + QStringLiteral("run :: entries not in time order (pictures' own times in display order) :: ")
+                   + QStringLiteral("run :: key frame flags that the data contradicts, key frames found in the data :: ")
                    + dataPath);
-        std::vector<int> keys;
-        QFile keyData(dataPath);
-        const bool flagged = std::any_of(frames.cbegin(), frames.cend(), [](const ZuFrame &f) { return f.isKeyframe(); });
-        if (flagged || keyData.open(QIODevice::ReadOnly)) {
-            for (int i = 0; i < frames.size(); ++i) {
-                const ZuFrame &f = frames.at(i);
-                if (flagged ? f.isKeyframe() : KeyUnits::isKey(f.codec, keyData, f.offset, f.size))
-                    keys.push_back(i);
-            }
+    // Whether pictures take their own units' places or their groups' is
+    // settled before any of them is paired, from the units themselves; a
+    // stream found to reorder stays so.
+    if (dataOpen && !m_reorders && !frames.isEmpty() && ZuStreamUnits::reorders(frames, data, keys))
+        m_reorders = true;
+    if (ZuSeekFile::inDisplayOrder(frames, kReorderToleranceMs)) {
+        if (m_reorders) {
+            // Entries stamped with their pictures' own times in a stream
+            // that reorders pictures come in display order, not in file
+            // order: each group's times are put in the order its pictures
+            // are shown in.
+            logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                       + QStringLiteral("run :: entries not in time order (pictures' own times in display order) :: ")
+                       + dataPath);
+            ZuSeekFile::sortTimesWithinGroups(frames, keys);
+        } else {
+            // Pictures shown in their stored order: a step back is the
+            // recorder's clock, and each picture keeps its own time.
+            logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                       + QStringLiteral("run :: the recorder's clock went back, pictures keep their own times :: ")
+                       + dataPath);
         }
-        ZuSeekFile::sortTimesWithinGroups(frames, keys);
     }
     if (!frames.isEmpty())
         m_fps.store(entriesFps(frames));
@@ -376,13 +423,43 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     const QDate fileDay = fileName.date;
     // The neighbouring files' times tell whether this file's first or last
     // entry is a glitched one.
-    const QList<int> kept = selectRange(frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
+    QList<int> kept = selectRange(frames, m_begin, m_end, started, ended, fileDay, m_lastTime, nextTime);
     for (int i = frames.size() - 1; i >= 0; --i) {
         const qint64 time = msOfTimestamp(frames.at(i).timestamp);
         if (time >= 0) {
             m_lastTime = time;
             break;
         }
+    }
+    // Entries of one instant go together: a range that ends on parameter
+    // sets stored as an entry of their own ends with the picture after them.
+    for (int i = kept.isEmpty() ? int(frames.size()) : kept.last() + 1;
+         ended && i < frames.size() && frames.at(i).timestamp == frames.at(i - 1).timestamp; ++i)
+        kept.append(i);
+    // Data past the last entry (of every stream): no entry says what it
+    // holds, so it is not read. Within the range, it is told. Unless it
+    // opens on a key frame, the last group of pictures goes on in it.
+    const qint64 unindexed = parsed.truncated ? 0 : std::max<qint64>(0, parsed.dataSize - parsed.indexedEnd);
+    const QString tailCodec = frames.isEmpty() ? decoder.codecName() : frames.last().codec;
+    const bool groupGoesOn = unindexed > 0 && dataOpen
+                             && KeyUnits::kindAt(tailCodec, data, parsed.indexedEnd, int(std::min<qint64>(unindexed, INT_MAX)))
+                                    != KeyUnits::Kind::Key;
+    if (unindexed > 0 && !ended) {
+        Unindexed left;
+        left.path = dataPath;
+        left.after = frames.isEmpty() ? QString() : frames.last().timestamp.left(17);
+        left.bytes = unindexed;
+        {
+            QMutexLocker locker(&m_unindexedMutex);
+            m_unindexed.append(left);
+        }
+        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                   + (left.after.isEmpty()
+                          ? QStringLiteral("run :: data without a seek entry not read :: %1 bytes :: %2").arg(unindexed)
+                          : QStringLiteral("run :: data past the last seek entry not read :: %1 bytes after %2 :: %3")
+                                .arg(unindexed)
+                                .arg(left.after))
+                         .arg(dataPath));
     }
     // Entries lost at the end of a damaged file would leave a hole in the range.
     const bool lostInRange = parsed.truncated && started && !ended;
@@ -391,11 +468,14 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             fail(QStringLiteral("seek file points past its data :: ") + seekPath);
             return Step::Failed;
         }
+        // The stream goes on in data that is not read: what the decoder
+        // holds is handed out, and it starts again at a key frame.
+        if (unindexed > 0 && started && !ended && decoder.isOpen())
+            return drainDecoder(decoder, groupGoesOn);
         return Step::Ok;
     }
 
-    QFile data(dataPath);
-    if (!data.open(QIODevice::ReadOnly)) {
+    if (!dataOpen) {
         fail(QStringLiteral("cannot open :: ") + dataPath);
         return Step::Failed;
     }
@@ -408,20 +488,20 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         bytes = data.read(entry.size);
         return bytes.size() == entry.size;
     };
-    // Some recorders flag no key frame at all: the units a decoder can start
-    // from are then found in the units themselves, as the player finds them.
-    const bool flagsKeys = std::any_of(frames.cbegin(), frames.cend(),
-                                       [](const ZuFrame &entry) { return entry.isKeyframe(); });
-    auto isKey = [&](int index) {
-        const ZuFrame &entry = frames.at(index);
-        return flagsKeys ? entry.isKeyframe() : KeyUnits::isKey(entry.codec, data, entry.offset, entry.size);
-    };
-    auto ensureDecoder = [&](const ZuFrame &entry) {
+    auto isKey = [&](int index) { return std::binary_search(keys.begin(), keys.end(), index); };
+    // Opens the decoder for the entry's codec when it is not; true when it
+    // was opened now.
+    auto ensureDecoder = [&](const ZuFrame &entry, bool *opened) {
+        *opened = false;
         const QString codec = VideoDecoder::normalizedCodecName(entry.codec);
         if (decoder.isOpen() && decoder.codecName() == codec && !codec.isEmpty())
             return true;
         m_decoderLive = false;
-        return decoder.open(entry.codec);
+        m_depthLearned = false;
+        m_parameters.clear();
+        m_lastUnit.clear();
+        *opened = decoder.open(entry.codec);
+        return *opened;
     };
 
     // A range that opens on a non-key frame: decode from the key frame before
@@ -429,43 +509,42 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     // units before the range keep their places. A group that opens on a key
     // frame from which not every later picture decodes (an open group of
     // pictures: pictures stored after the key frame but shown before it
-    // refer to the group before) is reached from the group before.
+    // refer to the group before) is reached from the group before, in the
+    // file before when the group is the file's first.
     const int first = kept.first();
     if (!wasStarted) {
-        int groupKey = first;
-        while (groupKey >= 0 && !isKey(groupKey))
-            --groupKey;
+        const int groupKey = keyAtOrBefore(keys, first);
         int startKey = groupKey;
-        if (groupKey < 0 && leadInFromPreviousFile(file, decoder)) {
-            // The file starts inside a group whose key frame the file before
-            // holds: decoding goes on from there over this file's first units.
+        bool ledIn = false;
+        if ((groupKey < 0 || (groupKey == 0 && !ZuStreamUnits::startsClean(frames, 0, data)))
+            && leadInFromPreviousFile(file, decoder)) {
+            // Decoding goes on from the file before over this file's first units.
+            ledIn = true;
             startKey = 0;
-            groupKey = 0;
-        } else if (groupKey > 0) {
-            const ZuFrame &k = frames.at(groupKey);
-            if (!KeyUnits::startsClean(k.codec, data, k.offset, k.size)) {
-                int before = groupKey - 1;
-                while (before >= 0 && !isKey(before))
-                    --before;
-                if (before >= 0)
-                    startKey = before;
-            }
+        } else if (groupKey > 0 && !ZuStreamUnits::startsClean(frames, groupKey, data)) {
+            const int before = keyAtOrBefore(keys, groupKey - 1);
+            if (before >= 0)
+                startKey = before;
         }
-        const bool ledIn = startKey == 0 && groupKey == 0 && !isKey(0);
-        if (startKey >= 0 && startKey < first && (ledIn || ensureDecoder(frames.at(startKey)))) {
-            if (!ledIn) {
-                decoder.flush();
-                m_decoderLive = false;
-                m_pending.clear();
-            }
+        bool opened = false;
+        if (!ledIn && startKey >= 0 && ensureDecoder(frames.at(startKey), &opened)) {
+            decoder.flush();
+            m_decoderLive = false;
+            m_pending.clear();
+            m_unitGroup.clear();
+            m_parameters.clear();
+            m_lastUnit.clear();
+            learnReorderDepth(decoder, frames, startKey, keys, data);
+        }
+        if (startKey >= 0 && startKey < first && decoder.isOpen()) {
             QByteArray bytes;
             for (int i = startKey; i < first && !stopRequested(); ++i) {
                 AVFrame *picture = nullptr;
                 if (!readEntry(frames.at(i), bytes))
                     continue;
                 // A reordering decoder hands these pictures out later, while
-                // the range is decoded: they are marked to be dropped then.
-                const int rc = decodeUnit(decoder, bytes, discarded(i < groupKey), &picture);
+                // the range is decoded: their places are not shown.
+                const int rc = decodeUnit(decoder, bytes, isKey(i), discarded(), &picture);
                 if (rc == 0) {
                     m_decoderLive = true;
                     deliverPicture(picture);
@@ -491,27 +570,39 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
             if (drainDecoder(decoder) == Step::Stopped)
                 return Step::Stopped;
         }
-        if (!ensureDecoder(entry)) {
+        bool opened = false;
+        if (!ensureDecoder(entry, &opened)) {
             fail(QStringLiteral("no decoder for '%1' :: %2").arg(entry.codec.left(32), dataPath));
             return Step::Failed;
         }
+        // At a key frame from which decoding starts afresh, the decoder can
+        // learn how far B-frames reach without losing a picture of the range:
+        // what it holds of the group before is whole and handed out first.
+        if (!m_depthLearned && m_reorders && isKey(index)
+            && (opened || m_unitGroup.empty() || ZuStreamUnits::startsClean(frames, index, data))) {
+            if (!opened && !m_unitGroup.empty() && drainDecoder(decoder) == Step::Stopped)
+                return Step::Stopped;
+            learnReorderDepth(decoder, frames, index, keys, data);
+        }
         AVFrame *picture = nullptr;
         const bool idle = !m_decoderLive && m_pending.empty();
-        const int rc = decodeUnit(decoder, bytes,
-                                  Pending{entry.timestamp, entry.stream_id, cameraName, false, 0},
+        const int rc = decodeUnit(decoder, bytes, isKey(index), Place{entry.timestamp, entry.stream_id, cameraName},
                                   &picture);
-        if (rc == AVERROR(EAGAIN) && idle && !isKey(index)) {
+        if (rc == kNoPlace)
+            continue;
+        if (rc == AVERROR(EAGAIN) && idle && !m_lastUnitStartsGroup) {
             // Nothing to decode against yet: the stream has not reached its
             // first key frame. Counted and logged, not an error.
+            m_unitGroup.erase(m_pending.back().seq);
             m_pending.pop_back();
             ++waitingForKey;
             continue;
         }
         if (rc == AVERROR(EAGAIN)) {
             // Taken in, its picture comes out later (a reordering stream).
-            if (m_pending.size() > kMaxPending) {
+            if (m_unitGroup.size() > kMaxPending) {
                 fail(QStringLiteral("no picture from the decoder for %1 frames, up to %2 :: %3")
-                         .arg(m_pending.size()).arg(entry.timestamp.left(17)).arg(dataPath));
+                         .arg(m_unitGroup.size()).arg(entry.timestamp.left(17)).arg(dataPath));
                 return Step::Failed;
             }
             continue;
@@ -524,29 +615,6 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         m_decoderLive = true;
         deliverPicture(picture);
     }
-    // Where the range ends, a stream with B-frames has not yet shown every
-    // picture of the kept entries' places: the k-th picture shown from a
-    // group goes with the group's k-th entry, and the last pictures shown
-    // may come from units stored after the range's last entry. The rest of
-    // the group is decoded, its own places dropped, so that the range ends
-    // with its own pictures.
-    if (ended && !m_pending.empty()) {
-        for (int index = kept.last() + 1; index < frames.size() && !isKey(index); ++index) {
-            if (waitForRoom() == Step::Stopped)
-                return Step::Stopped;
-            const ZuFrame &entry = frames.at(index);
-            AVFrame *picture = nullptr;
-            if (!readEntry(entry, bytes)
-                || VideoDecoder::normalizedCodecName(entry.codec) != decoder.codecName()) {
-                break;
-            }
-            const int rc = decodeUnit(decoder, bytes, discarded(false), &picture);
-            if (rc != 0 && rc != AVERROR(EAGAIN))
-                break;
-            if (rc == 0)
-                deliverPicture(picture);
-        }
-    }
     if (waitingForKey > 0)
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
                    + QStringLiteral("run :: %1 frames before the first key frame not decodable :: %2").arg(waitingForKey).arg(dataPath));
@@ -554,13 +622,128 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         fail(QStringLiteral("seek file points past its data :: ") + seekPath);
         return Step::Failed;
     }
+    // Where the range ends, a stream with B-frames has not yet shown every
+    // picture of the kept entries' places: the k-th picture shown from a
+    // group goes with the group's k-th entry, and the last pictures shown
+    // may come from units stored after the range's last entry, in this file
+    // or the next. The rest of the group is decoded, its own places not
+    // shown, so that the range ends with its own pictures.
+    if (m_reorders && (ended || last)) {
+        bool complete = true;
+        const Step step = finishGroup(file, frames, keys, kept.last(), data, unindexed > 0, groupGoesOn, decoder,
+                                      &complete);
+        if (step != Step::Ok)
+            return step;
+        if (!complete)
+            return drainDecoder(decoder, true);
+    } else if (unindexed > 0 && !ended && !last) {
+        // The next file does not go on from this one's last unit: what the
+        // decoder holds is handed out, and it starts again at a key frame.
+        return drainDecoder(decoder, groupGoesOn);
+    }
     return Step::Ok;
 }
 
-QString ZuAudioVideoFileReader::previousDataFile(const QFileInfo &file)
+ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::finishGroup(const QFileInfo &file, const ZuFrameList &frames,
+                                                                 const std::vector<int> &keys, int index, QFile &data,
+                                                                 bool unindexedData, bool goesOnUnindexed,
+                                                                 VideoDecoder &decoder, bool *complete)
 {
-    // The camera's files of the day: in the day's segment folders (the
-    // file's folder is one of them).
+    *complete = true;
+    int fed = 0;
+    // Feeds one unit of the group's end; false when the group cannot go on.
+    const auto feed = [&](const ZuFrame &entry, QFile &from) {
+        QByteArray bytes;
+        if (entry.size <= 0 || !from.seek(entry.offset) || (bytes = from.read(entry.size)).size() != entry.size
+            || VideoDecoder::normalizedCodecName(entry.codec) != decoder.codecName())
+            return false;
+        AVFrame *picture = nullptr;
+        const int rc = decodeUnit(decoder, bytes, false, discarded(), &picture);
+        if (rc != 0 && rc != AVERROR(EAGAIN) && rc != kNoPlace)
+            return false;
+        if (rc == 0)
+            deliverPicture(picture);
+        ++fed;
+        return true;
+    };
+    int i = index + 1;
+    for (; i < frames.size() && fed < kMaxFinishingUnits && !std::binary_search(keys.begin(), keys.end(), i); ++i) {
+        if (waitForRoom() == Step::Stopped)
+            return Step::Stopped;
+        if (!feed(frames.at(i), data))
+            return Step::Ok;
+    }
+    if (i < frames.size() || fed >= kMaxFinishingUnits)
+        return Step::Ok;
+    if (unindexedData) {
+        // Data that no entry reaches comes next, not the next file: the
+        // group may go on in it.
+        *complete = !goesOnUnindexed;
+        return Step::Ok;
+    }
+    bool reachesKey = false;
+    const ZuFrameList trail = trailEntries(file, m_streamId, &reachesKey);
+    if (trail.isEmpty())
+        return Step::Ok;
+    QFile next(trail.first().file_path);
+    if (!next.open(QIODevice::ReadOnly))
+        return Step::Ok;
+    logMessage(QStringLiteral("[INFO] ") + kLogPrefix
+               + QStringLiteral("run :: the last group of pictures goes on in %1, decoded there to its end")
+                     .arg(next.fileName()));
+    for (int k = 0; k < trail.size() && fed < kMaxFinishingUnits; ++k) {
+        if (waitForRoom() == Step::Stopped)
+            return Step::Stopped;
+        if (!feed(trail.at(k), next))
+            break;
+    }
+    return Step::Ok;
+}
+
+void ZuAudioVideoFileReader::learnReorderDepth(VideoDecoder &decoder, const ZuFrameList &entries, int from,
+                                               const std::vector<int> &keys, QFile &data)
+{
+    if (m_depthLearned || !m_reorders || !decoder.isOpen() || from < 0 || from >= entries.size())
+        return;
+    m_depthLearned = true;
+    auto next = std::upper_bound(keys.begin(), keys.end(), from);
+    const int end = std::min({next == keys.end() ? int(entries.size()) : *next, int(entries.size()),
+                              from + kMaxLearningUnits});
+    QByteArray parameters;
+    bool first = true;
+    for (int i = from; i < end && !stopRequested(); ++i) {
+        const ZuFrame &e = entries.at(i);
+        if (e.size <= 0 || !data.seek(e.offset))
+            break;
+        QByteArray bytes = data.read(e.size);
+        if (bytes.size() != e.size)
+            break;
+        const auto *unit = reinterpret_cast<const uint8_t *>(bytes.constData());
+        if (KeyUnits::holdsOnlyParameters(e.codec, unit, int(bytes.size()))) {
+            parameters += bytes;
+            continue;
+        }
+        if (!parameters.isEmpty())
+            bytes.prepend(parameters);
+        parameters.clear();
+        unit = reinterpret_cast<const uint8_t *>(bytes.constData());
+        // Parameter sets that state the depth make the rest unneeded.
+        if (first && VideoDecoder::statesReorderDepth(e.codec, unit, int(bytes.size())))
+            return;
+        first = false;
+        AVFrame *picture = nullptr;
+        decoder.decode(unit, int(bytes.size()), -1, &picture);
+        av_frame_free(&picture);
+    }
+    decoder.flush();
+}
+
+namespace {
+// The camera's data file of the same day that comes just before (or just
+// after) `file`, in the day's segment folders (the file's folder is one of
+// them); empty when none.
+QString neighbourDataFile(const QFileInfo &file, bool after)
+{
     ZuExportFolder::NameInfo own;
     if (!ZuExportFolder::parseRecordingName(file.fileName(), &own.cameraId, &own.date, &own.time))
         return QString();
@@ -575,7 +758,9 @@ QString ZuAudioVideoFileReader::previousDataFile(const QFileInfo &file)
             if (other.kind != ZuExportFolder::FileKind::Video || other.cameraId != own.cameraId
                 || other.date != own.date)
                 continue;
-            if (other.time < own.time && (bestStart.isNull() || other.time >= bestStart)) {
+            const bool side = after ? other.time > own.time : other.time < own.time;
+            const bool nearer = bestStart.isNull() || (after ? other.time <= bestStart : other.time >= bestStart);
+            if (side && nearer) {
                 bestStart = other.time;
                 best = folder.absoluteFilePath(name);
             }
@@ -584,36 +769,68 @@ QString ZuAudioVideoFileReader::previousDataFile(const QFileInfo &file)
     return best;
 }
 
+// The entries of a video stream of the data file `path`, with its key
+// entries; empty when the file or its seek file cannot be read.
+ZuFrameList streamEntries(const QString &path, const QString &streamId, QFile &data, std::vector<int> *keys,
+                          bool *unindexedEnd)
+{
+    const ZuSeekFile::Result parsed = ZuSeekFile::parse(ZuSeekFile::seekPathFor(path), path,
+                                                        ZuAudioVideoFileReader::videoStream(streamId));
+    const ZuFrameList &frames = parsed.frames;
+    *unindexedEnd = parsed.truncated || parsed.dataSize > parsed.indexedEnd;
+    data.setFileName(path);
+    if (frames.isEmpty() || !data.open(QIODevice::ReadOnly))
+        return {};
+    *keys = ZuStreamUnits::keys(frames, data);
+    return frames;
+}
+} // namespace
+
+QString ZuAudioVideoFileReader::previousDataFile(const QFileInfo &file)
+{
+    return neighbourDataFile(file, false);
+}
+
+QString ZuAudioVideoFileReader::nextDataFile(const QFileInfo &file)
+{
+    return neighbourDataFile(file, true);
+}
+
 ZuFrameList ZuAudioVideoFileReader::leadInEntries(const QFileInfo &file, const QString &streamId, int *groupStart)
 {
     *groupStart = -1;
     const QString previous = previousDataFile(file);
     if (previous.isEmpty())
         return {};
-    const ZuFrameList frames = ZuSeekFile::parse(ZuSeekFile::seekPathFor(previous), previous, streamId).frames;
-    QFile data(previous);
-    if (frames.isEmpty() || !data.open(QIODevice::ReadOnly))
+    QFile data;
+    std::vector<int> keys;
+    bool unindexedEnd = false;
+    const ZuFrameList frames = streamEntries(previous, streamId, data, &keys, &unindexedEnd);
+    // Units no entry reaches come between that file's last entry and this file.
+    if (keys.empty() || unindexedEnd)
         return {};
-    const bool flagsKeys = std::any_of(frames.cbegin(), frames.cend(), [](const ZuFrame &f) { return f.isKeyframe(); });
-    auto isKey = [&](int i) {
-        const ZuFrame &f = frames.at(i);
-        return flagsKeys ? f.isKeyframe() : KeyUnits::isKey(f.codec, data, f.offset, f.size);
-    };
-    int key = int(frames.size()) - 1;
-    while (key >= 0 && !isKey(key))
-        --key;
-    if (key < 0)
-        return {};
+    const int key = keys.back();
     int start = key;
-    if (!KeyUnits::startsClean(frames.at(key).codec, data, frames.at(key).offset, frames.at(key).size)) {
-        int before = key - 1;
-        while (before >= 0 && !isKey(before))
-            --before;
-        if (before >= 0)
-            start = before;
-    }
+    if (!ZuStreamUnits::startsClean(frames, key, data) && keys.size() > 1)
+        start = keys[keys.size() - 2];
     *groupStart = key - start;
     return frames.mid(start);
+}
+
+ZuFrameList ZuAudioVideoFileReader::trailEntries(const QFileInfo &file, const QString &streamId, bool *reachesKey)
+{
+    *reachesKey = false;
+    const QString next = nextDataFile(file);
+    if (next.isEmpty())
+        return {};
+    QFile data;
+    std::vector<int> keys;
+    bool unindexedEnd = false;
+    const ZuFrameList frames = streamEntries(next, streamId, data, &keys, &unindexedEnd);
+    if (frames.isEmpty() || (!keys.empty() && keys.front() == 0))
+        return {};
+    *reachesKey = !keys.empty();
+    return frames.mid(0, keys.empty() ? frames.size() : keys.front());
 }
 
 bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder)
@@ -626,10 +843,16 @@ bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, Video
     if (!data.open(QIODevice::ReadOnly) || !decoder.open(frames.first().codec))
         return false;
     m_decoderLive = false;
+    m_depthLearned = false;
     m_pending.clear();
+    m_unitGroup.clear();
+    m_parameters.clear();
+    m_lastUnit.clear();
     logMessage(QStringLiteral("[INFO] ") + kLogPrefix
                + QStringLiteral("run :: the file starts inside a group of pictures, decoded from %1 of %2")
                      .arg(frames.first().timestamp.left(17), data.fileName()));
+    const std::vector<int> keys = key > 0 ? std::vector<int>{0, key} : std::vector<int>{0};
+    learnReorderDepth(decoder, frames, 0, keys, data);
     QByteArray bytes;
     for (int i = 0; i < frames.size() && !stopRequested(); ++i) {
         const ZuFrame &f = frames.at(i);
@@ -639,9 +862,10 @@ bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, Video
         if (bytes.size() != f.size)
             break;
         AVFrame *picture = nullptr;
-        // The group the file starts in holds these units' pictures: they
-        // keep their places; the group before only leads into it.
-        const int rc = decodeUnit(decoder, bytes, discarded(i < key), &picture);
+        // The groups of the file before only lead into this file's first
+        // pictures (or into the group that goes on here): their places are
+        // not shown.
+        const int rc = decodeUnit(decoder, bytes, i == 0 || i == key, discarded(), &picture);
         if (rc == 0) {
             m_decoderLive = true;
             deliverPicture(picture);
@@ -650,7 +874,7 @@ bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, Video
     return true;
 }
 
-void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Pending &owner)
+void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Place &owner)
 {
     auto *frame = new StreamFrame;
     frame->setAvFrame(picture);
@@ -672,106 +896,156 @@ void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Pending &owner)
     push(frame);
 }
 
-ZuAudioVideoFileReader::Pending ZuAudioVideoFileReader::discarded(bool leadIn)
+ZuAudioVideoFileReader::Place ZuAudioVideoFileReader::discarded()
 {
-    return Pending{QString(), QString(), QString(), true, 0, leadIn};
+    Place place;
+    place.discard = true;
+    return place;
 }
 
-int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &bytes, Pending unit, AVFrame **picture)
+int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &bytes, bool startsGroup, Place unit,
+                                       AVFrame **picture)
 {
+    *picture = nullptr;
+    if (startsGroup) {
+        ++m_group;
+        m_groupKeyNext = true;
+    }
+    if (!m_lastUnit.isEmpty() && bytes == m_lastUnit) {
+        // A re-sent frame: decoded twice it would take the place of the next
+        // picture, or break the references of the pictures after it.
+        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                   + QStringLiteral("run :: unit stored twice in a row, decoded once :: %1 :: %2")
+                         .arg(unit.timestamp.left(17), m_currentPath));
+        return kNoPlace;
+    }
+    m_lastUnit = bytes;
+    const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
+    if (KeyUnits::holdsOnlyParameters(decoder.codecName(), data, int(bytes.size()))) {
+        // Parameter sets stored as an entry of their own go in with the
+        // picture after them.
+        m_parameters += bytes;
+        return kNoPlace;
+    }
+    const QByteArray withParameters = m_parameters.isEmpty() ? bytes : m_parameters + bytes;
+    m_parameters.clear();
+    m_lastUnitStartsGroup = m_groupKeyNext;
+    m_groupKeyNext = false;
     unit.seq = m_nextSeq++;
+    unit.group = m_group;
     m_pending.push_back(unit);
-    const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(bytes.constData()), int(bytes.size()), unit.seq,
-                                  picture);
-    if (rc != 0 && rc != AVERROR(EAGAIN))
+    m_unitGroup[unit.seq] = unit.group;
+    const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(withParameters.constData()),
+                                  int(withParameters.size()), unit.seq, picture);
+    if (rc != 0 && rc != AVERROR(EAGAIN)) {
         m_pending.pop_back();
-    // Without reordering, each picture is its own unit's: one the decoder
-    // could not give leaves no hole that shifts the times of the next.
-    m_ownTimes = decoder.reorderDepth() == 0;
+        m_unitGroup.erase(unit.seq);
+    }
     return rc;
+}
+
+void ZuAudioVideoFileReader::countLost(const std::deque<Place> &places, const char *why)
+{
+    int lost = 0;
+    QString firstTime;
+    for (const Place &p : places) {
+        if (p.discard)
+            continue;
+        if (lost++ == 0)
+            firstTime = p.timestamp.left(17);
+    }
+    if (lost == 0)
+        return;
+    m_damaged += lost;
+    logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+               + QStringLiteral("run :: %1 places from %2 without a picture (%3) :: %4")
+                     .arg(lost)
+                     .arg(firstTime, QLatin1String(why), m_currentPath));
+}
+
+void ZuAudioVideoFileReader::closeGroupsBefore(qint64 group)
+{
+    std::deque<Place> lost;
+    while (!m_pending.empty() && m_pending.front().group < group) {
+        lost.push_back(m_pending.front());
+        m_pending.pop_front();
+    }
+    for (auto it = m_unitGroup.begin(); it != m_unitGroup.end();)
+        it = it->second < group ? m_unitGroup.erase(it) : std::next(it);
+    countLost(lost, "the decoder gave none");
 }
 
 void ZuAudioVideoFileReader::deliverPicture(AVFrame *picture)
 {
-    auto owner = m_pending.begin();
-    if (m_ownTimes) {
-        // The picture's own unit, told by the tag it went in with.
-        owner = std::find_if(m_pending.begin(), m_pending.end(),
-                             [&](const Pending &p) { return p.seq == picture->pts; });
-    }
-    if (owner == m_pending.end()) {
+    const auto unit = m_unitGroup.find(picture->pts);
+    if (unit == m_unitGroup.end()) {
+        // Not a unit of the range's decoding (or one given up already).
         av_frame_free(&picture);
         return;
     }
-    if (m_ownTimes) {
-        // Pictures come out in their units' order: a unit still waiting
-        // before this one gives none.
-        const Pending found = *owner;
-        int lost = 0;
-        std::deque<Pending> waiting;
-        for (const Pending &p : m_pending) {
-            const bool before = p.seq < found.seq;
-            if (p.seq == found.seq)
-                continue;
-            if (before)
-                lost += p.discard ? 0 : 1;
-            else
-                waiting.push_back(p);
+    const qint64 tag = unit->first;
+    const qint64 group = unit->second;
+    m_unitGroup.erase(unit);
+    if (!m_reorders) {
+        // Pictures come out in their units' order, each its own unit's: a
+        // unit still waiting before this one gives none.
+        std::deque<Place> lost;
+        while (!m_pending.empty() && m_pending.front().seq < tag) {
+            lost.push_back(m_pending.front());
+            m_pending.pop_front();
         }
-        m_pending.swap(waiting);
-        if (lost > 0)
-            logMessage(QStringLiteral("[WARN] ") + kLogPrefix
-                       + QStringLiteral("run :: %1 frames before %2 gave no picture :: %3")
-                             .arg(lost).arg(found.timestamp.left(17), m_currentPath));
-        if (found.discard)
+        for (auto it = m_unitGroup.begin(); it != m_unitGroup.end() && it->first < tag;)
+            it = m_unitGroup.erase(it);
+        countLost(lost, "the decoder gave none");
+        if (m_pending.empty() || m_pending.front().seq != tag) {
             av_frame_free(&picture);
-        else
-            pushPicture(picture, found);
-        return;
+            return;
+        }
+    } else {
+        // The k-th picture shown from a group takes the group's k-th place;
+        // a picture of a later group closes the groups before it.
+        closeGroupsBefore(group);
+        if (m_pending.empty() || m_pending.front().group != group) {
+            av_frame_free(&picture); // more pictures than places
+            return;
+        }
     }
-    // Units decoded only to reach the range's start are told by their tags:
-    // decoding from a key frame that opens a group loses the pictures that
-    // refer to the group before, so they do not take part in the count.
-    const auto leadIn = std::find_if(m_pending.begin(), m_pending.end(),
-                                     [&](const Pending &p) { return p.leadIn && p.seq == picture->pts; });
-    if (leadIn != m_pending.end()) {
-        m_pending.erase(leadIn);
-        av_frame_free(&picture);
-        return;
-    }
-    // A picture of the range is shown after every lead-in picture: those
-    // still waiting give none.
-    m_pending.erase(std::remove_if(m_pending.begin(), m_pending.end(), [](const Pending &p) { return p.leadIn; }),
-                    m_pending.end());
-    if (m_pending.empty()) {
-        av_frame_free(&picture);
-        return;
-    }
-    const Pending first = m_pending.front();
+    const Place place = m_pending.front();
     m_pending.pop_front();
-    if (first.discard)
+    if (place.discard)
         av_frame_free(&picture);
     else
-        pushPicture(picture, first);
+        pushPicture(picture, place);
 }
 
-ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::drainDecoder(VideoDecoder &decoder)
+ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::drainDecoder(VideoDecoder &decoder, bool incomplete)
 {
-    while (!m_pending.empty()) {
-        if (waitForRoom() == Step::Stopped)
-            return Step::Stopped;
+    std::vector<AVFrame *> held;
+    for (;;) {
         AVFrame *picture = nullptr;
         if (decoder.drain(&picture) != 0 || !picture)
             break;
-        deliverPicture(picture);
+        held.push_back(picture);
     }
-    int lost = 0;
-    for (const Pending &p : m_pending)
-        lost += p.discard ? 0 : 1;
-    if (lost > 0)
-        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
-                   + QStringLiteral("run :: %1 frames gave no picture at the end of the stream").arg(lost));
+    // The last pictures a reordering decoder held may be shown after
+    // pictures of units that were not fed: their places are not known.
+    const size_t withheld = incomplete && m_reorders ? std::min(held.size(), size_t(std::max(1, decoder.reorderDepth())))
+                                                     : 0;
+    Step step = Step::Ok;
+    for (size_t i = 0; i < held.size(); ++i) {
+        if (i + withheld >= held.size() || step == Step::Stopped || (step = waitForRoom()) == Step::Stopped) {
+            av_frame_free(&held[i]);
+            continue;
+        }
+        deliverPicture(held[i]);
+    }
+    if (step == Step::Stopped)
+        return step;
+    countLost(m_pending, incomplete ? "their pictures depend on data that is not read" : "the decoder gave none");
     m_pending.clear();
+    m_unitGroup.clear();
+    m_parameters.clear();
+    m_lastUnit.clear();
     decoder.flush();
     m_decoderLive = false;
     return Step::Ok;
@@ -787,8 +1061,11 @@ void ZuAudioVideoFileReader::run()
     }
     VideoDecoder decoder;
     m_pending.clear();
+    m_unitGroup.clear();
     m_nextSeq = 0;
+    m_group = 0;
     m_lastTime = -1;
+    m_reorders = false;
     bool started = false;
     bool ended = false;
     Step step = Step::Ok;
@@ -803,12 +1080,13 @@ void ZuAudioVideoFileReader::run()
         qint64 nextTime = -1;
         for (int i = 0; i < next.frames.size() && nextTime < 0; ++i)
             nextTime = msOfTimestamp(next.frames.at(i).timestamp);
-        step = readFile(m_files.at(k), parsed, nextTime, decoder, started, ended);
+        step = readFile(m_files.at(k), parsed, nextTime, k + 1 == m_files.size(), decoder, started, ended);
         if (step != Step::Ok)
             break;
     }
-    if (step == Step::Ok && !stopRequested())
+    if (step == Step::Ok && !stopRequested() && decoder.isOpen())
         drainDecoder(decoder);
     m_pending.clear();
+    m_unitGroup.clear();
     logMessage(QStringLiteral("[INFO] ") + kLogPrefix + QStringLiteral("run :: end, %1 frames").arg(m_queued.load()));
 }

@@ -10,11 +10,13 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <vector>
 
 #include "seekfile.h"
 #include "zuframe.h"
 
+class QFile;
 class StreamFrame;
 class VideoDecoder;
 struct AVFrame;
@@ -32,14 +34,31 @@ struct AVFrame;
 // closes the range: it is kept when the range runs. Every entry is kept when
 // `begin` or `end` is empty.
 //
-// Each unit goes into the decoder tagged. In a stream without B-frames a
-// picture takes the time of its own unit's entry. In a stream with
-// B-frames, the k-th picture the decoder shows from a group of pictures (key
-// frame to key frame) takes the group's k-th time, as the player pairs
+// Each unit goes into the decoder tagged. Whether the stream shows its
+// pictures in another order than it stores them (B-frames) is read from its
+// units once, before its pictures are paired, and the rule holds for the
+// whole stream whatever the decoder learns on the way. In a stream without
+// B-frames a picture takes the time of its own unit's entry. In a stream
+// with B-frames, the k-th picture the decoder shows from a group of pictures
+// (key frame to key frame) takes the group's k-th time, as the player pairs
 // them: entries in decoding order with rising times give it as they are,
 // entries stamped with their pictures' own times (display order) once each
-// group's times are sorted. Key frames are those the seek entries flag; in a file whose entries
-// flag none, the units a decoder can start from, found in their bytes.
+// group's times are sorted. A picture the decoder does not give leaves its
+// group short, never the groups after it: the group's last places stay
+// empty, and are counted and logged with the damaged pictures. Key frames
+// are those the seek entries flag when their units agree, else the units a
+// decoder can start from, found in their bytes (ZuStreamUnits::keys). A unit
+// without a picture (parameter sets stored as an entry of their own) goes to
+// the decoder with the next unit and takes no picture's place; a unit stored
+// twice in a row (a re-sent frame) goes in once. A group of pictures is
+// decoded whole: across file boundaries, from the file before when a file
+// opens inside a group or on a key frame whose first pictures refer to the
+// group before, into the next file when a range ends in a group that
+// continues there.
+//
+// Data past the last seek entry of a file (a recorder stopped before writing
+// its index) is not read: it is logged, listed (unindexed_data()), and the
+// pictures whose places would depend on it are not given to an entry.
 //
 // The consumer sets its queue and the mutex that guards it before start();
 // the reader appends under that mutex and waits 300 ms at a time while the
@@ -76,9 +95,21 @@ public:
     int error_code() const { return m_error.load(); }
     // Frames appended to the queue so far. Any thread.
     int frames_queued() const { return m_queued.load(); }
-    // Frames appended that the decoder reported as damaged (concealed); each
-    // is logged with its time. Any thread.
+    // Frames appended that the decoder reported as damaged (concealed), and
+    // places of the range that no picture could be given to (the decoder
+    // gave none, or it would come from data that is not read); each is
+    // logged with its time. Any thread.
     int damaged_frames() const { return m_damaged.load(); }
+
+    // Data of a file that no seek entry of the range reaches: bytes past its
+    // last entry, or a whole file whose seek file holds no entry.
+    struct Unindexed {
+        QString path;
+        QString after; // the last entry's time, empty when the file has none
+        qint64 bytes = 0;
+    };
+    // What the range left out that way; complete once the thread has ended.
+    QList<Unindexed> unindexed_data() const;
 
     // The entries of `frames` that the range rule keeps, given whether the
     // range had already started before them; `started` and `ended` are
@@ -112,6 +143,16 @@ public:
     // `groupStart` receives the index of that last key frame among them.
     // Empty when there is no such file or key frame.
     static ZuFrameList leadInEntries(const QFileInfo &file, const QString &streamId, int *groupStart);
+    // The camera's data file of the same day just after `file`, empty when none.
+    static QString nextDataFile(const QFileInfo &file);
+    // For a file whose last group of pictures goes on in the next file: the
+    // entries of stream `streamId` of the next file up to its first key
+    // frame (the whole file when it holds none); `reachesKey` tells whether
+    // the group ends there. Empty when there is no such file, it opens on a
+    // key frame or holds another codec.
+    static ZuFrameList trailEntries(const QFileInfo &file, const QString &streamId, bool *reachesKey);
+    // The seek file stream field of a video stream id ("0" or "video0").
+    static QString videoStream(const QString &streamId);
 
 public Q_SLOTS:
     // Asks the reader to end after the step it is in.
@@ -125,39 +166,64 @@ protected:
 
 private:
     enum class Step { Ok, Stopped, Failed };
-    // A unit that went into the decoder and whose picture has not come out
-    // yet; `discard` for the units decoded only to reach the range's start.
-    struct Pending {
+    // A unit that went into the decoder with a picture to give: its entry's
+    // place. `discard` for the units decoded only to reach the range's start
+    // or to end its last group, whose places are not shown.
+    struct Place {
         QString timestamp;
         QString streamId;
         QString cameraName;
         bool discard = false;
-        qint64 seq = 0; // the tag the unit went into the decoder with
-        bool leadIn = false; // decoded only to reach the range's start
+        qint64 seq = 0;   // the tag the unit went into the decoder with
+        qint64 group = 0; // its group of pictures
     };
-    static Pending discarded(bool leadIn);
-    // Hands one unit to the decoder, tagged, and keeps it waiting for its
-    // picture (unless the decoder refused it).
-    int decodeUnit(VideoDecoder &decoder, const QByteArray &bytes, Pending unit, AVFrame **picture);
+    static Place discarded();
+    // Hands one unit to the decoder: one without a picture is kept for the
+    // next, one stored twice in a row is passed over (both: kNoPlace, no
+    // place taken); else it goes in tagged, its place waiting for its
+    // picture (unless the decoder refused it). `startsGroup`: the entry is
+    // one decoding can start from.
+    int decodeUnit(VideoDecoder &decoder, const QByteArray &bytes, bool startsGroup, Place unit, AVFrame **picture);
+    static constexpr int kNoPlace = 1;
     // More units than this without a picture: the decoder is taken as stuck.
     static constexpr size_t kMaxPending = 32;
-    void pushPicture(AVFrame *picture, const Pending &owner);
-    // Gives a decoded picture to its unit: the one it was tagged with when
-    // pictures carry their own times, else the oldest waiting unit (entries
-    // in decoding order with rising times: the k-th picture shown from a
-    // group takes the group's k-th time). Pushed, or freed when that unit is
-    // not shown.
+    void pushPicture(AVFrame *picture, const Place &owner);
+    // Gives a decoded picture to its place: its own unit's when the stream
+    // does not reorder, else the next free place of its unit's group. Pushed,
+    // or freed when that place is not shown.
     void deliverPicture(AVFrame *picture);
-    Step drainDecoder(VideoDecoder &decoder);
+    // Places of the groups before `group` that got no picture: counted,
+    // logged and forgotten.
+    void closeGroupsBefore(qint64 group);
+    void countLost(const std::deque<Place> &places, const char *why);
+    // Hands out the pictures the decoder still holds and starts it afresh.
+    // `incomplete`: units of the last group were not fed (data that is not
+    // read), so the pictures it held last have no known place: not given.
+    Step drainDecoder(VideoDecoder &decoder, bool incomplete = false);
+    // A decoder that has not met the stream's B-frames yet learns how far
+    // they reach first: a picture it would drop when it finds out later
+    // would leave a place empty. Units from `from` of `entries` (read from
+    // `data`) to the next of `keys`; the decoder is flushed after.
+    void learnReorderDepth(VideoDecoder &decoder, const ZuFrameList &entries, int from, const std::vector<int> &keys,
+                           QFile &data);
     ZuSeekFile::Result parseFile(const QFileInfo &file) const;
-    // For a file that starts inside a group of pictures: decodes the file
+    // For a file that starts inside a group of pictures, or on a key frame
+    // whose first pictures refer to the group before: decodes the file
     // before from its last key frame (from the one before when that one
-    // opens an open group), its pictures kept out of the range. False when
-    // there is no such file or key frame.
+    // opens an open group), its places not shown. False when there is no
+    // such file or key frame.
     bool leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder);
-    // `nextTime`: the next file's first time, -1 when none.
-    Step readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed, qint64 nextTime, VideoDecoder &decoder,
-                  bool &started, bool &ended);
+    // Ends the last group of the range: the file's entries after `index` up
+    // to its next key frame, and past the file's end the next file's first
+    // entries, their places not shown. After the file's last entry comes
+    // data no entry reaches when `unindexedData`; `complete` false when the
+    // group goes on in it (`goesOnUnindexed`).
+    Step finishGroup(const QFileInfo &file, const ZuFrameList &frames, const std::vector<int> &keys, int index,
+                     QFile &data, bool unindexedData, bool goesOnUnindexed, VideoDecoder &decoder, bool *complete);
+    // `nextTime`: the next file's first time, -1 when none; `last`: no file
+    // of the range follows.
+    Step readFile(const QFileInfo &file, const ZuSeekFile::Result &parsed, qint64 nextTime, bool last,
+                  VideoDecoder &decoder, bool &started, bool &ended);
     Step waitForRoom();
     bool push(StreamFrame *frame);
     void fail(const QString &detail);
@@ -172,12 +238,22 @@ private:
     QMutex *m_queueMutex = nullptr;
     int m_maxQueue = 30;
     int m_nextFrameId = 0;
-    bool m_decoderLive = false; // the decoder has given a picture since it was opened or flushed
-    std::deque<Pending> m_pending; // reader thread only
+    // Reader thread only:
+    bool m_decoderLive = false;    // the decoder has given a picture since it was opened or flushed
+    std::deque<Place> m_pending;   // places waiting for a picture, in stored order
+    std::map<qint64, qint64> m_unitGroup; // tag -> group of the units whose picture has not come out
     qint64 m_lastTime = -1;        // the previous file's last time, -1 when none
-    qint64 m_nextSeq = 0;          // reader thread only
-    bool m_ownTimes = false;       // pictures are paired with their units by tag
+    qint64 m_nextSeq = 0;
+    qint64 m_group = 0;            // the group of the last unit in
+    bool m_groupKeyNext = false;   // the next unit with a picture is its group's key unit
+    bool m_lastUnitStartsGroup = false;
+    bool m_reorders = false;       // the stream's B-frames were found: pictures take their group's places
+    bool m_depthLearned = false;   // how far B-frames reach, for the file being read
+    QByteArray m_parameters;       // units without a picture, for the decoder with the next unit
+    QByteArray m_lastUnit;         // the last unit in, to pass over a copy of it
     QString m_currentPath;         // the data file being read
+    mutable QMutex m_unindexedMutex;
+    QList<Unindexed> m_unindexed;
 
     std::atomic<bool> m_stop{false};
     std::atomic<double> m_fps{-1.0};

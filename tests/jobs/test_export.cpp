@@ -502,6 +502,48 @@ private slots:
         QCOMPARE(ff_export::encoderFps(1e12, -1.0), 1000);
     }
 
+    // Data that no seek entry reaches (a recorder stopped before writing its
+    // index): the export goes on without it and its row ends listing it.
+    void unindexedDataIsListed_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("data past the last seek entry")
+            << "tail" << "Encodage terminé : données non indexées laissées de côté : 12_20240305_140000.zuvideo après 14:00:05.400";
+        QTest::newRow("an empty seek file")
+            << "empty" << "Encodage terminé : données non indexées laissées de côté : 12_20240305_140006.zuvideo";
+    }
+    void unindexedDataIsListed()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, text);
+        QTemporaryDir tmp;
+        const QList<QFileInfo> files = copyCamera(tmp.filePath("copy"), "");
+        QCOMPARE(files.size(), 2);
+        QFile seek(files.at(damage == "tail" ? 0 : 1).absoluteFilePath().replace(".zuvideo", ".zuseek"));
+        QVERIFY(seek.open(QIODevice::ReadWrite));
+        QList<QByteArray> lines = seek.readAll().split('\n');
+        while (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        lines = damage == "tail" ? lines.mid(0, lines.size() - 5) : QList<QByteArray>();
+        const QByteArray kept = lines.isEmpty() ? QByteArray() : lines.join('\n') + '\n';
+        QVERIFY(seek.resize(0) && seek.write(kept) == kept.size());
+        seek.close();
+
+        const QString out = tmp.filePath("left.mp4");
+        QPointer<Download_presentation> window = new Download_presentation;
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        auto *item = new EncodeItem_Presentation(out);
+        item->set_exporter(makeWorker(files, "140000", "140010", "libx264", out));
+        item->setType("zuplayer");
+        window->add_item(item);
+        QTRY_COMPARE_WITH_TIMEOUT(window->succeededJobs().size(), 1, 120000);
+        QCOMPARE(window->succeededJobs().first()->downloadInfoLabel->text(), text);
+        QVERIFY(probedFrames(out) > 0);
+        QVERIFY(window->close());
+        QTRY_VERIFY(window.isNull());
+    }
+
     // An export job in the job window: a failure moves to the failed list;
     // closing the window while the export runs asks, and either answer ends
     // with no crash and no thread left behind.

@@ -80,6 +80,9 @@ private slots:
     void picturesWithTheirOwnTimes_data();
     void picturesWithTheirOwnTimes();
     void fileCutInsideAGroup();
+    void everyPictureKeepsItsOwnTime_data();
+    void everyPictureKeepsItsOwnTime();
+    void aLostPictureStaysInItsGroup();
 
 private:
     QString m_root;
@@ -799,39 +802,290 @@ namespace {
 // A recording made by the ffmpeg command line whose pictures carry their own
 // number: bit b of picture n is a white (else black) stripe 16 pixels wide at
 // x = 16 b. The recorder's entries come in decoding order with rising times,
-// 40 ms apart from 12:00:00.000.
+// 40 ms apart from 12:00:00.000, in files of camera 7 in the segment folders
+// of a day folder.
 struct Numbered {
     QStringList files;
     QList<int> unitsPerFile;
     int pictures = 0;
+    // Each picture's own entry's time, "yyyyMMddHHmmsszzz", by its number.
+    QHash<int, QString> timeOf;
 };
 
 constexpr int kStripes = 10;
 
-// With `ownTimes`, each entry carries its own picture's time instead (a
-// recorder that stamps pictures in display order); `openGop` leaves the
-// groups of pictures open. `cut` moves each file boundary that many units
-// past a key frame, into the group.
-Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, int gop, int bframes, int files,
-                      bool flagKeys, bool ownTimes = false, bool openGop = false, int cut = 0)
+// How a numbered recording is made and stored: `pictures` pictures in
+// groups of `gop`, with `bframes` B-frames, in `files` files of whole groups
+// (`cut` moves each file boundary that many units past a key frame, into the
+// group); `flagKeys` flags the key frames' entries. With `ownTimes`, each
+// entry carries its own picture's time (a recorder that stamps pictures in
+// display order); `openGop` leaves the groups of pictures open. The rest
+// stands for what recorders do to a stream.
+struct Take {
+    QString codec = QStringLiteral("h264");
+    int pictures = 0;
+    int gop = 12;
+    int bframes = 0;
+    int files = 1;
+    bool flagKeys = true;
+    bool ownTimes = false;
+    bool openGop = false;
+    int cut = 0;
+    bool headersEachKey = false;   // parameter sets in every key unit
+    bool noReorderInfo = false;    // H.264 parameter sets that do not say how far B-frames reach
+    int storedTwice = -1;          // this unit stored twice in a row, with its time (a re-sent frame)
+    bool parameterEntries = false; // the parameter sets of each key unit stored as an entry of their own
+    bool audioLines = false;       // an audio entry after each video entry
+    bool allKeys = false;          // every entry flagged key
+    int clockBackAt = -1;          // from this unit on the recorder's clock is set back...
+    int clockBackMs = 0;           // ...this much
+    int unindexedTail = 0;         // the first file's last units have no seek entry
+    int emptySeekFile = -1;        // this file's seek file holds nothing
+    bool cutAtKeys = false;        // files cut at the key units nearest to whole groups
+    int laterFrom = -1;            // from this picture on (a key frame) the encoder...
+    int laterBframes = 0;          // ...uses this many B-frames
+};
+
+// The payload of a NAL unit without its emulation-prevention bytes, and back.
+QByteArray unescaped(const QByteArray &nal)
+{
+    QByteArray out;
+    int zeros = 0;
+    for (char c : nal) {
+        if (zeros >= 2 && c == 3) {
+            zeros = 0;
+            continue;
+        }
+        out += c;
+        zeros = c == 0 ? zeros + 1 : 0;
+    }
+    return out;
+}
+
+QByteArray escaped(const QByteArray &rbsp)
+{
+    QByteArray out;
+    int zeros = 0;
+    for (char c : rbsp) {
+        if (zeros >= 2 && uchar(c) <= 3) {
+            out += char(3);
+            zeros = 0;
+        }
+        out += c;
+        zeros = c == 0 ? zeros + 1 : 0;
+    }
+    return out;
+}
+
+// Reads an H.264 sequence parameter set up to its VUI's bitstream_restriction_flag.
+class SpsBits
+{
+public:
+    explicit SpsBits(const QByteArray &rbsp) : m_bytes(rbsp) {}
+    int pos() const { return m_pos; }
+    bool ok() const { return m_pos <= m_bytes.size() * 8; }
+    quint32 u(int n)
+    {
+        quint32 v = 0;
+        for (int i = 0; i < n; ++i, ++m_pos)
+            v = (v << 1) | (m_pos < m_bytes.size() * 8 ? (uchar(m_bytes.at(m_pos >> 3)) >> (7 - (m_pos & 7))) & 1 : 0);
+        return v;
+    }
+    quint32 ue()
+    {
+        int zeros = 0;
+        while (ok() && u(1) == 0)
+            ++zeros;
+        return (1u << zeros) - 1 + u(zeros);
+    }
+    void hrd()
+    {
+        const quint32 count = ue();
+        u(8);
+        for (quint32 i = 0; i <= count && ok(); ++i) {
+            ue();
+            ue();
+            u(1);
+        }
+        u(20);
+    }
+
+private:
+    const QByteArray &m_bytes;
+    int m_pos = 0;
+};
+
+// The SPS `nal` (header byte included) without VUI bitstream_restriction,
+// as many camera encoders write it; empty when it cannot be read.
+QByteArray withoutReorderInfo(const QByteArray &nal)
+{
+    const QByteArray rbsp = unescaped(nal.mid(1));
+    SpsBits b(rbsp);
+    const quint32 profile = b.u(8);
+    b.u(16);
+    b.ue();
+    if (QList<quint32>{100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135}.contains(profile)) {
+        if (b.ue() == 3)
+            b.u(1);
+        b.ue();
+        b.ue();
+        b.u(1);
+        if (b.u(1))
+            return {}; // scaling matrices: not written by the encoder used here
+    }
+    b.ue();
+    const quint32 pocType = b.ue();
+    if (pocType == 0) {
+        b.ue();
+    } else if (pocType == 1) {
+        b.u(1);
+        b.ue();
+        b.ue();
+        for (quint32 i = b.ue(); i > 0; --i)
+            b.ue();
+    }
+    b.ue();
+    b.u(1);
+    b.ue();
+    b.ue();
+    if (!b.u(1))
+        b.u(1);
+    b.u(1);
+    if (b.u(1)) {
+        for (int i = 0; i < 4; ++i)
+            b.ue();
+    }
+    if (!b.u(1))
+        return nal; // no VUI
+    if (b.u(1) && b.u(8) == 255)
+        b.u(32);
+    if (b.u(1))
+        b.u(1);
+    if (b.u(1)) {
+        b.u(4); // video_format, video_full_range_flag
+        if (b.u(1))
+            b.u(24);
+    }
+    if (b.u(1)) {
+        b.ue();
+        b.ue();
+    }
+    if (b.u(1))
+        b.u(65);
+    const bool nalHrd = b.u(1);
+    if (nalHrd)
+        b.hrd();
+    const bool vclHrd = b.u(1);
+    if (vclHrd)
+        b.hrd();
+    if (nalHrd || vclHrd)
+        b.u(1);
+    b.u(1);
+    if (!b.ok())
+        return {};
+    // Every bit up to here, then a cleared bitstream_restriction_flag and
+    // the stop bit.
+    QByteArray out(1, nal.at(0));
+    const int bits = b.pos();
+    QList<int> all;
+    for (int i = 0; i < bits; ++i)
+        all.append((uchar(rbsp.at(i >> 3)) >> (7 - (i & 7))) & 1);
+    all << 0 << 1;
+    while (all.size() % 8)
+        all.append(0);
+    QByteArray packed;
+    for (int i = 0; i < all.size(); i += 8) {
+        int v = 0;
+        for (int k = 0; k < 8; ++k)
+            v = (v << 1) | all.at(i + k);
+        packed += char(v);
+    }
+    return out + escaped(packed);
+}
+
+// The NAL units of an Annex-B stream: where each starts (after its start
+// code) and ends.
+QList<QPair<int, int>> nalUnits(const QByteArray &stream)
+{
+    QList<QPair<int, int>> out;
+    int from = stream.indexOf(QByteArray("\0\0\1", 3));
+    while (from >= 0) {
+        const int begin = from + 3;
+        const int next = stream.indexOf(QByteArray("\0\0\1", 3), begin);
+        int end = next < 0 ? int(stream.size()) : next;
+        while (end > begin && stream.at(end - 1) == 0)
+            --end;
+        out.append({begin, end});
+        from = next;
+    }
+    return out;
+}
+
+// Whether a NAL unit (its first byte) carries a slice.
+bool isSlice(const QString &codec, char first)
+{
+    return codec == QLatin1String("h264") ? (first & 0x1f) >= 1 && (first & 0x1f) <= 5 : ((uchar(first) >> 1) & 0x3f) < 32;
+}
+
+Numbered record(const QString &dir, const Take &take)
 {
     Numbered out;
+    const QString codec = take.codec;
     const QString raw = dir + QStringLiteral("/stream.") + codec;
-    const QString source = QStringLiteral("nullsrc=s=160x64:r=25,geq=lum='if(bitand(N\\,pow(2\\,floor(X/16)))\\,235\\,16)'"
-                                          ":cb=128:cr=128");
-    QStringList args = QStringLiteral("-nostdin -loglevel error -y -f lavfi -i").split(QLatin1Char(' '));
-    args << source << QStringLiteral("-frames:v %1 -bf %2 -g %3").arg(pictures).arg(bframes).arg(gop).split(QLatin1Char(' '));
-    args << (codec == QLatin1String("h264")
-                 ? QStringLiteral("-c:v libx264 -profile:v high -x264-params scenecut=0:threads=1:open-gop=%1")
-                 : QStringLiteral("-c:v libx265 -x265-params log-level=error:scenecut=0:open-gop=%1:pools=1:frame-threads=1"))
-                .arg(openGop ? 1 : 0)
-                .split(QLatin1Char(' '));
+    // Pictures `first` to `first + count - 1` with `bframes` B-frames.
+    const auto encoderArgs = [&](int first, int count, int bframes) {
+        const QString source = QStringLiteral("nullsrc=s=160x64:r=25,geq=lum='if(bitand(N+%1\\,pow(2\\,floor(X/16)))\\,235\\,16)'"
+                                              ":cb=128:cr=128")
+                                   .arg(first);
+        QStringList args = QStringLiteral("-nostdin -loglevel error -y -f lavfi -i").split(QLatin1Char(' '));
+        args << source << QStringLiteral("-frames:v %1 -bf %2 -g %3").arg(count).arg(bframes).arg(take.gop).split(QLatin1Char(' '));
+        const QString headers = take.headersEachKey ? QStringLiteral(":repeat-headers=1") : QString();
+        args << (codec == QLatin1String("h264")
+                     ? QStringLiteral("-c:v libx264 -profile:v high -x264-params scenecut=0:threads=1:open-gop=%1%2")
+                     : QStringLiteral("-c:v libx265 -x265-params log-level=error:scenecut=0:open-gop=%1:pools=1:frame-threads=1%2"))
+                    .arg(take.openGop ? 1 : 0)
+                    .arg(headers)
+                    .split(QLatin1Char(' '));
+        return args;
+    };
+    const int firstPart = take.laterFrom >= 0 ? take.laterFrom : take.pictures;
+    const QStringList args = encoderArgs(0, firstPart, take.bframes);
     if (QProcess::execute(QStringLiteral("ffmpeg"), QStringList(args) << QStringLiteral("-f") << codec << raw) != 0)
         return out;
+    if (take.laterFrom >= 0) {
+        // The same stream goes on from another encoder's output.
+        const QString later = dir + QStringLiteral("/later.") + codec;
+        QFile whole(raw), part(later);
+        if (QProcess::execute(QStringLiteral("ffmpeg"), encoderArgs(firstPart, take.pictures - firstPart, take.laterBframes)
+                                                            << QStringLiteral("-f") << codec << later)
+                != 0
+            || !whole.open(QIODevice::Append) || !part.open(QIODevice::ReadOnly) || whole.write(part.readAll()) <= 0)
+            return out;
+    }
+    if (take.noReorderInfo) {
+        QFile f(raw);
+        if (!f.open(QIODevice::ReadWrite))
+            return out;
+        const QByteArray stream = f.readAll();
+        QByteArray rewritten;
+        int copied = 0;
+        for (const auto &[begin, end] : nalUnits(stream)) {
+            if ((stream.at(begin) & 0x1f) != 7)
+                continue;
+            const QByteArray sps = withoutReorderInfo(stream.mid(begin, end - begin));
+            if (sps.isEmpty())
+                return out;
+            rewritten += stream.mid(copied, begin - copied) + sps;
+            copied = end;
+        }
+        rewritten += stream.mid(copied);
+        if (!f.resize(0) || f.write(rewritten) != rewritten.size())
+            return out;
+    }
     // The same single-threaded encoding into a container gives each unit's
     // presentation time.
     QList<int> shownAt;
-    if (ownTimes) {
+    if (take.ownTimes) {
         const QString mkv = dir + QStringLiteral("/stream.mkv");
         QProcess pts;
         if (QProcess::execute(QStringLiteral("ffmpeg"), QStringList(args) << mkv) != 0)
@@ -844,7 +1098,7 @@ Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, in
             if (!line.trimmed().isEmpty())
                 shownAt.append(line.trimmed().toInt());
         }
-        if (shownAt.size() != pictures)
+        if (shownAt.size() != take.pictures)
             return out;
     }
     // The access units as ffprobe splits them, in decoding order.
@@ -861,36 +1115,103 @@ Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, in
             units.append({f.at(0).toInt(), f.at(1).startsWith('K')});
     }
     QFile in(raw);
-    if (units.size() != pictures || !in.open(QIODevice::ReadOnly))
+    if (units.size() != take.pictures || !in.open(QIODevice::ReadOnly))
         return out;
-    // Whole groups per file.
-    const int groups = (pictures + gop - 1) / gop;
+    const auto stampOf = [&](int unit) {
+        const int ms = (take.ownTimes ? shownAt.at(unit) : unit * 40) - (take.clockBackAt >= 0 && unit >= take.clockBackAt ? take.clockBackMs : 0);
+        return QStringLiteral("20240305") + QTime(12, 0).addMSecs(ms).toString(QStringLiteral("HHmmsszzz"));
+    };
+    // Picture n is shown n-th: it takes the n-th time of its group's
+    // entries, which is its own unless the clock was set back.
+    for (int n = 0; n < take.pictures; ++n)
+        out.timeOf.insert(n, stampOf(n));
+    // Whole groups per file: cut where a group of `gop` units would end, or
+    // at the key unit nearest to that.
+    const int groups = (take.pictures + take.gop - 1) / take.gop;
     int unit = 0;
-    for (int f = 0; f < files; ++f) {
-        const int firstGroup = groups * f / files;
-        const int endUnit = f + 1 == files ? pictures : qMin(pictures, groups * (f + 1) / files * gop + cut);
-        const QString start =
-            QTime(12, 0).addMSecs((firstGroup * gop + (f > 0 ? cut : 0)) * 40).toString(QStringLiteral("HHmmss"));
-        const QString data = dir + QStringLiteral("/7_20240305_%1.zuvideo").arg(start);
+    for (int f = 0; f < take.files; ++f) {
+        int endUnit = f + 1 == take.files ? take.pictures : qMin(take.pictures, groups * (f + 1) / take.files * take.gop + take.cut);
+        for (int k = 0; take.cutAtKeys && f + 1 < take.files && k < take.gop; ++k) {
+            if (endUnit - k > unit && units.at(endUnit - k).second) {
+                endUnit -= k;
+                break;
+            }
+            if (endUnit + k < take.pictures && units.at(endUnit + k).second) {
+                endUnit += k;
+                break;
+            }
+        }
+        const QString start = QTime(12, 0).addMSecs(unit * 40).toString(QStringLiteral("HHmmss"));
+        const QString folder = dir + QStringLiteral("/2024-03-05/") + start;
+        const QString data = folder + QStringLiteral("/7_20240305_%1.zuvideo").arg(start);
         QFile d(data);
         QFile seek(ZuSeekFile::seekPathFor(data));
-        if (!d.open(QIODevice::WriteOnly) || !seek.open(QIODevice::WriteOnly))
+        if (!QDir().mkpath(folder) || !d.open(QIODevice::WriteOnly) || !seek.open(QIODevice::WriteOnly))
             return out;
         out.unitsPerFile.append(endUnit - unit);
+        QByteArray lines;
+        const auto entry = [&](const QByteArray &bytes, int u, bool key) {
+            d.write(bytes);
+            const bool indexed = !(f == 0 && take.files > 1 && u >= endUnit - take.unindexedTail);
+            if (indexed) {
+                lines += QStringLiteral("%1:video0:%2:160x64:%3:%4\n")
+                             .arg(stampOf(u), codec)
+                             .arg(key || take.allKeys ? 1 : 0)
+                             .arg(bytes.size())
+                             .toLatin1();
+            }
+            if (take.audioLines) {
+                // An ADTS header and some audio bytes of the same number.
+                const QByteArray audio = QByteArray::fromHex("fff15080021ffc") + QByteArray(20 + u % 7, char(0x5a));
+                d.write(audio);
+                if (indexed)
+                    lines += QStringLiteral("%1:audio0:aac:%2\n").arg(stampOf(u)).arg(audio.size()).toLatin1();
+            }
+        };
         for (; unit < endUnit; ++unit) {
-            d.write(in.read(units.at(unit).first));
-            const QString time =
-                QTime(12, 0).addMSecs(ownTimes ? shownAt.at(unit) : unit * 40).toString(QStringLiteral("HHmmsszzz"));
-            seek.write(QStringLiteral("20240305%1:video0:%2:160x64:%3:%4\n")
-                           .arg(time, codec)
-                           .arg(flagKeys && units.at(unit).second ? 1 : 0)
-                           .arg(units.at(unit).first)
-                           .toLatin1());
+            const QByteArray bytes = in.read(units.at(unit).first);
+            const bool key = take.flagKeys && units.at(unit).second;
+            int slice = -1;
+            for (const auto &[begin, end] : nalUnits(bytes)) {
+                if (slice < 0 && isSlice(codec, bytes.at(begin)))
+                    slice = begin - (begin >= 4 && bytes.at(begin - 4) == 0 ? 4 : 3);
+            }
+            if (take.parameterEntries && units.at(unit).second && slice > 0) {
+                entry(bytes.left(slice), unit, key);
+                entry(bytes.mid(slice), unit, false);
+            } else {
+                entry(bytes, unit, key);
+            }
+            if (unit == take.storedTwice)
+                entry(bytes, unit, key);
         }
+        if (f == take.emptySeekFile)
+            lines.clear();
+        seek.write(lines);
         out.files.append(data);
     }
-    out.pictures = pictures;
+    out.pictures = take.pictures;
     return out;
+}
+
+// With `ownTimes`, each entry carries its own picture's time instead (a
+// recorder that stamps pictures in display order); `openGop` leaves the
+// groups of pictures open. `cut` moves each file boundary that many units
+// past a key frame, into the group.
+Numbered makeNumbered(const QString &dir, const QString &codec, int pictures, int gop, int bframes, int files,
+                      bool flagKeys, bool ownTimes = false, bool openGop = false, int cut = 0)
+{
+    Take take;
+    take.codec = codec;
+    take.pictures = pictures;
+    take.gop = gop;
+    take.bframes = bframes;
+    take.files = files;
+    take.flagKeys = flagKeys;
+    take.ownTimes = ownTimes;
+    take.openGop = openGop;
+    take.cut = cut;
+    return record(dir, take);
 }
 
 int numberOf(const uint8_t *bgra, int stride, int height)
@@ -902,17 +1223,30 @@ int numberOf(const uint8_t *bgra, int stride, int height)
     return n;
 }
 
+// Whether the picture's stripes are black or white as recorded: one decoded
+// against pictures other than its own references is not.
+bool whole(const uint8_t *bgra, int stride, int height)
+{
+    const uint8_t *row = bgra + qsizetype(height / 2) * stride;
+    for (int b = 0; b < kStripes; ++b) {
+        const int level = row[(16 * b + 8) * 4 + 1];
+        if (level > 40 && level < 215)
+            return false;
+    }
+    return true;
+}
+
 QString timeOfNumber(int n)
 {
     return QStringLiteral("20240305") + QTime(12, 0).addMSecs(n * 40).toString(QStringLiteral("HHmmsszzz"));
 }
 
 // What the engine shows: each picture's number, and the pictures whose
-// time is not their number's.
+// time is not their own (their number's, or the one in `timeOf`).
 class NumberRecorder : public QObject
 {
 public:
-    explicit NumberRecorder(Engine *engine)
+    explicit NumberRecorder(Engine *engine, const QHash<int, QString> *timeOf = nullptr) : m_timeOf(timeOf)
     {
         connect(engine, &Engine::set_display_frame, this, &NumberRecorder::frame, Qt::DirectConnection);
     }
@@ -923,16 +1257,22 @@ public:
     {
         const int n = numberOf(data, stride, h);
         shown.append(n);
-        if (ts != timeOfNumber(n))
+        if (ts != (m_timeOf ? m_timeOf->value(n) : timeOfNumber(n)))
             wrongTimes.append(QStringLiteral("picture %1 shown at %2").arg(n).arg(ts));
+        if (m_timeOf && !whole(data, stride, h))
+            wrongTimes.append(QStringLiteral("picture %1 shown damaged").arg(n));
     }
+
+private:
+    const QHash<int, QString> *m_timeOf;
 };
 
 // The pictures of an export of the files from `begin` to `end` (HHmmss; the
 // whole recording when empty), in order; `wrong` receives those whose time
-// is not their number's.
+// is not their own (their number's, or the one in `timeOf`).
 QList<int> exportedPictures(const QStringList &files, QStringList *wrong, const QString &begin = QString(),
-                            const QString &end = QString())
+                            const QString &end = QString(), const QHash<int, QString> *timeOf = nullptr,
+                            int *damaged = nullptr)
 {
     QList<QFileInfo> infos;
     for (const QString &f : files)
@@ -945,14 +1285,18 @@ QList<int> exportedPictures(const QStringList &files, QStringList *wrong, const 
     reader.set_max_queue(1000);
     reader.start();
     reader.wait();
+    if (damaged)
+        *damaged = reader.damaged_frames();
     QList<int> pictures;
     ZuScaler scaler;
     for (StreamFrame *f : queue) {
         const QImage image = scaler.toImage(f->avFrame());
         const int n = numberOf(image.constBits(), int(image.bytesPerLine()), image.height());
         pictures.append(n);
-        if (QString::fromLatin1(f->timestampText()) != timeOfNumber(n))
+        if (QString::fromLatin1(f->timestampText()) != (timeOf ? timeOf->value(n) : timeOfNumber(n)))
             wrong->append(QStringLiteral("picture %1 exported at %2").arg(n).arg(QString::fromLatin1(f->timestampText())));
+        if (timeOf && !whole(image.constBits(), int(image.bytesPerLine()), image.height()))
+            wrong->append(QStringLiteral("picture %1 exported damaged").arg(n));
         delete f;
     }
     return pictures;
@@ -1165,6 +1509,204 @@ void TestPlayback::fileCutInsideAGroup()
     QVERIFY2(longestSkip(seen.shown) <= kLatePicturesPassedOver, qPrintable(QString::number(longestSkip(seen.shown))));
     QVERIFY(monotonic(seen.shown, true));
     QCOMPARE(seen.wrongTimes, QStringList());
+}
+
+Q_DECLARE_METATYPE(Take)
+
+void TestPlayback::everyPictureKeepsItsOwnTime_data()
+{
+    QTest::addColumn<Take>("take");
+    // An export of this range besides the whole recording (none when empty).
+    QTest::addColumn<QString>("begin");
+    QTest::addColumn<QString>("end");
+    // Pictures that may be missing: they lie in data no seek entry reaches.
+    QTest::addColumn<int>("mayMiss");
+    Take b;
+    b.pictures = 150;
+    b.gop = 25;
+    b.bframes = 3;
+    b.files = 2;
+    b.headersEachKey = true;
+    Take t = b;
+    t.noReorderInfo = true;
+    QTest::newRow("B-frames the parameter sets do not announce") << t << "120001" << "120005" << 0;
+    t = b;
+    t.bframes = 1;
+    t.laterFrom = 75;
+    t.laterBframes = 3;
+    t.noReorderInfo = true;
+    QTest::newRow("B-frames reaching further in the next file, not announced") << t << "120002" << "120004" << 0;
+    t = b;
+    t.storedTwice = 30;
+    QTest::newRow("a unit stored twice, B-frames") << t << "120001" << "120004" << 0;
+    t.bframes = 0;
+    QTest::newRow("a unit stored twice, no B-frames") << t << "120001" << "120004" << 0;
+    t = b;
+    t.files = 3;
+    t.openGop = true;
+    t.cutAtKeys = true;
+    QTest::newRow("files opening on an open group's key frame, H.264") << t << "120002" << "120003" << 0;
+    t.codec = QStringLiteral("hevc");
+    QTest::newRow("files opening on an open group's key frame, H.265") << t << "120002" << "120003" << 0;
+    t = b;
+    t.pictures = 72;
+    t.gop = 12;
+    t.files = 3;
+    t.cut = 2;
+    // Fin is the first file's last entry.
+    QTest::newRow("files cut inside groups of pictures") << t << "120000" << "120001" << 0;
+    t = b;
+    t.files = 6;
+    t.cut = 7;
+    QTest::newRow("one-second files cut inside their groups") << t << "120001" << "120003" << 0;
+    t = b;
+    t.parameterEntries = true;
+    QTest::newRow("parameter sets stored as an entry of their own") << t << "120001" << "120004" << 0;
+    t = b;
+    t.audioLines = true;
+    QTest::newRow("audio entries between the video's") << t << "120001" << "120004" << 0;
+    t = b;
+    t.gop = 30;
+    t.allKeys = true;
+    QTest::newRow("every entry flagged key") << t << "120002" << "120004" << 0;
+    t = b;
+    t.pictures = 100;
+    t.bframes = 0;
+    t.files = 1;
+    t.clockBackAt = 40;
+    t.clockBackMs = 600;
+    QTest::newRow("clock set back within a second, no B-frames") << t << "" << "" << 0;
+    t = b;
+    t.unindexedTail = 5;
+    // Those five, and the pictures whose places would depend on them.
+    QTest::newRow("data past the last seek entry") << t << "" << "" << 5 + 3;
+    t = b;
+    t.files = 3;
+    t.emptySeekFile = 1;
+    QTest::newRow("an empty seek file") << t << "" << "" << 50;
+}
+
+// Recordings as recorders store them, whatever they do to the stream: each
+// picture keeps its own entry's time in an export and in playback, stepping
+// both ways and playing, across groups of pictures and files.
+void TestPlayback::everyPictureKeepsItsOwnTime()
+{
+    QFETCH(Take, take);
+    QFETCH(QString, begin);
+    QFETCH(QString, end);
+    QFETCH(int, mayMiss);
+    if (take.codec == QLatin1String("hevc") && !zutest::ffmpegHasEncoder(QStringLiteral("libx265")))
+        ZU_SKIP_MISSING("libx265 in ffmpeg");
+    QTemporaryDir tmp;
+    const Numbered rec = record(tmp.path(), take);
+    QCOMPARE(rec.files.size(), take.files);
+    const QList<int> all = numbers(0, rec.pictures - 1);
+    // Pictures in order, none twice, at most `mayMiss` of `expected` missing.
+    const auto holds = [&](const QList<int> &got, const QList<int> &expected) {
+        if (mayMiss == 0)
+            return got == expected;
+        return monotonic(got, true) && std::all_of(got.begin(), got.end(), [&](int n) { return expected.contains(n); })
+               && got.size() >= expected.size() - mayMiss;
+    };
+    const auto text = [](const QList<int> &list) {
+        QStringList out;
+        for (int n : list)
+            out.append(QString::number(n));
+        return out.join(QLatin1Char(' '));
+    };
+
+    QStringList wrong;
+    const QList<int> exported = exportedPictures(rec.files, &wrong, QString(), QString(), &rec.timeOf);
+    QVERIFY2(holds(exported, all), qPrintable(text(exported)));
+    if (!begin.isEmpty()) {
+        // From the first picture at or after Début to the first at or after Fin.
+        int first = 0;
+        while (first < rec.pictures && rec.timeOf.value(first).mid(8, 6) < begin)
+            ++first;
+        int last = first;
+        while (last + 1 < rec.pictures && rec.timeOf.value(last).mid(8, 6) < end)
+            ++last;
+        const QList<int> range = exportedPictures(rec.files, &wrong, begin, end, &rec.timeOf);
+        QVERIFY2(holds(range, numbers(first, last)), qPrintable(text(range)));
+    }
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1String(", "))));
+
+    Engine engine;
+    NumberRecorder seen(&engine, &rec.timeOf);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.first(), QStringLiteral("0"), QString(), false));
+    while (engine.read_and_display_next_frame(false)) {
+    }
+    QVERIFY2(holds(seen.shown, all), qPrintable(text(seen.shown)));
+    const QList<int> forward = seen.shown;
+    seen.shown.clear();
+    while (engine.read_and_display_previous_frame(false)) {
+    }
+    std::reverse(seen.shown.begin(), seen.shown.end());
+    QVERIFY2(seen.shown + QList<int>{forward.last()} == forward, qPrintable(text(seen.shown)));
+    QVERIFY2(seen.wrongTimes.isEmpty(), qPrintable(seen.wrongTimes.join(QLatin1String(", "))));
+
+    // Playing fast through every file.
+    QSignalSpy ended(&engine, &Engine::endOfRecordings);
+    seen.shown.clear();
+    engine.change_rate(8);
+    QVERIFY2(ended.wait(30000), qPrintable(text(seen.shown)));
+    QVERIFY2(monotonic(seen.shown, true), qPrintable(text(seen.shown)));
+    QVERIFY2(seen.wrongTimes.isEmpty(), qPrintable(seen.wrongTimes.join(QLatin1String(", "))));
+}
+
+// From picture 75 on, in the same file, the encoder's B-frames reach
+// further and the parameter sets do not say so: the decoder drops a picture
+// when it finds out. The pictures of that group of pictures may take their
+// neighbours' places and its last place stays empty; no other group is
+// touched, and the export counts the empty place.
+void TestPlayback::aLostPictureStaysInItsGroup()
+{
+    Take t;
+    t.pictures = 150;
+    t.gop = 25;
+    t.bframes = 1;
+    t.headersEachKey = true;
+    t.noReorderInfo = true;
+    t.laterFrom = 75;
+    t.laterBframes = 3;
+    QTemporaryDir tmp;
+    const Numbered rec = record(tmp.path(), t);
+    QCOMPARE(rec.files.size(), 1);
+    const auto inGroup = [](int n) { return n >= 75 && n < 100; };
+    const auto outside = [&](const QList<int> &list) {
+        QList<int> out;
+        for (int n : list) {
+            if (!inGroup(n))
+                out.append(n);
+        }
+        return out;
+    };
+    // The numbers in "picture N ..." lines.
+    const auto numbersOf = [](const QStringList &lines) {
+        QList<int> out;
+        for (const QString &line : lines)
+            out.append(line.section(QLatin1Char(' '), 1, 1).toInt());
+        return out;
+    };
+    const QList<int> all = numbers(0, rec.pictures - 1);
+
+    QStringList wrong;
+    int damaged = 0;
+    const QList<int> exported = exportedPictures(rec.files, &wrong, QString(), QString(), &rec.timeOf, &damaged);
+    QCOMPARE(outside(exported), outside(all));
+    QVERIFY(exported.size() >= rec.pictures - 1);
+    QVERIFY2(outside(numbersOf(wrong)).isEmpty(), qPrintable(wrong.join(QLatin1String(", "))));
+    QVERIFY(damaged >= 1);
+
+    Engine engine;
+    NumberRecorder seen(&engine, &rec.timeOf);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.first(), QStringLiteral("0"), QString(), false));
+    while (engine.read_and_display_next_frame(false)) {
+    }
+    QCOMPARE(outside(seen.shown), outside(all));
+    QVERIFY2(outside(numbersOf(seen.wrongTimes)).isEmpty(), qPrintable(seen.wrongTimes.join(QLatin1String(", "))));
 }
 
 QTEST_MAIN(TestPlayback)

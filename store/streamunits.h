@@ -1,0 +1,33 @@
+#pragma once
+#include "zuframe.h"
+
+#include <vector>
+
+class QIODevice;
+
+// What a stream's seek entries say about its units, held against the units
+// themselves (the bytes of the data file they point at).
+namespace ZuStreamUnits {
+
+// The entries of one video stream of the data file `data` that decoding can
+// start from, in ascending order. The entries' key flags are taken when the
+// units of the first flagged entries agree with them: each is a key unit, or
+// holds no picture (parameter sets stored as an entry of their own) and is
+// followed by a key unit. Flags that the units contradict (a recorder that
+// flags every entry) are not trusted: the key units are then found in the
+// data, as when no entry is flagged (`*flagsIgnored` tells). Decoding starts
+// at the entries without a picture just before a key unit, which carry what
+// it needs.
+std::vector<int> keys(const ZuFrameList &frames, QIODevice &data, bool *flagsIgnored = nullptr);
+
+// Whether the stream shows its pictures in another order than it stores
+// them (B-frames): a B slice among the units of its first groups of pictures
+// (from the first of `keys`).
+bool reorders(const ZuFrameList &frames, QIODevice &data, const std::vector<int> &keys);
+
+// Whether decoding from the key entry `key` gives every picture stored after
+// it (no picture shown before its key picture refers to the group before);
+// entries without a picture before the key unit are passed over.
+bool startsClean(const ZuFrameList &frames, int key, QIODevice &data);
+
+} // namespace ZuStreamUnits
