@@ -15,7 +15,8 @@
 
 #include <QMessageBox>
 #include <QQuickItem>
-#include <QQuickWidget>
+#include <QQuickView>
+#include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -48,12 +49,12 @@ QQuickItem *findItem(QQuickItem *from, const QString &name)
     return nullptr;
 }
 
-QQuickItem *item(QQuickWidget *view, const char *name)
+QQuickItem *item(QQuickView *view, const char *name)
 {
     return findItem(view->rootObject(), QString::fromUtf8(name));
 }
 
-void click(QQuickWidget *view, const char *name)
+void click(QQuickView *view, const char *name)
 {
     QQuickItem *it = item(view, name);
     QVERIFY2(it, name);
@@ -107,12 +108,12 @@ private slots:
         w->controller()->set_message_boxes_enabled(false);
         w->resize(1600, 900);
         w->show();
-        QQuickWidget *side = w->sidePanel();
-        QQuickWidget *bar = w->timelineView();
+        QQuickView *side = w->sidePanel();
+        QQuickView *bar = w->timelineView();
         ZuPlayerInferfaceController *c = w->controller();
         Canvas *canvas = w->canvas();
-        QCOMPARE(side->status(), QQuickWidget::Ready);
-        QCOMPARE(bar->status(), QQuickWidget::Ready);
+        QCOMPARE(side->status(), QQuickView::Ready);
+        QCOMPARE(bar->status(), QQuickView::Ready);
         QVERIFY(w->qmlErrors().isEmpty());
 
         // The folder beside the start folder is opened, its last day shown
@@ -123,6 +124,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(canvas->receivedFrames() > 3, 30000);
         QTRY_VERIFY(c->is_playing());
         QCOMPARE(item(side, "folderName")->property("text").toString(), QFileInfo(m_export).fileName());
+
+        // The views draw themselves in windows of their own inside the main
+        // window, so that a new picture is painted and put on the screen
+        // without composing the whole window, the views included, again.
+        const QList<QQuickWindow *> views = w->windowHandle()->findChildren<QQuickWindow *>(Qt::FindDirectChildrenOnly);
+        QCOMPARE(views.size(), 2);
+        QCOMPARE(w->windowHandle()->surfaceType(), QSurface::RasterSurface);
 
         // The time code shows the controller's time while the picture moves.
         const QString shot1 = canvas->currentTimestamp();
@@ -238,6 +246,12 @@ private slots:
         const qint64 k0 = c->get_current_read_time_is_ms();
         QTest::keyClick(w.get(), Qt::Key_Right);
         QTRY_VERIFY(c->get_current_read_time_is_ms() > k0);
+        // Also while a view has the keyboard.
+        bar->requestActivate();
+        QTRY_VERIFY(bar->isActive());
+        const qint64 k1 = c->get_current_read_time_is_ms();
+        QTest::keyClick(bar, Qt::Key_Right);
+        QTRY_VERIFY(c->get_current_read_time_is_ms() > k1);
 
         // The export dialog opens on the camera and the picture on screen.
         QTest::qWait(100);
@@ -268,7 +282,7 @@ private slots:
         w->resize(1366, 768);
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        QQuickWidget *bar = w->timelineView();
+        QQuickView *bar = w->timelineView();
         QTRY_VERIFY(bar->width() > 0 && bar->width() < 1100);
         QCOMPARE(w->size(), QSize(1366, 768));
         for (const char *name : {"jumpBack30", "playPauseButton", "jumpForward30", "speed-8", "speed8", "snapshotButton",
