@@ -62,6 +62,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QQuickWindow>
 #include <QSet>
 #include <QRandomGenerator>
@@ -306,22 +307,29 @@ void resetPeakMemory()
         f.write("5");
 }
 
-void settle(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-}
-
+// Runs the event loop until `done` or for `ms` at most, sleeping while
+// nothing happens (processEvents() with a time limit would spin, and its
+// processor time would count as the player's).
 template <typename Done>
 bool waitUntil(Done done, int ms)
 {
+    QEventLoop loop;
     QElapsedTimer t;
     t.start();
-    while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || t.elapsed() >= ms)
+            loop.quit();
+    });
+    poll.start(5);
+    if (!done())
+        loop.exec();
     return done();
+}
+
+void settle(int ms)
+{
+    waitUntil([] { return false; }, ms);
 }
 
 // Part of the screen inside the video area, away from the texts the
@@ -438,16 +446,17 @@ int runOnScreen(const QStringList &args)
     // Rate 1 from the first picture, as the program plays once started.
     bool ended = false;
     QObject::connect(engine, &ZuStreamReadAndControl::endOfRecordings, engine, [&] { ended = true; });
+    const double rssAtFirstMb = benchscreen::residentMemoryMb(QCoreApplication::applicationPid());
     resetPeakMemory();
     const double cpu0 = processorSeconds();
+    const qint64 converted0 = engine->convertedFramesTotal();
     const qint64 painted0 = paints.newPictures();
     const double qmlMs0 = qml.ms();
     const qint64 qmlFrames0 = qml.frames();
     paints.trackGaps(true);
     QElapsedTimer wall1;
     wall1.start();
-    while (!ended && wall1.elapsed() < seconds1x * 1000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    waitUntil([&] { return ended; }, int(seconds1x * 1000));
     const double wall1S = wall1.nsecsElapsed() / 1e9;
     const double cpu1 = processorSeconds() - cpu0;
     const double rssPeakMb = benchscreen::peakMemoryMb(QCoreApplication::applicationPid());
@@ -458,6 +467,9 @@ int runOnScreen(const QStringList &args)
     out << "window=" << window->width() << 'x' << window->height() << " surface=" << canvas->width() << 'x'
         << canvas->height() << " camera=" << controller->selected_camera() << " stream=" << engine->stream_id()
         << " window_first_picture_ms=" << windowFirstMs << "\n";
+    out << "rss_mb_at_first_picture=" << rssAtFirstMb << " cache_mb_end_1x=" << engine->cacheBytes() / 1048576.0
+        << " converted_per_painted_1x=" << (engine->convertedFramesTotal() - converted0) / double(qMax<qint64>(1, painted1))
+        << "\n";
     out << "qml_frames_per_picture_1x=" << (qml.frames() - qmlFrames0) / double(qMax<qint64>(1, painted1))
         << " qml_ms_per_picture_1x=" << (qml.ms() - qmlMs0) / double(qMax<qint64>(1, painted1)) << "\n";
     engine->pause();
@@ -555,6 +567,7 @@ int runOnScreen(const QStringList &args)
         const qint64 painted0k = paints.newPictures();
         const QString file0 = engine->current_file();
         const qint64 decoded0 = engine->decodedFramesTotal();
+        const qint64 converted0k = engine->convertedFramesTotal();
         const double qmlMsK = qml.ms();
         const qint64 qmlFramesK = qml.frames();
         ended = false;
@@ -563,8 +576,7 @@ int runOnScreen(const QStringList &args)
         wall.start();
         watch.start();
         engine->change_rate(forward ? 8 : -8);
-        while (!ended && wall.elapsed() < seconds * 1000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        waitUntil([&] { return ended; }, int(seconds * 1000));
         watch.stop();
         const double wallS = wall.nsecsElapsed() / 1e9;
         engine->pause();
@@ -576,7 +588,8 @@ int runOnScreen(const QStringList &args)
         out << (forward ? "rate8" : "rate_minus8") << "_from=" << stampOf(startMs, date)
             << " to=" << stampOf(engine->current_ms_of_day(), date)
             << " crossed_file=" << (engine->current_file() != file0 ? "yes" : "no")
-            << " longest_gap_ms=" << gapMs
+            << " longest_gap_ms=" << gapMs << " converted_per_painted="
+            << (engine->convertedFramesTotal() - converted0k) / double(qMax<qint64>(1, paintedK))
             << " qml_ms_per_picture=" << (qml.ms() - qmlMsK) / double(qMax<qint64>(1, paintedK)) << " qml_frames_per_picture="
             << (qml.frames() - qmlFramesK) / double(qMax<qint64>(1, paintedK)) << "\n";
         if (forward) {

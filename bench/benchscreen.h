@@ -92,17 +92,28 @@ inline double processorSeconds(qint64 pid)
     return (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
 }
 
-// Peak resident memory of a process in MB; -1 when gone.
-inline double peakMemoryMb(qint64 pid)
+// A memory figure of a process in MB ("VmHWM", "VmRSS"); -1 when gone.
+inline double memoryMb(qint64 pid, const QByteArray &key)
 {
     QFile f(QStringLiteral("/proc/%1/status").arg(pid));
     if (!f.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+        if (line.startsWith(key + ':'))
+            return line.mid(key.size() + 1).trimmed().split(' ').value(0).toDouble() / 1024.0;
     }
     return -1;
+}
+
+// Peak resident memory of a process in MB; -1 when gone.
+inline double peakMemoryMb(qint64 pid)
+{
+    return memoryMb(pid, "VmHWM");
+}
+
+inline double residentMemoryMb(qint64 pid)
+{
+    return memoryMb(pid, "VmRSS");
 }
 
 // Distinct colours (4 bits a channel) of a part of the screen: a video

@@ -903,8 +903,7 @@ void ZuPictureWorker::convertLoop()
             shownScaler.setFast(size.width() <= crop.width());
             picture->shownStride = size.width() * 4;
             try {
-                picture->shown = std::make_shared<std::vector<uint8_t>>(size_t(picture->shownStride)
-                                                                        * size_t(size.height()));
+                picture->shown = takeBuffer(size_t(picture->shownStride) * size_t(size.height()));
             } catch (const std::bad_alloc &) {
                 picture->shown.reset();
             }
@@ -924,6 +923,8 @@ void ZuPictureWorker::convertLoop()
         }
         if (!converted)
             logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + file->path);
+        if (converted)
+            ++m_converted;
         lock.lock();
         if (converted)
             m_bgraBytes = qint64(picture->bgra ? picture->bgra->size() : picture->shown->size());
@@ -947,14 +948,26 @@ ZuPictureWorker::Buffer ZuPictureWorker::takeBuffer(size_t bytes)
 {
     std::unique_ptr<std::vector<uint8_t>> buffer;
     {
+        // The smallest one that holds the picture without growing (full and
+        // scaled pictures share the pool); else any, which grows.
         std::lock_guard<std::mutex> lock(m_pool->mutex);
-        if (!m_pool->free.empty()) {
-            buffer = std::move(m_pool->free.back());
-            m_pool->free.pop_back();
+        auto &free = m_pool->free;
+        auto best = free.end();
+        for (auto it = free.begin(); it != free.end(); ++it) {
+            if ((*it)->capacity() >= bytes && (best == free.end() || (*it)->capacity() < (*best)->capacity()))
+                best = it;
+        }
+        if (best == free.end() && !free.empty())
+            best = free.end() - 1;
+        if (best != free.end()) {
+            buffer = std::move(*best);
+            free.erase(best);
         }
     }
     if (!buffer)
         buffer = std::make_unique<std::vector<uint8_t>>();
+    if (buffer->capacity() < bytes)
+        ++m_allocated;
     buffer->resize(bytes);
     // The last holder hands the buffer back (through the pool's mutex, so
     // the next user's writes come after every read of the last one).

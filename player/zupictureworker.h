@@ -106,6 +106,10 @@ public:
     // in all.
     qint64 waitedUnits() const { return m_waitedUnits.load(); }
     qint64 decodedUnits() const { return m_decodedUnits.load(); }
+    // Pictures converted for display (at their own size or scaled), and
+    // the buffers taken from the system for them (others are reused).
+    qint64 convertedPictures() const { return m_converted.load(); }
+    qint64 buffersAllocated() const { return m_allocated.load(); }
 
     // The current file (null: none). A neighbour given to setNeighbour()
     // becomes current with what it holds, and the file it replaces becomes
@@ -251,6 +255,8 @@ private:
     FilePtr m_decoderFile;
     std::atomic<qint64> m_waitedUnits{0};
     std::atomic<qint64> m_decodedUnits{0};
+    std::atomic<qint64> m_converted{0};
+    std::atomic<qint64> m_allocated{0};
 
     std::thread m_thread;
     std::vector<std::thread> m_converters;

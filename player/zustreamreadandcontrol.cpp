@@ -837,6 +837,11 @@ qint64 ZuStreamReadAndControl::decodedFramesTotal() const
     return m_worker->decodedUnits();
 }
 
+qint64 ZuStreamReadAndControl::convertedFramesTotal() const
+{
+    return m_worker->convertedPictures();
+}
+
 void ZuStreamReadAndControl::setCacheLimitBytes(qint64 bytes)
 {
     m_worker->setLimitBytes(bytes);

@@ -67,6 +67,7 @@ private slots:
     void entersTheNeighbourFileWithoutWaiting();
     void cacheLimitHoldsForTheNeighboursToo();
     void playingForwardKeepsLittle();
+    void scaledPicturesReuseTheirBuffers();
     void secondStreamAndJumps();
     void badInputs_data();
     void badInputs();
@@ -356,6 +357,33 @@ void TestPlayback::playingForwardKeepsLittle()
     QVERIFY(engine.cachedFrames() > ZuPictureWorker::kStepBackWindow);
     for (int i = 0; i < 30; ++i)
         QVERIFY(engine.read_and_display_previous_frame(false));
+}
+
+void TestPlayback::scaledPicturesReuseTheirBuffers()
+{
+    // Playing, each picture is scaled for the surface into a buffer let go
+    // of by a picture shown before, not into memory taken from the system
+    // for every picture.
+    ZuPictureWorker worker;
+    auto file = std::make_shared<ZuPlayFile>();
+    file->path = m_file1;
+    file->frames = entries(m_file1);
+    for (int i = 0; i < file->frames.size(); ++i) {
+        if (file->frames.at(i).isKeyframe())
+            file->keys.push_back(i);
+    }
+    QVERIFY(!file->keys.empty() && file->frames.size() >= 50);
+    worker.setFile(file);
+    worker.setFullPictures(false); // as for the main window's surface
+    worker.setView(QSize(320, 180), QRectF(0, 0, 1, 1));
+    for (int i = file->keys.front(); i < 50; ++i) {
+        worker.setPlan(i, 1, 1, i, true);
+        const ZuPictureWorker::PicturePtr picture = worker.picture(i);
+        QVERIFY(picture && picture->shown);
+        QCOMPARE(picture->shownWidth, 240);
+    }
+    QVERIFY2(worker.buffersAllocated() <= ZuPictureWorker::kReadyAhead + 12,
+             qPrintable(QStringLiteral("%1 buffers for %2 pictures").arg(worker.buffersAllocated()).arg(worker.convertedPictures())));
 }
 
 void TestPlayback::snapshotMatchesFrameShown()
