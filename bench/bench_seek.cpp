@@ -426,7 +426,15 @@ int runOnScreen(const QStringList &args)
     QElapsedTimer created;
     created.start();
     std::unique_ptr<ZU_Player_qmlpresentation> window = ZuStartup::createMainWindow();
+    const double builtMs = created.nsecsElapsed() / 1e6;
     window->controller()->set_message_boxes_enabled(false);
+    double camerasMs = -1, selectedMs = -1, emittedMs = -1;
+    QObject::connect(window->controller(), &ZuPlayerInferfaceController::camerasForDateReady, window.get(),
+                     [&] { camerasMs = camerasMs < 0 ? created.nsecsElapsed() / 1e6 : camerasMs; });
+    QObject::connect(window->controller(), &ZuPlayerInferfaceController::selectedCameraChanged, window.get(),
+                     [&] { selectedMs = selectedMs < 0 ? created.nsecsElapsed() / 1e6 : selectedMs; });
+    QObject::connect(window->controller()->reader(), &ZuStreamReadAndControl::display_picture, window.get(),
+                     [&] { emittedMs = emittedMs < 0 ? created.nsecsElapsed() / 1e6 : emittedMs; });
     Canvas *canvas = window->canvas();
     ZuPlayerInferfaceController *controller = window->controller();
     ZuStreamReadAndControl *engine = controller->reader();
@@ -466,7 +474,8 @@ int runOnScreen(const QStringList &args)
     const double paintedFps1 = painted1 / wall1S;
     out << "window=" << window->width() << 'x' << window->height() << " surface=" << canvas->width() << 'x'
         << canvas->height() << " camera=" << controller->selected_camera() << " stream=" << engine->stream_id()
-        << " window_first_picture_ms=" << windowFirstMs << "\n";
+        << " window_first_picture_ms=" << windowFirstMs << " (built " << builtMs << ", cameras " << camerasMs
+        << ", camera chosen " << selectedMs << ", picture emitted " << emittedMs << ")\n";
     out << "rss_mb_at_first_picture=" << rssAtFirstMb << " cache_mb_end_1x=" << engine->cacheBytes() / 1048576.0
         << " converted_per_painted_1x=" << (engine->convertedFramesTotal() - converted0) / double(qMax<qint64>(1, painted1))
         << "\n";

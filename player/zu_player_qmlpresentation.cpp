@@ -111,6 +111,9 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
     m_appInfo = new AppInfo(this);
     m_folderController = new ZuFolderDialogController(this, this);
 
+    // The day the side panel will open is read while the views are built.
+    m_controller->prepare_day(m_folderController->findInitialFolder());
+
     QQmlContext *ctx = m_engine->rootContext();
     ctx->setContextProperty(QStringLiteral("videoWidget"), m_controller);
     ctx->setContextProperty(QStringLiteral("videoController"), m_controller);

@@ -112,6 +112,10 @@ private slots:
         QQuickView *bar = w->timelineView();
         ZuPlayerInferfaceController *c = w->controller();
         Canvas *canvas = w->canvas();
+        // The day shown first is being read while the views are built.
+        const QFileInfoList days = c->get_days_list(m_export);
+        QVERIFY(!days.isEmpty());
+        QCOMPARE(c->prepared_day(), days.last().absoluteFilePath());
         QCOMPARE(side->status(), QQuickView::Ready);
         QCOMPARE(bar->status(), QQuickView::Ready);
         QVERIFY(w->qmlErrors().isEmpty());
@@ -121,6 +125,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(c->export_folder(), QDir(m_export).absolutePath(), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(c->selected_camera(), QStringLiteral("Entrée principale"), 30000);
         QCOMPARE(c->selected_day(), QStringLiteral("2024-03-05"));
+        QCOMPARE(c->prepared_day(), QString()); // that reading was used
         QTRY_VERIFY_WITH_TIMEOUT(canvas->receivedFrames() > 3, 30000);
         QTRY_VERIFY(c->is_playing());
         QCOMPARE(item(side, "folderName")->property("text").toString(), QFileInfo(m_export).fileName());
