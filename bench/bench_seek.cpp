@@ -215,8 +215,11 @@ public:
         if (m_recording)
             m_times.push_back((end - start) / 1e6);
         ++m_new;
-        if (m_gaps && m_lastNew >= 0)
-            m_longestGap = std::max(m_longestGap, (end - m_lastNew) / 1e6);
+        if (m_gaps && m_lastNew >= 0 && (end - m_lastNew) / 1e6 > m_longestGap) {
+            m_longestGap = (end - m_lastNew) / 1e6;
+            m_gapEnd = (end - m_gapsFrom) / 1e6;
+            m_gapBefore = m_canvas->currentTimestamp();
+        }
         m_lastNew = end;
         if (m_firstAt < 0)
             m_firstAt = end;
@@ -231,10 +234,13 @@ public:
     void trackGaps(bool on, bool fromNow = false)
     {
         m_gaps = on;
-        m_lastNew = fromNow ? m_clock.nsecsElapsed() : -1;
+        m_gapsFrom = m_clock.nsecsElapsed();
+        m_lastNew = fromNow ? m_gapsFrom : -1;
         m_longestGap = 0;
     }
     double longestGapMs() const { return m_longestGap; }
+    // Where it ended: ms from the start of tracking, and the picture after it.
+    QString longestGapPlace() const { return QStringLiteral("%1 ms in, before %2").arg(m_gapEnd).arg(m_gapBefore); }
     double firstPictureMs() const { return m_firstAt / 1e6; } // on clock(), -1e-6 before
     const QElapsedTimer &clock() const { return m_clock; }
 
@@ -255,6 +261,9 @@ private:
     qint64 m_lastNew = -1;
     qint64 m_firstAt = -1;
     double m_longestGap = 0;
+    qint64 m_gapsFrom = 0;
+    double m_gapEnd = 0;
+    QString m_gapBefore;
 };
 
 // Time the QML windows spend on their frames (scene synchronisation and
@@ -590,6 +599,7 @@ int runOnScreen(const QStringList &args)
         const double wallS = wall.nsecsElapsed() / 1e9;
         engine->pause();
         const double gapMs = paints.longestGapMs();
+        const QString gapPlace = paints.longestGapPlace();
         maxGapMs = std::max(maxGapMs, gapMs);
         paints.trackGaps(false);
         const qint64 paintedK = paints.newPictures() - painted0k;
@@ -597,7 +607,7 @@ int runOnScreen(const QStringList &args)
         out << (forward ? "rate8" : "rate_minus8") << "_from=" << stampOf(startMs, date)
             << " to=" << stampOf(engine->current_ms_of_day(), date)
             << " crossed_file=" << (engine->current_file() != file0 ? "yes" : "no")
-            << " longest_gap_ms=" << gapMs << " converted_per_painted="
+            << " longest_gap_ms=" << gapMs << " (" << gapPlace << ") converted_per_painted="
             << (engine->convertedFramesTotal() - converted0k) / double(qMax<qint64>(1, paintedK))
             << " qml_ms_per_picture=" << (qml.ms() - qmlMsK) / double(qMax<qint64>(1, paintedK)) << " qml_frames_per_picture="
             << (qml.frames() - qmlFramesK) / double(qMax<qint64>(1, paintedK)) << "\n";
