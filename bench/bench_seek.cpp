@@ -1,5 +1,5 @@
 // zubench seek --folder EXPORT_DIR [--seeks N] [--steps N] [--seconds S]
-//               [--seconds1x S] [--launches N]
+//               [--seconds1x S] [--launches N] [--cache-mb MB]
 //
 // Playback figures of the player's main window (the QML side panel and
 // timeline view beside and under the video surface), built as the program
@@ -7,6 +7,7 @@
 // benchmark runs itself again there), on the camera and stream the window
 // opens by itself in the export folder (for the targets, one made with
 // --size 1920x1080 --fps 25 --gop 4 and two files or more a camera).
+// --cache-mb sets the engine's memory limit instead of its own default.
 //   first_picture_ms  launch of the program (a copy of it beside the export
 //                     folder, so that it opens the folder itself) to the
 //                     first picture on the screen, median of --launches runs
@@ -447,6 +448,9 @@ int runOnScreen(const QStringList &args)
     Canvas *canvas = window->canvas();
     ZuPlayerInferfaceController *controller = window->controller();
     ZuStreamReadAndControl *engine = controller->reader();
+    const qint64 cacheMb = zubench::option(args, QStringLiteral("cache-mb"), QStringLiteral("0")).toLongLong();
+    if (cacheMb > 0)
+        engine->setCacheLimitBytes(cacheMb << 20);
     PaintWatch paints(window.get(), canvas);
     paints.watchHandle();
     QmlWatch qml;
@@ -696,6 +700,6 @@ int run(const QStringList &args)
 
 zubench::Register r(QStringLiteral("seek"),
                     QStringLiteral("--folder EXPORT_DIR [--seeks N] [--steps N] [--seconds S] [--seconds1x S] "
-                                   "[--launches N]"),
+                                   "[--launches N] [--cache-mb MB]"),
                     run);
 } // namespace

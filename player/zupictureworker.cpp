@@ -389,6 +389,16 @@ int ZuPictureWorker::allowedGroups(const Context &ctx) const
     return int(std::min<qint64>(kMaxGroups, m_limit / group));
 }
 
+bool ZuPictureWorker::keepsBehind(int allowed) const
+{
+    return !m_playing && allowed > 2;
+}
+
+int ZuPictureWorker::groupsAhead(int allowed) const
+{
+    return std::max(0, allowed - 1 - (keepsBehind(allowed) ? 1 : 0));
+}
+
 ZuPictureWorker::Work ZuPictureWorker::sideWork(int side) const
 {
     Work w;
@@ -465,7 +475,7 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
     // Paused, the group on the other side comes first: the first step back
     // after a seek does not wait for a whole group either. In the file's
     // first (last) group, that group is the neighbouring file's.
-    if (!m_playing && allowed > 2) {
+    if (keepsBehind(allowed)) {
         const int behind = groupAfter(*cur.file, key, -m_direction);
         if (behind >= 0 && !groupDone(cur, behind)) {
             w.job = Job::Group;
@@ -480,7 +490,7 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
     }
     int g = key;
     bool fileDone = false;
-    for (int k = 0; k < allowed - 1; ++k) {
+    for (int k = 0; k < groupsAhead(allowed); ++k) {
         g = groupAfter(*cur.file, g, m_direction);
         if (g < 0) {
             fileDone = true;
@@ -492,12 +502,13 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
             return w;
         }
     }
-    if (!fileDone && g >= 0)
-        fileDone = groupAfter(*cur.file, g, m_direction) < 0;
-    if (allowed < 2 || !fileDone)
+    const Context &other = m_side[m_direction > 0 ? 0 : 1];
+    if (allowed < 2 || !fileDone || m_current.bytes + other.bytes + m_current.groupBytes > m_limit)
         return Work();
-    // The current file is ready to its end in the playing direction: the
-    // next file's first group (last, backwards).
+    // The current file is ready to its end in the playing direction, with
+    // room left for one more group: the next file's first group (last,
+    // backwards). Without that room it would push the farthest pictures,
+    // its own among them, out again.
     return sideWork(m_direction);
 }
 
@@ -512,8 +523,12 @@ void ZuPictureWorker::keep(Context &ctx, int slot, AVFrame *picture)
     s.yuv = shareFrame(picture);
     ctx.dead.erase(slot);
     if (ctx.file && !ctx.file->keys.empty()) {
-        const int groups = int(ctx.file->keys.size());
-        ctx.groupBytes = std::max(ctx.groupBytes, frameBytes(picture) * qint64(ctx.file->frames.size()) / groups);
+        // The longest group: groups counted against the limit never exceed it.
+        const std::vector<int> &keys = ctx.file->keys;
+        int longest = int(ctx.file->frames.size()) - keys.back();
+        for (size_t i = 1; i < keys.size(); ++i)
+            longest = std::max(longest, keys[i] - keys[i - 1]);
+        ctx.groupBytes = std::max(ctx.groupBytes, frameBytes(picture) * qint64(longest));
     }
 }
 
@@ -575,18 +590,18 @@ void ZuPictureWorker::trimCurrent(bool *nearStart, bool *nearEnd)
     *nearStart = *nearEnd = false;
     if (!ctx.file || m_pos < 0 || ctx.file->keys.empty())
         return;
-    // Decoded pictures: the groups from one behind the position to those
-    // ahead that the limit allows.
+    // Decoded pictures: paused, from the group behind the position; then the
+    // position's group and those ahead that the limit allows.
     const int allowed = std::max(1, allowedGroups(ctx));
     const int key = std::max(0, groupKey(*ctx.file, m_pos));
     int low = key, high = key;
-    for (int k = 0; k < allowed - 1; ++k) {
+    for (int k = 0; k < groupsAhead(allowed); ++k) {
         const int g = groupAfter(*ctx.file, m_direction > 0 ? high : low, m_direction);
         if (g < 0)
             break;
         (m_direction > 0 ? high : low) = g;
     }
-    if (allowed > 2) {
+    if (keepsBehind(allowed)) {
         const int behind = groupAfter(*ctx.file, m_direction > 0 ? low : high, -m_direction);
         if (behind >= 0)
             (m_direction > 0 ? low : high) = behind;
@@ -693,6 +708,8 @@ void ZuPictureWorker::trim()
         }
         if (!victimCtx)
             break;
+        // Its group is to be decoded again before it counts as ready.
+        victimCtx->doneGroups.erase(groupKey(*victimCtx->file, victim->first));
         release(*victimCtx, victim);
         if (!victim->second.bgra)
             victimCtx->pictures.erase(victim);

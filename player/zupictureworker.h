@@ -189,6 +189,11 @@ private:
     // Frees them with the lock let go for the while; true when there were some.
     bool freeReleased(std::unique_lock<std::mutex> &lock);
     int allowedGroups(const Context &ctx) const;
+    // Of the groups the limit allows: paused, one is the group behind the
+    // position, so that a step either way finds its picture; playing, all
+    // but the position's own are the groups ahead.
+    bool keepsBehind(int allowed) const;
+    int groupsAhead(int allowed) const;
     // Playing forward one picture after the other: the ready queue keeps
     // ahead on its own, so nothing more is decoded ahead, and little is
     // kept behind.

@@ -68,6 +68,8 @@ private slots:
     void cacheLimitHoldsForTheNeighboursToo();
     void playingForwardKeepsLittle();
     void scaledPicturesReuseTheirBuffers();
+    void playingFastKeepsWhatItDecodes_data();
+    void playingFastKeepsWhatItDecodes();
     void secondStreamAndJumps();
     void badInputs_data();
     void badInputs();
@@ -384,6 +386,83 @@ void TestPlayback::scaledPicturesReuseTheirBuffers()
     }
     QVERIFY2(worker.buffersAllocated() <= ZuPictureWorker::kReadyAhead + 12,
              qPrintable(QStringLiteral("%1 buffers for %2 pictures").arg(worker.buffersAllocated()).arg(worker.convertedPictures())));
+}
+
+void TestPlayback::playingFastKeepsWhatItDecodes_data()
+{
+    QTest::addColumn<bool>("forward");
+    QTest::newRow("forward, into the next file") << true;
+    QTest::newRow("backward, into the file before") << false;
+}
+
+void TestPlayback::playingFastKeepsWhatItDecodes()
+{
+    // Within a limit of three groups of pictures, playing fast keeps the
+    // position's group and the two after it in the playing direction. The
+    // neighbouring file's group is prepared only once there is room for
+    // it: decoded first and pushed out again by the limit, it would be
+    // decoded a second time when the position gets there.
+    QFETCH(bool, forward);
+    const auto playFile = [](const QString &path) {
+        auto file = std::make_shared<ZuPlayFile>();
+        file->path = path;
+        file->frames = entries(path);
+        for (int i = 0; i < file->frames.size(); ++i) {
+            if (file->frames.at(i).isKeyframe())
+                file->keys.push_back(i);
+        }
+        return file;
+    };
+    const auto current = playFile(forward ? m_file1 : m_file2);
+    const auto neighbour = playFile(forward ? m_file2 : m_file1);
+    QCOMPARE(current->keys, (std::vector<int>{0, 20, 40}));
+    QCOMPARE(current->frames.size(), 60);
+    ZuPictureWorker worker;
+    worker.setFile(current);
+    worker.setNeighbour(neighbour, forward);
+    worker.setFullPictures(false);
+    worker.setView(QSize(320, 180), QRectF(0, 0, 1, 1));
+    const int direction = forward ? 1 : -1;
+    const int first = forward ? 0 : 59;
+    worker.setPlan(first, direction, 3, first, true);
+    QVERIFY(worker.picture(first));
+    const qint64 frameBytes = worker.cacheBytes() / worker.cachedFrames();
+    const qint64 limit = frameBytes * 60 + frameBytes / 2;
+    worker.setLimitBytes(limit);
+    // Until nothing has been decoded for half a second.
+    const auto settled = [&worker] {
+        QElapsedTimer quiet, all;
+        quiet.start();
+        all.start();
+        qint64 decoded = worker.decodedUnits();
+        while (quiet.elapsed() < 500 && all.elapsed() < 20000) {
+            QTest::qWait(5);
+            if (worker.decodedUnits() != decoded) {
+                decoded = worker.decodedUnits();
+                quiet.restart();
+            }
+        }
+        return quiet.elapsed() >= 500;
+    };
+    // In the file's first group in the playing direction: the whole file is
+    // kept, and there is no room for the neighbour's group.
+    QVERIFY(settled());
+    QVERIFY(worker.cacheBytes() <= limit);
+    QVERIFY(!worker.readyToEnter(neighbour, forward));
+    if (forward) {
+        // Each unit decoded once (the decoder runs on to the file's end).
+        QVERIFY2(worker.decodedUnits() - worker.cachedFrames() <= 4,
+                 qPrintable(QStringLiteral("%1 units decoded, %2 pictures kept").arg(worker.decodedUnits())
+                                .arg(worker.cachedFrames())));
+    }
+    // In the second group: the first one is let go of, and the neighbour's
+    // group fits.
+    const int middle = forward ? 25 : 34;
+    worker.setPlan(middle, direction, 3, middle, true);
+    QVERIFY(worker.picture(middle));
+    QVERIFY(settled());
+    QVERIFY(worker.cacheBytes() <= limit);
+    QVERIFY(worker.readyToEnter(neighbour, forward));
 }
 
 void TestPlayback::snapshotMatchesFrameShown()
