@@ -586,6 +586,7 @@ int runOnScreen(const QStringList &args)
         engine->set_read_timestamp(stampOf(from, date).left(14));
         settle(300);
         const qint64 startMs = engine->current_ms_of_day();
+        const int cachedBefore = engine->cachedFrames();
         const qint64 painted0k = paints.newPictures();
         const QString file0 = engine->current_file();
         const qint64 decoded0 = engine->decodedFramesTotal();
@@ -611,6 +612,7 @@ int runOnScreen(const QStringList &args)
         out << (forward ? "rate8" : "rate_minus8") << "_from=" << stampOf(startMs, date)
             << " to=" << stampOf(engine->current_ms_of_day(), date)
             << " crossed_file=" << (engine->current_file() != file0 ? "yes" : "no")
+            << " cached_before=" << cachedBefore
             << " longest_gap_ms=" << gapMs << " (" << gapPlace << ") converted_per_painted="
             << (engine->convertedFramesTotal() - converted0k) / double(qMax<qint64>(1, paintedK))
             << " qml_ms_per_picture=" << (qml.ms() - qmlMsK) / double(qMax<qint64>(1, paintedK)) << " qml_frames_per_picture="

@@ -406,7 +406,10 @@ ZuPictureWorker::Work ZuPictureWorker::sideWork(int side) const
     if (!n.file || n.file->keys.empty())
         return w;
     const int key = side > 0 ? n.file->keys.front() : n.file->keys.back();
-    if (!groupDone(n, key)) {
+    // Only with room left for it: it would push the farthest pictures, its
+    // own among them, out again.
+    const qint64 others = m_current.bytes + m_side[0].bytes + m_side[1].bytes - n.bytes;
+    if (!groupDone(n, key) && others + m_current.groupBytes <= m_limit) {
         w.job = Job::Neighbour;
         w.file = n.file;
         w.slot = key;
@@ -502,13 +505,10 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
             return w;
         }
     }
-    const Context &other = m_side[m_direction > 0 ? 0 : 1];
-    if (allowed < 2 || !fileDone || m_current.bytes + other.bytes + m_current.groupBytes > m_limit)
+    if (allowed < 2 || !fileDone)
         return Work();
-    // The current file is ready to its end in the playing direction, with
-    // room left for one more group: the next file's first group (last,
-    // backwards). Without that room it would push the farthest pictures,
-    // its own among them, out again.
+    // The current file is ready to its end in the playing direction: the
+    // next file's first group (last, backwards).
     return sideWork(m_direction);
 }
 
@@ -644,6 +644,10 @@ void ZuPictureWorker::trim()
     bool near[2] = {true, true};
     if (m_current.file && m_pos >= 0)
         trimCurrent(&near[0], &near[1]);
+    // Playing fast, the file left behind is of no more use: its pictures
+    // would take the room of the groups ahead.
+    if (m_playing && !lean())
+        near[m_direction > 0 ? 0 : 1] = false;
     // A neighbour keeps the group the position enters first, and the
     // picture it shows first, while the position is near its side.
     const bool leanNow = lean() && m_current.file && m_pos >= 0;

@@ -463,6 +463,20 @@ void TestPlayback::playingFastKeepsWhatItDecodes()
     QVERIFY(settled());
     QVERIFY(worker.cacheBytes() <= limit);
     QVERIFY(worker.readyToEnter(neighbour, forward));
+    // Into the neighbour: the file left behind is let go of, and the room
+    // goes to the groups ahead, each decoded once.
+    const qint64 before = worker.decodedUnits();
+    worker.setFile(neighbour);
+    const int entered = forward ? 0 : 59;
+    worker.setPlan(entered, direction, 3, entered, true);
+    QVERIFY(worker.picture(entered));
+    QVERIFY(settled());
+    QVERIFY(worker.cacheBytes() <= limit);
+    QCOMPARE(worker.cachedFrames(), 60);
+    for (int slot = 0; slot < 60; ++slot)
+        QVERIFY2(worker.isDecoded(slot), qPrintable(QString::number(slot)));
+    if (forward)
+        QVERIFY2(worker.decodedUnits() - before <= 40 + 4, qPrintable(QString::number(worker.decodedUnits() - before)));
 }
 
 void TestPlayback::snapshotMatchesFrameShown()
