@@ -29,6 +29,19 @@ int indexOf(const ZuFrameList &list, const QString &timestamp)
 
 QString abs(const QString &path) { return QFileInfo(path).absoluteFilePath(); }
 
+// A recording file as the picture worker takes it, with its flagged key frames.
+std::shared_ptr<ZuPlayFile> playFile(const QString &path)
+{
+    auto file = std::make_shared<ZuPlayFile>();
+    file->path = path;
+    file->frames = entries(path);
+    for (int i = 0; i < file->frames.size(); ++i) {
+        if (file->frames.at(i).isKeyframe())
+            file->keys.push_back(i);
+    }
+    return file;
+}
+
 // Lets the engine's worker finish what it prepares in the background: until
 // nothing has been decoded for half a second (at most 20 s), calling
 // `sample` all along.
@@ -367,13 +380,7 @@ void TestPlayback::scaledPicturesReuseTheirBuffers()
     // of by a picture shown before, not into memory taken from the system
     // for every picture.
     ZuPictureWorker worker;
-    auto file = std::make_shared<ZuPlayFile>();
-    file->path = m_file1;
-    file->frames = entries(m_file1);
-    for (int i = 0; i < file->frames.size(); ++i) {
-        if (file->frames.at(i).isKeyframe())
-            file->keys.push_back(i);
-    }
+    const auto file = playFile(m_file1);
     QVERIFY(!file->keys.empty() && file->frames.size() >= 50);
     worker.setFile(file);
     worker.setFullPictures(false); // as for the main window's surface
@@ -403,16 +410,6 @@ void TestPlayback::playingFastKeepsWhatItDecodes()
     // it: decoded first and pushed out again by the limit, it would be
     // decoded a second time when the position gets there.
     QFETCH(bool, forward);
-    const auto playFile = [](const QString &path) {
-        auto file = std::make_shared<ZuPlayFile>();
-        file->path = path;
-        file->frames = entries(path);
-        for (int i = 0; i < file->frames.size(); ++i) {
-            if (file->frames.at(i).isKeyframe())
-                file->keys.push_back(i);
-        }
-        return file;
-    };
     const auto current = playFile(forward ? m_file1 : m_file2);
     const auto neighbour = playFile(forward ? m_file2 : m_file1);
     QCOMPARE(current->keys, (std::vector<int>{0, 20, 40}));
