@@ -376,7 +376,7 @@ struct OtherPlayer {
 // ffplay with its software renderer on `stream` (raw H.264 at `fps`): its
 // first picture and, when `seconds` > 0, its processor time and memory over
 // that long from its first picture.
-OtherPlayer runFfplay(const QString &stream, double fps, double seconds)
+OtherPlayer runFfplay(const QString &stream, const QSize &size, double fps, double seconds)
 {
     OtherPlayer r;
     QProcess app;
@@ -390,13 +390,17 @@ OtherPlayer runFfplay(const QString &stream, double fps, double seconds)
     QElapsedTimer since;
     since.start();
     app.start(QStringLiteral("ffplay"), {QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                                         QStringLiteral("-an"), QStringLiteral("-autoexit"), QStringLiteral("-f"),
+                                         QStringLiteral("-an"), QStringLiteral("-autoexit"), QStringLiteral("-left"),
+                                         QStringLiteral("0"), QStringLiteral("-top"), QStringLiteral("0"), QStringLiteral("-f"),
                                          QStringLiteral("h264"), QStringLiteral("-framerate"), QString::number(fps),
                                          QStringLiteral("-i"), stream});
     if (!app.waitForStarted(30000))
         return r;
-    // Its window is as large as the picture, at the screen's top left.
-    r.firstPictureMs = benchscreen::waitForPicture(app, since, kPlayerPictureArea);
+    // Its window is as large as the picture (within the screen), at the
+    // screen's top left: the middle of it.
+    const QSize shown = size.boundedTo(QSize(1920, 1080));
+    r.firstPictureMs = benchscreen::waitForPicture(
+        app, since, QRect(shown.width() / 4, shown.height() / 4, qMax(1, shown.width() / 2), qMax(1, shown.height() / 2)));
     if (r.firstPictureMs >= 0 && seconds > 0) {
         const double cpu0 = benchscreen::processorSeconds(app.processId());
         QElapsedTimer wall;
@@ -651,7 +655,7 @@ int runOnScreen(const QStringList &args)
     OtherPlayer ffplay;
     for (int i = 0; i < launches; ++i) {
         launchMs.push_back(launchPlayer(root));
-        const OtherPlayer run = runFfplay(stream, fps > 0 ? fps : 25, i == 0 ? seconds1x : 0);
+        const OtherPlayer run = runFfplay(stream, size, fps > 0 ? fps : 25, i == 0 ? seconds1x : 0);
         ffplayLaunchMs.push_back(run.firstPictureMs);
         if (i == 0)
             ffplay = run;

@@ -47,9 +47,10 @@ struct ZuPlayFile {
 //  4. the decoded pictures of the whole next groups in the playing
 //     direction: playing backwards or holding the back-step key, the group
 //     before is decoded while the current one is shown from memory,
-//  5. the first (last, backwards) group of the next file, and the first
-//     picture it will show converted, so that playing enters it without
-//     waiting (readyToEnter()).
+//  5. the first (last, backwards) group of the next file, once it fits
+//     within the limit, and the first picture it will show converted, so
+//     that playing enters it without waiting (readyToEnter()). Playing
+//     fast, the file left behind is let go of.
 // Decoding uses frame threads on every core and goes group by group
 // (ZuSlotDecoder). Decoded pictures are kept for whole groups around the
 // position, at least two, within a memory limit that depends on the
