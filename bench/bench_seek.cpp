@@ -51,6 +51,7 @@
 #include "benchscreen.h"
 
 #include "canvas.h"
+#include "dayscan.h"
 #include "exportfolder.h"
 #include "seekfile.h"
 #include "zu_player_qmlpresentation.h"
@@ -283,6 +284,8 @@ public:
             QObject::connect(quick, &QQuickWindow::beforeSynchronizing, quick,
                              [this, start] { start->store(m_clock.nsecsElapsed()); }, Qt::DirectConnection);
             QObject::connect(quick, &QQuickWindow::afterRendering, quick, [this, start] {
+                qint64 expected = -1;
+                m_firstFrameNs.compare_exchange_strong(expected, m_clock.nsecsElapsed());
                 const qint64 s = start->exchange(-1);
                 if (s >= 0) {
                     m_ns += m_clock.nsecsElapsed() - s;
@@ -291,8 +294,11 @@ public:
             }, Qt::DirectConnection);
         }
     }
-    QmlWatch() { m_clock.start(); }
+    // `clock` measures the frames' times.
+    explicit QmlWatch(const QElapsedTimer &clock) : m_clock(clock) {}
     double ms() const { return m_ns.load() / 1e6; }
+    // When the first of them had its first frame, on the clock; -1 before.
+    double firstFrameMs() const { return m_firstFrameNs.load() / 1e6; }
     qint64 frames() const { return m_frames.load(); }
 
 private:
@@ -300,6 +306,7 @@ private:
     QSet<QQuickWindow *> m_watched;
     std::atomic<qint64> m_ns{0};
     std::atomic<qint64> m_frames{0};
+    std::atomic<qint64> m_firstFrameNs{-1};
 };
 
 double processorSeconds()
@@ -434,6 +441,18 @@ int runOnScreen(const QStringList &args)
         zubench::readFiles(all);
     }
 
+    {
+        // The reading of the day the window opens, on its own.
+        const QStringList days = QDir(root).entryList({QStringLiteral("????-??-??")}, QDir::Dirs, QDir::Name);
+        if (!days.isEmpty()) {
+            QElapsedTimer scanClock;
+            scanClock.start();
+            const std::shared_ptr<ZuDayScan> scan = ZuDayScan::scan(root + QLatin1Char('/') + days.last());
+            out << "day_scan_ms=" << scanClock.nsecsElapsed() / 1e6 << " recordings=" << scan->videos.size()
+                << " cameras=" << scan->cameraNames.size() << "\n";
+        }
+    }
+
     // The main window as the program makes it, opening the folder by itself.
     QQuickWindow::setSceneGraphBackend(QStringLiteral("rhi"));
     ZuFolderDialogController::setDefaultSearchStart(QFileInfo(root).absolutePath());
@@ -457,7 +476,7 @@ int runOnScreen(const QStringList &args)
         engine->setCacheLimitBytes(cacheMb << 20);
     PaintWatch paints(window.get(), canvas);
     paints.watchHandle();
-    QmlWatch qml;
+    QmlWatch qml(created);
     qml.watchAll();
     const qint64 createdAt = paints.clock().nsecsElapsed() - created.nsecsElapsed();
     if (!waitUntil([&] { return paints.newPictures() > 0; }, 60000)) {
@@ -492,7 +511,8 @@ int runOnScreen(const QStringList &args)
     out << "window=" << window->width() << 'x' << window->height() << " surface=" << canvas->width() << 'x'
         << canvas->height() << " camera=" << controller->selected_camera() << " stream=" << engine->stream_id()
         << " window_first_picture_ms=" << windowFirstMs << " (built " << builtMs << ", cameras " << camerasMs
-        << ", camera chosen " << selectedMs << ", picture emitted " << emittedMs << ")\n";
+        << ", camera chosen " << selectedMs << ", picture emitted " << emittedMs << ", views' first frame "
+        << qml.firstFrameMs() << ")\n";
     out << "rss_mb_at_first_picture=" << rssAtFirstMb << " cache_mb_end_1x=" << engine->cacheBytes() / 1048576.0
         << " converted_per_painted_1x=" << (engine->convertedFramesTotal() - converted0) / double(qMax<qint64>(1, painted1))
         << "\n";

@@ -241,10 +241,11 @@ void ZuPlayerInferfaceController::applyDayScan(const std::shared_ptr<DayScan> &s
     QList<int> ids = m_cameraNames.keys();
     std::sort(ids.begin(), ids.end());
     m_cameraList.clear();
+    QHash<int, int> filesOf; // one pass: a day may hold thousands of recordings
+    for (const QFileInfo &v : m_videoFiles)
+        ++filesOf[ZuExportFolder::classify(v.fileName()).cameraId];
     for (int id : ids) {
-        int files = 0;
-        for (const QFileInfo &v : m_videoFiles)
-            files += ZuExportFolder::classify(v.fileName()).cameraId == id ? 1 : 0;
+        const int files = filesOf.value(id);
         QVariantMap cam;
         cam.insert(QStringLiteral("id"), id);
         cam.insert(QStringLiteral("name"), m_cameraNames.value(id));

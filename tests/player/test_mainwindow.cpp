@@ -12,6 +12,7 @@
 #include "zulog.h"
 #include "zuplayerinterfacecontroller.h"
 #include "zustartup.h"
+#include "zustreamreadandcontrol.h"
 
 #include <QMessageBox>
 #include <QQuickItem>
@@ -119,6 +120,16 @@ private slots:
         QCOMPARE(side->status(), QQuickView::Ready);
         QCOMPARE(bar->status(), QQuickView::Ready);
         QVERIFY(w->qmlErrors().isEmpty());
+        // The camera's first picture does not wait for the views to fill the
+        // day's lists (thousands of alarms and recordings on a busy day).
+        int alarmsAtFirstPicture = -1;
+        int rangesAtFirstPicture = -1;
+        connect(c->reader(), &ZuStreamReadAndControl::display_picture, w.get(), [&] {
+            if (alarmsAtFirstPicture < 0) {
+                alarmsAtFirstPicture = int(side->rootObject()->property("alarms").toList().size());
+                rangesAtFirstPicture = int(bar->rootObject()->property("ranges").toList().size());
+            }
+        }, Qt::DirectConnection);
 
         // The folder beside the start folder is opened, its last day shown
         // and the first camera played, without any click.
@@ -126,6 +137,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(c->selected_camera(), QStringLiteral("Entrée principale"), 30000);
         QCOMPARE(c->selected_day(), QStringLiteral("2024-03-05"));
         QCOMPARE(c->prepared_day(), QString()); // that reading was used
+        QTRY_VERIFY(side->rootObject()->property("alarms").toList().size() > 0);
+        QTRY_VERIFY(bar->rootObject()->property("ranges").toList().size() > 0);
+        QCOMPARE(alarmsAtFirstPicture, 0);
+        QCOMPARE(rangesAtFirstPicture, 0);
         QTRY_VERIFY_WITH_TIMEOUT(canvas->receivedFrames() > 3, 30000);
         QTRY_VERIFY(c->is_playing());
         QCOMPARE(item(side, "folderName")->property("text").toString(), QFileInfo(m_export).fileName());
