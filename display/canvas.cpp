@@ -11,6 +11,7 @@
 #include <QMutexLocker>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRegion>
 #include <QThread>
 #include <QTimer>
 #include <QWheelEvent>
@@ -556,12 +557,19 @@ void Canvas::scheduleRepaint()
 void Canvas::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
-    p.fillRect(rect(), Qt::black);
     p.setRenderHint(QPainter::TextAntialiasing);
     const int px = qBound(10, height() / 40, 22);
+    // Black where no picture is drawn: around it, or everywhere.
+    const auto fillAround = [&](const QRectF &picture) {
+        const QRect inner(QPoint(int(std::ceil(picture.left())), int(std::ceil(picture.top()))),
+                          QPoint(int(std::floor(picture.right())) - 1, int(std::floor(picture.bottom())) - 1));
+        for (const QRect &r : QRegion(rect()).subtracted(QRegion(inner)))
+            p.fillRect(r, Qt::black);
+    };
 
     QMutexLocker lock(&m_mutex);
     if (m_size.isEmpty()) {
+        p.fillRect(rect(), Qt::black);
         QString text;
         if (m_disconnected)
             text = tr("Lecture arrêtée");
@@ -587,8 +595,10 @@ void Canvas::paintEvent(QPaintEvent *)
         const QSizeF size = QSizeF(m_shown.size()) / dpr;
         const QPointF at(std::round((target.center().x() - size.width() / 2) * dpr) / dpr,
                          std::round((target.center().y() - size.height() / 2) * dpr) / dpr);
+        fillAround(QRectF(at, size));
         p.drawImage(QRectF(at, size), m_shown);
     } else {
+        fillAround(target);
         // Resized or zoomed since the picture was made: from the full picture,
         // which keeps the zoom sharp.
         const QImage &full = fullLocked();

@@ -13,7 +13,7 @@
 #include <QImageReader>
 #include <QQmlContext>
 #include <QQmlEngine>
-#include <QQuickWidget>
+#include <QQuickView>
 #include <QShortcut>
 #include <QIcon>
 #include <QLabel>
@@ -59,15 +59,23 @@ QWidget *makePlaceholder(QWidget *parent)
     return page;
 }
 
-QQuickWidget *makeView(QQmlEngine *engine, const char *url, QWidget *parent)
+QQuickView *makeView(QQmlEngine *engine, const char *url)
 {
-    auto *view = new QQuickWidget(engine, parent);
-    view->setResizeMode(QQuickWidget::SizeRootObjectToView);
-    view->setClearColor(kPanelColor);
+    auto *view = new QQuickView(engine, nullptr);
+    view->setResizeMode(QQuickView::SizeRootObjectToView);
+    view->setColor(kPanelColor);
     view->setSource(QUrl(QString::fromLatin1(url)));
     for (const QQmlError &e : view->errors())
         logMessage(QStringLiteral("[ERROR] ZU_Player_qmlpresentation :: qml :: ") + e.toString());
     return view;
+}
+
+// The view in the widget layout; the widget owns it.
+QWidget *holder(QQuickView *view, QWidget *parent, const QString &name)
+{
+    QWidget *widget = QWidget::createWindowContainer(view, parent);
+    widget->setObjectName(name);
+    return widget;
 }
 } // namespace
 
@@ -103,6 +111,9 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
     m_appInfo = new AppInfo(this);
     m_folderController = new ZuFolderDialogController(this, this);
 
+    // The day the side panel will open is read while the views are built.
+    m_controller->prepare_day(m_folderController->findInitialFolder());
+
     QQmlContext *ctx = m_engine->rootContext();
     ctx->setContextProperty(QStringLiteral("videoWidget"), m_controller);
     ctx->setContextProperty(QStringLiteral("videoController"), m_controller);
@@ -115,9 +126,9 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
     m_splitter->setHandleWidth(1);
     m_splitter->setChildrenCollapsible(false);
 
-    m_sidePanel = makeView(m_engine, kSidePanelUrl, m_splitter);
-    m_sidePanel->setMinimumWidth(320);
-    m_sidePanel->setObjectName(QStringLiteral("sidePanel"));
+    m_sidePanel = makeView(m_engine, kSidePanelUrl);
+    m_sidePanelWidget = holder(m_sidePanel, m_splitter, QStringLiteral("sidePanel"));
+    m_sidePanelWidget->setMinimumWidth(320);
 
     auto *right = new QWidget(m_splitter);
     right->setObjectName(QStringLiteral("videoArea"));
@@ -139,12 +150,12 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
     };
     connect(m_controller, &ZuPlayerInferfaceController::selectedCameraChanged, videoStack, follow);
     follow();
-    m_timelineView = makeView(m_engine, kTimelineUrl, right);
-    m_timelineView->setObjectName(QStringLiteral("timelineView"));
-    m_timelineView->setFixedHeight(kTimelineHeight);
-    rightLayout->addWidget(m_timelineView, 0);
+    m_timelineView = makeView(m_engine, kTimelineUrl);
+    m_timelineWidget = holder(m_timelineView, right, QStringLiteral("timelineView"));
+    m_timelineWidget->setFixedHeight(kTimelineHeight);
+    rightLayout->addWidget(m_timelineWidget, 0);
 
-    m_splitter->addWidget(m_sidePanel);
+    m_splitter->addWidget(m_sidePanelWidget);
     m_splitter->addWidget(right);
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
@@ -176,9 +187,11 @@ ZU_Player_qmlpresentation::~ZU_Player_qmlpresentation()
 {
     // The views go first: their bindings still reach the root-context
     // objects while they are torn down.
-    delete m_sidePanel;
+    delete m_sidePanelWidget;
+    m_sidePanelWidget = nullptr;
     m_sidePanel = nullptr;
-    delete m_timelineView;
+    delete m_timelineWidget;
+    m_timelineWidget = nullptr;
     m_timelineView = nullptr;
     // The surface goes before the controller: deleting it drops the queued
     // pictures still addressed to it, whose buffers die with the engine.

@@ -8,13 +8,16 @@ class AppInfo;
 class Canvas;
 class PreviewPopup;
 class QQmlEngine;
-class QQuickWidget;
+class QQuickView;
 class QSplitter;
 class ZuFolderDialogController;
 class ZuPlayerInferfaceController;
 
 // The main window: the QML side panel beside the video surface, the QML
-// timeline view under it. QML reaches native code only through the
+// timeline view under it. Each view is a window of its own inside the main
+// window (a window container), drawn by Qt Quick on its own: the rest of
+// the window, the video surface above all, is painted without composing
+// the views again for every picture. QML reaches native code only through the
 // root-context objects set here: "videoWidget" and "videoController" (both
 // the controller), "previewPopup", "ZuFolderDialogController", "AppInfo"
 // and "mainWindow" (this window, for what only a window can do).
@@ -34,8 +37,11 @@ public:
     ~ZU_Player_qmlpresentation() override;
 
     QQmlEngine *engine() const { return m_engine; }
-    QQuickWidget *sidePanel() const { return m_sidePanel; }
-    QQuickWidget *timelineView() const { return m_timelineView; }
+    QQuickView *sidePanel() const { return m_sidePanel; }
+    QQuickView *timelineView() const { return m_timelineView; }
+    // The widgets that hold them in the window's layout.
+    QWidget *sidePanelWidget() const { return m_sidePanelWidget; }
+    QWidget *timelineWidget() const { return m_timelineWidget; }
     Canvas *canvas() const { return m_canvas; }
     ZuPlayerInferfaceController *controller() const { return m_controller; }
     ZuFolderDialogController *folderController() const { return m_folderController; }
@@ -56,6 +62,8 @@ private:
     ZuFolderDialogController *m_folderController = nullptr;
     QSplitter *m_splitter = nullptr;
     QWidget *m_placeholder = nullptr;
-    QQuickWidget *m_sidePanel = nullptr;
-    QQuickWidget *m_timelineView = nullptr;
+    QQuickView *m_sidePanel = nullptr;
+    QQuickView *m_timelineView = nullptr;
+    QWidget *m_sidePanelWidget = nullptr;
+    QWidget *m_timelineWidget = nullptr;
 };

@@ -122,7 +122,7 @@ void ZuFolderDialogController::setCurrent(const QString &path)
     emit currentFolderChanged();
 }
 
-QString ZuFolderDialogController::initial_folder()
+QString ZuFolderDialogController::findInitialFolder() const
 {
     const QString start =
         m_searchStart.isEmpty() ? QCoreApplication::applicationDirPath() : m_searchStart;
@@ -132,6 +132,12 @@ QString ZuFolderDialogController::initial_folder()
         if (ZuFolderDialog::isExportFolder(last))
             found = QFileInfo(last).absoluteFilePath();
     }
+    return found;
+}
+
+QString ZuFolderDialogController::initial_folder()
+{
+    const QString found = findInitialFolder();
     if (!found.isEmpty()) {
         logMessage(QStringLiteral("[INFO] ZuFolderDialogController :: initial_folder :: ") + found);
         setCurrent(found);

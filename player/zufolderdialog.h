@@ -58,6 +58,8 @@ public:
     // application directory, otherwise the last chosen one when it is still
     // a valid export folder; empty when neither exists.
     Q_INVOKABLE QString initial_folder();
+    // The same folder, only looked up (nothing logged or remembered).
+    QString findInitialFolder() const;
     // Opens the directory chooser. A chosen folder that is not an export
     // folder is refused with the "Dossier invalide" box and an empty text is
     // returned; a valid one is remembered, becomes the current folder and is

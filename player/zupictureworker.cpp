@@ -392,6 +392,16 @@ int ZuPictureWorker::allowedGroups(const Context &ctx) const
     return int(std::min<qint64>(kMaxGroups, m_limit / group));
 }
 
+bool ZuPictureWorker::keepsBehind(int allowed) const
+{
+    return !m_playing && allowed > 2;
+}
+
+int ZuPictureWorker::groupsAhead(int allowed) const
+{
+    return std::max(0, allowed - 1 - (keepsBehind(allowed) ? 1 : 0));
+}
+
 ZuPictureWorker::Work ZuPictureWorker::sideWork(int side) const
 {
     Work w;
@@ -399,7 +409,10 @@ ZuPictureWorker::Work ZuPictureWorker::sideWork(int side) const
     if (!n.file || n.file->keys.empty())
         return w;
     const int key = side > 0 ? n.file->keys.front() : n.file->keys.back();
-    if (!groupDone(n, key)) {
+    // Only with room left for it: it would push the farthest pictures, its
+    // own among them, out again.
+    const qint64 others = m_current.bytes + m_side[0].bytes + m_side[1].bytes - n.bytes;
+    if (!groupDone(n, key) && others + m_current.groupBytes <= m_limit) {
         w.job = Job::Neighbour;
         w.file = n.file;
         w.slot = key;
@@ -468,7 +481,7 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
     // Paused, the group on the other side comes first: the first step back
     // after a seek does not wait for a whole group either. In the file's
     // first (last) group, that group is the neighbouring file's.
-    if (!m_playing && allowed > 2) {
+    if (keepsBehind(allowed)) {
         const int behind = groupAfter(*cur.file, key, -m_direction);
         if (behind >= 0 && !groupDone(cur, behind)) {
             w.job = Job::Group;
@@ -483,7 +496,7 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
     }
     int g = key;
     bool fileDone = false;
-    for (int k = 0; k < allowed - 1; ++k) {
+    for (int k = 0; k < groupsAhead(allowed); ++k) {
         g = groupAfter(*cur.file, g, m_direction);
         if (g < 0) {
             fileDone = true;
@@ -495,8 +508,6 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
             return w;
         }
     }
-    if (!fileDone && g >= 0)
-        fileDone = groupAfter(*cur.file, g, m_direction) < 0;
     if (allowed < 2 || !fileDone)
         return Work();
     // The current file is ready to its end in the playing direction: the
@@ -515,8 +526,12 @@ void ZuPictureWorker::keep(Context &ctx, int slot, AVFrame *picture)
     s.yuv = shareFrame(picture);
     ctx.dead.erase(slot);
     if (ctx.file && !ctx.file->keys.empty()) {
-        const int groups = int(ctx.file->keys.size());
-        ctx.groupBytes = std::max(ctx.groupBytes, frameBytes(picture) * qint64(ctx.file->frames.size()) / groups);
+        // The longest group: groups counted against the limit never exceed it.
+        const std::vector<int> &keys = ctx.file->keys;
+        int longest = int(ctx.file->frames.size()) - keys.back();
+        for (size_t i = 1; i < keys.size(); ++i)
+            longest = std::max(longest, keys[i] - keys[i - 1]);
+        ctx.groupBytes = std::max(ctx.groupBytes, frameBytes(picture) * qint64(longest));
     }
 }
 
@@ -578,18 +593,18 @@ void ZuPictureWorker::trimCurrent(bool *nearStart, bool *nearEnd)
     *nearStart = *nearEnd = false;
     if (!ctx.file || m_pos < 0 || ctx.file->keys.empty())
         return;
-    // Decoded pictures: the groups from one behind the position to those
-    // ahead that the limit allows.
+    // Decoded pictures: paused, from the group behind the position; then the
+    // position's group and those ahead that the limit allows.
     const int allowed = std::max(1, allowedGroups(ctx));
     const int key = std::max(0, groupKey(*ctx.file, m_pos));
     int low = key, high = key;
-    for (int k = 0; k < allowed - 1; ++k) {
+    for (int k = 0; k < groupsAhead(allowed); ++k) {
         const int g = groupAfter(*ctx.file, m_direction > 0 ? high : low, m_direction);
         if (g < 0)
             break;
         (m_direction > 0 ? high : low) = g;
     }
-    if (allowed > 2) {
+    if (keepsBehind(allowed)) {
         const int behind = groupAfter(*ctx.file, m_direction > 0 ? low : high, -m_direction);
         if (behind >= 0)
             (m_direction > 0 ? low : high) = behind;
@@ -632,6 +647,10 @@ void ZuPictureWorker::trim()
     bool near[2] = {true, true};
     if (m_current.file && m_pos >= 0)
         trimCurrent(&near[0], &near[1]);
+    // Playing fast, the file left behind is of no more use: its pictures
+    // would take the room of the groups ahead.
+    if (m_playing && !lean())
+        near[m_direction > 0 ? 0 : 1] = false;
     // A neighbour keeps the group the position enters first, and the
     // picture it shows first, while the position is near its side.
     const bool leanNow = lean() && m_current.file && m_pos >= 0;
@@ -696,6 +715,8 @@ void ZuPictureWorker::trim()
         }
         if (!victimCtx)
             break;
+        // Its group is to be decoded again before it counts as ready.
+        victimCtx->doneGroups.erase(groupKey(*victimCtx->file, victim->first));
         release(*victimCtx, victim);
         if (!victim->second.bgra)
             victimCtx->pictures.erase(victim);
@@ -910,8 +931,7 @@ void ZuPictureWorker::convertLoop()
             shownScaler.setFast(size.width() <= crop.width());
             picture->shownStride = size.width() * 4;
             try {
-                picture->shown = std::make_shared<std::vector<uint8_t>>(size_t(picture->shownStride)
-                                                                        * size_t(size.height()));
+                picture->shown = takeBuffer(size_t(picture->shownStride) * size_t(size.height()));
             } catch (const std::bad_alloc &) {
                 picture->shown.reset();
             }
@@ -931,6 +951,8 @@ void ZuPictureWorker::convertLoop()
         }
         if (!converted)
             logMessage(QStringLiteral("[WARN] ZuStreamReadAndControl :: convert frame :: ") + file->path);
+        if (converted)
+            ++m_converted;
         lock.lock();
         if (converted)
             m_bgraBytes = qint64(picture->bgra ? picture->bgra->size() : picture->shown->size());
@@ -954,14 +976,26 @@ ZuPictureWorker::Buffer ZuPictureWorker::takeBuffer(size_t bytes)
 {
     std::unique_ptr<std::vector<uint8_t>> buffer;
     {
+        // The smallest one that holds the picture without growing (full and
+        // scaled pictures share the pool); else any, which grows.
         std::lock_guard<std::mutex> lock(m_pool->mutex);
-        if (!m_pool->free.empty()) {
-            buffer = std::move(m_pool->free.back());
-            m_pool->free.pop_back();
+        auto &free = m_pool->free;
+        auto best = free.end();
+        for (auto it = free.begin(); it != free.end(); ++it) {
+            if ((*it)->capacity() >= bytes && (best == free.end() || (*it)->capacity() < (*best)->capacity()))
+                best = it;
+        }
+        if (best == free.end() && !free.empty())
+            best = free.end() - 1;
+        if (best != free.end()) {
+            buffer = std::move(*best);
+            free.erase(best);
         }
     }
     if (!buffer)
         buffer = std::make_unique<std::vector<uint8_t>>();
+    if (buffer->capacity() < bytes)
+        ++m_allocated;
     buffer->resize(bytes);
     // The last holder hands the buffer back (through the pool's mutex, so
     // the next user's writes come after every read of the last one).

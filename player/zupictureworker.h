@@ -47,9 +47,10 @@ struct ZuPlayFile {
 //  4. the decoded pictures of the whole next groups in the playing
 //     direction: playing backwards or holding the back-step key, the group
 //     before is decoded while the current one is shown from memory,
-//  5. the first (last, backwards) group of the next file, and the first
-//     picture it will show converted, so that playing enters it without
-//     waiting (readyToEnter()).
+//  5. the first (last, backwards) group of the next file, once it fits
+//     within the limit, and the first picture it will show converted, so
+//     that playing enters it without waiting (readyToEnter()). Playing
+//     fast, the file left behind is let go of.
 // Decoding uses frame threads on every core and goes group by group
 // (ZuSlotDecoder). Decoded pictures are kept for whole groups around the
 // position, at least two, within a memory limit that depends on the
@@ -106,6 +107,10 @@ public:
     // in all.
     qint64 waitedUnits() const { return m_waitedUnits.load(); }
     qint64 decodedUnits() const { return m_decodedUnits.load(); }
+    // Pictures converted for display (at their own size or scaled), and
+    // the buffers taken from the system for them (others are reused).
+    qint64 convertedPictures() const { return m_converted.load(); }
+    qint64 buffersAllocated() const { return m_allocated.load(); }
 
     // The current file (null: none). A neighbour given to setNeighbour()
     // becomes current with what it holds, and the file it replaces becomes
@@ -185,6 +190,11 @@ private:
     // Frees them with the lock let go for the while; true when there were some.
     bool freeReleased(std::unique_lock<std::mutex> &lock);
     int allowedGroups(const Context &ctx) const;
+    // Of the groups the limit allows: paused, one is the group behind the
+    // position, so that a step either way finds its picture; playing, all
+    // but the position's own are the groups ahead.
+    bool keepsBehind(int allowed) const;
+    int groupsAhead(int allowed) const;
     // Playing forward one picture after the other: the ready queue keeps
     // ahead on its own, so nothing more is decoded ahead, and little is
     // kept behind.
@@ -251,6 +261,8 @@ private:
     FilePtr m_decoderFile;
     std::atomic<qint64> m_waitedUnits{0};
     std::atomic<qint64> m_decodedUnits{0};
+    std::atomic<qint64> m_converted{0};
+    std::atomic<qint64> m_allocated{0};
 
     std::thread m_thread;
     std::vector<std::thread> m_converters;

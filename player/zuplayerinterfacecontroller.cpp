@@ -107,6 +107,7 @@ ZuPlayerInferfaceController::~ZuPlayerInferfaceController()
     // Day scans post their result to this object: they must be over first.
     for (QFuture<void> &f : m_scans)
         f.waitForFinished();
+    m_preparedScan.waitForFinished();
     m_engine->stop();
     if (m_exportDialog)
         delete m_exportDialog.data();
@@ -159,6 +160,10 @@ bool ZuPlayerInferfaceController::set_export_folder(const QString &path)
     if (m_canvas)
         m_canvas->setEnding();
     ++m_scanGeneration; // answers for the old folder are dropped
+    if (QFileInfo(m_preparedDayFolder).absolutePath() != QFileInfo(root).absoluteFilePath()) {
+        m_preparedScan = QFuture<std::shared_ptr<DayScan>>(); // read ahead for another folder
+        m_preparedDayFolder.clear();
+    }
     m_root = root;
     m_day = QDate();
     m_dayFolder.clear();
@@ -236,10 +241,11 @@ void ZuPlayerInferfaceController::applyDayScan(const std::shared_ptr<DayScan> &s
     QList<int> ids = m_cameraNames.keys();
     std::sort(ids.begin(), ids.end());
     m_cameraList.clear();
+    QHash<int, int> filesOf; // one pass: a day may hold thousands of recordings
+    for (const QFileInfo &v : m_videoFiles)
+        ++filesOf[ZuExportFolder::classify(v.fileName()).cameraId];
     for (int id : ids) {
-        int files = 0;
-        for (const QFileInfo &v : m_videoFiles)
-            files += ZuExportFolder::classify(v.fileName()).cameraId == id ? 1 : 0;
+        const int files = filesOf.value(id);
         QVariantMap cam;
         cam.insert(QStringLiteral("id"), id);
         cam.insert(QStringLiteral("name"), m_cameraNames.value(id));
@@ -285,8 +291,14 @@ void ZuPlayerInferfaceController::get_cameras_for_date_async(const QString &date
     const quint64 generation = ++m_scanGeneration;
     m_scans.erase(std::remove_if(m_scans.begin(), m_scans.end(), [](const QFuture<void> &f) { return f.isFinished(); }),
                   m_scans.end());
-    m_scans.append(QtConcurrent::run([this, dayFolder, date, generation]() {
-        std::shared_ptr<DayScan> scan = scanDay(dayFolder);
+    // The day read ahead at start, when it is this one.
+    QFuture<std::shared_ptr<DayScan>> prepared;
+    if (m_preparedScan.isValid() && QFileInfo(m_preparedDayFolder) == QFileInfo(dayFolder))
+        prepared = m_preparedScan;
+    m_preparedScan = QFuture<std::shared_ptr<DayScan>>();
+    m_preparedDayFolder.clear();
+    m_scans.append(QtConcurrent::run([this, dayFolder, date, generation, prepared]() {
+        std::shared_ptr<DayScan> scan = prepared.isValid() ? prepared.result() : scanDay(dayFolder);
         // Back on the GUI thread; the destructor waits for this task, so
         // `this` is alive when the call is posted.
         QMetaObject::invokeMethod(
@@ -310,6 +322,18 @@ void ZuPlayerInferfaceController::get_cameras_for_date_async(const QString &date
             },
             Qt::QueuedConnection);
     }));
+}
+
+void ZuPlayerInferfaceController::prepare_day(const QString &exportFolder)
+{
+    const QString root = ZuExportFolder::exportRootOf(QDir::cleanPath(exportFolder));
+    if (root.isEmpty() || m_preparedScan.isValid())
+        return;
+    const QFileInfoList days = get_days_list(root);
+    if (days.isEmpty())
+        return;
+    m_preparedDayFolder = days.last().absoluteFilePath();
+    m_preparedScan = QtConcurrent::run(&ZuPlayerInferfaceController::scanDay, m_preparedDayFolder);
 }
 
 // ---------------------------------------------------------------- cameras

@@ -125,6 +125,13 @@ public:
     // emitted; otherwise camerasForDateError with a French text. Only the
     // latest request is answered.
     Q_INVOKABLE void get_cameras_for_date_async(const QString &date);
+    // Starts reading the day that opening `exportFolder` will show (its
+    // last day) on the thread pool, so that the views find it read, or
+    // nearly, when they ask for it while they are still being built. The
+    // reading is used by the first request for that day only.
+    void prepare_day(const QString &exportFolder);
+    // The day folder being read ahead and not asked for yet (empty when none).
+    QString prepared_day() const { return m_preparedDayFolder; }
 
     // Selects and plays a camera of the day: `camera` is a name as listed, a
     // decimal id or "CAMERA <id>". Playing starts at the current read time
@@ -302,5 +309,8 @@ private:
 
     quint64 m_scanGeneration = 0;
     QList<QFuture<void>> m_scans;    // joined by the destructor
+    // A day read ahead (prepare_day) for the first request of that day.
+    QString m_preparedDayFolder;
+    QFuture<std::shared_ptr<DayScan>> m_preparedScan;
     QPointer<ExportDialog> m_exportDialog;
 };

@@ -588,9 +588,10 @@ void ZuStreamReadAndControl::updateTimer()
         return;
     }
     const double frameMs = m_fps > 0 ? 1000.0 / m_fps : 40.0;
-    // Half a frame period, so a tick never lands just before a frame's time
-    // for a whole period; never faster than kMinTickMs.
-    const int interval = qBound(kMinTickMs, int(frameMs / std::abs(m_rate) / 2.0), 20);
+    // A quarter of a frame period: a picture comes at most that late, so the
+    // gap between two pictures stays near the recorded one; never faster
+    // than kMinTickMs.
+    const int interval = qBound(kMinTickMs, int(frameMs / std::abs(m_rate) / 4.0), 20);
     if (!m_timer.isActive() || m_timer.interval() != interval)
         m_timer.start(interval);
 }
@@ -873,6 +874,11 @@ qint64 ZuStreamReadAndControl::decodedFrames() const
 qint64 ZuStreamReadAndControl::decodedFramesTotal() const
 {
     return m_worker->decodedUnits();
+}
+
+qint64 ZuStreamReadAndControl::convertedFramesTotal() const
+{
+    return m_worker->convertedPictures();
 }
 
 void ZuStreamReadAndControl::setCacheLimitBytes(qint64 bytes)

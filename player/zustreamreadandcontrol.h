@@ -149,6 +149,8 @@ public:
     // background is not counted), entries decoded in all, pictures emitted.
     qint64 decodedFrames() const;
     qint64 decodedFramesTotal() const;
+    // Pictures the worker converted for display, since construction.
+    qint64 convertedFramesTotal() const;
     qint64 emittedFrames() const { return m_emittedCount; }
 
 public slots:

@@ -12,10 +12,12 @@
 #include "zulog.h"
 #include "zuplayerinterfacecontroller.h"
 #include "zustartup.h"
+#include "zustreamreadandcontrol.h"
 
 #include <QMessageBox>
 #include <QQuickItem>
-#include <QQuickWidget>
+#include <QQuickView>
+#include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -48,12 +50,12 @@ QQuickItem *findItem(QQuickItem *from, const QString &name)
     return nullptr;
 }
 
-QQuickItem *item(QQuickWidget *view, const char *name)
+QQuickItem *item(QQuickView *view, const char *name)
 {
     return findItem(view->rootObject(), QString::fromUtf8(name));
 }
 
-void click(QQuickWidget *view, const char *name)
+void click(QQuickView *view, const char *name)
 {
     QQuickItem *it = item(view, name);
     QVERIFY2(it, name);
@@ -107,22 +109,48 @@ private slots:
         w->controller()->set_message_boxes_enabled(false);
         w->resize(1600, 900);
         w->show();
-        QQuickWidget *side = w->sidePanel();
-        QQuickWidget *bar = w->timelineView();
+        QQuickView *side = w->sidePanel();
+        QQuickView *bar = w->timelineView();
         ZuPlayerInferfaceController *c = w->controller();
         Canvas *canvas = w->canvas();
-        QCOMPARE(side->status(), QQuickWidget::Ready);
-        QCOMPARE(bar->status(), QQuickWidget::Ready);
+        // The day shown first is being read while the views are built.
+        const QFileInfoList days = c->get_days_list(m_export);
+        QVERIFY(!days.isEmpty());
+        QCOMPARE(c->prepared_day(), days.last().absoluteFilePath());
+        QCOMPARE(side->status(), QQuickView::Ready);
+        QCOMPARE(bar->status(), QQuickView::Ready);
         QVERIFY(w->qmlErrors().isEmpty());
+        // The camera's first picture does not wait for the views to fill the
+        // day's lists (thousands of alarms and recordings on a busy day).
+        int alarmsAtFirstPicture = -1;
+        int rangesAtFirstPicture = -1;
+        connect(c->reader(), &ZuStreamReadAndControl::display_picture, w.get(), [&] {
+            if (alarmsAtFirstPicture < 0) {
+                alarmsAtFirstPicture = int(side->rootObject()->property("alarms").toList().size());
+                rangesAtFirstPicture = int(bar->rootObject()->property("ranges").toList().size());
+            }
+        }, Qt::DirectConnection);
 
         // The folder beside the start folder is opened, its last day shown
         // and the first camera played, without any click.
         QTRY_COMPARE_WITH_TIMEOUT(c->export_folder(), QDir(m_export).absolutePath(), 30000);
         QTRY_COMPARE_WITH_TIMEOUT(c->selected_camera(), QStringLiteral("Entrée principale"), 30000);
         QCOMPARE(c->selected_day(), QStringLiteral("2024-03-05"));
+        QCOMPARE(c->prepared_day(), QString()); // that reading was used
+        QTRY_VERIFY(side->rootObject()->property("alarms").toList().size() > 0);
+        QTRY_VERIFY(bar->rootObject()->property("ranges").toList().size() > 0);
+        QCOMPARE(alarmsAtFirstPicture, 0);
+        QCOMPARE(rangesAtFirstPicture, 0);
         QTRY_VERIFY_WITH_TIMEOUT(canvas->receivedFrames() > 3, 30000);
         QTRY_VERIFY(c->is_playing());
         QCOMPARE(item(side, "folderName")->property("text").toString(), QFileInfo(m_export).fileName());
+
+        // The views draw themselves in windows of their own inside the main
+        // window, so that a new picture is painted and put on the screen
+        // without composing the whole window, the views included, again.
+        const QList<QQuickWindow *> views = w->windowHandle()->findChildren<QQuickWindow *>(Qt::FindDirectChildrenOnly);
+        QCOMPARE(views.size(), 2);
+        QCOMPARE(w->windowHandle()->surfaceType(), QSurface::RasterSurface);
 
         // The time code shows the controller's time while the picture moves.
         const QString shot1 = canvas->currentTimestamp();
@@ -238,6 +266,12 @@ private slots:
         const qint64 k0 = c->get_current_read_time_is_ms();
         QTest::keyClick(w.get(), Qt::Key_Right);
         QTRY_VERIFY(c->get_current_read_time_is_ms() > k0);
+        // Also while a view has the keyboard.
+        bar->requestActivate();
+        QTRY_VERIFY(bar->isActive());
+        const qint64 k1 = c->get_current_read_time_is_ms();
+        QTest::keyClick(bar, Qt::Key_Right);
+        QTRY_VERIFY(c->get_current_read_time_is_ms() > k1);
 
         // The export dialog opens on the camera and the picture on screen.
         QTest::qWait(100);
@@ -268,7 +302,7 @@ private slots:
         w->resize(1366, 768);
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        QQuickWidget *bar = w->timelineView();
+        QQuickView *bar = w->timelineView();
         QTRY_VERIFY(bar->width() > 0 && bar->width() < 1100);
         QCOMPARE(w->size(), QSize(1366, 768));
         for (const char *name : {"jumpBack30", "playPauseButton", "jumpForward30", "speed-8", "speed8", "snapshotButton",

@@ -29,6 +29,19 @@ int indexOf(const ZuFrameList &list, const QString &timestamp)
 
 QString abs(const QString &path) { return QFileInfo(path).absoluteFilePath(); }
 
+// A recording file as the picture worker takes it, with its flagged key frames.
+std::shared_ptr<ZuPlayFile> playFile(const QString &path)
+{
+    auto file = std::make_shared<ZuPlayFile>();
+    file->path = path;
+    file->frames = entries(path);
+    for (int i = 0; i < file->frames.size(); ++i) {
+        if (file->frames.at(i).isKeyframe())
+            file->keys.push_back(i);
+    }
+    return file;
+}
+
 // Lets the engine's worker finish what it prepares in the background: until
 // nothing has been decoded for half a second (at most 20 s), calling
 // `sample` all along.
@@ -67,6 +80,9 @@ private slots:
     void entersTheNeighbourFileWithoutWaiting();
     void cacheLimitHoldsForTheNeighboursToo();
     void playingForwardKeepsLittle();
+    void scaledPicturesReuseTheirBuffers();
+    void playingFastKeepsWhatItDecodes_data();
+    void playingFastKeepsWhatItDecodes();
     void secondStreamAndJumps();
     void badInputs_data();
     void badInputs();
@@ -359,6 +375,108 @@ void TestPlayback::playingForwardKeepsLittle()
     QVERIFY(engine.cachedFrames() > ZuPictureWorker::kStepBackWindow);
     for (int i = 0; i < 30; ++i)
         QVERIFY(engine.read_and_display_previous_frame(false));
+}
+
+void TestPlayback::scaledPicturesReuseTheirBuffers()
+{
+    // Playing, each picture is scaled for the surface into a buffer let go
+    // of by a picture shown before, not into memory taken from the system
+    // for every picture.
+    ZuPictureWorker worker;
+    const auto file = playFile(m_file1);
+    QVERIFY(!file->keys.empty() && file->frames.size() >= 50);
+    worker.setFile(file);
+    worker.setFullPictures(false); // as for the main window's surface
+    worker.setView(QSize(320, 180), QRectF(0, 0, 1, 1));
+    for (int i = file->keys.front(); i < 50; ++i) {
+        worker.setPlan(i, 1, 1, i, true);
+        const ZuPictureWorker::PicturePtr picture = worker.picture(i);
+        QVERIFY(picture && picture->shown);
+        QCOMPARE(picture->shownWidth, 240);
+    }
+    QVERIFY2(worker.buffersAllocated() <= ZuPictureWorker::kReadyAhead + 12,
+             qPrintable(QStringLiteral("%1 buffers for %2 pictures").arg(worker.buffersAllocated()).arg(worker.convertedPictures())));
+}
+
+void TestPlayback::playingFastKeepsWhatItDecodes_data()
+{
+    QTest::addColumn<bool>("forward");
+    QTest::newRow("forward, into the next file") << true;
+    QTest::newRow("backward, into the file before") << false;
+}
+
+void TestPlayback::playingFastKeepsWhatItDecodes()
+{
+    // Within a limit of three groups of pictures, playing fast keeps the
+    // position's group and the two after it in the playing direction. The
+    // neighbouring file's group is prepared only once there is room for
+    // it: decoded first and pushed out again by the limit, it would be
+    // decoded a second time when the position gets there.
+    QFETCH(bool, forward);
+    const auto current = playFile(forward ? m_file1 : m_file2);
+    const auto neighbour = playFile(forward ? m_file2 : m_file1);
+    QCOMPARE(current->keys, (std::vector<int>{0, 20, 40}));
+    QCOMPARE(current->frames.size(), 60);
+    ZuPictureWorker worker;
+    worker.setFile(current);
+    worker.setNeighbour(neighbour, forward);
+    worker.setFullPictures(false);
+    worker.setView(QSize(320, 180), QRectF(0, 0, 1, 1));
+    const int direction = forward ? 1 : -1;
+    const int first = forward ? 0 : 59;
+    worker.setPlan(first, direction, 3, first, true);
+    QVERIFY(worker.picture(first));
+    const qint64 frameBytes = worker.cacheBytes() / worker.cachedFrames();
+    const qint64 limit = frameBytes * 60 + frameBytes / 2;
+    worker.setLimitBytes(limit);
+    // Until nothing has been decoded for half a second.
+    const auto settled = [&worker] {
+        QElapsedTimer quiet, all;
+        quiet.start();
+        all.start();
+        qint64 decoded = worker.decodedUnits();
+        while (quiet.elapsed() < 500 && all.elapsed() < 20000) {
+            QTest::qWait(5);
+            if (worker.decodedUnits() != decoded) {
+                decoded = worker.decodedUnits();
+                quiet.restart();
+            }
+        }
+        return quiet.elapsed() >= 500;
+    };
+    // In the file's first group in the playing direction: the whole file is
+    // kept, and there is no room for the neighbour's group.
+    QVERIFY(settled());
+    QVERIFY(worker.cacheBytes() <= limit);
+    QVERIFY(!worker.readyToEnter(neighbour, forward));
+    if (forward) {
+        // Each unit decoded once (the decoder runs on to the file's end).
+        QVERIFY2(worker.decodedUnits() - worker.cachedFrames() <= 4,
+                 qPrintable(QStringLiteral("%1 units decoded, %2 pictures kept").arg(worker.decodedUnits())
+                                .arg(worker.cachedFrames())));
+    }
+    // In the second group: the first one is let go of, and the neighbour's
+    // group fits.
+    const int middle = forward ? 25 : 34;
+    worker.setPlan(middle, direction, 3, middle, true);
+    QVERIFY(worker.picture(middle));
+    QVERIFY(settled());
+    QVERIFY(worker.cacheBytes() <= limit);
+    QVERIFY(worker.readyToEnter(neighbour, forward));
+    // Into the neighbour: the file left behind is let go of, and the room
+    // goes to the groups ahead, each decoded once.
+    const qint64 before = worker.decodedUnits();
+    worker.setFile(neighbour);
+    const int entered = forward ? 0 : 59;
+    worker.setPlan(entered, direction, 3, entered, true);
+    QVERIFY(worker.picture(entered));
+    QVERIFY(settled());
+    QVERIFY(worker.cacheBytes() <= limit);
+    QCOMPARE(worker.cachedFrames(), 60);
+    for (int slot = 0; slot < 60; ++slot)
+        QVERIFY2(worker.isDecoded(slot), qPrintable(QString::number(slot)));
+    if (forward)
+        QVERIFY2(worker.decodedUnits() - before <= 40 + 4, qPrintable(QString::number(worker.decodedUnits() - before)));
 }
 
 void TestPlayback::snapshotMatchesFrameShown()

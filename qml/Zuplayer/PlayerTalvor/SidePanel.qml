@@ -94,7 +94,7 @@ Rectangle {
             root.pendingDay = "";
             root.loadingCameras = false;
             root.cameras = Data.cameras(list);
-            root.refreshDayLists();
+            Qt.callLater(root.refreshDayLists);
             if (root.cameras.length === 0)
                 return;
             var names = root.cameraNames;
@@ -107,10 +107,12 @@ Rectangle {
             root.loadingCameras = false;
             root.cameras = [];
             root.cameraError = "" + message;
-            root.refreshDayLists();
+            Qt.callLater(root.refreshDayLists);
         }
-        function onDayListsChanged() { root.refreshDayLists(); }
-        function onSelectedCameraChanged() { root.refreshDayLists(); }
+        // Once for all the changes of one step (a day read, a camera chosen),
+        // and after the camera's first picture is on its way.
+        function onDayListsChanged() { Qt.callLater(root.refreshDayLists); }
+        function onSelectedCameraChanged() { Qt.callLater(root.refreshDayLists); }
     }
 
     Component.onCompleted: {

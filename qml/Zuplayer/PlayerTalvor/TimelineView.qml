@@ -45,9 +45,11 @@ Rectangle {
 
     Connections {
         target: videoController
-        function onDayListsChanged() { root.refreshAndFit(); }
-        function onSelectedCameraChanged() { root.refreshAndFit(); }
-        function onSelectedDayChanged() { root.refreshAndFit(); }
+        // Once for all the changes of one step (a day read, a camera chosen),
+        // and after the camera's first picture is on its way.
+        function onDayListsChanged() { Qt.callLater(root.refreshAndFit); }
+        function onSelectedCameraChanged() { Qt.callLater(root.refreshAndFit); }
+        function onSelectedDayChanged() { Qt.callLater(root.refreshAndFit); }
     }
     Component.onCompleted: refreshAndFit()
 
