@@ -125,6 +125,10 @@ void ZuPictureWorker::setFile(const FilePtr &file)
             }
             m_current.file = file;
         }
+        if (m_adopted && m_adoptedFile != file) {
+            retire(std::move(m_adopted));
+            m_adoptedFile.reset();
+        }
         m_urgent = -1;
         m_pos = -1;
         m_horizon = -1;
@@ -186,8 +190,11 @@ void ZuPictureWorker::setPlan(int pos, int direction, int stride, int horizon, b
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         direction = direction < 0 ? -1 : 1;
-        // A turn or a jump makes the work in hand pointless.
-        if (direction != m_direction || std::abs(pos - m_pos) > std::max(kReadyAhead, 1) * std::max(stride, 1))
+        // A turn, a jump, or playing starting or stopping makes the work in
+        // hand pointless (paused, the groups on both sides are prepared;
+        // playing at 1x, nothing further than the pictures shown next).
+        if (direction != m_direction || playing != m_playing
+            || std::abs(pos - m_pos) > std::max(kReadyAhead, 1) * std::max(stride, 1))
             m_preempt = true;
         m_pos = pos;
         m_direction = direction;
@@ -225,6 +232,35 @@ void ZuPictureWorker::setView(const QSize &area, const QRectF &zoom)
         }
     }
     m_wake.notify_all();
+}
+
+void ZuPictureWorker::adopt(const std::vector<std::pair<int, std::shared_ptr<AVFrame>>> &pictures,
+                            std::unique_ptr<ZuSlotDecoder> decoder)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const FilePtr &file = m_current.file;
+        for (const auto &p : pictures) {
+            if (!file || !p.second || p.first < 0 || p.first >= file->frames.size())
+                continue;
+            if (AVFrame *ref = av_frame_clone(p.second.get()))
+                keep(m_current, p.first, ref);
+        }
+        if (decoder && file) {
+            retire(std::move(m_adopted));
+            m_adopted = std::move(decoder);
+            m_adoptedFile = file;
+        }
+    }
+    m_wake.notify_all(); // the converters
+}
+
+void ZuPictureWorker::retire(std::unique_ptr<ZuSlotDecoder> decoder)
+{
+    // Its frame threads are joined by the decoding thread, not by the
+    // window's.
+    if (decoder)
+        m_retired.push_back(std::move(decoder));
 }
 
 ZuPictureWorker::PicturePtr ZuPictureWorker::picture(int slot)
@@ -562,15 +598,18 @@ void ZuPictureWorker::bury(Context &ctx)
 
 bool ZuPictureWorker::freeReleased(std::unique_lock<std::mutex> &lock)
 {
-    if (m_deadFrames.empty() && m_deadPictures.empty())
+    if (m_deadFrames.empty() && m_deadPictures.empty() && m_retired.empty())
         return false;
     std::vector<std::shared_ptr<AVFrame>> frames;
     std::vector<PicturePtr> pictures;
     frames.swap(m_deadFrames);
     pictures.swap(m_deadPictures);
+    std::vector<std::unique_ptr<ZuSlotDecoder>> retired;
+    retired.swap(m_retired);
     lock.unlock();
     frames.clear();
     pictures.clear();
+    retired.clear();
     // Buffers given back beyond what is kept for reuse.
     std::vector<std::unique_ptr<std::vector<uint8_t>>> excess;
     {
@@ -776,7 +815,14 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
         if (!partial)
             ctx->doneGroups.insert(work.slot);
     } else if (!haveYuv(target)) {
+        std::unique_ptr<ZuSlotDecoder> replaced;
+        if (m_adopted && m_adoptedFile == file) {
+            replaced = std::exchange(m_decoder, std::move(m_adopted));
+            m_decoderFile = file;
+            m_adoptedFile.reset();
+        }
         lock.unlock();
+        replaced.reset();
         if (m_decoderFile != file) {
             QString error;
             if (!m_decoder->setFile(file->path, file->frames, file->keys, &error, file->edges))

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 struct AVFrame;
@@ -136,6 +137,13 @@ public:
     // set (true by default).
     void setFullPictures(bool full);
 
+    // Pictures of the current file decoded elsewhere (slot, picture; the
+    // worker takes references of its own), kept as if decoded here, and the
+    // frame-thread decoder of that file that made them (may be null), which
+    // the worker goes on with.
+    void adopt(const std::vector<std::pair<int, std::shared_ptr<AVFrame>>> &pictures,
+               std::unique_ptr<ZuSlotDecoder> decoder);
+
     // The picture of `slot` of the current file, decoded now when needed
     // (waits); null when it cannot be decoded.
     PicturePtr picture(int slot);
@@ -189,6 +197,7 @@ private:
     void bury(Context &ctx);
     // Frees them with the lock let go for the while; true when there were some.
     bool freeReleased(std::unique_lock<std::mutex> &lock);
+    void retire(std::unique_ptr<ZuSlotDecoder> decoder); // under m_mutex
     int allowedGroups(const Context &ctx) const;
     // Of the groups the limit allows: paused, one is the group behind the
     // position, so that a step either way finds its picture; playing, all
@@ -256,6 +265,11 @@ private:
     std::shared_ptr<BufferPool> m_pool = std::make_shared<BufferPool>();
     std::vector<std::shared_ptr<AVFrame>> m_deadFrames; // under m_mutex
     std::vector<PicturePtr> m_deadPictures;             // under m_mutex
+    // A decoder handed over by adopt() for a file (under m_mutex), and one
+    // no longer wanted, which the decoding thread frees.
+    std::unique_ptr<ZuSlotDecoder> m_adopted;
+    FilePtr m_adoptedFile;
+    std::vector<std::unique_ptr<ZuSlotDecoder>> m_retired;
     // Decoding thread only.
     std::unique_ptr<ZuSlotDecoder> m_decoder;
     FilePtr m_decoderFile;

@@ -163,6 +163,7 @@ bool ZuPlayerInferfaceController::set_export_folder(const QString &path)
     if (QFileInfo(m_preparedDayFolder).absolutePath() != QFileInfo(root).absoluteFilePath()) {
         m_preparedScan = QFuture<std::shared_ptr<DayScan>>(); // read ahead for another folder
         m_preparedDayFolder.clear();
+        m_engine->setPreparedOpening(QFuture<ZuStreamReadAndControl::OpeningPtr>());
     }
     m_root = root;
     m_day = QDate();
@@ -334,6 +335,20 @@ void ZuPlayerInferfaceController::prepare_day(const QString &exportFolder)
         return;
     m_preparedDayFolder = days.last().absoluteFilePath();
     m_preparedScan = QtConcurrent::run(&ZuPlayerInferfaceController::scanDay, m_preparedDayFolder);
+    // The home tab then plays the day's first camera from its first
+    // recording: that file is opened, up to its first pictures, meanwhile.
+    const QString stream = m_selectedStream;
+    m_engine->setPreparedOpening(m_preparedScan.then(
+        QtFuture::Launch::Async, [stream](const std::shared_ptr<DayScan> &scan) -> ZuStreamReadAndControl::OpeningPtr {
+            if (!scan || !scan->ok || scan->cameraNames.isEmpty())
+                return nullptr;
+            const QList<int> ids = scan->cameraNames.keys();
+            const int first = *std::min_element(ids.begin(), ids.end());
+            const QStringList files = videoFilesOf(scan->videos, first);
+            if (files.isEmpty())
+                return nullptr;
+            return ZuStreamReadAndControl::prepareOpening(files.first(), streamFor(scan->streams.value(first), stream));
+        }));
 }
 
 // ---------------------------------------------------------------- cameras
@@ -358,14 +373,24 @@ QString ZuPlayerInferfaceController::cameraNameFor(int id) const
     return m_cameraNames.value(id, QStringLiteral("CAMERA %1").arg(id));
 }
 
-QStringList ZuPlayerInferfaceController::camera_video_files(int cameraId) const
+QStringList ZuPlayerInferfaceController::videoFilesOf(const QFileInfoList &videos, int cameraId)
 {
     QStringList files;
-    for (const QFileInfo &v : m_videoFiles) {
+    for (const QFileInfo &v : videos) {
         if (ZuExportFolder::classify(v.fileName()).cameraId == cameraId)
             files.append(v.absoluteFilePath());
     }
-    return files; // m_videoFiles is sorted by name: segment order
+    return files; // the day's lists are sorted by name: segment order
+}
+
+QString ZuPlayerInferfaceController::streamFor(const QStringList &streams, const QString &stream)
+{
+    return streams.isEmpty() || streams.contains(stream) ? stream : streams.first();
+}
+
+QStringList ZuPlayerInferfaceController::camera_video_files(int cameraId) const
+{
+    return videoFilesOf(m_videoFiles, cameraId);
 }
 
 QVariantList ZuPlayerInferfaceController::get_streams_for_camera(int cameraId) const
@@ -443,9 +468,9 @@ bool ZuPlayerInferfaceController::set_selected_camera(const QString &camera)
     const QString at = readStamp();
     m_selectedCameraId = id;
     m_selectedCameraName = cameraNameFor(id);
-    const QStringList streams = m_streams.value(id);
-    if (!streams.isEmpty() && !streams.contains(m_selectedStream)) {
-        m_selectedStream = streams.first();
+    const QString stream = streamFor(m_streams.value(id), m_selectedStream);
+    if (stream != m_selectedStream) {
+        m_selectedStream = stream;
         emit selectedStreamChanged();
     }
     logLine("[INFO] ", "set selected camera", QStringLiteral("%1 :: %2").arg(id).arg(m_selectedCameraName));

@@ -128,7 +128,9 @@ public:
     // Starts reading the day that opening `exportFolder` will show (its
     // last day) on the thread pool, so that the views find it read, or
     // nearly, when they ask for it while they are still being built. The
-    // reading is used by the first request for that day only.
+    // reading is used by the first request for that day only. The first
+    // recording of the day's first camera is then opened on the pool too,
+    // up to its first pictures, for the engine's first open_file().
     void prepare_day(const QString &exportFolder);
     // The day folder being read ahead and not asked for yet (empty when none).
     QString prepared_day() const { return m_preparedDayFolder; }
@@ -276,6 +278,10 @@ private:
     bool saveImage(const QImage &image, const QString &path);
     QWidget *dialogParent() const;
     int cameraIdFor(const QString &camera) const;
+    // The video files of a camera among a day's, in play order.
+    static QStringList videoFilesOf(const QFileInfoList &videos, int cameraId);
+    // The stream a camera recording `streams` plays when `stream` was chosen.
+    static QString streamFor(const QStringList &streams, const QString &stream);
     QString cameraNameFor(int id) const;
     // Opens the selected camera at "yyyyMMddHHmmss[zzz]" (its first recording
     // when empty).

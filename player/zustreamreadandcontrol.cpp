@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -59,6 +60,12 @@ struct ZuStreamReadAndControl::Entries : ZuPlayFile {
     QString error;
 };
 
+struct ZuStreamReadAndControl::Opening {
+    EntriesPtr entries;
+    std::vector<std::pair<int, std::shared_ptr<AVFrame>>> pictures; // slot, picture
+    std::unique_ptr<ZuSlotDecoder> decoder;                          // null when it cannot decode
+};
+
 ZuStreamReadAndControl::ZuStreamReadAndControl(QObject *parent)
     : QThread(parent)
     , m_worker(std::make_unique<ZuPictureWorker>())
@@ -81,6 +88,7 @@ ZuStreamReadAndControl::~ZuStreamReadAndControl()
     // outlive the engine that may still ask for their results.
     for (Neighbour &n : m_neighbours)
         n.parsing.waitForFinished();
+    m_opening.waitForFinished();
     // m_worker's destructor stops its thread and joins it.
 }
 
@@ -352,6 +360,53 @@ ZuStreamReadAndControl::EntriesPtr ZuStreamReadAndControl::takeEntries(const QSt
     return loadEntries(path, m_streamId);
 }
 
+ZuStreamReadAndControl::OpeningPtr ZuStreamReadAndControl::prepareOpening(const QString &dataPath,
+                                                                         const QString &streamId)
+{
+    auto opening = std::make_shared<Opening>();
+    opening->entries = loadEntries(QFileInfo(dataPath).absoluteFilePath(), streamId);
+    const Entries &e = *opening->entries;
+    if (!e.ok || e.frames.isEmpty() || e.keys.empty()
+        || VideoDecoder::normalizedCodecName(e.frames.first().codec).isEmpty())
+        return opening;
+    // The worker's kind of decoder, which it takes over: playing goes on
+    // from where this one is, the first pictures are ready, and the window's
+    // threads do not share the processor with a decoder starting then.
+    auto decoder = std::make_unique<ZuSlotDecoder>();
+    decoder->setThreads(ZuSlotDecoder::Threads::Frame);
+    QString error;
+    if (!decoder->setFile(e.path, e.frames, e.keys, &error, e.edges))
+        return opening;
+    const auto keep = [&](int slot, AVFrame *picture) {
+        opening->pictures.emplace_back(slot, std::shared_ptr<AVFrame>(picture, [](AVFrame *p) { av_frame_free(&p); }));
+    };
+    const int first = e.keys.front();
+    const int last = std::min(int(e.frames.size()) - 1, first + ZuPictureWorker::kReadyAhead);
+    for (int slot = first; slot <= last; ++slot) {
+        if (!decoder->delivered(slot))
+            decoder->decodeTo(slot, keep);
+    }
+    opening->decoder = std::move(decoder);
+    return opening;
+}
+
+void ZuStreamReadAndControl::setPreparedOpening(const QFuture<OpeningPtr> &opening)
+{
+    m_opening = opening;
+}
+
+ZuStreamReadAndControl::OpeningPtr ZuStreamReadAndControl::takeOpening(const QString &path)
+{
+    if (!m_opening.isValid())
+        return nullptr;
+    const QFuture<OpeningPtr> opening = std::exchange(m_opening, QFuture<OpeningPtr>());
+    const OpeningPtr o = opening.result();
+    if (!o || !o->entries || !o->entries->ok || o->entries->path != path
+        || (!m_streamId.isEmpty() && o->entries->streamId != m_streamId))
+        return nullptr;
+    return o;
+}
+
 // ---------------------------------------------------------------- files
 
 void ZuStreamReadAndControl::closeFile()
@@ -424,16 +479,20 @@ bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &s
     if (normalizeStreamId(streamId) != m_streamId)
         forgetNeighbours();
     m_streamId = normalizeStreamId(streamId);
-    if (!openEntries(takeEntries(path))) {
+    const OpeningPtr opening = takeOpening(path);
+    if (!openEntries(opening ? opening->entries : takeEntries(path))) {
         stop();
         return false;
     }
+    if (opening)
+        m_worker->adopt(opening->pictures, std::move(opening->decoder));
     if (!announceFile(true))
         return m_state != Stopped; // a receiver stopped the engine or opened another file
     // The first picture's receivers may move the engine on as well.
     const quint64 commands = m_commands;
     bool shown = false;
     const qint64 ms = readTimestamp.isEmpty() ? -1 : parseTimeMs(readTimestamp);
+    m_opensPlaying = play;
     if (ms >= 0)
         shown = seekToMs(ms, false);
     if (!shown && commands == m_commands) {
@@ -441,6 +500,7 @@ bool ZuStreamReadAndControl::open_file(const QString &dataPath, const QString &s
         for (int tries = 0; !shown && idx < frame_count() && tries < kMaxSkippedFrames; ++tries)
             shown = showFrame(idx++);
     }
+    m_opensPlaying = false;
     if (commands != m_commands)
         return m_state != Stopped;
     if (!shown) {
@@ -1024,7 +1084,9 @@ void ZuStreamReadAndControl::updatePlan(int horizon)
 {
     if (!m_entries || m_pos < 0)
         return;
-    const bool playing = m_state == Playing;
+    // Opening to play, the worker prepares for playing from the first
+    // picture on, not for the pause that the opening is not.
+    const bool playing = m_state == Playing || m_opensPlaying;
     const int direction = playing ? (m_rate < 0 ? -1 : 1) : m_stepDirection;
     int stride = 1;
     if (playing && m_fps > 0)

@@ -99,6 +99,22 @@ public:
     bool open_file(const QString &dataPath, const QString &streamId, const QString &readTimestamp = QString(),
                    bool play = true);
 
+    // What opening a file at its first key frame needs, read ahead
+    // (prepareOpening): its entries, its first picture and those playing
+    // shows next, and the decoder that made them, which goes on from there.
+    struct Opening;
+    using OpeningPtr = std::shared_ptr<Opening>;
+    // Reads it for `dataPath` and stream `streamId` on the calling thread (a
+    // pool thread, while the window is still being built); what cannot be
+    // read is left out, and open_file then finds out as usual.
+    static OpeningPtr prepareOpening(const QString &dataPath, const QString &streamId);
+    // An opening being prepared: the next open_file() of that file and
+    // stream takes what it holds instead of reading and decoding it again,
+    // and nothing else changes (the same pictures, times and signals). The
+    // next open_file() of another file forgets it; stop() keeps it, since a
+    // camera is opened after a stop.
+    void setPreparedOpening(const QFuture<OpeningPtr> &opening);
+
     // Continues reading the same stream with `dataPath` in `direction`
     // ("next": from its first key frame; "previous": from its last frame).
     // A playing engine keeps playing and a paused one stays paused, showing
@@ -248,6 +264,9 @@ private:
     bool switchFile(bool forward);
     QString neighbourPath(const QString &path, bool forward) const;
     EntriesPtr takeEntries(const QString &path);
+    // The prepared opening, forgotten here, when it is for `path` and the
+    // stream asked for (waits while it is being prepared).
+    OpeningPtr takeOpening(const QString &path);
 
     // Milliseconds of the day of entry `index`, from its own timestamp.
     qint64 msOfDay(int index) const;
@@ -300,6 +319,7 @@ private:
 
     std::unique_ptr<ZuPictureWorker> m_worker;
     int m_stepDirection = 1;        // of the last step or rate: where the worker prepares pictures
+    bool m_opensPlaying = false;    // open_file() shows the first picture of a file it then plays
 
     QElapsedTimer m_clock;
     qint64 m_anchorMedia = 0;       // recording ms at the clock's start
@@ -319,6 +339,8 @@ private:
     // Playing: since when the clock has passed the file's end while the
     // next file was not ready to show.
     QElapsedTimer m_enterWait;
+
+    QFuture<OpeningPtr> m_opening;
 
     qint64 m_emittedCount = 0;
 };

@@ -114,6 +114,8 @@ private slots:
     void folderDaysAndCameras();
     void dayLists();
     void selectPlayAndTransport();
+    void firstCameraOpenedWhileTheWindowIsBuilt_data();
+    void firstCameraOpenedWhileTheWindowIsBuilt();
     void camerasWithoutFilesAndEmptyDays();
     void exportAndSnapshotOfThePictureOnScreen_data();
     void exportAndSnapshotOfThePictureOnScreen();
@@ -207,6 +209,67 @@ void TestController::dayLists()
     QCOMPARE(ranges.at(0).toMap().value(QStringLiteral("start")).toLongLong(), 14 * 3600000LL);
     QCOMPARE(ranges.at(0).toMap().value(QStringLiteral("end")).toLongLong(), 14 * 3600000LL + 5900);
     QCOMPARE(ranges.at(1).toMap().value(QStringLiteral("start")).toLongLong(), 14 * 3600000LL + 6000);
+}
+
+void TestController::firstCameraOpenedWhileTheWindowIsBuilt_data()
+{
+    QTest::addColumn<int>("camera"); // in the order camerasForDateReady lists them
+    QTest::addColumn<bool>("ahead");
+    QTest::newRow("the day's first camera, which the home tab plays") << 0 << true;
+    QTest::newRow("another camera, opened as usual") << 1 << false;
+}
+
+void TestController::firstCameraOpenedWhileTheWindowIsBuilt()
+{
+    // The day read ahead at start-up comes with its first camera's first
+    // recording opened up to its first pictures: when the home tab plays
+    // that camera, the engine waits for no decoding, and shows the same
+    // picture with the same signals in the same order as an opening made
+    // then.
+    QFETCH(int, camera);
+    QFETCH(bool, ahead);
+    const QString root = smallExport();
+    const auto play = [&](bool readAhead, QStringList *signalsSeen, QByteArray *pixels, qint64 *waited) {
+        Player p;
+        if (readAhead)
+            p.c.prepare_day(root);
+        QVariantList cameras;
+        if (!p.loadDay(root, &cameras) || cameras.size() <= camera)
+            return QStringLiteral("no day");
+        ZuStreamReadAndControl *engine = p.c.reader();
+        Recorder shown(engine, true);
+        QObject::connect(engine, &ZuStreamReadAndControl::startRead, [=] { signalsSeen->append(QStringLiteral("start")); });
+        QObject::connect(engine, &ZuStreamReadAndControl::fileChanged,
+                         [=](const QString &f) { signalsSeen->append(QStringLiteral("file ") + QFileInfo(f).fileName()); });
+        QObject::connect(engine, &ZuStreamReadAndControl::set_display_frame,
+                         [=](uint8_t *, int, int, int, const QString &t) { signalsSeen->append(QStringLiteral("picture ") + t); });
+        QObject::connect(engine, &ZuStreamReadAndControl::setTime,
+                         [=](QTime t) { signalsSeen->append(QStringLiteral("time ") + t.toString(Qt::ISODateWithMs)); });
+        QObject::connect(engine, &ZuStreamReadAndControl::slidervalue, [=](int i, const QString &t) {
+            signalsSeen->append(QStringLiteral("slider %1 ").arg(i) + t);
+        });
+        QObject::connect(engine, &ZuStreamReadAndControl::stateChanged,
+                         [=](int s) { signalsSeen->append(QStringLiteral("state %1").arg(s)); });
+        if (!p.c.set_selected_camera(cameras.at(camera).toMap().value(QStringLiteral("name")).toString()))
+            return QStringLiteral("not played");
+        *waited = engine->decodedFrames();
+        *pixels = shown.lastPixels;
+        const ZuFrameList list = entries(engine->current_file());
+        for (int i = 0; i < list.size(); ++i) {
+            if (list.at(i).timestamp == shown.timestamps.value(0))
+                return referencePicture(list, i) == shown.lastPixels ? QStringLiteral("ok") : QStringLiteral("other picture");
+        }
+        return QStringLiteral("no picture");
+    };
+    QStringList readAheadSignals, plainSignals;
+    QByteArray readAheadPixels, plainPixels;
+    qint64 readAheadWaited = -1, plainWaited = -1;
+    QCOMPARE(play(true, &readAheadSignals, &readAheadPixels, &readAheadWaited), QStringLiteral("ok"));
+    QCOMPARE(play(false, &plainSignals, &plainPixels, &plainWaited), QStringLiteral("ok"));
+    QCOMPARE(readAheadWaited == 0, ahead);
+    QVERIFY(plainWaited > 0);
+    QCOMPARE(readAheadSignals, plainSignals);
+    QCOMPARE(readAheadPixels, plainPixels);
 }
 
 void TestController::selectPlayAndTransport()

@@ -7,6 +7,7 @@
 #include "zuscaler.h"
 
 #include <QSignalSpy>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -80,6 +81,8 @@ private slots:
     void entersTheNeighbourFileWithoutWaiting();
     void cacheLimitHoldsForTheNeighboursToo();
     void playingForwardKeepsLittle();
+    void openingToPlayDecodesWhatPlaysNext_data();
+    void openingToPlayDecodesWhatPlaysNext();
     void scaledPicturesReuseTheirBuffers();
     void playingFastKeepsWhatItDecodes_data();
     void playingFastKeepsWhatItDecodes();
@@ -375,6 +378,54 @@ void TestPlayback::playingForwardKeepsLittle()
     QVERIFY(engine.cachedFrames() > ZuPictureWorker::kStepBackWindow);
     for (int i = 0; i < 30; ++i)
         QVERIFY(engine.read_and_display_previous_frame(false));
+}
+
+void TestPlayback::openingToPlayDecodesWhatPlaysNext_data()
+{
+    QTest::addColumn<bool>("prepared");
+    QTest::newRow("opened") << false;
+    QTest::newRow("opened from what was prepared") << true;
+}
+
+void TestPlayback::openingToPlayDecodesWhatPlaysNext()
+{
+    // A file opened to play is prepared for playing from its first picture
+    // on, not for a pause: the groups of pictures a pause keeps on both
+    // sides are not decoded, only to be let go of at once. Prepared ahead,
+    // its first pictures are decoded already and the decoder that made them
+    // goes on where it stopped.
+    QFETCH(bool, prepared);
+    QTemporaryDir tmp;
+    QProcess gen;
+    gen.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    gen.start(QStringLiteral("python3"),
+              {QStringLiteral(ZU_SOURCE_DIR "/tools/make_export_folder"), QStringLiteral("--out"), tmp.path(),
+               QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("--fps"), QStringLiteral("10"),
+               QStringLiteral("--gop"), QStringLiteral("10"), QStringLiteral("--minutes"), QStringLiteral("0.4"),
+               QStringLiteral("--segment-minutes"), QStringLiteral("0.4"), QStringLiteral("--cameras"),
+               QStringLiteral("1")});
+    QVERIFY(gen.waitForFinished(300000) && gen.exitCode() == 0);
+    const QString root = QString::fromUtf8(gen.readAllStandardOutput()).trimmed().split(QLatin1Char('\n')).last();
+    const QString file = abs(videoFile(root, 3, QStringLiteral("140000")));
+    const auto groups = playFile(file);
+    QCOMPARE(groups->keys, (std::vector<int>{0, 100, 200}));
+    Engine engine;
+    engine.set_playlist({file});
+    if (prepared)
+        engine.setPreparedOpening(QtConcurrent::run(&Engine::prepareOpening, file, QStringLiteral("0")));
+    Recorder rec(&engine, true);
+    QVERIFY(engine.open_file(file, QStringLiteral("0"), QString(), true));
+    QCOMPARE(rec.lastPixels, referencePicture(groups->frames, 0));
+    QTest::qWait(300);
+    // The next pictures, and what frame threads take in ahead of them;
+    // nothing of the next group.
+    const qint64 decoded = engine.decodedFramesTotal();
+    const int shown = engine.position();
+    QVERIFY2(decoded < 60, qPrintable(QStringLiteral("%1 units decoded, at %2").arg(decoded).arg(shown)));
+    // And it plays on with the right pictures.
+    while (engine.position() < 20 && engine.state() == Engine::Playing)
+        QTest::qWait(20);
+    QCOMPARE(rec.lastPixels, referencePicture(groups->frames, indexOf(groups->frames, rec.last())));
 }
 
 void TestPlayback::scaledPicturesReuseTheirBuffers()
