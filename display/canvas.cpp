@@ -294,7 +294,13 @@ void Canvas::displayPicture(CanvasPicture picture, QString timestamp, QString ov
         m_shownZoom = picture.zoom;
         setDetailsLocked(timestamp, overlay, keyframe, frameId, fps, still);
     }
-    scheduleRepaint();
+    // Taken on the surface's own thread (the player's engine shows it in a
+    // step of its own): on the screen now, not behind whatever the thread
+    // has queued meanwhile.
+    if (QThread::currentThread() == thread())
+        repaint();
+    else
+        scheduleRepaint();
     emit frameDisplayed(timestamp);
 }
 

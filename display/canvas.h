@@ -164,6 +164,8 @@ public slots:
     // it is (shared), and `picture.shown` is painted as it is while it was
     // made for the surface's present size and zoom (viewChanged()); otherwise
     // the visible part is scaled from the full picture while painting.
+    // Called on the surface's thread, it paints the picture before it
+    // returns.
     void displayPicture(CanvasPicture picture, QString timestamp, QString overlay, bool keyframe, int frameId,
                         double fps, bool still);
 

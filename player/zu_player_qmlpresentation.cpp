@@ -10,9 +10,12 @@
 #include "zuplayerinterfacecontroller.h"
 #include "zustreamreadandcontrol.h"
 
+#include <QCoreApplication>
 #include <QImageReader>
+#include <QPointer>
 #include <QQmlContext>
 #include <QQmlEngine>
+#include <QQuickItem>
 #include <QQuickView>
 #include <QShortcut>
 #include <QIcon>
@@ -59,6 +62,42 @@ QWidget *makePlaceholder(QWidget *parent)
     return page;
 }
 
+// At a view's first exposure the window's thread waits until the view's
+// first frame is on the screen, and with a software renderer the content's
+// first frame takes long (its shaders are compiled then): the camera's
+// first picture would wait for both views' content in turn. So a view is
+// first drawn empty (its background), and its content, synchronised right
+// after, is drawn by the view's render thread while the window's thread
+// goes on.
+class ContentAfterExposure : public QObject
+{
+public:
+    ContentAfterExposure(QQuickItem *root, QQuickView *view) : QObject(view), m_root(root)
+    {
+        root->setVisible(false);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *view = qobject_cast<QQuickView *>(watched);
+        if (!view || event->type() != QEvent::Expose)
+            return false;
+        static_cast<QObject *>(view)->event(event);
+        if (view->isExposed()) {
+            view->removeEventFilter(this);
+            if (m_root)
+                m_root->setVisible(true);
+            QEvent update(QEvent::UpdateRequest);
+            QCoreApplication::sendEvent(view, &update);
+            deleteLater();
+        }
+        return true;
+    }
+
+private:
+    QPointer<QQuickItem> m_root;
+};
+
 QQuickView *makeView(QQmlEngine *engine, const char *url)
 {
     auto *view = new QQuickView(engine, nullptr);
@@ -67,6 +106,9 @@ QQuickView *makeView(QQmlEngine *engine, const char *url)
     view->setSource(QUrl(QString::fromLatin1(url)));
     for (const QQmlError &e : view->errors())
         logMessage(QStringLiteral("[ERROR] ZU_Player_qmlpresentation :: qml :: ") + e.toString());
+    // The view's first frame is drawn without its content (ContentAfterExposure).
+    if (QQuickItem *root = view->rootObject())
+        view->installEventFilter(new ContentAfterExposure(root, view));
     return view;
 }
 
@@ -102,9 +144,11 @@ ZU_Player_qmlpresentation::ZU_Player_qmlpresentation(QWidget *parent) : QMainWin
     m_controller->set_canvas(m_canvas);
     // The surface shares the engine's pictures, scaled for it by the
     // engine's threads: the window's thread copies no picture and scales
-    // none while the view stays as it is.
+    // none while the view stays as it is. It takes each one as the engine
+    // shows it: queued, a picture would wait behind what the thread queued
+    // meanwhile (the views filling their lists when a camera opens).
     connect(m_controller->reader(), &ZuStreamReadAndControl::display_picture, m_canvas,
-            &Canvas::displayPicture, Qt::QueuedConnection);
+            &Canvas::displayPicture, Qt::DirectConnection);
     connect(m_canvas, &Canvas::viewChanged, m_controller->reader(), &ZuStreamReadAndControl::setDisplayView);
 
     m_previewPopup = new PreviewPopup(this);

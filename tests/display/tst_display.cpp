@@ -19,6 +19,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -696,6 +697,47 @@ private slots:
         QSignalSpy liveEnding(&live, &Canvas::endingsignal);
         live.setup_disconnect(true);
         QCOMPARE(liveEnding.count(), 1);
+    }
+
+    // A picture handed over on the surface's own thread is on the screen
+    // when the call returns: the player shows it in a step of its own, and
+    // it must not wait behind whatever the thread has queued meanwhile.
+    // From another thread it is painted later, on the surface's thread.
+    void pictureOnScreenAtOnce()
+    {
+        struct Paints : QObject {
+            int count = 0;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                count += e->type() == QEvent::Paint ? 1 : 0;
+                return false;
+            }
+        } paints;
+        Canvas canvas;
+        canvas.resize(320, 240);
+        canvas.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&canvas));
+        canvas.installEventFilter(&paints);
+        QImage red(320, 240, QImage::Format_RGB32);
+        red.fill(qRgb(200, 0, 0));
+        CanvasPicture picture;
+        picture.full = red;
+        picture.fullSize = red.size();
+        canvas.displayPicture(picture, QStringLiteral("20240305140000000"), QString(), true, 1, 10.0, false);
+        QCOMPARE(paints.count, 1);
+        QCOMPARE(canvas.grab().toImage().pixelColor(160, 120), QColor(200, 0, 0));
+
+        QImage blue = red;
+        blue.fill(qRgb(0, 0, 200));
+        picture.full = blue;
+        paints.count = 0;
+        std::thread other([&] {
+            canvas.displayPicture(picture, QStringLiteral("20240305140000100"), QString(), true, 2, 10.0, false);
+        });
+        other.join();
+        QCOMPARE(paints.count, 0);
+        QTRY_VERIFY(paints.count > 0);
+        QCOMPARE(canvas.currentTimestamp(), QStringLiteral("2024-03-05 14:00:00.100"));
     }
 
     void letterboxAndZoom()

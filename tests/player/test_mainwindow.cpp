@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -291,6 +292,48 @@ private slots:
                 qmlMessages << m;
         }
         QVERIFY2(qmlMessages.isEmpty(), qPrintable(qmlMessages.join(QLatin1Char('\n'))));
+    }
+
+    // Each view's first frame is its background alone, and its content comes
+    // with the next one: the window's thread waits for a view's first frame,
+    // and must not wait for the content's (long with a software renderer)
+    // before the camera's first picture. The surface puts each picture on
+    // the screen in the engine's own step.
+    void viewsFirstDrawnEmptyAndPicturesAtOnce()
+    {
+        auto w = std::make_unique<ZU_Player_qmlpresentation>();
+        w->controller()->set_message_boxes_enabled(false);
+        QQuickView *views[] = {w->sidePanel(), w->timelineView()};
+        // Whether each view's content was visible at its first synchronisation.
+        std::atomic<int> atFirstFrame[2] = {-1, -1};
+        for (int i = 0; i < 2; ++i) {
+            QQuickItem *root = views[i]->rootObject();
+            QVERIFY(root);
+            connect(views[i], &QQuickWindow::beforeSynchronizing, views[i], [&atFirstFrame, i, root] {
+                int none = -1;
+                atFirstFrame[i].compare_exchange_strong(none, root->isVisible() ? 1 : 0);
+            }, Qt::DirectConnection);
+        }
+        // What the surface holds when the engine tells the time of its first picture.
+        qint64 receivedAtFirstTime = -1;
+        Canvas *canvas = w->canvas();
+        connect(w->controller()->reader(), &ZuStreamReadAndControl::setTime, w.get(), [&] {
+            if (receivedAtFirstTime < 0)
+                receivedAtFirstTime = canvas->receivedFrames();
+        }, Qt::DirectConnection);
+        w->resize(1600, 900);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTRY_VERIFY_WITH_TIMEOUT(atFirstFrame[0] >= 0 && atFirstFrame[1] >= 0, 30000);
+        QCOMPARE(int(atFirstFrame[0]), 0);
+        QCOMPARE(int(atFirstFrame[1]), 0);
+        QTRY_VERIFY(views[0]->rootObject()->isVisible() && views[1]->rootObject()->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(receivedAtFirstTime >= 0, 30000);
+        QCOMPARE(receivedAtFirstTime, qint64(1));
+        // The content is there and takes clicks.
+        QTRY_VERIFY(item(views[0], "camera_Parking"));
+        click(views[0], "camera_Parking");
+        QTRY_COMPARE(w->controller()->selected_camera(), QStringLiteral("Parking"));
     }
 
     // On a 1366 x 768 screen every control of the bar under the video is
