@@ -498,8 +498,31 @@ ZuPictureWorker::Work ZuPictureWorker::nextWork()
         w.slot = m_urgent;
         return w;
     }
+    // The picture the engine waits for waits only for its conversion now:
+    // no decoding takes the processor from it meanwhile.
+    if (m_urgent >= 0 && m_waiting) {
+        auto it = cur.pictures.find(m_urgent);
+        if (it != cur.pictures.end() && it->second.yuv && !it->second.bgra)
+            return w;
+    }
     if (m_pos < 0)
         return w;
+    // Paused on a group's first picture, where a jump lands, the group
+    // before comes first: a step back needs all of it, a step forward one
+    // picture.
+    if (!m_playing && groupKey(*cur.file, m_pos) == m_pos && keepsBehind(allowedGroups(cur))) {
+        const int before = groupAfter(*cur.file, m_pos, -1);
+        if (before >= 0 && !groupDone(cur, before)) {
+            w.job = Job::Group;
+            w.slot = before;
+            return w;
+        }
+        if (before < 0) {
+            const Work side = sideWork(-1);
+            if (side.job != Job::None)
+                return side;
+        }
+    }
     for (int t : readyTargets(cur)) {
         if (needsDecoding(t)) {
             w.job = Job::Ready;

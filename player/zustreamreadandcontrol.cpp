@@ -1084,6 +1084,11 @@ void ZuStreamReadAndControl::updatePlan(int horizon)
 {
     if (!m_entries || m_pos < 0)
         return;
+    planFor(m_pos, horizon < 0 ? m_pos : horizon);
+}
+
+void ZuStreamReadAndControl::planFor(int pos, int horizon)
+{
     // Opening to play, the worker prepares for playing from the first
     // picture on, not for the pause that the opening is not.
     const bool playing = m_state == Playing || m_opensPlaying;
@@ -1093,7 +1098,7 @@ void ZuStreamReadAndControl::updatePlan(int horizon)
         stride = qMax(1, int(std::abs(m_rate) * m_fps * kShowIntervalMs / 1000.0));
     // Only receivers of set_display_frame need every picture at its own size.
     m_worker->setFullPictures(isSignalConnected(QMetaMethod::fromSignal(&ZuStreamReadAndControl::set_display_frame)));
-    m_worker->setPlan(m_pos, direction, stride, horizon < 0 ? m_pos : horizon, playing);
+    m_worker->setPlan(pos, direction, stride, horizon, playing);
 }
 
 void ZuStreamReadAndControl::offerNeighbours()
@@ -1276,7 +1281,10 @@ bool ZuStreamReadAndControl::emitPicture(int index, const ZuPictureWorker::Pictu
 
 bool ZuStreamReadAndControl::showFrame(int index)
 {
-    updatePlan();
+    // The worker prepares around the picture to show from now on, not
+    // around the one it replaces (a jump lands far from it).
+    if (m_entries)
+        planFor(index, index);
     const ZuPictureWorker::PicturePtr picture = m_worker->picture(index);
     return picture && showPicture(index, picture);
 }

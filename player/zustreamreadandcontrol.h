@@ -287,6 +287,8 @@ private:
     // Tells the worker where the engine is and where it goes; `horizon` is
     // the index the playing clock has reached.
     void updatePlan(int horizon = -1);
+    // The same around `pos`.
+    void planFor(int pos, int horizon);
     // Hands the neighbouring files to the worker once they are parsed.
     void offerNeighbours();
     // Starts parsing both neighbours of the current file.

@@ -83,6 +83,8 @@ private slots:
     void playingForwardKeepsLittle();
     void openingToPlayDecodesWhatPlaysNext_data();
     void openingToPlayDecodesWhatPlaysNext();
+    void pausedOnAGroupsFirstPictureTheGroupBeforeComesFirst_data();
+    void pausedOnAGroupsFirstPictureTheGroupBeforeComesFirst();
     void scaledPicturesReuseTheirBuffers();
     void playingFastKeepsWhatItDecodes_data();
     void playingFastKeepsWhatItDecodes();
@@ -104,11 +106,38 @@ private slots:
     void aLostPictureStaysInItsGroup();
 
 private:
+    // A recording of groups of 100 pictures (keys 0, 100, 200; 240
+    // pictures), made at the first call; empty when it cannot be made.
+    QString longGroupsFile();
+
     QString m_root;
     QString m_file1;
     QString m_file2;
     ZuFrameList m_all; // stream 0 of camera 12, both files
+    QTemporaryDir m_longGroups;
+    QString m_longGroupsFile;
 };
+
+QString TestPlayback::longGroupsFile()
+{
+    if (!m_longGroupsFile.isEmpty() || !m_longGroups.isValid())
+        return m_longGroupsFile;
+    QProcess gen;
+    gen.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    gen.start(QStringLiteral("python3"),
+              {QStringLiteral(ZU_SOURCE_DIR "/tools/make_export_folder"), QStringLiteral("--out"), m_longGroups.path(),
+               QStringLiteral("--size"), QStringLiteral("320x240"), QStringLiteral("--fps"), QStringLiteral("10"),
+               QStringLiteral("--gop"), QStringLiteral("10"), QStringLiteral("--minutes"), QStringLiteral("0.4"),
+               QStringLiteral("--segment-minutes"), QStringLiteral("0.4"), QStringLiteral("--cameras"),
+               QStringLiteral("1")});
+    if (!gen.waitForFinished(300000) || gen.exitCode() != 0)
+        return QString();
+    const QString root = QString::fromUtf8(gen.readAllStandardOutput()).trimmed().split(QLatin1Char('\n')).last();
+    const QString file = abs(videoFile(root, 3, QStringLiteral("140000")));
+    if (playFile(file)->keys == std::vector<int>{0, 100, 200} && entries(file).size() == 240)
+        m_longGroupsFile = file;
+    return m_longGroupsFile;
+}
 
 void TestPlayback::initTestCase()
 {
@@ -395,20 +424,9 @@ void TestPlayback::openingToPlayDecodesWhatPlaysNext()
     // its first pictures are decoded already and the decoder that made them
     // goes on where it stopped.
     QFETCH(bool, prepared);
-    QTemporaryDir tmp;
-    QProcess gen;
-    gen.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    gen.start(QStringLiteral("python3"),
-              {QStringLiteral(ZU_SOURCE_DIR "/tools/make_export_folder"), QStringLiteral("--out"), tmp.path(),
-               QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("--fps"), QStringLiteral("10"),
-               QStringLiteral("--gop"), QStringLiteral("10"), QStringLiteral("--minutes"), QStringLiteral("0.4"),
-               QStringLiteral("--segment-minutes"), QStringLiteral("0.4"), QStringLiteral("--cameras"),
-               QStringLiteral("1")});
-    QVERIFY(gen.waitForFinished(300000) && gen.exitCode() == 0);
-    const QString root = QString::fromUtf8(gen.readAllStandardOutput()).trimmed().split(QLatin1Char('\n')).last();
-    const QString file = abs(videoFile(root, 3, QStringLiteral("140000")));
+    const QString file = longGroupsFile();
+    QVERIFY(!file.isEmpty());
     const auto groups = playFile(file);
-    QCOMPARE(groups->keys, (std::vector<int>{0, 100, 200}));
     Engine engine;
     engine.set_playlist({file});
     if (prepared)
@@ -426,6 +444,42 @@ void TestPlayback::openingToPlayDecodesWhatPlaysNext()
     while (engine.position() < 20 && engine.state() == Engine::Playing)
         QTest::qWait(20);
     QCOMPARE(rec.lastPixels, referencePicture(groups->frames, indexOf(groups->frames, rec.last())));
+}
+
+void TestPlayback::pausedOnAGroupsFirstPictureTheGroupBeforeComesFirst_data()
+{
+    QTest::addColumn<int>("direction"); // of the last step
+    QTest::newRow("stepping forward") << 1;
+    QTest::newRow("stepping back") << -1;
+}
+
+void TestPlayback::pausedOnAGroupsFirstPictureTheGroupBeforeComesFirst()
+{
+    // Where a jump lands, on a group's first picture, a step back needs the
+    // whole group before and a step forward one picture: the group before
+    // is decoded first, whichever way the last steps went, and then the
+    // pictures ahead.
+    QFETCH(int, direction);
+    const QString path = longGroupsFile();
+    QVERIFY(!path.isEmpty());
+    const auto file = playFile(path);
+    ZuPictureWorker worker;
+    worker.setFile(file);
+    worker.setFullPictures(false);
+    worker.setView(QSize(320, 180), QRectF(0, 0, 1, 1));
+    worker.setPlan(200, direction, 1, 200, false);
+    // Nothing asked for: what the worker does first on its own.
+    QElapsedTimer waited;
+    waited.start();
+    while (!worker.isDecoded(100) && !worker.isDecoded(200)) {
+        QVERIFY(waited.elapsed() < 30000);
+        QThread::usleep(200);
+    }
+    QVERIFY(worker.isDecoded(100));
+    QVERIFY(!worker.isDecoded(200));
+    // Then all of it, and the pictures ahead.
+    QVERIFY(worker.picture(199));
+    QVERIFY(worker.picture(200 + direction));
 }
 
 void TestPlayback::scaledPicturesReuseTheirBuffers()
