@@ -276,6 +276,7 @@ ZuPictureWorker::PicturePtr ZuPictureWorker::picture(int slot)
         if (m_current.dead.count(slot) || m_quit || m_current.file != file) {
             m_urgent = -1;
             m_waiting = false;
+            m_wake.notify_all(); // the decoding held back for it goes on
             return nullptr;
         }
         if (m_urgent != slot) {
@@ -290,6 +291,7 @@ ZuPictureWorker::PicturePtr ZuPictureWorker::picture(int slot)
     }
     m_urgent = -1;
     m_waiting = false;
+    m_wake.notify_all();
     return m_current.pictures[slot].bgra;
 }
 
