@@ -19,7 +19,9 @@
 //   cpu_s_per_min_1x  processor time of the process per minute of that run
 //   rss_peak_mb_1x    peak resident memory during that run
 //   seek_ms           median time from a seek to a random time until its
-//                     picture is emitted (the first key frame at or after it)
+//                     picture is emitted (the first key frame at or after it);
+//                     the surface paints each picture as it is emitted, so
+//                     this and the step times below include that paint
 //   backstep_ms       median time of one backward frame step
 //   backstep_p99_ms   99th percentile and largest time of a backward step,
 //   backstep_max_ms   over --steps steps (default 300) paced as a held key
