@@ -282,6 +282,16 @@ bool holdsOnlyParameters(const QString &codec, const uint8_t *data, int size)
     return only && units > 0;
 }
 
+void holdParameters(QByteArray &held, const QByteArray &unit)
+{
+    if (unit.size() > kMaxHeldParameterBytes)
+        held.clear();
+    else if (held.size() + unit.size() > kMaxHeldParameterBytes)
+        held = unit;
+    else
+        held += unit;
+}
+
 Kind kindAt(const QString &codec, QIODevice &data, qint64 offset, int size)
 {
     bool clean = false;

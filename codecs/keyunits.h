@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+class QByteArray;
 class QIODevice;
 
 // Tells from a recorded unit's own bytes whether a decoder can start from
@@ -27,6 +28,16 @@ bool isKey(const QString &codec, QIODevice &data, qint64 offset, int size);
 // parameter sets, messages or a delimiter that a recorder stored as an entry
 // of their own. Bytes without a NAL unit (garbage) are no such unit.
 bool holdsOnlyParameters(const QString &codec, const uint8_t *data, int size);
+
+// Parameter sets, messages and delimiters stored as entries of their own go
+// into the decoder with the picture after them, so a reader holds them until
+// then. A real stream has a handful of small ones in a row; a damaged or
+// hostile file could store any number of large ones. `held` stays within
+// kMaxHeldParameterBytes: a unit that would take it past the bound replaces
+// what is held (the latest sets are the ones in force), and one larger than
+// the bound alone is not held at all.
+constexpr int kMaxHeldParameterBytes = 1024 * 1024;
+void holdParameters(QByteArray &held, const QByteArray &unit);
 
 // The kind of the unit at [offset, offset + size) of `data`, reading only as
 // much of its head as needed; NoPicture when it cannot be read.

@@ -374,8 +374,10 @@ bool ZuStreamParser::drainParts()
         }
         if (frame) {
             // Only what a viewer can show keeps the stream alive.
-            if (frame->avFrame() || (m_noDecode && frame->rawDataSize() > 0))
+            if (frame->avFrame() || (m_noDecode && frame->rawDataSize() > 0)) {
                 m_lastPictureMs = m_clock.elapsed();
+                m_anyPicture = true;
+            }
             m_pending.push_back(frame);
         }
     }

@@ -241,7 +241,7 @@ void ZuSlotDecoder::learnReorderDepth(int from)
     bool first = true;
     for (int i = from; i < end && readUnit(i, &bytes); ++i) {
         if (onlyParameters(m_codec, bytes)) {
-            parameters += bytes;
+            KeyUnits::holdParameters(parameters, bytes);
             continue;
         }
         bytes.prepend(parameters);
@@ -403,7 +403,7 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
         m_lastBytes = m_buffer;
         if (repeated || onlyParameters(m_codec, m_buffer)) {
             if (!repeated)
-                m_parameters += m_buffer;
+                KeyUnits::holdParameters(m_parameters, m_buffer);
             if (slotOf(i) >= 0)
                 m_undecodable.insert(slotOf(i));
             // Nothing of its group is held by the decoder yet (parameter

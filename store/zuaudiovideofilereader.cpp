@@ -720,7 +720,7 @@ void ZuAudioVideoFileReader::learnReorderDepth(VideoDecoder &decoder, const ZuFr
             break;
         const auto *unit = reinterpret_cast<const uint8_t *>(bytes.constData());
         if (KeyUnits::holdsOnlyParameters(e.codec, unit, int(bytes.size()))) {
-            parameters += bytes;
+            KeyUnits::holdParameters(parameters, bytes);
             continue;
         }
         if (!parameters.isEmpty())
@@ -924,7 +924,7 @@ int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &
     if (KeyUnits::holdsOnlyParameters(decoder.codecName(), data, int(bytes.size()))) {
         // Parameter sets stored as an entry of their own go in with the
         // picture after them.
-        m_parameters += bytes;
+        KeyUnits::holdParameters(m_parameters, bytes);
         return kNoPlace;
     }
     const QByteArray withParameters = m_parameters.isEmpty() ? bytes : m_parameters + bytes;

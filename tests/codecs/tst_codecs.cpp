@@ -210,6 +210,33 @@ private Q_SLOTS:
         QVERIFY(!KeyUnits::isKey(QStringLiteral("vp8"), data, plain[0].first, plain[0].second));
     }
 
+    // Units without a picture wait for the picture after them; however many
+    // and however large a file stores, what waits stays bounded and the
+    // latest sets are the ones kept.
+    void heldParametersStayBounded()
+    {
+        const int bound = KeyUnits::kMaxHeldParameterBytes;
+        const QByteArray sps("\0\0\0\1\x67sps", 8);
+        const QByteArray pps("\0\0\0\1\x68pps", 8);
+        QByteArray held;
+        KeyUnits::holdParameters(held, sps);
+        KeyUnits::holdParameters(held, pps);
+        QCOMPARE(held, sps + pps);
+        // A thousand SEI units of 64 KiB: never more than the bound, and the
+        // last one always there.
+        for (int i = 0; i < 1000; ++i) {
+            const QByteArray sei = QByteArray("\0\0\0\1\x06", 5) + QByteArray(64 * 1024, char('a' + i % 26));
+            KeyUnits::holdParameters(held, sei);
+            QVERIFY(held.size() <= bound);
+            QVERIFY(held.endsWith(sei));
+        }
+        // One unit larger than the bound by itself is not held.
+        KeyUnits::holdParameters(held, QByteArray(bound + 1, 'x'));
+        QVERIFY(held.isEmpty());
+        KeyUnits::holdParameters(held, sps);
+        QCOMPARE(held, sps);
+    }
+
     void decoderAndScalerRefuseBadInput()
     {
         VideoDecoder decoder;

@@ -478,6 +478,37 @@ private slots:
             QCOMPARE(f->width(), 320);
     }
 
+    // With decoding off, each part with a body counts as a picture: a
+    // stream that keeps sending them runs past the time the first picture
+    // may take, and ends when the server closes it.
+    void undecodedStreamKeepsGoing()
+    {
+        MultipartServer server;
+        Script s;
+        s.units = m_units;
+        s.parts = 70; // 7 s, beyond six silence limits
+        s.start = kStart;
+        s.intervalMs = 100;
+        server.scripts = {s};
+        QVERIFY(server.start());
+        Consumer consumer;
+        std::unique_ptr<ZuStreamParser> parser(makeParser(server.port(), consumer));
+        parser->setNoDecode(true);
+        parser->setSilenceTimeoutMs(1000);
+        QSignalSpy spy(parser.get(), &ZuStreamParser::error);
+        parser->start();
+        QDeadlineTimer deadline(60000);
+        while (!parser->isFinished() && !deadline.hasExpired())
+            QTest::qWait(50);
+        QVERIFY(parser->isFinished());
+        consumer.collect();
+        QCoreApplication::processEvents();
+        QCOMPARE(spy.size(), 0);
+        QCOMPARE(consumer.got.size(), 70);
+        for (const StreamFrame *f : std::as_const(consumer.got))
+            QVERIFY(!f->avFrame() && f->rawDataSize() > 0);
+    }
+
     // A view joined in the middle of a long group waits for the next key
     // frame longer than the silence limit without being taken for a stream
     // that sends no pictures.

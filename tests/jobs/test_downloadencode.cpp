@@ -261,9 +261,11 @@ private slots:
         // with its road's code.
         QTest::newRow("silence, re-encode") << "silence" << "h264" << -10 << true;
         QTest::newRow("silence, raw") << "silence" << "raw" << -1 << false;
-        // The raw road waits 30 times 200 ms for a frame.
-        QTest::newRow("first part 8 s late, raw") << "late start" << "raw" << -1 << false;
-        QTest::newRow("a pause of 8 s, raw") << "pause" << "raw" << -1 << false;
+        // The raw road waits 30 times 200 ms for a frame: a recorder silent
+        // for twice as long outlasts those waits however late each one ends
+        // on a loaded machine.
+        QTest::newRow("first part 12 s late, raw") << "late start" << "raw" << -1 << false;
+        QTest::newRow("a pause of 12 s, raw") << "pause" << "raw" << -1 << false;
         QTest::newRow("bad descriptor data") << "descriptor" << "raw" << -30 << true;
         // Whether the write itself or the last flush runs out of room.
         QTest::newRow("temporary raw file unwritable") << "full" << "raw" << -20 << false;
@@ -279,7 +281,7 @@ private slots:
         if (kind == "late")
             s.start = kEnd.addSecs(1);
         if (kind == "late start" || kind == "pause")
-            s.pauses.insert(kind == "pause" ? 40 : 0, 8000);
+            s.pauses.insert(kind == "pause" ? 40 : 0, 12000);
         if (kind == "reset" || kind == "close" || kind == "silence") {
             s.parts = 75; // short of the end of the range
             s.intervalMs = kind == "reset" ? 5 : 0; // read before the reset arrives
