@@ -397,9 +397,15 @@ void ZuStreamReadAndControl::setPreparedOpening(const QFuture<OpeningPtr> &openi
 
 ZuStreamReadAndControl::OpeningPtr ZuStreamReadAndControl::takeOpening(const QString &path)
 {
-    if (!m_opening.isValid())
+    // None is a default future, which is a canceled one: isValid() cannot
+    // tell, as it is false too for an opening still waiting for its day
+    // scan to end.
+    if (m_opening.isCanceled())
         return nullptr;
-    const QFuture<OpeningPtr> opening = std::exchange(m_opening, QFuture<OpeningPtr>());
+    QFuture<OpeningPtr> opening = std::exchange(m_opening, QFuture<OpeningPtr>());
+    opening.waitForFinished();
+    if (opening.isCanceled() || opening.resultCount() == 0)
+        return nullptr;
     const OpeningPtr o = opening.result();
     if (!o || !o->entries || !o->entries->ok || o->entries->path != path
         || (!m_streamId.isEmpty() && o->entries->streamId != m_streamId))

@@ -266,8 +266,10 @@ void TestController::firstCameraOpenedWhileTheWindowIsBuilt()
     qint64 readAheadWaited = -1, plainWaited = -1;
     QCOMPARE(play(true, &readAheadSignals, &readAheadPixels, &readAheadWaited), QStringLiteral("ok"));
     QCOMPARE(play(false, &plainSignals, &plainPixels, &plainWaited), QStringLiteral("ok"));
-    QCOMPARE(readAheadWaited == 0, ahead);
-    QVERIFY(plainWaited > 0);
+    // Only the read-ahead camera promises no wait: any other opening may or
+    // may not have its first picture decoded before the engine asks for it.
+    if (ahead)
+        QCOMPARE(readAheadWaited, qint64(0));
     QCOMPARE(readAheadSignals, plainSignals);
     QCOMPARE(readAheadPixels, plainPixels);
 }
