@@ -446,7 +446,7 @@ int runOnScreen(const QStringList &args)
 
     {
         // The reading of the day the window opens, on its own.
-        const QStringList days = QDir(root).entryList({QStringLiteral("????-??-??")}, QDir::Dirs, QDir::Name);
+        const QStringList days = QDir(root).entryList({QStringLiteral("\?\?\?\?-\?\?-\?\?")}, QDir::Dirs, QDir::Name);
         if (!days.isEmpty()) {
             QElapsedTimer scanClock;
             scanClock.start();
