@@ -36,7 +36,7 @@ bool byFileName(const QFileInfo &a, const QFileInfo &b)
 }
 
 // Milliseconds of the day of a seek line's timestamp field, -1 when unreadable.
-qint64 lineMs(const QByteArray &line)
+qint64 lineMs(QByteArrayView line)
 {
     if (line.size() < 17)
         return -1;
@@ -44,13 +44,28 @@ qint64 lineMs(const QByteArray &line)
         if (line.at(i) < '0' || line.at(i) > '9')
             return -1;
     }
-    const int h = line.mid(8, 2).toInt();
-    const int m = line.mid(10, 2).toInt();
-    const int s = line.mid(12, 2).toInt();
-    const int z = line.mid(14, 3).toInt();
+    const int h = line.sliced(8, 2).toInt();
+    const int m = line.sliced(10, 2).toInt();
+    const int s = line.sliced(12, 2).toInt();
+    const int z = line.sliced(14, 3).toInt();
     if (h > 23 || m > 59 || s > 59)
         return -1;
     return ((h * 60 + m) * 60 + s) * 1000LL + z;
+}
+
+// The time and stream fields of a video entry line (six fields or more,
+// the second "video..."), read in place: a day's scan looks at hundreds of
+// thousands of lines.
+bool videoEntryFields(QByteArrayView line, QByteArrayView *time, QByteArrayView *stream)
+{
+    line = line.trimmed();
+    if (line.count(':') < 5)
+        return false;
+    const qsizetype first = line.indexOf(':');
+    const qsizetype second = line.indexOf(':', first + 1);
+    *time = line.first(first);
+    *stream = line.sliced(first + 1, second - first - 1);
+    return stream->startsWith("video");
 }
 
 // Offset of the first (or last) byte of a seek file that is not blank, -1
@@ -91,19 +106,27 @@ bool seekSummary(const QString &seekPath, qint64 *first, qint64 *last, QStringLi
     if (start < 0 || !f.seek(start))
         return false;
     const QByteArray head = f.read(kSeekHeadBytes);
-    const QList<QByteArray> headLines = head.split('\n');
     *first = -1;
-    for (const QByteArray &raw : headLines) {
-        const QByteArray line = raw.trimmed();
-        const QList<QByteArray> fields = line.split(':');
-        if (fields.size() < 6 || !fields.at(1).startsWith("video"))
+    QList<QByteArrayView> seen;
+    QByteArrayView time, stream;
+    for (qsizetype at = 0; at < head.size();) {
+        qsizetype end = head.indexOf('\n', at);
+        if (end < 0)
+            end = head.size();
+        const QByteArrayView raw = QByteArrayView(head).sliced(at, end - at);
+        at = end + 1;
+        if (!videoEntryFields(raw, &time, &stream))
             continue;
-        const qint64 ms = lineMs(fields.at(0));
+        const qint64 ms = lineMs(time);
         if (ms < 0)
             continue;
         if (*first < 0)
             *first = ms;
-        const QString id = QString::fromLatin1(fields.at(1).mid(5)).left(8);
+        const QByteArrayView idBytes = stream.sliced(5).first(qMin<qsizetype>(8, stream.size() - 5));
+        if (seen.contains(idBytes))
+            continue;
+        seen.append(idBytes);
+        const QString id = QString::fromLatin1(idBytes);
         bool numeric = false;
         id.toInt(&numeric);
         if (numeric && !streams->contains(id))
@@ -114,9 +137,8 @@ bool seekSummary(const QString &seekPath, qint64 *first, qint64 *last, QStringLi
     const QList<QByteArray> tailLines = f.read(end - tailStart).split('\n');
     *last = -1;
     for (auto it = tailLines.rbegin(); it != tailLines.rend() && *last < 0; ++it) {
-        const QList<QByteArray> fields = it->trimmed().split(':');
-        if (fields.size() >= 6 && fields.at(1).startsWith("video"))
-            *last = lineMs(fields.at(0));
+        if (videoEntryFields(*it, &time, &stream))
+            *last = lineMs(time);
     }
     if (*first < 0)
         return false;

@@ -2,6 +2,7 @@
 // and hostile files must give the right offsets and names or a clean refusal,
 // never a crash or a hang.
 #include "../core/opensslcli.h"
+#include "dayscan.h"
 #include "encrypt.h"
 #include "exportfolder.h"
 #include "seekfile.h"
@@ -479,6 +480,65 @@ private slots:
         CameraHash got;
         QVERIFY(!blocksOn(fifo, [&] { got = ZuFile::parse_camera_names_file(QFileInfo(fifo), {{1, "Kept"}}); }));
         QCOMPARE(got, (CameraHash{{1, "Kept"}}));
+    }
+
+    // The day's list of recordings reads only the head and tail of each
+    // seek file: the range and streams it gives must be those of the lines
+    // the player itself would read there.
+    void daySummaryOfASeekFile_data()
+    {
+        QTest::addColumn<QByteArray>("seek");
+        QTest::addColumn<qint64>("start"); // -1: the recording is left out
+        QTest::addColumn<qint64>("end");
+        QTest::addColumn<QStringList>("streams");
+        const QByteArray a = "20240115140000000:video0:h264:1920x1080:1:100\n";
+        const QByteArray b = "20240115140000000:video1:h264:640x360:1:200\n";
+        const QByteArray c = "20240115140001500:video0:h264:1920x1080:0:300\n";
+        const QByteArray d = "20240115140001520:video1:h264:640x360:0:400\n";
+        const QByteArray audio = "20240115140002000:audio0:aac:16000:1:500\n";
+        const qint64 t0 = 14 * 3600000LL;
+        QTest::newRow("two streams") << (a + b + c + d) << t0 << t0 + 1520 << QStringList{"0", "1"};
+        QTest::newRow("blank edges and spaces around lines")
+            << ("\n \n\t" + a + "  " + c + "\n\n   \n") << t0 << t0 + 1500 << QStringList{"0"};
+        QTest::newRow("audio line last") << (a + c + audio) << t0 << t0 + 1500 << QStringList{"0"};
+        QTest::newRow("lines of too few fields are passed over")
+            << ("20240115135959000:video0:h264:1920x1080:1\n" + a + c + "20240115140009000:video0:h264\n") << t0
+            << t0 + 1500 << QStringList{"0"};
+        QTest::newRow("unreadable first time") << ("2024011514000000x:video5:h264:1:1:1\n" + b + d) << t0 << t0 + 1520
+                                               << QStringList{"1"};
+        QTest::newRow("stream ids sorted as numbers, long ones cut")
+            << ("20240115140000000:video10:h264:1:1:1\n20240115140000000:video2:h264:1:1:1\n"
+                "20240115140000000:videoabc:h264:1:1:1\n20240115140000000:video123456789:h264:1:1:1\n"
+                + c)
+            << t0 << t0 + 1500 << QStringList{"0", "2", "10", "12345678"};
+        QTest::newRow("last time before the first") << (c + a) << t0 + 1500 << t0 + 1500 << QStringList{"0"};
+        QTest::newRow("audio only") << audio << qint64(-1) << qint64(-1) << QStringList{};
+        QTest::newRow("blank only") << QByteArray("\n \n") << qint64(-1) << qint64(-1) << QStringList{};
+    }
+
+    void daySummaryOfASeekFile()
+    {
+        QFETCH(QByteArray, seek);
+        QFETCH(qint64, start);
+        QFETCH(qint64, end);
+        QFETCH(QStringList, streams);
+        QTemporaryDir dir;
+        const QString segment = dir.filePath(QStringLiteral("2024-01-15/140000"));
+        QVERIFY(QDir().mkpath(segment));
+        writeRaw(segment + QStringLiteral("/7_20240115_140000.zuvideo"), QByteArray(16, '\0'));
+        writeRaw(segment + QStringLiteral("/7_20240115_140000.zuseek"), seek);
+        const std::shared_ptr<ZuDayScan> scan = ZuDayScan::scan(dir.filePath(QStringLiteral("2024-01-15")));
+        QVERIFY(scan->ok);
+        QCOMPARE(scan->videos.size(), 1);
+        if (start < 0) {
+            QVERIFY(scan->ranges.isEmpty());
+            return;
+        }
+        QCOMPARE(scan->ranges.size(), 1);
+        QCOMPARE(scan->ranges.at(0).cameraId, 7);
+        QCOMPARE(scan->ranges.at(0).start, start);
+        QCOMPARE(scan->ranges.at(0).end, end);
+        QCOMPARE(scan->streams.value(7), streams);
     }
 
     void hostileTags()
