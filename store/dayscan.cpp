@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSet>
+#include <QThreadPool>
 #include <QTime>
 #include <QtConcurrentMap>
 
@@ -236,14 +237,18 @@ std::shared_ptr<ZuDayScan> ZuDayScan::scan(const QString &dayFolder)
 
     // The seek files are read on several threads: on a day of thousands of
     // recordings they are most of the scan, which the first picture waits for.
+    // The threads are the scan's own: the scan itself runs on the global
+    // pool, whose other threads may all be waiting for it, and a wait for
+    // work queued behind them there would never end.
     struct Summary {
         bool ok = false;
         qint64 first = -1;
         qint64 last = -1;
         QStringList streams;
     };
+    QThreadPool readers;
     const QList<Summary> summaries =
-        QtConcurrent::blockingMapped<QList<Summary>>(scan->videos, [](const QFileInfo &v) {
+        QtConcurrent::blockingMapped<QList<Summary>>(&readers, scan->videos, [](const QFileInfo &v) {
             Summary r;
             r.ok = seekSummary(ZuSeekFile::seekPathFor(v.absoluteFilePath()), &r.first, &r.last, &r.streams);
             return r;

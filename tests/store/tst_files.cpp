@@ -10,6 +10,9 @@
 #include "zutag.h"
 
 #include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QThreadPool>
+#include <QtConcurrentRun>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -539,6 +542,29 @@ private slots:
         QCOMPARE(scan->ranges.at(0).start, start);
         QCOMPARE(scan->ranges.at(0).end, end);
         QCOMPARE(scan->streams.value(7), streams);
+    }
+
+    // The first day scans run on the global thread pool while other tasks
+    // there wait for them: a scan must finish even when it holds the pool's
+    // only thread.
+    void dayScanOnTheOnlyThreadOfThePool()
+    {
+        QTemporaryDir dir;
+        const QString segment = dir.filePath(QStringLiteral("2024-01-15/140000"));
+        QVERIFY(QDir().mkpath(segment));
+        for (int camera = 1; camera <= 40; ++camera) {
+            const QString base = segment + QStringLiteral("/%1_20240115_140000").arg(camera);
+            writeRaw(base + QStringLiteral(".zuvideo"), QByteArray(16, '\0'));
+            writeRaw(base + QStringLiteral(".zuseek"), "20240115140000000:video0:h264:64x64:1:16\n");
+        }
+        QThreadPool *pool = QThreadPool::globalInstance();
+        const int threads = pool->maxThreadCount();
+        pool->setMaxThreadCount(1);
+        const auto restore = qScopeGuard([pool, threads] { pool->setMaxThreadCount(threads); });
+        QFuture<std::shared_ptr<ZuDayScan>> scan =
+            QtConcurrent::run([day = dir.filePath(QStringLiteral("2024-01-15"))] { return ZuDayScan::scan(day); });
+        QTRY_VERIFY_WITH_TIMEOUT(scan.isFinished(), 30000);
+        QCOMPARE(scan.result()->ranges.size(), 40);
     }
 
     void hostileTags()
