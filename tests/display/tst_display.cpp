@@ -162,6 +162,21 @@ ZuStreamParser *makeParser(const QString &port, Consumer &consumer, const QStrin
     return p;
 }
 
+// Starts `parser` and lets it run until it ends by itself, within `ms`; then
+// takes what it queued. False when it was still running.
+bool runToEnd(ZuStreamParser &parser, Consumer &consumer, int ms)
+{
+    parser.start();
+    QDeadlineTimer deadline(ms);
+    while (!parser.isFinished() && !deadline.hasExpired())
+        QTest::qWait(50);
+    if (!parser.isFinished())
+        return false;
+    consumer.collect();
+    QCoreApplication::processEvents();
+    return true;
+}
+
 const QDateTime kStart(QDate(2024, 3, 5), QTime(10, 0));
 
 } // namespace
@@ -465,13 +480,7 @@ private slots:
         parser->setRawFrames(false); // as the live view takes them
         parser->setSilenceTimeoutMs(1000);
         QSignalSpy spy(parser.get(), &ZuStreamParser::error);
-        parser->start();
-        QDeadlineTimer deadline(30000);
-        while (!parser->isFinished() && !deadline.hasExpired())
-            QTest::qWait(50);
-        QVERIFY(parser->isFinished());
-        consumer.collect();
-        QCoreApplication::processEvents();
+        QVERIFY(runToEnd(*parser, consumer, 30000));
         QCOMPARE(spy.size(), errors);
         QCOMPARE(consumer.got.size(), pictures);
         for (const StreamFrame *f : std::as_const(consumer.got))
@@ -496,13 +505,7 @@ private slots:
         parser->setNoDecode(true);
         parser->setSilenceTimeoutMs(1000);
         QSignalSpy spy(parser.get(), &ZuStreamParser::error);
-        parser->start();
-        QDeadlineTimer deadline(60000);
-        while (!parser->isFinished() && !deadline.hasExpired())
-            QTest::qWait(50);
-        QVERIFY(parser->isFinished());
-        consumer.collect();
-        QCoreApplication::processEvents();
+        QVERIFY(runToEnd(*parser, consumer, 60000));
         QCOMPARE(spy.size(), 0);
         QCOMPARE(consumer.got.size(), 70);
         for (const StreamFrame *f : std::as_const(consumer.got))
@@ -531,13 +534,7 @@ private slots:
         parser->setRawFrames(false);
         parser->setSilenceTimeoutMs(1000);
         QSignalSpy spy(parser.get(), &ZuStreamParser::error);
-        parser->start();
-        QDeadlineTimer deadline(30000);
-        while (!parser->isFinished() && !deadline.hasExpired())
-            QTest::qWait(50);
-        QVERIFY(parser->isFinished());
-        consumer.collect();
-        QCoreApplication::processEvents();
+        QVERIFY(runToEnd(*parser, consumer, 30000));
         QCOMPARE(spy.size(), 0);
         QCOMPARE(consumer.got.size(), 10);
     }
