@@ -1,10 +1,13 @@
 // Seek files: whatever the text, every entry kept lies inside the data file,
 // offsets are running sums in file order, a stream filter keeps exactly the
 // matching entries, and what the writer makes of the entries reads back the
-// same.
+// same. The day's list of recordings, which reads only a seek file's edges,
+// gives a time range within the day and decimal stream ids.
+#include "dayscan.h"
 #include "fuzz_support.h"
 #include "seekfile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -13,6 +16,7 @@ constexpr qint64 kDataBytes = 64 * 1024;
 QString g_seek;
 QString g_data;
 QString g_copy;
+QString g_day;
 
 QString describe(const ZuFrame &f)
 {
@@ -47,8 +51,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     zufuzz::init();
     const QString dir = zufuzz::scratchDir();
-    g_data = dir + QStringLiteral("/3_20240305_140000.zuvideo");
-    g_seek = dir + QStringLiteral("/3_20240305_140000.zuseek");
+    g_day = dir + QStringLiteral("/2024-03-05");
+    const QString segment = g_day + QStringLiteral("/140000");
+    if (!QDir().mkpath(segment))
+        zufuzz::fail("cannot make the day folder", segment);
+    g_data = segment + QStringLiteral("/3_20240305_140000.zuvideo");
+    g_seek = segment + QStringLiteral("/3_20240305_140000.zuseek");
     g_copy = dir + QStringLiteral("/copy.zuseek");
     QFile data(g_data);
     if (!data.open(QIODevice::WriteOnly) || !data.resize(kDataBytes))
@@ -88,5 +96,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                   QString::fromLatin1(zufuzz::readFile(g_copy).left(2000)));
     for (int i = 0; i < all.frames.size(); ++i)
         ZU_FUZZ_CHECK(sameEntry(again.frames[i], all.frames[i]), describe(again.frames[i]));
+
+    const std::shared_ptr<ZuDayScan> day = ZuDayScan::scan(g_day);
+    ZU_FUZZ_CHECK(day->ok && day->videos.size() == 1 && day->ranges.size() <= 1, g_day);
+    for (const ZuDayScan::Range &r : day->ranges) {
+        ZU_FUZZ_CHECK(r.cameraId == 3 && r.start >= 0 && r.start <= r.end && r.end < 24 * 3600000LL,
+                      QStringLiteral("%1 to %2").arg(r.start).arg(r.end));
+    }
+    const QStringList streams = day->streams.value(3);
+    for (int i = 0; i < streams.size(); ++i) {
+        bool numeric = false;
+        const int id = streams.at(i).toInt(&numeric);
+        ZU_FUZZ_CHECK(numeric && streams.at(i).size() <= 8 && streams.count(streams.at(i)) == 1, streams.at(i));
+        ZU_FUZZ_CHECK(i == 0 || streams.at(i - 1).toInt() <= id, streams.join(QLatin1Char(',')));
+    }
     return 0;
 }
