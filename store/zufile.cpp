@@ -123,6 +123,10 @@ QString ZuFile::clean_text(const QString &text, int maxChars, bool keepLineEnds)
             out.append(c);
         } else if (keepLineEnds && c == QLatin1Char('\r')) {
             continue;
+        } else if (c == QChar::ByteOrderMark) {
+            // Invisible, and dropped by the JSON reader: a name kept with it
+            // would read back as another name from the lists written here.
+            continue;
         } else {
             const QChar::Category cat = c.category();
             const bool control = cat == QChar::Other_Control || cat == QChar::Separator_Line

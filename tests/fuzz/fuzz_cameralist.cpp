@@ -63,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     ZU_FUZZ_CHECK(ZuFile::create_zunfo_index_file(QFileInfo(copyPath), fromFile), copyPath);
     const QHash<int, QString> again = ZuFile::check_and_parse_nfo_file(QFileInfo(copyPath), {});
-    ZU_FUZZ_CHECK(again == fromFile, QString::fromUtf8(ZuFile::cameras_json(again).left(2000)));
+    ZU_FUZZ_CHECK(again == fromFile, QString::fromUtf8(ZuFile::cameras_json(fromFile).left(2000) + "\nread back as\n"
+                                                        + ZuFile::cameras_json(again).left(2000)));
     return 0;
 }

@@ -406,6 +406,13 @@ private slots:
                                                              {INT_MAX, "Max"}}));
         QVERIFY(ZuFile::hash_cameras_list(m_dir.filePath("nowhere")).isEmpty());
         QVERIFY(!ZuFile::create_zunfo_index_file(QFileInfo(m_dir.filePath("missing/index.zunfo")), cams));
+        // A name read with a byte-order mark in it is written back and read
+        // again as the same name.
+        CameraHash marked;
+        QVERIFY(ZuFile::parse_cameras_json("{\"cameras\":[{\"id\":4,\"name\":\"\xEF\xBB\xBF\\u2028 Nord\"}]}", &marked));
+        QCOMPARE(marked.value(4), QStringLiteral("Nord"));
+        QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(day + "/marked.zunfo"), marked));
+        QCOMPARE(ZuFile::check_and_parse_nfo_file(QFileInfo(day + "/marked.zunfo"), {}), marked);
     }
 
     void filesFromOpensslAreRead()
