@@ -26,10 +26,72 @@ for p in "${PACKAGES[@]}"; do
   fi
 done
 
+# A fresh machine often runs its own package updates in its first minutes:
+# wait for the package manager rather than fail at once. apt-get itself waits
+# for dpkg's lock (DPkg::Lock::Timeout) but not for the lists' or the
+# archives' lock, so every lock is watched here before each step.
+lock_wait="${ZU_APT_LOCK_WAIT:-900}"
+apt_locks=(/var/lib/dpkg/lock-frontend /var/lib/dpkg/lock
+  /var/lib/apt/lists/lock /var/cache/apt/archives/lock)
+
+# Prints "<lock> is held by process <pid> (<name>)" for the first lock that a
+# process holds, from the kernel's table of file locks; prints nothing when
+# all are free.
+lock_holder() {
+  local f dev ino id pid name
+  for f in "${apt_locks[@]}"; do
+    [ -e "$f" ] || continue
+    dev=$(stat -c %d "$f") ino=$(stat -c %i "$f")
+    id=$(printf '%02x:%02x:%s' $(( (dev >> 8) & 0xfff | (dev >> 32) & ~0xfff )) \
+      $(( (dev & 0xff) | (dev >> 12) & ~0xff )) "$ino")
+    pid=$(awk -v id="$id" '$2 != "->" && $6 == id { print $5; exit }' /proc/locks 2>/dev/null)
+    [ -n "$pid" ] || continue
+    name=$(cat "/proc/$pid/comm" 2>/dev/null || echo "unknown")
+    echo "$f is held by process $pid ($name)"
+    return
+  done
+}
+
+# Waits until no process holds a lock of the package manager, for at most
+# lock_wait seconds from the start of the step (wait_start); fails naming
+# the holder.
+wait_for_apt() {
+  local held said=-1
+  while held=$(lock_holder) && [ -n "$held" ]; do
+    waited=$((SECONDS - wait_start))
+    if [ "$waited" -ge "$lock_wait" ]; then
+      echo "deps.sh: the package manager is still busy after ${lock_wait} s: $held." >&2
+      echo "deps.sh: run this command again once it has finished (or set ZU_APT_LOCK_WAIT to wait longer)." >&2
+      exit 1
+    fi
+    if [ $((waited - said)) -ge 30 ] || [ "$said" -lt 0 ]; then
+      echo "Waiting for the package manager: $held (waited ${waited} s of at most ${lock_wait} s)"
+      said=$waited
+    fi
+    sleep 2
+  done
+  waited=$((SECONDS - wait_start))
+}
+
+# Another apt-get may take a lock between the check and the call: apt-get
+# then waits for dpkg's lock, or fails on the others and is called again.
+apt_run() {
+  local left rc
+  wait_start=$SECONDS
+  while :; do
+    wait_for_apt
+    left=$((lock_wait - waited))
+    [ "$left" -gt 0 ] || left=1
+    rc=0
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout="$left" "$@" || rc=$?
+    [ "$rc" -ne 0 ] && [ -n "$(lock_holder)" ] || return "$rc"
+  done
+}
+
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  apt_run update -qq
+  apt_run install -y -qq "${missing[@]}"
 fi
