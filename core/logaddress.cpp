@@ -27,7 +27,87 @@ void maskQuery(QString &address, qsizetype from)
     if (changed)
         address.replace(from, end - from, pairs.join(QLatin1Char('&')));
 }
+
+bool isAsciiDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+// Whether `text` can be what follows the user information: a host name or
+// address (an IPv6 one in brackets), then perhaps ':' and a port number.
+// "admin:" or "admin:Pa" is no host with its port but the start of a login.
+bool isHostAndPort(QStringView text)
+{
+    static const QString notInHost = QStringLiteral("\"<>\\^`{|}[]@/?#:");
+    qsizetype i = 0;
+    if (text.startsWith(QLatin1Char('['))) {
+        i = text.indexOf(QLatin1Char(']'));
+        if (i < 0)
+            return false;
+        ++i;
+    } else {
+        while (i < text.size() && text.at(i).unicode() > 0x20 && !notInHost.contains(text.at(i)))
+            ++i;
+        if (i == 0)
+            return false;
+    }
+    if (i == text.size())
+        return true;
+    if (text.at(i) != QLatin1Char(':'))
+        return false;
+    const QStringView port = text.mid(i + 1);
+    if (port.isEmpty() || port.size() > 5)
+        return false;
+    for (QChar c : port)
+        if (!isAsciiDigit(c))
+            return false;
+    return port.toInt() <= 65535;
+}
+
+// The '@' that ends the user information of the authority that begins at
+// `from` in `text`, -1 when there is none. In a URL the authority ends at
+// the first of `ends` ('/', '?', '#'), but a password may hold any of them:
+// users type them as they are. So the user information runs to the last '@'
+// before the end of the host that follows it, and where the text before the
+// first end holds no '@' and is no host (with its port), or an '@' leaves an
+// empty or broken host, the password went on past that end, up to the
+// host after the next '@'. "host/p@th" keeps its '@' in the path,
+// "u:p@host/a@b" in its path too; "admin:Pa/ss@host/ok" and
+// "admin:Pa#ss@host/ok" are the user "admin" with their passwords. Nothing
+// at or past `limit` is looked at.
+qsizetype userInfoAt(QStringView text, qsizetype from, qsizetype limit, QStringView ends)
+{
+    const auto hostEnd = [&](qsizetype i) {
+        while (i < limit && !ends.contains(text.at(i)))
+            ++i;
+        return i;
+    };
+    const auto lastAt = [&](qsizetype end) {
+        const qsizetype at = text.left(end).lastIndexOf(QLatin1Char('@'));
+        return at >= from ? at : -1;
+    };
+    qsizetype end = hostEnd(from);
+    if (end == from) // "file:///...": no authority at all
+        return -1;
+    qsizetype at = lastAt(end);
+    for (;;) {
+        const qsizetype host = at < 0 ? from : at + 1;
+        if (isHostAndPort(text.mid(host, end - host)))
+            return at;
+        const qsizetype next = text.left(limit).indexOf(QLatin1Char('@'), end);
+        if (next < 0)
+            return at;
+        end = hostEnd(next + 1);
+        at = lastAt(end);
+    }
+}
 } // namespace
+
+qsizetype addressUserInfoEnd(QStringView address)
+{
+    const qsizetype scheme = address.indexOf(QStringLiteral("://"));
+    return userInfoAt(address, scheme < 0 ? 0 : scheme + 3, address.size(), u"/?#");
+}
 
 bool isSecretQueryKey(QStringView key)
 {
@@ -49,14 +129,14 @@ QString maskedAddress(const QString &address)
     QString out = address;
     const qsizetype scheme = out.indexOf(QStringLiteral("://"));
     const qsizetype authority = scheme < 0 ? 0 : scheme + 3;
-    qsizetype authorityEnd = authority;
-    while (authorityEnd < out.size() && !QStringLiteral("/?#").contains(out.at(authorityEnd)))
-        ++authorityEnd;
-    const qsizetype at = out.lastIndexOf(QLatin1Char('@'), authorityEnd - 1);
-    if (at >= authority && authorityEnd > authority)
+    const qsizetype at = addressUserInfoEnd(out);
+    qsizetype host = authority;
+    if (at >= authority) {
         out.replace(authority, at - authority, kMask);
-    const qsizetype question = out.indexOf(QLatin1Char('?'), authority);
-    const qsizetype hash = out.indexOf(QLatin1Char('#'), authority);
+        host = authority + kMask.size() + 1;
+    }
+    const qsizetype question = out.indexOf(QLatin1Char('?'), host);
+    const qsizetype hash = out.indexOf(QLatin1Char('#'), host);
     if (question >= 0 && (hash < 0 || question < hash))
         maskQuery(out, question + 1);
     return out;
@@ -76,11 +156,11 @@ QString maskAddressesIn(const QString &text)
 {
     if (!text.contains(QStringLiteral("://")))
         return text;
-    // In a line the end of an address is a guess. The authority runs to the
-    // first '/', '?' or '#' (or the line's end, or the next address) and its
-    // user information to the last '@' in it, whatever comes before: a
-    // password may hold quotes, brackets or spaces. The rest of the address
-    // ends where a quote, a bracket or a blank does.
+    // In a line the end of an address is a guess. The user information runs
+    // to its last '@' as in a whole address (before the line's end or the
+    // next address), whatever comes before: a password may hold quotes,
+    // brackets, spaces, '/', '?' or '#'. The rest of the address ends where
+    // a quote, a bracket or a blank does.
     static const QRegularExpression scheme(QStringLiteral("[A-Za-z][A-Za-z0-9+.-]*://"));
     static const QString authorityEnds = QStringLiteral("/?#\r\n");
     static const QString addressEnds = QStringLiteral("\"'<>");
@@ -92,11 +172,8 @@ QString maskAddressesIn(const QString &text)
         const qsizetype authority = m.capturedEnd();
         const QRegularExpressionMatch next = scheme.match(text, authority);
         const qsizetype limit = next.hasMatch() ? next.capturedStart() : text.size();
-        qsizetype end = authority;
-        while (end < limit && !authorityEnds.contains(text.at(end)))
-            ++end;
-        const qsizetype at = text.lastIndexOf(QLatin1Char('@'), end - 1);
-        end = at >= authority ? at + 1 : authority;
+        const qsizetype at = userInfoAt(text, authority, limit, authorityEnds);
+        qsizetype end = at >= authority ? at + 1 : authority;
         while (end < text.size() && !text.at(end).isSpace() && !addressEnds.contains(text.at(end)))
             ++end;
         out += QStringView(text).mid(last, start - last);

@@ -109,10 +109,13 @@ QString DownloadMultiItems_Presentation::withFileHashQuery(const QString &url)
     for (const char *skip : {".exe", ".dmg", ".zip", "file_hash"})
         if (url.contains(QLatin1String(skip)))
             return url;
-    const qsizetype hash = url.indexOf(QLatin1Char('#'));
+    // A password may hold '?' or '#': the query and the fragment are looked
+    // for past the user information only.
+    const qsizetype host = addressUserInfoEnd(url) + 1;
+    const qsizetype hash = url.indexOf(QLatin1Char('#'), host);
     QString base = hash < 0 ? url : url.left(hash);
     const QString fragment = hash < 0 ? QString() : url.mid(hash);
-    if (!base.contains(QLatin1Char('?')))
+    if (base.indexOf(QLatin1Char('?'), host) < 0)
         base += QLatin1Char('?');
     else if (!base.endsWith(QLatin1Char('?')) && !base.endsWith(QLatin1Char('&')))
         base += QLatin1Char('&');

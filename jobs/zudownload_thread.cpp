@@ -14,6 +14,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStorageInfo>
+#include <QUrl>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -31,6 +32,22 @@ constexpr int kPartDigits = 13;
 // before it is moved into place: one younger than this is never taken for
 // a leftover.
 constexpr qint64 kStalePartSecs = 60;
+
+// The address as libcurl is given it. libcurl ends the user information at
+// its first '/', '?', '#' or '@' and refuses blanks in it, where a password
+// typed into an address may hold any of them: the user information goes
+// percent-encoded, and libcurl decodes it again for the login it sends. A
+// '%' stays as it was typed, so that a password encoded by hand still works.
+QByteArray curlAddress(const QString &url)
+{
+    const qsizetype at = addressUserInfoEnd(url);
+    if (at < 0)
+        return url.toUtf8();
+    const qsizetype scheme = url.indexOf(QStringLiteral("://"));
+    const qsizetype from = scheme < 0 ? 0 : scheme + 3;
+    return url.left(from).toUtf8() + QUrl::toPercentEncoding(url.mid(from, at - from), ":%") +
+           url.mid(at).toUtf8();
+}
 
 QString curlText(CURLcode code)
 {
@@ -185,7 +202,7 @@ bool ZuDownload_thread::get_data_with_libcurl(QString url)
         return true;
     }
 
-    const QByteArray url8 = url.toUtf8();
+    const QByteArray url8 = curlAddress(url);
     curl_easy_setopt(m_easy, CURLOPT_URL, url8.constData());
     if (url.contains(QLatin1String("https://"))) {
         curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYPEER, 0L);

@@ -314,14 +314,22 @@ void ZU_Player_presentation::init_day_cameras()
         for (const QFileInfo &f : old)
             camera_names = ZuFile::parse_camera_names_file(f, camera_names);
     }
-    // The day's index is kept for the other readers of the folder, with the
-    // names the window uses; an index that already says the same is left as
-    // it is. On media that cannot be written the failure is logged and the
-    // names stand as they are.
+    // The day's index is kept for the other readers of the folder: its own
+    // names, with the names the window uses where both name a camera, so
+    // that a camera only the index knows stays in it. An index that already
+    // says all that is left as it is. On media that cannot be written the
+    // failure is logged and the names stand as they are.
     if (!camera_names.isEmpty()) {
         const QFileInfo index(QDir(day_directory).filePath(QStringLiteral("index.zunfo")));
-        if (!index.exists() || ZuFile::check_and_parse_nfo_file(index, {}) != camera_names)
-            ZuFile::create_zunfo_index_file(index, camera_names);
+        QHash<int, QString> stored;
+        if (index.exists()) {
+            info(QStringLiteral("init day cameras :: zunfo index path ") + index.filePath());
+            stored = ZuFile::check_and_parse_nfo_file(index, {});
+        }
+        QHash<int, QString> merged = stored;
+        merged.insert(camera_names);
+        if (!index.exists() || merged != stored)
+            ZuFile::create_zunfo_index_file(index, merged);
     }
     ZuFile::distinguish_camera_names(&camera_names);
 }

@@ -1,6 +1,7 @@
 #include "dumpsender.h"
 
 #include "http_singleton.h"
+#include "logaddress.h"
 #include "peertext.h"
 #include "replyguard.h"
 #include "zulog.h"
@@ -201,7 +202,13 @@ bool DumpSender::sendReport(const QString &path)
     body += "--" + boundary + "--" + crlf;
 
     QNetworkRequest request(url);
-    request.setRawHeader("Referer", url.toString().toUtf8());
+    // The configured address may carry a login: it is for this server
+    // alone, never written into a header.
+    request.setRawHeader("Referer", url.toString(QUrl::RemoveUserInfo).toUtf8());
+    // No redirect is followed: it would take the dump, the log and the
+    // login to another address, or turn the upload into a GET that sends
+    // nothing, whose answer would then be taken for the upload's.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArray("multipart/form-data; boundary=" + boundary));
     request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
@@ -248,10 +255,21 @@ void DumpSender::slot_send_request_finished()
 
     bool dumpAccepted = false;
     bool logAccepted = false;
+    const int status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (r->error() != QNetworkReply::NoError) {
         const bool breached = guard && guard->breach() != ReplyGuard::Breach::None;
         logMessage(QStringLiteral("ZuDumpSender :: send_request_finished :: upload failed + ") +
                    (breached ? guard->breachText() : peertext::clean(r->errorString())));
+    } else if (status < 200 || status > 299 || r->url() != url) {
+        // Only the answer to the upload itself, as posted to the configured
+        // address, can accept it: a redirect's body says nothing of what
+        // was received.
+        const QUrl target = r->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        logMessage(QStringLiteral("ZuDumpSender :: send_request_finished :: upload failed + HTTP ") +
+                   QString::number(status) +
+                   (target.isEmpty() ? QString()
+                                     : QStringLiteral(" :: redirect not followed :: ") +
+                                           peertext::clean(maskedAddress(r->url().resolved(target)))));
     } else {
         const ReplyVerdict verdict = readReply(answer);
         // Only what was actually sent can have been accepted.

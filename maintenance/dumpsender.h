@@ -10,8 +10,8 @@ class QNetworkAccessManager;
 // multipart/form-data POST, or throws both away when the user declines.
 // One sender does one operation. The server answers per file; a file the
 // server accepts is removed (the dump) or emptied (the log); anything else,
-// including a transport or certificate failure, keeps both for the next
-// start.
+// including a transport or certificate failure or a redirect (never
+// followed), keeps both for the next start.
 class DumpSender : public QObject
 {
     Q_OBJECT

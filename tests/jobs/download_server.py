@@ -13,7 +13,12 @@
 #   redirect=<to> answers 302: to "file" a local file (a body typed as data),
 #                 to "self" this address without the redirect (a page)
 # Every request goes to --record as one JSON line (path with query, HTTP
-# version).
+# version, and the login of a Basic "Authorization" header as [user,
+# password], split at the first ':' as libcurl joins them; null without one).
+# libcurl sends that header for the user information of the address it is
+# given, decoded (it refuses one that holds a raw '/', '?', '#' or a second
+# '@'), so the login here is what the user typed.
+import base64
 import hashlib
 import os
 import sys
@@ -44,7 +49,7 @@ class Handler(standin.Handler):
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query))
-        self.record({"path": self.path, "version": self.request_version})
+        self.record({"path": self.path, "version": self.request_version, "login": self.login()})
         with self.server.lock:
             count = self.server.counts[self.path] = self.server.counts.get(self.path, 0) + 1
 
@@ -74,6 +79,13 @@ class Handler(standin.Handler):
             extra.append(("Content-Digest", "sha-256=" + (digest.upper() if query.get("digest") == "upper" else digest)))
         header = None if query.get("notype") else ("Content-Type", "application/octet-stream")
         self.answer(200, header, data, extra, slow=query.get("slow") == "1", stall=query.get("stall") == "1")
+
+    def login(self):
+        auth = self.headers.get("Authorization", "")
+        if not auth.startswith("Basic "):
+            return None
+        user, _, password = base64.b64decode(auth[6:]).decode("utf-8").partition(":")
+        return [user, password]
 
     def answer(self, status, header, body, extra=(), slow=False, stall=False):
         self.send_response(status)

@@ -397,9 +397,10 @@ private slots:
 
     // Camera names come from the segment folders' camera lists, which the
     // day's manifest covers, never from the day's own index.zunfo; each list
-    // merged is named in the log. The index is written with those names when
-    // it is missing or says other names, left as it is when it says the
-    // same, and a day that cannot be written keeps its index while the
+    // merged is named in the log. The index is written with its own names
+    // and those, which win where both name a camera, when it is missing or
+    // says otherwise, left as it is when it already says all that, and a
+    // day that cannot be written keeps its index while the
     // window still shows the lists' names. A name of 256 characters leaves
     // the video surface inside the window.
     void cameraNamesFromSegments_data()
@@ -409,6 +410,10 @@ private slots:
         QTest::newRow("no index") << "none";
         QTest::newRow("index naming the same cameras") << "same";
         QTest::newRow("read-only day, index naming another camera") << "readonly";
+        // A camera only the index names stays in it; the lists' names win
+        // where both name a camera.
+        QTest::newRow("index naming a camera the lists do not") << "more";
+        QTest::newRow("index naming the same cameras and one more") << "same and more";
     }
     void cameraNamesFromSegments()
     {
@@ -423,8 +428,15 @@ private slots:
         QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(list), listed));
         const QString indexPath = day + QStringLiteral("/index.zunfo");
         const QHash<int, QString> planted{{1, QStringLiteral("Planted")}};
+        const QHash<int, QString> onlyIndexed{{3, QStringLiteral("Entrée nord")}};
+        QHash<int, QString> written = index == QLatin1String("readonly") ? planted : listed;
+        if (index == QLatin1String("more") || index == QLatin1String("same and more"))
+            written.insert(onlyIndexed);
+        QHash<int, QString> stored = index.startsWith(QLatin1String("same")) ? listed : planted;
+        if (index.endsWith(QLatin1String("more")))
+            stored.insert(onlyIndexed);
         if (index != QLatin1String("none"))
-            QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(indexPath), index == QLatin1String("same") ? listed : planted));
+            QVERIFY(ZuFile::create_zunfo_index_file(QFileInfo(indexPath), stored));
         const auto state = [&indexPath] {
             struct stat st {};
             const bool there = ::stat(QFile::encodeName(indexPath).constData(), &st) == 0;
@@ -444,10 +456,9 @@ private slots:
         QVERIFY(w);
         QCOMPARE(w->cameraNames(), listed);
         QCOMPARE(log.lines(QStringLiteral("Zuplayer Display :: init day cameras :: zunfo path ")), QStringList{list});
-        if (index == QLatin1String("same") || index == QLatin1String("readonly"))
+        if (index.startsWith(QLatin1String("same")) || index == QLatin1String("readonly"))
             QCOMPARE(state(), before);
-        QCOMPARE(ZuFile::check_and_parse_nfo_file(QFileInfo(indexPath), {}),
-                 index == QLatin1String("readonly") ? planted : listed);
+        QCOMPARE(ZuFile::check_and_parse_nfo_file(QFileInfo(indexPath), {}), written);
         if (index == QLatin1String("readonly"))
             QVERIFY(!log.lines(QStringLiteral("create zunfo index file :: write failed :: ")).isEmpty());
         QCOMPARE(w->cameraBox()->findText(listed.value(1)), 0);

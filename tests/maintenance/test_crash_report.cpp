@@ -188,6 +188,12 @@ private slots:
         // counts as accepted.
         QTest::newRow("OK answer dripping") << "drip" << true << false << false;
         QTest::newRow("OK answer too large") << "big" << true << false << false;
+        // A redirect to another host is not followed (the dump, the log and
+        // the login would go there, or a 302 would make the upload a GET),
+        // and its own OK body accepts nothing.
+        QTest::newRow("302 to another host") << "redirect302" << true << false << false;
+        QTest::newRow("307 to another host") << "redirect307" << true << false << false;
+        QTest::newRow("308 to another host") << "redirect308" << true << false << false;
     }
 
     void reply()
@@ -208,9 +214,19 @@ private slots:
         if (scenario == "tls" && QStandardPaths::findExecutable("openssl").isEmpty())
             ZU_SKIP_MISSING("openssl");
         QVERIFY(scenario != "tls" || makeCertificate(m_home.path(), &args));
+        // Where a redirect points: a server that accepts whatever comes.
+        TestServer elsewhere;
+        const QString elsewhereRecord = m_home.path() + "/elsewhere.jsonl";
+        if (scenario.startsWith("redirect")) {
+            QVERIFY(elsewhere.start({}, elsewhereRecord));
+            args << "--redirect-to" << elsewhere.url();
+        }
         TestServer server;
         QVERIFY(server.start(args, record()));
-        setServers(m_home.path(), QString(), server.url(scenario == "tls" ? "https" : "http"));
+        // The server's address carries a login, which goes to no one else.
+        const QString scheme = scenario == "tls" ? "https" : "http";
+        const QString address = server.url(scheme);
+        setServers(m_home.path(), QString(), QString(address).replace("://", "://user:password@"));
         if (scenario == "down")
             server.stop();
 
@@ -225,6 +241,8 @@ private slots:
         QCOMPARE(finished[0][1].toBool(), logEmptied);
         QCOMPARE(readFile(dump), dumpDeleted || !withDump ? QByteArray() : dumpBytes);
         QCOMPARE(readFile(logPath()), logEmptied ? QByteArray() : logBytes);
+        if (scenario.startsWith("redirect"))
+            QCOMPARE(elsewhere.requests().size(), 0);
 
         const QList<QJsonObject> requests = server.requests();
         QCOMPARE(requests.size(), scenario == "down" || scenario == "tls" ? 0 : 1);
@@ -232,6 +250,7 @@ private slots:
             return;
         const QJsonObject r = requests[0];
         QVERIFY2(r["errors"].toArray().isEmpty(), QJsonDocument(r["errors"].toArray()).toJson().constData());
+        QCOMPARE(r["referer"].toString(), address + "/traitement");
         const QJsonObject fields = r["fields"].toObject(), files = r["files"].toObject();
         QCOMPARE(fields["email"].toString(), "user@example.org");
         QCOMPARE(fields["comment"].toString(), "écran noir\n" + DumpSender::defaultBoundary());

@@ -18,6 +18,11 @@
 #            bytes sent so far are written to <root>/flood-sent as they go
 #   --scenario drip / big: a POST is answered that way (the big answer is the
 #   accepting JSON padded to 2 MiB).
+#   --scenario redirect302 / redirect307 / redirect308: a POST is answered by
+#   that redirect to --redirect-to (the same path), with the accepting JSON as
+#   its body; a GET of /traitement is answered with the accepting JSON, as a
+#   server that minds no method would (and recorded like a POST).
+# Each record also holds the request's method and Referer.
 #   --read-rate N: a POST's body is read at N bytes a second, as over a slow
 #   uplink (the receive buffer is kept small, so the sender sees the pace);
 #   --stop-reading-after N: after N bytes of the body nothing more is read.
@@ -49,6 +54,9 @@ SCENARIOS = {
     "http500": None,
     "drip": None,
     "big": None,
+    "redirect302": None,
+    "redirect307": None,
+    "redirect308": None,
 }
 BIG = 2 * 1024 * 1024
 KINDS = {"listing": lambda p: p.endswith("/"), "index": lambda p: p.endswith("index.json"),
@@ -147,6 +155,10 @@ class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
             pass  # the client gave up
 
     def do_GET(self):
+        if self.path.split("?")[0] == "/traitement":
+            self.record({"path": self.path, "method": "GET", "referer": self.headers.get("Referer"),
+                         "errors": ["not a POST"]})
+            return self.reply(200, json.dumps(SCENARIOS["ok"]).encode(), "application/json")
         match = re.match(r"^/(drip|big|stall|slow|gzip|flood)-(listing|index|notes|any)(/.*)$", self.path)
         if not match:
             return super().do_GET()
@@ -202,8 +214,14 @@ class Handler(standin.Handler, http.server.SimpleHTTPRequestHandler):
         except Exception as exc:  # a body the parser chokes on is a failed check
             record, errors = {"path": self.path}, ["parse failure: %r" % exc]
         record["errors"] = errors
+        record["method"] = "POST"
+        record["referer"] = self.headers.get("Referer")
         self.record(record)
         scenario = self.server.args.scenario
+        if scenario.startswith("redirect"):
+            location = self.server.args.redirect_to + self.path
+            return self.reply(int(scenario[-3:]), json.dumps(SCENARIOS["ok"]).encode(), "application/json",
+                              [("Location", location)])
         if scenario == "drip":
             return self.drip("application/json")
         if scenario == "big":
@@ -220,6 +238,7 @@ if __name__ == "__main__":
     parser.add_argument("--root", default=".")
     parser.add_argument("--read-rate", type=float, default=0)
     parser.add_argument("--stop-reading-after", type=int)
+    parser.add_argument("--redirect-to", default="")
     args = parser.parse_args()
     srv = standin.server(functools.partial(Handler, directory=args.root), args)
     if args.read_rate or args.stop_reading_after is not None:
