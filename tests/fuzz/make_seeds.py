@@ -216,6 +216,16 @@ def download_seeds(seeds):
             proc.wait()
 
 
+def address_seeds(seeds):
+    """Addresses as users type them: the first byte is the password's length
+    in the built address, the rest its password and then its path."""
+    for password, path in [("Pa/ss6", "ok?token=T0K"), ("Pa#ss8", "ok?token=T0K&x=1#frag"),
+                           ("p?@:w", "a@b/c"), ("secret", "cgi-bin/ptz.cgi?user=a&password=b"),
+                           ("/lead", "")]:
+        seeds.add("logaddress", bytes([len(password)]) + (password + path).encode())
+    seeds.add("logaddress", b"rtsp://u:p@[::1]:554/x http://h/p@th?x=a@b#f file:///x ftp://a:b/c@d")
+
+
 def main(argv):
     p = argparse.ArgumentParser()
     p.add_argument("--out", required=True)
@@ -234,6 +244,7 @@ def main(argv):
     onvif_seeds(seeds)
     stream_seeds(seeds)
     download_seeds(seeds)
+    address_seeds(seeds)
     for target, n in sorted(seeds.count.items()):
         print("%s: %d seeds" % (target, n))
     return 0
