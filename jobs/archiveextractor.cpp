@@ -1,6 +1,7 @@
 #include "archiveextractor.h"
 
 #include "leftover.h"
+#include "placefile.h"
 #include "utf8ctype.h"
 #include "zulog.h"
 
@@ -166,22 +167,6 @@ mode_t typeOnDisk(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
 }
 
-// rename() that never replaces what `to` names (EEXIST then); file systems
-// without the flag get a check just before the rename.
-bool renameNoReplace(const QString &from, const QString &to)
-{
-    const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    if (typeOnDisk(to) != 0) {
-        errno = EEXIST;
-        return false;
-    }
-    return ::rename(a.constData(), b.constData()) == 0;
-}
-
 qint64 storageFreeBytes(const QString &folder)
 {
     const QStorageInfo storage(folder);
@@ -205,11 +190,15 @@ const QString kWorkTag = QStringLiteral(".extraction-");
 
 // Work folders of extractions that were killed midway, in `folder`: the
 // stamped ones whose maker has gone, and those of the earlier unstamped form
-// for `destName` that nothing has touched for an hour. Nothing else that
-// lies there is looked at.
+// for `destName` that nothing has touched for an hour. A stamp whose maker
+// cannot be judged from here (made on another host, in another boot or
+// process namespace, or by the version that stamped without saying where)
+// may belong to an extraction still running: its folder is left alone.
+// Nothing else that lies there is looked at.
 void removeLeftovers(const QString &folder, const QString &destName)
 {
-    static const QRegularExpression stamped(QStringLiteral("^\\..+\\.extraction-(\\d+-\\d+)-[A-Za-z0-9]{6}$"));
+    static const QRegularExpression stamped(
+        QStringLiteral("^\\..+\\.extraction-(\\d+-\\d+(?:-[0-9a-f]{16})?)-[A-Za-z0-9]{6}$"));
     const QString unstamped = QLatin1Char('.') + destName + kWorkTag;
     const QStringList names = QDir(folder).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QString &name : names) {
@@ -218,9 +207,15 @@ void removeLeftovers(const QString &folder, const QString &destName)
         const QRegularExpressionMatch match = stamped.match(name);
         const QString path = folder + QLatin1Char('/') + name;
         bool stale = false;
-        if (match.hasMatch())
-            stale = !leftover::ownerAlive(match.capturedView(1));
-        else if (name.size() == unstamped.size() + 6 && name.startsWith(unstamped))
+        if (match.hasMatch()) {
+            const leftover::Owner owner = leftover::owner(match.capturedView(1));
+            stale = owner == leftover::Owner::Gone;
+            if (owner == leftover::Owner::Unknown)
+                logMessage(QStringLiteral("[INFO] ") + kLog +
+                           QStringLiteral("work folder of an extraction that cannot be judged from here, left "
+                                          "alone :: ") +
+                           path);
+        } else if (name.size() == unstamped.size() + 6 && name.startsWith(unstamped))
             stale = QFileInfo(path).lastModified().secsTo(QDateTime::currentDateTime()) > 3600;
         if (!stale)
             continue;
@@ -370,7 +365,7 @@ bool ArchiveExtractor::extract()
     if (typeOnDisk(dest) == 0) {
         QFile::setPermissions(root, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                                         QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-        if (renameNoReplace(root, dest))
+        if (placefile::renameNoReplace(root, dest))
             return true;
         if (errno != EEXIST)
             return fail(QStringLiteral("Impossible de créer le dossier de destination « %1 » : %2")
@@ -393,7 +388,7 @@ bool ArchiveExtractor::moveInto(const QString &from, const QString &to, const QS
     for (const QString &name : names) {
         const QString source = from + QLatin1Char('/') + name, target = to + QLatin1Char('/') + name;
         const QString path = relative.isEmpty() ? name : relative + QLatin1Char('/') + name;
-        if (renameNoReplace(source, target)) {
+        if (placefile::renameNoReplace(source, target)) {
             moved->append({source, target});
             continue;
         }

@@ -41,8 +41,9 @@ struct archive_entry;
 // writing and all along, so a lying archive cannot fill it.
 //
 // The hidden work folder's name carries the stamp of the process that made
-// it; one left by an extraction that was killed is removed by the next
-// extraction beside it.
+// it and of where that process runs; one left by an extraction that was
+// killed on this machine is removed by the next extraction beside it, one
+// whose maker cannot be judged from here is left alone.
 class ArchiveExtractor : public QObject
 {
     Q_OBJECT

@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QUuid>
 
 #include <clocale>
 
@@ -328,30 +329,46 @@ private slots:
     // A killed extraction leaves its hidden work folder; the next extraction
     // beside it removes it once its maker is gone, and nothing else: not the
     // folder of an extraction still running, nor a user's folder of a
-    // similar name.
+    // similar name, nor one whose maker cannot be judged from here. A pid
+    // and a start time mean something only on the host, in the boot and in
+    // the pid namespace where they were taken (a second workstation on a
+    // shared folder, a sandboxed instance), and the previous version's
+    // stamp does not say where it was made.
     void leftoversOfKilledExtractions_data()
     {
         QTest::addColumn<QString>("name"); // "@" stands for the maker's stamp
         QTest::addColumn<QString>("maker"); // "gone", "pid taken since", "running", "" (none)
+        QTest::addColumn<QString>("made");  // where: "" here, "host", "boot", "namespace" elsewhere, "old" unsaid
         QTest::addColumn<bool>("inside");   // in the destination rather than beside it
         QTest::addColumn<int>("ageHours");
         QTest::addColumn<bool>("removed");
-        QTest::newRow("maker gone") << ".dest.extraction-@-Ab12Cd" << "gone" << false << 0 << true;
-        QTest::newRow("maker's pid taken since") << ".dest.extraction-@-Ab12Cd" << "pid taken since" << false << 0
-                                                 << true;
-        QTest::newRow("inside the destination") << ".dest.extraction-@-Ab12Cd" << "gone" << true << 0 << true;
-        QTest::newRow("of another destination") << ".other.extraction-@-Ab12Cd" << "gone" << false << 0 << true;
-        QTest::newRow("still running") << ".dest.extraction-@-Ab12Cd" << "running" << false << 0 << false;
-        QTest::newRow("unstamped, untouched for hours") << ".dest.extraction-Ab12Cd" << "" << false << 2 << true;
-        QTest::newRow("unstamped, recent") << ".dest.extraction-Ab12Cd" << "" << false << 0 << false;
-        QTest::newRow("a user's folder") << ".dest.extraction-notes" << "" << false << 48 << false;
-        QTest::newRow("a user's folder, stamp-like") << "dest.extraction-1-1-Ab12Cd" << "" << false << 48 << false;
+        QTest::newRow("maker gone") << ".dest.extraction-@-Ab12Cd" << "gone" << "" << false << 0 << true;
+        QTest::newRow("maker's pid taken since") << ".dest.extraction-@-Ab12Cd" << "pid taken since" << "" << false
+                                                 << 0 << true;
+        QTest::newRow("inside the destination") << ".dest.extraction-@-Ab12Cd" << "gone" << "" << true << 0 << true;
+        QTest::newRow("of another destination") << ".other.extraction-@-Ab12Cd" << "gone" << "" << false << 0
+                                                << true;
+        QTest::newRow("still running") << ".dest.extraction-@-Ab12Cd" << "running" << "" << false << 0 << false;
+        QTest::newRow("made on another host") << ".dest.extraction-@-Ab12Cd" << "gone" << "host" << false << 0
+                                              << false;
+        QTest::newRow("made in another boot") << ".dest.extraction-@-Ab12Cd" << "gone" << "boot" << false << 0
+                                              << false;
+        QTest::newRow("made in another pid namespace")
+            << ".dest.extraction-@-Ab12Cd" << "pid taken since" << "namespace" << false << 0 << false;
+        QTest::newRow("previous version's stamp, maker gone here")
+            << ".dest.extraction-@-Ab12Cd" << "gone" << "old" << false << 48 << false;
+        QTest::newRow("unstamped, untouched for hours") << ".dest.extraction-Ab12Cd" << "" << "" << false << 2 << true;
+        QTest::newRow("unstamped, recent") << ".dest.extraction-Ab12Cd" << "" << "" << false << 0 << false;
+        QTest::newRow("a user's folder") << ".dest.extraction-notes" << "" << "" << false << 48 << false;
+        QTest::newRow("a user's folder, stamp-like") << "dest.extraction-1-1-Ab12Cd" << "" << "" << false << 48
+                                                     << false;
     }
 
     void leftoversOfKilledExtractions()
     {
         QFETCH(QString, name);
         QFETCH(QString, maker);
+        QFETCH(QString, made);
         QFETCH(bool, inside);
         QFETCH(int, ageHours);
         QFETCH(bool, removed);
@@ -359,15 +376,24 @@ private slots:
         const QString root = QFileInfo(tmp.path()).canonicalFilePath();
         const QString dest = root + "/dest";
         QVERIFY(QDir().mkpath(dest));
+        leftover::Place place = leftover::here();
+        QVERIFY2(!leftover::placeKey(place).isEmpty(), "this machine's boot id, host name or pid namespace is unknown");
+        if (made == "host")
+            place.hostName += "-poste2";
+        else if (made == "boot")
+            place.bootId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        else if (made == "namespace")
+            place.pidNamespace = "pid:[4026500001]";
+        const QString where = made == "old" ? QString() : '-' + leftover::placeKey(place);
         QString stamp;
         if (maker == "gone") {
             QProcess gone;
             gone.start("true", {});
             QVERIFY(gone.waitForStarted());
-            stamp = QString::number(gone.processId()) + "-12345";
+            stamp = QString::number(gone.processId()) + "-12345" + where;
             QVERIFY(gone.waitForFinished());
         } else if (maker == "pid taken since") {
-            stamp = QString::number(::getpid()) + "-1";
+            stamp = QString::number(::getpid()) + "-1" + where;
         } else if (maker == "running") {
             stamp = leftover::ownerStamp();
         }
