@@ -23,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <vector>
@@ -166,6 +167,34 @@ mode_t typeOnDisk(const QString &path)
     struct stat st {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
 }
+
+// An open folder, closed when it goes.
+class HeldFolder
+{
+public:
+    explicit HeldFolder(const QString &path)
+        : fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+    {
+    }
+    ~HeldFolder()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    HeldFolder(const HeldFolder &) = delete;
+    HeldFolder &operator=(const HeldFolder &) = delete;
+    // Of the folder held, wherever it is now; nothing when none could be opened.
+    placefile::Identity identity() const
+    {
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0)
+            return {};
+        return {true, quint64(st.st_dev), quint64(st.st_ino)};
+    }
+
+private:
+    const int fd;
+};
 
 qint64 storageFreeBytes(const QString &folder)
 {
@@ -355,11 +384,21 @@ bool ArchiveExtractor::extract()
     if (root.isEmpty())
         return fail(QStringLiteral("Impossible de créer le dossier d'extraction temporaire dans « %1 ».")
                         .arg(parentCanon));
+    // Held open until the end, the folder keeps its inode: one made again at
+    // its name after it was removed cannot get the same.
+    const HeldFolder held(root);
+    const placefile::Identity made = held.identity();
+    writtenEntries.clear();
     if (!writeEntries(root)) {
         // The user knows the destination, not the folder it was written in.
         error_message.replace(root, dest);
         return false;
     }
+    // Something else may have removed the folder meanwhile (libarchive makes
+    // it again for the entries after that) or entries in it: what is moved
+    // into place must be the whole archive.
+    if (!workFolderIntact(root, made))
+        return false;
 
     // A destination that does not exist yet is the written folder itself.
     if (typeOnDisk(dest) == 0) {
@@ -378,6 +417,21 @@ bool ArchiveExtractor::extract()
         if (::rename(QFile::encodeName(it->second).constData(), QFile::encodeName(it->first).constData()) != 0)
             logMessage(QStringLiteral("[ERROR] ") + kLog + QStringLiteral("cannot take back ") + it->second);
     return false;
+}
+
+bool ArchiveExtractor::workFolderIntact(const QString &root, const placefile::Identity &made)
+{
+    if (!made.exists || placefile::identityOf(root) != made)
+        return fail(QStringLiteral("Le dossier de travail de l'extraction a été supprimé ou remplacé pendant "
+                                   "l'extraction : l'archive n'est pas extraite dans « %1 ».")
+                        .arg(destination));
+    for (auto it = writtenEntries.cbegin(); it != writtenEntries.cend(); ++it) {
+        if (placefile::identityOf(root + QLatin1Char('/') + it.key()) != it.value())
+            return fail(QStringLiteral("« %1 » a disparu du dossier de travail de l'extraction ou y a été remplacé "
+                                       "pendant l'extraction : l'archive n'est pas extraite dans « %2 ».")
+                            .arg(it.key(), destination));
+    }
+    return true;
 }
 
 bool ArchiveExtractor::moveInto(const QString &from, const QString &to, const QString &relative,
@@ -627,6 +681,7 @@ bool ArchiveExtractor::writeEntries(const QString &root)
             return fail(errorText(writer.get()));
         if (!landedInside(target, isLink, root))
             return fail(QStringLiteral("Entrée écrite hors du dossier de destination : %1").arg(relative));
+        writtenEntries.insert(relative, placefile::identityOf(target));
     }
     // Closing applies the folders' deferred attributes.
     if (archive_write_close(writer.get()) < ARCHIVE_WARN)

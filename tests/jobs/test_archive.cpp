@@ -125,7 +125,10 @@ private slots:
         // the destination holds the user's own files beside the archive's
         // folders; "existing": it holds a file of an entry's name; "no space",
         // "space runs out": the free space is too small before, or while,
-        // writing; "small disk": a megabyte is free.
+        // writing; "small disk": a megabyte is free; "work folder removed",
+        // "written file removed": something else removes the hidden work
+        // folder, or the first file written to it, while entries are still
+        // being written (libarchive makes the folder again for the next ones).
         QTest::addColumn<QString>("setup");
         const char *absolute = "chemin absolu", *dotdot = "remontée de dossier", *symlink = "lien symbolique hors",
                    *through = "à travers un lien symbolique", *cut = "la fin de l'archive manque";
@@ -147,6 +150,10 @@ private slots:
             {"no space for the declared size", "tar_tree", ".tar.gz", "Espace disque insuffisant", true, "no space"},
             {"space runs out while writing", "tar_tree", ".tar.gz", "Espace disque insuffisant", true,
              "space runs out"},
+            {"work folder removed midway", "tar_tree", ".tar.gz",
+             "Le dossier de travail de l'extraction a été supprimé ou remplacé", true, "work folder removed"},
+            {"written file removed midway", "tar_tree", ".tar.gz", "« top.txt » a disparu du dossier de travail",
+             true, "written file removed"},
             // Refused at the entry that does not fit, before it is read through.
             {"archive bomb", "tar_bomb", ".tar.bz2", "Espace disque insuffisant", true, "small disk"},
             {"tar_name_too_long", "tar_name_too_long", ".tar", "/box/dest/xxxxxxxx", true, ""},
@@ -230,9 +237,27 @@ private slots:
             extractor.setFreeSpaceQuery([&spaceQueries](const QString &) {
                 return ++spaceQueries > 3 ? ArchiveExtractor::kFreeSpaceMargin - 1 : qint64(1) << 40;
             });
+        // Asked before each file is written: after the second, what was
+        // written goes.
+        QString removedMidway;
+        if (setup == "work folder removed" || setup == "written file removed")
+            extractor.setFreeSpaceQuery([&](const QString &) {
+                if (++spaceQueries == 5) {
+                    const QStringList work = QDir(root + "/box").entryList({".dest.extraction-*"}, QDir::Dirs | QDir::Hidden);
+                    if (work.size() == 1) {
+                        removedMidway = root + "/box/" + work.first() + (setup == "written file removed" ? "/top.txt" : "");
+                        if (!(setup == "written file removed" ? QFile::remove(removedMidway)
+                                                              : QDir(removedMidway).removeRecursively()))
+                            removedMidway.clear();
+                    }
+                }
+                return qint64(1) << 40;
+            });
         extractor.startExtraction();
         if (setup == "space runs out")
             QVERIFY(spaceQueries > 3);
+        if (setup == "work folder removed" || setup == "written file removed")
+            QVERIFY2(spaceQueries > 5 && !removedMidway.isEmpty(), qPrintable(removedMidway));
 
         QCOMPARE(finished.count(), 1);
         const bool result = finished.at(0).at(0).toBool();
