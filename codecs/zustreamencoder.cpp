@@ -14,8 +14,10 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -107,18 +109,6 @@ QDateTime parseFrameTime(const QString &timestamp)
             dt = join(date, QTime::fromString(t.mid(11), QStringLiteral("HH:mm:ss:zzz")));
     }
     return dt;
-}
-
-// Gives the finished file its name, replacing an older file of that name.
-bool replaceFile(const QString &from, const QString &to)
-{
-#ifdef Q_OS_UNIX
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-#else
-    if (QFile::exists(to) && !QFile::remove(to))
-        return false;
-    return QFile::rename(from, to);
-#endif
 }
 
 inline uint8_t blend(uint8_t over, uint8_t under, unsigned alpha)
@@ -241,6 +231,9 @@ bool ZuStreamEncoder::init_encoder(const QString &path, const QString &codecName
     const int encH = std::max(2, height & ~1);
 
     m_finalPath = QFileInfo(path).absoluteFilePath();
+    m_keptAs.clear();
+    if (!m_replaceableGiven)
+        m_replaceable = placefile::identityOf(m_finalPath);
     const QFileInfo finalInfo(m_finalPath);
     if (!finalInfo.absoluteDir().exists()) {
         fail(fn, QStringLiteral("folder missing: %1").arg(finalInfo.absolutePath()));
@@ -469,18 +462,57 @@ bool ZuStreamEncoder::end_encoding()
         logMessage(QStringLiteral("[WARN] %1 :: end_encoding :: no frame encoded, no file written").arg(QLatin1String(kComponent)));
         ok = false;
     }
-    if (ok) {
-        if (!replaceFile(m_tempPath, m_finalPath)) {
-            fail(QStringLiteral("end_encoding"), QStringLiteral("cannot rename to %1").arg(m_finalPath));
-            ok = false;
-        } else {
-            m_tempPath.clear();
-            logMessage(QStringLiteral("[INFO] %1 :: end_encoding :: %2 frames -> %3")
-                           .arg(QLatin1String(kComponent)).arg(m_nextPts).arg(m_finalPath));
-        }
-    }
+    if (ok)
+        ok = placeFinishedFile();
     closeAll(); // removes the temporary file when it is still there
     return ok;
+}
+
+void ZuStreamEncoder::setReplaceable(const placefile::Identity &identity)
+{
+    m_replaceable = identity;
+    m_replaceableGiven = true;
+}
+
+bool ZuStreamEncoder::placeFinishedFile()
+{
+    const QString fn = QStringLiteral("end_encoding");
+    const placefile::Identity there = placefile::identityOf(m_finalPath);
+    bool placed = false;
+    if (there.exists && there == m_replaceable)
+        placed = std::rename(QFile::encodeName(m_tempPath).constData(), QFile::encodeName(m_finalPath).constData()) == 0;
+    else
+        placed = placefile::renameNoReplace(m_tempPath, m_finalPath);
+    if (placed) {
+        m_tempPath.clear();
+        logMessage(QStringLiteral("[INFO] %1 :: end_encoding :: %2 frames -> %3")
+                       .arg(QLatin1String(kComponent)).arg(m_nextPts).arg(m_finalPath));
+        return true;
+    }
+    if (errno != EEXIST) {
+        fail(fn, QStringLiteral("cannot rename to %1: %2").arg(m_finalPath, QString::fromLocal8Bit(strerror(errno))));
+        return false;
+    }
+    // Another file took the name while this one was written: it stays, and
+    // what was encoded is kept beside it rather than thrown away.
+    const QFileInfo finalInfo(m_finalPath);
+    const QString suffix = finalInfo.suffix();
+    const QString stem = finalInfo.absolutePath() + QLatin1Char('/')
+        + (suffix.isEmpty() ? finalInfo.fileName() : finalInfo.completeBaseName());
+    for (int n = 1; n < 1000 && m_keptAs.isEmpty(); ++n) {
+        const QString candidate = stem + QLatin1Char('-') + QString::number(n)
+            + (suffix.isEmpty() ? QString() : QString(QLatin1Char('.') + suffix));
+        if (placefile::renameNoReplace(m_tempPath, candidate))
+            m_keptAs = candidate;
+        else if (errno != EEXIST)
+            break;
+    }
+    if (m_keptAs.isEmpty())
+        m_keptAs = m_tempPath;
+    m_tempPath.clear();
+    logMessage(QStringLiteral("[WARN] %1 :: end_encoding :: %2 was taken by another file meanwhile; %3 frames kept as %4")
+                   .arg(QLatin1String(kComponent), m_finalPath).arg(m_nextPts).arg(m_keptAs));
+    return false;
 }
 
 void ZuStreamEncoder::closeAll()

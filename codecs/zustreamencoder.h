@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "placefile.h"
 #include "zuscaler.h"
 
 struct AVCodecContext;
@@ -24,8 +25,10 @@ struct AVStream;
 // container follows the output path's suffix (.mp4, .avi, .webm, .mkv).
 // The file is written under a temporary name in the same folder and gets
 // its final name only when end_encoding() succeeds, so a failed or abandoned
-// encode leaves nothing behind. Used from one thread at a time; the caption
-// needs a QGuiApplication (text rendering).
+// encode leaves nothing behind. The finished file never replaces a file that
+// came to its name while it was being written (another export finished
+// first, say): it is kept beside it instead. Used from one thread at a time;
+// the caption needs a QGuiApplication (text rendering).
 class ZuStreamEncoder
 {
 public:
@@ -48,6 +51,13 @@ public:
     bool init_encoder(const QString &path, const QString &codecName, int rate, int fps, int width, int height,
                       bool caption, const QString &captionSize, int pixelFormat);
 
+    // The one file the finished file may replace at its name: the file that
+    // stood there when the user chose the name and agreed to replace it, or
+    // nothing (an identity that does not exist) when the name was free.
+    // Without this call, what stood at the name when init_encoder() opened
+    // the output. Kept for the encodes that follow.
+    void setReplaceable(const placefile::Identity &identity);
+
     // Converts `frame` to the encoder's format and size, draws the caption
     // (label and the time of `timestamp`, "yyyyMMddHHmmsszzz" or
     // "yyyy-MM-dd HH:mm:ss.zzz") when enabled, encodes it and writes the
@@ -61,10 +71,16 @@ public:
                      int frameId, FILE *rawOut = nullptr, FILE *rawIndex = nullptr);
 
     // Flushes the encoder, writes the trailer, closes the file and gives it
-    // its final name (replacing a file of that name). When no frame was
-    // encoded the temporary file is removed and false returned. Safe to call
-    // more than once.
+    // its final name, replacing only the file setReplaceable() allows. When
+    // something else stands at the name, the file is kept beside it under
+    // the first free name of "base-1.suffix", "base-2.suffix", ... (under
+    // its temporary name when none is free), keptAs() says where, and false
+    // is returned. When no frame was encoded the temporary file is removed
+    // and false returned. Safe to call more than once.
     bool end_encoding();
+    // Where the last end_encoding() kept the finished file because its name
+    // had been taken; empty when it did not.
+    QString keptAs() const { return m_keptAs; }
 
     bool isOpen() const { return m_fmt != nullptr; }
     int framesEncoded() const { return static_cast<int>(m_nextPts); }
@@ -97,6 +113,9 @@ private:
     static void captionParts(const QString &label, const QString &timestamp, QString &prefix, QString &time);
     void closeAll();
     void fail(const QString &function, const QString &detail);
+    // Gives the finished temporary file the final name, or keeps it beside
+    // it (keptAs); false when it has neither.
+    bool placeFinishedFile();
 
     AVFormatContext *m_fmt = nullptr;
     AVCodecContext *m_enc = nullptr;
@@ -106,6 +125,9 @@ private:
     ZuScaler m_scaler;
     QString m_finalPath;
     QString m_tempPath;
+    QString m_keptAs;
+    placefile::Identity m_replaceable;
+    bool m_replaceableGiven = false;
     QString m_encoderName;
     int m_encPixFmt = -1;
     int64_t m_nextPts = 0;

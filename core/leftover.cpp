@@ -1,6 +1,8 @@
 #include "leftover.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QSysInfo>
 
 #include <cerrno>
 #include <csignal>
@@ -25,30 +27,71 @@ qint64 startTicks(qint64 pid)
     const qint64 ticks = fields.value(22 - 3).toLongLong(&ok);
     return ok ? ticks : 0;
 }
+
+QByteArray linkText(const char *path)
+{
+    char buffer[256];
+    const ssize_t n = ::readlink(path, buffer, sizeof buffer);
+    return n > 0 && size_t(n) < sizeof buffer ? QByteArray(buffer, int(n)) : QByteArray();
+}
+
+constexpr int kKeyDigits = 16;
 } // namespace
 
 namespace leftover {
+Place here()
+{
+    Place place;
+    QFile boot(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    if (boot.open(QIODevice::ReadOnly))
+        place.bootId = QString::fromLatin1(boot.read(64).trimmed());
+    place.hostName = QSysInfo::machineHostName();
+    // /proc of another namespace (a sandbox that kept the host's) names
+    // other processes under these pids: then nothing can be looked up.
+    if (linkText("/proc/self") == QByteArray::number(qint64(::getpid())))
+        place.pidNamespace = QString::fromLatin1(linkText("/proc/self/ns/pid"));
+    return place;
+}
+
+QString placeKey(const Place &place)
+{
+    if (place.bootId.isEmpty() || place.hostName.isEmpty() || place.pidNamespace.isEmpty())
+        return QString();
+    const QByteArray parts = place.bootId.toUtf8() + '\n' + place.hostName.toUtf8() + '\n' + place.pidNamespace.toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(parts, QCryptographicHash::Sha256).toHex().left(kKeyDigits));
+}
+
 QString ownerStamp()
 {
     const qint64 pid = ::getpid();
-    return QString::number(pid) + QLatin1Char('-') + QString::number(qMax<qint64>(0, startTicks(pid)));
+    QString stamp = QString::number(pid) + QLatin1Char('-') + QString::number(qMax<qint64>(0, startTicks(pid)));
+    const QString key = placeKey(here());
+    if (!key.isEmpty())
+        stamp += QLatin1Char('-') + key;
+    return stamp;
 }
 
-bool ownerAlive(QStringView stamp)
+Owner owner(QStringView stamp)
 {
-    const qsizetype dash = stamp.indexOf(QLatin1Char('-'));
+    const QList<QStringView> parts = stamp.split(QLatin1Char('-'));
+    // A stamp without a place (an earlier version's) may come from anywhere.
+    if (parts.size() != 3)
+        return Owner::Unknown;
     bool pidOk = false;
     bool ticksOk = false;
-    const qint64 pid = stamp.left(dash).toLongLong(&pidOk);
-    const qint64 ticks = dash < 0 ? -1 : stamp.mid(dash + 1).toLongLong(&ticksOk);
+    const qint64 pid = parts.at(0).toLongLong(&pidOk);
+    const qint64 ticks = parts.at(1).toLongLong(&ticksOk);
     if (!pidOk || !ticksOk || pid <= 0 || ticks < 0)
-        return true;
+        return Owner::Unknown;
+    const QString key = placeKey(here());
+    if (key.isEmpty() || parts.at(2) != key)
+        return Owner::Unknown;
     const qint64 now = startTicks(pid);
     if (now < 0)
-        return false;
+        return Owner::Gone;
     if (now > 0 && ticks > 0)
-        return now == ticks;
+        return now == ticks ? Owner::Running : Owner::Gone;
     // Without start times only the pid can be asked after.
-    return ::kill(pid_t(pid), 0) == 0 || errno != ESRCH;
+    return ::kill(pid_t(pid), 0) == 0 || errno != ESRCH ? Owner::Running : Owner::Gone;
 }
 } // namespace leftover

@@ -1,6 +1,7 @@
 #include "archiveextractor.h"
 
 #include "leftover.h"
+#include "placefile.h"
 #include "utf8ctype.h"
 #include "zulog.h"
 
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <vector>
@@ -166,21 +168,33 @@ mode_t typeOnDisk(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
 }
 
-// rename() that never replaces what `to` names (EEXIST then); file systems
-// without the flag get a check just before the rename.
-bool renameNoReplace(const QString &from, const QString &to)
+// An open folder, closed when it goes.
+class HeldFolder
 {
-    const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    if (typeOnDisk(to) != 0) {
-        errno = EEXIST;
-        return false;
+public:
+    explicit HeldFolder(const QString &path)
+        : fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+    {
     }
-    return ::rename(a.constData(), b.constData()) == 0;
-}
+    ~HeldFolder()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    HeldFolder(const HeldFolder &) = delete;
+    HeldFolder &operator=(const HeldFolder &) = delete;
+    // Of the folder held, wherever it is now; nothing when none could be opened.
+    placefile::Identity identity() const
+    {
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0)
+            return {};
+        return {true, quint64(st.st_dev), quint64(st.st_ino)};
+    }
+
+private:
+    const int fd;
+};
 
 qint64 storageFreeBytes(const QString &folder)
 {
@@ -205,11 +219,15 @@ const QString kWorkTag = QStringLiteral(".extraction-");
 
 // Work folders of extractions that were killed midway, in `folder`: the
 // stamped ones whose maker has gone, and those of the earlier unstamped form
-// for `destName` that nothing has touched for an hour. Nothing else that
-// lies there is looked at.
+// for `destName` that nothing has touched for an hour. A stamp whose maker
+// cannot be judged from here (made on another host, in another boot or
+// process namespace, or by the version that stamped without saying where)
+// may belong to an extraction still running: its folder is left alone.
+// Nothing else that lies there is looked at.
 void removeLeftovers(const QString &folder, const QString &destName)
 {
-    static const QRegularExpression stamped(QStringLiteral("^\\..+\\.extraction-(\\d+-\\d+)-[A-Za-z0-9]{6}$"));
+    static const QRegularExpression stamped(
+        QStringLiteral("^\\..+\\.extraction-(\\d+-\\d+(?:-[0-9a-f]{16})?)-[A-Za-z0-9]{6}$"));
     const QString unstamped = QLatin1Char('.') + destName + kWorkTag;
     const QStringList names = QDir(folder).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QString &name : names) {
@@ -218,9 +236,15 @@ void removeLeftovers(const QString &folder, const QString &destName)
         const QRegularExpressionMatch match = stamped.match(name);
         const QString path = folder + QLatin1Char('/') + name;
         bool stale = false;
-        if (match.hasMatch())
-            stale = !leftover::ownerAlive(match.capturedView(1));
-        else if (name.size() == unstamped.size() + 6 && name.startsWith(unstamped))
+        if (match.hasMatch()) {
+            const leftover::Owner owner = leftover::owner(match.capturedView(1));
+            stale = owner == leftover::Owner::Gone;
+            if (owner == leftover::Owner::Unknown)
+                logMessage(QStringLiteral("[INFO] ") + kLog +
+                           QStringLiteral("work folder of an extraction that cannot be judged from here, left "
+                                          "alone :: ") +
+                           path);
+        } else if (name.size() == unstamped.size() + 6 && name.startsWith(unstamped))
             stale = QFileInfo(path).lastModified().secsTo(QDateTime::currentDateTime()) > 3600;
         if (!stale)
             continue;
@@ -360,17 +384,27 @@ bool ArchiveExtractor::extract()
     if (root.isEmpty())
         return fail(QStringLiteral("Impossible de créer le dossier d'extraction temporaire dans « %1 ».")
                         .arg(parentCanon));
+    // Held open until the end, the folder keeps its inode: one made again at
+    // its name after it was removed cannot get the same.
+    const HeldFolder held(root);
+    const placefile::Identity made = held.identity();
+    writtenEntries.clear();
     if (!writeEntries(root)) {
         // The user knows the destination, not the folder it was written in.
         error_message.replace(root, dest);
         return false;
     }
+    // Something else may have removed the folder meanwhile (libarchive makes
+    // it again for the entries after that) or entries in it: what is moved
+    // into place must be the whole archive.
+    if (!workFolderIntact(root, made))
+        return false;
 
     // A destination that does not exist yet is the written folder itself.
     if (typeOnDisk(dest) == 0) {
         QFile::setPermissions(root, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                                         QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-        if (renameNoReplace(root, dest))
+        if (placefile::renameNoReplace(root, dest))
             return true;
         if (errno != EEXIST)
             return fail(QStringLiteral("Impossible de créer le dossier de destination « %1 » : %2")
@@ -385,6 +419,21 @@ bool ArchiveExtractor::extract()
     return false;
 }
 
+bool ArchiveExtractor::workFolderIntact(const QString &root, const placefile::Identity &made)
+{
+    if (!made.exists || placefile::identityOf(root) != made)
+        return fail(QStringLiteral("Le dossier de travail de l'extraction a été supprimé ou remplacé pendant "
+                                   "l'extraction : l'archive n'est pas extraite dans « %1 ».")
+                        .arg(destination));
+    for (auto it = writtenEntries.cbegin(); it != writtenEntries.cend(); ++it) {
+        if (placefile::identityOf(root + QLatin1Char('/') + it.key()) != it.value())
+            return fail(QStringLiteral("« %1 » a disparu du dossier de travail de l'extraction ou y a été remplacé "
+                                       "pendant l'extraction : l'archive n'est pas extraite dans « %2 ».")
+                            .arg(it.key(), destination));
+    }
+    return true;
+}
+
 bool ArchiveExtractor::moveInto(const QString &from, const QString &to, const QString &relative,
                                 QList<QPair<QString, QString>> *moved)
 {
@@ -393,7 +442,7 @@ bool ArchiveExtractor::moveInto(const QString &from, const QString &to, const QS
     for (const QString &name : names) {
         const QString source = from + QLatin1Char('/') + name, target = to + QLatin1Char('/') + name;
         const QString path = relative.isEmpty() ? name : relative + QLatin1Char('/') + name;
-        if (renameNoReplace(source, target)) {
+        if (placefile::renameNoReplace(source, target)) {
             moved->append({source, target});
             continue;
         }
@@ -632,6 +681,7 @@ bool ArchiveExtractor::writeEntries(const QString &root)
             return fail(errorText(writer.get()));
         if (!landedInside(target, isLink, root))
             return fail(QStringLiteral("Entrée écrite hors du dossier de destination : %1").arg(relative));
+        writtenEntries.insert(relative, placefile::identityOf(target));
     }
     // Closing applies the folders' deferred attributes.
     if (archive_write_close(writer.get()) < ARCHIVE_WARN)

@@ -1,10 +1,13 @@
 #pragma once
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+
+#include "placefile.h"
 
 struct archive;
 struct archive_entry;
@@ -41,8 +44,13 @@ struct archive_entry;
 // writing and all along, so a lying archive cannot fill it.
 //
 // The hidden work folder's name carries the stamp of the process that made
-// it; one left by an extraction that was killed is removed by the next
-// extraction beside it.
+// it and of where that process runs; one left by an extraction that was
+// killed on this machine is removed by the next extraction beside it, one
+// whose maker cannot be judged from here is left alone. Before the move
+// into place the extraction makes sure that its work folder is still the
+// one it made and still holds every entry it wrote; otherwise (something
+// removed it, or entries of it, meanwhile) it fails and the destination
+// stays as it was.
 class ArchiveExtractor : public QObject
 {
     Q_OBJECT
@@ -117,10 +125,16 @@ private:
     // nothing; records each move so that it can be undone.
     bool moveInto(const QString &from, const QString &to, const QString &relative,
                   QList<QPair<QString, QString>> *moved);
+    // `root` is still the folder `made` was taken of, and holds each entry
+    // of writtenEntries as it was written.
+    bool workFolderIntact(const QString &root, const placefile::Identity &made);
 
     FreeSpaceQuery freeSpace;
     QString spaceRoot;          // where the free space is measured
     qint64 sinceSpaceCheck = 0; // bytes written since the last look
+    // Each entry written to the work folder (its path below it) and what
+    // stood there once it was written.
+    QHash<QString, placefile::Identity> writtenEntries;
 
     QString error_message;
     bool deleteArchive = false;

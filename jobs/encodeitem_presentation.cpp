@@ -92,6 +92,8 @@ void EncodeItem_Presentation::start_downloading_item()
             Qt::UniqueConnection);
     connect(m_exporter, &ff_export::frame_downloaded_encoded, this, &EncodeItem_Presentation::frame_downloaded_encoded,
             Qt::UniqueConnection);
+    connect(m_exporter, &ff_export::outputNameTaken, this, &EncodeItem_Presentation::outputNameTaken,
+            Qt::UniqueConnection);
     connect(m_exporter, &ff_export::endingsignal, this, &EncodeItem_Presentation::destroy_exporter,
             Qt::UniqueConnection);
     connect(this, &EncodeItem_Presentation::stop_button_pressed, m_exporter, &ff_export::set_stop,
@@ -153,7 +155,21 @@ void EncodeItem_Presentation::error(QNetworkReply::NetworkError code)
 void EncodeItem_Presentation::error(int code)
 {
     logMessage("[INFO] Download Encode Item Presentation :: error");
-    downloadInfoLabel->setText(QCoreApplication::translate(kContext, "%1").arg(export_error::errorMessage(code)));
+    showFailure(QCoreApplication::translate(kContext, "%1").arg(export_error::errorMessage(code)));
+}
+
+void EncodeItem_Presentation::outputNameTaken(QString keptAs)
+{
+    logMessage(QStringLiteral("[INFO] Encode Item Presentation :: output name taken :: kept as ") + keptAs);
+    showFailure(QCoreApplication::translate(kContext, "Le fichier « %1 » a été créé par ailleurs pendant "
+                                                      "l'exportation : il est conservé, et la vidéo exportée est "
+                                                      "enregistrée à côté sous le nom « %2 ».")
+                    .arg(QFileInfo(m_outputPath).fileName(), QFileInfo(keptAs).fileName()));
+}
+
+void EncodeItem_Presentation::showFailure(const QString &text)
+{
+    downloadInfoLabel->setText(text);
     tryAgainButton->setEnabled(true);
     tryAgainButton->show();
     stop();

@@ -42,6 +42,9 @@ public Q_SLOTS:
     void start_downloading_item() override;
     void error(QNetworkReply::NetworkError code) override;
     void error(int code);
+    // The export's name was taken by another file while it ran: that file
+    // stays, the export was kept beside it as `keptAs`; a failure.
+    void outputNameTaken(QString keptAs);
     void stop() override;
     void downloadReadyRead() override;
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal) override;
@@ -55,6 +58,7 @@ private Q_SLOTS:
 
 private:
     void releaseExporter();
+    void showFailure(const QString &text);
 
     QFile m_output;
     QString m_outputPath;

@@ -75,6 +75,7 @@ void ff_export::set_stream_id(QString id)
 bool ff_export::configure(QString outputPath, QString encoderName, int rate, bool caption, QString captionSize)
 {
     m_outputPath = std::move(outputPath);
+    m_replaceable = placefile::identityOf(m_outputPath);
     m_encoderName = std::move(encoderName);
     m_rate = rate;
     m_caption = caption;
@@ -273,6 +274,7 @@ void ff_export::run()
                 logMessage(QStringLiteral("[WARN] ZuPlayer Exporter :: no usable frame rate from the reader (%1)")
                                .arg(rate));
             encoder = std::make_unique<ZuStreamEncoder>();
+            encoder->setReplaceable(m_replaceable);
             const int fps = encoderFps(rate, frame->fps());
             if (!encoder->init_encoder(m_outputPath, encoderFor(m_encoderName), m_rate, fps, frame->width(),
                                        frame->height(), m_caption, m_captionSize, frame->pixelFormat())) {
@@ -326,6 +328,7 @@ void ff_export::run()
     reader.reset();
     freeQueue();
 
+    QString keptAs;
     if (encoder) {
         if (errorCode == 0 && !stoppedByUser && readFailed) {
             logMessage("[ERROR] ZuPlayer Exporter :: a frame of the range could not be read");
@@ -336,8 +339,14 @@ void ff_export::run()
         // instead, which removes it. A stop by the user keeps what was
         // encoded, closed so that it plays.
         if (errorCode == 0 && !encoder->end_encoding()) {
-            logMessage("[ERROR] ZuPlayer Exporter :: the output file could not be finished");
-            errorCode = -14;
+            keptAs = encoder->keptAs();
+            if (keptAs.isEmpty()) {
+                logMessage("[ERROR] ZuPlayer Exporter :: the output file could not be finished");
+                errorCode = -14;
+            } else {
+                logMessage(QStringLiteral("[ERROR] ZuPlayer Exporter :: output name taken during the export :: ")
+                           + m_outputPath + QStringLiteral(" :: kept as :: ") + keptAs);
+            }
         }
         const bool finished = errorCode == 0;
         encoder.reset();
@@ -358,6 +367,10 @@ void ff_export::run()
 
     if (errorCode != 0) {
         Q_EMIT error(errorCode);
+        return;
+    }
+    if (!keptAs.isEmpty()) {
+        Q_EMIT outputNameTaken(keptAs);
         return;
     }
     if (m_damagedFrames > 0)

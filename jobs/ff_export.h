@@ -9,6 +9,7 @@
 #include <atomic>
 #include <deque>
 
+#include "placefile.h"
 #include "zuaudiovideofilereader.h"
 
 class StreamFrame;
@@ -26,9 +27,13 @@ class StreamFrame;
 // be read or encoded (-14), or the user stopped before anything was encoded
 // (-34). An error ending leaves no file under the output name: what was
 // encoded is removed, as it would pass for the whole range (a file that
-// stood there before stays as it was). Whatever the ending, the reader
-// thread has been stopped, joined and freed before the worker's thread ends,
-// and the end never waits for the GUI thread.
+// stood there before stays as it was). The finished file replaces at its
+// name only the file that stood there when configure() was called (the
+// user agreed to replace it): a file that took the name since stays, the
+// export is kept beside it and outputNameTaken(kept path) ends the run
+// instead of endingsignal(). Whatever the ending, the reader thread has
+// been stopped, joined and freed before the worker's thread ends, and the
+// end never waits for the GUI thread.
 class ff_export : public QThread
 {
     Q_OBJECT
@@ -52,6 +57,8 @@ public:
     void set_end_time(QString end);
     void set_camera_names(QHash<int, QString> names);
     void set_stream_id(QString id);
+    // Called when the user has chosen the output: what stands at its name
+    // then is the one file the export may replace.
     bool configure(QString outputPath, QString encoderName, int rate, bool caption, QString captionSize);
 
     // Frames encoded by the last run (tests and the benchmark).
@@ -80,6 +87,7 @@ Q_SIGNALS:
     void endingsignal();
     void error(int code);
     void frame_downloaded_encoded(QString current, QString end);
+    void outputNameTaken(QString keptAs);
 
 protected:
     void run() override;
@@ -110,6 +118,7 @@ private:
     bool m_caption = false;
     std::atomic_bool m_readerFinished{false};
     QString m_outputPath;
+    placefile::Identity m_replaceable;
     QString m_encoderName;
     QString m_captionSize;
     int m_rate = 0;

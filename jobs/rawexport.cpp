@@ -1,5 +1,6 @@
 #include "rawexport.h"
 
+#include "placefile.h"
 #include "seekfile.h"
 #include "zulog.h"
 
@@ -533,18 +534,9 @@ bool RawExport::copyInto(int dirFd, const QString &source, const QString &source
     out = Fd();
 
     // Never replaces: a file that appeared meanwhile stays untouched.
-    if (::renameat2(dirFd, temporary.constData(), dirFd, name.constData(), RENAME_NOREPLACE) == 0)
+    if (placefile::renameNoReplaceAt(dirFd, temporary.constData(), dirFd, name.constData()))
         return true;
-    if (errno == EINVAL || errno == ENOSYS) {
-        // A file system without the no-replace rename: a hard link never
-        // replaces either.
-        const bool linked = ::linkat(dirFd, temporary.constData(), dirFd, name.constData(), 0) == 0;
-        discard();
-        if (linked)
-            return true;
-    } else {
-        discard();
-    }
+    discard();
     Fd existing(::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat appeared {};
     if (existing.ok() && ::fstat(existing.fd, &appeared) == 0 && isTheSource(appeared))

@@ -3,6 +3,7 @@
 #include "codectestutil.h"
 #include "../common/zu_test_util.h"
 #include "keyunits.h"
+#include "placefile.h"
 #include "probe.h"
 #include "videodecoder.h"
 #include "zuscaler.h"
@@ -510,6 +511,94 @@ private Q_SLOTS:
             av_frame_free(&f);
         }
         QVERIFY(filesIn(dir.path()).isEmpty());
+    }
+
+    // The finished file takes its name only from what the caller allows to
+    // be replaced: what stood there when the encode began, unless the
+    // caller says what stood there when its user chose the name. A file
+    // that took the name since (a second export of the same name that ended
+    // first) stays as it is, and what was encoded is kept beside it under
+    // the first free name.
+    void finishedFileNeverTakesANameTakenSince_data()
+    {
+        QTest::addColumn<bool>("before");       // a file stands at the name when the encode begins
+        QTest::addColumn<QString>("replaceable"); // "default", "nothing", "the file before"
+        QTest::addColumn<QString>("meanwhile");   // "", "appears", "swapped", "removed"
+        QTest::addColumn<bool>("firstFreeTaken"); // export-1.mkv is taken too
+        QTest::addColumn<QString>("keptAs");      // empty: the file has its name
+        QTest::newRow("free, stays free") << false << "default" << "" << false << "";
+        QTest::newRow("free, taken meanwhile") << false << "default" << "appears" << false << "export-1.mkv";
+        QTest::newRow("free, taken meanwhile, first free name taken too")
+            << false << "default" << "appears" << true << "export-2.mkv";
+        QTest::newRow("file there at the start is replaced") << true << "default" << "" << false << "";
+        QTest::newRow("file there at the start swapped for another") << true << "default" << "swapped" << false
+                                                                      << "export-1.mkv";
+        QTest::newRow("file there at the start came after the choice")
+            << true << "nothing" << "" << false << "export-1.mkv";
+        QTest::newRow("file agreed to be replaced") << true << "the file before" << "" << false << "";
+        QTest::newRow("file agreed to be replaced removed meanwhile")
+            << true << "the file before" << "removed" << false << "";
+    }
+
+    void finishedFileNeverTakesANameTakenSince()
+    {
+        QFETCH(bool, before);
+        QFETCH(QString, replaceable);
+        QFETCH(QString, meanwhile);
+        QFETCH(bool, firstFreeTaken);
+        QFETCH(QString, keptAs);
+        QTemporaryDir dir;
+        const QString out = dir.filePath("export.mkv");
+        const auto write = [](const QString &path, const QByteArray &bytes) {
+            QFile f(path);
+            return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+        };
+        if (before)
+            QVERIFY(write(out, "before"));
+        if (firstFreeTaken)
+            QVERIFY(write(dir.filePath("export-1.mkv"), "taken too"));
+        ZuStreamEncoder encoder;
+        if (replaceable == "nothing")
+            encoder.setReplaceable({});
+        else if (replaceable == "the file before")
+            encoder.setReplaceable(placefile::identityOf(out));
+        QVERIFY(encoder.init_encoder(out, "vp9", 0, 10, 64, 64, false, {}, AV_PIX_FMT_YUV420P));
+        for (int i = 0; i < 5; ++i) {
+            AVFrame *f = codectest::makePicture(64, 64, AV_PIX_FMT_YUV420P, i);
+            QVERIFY(encoder.encodeFrame(f, 64, 64, frameTime(i * 100), "x", i));
+            av_frame_free(&f);
+        }
+        if (meanwhile == "appears") {
+            QVERIFY(write(out, "other"));
+        } else if (meanwhile == "swapped") {
+            // As another export puts its finished file in place.
+            QVERIFY(write(dir.filePath(".other.part"), "other"));
+            QCOMPARE(::rename(QFile::encodeName(dir.filePath(".other.part")).constData(),
+                              QFile::encodeName(out).constData()),
+                     0);
+        } else if (meanwhile == "removed") {
+            QVERIFY(QFile::remove(out));
+        }
+        QCOMPARE(encoder.end_encoding(), keptAs.isEmpty());
+        QCOMPARE(encoder.keptAs(), keptAs.isEmpty() ? QString() : dir.filePath(keptAs));
+        QStringList expected{"export.mkv"};
+        if (firstFreeTaken)
+            expected << "export-1.mkv";
+        if (!keptAs.isEmpty() && !expected.contains(keptAs))
+            expected << keptAs;
+        expected.sort();
+        QCOMPARE(filesIn(dir.path()), expected);
+        QCOMPARE(codectest::probe(dir.filePath(keptAs.isEmpty() ? "export.mkv" : keptAs)).frames, 5);
+        if (!keptAs.isEmpty()) {
+            QFile other(out);
+            QVERIFY(other.open(QIODevice::ReadOnly));
+            QCOMPARE(other.readAll(), QByteArray(meanwhile.isEmpty() ? "before" : "other"));
+        }
+        if (firstFreeTaken) {
+            QFile taken(dir.filePath("export-1.mkv"));
+            QVERIFY(taken.open(QIODevice::ReadOnly));
+            QCOMPARE(taken.readAll(), QByteArray("taken too"));
+        }
     }
 
     void survivesBadFrames()

@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QUuid>
 
 #include <clocale>
 
@@ -124,7 +125,10 @@ private slots:
         // the destination holds the user's own files beside the archive's
         // folders; "existing": it holds a file of an entry's name; "no space",
         // "space runs out": the free space is too small before, or while,
-        // writing; "small disk": a megabyte is free.
+        // writing; "small disk": a megabyte is free; "work folder removed",
+        // "written file removed": something else removes the hidden work
+        // folder, or the first file written to it, while entries are still
+        // being written (libarchive makes the folder again for the next ones).
         QTest::addColumn<QString>("setup");
         const char *absolute = "chemin absolu", *dotdot = "remontée de dossier", *symlink = "lien symbolique hors",
                    *through = "à travers un lien symbolique", *cut = "la fin de l'archive manque";
@@ -146,6 +150,10 @@ private slots:
             {"no space for the declared size", "tar_tree", ".tar.gz", "Espace disque insuffisant", true, "no space"},
             {"space runs out while writing", "tar_tree", ".tar.gz", "Espace disque insuffisant", true,
              "space runs out"},
+            {"work folder removed midway", "tar_tree", ".tar.gz",
+             "Le dossier de travail de l'extraction a été supprimé ou remplacé", true, "work folder removed"},
+            {"written file removed midway", "tar_tree", ".tar.gz", "« top.txt » a disparu du dossier de travail",
+             true, "written file removed"},
             // Refused at the entry that does not fit, before it is read through.
             {"archive bomb", "tar_bomb", ".tar.bz2", "Espace disque insuffisant", true, "small disk"},
             {"tar_name_too_long", "tar_name_too_long", ".tar", "/box/dest/xxxxxxxx", true, ""},
@@ -229,9 +237,27 @@ private slots:
             extractor.setFreeSpaceQuery([&spaceQueries](const QString &) {
                 return ++spaceQueries > 3 ? ArchiveExtractor::kFreeSpaceMargin - 1 : qint64(1) << 40;
             });
+        // Asked before each file is written: after the second, what was
+        // written goes.
+        QString removedMidway;
+        if (setup == "work folder removed" || setup == "written file removed")
+            extractor.setFreeSpaceQuery([&](const QString &) {
+                if (++spaceQueries == 5) {
+                    const QStringList work = QDir(root + "/box").entryList({".dest.extraction-*"}, QDir::Dirs | QDir::Hidden);
+                    if (work.size() == 1) {
+                        removedMidway = root + "/box/" + work.first() + (setup == "written file removed" ? "/top.txt" : "");
+                        if (!(setup == "written file removed" ? QFile::remove(removedMidway)
+                                                              : QDir(removedMidway).removeRecursively()))
+                            removedMidway.clear();
+                    }
+                }
+                return qint64(1) << 40;
+            });
         extractor.startExtraction();
         if (setup == "space runs out")
             QVERIFY(spaceQueries > 3);
+        if (setup == "work folder removed" || setup == "written file removed")
+            QVERIFY2(spaceQueries > 5 && !removedMidway.isEmpty(), qPrintable(removedMidway));
 
         QCOMPARE(finished.count(), 1);
         const bool result = finished.at(0).at(0).toBool();
@@ -328,30 +354,46 @@ private slots:
     // A killed extraction leaves its hidden work folder; the next extraction
     // beside it removes it once its maker is gone, and nothing else: not the
     // folder of an extraction still running, nor a user's folder of a
-    // similar name.
+    // similar name, nor one whose maker cannot be judged from here. A pid
+    // and a start time mean something only on the host, in the boot and in
+    // the pid namespace where they were taken (a second workstation on a
+    // shared folder, a sandboxed instance), and the previous version's
+    // stamp does not say where it was made.
     void leftoversOfKilledExtractions_data()
     {
         QTest::addColumn<QString>("name"); // "@" stands for the maker's stamp
         QTest::addColumn<QString>("maker"); // "gone", "pid taken since", "running", "" (none)
+        QTest::addColumn<QString>("made");  // where: "" here, "host", "boot", "namespace" elsewhere, "old" unsaid
         QTest::addColumn<bool>("inside");   // in the destination rather than beside it
         QTest::addColumn<int>("ageHours");
         QTest::addColumn<bool>("removed");
-        QTest::newRow("maker gone") << ".dest.extraction-@-Ab12Cd" << "gone" << false << 0 << true;
-        QTest::newRow("maker's pid taken since") << ".dest.extraction-@-Ab12Cd" << "pid taken since" << false << 0
-                                                 << true;
-        QTest::newRow("inside the destination") << ".dest.extraction-@-Ab12Cd" << "gone" << true << 0 << true;
-        QTest::newRow("of another destination") << ".other.extraction-@-Ab12Cd" << "gone" << false << 0 << true;
-        QTest::newRow("still running") << ".dest.extraction-@-Ab12Cd" << "running" << false << 0 << false;
-        QTest::newRow("unstamped, untouched for hours") << ".dest.extraction-Ab12Cd" << "" << false << 2 << true;
-        QTest::newRow("unstamped, recent") << ".dest.extraction-Ab12Cd" << "" << false << 0 << false;
-        QTest::newRow("a user's folder") << ".dest.extraction-notes" << "" << false << 48 << false;
-        QTest::newRow("a user's folder, stamp-like") << "dest.extraction-1-1-Ab12Cd" << "" << false << 48 << false;
+        QTest::newRow("maker gone") << ".dest.extraction-@-Ab12Cd" << "gone" << "" << false << 0 << true;
+        QTest::newRow("maker's pid taken since") << ".dest.extraction-@-Ab12Cd" << "pid taken since" << "" << false
+                                                 << 0 << true;
+        QTest::newRow("inside the destination") << ".dest.extraction-@-Ab12Cd" << "gone" << "" << true << 0 << true;
+        QTest::newRow("of another destination") << ".other.extraction-@-Ab12Cd" << "gone" << "" << false << 0
+                                                << true;
+        QTest::newRow("still running") << ".dest.extraction-@-Ab12Cd" << "running" << "" << false << 0 << false;
+        QTest::newRow("made on another host") << ".dest.extraction-@-Ab12Cd" << "gone" << "host" << false << 0
+                                              << false;
+        QTest::newRow("made in another boot") << ".dest.extraction-@-Ab12Cd" << "gone" << "boot" << false << 0
+                                              << false;
+        QTest::newRow("made in another pid namespace")
+            << ".dest.extraction-@-Ab12Cd" << "pid taken since" << "namespace" << false << 0 << false;
+        QTest::newRow("previous version's stamp, maker gone here")
+            << ".dest.extraction-@-Ab12Cd" << "gone" << "old" << false << 48 << false;
+        QTest::newRow("unstamped, untouched for hours") << ".dest.extraction-Ab12Cd" << "" << "" << false << 2 << true;
+        QTest::newRow("unstamped, recent") << ".dest.extraction-Ab12Cd" << "" << "" << false << 0 << false;
+        QTest::newRow("a user's folder") << ".dest.extraction-notes" << "" << "" << false << 48 << false;
+        QTest::newRow("a user's folder, stamp-like") << "dest.extraction-1-1-Ab12Cd" << "" << "" << false << 48
+                                                     << false;
     }
 
     void leftoversOfKilledExtractions()
     {
         QFETCH(QString, name);
         QFETCH(QString, maker);
+        QFETCH(QString, made);
         QFETCH(bool, inside);
         QFETCH(int, ageHours);
         QFETCH(bool, removed);
@@ -359,15 +401,24 @@ private slots:
         const QString root = QFileInfo(tmp.path()).canonicalFilePath();
         const QString dest = root + "/dest";
         QVERIFY(QDir().mkpath(dest));
+        leftover::Place place = leftover::here();
+        QVERIFY2(!leftover::placeKey(place).isEmpty(), "this machine's boot id, host name or pid namespace is unknown");
+        if (made == "host")
+            place.hostName += "-poste2";
+        else if (made == "boot")
+            place.bootId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        else if (made == "namespace")
+            place.pidNamespace = "pid:[4026500001]";
+        const QString where = made == "old" ? QString() : '-' + leftover::placeKey(place);
         QString stamp;
         if (maker == "gone") {
             QProcess gone;
             gone.start("true", {});
             QVERIFY(gone.waitForStarted());
-            stamp = QString::number(gone.processId()) + "-12345";
+            stamp = QString::number(gone.processId()) + "-12345" + where;
             QVERIFY(gone.waitForFinished());
         } else if (maker == "pid taken since") {
-            stamp = QString::number(::getpid()) + "-1";
+            stamp = QString::number(::getpid()) + "-1" + where;
         } else if (maker == "running") {
             stamp = leftover::ownerStamp();
         }

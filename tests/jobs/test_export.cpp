@@ -544,6 +544,59 @@ private slots:
         QTRY_VERIFY(window.isNull());
     }
 
+    // Two exports to one name, asked for one after the other while the name
+    // was free (or while it held a file the user agreed to replace): the
+    // one that ends first takes the name; the other never replaces that
+    // file, keeps what it encoded beside it and ends as a failure that says
+    // where.
+    void twoExportsToOneName_data()
+    {
+        QTest::addColumn<bool>("replacing"); // a file stood there, both agreed to replace it
+        QTest::newRow("name free when both were asked for") << false;
+        QTest::newRow("both agreed to replace the file there") << true;
+    }
+    void twoExportsToOneName()
+    {
+        QFETCH(bool, replacing);
+        QTemporaryDir tmp;
+        const QString out = tmp.filePath("export.mp4");
+        if (replacing) {
+            QFile old(out);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("an earlier export") > 0);
+        }
+        const QList<QFileInfo> files = cameraFiles(m_day, 12);
+        const QList<QByteArray> lines = seekLines(files);
+        // Both asked for before either runs.
+        ff_export *shortOne = makeWorker(files, "140000", "140002", "libx264", out);
+        ff_export *longOne = makeWorker(files, "140000", "140006", "libx264", out);
+        QPointer<Download_presentation> window = new Download_presentation;
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        auto *first = new EncodeItem_Presentation(out);
+        first->set_exporter(shortOne);
+        first->setType("zuplayer");
+        auto *second = new EncodeItem_Presentation(out);
+        second->set_exporter(longOne);
+        second->setType("zuplayer");
+        LogCapture log;
+        window->add_item(first);
+        QTRY_COMPARE_WITH_TIMEOUT(window->succeededJobs().size(), 1, 120000);
+        window->add_item(second);
+        QTRY_COMPARE_WITH_TIMEOUT(window->succeededJobs().size() + window->failedJobs().size(), 2, 120000);
+        QCOMPARE(window->failedJobs().size(), 1);
+        Presentation_Interface *failed = window->failedJobs().first();
+        QCOMPARE(failed->fileName(), out);
+        QCOMPARE(failed->downloadInfoLabel->text(),
+                 QString("Le fichier « export.mp4 » a été créé par ailleurs pendant l'exportation : il est conservé, "
+                         "et la vidéo exportée est enregistrée à côté sous le nom « export-1.mp4 »."));
+        QCOMPARE(log.lines("ZuPlayer Exporter :: output name taken during the export :: "),
+                 QStringList{out + " :: kept as :: " + tmp.filePath("export-1.mp4")});
+        QCOMPARE(probedFrames(out), expectedFrames(lines, "140000", "140002"));
+        QCOMPARE(probedFrames(tmp.filePath("export-1.mp4")), expectedFrames(lines, "140000", "140006"));
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{"export-1.mp4", "export.mp4"}));
+        QVERIFY(window->close());
+        QTRY_VERIFY(window.isNull());
+    }
+
     // An export job in the job window: a failure moves to the failed list;
     // closing the window while the export runs asks, and either answer ends
     // with no crash and no thread left behind.
