@@ -269,6 +269,14 @@ private slots:
         QTest::newRow("bad descriptor data") << "descriptor" << "raw" << -30 << true;
         // Whether the write itself or the last flush runs out of room.
         QTest::newRow("temporary raw file unwritable") << "full" << "raw" << -20 << false;
+        // A recorder that keeps sending parts without a picture gives no
+        // answer: the re-encode road's waits end the run all the same, as
+        // they do one whose pictures the encoder all refuses (its file
+        // cannot grow) and which took too few of them.
+        QTest::newRow("parts without picture nor time, re-encode") << "no picture" << "h264" << -10 << false;
+        QTest::newRow("parts without picture after pictures, re-encode")
+            << "no picture later" << "h264" << -10 << true;
+        QTest::newRow("pictures refused by the encoder") << "refused" << "mjpeg" << -14 << false;
     }
     void failures()
     {
@@ -287,6 +295,21 @@ private slots:
             s.intervalMs = kind == "reset" ? 5 : 0; // read before the reset arrives
             s.end = kind == "reset" ? Script::End::Reset : kind == "close" ? Script::End::Close : Script::End::Silence;
         }
+        if (kind.startsWith("no picture")) {
+            // Text parts every 20 ms for longer than the test waits.
+            const bool later = kind.endsWith("later");
+            s.parts = later ? 60 : 0;
+            const QByteArray time = later ? "Timestamp: " + stamp(kStart.addSecs(7)) + "\r\n" : QByteArray();
+            s.drip = QList<QByteArray>(10000, "--myboundary\r\nContent-Type: text/plain\r\n" + time
+                                                  + "\r\nno picture here\r\n");
+            s.dripMs = 20;
+        }
+        if (kind == "refused") {
+            // Pictures for ever, all within the range.
+            s.parts = -1;
+            s.stepMs = 0;
+            s.intervalMs = 20;
+        }
         server.scripts = {s};
         QVERIFY(server.start());
         QTemporaryDir out;
@@ -304,7 +327,7 @@ private slots:
         }
         Outcome outcome(w);
         std::optional<FileSizeLimit> limit;
-        if (kind == "full")
+        if (kind == "full" || kind == "refused")
             limit.emplace();
         w.start();
         QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
@@ -387,20 +410,26 @@ private slots:
         QCOMPARE(leftovers(), QStringList());
     }
 
-    // The raw road fills no disk: a recorder whose times never pass the end
+    // Neither road fills a disk: a recorder whose times never pass the end
     // of the range is stopped with the margin archive extraction keeps still
-    // free where the work file grows, a range whose copy into the output
-    // would eat into it is not copied, and the row says the disk is full.
+    // free where the work file (raw) or the output (re-encode) grows, a range
+    // whose copy into the output would eat into it is not copied, and the
+    // row says the disk is full.
     void diskKeptFree_data()
     {
+        QTest::addColumn<QString>("format");
         QTest::addColumn<bool>("endless");
-        QTest::newRow("times never pass the end") << true;
-        QTest::newRow("the copy would not fit") << false;
+        QTest::newRow("times never pass the end") << "raw" << true;
+        QTest::newRow("the copy would not fit") << "raw" << false;
+        QTest::newRow("re-encode, times never pass the end") << "h264" << true;
     }
     void diskKeptFree()
     {
+        QFETCH(QString, format);
         QFETCH(bool, endless);
-        const QString folder = ZuDownload_encode_data::temporaryFolder();
+        QTemporaryDir out;
+        const QString folder =
+            ZuDownload_encode_data::isRawFormat(format) ? ZuDownload_encode_data::temporaryFolder() : out.path();
         QVERIFY(QDir().mkpath(folder));
         const QString refused = zutest::privateMountNamespace();
         if (!refused.isEmpty())
@@ -413,11 +442,13 @@ private slots:
 
         MultipartServer server;
         Script s = script(-1);
-        // A large key picture again and again.
-        s.units = ffmpegUnits({"-vf", "noise=alls=100", "-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv420p",
+        // A large key picture again and again; pictures of noise that differ
+        // each time for the encoder, which codes a repeated one in a few bytes.
+        const int pictures = ZuDownload_encode_data::isRawFormat(format) ? 1 : 10;
+        s.units = ffmpegUnits({"-vf", "noise=alls=100:allf=t", "-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv420p",
                                "-preset", "ultrafast"},
-                              QStringLiteral("h264"), 1);
-        QCOMPARE(s.units.size(), 1);
+                              QStringLiteral("h264"), pictures);
+        QCOMPARE(s.units.size(), pictures);
         s.intervalMs = 2;
         if (endless) {
             s.stepMs = 0; // all at the start of the range
@@ -430,9 +461,8 @@ private slots:
         }
         server.scripts = {s};
         QVERIFY(server.start());
-        QTemporaryDir out;
         auto *worker = new ZuDownload_encode_data;
-        configure(*worker, server, out.filePath("camera1.mp4"), "raw");
+        configure(*worker, server, out.filePath("camera1.mp4"), format);
         QPointer<ZuDownload_encode_data> guard = worker;
         qint64 leastFree = QStorageInfo(folder).bytesAvailable();
         {
