@@ -2,6 +2,7 @@
 
 #include "archiveextractor.h"
 #include "http_singleton.h"
+#include "keyunits.h"
 #include "peertext.h"
 #include "streamframe.h"
 #include "zulog.h"
@@ -74,6 +75,31 @@ public:
 private:
     qint64 m_since = -1;
 };
+
+// Whether the raw road may write a part into the work file, which is read
+// only as `format`: the format the parts before showed, empty until one
+// shows it. A part whose type names a codec must name that format; one
+// whose type names none (application/octet-stream) must be a unit of that
+// format. Until the format is known, such a part's own bytes show it; a
+// unit that could open either kind of stream (a message alone) waits for a
+// part that tells.
+bool rawPartFits(const QByteArray &type, const QByteArray &bytes, QString &format)
+{
+    const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
+    const int size = int(bytes.size());
+    QString codec = ZuStreamParser::codecForType(type);
+    if (codec.isEmpty() && !format.isEmpty())
+        return KeyUnits::isUnitOf(format, data, size);
+    if (codec.isEmpty())
+        codec = ZuStreamParser::codecForBytes(bytes);
+    if (codec.isEmpty())
+        return KeyUnits::isUnitOf(QStringLiteral("h264"), data, size)
+            || KeyUnits::isUnitOf(QStringLiteral("hevc"), data, size);
+    if (!format.isEmpty() && codec != format)
+        return false;
+    format = codec;
+    return true;
+}
 
 // Reads an archive entry back in chunks; its byte count must match what
 // the archive announces and the file it was made from.
@@ -540,8 +566,8 @@ int ZuDownload_encode_data::runRaw()
     const QByteArray end = m_endTimestamp.toLatin1();
     const QString road = QStringLiteral("zustream remuxer");
 
-    // What the parts' type names is the only format the work file is read
-    // as: bytes of another kind would be probed, and could name other files.
+    // What the parts show is the only format the work file is read as:
+    // bytes of another kind would be probed, and could name other files.
     QString format;
     SpaceCheck spaceCheck;
 
@@ -562,15 +588,13 @@ int ZuDownload_encode_data::runRaw()
         }
         const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(frame->rawData()),
                                                          frame->rawDataSize());
-        const QString codec = ZuStreamParser::codecForPart(frame->partType(), bytes);
-        if (codec.isEmpty() || (!format.isEmpty() && codec != format)) {
+        if (!rawPartFits(frame->partType(), bytes, format)) {
             logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: part of type %1 refused")
                         .arg(peertext::clean(QString::fromLatin1(frame->partType()))));
             result = -11;
             set_stop();
             break;
         }
-        format = codec;
         if (spaceCheck.due(bytes.size()) && diskFull(work.path(), bytes.size(), road)) {
             result = -20;
             set_stop();
