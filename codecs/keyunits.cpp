@@ -118,6 +118,76 @@ bool seiHasRecoveryPoint(const uint8_t *nal, int n)
     }
     return false;
 }
+
+// Whether the bytes open with a start code (after any leading zero bytes).
+bool opensWithStartCode(const uint8_t *p, int n)
+{
+    int k = 0;
+    while (k < n && p[k] == 0)
+        ++k;
+    return k >= 2 && k < n && p[k] == 1;
+}
+
+// Whether an H.264 NAL unit header is one a stream may hold; `strict`: one
+// of the types a stream decoded here holds, with nal_ref_idc as the type
+// requires (data partitions, which no decoder here reads, are left out).
+bool h264Header(const uint8_t *nal, int len, bool strict)
+{
+    if (len < 1 || (nal[0] & 0x80))
+        return false;
+    if (!strict)
+        return true;
+    const int type = nal[0] & 0x1f;
+    const bool reference = (nal[0] & 0x60) != 0;
+    switch (type) {
+    case 1: case 7: case 8: case 13: case 14: case 15: case 19: case 20:
+        return true;
+    case 5:
+        return reference;
+    case 6: case 9: case 10: case 11: case 12:
+        return !reference;
+    default:
+        return false;
+    }
+}
+
+// The same for H.265; `strict`: a base-layer unit of a defined type, with
+// random access pictures and the video and sequence parameter sets in the
+// lowest temporal sub-layer and sub-layer switching pictures above it.
+bool hevcHeader(const uint8_t *nal, int len, bool strict)
+{
+    if (len < 2 || (nal[0] & 0x80) || (nal[1] & 0x07) == 0)
+        return false;
+    if (!strict)
+        return true;
+    const int type = (nal[0] >> 1) & 0x3f;
+    const int layer = ((nal[0] & 1) << 5) | (nal[1] >> 3);
+    const int temporalId = (nal[1] & 0x07) - 1;
+    if (layer != 0)
+        return false;
+    if ((type >= 16 && type <= 21) || type == 32 || type == 33)
+        return temporalId == 0;
+    if (type >= 2 && type <= 5)
+        return temporalId > 0;
+    return type <= 9 || (type >= 34 && type <= 40);
+}
+
+// Whether `data` opens with a start code and each of its NAL units has a
+// header that `header` accepts.
+template <typename H>
+bool allHeaders(const uint8_t *p, int n, H &&header)
+{
+    if (!opensWithStartCode(p, n))
+        return false;
+    int units = 0;
+    bool ok = true;
+    forEachNal(p, n, [&](const uint8_t *nal, int len) {
+        ++units;
+        ok = header(nal, len);
+        return ok;
+    });
+    return ok && units > 0;
+}
 } // namespace
 
 namespace KeyUnits {
@@ -258,6 +328,27 @@ bool isKey(const QString &codec, QIODevice &data, qint64 offset, int size)
 {
     bool clean = false;
     return classifyAt(codec, data, offset, size, &clean) == Kind::Key;
+}
+
+bool isUnitOf(const QString &codec, const uint8_t *data, int size)
+{
+    const QString name = VideoDecoder::normalizedCodecName(codec);
+    if (name == QLatin1String("mjpeg"))
+        return size >= 2 && data[0] == 0xFF && data[1] == 0xD8;
+    if (name == QLatin1String("h264"))
+        return allHeaders(data, size, [](const uint8_t *nal, int len) { return h264Header(nal, len, false); });
+    if (name == QLatin1String("hevc"))
+        return allHeaders(data, size, [](const uint8_t *nal, int len) { return hevcHeader(nal, len, false); });
+    return false;
+}
+
+QString codecOf(const uint8_t *data, int size)
+{
+    const bool h264 = allHeaders(data, size, [](const uint8_t *nal, int len) { return h264Header(nal, len, true); });
+    const bool hevc = allHeaders(data, size, [](const uint8_t *nal, int len) { return hevcHeader(nal, len, true); });
+    if (h264 == hevc)
+        return QString();
+    return h264 ? QStringLiteral("h264") : QStringLiteral("hevc");
 }
 
 bool holdsOnlyParameters(const QString &codec, const uint8_t *data, int size)

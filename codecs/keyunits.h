@@ -24,6 +24,20 @@ Kind kindOf(const QString &codec, const uint8_t *data, int size);
 // read.
 bool isKey(const QString &codec, QIODevice &data, qint64 offset, int size);
 
+// Whether `data` is a unit of a `codec` stream at all: for H.264 and H.265,
+// Annex-B NAL units from its first bytes on, each with a header that codec
+// allows at all (forbidden bit clear, an H.265 temporal id); for MJPEG a
+// JPEG start of image. Text, a playlist or a picture of another kind is none.
+bool isUnitOf(const QString &codec, const uint8_t *data, int size);
+
+// The codec ("h264" or "hevc") of Annex-B NAL units told by their headers:
+// the one whose syntax every header of the unit follows (types it defines,
+// nal_ref_idc where it is fixed, H.265 base layer and temporal ids). Empty
+// when the unit follows neither, or both (some messages, or some pictures
+// of a higher H.265 sub-layer, alone): a stream's later units are read as
+// its first picture was.
+QString codecOf(const uint8_t *data, int size);
+
 // Whether the unit holds NAL units and none of them carries a picture:
 // parameter sets, messages or a delimiter that a recorder stored as an entry
 // of their own. Bytes without a NAL unit (garbage) are no such unit.

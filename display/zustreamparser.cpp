@@ -1,6 +1,7 @@
 #include "zustreamparser.h"
 
 #include "http_singleton.h"
+#include "keyunits.h"
 #include "streamframe.h"
 #include "videodecoder.h"
 #include "peertext.h"
@@ -195,6 +196,12 @@ QByteArray ZuStreamParser::normalizedTimestamp(const QByteArray &value)
 
 QString ZuStreamParser::codecForPart(const QByteArray &contentType, const QByteArray &body)
 {
+    const QString named = codecForType(contentType);
+    return named.isEmpty() ? codecForBytes(body) : named;
+}
+
+QString ZuStreamParser::codecForType(const QByteArray &contentType)
+{
     const QByteArray type = contentType.toLower();
     if (type.contains("jpeg") || type.contains("jpg"))
         return QStringLiteral("mjpeg");
@@ -202,24 +209,18 @@ QString ZuStreamParser::codecForPart(const QByteArray &contentType, const QByteA
         return QStringLiteral("h264");
     if (type.contains("h265") || type.contains("hevc"))
         return QStringLiteral("hevc");
-    const auto *b = reinterpret_cast<const unsigned char *>(body.constData());
-    const qsizetype n = body.size();
-    if (n >= 2 && b[0] == 0xFF && b[1] == 0xD8)
-        return QStringLiteral("mjpeg");
-    qsizetype nal = -1;
-    if (n >= 4 && b[0] == 0 && b[1] == 0 && b[2] == 1)
-        nal = 3;
-    else if (n >= 5 && b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 1)
-        nal = 4;
-    if (nal < 0 || nal + 1 >= n)
-        return QString();
-    // An H.265 unit header is two bytes whose second is 1 in a single-layer
-    // stream; H.264 has a one-byte header, and the byte after it is payload.
-    if ((b[nal] & 0x81) == 0 && b[nal + 1] == 0x01)
-        return QStringLiteral("hevc");
-    if ((b[nal] & 0x80) == 0)
-        return QStringLiteral("h264");
     return QString();
+}
+
+QString ZuStreamParser::codecForBytes(const QByteArray &body)
+{
+    const auto *b = reinterpret_cast<const uint8_t *>(body.constData());
+    if (KeyUnits::isUnitOf(QStringLiteral("mjpeg"), b, int(body.size())))
+        return QStringLiteral("mjpeg");
+    // A two-byte look cannot tell them: an H.264 unit may open with a
+    // message whose first bytes read as an H.265 header, and an H.265
+    // picture of a higher temporal sub-layer as an H.264 one.
+    return KeyUnits::codecOf(b, int(body.size()));
 }
 
 double ZuStreamParser::measureFps(const QByteArray &timestamp)
@@ -256,7 +257,18 @@ StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
     if (m_rawCopy)
         frame->setRawData(part.body);
     if (!m_noDecode) {
-        const QString codec = m_codec.isEmpty() ? codecForPart(part.header("Content-Type"), part.body) : m_codec;
+        QString codec = m_codec;
+        if (codec.isEmpty())
+            codec = codecForType(part.header("Content-Type"));
+        if (codec.isEmpty() && m_pictureCodec.isEmpty()) {
+            codec = codecForBytes(part.body);
+        } else if (codec.isEmpty()) {
+            // One unit's bytes alone may read as either codec's: the stream
+            // keeps the codec of its first picture.
+            const auto *bytes = reinterpret_cast<const uint8_t *>(part.body.constData());
+            if (KeyUnits::isUnitOf(m_pictureCodec, bytes, int(part.body.size())))
+                codec = m_pictureCodec;
+        }
         if (codec.isEmpty()) {
             if (!m_unknownCodecLogged)
                 logMessage(QStringLiteral("[WARN] ZuStreamParser :: %1 :: no decoder for part type %2")
@@ -285,6 +297,8 @@ StreamFrame *ZuStreamParser::frameFromPart(const ZuMultipartParser::Part &part)
                 m_lastPictureMs = m_clock.elapsed();
             if (decoded == 0) {
                 m_anyPicture = true;
+                if (m_pictureCodec.isEmpty())
+                    m_pictureCodec = codec;
                 if (picture->width > kMaxPictureSide || picture->height > kMaxPictureSide) {
                     if (!m_oversizeLogged)
                         logMessage(QStringLiteral("[WARN] ZuStreamParser :: %1 :: picture of %2x%3 refused, larger "
@@ -547,6 +561,7 @@ void ZuStreamParser::run()
     m_easy = nullptr;
     m_decoder.reset();
     m_decoderCodec.clear();
+    m_pictureCodec.clear();
 
     const qint64 parts = m_multipart ? m_multipart->partCount() : 0;
     if (m_stop.load()) {

@@ -27,8 +27,9 @@ class VideoDecoder;
 // read as a time, is stamped with its arrival time), its "Frametag" header,
 // a running frame id, the frame rate measured over the last timestamps (-1
 // until two are known), the decoded picture (unless decoding is off; the
-// codec comes from the part's Content-Type, else from its first bytes), and
-// the part's body as raw bytes when raw copy is on.
+// codec comes from the part's Content-Type, else from the codec of the
+// stream's first picture, else from the part's bytes), and the part's body
+// as raw bytes when raw copy is on.
 //
 // A peer chooses the size of its pictures, so the queue is bounded by bytes
 // as well as by frames, parts wait encoded until the queue has room, a
@@ -108,10 +109,17 @@ public:
     // and a zone, "yyyyMMddHHmmss[zzz]", or seconds / milliseconds since
     // 1970. Empty when the value reads as none of them.
     static QByteArray normalizedTimestamp(const QByteArray &value);
-    // The decoder for a part: from its Content-Type ("image/jpeg",
-    // "video/h264", "video/hevc"...), else from its first bytes (JPEG
-    // marker, H.264 or H.265 start code). Empty when unknown.
+    // The decoder for a part: the one its Content-Type names, else the one
+    // its bytes show. Empty when unknown.
     static QString codecForPart(const QByteArray &contentType, const QByteArray &body);
+    // The decoder a Content-Type names ("image/jpeg", "video/h264",
+    // "video/hevc"...); empty for one that names none
+    // ("application/octet-stream").
+    static QString codecForType(const QByteArray &contentType);
+    // The decoder a unit's own bytes show: a JPEG start of image, or NAL
+    // units that read as H.264 or H.265 only (see KeyUnits::codecOf). Empty
+    // when they show none.
+    static QString codecForBytes(const QByteArray &body);
 
 public Q_SLOTS:
     // Stops the stream; with `delete_after_reply` the parser also deletes
@@ -171,6 +179,10 @@ private:
     bool m_closed = false; // the closing delimiter came
     QString m_failure;
     QString m_decoderCodec;
+    // The codec of the run's first picture: parts whose type names no codec
+    // are decoded with it when they are units of it, whatever one unit's
+    // bytes alone would tell, and not at all otherwise.
+    QString m_pictureCodec;
     bool m_unknownCodecLogged = false;
     bool m_oversizeLogged = false;
     QElapsedTimer m_clock;

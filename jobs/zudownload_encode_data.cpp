@@ -2,6 +2,7 @@
 
 #include "archiveextractor.h"
 #include "http_singleton.h"
+#include "keyunits.h"
 #include "peertext.h"
 #include "streamframe.h"
 #include "zulog.h"
@@ -23,7 +24,6 @@
 
 #include <cstring>
 #include <memory>
-#include <optional>
 
 namespace {
 constexpr int kEncodeQueue = 30;
@@ -56,6 +56,49 @@ QString diskFullText(const QString &folder, qint64 upcoming)
     return QStringLiteral("Espace disque insuffisant : le téléchargement est abandonné pour ne pas remplir le disque "
                           "(%1 Mo disponibles dans « %2 »).")
         .arg(QString::number(double(available) / (1024.0 * 1024.0), 'f', 1), storage.rootPath());
+}
+
+// When the free space is looked at: before a run's first write, and again
+// once kSpaceCheckBytes more have been written.
+class SpaceCheck
+{
+public:
+    bool due(qint64 upcoming)
+    {
+        const bool now = m_since < 0 || m_since >= kSpaceCheckBytes;
+        if (now)
+            m_since = 0;
+        m_since += upcoming;
+        return now;
+    }
+
+private:
+    qint64 m_since = -1;
+};
+
+// Whether the raw road may write a part into the work file, which is read
+// only as `format`: the format the parts before showed, empty until one
+// shows it. A part whose type names a codec must name that format; one
+// whose type names none (application/octet-stream) must be a unit of that
+// format. Until the format is known, such a part's own bytes show it; a
+// unit that could open either kind of stream (a message alone) waits for a
+// part that tells.
+bool rawPartFits(const QByteArray &type, const QByteArray &bytes, QString &format)
+{
+    const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
+    const int size = int(bytes.size());
+    QString codec = ZuStreamParser::codecForType(type);
+    if (codec.isEmpty() && !format.isEmpty())
+        return KeyUnits::isUnitOf(format, data, size);
+    if (codec.isEmpty())
+        codec = ZuStreamParser::codecForBytes(bytes);
+    if (codec.isEmpty())
+        return KeyUnits::isUnitOf(QStringLiteral("h264"), data, size)
+            || KeyUnits::isUnitOf(QStringLiteral("hevc"), data, size);
+    if (!format.isEmpty() && codec != format)
+        return false;
+    format = codec;
+    return true;
 }
 
 // Reads an archive entry back in chunks; its byte count must match what
@@ -305,32 +348,53 @@ bool ZuDownload_encode_data::rateSettled(const QDeadlineTimer &deadline)
     return int(m_queue.size()) >= kEncodeQueue;
 }
 
-StreamFrame *ZuDownload_encode_data::waitFrame(int waitMs, const QString &road, int silentCode, int &waits,
+StreamFrame *ZuDownload_encode_data::waitFrame(int waitMs, const QString &road, int silentCode, Waits &waits,
                                               int &result)
 {
+    if (!waits.clock.isValid())
+        waits.clock.start();
+    bool exhausted = false;
     if (StreamFrame *frame = front()) {
-        waits = 0;
-        return frame;
+        if (waits.clock.elapsed() < waitMs)
+            return frame;
+        ++waits.count;
+        waits.clock.start();
+        if (waits.count <= kMaxWaits)
+            return frame;
+    } else {
+        // Read before the failure flag: a client that failed meanwhile has
+        // raised it before its thread ended.
+        exhausted = streamExhausted();
+        if (m_streamFailed) {
+            // Every frame the stream gave before it failed has been used.
+            result = -11;
+            m_stop = true;
+            return nullptr;
+        }
+        if (!exhausted) {
+            QThread::msleep(waitMs);
+            ++waits.count;
+            waits.clock.start();
+        }
     }
-    // Read before the failure flag: a client that failed meanwhile has
-    // raised it before its thread ended.
-    const bool exhausted = streamExhausted();
-    if (m_streamFailed) {
-        // Every frame the stream gave before it failed has been used.
-        result = -11;
-        m_stop = true;
-        return nullptr;
-    }
-    if (!exhausted) {
-        QThread::msleep(waitMs);
-        ++waits;
-    }
-    if (exhausted || waits > kMaxWaits) {
-        logLine(QStringLiteral("[ERROR] Raw data downloader :: %1 :: frame waited %2 stop encoding.").arg(road).arg(waits));
+    if (exhausted || waits.count > kMaxWaits) {
+        logLine(QStringLiteral("[ERROR] Raw data downloader :: %1 :: frame waited %2 stop encoding.")
+                    .arg(road)
+                    .arg(waits.count));
         m_stop = true;
         result = silentCode;
     }
     return nullptr;
+}
+
+bool ZuDownload_encode_data::diskFull(const QString &folder, qint64 upcoming, const QString &road)
+{
+    const QString full = diskFullText(folder, upcoming);
+    if (full.isEmpty())
+        return false;
+    logLine(QStringLiteral("[ERROR] Raw data downloader :: %1 :: disk full :: %2").arg(road, full));
+    setFailureText(full);
+    return true;
 }
 
 // ---------------------------------------------------------------- run
@@ -366,23 +430,28 @@ int ZuDownload_encode_data::runEncode()
 {
     startParser(false);
     int encoded = 0;
-    int waits = 0;
+    Waits waits;
     int result = 1;
     std::unique_ptr<ZuStreamEncoder> encoder;
-    std::optional<QDeadlineTimer> rateDeadline;
     const QByteArray end = m_endTimestamp.toLatin1();
+    const QString road = QStringLiteral("raw zustream");
+    // The encoder writes beside the output file.
+    const QString outputFolder = QFileInfo(m_outputFile).absolutePath();
+    SpaceCheck spaceCheck;
 
     while (!m_stop) {
-        StreamFrame *frame = waitFrame(kEncodeWaitMs, QStringLiteral("raw zustream"), -10, waits, result);
+        StreamFrame *frame = waitFrame(kEncodeWaitMs, road, -10, waits, result);
         if (!frame)
             continue;
+        if (frame->width() == -1 || frame->height() == -1 || !frame->avFrame()) {
+            // A part without a picture is no answer: it neither ends the
+            // range nor keeps the run waiting for ever.
+            logLine(QStringLiteral("[WARN] Raw data downloader :: raw zustream :: remove frame %1 / invalid size")
+                        .arg(frame->frameId()));
+            dropFront();
+            continue;
+        }
         if (!encoder) {
-            if (frame->width() == -1 || frame->height() == -1 || !frame->avFrame()) {
-                logLine(QStringLiteral("[WARN] Raw data downloader :: raw zustream :: remove frame %1 / invalid size")
-                            .arg(frame->frameId()));
-                dropFront();
-                continue;
-            }
             const QString codec = encoderCodecName(m_videoFormat);
             int fps = qRound(frame->fps());
             if (fps <= 0)
@@ -391,13 +460,11 @@ int ZuDownload_encode_data::runEncode()
                 // The client measures the rate from the parts' times once it has
                 // seen two of them: a guessed rate would play the file too fast
                 // or too slow.
-                if (!rateDeadline)
-                    rateDeadline.emplace(qint64(kMaxWaits) * kEncodeWaitMs);
-                fps = qRound(queuedRate());
-                if (fps <= 0 && !rateSettled(*rateDeadline)) {
+                const QDeadlineTimer rateDeadline(qint64(kMaxWaits) * kEncodeWaitMs);
+                while (!m_stop && (fps = qRound(queuedRate())) <= 0 && !rateSettled(rateDeadline))
                     QThread::msleep(kRateWaitMs);
-                    continue;
-                }
+                if (m_stop)
+                    break;
                 if (fps <= 0)
                     fps = kDefaultFps;
             }
@@ -416,13 +483,22 @@ int ZuDownload_encode_data::runEncode()
             set_stop();
             break;
         }
+        // A picture takes less room encoded than decoded.
+        const qint64 pictureBytes = ZuStreamParser::frameBytes(frame);
+        if (spaceCheck.due(pictureBytes) && diskFull(outputFolder, pictureBytes, road)) {
+            result = -20;
+            set_stop();
+            break;
+        }
         if (encoder->encodeFrame(frame->avFrame(), frame->width(), frame->height(), timestamp, m_captionLabel,
                                  frame->frameId())) {
             Q_EMIT frame_downloaded_encoded(timestamp, m_endTimestamp);
             setLastTimestamp(timestamp);
             ++encoded;
+            waits.answered();
         } else {
-            // Offering it again would refuse it again: the frame is lost, not the run.
+            // Offering it again would refuse it again: the frame is lost, and
+            // a run whose pictures are all refused ends as one without any.
             logLine(QStringLiteral("[WARN] Raw data downloader :: raw zustream :: frame %1 refused by the encoder")
                         .arg(frame->frameId()));
         }
@@ -435,11 +511,12 @@ int ZuDownload_encode_data::runEncode()
         // Stopped before any picture: nothing was written.
         return result == 1 ? -14 : result;
     }
-    if (encoded < kMinEncodedFrames)
+    // A full disk is said as such, however few pictures it let through.
+    if (encoded < kMinEncodedFrames && result != -20)
         result = -14;
     if (m_stoppedByUser)
         result = -34;
-    if (result == -14 || result == -34) {
+    if (result == -14 || result == -34 || result == -20) {
         // Abandoned: the encoder removes its unfinished file, and a file the
         // output path named before stays as it was.
         encoder.reset();
@@ -484,17 +561,18 @@ int ZuDownload_encode_data::runRaw()
     logMessage("[INFO] Raw data downloader :: start zustream remuxer");
     startParser(true);
     int written = 0;
-    int waits = 0;
+    Waits waits;
     int result = 1;
     const QByteArray end = m_endTimestamp.toLatin1();
+    const QString road = QStringLiteral("zustream remuxer");
 
-    // What the parts' type names is the only format the work file is read
-    // as: bytes of another kind would be probed, and could name other files.
+    // What the parts show is the only format the work file is read as:
+    // bytes of another kind would be probed, and could name other files.
     QString format;
-    qint64 sinceSpaceCheck = 0;
+    SpaceCheck spaceCheck;
 
     while (!m_stop) {
-        StreamFrame *frame = waitFrame(kRawWaitMs, QStringLiteral("zustream remuxer"), -1, waits, result);
+        StreamFrame *frame = waitFrame(kRawWaitMs, road, -1, waits, result);
         if (!frame)
             continue;
         const QString timestamp = QString::fromLatin1(frame->timestampText());
@@ -510,27 +588,18 @@ int ZuDownload_encode_data::runRaw()
         }
         const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(frame->rawData()),
                                                          frame->rawDataSize());
-        const QString codec = ZuStreamParser::codecForPart(frame->partType(), bytes);
-        if (codec.isEmpty() || (!format.isEmpty() && codec != format)) {
+        if (!rawPartFits(frame->partType(), bytes, format)) {
             logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: part of type %1 refused")
                         .arg(peertext::clean(QString::fromLatin1(frame->partType()))));
             result = -11;
             set_stop();
             break;
         }
-        format = codec;
-        if (sinceSpaceCheck == 0 || sinceSpaceCheck >= kSpaceCheckBytes) {
-            sinceSpaceCheck = 0;
-            const QString full = diskFullText(work.path(), bytes.size());
-            if (!full.isEmpty()) {
-                logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: disk full :: ") + full);
-                setFailureText(full);
-                result = -20;
-                set_stop();
-                break;
-            }
+        if (spaceCheck.due(bytes.size()) && diskFull(work.path(), bytes.size(), road)) {
+            result = -20;
+            set_stop();
+            break;
         }
-        sinceSpaceCheck += bytes.size();
         const qint64 n = raw.write(bytes.constData(), bytes.size());
         if (n != frame->rawDataSize()) {
             logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: write failed :: ")
@@ -543,6 +612,7 @@ int ZuDownload_encode_data::runRaw()
         if (frame->fps() > 0)
             m_streamFps = frame->fps();
         ++written;
+        waits.answered();
         Q_EMIT frame_downloaded_encoded(timestamp, m_endTimestamp);
         setLastTimestamp(timestamp);
         dropFront();
@@ -570,14 +640,9 @@ int ZuDownload_encode_data::runRaw()
     // output's file system when that is another one.
     const qint64 rawBytes = QFileInfo(raw.fileName()).size();
     const QString outputFolder = QFileInfo(m_outputFile).absolutePath();
-    QString full = diskFullText(work.path(), rawBytes);
-    if (full.isEmpty() && QStorageInfo(work.path()) != QStorageInfo(outputFolder))
-        full = diskFullText(outputFolder, rawBytes);
-    if (!full.isEmpty()) {
-        logLine(QStringLiteral("[ERROR] Raw data downloader :: zustream remuxer :: disk full :: ") + full);
-        setFailureText(full);
+    if (diskFull(work.path(), rawBytes, road)
+        || (QStorageInfo(work.path()) != QStorageInfo(outputFolder) && diskFull(outputFolder, rawBytes, road)))
         return -20;
-    }
     int fps = m_frameRate > 0 ? m_frameRate : int(m_streamFps + 0.5);
     if (fps <= 0)
         fps = kDefaultFps;

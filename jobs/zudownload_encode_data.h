@@ -1,5 +1,6 @@
 #pragma once
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QString>
 #include <QThread>
@@ -107,10 +108,27 @@ private:
     // Stops and joins the stream client of the last run, frees it and the
     // frames it left in the queue.
     void releaseParser();
+    // How long a run has gone without an answer of the recorder (a frame it
+    // could use): the waits for an empty queue, and one more for each wait's
+    // length of time spent on frames of no use, which may come as fast as
+    // the recorder likes.
+    struct Waits {
+        int count = 0;
+        QElapsedTimer clock; // since the last answer or wait
+        void answered()
+        {
+            count = 0;
+            clock.start();
+        }
+    };
     // The frame at the head of the queue, or null after one wait for it. A
     // failed stream whose frames are all used ends the run with -11; one
-    // that ended, or stayed silent for more than 30 waits, with `silentCode`.
-    StreamFrame *waitFrame(int waitMs, const QString &road, int silentCode, int &waits, int &result);
+    // that ended, or gave no answer for more than 30 waits, with `silentCode`.
+    StreamFrame *waitFrame(int waitMs, const QString &road, int silentCode, Waits &waits, int &result);
+    // Whether `upcoming` more bytes written into `folder` would eat into the
+    // space kept free on its file system; the run's failure text then says
+    // so.
+    bool diskFull(const QString &folder, qint64 upcoming, const QString &road);
     StreamFrame *front();
     void dropFront();
     void clearQueue();

@@ -56,6 +56,23 @@ inline QList<QByteArray> h264Units(int count)
                        QStringLiteral("h264"), count);
 }
 
+// H.264 whose units carry timing messages (constant-rate HRD): a unit that
+// is no key picture opens with a picture timing message (bytes 06 01).
+inline QList<QByteArray> timedH264Units(int count)
+{
+    return ffmpegUnits({"-c:v", "libx264", "-g", "10", "-bf", "0", "-pix_fmt", "yuv420p", "-preset", "ultrafast", "-b:v",
+                        "300k", "-maxrate", "300k", "-bufsize", "300k", "-x264-params", "nal-hrd=cbr"},
+                       QStringLiteral("h264"), count);
+}
+
+// H.265 whose pictures that no other refers to lie in a temporal sub-layer
+// above the lowest (B-frames reorder them).
+inline QList<QByteArray> layeredH265Units(int count)
+{
+    return ffmpegUnits({"-c:v", "libx265", "-x265-params", "log-level=error:temporal-layers=1"}, QStringLiteral("hevc"),
+                       count);
+}
+
 inline QByteArray stamp(const QDateTime &t)
 {
     return t.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toLatin1();

@@ -298,8 +298,8 @@ private slots:
     }
 
     // The decoder follows the part type, else the bytes (the stream rows
-    // read sniffed H.264); a part without a picture is no frame unless raw
-    // frames are asked for.
+    // read sniffed H.264), whatever a unit's first two bytes suggest; a part
+    // without a picture is no frame unless raw frames are asked for.
     void frames()
     {
         QCOMPARE(ZuStreamParser::codecForPart("image/jpeg", {}), QString("mjpeg"));
@@ -308,6 +308,15 @@ private slots:
         QCOMPARE(ZuStreamParser::codecForPart("", hevc.first()), QString("hevc"));
         QCOMPARE(ZuStreamParser::codecForPart("", QByteArray("\xff\xd8\xff", 3)), QString("mjpeg"));
         QCOMPARE(ZuStreamParser::codecForPart("text/plain", "hello"), QString());
+        QCOMPARE(ZuStreamParser::codecForPart("", QByteArray("\x00\x00\x01\x80\x01", 5)), QString());
+        const QList<QByteArray> timed = timedH264Units(12);
+        const QList<QByteArray> layered = layeredH265Units(12);
+        QCOMPARE(timed.size(), 12);
+        QCOMPARE(layered.size(), 12);
+        for (const QByteArray &unit : timed)
+            QCOMPARE(ZuStreamParser::codecForPart("application/octet-stream", unit), QString("h264"));
+        for (const QByteArray &unit : layered)
+            QCOMPARE(ZuStreamParser::codecForPart("application/octet-stream", unit), QString("hevc"));
 
         ZuStreamParser parser("http", "127.0.0.1", "1", "-1", "/", false, QString(), false, nullptr);
         parser.setRawFrames(true);
@@ -345,6 +354,7 @@ private slots:
         QTest::newRow("plain") << "" << 0 << 40 << 0;
         QTest::newRow("chunked, lower case, dashes") << "chunked lower dashes" << 0 << 40 << 0;
         QTest::newRow("nothing announced, small queue") << "chunked unannounced" << 4 << 40 << 0;
+        QTest::newRow("nothing announced, units with timing messages") << "unannounced timing" << 0 << 40 << 0;
         QTest::newRow("reset") << "reset" << 0 << -1 << 1;
         QTest::newRow("HTTP 404") << "404" << 0 << 0 << 1;
         QTest::newRow("refused") << "refused" << 0 << 0 << 1;
@@ -365,14 +375,15 @@ private slots:
         QFETCH(int, errors);
         MultipartServer server;
         Script s;
-        s.units = m_units;
+        s.units = kind.contains("timing") ? timedH264Units(40) : m_units;
+        QCOMPARE(s.units.size(), kind.contains("timing") ? 40 : m_units.size());
         if (kind == "huge") {
             s.units = ffmpegUnits({"-vf", "scale=8192:8192", "-c:v", "libx264", "-preset", "ultrafast", "-x264-params",
                                    "ref=4", "-pix_fmt", "yuv444p"},
                                   "h264", 2);
             QCOMPARE(s.units.size(), 2);
         }
-        s.parts = kind.isEmpty() || kind.startsWith("chunked") || kind == "bytes" ? 40
+        s.parts = kind.isEmpty() || kind.startsWith("chunked") || kind == "bytes" || kind.contains("timing") ? 40
             : kind == "empty"                                                   ? 0
             : kind == "huge"                                                    ? 2
                                                                                 : 10;
@@ -429,7 +440,7 @@ private slots:
             QCOMPARE(consumer.got.size(), frames);
         for (int i = 0; i < consumer.got.size(); ++i) {
             const StreamFrame *f = consumer.got[i];
-            QCOMPARE(QByteArray(reinterpret_cast<const char *>(f->rawData()), f->rawDataSize()), m_units.at(i));
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(f->rawData()), f->rawDataSize()), s.units.at(i));
             QCOMPARE(QByteArray(f->timestampText()), stamp(kStart.addMSecs(i * 100)));
             QCOMPARE(f->frameTag(), QString::number(i));
             QCOMPARE(f->width(), 320);

@@ -1,9 +1,10 @@
 // The multipart frame stream as the stream client receives it: the input is
 // the byte stream (its first byte only chooses how it is cut). Fed whole or
 // in chunks of any size, the parser finds the same parts and the same
-// failure; parts stay within their limits, and a frame made of a part keeps
-// the part's bytes.
+// failure; parts stay within their limits, a frame made of a part keeps
+// the part's bytes, and the codec a part's bytes show takes them as its unit.
 #include "fuzz_support.h"
+#include "keyunits.h"
 #include "multipartparser.h"
 #include "streamframe.h"
 #include "zustreamparser.h"
@@ -97,6 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                           QDateTime::fromString(QString::fromLatin1(stamp), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).isValid(),
                       QString::fromLatin1(stamp));
         (void)ZuStreamParser::codecForPart(part.header("Content-Type"), part.body);
+        // What the bytes show, a stream of that codec takes as one of its units.
+        const QString shown = ZuStreamParser::codecForBytes(part.body);
+        ZU_FUZZ_CHECK(shown.isEmpty()
+                          || KeyUnits::isUnitOf(shown, reinterpret_cast<const uint8_t *>(part.body.constData()),
+                                                int(part.body.size())),
+                      shown);
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "download_presentation.h"
 #include "downloadencodeitem_presentation.h"
 #include "zudownload_encode_data.h"
+#include "zustreamparser.h"
 #include "zulog.h"
 
 #include "../codecs/probe.h"
@@ -16,6 +17,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -152,15 +154,29 @@ private slots:
         QTest::addColumn<QString>("rate");
         QTest::addColumn<int>("frames");
         QTest::addColumn<int>("pauseBefore"); // the part before which the recorder stays silent 8 s; -1: none
-        QTest::newRow("H264, rate of the stream") << "H264" << -1 << "" << false << "h264" << "10/1" << 80 << -1;
-        QTest::newRow("h265 in an archive") << "h265" << 10 << "descr.txt" << true << "hevc" << "10/1" << 80 << -1;
+        // Untyped parts (application/octet-stream) of units as some encoders
+        // write them; empty: typed parts of plain units.
+        QTest::addColumn<QString>("untyped");
+        QTest::newRow("H264, rate of the stream") << "H264" << -1 << "" << false << "h264" << "10/1" << 80 << -1 << "";
+        QTest::newRow("h265 in an archive") << "h265" << 10 << "descr.txt" << true << "hevc" << "10/1" << 80 << -1
+                                            << "";
         QTest::newRow("RAW in an archive, rate of the stream")
-            << "RAW" << -1 << "descripteur_caméra_été.txt" << true << "h264" << "10/1" << 80 << -1;
-        QTest::newRow("raw, rate 0, no descriptor") << "raw" << 0 << "" << false << "h264" << "10/1" << 80 << -1;
-        QTest::newRow("raw, JPEG pictures") << "raw" << 10 << "" << false << "mjpeg" << "10/1" << 80 << -1;
-        QTest::newRow("a part without picture") << "h264" << 10 << "" << false << "h264" << "10/1" << 79 << -1;
-        QTest::newRow("first part 8 s late") << "h264" << 10 << "" << false << "h264" << "10/1" << 80 << 0;
-        QTest::newRow("a pause of 8 s") << "h264" << 10 << "" << false << "h264" << "10/1" << 80 << 40;
+            << "RAW" << -1 << "descripteur_caméra_été.txt" << true << "h264" << "10/1" << 80 << -1 << "";
+        QTest::newRow("raw, rate 0, no descriptor") << "raw" << 0 << "" << false << "h264" << "10/1" << 80 << -1
+                                                    << "";
+        QTest::newRow("raw, JPEG pictures") << "raw" << 10 << "" << false << "mjpeg" << "10/1" << 80 << -1 << "";
+        QTest::newRow("a part without picture") << "h264" << 10 << "" << false << "h264" << "10/1" << 79 << -1
+                                                << "";
+        QTest::newRow("first part 8 s late") << "h264" << 10 << "" << false << "h264" << "10/1" << 80 << 0 << "";
+        QTest::newRow("a pause of 8 s") << "h264" << 10 << "" << false << "h264" << "10/1" << 80 << 40 << "";
+        // A unit's first bytes alone do not tell the codec: H.264 units that
+        // open with a picture timing message (06 01), H.265 pictures of a
+        // higher temporal sub-layer. (One of the 80 parts of the H.264 range
+        // is a message alone: 79 pictures take the range's 8 s.)
+        QTest::newRow("raw, untyped H.264 with timing messages")
+            << "raw" << 10 << "" << false << "h264" << "79/8" << 80 << -1 << "h264 timing";
+        QTest::newRow("raw, untyped H.265 of two temporal layers")
+            << "raw" << 10 << "" << false << "hevc" << "10/1" << 80 << -1 << "h265 layers";
     }
     void roads()
     {
@@ -172,6 +188,7 @@ private slots:
         QFETCH(QString, rate);
         QFETCH(int, frames);
         QFETCH(int, pauseBefore);
+        QFETCH(QString, untyped);
         MultipartServer server;
         Script s = script();
         if (frames < 80)
@@ -180,6 +197,27 @@ private slots:
             s.units = ffmpegUnits({"-c:v", "mjpeg", "-pix_fmt", "yuvj420p"}, QStringLiteral("mjpeg"), 100);
             QCOMPARE(s.units.size(), 100);
             s.partType = "image/jpeg";
+        }
+        if (!untyped.isEmpty()) {
+            s.partType = "application/octet-stream";
+            const bool hevc = untyped == "h265 layers";
+            s.units = hevc ? layeredH265Units(100) : timedH264Units(100);
+            QCOMPARE(s.units.size(), 100);
+            // The units are as the row says.
+            const auto header = [](const QByteArray &unit) { return unit.mid(unit.indexOf('\x01') + 1, 2); };
+            QVERIFY(std::any_of(s.units.begin(), s.units.end(), [&](const QByteArray &unit) {
+                return hevc ? (header(unit).at(1) & 0x07) > 1 : header(unit) == QByteArray("\x06\x01", 2);
+            }));
+            if (!hevc) {
+                // The encoder's own message (user data), sent again alone
+                // among the pictures: bytes that would read as either codec's.
+                const QByteArray first = s.units.first();
+                const qsizetype from = first.indexOf(QByteArray("\x00\x00\x01\x06\x05", 5));
+                QVERIFY(from > 0);
+                const QByteArray message = first.mid(from, first.indexOf(QByteArray("\x00\x00\x01", 3), from + 3) - from);
+                QCOMPARE(ZuStreamParser::codecForBytes(message), QString());
+                s.units.insert(41, message);
+            }
         }
         if (pauseBefore >= 0)
             s.pauses.insert(pauseBefore, 8000);
@@ -234,7 +272,8 @@ private slots:
         const codectest::Probe p = codectest::probe(probed);
         QCOMPARE(p.codec, codec);
         QCOMPARE(QSize(p.width, p.height), QSize(320, 240));
-        QCOMPARE(p.frames, frames);
+        // The message alone is copied, but is no picture.
+        QCOMPARE(p.frames, untyped == "h264 timing" ? frames - 1 : frames);
         QCOMPARE(p.frameRate, rate);
         QVERIFY(mine.open(QIODevice::ReadOnly));
         QCOMPARE(mine.readAll(), QByteArray("mine"));
@@ -269,6 +308,14 @@ private slots:
         QTest::newRow("bad descriptor data") << "descriptor" << "raw" << -30 << true;
         // Whether the write itself or the last flush runs out of room.
         QTest::newRow("temporary raw file unwritable") << "full" << "raw" << -20 << false;
+        // A recorder that keeps sending parts without a picture gives no
+        // answer: the re-encode road's waits end the run all the same, as
+        // they do one whose pictures the encoder all refuses (its file
+        // cannot grow) and which took too few of them.
+        QTest::newRow("parts without picture nor time, re-encode") << "no picture" << "h264" << -10 << false;
+        QTest::newRow("parts without picture after pictures, re-encode")
+            << "no picture later" << "h264" << -10 << true;
+        QTest::newRow("pictures refused by the encoder") << "refused" << "mjpeg" << -14 << false;
     }
     void failures()
     {
@@ -287,6 +334,21 @@ private slots:
             s.intervalMs = kind == "reset" ? 5 : 0; // read before the reset arrives
             s.end = kind == "reset" ? Script::End::Reset : kind == "close" ? Script::End::Close : Script::End::Silence;
         }
+        if (kind.startsWith("no picture")) {
+            // Text parts every 20 ms for longer than the test waits.
+            const bool later = kind.endsWith("later");
+            s.parts = later ? 60 : 0;
+            const QByteArray time = later ? "Timestamp: " + stamp(kStart.addSecs(7)) + "\r\n" : QByteArray();
+            s.drip = QList<QByteArray>(10000, "--myboundary\r\nContent-Type: text/plain\r\n" + time
+                                                  + "\r\nno picture here\r\n");
+            s.dripMs = 20;
+        }
+        if (kind == "refused") {
+            // Pictures for ever, all within the range.
+            s.parts = -1;
+            s.stepMs = 0;
+            s.intervalMs = 20;
+        }
         server.scripts = {s};
         QVERIFY(server.start());
         QTemporaryDir out;
@@ -304,7 +366,7 @@ private slots:
         }
         Outcome outcome(w);
         std::optional<FileSizeLimit> limit;
-        if (kind == "full")
+        if (kind == "full" || kind == "refused")
             limit.emplace();
         w.start();
         QTRY_COMPARE_WITH_TIMEOUT(outcome.ends(), 1, 120000);
@@ -321,25 +383,30 @@ private slots:
 
     // The raw road writes only what the recorder sent, read as the parts'
     // type says: a part whose bytes would make the copy read a file of this
-    // machine (a playlist naming it), a part of no known type, or parts of
-    // two types, fail the run, and no output is made.
+    // machine (a playlist naming it), a part of no known type, parts of two
+    // types, or an untyped part that is no unit of the format the parts
+    // before showed, fail the run, and no output is made.
     void foreignContent_data()
     {
         QTest::addColumn<QByteArray>("firstType");
         QTest::addColumn<QByteArray>("laterType");
-        QTest::addColumn<bool>("playlist"); // else the recorder's access units
+        QTest::addColumn<QString>("content"); // the recorder's access units, a playlist, or units then a playlist
         QTest::addColumn<int>("code");
-        QTest::newRow("playlist typed as JPEG") << QByteArray("image/jpeg") << QByteArray("image/jpeg") << true << -16;
-        QTest::newRow("playlist typed as H.264") << QByteArray("video/h264") << QByteArray("video/h264") << true << -16;
-        QTest::newRow("playlist of no known type") << QByteArray("text/plain") << QByteArray("text/plain") << true
-                                                   << -11;
-        QTest::newRow("parts of two types") << QByteArray("video/h264") << QByteArray("image/jpeg") << false << -11;
+        const QByteArray untyped = "application/octet-stream";
+        QTest::newRow("playlist typed as JPEG") << QByteArray("image/jpeg") << QByteArray("image/jpeg") << "playlist"
+                                                << -16;
+        QTest::newRow("playlist typed as H.264") << QByteArray("video/h264") << QByteArray("video/h264") << "playlist"
+                                                 << -16;
+        QTest::newRow("playlist of no known type") << QByteArray("text/plain") << QByteArray("text/plain")
+                                                   << "playlist" << -11;
+        QTest::newRow("parts of two types") << QByteArray("video/h264") << QByteArray("image/jpeg") << "units" << -11;
+        QTest::newRow("untyped units, then an untyped playlist") << untyped << untyped << "units then playlist" << -11;
     }
     void foreignContent()
     {
         QFETCH(QByteArray, firstType);
         QFETCH(QByteArray, laterType);
-        QFETCH(bool, playlist);
+        QFETCH(QString, content);
         QFETCH(int, code);
         QTemporaryDir mine;
         const QString clip = mine.filePath("clip.ts");
@@ -356,7 +423,7 @@ private slots:
         MultipartServer server;
         Script first = script(10);
         first.partType = firstType;
-        if (playlist)
+        if (content == "playlist")
             first.units = {list};
         Script s = first;
         s.body.clear();
@@ -364,6 +431,8 @@ private slots:
             s.body += first.part(i);
         Script later = first;
         later.partType = laterType;
+        if (content == "units then playlist")
+            later.units = {list};
         for (int i = 10; i < 20; ++i)
             s.body += later.part(i);
         later.start = kEnd.addSecs(1);
@@ -387,20 +456,26 @@ private slots:
         QCOMPARE(leftovers(), QStringList());
     }
 
-    // The raw road fills no disk: a recorder whose times never pass the end
+    // Neither road fills a disk: a recorder whose times never pass the end
     // of the range is stopped with the margin archive extraction keeps still
-    // free where the work file grows, a range whose copy into the output
-    // would eat into it is not copied, and the row says the disk is full.
+    // free where the work file (raw) or the output (re-encode) grows, a range
+    // whose copy into the output would eat into it is not copied, and the
+    // row says the disk is full.
     void diskKeptFree_data()
     {
+        QTest::addColumn<QString>("format");
         QTest::addColumn<bool>("endless");
-        QTest::newRow("times never pass the end") << true;
-        QTest::newRow("the copy would not fit") << false;
+        QTest::newRow("times never pass the end") << "raw" << true;
+        QTest::newRow("the copy would not fit") << "raw" << false;
+        QTest::newRow("re-encode, times never pass the end") << "h264" << true;
     }
     void diskKeptFree()
     {
+        QFETCH(QString, format);
         QFETCH(bool, endless);
-        const QString folder = ZuDownload_encode_data::temporaryFolder();
+        QTemporaryDir out;
+        const QString folder =
+            ZuDownload_encode_data::isRawFormat(format) ? ZuDownload_encode_data::temporaryFolder() : out.path();
         QVERIFY(QDir().mkpath(folder));
         const QString refused = zutest::privateMountNamespace();
         if (!refused.isEmpty())
@@ -413,11 +488,13 @@ private slots:
 
         MultipartServer server;
         Script s = script(-1);
-        // A large key picture again and again.
-        s.units = ffmpegUnits({"-vf", "noise=alls=100", "-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv420p",
+        // A large key picture again and again; pictures of noise that differ
+        // each time for the encoder, which codes a repeated one in a few bytes.
+        const int pictures = ZuDownload_encode_data::isRawFormat(format) ? 1 : 10;
+        s.units = ffmpegUnits({"-vf", "noise=alls=100:allf=t", "-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv420p",
                                "-preset", "ultrafast"},
-                              QStringLiteral("h264"), 1);
-        QCOMPARE(s.units.size(), 1);
+                              QStringLiteral("h264"), pictures);
+        QCOMPARE(s.units.size(), pictures);
         s.intervalMs = 2;
         if (endless) {
             s.stepMs = 0; // all at the start of the range
@@ -430,9 +507,8 @@ private slots:
         }
         server.scripts = {s};
         QVERIFY(server.start());
-        QTemporaryDir out;
         auto *worker = new ZuDownload_encode_data;
-        configure(*worker, server, out.filePath("camera1.mp4"), "raw");
+        configure(*worker, server, out.filePath("camera1.mp4"), format);
         QPointer<ZuDownload_encode_data> guard = worker;
         qint64 leastFree = QStorageInfo(folder).bytesAvailable();
         {
