@@ -179,23 +179,30 @@ int ZuSlotDecoder::groupOf(int unit) const
     return it == m_groupStarts.begin() ? -1 : *(it - 1);
 }
 
-bool ZuSlotDecoder::readUnit(int unit, QByteArray *bytes)
+const ZuFrame *ZuSlotDecoder::entryOf(int unit, QFile **file)
 {
     const int n = int(m_frames.size());
-    const ZuFrame *e = nullptr;
-    QFile *file = nullptr;
     if (unit >= 0 && unit < m_base) {
-        e = &m_leadIn.at(unit);
-        file = &m_leadData;
-    } else if (unit >= m_base && unit < m_base + n) {
-        e = &m_frames.at(unit - m_base);
-        file = &m_data;
-    } else if (unit >= m_base + n && unit < unitCount()) {
-        e = &m_trail.at(unit - m_base - n);
-        file = &m_trailData;
-    } else {
-        return false;
+        *file = &m_leadData;
+        return &m_leadIn.at(unit);
     }
+    if (unit >= m_base && unit < m_base + n) {
+        *file = &m_data;
+        return &m_frames.at(unit - m_base);
+    }
+    if (unit >= m_base + n && unit < unitCount()) {
+        *file = &m_trailData;
+        return &m_trail.at(unit - m_base - n);
+    }
+    return nullptr;
+}
+
+bool ZuSlotDecoder::readUnit(int unit, QByteArray *bytes)
+{
+    QFile *file = nullptr;
+    const ZuFrame *e = entryOf(unit, &file);
+    if (!e)
+        return false;
     const qint64 size = file == &m_data ? m_dataSize : file->size();
     if (e->size <= 0 || e->offset < 0 || e->offset + e->size > size)
         return false;
@@ -207,13 +214,17 @@ bool ZuSlotDecoder::readUnit(int unit, QByteArray *bytes)
 
 bool ZuSlotDecoder::repeatsPrevious(int unit, const QByteArray &bytes)
 {
-    if (unit <= 0)
+    QFile *file = nullptr;
+    const ZuFrame *own = unit > 0 ? entryOf(unit, &file) : nullptr;
+    const ZuFrame *before = own ? entryOf(unit - 1, &file) : nullptr;
+    // A copy at a time of its own is a picture of that time.
+    if (!before || before->timestamp != own->timestamp)
         return false;
     if (m_lastUnit == unit - 1)
-        return bytes == m_lastBytes;
+        return ZuStreamUnits::resent(before->timestamp, m_lastBytes, own->timestamp, bytes);
     // The run starts here: the unit before is read when it may be the same.
-    QByteArray before;
-    return readUnit(unit - 1, &before) && before == bytes;
+    QByteArray previous;
+    return readUnit(unit - 1, &previous) && ZuStreamUnits::resent(before->timestamp, previous, own->timestamp, bytes);
 }
 
 int ZuSlotDecoder::startKey(int key)

@@ -40,7 +40,8 @@ struct AVFrame;
 //
 // A unit without a picture (parameter sets stored as an entry of their own)
 // goes to the decoder with the next unit and takes no place; a unit stored
-// twice in a row (a re-sent frame) goes in once. Their slots give no picture.
+// twice in a row at the same time (a re-sent frame) goes in once. Their
+// slots give no picture. A unit repeated at a time of its own is a picture.
 //
 // Not thread-safe: one thread at a time.
 class ZuSlotDecoder
@@ -123,7 +124,9 @@ private:
     void learnReorderDepth(int from);
     void take(AVFrame *picture, const Deliver &deliver);
     bool readUnit(int unit, QByteArray *bytes);
-    // Whether `bytes` of `unit` repeat the unit before it.
+    // The entry of `unit` and the file it is in; null outside the units.
+    const ZuFrame *entryOf(int unit, QFile **file);
+    // Whether `unit` re-sends the unit before it: its `bytes` at its time.
     bool repeatsPrevious(int unit, const QByteArray &bytes);
     void endRun(const Deliver &deliver);
     int slotFor(int tag);

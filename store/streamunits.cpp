@@ -118,4 +118,10 @@ bool startsClean(const ZuFrameList &frames, int key, QIODevice &data)
     return KeyUnits::startsClean(f.codec, data, f.offset, f.size);
 }
 
+bool resent(const QString &previousTime, const QByteArray &previousBytes, const QString &time,
+            const QByteArray &bytes)
+{
+    return !previousBytes.isEmpty() && !time.isEmpty() && time == previousTime && bytes == previousBytes;
+}
+
 } // namespace ZuStreamUnits

@@ -1,8 +1,11 @@
 #pragma once
 #include "zuframe.h"
 
+#include <QString>
+
 #include <vector>
 
+class QByteArray;
 class QIODevice;
 
 // What a stream's seek entries say about its units, held against the units
@@ -29,5 +32,12 @@ bool reorders(const ZuFrameList &frames, QIODevice &data, const std::vector<int>
 // it (no picture shown before its key picture refers to the group before);
 // entries without a picture before the key unit are passed over.
 bool startsClean(const ZuFrameList &frames, int key, QIODevice &data);
+
+// Whether a unit is a re-sent copy of the one stored just before it: the
+// same bytes at the same time. A recorder that repeats a picture at a time
+// of its own (a still scene in MJPEG, pictures stored at twice their rate)
+// stores a picture for that time: it is decoded again, and shown there.
+bool resent(const QString &previousTime, const QByteArray &previousBytes, const QString &time,
+            const QByteArray &bytes);
 
 } // namespace ZuStreamUnits

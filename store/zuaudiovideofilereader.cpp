@@ -544,7 +544,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
                     continue;
                 // A reordering decoder hands these pictures out later, while
                 // the range is decoded: their places are not shown.
-                const int rc = decodeUnit(decoder, bytes, isKey(i), discarded(), &picture);
+                const int rc = decodeUnit(decoder, bytes, isKey(i), discarded(frames.at(i).timestamp), &picture);
                 if (rc == 0) {
                     m_decoderLive = true;
                     deliverPicture(picture);
@@ -658,7 +658,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::finishGroup(const QFileInfo
             || VideoDecoder::normalizedCodecName(entry.codec) != decoder.codecName())
             return false;
         AVFrame *picture = nullptr;
-        const int rc = decodeUnit(decoder, bytes, false, discarded(), &picture);
+        const int rc = decodeUnit(decoder, bytes, false, discarded(entry.timestamp), &picture);
         if (rc != 0 && rc != AVERROR(EAGAIN) && rc != kNoPlace)
             return false;
         if (rc == 0)
@@ -865,7 +865,7 @@ bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, Video
         // The groups of the file before only lead into this file's first
         // pictures (or into the group that goes on here): their places are
         // not shown.
-        const int rc = decodeUnit(decoder, bytes, i == 0 || i == key, discarded(), &picture);
+        const int rc = decodeUnit(decoder, bytes, i == 0 || i == key, discarded(f.timestamp), &picture);
         if (rc == 0) {
             m_decoderLive = true;
             deliverPicture(picture);
@@ -896,9 +896,10 @@ void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Place &owner)
     push(frame);
 }
 
-ZuAudioVideoFileReader::Place ZuAudioVideoFileReader::discarded()
+ZuAudioVideoFileReader::Place ZuAudioVideoFileReader::discarded(const QString &timestamp)
 {
     Place place;
+    place.timestamp = timestamp;
     place.discard = true;
     return place;
 }
@@ -911,7 +912,7 @@ int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &
         ++m_group;
         m_groupKeyNext = true;
     }
-    if (!m_lastUnit.isEmpty() && bytes == m_lastUnit) {
+    if (ZuStreamUnits::resent(m_lastUnitTime, m_lastUnit, unit.timestamp, bytes)) {
         // A re-sent frame: decoded twice it would take the place of the next
         // picture, or break the references of the pictures after it.
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
@@ -920,6 +921,7 @@ int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &
         return kNoPlace;
     }
     m_lastUnit = bytes;
+    m_lastUnitTime = unit.timestamp;
     const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
     if (KeyUnits::holdsOnlyParameters(decoder.codecName(), data, int(bytes.size()))) {
         // Parameter sets stored as an entry of their own go in with the

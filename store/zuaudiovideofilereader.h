@@ -50,7 +50,8 @@ struct AVFrame;
 // decoder can start from, found in their bytes (ZuStreamUnits::keys). A unit
 // without a picture (parameter sets stored as an entry of their own) goes to
 // the decoder with the next unit and takes no picture's place; a unit stored
-// twice in a row (a re-sent frame) goes in once. A group of pictures is
+// twice in a row with the same time (a re-sent frame) goes in once, while
+// one repeated at a time of its own is a picture at that time. A group of pictures is
 // decoded whole: across file boundaries, from the file before when a file
 // opens inside a group or on a key frame whose first pictures refer to the
 // group before, into the next file when a range ends in a group that
@@ -177,9 +178,9 @@ private:
         qint64 seq = 0;   // the tag the unit went into the decoder with
         qint64 group = 0; // its group of pictures
     };
-    static Place discarded();
+    static Place discarded(const QString &timestamp);
     // Hands one unit to the decoder: one without a picture is kept for the
-    // next, one stored twice in a row is passed over (both: kNoPlace, no
+    // next, one re-sent (the same bytes at the same time) is passed over (both: kNoPlace, no
     // place taken); else it goes in tagged, its place waiting for its
     // picture (unless the decoder refused it). `startsGroup`: the entry is
     // one decoding can start from.
@@ -250,7 +251,8 @@ private:
     bool m_reorders = false;       // the stream's B-frames were found: pictures take their group's places
     bool m_depthLearned = false;   // how far B-frames reach, for the file being read
     QByteArray m_parameters;       // units without a picture, for the decoder with the next unit
-    QByteArray m_lastUnit;         // the last unit in, to pass over a copy of it
+    QByteArray m_lastUnit;         // the last unit in and its time, to pass over a copy of it
+    QString m_lastUnitTime;
     QString m_currentPath;         // the data file being read
     mutable QMutex m_unindexedMutex;
     QList<Unindexed> m_unindexed;

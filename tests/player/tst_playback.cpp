@@ -104,6 +104,8 @@ private slots:
     void everyPictureKeepsItsOwnTime_data();
     void everyPictureKeepsItsOwnTime();
     void aLostPictureStaysInItsGroup();
+    void aRepeatedPictureIsAPicture_data();
+    void aRepeatedPictureIsAPicture();
 
 private:
     // A recording of groups of 100 pictures (keys 0, 100, 200; 240
@@ -1930,6 +1932,149 @@ void TestPlayback::aLostPictureStaysInItsGroup()
     }
     QCOMPARE(outside(seen.shown), outside(all));
     QVERIFY2(outside(numbersOf(seen.wrongTimes)).isEmpty(), qPrintable(seen.wrongTimes.join(QLatin1String(", "))));
+}
+
+namespace {
+// A recorder that stores each picture the encoder gives `each` times in a
+// row, each copy with a time of its own (40 ms apart from 12:00:00.000),
+// in one file of camera 7. A `still` scene gives the same picture all
+// along, else picture n carries its number. The entries' times, in order;
+// empty when the recording cannot be made.
+QStringList recordRepeats(const QString &dir, const QString &codec, int pictures, int each, bool still,
+                          QString *data)
+{
+    const QString raw = dir + QStringLiteral("/stream.") + codec;
+    const QString source = still ? QStringLiteral("color=c=gray:s=160x64:r=25")
+                                 : QStringLiteral("nullsrc=s=160x64:r=25,geq=lum='if(bitand(N\\,pow(2\\,floor(X/16)))\\,235\\,16)'"
+                                                  ":cb=128:cr=128");
+    QStringList args = QStringLiteral("-nostdin -loglevel error -y -f lavfi -i").split(QLatin1Char(' '));
+    args << source << QStringLiteral("-frames:v") << QString::number(pictures);
+    if (codec == QLatin1String("mjpeg"))
+        args << QStringLiteral("-c:v mjpeg -q:v 3").split(QLatin1Char(' '));
+    else
+        args << QStringLiteral("-c:v libx265 -x265-params log-level=error:keyint=1:pools=1:frame-threads=1").split(QLatin1Char(' '));
+    args << QStringLiteral("-f") << codec << raw;
+    if (QProcess::execute(QStringLiteral("ffmpeg"), args) != 0)
+        return {};
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"),
+                QStringLiteral("-v error -show_packets -show_entries packet=size -of csv=p=0").split(QLatin1Char(' ')) << raw);
+    if (!probe.waitForFinished(60000))
+        return {};
+    QList<int> sizes;
+    for (const QByteArray &line : probe.readAllStandardOutput().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            sizes.append(line.trimmed().toInt());
+    }
+    QFile in(raw);
+    if (sizes.size() != pictures || !in.open(QIODevice::ReadOnly))
+        return {};
+    const QString folder = dir + QStringLiteral("/2024-03-05/120000");
+    *data = folder + QStringLiteral("/7_20240305_120000.zuvideo");
+    QFile d(*data);
+    QFile seek(ZuSeekFile::seekPathFor(*data));
+    if (!QDir().mkpath(folder) || !d.open(QIODevice::WriteOnly) || !seek.open(QIODevice::WriteOnly))
+        return {};
+    QStringList times;
+    for (int unit = 0; unit < pictures; ++unit) {
+        const QByteArray bytes = in.read(sizes.at(unit));
+        for (int copy = 0; copy < each; ++copy) {
+            const QString time = timeOfNumber(int(times.size()));
+            d.write(bytes);
+            seek.write(QStringLiteral("%1:video0:%2:160x64:1:%3\n").arg(time, codec).arg(bytes.size()).toLatin1());
+            times.append(time);
+        }
+    }
+    return times;
+}
+} // namespace
+
+void TestPlayback::aRepeatedPictureIsAPicture_data()
+{
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<int>("each");
+    QTest::addColumn<bool>("still");
+    QTest::newRow("MJPEG, still scene") << QStringLiteral("mjpeg") << 1 << true;
+    QTest::newRow("MJPEG, each picture stored twice") << QStringLiteral("mjpeg") << 2 << false;
+    QTest::newRow("H.265 all intra, still scene") << QStringLiteral("hevc") << 1 << true;
+}
+
+// A recorder that gives the same bytes again at a time of its own stores a
+// picture for that time: the export and playback show one at every entry,
+// with the entry's time (a copy at the same time is another matter: see
+// everyPictureKeepsItsOwnTime).
+void TestPlayback::aRepeatedPictureIsAPicture()
+{
+    QFETCH(QString, codec);
+    QFETCH(int, each);
+    QFETCH(bool, still);
+    if (codec == QLatin1String("hevc") && !zutest::ffmpegHasEncoder(QStringLiteral("libx265")))
+        ZU_SKIP_MISSING("libx265 in ffmpeg");
+    QTemporaryDir tmp;
+    QString data;
+    const QStringList times = recordRepeats(tmp.path(), codec, 100 / each, each, still, &data);
+    QCOMPARE(times.size(), 100);
+    // Entry k shows picture k / each, or the still picture.
+    const auto check = [&](const QStringList &shown, const QList<int> &pictureNumbers, int from) {
+        QStringList wrong;
+        for (int k = 0; k < shown.size(); ++k) {
+            const int entry = from + k;
+            if (entry >= times.size() || shown.at(k) != times.at(entry))
+                wrong.append(QStringLiteral("%1 at %2").arg(k).arg(shown.at(k)));
+            else if (!still && pictureNumbers.at(k) != entry / each)
+                wrong.append(QStringLiteral("picture %1 at %2").arg(pictureNumbers.at(k)).arg(shown.at(k)));
+        }
+        return wrong.join(QLatin1String(", "));
+    };
+
+    // The export of 12:00:00 to 12:00:03: its 76 entries, whole seconds' worth.
+    for (const bool range : {false, true}) {
+        ZuAudioVideoFileReader reader({QFileInfo(data)}, QStringLiteral("0"), range ? QStringLiteral("120000") : QString(),
+                                      range ? QStringLiteral("120003") : QString());
+        std::deque<StreamFrame *> queue;
+        QMutex mutex;
+        reader.set_frame_queue(&queue);
+        reader.set_queue_mutex(&mutex);
+        reader.set_max_queue(1000);
+        reader.start();
+        reader.wait();
+        QStringList shown;
+        QList<int> pictureNumbers;
+        ZuScaler scaler;
+        for (StreamFrame *f : queue) {
+            const QImage image = scaler.toImage(f->avFrame());
+            pictureNumbers.append(numberOf(image.constBits(), int(image.bytesPerLine()), image.height()));
+            shown.append(QString::fromLatin1(f->timestampText()));
+            delete f;
+        }
+        QCOMPARE(reader.error_code(), 0);
+        QCOMPARE(reader.damaged_frames(), 0);
+        QCOMPARE(shown.size(), range ? 76 : 100);
+        QCOMPARE(check(shown, pictureNumbers, 0), QString());
+    }
+
+    // Playback steps through every entry, and lands where it is opened.
+    Engine engine;
+    QStringList shown;
+    QList<int> pictureNumbers;
+    connect(&engine, &Engine::set_display_frame, &engine,
+            [&](uint8_t *pixels, int, int h, int stride, QString ts, QString, bool, int, double, bool) {
+                shown.append(ts);
+                pictureNumbers.append(numberOf(pixels, stride, h));
+            }, Qt::DirectConnection);
+    engine.set_playlist({data});
+    QVERIFY(engine.open_file(data, QStringLiteral("0"), QString(), false));
+    while (engine.read_and_display_next_frame(false)) {
+    }
+    QCOMPARE(shown.size(), 100);
+    QCOMPARE(check(shown, pictureNumbers, 0), QString());
+    shown.clear();
+    pictureNumbers.clear();
+    engine.set_read_timestamp(times.at(25));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(check(shown, pictureNumbers, 25), QString());
+    QCOMPARE(shown.size(), 4);
 }
 
 QTEST_MAIN(TestPlayback)
