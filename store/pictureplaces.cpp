@@ -42,6 +42,14 @@ void ZuPicturePlaces::withdraw(qint64 tag, qint64 group)
         m_groups.erase(it);
 }
 
+size_t ZuPicturePlaces::waiting() const
+{
+    size_t n = m_unitGroup.size();
+    for (const auto &group : m_groups)
+        n += size_t(group.second.unlocated);
+    return n;
+}
+
 qint64 ZuPicturePlaces::groupOf(qint64 tag) const
 {
     const auto it = m_unitGroup.find(tag);

@@ -49,8 +49,9 @@ public:
     void withdraw(qint64 tag, qint64 group);
     // The decoder refused the unit: it gives no picture.
     void refused(qint64 tag);
-    // Units in whose picture has not come out.
-    size_t waiting() const { return m_unitGroup.size(); }
+    // Units in whose picture has not come out, those known to give none in
+    // the open groups included (a reader that meets more gives up).
+    size_t waiting() const;
     // The group of a unit whose picture has not come out; -1 when none.
     qint64 groupOf(qint64 tag) const;
 
