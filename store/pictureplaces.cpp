@@ -6,11 +6,15 @@ void ZuPicturePlaces::clear()
 {
     m_groups.clear();
     m_unitGroup.clear();
+    m_started = false;
 }
 
 void ZuPicturePlaces::unitIn(qint64 tag, qint64 group, int64_t order)
 {
     Group &g = m_groups[group];
+    if (g.units.empty())
+        g.opensRun = !m_started;
+    m_started = true;
     Unit u;
     u.tag = tag;
     u.order = order;
@@ -77,11 +81,19 @@ void ZuPicturePlaces::damageFrom(Group &g, qint64 groupId, qint64 tag)
     }
 }
 
+bool ZuPicturePlaces::leadsRun(const Group &g, const Unit &u)
+{
+    const int64_t key = g.units.front().order;
+    return g.opensRun && key != kUnknownOrder && u.order != kUnknownOrder && u.order < key
+           && u.tag != g.units.front().tag;
+}
+
 void ZuPicturePlaces::markMissing(Group &g, qint64 groupId, Unit &u)
 {
     u.missing = true;
     m_unitGroup.erase(u.tag);
-    damageFrom(g, groupId, u.tag);
+    if (!leadsRun(g, u))
+        damageFrom(g, groupId, u.tag);
 }
 
 void ZuPicturePlaces::refused(qint64 tag)
@@ -101,7 +113,8 @@ void ZuPicturePlaces::refused(qint64 tag)
     }
     // Its place in the order shown is found when the pictures around it
     // come out.
-    damageFrom(g, groupId, tag);
+    if (!leadsRun(g, u))
+        damageFrom(g, groupId, tag);
 }
 
 ZuPicturePlaces::Placed ZuPicturePlaces::picture(qint64 tag, bool concealed)
@@ -175,7 +188,7 @@ ZuPicturePlaces::Placed ZuPicturePlaces::picture(qint64 tag, bool concealed)
         placed.place = rank < int(g.units.size()) ? rank : -1;
     }
     placed.damaged = concealed || tag > g.damagedFrom || g.unexplained;
-    if (concealed)
+    if (concealed && !leadsRun(g, g.units[size_t(index)]))
         damageFrom(g, groupId, tag);
     if (placed.place >= 0 && !placed.damaged)
         g.given.push_back({placed.place, tag});

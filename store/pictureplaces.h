@@ -26,7 +26,11 @@
 // A place is damaged when it stays empty, when its picture was concealed by
 // the decoder, or when its picture was decoded after a damaged unit of its
 // group (the pictures that refer to a damaged one carry no mark of their
-// own).
+// own). The leading pictures of the key frame that decoding starts from
+// (stored after it, shown before it: an open group of pictures whose group
+// before is not decoded) refer to that group: those the decoder does not
+// give or conceals are damaged, and only they, for no picture shown after
+// the key frame refers to them.
 //
 // Not thread-safe: one reading thread.
 class ZuPicturePlaces
@@ -91,14 +95,18 @@ private:
         qint64 damagedFrom = INT64_MAX; // pictures of later units are damaged
         int unlocated = 0;       // refused units of unknown order not yet placed
         bool unexplained = false;
+        bool opensRun = false;   // its key frame is the first unit in since clear()
         std::vector<std::pair<int, qint64>> given; // places given an undamaged picture, and its unit
     };
     void markMissing(Group &g, qint64 groupId, Unit &u);
+    // Whether `u` is a leading picture of the key frame decoding started from.
+    static bool leadsRun(const Group &g, const Unit &u);
     // Pictures of units after `tag` are damaged, those given already too.
     void damageFrom(Group &g, qint64 groupId, qint64 tag);
     void emptyPlace(qint64 groupId, int place);
 
     bool m_reorders = false;
+    bool m_started = false; // a unit went in since clear()
     int64_t m_step = 0; // the smallest step between the orders of pictures shown one after another
     std::map<qint64, Group> m_groups;
     // Units whose picture has not come out: tag -> group and index in it.

@@ -519,7 +519,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         int startKey = groupKey;
         bool ledIn = false;
         if ((groupKey < 0 || (groupKey == 0 && !ZuStreamUnits::startsClean(frames, 0, data)))
-            && leadInFromPreviousFile(file, decoder)) {
+            && leadInFromPreviousFile(file, frames.first().codec, decoder)) {
             // Decoding goes on from the file before over this file's first units.
             ledIn = true;
             startKey = 0;
@@ -833,11 +833,15 @@ ZuFrameList ZuAudioVideoFileReader::trailEntries(const QFileInfo &file, const QS
     return frames.mid(0, keys.empty() ? frames.size() : keys.front());
 }
 
-bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder)
+bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, const QString &codec, VideoDecoder &decoder)
 {
     int key = -1;
     const ZuFrameList frames = leadInEntries(file, m_streamId, &key);
-    if (frames.isEmpty())
+    // Units of another codec lead into nothing of this file.
+    const QString own = VideoDecoder::normalizedCodecName(codec);
+    if (frames.isEmpty() || std::any_of(frames.cbegin(), frames.cend(), [&](const ZuFrame &f) {
+            return VideoDecoder::normalizedCodecName(f.codec) != own;
+        }))
         return false;
     QFile data(frames.first().file_path);
     if (!data.open(QIODevice::ReadOnly) || !decoder.open(frames.first().codec))

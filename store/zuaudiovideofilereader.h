@@ -220,8 +220,8 @@ private:
     // whose first pictures refer to the group before: decodes the file
     // before from its last key frame (from the one before when that one
     // opens an open group), its places not shown. False when there is no
-    // such file or key frame.
-    bool leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder);
+    // such file or key frame, or its stream is not of `codec` (this file's).
+    bool leadInFromPreviousFile(const QFileInfo &file, const QString &codec, VideoDecoder &decoder);
     // Ends the last group of the range: the file's entries after `index` up
     // to its next key frame, and past the file's end the next file's first
     // entries, their places not shown. After the file's last entry comes

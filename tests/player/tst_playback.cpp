@@ -108,6 +108,8 @@ private slots:
     void aDamagedEntryIsCountedInItsGroup();
     void aRepeatedPictureIsAPicture_data();
     void aRepeatedPictureIsAPicture();
+    void aDamagedNeighbourLeavesAFileWhole_data();
+    void aDamagedNeighbourLeavesAFileWhole();
 
 private:
     // A recording of groups of 100 pictures (keys 0, 100, 200; 240
@@ -1066,7 +1068,8 @@ struct Take {
     bool allKeys = false;          // every entry flagged key
     int clockBackAt = -1;          // from this unit on the recorder's clock is set back...
     int clockBackMs = 0;           // ...this much
-    int unindexedTail = 0;         // the first file's last units have no seek entry
+    int unindexedTail = 0;         // the last units of...
+    int unindexedFile = 0;         // ...this file (not the last) have no seek entry
     int emptySeekFile = -1;        // this file's seek file holds nothing
     bool cutAtKeys = false;        // files cut at the key units nearest to whole groups
     int laterFrom = -1;            // from this picture on (a key frame) the encoder...
@@ -1382,7 +1385,7 @@ Numbered record(const QString &dir, const Take &take)
         QByteArray lines;
         const auto entry = [&](const QByteArray &bytes, int u, bool key) {
             d.write(bytes);
-            const bool indexed = !(f == 0 && take.files > 1 && u >= endUnit - take.unindexedTail);
+            const bool indexed = !(f == take.unindexedFile && f + 1 < take.files && u >= endUnit - take.unindexedTail);
             if (indexed) {
                 lines += QStringLiteral("%1:video0:%2:160x64:%3:%4\n")
                              .arg(stampOf(u), codec)
@@ -2233,6 +2236,188 @@ void TestPlayback::aRepeatedPictureIsAPicture()
         QVERIFY(engine.read_and_display_next_frame(false));
     QCOMPARE(check(shown, pictureNumbers, 25), QString());
     QCOMPARE(shown.size(), 4);
+}
+
+void TestPlayback::aDamagedNeighbourLeavesAFileWhole_data()
+{
+    QTest::addColumn<Take>("take");
+    // The file looked at; the others are its damaged neighbours.
+    QTest::addColumn<int>("intact");
+    // What is done to the file before it after recording: "truncated",
+    // "empty", "codec" (recorded in H.264), or nothing.
+    QTest::addColumn<QString>("before");
+    Take b;
+    b.pictures = 150;
+    b.gop = 25;
+    b.bframes = 3;
+    b.files = 3;
+    b.headersEachKey = true;
+    // The third file opens on an open group's key frame (a CRA picture)
+    // whose first two pictures shown, stored after it, refer to the last
+    // group of the file before.
+    Take t = b;
+    t.codec = QStringLiteral("hevc");
+    t.openGop = true;
+    t.cutAtKeys = true;
+    QTest::newRow("H.265 open groups, the file before truncated") << t << 2 << "truncated";
+    QTest::newRow("H.265 open groups, the file before empty") << t << 2 << "empty";
+    QTest::newRow("H.265 open groups, the file before of another codec") << t << 2 << "codec";
+    t.unindexedTail = 5;
+    t.unindexedFile = 1;
+    QTest::newRow("H.265 open groups, the file before with data past its last entry") << t << 2 << "";
+}
+
+// A damaged file next to an intact one changes nothing in the intact one:
+// in an export of the intact file alone, of a range that starts in it, and
+// in playback, each of its pictures keeps its own time. Only leading
+// pictures that refer to a group that cannot be decoded may be missing, and
+// the export counts them as damaged.
+void TestPlayback::aDamagedNeighbourLeavesAFileWhole()
+{
+    QFETCH(Take, take);
+    QFETCH(int, intact);
+    QFETCH(QString, before);
+    if (take.codec == QLatin1String("hevc") && !zutest::ffmpegHasEncoder(QStringLiteral("libx265")))
+        ZU_SKIP_MISSING("libx265 in ffmpeg");
+    QTemporaryDir tmp;
+    const Numbered rec = record(tmp.path(), take);
+    QCOMPARE(rec.files.size(), take.files);
+    if (!before.isEmpty()) {
+        const QString data = rec.files.at(intact - 1);
+        QFile d(data), seek(ZuSeekFile::seekPathFor(data));
+        if (before == QLatin1String("truncated")) {
+            QVERIFY(d.resize(d.size() / 2));
+        } else if (before == QLatin1String("empty")) {
+            QVERIFY(d.resize(0) && seek.resize(0));
+        } else {
+            // The same pictures from another encoder, at the same times.
+            QTemporaryDir other;
+            Take h264 = take;
+            h264.codec = QStringLiteral("h264");
+            h264.pictures = rec.unitsPerFile.at(intact - 1);
+            h264.files = 1;
+            const Numbered part = record(other.path(), h264);
+            QCOMPARE(part.files.size(), 1);
+            QVERIFY(seek.open(QIODevice::ReadOnly));
+            const QList<QByteArray> lines = seek.readAll().split('\n');
+            seek.close();
+            QFile otherSeek(ZuSeekFile::seekPathFor(part.files.at(0)));
+            QVERIFY(otherSeek.open(QIODevice::ReadOnly));
+            QByteArray retimed;
+            const QList<QByteArray> otherLines = otherSeek.readAll().split('\n');
+            for (int i = 0; i < otherLines.size() && i < lines.size(); ++i) {
+                if (!otherLines.at(i).isEmpty())
+                    retimed += lines.at(i).left(lines.at(i).indexOf(':')) + otherLines.at(i).mid(otherLines.at(i).indexOf(':')) + '\n';
+            }
+            QVERIFY(d.remove() && QFile::copy(part.files.at(0), data));
+            QVERIFY(seek.open(QIODevice::WriteOnly | QIODevice::Truncate) && seek.write(retimed) == retimed.size());
+            seek.close();
+        }
+    }
+    // The intact file's pictures: picture n is stored n-th, groups whole.
+    int first = 0;
+    for (int f = 0; f < intact; ++f)
+        first += rec.unitsPerFile.at(f);
+    const int last = first + rec.unitsPerFile.at(intact) - 1;
+    const QString from = rec.timeOf.value(first);
+    const QString to = rec.timeOf.value(last);
+    // Only a file opening on an open group's key frame may lose pictures:
+    // the leading ones, shown before it.
+    const int mayMiss = take.openGop ? take.bframes : 0;
+    struct Shown {
+        QString time;
+        int number;
+        bool whole;
+    };
+    // What is wrong with the pictures shown at the times of the intact
+    // file's pictures `lo` to `hi`; the number of those missing.
+    const auto check = [&](const QList<Shown> &shown, int lo, int hi, int *missing) {
+        QStringList faults;
+        QSet<int> seen;
+        for (const Shown &p : shown) {
+            if (p.time < rec.timeOf.value(lo) || p.time > rec.timeOf.value(hi))
+                continue;
+            if (!p.whole || rec.timeOf.value(p.number) != p.time)
+                faults.append(QStringLiteral("picture %1 at %2%3").arg(p.number).arg(p.time, p.whole ? "" : " damaged"));
+            else
+                seen.insert(p.number);
+        }
+        *missing = 0;
+        for (int n = lo; n <= hi; ++n) {
+            if (seen.contains(n))
+                continue;
+            ++*missing;
+            if (n >= first + mayMiss)
+                faults.append(QStringLiteral("picture %1 missing").arg(n));
+        }
+        return faults.join(QLatin1String(", "));
+    };
+
+    // The intact file alone, and a range of whole seconds within it.
+    for (const bool alone : {true, false}) {
+        QList<QFileInfo> infos;
+        for (const QString &f : rec.files)
+            infos.append(QFileInfo(f));
+        if (alone)
+            infos = {QFileInfo(rec.files.at(intact))};
+        // From the first picture at or after Début to the first at or after Fin.
+        const QString begin = alone ? QString() : QTime::fromString(from.mid(8, 9), QStringLiteral("HHmmsszzz")).addMSecs(999).toString(QStringLiteral("HHmmss"));
+        const QString end = alone ? QString() : to.mid(8, 6);
+        int lo = first;
+        int hi = last;
+        while (!alone && lo < last && rec.timeOf.value(lo).mid(8, 6) < begin)
+            ++lo;
+        while (!alone && hi > lo && rec.timeOf.value(hi - 1).mid(8, 6) >= end)
+            --hi;
+        ZuAudioVideoFileReader reader(infos, QStringLiteral("0"), begin, end);
+        std::deque<StreamFrame *> queue;
+        QMutex mutex;
+        reader.set_frame_queue(&queue);
+        reader.set_queue_mutex(&mutex);
+        reader.set_max_queue(1000);
+        reader.start();
+        reader.wait();
+        QList<Shown> exported;
+        ZuScaler scaler;
+        for (StreamFrame *f : queue) {
+            const QImage image = scaler.toImage(f->avFrame());
+            exported.append({QString::fromLatin1(f->timestampText()),
+                             numberOf(image.constBits(), int(image.bytesPerLine()), image.height()),
+                             whole(image.constBits(), int(image.bytesPerLine()), image.height())});
+            delete f;
+        }
+        QCOMPARE(reader.error_code(), 0);
+        int missing = 0;
+        QCOMPARE(check(exported, lo, hi, &missing), QString());
+        QCOMPARE(exported.size() + missing, hi - lo + 1);
+        QVERIFY2(reader.damaged_frames() == missing,
+                 qPrintable(QStringLiteral("%1 counted, %2 missing").arg(reader.damaged_frames()).arg(missing)));
+    }
+
+    Engine engine;
+    QList<Shown> played;
+    connect(&engine, &Engine::set_display_frame, &engine,
+            [&](uint8_t *pixels, int, int h, int stride, QString ts, QString, bool, int, double, bool) {
+                played.append({ts, numberOf(pixels, stride, h), whole(pixels, stride, h)});
+            }, Qt::DirectConnection);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.at(intact), QStringLiteral("0"), QString(), false));
+    // Steps are bounded: a step that shows a picture again must not hold the test.
+    for (int step = 0; step < 2 * rec.pictures && (played.isEmpty() || played.last().time <= to); ++step) {
+        if (!engine.read_and_display_next_frame(false))
+            break;
+    }
+    int missing = 0;
+    QCOMPARE(check(played, first, last, &missing), QString());
+    // Back from the picture after its last, or from its last.
+    QVERIFY(!played.isEmpty());
+    const int backFrom = played.last().time > to ? last : last - 1;
+    played.clear();
+    for (int step = 0; step < 2 * rec.pictures && engine.read_and_display_previous_frame(false); ++step) {
+        if (played.last().time < from)
+            break;
+    }
+    QCOMPARE(check(played, first, backFrom, &missing), QString());
 }
 
 QTEST_MAIN(TestPlayback)
