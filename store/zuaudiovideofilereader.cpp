@@ -829,8 +829,31 @@ ZuFrameList ZuAudioVideoFileReader::trailEntries(const QFileInfo &file, const QS
     const ZuFrameList frames = streamEntries(next, streamId, data, &keys, &unindexedEnd);
     if (frames.isEmpty() || (!keys.empty() && keys.front() == 0))
         return {};
-    *reachesKey = !keys.empty();
-    return frames.mid(0, keys.empty() ? frames.size() : keys.front());
+    ZuFrameList trail = frames.mid(0, keys.empty() ? frames.size() : keys.front());
+    // Only the units that take places in this file's last group finish it:
+    // past a lost or damaged key frame, the next file's units are another
+    // group's, whose pictures would take this group's places.
+    QFile own;
+    std::vector<int> ownKeys;
+    bool ownUnindexed = false;
+    ZuFrameList group = streamEntries(file.absoluteFilePath(), streamId, own, &ownKeys, &ownUnindexed);
+    if (ownKeys.empty()) {
+        // The group starts in the file before.
+        int key = -1;
+        group = leadInEntries(file, streamId, &key) + group;
+    } else {
+        group = group.mid(ownKeys.back());
+    }
+    const int goesOn = ZuStreamUnits::continuing(group, trail);
+    if (goesOn < trail.size()) {
+        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                   + QStringLiteral("run :: the next file's units from %1 on are no part of the last group of pictures, "
+                                    "not decoded with it :: %2")
+                         .arg(trail.at(goesOn).timestamp.left(17), next));
+        trail = trail.mid(0, goesOn);
+    }
+    *reachesKey = !keys.empty() && trail.size() == keys.front();
+    return trail;
 }
 
 bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, const QString &codec, VideoDecoder &decoder)

@@ -154,9 +154,11 @@ public:
     static QString nextDataFile(const QFileInfo &file);
     // For a file whose last group of pictures goes on in the next file: the
     // entries of stream `streamId` of the next file up to its first key
-    // frame (the whole file when it holds none); `reachesKey` tells whether
-    // the group ends there. Empty when there is no such file, it opens on a
-    // key frame or holds another codec.
+    // frame (the whole file when it holds none), as far as their units go
+    // on with that group (ZuStreamUnits::continuing: not past a damaged or
+    // lost key frame); `reachesKey` tells whether they reach the key frame.
+    // Empty when there is no such file, it opens on a key frame or holds
+    // another codec.
     static ZuFrameList trailEntries(const QFileInfo &file, const QString &streamId, bool *reachesKey);
     // The seek file stream field of a video stream id ("0" or "video0").
     static QString videoStream(const QString &streamId);

@@ -1077,6 +1077,7 @@ struct Take {
     enum Damage { Intact, Zeroed, BitFlipped, CutInHalf, Dropped };
     int damagedUnit = -1;          // this unit's bytes are damaged...
     Damage damage = Intact;        // ...so (dropped: the entry and its bytes are missing)
+    int keylessFile = -1;          // this file's key units are zeroed: it holds no key entry
 };
 
 // The payload of a NAL unit without its emulation-prevention bytes, and back.
@@ -1413,6 +1414,8 @@ Numbered record(const QString &dir, const Take &take)
                 else if (take.damage == Take::CutInHalf)
                     bytes.truncate(bytes.size() / 2);
             }
+            if (f == take.keylessFile && units.at(unit).second)
+                bytes.fill(0);
             const bool key = take.flagKeys && units.at(unit).second;
             int slice = -1;
             for (const auto &[begin, end] : nalUnits(bytes)) {
@@ -2265,6 +2268,23 @@ void TestPlayback::aDamagedNeighbourLeavesAFileWhole_data()
     t.unindexedTail = 5;
     t.unindexedFile = 1;
     QTest::newRow("H.265 open groups, the file before with data past its last entry") << t << 2 << "";
+    // The first file ends with two whole groups of two seconds; the second
+    // opens on a key frame that is damaged or missing, or holds none. Past
+    // it, the second file's pictures are shown, in the order of their
+    // picture order counts, among the first file's last ones.
+    t = b;
+    t.pictures = 250;
+    t.gop = 50;
+    t.files = 2;
+    t.damagedUnit = 100;
+    t.damage = Take::Zeroed;
+    QTest::newRow("H.264, the next file's first key entry zeroed") << t << 0 << "";
+    t.damage = Take::Dropped;
+    QTest::newRow("H.264, the next file's first key entry missing") << t << 0 << "";
+    t.damagedUnit = -1;
+    t.damage = Take::Intact;
+    t.keylessFile = 1;
+    QTest::newRow("H.264, the next file holds no key entry") << t << 0 << "";
 }
 
 // A damaged file next to an intact one changes nothing in the intact one:
