@@ -916,6 +916,9 @@ void ZuPictureWorker::perform(const Work &work, std::unique_lock<std::mutex> &lo
         trim();
     }
     m_protect = -1;
+    // Slots found dead on the way, a run given way included, may be the one
+    // the engine waits for: it looks again.
+    m_answered.notify_all();
     if (stopped || m_quit)
         return;
     // Asked for and not given by a complete decoding.

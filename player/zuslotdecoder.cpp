@@ -1,6 +1,7 @@
 #include "zuslotdecoder.h"
 
 #include "keyunits.h"
+#include "pictureorder.h"
 #include "streamunits.h"
 #include "videodecoder.h"
 #include "zulog.h"
@@ -142,7 +143,7 @@ void ZuSlotDecoder::close()
     m_fed = 0;
     m_lastOutGroup = -1;
     m_places.clear();
-    m_taken.clear();
+    m_pairing.clear();
     m_delivered.clear();
     m_undecodable.clear();
     m_corruptLogged = 0;
@@ -179,23 +180,30 @@ int ZuSlotDecoder::groupOf(int unit) const
     return it == m_groupStarts.begin() ? -1 : *(it - 1);
 }
 
-bool ZuSlotDecoder::readUnit(int unit, QByteArray *bytes)
+const ZuFrame *ZuSlotDecoder::entryOf(int unit, QFile **file)
 {
     const int n = int(m_frames.size());
-    const ZuFrame *e = nullptr;
-    QFile *file = nullptr;
     if (unit >= 0 && unit < m_base) {
-        e = &m_leadIn.at(unit);
-        file = &m_leadData;
-    } else if (unit >= m_base && unit < m_base + n) {
-        e = &m_frames.at(unit - m_base);
-        file = &m_data;
-    } else if (unit >= m_base + n && unit < unitCount()) {
-        e = &m_trail.at(unit - m_base - n);
-        file = &m_trailData;
-    } else {
-        return false;
+        *file = &m_leadData;
+        return &m_leadIn.at(unit);
     }
+    if (unit >= m_base && unit < m_base + n) {
+        *file = &m_data;
+        return &m_frames.at(unit - m_base);
+    }
+    if (unit >= m_base + n && unit < unitCount()) {
+        *file = &m_trailData;
+        return &m_trail.at(unit - m_base - n);
+    }
+    return nullptr;
+}
+
+bool ZuSlotDecoder::readUnit(int unit, QByteArray *bytes)
+{
+    QFile *file = nullptr;
+    const ZuFrame *e = entryOf(unit, &file);
+    if (!e)
+        return false;
     const qint64 size = file == &m_data ? m_dataSize : file->size();
     if (e->size <= 0 || e->offset < 0 || e->offset + e->size > size)
         return false;
@@ -207,13 +215,17 @@ bool ZuSlotDecoder::readUnit(int unit, QByteArray *bytes)
 
 bool ZuSlotDecoder::repeatsPrevious(int unit, const QByteArray &bytes)
 {
-    if (unit <= 0)
+    QFile *file = nullptr;
+    const ZuFrame *own = unit > 0 ? entryOf(unit, &file) : nullptr;
+    const ZuFrame *before = own ? entryOf(unit - 1, &file) : nullptr;
+    // A copy at a time of its own is a picture of that time.
+    if (!before || before->timestamp != own->timestamp)
         return false;
     if (m_lastUnit == unit - 1)
-        return bytes == m_lastBytes;
+        return ZuStreamUnits::resent(before->timestamp, m_lastBytes, own->timestamp, bytes);
     // The run starts here: the unit before is read when it may be the same.
-    QByteArray before;
-    return readUnit(unit - 1, &before) && before == bytes;
+    QByteArray previous;
+    return readUnit(unit - 1, &previous) && ZuStreamUnits::resent(before->timestamp, previous, own->timestamp, bytes);
 }
 
 int ZuSlotDecoder::startKey(int key)
@@ -273,23 +285,58 @@ void ZuSlotDecoder::restart(int key)
     m_leadInEnd = -1;
     m_lastOutGroup = -1;
     m_places.clear();
-    m_taken.clear();
+    m_pairing.clear();
+    m_pairing.setReorders(m_reorders);
+    m_order.open(m_codec);
     m_delivered.clear();
 }
 
-int ZuSlotDecoder::slotFor(int tag)
+void ZuSlotDecoder::countPlaces()
 {
+    const auto slotAt = [&](const ZuPicturePlaces::Empty &e) {
+        const auto group = m_places.find(int(e.group));
+        if (group == m_places.end() || e.place < 0 || size_t(e.place) >= group->second.size())
+            return -1;
+        // The units decoded only to lead into the run are not its to fill.
+        const int unit = group->second[size_t(e.place)];
+        return unit < m_leadInEnd ? -1 : slotOf(unit);
+    };
+    for (const ZuPicturePlaces::Empty &e : m_pairing.takeEmpty()) {
+        const int slot = slotAt(e);
+        if (slot < 0 || m_delivered.count(slot))
+            continue;
+        m_undecodable.insert(slot);
+        ++m_damaged;
+        if (m_corruptLogged++ < kMaxLoggedCorrupt)
+            logLine("[WARN] ", "decode frame",
+                    QStringLiteral("no picture for %1 :: ").arg(m_frames.at(slot).timestamp.left(17)) + m_data.fileName());
+    }
+    for (const ZuPicturePlaces::Empty &e : m_pairing.takeDamagedAfter()) {
+        const int slot = slotAt(e);
+        if (slot < 0)
+            continue;
+        ++m_damaged;
+        if (m_corruptLogged++ < kMaxLoggedCorrupt)
+            logLine("[WARN] ", "decode frame",
+                    QStringLiteral("damaged picture %1 (its group holds a damaged one) :: ").arg(m_frames.at(slot).timestamp.left(17))
+                        + m_data.fileName());
+    }
+}
+
+int ZuSlotDecoder::slotFor(int tag, bool concealed, bool *damaged)
+{
+    *damaged = false;
     const int group = groupOf(tag);
     if (group < 0)
         return -1;
     m_lastOutGroup = std::max(m_lastOutGroup, group);
-    if (!m_reorders)
-        return slotOf(tag); // pictures come out in their units' order
-    const std::vector<int> &places = m_places[group];
-    int &taken = m_taken[group];
-    if (taken >= int(places.size()))
+    const ZuPicturePlaces::Placed placed = m_pairing.picture(tag, concealed);
+    countPlaces();
+    const auto places = m_places.find(int(placed.group));
+    if (placed.place < 0 || places == m_places.end() || size_t(placed.place) >= places->second.size())
         return -1;
-    return slotOf(places[size_t(taken++)]);
+    *damaged = placed.damaged;
+    return slotOf(places->second[size_t(placed.place)]);
 }
 
 void ZuSlotDecoder::take(AVFrame *picture, const Deliver &deliver)
@@ -301,17 +348,21 @@ void ZuSlotDecoder::take(AVFrame *picture, const Deliver &deliver)
         av_frame_free(&picture);
         return;
     }
-    const int slot = (tag == AV_NOPTS_VALUE || tag < 0 || tag >= unitCount()) ? -1 : slotFor(int(tag));
+    const bool concealed = (picture->flags & AV_FRAME_FLAG_CORRUPT) || picture->decode_error_flags;
+    bool damaged = false;
+    const int slot = (tag == AV_NOPTS_VALUE || tag < 0 || tag >= unitCount()) ? -1 : slotFor(int(tag), concealed, &damaged);
     if (slot < 0 || m_delivered.count(slot)) {
         av_frame_free(&picture);
         return;
     }
     m_delivered.insert(slot);
     m_undecodable.erase(slot);
-    if (((picture->flags & AV_FRAME_FLAG_CORRUPT) || picture->decode_error_flags)
-        && m_corruptLogged++ < kMaxLoggedCorrupt) {
-        logLine("[WARN] ", "decode frame",
-                QStringLiteral("damaged picture %1 :: ").arg(m_frames.at(slot).timestamp.left(17)) + m_data.fileName());
+    if (damaged) {
+        // Concealed, or decoded after a damaged unit of its group: shown, and told.
+        ++m_damaged;
+        if (m_corruptLogged++ < kMaxLoggedCorrupt)
+            logLine("[WARN] ", "decode frame",
+                    QStringLiteral("damaged picture %1 :: ").arg(m_frames.at(slot).timestamp.left(17)) + m_data.fileName());
     }
     deliver(slot, picture);
 }
@@ -336,6 +387,8 @@ void ZuSlotDecoder::endRun(const Deliver &deliver)
         else
             take(held[i], deliver);
     }
+    m_pairing.closeBefore(INT64_MAX);
+    countPlaces();
     // Decoded from the run's key frame to the end: a slot not given now
     // never will be.
     const int from = std::max(m_runKey, m_leadInEnd - m_base);
@@ -417,15 +470,21 @@ bool ZuSlotDecoder::decodeTo(int slot, const Deliver &deliver, const std::functi
             m_parameters.clear();
         }
         const int group = groupOf(i);
-        if (group >= 0)
+        const auto *unit = reinterpret_cast<const uint8_t *>(m_buffer.constData());
+        if (group >= 0) {
             m_places[group].push_back(i);
+            const int64_t order = m_reorders ? m_order.orderOf(unit, int(m_buffer.size())) : PictureOrder::kUnknown;
+            m_pairing.unitIn(i, group, order == PictureOrder::kUnknown ? ZuPicturePlaces::kUnknownOrder : order);
+        }
         AVFrame *picture = nullptr;
-        const int rc = m_decoder->decode(reinterpret_cast<const uint8_t *>(m_buffer.constData()),
-                                         int(m_buffer.size()), i, &picture);
+        const int rc = m_decoder->decode(unit, int(m_buffer.size()), i, &picture);
         ++m_units;
         if (rc != 0 && rc != AVERROR(EAGAIN)) {
-            if (group >= 0)
-                m_places[group].pop_back();
+            // Its place stays empty; the pictures after it in its group may refer to it.
+            if (group >= 0) {
+                m_pairing.refused(i);
+                countPlaces();
+            }
             if (!m_reorders && slotOf(i) >= 0)
                 m_undecodable.insert(slotOf(i));
             if (m_corruptLogged++ < kMaxLoggedCorrupt)

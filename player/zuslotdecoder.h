@@ -1,4 +1,6 @@
 #pragma once
+#include "pictureorder.h"
+#include "pictureplaces.h"
 #include "zuframe.h"
 
 #include <QByteArray>
@@ -28,19 +30,22 @@ struct AVFrame;
 // The entries between two key frames form a group. Decoding starts at a
 // group's key frame and may go on into the following groups; each picture
 // that comes out is placed in the group of the unit that carried it (every
-// unit goes in tagged), at the group's next place, so a group decoded on its
+// unit goes in tagged), at its place in the order the group shows its
+// pictures (ZuPicturePlaces, the export's rule), so a group decoded on its
 // own and one reached by decoding on from the group before give the same
 // slots. A group goes on across a file boundary: a file that starts inside
 // a group, or on a key frame whose first pictures refer to the group before,
 // is decoded from the file before (its lead-in), and the last group of a
 // file that goes on in the next file is decoded into the next file's first
 // units (its trail); the places outside the file are not delivered. A
-// picture the decoder never gives (a corrupt unit) leaves its group's last
-// place empty, or, in a stream that does not reorder, its own slot.
+// picture the decoder never gives (a corrupt unit) leaves its own slot
+// empty; it and the pictures decoded after it in its group are logged as
+// damaged.
 //
 // A unit without a picture (parameter sets stored as an entry of their own)
 // goes to the decoder with the next unit and takes no place; a unit stored
-// twice in a row (a re-sent frame) goes in once. Their slots give no picture.
+// twice in a row at the same time (a re-sent frame) goes in once. Their
+// slots give no picture. A unit repeated at a time of its own is a picture.
 //
 // Not thread-safe: one thread at a time.
 class ZuSlotDecoder
@@ -103,6 +108,9 @@ public:
     int keyAtOrBefore(int index) const;
     int groupEnd(int key) const;
 
+    // Slots found empty or shown damaged since construction (each is logged).
+    qint64 damagedPictures() const { return m_damaged; }
+
     // Units passed to the decoder since construction.
     qint64 unitsDecoded() const { return m_units; }
 
@@ -123,10 +131,17 @@ private:
     void learnReorderDepth(int from);
     void take(AVFrame *picture, const Deliver &deliver);
     bool readUnit(int unit, QByteArray *bytes);
-    // Whether `bytes` of `unit` repeat the unit before it.
+    // The entry of `unit` and the file it is in; null outside the units.
+    const ZuFrame *entryOf(int unit, QFile **file);
+    // Whether `unit` re-sends the unit before it: its `bytes` at its time.
     bool repeatsPrevious(int unit, const QByteArray &bytes);
     void endRun(const Deliver &deliver);
-    int slotFor(int tag);
+    // The slot of the picture that came out with `tag` (see ZuPicturePlaces);
+    // -1 when it has none. `damaged`: concealed, or decoded after a damaged
+    // unit of its group.
+    int slotFor(int tag, bool concealed, bool *damaged);
+    // Marks the slots found empty or damaged since the last call, and logs them.
+    void countPlaces();
     int maxDelay() const;
 
     std::unique_ptr<VideoDecoder> m_decoder;
@@ -158,9 +173,11 @@ private:
     int m_lastOutGroup = -1;              // group of the last picture out
     int m_leadInEnd = -1;                 // pictures of units before it are not delivered in this run
     std::map<int, std::vector<int>> m_places;
-    std::map<int, int> m_taken;
+    ZuPicturePlaces m_pairing;
+    PictureOrder m_order;
     std::set<int> m_delivered;  // slots given in this run
     std::set<int> m_undecodable;
     int m_corruptLogged = 0;
     qint64 m_units = 0;
+    qint64 m_damaged = 0;
 };

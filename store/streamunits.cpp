@@ -1,12 +1,16 @@
 #include "streamunits.h"
 
 #include "keyunits.h"
+#include "pictureorder.h"
+#include "videodecoder.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QIODevice>
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace ZuStreamUnits {
 
@@ -19,8 +23,37 @@ constexpr int kReorderGroups = 2;
 constexpr int kMaxReorderUnits = 256;
 // Larger units are taken to hold a picture.
 constexpr int kMaxParameterBytes = 64 * 1024;
+// Larger units are not read to find their picture order.
+constexpr int kMaxUnitBytes = 64 * 1024 * 1024;
 // Flagged entries whose units are looked at.
 constexpr int kSampledKeys = 4;
+// How far past its last picture a group's next one may be shown, in picture
+// order counts, when the group holds one picture only: as far as a stream
+// may hold pictures back (16 of them, counted in twos as H.264 does).
+constexpr int64_t kMaxReach = 2 * (16 + 1);
+
+// The units of entries of any data file, each read from its own.
+class UnitReader
+{
+public:
+    // Empty when it cannot be read whole.
+    QByteArray unitOf(const ZuFrame &f)
+    {
+        if (f.file_path != m_file.fileName()) {
+            m_file.close();
+            m_file.setFileName(f.file_path);
+            if (!m_file.open(QIODevice::ReadOnly))
+                return {};
+        }
+        if (!m_file.isOpen() || f.size <= 0 || f.size > kMaxUnitBytes || f.offset < 0 || !m_file.seek(f.offset))
+            return {};
+        QByteArray bytes = m_file.read(f.size);
+        return bytes.size() == f.size ? bytes : QByteArray();
+    }
+
+private:
+    QFile m_file;
+};
 } // namespace
 
 std::vector<int> keys(const ZuFrameList &frames, QIODevice &data, bool *flagsIgnored)
@@ -116,6 +149,72 @@ bool startsClean(const ZuFrameList &frames, int key, QIODevice &data)
         ++i;
     const ZuFrame &f = frames.at(i);
     return KeyUnits::startsClean(f.codec, data, f.offset, f.size);
+}
+
+int continuing(const ZuFrameList &group, const ZuFrameList &next)
+{
+    if (group.isEmpty())
+        return 0;
+    const QString codec = VideoDecoder::normalizedCodecName(group.last().codec);
+    const auto sameCodec = [&](const ZuFrame &f) { return VideoDecoder::normalizedCodecName(f.codec) == codec; };
+    PictureOrder order;
+    if (!order.open(codec)) {
+        // Pictures shown as stored: each unit is its own place.
+        int n = 0;
+        while (n < next.size() && !codec.isEmpty() && sameCodec(next.at(n)))
+            ++n;
+        return n;
+    }
+    // The orders the group's pictures are shown in, and the furthest step
+    // from its last picture so far to the next picture stored.
+    std::set<int64_t> held;
+    int64_t reach = 0;
+    UnitReader reader;
+    for (const ZuFrame &f : group) {
+        const QByteArray bytes = sameCodec(f) ? reader.unitOf(f) : QByteArray();
+        // Parameter sets teach the parser; a unit whose header is not read
+        // is no place the next file's units can be held against.
+        const int64_t o = bytes.isEmpty() ? PictureOrder::kUnknown
+                                          : order.orderOf(reinterpret_cast<const uint8_t *>(bytes.constData()),
+                                                          int(bytes.size()));
+        if (o == PictureOrder::kUnknown)
+            continue;
+        if (!held.empty() && o > *held.rbegin())
+            reach = std::max(reach, o - *held.rbegin());
+        held.insert(o);
+    }
+    if (held.empty())
+        return 0;
+    if (reach == 0)
+        reach = kMaxReach;
+    int n = 0;
+    for (; n < next.size(); ++n) {
+        const ZuFrame &f = next.at(n);
+        const QByteArray bytes = sameCodec(f) ? reader.unitOf(f) : QByteArray();
+        if (bytes.isEmpty())
+            break;
+        const auto *unit = reinterpret_cast<const uint8_t *>(bytes.constData());
+        const int64_t o = order.orderOf(unit, int(bytes.size()));
+        if (o == PictureOrder::kUnknown) {
+            if (KeyUnits::holdsOnlyParameters(codec, unit, int(bytes.size())))
+                continue;
+            break;
+        }
+        const int64_t first = *held.begin();
+        const int64_t last = *held.rbegin();
+        const bool fillsGap = o > first && o < last && !held.count(o);
+        const bool goesOn = o > last && o - last <= reach;
+        if (!fillsGap && !goesOn)
+            break;
+        held.insert(o);
+    }
+    return n;
+}
+
+bool resent(const QString &previousTime, const QByteArray &previousBytes, const QString &time,
+            const QByteArray &bytes)
+{
+    return !previousBytes.isEmpty() && !time.isEmpty() && time == previousTime && bytes == previousBytes;
 }
 
 } // namespace ZuStreamUnits

@@ -2,6 +2,7 @@
 
 #include "exportfolder.h"
 #include "keyunits.h"
+#include "pictureorder.h"
 #include "seekfile.h"
 #include "streamframe.h"
 #include "streamunits.h"
@@ -397,6 +398,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
     // stream found to reorder stays so.
     if (dataOpen && !m_reorders && !frames.isEmpty() && ZuStreamUnits::reorders(frames, data, keys))
         m_reorders = true;
+    m_places.setReorders(m_reorders);
     if (ZuSeekFile::inDisplayOrder(frames, kReorderToleranceMs)) {
         if (m_reorders) {
             // Entries stamped with their pictures' own times in a stream
@@ -517,7 +519,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         int startKey = groupKey;
         bool ledIn = false;
         if ((groupKey < 0 || (groupKey == 0 && !ZuStreamUnits::startsClean(frames, 0, data)))
-            && leadInFromPreviousFile(file, decoder)) {
+            && leadInFromPreviousFile(file, frames.first().codec, decoder)) {
             // Decoding goes on from the file before over this file's first units.
             ledIn = true;
             startKey = 0;
@@ -530,8 +532,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         if (!ledIn && startKey >= 0 && ensureDecoder(frames.at(startKey), &opened)) {
             decoder.flush();
             m_decoderLive = false;
-            m_pending.clear();
-            m_unitGroup.clear();
+            resetPlaces();
             m_parameters.clear();
             m_lastUnit.clear();
             learnReorderDepth(decoder, frames, startKey, keys, data);
@@ -544,7 +545,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
                     continue;
                 // A reordering decoder hands these pictures out later, while
                 // the range is decoded: their places are not shown.
-                const int rc = decodeUnit(decoder, bytes, isKey(i), discarded(), &picture);
+                const int rc = decodeUnit(decoder, bytes, isKey(i), discarded(frames.at(i).timestamp), &picture);
                 if (rc == 0) {
                     m_decoderLive = true;
                     deliverPicture(picture);
@@ -565,7 +566,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         }
         // Pictures still held by the decoder belong to the range: they are
         // handed out before it is opened again for another codec.
-        if (!m_pending.empty() && decoder.isOpen()
+        if (m_places.waiting() > 0 && decoder.isOpen()
             && decoder.codecName() != VideoDecoder::normalizedCodecName(entry.codec)) {
             if (drainDecoder(decoder) == Step::Stopped)
                 return Step::Stopped;
@@ -579,13 +580,13 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         // learn how far B-frames reach without losing a picture of the range:
         // what it holds of the group before is whole and handed out first.
         if (!m_depthLearned && m_reorders && isKey(index)
-            && (opened || m_unitGroup.empty() || ZuStreamUnits::startsClean(frames, index, data))) {
-            if (!opened && !m_unitGroup.empty() && drainDecoder(decoder) == Step::Stopped)
+            && (opened || m_places.waiting() == 0 || ZuStreamUnits::startsClean(frames, index, data))) {
+            if (!opened && m_places.waiting() > 0 && drainDecoder(decoder) == Step::Stopped)
                 return Step::Stopped;
             learnReorderDepth(decoder, frames, index, keys, data);
         }
         AVFrame *picture = nullptr;
-        const bool idle = !m_decoderLive && m_pending.empty();
+        const bool idle = !m_decoderLive && m_places.waiting() == 0;
         const int rc = decodeUnit(decoder, bytes, isKey(index), Place{entry.timestamp, entry.stream_id, cameraName},
                                   &picture);
         if (rc == kNoPlace)
@@ -593,16 +594,15 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::readFile(const QFileInfo &f
         if (rc == AVERROR(EAGAIN) && idle && !m_lastUnitStartsGroup) {
             // Nothing to decode against yet: the stream has not reached its
             // first key frame. Counted and logged, not an error.
-            m_unitGroup.erase(m_pending.back().seq);
-            m_pending.pop_back();
+            withdrawLast();
             ++waitingForKey;
             continue;
         }
         if (rc == AVERROR(EAGAIN)) {
             // Taken in, its picture comes out later (a reordering stream).
-            if (m_unitGroup.size() > kMaxPending) {
+            if (m_places.waiting() > kMaxPending) {
                 fail(QStringLiteral("no picture from the decoder for %1 frames, up to %2 :: %3")
-                         .arg(m_unitGroup.size()).arg(entry.timestamp.left(17)).arg(dataPath));
+                         .arg(m_places.waiting()).arg(entry.timestamp.left(17)).arg(dataPath));
                 return Step::Failed;
             }
             continue;
@@ -658,7 +658,7 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::finishGroup(const QFileInfo
             || VideoDecoder::normalizedCodecName(entry.codec) != decoder.codecName())
             return false;
         AVFrame *picture = nullptr;
-        const int rc = decodeUnit(decoder, bytes, false, discarded(), &picture);
+        const int rc = decodeUnit(decoder, bytes, false, discarded(entry.timestamp), &picture);
         if (rc != 0 && rc != AVERROR(EAGAIN) && rc != kNoPlace)
             return false;
         if (rc == 0)
@@ -829,23 +829,49 @@ ZuFrameList ZuAudioVideoFileReader::trailEntries(const QFileInfo &file, const QS
     const ZuFrameList frames = streamEntries(next, streamId, data, &keys, &unindexedEnd);
     if (frames.isEmpty() || (!keys.empty() && keys.front() == 0))
         return {};
-    *reachesKey = !keys.empty();
-    return frames.mid(0, keys.empty() ? frames.size() : keys.front());
+    ZuFrameList trail = frames.mid(0, keys.empty() ? frames.size() : keys.front());
+    // Only the units that take places in this file's last group finish it:
+    // past a lost or damaged key frame, the next file's units are another
+    // group's, whose pictures would take this group's places.
+    QFile own;
+    std::vector<int> ownKeys;
+    bool ownUnindexed = false;
+    ZuFrameList group = streamEntries(file.absoluteFilePath(), streamId, own, &ownKeys, &ownUnindexed);
+    if (ownKeys.empty()) {
+        // The group starts in the file before.
+        int key = -1;
+        group = leadInEntries(file, streamId, &key) + group;
+    } else {
+        group = group.mid(ownKeys.back());
+    }
+    const int goesOn = ZuStreamUnits::continuing(group, trail);
+    if (goesOn < trail.size()) {
+        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                   + QStringLiteral("run :: the next file's units from %1 on are no part of the last group of pictures, "
+                                    "not decoded with it :: %2")
+                         .arg(trail.at(goesOn).timestamp.left(17), next));
+        trail = trail.mid(0, goesOn);
+    }
+    *reachesKey = !keys.empty() && trail.size() == keys.front();
+    return trail;
 }
 
-bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder)
+bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, const QString &codec, VideoDecoder &decoder)
 {
     int key = -1;
     const ZuFrameList frames = leadInEntries(file, m_streamId, &key);
-    if (frames.isEmpty())
+    // Units of another codec lead into nothing of this file.
+    const QString own = VideoDecoder::normalizedCodecName(codec);
+    if (frames.isEmpty() || std::any_of(frames.cbegin(), frames.cend(), [&](const ZuFrame &f) {
+            return VideoDecoder::normalizedCodecName(f.codec) != own;
+        }))
         return false;
     QFile data(frames.first().file_path);
     if (!data.open(QIODevice::ReadOnly) || !decoder.open(frames.first().codec))
         return false;
     m_decoderLive = false;
     m_depthLearned = false;
-    m_pending.clear();
-    m_unitGroup.clear();
+    resetPlaces();
     m_parameters.clear();
     m_lastUnit.clear();
     logMessage(QStringLiteral("[INFO] ") + kLogPrefix
@@ -865,7 +891,7 @@ bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, Video
         // The groups of the file before only lead into this file's first
         // pictures (or into the group that goes on here): their places are
         // not shown.
-        const int rc = decodeUnit(decoder, bytes, i == 0 || i == key, discarded(), &picture);
+        const int rc = decodeUnit(decoder, bytes, i == 0 || i == key, discarded(f.timestamp), &picture);
         if (rc == 0) {
             m_decoderLive = true;
             deliverPicture(picture);
@@ -874,7 +900,7 @@ bool ZuAudioVideoFileReader::leadInFromPreviousFile(const QFileInfo &file, Video
     return true;
 }
 
-void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Place &owner)
+void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Place &owner, bool damaged)
 {
     auto *frame = new StreamFrame;
     frame->setAvFrame(picture);
@@ -887,8 +913,8 @@ void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Place &owner)
     frame->setDrawOverlay(owner.cameraName);
     frame->setFrameTag(QStringLiteral("video") + owner.streamId);
     frame->setFps(m_fps.load());
-    if ((picture->flags & AV_FRAME_FLAG_CORRUPT) || picture->decode_error_flags) {
-        // Concealed by the decoder: kept, and told.
+    if (damaged) {
+        // Concealed by the decoder, or decoded from a damaged picture: kept, and told.
         ++m_damaged;
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
                    + QStringLiteral("run :: damaged picture :: %1 :: %2").arg(owner.timestamp.left(17), m_currentPath));
@@ -896,9 +922,10 @@ void ZuAudioVideoFileReader::pushPicture(AVFrame *picture, const Place &owner)
     push(frame);
 }
 
-ZuAudioVideoFileReader::Place ZuAudioVideoFileReader::discarded()
+ZuAudioVideoFileReader::Place ZuAudioVideoFileReader::discarded(const QString &timestamp)
 {
     Place place;
+    place.timestamp = timestamp;
     place.discard = true;
     return place;
 }
@@ -911,7 +938,7 @@ int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &
         ++m_group;
         m_groupKeyNext = true;
     }
-    if (!m_lastUnit.isEmpty() && bytes == m_lastUnit) {
+    if (ZuStreamUnits::resent(m_lastUnitTime, m_lastUnit, unit.timestamp, bytes)) {
         // A re-sent frame: decoded twice it would take the place of the next
         // picture, or break the references of the pictures after it.
         logMessage(QStringLiteral("[WARN] ") + kLogPrefix
@@ -920,6 +947,7 @@ int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &
         return kNoPlace;
     }
     m_lastUnit = bytes;
+    m_lastUnitTime = unit.timestamp;
     const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
     if (KeyUnits::holdsOnlyParameters(decoder.codecName(), data, int(bytes.size()))) {
         // Parameter sets stored as an entry of their own go in with the
@@ -933,15 +961,61 @@ int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &
     m_groupKeyNext = false;
     unit.seq = m_nextSeq++;
     unit.group = m_group;
-    m_pending.push_back(unit);
-    m_unitGroup[unit.seq] = unit.group;
-    const int rc = decoder.decode(reinterpret_cast<const uint8_t *>(withParameters.constData()),
-                                  int(withParameters.size()), unit.seq, picture);
+    const auto *in = reinterpret_cast<const uint8_t *>(withParameters.constData());
+    if (m_orderCodec != decoder.codecName()) {
+        m_orderCodec = decoder.codecName();
+        m_order.open(m_orderCodec);
+    }
+    const int64_t order = m_reorders ? m_order.orderOf(in, int(withParameters.size())) : PictureOrder::kUnknown;
+    m_groupPlaces[unit.group].push_back(unit);
+    m_places.unitIn(unit.seq, unit.group, order == PictureOrder::kUnknown ? ZuPicturePlaces::kUnknownOrder : order);
+    const int rc = decoder.decode(in, int(withParameters.size()), unit.seq, picture);
     if (rc != 0 && rc != AVERROR(EAGAIN)) {
-        m_pending.pop_back();
-        m_unitGroup.erase(unit.seq);
+        // Its place stays empty; the pictures after it in its group may
+        // refer to it.
+        m_places.refused(unit.seq);
+        countPlaces();
     }
     return rc;
+}
+
+void ZuAudioVideoFileReader::withdrawLast()
+{
+    auto group = m_groupPlaces.find(m_group);
+    if (group == m_groupPlaces.end() || group->second.empty())
+        return;
+    m_places.withdraw(group->second.back().seq, m_group);
+    group->second.pop_back();
+}
+
+void ZuAudioVideoFileReader::resetPlaces()
+{
+    m_places.clear();
+    m_groupPlaces.clear();
+    m_order.reset();
+}
+
+void ZuAudioVideoFileReader::countPlaces(const char *why)
+{
+    std::deque<Place> lost;
+    for (const ZuPicturePlaces::Empty &e : m_places.takeEmpty()) {
+        const auto group = m_groupPlaces.find(e.group);
+        if (group != m_groupPlaces.end() && e.place >= 0 && size_t(e.place) < group->second.size())
+            lost.push_back(group->second[size_t(e.place)]);
+    }
+    countLost(lost, why);
+    for (const ZuPicturePlaces::Empty &e : m_places.takeDamagedAfter()) {
+        const auto group = m_groupPlaces.find(e.group);
+        if (group == m_groupPlaces.end() || e.place < 0 || size_t(e.place) >= group->second.size())
+            continue;
+        const Place &p = group->second[size_t(e.place)];
+        if (p.discard)
+            continue;
+        ++m_damaged;
+        logMessage(QStringLiteral("[WARN] ") + kLogPrefix
+                   + QStringLiteral("run :: damaged picture (its group holds a damaged one) :: %1 :: %2")
+                         .arg(p.timestamp.left(17), m_currentPath));
+    }
 }
 
 void ZuAudioVideoFileReader::countLost(const std::deque<Place> &places, const char *why)
@@ -963,59 +1037,27 @@ void ZuAudioVideoFileReader::countLost(const std::deque<Place> &places, const ch
                      .arg(firstTime, QLatin1String(why), m_currentPath));
 }
 
-void ZuAudioVideoFileReader::closeGroupsBefore(qint64 group)
-{
-    std::deque<Place> lost;
-    while (!m_pending.empty() && m_pending.front().group < group) {
-        lost.push_back(m_pending.front());
-        m_pending.pop_front();
-    }
-    for (auto it = m_unitGroup.begin(); it != m_unitGroup.end();)
-        it = it->second < group ? m_unitGroup.erase(it) : std::next(it);
-    countLost(lost, "the decoder gave none");
-}
-
 void ZuAudioVideoFileReader::deliverPicture(AVFrame *picture)
 {
-    const auto unit = m_unitGroup.find(picture->pts);
-    if (unit == m_unitGroup.end()) {
-        // Not a unit of the range's decoding (or one given up already).
+    const qint64 tag = picture->pts != AV_NOPTS_VALUE ? picture->pts : picture->best_effort_timestamp;
+    const bool concealed = (picture->flags & AV_FRAME_FLAG_CORRUPT) || picture->decode_error_flags;
+    const ZuPicturePlaces::Placed placed = tag == AV_NOPTS_VALUE ? ZuPicturePlaces::Placed()
+                                                                 : m_places.picture(tag, concealed);
+    countPlaces();
+    // The groups before are closed: their places are all known.
+    if (placed.group >= 0)
+        m_groupPlaces.erase(m_groupPlaces.begin(), m_groupPlaces.lower_bound(placed.group));
+    const auto group = m_groupPlaces.find(placed.group);
+    if (placed.place < 0 || group == m_groupPlaces.end() || size_t(placed.place) >= group->second.size()) {
+        // Not a unit of the range's decoding, or more pictures than places.
         av_frame_free(&picture);
         return;
     }
-    const qint64 tag = unit->first;
-    const qint64 group = unit->second;
-    m_unitGroup.erase(unit);
-    if (!m_reorders) {
-        // Pictures come out in their units' order, each its own unit's: a
-        // unit still waiting before this one gives none.
-        std::deque<Place> lost;
-        while (!m_pending.empty() && m_pending.front().seq < tag) {
-            lost.push_back(m_pending.front());
-            m_pending.pop_front();
-        }
-        for (auto it = m_unitGroup.begin(); it != m_unitGroup.end() && it->first < tag;)
-            it = m_unitGroup.erase(it);
-        countLost(lost, "the decoder gave none");
-        if (m_pending.empty() || m_pending.front().seq != tag) {
-            av_frame_free(&picture);
-            return;
-        }
-    } else {
-        // The k-th picture shown from a group takes the group's k-th place;
-        // a picture of a later group closes the groups before it.
-        closeGroupsBefore(group);
-        if (m_pending.empty() || m_pending.front().group != group) {
-            av_frame_free(&picture); // more pictures than places
-            return;
-        }
-    }
-    const Place place = m_pending.front();
-    m_pending.pop_front();
+    const Place &place = group->second[size_t(placed.place)];
     if (place.discard)
         av_frame_free(&picture);
     else
-        pushPicture(picture, place);
+        pushPicture(picture, place, placed.damaged);
 }
 
 ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::drainDecoder(VideoDecoder &decoder, bool incomplete)
@@ -1041,9 +1083,9 @@ ZuAudioVideoFileReader::Step ZuAudioVideoFileReader::drainDecoder(VideoDecoder &
     }
     if (step == Step::Stopped)
         return step;
-    countLost(m_pending, incomplete ? "their pictures depend on data that is not read" : "the decoder gave none");
-    m_pending.clear();
-    m_unitGroup.clear();
+    m_places.closeBefore(INT64_MAX);
+    countPlaces(incomplete ? "their pictures depend on data that is not read" : "the decoder gave none");
+    resetPlaces();
     m_parameters.clear();
     m_lastUnit.clear();
     decoder.flush();
@@ -1060,8 +1102,7 @@ void ZuAudioVideoFileReader::run()
         return;
     }
     VideoDecoder decoder;
-    m_pending.clear();
-    m_unitGroup.clear();
+    resetPlaces();
     m_nextSeq = 0;
     m_group = 0;
     m_lastTime = -1;
@@ -1086,7 +1127,6 @@ void ZuAudioVideoFileReader::run()
     }
     if (step == Step::Ok && !stopRequested() && decoder.isOpen())
         drainDecoder(decoder);
-    m_pending.clear();
-    m_unitGroup.clear();
+    resetPlaces();
     logMessage(QStringLiteral("[INFO] ") + kLogPrefix + QStringLiteral("run :: end, %1 frames").arg(m_queued.load()));
 }

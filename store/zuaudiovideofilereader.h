@@ -13,6 +13,8 @@
 #include <map>
 #include <vector>
 
+#include "pictureorder.h"
+#include "pictureplaces.h"
 #include "seekfile.h"
 #include "zuframe.h"
 
@@ -43,15 +45,19 @@ struct AVFrame;
 // (key frame to key frame) takes the group's k-th time, as the player pairs
 // them: entries in decoding order with rising times give it as they are,
 // entries stamped with their pictures' own times (display order) once each
-// group's times are sorted. A picture the decoder does not give leaves its
-// group short, never the groups after it: the group's last places stay
-// empty, and are counted and logged with the damaged pictures. Key frames
+// group's times are sorted. Each picture is known by its own unit (its tag
+// comes back on it), so a unit that gives no picture leaves its own place in
+// that order empty, found from its picture order count (ZuPicturePlaces),
+// never the places of its neighbours or of the groups after it. Empty
+// places, concealed pictures and the pictures decoded after a damaged unit
+// of their group are counted and logged with the damaged pictures. Key frames
 // are those the seek entries flag when their units agree, else the units a
 // decoder can start from, found in their bytes (ZuStreamUnits::keys). A unit
 // without a picture (parameter sets stored as an entry of their own) goes to
 // the decoder with the next unit and takes no picture's place; a unit stored
-// twice in a row (a re-sent frame) goes in once. A group of pictures is
-// decoded whole: across file boundaries, from the file before when a file
+// twice in a row with the same time (a re-sent frame) goes in once, while
+// one repeated at a time of its own is a picture at that time. A group of
+// pictures is decoded whole: across file boundaries, from the file before when a file
 // opens inside a group or on a key frame whose first pictures refer to the
 // group before, into the next file when a range ends in a group that
 // continues there.
@@ -95,10 +101,11 @@ public:
     int error_code() const { return m_error.load(); }
     // Frames appended to the queue so far. Any thread.
     int frames_queued() const { return m_queued.load(); }
-    // Frames appended that the decoder reported as damaged (concealed), and
-    // places of the range that no picture could be given to (the decoder
-    // gave none, or it would come from data that is not read); each is
-    // logged with its time. Any thread.
+    // Frames appended that are damaged (concealed by the decoder, or decoded
+    // after a damaged picture of their group), and places of the range that
+    // no picture could be given to (the decoder gave none, it would come
+    // from data that is not read, or a picture whose entry is gone leaves
+    // them that cannot be told apart); each is logged with its time. Any thread.
     int damaged_frames() const { return m_damaged.load(); }
 
     // Data of a file that no seek entry of the range reaches: bytes past its
@@ -147,9 +154,11 @@ public:
     static QString nextDataFile(const QFileInfo &file);
     // For a file whose last group of pictures goes on in the next file: the
     // entries of stream `streamId` of the next file up to its first key
-    // frame (the whole file when it holds none); `reachesKey` tells whether
-    // the group ends there. Empty when there is no such file, it opens on a
-    // key frame or holds another codec.
+    // frame (the whole file when it holds none), as far as their units go
+    // on with that group (ZuStreamUnits::continuing: not past a damaged or
+    // lost key frame); `reachesKey` tells whether they reach the key frame.
+    // Empty when there is no such file, it opens on a key frame or holds
+    // another codec.
     static ZuFrameList trailEntries(const QFileInfo &file, const QString &streamId, bool *reachesKey);
     // The seek file stream field of a video stream id ("0" or "video0").
     static QString videoStream(const QString &streamId);
@@ -177,9 +186,9 @@ private:
         qint64 seq = 0;   // the tag the unit went into the decoder with
         qint64 group = 0; // its group of pictures
     };
-    static Place discarded();
+    static Place discarded(const QString &timestamp);
     // Hands one unit to the decoder: one without a picture is kept for the
-    // next, one stored twice in a row is passed over (both: kNoPlace, no
+    // next, one re-sent (the same bytes at the same time) is passed over (both: kNoPlace, no
     // place taken); else it goes in tagged, its place waiting for its
     // picture (unless the decoder refused it). `startsGroup`: the entry is
     // one decoding can start from.
@@ -187,15 +196,17 @@ private:
     static constexpr int kNoPlace = 1;
     // More units than this without a picture: the decoder is taken as stuck.
     static constexpr size_t kMaxPending = 32;
-    void pushPicture(AVFrame *picture, const Place &owner);
-    // Gives a decoded picture to its place: its own unit's when the stream
-    // does not reorder, else the next free place of its unit's group. Pushed,
-    // or freed when that place is not shown.
+    void pushPicture(AVFrame *picture, const Place &owner, bool damaged);
+    // Gives a decoded picture the place its own unit's tag leads to (see
+    // ZuPicturePlaces). Pushed, or freed when that place is not shown.
     void deliverPicture(AVFrame *picture);
-    // Places of the groups before `group` that got no picture: counted,
-    // logged and forgotten.
-    void closeGroupsBefore(qint64 group);
+    // Counts and logs the places found empty or damaged since the last call.
+    void countPlaces(const char *why = "the decoder gave none");
     void countLost(const std::deque<Place> &places, const char *why);
+    // Takes back the last unit in: it takes no place after all.
+    void withdrawLast();
+    // The decoder starts afresh: no unit is waiting for its picture.
+    void resetPlaces();
     // Hands out the pictures the decoder still holds and starts it afresh.
     // `incomplete`: units of the last group were not fed (data that is not
     // read), so the pictures it held last have no known place: not given.
@@ -211,8 +222,8 @@ private:
     // whose first pictures refer to the group before: decodes the file
     // before from its last key frame (from the one before when that one
     // opens an open group), its places not shown. False when there is no
-    // such file or key frame.
-    bool leadInFromPreviousFile(const QFileInfo &file, VideoDecoder &decoder);
+    // such file or key frame, or its stream is not of `codec` (this file's).
+    bool leadInFromPreviousFile(const QFileInfo &file, const QString &codec, VideoDecoder &decoder);
     // Ends the last group of the range: the file's entries after `index` up
     // to its next key frame, and past the file's end the next file's first
     // entries, their places not shown. After the file's last entry comes
@@ -240,8 +251,10 @@ private:
     int m_nextFrameId = 0;
     // Reader thread only:
     bool m_decoderLive = false;    // the decoder has given a picture since it was opened or flushed
-    std::deque<Place> m_pending;   // places waiting for a picture, in stored order
-    std::map<qint64, qint64> m_unitGroup; // tag -> group of the units whose picture has not come out
+    ZuPicturePlaces m_places;
+    std::map<qint64, std::vector<Place>> m_groupPlaces; // per open group, its places in stored order
+    PictureOrder m_order;          // the picture order of the units in
+    QString m_orderCodec;
     qint64 m_lastTime = -1;        // the previous file's last time, -1 when none
     qint64 m_nextSeq = 0;
     qint64 m_group = 0;            // the group of the last unit in
@@ -250,7 +263,8 @@ private:
     bool m_reorders = false;       // the stream's B-frames were found: pictures take their group's places
     bool m_depthLearned = false;   // how far B-frames reach, for the file being read
     QByteArray m_parameters;       // units without a picture, for the decoder with the next unit
-    QByteArray m_lastUnit;         // the last unit in, to pass over a copy of it
+    QByteArray m_lastUnit;         // the last unit in and its time, to pass over a copy of it
+    QString m_lastUnitTime;
     QString m_currentPath;         // the data file being read
     mutable QMutex m_unindexedMutex;
     QList<Unindexed> m_unindexed;

@@ -104,6 +104,12 @@ private slots:
     void everyPictureKeepsItsOwnTime_data();
     void everyPictureKeepsItsOwnTime();
     void aLostPictureStaysInItsGroup();
+    void aDamagedEntryIsCountedInItsGroup_data();
+    void aDamagedEntryIsCountedInItsGroup();
+    void aRepeatedPictureIsAPicture_data();
+    void aRepeatedPictureIsAPicture();
+    void aDamagedNeighbourLeavesAFileWhole_data();
+    void aDamagedNeighbourLeavesAFileWhole();
 
 private:
     // A recording of groups of 100 pictures (keys 0, 100, 200; 240
@@ -1062,11 +1068,16 @@ struct Take {
     bool allKeys = false;          // every entry flagged key
     int clockBackAt = -1;          // from this unit on the recorder's clock is set back...
     int clockBackMs = 0;           // ...this much
-    int unindexedTail = 0;         // the first file's last units have no seek entry
+    int unindexedTail = 0;         // the last units of...
+    int unindexedFile = 0;         // ...this file (not the last) have no seek entry
     int emptySeekFile = -1;        // this file's seek file holds nothing
     bool cutAtKeys = false;        // files cut at the key units nearest to whole groups
     int laterFrom = -1;            // from this picture on (a key frame) the encoder...
     int laterBframes = 0;          // ...uses this many B-frames
+    enum Damage { Intact, Zeroed, BitFlipped, CutInHalf, Dropped };
+    int damagedUnit = -1;          // this unit's bytes are damaged...
+    Damage damage = Intact;        // ...so (dropped: the entry and its bytes are missing)
+    int keylessFile = -1;          // this file's key units are zeroed: it holds no key entry
 };
 
 // The payload of a NAL unit without its emulation-prevention bytes, and back.
@@ -1375,7 +1386,7 @@ Numbered record(const QString &dir, const Take &take)
         QByteArray lines;
         const auto entry = [&](const QByteArray &bytes, int u, bool key) {
             d.write(bytes);
-            const bool indexed = !(f == 0 && take.files > 1 && u >= endUnit - take.unindexedTail);
+            const bool indexed = !(f == take.unindexedFile && f + 1 < take.files && u >= endUnit - take.unindexedTail);
             if (indexed) {
                 lines += QStringLiteral("%1:video0:%2:160x64:%3:%4\n")
                              .arg(stampOf(u), codec)
@@ -1392,7 +1403,19 @@ Numbered record(const QString &dir, const Take &take)
             }
         };
         for (; unit < endUnit; ++unit) {
-            const QByteArray bytes = in.read(units.at(unit).first);
+            QByteArray bytes = in.read(units.at(unit).first);
+            if (unit == take.damagedUnit) {
+                if (take.damage == Take::Dropped)
+                    continue;
+                if (take.damage == Take::Zeroed)
+                    bytes.fill(0);
+                else if (take.damage == Take::BitFlipped)
+                    bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x10);
+                else if (take.damage == Take::CutInHalf)
+                    bytes.truncate(bytes.size() / 2);
+            }
+            if (f == take.keylessFile && units.at(unit).second)
+                bytes.fill(0);
             const bool key = take.flagKeys && units.at(unit).second;
             int slice = -1;
             for (const auto &[begin, end] : nalUnits(bytes)) {
@@ -1930,6 +1953,491 @@ void TestPlayback::aLostPictureStaysInItsGroup()
     }
     QCOMPARE(outside(seen.shown), outside(all));
     QVERIFY2(outside(numbersOf(seen.wrongTimes)).isEmpty(), qPrintable(seen.wrongTimes.join(QLatin1String(", "))));
+}
+
+void TestPlayback::aDamagedEntryIsCountedInItsGroup_data()
+{
+    QTest::addColumn<Take>("take");
+    Take b;
+    b.pictures = 150;
+    b.gop = 25;
+    b.bframes = 3;
+    b.files = 2;
+    b.headersEachKey = true;
+    // In the group of pictures 50 to 74 (stored order I P B b b P B b b ...):
+    // unit 55 is a P picture the rest of the group refers to, unit 56 a B
+    // picture two others refer to, unit 57 one that nothing refers to.
+    b.damagedUnit = 55;
+    for (const auto &[damage, name] : {std::pair{Take::Zeroed, "zeroed"}, {Take::BitFlipped, "bit-flipped"},
+                                        {Take::CutInHalf, "cut in half"}, {Take::Dropped, "dropped with its bytes"}}) {
+        Take t = b;
+        t.damage = damage;
+        QTest::newRow(qPrintable(QStringLiteral("H.264, a P entry %1").arg(QLatin1String(name)))) << t;
+    }
+    Take t = b;
+    t.damagedUnit = 56;
+    t.damage = Take::Zeroed;
+    QTest::newRow("H.264, a referenced B entry zeroed") << t;
+    t.damagedUnit = 57;
+    QTest::newRow("H.264, an unreferenced B entry zeroed") << t;
+    t.damage = Take::Dropped;
+    QTest::newRow("H.264, an unreferenced B entry dropped with its bytes") << t;
+    t.codec = QStringLiteral("hevc");
+    t.damagedUnit = 55;
+    t.damage = Take::CutInHalf;
+    QTest::newRow("H.265, an entry cut in half") << t;
+    t.damage = Take::Zeroed;
+    QTest::newRow("H.265, an entry zeroed") << t;
+}
+
+// One damaged entry inside a group of pictures with B-frames: the pictures
+// of every other group keep their own times, none lost, in the export and in
+// playback; the damaged group's pictures keep the order of their places,
+// one a place, and every place of it that does not show its own whole
+// picture is counted as damaged by the export. The pictures are told by
+// their times: a damaged one shows no number of its own.
+void TestPlayback::aDamagedEntryIsCountedInItsGroup()
+{
+    QFETCH(Take, take);
+    if (take.codec == QLatin1String("hevc") && !zutest::ffmpegHasEncoder(QStringLiteral("libx265")))
+        ZU_SKIP_MISSING("libx265 in ffmpeg");
+    // No other picture refers to the damaged one, and its own entry is there.
+    const bool othersIntact = take.damagedUnit == 57 && take.damage != Take::Dropped;
+    QTemporaryDir tmp;
+    const Numbered rec = record(tmp.path(), take);
+    QCOMPARE(rec.files.size(), take.files);
+    const int groupStart = take.damagedUnit / take.gop * take.gop;
+    const QString groupFrom = timeOfNumber(groupStart);
+    const QString groupTo = timeOfNumber(groupStart + take.gop);
+    const auto inGroup = [&](const QString &time) { return time >= groupFrom && time < groupTo; };
+    struct Shown {
+        QString time;
+        int number;
+        bool whole;
+    };
+    // What is wrong with the pictures shown; how many of the damaged
+    // group's places show their own whole picture.
+    // Up to `until` when given: the pictures shown end before it.
+    const auto check = [&](const QList<Shown> &shown, int *fine, const QString &until = QString()) {
+        QStringList faults;
+        *fine = 0;
+        QStringList outside;
+        for (int i = 0; i < shown.size(); ++i) {
+            const Shown &p = shown.at(i);
+            const bool own = p.whole && rec.timeOf.value(p.number) == p.time;
+            if (i > 0 && p.time <= shown.at(i - 1).time)
+                faults.append(QStringLiteral("%1 after %2").arg(p.time, shown.at(i - 1).time));
+            if (inGroup(p.time)) {
+                *fine += own ? 1 : 0;
+                // Where no other picture refers to the damaged one, a whole
+                // picture of the group at another's place was moved (a
+                // picture decoded from a damaged one may copy another).
+                if (othersIntact && p.whole && !own && inGroup(rec.timeOf.value(p.number)))
+                    faults.append(QStringLiteral("picture %1 at %2").arg(p.number).arg(p.time));
+                continue;
+            }
+            outside.append(p.time);
+            if (!own)
+                faults.append(QStringLiteral("picture %1 at %2").arg(p.number).arg(p.time));
+        }
+        QStringList expected;
+        for (int n = 0; n < rec.pictures; ++n) {
+            if (!inGroup(rec.timeOf.value(n)) && (until.isEmpty() || rec.timeOf.value(n) < until))
+                expected.append(rec.timeOf.value(n));
+        }
+        if (outside != expected)
+            faults.append(QStringLiteral("%1 pictures outside the group, %2 expected").arg(outside.size()).arg(expected.size()));
+        return faults.join(QLatin1String(", "));
+    };
+
+    QList<QFileInfo> infos;
+    for (const QString &f : rec.files)
+        infos.append(QFileInfo(f));
+    ZuAudioVideoFileReader reader(infos, QStringLiteral("0"), QString(), QString());
+    std::deque<StreamFrame *> queue;
+    QMutex mutex;
+    reader.set_frame_queue(&queue);
+    reader.set_queue_mutex(&mutex);
+    reader.set_max_queue(1000);
+    reader.start();
+    reader.wait();
+    QList<Shown> exported;
+    ZuScaler scaler;
+    for (StreamFrame *f : queue) {
+        const QImage image = scaler.toImage(f->avFrame());
+        exported.append({QString::fromLatin1(f->timestampText()),
+                         numberOf(image.constBits(), int(image.bytesPerLine()), image.height()),
+                         whole(image.constBits(), int(image.bytesPerLine()), image.height())});
+        delete f;
+    }
+    int fine = 0;
+    if (reader.error_code() != 0) {
+        // Bytes the decoder refuses end the export with an error; what it
+        // gave before is right.
+        QCOMPARE(reader.error_code(), int(ZuAudioVideoFileReader::kReadError));
+        QVERIFY(take.damage != Take::Dropped);
+        QVERIFY(!exported.isEmpty() && exported.last().time < groupTo);
+        QCOMPARE(check(exported, &fine, groupFrom), QString());
+    } else {
+        QCOMPARE(reader.error_code(), 0);
+        QCOMPARE(check(exported, &fine), QString());
+    }
+    QVERIFY2(reader.error_code() != 0 || (reader.damaged_frames() >= take.gop - fine && reader.damaged_frames() <= take.gop),
+             qPrintable(QStringLiteral("%1 counted, %2 whole at their own time").arg(reader.damaged_frames()).arg(fine)));
+
+    Engine engine;
+    QList<Shown> played;
+    connect(&engine, &Engine::set_display_frame, &engine,
+            [&](uint8_t *pixels, int, int h, int stride, QString ts, QString, bool, int, double, bool) {
+                played.append({ts, numberOf(pixels, stride, h), whole(pixels, stride, h)});
+            }, Qt::DirectConnection);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.first(), QStringLiteral("0"), QString(), false));
+    while (engine.read_and_display_next_frame(false)) {
+    }
+    QCOMPARE(check(played, &fine), QString());
+}
+
+namespace {
+// A recorder that stores each picture the encoder gives `each` times in a
+// row, each copy with a time of its own (40 ms apart from 12:00:00.000),
+// in one file of camera 7. A `still` scene gives the same picture all
+// along, else picture n carries its number. The entries' times, in order;
+// empty when the recording cannot be made.
+QStringList recordRepeats(const QString &dir, const QString &codec, int pictures, int each, bool still,
+                          QString *data)
+{
+    const QString raw = dir + QStringLiteral("/stream.") + codec;
+    const QString source = still ? QStringLiteral("color=c=gray:s=160x64:r=25")
+                                 : QStringLiteral("nullsrc=s=160x64:r=25,geq=lum='if(bitand(N\\,pow(2\\,floor(X/16)))\\,235\\,16)'"
+                                                  ":cb=128:cr=128");
+    QStringList args = QStringLiteral("-nostdin -loglevel error -y -f lavfi -i").split(QLatin1Char(' '));
+    args << source << QStringLiteral("-frames:v") << QString::number(pictures);
+    if (codec == QLatin1String("mjpeg"))
+        args << QStringLiteral("-c:v mjpeg -q:v 3").split(QLatin1Char(' '));
+    else
+        args << QStringLiteral("-c:v libx265 -x265-params log-level=error:keyint=1:pools=1:frame-threads=1").split(QLatin1Char(' '));
+    args << QStringLiteral("-f") << codec << raw;
+    if (QProcess::execute(QStringLiteral("ffmpeg"), args) != 0)
+        return {};
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"),
+                QStringLiteral("-v error -show_packets -show_entries packet=size -of csv=p=0").split(QLatin1Char(' ')) << raw);
+    if (!probe.waitForFinished(60000))
+        return {};
+    QList<int> sizes;
+    for (const QByteArray &line : probe.readAllStandardOutput().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            sizes.append(line.trimmed().toInt());
+    }
+    QFile in(raw);
+    if (sizes.size() != pictures || !in.open(QIODevice::ReadOnly))
+        return {};
+    const QString folder = dir + QStringLiteral("/2024-03-05/120000");
+    *data = folder + QStringLiteral("/7_20240305_120000.zuvideo");
+    QFile d(*data);
+    QFile seek(ZuSeekFile::seekPathFor(*data));
+    if (!QDir().mkpath(folder) || !d.open(QIODevice::WriteOnly) || !seek.open(QIODevice::WriteOnly))
+        return {};
+    QStringList times;
+    for (int unit = 0; unit < pictures; ++unit) {
+        const QByteArray bytes = in.read(sizes.at(unit));
+        for (int copy = 0; copy < each; ++copy) {
+            const QString time = timeOfNumber(int(times.size()));
+            d.write(bytes);
+            seek.write(QStringLiteral("%1:video0:%2:160x64:1:%3\n").arg(time, codec).arg(bytes.size()).toLatin1());
+            times.append(time);
+        }
+    }
+    return times;
+}
+} // namespace
+
+void TestPlayback::aRepeatedPictureIsAPicture_data()
+{
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<int>("each");
+    QTest::addColumn<bool>("still");
+    QTest::newRow("MJPEG, still scene") << QStringLiteral("mjpeg") << 1 << true;
+    QTest::newRow("MJPEG, each picture stored twice") << QStringLiteral("mjpeg") << 2 << false;
+    QTest::newRow("H.265 all intra, still scene") << QStringLiteral("hevc") << 1 << true;
+}
+
+// A recorder that gives the same bytes again at a time of its own stores a
+// picture for that time: the export and playback show one at every entry,
+// with the entry's time (a copy at the same time is another matter: see
+// everyPictureKeepsItsOwnTime).
+void TestPlayback::aRepeatedPictureIsAPicture()
+{
+    QFETCH(QString, codec);
+    QFETCH(int, each);
+    QFETCH(bool, still);
+    if (codec == QLatin1String("hevc") && !zutest::ffmpegHasEncoder(QStringLiteral("libx265")))
+        ZU_SKIP_MISSING("libx265 in ffmpeg");
+    QTemporaryDir tmp;
+    QString data;
+    const QStringList times = recordRepeats(tmp.path(), codec, 100 / each, each, still, &data);
+    QCOMPARE(times.size(), 100);
+    // Entry k shows picture k / each, or the still picture.
+    const auto check = [&](const QStringList &shown, const QList<int> &pictureNumbers, int from) {
+        QStringList wrong;
+        for (int k = 0; k < shown.size(); ++k) {
+            const int entry = from + k;
+            if (entry >= times.size() || shown.at(k) != times.at(entry))
+                wrong.append(QStringLiteral("%1 at %2").arg(k).arg(shown.at(k)));
+            else if (!still && pictureNumbers.at(k) != entry / each)
+                wrong.append(QStringLiteral("picture %1 at %2").arg(pictureNumbers.at(k)).arg(shown.at(k)));
+        }
+        return wrong.join(QLatin1String(", "));
+    };
+
+    // The export of 12:00:00 to 12:00:03: its 76 entries, whole seconds' worth.
+    for (const bool range : {false, true}) {
+        ZuAudioVideoFileReader reader({QFileInfo(data)}, QStringLiteral("0"), range ? QStringLiteral("120000") : QString(),
+                                      range ? QStringLiteral("120003") : QString());
+        std::deque<StreamFrame *> queue;
+        QMutex mutex;
+        reader.set_frame_queue(&queue);
+        reader.set_queue_mutex(&mutex);
+        reader.set_max_queue(1000);
+        reader.start();
+        reader.wait();
+        QStringList shown;
+        QList<int> pictureNumbers;
+        ZuScaler scaler;
+        for (StreamFrame *f : queue) {
+            const QImage image = scaler.toImage(f->avFrame());
+            pictureNumbers.append(numberOf(image.constBits(), int(image.bytesPerLine()), image.height()));
+            shown.append(QString::fromLatin1(f->timestampText()));
+            delete f;
+        }
+        QCOMPARE(reader.error_code(), 0);
+        QCOMPARE(reader.damaged_frames(), 0);
+        QCOMPARE(shown.size(), range ? 76 : 100);
+        QCOMPARE(check(shown, pictureNumbers, 0), QString());
+    }
+
+    // Playback steps through every entry, and lands where it is opened.
+    Engine engine;
+    QStringList shown;
+    QList<int> pictureNumbers;
+    connect(&engine, &Engine::set_display_frame, &engine,
+            [&](uint8_t *pixels, int, int h, int stride, QString ts, QString, bool, int, double, bool) {
+                shown.append(ts);
+                pictureNumbers.append(numberOf(pixels, stride, h));
+            }, Qt::DirectConnection);
+    engine.set_playlist({data});
+    QVERIFY(engine.open_file(data, QStringLiteral("0"), QString(), false));
+    while (engine.read_and_display_next_frame(false)) {
+    }
+    QCOMPARE(shown.size(), 100);
+    QCOMPARE(check(shown, pictureNumbers, 0), QString());
+    shown.clear();
+    pictureNumbers.clear();
+    engine.set_read_timestamp(times.at(25));
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(engine.read_and_display_next_frame(false));
+    QCOMPARE(check(shown, pictureNumbers, 25), QString());
+    QCOMPARE(shown.size(), 4);
+}
+
+void TestPlayback::aDamagedNeighbourLeavesAFileWhole_data()
+{
+    QTest::addColumn<Take>("take");
+    // The file looked at; the others are its damaged neighbours.
+    QTest::addColumn<int>("intact");
+    // What is done to the file before it after recording: "truncated",
+    // "empty", "codec" (recorded in H.264), or nothing.
+    QTest::addColumn<QString>("before");
+    Take b;
+    b.pictures = 150;
+    b.gop = 25;
+    b.bframes = 3;
+    b.files = 3;
+    b.headersEachKey = true;
+    // The third file opens on an open group's key frame (a CRA picture)
+    // whose first two pictures shown, stored after it, refer to the last
+    // group of the file before.
+    Take t = b;
+    t.codec = QStringLiteral("hevc");
+    t.openGop = true;
+    t.cutAtKeys = true;
+    QTest::newRow("H.265 open groups, the file before truncated") << t << 2 << "truncated";
+    QTest::newRow("H.265 open groups, the file before empty") << t << 2 << "empty";
+    QTest::newRow("H.265 open groups, the file before of another codec") << t << 2 << "codec";
+    t.unindexedTail = 5;
+    t.unindexedFile = 1;
+    QTest::newRow("H.265 open groups, the file before with data past its last entry") << t << 2 << "";
+    // The first file ends with two whole groups of two seconds; the second
+    // opens on a key frame that is damaged or missing, or holds none. Past
+    // it, the second file's pictures are shown, in the order of their
+    // picture order counts, among the first file's last ones.
+    t = b;
+    t.pictures = 250;
+    t.gop = 50;
+    t.files = 2;
+    t.damagedUnit = 100;
+    t.damage = Take::Zeroed;
+    QTest::newRow("H.264, the next file's first key entry zeroed") << t << 0 << "";
+    t.damage = Take::Dropped;
+    QTest::newRow("H.264, the next file's first key entry missing") << t << 0 << "";
+    t.damagedUnit = -1;
+    t.damage = Take::Intact;
+    t.keylessFile = 1;
+    QTest::newRow("H.264, the next file holds no key entry") << t << 0 << "";
+}
+
+// A damaged file next to an intact one changes nothing in the intact one:
+// in an export of the intact file alone, of a range that starts in it, and
+// in playback, each of its pictures keeps its own time. Only leading
+// pictures that refer to a group that cannot be decoded may be missing, and
+// the export counts them as damaged.
+void TestPlayback::aDamagedNeighbourLeavesAFileWhole()
+{
+    QFETCH(Take, take);
+    QFETCH(int, intact);
+    QFETCH(QString, before);
+    if (take.codec == QLatin1String("hevc") && !zutest::ffmpegHasEncoder(QStringLiteral("libx265")))
+        ZU_SKIP_MISSING("libx265 in ffmpeg");
+    QTemporaryDir tmp;
+    const Numbered rec = record(tmp.path(), take);
+    QCOMPARE(rec.files.size(), take.files);
+    if (!before.isEmpty()) {
+        const QString data = rec.files.at(intact - 1);
+        QFile d(data), seek(ZuSeekFile::seekPathFor(data));
+        if (before == QLatin1String("truncated")) {
+            QVERIFY(d.resize(d.size() / 2));
+        } else if (before == QLatin1String("empty")) {
+            QVERIFY(d.resize(0) && seek.resize(0));
+        } else {
+            // The same pictures from another encoder, at the same times.
+            QTemporaryDir other;
+            Take h264 = take;
+            h264.codec = QStringLiteral("h264");
+            h264.pictures = rec.unitsPerFile.at(intact - 1);
+            h264.files = 1;
+            const Numbered part = record(other.path(), h264);
+            QCOMPARE(part.files.size(), 1);
+            QVERIFY(seek.open(QIODevice::ReadOnly));
+            const QList<QByteArray> lines = seek.readAll().split('\n');
+            seek.close();
+            QFile otherSeek(ZuSeekFile::seekPathFor(part.files.at(0)));
+            QVERIFY(otherSeek.open(QIODevice::ReadOnly));
+            QByteArray retimed;
+            const QList<QByteArray> otherLines = otherSeek.readAll().split('\n');
+            for (int i = 0; i < otherLines.size() && i < lines.size(); ++i) {
+                if (!otherLines.at(i).isEmpty())
+                    retimed += lines.at(i).left(lines.at(i).indexOf(':')) + otherLines.at(i).mid(otherLines.at(i).indexOf(':')) + '\n';
+            }
+            QVERIFY(d.remove() && QFile::copy(part.files.at(0), data));
+            QVERIFY(seek.open(QIODevice::WriteOnly | QIODevice::Truncate) && seek.write(retimed) == retimed.size());
+            seek.close();
+        }
+    }
+    // The intact file's pictures: picture n is stored n-th, groups whole.
+    int first = 0;
+    for (int f = 0; f < intact; ++f)
+        first += rec.unitsPerFile.at(f);
+    const int last = first + rec.unitsPerFile.at(intact) - 1;
+    const QString from = rec.timeOf.value(first);
+    const QString to = rec.timeOf.value(last);
+    // Only a file opening on an open group's key frame may lose pictures:
+    // the leading ones, shown before it.
+    const int mayMiss = take.openGop ? take.bframes : 0;
+    struct Shown {
+        QString time;
+        int number;
+        bool whole;
+    };
+    // What is wrong with the pictures shown at the times of the intact
+    // file's pictures `lo` to `hi`; the number of those missing.
+    const auto check = [&](const QList<Shown> &shown, int lo, int hi, int *missing) {
+        QStringList faults;
+        QSet<int> seen;
+        for (const Shown &p : shown) {
+            if (p.time < rec.timeOf.value(lo) || p.time > rec.timeOf.value(hi))
+                continue;
+            if (!p.whole || rec.timeOf.value(p.number) != p.time)
+                faults.append(QStringLiteral("picture %1 at %2%3").arg(p.number).arg(p.time, p.whole ? "" : " damaged"));
+            else
+                seen.insert(p.number);
+        }
+        *missing = 0;
+        for (int n = lo; n <= hi; ++n) {
+            if (seen.contains(n))
+                continue;
+            ++*missing;
+            if (n >= first + mayMiss)
+                faults.append(QStringLiteral("picture %1 missing").arg(n));
+        }
+        return faults.join(QLatin1String(", "));
+    };
+
+    // The intact file alone, and a range of whole seconds within it.
+    for (const bool alone : {true, false}) {
+        QList<QFileInfo> infos;
+        for (const QString &f : rec.files)
+            infos.append(QFileInfo(f));
+        if (alone)
+            infos = {QFileInfo(rec.files.at(intact))};
+        // From the first picture at or after Début to the first at or after Fin.
+        const QString begin = alone ? QString() : QTime::fromString(from.mid(8, 9), QStringLiteral("HHmmsszzz")).addMSecs(999).toString(QStringLiteral("HHmmss"));
+        const QString end = alone ? QString() : to.mid(8, 6);
+        int lo = first;
+        int hi = last;
+        while (!alone && lo < last && rec.timeOf.value(lo).mid(8, 6) < begin)
+            ++lo;
+        while (!alone && hi > lo && rec.timeOf.value(hi - 1).mid(8, 6) >= end)
+            --hi;
+        ZuAudioVideoFileReader reader(infos, QStringLiteral("0"), begin, end);
+        std::deque<StreamFrame *> queue;
+        QMutex mutex;
+        reader.set_frame_queue(&queue);
+        reader.set_queue_mutex(&mutex);
+        reader.set_max_queue(1000);
+        reader.start();
+        reader.wait();
+        QList<Shown> exported;
+        ZuScaler scaler;
+        for (StreamFrame *f : queue) {
+            const QImage image = scaler.toImage(f->avFrame());
+            exported.append({QString::fromLatin1(f->timestampText()),
+                             numberOf(image.constBits(), int(image.bytesPerLine()), image.height()),
+                             whole(image.constBits(), int(image.bytesPerLine()), image.height())});
+            delete f;
+        }
+        QCOMPARE(reader.error_code(), 0);
+        int missing = 0;
+        QCOMPARE(check(exported, lo, hi, &missing), QString());
+        QCOMPARE(exported.size() + missing, hi - lo + 1);
+        QVERIFY2(reader.damaged_frames() == missing,
+                 qPrintable(QStringLiteral("%1 counted, %2 missing").arg(reader.damaged_frames()).arg(missing)));
+    }
+
+    Engine engine;
+    QList<Shown> played;
+    connect(&engine, &Engine::set_display_frame, &engine,
+            [&](uint8_t *pixels, int, int h, int stride, QString ts, QString, bool, int, double, bool) {
+                played.append({ts, numberOf(pixels, stride, h), whole(pixels, stride, h)});
+            }, Qt::DirectConnection);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.at(intact), QStringLiteral("0"), QString(), false));
+    // Steps are bounded: a step that shows a picture again must not hold the test.
+    for (int step = 0; step < 2 * rec.pictures && (played.isEmpty() || played.last().time <= to); ++step) {
+        if (!engine.read_and_display_next_frame(false))
+            break;
+    }
+    int missing = 0;
+    QCOMPARE(check(played, first, last, &missing), QString());
+    // Back from the picture after its last, or from its last.
+    QVERIFY(!played.isEmpty());
+    const int backFrom = played.last().time > to ? last : last - 1;
+    played.clear();
+    for (int step = 0; step < 2 * rec.pictures && engine.read_and_display_previous_frame(false); ++step) {
+        if (played.last().time < from)
+            break;
+    }
+    QCOMPARE(check(played, first, backFrom, &missing), QString());
 }
 
 QTEST_MAIN(TestPlayback)
