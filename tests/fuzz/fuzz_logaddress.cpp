@@ -56,9 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
 
     ZU_FUZZ_CHECK(addressUserInfoEnd(address) == 13 + password.size(), address);
+    // The password is in the address once: the user information masked
+    // whole up to the host is the password gone (the mask itself may spell
+    // it, "://*" in "http://***").
+    const QString maskedStart = QStringLiteral("http://***@") + kHost + QLatin1Char('/');
     const QString masked = maskedAddress(address);
-    ZU_FUZZ_CHECK(!masked.contains(password), address + QStringLiteral(" -> ") + masked);
-    ZU_FUZZ_CHECK(masked.startsWith(QStringLiteral("http://***@") + kHost + QLatin1Char('/')), masked);
+    ZU_FUZZ_CHECK(masked.startsWith(maskedStart), address + QStringLiteral(" -> ") + masked);
 
     // In a line an address ends at a blank or a quote, and "name://" starts
     // another one; a password and a path without them keep the whole address
@@ -66,9 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const QRegularExpression lineEnds(QStringLiteral("[\\s\"'<>]"));
     if (!path.contains(lineEnds) && !password.contains(lineEnds) &&
         !(QStringLiteral("admin:") + password).contains(QStringLiteral("://"))) {
-        const QString line = QStringLiteral("[INFO] Download :: get :: ") + address + QStringLiteral(" :: retry");
+        const QString prefix = QStringLiteral("[INFO] Download :: get :: ");
+        const QString line = prefix + address + QStringLiteral(" :: retry");
         const QString maskedLine = maskAddressesIn(line);
-        ZU_FUZZ_CHECK(!maskedLine.contains(password), line + QStringLiteral(" -> ") + maskedLine);
+        ZU_FUZZ_CHECK(maskedLine.startsWith(prefix + maskedStart), line + QStringLiteral(" -> ") + maskedLine);
     }
     return 0;
 }
