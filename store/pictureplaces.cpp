@@ -1,6 +1,7 @@
 #include "pictureplaces.h"
 
 #include <algorithm>
+#include <iterator>
 
 void ZuPicturePlaces::clear()
 {
@@ -18,6 +19,20 @@ void ZuPicturePlaces::unitIn(qint64 tag, qint64 group, int64_t order)
     Unit u;
     u.tag = tag;
     u.order = order;
+    // Two units of a group are at least a step apart: learned from the
+    // units as they go in, the step is known before the pictures between
+    // them come out, and with it whether a unit of unknown order lies there.
+    if (order != kUnknownOrder) {
+        const auto [at, added] = g.orders.insert(order);
+        const auto learn = [&](int64_t step) {
+            if (m_step == 0 || step < m_step)
+                m_step = step;
+        };
+        if (added && at != g.orders.begin())
+            learn(order - *std::prev(at));
+        if (added && std::next(at) != g.orders.end())
+            learn(*std::next(at) - order);
+    }
     if (m_reorders && order == kUnknownOrder) {
         // A slice header the parser cannot read is one the decoder cannot
         // either: the unit gives no picture, wherever the decoder says so (a
@@ -162,6 +177,11 @@ ZuPicturePlaces::Placed ZuPicturePlaces::picture(qint64 tag, bool concealed)
         // unknown order that gave none fill it; what they do not fill is a
         // picture whose entry is gone.
         int unexplained = 0;
+        // A unit of unknown order may be shown before the group's first
+        // picture, where no hole tells, and a hole is not measured while
+        // the step is not known.
+        if (g.unlocated > 0 && (g.lastOrder == kUnknownOrder || m_step == 0))
+            g.unsure = true;
         if (order != kUnknownOrder && g.lastOrder != kUnknownOrder && m_step > 0 && order > g.lastOrder) {
             const int64_t hole = (order - g.lastOrder) / m_step - 1 - missingHere;
             if (hole > 0) {
@@ -173,7 +193,9 @@ ZuPicturePlaces::Placed ZuPicturePlaces::picture(qint64 tag, bool concealed)
             } else if (missingHere == 0) {
                 m_step = std::min(m_step, order - g.lastOrder);
             }
-        } else if (order != kUnknownOrder && g.lastOrder != kUnknownOrder && order > g.lastOrder && missingHere == 0) {
+        } else if (order != kUnknownOrder && g.lastOrder != kUnknownOrder && order > g.lastOrder && missingHere == 0
+                   && g.unlocated == 0) {
+            // A step learned across a unit of unknown order would be too long.
             m_step = order - g.lastOrder;
         }
         if (unexplained > 0 && !g.unexplained) {
@@ -184,6 +206,11 @@ ZuPicturePlaces::Placed ZuPicturePlaces::picture(qint64 tag, bool concealed)
         }
         if (order != kUnknownOrder)
             g.lastOrder = order;
+        if (g.firstShown == kUnknownOrder) {
+            g.firstShown = order;
+            g.firstRank = g.nextRank;
+        }
+        g.lastShown = std::max(g.lastShown, order);
         const int rank = g.nextRank++;
         placed.place = rank < int(g.units.size()) ? rank : -1;
     }
@@ -205,6 +232,17 @@ void ZuPicturePlaces::closeBefore(qint64 group)
                     emptyPlace(it->first, int(j));
             }
         } else {
+            // Units of unknown order that no hole placed may have been shown
+            // before the group's first picture, and a hole may have gone
+            // unseen while the step was thought longer: the group's places
+            // cannot be told apart.
+            const bool holeMissed = g.firstShown != kUnknownOrder && m_step > 0
+                                    && (g.lastShown - g.firstShown) / m_step + 1 > g.nextRank - g.firstRank;
+            if ((g.unsure && g.unlocated > 0) || holeMissed) {
+                for (const auto &given : g.given)
+                    m_damagedAfter.push_back({it->first, given.first});
+                g.given.clear();
+            }
             for (int rank = g.nextRank; rank < int(g.units.size()); ++rank)
                 emptyPlace(it->first, rank);
         }

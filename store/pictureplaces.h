@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
 
 // Which picture a decoder gives belongs to which entry, for the export's
@@ -21,7 +22,9 @@
 // tells, one such unit for one missing picture. A hole that no unit of the
 // group explains (a picture whose entry is gone with its bytes) leaves the
 // group's places that cannot be told apart: the whole group is counted as
-// damaged.
+// damaged. So does a unit of unknown order that no hole places when it may
+// have been shown before the group's first picture, or where no step between
+// pictures was known yet.
 //
 // A place is damaged when it stays empty, when its picture was concealed by
 // the decoder, or when its picture was decoded after a damaged unit of its
@@ -90,11 +93,19 @@ private:
     };
     struct Group {
         std::vector<Unit> units; // in stored order
+        std::set<int64_t> orders; // the known orders of its units
         int nextRank = 0;        // places given or found empty, in display order
         int64_t lastOrder = kUnknownOrder;
         qint64 damagedFrom = INT64_MAX; // pictures of later units are damaged
         int unlocated = 0;       // refused units of unknown order not yet placed
         bool unexplained = false;
+        // Units of unknown order went in where no hole can tell their place:
+        // before its first picture came out, or before the step between
+        // pictures was known.
+        bool unsure = false;
+        int64_t firstShown = kUnknownOrder; // the order of its first picture out
+        int firstRank = 0;                  // and its place
+        int64_t lastShown = kUnknownOrder;  // the latest order of its pictures out
         bool opensRun = false;   // its key frame is the first unit in since clear()
         std::vector<std::pair<int, qint64>> given; // places given an undamaged picture, and its unit
     };
@@ -107,7 +118,7 @@ private:
 
     bool m_reorders = false;
     bool m_started = false; // a unit went in since clear()
-    int64_t m_step = 0; // the smallest step between the orders of pictures shown one after another
+    int64_t m_step = 0; // the smallest step between the orders of two units of a group, or of pictures shown one after another
     std::map<qint64, Group> m_groups;
     // Units whose picture has not come out: tag -> group and index in it.
     std::map<qint64, std::pair<qint64, int>> m_unitGroup;

@@ -18,6 +18,7 @@ import json
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -226,6 +227,95 @@ def address_seeds(seeds):
     seeds.add("logaddress", b"rtsp://u:p@[::1]:554/x http://h/p@th?x=a@b#f file:///x ftp://a:b/c@d")
 
 
+def encoded_units(codec, frames, bframes, work):
+    """The access units of `frames` pictures from ffmpeg's encoder, with
+    B-frames when `bframes`, key frames every 12 pictures carrying their
+    parameter sets, without the encoder's own messages."""
+    raw = os.path.join(work, "units-%d.%s" % (bframes, codec))
+    keys = "keyint=12:min-keyint=12:scenecut=0:repeat-headers=1:bframes=%d" % bframes
+    if codec == "h264":
+        encoder = ["-c:v", "libx264", "-x264-params", keys, "-bsf:v", "filter_units=remove_types=6"]
+    else:
+        encoder = ["-c:v", "libx265", "-x265-params", "log-level=error:pools=1:frame-threads=1:info=0:" + keys,
+                   "-bsf:v", "filter_units=remove_types=39"]
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc=size=64x48:rate=25", "-frames:v", str(frames)] + encoder + ["-f", codec, raw],
+                   check=True)
+    sizes = subprocess.run(["ffprobe", "-v", "error", "-show_packets", "-show_entries", "packet=size",
+                            "-of", "csv=p=0", raw], stdout=subprocess.PIPE, check=True, text=True).stdout.split()
+    with open(raw, "rb") as f:
+        data = f.read()
+    units, pos = [], 0
+    for size in map(int, sizes):
+        units.append(data[pos:pos + size])
+        pos += size
+    if len(units) != frames or pos != len(data):
+        raise RuntimeError("%s: %d units of %d bytes from %d pictures" % (codec, len(units), pos, frames))
+    return units
+
+
+def apart_parameters(codec, unit):
+    """A unit cut where its parameter sets end, as a recorder that stores
+    them as an entry of their own does; the unit alone when it holds none."""
+    starts = [i for i in range(len(unit) - 3) if unit[i:i + 3] == b"\x00\x00\x01"]
+    for start in starts:
+        nal = unit[start + 3]
+        kind = nal & 0x1f if codec == "h264" else (nal >> 1) & 0x3f
+        if (codec == "h264" and kind in (1, 5)) or (codec == "hevc" and kind < 32):
+            cut = start - 1 if start > 0 and unit[start - 1] == 0 else start
+            return [unit[:cut], unit[cut:]] if cut > 0 else [unit]
+    return [unit]
+
+
+def pairing_seeds(seeds):
+    """Streams with and without B-frames from ffmpeg's encoders, cut into
+    their access units, each with what a decoder makes of it (see
+    fuzz_picture_pairing.cpp for the layout). The H.265 ones need libx265
+    in ffmpeg."""
+    out1 = 0x10  # one picture handed out after the unit
+
+    def add(codec, reorders, any_order, split, units):
+        head = bytes([(1 if codec == "hevc" else 0) | (2 if reorders else 0) | (4 if any_order else 0), split])
+        seeds.add("picture_pairing", head + b"".join(struct.pack(">HBB", len(b), fate, entry) + b
+                                                     for b, fate, entry in units))
+
+    encoders = subprocess.run(["ffmpeg", "-hide_banner", "-encoders"], stdout=subprocess.PIPE, check=True,
+                              text=True).stdout
+    with tempfile.TemporaryDirectory(prefix="zufuzz-units.") as work:
+        h264 = encoded_units("h264", 36, 3, work)
+        flat = encoded_units("h264", 24, 0, work)
+        hevc = encoded_units("hevc", 36, 3, work) if " libx265 " in encoders else []
+    # Whole streams, the second file from inside the second group on.
+    add("h264", True, False, 18, [(u, out1, 0) for u in h264])
+    if hevc:
+        add("hevc", True, False, 18, [(u, out1, 0) for u in hevc])
+    add("h264", False, False, 14, [(u, out1, 0) for u in flat])
+    # Parameter sets apart, a unit refused, one dropped, one whose header
+    # cannot be read, a picture concealed; two pictures out at a time.
+    damage = {14: 1, 16: 2, 19: 4, 22: 3, 29: 0x20 | 2}
+    for codec, units in (("h264", h264), ("hevc", hevc)):
+        if not units:
+            continue
+        cut = []
+        for i, u in enumerate(units):
+            parts = apart_parameters(codec, u)
+            for k, part in enumerate(parts):
+                fate = damage.get(i, 0) | out1 if k == len(parts) - 1 else 0
+                cut.append((part, fate, 0))
+        add(codec, True, False, 20, cut)
+        # The same in any order, the decoder drained after the 20th unit.
+        add(codec, True, True, 20, [(b, f | (0x80 if i == 20 else 0), i * 5 % 32) for i, (b, f, e) in enumerate(cut)])
+    add("h264", False, False, 12, [(u, damage.get(i, 0) | out1, 0) for i, u in enumerate(flat)])
+    # A stream that opens inside a group: its first units are taken back
+    # until the key frame; a unit stored twice at the same time.
+    opening = [(u, 0x40 | out1, 0) for u in h264[4:12]] + [(u, out1, 0) for u in h264[12:30]]
+    opening.insert(14, (opening[13][0], 0x08 | out1, 0))
+    add("h264", True, False, 9, opening)
+    # The next file's first key frame zeroed: its units are another group's.
+    if hevc:
+        add("hevc", True, False, 24, [(u if i != 24 else bytes(len(u)), out1, 0) for i, u in enumerate(hevc)])
+
+
 def main(argv):
     p = argparse.ArgumentParser()
     p.add_argument("--out", required=True)
@@ -245,6 +335,7 @@ def main(argv):
     stream_seeds(seeds)
     download_seeds(seeds)
     address_seeds(seeds)
+    pairing_seeds(seeds)
     for target, n in sorted(seeds.count.items()):
         print("%s: %d seeds" % (target, n))
     return 0
