@@ -287,6 +287,10 @@ void ZuSlotDecoder::restart(int key)
     m_places.clear();
     m_pairing.clear();
     m_pairing.setReorders(m_reorders);
+    if (m_pairingCodec != m_codec) {
+        m_pairingCodec = m_codec;
+        m_pairing.forgetStep();
+    }
     m_order.open(m_codec);
     m_delivered.clear();
 }

@@ -174,6 +174,7 @@ private:
     int m_leadInEnd = -1;                 // pictures of units before it are not delivered in this run
     std::map<int, std::vector<int>> m_places;
     ZuPicturePlaces m_pairing;
+    QString m_pairingCodec; // the codec whose units m_pairing learned its step from
     PictureOrder m_order;
     std::set<int> m_delivered;  // slots given in this run
     std::set<int> m_undecodable;

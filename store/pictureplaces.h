@@ -47,6 +47,11 @@ public:
     bool reorders() const { return m_reorders; }
     // Forgets every unit and group (the decoder was flushed).
     void clear();
+    // The units to come are of another codec, which counts its picture
+    // orders its own way (H.264 encoders often in steps of 2, H.265 ones in
+    // steps of 1): the step learned so far says nothing of them. Called
+    // between groups, once the groups before are closed.
+    void forgetStep() { m_step = 0; }
 
     // A unit that takes a place went into the decoder with `tag` (rising),
     // as the next place of `group` (rising); `order` its picture order

@@ -965,6 +965,7 @@ int ZuAudioVideoFileReader::decodeUnit(VideoDecoder &decoder, const QByteArray &
     if (m_orderCodec != decoder.codecName()) {
         m_orderCodec = decoder.codecName();
         m_order.open(m_orderCodec);
+        m_places.forgetStep();
     }
     const int64_t order = m_reorders ? m_order.orderOf(in, int(withParameters.size())) : PictureOrder::kUnknown;
     m_groupPlaces[unit.group].push_back(unit);

@@ -110,6 +110,8 @@ private slots:
     void aRepeatedPictureIsAPicture();
     void aDamagedNeighbourLeavesAFileWhole_data();
     void aDamagedNeighbourLeavesAFileWhole();
+    void aCodecChangeBetweenFilesDamagesNothing_data();
+    void aCodecChangeBetweenFilesDamagesNothing();
 
 private:
     // A recording of groups of 100 pictures (keys 0, 100, 200; 240
@@ -2241,6 +2243,38 @@ void TestPlayback::aRepeatedPictureIsAPicture()
     QCOMPARE(shown.size(), 4);
 }
 
+// Records the pictures of `rec`'s file `index` again with another encoder
+// (`codec`, else as `take`) and puts them in its place, at the same times:
+// a recorder whose settings changed between two files. The pictures of that
+// file are then numbered from 0.
+bool recordAgainIn(const Numbered &rec, int index, const Take &take, const QString &codec)
+{
+    const QString data = rec.files.at(index);
+    QFile d(data), seek(ZuSeekFile::seekPathFor(data));
+    QTemporaryDir other;
+    Take again = take;
+    again.codec = codec;
+    again.pictures = rec.unitsPerFile.at(index);
+    again.files = 1;
+    const Numbered part = record(other.path(), again);
+    if (part.files.size() != 1 || !seek.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = seek.readAll().split('\n');
+    seek.close();
+    QFile otherSeek(ZuSeekFile::seekPathFor(part.files.at(0)));
+    if (!otherSeek.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray retimed;
+    const QList<QByteArray> otherLines = otherSeek.readAll().split('\n');
+    for (int i = 0; i < otherLines.size() && i < lines.size(); ++i) {
+        if (!otherLines.at(i).isEmpty())
+            retimed += lines.at(i).left(lines.at(i).indexOf(':')) + otherLines.at(i).mid(otherLines.at(i).indexOf(':')) + '\n';
+    }
+    if (!d.remove() || !QFile::copy(part.files.at(0), data))
+        return false;
+    return seek.open(QIODevice::WriteOnly | QIODevice::Truncate) && seek.write(retimed) == retimed.size();
+}
+
 void TestPlayback::aDamagedNeighbourLeavesAFileWhole_data()
 {
     QTest::addColumn<Take>("take");
@@ -2310,28 +2344,7 @@ void TestPlayback::aDamagedNeighbourLeavesAFileWhole()
         } else if (before == QLatin1String("empty")) {
             QVERIFY(d.resize(0) && seek.resize(0));
         } else {
-            // The same pictures from another encoder, at the same times.
-            QTemporaryDir other;
-            Take h264 = take;
-            h264.codec = QStringLiteral("h264");
-            h264.pictures = rec.unitsPerFile.at(intact - 1);
-            h264.files = 1;
-            const Numbered part = record(other.path(), h264);
-            QCOMPARE(part.files.size(), 1);
-            QVERIFY(seek.open(QIODevice::ReadOnly));
-            const QList<QByteArray> lines = seek.readAll().split('\n');
-            seek.close();
-            QFile otherSeek(ZuSeekFile::seekPathFor(part.files.at(0)));
-            QVERIFY(otherSeek.open(QIODevice::ReadOnly));
-            QByteArray retimed;
-            const QList<QByteArray> otherLines = otherSeek.readAll().split('\n');
-            for (int i = 0; i < otherLines.size() && i < lines.size(); ++i) {
-                if (!otherLines.at(i).isEmpty())
-                    retimed += lines.at(i).left(lines.at(i).indexOf(':')) + otherLines.at(i).mid(otherLines.at(i).indexOf(':')) + '\n';
-            }
-            QVERIFY(d.remove() && QFile::copy(part.files.at(0), data));
-            QVERIFY(seek.open(QIODevice::WriteOnly | QIODevice::Truncate) && seek.write(retimed) == retimed.size());
-            seek.close();
+            QVERIFY(recordAgainIn(rec, intact - 1, take, QStringLiteral("h264")));
         }
     }
     // The intact file's pictures: picture n is stored n-th, groups whole.
@@ -2438,6 +2451,95 @@ void TestPlayback::aDamagedNeighbourLeavesAFileWhole()
             break;
     }
     QCOMPARE(check(played, first, backFrom, &missing), QString());
+}
+
+void TestPlayback::aCodecChangeBetweenFilesDamagesNothing_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::newRow("H.265, then H.264") << "hevc" << "h264";
+    QTest::newRow("H.264, then H.265") << "h264" << "hevc";
+}
+
+// Two intact streams with B-frames of two codecs, one file each (the
+// recorder's settings changed between them), each counting its picture
+// orders its own way: every picture keeps its own time and none counts as
+// damaged, in an export of both files and in playback across them.
+void TestPlayback::aCodecChangeBetweenFilesDamagesNothing()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    if (!zutest::ffmpegHasEncoder(QStringLiteral("libx265")))
+        ZU_SKIP_MISSING("libx265 in ffmpeg");
+    QTemporaryDir tmp;
+    Take take;
+    take.codec = first;
+    take.pictures = 100;
+    take.gop = 25;
+    take.bframes = 3;
+    take.files = 2;
+    take.headersEachKey = true;
+    take.cutAtKeys = true;
+    const Numbered rec = record(tmp.path(), take);
+    QCOMPARE(rec.files.size(), 2);
+    QVERIFY(recordAgainIn(rec, 1, take, second));
+    // The picture each entry's time shows: the second file's are numbered
+    // from 0 again.
+    const int split = rec.unitsPerFile.at(0);
+    QHash<QString, int> expected;
+    for (int n = 0; n < rec.pictures; ++n)
+        expected.insert(rec.timeOf.value(n), n < split ? n : n - split);
+    const auto check = [&](const QList<QPair<QString, int>> &shown) {
+        QStringList faults;
+        QSet<QString> seen;
+        for (const auto &[time, number] : shown) {
+            if (!expected.contains(time) || expected.value(time) != number)
+                faults.append(QStringLiteral("picture %1 at %2").arg(number).arg(time));
+            seen.insert(time);
+        }
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+            if (!seen.contains(it.key()))
+                faults.append(QStringLiteral("nothing at %1").arg(it.key()));
+        return faults.join(QLatin1String(", "));
+    };
+
+    QList<QFileInfo> infos;
+    for (const QString &f : rec.files)
+        infos.append(QFileInfo(f));
+    ZuAudioVideoFileReader reader(infos, QStringLiteral("0"), QString(), QString());
+    std::deque<StreamFrame *> queue;
+    QMutex mutex;
+    reader.set_frame_queue(&queue);
+    reader.set_queue_mutex(&mutex);
+    reader.set_max_queue(1000);
+    reader.start();
+    reader.wait();
+    QList<QPair<QString, int>> exported;
+    ZuScaler scaler;
+    for (StreamFrame *f : queue) {
+        const QImage image = scaler.toImage(f->avFrame());
+        QVERIFY(whole(image.constBits(), int(image.bytesPerLine()), image.height()));
+        exported.append({QString::fromLatin1(f->timestampText()),
+                         numberOf(image.constBits(), int(image.bytesPerLine()), image.height())});
+        delete f;
+    }
+    QCOMPARE(reader.error_code(), 0);
+    QCOMPARE(check(exported), QString());
+    QCOMPARE(reader.damaged_frames(), 0);
+
+    Engine engine;
+    QList<QPair<QString, int>> played;
+    connect(&engine, &Engine::set_display_frame, &engine,
+            [&](uint8_t *pixels, int, int h, int stride, QString ts, QString, bool, int, double, bool) {
+                played.append({ts, numberOf(pixels, stride, h)});
+            }, Qt::DirectConnection);
+    engine.set_playlist(rec.files);
+    QVERIFY(engine.open_file(rec.files.at(0), QStringLiteral("0"), QString(), false));
+    for (int step = 0; step < 2 * rec.pictures; ++step) {
+        if (!engine.read_and_display_next_frame(false))
+            break;
+    }
+    QCOMPARE(check(played), QString());
 }
 
 QTEST_MAIN(TestPlayback)
