@@ -1515,12 +1515,23 @@ private:
     const QHash<int, QString> *m_timeOf;
 };
 
-// The pictures of an export of the files from `begin` to `end` (HHmmss; the
-// whole recording when empty), in order; `wrong` receives those whose time
-// is not their own (their number's, or the one in `timeOf`).
-QList<int> exportedPictures(const QStringList &files, QStringList *wrong, const QString &begin = QString(),
-                            const QString &end = QString(), const QHash<int, QString> *timeOf = nullptr,
-                            int *damaged = nullptr)
+// A picture as an export or playback gives it: its time, the number it
+// carries and whether it is whole.
+struct Shown {
+    QString time;
+    int number;
+    bool whole;
+};
+
+// An export of `files` of stream 0 from `begin` to `end` (HHmmss; the whole
+// recording when empty): its pictures in order, and the reader's verdict.
+struct Exported {
+    QList<Shown> pictures;
+    int error = 0;
+    int damaged = 0;
+};
+
+Exported exportOf(const QStringList &files, const QString &begin = QString(), const QString &end = QString())
 {
     QList<QFileInfo> infos;
     for (const QString &f : files)
@@ -1533,19 +1544,37 @@ QList<int> exportedPictures(const QStringList &files, QStringList *wrong, const 
     reader.set_max_queue(1000);
     reader.start();
     reader.wait();
-    if (damaged)
-        *damaged = reader.damaged_frames();
-    QList<int> pictures;
+    Exported out;
+    out.error = reader.error_code();
+    out.damaged = reader.damaged_frames();
     ZuScaler scaler;
     for (StreamFrame *f : queue) {
         const QImage image = scaler.toImage(f->avFrame());
-        const int n = numberOf(image.constBits(), int(image.bytesPerLine()), image.height());
-        pictures.append(n);
-        if (QString::fromLatin1(f->timestampText()) != (timeOf ? timeOf->value(n) : timeOfNumber(n)))
-            wrong->append(QStringLiteral("picture %1 exported at %2").arg(n).arg(QString::fromLatin1(f->timestampText())));
-        if (timeOf && !whole(image.constBits(), int(image.bytesPerLine()), image.height()))
-            wrong->append(QStringLiteral("picture %1 exported damaged").arg(n));
+        out.pictures.append({QString::fromLatin1(f->timestampText()),
+                             numberOf(image.constBits(), int(image.bytesPerLine()), image.height()),
+                             whole(image.constBits(), int(image.bytesPerLine()), image.height())});
         delete f;
+    }
+    return out;
+}
+
+// The pictures of an export of the files from `begin` to `end` (HHmmss; the
+// whole recording when empty), in order; `wrong` receives those whose time
+// is not their own (their number's, or the one in `timeOf`).
+QList<int> exportedPictures(const QStringList &files, QStringList *wrong, const QString &begin = QString(),
+                            const QString &end = QString(), const QHash<int, QString> *timeOf = nullptr,
+                            int *damaged = nullptr)
+{
+    const Exported exported = exportOf(files, begin, end);
+    if (damaged)
+        *damaged = exported.damaged;
+    QList<int> pictures;
+    for (const Shown &p : exported.pictures) {
+        pictures.append(p.number);
+        if (p.time != (timeOf ? timeOf->value(p.number) : timeOfNumber(p.number)))
+            wrong->append(QStringLiteral("picture %1 exported at %2").arg(p.number).arg(p.time));
+        if (timeOf && !p.whole)
+            wrong->append(QStringLiteral("picture %1 exported damaged").arg(p.number));
     }
     return pictures;
 }
@@ -2012,11 +2041,6 @@ void TestPlayback::aDamagedEntryIsCountedInItsGroup()
     const QString groupFrom = timeOfNumber(groupStart);
     const QString groupTo = timeOfNumber(groupStart + take.gop);
     const auto inGroup = [&](const QString &time) { return time >= groupFrom && time < groupTo; };
-    struct Shown {
-        QString time;
-        int number;
-        bool whole;
-    };
     // What is wrong with the pictures shown; how many of the damaged
     // group's places show their own whole picture.
     // Up to `until` when given: the pictures shown end before it.
@@ -2052,40 +2076,22 @@ void TestPlayback::aDamagedEntryIsCountedInItsGroup()
         return faults.join(QLatin1String(", "));
     };
 
-    QList<QFileInfo> infos;
-    for (const QString &f : rec.files)
-        infos.append(QFileInfo(f));
-    ZuAudioVideoFileReader reader(infos, QStringLiteral("0"), QString(), QString());
-    std::deque<StreamFrame *> queue;
-    QMutex mutex;
-    reader.set_frame_queue(&queue);
-    reader.set_queue_mutex(&mutex);
-    reader.set_max_queue(1000);
-    reader.start();
-    reader.wait();
-    QList<Shown> exported;
-    ZuScaler scaler;
-    for (StreamFrame *f : queue) {
-        const QImage image = scaler.toImage(f->avFrame());
-        exported.append({QString::fromLatin1(f->timestampText()),
-                         numberOf(image.constBits(), int(image.bytesPerLine()), image.height()),
-                         whole(image.constBits(), int(image.bytesPerLine()), image.height())});
-        delete f;
-    }
+    const Exported ex = exportOf(rec.files);
+    const QList<Shown> &exported = ex.pictures;
     int fine = 0;
-    if (reader.error_code() != 0) {
+    if (ex.error != 0) {
         // Bytes the decoder refuses end the export with an error; what it
         // gave before is right.
-        QCOMPARE(reader.error_code(), int(ZuAudioVideoFileReader::kReadError));
+        QCOMPARE(ex.error, int(ZuAudioVideoFileReader::kReadError));
         QVERIFY(take.damage != Take::Dropped);
         QVERIFY(!exported.isEmpty() && exported.last().time < groupTo);
         QCOMPARE(check(exported, &fine, groupFrom), QString());
     } else {
-        QCOMPARE(reader.error_code(), 0);
+        QCOMPARE(ex.error, 0);
         QCOMPARE(check(exported, &fine), QString());
     }
-    QVERIFY2(reader.error_code() != 0 || (reader.damaged_frames() >= take.gop - fine && reader.damaged_frames() <= take.gop),
-             qPrintable(QStringLiteral("%1 counted, %2 whole at their own time").arg(reader.damaged_frames()).arg(fine)));
+    QVERIFY2(ex.error != 0 || (ex.damaged >= take.gop - fine && ex.damaged <= take.gop),
+             qPrintable(QStringLiteral("%1 counted, %2 whole at their own time").arg(ex.damaged).arg(fine)));
 
     Engine engine;
     QList<Shown> played;
@@ -2195,26 +2201,16 @@ void TestPlayback::aRepeatedPictureIsAPicture()
 
     // The export of 12:00:00 to 12:00:03: its 76 entries, whole seconds' worth.
     for (const bool range : {false, true}) {
-        ZuAudioVideoFileReader reader({QFileInfo(data)}, QStringLiteral("0"), range ? QStringLiteral("120000") : QString(),
-                                      range ? QStringLiteral("120003") : QString());
-        std::deque<StreamFrame *> queue;
-        QMutex mutex;
-        reader.set_frame_queue(&queue);
-        reader.set_queue_mutex(&mutex);
-        reader.set_max_queue(1000);
-        reader.start();
-        reader.wait();
+        const Exported ex = exportOf({data}, range ? QStringLiteral("120000") : QString(),
+                                     range ? QStringLiteral("120003") : QString());
         QStringList shown;
         QList<int> pictureNumbers;
-        ZuScaler scaler;
-        for (StreamFrame *f : queue) {
-            const QImage image = scaler.toImage(f->avFrame());
-            pictureNumbers.append(numberOf(image.constBits(), int(image.bytesPerLine()), image.height()));
-            shown.append(QString::fromLatin1(f->timestampText()));
-            delete f;
+        for (const Shown &p : ex.pictures) {
+            pictureNumbers.append(p.number);
+            shown.append(p.time);
         }
-        QCOMPARE(reader.error_code(), 0);
-        QCOMPARE(reader.damaged_frames(), 0);
+        QCOMPARE(ex.error, 0);
+        QCOMPARE(ex.damaged, 0);
         QCOMPARE(shown.size(), range ? 76 : 100);
         QCOMPARE(check(shown, pictureNumbers, 0), QString());
     }
@@ -2357,11 +2353,6 @@ void TestPlayback::aDamagedNeighbourLeavesAFileWhole()
     // Only a file opening on an open group's key frame may lose pictures:
     // the leading ones, shown before it.
     const int mayMiss = take.openGop ? take.bframes : 0;
-    struct Shown {
-        QString time;
-        int number;
-        bool whole;
-    };
     // What is wrong with the pictures shown at the times of the intact
     // file's pictures `lo` to `hi`; the number of those missing.
     const auto check = [&](const QList<Shown> &shown, int lo, int hi, int *missing) {
@@ -2388,11 +2379,7 @@ void TestPlayback::aDamagedNeighbourLeavesAFileWhole()
 
     // The intact file alone, and a range of whole seconds within it.
     for (const bool alone : {true, false}) {
-        QList<QFileInfo> infos;
-        for (const QString &f : rec.files)
-            infos.append(QFileInfo(f));
-        if (alone)
-            infos = {QFileInfo(rec.files.at(intact))};
+        const QStringList files = alone ? QStringList{rec.files.at(intact)} : rec.files;
         // From the first picture at or after Début to the first at or after Fin.
         const QString begin = alone ? QString() : QTime::fromString(from.mid(8, 9), QStringLiteral("HHmmsszzz")).addMSecs(999).toString(QStringLiteral("HHmmss"));
         const QString end = alone ? QString() : to.mid(8, 6);
@@ -2402,29 +2389,12 @@ void TestPlayback::aDamagedNeighbourLeavesAFileWhole()
             ++lo;
         while (!alone && hi > lo && rec.timeOf.value(hi - 1).mid(8, 6) >= end)
             --hi;
-        ZuAudioVideoFileReader reader(infos, QStringLiteral("0"), begin, end);
-        std::deque<StreamFrame *> queue;
-        QMutex mutex;
-        reader.set_frame_queue(&queue);
-        reader.set_queue_mutex(&mutex);
-        reader.set_max_queue(1000);
-        reader.start();
-        reader.wait();
-        QList<Shown> exported;
-        ZuScaler scaler;
-        for (StreamFrame *f : queue) {
-            const QImage image = scaler.toImage(f->avFrame());
-            exported.append({QString::fromLatin1(f->timestampText()),
-                             numberOf(image.constBits(), int(image.bytesPerLine()), image.height()),
-                             whole(image.constBits(), int(image.bytesPerLine()), image.height())});
-            delete f;
-        }
-        QCOMPARE(reader.error_code(), 0);
+        const Exported ex = exportOf(files, begin, end);
+        QCOMPARE(ex.error, 0);
         int missing = 0;
-        QCOMPARE(check(exported, lo, hi, &missing), QString());
-        QCOMPARE(exported.size() + missing, hi - lo + 1);
-        QVERIFY2(reader.damaged_frames() == missing,
-                 qPrintable(QStringLiteral("%1 counted, %2 missing").arg(reader.damaged_frames()).arg(missing)));
+        QCOMPARE(check(ex.pictures, lo, hi, &missing), QString());
+        QCOMPARE(ex.pictures.size() + missing, hi - lo + 1);
+        QVERIFY2(ex.damaged == missing, qPrintable(QStringLiteral("%1 counted, %2 missing").arg(ex.damaged).arg(missing)));
     }
 
     Engine engine;
@@ -2489,13 +2459,13 @@ void TestPlayback::aCodecChangeBetweenFilesDamagesNothing()
     QHash<QString, int> expected;
     for (int n = 0; n < rec.pictures; ++n)
         expected.insert(rec.timeOf.value(n), n < split ? n : n - split);
-    const auto check = [&](const QList<QPair<QString, int>> &shown) {
+    const auto check = [&](const QList<Shown> &shown) {
         QStringList faults;
         QSet<QString> seen;
-        for (const auto &[time, number] : shown) {
-            if (!expected.contains(time) || expected.value(time) != number)
-                faults.append(QStringLiteral("picture %1 at %2").arg(number).arg(time));
-            seen.insert(time);
+        for (const Shown &p : shown) {
+            if (!expected.contains(p.time) || expected.value(p.time) != p.number || !p.whole)
+                faults.append(QStringLiteral("picture %1 at %2%3").arg(p.number).arg(p.time, p.whole ? "" : " damaged"));
+            seen.insert(p.time);
         }
         for (auto it = expected.cbegin(); it != expected.cend(); ++it)
             if (!seen.contains(it.key()))
@@ -2503,35 +2473,16 @@ void TestPlayback::aCodecChangeBetweenFilesDamagesNothing()
         return faults.join(QLatin1String(", "));
     };
 
-    QList<QFileInfo> infos;
-    for (const QString &f : rec.files)
-        infos.append(QFileInfo(f));
-    ZuAudioVideoFileReader reader(infos, QStringLiteral("0"), QString(), QString());
-    std::deque<StreamFrame *> queue;
-    QMutex mutex;
-    reader.set_frame_queue(&queue);
-    reader.set_queue_mutex(&mutex);
-    reader.set_max_queue(1000);
-    reader.start();
-    reader.wait();
-    QList<QPair<QString, int>> exported;
-    ZuScaler scaler;
-    for (StreamFrame *f : queue) {
-        const QImage image = scaler.toImage(f->avFrame());
-        QVERIFY(whole(image.constBits(), int(image.bytesPerLine()), image.height()));
-        exported.append({QString::fromLatin1(f->timestampText()),
-                         numberOf(image.constBits(), int(image.bytesPerLine()), image.height())});
-        delete f;
-    }
-    QCOMPARE(reader.error_code(), 0);
-    QCOMPARE(check(exported), QString());
-    QCOMPARE(reader.damaged_frames(), 0);
+    const Exported ex = exportOf(rec.files);
+    QCOMPARE(ex.error, 0);
+    QCOMPARE(check(ex.pictures), QString());
+    QCOMPARE(ex.damaged, 0);
 
     Engine engine;
-    QList<QPair<QString, int>> played;
+    QList<Shown> played;
     connect(&engine, &Engine::set_display_frame, &engine,
             [&](uint8_t *pixels, int, int h, int stride, QString ts, QString, bool, int, double, bool) {
-                played.append({ts, numberOf(pixels, stride, h)});
+                played.append({ts, numberOf(pixels, stride, h), whole(pixels, stride, h)});
             }, Qt::DirectConnection);
     engine.set_playlist(rec.files);
     QVERIFY(engine.open_file(rec.files.at(0), QStringLiteral("0"), QString(), false));
