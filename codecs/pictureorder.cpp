@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <cstring>
-#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -55,15 +54,17 @@ int64_t PictureOrder::orderOf(const uint8_t *data, int size)
 {
     if (!m_parser || !data || size <= 0)
         return kUnknown;
-    // The parser reads a few bytes past the end, as a decoder does.
-    std::vector<uint8_t> padded(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    std::memcpy(padded.data(), data, size_t(size));
+    // The parser reads a few bytes past the end, as a decoder does. The
+    // buffer is kept: every unit of a reordering stream comes through here.
+    m_buffer.resize(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE);
+    std::memcpy(m_buffer.data(), data, size_t(size));
+    std::memset(m_buffer.data() + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
     // Left as it is when no slice header is read.
     m_parser->output_picture_number = INT_MIN;
     m_parser->pict_type = AV_PICTURE_TYPE_NONE;
     uint8_t *out = nullptr;
     int outSize = 0;
-    av_parser_parse2(m_parser, m_ctx, &out, &outSize, padded.data(), size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    av_parser_parse2(m_parser, m_ctx, &out, &outSize, m_buffer.data(), size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
     if (m_parser->output_picture_number == INT_MIN || m_parser->pict_type == AV_PICTURE_TYPE_NONE)
         return kUnknown;
     return m_parser->output_picture_number;

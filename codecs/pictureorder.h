@@ -2,6 +2,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <vector>
 
 struct AVCodecContext;
 struct AVCodecParserContext;
@@ -37,4 +38,5 @@ private:
     QString m_codec;
     AVCodecParserContext *m_parser = nullptr;
     AVCodecContext *m_ctx = nullptr;
+    std::vector<uint8_t> m_buffer; // the unit, padded as the parser needs
 };
