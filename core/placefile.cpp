@@ -18,6 +18,14 @@ Identity identityOf(const QString &path)
     return {true, quint64(st.st_dev), quint64(st.st_ino)};
 }
 
+Identity identityOf(int fd)
+{
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return {};
+    return {true, quint64(st.st_dev), quint64(st.st_ino)};
+}
+
 bool renameNoReplaceAt(int fromDir, const char *from, int toDir, const char *to)
 {
     if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)

@@ -25,6 +25,9 @@ struct Identity {
 
 // Nothing (exists false) when nothing stands at `path`.
 Identity identityOf(const QString &path);
+// Of the file or folder open as `fd`, wherever it stands now; nothing when
+// `fd` is not open.
+Identity identityOf(int fd);
 
 // rename(2) of `from` in folder `fromDir` to `to` in folder `toDir` (each
 // the descriptor of an open folder, or AT_FDCWD) that never replaces: false

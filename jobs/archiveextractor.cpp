@@ -184,13 +184,7 @@ public:
     HeldFolder(const HeldFolder &) = delete;
     HeldFolder &operator=(const HeldFolder &) = delete;
     // Of the folder held, wherever it is now; nothing when none could be opened.
-    placefile::Identity identity() const
-    {
-        struct stat st {};
-        if (fd < 0 || ::fstat(fd, &st) != 0)
-            return {};
-        return {true, quint64(st.st_dev), quint64(st.st_ino)};
-    }
+    placefile::Identity identity() const { return placefile::identityOf(fd); }
 
 private:
     const int fd;
